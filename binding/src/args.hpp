@@ -1,0 +1,31 @@
+// The one argument parser of every method and constructor. Messages follow the
+// interpreter's own wording, naming the callable as "Class.method()".
+#pragma once
+
+#include <Python.h>
+
+namespace ostik::py {
+
+struct Signature {
+    const char* name;                  // "TraceExplainer.explain"
+    const char* const* params;         // parameter names, all positional-or-keyword
+    Py_ssize_t count;                  // number of parameters
+    Py_ssize_t required;               // the first `required` have no default
+};
+
+// Vectorcall form. Fills out[0..count) with borrowed references; parameters
+// not given stay null. Returns false with a TypeError set on a bad call.
+bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                PyObject** out);
+
+// tp_new form (argument tuple and keyword dict).
+bool parse_args(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
+
+// Raises TypeError "argument 'NAME': " + the current exception's message when
+// the pending exception is a TypeError; other exceptions pass unchanged.
+void prefix_argument_error(const char* name);
+
+// Sets TypeError "argument 'NAME': 'T' object cannot be converted to 'WANT'".
+void raise_cannot_convert(const char* name, PyObject* obj, const char* want);
+
+}  // namespace ostik::py

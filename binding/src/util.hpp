@@ -1,0 +1,32 @@
+// Small helpers shared by the binding files.
+#pragma once
+
+#include <Python.h>
+
+#include <string>
+#include <string_view>
+
+#include "ref.hpp"
+
+namespace ostik::py {
+
+// The qualified name of the object's type, as a str (null with an error set).
+inline OwnedRef type_qualname(PyObject* obj) {
+    return OwnedRef::steal(PyType_GetQualName(Py_TYPE(obj)));
+}
+
+inline void set_error(PyObject* type, std::string_view message) {
+    OwnedRef text = OwnedRef::steal(PyUnicode_FromStringAndSize(message.data(), (Py_ssize_t)message.size()));
+    if (text) PyErr_SetObject(type, text.get());
+}
+
+// A str made from UTF-8 text the core produced.
+inline OwnedRef make_str(std::string_view s) {
+    return OwnedRef::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+
+// Clears the pending exception and returns it as "QualName: message", or
+// "QualName: <exception str() failed>" when str() itself fails.
+std::string take_exception_text();
+
+}  // namespace ostik::py

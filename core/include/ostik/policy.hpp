@@ -1,0 +1,59 @@
+// The policy records: what a loaded policy document holds.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <variant>
+#include <vector>
+
+#include "ostik/value.hpp"
+
+namespace ostik {
+
+using NameList = std::vector<std::string>;
+using AliasMap = std::unordered_map<std::string, NameList>;
+
+struct ToolsPolicy {
+    // An absent list is distinct from a present but empty one.
+    std::optional<NameList> allow;
+    std::optional<NameList> deny;
+    std::optional<std::unordered_map<std::string, NameList>> require_args;
+    std::optional<std::unordered_map<std::string, std::unordered_map<std::string, Value>>> arg_constraints;
+};
+
+namespace rule {
+struct Require { std::string tool; };
+struct Eventually { std::string tool; std::uint32_t within = 0; };
+struct MaxCalls { std::string tool; std::uint32_t max = 0; };
+struct Before { std::string first; std::string then; };
+struct After { std::string trigger; std::string then; std::uint32_t within = 1; };
+struct NeverAfter { std::string trigger; std::string forbidden; };
+struct Sequence { NameList tools; bool strict = false; };
+struct Blocklist { std::string pattern; };
+}  // namespace rule
+
+// The variant index is the kind index; keep the order of kind_names below.
+using SequenceRule = std::variant<rule::Require, rule::Eventually, rule::MaxCalls, rule::Before,
+                                  rule::After, rule::NeverAfter, rule::Sequence, rule::Blocklist>;
+
+inline constexpr const char* kind_names[] = {
+    "require", "eventually", "max_calls", "before", "after", "never_after", "sequence", "blocklist",
+};
+
+inline const char* kind_name(const SequenceRule& r) { return kind_names[r.index()]; }
+
+enum class ErrorPolicy { block = 0, allow = 1 };
+
+struct Policy {
+    std::string version;
+    std::string name;
+    std::optional<Value> metadata;
+    ToolsPolicy tools;
+    std::vector<SequenceRule> sequences;
+    AliasMap aliases;
+    ErrorPolicy on_error = ErrorPolicy::block;
+};
+
+}  // namespace ostik

@@ -1,0 +1,144 @@
+#include "ostik/json_writer.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <variant>
+
+namespace ostik::json {
+
+void write_bool(std::string& out, bool b) { out += b ? "true" : "false"; }
+
+void write_uint(std::string& out, std::uint64_t u) {
+    char buf[24];
+    auto r = std::to_chars(buf, buf + sizeof buf, u);
+    out.append(buf, r.ptr);
+}
+
+void write_int(std::string& out, std::int64_t i) {
+    char buf[24];
+    auto r = std::to_chars(buf, buf + sizeof buf, i);
+    out.append(buf, r.ptr);
+}
+
+void write_double(std::string& out, double d) {
+    if (!std::isfinite(d)) {
+        out += "null";
+        return;
+    }
+    if (d == 0) {
+        out += std::signbit(d) ? "-0.0" : "0.0";
+        return;
+    }
+    // Scientific form without precision gives the shortest round-trip digits:
+    // "d.ddde+XX". Take the digits and the exponent apart and lay them out again.
+    char sci[40];
+    auto r = std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific);
+    const char* p = sci;
+    if (*p == '-') {
+        out += '-';
+        ++p;
+    }
+    char digits[24];
+    int n = 0;
+    for (; p < r.ptr && *p != 'e'; ++p) {
+        if (*p != '.') digits[n++] = *p;
+    }
+    int exp = 0;
+    std::from_chars(p + 1 + (p[1] == '+'), r.ptr, exp);
+
+    if (exp >= -5 && exp <= 15) {
+        if (exp < 0) {
+            out += "0.";
+            out.append(static_cast<std::size_t>(-exp - 1), '0');
+            out.append(digits, n);
+        } else if (exp <= n - 2) {
+            out.append(digits, exp + 1);
+            out += '.';
+            out.append(digits + exp + 1, n - exp - 1);
+        } else {
+            out.append(digits, n);
+            out.append(static_cast<std::size_t>(exp - n + 1), '0');
+            out += ".0";
+        }
+        return;
+    }
+    out += digits[0];
+    if (n > 1) {
+        out += '.';
+        out.append(digits + 1, n - 1);
+    }
+    out += exp < 0 ? "e-" : "e+";
+    write_uint(out, static_cast<std::uint64_t>(exp < 0 ? -exp : exp));
+}
+
+void write_string(std::string& out, std::string_view s) {
+    static constexpr char hex[] = "0123456789abcdef";
+    out += '"';
+    const char* run = s.data();
+    const char* end = s.data() + s.size();
+    for (const char* p = run; p < end; ++p) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        if (c >= 0x20 && c != '"' && c != '\\') continue;
+        out.append(run, p);
+        run = p + 1;
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\b': out += "\\b"; break;
+            case '\t': out += "\\t"; break;
+            case '\n': out += "\\n"; break;
+            case '\f': out += "\\f"; break;
+            case '\r': out += "\\r"; break;
+            default: {
+                const char esc[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xf]};
+                out.append(esc, 6);
+            }
+        }
+    }
+    out.append(run, end);
+    out += '"';
+}
+
+void write_value(std::string& out, const Value& v) {
+    std::visit(
+        [&out](const auto& x) {
+            using T = std::decay_t<decltype(x)>;
+            if constexpr (std::is_same_v<T, std::monostate>) {
+                out += "null";
+            } else if constexpr (std::is_same_v<T, bool>) {
+                write_bool(out, x);
+            } else if constexpr (std::is_same_v<T, std::uint64_t>) {
+                write_uint(out, x);
+            } else if constexpr (std::is_same_v<T, std::int64_t>) {
+                write_int(out, x);
+            } else if constexpr (std::is_same_v<T, double>) {
+                write_double(out, x);
+            } else if constexpr (std::is_same_v<T, std::string>) {
+                write_string(out, x);
+            } else if constexpr (std::is_same_v<T, Array>) {
+                out += '[';
+                bool first = true;
+                for (const Value& item : x) {
+                    if (!first) out += ',';
+                    first = false;
+                    write_value(out, item);
+                }
+                out += ']';
+            } else {
+                out += '{';
+                bool first = true;
+                for (const Member& m : x) {
+                    if (!first) out += ',';
+                    first = false;
+                    write_string(out, m.key);
+                    out += ':';
+                    write_value(out, m.value);
+                }
+                out += '}';
+            }
+        },
+        v.data);
+}
+
+}  // namespace ostik::json

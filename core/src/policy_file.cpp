@@ -1,0 +1,58 @@
+// Reading a policy file whole, with read failures as the OS describes them.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "ostik/policy_loader.hpp"
+#include "ostik/text.hpp"
+
+namespace ostik {
+
+namespace {
+
+LoadError os_error(int err) {
+    std::string text = std::strerror(err);
+    text += " (os error ";
+    text += std::to_string(err);
+    text += ')';
+    return LoadError{LoadError::Kind::read, std::move(text)};
+}
+
+std::expected<std::string, LoadError> read_file(const std::string& path) {
+    if (path.find('\0') != std::string::npos) {
+        return std::unexpected(LoadError{LoadError::Kind::read, "file name contained an unexpected NUL byte"});
+    }
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::unexpected(os_error(errno));
+    std::string text;
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            int err = errno;
+            ::close(fd);
+            return std::unexpected(os_error(err));
+        }
+        if (n == 0) break;
+        text.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return text;
+}
+
+}  // namespace
+
+std::expected<Policy, LoadError> load_policy_file(const std::string& path) {
+    auto text = read_file(path);
+    if (!text) return std::unexpected(std::move(text.error()));
+    if (!is_valid_utf8(*text)) {
+        return std::unexpected(LoadError{LoadError::Kind::read, "stream did not contain valid UTF-8"});
+    }
+    return parse_policy(*text);
+}
+
+}  // namespace ostik
