@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 find_python() {
-    if command -v python3.12 >/dev/null 2>&1; then
+    if python3.12 -c 'import sys' >/dev/null 2>&1; then
         echo python3.12
     elif PYENV_VERSION=3.12 python3 -c 'import sys; assert sys.version_info[:2] == (3, 12)' >/dev/null 2>&1; then
         echo "env PYENV_VERSION=3.12 python3"
