@@ -27,13 +27,23 @@ public:
     void set(std::string key, Value value);
     const Value* find(std::string_view key) const;
 
-    const_iterator begin() const { return members_.begin(); }
-    const_iterator end() const { return members_.end(); }
-    std::size_t size() const { return members_.size(); }
-    bool empty() const { return members_.empty(); }
-    void reserve(std::size_t n) { members_.reserve(n); }
+    // Everything that touches the vector is defined below Member: Member is
+    // incomplete here, and clang instantiates what Value's variant asks of
+    // Object (destructor, copy, move) as soon as Value is defined.
+    Object();
+    Object(const Object&);
+    Object(Object&&) noexcept;
+    Object& operator=(const Object&);
+    Object& operator=(Object&&) noexcept;
+    ~Object();
 
-    friend bool operator==(const Object&, const Object&) = default;
+    const_iterator begin() const;
+    const_iterator end() const;
+    std::size_t size() const;
+    bool empty() const;
+    void reserve(std::size_t n);
+
+    friend bool operator==(const Object&, const Object&);
 
 private:
     std::vector<Member> members_;
@@ -73,5 +83,18 @@ struct Member {
     Value value;
     friend bool operator==(const Member&, const Member&) = default;
 };
+
+inline Object::Object() = default;
+inline Object::Object(const Object&) = default;
+inline Object::Object(Object&&) noexcept = default;
+inline Object& Object::operator=(const Object&) = default;
+inline Object& Object::operator=(Object&&) noexcept = default;
+inline Object::~Object() = default;
+inline Object::const_iterator Object::begin() const { return members_.begin(); }
+inline Object::const_iterator Object::end() const { return members_.end(); }
+inline std::size_t Object::size() const { return members_.size(); }
+inline bool Object::empty() const { return members_.empty(); }
+inline void Object::reserve(std::size_t n) { members_.reserve(n); }
+inline bool operator==(const Object& a, const Object& b) { return a.members_ == b.members_; }
 
 }  // namespace ostik

@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer harnesses and runs each for SECONDS (default 60), one
+# after the other, at the lowest priority. Working corpora, logs and findings
+# go to build-fuzz/ (not committed); the committed seeds in fuzz/corpus/ are
+# read, never written.
+#
+#   fuzz/run.sh 1800                 # both harnesses, 30 minutes each
+#   fuzz/run.sh 600 policy_fuzzer    # one harness
+#
+# Needs clang with libFuzzer: apt-get install clang-16 libclang-rt-16-dev
+# (CXX=... picks another clang). A finding stops that harness and leaves
+# build-fuzz/artifacts/<harness>/crash-* (or timeout-*, oom-*, leak-*):
+# minimise it with -minimize_crash=1, fix, and commit the reproducer under
+# fuzz/corpus/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds=${1:-60}
+shift || true
+harnesses=("$@")
+[ ${#harnesses[@]} -gt 0 ] || harnesses=(policy_fuzzer json_fuzzer)
+
+cxx=${CXX:-}
+if [ -z "$cxx" ]; then
+    for candidate in clang++-19 clang++-18 clang++-17 clang++-16 clang++; do
+        if command -v "$candidate" >/dev/null; then cxx=$candidate; break; fi
+    done
+fi
+[ -n "$cxx" ] || { echo "no clang++ found: apt-get install clang-16 libclang-rt-16-dev" >&2; exit 1; }
+
+build=build-fuzz
+cmake -S fuzz -B "$build" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE= >/dev/null
+nice -n 19 cmake --build "$build" -j2
+
+for harness in "${harnesses[@]}"; do
+    case $harness in
+        policy_fuzzer) seeds=fuzz/corpus/policy; extra=(-dict=fuzz/yaml.dict -max_len=16384) ;;
+        json_fuzzer) seeds=fuzz/corpus/json; extra=(-max_len=8192) ;;
+        *) echo "unknown harness $harness" >&2; exit 1 ;;
+    esac
+    corpus=$build/corpus/$harness
+    artifacts=$build/artifacts/$harness
+    mkdir -p "$corpus" "$artifacts"
+    echo "== $harness for ${seconds}s (corpus $corpus, log $build/$harness.log)"
+    # Leaks are reported too; a run that reaches its time limit ends with status 0.
+    status=0
+    ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+        nice -n 19 "$build/$harness" "${extra[@]}" -timeout=10 -rss_limit_mb=2048 -max_total_time="$seconds" \
+        -print_final_stats=1 -artifact_prefix="$artifacts/" "$corpus" "$seeds" >"$build/$harness.log" 2>&1 ||
+        status=$?
+    grep -E '^#[0-9]+ +(INITED|DONE)|ERROR|SUMMARY|stat::|Test unit written' "$build/$harness.log" || true
+    echo "corpus: $(find "$corpus" -type f | wc -l) files"
+    if [ "$status" -ne 0 ]; then
+        echo "$harness stopped with status $status: see $build/$harness.log" >&2
+        exit "$status"
+    fi
+done
