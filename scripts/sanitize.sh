@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Builds ostik with AddressSanitizer and UndefinedBehaviorSanitizer (g++,
+# CMake option OSTIK_SANITIZE) into its own venv, .venv-sanitize, and runs the
+# whole test suite under it. Extra arguments go to pytest:
+#
+#   scripts/sanitize.sh                 # the default suite
+#   scripts/sanitize.sh -m slow         # also the opt-in leak checks
+#
+# The interpreter itself is not instrumented, so g++'s libasan is preloaded.
+# Leak detection is off: the interpreter keeps memory until exit by design and
+# would drown real reports; leaks are checked by tests/test_leaks.py instead.
+# Python's small-object allocator is bypassed (PYTHONMALLOC=malloc) so ASan
+# sees every object allocation, and any UB report ends the run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+find_python() {
+    if python3.12 -c 'import sys' >/dev/null 2>&1; then
+        echo python3.12
+    elif PYENV_VERSION=3.12 python3 -c 'import sys; assert sys.version_info[:2] == (3, 12)' >/dev/null 2>&1; then
+        echo "env PYENV_VERSION=3.12 python3"
+    else
+        echo "ostik needs Python 3.12 (python3.12, or pyenv with a 3.12 version)" >&2
+        exit 1
+    fi
+}
+
+venv=.venv-sanitize
+if [ ! -x $venv/bin/python ]; then
+    $(find_python) -m venv $venv
+fi
+$venv/bin/python -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" pytest hypothesis
+$venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation \
+    -C cmake.define.OSTIK_SANITIZE=ON -C cmake.build-type=RelWithDebInfo -C build-dir=build-sanitize .
+
+libasan=$(g++ -print-file-name=libasan.so)
+[ -f "$libasan" ] || { echo "g++'s libasan.so not found" >&2; exit 1; }
+
+LD_PRELOAD="$libasan" \
+ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1:check_initialization_order=1 \
+UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+PYTHONMALLOC=malloc \
+exec $venv/bin/python -m pytest -q -p no:cacheprovider "$@"
