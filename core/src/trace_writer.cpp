@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -31,7 +32,12 @@ std::expected<std::unique_ptr<TraceWriter>, std::string> TraceWriter::open(std::
         fd = ::open(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return std::unexpected(os_error_text(errno));
-    return std::unique_ptr<TraceWriter>(new TraceWriter(fd));
+    try {
+        return std::unique_ptr<TraceWriter>(new TraceWriter(fd));
+    } catch (...) {
+        ::close(fd);
+        throw;
+    }
 }
 
 TraceWriter::~TraceWriter() {
@@ -40,11 +46,12 @@ TraceWriter::~TraceWriter() {
     ::close(fd_);
 }
 
-// The writer lock for one append. Leaving without done() (an exception, or
-// thread cancellation unwinding out of the write) marks the lock broken.
+// The writer lock for one append, already taken. Leaving without done() (an
+// exception, or thread cancellation unwinding out of the write) marks the lock
+// broken.
 class TraceWriter::HeldLock {
 public:
-    explicit HeldLock(TraceWriter& w) : w_(w) { w_.mutex_.lock(); }
+    explicit HeldLock(TraceWriter& w) noexcept : w_(w) {}
     ~HeldLock() {
         if (!done_) w_.broken_.store(true, std::memory_order_release);
         w_.mutex_.unlock();
@@ -86,6 +93,11 @@ private:
 }  // namespace
 
 std::expected<void, TraceWriter::AppendError> TraceWriter::append(std::string_view record) {
+    try {
+        mutex_.lock();
+    } catch (const std::system_error&) {
+        return std::unexpected(AppendError{AppendError::Kind::broken_lock, {}});
+    }
     HeldLock lock(*this);
     if (broken_.load(std::memory_order_acquire)) {
         lock.done();
