@@ -108,6 +108,11 @@ def test_records_append_to_existing_content(tmp_path):
     assert path.read_bytes().endswith(b'"line\\nfeed"\n2\n')
 
 
+def open_descriptors(path):
+    fds = os.listdir("/proc/self/fd")
+    return [fd for fd in fds if os.path.realpath(f"/proc/self/fd/{fd}") == str(path)]
+
+
 def test_file_is_opened_for_append_close_on_exec_and_closed_on_drop(tmp_path):
     path = tmp_path / "t.jsonl"
     old_mask = os.umask(0)
@@ -116,14 +121,13 @@ def test_file_is_opened_for_append_close_on_exec_and_closed_on_drop(tmp_path):
     finally:
         os.umask(old_mask)
     assert path.stat().st_mode & 0o777 == 0o666
-    fds = [fd for fd in os.listdir("/proc/self/fd") if os.path.realpath(f"/proc/self/fd/{fd}") == str(path)]
-    assert len(fds) == 1
-    fdinfo = pathlib.Path(f"/proc/self/fdinfo/{fds[0]}").read_text()
+    (fd,) = open_descriptors(path)
+    fdinfo = pathlib.Path(f"/proc/self/fdinfo/{fd}").read_text()
     flags = int(next(line for line in fdinfo.splitlines() if line.startswith("flags:")).split()[1], 8)
     assert flags & os.O_ACCMODE == os.O_WRONLY
     assert flags & os.O_APPEND and flags & 0o2000000  # O_CLOEXEC
     del client
-    assert not os.path.exists(f"/proc/self/fd/{fds[0]}") or os.path.realpath(f"/proc/self/fd/{fds[0]}") != str(path)
+    assert open_descriptors(path) == []
 
 
 def test_new_file_respects_the_umask(tmp_path):
