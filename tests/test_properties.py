@@ -1,0 +1,476 @@
+"""Property tests: random values, policies and traces through the public classes.
+
+Each property holds the output to an independent Python model: the JSON text
+of a record against a reference writer, and the explanation and coverage
+reports against the invariants that tie their fields together.
+"""
+
+import json
+import math
+from decimal import Decimal
+
+import pytest
+from hypothesis import HealthCheck, assume, given, settings
+from hypothesis import strategies as st
+
+import ostik
+
+SETTINGS = settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+
+
+def require_class(name):
+    """The class under test; skipped only while its branch has not landed."""
+    cls = getattr(ostik, name, None)
+    if cls is None:
+        pytest.skip(f"{name} not built yet")
+    return cls
+
+
+# --- reference JSON writer -------------------------------------------------
+
+_SHORT_ESCAPES = {'"': '\\"', "\\": "\\\\", "\b": "\\b", "\t": "\\t", "\n": "\\n", "\f": "\\f", "\r": "\\r"}
+
+
+def ref_string(s):
+    out = []
+    for ch in s:
+        if ch in _SHORT_ESCAPES:
+            out.append(_SHORT_ESCAPES[ch])
+        elif ord(ch) < 0x20:
+            out.append(f"\\u{ord(ch):04x}")
+        else:
+            out.append(ch)
+    return '"' + "".join(out) + '"'
+
+
+def ref_float(x):
+    if not math.isfinite(x):
+        return "null"
+    if x == 0:
+        return "-0.0" if math.copysign(1, x) < 0 else "0.0"
+    # repr gives the shortest digits that read back as the same double.
+    _, digit_tuple, exponent = Decimal(repr(abs(x))).normalize().as_tuple()
+    digits = "".join(map(str, digit_tuple))
+    n = len(digits)
+    e = exponent + n - 1  # the decimal exponent of the first digit
+    sign = "-" if x < 0 else ""
+    if -5 <= e <= 15:
+        if e < 0:
+            return sign + "0." + "0" * (-e - 1) + digits
+        if e <= n - 2:
+            return sign + digits[: e + 1] + "." + digits[e + 1:]
+        return sign + digits + "0" * (e - n + 1) + ".0"
+    return sign + digits[0] + ("." + digits[1:] if n > 1 else "") + ("e-" if e < 0 else "e+") + str(abs(e))
+
+
+def ref_json(v, keep_order=False):
+    """The JSON text of `v`; dicts in key order, or as given with keep_order."""
+    if v is None:
+        return "null"
+    if v is True:
+        return "true"
+    if v is False:
+        return "false"
+    if isinstance(v, int):
+        return str(v)
+    if isinstance(v, float):
+        return ref_float(v)
+    if isinstance(v, str):
+        return ref_string(v)
+    if isinstance(v, (list, tuple)):
+        return "[" + ",".join(ref_json(x, keep_order) for x in v) + "]"
+    if isinstance(v, dict):
+        # Ascending byte order of the UTF-8 keys is code point order.
+        keys = list(v) if keep_order else sorted(v)
+        return "{" + ",".join(ref_string(k) + ":" + ref_json(v[k], keep_order) for k in keys) + "}"
+    raise AssertionError(type(v))
+
+
+@pytest.mark.parametrize("x, text", [
+    (0.1, "0.1"), (100.0, "100.0"), (1e15, "1000000000000000.0"), (1e16, "1e+16"), (1.5e-7, "1.5e-7"),
+    (1e-5, "0.00001"), (-0.0, "-0.0"), (123.456, "123.456"), (5e-324, "5e-324"), (1.7976931348623157e308,
+                                                                                   "1.7976931348623157e+308"),
+])
+def test_reference_float_form(x, text):
+    # The model itself, on the forms the writing rules name.
+    assert ref_float(x) == text
+
+
+# --- record_trace ----------------------------------------------------------
+
+SCALARS = (
+    st.none()
+    | st.booleans()
+    | st.integers(min_value=-(2**63), max_value=2**64 - 1)
+    | st.floats(allow_nan=True, allow_infinity=True)
+    | st.text(alphabet=st.characters(codec="utf-8"), max_size=20)
+    | st.sampled_from(["", '"', "\\", "/", "\x00\x01\x1f\x7f", "\b\t\n\f\r", "é\u2028\U0001f600", "\\u0041"])
+)
+
+KEYS = st.text(alphabet=st.characters(codec="utf-8"), max_size=8)
+
+VALUES = st.recursive(
+    SCALARS,
+    lambda children: st.lists(children, max_size=6)
+    | st.lists(children, max_size=4).map(tuple)
+    | st.dictionaries(KEYS, children, max_size=6),
+    max_leaves=40,
+)
+
+
+def to_expected(v):
+    """What json.loads must give back: tuples as lists, non-finite floats as null."""
+    if isinstance(v, float) and not math.isfinite(v):
+        return None
+    if isinstance(v, (list, tuple)):
+        return [to_expected(x) for x in v]
+    if isinstance(v, dict):
+        return {k: to_expected(x) for k, x in v.items()}
+    return v
+
+
+def same(a, b):
+    """Equality that also tells int from float and 0.0 from -0.0."""
+    if type(a) is not type(b):
+        return False
+    if isinstance(a, float):
+        return a == b and math.copysign(1, a) == math.copysign(1, b)
+    if isinstance(a, list):
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+    if isinstance(a, dict):
+        return a.keys() == b.keys() and all(same(a[k], b[k]) for k in a)
+    return a == b
+
+
+@pytest.fixture(scope="module")
+def write_policy(tmp_path_factory):
+    """Writes policy text over one file (shared by all examples) and returns its path."""
+    path = tmp_path_factory.mktemp("policies") / "policy.yaml"
+
+    def write(text):
+        path.write_text(text, encoding="utf-8")
+        return str(path)
+
+    return write
+
+
+@pytest.fixture(scope="module")
+def trace_path(tmp_path_factory):
+    return str(tmp_path_factory.mktemp("records") / "trace.jsonl")
+
+
+@SETTINGS
+@given(values=st.lists(VALUES, min_size=1, max_size=3))
+def test_recorded_values_read_back_equal(trace_path, values):
+    client_cls = require_class("OstikClient")
+    with open(trace_path, "wb"):
+        pass
+    client = client_cls(trace_path)
+    for v in values:
+        assert client.record_trace(v) is None
+    del client
+    with open(trace_path, "rb") as f:
+        data = f.read()
+    lines = data.split(b"\n")
+    assert lines[-1] == b"", "the file ends with a line feed"
+    assert len(lines) == len(values) + 1, "one line per record, none split"
+    for line, v in zip(lines, values):
+        text = line.decode("utf-8")
+        assert text == ref_json(v)
+        assert same(json.loads(text), to_expected(v))
+
+
+@SETTINGS
+@given(n=st.one_of(st.integers(min_value=2**64, max_value=2**128 - 1),
+                   st.integers(min_value=-(2**127), max_value=-(2**63) - 1)))
+def test_integers_outside_64_bits_are_refused_and_write_nothing(tmp_path_factory, n):
+    client_cls = require_class("OstikClient")
+    path = tmp_path_factory.mktemp("range") / "trace.jsonl"
+    client = client_cls(str(path))
+    with pytest.raises(ValueError, match="^Invalid trace format: JSON number out of range$"):
+        client.record_trace({"a": [1, n]})
+    del client
+    assert path.read_bytes() == b""
+
+
+# --- random policies and traces --------------------------------------------
+
+# A small name pool so that rules, lists, aliases and steps refer to the same
+# tools; it includes names whose lower-casing is not ASCII-simple.
+NAMES = st.sampled_from(["read", "write", "Exec", "rm", "ΟΔΟΣ", "İd", "a b", "x\"y", "grp", "ops", "unknown", ""])
+TOOL_NAMES = NAMES | st.text(alphabet="abcé", min_size=1, max_size=3)
+SMALL = st.integers(min_value=0, max_value=4)
+
+RULES = st.one_of(
+    st.fixed_dictionaries({"type": st.just("require"), "tool": NAMES}),
+    st.fixed_dictionaries({"type": st.just("eventually"), "tool": NAMES, "within": SMALL}),
+    st.fixed_dictionaries({"type": st.just("max_calls"), "tool": NAMES, "max": SMALL}),
+    st.fixed_dictionaries({"type": st.just("before"), "first": NAMES, "then": NAMES}),
+    st.fixed_dictionaries({"type": st.just("after"), "trigger": NAMES, "then": NAMES},
+                          optional={"within": SMALL}),
+    st.fixed_dictionaries({"type": st.just("never_after"), "trigger": NAMES, "forbidden": NAMES}),
+    st.fixed_dictionaries({"type": st.just("sequence"), "tools": st.lists(NAMES, max_size=4)},
+                          optional={"strict": st.booleans()}),
+    st.fixed_dictionaries({"type": st.just("blocklist"), "pattern": st.sampled_from(["ex", "rm", "", "Σ"])}),
+)
+
+POLICIES = st.fixed_dictionaries(
+    {"version": st.sampled_from(["1", "2.0"]), "sequences": st.lists(RULES, max_size=6)},
+    optional={
+        "name": NAMES,
+        "tools": st.fixed_dictionaries({}, optional={
+            "allow": st.lists(NAMES, max_size=4),
+            "deny": st.lists(NAMES, max_size=3),
+            "require_args": st.dictionaries(NAMES, st.lists(NAMES, max_size=2), max_size=2),
+        }),
+        "aliases": st.dictionaries(st.sampled_from(["grp", "ops", "read"]), st.lists(NAMES, max_size=3),
+                                   max_size=3),
+        "on_error": st.sampled_from(["block", "allow"]),
+    },
+)
+
+ARGS = st.recursive(st.none() | st.integers(-5, 5) | st.floats(allow_nan=False) | st.text(max_size=5),
+                    lambda c: st.lists(c, max_size=3) | st.dictionaries(st.text(max_size=3), c, max_size=3),
+                    max_leaves=6)
+
+STEPS = st.one_of(
+    st.builds(lambda t: {"tool": t}, TOOL_NAMES),
+    st.builds(lambda t, a: {"tool": t, "args": a}, TOOL_NAMES, ARGS),
+    st.builds(lambda t, a: {"name": t, "arguments": a}, TOOL_NAMES, ARGS),
+    st.builds(lambda t: {"tool_name": t, "other": object()}, TOOL_NAMES),
+    st.just({}),
+)
+TRACES = st.lists(STEPS, max_size=8)
+
+def rule_id(rule):
+    k = rule["type"]
+    if k == "require":
+        return "require_" + rule["tool"].lower()
+    if k == "eventually":
+        return f"eventually_{rule['tool'].lower()}_{rule['within']}"
+    if k == "max_calls":
+        return f"max_calls_{rule['tool'].lower()}_{rule['max']}"
+    if k == "before":
+        return f"before_{rule['first'].lower()}_then_{rule['then'].lower()}"
+    if k == "after":
+        return f"after_{rule['trigger'].lower()}_then_{rule['then'].lower()}"
+    if k == "never_after":
+        return f"never_after_{rule['trigger'].lower()}_forbidden_{rule['forbidden'].lower()}"
+    if k == "sequence":
+        return "sequence_" + "_".join(rule["tools"]).lower()
+    return "blocklist_" + rule["pattern"].lower()
+
+
+def step_tool(step):
+    return step.get("tool", step.get("name", step.get("tool_name", "unknown")))
+
+
+def tool_check(policy, tool):
+    """The tool-check failure id for a step, or None."""
+    tools = policy.get("tools", {})
+    if "deny" in tools and tool in tools["deny"]:
+        return "deny_list"
+    if "allow" in tools:
+        members = {m for ms in policy.get("aliases", {}).values() for m in ms}
+        if tool not in tools["allow"] and tool not in members:
+            return "allow_list"
+    return None
+
+
+def load(write_policy, policy):
+    # JSON is YAML's flow style: the generated policy is written as is.
+    return ostik.Policy.from_file(write_policy(json.dumps(policy, ensure_ascii=False)))
+
+
+EXPLANATION_KEYS = ["policy_name", "policy_version", "total_steps", "allowed_steps", "blocked_steps",
+                    "first_block_index", "steps", "blocking_rules"]
+STEP_KEYS = ["index", "tool", "args", "verdict", "rules_evaluated", "state_snapshot"]
+EVAL_KEYS = ["rule_id", "rule_type", "passed", "explanation", "context"]
+
+
+def assert_key_order(obj, keys, optional):
+    present = [k for k in keys if k in obj]
+    assert list(obj) == present
+    assert set(keys) - set(obj) <= set(optional)
+
+
+def check_explanation(policy, trace, text):
+    report = json.loads(text)
+    # Compact, canonically escaped text: the parsed report written again in
+    # its own key order gives the same bytes.
+    assert text == ref_json(report, keep_order=True)
+    assert_key_order(report, EXPLANATION_KEYS, {"first_block_index"})
+    rules = policy["sequences"]
+    steps = report["steps"]
+    assert report["policy_name"] == policy.get("name", "")
+    assert report["policy_version"] == policy["version"]
+    assert report["total_steps"] == len(trace) == len(steps)
+    assert report["allowed_steps"] + report["blocked_steps"] == report["total_steps"]
+    assert report["blocked_steps"] == sum(s["verdict"] == "blocked" for s in steps)
+
+    counts = {}
+    failed_ids = set()
+    for i, (step, given_step) in enumerate(zip(steps, trace)):
+        assert_key_order(step, STEP_KEYS, {"args", "state_snapshot"})
+        tool = step_tool(given_step)
+        assert step["index"] == i and step["tool"] == tool
+        args = given_step.get("args")
+        if args is None:
+            args = given_step.get("arguments")
+        if args is None:
+            assert "args" not in step
+        else:
+            assert same(step["args"], to_expected(args))
+            assert ref_json(step["args"], keep_order=True) == ref_json(step["args"]), "object keys sorted"
+        evals = step["rules_evaluated"]
+        for e in evals:
+            assert_key_order(e, EVAL_KEYS, {"context"})
+            assert isinstance(e["passed"], bool) and e["explanation"]
+        gate = tool_check(policy, tool)
+        own = evals[: len(rules) + (gate is not None)]
+        if gate is not None:
+            first = own[0]
+            assert (first["rule_id"], first["passed"], "context" in first) == (gate, False, False)
+            assert first["rule_type"] == {"deny_list": "deny", "allow_list": "allow"}[gate]
+            own = own[1:]
+        # One entry per rule, in policy order, after the tool-check entry.
+        assert [e["rule_type"] for e in own] == [r["type"] for r in rules]
+        assert [e["rule_id"] for e in own] == [rule_id(r) for r in rules]
+        blocked = gate is not None or not all(e["passed"] for e in own)
+        assert step["verdict"] == ("blocked" if blocked else "allowed")
+        failed_ids.update(e["rule_id"] for e in evals if not e["passed"])
+        extra = evals[len(own) + (gate is not None):]
+        if i < len(steps) - 1:
+            assert extra == []
+        for e in extra:  # end-of-trace results on the last step only
+            assert e["rule_type"] in ("require", "after") and e["passed"] is False
+        counts[tool] = counts.get(tool, 0) + 1
+        assert step["state_snapshot"] == {f"calls:{t}": str(n) for t, n in counts.items()}
+
+    blocked_at = [i for i, s in enumerate(steps) if s["verdict"] == "blocked"]
+    if blocked_at:
+        assert report["first_block_index"] == blocked_at[0]
+    else:
+        assert "first_block_index" not in report
+    blocking = report["blocking_rules"]
+    assert len(blocking) == len(set(blocking))
+    assert set(blocking) <= failed_ids
+    if not trace:
+        assert blocking == []
+    return report
+
+
+@SETTINGS
+@given(policy=POLICIES, trace=TRACES)
+def test_explain_holds_its_invariants(write_policy, policy, trace):
+    explainer_cls = require_class("TraceExplainer")
+    explainer = explainer_cls(load(write_policy, policy))
+    text = explainer.explain(trace)
+    check_explanation(policy, trace, text)
+    # Calls are independent: the same trace gives the same report again
+    # (up to the unspecified order inside the snapshots).
+    assert json.loads(explainer.explain(tuple(trace))) == json.loads(text)
+
+
+def policy_tools(policy):
+    tools = policy.get("tools", {})
+    names = set(tools.get("allow", [])) | set(tools.get("deny", [])) | set(tools.get("require_args", {}))
+    for r in policy["sequences"]:
+        for field in ("tool", "first", "then", "trigger", "forbidden"):
+            if field in r:
+                names.add(r[field])
+        names.update(r.get("tools", []) if r["type"] == "sequence" else [])
+    for alias, members in policy.get("aliases", {}).items():
+        names.add(alias)
+        names.update(members)
+    return names
+
+
+def is_tool_seen(tool, seen, aliases):
+    if tool in seen:
+        return True
+    if tool in aliases:
+        return any(m in seen for m in aliases[tool])
+    return any(name in seen for name, members in aliases.items() if tool in members)
+
+
+COVERAGE_KEYS = ["tool_coverage", "rule_coverage", "high_risk_gaps", "policy_violations", "policy_warnings",
+                 "overall_coverage_pct", "meets_threshold", "threshold"]
+TOOL_KEYS = ["total_tools_in_policy", "tools_seen_in_traces", "coverage_pct", "unseen_tools", "unexpected_tools"]
+RULE_KEYS = ["total_rules", "rules_triggered", "coverage_pct", "untriggered_rules"]
+
+
+@SETTINGS
+@given(policy=POLICIES, traces=st.lists(TRACES, max_size=4),
+       threshold=st.floats(allow_nan=True, allow_infinity=True) | st.integers(-200, 200))
+def test_analyze_holds_its_invariants(write_policy, policy, traces, threshold):
+    analyzer_cls = require_class("CoverageAnalyzer")
+    report = json.loads(analyzer_cls(load(write_policy, policy)).analyze(traces, threshold))
+    assert list(report) == COVERAGE_KEYS
+    tc, rc = report["tool_coverage"], report["rule_coverage"]
+    assert list(tc) == TOOL_KEYS and list(rc) == RULE_KEYS
+    assert report["policy_violations"] == [] and report["policy_warnings"] == []
+
+    names = policy_tools(policy)
+    members = {m for ms in policy.get("aliases", {}).values() for m in ms}
+    called = [step_tool(s) for t in traces for s in t]
+    assert tc["total_tools_in_policy"] == len(names)
+    assert tc["tools_seen_in_traces"] == len({t for t in called if t in names or t in members})
+    assert sorted(tc["unexpected_tools"]) == sorted({t for t in called if t not in names and t not in members})
+    aliases = policy.get("aliases", {})
+    seen = set(called)
+    unseen = tc["unseen_tools"]
+    assert len(unseen) == len(set(unseen))
+    assert set(unseen) == {t for t in names if not is_tool_seen(t, seen, aliases)}
+
+    ids = [rule_id(r) for r in policy["sequences"]]
+    gate_ids = {tool_check(policy, t) for t in called} - {None}
+    any_steps = bool(called)
+    assert rc["total_rules"] == len(ids)
+    assert rc["untriggered_rules"] == ([] if any_steps else ids)
+    assert rc["rules_triggered"] == (len(set(ids) | gate_ids) if any_steps else 0)
+
+    def pct(part, whole):
+        return 100.0 if whole == 0 else part / whole * 100
+
+    assert tc["coverage_pct"] == pct(tc["tools_seen_in_traces"], tc["total_tools_in_policy"])
+    assert rc["coverage_pct"] == pct(rc["rules_triggered"], rc["total_rules"])
+    overall = (tc["coverage_pct"] + rc["coverage_pct"]) * 0.5
+    assert report["overall_coverage_pct"] == overall
+    assert report["meets_threshold"] is (overall >= float(threshold))
+    if math.isfinite(threshold):
+        assert report["threshold"] == float(threshold)
+    else:
+        assert report["threshold"] is None
+
+    gaps = [g["tool"] for g in report["high_risk_gaps"]]
+    assert len(gaps) == len(set(gaps))
+    risky = set(policy.get("tools", {}).get("deny", [])) | {
+        r["forbidden"] for r in policy["sequences"] if r["type"] == "never_after"}
+    assert set(gaps) == {h for h in risky if not h.startswith("*") and not is_tool_seen(h, seen, aliases)}
+    for g in report["high_risk_gaps"]:
+        assert g["reason"] == "Tool is in deny list but never appeared in test traces" and g["severity"] == "high"
+
+
+@SETTINGS
+@given(policy=POLICIES, trace=TRACES.filter(bool))
+def test_one_trace_triggers_what_its_explanation_evaluates(write_policy, policy, trace):
+    explainer_cls = require_class("TraceExplainer")
+    analyzer_cls = require_class("CoverageAnalyzer")
+    p = load(write_policy, policy)
+    explanation = json.loads(explainer_cls(p).explain(trace))
+    evaluated = {e["rule_id"] for s in explanation["steps"] for e in s["rules_evaluated"]}
+    report = json.loads(analyzer_cls(p).analyze([trace], 0))
+    assert report["rule_coverage"]["rules_triggered"] == len(evaluated)
+
+
+@SETTINGS
+@given(text=st.text(alphabet=st.sampled_from(list("{}[]:,-?&*!|>'\"#%@` \n\tab01~.") + ["é", "\u2028"]),
+                    max_size=60))
+def test_any_text_loads_or_raises_value_error(write_policy, text):
+    # The loader never crashes on text; the error, if any, is a ValueError
+    # with a one-line-or-more message that Python can hold.
+    try:
+        ostik.Policy.from_file(write_policy(text))
+    except ValueError as e:
+        assert str(e)
