@@ -7,6 +7,7 @@ reports against the invariants that tie their fields together.
 
 import json
 import math
+import os
 from decimal import Decimal
 
 import pytest
@@ -15,7 +16,8 @@ from hypothesis import strategies as st
 
 import ostik
 
-SETTINGS = settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+# OSTIK_PROPERTY_EXAMPLES raises the bound for a deeper run by hand.
+SETTINGS = settings(max_examples=int(os.environ.get("OSTIK_PROPERTY_EXAMPLES", "150")), deadline=None, suppress_health_check=[HealthCheck.too_slow])
 
 
 def require_class(name):

@@ -1,0 +1,404 @@
+"""Memory and reference checks: every method, on valid input and on each kind of
+invalid input, called many times over, must not grow memory or hold on to
+references.
+
+Three measurements, after a warm-up that fills the caches:
+- native heap: glibc's in-use bytes (mallinfo2), which the C++ core allocates
+  from; a leak of even one small block per call exceeds the bound;
+- Python objects: tracemalloc over the same kind of run;
+- references: the refcount of every object handed to the call is unchanged.
+RSS is recorded as a coarse cross-check.
+
+The default run calls each case 2,000 times; the `slow` marker runs the full
+20,000 (pytest -m slow).
+"""
+
+import ctypes
+import gc
+import os
+import sys
+import tracemalloc
+from collections.abc import Sequence
+
+import pytest
+
+import ostik
+
+EXAMPLE_POLICY = os.path.join(os.path.dirname(__file__), os.pardir, "examples", "policy.yaml")
+
+# Bounds for a whole run, well below what a per-call leak would add: one lost
+# 32-byte heap block per call is 64 KB over the short run.
+NATIVE_BOUND = 16 * 1024
+PYTHON_BOUND = 16 * 1024
+RSS_BOUND = 8 * 1024 * 1024
+WARM_UP = 300
+
+
+class _MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in
+                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
+                 "keepcost")]
+
+
+_libc = ctypes.CDLL(None)
+_mallinfo2 = getattr(_libc, "mallinfo2", None)
+if _mallinfo2 is not None:
+    _mallinfo2.restype = _MallInfo2
+
+
+def native_in_use():
+    """Bytes the C heap has handed out and not taken back (main arena + mmapped)."""
+    info = _mallinfo2()
+    return info.uordblks + info.hblkhd
+
+
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def require_class(name):
+    cls = getattr(ostik, name, None)
+    if cls is None:
+        pytest.skip(f"{name} not built yet")
+    return cls
+
+
+# --- the cases ---------------------------------------------------------------
+# Each case builds (call, watched): `call` runs the method once and swallows
+# the exception the case expects; `watched` are the objects whose refcounts
+# must not move.
+
+CASES = {}
+
+
+def case(name):
+    def register(build):
+        CASES[name] = build
+        return build
+    return register
+
+
+def expecting(exc, fn, *args):
+    def call():
+        try:
+            fn(*args)
+        except exc:
+            pass
+        else:
+            raise AssertionError(f"{fn} did not raise {exc.__name__}")
+    return call
+
+
+@pytest.fixture(scope="module")
+def files(tmp_path_factory):
+    d = tmp_path_factory.mktemp("leaks")
+    written = {}
+    contents = {
+        "bad_utf8": b"version: \"1\"\nname: \xff\xfe\n",
+        "empty": b"",
+        "syntax": b"version: \"1\"\nname: [unclosed\n",
+        "unknown_field": b"version: \"1\"\nrules: []\n",
+        "bad_rule": b"version: \"1\"\nsequences:\n  - {type: max_calls, tool: a, max: -1}\n",
+        "two_docs": b"version: \"1\"\n---\nversion: \"2\"\n",
+        "too_deep": b"version: \"1\"\nmetadata: " + b"[" * 200 + b"]" * 200 + b"\n",
+        "laughs": b"version: \"1\"\nmetadata:\n  a: &a [x, x, x, x, x, x, x, x, x]\n"
+                   + b"".join(b"  %c: &%c [%s]\n" % (k, k, b", ".join([b"*%c" % (k - 1)] * 9)) for k in b"bcdef"),
+    }
+    for name, data in contents.items():
+        path = d / f"{name}.yaml"
+        path.write_bytes(data)
+        written[name] = str(path)
+    written["missing"] = str(d / "missing.yaml")
+    written["directory"] = str(d)
+    written["trace"] = str(d / "trace.jsonl")
+    return written
+
+
+def example_policy():
+    return ostik.Policy.from_file(EXAMPLE_POLICY)
+
+
+TRACE = [
+    {"tool": "read_file", "args": {"path": "src/a.py", "lines": [1, 2, 3]}},
+    {"tool": "edit_file", "args": {"path": "src/a.py", "patch": "-a\n+b"}},
+    {"name": "run_tests", "arguments": {"target": "all", "timeout_s": 60.5}},
+    {"tool_name": "git_commit"},
+    {"tool": "exec", "args": None},
+]
+
+
+def nested(depth):
+    x = []
+    for _ in range(depth):
+        x = [x]
+    return x
+
+
+class BrokenSequence(Sequence):
+    def __len__(self):
+        return 2
+
+    def __getitem__(self, i):
+        raise KeyError("no item")
+
+
+class Unsupported:
+    pass
+
+
+@case("from_file valid")
+def _(files):
+    return lambda: ostik.Policy.from_file(EXAMPLE_POLICY), []
+
+
+for _name, _exc in [("missing", FileNotFoundError), ("directory", FileNotFoundError),
+                    ("bad_utf8", FileNotFoundError), ("empty", ValueError), ("syntax", ValueError),
+                    ("unknown_field", ValueError), ("bad_rule", ValueError), ("two_docs", ValueError),
+                    ("too_deep", ValueError), ("laughs", ValueError)]:
+    def _build(files, _name=_name, _exc=_exc):
+        path = files[_name]
+        return expecting(_exc, ostik.Policy.from_file, path), [path]
+    CASES[f"from_file {_name}"] = _build
+
+
+@case("from_file wrong type")
+def _(files):
+    arg = 12345.5
+    return expecting(TypeError, ostik.Policy.from_file, arg), [arg]
+
+
+@case("policy_records")
+def _(files):
+    path = EXAMPLE_POLICY
+    return (lambda: ostik.policy_records(path)), [path]
+
+
+@case("TraceExplainer construct")
+def _(files):
+    cls = require_class("TraceExplainer")
+    policy = example_policy()
+    return (lambda: cls(policy)), [policy]
+
+
+@case("TraceExplainer construct wrong type")
+def _(files):
+    cls = require_class("TraceExplainer")
+    arg = ["not a policy"]
+    return expecting(TypeError, cls, arg), [arg]
+
+
+@case("explain valid")
+def _(files):
+    explainer = require_class("TraceExplainer")(example_policy())
+    trace = [dict(s) for s in TRACE]
+    return (lambda: explainer.explain(trace)), [explainer, trace, *trace]
+
+
+@case("explain empty")
+def _(files):
+    explainer = require_class("TraceExplainer")(example_policy())
+    trace = ()
+    return (lambda: explainer.explain(trace)), [explainer]
+
+
+BAD_TRACES = {
+    "str": (TypeError, "read_file"),
+    "not a sequence": (TypeError, {"tool": "read_file"}),
+    "step not a mapping": (ValueError, [{"tool": "a"}, ["read_file"]]),
+    "non-str key": (ValueError, [{"tool": "a", 1: "x"}]),
+    "duplicate field": (ValueError, [{"tool": "a", "name": "b"}]),
+    "tool not a str": (ValueError, [{"tool": 7}]),
+    "unsupported args": (ValueError, [{"tool": "a", "args": {"when": Unsupported()}}]),
+    "args out of range": (ValueError, [{"tool": "a", "args": [1, 2, 2**64]}]),
+    "args too deep": (ValueError, [{"tool": "a", "args": nested(5000)}]),
+    "args bytes": (ValueError, [{"tool": "a", "args": {"k": [b"raw"]}}]),
+    "broken sequence": (ValueError, [{"tool": "a", "args": BrokenSequence()}]),
+    "lone surrogate": (ValueError, [{"tool": "a", "args": "\ud800"}]),
+}
+
+for _name, (_exc, _trace) in BAD_TRACES.items():
+    def _build_explain(files, _exc=_exc, _trace=_trace):
+        explainer = require_class("TraceExplainer")(example_policy())
+        return expecting(_exc, explainer.explain, _trace), [explainer, _trace]
+    CASES[f"explain {_name}"] = _build_explain
+
+    def _build_analyze(files, _exc=_exc, _trace=_trace):
+        analyzer = require_class("CoverageAnalyzer")(example_policy())
+        traces = [TRACE, _trace]
+        return expecting(_exc, analyzer.analyze, traces, 50), [analyzer, traces, _trace]
+    CASES[f"analyze {_name}"] = _build_analyze
+
+
+@case("CoverageAnalyzer construct")
+def _(files):
+    cls = require_class("CoverageAnalyzer")
+    policy = example_policy()
+    return (lambda: cls(policy)), [policy]
+
+
+@case("analyze valid")
+def _(files):
+    analyzer = require_class("CoverageAnalyzer")(example_policy())
+    traces = [TRACE, [], TRACE[:2]]
+    return (lambda: analyzer.analyze(traces, 75.5)), [analyzer, traces]
+
+
+@case("analyze bad threshold")
+def _(files):
+    analyzer = require_class("CoverageAnalyzer")(example_policy())
+    traces = [TRACE]
+    threshold = "high"
+    return expecting(TypeError, analyzer.analyze, traces, threshold), [analyzer, traces, threshold]
+
+
+@case("OstikClient construct without file")
+def _(files):
+    cls = require_class("OstikClient")
+    return (lambda: cls()), []
+
+
+@case("OstikClient construct and drop")
+def _(files):
+    cls = require_class("OstikClient")
+    path = files["trace"]
+    return (lambda: cls(path)), [path]
+
+
+@case("OstikClient construct bad path")
+def _(files):
+    cls = require_class("OstikClient")
+    path = os.path.join(files["missing"], "no", "dir.jsonl")
+    return expecting(RuntimeError, cls, path), [path]
+
+
+@case("OstikClient construct wrong type")
+def _(files):
+    cls = require_class("OstikClient")
+    arg = b"/tmp/x"
+    return expecting(TypeError, cls, arg), [arg]
+
+
+@case("record_trace valid")
+def _(files):
+    client = require_class("OstikClient")(os.devnull)
+    record = {"trace": TRACE, "meta": {"n": 1.5, "s": "é\n"}}
+    return (lambda: client.record_trace(record)), [client, record]
+
+
+@case("record_trace unconvertible")
+def _(files):
+    client = require_class("OstikClient")(os.devnull)
+    record = {"ok": [1, 2], "bad": {Unsupported()}}
+    return expecting(ValueError, client.record_trace, record), [client, record]
+
+
+@case("record_trace too deep")
+def _(files):
+    client = require_class("OstikClient")(os.devnull)
+    record = nested(5000)
+    return expecting(ValueError, client.record_trace, record), [client, record]
+
+
+@case("record_trace not configured")
+def _(files):
+    client = require_class("OstikClient")()
+    record = {"a": 1}
+    return expecting(RuntimeError, client.record_trace, record), [client, record]
+
+
+@case("record_trace full device")
+def _(files):
+    client = require_class("OstikClient")("/dev/full")
+    # Large enough to need writes before the flush as well.
+    record = {"data": ["x" * 100] * 200}
+    return expecting(RuntimeError, client.record_trace, record), [client, record]
+
+
+@case("record_trace closed file")
+def _(files):
+    path = files["trace"]
+    client = require_class("OstikClient")(path)
+    target = os.path.realpath(path)
+    fds = [int(fd) for fd in os.listdir("/proc/self/fd")
+           if os.path.realpath(os.path.join("/proc/self/fd", fd)) == target]
+    assert len(fds) == 1
+    # Put a read-only descriptor in the client's place rather than closing it,
+    # so the number cannot be reused by a file opened later in the test run.
+    ro = os.open(os.devnull, os.O_RDONLY)
+    os.dup2(ro, fds[0])
+    os.close(ro)
+    record = {"a": [1, 2, 3]}
+    return expecting(RuntimeError, client.record_trace, record), [client, record]
+
+
+# --- the check ---------------------------------------------------------------
+
+
+def run_case(build, files, iterations):
+    call, watched = build(files)
+    for _ in range(WARM_UP):
+        call()
+    gc.collect()
+    refcounts = [sys.getrefcount(o) for o in watched]
+
+    rss_before = rss()
+    native_before = native_in_use()
+    for _ in range(iterations):
+        call()
+    gc.collect()
+    native_growth = native_in_use() - native_before
+    rss_growth = rss() - rss_before
+
+    tracemalloc.start()
+    try:
+        for _ in range(WARM_UP):
+            call()
+        gc.collect()
+        python_before = tracemalloc.get_traced_memory()[0]
+        for _ in range(min(iterations, 5000)):
+            call()
+        gc.collect()
+        python_growth = tracemalloc.get_traced_memory()[0] - python_before
+    finally:
+        tracemalloc.stop()
+
+    assert [sys.getrefcount(o) for o in watched] == refcounts, "references held by the calls"
+    assert native_growth < NATIVE_BOUND, f"native heap grew by {native_growth} bytes"
+    assert python_growth < PYTHON_BOUND, f"Python memory grew by {python_growth} bytes"
+    assert rss_growth < RSS_BOUND, f"RSS grew by {rss_growth} bytes"
+
+
+pytestmark = pytest.mark.skipif(_mallinfo2 is None, reason="needs glibc's mallinfo2")
+
+
+@pytest.mark.parametrize("name", list(CASES))
+def test_no_growth(files, name):
+    run_case(CASES[name], files, 2000)
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("name", list(CASES))
+def test_no_growth_20000(files, name):
+    run_case(CASES[name], files, 20000)
+
+
+_kept = []
+
+
+@pytest.mark.parametrize("leak, message", [
+    (lambda o: _libc.malloc(64), "native heap grew"),
+    (lambda o: _kept.append(str(len(_kept))), "grew by"),
+    (lambda o: _kept.append(o), "references held"),
+])
+def test_the_check_sees_a_leak(files, leak, message):
+    # The measurement itself must notice one small leak per call.
+    watched = object()
+
+    def build(files):
+        return (lambda: leak(watched)), [watched]
+
+    _libc.malloc.restype = ctypes.c_void_p
+    with pytest.raises(AssertionError, match=message):
+        run_case(build, files, 2000)
+    _kept.clear()
