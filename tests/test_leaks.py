@@ -46,8 +46,15 @@ if _mallinfo2 is not None:
     _mallinfo2.restype = _MallInfo2
 
 
+# Under AddressSanitizer (scripts/sanitize.sh) malloc is ASan's own and glibc's
+# figures stay still: the native measurement is left out there.
+NATIVE_MEASURED = "libasan" not in os.environ.get("LD_PRELOAD", "")
+
+
 def native_in_use():
     """Bytes the C heap has handed out and not taken back (main arena + mmapped)."""
+    if not NATIVE_MEASURED:
+        return 0
     info = _mallinfo2()
     return info.uordblks + info.hblkhd
 
@@ -372,9 +379,14 @@ def run_case(build, files, iterations):
 pytestmark = pytest.mark.skipif(_mallinfo2 is None, reason="needs glibc's mallinfo2")
 
 
+# Cases that cost a millisecond or so per call run fewer times by default; the
+# slow run gives them the full count.
+COSTLY = {"from_file laughs": 10, "from_file too_deep": 4, "policy_records": 2}
+
+
 @pytest.mark.parametrize("name", list(CASES))
 def test_no_growth(files, name):
-    run_case(CASES[name], files, 2000)
+    run_case(CASES[name], files, 2000 // COSTLY.get(name, 1))
 
 
 @pytest.mark.slow
@@ -387,7 +399,8 @@ _kept = []
 
 
 @pytest.mark.parametrize("leak, message", [
-    (lambda o: _libc.malloc(64), "native heap grew"),
+    pytest.param(lambda o: _libc.malloc(64), "native heap grew",
+                 marks=pytest.mark.skipif(not NATIVE_MEASURED, reason="ASan replaces malloc")),
     (lambda o: _kept.append(str(len(_kept))), "grew by"),
     (lambda o: _kept.append(o), "references held"),
 ])
