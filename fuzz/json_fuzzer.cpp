@@ -9,6 +9,7 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "json_check.hpp"
 #include "ostik/json_writer.hpp"
@@ -111,13 +112,26 @@ Value make_value(FuzzedDataProvider& in, int depth, std::size_t& budget) {
             return Value{std::move(a)};
         }
         default: {
-            Object o;
+            // Members in input order, repeats allowed: built both ways an
+            // object can be built (one insert at a time, or sorted at once),
+            // which must agree, the last of equal keys winning.
+            std::vector<ostik::Member> members;
             const std::size_t n = in.ConsumeIntegralInRange<std::size_t>(0, 8);
             for (std::size_t i = 0; i < n; ++i) {
-                std::string key = make_string(in);
-                o.set(std::move(key), make_value(in, depth + 1, budget));
+                std::string key = in.ConsumeBool() || members.empty() ? make_string(in) : members.back().key;
+                members.push_back(ostik::Member{std::move(key), make_value(in, depth + 1, budget)});
             }
-            return Value{std::move(o)};
+            Object o;
+            for (const ostik::Member& m : members) o.set(m.key, m.value);
+            Value sorted{Object::from_members(std::move(members))};
+            Value inserted{std::move(o)};
+            if (!ostik::fuzz::same_value(sorted, inserted)) {
+                std::string a, b;
+                ostik::json::write_value(a, sorted);
+                ostik::json::write_value(b, inserted);
+                ostik::fuzz::fail("Object::from_members and Object::set disagree", a + " vs " + b, 0);
+            }
+            return sorted;
         }
     }
 }
