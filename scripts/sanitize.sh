@@ -10,7 +10,9 @@
 # Leak detection is off: the interpreter keeps memory until exit by design and
 # would drown real reports; leaks are checked by tests/test_leaks.py instead.
 # Python's small-object allocator is bypassed (PYTHONMALLOC=malloc) so ASan
-# sees every object allocation, and any UB report ends the run.
+# sees every object allocation, and any UB report ends the run. pytest captures
+# only Python's sys.stdout/stderr (--capture=sys), so a sanitizer report, which
+# is written to file descriptor 2 just before the process ends, stays visible.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -40,4 +42,4 @@ LD_PRELOAD="$libasan" \
 ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1:check_initialization_order=1 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 PYTHONMALLOC=malloc \
-exec $venv/bin/python -m pytest -q -p no:cacheprovider "$@"
+exec $venv/bin/python -m pytest -q -p no:cacheprovider --capture=sys "$@"
