@@ -98,6 +98,7 @@ def test_threads_share_one_explainer_analyzer_and_client(tmp_path):
         seen[record["thread"]][record["seq"]] = len(record["payload"])
     assert seen == recorded
     assert sum(map(len, recorded)) > 8 * 10
+    print(f"\n{sum(map(len, recorded))} records, each with one explain and one analyze, by 8 threads")
 
 
 MILLION_STEPS = """
