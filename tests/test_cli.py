@@ -160,9 +160,10 @@ def test_check_warnings_use_the_native_rule_ids(write_policy):
         "  - [require, İstanbul]\n  - [eventually, ΣΑΣ, 2]\n  - [max_calls, Straße, 0x10]\n"
         "  - [before, ﬁle, ΑΣ]\n  - [after, A, B]\n  - [never_after, X, Ǆ]\n  - [sequence, [ΟΔΟΣ, Σ, ΣΑ]]\n"
         "  - [blocklist, EXEC]\n")
+    rules = ostik.policy_records(path)["sequences"]
     report = explained([{"tool": "x"}], path)
-    native_ids = [e["rule_id"] for e in report["steps"][0]["rules_evaluated"]]
-    assert native_ids == [rule_id(rule) for rule in ostik.policy_records(path)["sequences"]]
+    native_ids = [e["rule_id"] for e in report["steps"][0]["rules_evaluated"]][:len(rules)]
+    assert native_ids == [rule_id(rule) for rule in rules]
 
 
 # --- explain -----------------------------------------------------------------------------------------------------
@@ -198,7 +199,7 @@ def test_explain_a_failing_trace():
 
 
 def test_explain_end_of_trace_failure_alone_fails(tmp_path):
-    trace = write_lines(tmp_path / "t.jsonl", '{"tool":"read_file"}', '{"tool":"git_diff"}')
+    trace = write_lines(tmp_path / "t.jsonl", '{"tool":"read_file"}', '{"tool":"list_dir"}')
     result = ostik_cli("explain", POLICY, trace)
     assert result.returncode == 1
     assert result.stdout.splitlines()[-1] == ("FAIL: 2 steps, none blocked; 1 end-of-trace check failed; "
@@ -209,7 +210,7 @@ def test_explain_verbose_shows_every_judgement():
     result = ostik_cli("explain", "-v", POLICY, GOOD)
     assert result.returncode == 0
     assert result.stdout.count("pass ") == 6 * 8
-    assert "pass sequence_edit_file_run_tests_git_diff_git_commit: Sequence complete ✓" in result.stdout
+    assert "pass sequence_edit_file_run_tests_git_diff_git_commit: Sequence step 4/4: 'git_commit' ✓" in result.stdout
 
 
 @pytest.mark.parametrize("trace", [GOOD, BLOCKED])
@@ -261,13 +262,13 @@ def test_explain_unusable_step_names_its_line(tmp_path, lines, where, message):
 
 
 def test_explain_skips_a_partial_last_line_with_a_warning(tmp_path):
-    steps = ['{"tool":"read_file"}', '{"tool":"run_tests"}', '{"tool":"git_di']
+    steps = [*Path(GOOD).read_text().splitlines(), '{"tool":"read_file","args":{"pa']
     partial = write_lines(tmp_path / "partial.jsonl", *steps, final_newline=False)
     result = ostik_cli("explain", POLICY, partial)
     assert result.returncode == 0
-    assert result.stderr == (f"warning: {partial}: line 3: skipped an incomplete last line (no final newline, "
+    assert result.stderr == (f"warning: {partial}: line 7: skipped an incomplete last line (no final newline, "
                              "probably left by an interrupted write)\n")
-    assert result.stdout.splitlines()[-1] == "PASS: 2 steps, none blocked"
+    assert result.stdout.splitlines()[-1] == "PASS: 6 steps, none blocked"
     # The same line anywhere else, or ended by a newline, is an error.
     terminated = write_lines(tmp_path / "terminated.jsonl", *steps)
     assert ostik_cli("explain", POLICY, terminated).returncode == 2

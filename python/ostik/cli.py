@@ -180,7 +180,7 @@ def run_explain(args: argparse.Namespace) -> int:
     rule_count = len(records["sequences"])
     style = Style.for_stream(sys.stdout)
     failed = False
-    for trace, text in zip(trace_file.traces, texts):
+    for number, (trace, text) in enumerate(zip(trace_file.traces, texts)):
         report: dict[str, Any] = json.loads(text)
         end_failures = split_failures(report["steps"][-1], rule_count).end_of_trace if report["steps"] else []
         failed = failed or report["blocked_steps"] > 0 or bool(end_failures)
@@ -188,7 +188,7 @@ def run_explain(args: argparse.Namespace) -> int:
             print(text)
             continue
         if len(trace_file.traces) > 1:
-            print(f"{printable(trace.label)}:")
+            print(f"{'' if number == 0 else chr(10)}{printable(trace.label)}:")
         for line in explanation_lines(report, rule_count, style, verbose=args.verbose):
             print(line)
     return EXIT_FAILED if failed else EXIT_OK

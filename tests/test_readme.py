@@ -1,0 +1,56 @@
+"""The README's examples do what it says they do."""
+
+import os
+import re
+import shlex
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[1]
+README = (ROOT / "README.md").read_text()
+
+
+def shown_sessions():
+    """(command, output) for every indented `$ ostik ...` example whose files exist."""
+    sessions = []
+    for block in re.findall(r"(?:^    .*\n|^\n)+", README, flags=re.MULTILINE):
+        lines = [line[4:] for line in block.splitlines()]
+        for i, line in enumerate(lines):
+            if line.startswith("$ ostik "):
+                output = []
+                for following in lines[i + 1:]:
+                    if not following or following.startswith("$ "):
+                        break
+                    output.append(following)
+                args = shlex.split(line[2:])[1:]
+                if all((ROOT / a).exists() for a in args if "/" in a or a.endswith((".yaml", ".jsonl"))):
+                    sessions.append((args, output))
+    return sessions
+
+
+SESSIONS = shown_sessions()
+
+
+def test_the_readme_shows_each_command():
+    assert {args[0] for args, _ in SESSIONS} == {"check", "explain", "coverage"}
+
+
+@pytest.mark.parametrize(("args", "output"), SESSIONS, ids=[" ".join(a) for a, _ in SESSIONS])
+def test_shown_output_is_what_the_command_prints(args, output):
+    env = {k: v for k, v in os.environ.items() if k != "NO_COLOR"}
+    result = subprocess.run([sys.executable, "-m", "ostik", *args], cwd=ROOT, capture_output=True, text=True,
+                            env=env, timeout=120)
+    assert result.stdout.splitlines() == output
+
+
+def test_python_usage_runs(tmp_path):
+    block = re.search(r"## Python usage\n\n```python\n(.*?)```", README, flags=re.DOTALL).group(1)
+    (tmp_path / "examples").symlink_to(ROOT / "examples")
+    result = subprocess.run([sys.executable, "-c", block], cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    first_line = result.stdout.splitlines()[0]
+    assert first_line == "1 ['deny_list', 'require_run_tests']"
+    assert (tmp_path / "agent-trace.jsonl").read_text() == '{"args":{"path":"src/app.py"},"tool":"read_file"}\n'
