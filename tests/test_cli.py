@@ -333,7 +333,7 @@ def test_coverage_human_output():
     assert out.startswith(f"coverage of policy 'coding-agent' version '1.2' by 6 traces (36 steps) from 5 files\n")
     report = json.loads(ostik_cli("coverage", "--json", POLICY, TRACES).stdout)
     tools, rules = report["tool_coverage"], report["rule_coverage"]
-    assert (f"tools:   {tools['tools_seen_in_traces']} of {tools['total_tools_in_policy']} seen "
+    assert (f"tools:   {tools['tools_seen_in_traces']} of {tools['total_tools_in_policy']} called "
             f"({tools['coverage_pct']:.1f}%)") in out
     assert f"overall: {report['overall_coverage_pct']:.1f}%\n" in out
     assert "untriggered rules: none\n" in out
@@ -353,7 +353,7 @@ def test_coverage_lists_what_no_trace_touched(tmp_path):
 
 @pytest.mark.parametrize(("fail_under", "status", "verdict"), [("50", 0, "met"), ("99.5", 1, "NOT met")])
 def test_coverage_fail_under(fail_under, status, verdict):
-    # The bundled traces cover every rule and all tools but list_dir... see the report
+    # good.jsonl calls 6 of the policy's 12 tools and triggers all 8 rules: 75%.
     report = json.loads(ostik_cli("coverage", "--json", POLICY, GOOD).stdout)
     assert 50 <= report["overall_coverage_pct"] < 99.5
     result = ostik_cli("coverage", POLICY, GOOD, "--fail-under", fail_under)

@@ -54,3 +54,18 @@ def test_python_usage_runs(tmp_path):
     first_line = result.stdout.splitlines()[0]
     assert first_line == "1 ['deny_list', 'require_run_tests']"
     assert (tmp_path / "agent-trace.jsonl").read_text() == '{"args":{"path":"src/app.py"},"tool":"read_file"}\n'
+
+
+def test_the_examples_run(tmp_path):
+    trace = tmp_path / "recorded.jsonl"
+    recorded = subprocess.run([sys.executable, str(ROOT / "examples" / "record_and_explain.py"), str(trace)],
+                              capture_output=True, text=True, timeout=120)
+    assert recorded.returncode == 0, recorded.stderr
+    assert recorded.stdout.splitlines()[-1] == ("7 steps, 1 blocked; "
+                                                "blocking rules: sequence_edit_file_run_tests_git_diff_git_commit")
+    assert len(trace.read_text().splitlines()) == 7
+    shown = subprocess.run([sys.executable, str(ROOT / "examples" / "run_example.py")], capture_output=True,
+                           text=True, timeout=120)
+    assert shown.returncode == 0, shown.stderr
+    statuses = re.findall(r"^\(exit status (\d)\)$", shown.stdout, flags=re.MULTILINE)
+    assert statuses == ["0", "0", "1", "0"]

@@ -13,17 +13,18 @@ import math
 import os
 import sys
 from collections.abc import Callable, Sequence
+from importlib.metadata import PackageNotFoundError, version
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 from ostik._inspect import policy_records
+from ostik._native import CoverageAnalyzer, Policy, TraceExplainer
 from ostik.policy_check import policy_warnings, printable, quote, summary
 from ostik.text_reports import Style, coverage_lines, explanation_lines, split_failures
 from ostik.trace_files import STDIN, Trace, TraceFile, TraceFileError, read_trace_file
 
 if TYPE_CHECKING:
     from ostik._inspect import PolicyRecords
-    from ostik._native import Policy
 
 EXIT_OK, EXIT_FAILED, EXIT_UNUSABLE = 0, 1, 2
 
@@ -92,8 +93,6 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def _version() -> str:
-    from importlib.metadata import PackageNotFoundError, version
-
     try:
         return version("ostik")
     except PackageNotFoundError:
@@ -122,8 +121,6 @@ def load_records(path: str) -> PolicyRecords:
 
 
 def load_policy(path: str) -> tuple[Policy, PolicyRecords]:
-    from ostik._native import Policy
-
     records = load_records(path)
     try:
         return Policy.from_file(path), records
@@ -166,8 +163,6 @@ def run_check(args: argparse.Namespace) -> int:
 
 
 def run_explain(args: argparse.Namespace) -> int:
-    from ostik._native import TraceExplainer
-
     policy, records = load_policy(args.policy)
     trace_file = read_traces(args.trace)
     explainer = TraceExplainer(policy)
@@ -229,8 +224,6 @@ class Progress:
 
 
 def run_coverage(args: argparse.Namespace) -> int:
-    from ostik._native import CoverageAnalyzer
-
     policy, records = load_policy(args.policy)
     paths = trace_paths(args.traces)
     progress = Progress(len(paths))

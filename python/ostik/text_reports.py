@@ -124,7 +124,7 @@ def explanation_summary(report: dict[str, Any], end_failures: int, style: Style)
 def coverage_lines(report: dict[str, Any], style: Style, *, fail_under: float | None) -> Iterator[str]:
     """The percentages, then every list that points at missing tests."""
     tools, rules = report["tool_coverage"], report["rule_coverage"]
-    yield (f"tools:   {tools['tools_seen_in_traces']} of {tools['total_tools_in_policy']} seen"
+    yield (f"tools:   {tools['tools_seen_in_traces']} of {tools['total_tools_in_policy']} called"
            f" ({_percent(tools['coverage_pct'])})")
     yield (f"rules:   {rules['rules_triggered']} triggered of {rules['total_rules']}"
            f" ({_percent(rules['coverage_pct'])})")
