@@ -69,3 +69,16 @@ def test_the_examples_run(tmp_path):
     assert shown.returncode == 0, shown.stderr
     statuses = re.findall(r"^\(exit status (\d)\)$", shown.stdout, flags=re.MULTILINE)
     assert statuses == ["0", "0", "1", "0"]
+
+
+@pytest.mark.parametrize("index", range(2))
+def test_policy_examples_load_cleanly(tmp_path, index):
+    section = README.split("## Policy files", 1)[1].split("\n## ", 1)[0]
+    blocks = re.findall(r"```yaml\n(.*?)```", section, flags=re.DOTALL)
+    assert len(blocks) == 2
+    text = blocks[index] if blocks[index].startswith("version:") else "version: '1'\n" + blocks[index]
+    path = tmp_path / "policy.yaml"
+    path.write_text(text)
+    result = subprocess.run([sys.executable, "-m", "ostik", "check", "--strict", str(path)], capture_output=True,
+                            text=True, timeout=120)
+    assert (result.returncode, result.stderr) == (0, "")

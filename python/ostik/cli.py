@@ -183,7 +183,9 @@ def run_explain(args: argparse.Namespace) -> int:
             print(text)
             continue
         if len(trace_file.traces) > 1:
-            print(f"{'' if number == 0 else chr(10)}{printable(trace.label)}:")
+            if number:
+                print()
+            print(f"{printable(trace.label)}:")
         for line in explanation_lines(report, rule_count, style, verbose=args.verbose):
             print(line)
     return EXIT_FAILED if failed else EXIT_OK
