@@ -8,6 +8,7 @@
 #include "args.hpp"
 #include "ostik/explain.hpp"
 #include "ref.hpp"
+#include "report_str.hpp"
 #include "step_reader.hpp"
 #include "trace_sequence.hpp"
 #include "types.hpp"
@@ -52,6 +53,13 @@ void explainer_dealloc(PyObject* self) {
     Py_DECREF(tp);
 }
 
+// The report buffer of this thread, kept between calls: a report written
+// into memory that is already mapped skips most of its page faults. Only the
+// native writer and the str copy use it, with no Python code in between, so
+// a nested call cannot meet it in use. Big buffers are given back.
+thread_local std::string report_buffer;
+constexpr std::size_t kept_buffer_bytes = std::size_t{64} << 20;
+
 constexpr const char* explain_params[] = {"traces"};
 constexpr Signature explain_sig{"TraceExplainer.explain", explain_params, 1, 1};
 
@@ -64,8 +72,11 @@ PyObject* explain(const ostik::TraceExplainer& explainer, PyObject* traces) {
         return nullptr;
     }
     items->clear();
-    const std::string report = explainer.explain_json(*steps);
-    return make_str(report).release();
+    std::string& buffer = report_buffer;
+    const std::size_t start = explainer.explain_json_into(buffer, *steps);
+    OwnedRef report = str_from_utf8(std::string_view(buffer).substr(start));
+    if (buffer.capacity() > kept_buffer_bytes) std::string().swap(buffer);
+    return report.release();
 }
 
 PyObject* explainer_explain(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

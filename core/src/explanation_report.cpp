@@ -84,21 +84,28 @@ void write_step(std::string& out, const ExplainedStep& step) {
 using namespace detail;
 
 // Writes the report while the driver runs. The verdict and the trace totals
-// come before the lists they summarise, so the verdict is patched in place
-// (all verdict names have seven letters) and the head is put in front at the
-// end.
+// come before the lists they summarise: the verdict is patched in place (all
+// verdict names have seven letters), and the head goes into a gap left in
+// front of the steps, so the report never has to move.
 class JsonRecorder {
 public:
     JsonRecorder(const ExplainPlan& plan, std::string& out) : plan_(plan), out_(out) {}
 
+    // Where the report starts in the buffer, once finished.
+    std::size_t start() const { return start_; }
+
     void begin(std::size_t n) {
-        // A rough size, to spare most of the regrowth copies of big reports.
-        out_.reserve(out_.size() + 64 + n * (96 + plan_.rules.size() * 140));
-        start_ = out_.size();
+        steps_ = n;
+        // The head's widest form: four numbers of at most 20 digits and their keys.
+        gap_ = plan_.report_head.size() + 4 * 20 + 64;
+        out_.clear();
+        out_.reserve(gap_ + 4096);
+        out_.append(gap_, ' ');
         out_ += ",\"steps\":[";
     }
 
     void begin_step(std::uint64_t index, const ToolCall& call, const Slot& slot) {
+        index_ = index;
         if (index) out_ += ',';
         out_ += "{\"index\":";
         json::write_uint(out_, index);
@@ -159,6 +166,12 @@ public:
             out_ += '}';
         }
         out_ += '}';
+        if (index_ == 0 && steps_ > 1) {
+            // Sized from the first step, to spare most regrowth copies (the
+            // snapshots grow a little as new tools appear).
+            const std::size_t first = out_.size() - gap_;
+            out_.reserve(out_.size() + first * (steps_ - 1) / 4 * 5 + 4096);
+        }
     }
 
     void finish(const Totals& t) {
@@ -172,7 +185,8 @@ public:
         out_ += "]}";
         std::string head = plan_.report_head;
         write_counters(head, t.total_steps, t.allowed_steps, t.blocked_steps, t.first_block_index);
-        out_.insert(start_, head);
+        start_ = gap_ - head.size();
+        out_.replace(start_, head.size(), head);
     }
 
 private:
@@ -183,7 +197,10 @@ private:
 
     const ExplainPlan& plan_;
     std::string& out_;
+    std::size_t steps_ = 0;
+    std::size_t gap_ = 0;
     std::size_t start_ = 0;
+    std::uint64_t index_ = 0;
     std::size_t verdict_at_ = 0;
     bool first_entry_ = true;
 };
@@ -210,10 +227,15 @@ void write_report(std::string& out, const TraceExplanation& x) {
     out += "]}";
 }
 
+std::size_t TraceExplainer::explain_json_into(std::string& buffer, std::span<const ToolCall> steps) const {
+    JsonRecorder recorder(*plan_, buffer);
+    drive(*plan_, steps, recorder);
+    return recorder.start();
+}
+
 std::string TraceExplainer::explain_json(std::span<const ToolCall> steps) const {
     std::string out;
-    JsonRecorder recorder(*plan_, out);
-    drive(*plan_, steps, recorder);
+    out.erase(0, explain_json_into(out, steps));
     return out;
 }
 

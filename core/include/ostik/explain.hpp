@@ -86,6 +86,11 @@ public:
     // RuleEvaluation is materialised.
     std::string explain_json(std::span<const ToolCall> steps) const;
 
+    // The same report written into `buffer` (its contents are replaced),
+    // starting at the returned offset; the bytes before it are unused. Spares
+    // moving the report to put its head in front.
+    std::size_t explain_json_into(std::string& buffer, std::span<const ToolCall> steps) const;
+
     const detail::ExplainPlan& plan() const { return *plan_; }
 
 private:
