@@ -96,6 +96,7 @@ public:
 
     void begin(std::size_t n) {
         steps_ = n;
+        last_entries_.assign(plan_.rules.size(), Entry{});
         // The head's widest form: four numbers of at most 20 digits and their keys.
         gap_ = plan_.report_head.size() + 4 * 20 + 64;
         out_.clear();
@@ -134,6 +135,27 @@ public:
 
     void rule(const PlannedRule& r, const Outcome& o, const Slot& slot, std::uint64_t index) {
         separate();
+        // Most rules say the same thing step after step ("waiting for ...",
+        // "checked at end"): an entry equal to the rule's previous one is
+        // copied from it rather than written again.
+        Entry& last = last_entries_[static_cast<std::size_t>(&r - plan_.rules.data())];
+        const bool reusable = !reads_step_index(r, o);
+        const std::uint32_t tool = reads_step_tool(o) ? slot.index : no_slot;
+        if (reusable && last.valid && last.outcome == o && last.tool == tool) {
+            out_ += last.json;
+            return;
+        }
+        const std::size_t at = out_.size();
+        write_entry(r, o, slot, index);
+        if (reusable) {
+            last.valid = true;
+            last.outcome = o;
+            last.tool = tool;
+            last.json.assign(out_, at);
+        }
+    }
+
+    void write_entry(const PlannedRule& r, const Outcome& o, const Slot& slot, std::uint64_t index) {
         out_ += r.json_head;
         out_ += o.passed ? "true,\"explanation\":\"" : "false,\"explanation\":\"";
         JsonText text{out_};
@@ -195,8 +217,17 @@ private:
         first_entry_ = false;
     }
 
+    static constexpr std::uint32_t no_slot = UINT32_MAX;
+    struct Entry {
+        bool valid = false;
+        Outcome outcome;
+        std::uint32_t tool = no_slot;  // the step's tool, when the entry names it
+        std::string json;
+    };
+
     const ExplainPlan& plan_;
     std::string& out_;
+    std::vector<Entry> last_entries_;  // by rule index
     std::size_t steps_ = 0;
     std::size_t gap_ = 0;
     std::size_t start_ = 0;

@@ -19,6 +19,7 @@ std::uint32_t TraceState::enter(std::string_view tool) {
     if (it != slot_of_.end()) return it->second;
     const auto s = static_cast<std::uint32_t>(slots_.size());
     Slot& slot = slots_.emplace_back();
+    slot.index = s;
     slot.text = name_text(tool);
     slot.snapshot_key = "\"calls:" + slot.text.json + "\":\"";
     slot.name_id = plan_.name_id(tool);

@@ -143,6 +143,25 @@ void write_explanation(Text& t, const PlannedRule& r, const Outcome& o, const Na
     }
 }
 
+// What an entry reads besides its rule and outcome. Keep in step with the
+// templates above and the contexts below: the report writer reuses an entry
+// whose rule, outcome and these inputs are unchanged.
+inline bool reads_step_index(const PlannedRule& r, const Outcome& o) {
+    return r.kind == 1 || o.message == Message::after_late || o.message == Message::after_pending;
+}
+inline bool reads_step_tool(const Outcome& o) {
+    switch (o.message) {
+        case Message::sequence_step:
+        case Message::sequence_strict_mismatch:
+        case Message::sequence_order_violated:
+        case Message::blocklist_match:
+        case Message::blocklist_clear:
+            return true;
+        default:
+            return false;
+    }
+}
+
 template <class Text>
 void write_tool_check_explanation(Text& t, ToolVerdict v, const NameText& tool) {
     t.lit("Tool '");

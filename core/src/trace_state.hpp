@@ -58,10 +58,13 @@ struct Outcome {
     std::uint64_t count = 0;      // max_calls: the count; sequence: progress; after, never_after: trigger step
     std::uint64_t deadline = 0;   // after
     std::uint64_t trace_len = 0;  // end of trace, after
+
+    friend bool operator==(const Outcome&, const Outcome&) = default;
 };
 
 // One distinct tool name of the trace.
 struct Slot {
+    std::uint32_t index = 0;   // its position among the trace's slots
     NameText text;
     std::string snapshot_key;  // "calls:<escaped name>":" for the report
     std::uint32_t calls = 0;
