@@ -1,6 +1,7 @@
 """TraceExplainer: each rule kind's decisions, ids, texts and contexts; the driver; the report; the arguments."""
 import inspect
 import json
+from pathlib import Path
 
 import pytest
 
@@ -299,3 +300,23 @@ def test_signatures():
     assert TraceExplainer.__doc__ is None
     assert TraceExplainer.explain.__text_signature__ == "($self, traces)"
     assert TraceExplainer.explain.__doc__ is None
+
+
+@pytest.mark.parametrize("tool", ["plain", "é", "x" * 37 + "é" + "y" * 40, "✓" + "z" * 33, "q" * 20 + "𝄞é✓" * 3])
+def test_report_str_of_every_width(explain, tool):
+    # ASCII, Latin-1, two-byte and four-byte strs must come out equal to (and hash like) the same text built in Python
+    report = explain("", [tool], raw=True)
+    expected = ('{"policy_name":"p","policy_version":"1","total_steps":1,"allowed_steps":1,"blocked_steps":0,"steps":['
+                f'{{"index":0,"tool":"{tool}","verdict":"allowed","rules_evaluated":[],'
+                f'"state_snapshot":{{"calls:{tool}":"1"}}}}],"blocking_rules":[]}}')
+    assert report == expected and hash(report) == hash(expected)
+    assert report.isascii() == tool.isascii()
+
+
+def test_bundled_example_trace():
+    examples = Path(__file__).resolve().parent.parent / "examples"
+    explainer = TraceExplainer(Policy.from_file(str(examples / "policy.yaml")))
+    report = json.loads(explainer.explain(json.loads((examples / "trace.json").read_text())))
+    assert [s["verdict"] for s in report["steps"]] == ["allowed"] * 6 + ["blocked"] * 2
+    assert report["blocking_rules"] == [
+        "never_after_git_commit_forbidden_edit_file", "allow_list", "after_edit_file_then_run_tests"]
