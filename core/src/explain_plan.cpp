@@ -109,6 +109,18 @@ ExplainPlan::ExplainPlan(const Policy& p) : policy(p), gate(p) {
             r.text_a = name_text(x->pattern);
         }
     }
+    stateful_rules.resize(names_.size());
+    for (std::uint32_t k = 0; k < rules.size(); ++k) {
+        const PlannedRule& r = rules[k];
+        if (r.kind != 4 && r.kind != 5 && r.kind != 6) continue;
+        std::vector<NameId> ids = r.set_a.ids;
+        ids.insert(ids.end(), r.set_b.ids.begin(), r.set_b.ids.end());
+        for (const NameSet& e : r.element_sets) ids.insert(ids.end(), e.ids.begin(), e.ids.end());
+        std::sort(ids.begin(), ids.end());
+        ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+        for (NameId id : ids) stateful_rules[id].push_back(k);
+    }
+
     deny_id_index = id_index_for("deny_list");
     allow_id_index = id_index_for("allow_list");
 

@@ -74,6 +74,10 @@ public:
     std::size_t allow_id_index = 0;
     std::string report_head;             // {"policy_name":...,"policy_version":...,"total_steps":
 
+    // The after, never_after and sequence rules (by index, in policy order)
+    // that name the tool somewhere: the only rules a call of it can move.
+    std::vector<std::vector<std::uint32_t>> stateful_rules;  // by name id
+
     NameId name_id(std::string_view tool) const;
     std::size_t name_count() const { return names_.size(); }
 

@@ -155,21 +155,6 @@ public:
         }
     }
 
-    void write_entry(const PlannedRule& r, const Outcome& o, const Slot& slot, std::uint64_t index) {
-        out_ += r.json_head;
-        out_ += o.passed ? "true,\"explanation\":\"" : "false,\"explanation\":\"";
-        JsonText text{out_};
-        write_explanation(text, r, o, slot.text, index);
-        out_ += '"';
-        if (has_context(r, o)) {
-            out_ += ",\"context\":";
-            JsonContext context{out_};
-            write_context(context, r, o, index);
-            out_ += '}';
-        }
-        out_ += '}';
-    }
-
     void end_step(Verdict verdict, const TraceState& state) {
         if (verdict != Verdict::allowed) out_.replace(verdict_at_, 7, verdict_name(verdict));
         out_ += ']';
@@ -212,6 +197,21 @@ public:
     }
 
 private:
+    void write_entry(const PlannedRule& r, const Outcome& o, const Slot& slot, std::uint64_t index) {
+        out_ += r.json_head;
+        out_ += o.passed ? "true,\"explanation\":\"" : "false,\"explanation\":\"";
+        JsonText text{out_};
+        write_explanation(text, r, o, slot.text, index);
+        out_ += '"';
+        if (has_context(r, o)) {
+            out_ += ",\"context\":";
+            JsonContext context{out_};
+            write_context(context, r, o, index);
+            out_ += '}';
+        }
+        out_ += '}';
+    }
+
     void separate() {
         if (!first_entry_) out_ += ',';
         first_entry_ = false;

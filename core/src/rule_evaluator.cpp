@@ -165,7 +165,7 @@ void TraceState::advance(std::uint32_t s) {
     if (slot.name_id != no_name) ++name_calls_[slot.name_id];
     const NameId id = slot.name_id;
     if (id != no_name) {
-        for (std::size_t k = 0; k < plan_.rules.size(); ++k) {
+        for (std::uint32_t k : plan_.stateful_rules[id]) {
             const PlannedRule& r = plan_.rules[k];
             RuleEntry& e = entries_[k];
             switch (r.kind) {
