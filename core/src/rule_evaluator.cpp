@@ -160,44 +160,40 @@ Outcome TraceState::decide(std::size_t rule_index, StepTool tool, std::uint64_t 
 
 void TraceState::advance(std::uint32_t s) {
     Slot& slot = slots_[s];
-    const std::uint64_t i = steps_;
+    const std::uint64_t i = steps_++;
     ++slot.calls;
-    if (slot.name_id != no_name) ++name_calls_[slot.name_id];
     const NameId id = slot.name_id;
-    if (id != no_name) {
-        for (std::uint32_t k : plan_.stateful_rules[id]) {
-            const PlannedRule& r = plan_.rules[k];
-            RuleEntry& e = entries_[k];
-            switch (r.kind) {
-                case 4:
-                    if (e.open && r.set_b.contains(id)) {
-                        e.then_called = true;
-                        // A window answered in time is done with; a late answer
-                        // leaves it in place.
-                        if (i <= e.deadline) e.open = false;
-                    }
-                    if (r.set_a.contains(id)) {
-                        e.open = true;
-                        e.then_called = false;
-                        e.step = i;
-                        e.deadline = i + r.number;
-                    }
-                    break;
-                case 5:
-                    if (!e.open && r.set_a.contains(id)) {
-                        e.open = true;
-                        e.step = i;
-                    }
-                    break;
-                case 6:
-                    if (e.progress < r.element_sets.size() && r.element_sets[e.progress].contains(id)) ++e.progress;
-                    break;
-                default:
-                    break;
-            }
+    if (id == no_name) return;  // no rule names this tool
+    ++name_calls_[id];
+    for (std::uint32_t k : plan_.stateful_rules[id]) {
+        const PlannedRule& r = plan_.rules[k];
+        RuleEntry& e = entries_[k];
+        switch (r.kind) {
+            case 4:
+                if (e.open && r.set_b.contains(id)) {
+                    e.then_called = true;
+                    // A window answered in time is done with; a late answer
+                    // leaves it in place.
+                    if (i <= e.deadline) e.open = false;
+                }
+                if (r.set_a.contains(id)) {
+                    e.open = true;
+                    e.then_called = false;
+                    e.step = i;
+                    e.deadline = i + r.number;
+                }
+                break;
+            case 5:
+                if (!e.open && r.set_a.contains(id)) {
+                    e.open = true;
+                    e.step = i;
+                }
+                break;
+            default:  // sequence
+                if (e.progress < r.element_sets.size() && r.element_sets[e.progress].contains(id)) ++e.progress;
+                break;
         }
     }
-    ++steps_;
 }
 
 std::optional<Outcome> TraceState::end_check(std::size_t rule_index) const {
