@@ -291,3 +291,39 @@ def test_self_containing_containers_fail(rejected):
     table["self"] = table
     assert rejected(items) == "recursion limit exceeded"
     assert rejected(table) == "recursion limit exceeded"
+
+
+def test_many_keys_in_any_order_come_out_sorted_with_the_last_duplicate(record):
+    import json
+    import random
+
+    rng = random.Random(7)
+    keys = [f"k{i}" for i in range(5000)]
+    rng.shuffle(keys)
+
+    class Pairs(Mapping):
+        # A user mapping may report a key twice: the later value wins.
+        def __init__(self, pairs):
+            self.pairs = pairs
+
+        def __getitem__(self, key):
+            raise KeyError(key)
+
+        def __iter__(self):
+            return iter([k for k, _ in self.pairs])
+
+        def __len__(self):
+            return len(self.pairs)
+
+        def keys(self):
+            return [k for k, _ in self.pairs]
+
+        def values(self):
+            return [v for _, v in self.pairs]
+
+    pairs = [(k, 0) for k in keys] + [(k, i) for i, k in enumerate(keys[:100])]
+    line = record(Pairs(pairs))
+    decoded = json.loads(line)
+    assert list(decoded) == sorted(keys)
+    assert all(decoded[k] == i for i, k in enumerate(keys[:100]))
+    assert all(decoded[k] == 0 for k in keys[100:])

@@ -127,6 +127,8 @@ OwnedRef policy_to_dict(const ostik::Policy& p) {
     return d;
 }
 
+PyObject* load_records(PyObject* path_obj);
+
 constexpr const char* records_params[] = {"path"};
 constexpr ostik::py::Signature records_sig{"policy_records", records_params, 1, 1};
 
@@ -137,6 +139,14 @@ PyObject* policy_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         ostik::py::raise_cannot_convert("path", path_obj, "PyString");
         return nullptr;
     }
+    try {
+        return load_records(path_obj);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+PyObject* load_records(PyObject* path_obj) {
     Py_ssize_t len = 0;
     const char* path = PyUnicode_AsUTF8AndSize(path_obj, &len);
     if (!path) return nullptr;

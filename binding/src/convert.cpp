@@ -174,7 +174,8 @@ Result Converter::mapping(PyObject* obj, int depth) {
     const Py_ssize_t n = PyMapping_Size(obj);
     if (n < 0) return interpreter_error();
 
-    Object members;
+    std::vector<Member> members;
+    members.reserve(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         // A user mapping may hand out lists it keeps and changes while its
         // values convert, so each item is held by a reference of our own.
@@ -190,9 +191,9 @@ Result Converter::mapping(PyObject* obj, int depth) {
         if (!item) return interpreter_error();
         Result converted = value(item.get(), depth + 1);
         if (!converted) return converted;
-        members.set(std::move(name), std::move(*converted));
+        members.push_back(Member{std::move(name), std::move(*converted)});
     }
-    return Value(std::move(members));
+    return Value(Object::from_members(std::move(members)));
 }
 
 Result Converter::set(PyObject* obj, int depth) {
