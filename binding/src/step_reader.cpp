@@ -69,7 +69,7 @@ bool is_abstract_mapping(PyObject* obj) {
 // Reading the values afterwards, in the same order, keeps the first failure
 // first while no user code runs during the walk itself.
 struct Pair {
-    Field field;
+    Field field = tool;
     OwnedRef value;
 };
 
