@@ -30,6 +30,8 @@ void policy_dealloc(PyObject* self) {
 constexpr const char* from_file_params[] = {"path"};
 constexpr Signature from_file_sig{"Policy.from_file", from_file_params, 1, 1};
 
+PyObject* load(PyObject* path_obj);
+
 PyObject* policy_from_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* path_obj;
     if (!parse_args(from_file_sig, args, nargs, kwnames, &path_obj)) return nullptr;
@@ -37,6 +39,14 @@ PyObject* policy_from_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         raise_cannot_convert("path", path_obj, "PyString");
         return nullptr;
     }
+    try {
+        return load(path_obj);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+PyObject* load(PyObject* path_obj) {
     Py_ssize_t len = 0;
     const char* path = PyUnicode_AsUTF8AndSize(path_obj, &len);
     if (!path) return nullptr;

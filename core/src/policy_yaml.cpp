@@ -1,6 +1,1011 @@
+// Maps the YAML event stream of a policy document onto the policy records.
+//
+// The reader walks the events with a cursor. An alias replays the events of
+// its anchored node through a second cursor. Every message carries the path
+// of the node it is about and the node's position; a message gets both at the
+// innermost read that fails, and outer reads leave them alone.
+//
+// Rules are read in two passes: first the whole rule node is buffered (tag
+// checked as soon as it is met), then the kind's fields are taken from the
+// buffer. Errors of the second pass are therefore reported at the rule itself.
+#include <array>
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
 #include "ostik/policy_loader.hpp"
+#include "yaml_events.hpp"
+#include "yaml_scalar.hpp"
+
 namespace ostik {
-std::expected<Policy, LoadError> parse_policy(std::string_view) {
-    return std::unexpected(LoadError{LoadError::Kind::parse, "not yet"});
+
+namespace {
+
+using yaml::Event;
+using yaml::EventKind;
+using yaml::Mark;
+using yaml::Scalar;
+
+constexpr int max_depth = static_cast<int>(yaml::max_nesting);
+constexpr std::size_t repetition_factor = 100;
+
+// Where a node lies, as a chain of frames on the reader's stack.
+struct Path {
+    enum class Kind { root, seq, map } kind = Kind::root;
+    const Path* parent = nullptr;
+    std::size_t index = 0;
+    std::string_view key;
+
+    Path child(std::size_t i) const { return Path{Kind::seq, this, i, {}}; }
+    Path child(std::string_view k) const { return Path{Kind::map, this, 0, k}; }
+
+    std::string text() const {
+        switch (kind) {
+            case Kind::root: return ".";
+            case Kind::seq: return parent->text() + "[" + std::to_string(index) + "]";
+            case Kind::map:
+                if (parent->kind == Kind::root) return std::string(key);
+                return parent->text() + "." + std::string(key);
+        }
+        return ".";
+    }
+};
+
+struct Error {
+    std::string message;
+    bool positioned = false;  // a located message: path and mark are final
+    bool framed = false;      // text complete as it stands (stream-level errors)
+    Mark mark;
+    std::string path;
+
+    std::string text() const {
+        if (framed) return message;
+        std::string out;
+        if (positioned && path != ".") out += path + ": ";
+        out += message;
+        if (positioned) out += yaml::format_mark(mark);
+        return out;
+    }
+};
+
+// A buffered node, for the fields of a rule.
+struct Content {
+    enum class Kind : std::uint8_t { unit, boolean, uint, int_, big, float_, string, seq, map } kind = Kind::unit;
+    Scalar scalar;         // scalars: as resolved
+    std::string text;      // strings: owned text
+    std::vector<Content> items;  // seq items; map keys and values alternating
+
+    std::string describe() const {
+        switch (kind) {
+            case Kind::seq: return "sequence";
+            case Kind::map: return "map";
+            case Kind::string: return "string " + yaml::quote_debug(text);
+            default: return yaml::describe(scalar);
+        }
+    }
+};
+
+struct FieldSpec {
+    const char* name;
+    enum class Type { text, u32, boolean, text_list } type;
+    bool has_default;
+};
+
+struct KindSpec {
+    const char* struct_text;  // "struct variant SequenceRule::After"
+    std::vector<FieldSpec> fields;
+};
+
+const std::array<KindSpec, 8>& kind_specs() {
+    using T = FieldSpec::Type;
+    static const std::array<KindSpec, 8> specs = {{
+        {"struct variant SequenceRule::Require", {{"tool", T::text, false}}},
+        {"struct variant SequenceRule::Eventually", {{"tool", T::text, false}, {"within", T::u32, false}}},
+        {"struct variant SequenceRule::MaxCalls", {{"tool", T::text, false}, {"max", T::u32, false}}},
+        {"struct variant SequenceRule::Before", {{"first", T::text, false}, {"then", T::text, false}}},
+        {"struct variant SequenceRule::After",
+         {{"trigger", T::text, false}, {"then", T::text, false}, {"within", T::u32, true}}},
+        {"struct variant SequenceRule::NeverAfter", {{"trigger", T::text, false}, {"forbidden", T::text, false}}},
+        {"struct variant SequenceRule::Sequence", {{"tools", T::text_list, false}, {"strict", T::boolean, true}}},
+        {"struct variant SequenceRule::Blocklist", {{"pattern", T::text, false}}},
+    }};
+    return specs;
 }
+
+// "`a`", "`a` or `b`", "one of `a`, `b`, `c`".
+template <std::size_t N>
+std::string name_list(const std::array<const char*, N>& names) {
+    if constexpr (N == 1) {
+        return std::string("`") + names[0] + "`";
+    } else if constexpr (N == 2) {
+        return std::string("`") + names[0] + "` or `" + names[1] + "`";
+    } else {
+        std::string out = "one of ";
+        for (std::size_t i = 0; i < N; ++i) {
+            if (i) out += ", ";
+            out += std::string("`") + names[i] + "`";
+        }
+        return out;
+    }
 }
+
+constexpr std::array<const char*, 7> policy_keys = {"version", "name",    "metadata", "tools",
+                                                    "sequences", "aliases", "on_error"};
+constexpr std::array<const char*, 4> tools_keys = {"allow", "deny", "require_args", "arg_constraints"};
+constexpr std::array<const char*, 8> tag_values = {"require", "eventually", "max_calls", "before",
+                                                   "after", "never_after", "sequence", "blocklist"};
+constexpr std::array<const char*, 2> on_error_values = {"block", "allow"};
+
+class Reader {
+public:
+    explicit Reader(const yaml::Document& doc) : doc_(doc) {
+        budget_ = doc.events.size() * repetition_factor;
+    }
+
+    bool read_policy(Policy& out) {
+        std::size_t pos = 0;
+        Path root;
+        return read_policy_node(pos, root, out);
+    }
+
+    const Error& error() const { return err_; }
+
+private:
+    const yaml::Document& doc_;
+    Error err_;
+    int remaining_depth_ = max_depth;
+    std::size_t budget_ = 0;
+    std::size_t expansions_ = 0;
+    std::size_t replayed_ = 0;
+    int replaying_ = 0;
+
+    // ---- errors ----------------------------------------------------------
+
+    bool fail(std::string message) {
+        err_ = Error{};
+        err_.message = std::move(message);
+        return false;
+    }
+    bool fail_framed(std::string message) {
+        fail(std::move(message));
+        err_.framed = true;
+        return false;
+    }
+    // Gives a message its node: only the innermost failing read does.
+    bool fix(const Mark& mark, const Path& path) {
+        if (!err_.framed && !err_.positioned) {
+            err_.positioned = true;
+            err_.mark = mark;
+            err_.path = path.text();
+        }
+        return false;
+    }
+    bool invalid_type(const Event& ev, const char* expected) {
+        switch (ev.kind) {
+            case EventKind::sequence_start: return fail(std::string("invalid type: sequence, expected ") + expected);
+            case EventKind::mapping_start: return fail(std::string("invalid type: map, expected ") + expected);
+            case EventKind::void_: return fail_framed("EOF while parsing a value");
+            default: break;
+        }
+        Scalar s;
+        std::string tag_error;
+        if (!yaml::resolve(ev, s, tag_error)) return fail(std::move(tag_error));
+        return fail("invalid type: " + yaml::describe(s) + ", expected " + expected);
+    }
+
+    // ---- cursor ----------------------------------------------------------
+
+    bool next(std::size_t& pos, const Event*& ev) {
+        if (pos >= doc_.events.size()) {
+            if (doc_.error) return fail_framed(doc_.error->message);
+            return fail_framed("EOF while parsing a value");
+        }
+        if (replaying_ > 0 && ++replayed_ > budget_) return fail_framed("repetition limit exceeded");
+        ev = &doc_.events[pos++];
+        return true;
+    }
+    bool peek(std::size_t pos, const Event*& ev) {
+        if (pos >= doc_.events.size()) {
+            if (doc_.error) return fail_framed(doc_.error->message);
+            return fail_framed("EOF while parsing a value");
+        }
+        ev = &doc_.events[pos];
+        return true;
+    }
+
+    // Reads the anchored node of an alias event with `read(pos, path)`.
+    template <class F>
+    bool expand(const Event& alias, const Path& path, F&& read) {
+        if (++expansions_ > budget_) return fail_framed("repetition limit exceeded");
+        std::size_t pos = alias.target;
+        ++replaying_;
+        bool ok = read(pos, path);
+        --replaying_;
+        return ok;
+    }
+
+    bool enter(const Mark& mark) {
+        if (remaining_depth_ == 0) return fail_framed("recursion limit exceeded" + yaml::format_mark(mark));
+        --remaining_depth_;
+        return true;
+    }
+    void leave() { ++remaining_depth_; }
+
+    static bool is_empty_plain(const Event& ev) {
+        return ev.kind == EventKind::scalar && ev.plain && ev.tag.empty() && ev.value.empty();
+    }
+
+    // ---- generic shapes --------------------------------------------------
+
+    // Any scalar, taken as written.
+    bool read_text(std::size_t& pos, const Path& path, std::string& out, const char* expected = "a string") {
+        const Event* ev;
+        if (!next(pos, ev)) return false;
+        bool ok;
+        if (ev->kind == EventKind::scalar) {
+            out = ev->value;
+            return true;
+        } else if (ev->kind == EventKind::alias) {
+            ok = expand(*ev, path, [&](std::size_t& p, const Path& ap) { return read_text(p, ap, out, expected); });
+        } else {
+            ok = invalid_type(*ev, expected);
+        }
+        return ok || fix(ev->mark, path);
+    }
+
+    // A mapping whose entries are read by `entry(pos, key_event, map_path)`;
+    // an empty plain scalar reads as an empty mapping. `finish` runs at the
+    // end, for missing-field checks.
+    template <class Entry, class Finish>
+    bool read_mapping(std::size_t& pos, const Path& path, const char* expected, Entry&& entry, Finish&& finish) {
+        const Event* ev;
+        if (!next(pos, ev)) return false;
+        bool ok;
+        switch (ev->kind) {
+            case EventKind::alias:
+                ok = expand(*ev, path, [&](std::size_t& p, const Path& ap) {
+                    return read_mapping(p, ap, expected, entry, finish);
+                });
+                break;
+            case EventKind::mapping_start: {
+                if (!enter(ev->mark)) return false;
+                ok = true;
+                for (;;) {
+                    const Event* key;
+                    if (!peek(pos, key)) {
+                        ok = false;
+                        break;
+                    }
+                    if (key->kind == EventKind::mapping_end) {
+                        ++pos;
+                        if (replaying_ > 0 && ++replayed_ > budget_) ok = fail_framed("repetition limit exceeded");
+                        break;
+                    }
+                    if (!entry(pos, *key, path)) {
+                        ok = false;
+                        break;
+                    }
+                }
+                leave();
+                if (ok) ok = finish();
+                break;
+            }
+            default:
+                if (is_empty_plain(*ev)) {
+                    ok = finish();
+                } else {
+                    ok = invalid_type(*ev, expected);
+                }
+        }
+        return ok || fix(ev->mark, path);
+    }
+
+    // A sequence whose items are read by `item(pos, item_path)`; an empty plain
+    // scalar reads as an empty sequence.
+    template <class Item>
+    bool read_sequence(std::size_t& pos, const Path& path, Item&& item) {
+        const Event* ev;
+        if (!next(pos, ev)) return false;
+        bool ok;
+        switch (ev->kind) {
+            case EventKind::alias:
+                ok = expand(*ev, path, [&](std::size_t& p, const Path& ap) { return read_sequence(p, ap, item); });
+                break;
+            case EventKind::sequence_start: {
+                if (!enter(ev->mark)) return false;
+                ok = true;
+                for (std::size_t i = 0;; ++i) {
+                    const Event* e;
+                    if (!peek(pos, e)) {
+                        ok = false;
+                        break;
+                    }
+                    if (e->kind == EventKind::sequence_end) {
+                        ++pos;
+                        if (replaying_ > 0 && ++replayed_ > budget_) ok = fail_framed("repetition limit exceeded");
+                        break;
+                    }
+                    if (!item(pos, path.child(i))) {
+                        ok = false;
+                        break;
+                    }
+                }
+                leave();
+                break;
+            }
+            default:
+                ok = is_empty_plain(*ev) ? true : invalid_type(*ev, "a sequence");
+        }
+        return ok || fix(ev->mark, path);
+    }
+
+    // A key of a record: its text, or a message for a non-scalar key.
+    bool read_field_name(std::size_t& pos, const Path& map_path, std::string& name) {
+        return read_text(pos, map_path, name, "field identifier");
+    }
+
+    // The path of a mapping value: keyed by the key's text when the key is a
+    // scalar written in place.
+    static std::string_view value_key(const Event& key_event) {
+        return key_event.kind == EventKind::scalar ? std::string_view(key_event.value) : std::string_view("?");
+    }
+
+    bool read_name_list(std::size_t& pos, const Path& path, NameList& out) {
+        out.clear();
+        return read_sequence(pos, path, [&](std::size_t& p, const Path& ip) {
+            std::string s;
+            if (!read_text(p, ip, s)) return false;
+            out.push_back(std::move(s));
+            return true;
+        });
+    }
+
+    bool read_name_list_map(std::size_t& pos, const Path& path, std::unordered_map<std::string, NameList>& out) {
+        out.clear();
+        return read_mapping(
+            pos, path, "a map",
+            [&](std::size_t& p, const Event& key_ev, const Path& mp) {
+                std::string key;
+                if (!read_text(p, mp, key)) return false;
+                NameList list;
+                if (!read_name_list(p, mp.child(value_key(key_ev)), list)) return false;
+                out.insert_or_assign(std::move(key), std::move(list));
+                return true;
+            },
+            [] { return true; });
+    }
+
+    // Nothing for a null scalar (empty, "~", "null"); otherwise `read`.
+    template <class F>
+    bool read_optional(std::size_t& pos, const Path& path, bool& present, F&& read) {
+        const Event* ev;
+        if (!peek(pos, ev)) return false;
+        if (ev->kind == EventKind::alias) {
+            ++pos;
+            if (replaying_ > 0 && ++replayed_ > budget_) return fail_framed("repetition limit exceeded");
+            return expand(*ev, path, [&](std::size_t& p, const Path& ap) { return read_optional(p, ap, present, read); });
+        }
+        if (ev->kind == EventKind::void_) {
+            ++pos;
+            present = false;
+            return true;
+        }
+        if (ev->kind == EventKind::scalar && ev->plain) {
+            bool null = false;
+            if (ev->tag.empty()) {
+                null = ev->value.empty() || ev->value == "~" || ev->value == "null" || ev->value == "Null" ||
+                       ev->value == "NULL";
+            } else if (ev->tag == "tag:yaml.org,2002:null") {
+                Scalar s;
+                std::string tag_error;
+                if (!yaml::resolve(*ev, s, tag_error)) {
+                    fail(std::move(tag_error));
+                    return fix(ev->mark, path);
+                }
+                null = true;
+            }
+            if (null) {
+                ++pos;
+                if (replaying_ > 0 && ++replayed_ > budget_) return fail_framed("repetition limit exceeded");
+                present = false;
+                return true;
+            }
+        }
+        present = true;
+        return read(pos, path);
+    }
+
+    // ---- values ----------------------------------------------------------
+
+    bool read_value(std::size_t& pos, const Path& path, Value& out) {
+        const Event* ev;
+        if (!next(pos, ev)) return false;
+        bool ok = true;
+        switch (ev->kind) {
+            case EventKind::alias:
+                ok = expand(*ev, path, [&](std::size_t& p, const Path& ap) { return read_value(p, ap, out); });
+                break;
+            case EventKind::scalar: {
+                Scalar s;
+                std::string tag_error;
+                if (!yaml::resolve(*ev, s, tag_error)) {
+                    ok = fail(std::move(tag_error));
+                    break;
+                }
+                switch (s.kind) {
+                    case Scalar::Kind::null: out = Value(); break;
+                    case Scalar::Kind::boolean: out = Value(s.b); break;
+                    case Scalar::Kind::uint: out = Value(s.u); break;
+                    case Scalar::Kind::int_: out = Value(s.i); break;
+                    case Scalar::Kind::big_uint:
+                    case Scalar::Kind::big_int: ok = fail("JSON number out of range"); break;
+                    case Scalar::Kind::float_: out = std::isfinite(s.f) ? Value(s.f) : Value(); break;
+                    case Scalar::Kind::string: out = Value(ev->value); break;
+                }
+                break;
+            }
+            case EventKind::sequence_start: {
+                if (!enter(ev->mark)) return false;
+                Array items;
+                for (std::size_t i = 0;; ++i) {
+                    const Event* e;
+                    if (!peek(pos, e)) {
+                        ok = false;
+                        break;
+                    }
+                    if (e->kind == EventKind::sequence_end) {
+                        ok = consume(pos);
+                        break;
+                    }
+                    items.emplace_back();
+                    if (!read_value(pos, path.child(i), items.back())) {
+                        ok = false;
+                        break;
+                    }
+                }
+                leave();
+                if (ok) out = Value(std::move(items));
+                break;
+            }
+            case EventKind::mapping_start: {
+                if (!enter(ev->mark)) return false;
+                Object obj;
+                for (;;) {
+                    const Event* key_ev;
+                    if (!peek(pos, key_ev)) {
+                        ok = false;
+                        break;
+                    }
+                    if (key_ev->kind == EventKind::mapping_end) {
+                        ok = consume(pos);
+                        break;
+                    }
+                    std::string key;
+                    Value v;
+                    if (!read_text(pos, path, key) || !read_value(pos, path.child(value_key(*key_ev)), v)) {
+                        ok = false;
+                        break;
+                    }
+                    obj.set(std::move(key), std::move(v));
+                }
+                leave();
+                if (ok) out = Value(std::move(obj));
+                break;
+            }
+            default:
+                ok = invalid_type(*ev, "any valid JSON value");
+        }
+        return ok || fix(ev->mark, path);
+    }
+
+    bool consume(std::size_t& pos) {
+        ++pos;
+        if (replaying_ > 0 && ++replayed_ > budget_) return fail_framed("repetition limit exceeded");
+        return true;
+    }
+
+    // ---- buffered nodes (rule fields) ---------------------------------------
+
+    bool read_content(std::size_t& pos, const Path& path, Content& out) {
+        const Event* ev;
+        if (!next(pos, ev)) return false;
+        bool ok = true;
+        switch (ev->kind) {
+            case EventKind::alias:
+                ok = expand(*ev, path, [&](std::size_t& p, const Path& ap) { return read_content(p, ap, out); });
+                break;
+            case EventKind::scalar: {
+                std::string tag_error;
+                if (!yaml::resolve(*ev, out.scalar, tag_error)) {
+                    ok = fail(std::move(tag_error));
+                    break;
+                }
+                switch (out.scalar.kind) {
+                    case Scalar::Kind::null: out.kind = Content::Kind::unit; break;
+                    case Scalar::Kind::boolean: out.kind = Content::Kind::boolean; break;
+                    case Scalar::Kind::uint: out.kind = Content::Kind::uint; break;
+                    case Scalar::Kind::int_: out.kind = Content::Kind::int_; break;
+                    case Scalar::Kind::big_uint:
+                    case Scalar::Kind::big_int: out.kind = Content::Kind::big; break;
+                    case Scalar::Kind::float_: out.kind = Content::Kind::float_; break;
+                    case Scalar::Kind::string:
+                        out.kind = Content::Kind::string;
+                        out.text = ev->value;
+                        break;
+                }
+                out.scalar.text = {};  // the buffer must not point into events it outlives
+                break;
+            }
+            case EventKind::sequence_start:
+            case EventKind::mapping_start: {
+                if (!enter(ev->mark)) return false;
+                const bool is_map = ev->kind == EventKind::mapping_start;
+                const EventKind end = is_map ? EventKind::mapping_end : EventKind::sequence_end;
+                out.kind = is_map ? Content::Kind::map : Content::Kind::seq;
+                for (std::size_t i = 0;; ++i) {
+                    const Event* e;
+                    if (!peek(pos, e)) {
+                        ok = false;
+                        break;
+                    }
+                    if (e->kind == end) {
+                        ok = consume(pos);
+                        break;
+                    }
+                    if (is_map) {
+                        out.items.emplace_back();
+                        if (!read_content(pos, path, out.items.back())) {
+                            ok = false;
+                            break;
+                        }
+                        out.items.emplace_back();
+                        if (!read_content(pos, path.child(value_key(*e)), out.items.back())) {
+                            ok = false;
+                            break;
+                        }
+                    } else {
+                        out.items.emplace_back();
+                        if (!read_content(pos, path.child(i), out.items.back())) {
+                            ok = false;
+                            break;
+                        }
+                    }
+                }
+                leave();
+                break;
+            }
+            default:
+                ok = invalid_type(*ev, "any value");
+        }
+        return ok || fix(ev->mark, path);
+    }
+
+    // The tag value: taken as written and matched exactly.
+    bool read_tag(std::size_t& pos, const Path& path, std::size_t& kind) {
+        std::string text;
+        const Event* ev;
+        if (!peek(pos, ev)) return false;
+        const Mark mark = ev->mark;
+        if (!read_text(pos, path, text, "variant identifier")) return false;
+        for (std::size_t k = 0; k < tag_values.size(); ++k) {
+            if (text == tag_values[k]) {
+                kind = k;
+                return true;
+            }
+        }
+        fail("unknown variant `" + text + "`, expected " + name_list(tag_values));
+        return fix(resolved_mark(mark, pos), path);
+    }
+
+    // The mark of the node just read: for an alias, its anchored node.
+    Mark resolved_mark(const Mark& mark, std::size_t pos_after) const {
+        const Event& ev = doc_.events[pos_after - 1];
+        if (ev.kind == EventKind::alias) return doc_.events[ev.target].mark;
+        return mark;
+    }
+
+    // ---- field values from buffered nodes -----------------------------------
+
+    bool content_text(const Content& c, std::string& out) {
+        if (c.kind != Content::Kind::string) return fail("invalid type: " + c.describe() + ", expected a string");
+        out = c.text;
+        return true;
+    }
+
+    bool content_u32(const Content& c, std::uint32_t& out) {
+        switch (c.kind) {
+            case Content::Kind::uint:
+                if (c.scalar.u <= std::numeric_limits<std::uint32_t>::max()) {
+                    out = static_cast<std::uint32_t>(c.scalar.u);
+                    return true;
+                }
+                return fail("invalid value: " + c.describe() + ", expected u32");
+            case Content::Kind::int_:
+                if (c.scalar.i == 0) {
+                    out = 0;
+                    return true;
+                }
+                return fail("invalid value: " + c.describe() + ", expected u32");
+            case Content::Kind::big: return fail("invalid value: " + c.describe() + ", expected u32");
+            default: return fail("invalid type: " + c.describe() + ", expected u32");
+        }
+    }
+
+    bool content_bool(const Content& c, bool& out) {
+        if (c.kind != Content::Kind::boolean) return fail("invalid type: " + c.describe() + ", expected a boolean");
+        out = c.scalar.b;
+        return true;
+    }
+
+    bool content_text_list(const Content& c, NameList& out) {
+        if (c.kind != Content::Kind::seq) return fail("invalid type: " + c.describe() + ", expected a sequence");
+        out.clear();
+        for (const Content& item : c.items) {
+            std::string s;
+            if (!content_text(item, s)) return false;
+            out.push_back(std::move(s));
+        }
+        return true;
+    }
+
+    // A field's value lands in one of these slots, then moves into the rule.
+    struct FieldSlots {
+        std::string text[2];
+        std::uint32_t number = 0;
+        bool flag = false;
+        NameList list;
+    };
+
+    bool set_field(const FieldSpec& spec, std::size_t index, const Content& c, FieldSlots& slots) {
+        switch (spec.type) {
+            case FieldSpec::Type::text: return content_text(c, slots.text[index < 2 ? index : 1]);
+            case FieldSpec::Type::u32: return content_u32(c, slots.number);
+            case FieldSpec::Type::boolean: return content_bool(c, slots.flag);
+            case FieldSpec::Type::text_list: return content_text_list(c, slots.list);
+        }
+        return false;
+    }
+
+    static SequenceRule build_rule(std::size_t kind, FieldSlots& s) {
+        switch (kind) {
+            case 0: return rule::Require{std::move(s.text[0])};
+            case 1: return rule::Eventually{std::move(s.text[0]), s.number};
+            case 2: return rule::MaxCalls{std::move(s.text[0]), s.number};
+            case 3: return rule::Before{std::move(s.text[0]), std::move(s.text[1])};
+            case 4: return rule::After{std::move(s.text[0]), std::move(s.text[1]), s.number};
+            case 5: return rule::NeverAfter{std::move(s.text[0]), std::move(s.text[1])};
+            case 6: return rule::Sequence{std::move(s.list), s.flag};
+            default: return rule::Blocklist{std::move(s.text[0])};
+        }
+    }
+
+    static FieldSlots defaults() {
+        FieldSlots s;
+        s.number = 1;  // After.within
+        return s;
+    }
+
+    bool rule_from_map(std::size_t kind, const std::vector<Content>& pairs, SequenceRule& out) {
+        const KindSpec& spec = kind_specs()[kind];
+        FieldSlots slots = defaults();
+        bool seen[3] = {false, false, false};
+        for (std::size_t i = 0; i + 1 < pairs.size(); i += 2) {
+            const Content& key = pairs[i];
+            std::size_t field = spec.fields.size();
+            if (key.kind == Content::Kind::string) {
+                for (std::size_t f = 0; f < spec.fields.size(); ++f) {
+                    if (key.text == spec.fields[f].name) field = f;
+                }
+            } else if (key.kind == Content::Kind::uint) {
+                // A field may also be named by its position.
+                if (key.scalar.u < spec.fields.size()) field = static_cast<std::size_t>(key.scalar.u);
+            } else {
+                return fail("invalid type: " + key.describe() + ", expected field identifier");
+            }
+            if (field == spec.fields.size()) continue;  // unknown keys of a rule are dropped
+            if (seen[field]) return fail(std::string("duplicate field `") + spec.fields[field].name + "`");
+            seen[field] = true;
+            if (!set_field(spec.fields[field], field, pairs[i + 1], slots)) return false;
+        }
+        for (std::size_t f = 0; f < spec.fields.size(); ++f) {
+            if (!seen[f] && !spec.fields[f].has_default) {
+                return fail(std::string("missing field `") + spec.fields[f].name + "`");
+            }
+        }
+        out = build_rule(kind, slots);
+        return true;
+    }
+
+    bool rule_from_items(std::size_t kind, const std::vector<Content>& items, SequenceRule& out) {
+        const KindSpec& spec = kind_specs()[kind];
+        const std::size_t n = spec.fields.size();
+        FieldSlots slots = defaults();
+        for (std::size_t f = 0; f < n; ++f) {
+            if (f >= items.size()) {
+                if (spec.fields[f].has_default) continue;
+                return fail("invalid length " + std::to_string(f) + ", expected " + spec.struct_text + " with " +
+                            std::to_string(n) + (n == 1 ? " element" : " elements"));
+            }
+            if (!set_field(spec.fields[f], f, items[f], slots)) return false;
+        }
+        if (items.size() > n) {
+            return fail("invalid length " + std::to_string(items.size()) + ", expected " + std::to_string(n) +
+                        (n == 1 ? " element in sequence" : " elements in sequence"));
+        }
+        out = build_rule(kind, slots);
+        return true;
+    }
+
+    bool read_rule(std::size_t& pos, const Path& path, SequenceRule& out) {
+        const Event* ev;
+        if (!next(pos, ev)) return false;
+        bool ok = true;
+        switch (ev->kind) {
+            case EventKind::alias:
+                ok = expand(*ev, path, [&](std::size_t& p, const Path& ap) { return read_rule(p, ap, out); });
+                break;
+            case EventKind::mapping_start: {
+                if (!enter(ev->mark)) return false;
+                std::optional<std::size_t> kind;
+                std::vector<Content> pairs;
+                for (;;) {
+                    const Event* key_ev;
+                    if (!peek(pos, key_ev)) {
+                        ok = false;
+                        break;
+                    }
+                    if (key_ev->kind == EventKind::mapping_end) {
+                        ok = consume(pos);
+                        break;
+                    }
+                    Content key;
+                    if (!read_content(pos, path, key)) {
+                        ok = false;
+                        break;
+                    }
+                    const Path value_path = path.child(value_key(*key_ev));
+                    if (key.kind == Content::Kind::string && key.text == "type") {
+                        if (kind) {
+                            ok = fail("duplicate field `type`");
+                            break;
+                        }
+                        std::size_t k = 0;
+                        if (!read_tag(pos, value_path, k)) {
+                            ok = false;
+                            break;
+                        }
+                        kind = k;
+                        continue;
+                    }
+                    Content value;
+                    if (!read_content(pos, value_path, value)) {
+                        ok = false;
+                        break;
+                    }
+                    pairs.push_back(std::move(key));
+                    pairs.push_back(std::move(value));
+                }
+                leave();
+                if (!ok) break;
+                if (!kind) {
+                    ok = fail("missing field `type`");
+                    break;
+                }
+                ok = rule_from_map(*kind, pairs, out);
+                break;
+            }
+            case EventKind::sequence_start: {
+                if (!enter(ev->mark)) return false;
+                const Event* first;
+                std::size_t kind = 0;
+                std::vector<Content> items;
+                if (!peek(pos, first)) {
+                    ok = false;
+                } else if (first->kind == EventKind::sequence_end) {
+                    ok = consume(pos) && fail("missing field `type`");
+                } else if (!read_tag(pos, path.child(std::size_t{0}), kind)) {
+                    ok = false;
+                } else {
+                    for (std::size_t i = 1;; ++i) {
+                        const Event* e;
+                        if (!peek(pos, e)) {
+                            ok = false;
+                            break;
+                        }
+                        if (e->kind == EventKind::sequence_end) {
+                            ok = consume(pos);
+                            break;
+                        }
+                        items.emplace_back();
+                        if (!read_content(pos, path.child(i), items.back())) {
+                            ok = false;
+                            break;
+                        }
+                    }
+                }
+                leave();
+                if (ok) ok = rule_from_items(kind, items, out);
+                break;
+            }
+            default:
+                ok = invalid_type(*ev, "internally tagged enum SequenceRule");
+        }
+        return ok || fix(ev->mark, path);
+    }
+
+    // ---- records ---------------------------------------------------------
+
+    bool read_on_error(std::size_t& pos, const Path& path, ErrorPolicy& out) {
+        const Event* ev;
+        if (!peek(pos, ev)) return false;
+        if (ev->kind == EventKind::sequence_start || ev->kind == EventKind::mapping_start) {
+            ++pos;
+            invalid_type(*ev, "enum ErrorPolicy");
+            return fix(ev->mark, path);
+        }
+        std::string text;
+        const Mark mark = ev->mark;
+        if (!read_text(pos, path, text, "enum ErrorPolicy")) return false;
+        if (text == "block") {
+            out = ErrorPolicy::block;
+        } else if (text == "allow") {
+            out = ErrorPolicy::allow;
+        } else {
+            fail("unknown variant `" + text + "`, expected " + name_list(on_error_values));
+            return fix(resolved_mark(mark, pos), path);
+        }
+        return true;
+    }
+
+    template <std::size_t N>
+    bool field_index(std::size_t& pos, const Path& map_path, const std::array<const char*, N>& names,
+                     std::size_t& index) {
+        std::string name;
+        const Event* ev;
+        if (!peek(pos, ev)) return false;
+        const Mark mark = ev->mark;
+        if (!read_field_name(pos, map_path, name)) return false;
+        for (std::size_t i = 0; i < N; ++i) {
+            if (name == names[i]) {
+                index = i;
+                return true;
+            }
+        }
+        fail("unknown field `" + name + "`, expected " + name_list(names));
+        return fix(resolved_mark(mark, pos), map_path);
+    }
+
+    bool read_tools(std::size_t& pos, const Path& path, ToolsPolicy& out) {
+        bool seen[4] = {};
+        out = ToolsPolicy{};
+        return read_mapping(
+            pos, path, "struct ToolsPolicy",
+            [&](std::size_t& p, const Event& key_ev, const Path& mp) {
+                std::size_t f = 0;
+                if (!field_index(p, mp, tools_keys, f)) return false;
+                if (seen[f]) return fail(std::string("duplicate field `") + tools_keys[f] + "`");
+                seen[f] = true;
+                const Path vp = mp.child(value_key(key_ev));
+                bool present = false;
+                switch (f) {
+                    case 0:
+                    case 1: {
+                        NameList list;
+                        if (!read_optional(p, vp, present, [&](std::size_t& q, const Path& qp) {
+                                return read_name_list(q, qp, list);
+                            }))
+                            return false;
+                        auto& slot = f == 0 ? out.allow : out.deny;
+                        if (present) slot = std::move(list); else slot.reset();
+                        return true;
+                    }
+                    case 2: {
+                        std::unordered_map<std::string, NameList> m;
+                        if (!read_optional(p, vp, present, [&](std::size_t& q, const Path& qp) {
+                                return read_name_list_map(q, qp, m);
+                            }))
+                            return false;
+                        if (present) out.require_args = std::move(m); else out.require_args.reset();
+                        return true;
+                    }
+                    default: {
+                        std::unordered_map<std::string, std::unordered_map<std::string, Value>> m;
+                        if (!read_optional(p, vp, present, [&](std::size_t& q, const Path& qp) {
+                                return read_constraints(q, qp, m);
+                            }))
+                            return false;
+                        if (present) out.arg_constraints = std::move(m); else out.arg_constraints.reset();
+                        return true;
+                    }
+                }
+            },
+            [] { return true; });
+    }
+
+    bool read_constraints(std::size_t& pos, const Path& path,
+                          std::unordered_map<std::string, std::unordered_map<std::string, Value>>& out) {
+        out.clear();
+        return read_mapping(
+            pos, path, "a map",
+            [&](std::size_t& p, const Event& key_ev, const Path& mp) {
+                std::string tool;
+                if (!read_text(p, mp, tool)) return false;
+                std::unordered_map<std::string, Value> args;
+                if (!read_mapping(
+                        p, mp.child(value_key(key_ev)), "a map",
+                        [&](std::size_t& q, const Event& arg_key, const Path& ap) {
+                            std::string name;
+                            Value v;
+                            if (!read_text(q, ap, name) || !read_value(q, ap.child(value_key(arg_key)), v))
+                                return false;
+                            args.insert_or_assign(std::move(name), std::move(v));
+                            return true;
+                        },
+                        [] { return true; }))
+                    return false;
+                out.insert_or_assign(std::move(tool), std::move(args));
+                return true;
+            },
+            [] { return true; });
+    }
+
+    bool read_policy_node(std::size_t& pos, const Path& path, Policy& out) {
+        bool seen[7] = {};
+        out = Policy{};
+        return read_mapping(
+            pos, path, "struct Policy",
+            [&](std::size_t& p, const Event& key_ev, const Path& mp) {
+                std::size_t f = 0;
+                if (!field_index(p, mp, policy_keys, f)) return false;
+                if (seen[f]) return fail(std::string("duplicate field `") + policy_keys[f] + "`");
+                seen[f] = true;
+                const Path vp = mp.child(value_key(key_ev));
+                switch (f) {
+                    case 0: return read_text(p, vp, out.version);
+                    case 1: return read_text(p, vp, out.name);
+                    case 2: {
+                        bool present = false;
+                        Value v;
+                        if (!read_optional(p, vp, present,
+                                           [&](std::size_t& q, const Path& qp) { return read_value(q, qp, v); }))
+                            return false;
+                        if (present) out.metadata = std::move(v); else out.metadata.reset();
+                        return true;
+                    }
+                    case 3: return read_tools(p, vp, out.tools);
+                    case 4:
+                        out.sequences.clear();
+                        return read_sequence(p, vp, [&](std::size_t& q, const Path& ip) {
+                            SequenceRule r;
+                            if (!read_rule(q, ip, r)) return false;
+                            out.sequences.push_back(std::move(r));
+                            return true;
+                        });
+                    case 5: return read_name_list_map(p, vp, out.aliases);
+                    default: return read_on_error(p, vp, out.on_error);
+                }
+            },
+            [&] { return seen[0] || fail("missing field `version`"); });
+    }
+};
+
+}  // namespace
+
+std::expected<Policy, LoadError> parse_policy(std::string_view text) {
+    yaml::EventSource source(text);
+    yaml::Document doc;
+    source.first_document(doc);
+    Policy policy;
+    Reader reader(doc);
+    if (!reader.read_policy(policy)) {
+        return std::unexpected(LoadError{LoadError::Kind::parse, reader.error().text()});
+    }
+    if (doc.error) return std::unexpected(LoadError{LoadError::Kind::parse, doc.error->message});
+    if (auto rest = source.rest_of_stream()) return std::unexpected(LoadError{LoadError::Kind::parse, *rest});
+    return policy;
+}
+
+}  // namespace ostik

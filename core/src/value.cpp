@@ -26,6 +26,22 @@ void Object::set(std::string key, Value value) {
     }
 }
 
+Object Object::from_members(std::vector<Member> members) {
+    std::stable_sort(members.begin(), members.end(),
+                     [](const Member& a, const Member& b) { return std::string_view(a.key) < std::string_view(b.key); });
+    // Keep the last of each run of equal keys.
+    std::size_t out = 0;
+    for (std::size_t i = 0; i < members.size(); ++i) {
+        if (i + 1 < members.size() && members[i + 1].key == members[i].key) continue;
+        if (out != i) members[out] = std::move(members[i]);
+        ++out;
+    }
+    members.erase(members.begin() + static_cast<std::ptrdiff_t>(out), members.end());
+    Object o;
+    o.members_ = std::move(members);
+    return o;
+}
+
 const Value* Object::find(std::string_view key) const {
     auto it = lower_bound_key(members_, key);
     if (it != members_.end() && it->key == key) return &it->value;

@@ -1,5 +1,7 @@
 """ostik: check, explain and measure agent tool-call traces against a YAML policy."""
 
-from ostik._native import Policy
+from ostik import _native
+from ostik._inspect import policy_records
+from ostik._native import *  # noqa: F403 - the classes listed in _native.__all__
 
-__all__ = ["Policy"]
+__all__ = [*_native.__all__, "policy_records"]

@@ -25,6 +25,9 @@ public:
 
     // Inserts or replaces: a key given again replaces the earlier value.
     void set(std::string key, Value value);
+    // Builds an object from members in any order in O(n log n); of members
+    // with equal keys the last one wins.
+    static Object from_members(std::vector<Member> members);
     const Value* find(std::string_view key) const;
 
     const_iterator begin() const { return members_.begin(); }

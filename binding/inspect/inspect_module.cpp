@@ -1,0 +1,179 @@
+// ostik._inspect: a loaded policy's records as plain Python data, for the
+// command line and for users who want to look at what the loader read. It
+// shares the loader with ostik._native, so both always agree on a file.
+#include <Python.h>
+
+#include "../src/args.hpp"
+#include "../src/ref.hpp"
+#include "../src/util.hpp"
+#include "ostik/policy_loader.hpp"
+
+namespace {
+
+using ostik::py::make_str;
+using ostik::py::OwnedRef;
+
+bool set_item(PyObject* dict, const char* key, OwnedRef value) {
+    return value && PyDict_SetItemString(dict, key, value.get()) == 0;
+}
+
+OwnedRef from_value(const ostik::Value& v);
+
+OwnedRef from_names(const ostik::NameList& names) {
+    OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
+    if (!list) return list;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        OwnedRef s = make_str(names[i]);
+        if (!s) return {};
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s.release());
+    }
+    return list;
+}
+
+template <class Map, class Convert>
+OwnedRef from_map(const Map& map, Convert&& convert) {
+    OwnedRef dict = OwnedRef::steal(PyDict_New());
+    if (!dict) return dict;
+    for (const auto& [key, value] : map) {
+        OwnedRef k = make_str(key);
+        OwnedRef v = convert(value);
+        if (!k || !v || PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) return {};
+    }
+    return dict;
+}
+
+OwnedRef from_value(const ostik::Value& v) {
+    using namespace ostik;
+    if (v.is_null()) return OwnedRef::borrow(Py_None);
+    if (v.is<bool>()) return OwnedRef::borrow(v.as<bool>() ? Py_True : Py_False);
+    if (v.is<std::uint64_t>()) return OwnedRef::steal(PyLong_FromUnsignedLongLong(v.as<std::uint64_t>()));
+    if (v.is<std::int64_t>()) return OwnedRef::steal(PyLong_FromLongLong(v.as<std::int64_t>()));
+    if (v.is<double>()) return OwnedRef::steal(PyFloat_FromDouble(v.as<double>()));
+    if (v.is<std::string>()) return make_str(v.as<std::string>());
+    if (v.is<Array>()) {
+        const Array& a = v.as<Array>();
+        OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(a.size())));
+        if (!list) return list;
+        for (std::size_t i = 0; i < a.size(); ++i) {
+            OwnedRef item = from_value(a[i]);
+            if (!item) return {};
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+        }
+        return list;
+    }
+    OwnedRef dict = OwnedRef::steal(PyDict_New());
+    if (!dict) return dict;
+    for (const Member& m : v.as<Object>()) {
+        OwnedRef k = make_str(m.key);
+        OwnedRef item = from_value(m.value);
+        if (!k || !item || PyDict_SetItem(dict.get(), k.get(), item.get()) < 0) return {};
+    }
+    return dict;
+}
+
+struct RuleToDict {
+    PyObject* d;
+    bool text(const char* key, const std::string& s) { return set_item(d, key, make_str(s)); }
+    bool number(const char* key, std::uint32_t n) { return set_item(d, key, OwnedRef::steal(PyLong_FromUnsignedLong(n))); }
+    bool operator()(const ostik::rule::Require& r) { return text("tool", r.tool); }
+    bool operator()(const ostik::rule::Eventually& r) { return text("tool", r.tool) && number("within", r.within); }
+    bool operator()(const ostik::rule::MaxCalls& r) { return text("tool", r.tool) && number("max", r.max); }
+    bool operator()(const ostik::rule::Before& r) { return text("first", r.first) && text("then", r.then); }
+    bool operator()(const ostik::rule::After& r) {
+        return text("trigger", r.trigger) && text("then", r.then) && number("within", r.within);
+    }
+    bool operator()(const ostik::rule::NeverAfter& r) { return text("trigger", r.trigger) && text("forbidden", r.forbidden); }
+    bool operator()(const ostik::rule::Sequence& r) {
+        return set_item(d, "tools", from_names(r.tools)) && set_item(d, "strict", OwnedRef::borrow(r.strict ? Py_True : Py_False));
+    }
+    bool operator()(const ostik::rule::Blocklist& r) { return text("pattern", r.pattern); }
+};
+
+template <class T, class F>
+OwnedRef optional_of(const std::optional<T>& v, F&& convert) {
+    if (!v) return OwnedRef::borrow(Py_None);
+    return convert(*v);
+}
+
+OwnedRef policy_to_dict(const ostik::Policy& p) {
+    using namespace ostik;
+    OwnedRef d = OwnedRef::steal(PyDict_New());
+    if (!d) return d;
+    OwnedRef tools = OwnedRef::steal(PyDict_New());
+    OwnedRef rules = OwnedRef::steal(PyList_New(0));
+    if (!tools || !rules) return {};
+    auto names = [](const NameList& n) { return from_names(n); };
+    auto name_map = [&](const auto& m) { return from_map(m, names); };
+    auto constraints = [&](const auto& m) {
+        return from_map(m, [](const auto& inner) { return from_map(inner, [](const Value& v) { return from_value(v); }); });
+    };
+    if (!set_item(tools.get(), "allow", optional_of(p.tools.allow, names)) ||
+        !set_item(tools.get(), "deny", optional_of(p.tools.deny, names)) ||
+        !set_item(tools.get(), "require_args", optional_of(p.tools.require_args, name_map)) ||
+        !set_item(tools.get(), "arg_constraints", optional_of(p.tools.arg_constraints, constraints)))
+        return {};
+    for (const SequenceRule& r : p.sequences) {
+        OwnedRef rd = OwnedRef::steal(PyDict_New());
+        if (!rd || !set_item(rd.get(), "type", make_str(kind_name(r)))) return {};
+        if (!std::visit(RuleToDict{rd.get()}, r)) return {};
+        if (PyList_Append(rules.get(), rd.get()) < 0) return {};
+    }
+    if (!set_item(d.get(), "version", make_str(p.version)) || !set_item(d.get(), "name", make_str(p.name)) ||
+        !set_item(d.get(), "metadata", optional_of(p.metadata, [](const Value& v) { return from_value(v); })) ||
+        !set_item(d.get(), "tools", std::move(tools)) || !set_item(d.get(), "sequences", std::move(rules)) ||
+        !set_item(d.get(), "aliases", name_map(p.aliases)) ||
+        !set_item(d.get(), "on_error", make_str(p.on_error == ErrorPolicy::block ? "block" : "allow")))
+        return {};
+    return d;
+}
+
+PyObject* load_records(PyObject* path_obj);
+
+constexpr const char* records_params[] = {"path"};
+constexpr ostik::py::Signature records_sig{"policy_records", records_params, 1, 1};
+
+PyObject* policy_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* path_obj;
+    if (!ostik::py::parse_args(records_sig, args, nargs, kwnames, &path_obj)) return nullptr;
+    if (!PyUnicode_Check(path_obj)) {
+        ostik::py::raise_cannot_convert("path", path_obj, "PyString");
+        return nullptr;
+    }
+    try {
+        return load_records(path_obj);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+PyObject* load_records(PyObject* path_obj) {
+    Py_ssize_t len = 0;
+    const char* path = PyUnicode_AsUTF8AndSize(path_obj, &len);
+    if (!path) return nullptr;
+    auto loaded = ostik::load_policy_file(std::string(path, static_cast<std::size_t>(len)));
+    if (!loaded) {
+        ostik::py::set_error(loaded.error().kind == ostik::LoadError::Kind::read ? PyExc_FileNotFoundError
+                                                                                 : PyExc_ValueError,
+                             loaded.error().message);
+        return nullptr;
+    }
+    return policy_to_dict(*loaded).release();
+}
+
+PyMethodDef inspect_methods[] = {
+    {"policy_records", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(policy_records)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "policy_records(path)\n--\n\n"
+     "Load the policy file at `path` and return its records as plain Python data.\n\n"
+     "Raises the same exceptions as Policy.from_file."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef inspect_module = {
+    PyModuleDef_HEAD_INIT, "_inspect", "A loaded policy's records as plain Python data.", -1, inspect_methods,
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__inspect(void) { return PyModule_Create(&inspect_module); }

@@ -1,0 +1,217 @@
+#include "convert.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <string_view>
+#include <utility>
+
+#include "ref.hpp"
+#include "util.hpp"
+
+namespace ostik::py {
+
+namespace {
+
+using Result = std::expected<Value, std::string>;
+using Failure = std::unexpected<std::string>;
+
+Failure interpreter_error() { return Failure(take_exception_text()); }
+
+Failure message(std::string text) { return Failure(std::move(text)); }
+
+// The qualified name of the object's type as UTF-8, or `fallback` when it
+// cannot be read (the lookup error is dropped: the caller reports its own).
+std::string type_name_or(PyObject* obj, std::string_view fallback) {
+    OwnedRef name = type_qualname(obj);
+    Py_ssize_t n = 0;
+    const char* p = name ? PyUnicode_AsUTF8AndSize(name.get(), &n) : nullptr;
+    if (!p) {
+        PyErr_Clear();
+        return std::string(fallback);
+    }
+    return std::string(p, static_cast<std::size_t>(n));
+}
+
+Failure unexpected_type(PyObject* obj, std::string_view want) {
+    std::string text = "unexpected type: '";
+    text += type_name_or(obj, "unknown");
+    text += "' object cannot be converted to '";
+    text += want;
+    text += '\'';
+    return Failure(std::move(text));
+}
+
+Failure unsupported_type(PyObject* obj) { return Failure("unsupported type " + type_name_or(obj, "unknown")); }
+
+Failure out_of_range() { return message("JSON number out of range"); }
+
+// The low 16 bytes of the integer; fails (with the interpreter's own
+// OverflowError) when it does not fit 128 bits of the given signedness.
+bool fits_128(PyObject* obj, bool is_signed) {
+    unsigned char bytes[16];
+#if PY_VERSION_HEX >= 0x030D0000
+    return _PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(obj), bytes, sizeof bytes, 1, is_signed, 1) == 0;
+#else
+    return _PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(obj), bytes, sizeof bytes, 1, is_signed) == 0;
+#endif
+}
+
+Result convert_int(PyObject* obj) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (v == -1 && PyErr_Occurred()) return interpreter_error();
+    if (overflow == 0) return Value(static_cast<std::int64_t>(v));
+    if (overflow > 0) {
+        const unsigned long long u = PyLong_AsUnsignedLongLong(obj);
+        if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred())) return Value(std::uint64_t{u});
+        PyErr_Clear();
+        if (fits_128(obj, false)) return out_of_range();
+        PyErr_Clear();
+    }
+    // Negative below the signed 64-bit range, or at least 2**128: only the
+    // signed 128-bit reading is left, and its failure is what gets reported.
+    if (fits_128(obj, true)) return out_of_range();
+    return interpreter_error();
+}
+
+Result convert_str(PyObject* obj) {
+    Py_ssize_t n = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(obj, &n);
+    if (!p) return interpreter_error();
+    return Value(std::string(p, static_cast<std::size_t>(n)));
+}
+
+// collections.abc.Sequence / Mapping, imported on first need and kept for the
+// life of the process. A failed import is retried on the next conversion.
+PyObject* abstract_class(const char* name, PyObject*& cache) {
+    if (cache) return cache;
+    OwnedRef module = OwnedRef::steal(PyImport_ImportModule("collections.abc"));
+    if (!module) return nullptr;
+    OwnedRef cls = OwnedRef::steal(PyObject_GetAttrString(module.get(), name));
+    if (!cls) return nullptr;
+    // The import may have let another thread run and fill the cache meanwhile.
+    if (!cache) cache = cls.release();
+    return cache;
+}
+
+// An instance check that cannot fail: an error in it (a broken __class__, a
+// failing import) goes to the unraisable hook and counts as "not an instance",
+// so the object ends as an unsupported type rather than as that error.
+bool is_abstract_instance(PyObject* obj, const char* name, PyObject*& cache) {
+    PyObject* cls = abstract_class(name, cache);
+    const int r = cls ? PyObject_IsInstance(obj, cls) : -1;
+    if (r < 0) {
+        PyErr_WriteUnraisable(obj);
+        return false;
+    }
+    return r == 1;
+}
+
+PyObject* sequence_abc = nullptr;
+PyObject* mapping_abc = nullptr;
+
+class Converter {
+public:
+    Result value(PyObject* obj, int depth);
+
+private:
+    Result sequence(PyObject* obj, int depth);
+    Result mapping(PyObject* obj, int depth);
+    Result set(PyObject* obj, int depth);
+};
+
+Failure too_deep() { return message("recursion limit exceeded"); }
+
+Result Converter::value(PyObject* obj, int depth) {
+    if (obj == Py_None) return Value(nullptr);
+    if (PyBool_Check(obj)) return Value(obj == Py_True);
+    if (PyLong_Check(obj)) return convert_int(obj);
+    if (PyList_Check(obj) || PyTuple_Check(obj)) return sequence(obj, depth);
+    if (PyDict_Check(obj)) return mapping(obj, depth);
+    if (PyUnicode_Check(obj)) return convert_str(obj);
+    if (PyBytes_Check(obj)) return message("invalid type: byte array, expected any valid JSON value");
+    if (PyByteArray_Check(obj)) return unexpected_type(obj, "PyBytes");
+    if (PyFloat_Check(obj)) {
+        const double d = PyFloat_AsDouble(obj);
+        if (d == -1.0 && PyErr_Occurred()) return interpreter_error();
+        if (!std::isfinite(d)) return Value(nullptr);
+        return Value(d);
+    }
+    if (PyFrozenSet_Check(obj) || PySet_Check(obj)) return set(obj, depth);
+    if (is_abstract_instance(obj, "Sequence", sequence_abc)) return sequence(obj, depth);
+    if (is_abstract_instance(obj, "Mapping", mapping_abc)) return mapping(obj, depth);
+    return unsupported_type(obj);
+}
+
+Result Converter::sequence(PyObject* obj, int depth) {
+    if (depth >= max_conversion_depth) return too_deep();
+    const Py_ssize_t n = PySequence_Size(obj);
+    if (n < 0) return interpreter_error();
+    const Py_ssize_t again = PySequence_Size(obj);
+    if (again < 0) return interpreter_error();
+    if (again != n) {
+        return message("expected sequence of length " + std::to_string(n) + ", got " + std::to_string(again));
+    }
+    Array items;
+    // Only a built-in list or tuple is trusted to report its true length.
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) items.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        OwnedRef item = OwnedRef::steal(PySequence_GetItem(obj, i));
+        if (!item) return interpreter_error();
+        Result converted = value(item.get(), depth + 1);
+        if (!converted) return converted;
+        items.push_back(std::move(*converted));
+    }
+    return Value(std::move(items));
+}
+
+Result Converter::mapping(PyObject* obj, int depth) {
+    if (depth >= max_conversion_depth) return too_deep();
+    OwnedRef keys = OwnedRef::steal(PyMapping_Keys(obj));
+    if (!keys) return interpreter_error();
+    OwnedRef values = OwnedRef::steal(PyMapping_Values(obj));
+    if (!values) return interpreter_error();
+    const Py_ssize_t n = PyMapping_Size(obj);
+    if (n < 0) return interpreter_error();
+
+    std::vector<Member> members;
+    members.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        // A user mapping may hand out lists it keeps and changes while its
+        // values convert, so each item is held by a reference of our own.
+        OwnedRef key = OwnedRef::borrow(PyList_GetItem(keys.get(), i));
+        if (!key) return interpreter_error();
+        if (!PyUnicode_Check(key.get())) return unexpected_type(key.get(), "PyString");
+        Py_ssize_t len = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(key.get(), &len);
+        if (!text) return interpreter_error();
+        std::string name(text, static_cast<std::size_t>(len));
+
+        OwnedRef item = OwnedRef::borrow(PyList_GetItem(values.get(), i));
+        if (!item) return interpreter_error();
+        Result converted = value(item.get(), depth + 1);
+        if (!converted) return converted;
+        members.push_back(Member{std::move(name), std::move(*converted)});
+    }
+    return Value(Object::from_members(std::move(members)));
+}
+
+Result Converter::set(PyObject* obj, int depth) {
+    if (depth >= max_conversion_depth) return too_deep();
+    OwnedRef it = OwnedRef::steal(PyObject_GetIter(obj));
+    if (!it) return interpreter_error();
+    Array items;
+    while (OwnedRef item = OwnedRef::steal(PyIter_Next(it.get()))) {
+        Result converted = value(item.get(), depth + 1);
+        if (!converted) return converted;
+        items.push_back(std::move(*converted));
+    }
+    if (PyErr_Occurred()) return interpreter_error();
+    return Value(std::move(items));
+}
+
+}  // namespace
+
+std::expected<Value, std::string> to_value(PyObject* obj) { return Converter{}.value(obj, 0); }
+
+}  // namespace ostik::py

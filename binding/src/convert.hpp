@@ -1,0 +1,26 @@
+// The one conversion of a Python object into a Value, used for tool arguments
+// and recorded trace objects.
+#pragma once
+
+#include <Python.h>
+
+#include <expected>
+#include <string>
+
+#include "ostik/value.hpp"
+
+namespace ostik::py {
+
+// Containers nested deeper than this fail with "recursion limit exceeded"
+// instead of exhausting the C stack (a list that contains itself ends here too).
+inline constexpr int max_conversion_depth = 512;
+
+// Converts `obj` (borrowed). On failure returns the conversion error text
+// (callers put their own prefix in front of it); no Python exception is left
+// pending either way. User code may run through the interpreter's protocols
+// (length, item access, iteration, __index__ ...), and with it other threads.
+// Allocation failures surface as std::bad_alloc, to be caught at the C API
+// boundary like any other allocation of the caller.
+std::expected<ostik::Value, std::string> to_value(PyObject* obj);
+
+}  // namespace ostik::py

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Sets up .venv (Python 3.12) with the build and test tools and installs ostik
+# into it from this checkout. Safe to run again: it only rebuilds.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+find_python() {
+    if python3.12 -c 'import sys' >/dev/null 2>&1; then
+        echo python3.12
+    elif PYENV_VERSION=3.12 python3 -c 'import sys; assert sys.version_info[:2] == (3, 12)' >/dev/null 2>&1; then
+        echo "env PYENV_VERSION=3.12 python3"
+    else
+        echo "ostik needs Python 3.12 (python3.12, or pyenv with a 3.12 version)" >&2
+        exit 1
+    fi
+}
+
+for tool in pkg-config cmake g++; do
+    command -v "$tool" >/dev/null || { echo "missing $tool: install it (see README.md)" >&2; exit 1; }
+done
+pkg-config --exists yaml-0.1 || { echo "missing libyaml development files (libyaml-dev)" >&2; exit 1; }
+pkg-config --exists icu-uc || { echo "missing ICU development files (libicu-dev)" >&2; exit 1; }
+
+if [ ! -x .venv/bin/python ]; then
+    $(find_python) -m venv .venv
+fi
+.venv/bin/python -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" pytest hypothesis
+.venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation .
