@@ -17,6 +17,7 @@ struct TypeEntry {
 constexpr TypeEntry type_entries[] = {
     {"Policy", ostik::py::create_policy_type},
     {"OstikClient", ostik::py::create_client_type},
+    {"TraceExplainer", ostik::py::create_explainer_type},
 };
 
 bool add_type(PyObject* module, PyObject* all, const TypeEntry& entry) {
