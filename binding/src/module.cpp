@@ -16,6 +16,7 @@ struct TypeEntry {
 
 constexpr TypeEntry type_entries[] = {
     {"Policy", ostik::py::create_policy_type},
+    {"CoverageAnalyzer", ostik::py::create_coverage_analyzer_type},
     {"OstikClient", ostik::py::create_client_type},
     {"TraceExplainer", ostik::py::create_explainer_type},
 };
