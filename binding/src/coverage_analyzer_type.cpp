@@ -149,10 +149,7 @@ PyType_Spec analyzer_spec = {
 PyObject* create_coverage_analyzer_type(PyObject* module) {
     OwnedRef type = OwnedRef::steal(PyType_FromModuleAndSpec(module, &analyzer_spec, nullptr));
     if (!type) return nullptr;
-    // The doc slot carries only the text signature; the class has no docstring.
-    auto* tp = reinterpret_cast<PyTypeObject*>(type.get());
-    if (PyDict_SetItemString(tp->tp_dict, "__doc__", Py_None) < 0) return nullptr;
-    PyType_Modified(tp);
+    if (!drop_class_doc(type.get())) return nullptr;
     return type.release();
 }
 

@@ -116,11 +116,7 @@ PyType_Spec explainer_spec = {
 PyObject* create_explainer_type(PyObject* module) {
     OwnedRef type = OwnedRef::steal(PyType_FromModuleAndSpec(module, &explainer_spec, nullptr));
     if (!type) return nullptr;
-    // The doc slot carries only the text signature; without this the class
-    // would read as documented by an empty string rather than undocumented.
-    auto* tp = reinterpret_cast<PyTypeObject*>(type.get());
-    if (PyDict_SetItemString(tp->tp_dict, "__doc__", Py_None) < 0) return nullptr;
-    PyType_Modified(tp);
+    if (!drop_class_doc(type.get())) return nullptr;
     return type.release();
 }
 

@@ -27,43 +27,6 @@ std::optional<Field> field_of(std::string_view key) {
     return std::nullopt;
 }
 
-std::string type_name(PyObject* obj) {
-    OwnedRef name = type_qualname(obj);
-    Py_ssize_t n = 0;
-    const char* p = name ? PyUnicode_AsUTF8AndSize(name.get(), &n) : nullptr;
-    if (!p) {
-        PyErr_Clear();
-        return "unknown";
-    }
-    return std::string(p, static_cast<std::size_t>(n));
-}
-
-std::string cannot_convert(PyObject* obj, std::string_view want) {
-    std::string text = "unexpected type: '";
-    text += type_name(obj);
-    text += "' object cannot be converted to '";
-    text += want;
-    text += '\'';
-    return text;
-}
-
-// collections.abc.Mapping, imported on first need. A failing import or
-// instance check goes to the unraisable hook and counts as "not a mapping".
-bool is_abstract_mapping(PyObject* obj) {
-    static PyObject* mapping = nullptr;
-    if (!mapping) {
-        OwnedRef module = OwnedRef::steal(PyImport_ImportModule("collections.abc"));
-        OwnedRef cls = module ? OwnedRef::steal(PyObject_GetAttrString(module.get(), "Mapping")) : OwnedRef();
-        if (cls && !mapping) mapping = cls.release();
-    }
-    const int r = mapping ? PyObject_IsInstance(obj, mapping) : -1;
-    if (r < 0) {
-        PyErr_WriteUnraisable(obj);
-        return false;
-    }
-    return r == 1;
-}
-
 // The pairs of a step, gathered before any value is looked at: a matched
 // field with its value, or the failure that ends the walk at that point.
 // Reading the values afterwards, in the same order, keeps the first failure
@@ -128,7 +91,7 @@ std::expected<Walk, std::string> walk(PyObject* step) {
 }  // namespace
 
 std::expected<ToolCall, std::string> read_step(PyObject* step) {
-    if (!PyDict_Check(step) && !is_abstract_mapping(step)) return Failure(cannot_convert(step, "Mapping"));
+    if (!PyDict_Check(step) && !is_abstract_mapping(step)) return Failure(unexpected_type_text(step, "Mapping"));
     auto walked = walk(step);
     if (!walked) return Failure(std::move(walked.error()));
 
@@ -138,7 +101,7 @@ std::expected<ToolCall, std::string> read_step(PyObject* step) {
         Pair& pair = walked->pairs[i];
         if (pair.value.get() == Py_None) continue;  // the field is given, as nothing
         if (pair.field == tool || pair.field == tool_name) {
-            if (!PyUnicode_Check(pair.value.get())) return Failure(cannot_convert(pair.value.get(), "PyString"));
+            if (!PyUnicode_Check(pair.value.get())) return Failure(unexpected_type_text(pair.value.get(), "PyString"));
             Py_ssize_t n = 0;
             const char* text = PyUnicode_AsUTF8AndSize(pair.value.get(), &n);
             if (!text) return Failure(take_exception_text());
