@@ -56,9 +56,11 @@ void explainer_dealloc(PyObject* self) {
 // The report buffer of this thread, kept between calls: a report written
 // into memory that is already mapped skips most of its page faults. Only the
 // native writer and the str copy use it, with no Python code in between, so
-// a nested call cannot meet it in use. Big buffers are given back.
+// a nested call cannot meet it in use. Buffers past a few MiB are given back:
+// agents run for long, often with many threads, and must not hold a large
+// report's memory per thread between calls.
 thread_local std::string report_buffer;
-constexpr std::size_t kept_buffer_bytes = std::size_t{64} << 20;
+constexpr std::size_t kept_buffer_bytes = std::size_t{4} << 20;
 
 constexpr const char* explain_params[] = {"traces"};
 constexpr Signature explain_sig{"TraceExplainer.explain", explain_params, 1, 1};
