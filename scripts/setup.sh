@@ -24,5 +24,5 @@ pkg-config --exists icu-uc || { echo "missing ICU development files (libicu-dev)
 if [ ! -x .venv/bin/python ]; then
     $(find_python) -m venv .venv
 fi
-.venv/bin/python -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" pytest hypothesis
+.venv/bin/python -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" pytest hypothesis mypy
 .venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation .

@@ -1,6 +1,20 @@
 #!/usr/bin/env bash
-# Sets everything up and runs the whole test suite.
+# Sets everything up and runs the whole test suite: the core's own C++ checks,
+# a strict type check of the stubs, then the Python suite against the
+# installed package.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
+
+generator=()
+command -v ninja >/dev/null && generator=(-G Ninja)
+cmake -S tests/cpp -B build/cpp-tests "${generator[@]}" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build/cpp-tests >/dev/null
+for check in build/cpp-tests/*_equivalence; do
+    "$check"
+done
+
+# The type stubs must hold for the examples and the package's own Python code.
+.venv/bin/python -m mypy --strict examples python/ostik
+
 exec .venv/bin/python -m pytest -q "$@"

@@ -6,7 +6,7 @@
 #include "../src/args.hpp"
 #include "../src/ref.hpp"
 #include "../src/util.hpp"
-#include "ostik/policy_loader.hpp"
+#include "../src/policy_source.hpp"
 
 namespace {
 
@@ -127,37 +127,19 @@ OwnedRef policy_to_dict(const ostik::Policy& p) {
     return d;
 }
 
-PyObject* load_records(PyObject* path_obj);
-
 constexpr const char* records_params[] = {"path"};
 constexpr ostik::py::Signature records_sig{"policy_records", records_params, 1, 1};
 
 PyObject* policy_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* path_obj;
     if (!ostik::py::parse_args(records_sig, args, nargs, kwnames, &path_obj)) return nullptr;
-    if (!PyUnicode_Check(path_obj)) {
-        ostik::py::raise_cannot_convert("path", path_obj, "PyString");
-        return nullptr;
-    }
     try {
-        return load_records(path_obj);
+        auto loaded = ostik::py::load_policy_argument(path_obj);
+        if (!loaded) return nullptr;
+        return policy_to_dict(*loaded).release();
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
-}
-
-PyObject* load_records(PyObject* path_obj) {
-    Py_ssize_t len = 0;
-    const char* path = PyUnicode_AsUTF8AndSize(path_obj, &len);
-    if (!path) return nullptr;
-    auto loaded = ostik::load_policy_file(std::string(path, static_cast<std::size_t>(len)));
-    if (!loaded) {
-        ostik::py::set_error(loaded.error().kind == ostik::LoadError::Kind::read ? PyExc_FileNotFoundError
-                                                                                 : PyExc_ValueError,
-                             loaded.error().message);
-        return nullptr;
-    }
-    return policy_to_dict(*loaded).release();
 }
 
 PyMethodDef inspect_methods[] = {

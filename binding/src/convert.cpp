@@ -32,14 +32,7 @@ std::string type_name_or(PyObject* obj, std::string_view fallback) {
     return std::string(p, static_cast<std::size_t>(n));
 }
 
-Failure unexpected_type(PyObject* obj, std::string_view want) {
-    std::string text = "unexpected type: '";
-    text += type_name_or(obj, "unknown");
-    text += "' object cannot be converted to '";
-    text += want;
-    text += '\'';
-    return Failure(std::move(text));
-}
+Failure unexpected_type(PyObject* obj, std::string_view want) { return Failure(unexpected_type_text(obj, want)); }
 
 Failure unsupported_type(PyObject* obj) { return Failure("unsupported type " + type_name_or(obj, "unknown")); }
 
@@ -167,28 +160,39 @@ Result Converter::sequence(PyObject* obj, int depth) {
 
 Result Converter::mapping(PyObject* obj, int depth) {
     if (depth >= max_conversion_depth) return too_deep();
-    OwnedRef keys = OwnedRef::steal(PyMapping_Keys(obj));
-    if (!keys) return interpreter_error();
-    OwnedRef values = OwnedRef::steal(PyMapping_Values(obj));
-    if (!values) return interpreter_error();
-    const Py_ssize_t n = PyMapping_Size(obj);
-    if (n < 0) return interpreter_error();
+    // The pairs are taken up front, each held by a reference of our own:
+    // converting a value may run user code that changes the mapping.
+    std::vector<std::pair<OwnedRef, OwnedRef>> pairs;
+    if (PyDict_CheckExact(obj)) {
+        // A plain dict's views hold exactly its items: read them directly.
+        pairs.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(obj)));
+        Py_ssize_t pos = 0;
+        PyObject *key, *item;
+        while (PyDict_Next(obj, &pos, &key, &item)) pairs.emplace_back(OwnedRef::borrow(key), OwnedRef::borrow(item));
+    } else {
+        OwnedRef keys = OwnedRef::steal(PyMapping_Keys(obj));
+        if (!keys) return interpreter_error();
+        OwnedRef values = OwnedRef::steal(PyMapping_Values(obj));
+        if (!values) return interpreter_error();
+        const Py_ssize_t n = PyMapping_Size(obj);
+        if (n < 0) return interpreter_error();
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            OwnedRef key = OwnedRef::borrow(PyList_GetItem(keys.get(), i));
+            if (!key) return interpreter_error();
+            OwnedRef item = OwnedRef::borrow(PyList_GetItem(values.get(), i));
+            if (!item) return interpreter_error();
+            pairs.emplace_back(std::move(key), std::move(item));
+        }
+    }
 
     std::vector<Member> members;
-    members.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        // A user mapping may hand out lists it keeps and changes while its
-        // values convert, so each item is held by a reference of our own.
-        OwnedRef key = OwnedRef::borrow(PyList_GetItem(keys.get(), i));
-        if (!key) return interpreter_error();
+    members.reserve(pairs.size());
+    for (auto& [key, item] : pairs) {
         if (!PyUnicode_Check(key.get())) return unexpected_type(key.get(), "PyString");
         Py_ssize_t len = 0;
         const char* text = PyUnicode_AsUTF8AndSize(key.get(), &len);
         if (!text) return interpreter_error();
         std::string name(text, static_cast<std::size_t>(len));
-
-        OwnedRef item = OwnedRef::borrow(PyList_GetItem(values.get(), i));
-        if (!item) return interpreter_error();
         Result converted = value(item.get(), depth + 1);
         if (!converted) return converted;
         members.push_back(Member{std::move(name), std::move(*converted)});
@@ -211,6 +215,17 @@ Result Converter::set(PyObject* obj, int depth) {
 }
 
 }  // namespace
+
+std::string unexpected_type_text(PyObject* obj, std::string_view want) {
+    std::string text = "unexpected type: '";
+    text += type_name_or(obj, "unknown");
+    text += "' object cannot be converted to '";
+    text += want;
+    text += '\'';
+    return text;
+}
+
+bool is_abstract_mapping(PyObject* obj) { return is_abstract_instance(obj, "Mapping", mapping_abc); }
 
 std::expected<Value, std::string> to_value(PyObject* obj) { return Converter{}.value(obj, 0); }
 

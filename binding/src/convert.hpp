@@ -6,6 +6,7 @@
 
 #include <expected>
 #include <string>
+#include <string_view>
 
 #include "ostik/value.hpp"
 
@@ -22,5 +23,12 @@ inline constexpr int max_conversion_depth = 512;
 // Allocation failures surface as std::bad_alloc, to be caught at the C API
 // boundary like any other allocation of the caller.
 std::expected<ostik::Value, std::string> to_value(PyObject* obj);
+
+// Whether `obj` is an instance of collections.abc.Mapping. A failing lookup
+// or instance check goes to the unraisable hook and counts as "no".
+bool is_abstract_mapping(PyObject* obj);
+
+// "unexpected type: 'T' object cannot be converted to 'WANT'".
+std::string unexpected_type_text(PyObject* obj, std::string_view want);
 
 }  // namespace ostik::py

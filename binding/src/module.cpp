@@ -16,7 +16,9 @@ struct TypeEntry {
 
 constexpr TypeEntry type_entries[] = {
     {"Policy", ostik::py::create_policy_type},
+    {"CoverageAnalyzer", ostik::py::create_coverage_analyzer_type},
     {"OstikClient", ostik::py::create_client_type},
+    {"TraceExplainer", ostik::py::create_explainer_type},
 };
 
 bool add_type(PyObject* module, PyObject* all, const TypeEntry& entry) {

@@ -4,7 +4,7 @@
 #include <new>
 
 #include "args.hpp"
-#include "ostik/policy_loader.hpp"
+#include "policy_source.hpp"
 #include "ref.hpp"
 #include "types.hpp"
 #include "util.hpp"
@@ -30,42 +30,23 @@ void policy_dealloc(PyObject* self) {
 constexpr const char* from_file_params[] = {"path"};
 constexpr Signature from_file_sig{"Policy.from_file", from_file_params, 1, 1};
 
-PyObject* load(PyObject* path_obj);
-
 PyObject* policy_from_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* path_obj;
     if (!parse_args(from_file_sig, args, nargs, kwnames, &path_obj)) return nullptr;
-    if (!PyUnicode_Check(path_obj)) {
-        raise_cannot_convert("path", path_obj, "PyString");
-        return nullptr;
-    }
     try {
-        return load(path_obj);
+        auto loaded = load_policy_argument(path_obj);
+        if (!loaded) return nullptr;
+        auto* record = new Policy(std::move(*loaded));
+        PyObject* self = policy_type->tp_alloc(policy_type, 0);
+        if (!self) {
+            delete record;
+            return nullptr;
+        }
+        reinterpret_cast<PolicyObject*>(self)->policy = record;
+        return self;
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
-}
-
-PyObject* load(PyObject* path_obj) {
-    Py_ssize_t len = 0;
-    const char* path = PyUnicode_AsUTF8AndSize(path_obj, &len);
-    if (!path) return nullptr;
-
-    auto loaded = load_policy_file(std::string(path, static_cast<std::size_t>(len)));
-    if (!loaded) {
-        set_error(loaded.error().kind == LoadError::Kind::read ? PyExc_FileNotFoundError : PyExc_ValueError,
-                  loaded.error().message);
-        return nullptr;
-    }
-    auto* record = new (std::nothrow) Policy(std::move(*loaded));
-    if (!record) return PyErr_NoMemory();
-    PyObject* self = policy_type->tp_alloc(policy_type, 0);
-    if (!self) {
-        delete record;
-        return nullptr;
-    }
-    reinterpret_cast<PolicyObject*>(self)->policy = record;
-    return self;
 }
 
 PyMethodDef policy_methods[] = {

@@ -25,6 +25,15 @@ inline OwnedRef make_str(std::string_view s) {
     return OwnedRef::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
 
+// A class whose doc slot carries only its text signature would read as
+// documented by an empty string; this makes it undocumented (None).
+inline bool drop_class_doc(PyObject* type) {
+    auto* tp = reinterpret_cast<PyTypeObject*>(type);
+    if (PyDict_SetItemString(tp->tp_dict, "__doc__", Py_None) < 0) return false;
+    PyType_Modified(tp);
+    return true;
+}
+
 // Clears the pending exception and returns it as "QualName: message", or
 // "QualName: <exception str() failed>" when str() itself fails.
 std::string take_exception_text();

@@ -1,5 +1,7 @@
 #include "ostik/json_writer.hpp"
 
+#include "float_digits.hpp"
+
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -30,37 +32,14 @@ void write_double(std::string& out, double d) {
         out += std::signbit(d) ? "-0.0" : "0.0";
         return;
     }
-    // Scientific form without precision gives the shortest round-trip digits:
-    // "d.ddde+XX". Take the digits and the exponent apart and lay them out again.
-    char sci[40];
-    auto r = std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific);
-    const char* p = sci;
-    if (*p == '-') {
-        out += '-';
-        ++p;
-    }
-    char digits[24];
-    int n = 0;
-    for (; p < r.ptr && *p != 'e'; ++p) {
-        if (*p != '.') digits[n++] = *p;
-    }
-    int exp = 0;
-    std::from_chars(p + 1 + (p[1] == '+'), r.ptr, exp);
+    if (std::signbit(d)) out += '-';
+    const FloatDigits f = shortest_digits(d);
+    const char* digits = f.digits;
+    const int n = f.count;
+    const int exp = f.exponent;
 
     if (exp >= -5 && exp <= 15) {
-        if (exp < 0) {
-            out += "0.";
-            out.append(static_cast<std::size_t>(-exp - 1), '0');
-            out.append(digits, n);
-        } else if (exp <= n - 2) {
-            out.append(digits, exp + 1);
-            out += '.';
-            out.append(digits + exp + 1, n - exp - 1);
-        } else {
-            out.append(digits, n);
-            out.append(static_cast<std::size_t>(exp - n + 1), '0');
-            out += ".0";
-        }
+        append_plain_decimal(out, f);
         return;
     }
     out += digits[0];

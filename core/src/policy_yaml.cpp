@@ -270,29 +270,10 @@ private:
                     return read_mapping(p, ap, expected, entry, finish);
                 });
                 break;
-            case EventKind::mapping_start: {
-                if (!enter(ev->mark)) return false;
-                ok = true;
-                for (;;) {
-                    const Event* key;
-                    if (!peek(pos, key)) {
-                        ok = false;
-                        break;
-                    }
-                    if (key->kind == EventKind::mapping_end) {
-                        ++pos;
-                        if (replaying_ > 0 && ++replayed_ > budget_) ok = fail_framed("repetition limit exceeded");
-                        break;
-                    }
-                    if (!entry(pos, *key, path)) {
-                        ok = false;
-                        break;
-                    }
-                }
-                leave();
-                if (ok) ok = finish();
+            case EventKind::mapping_start:
+                ok = nested(pos, *ev, [&](std::size_t& p, const Event& key, std::size_t) { return entry(p, key, path); }) &&
+                     finish();
                 break;
-            }
             default:
                 if (is_empty_plain(*ev)) {
                     ok = finish();
@@ -314,28 +295,9 @@ private:
             case EventKind::alias:
                 ok = expand(*ev, path, [&](std::size_t& p, const Path& ap) { return read_sequence(p, ap, item); });
                 break;
-            case EventKind::sequence_start: {
-                if (!enter(ev->mark)) return false;
-                ok = true;
-                for (std::size_t i = 0;; ++i) {
-                    const Event* e;
-                    if (!peek(pos, e)) {
-                        ok = false;
-                        break;
-                    }
-                    if (e->kind == EventKind::sequence_end) {
-                        ++pos;
-                        if (replaying_ > 0 && ++replayed_ > budget_) ok = fail_framed("repetition limit exceeded");
-                        break;
-                    }
-                    if (!item(pos, path.child(i))) {
-                        ok = false;
-                        break;
-                    }
-                }
-                leave();
+            case EventKind::sequence_start:
+                ok = nested(pos, *ev, [&](std::size_t& p, const Event&, std::size_t i) { return item(p, path.child(i)); });
                 break;
-            }
             default:
                 ok = is_empty_plain(*ev) ? true : invalid_type(*ev, "a sequence");
         }
@@ -448,51 +410,23 @@ private:
                 break;
             }
             case EventKind::sequence_start: {
-                if (!enter(ev->mark)) return false;
                 Array items;
-                for (std::size_t i = 0;; ++i) {
-                    const Event* e;
-                    if (!peek(pos, e)) {
-                        ok = false;
-                        break;
-                    }
-                    if (e->kind == EventKind::sequence_end) {
-                        ok = consume(pos);
-                        break;
-                    }
+                ok = nested(pos, *ev, [&](std::size_t& p, const Event&, std::size_t i) {
                     items.emplace_back();
-                    if (!read_value(pos, path.child(i), items.back())) {
-                        ok = false;
-                        break;
-                    }
-                }
-                leave();
+                    return read_value(p, path.child(i), items.back());
+                });
                 if (ok) out = Value(std::move(items));
                 break;
             }
             case EventKind::mapping_start: {
-                if (!enter(ev->mark)) return false;
-                Object obj;
-                for (;;) {
-                    const Event* key_ev;
-                    if (!peek(pos, key_ev)) {
-                        ok = false;
-                        break;
-                    }
-                    if (key_ev->kind == EventKind::mapping_end) {
-                        ok = consume(pos);
-                        break;
-                    }
-                    std::string key;
-                    Value v;
-                    if (!read_text(pos, path, key) || !read_value(pos, path.child(value_key(*key_ev)), v)) {
-                        ok = false;
-                        break;
-                    }
-                    obj.set(std::move(key), std::move(v));
-                }
-                leave();
-                if (ok) out = Value(std::move(obj));
+                std::vector<Member> members;
+                ok = nested(pos, *ev, [&](std::size_t& p, const Event& key_ev, std::size_t) {
+                    Member m;
+                    if (!read_text(p, path, m.key) || !read_value(p, path.child(value_key(key_ev)), m.value)) return false;
+                    members.push_back(std::move(m));
+                    return true;
+                });
+                if (ok) out = Value(Object::from_members(std::move(members)));
                 break;
             }
             default:
@@ -505,6 +439,34 @@ private:
         ++pos;
         if (replaying_ > 0 && ++replayed_ > budget_) return fail_framed("repetition limit exceeded");
         return true;
+    }
+
+    // The body of a mapping or sequence whose start event was just read at
+    // `start`: `item(pos, first_event, index)` reads one entry (a key and its
+    // value, or one item) until the closing event, which is consumed too.
+    template <class Item>
+    bool nested(std::size_t& pos, const Event& start, Item&& item) {
+        if (!enter(start.mark)) return false;
+        const EventKind end =
+            start.kind == EventKind::mapping_start ? EventKind::mapping_end : EventKind::sequence_end;
+        bool ok = true;
+        for (std::size_t i = 0;; ++i) {
+            const Event* e;
+            if (!peek(pos, e)) {
+                ok = false;
+                break;
+            }
+            if (e->kind == end) {
+                ok = consume(pos);
+                break;
+            }
+            if (!item(pos, *e, i)) {
+                ok = false;
+                break;
+            }
+        }
+        leave();
+        return ok;
     }
 
     // ---- buffered nodes (rule fields) ---------------------------------------
@@ -540,43 +502,21 @@ private:
                 break;
             }
             case EventKind::sequence_start:
-            case EventKind::mapping_start: {
-                if (!enter(ev->mark)) return false;
-                const bool is_map = ev->kind == EventKind::mapping_start;
-                const EventKind end = is_map ? EventKind::mapping_end : EventKind::sequence_end;
-                out.kind = is_map ? Content::Kind::map : Content::Kind::seq;
-                for (std::size_t i = 0;; ++i) {
-                    const Event* e;
-                    if (!peek(pos, e)) {
-                        ok = false;
-                        break;
-                    }
-                    if (e->kind == end) {
-                        ok = consume(pos);
-                        break;
-                    }
-                    if (is_map) {
-                        out.items.emplace_back();
-                        if (!read_content(pos, path, out.items.back())) {
-                            ok = false;
-                            break;
-                        }
-                        out.items.emplace_back();
-                        if (!read_content(pos, path.child(value_key(*e)), out.items.back())) {
-                            ok = false;
-                            break;
-                        }
-                    } else {
-                        out.items.emplace_back();
-                        if (!read_content(pos, path.child(i), out.items.back())) {
-                            ok = false;
-                            break;
-                        }
-                    }
-                }
-                leave();
+                out.kind = Content::Kind::seq;
+                ok = nested(pos, *ev, [&](std::size_t& p, const Event&, std::size_t i) {
+                    out.items.emplace_back();
+                    return read_content(p, path.child(i), out.items.back());
+                });
                 break;
-            }
+            case EventKind::mapping_start:
+                out.kind = Content::Kind::map;
+                ok = nested(pos, *ev, [&](std::size_t& p, const Event& key_ev, std::size_t) {
+                    out.items.emplace_back();
+                    if (!read_content(p, path, out.items.back())) return false;
+                    out.items.emplace_back();
+                    return read_content(p, path.child(value_key(key_ev)), out.items.back());
+                });
+                break;
             default:
                 ok = invalid_type(*ev, "any value");
         }
@@ -748,86 +688,44 @@ private:
                 ok = expand(*ev, path, [&](std::size_t& p, const Path& ap) { return read_rule(p, ap, out); });
                 break;
             case EventKind::mapping_start: {
-                if (!enter(ev->mark)) return false;
+                // The whole rule is buffered first; the tag is checked where it stands.
                 std::optional<std::size_t> kind;
                 std::vector<Content> pairs;
-                for (;;) {
-                    const Event* key_ev;
-                    if (!peek(pos, key_ev)) {
-                        ok = false;
-                        break;
-                    }
-                    if (key_ev->kind == EventKind::mapping_end) {
-                        ok = consume(pos);
-                        break;
-                    }
+                ok = nested(pos, *ev, [&](std::size_t& p, const Event& key_ev, std::size_t) {
                     Content key;
-                    if (!read_content(pos, path, key)) {
-                        ok = false;
-                        break;
-                    }
-                    const Path value_path = path.child(value_key(*key_ev));
+                    if (!read_content(p, path, key)) return false;
+                    const Path value_path = path.child(value_key(key_ev));
                     if (key.kind == Content::Kind::string && key.text == "type") {
-                        if (kind) {
-                            ok = fail("duplicate field `type`");
-                            break;
-                        }
+                        if (kind) return fail("duplicate field `type`");
                         std::size_t k = 0;
-                        if (!read_tag(pos, value_path, k)) {
-                            ok = false;
-                            break;
-                        }
+                        if (!read_tag(p, value_path, k)) return false;
                         kind = k;
-                        continue;
+                        return true;
                     }
                     Content value;
-                    if (!read_content(pos, value_path, value)) {
-                        ok = false;
-                        break;
-                    }
+                    if (!read_content(p, value_path, value)) return false;
                     pairs.push_back(std::move(key));
                     pairs.push_back(std::move(value));
-                }
-                leave();
-                if (!ok) break;
-                if (!kind) {
-                    ok = fail("missing field `type`");
-                    break;
-                }
-                ok = rule_from_map(*kind, pairs, out);
+                    return true;
+                });
+                if (ok) ok = kind ? rule_from_map(*kind, pairs, out) : fail("missing field `type`");
                 break;
             }
             case EventKind::sequence_start: {
-                if (!enter(ev->mark)) return false;
-                const Event* first;
-                std::size_t kind = 0;
+                // The first item is the tag, the rest are the kind's fields in order.
+                std::optional<std::size_t> kind;
                 std::vector<Content> items;
-                if (!peek(pos, first)) {
-                    ok = false;
-                } else if (first->kind == EventKind::sequence_end) {
-                    ok = consume(pos) && fail("missing field `type`");
-                } else if (!read_tag(pos, path.child(std::size_t{0}), kind)) {
-                    ok = false;
-                } else {
-                    for (std::size_t i = 1;; ++i) {
-                        const Event* e;
-                        if (!peek(pos, e)) {
-                            ok = false;
-                            break;
-                        }
-                        if (e->kind == EventKind::sequence_end) {
-                            ok = consume(pos);
-                            break;
-                        }
-                        items.emplace_back();
-                        if (!read_content(pos, path.child(i), items.back())) {
-                            ok = false;
-                            break;
-                        }
+                ok = nested(pos, *ev, [&](std::size_t& p, const Event&, std::size_t i) {
+                    if (i == 0) {
+                        std::size_t k = 0;
+                        if (!read_tag(p, path.child(i), k)) return false;
+                        kind = k;
+                        return true;
                     }
-                }
-                leave();
-                if (ok) ok = rule_from_items(kind, items, out);
+                    items.emplace_back();
+                    return read_content(p, path.child(i), items.back());
+                });
+                if (ok) ok = kind ? rule_from_items(*kind, items, out) : fail("missing field `type`");
                 break;
             }
             default:

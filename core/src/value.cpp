@@ -27,8 +27,16 @@ void Object::set(std::string key, Value value) {
 }
 
 Object Object::from_members(std::vector<Member> members) {
-    std::stable_sort(members.begin(), members.end(),
-                     [](const Member& a, const Member& b) { return std::string_view(a.key) < std::string_view(b.key); });
+    auto by_key = [](const Member& a, const Member& b) { return std::string_view(a.key) < std::string_view(b.key); };
+    // Small objects (most tool arguments) skip the sort's buffer; sorted input
+    // skips the sort.
+    if (members.size() <= 16) {
+        for (std::size_t i = 1; i < members.size(); ++i) {
+            for (std::size_t j = i; j > 0 && by_key(members[j], members[j - 1]); --j) std::swap(members[j], members[j - 1]);
+        }
+    } else if (!std::is_sorted(members.begin(), members.end(), by_key)) {
+        std::stable_sort(members.begin(), members.end(), by_key);
+    }
     // Keep the last of each run of equal keys.
     std::size_t out = 0;
     for (std::size_t i = 0; i < members.size(); ++i) {

@@ -1,5 +1,7 @@
 #include "yaml_scalar.hpp"
 
+#include "float_digits.hpp"
+
 #include <charconv>
 #include <clocale>
 #include <cmath>
@@ -272,29 +274,7 @@ std::string float_text(double d) {
     if (std::signbit(d)) out += '-';
     d = std::fabs(d);
     if (d == 0) return out + "0.0";
-    char sci[40];
-    auto r = std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific);
-    std::string digits;
-    const char* p = sci;
-    for (; p < r.ptr && *p != 'e'; ++p) {
-        if (*p != '.') digits += *p;
-    }
-    int exp = 0;
-    std::from_chars(p + 1 + (p[1] == '+'), r.ptr, exp);
-    const int n = static_cast<int>(digits.size());
-    if (exp < 0) {
-        out += "0.";
-        out.append(static_cast<std::size_t>(-exp - 1), '0');
-        out += digits;
-    } else if (exp < n - 1) {
-        out.append(digits, 0, static_cast<std::size_t>(exp + 1));
-        out += '.';
-        out.append(digits, static_cast<std::size_t>(exp + 1));
-    } else {
-        out += digits;
-        out.append(static_cast<std::size_t>(exp - n + 1), '0');
-        out += ".0";
-    }
+    append_plain_decimal(out, shortest_digits(d));
     return out;
 }
 

@@ -1,0 +1,18 @@
+// Loading a policy for a `path` argument: the argument check, the load and
+// the exceptions, shared by Policy.from_file and ostik._inspect.
+#pragma once
+
+#include <Python.h>
+
+#include <optional>
+
+#include "ostik/policy.hpp"
+
+namespace ostik::py {
+
+// The policy at `path_obj` (a str), or nothing with the exception set:
+// TypeError for a non-str, FileNotFoundError when the file cannot be read,
+// ValueError when it is not a valid policy. May throw std::bad_alloc.
+std::optional<Policy> load_policy_argument(PyObject* path_obj);
+
+}  // namespace ostik::py

@@ -1,0 +1,128 @@
+// The per-trace rule state behind ExplainerState, and the outcome of judging
+// one rule at one step. Tool names enter once per distinct name (a slot);
+// every later step of that tool works with the slot's ids.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "explain_plan.hpp"
+
+namespace ostik::detail {
+
+// Which explanation template a judgement uses; the texts are in rule_text.hpp.
+enum class Message : std::uint8_t {
+    require_at_end,
+    eventually_seen,
+    eventually_pending,
+    eventually_missed,
+    max_exceeded,
+    max_call,
+    before_not_then,
+    before_ok,
+    before_missing,
+    after_satisfied,
+    after_late,
+    after_pending,
+    after_missed,
+    after_triggered,
+    after_waiting,
+    never_after_violated,
+    never_after_armed,
+    never_after_triggered,
+    never_after_waiting,
+    sequence_complete,
+    sequence_step,
+    sequence_waiting_start,
+    sequence_strict_mismatch,
+    sequence_order_violated,
+    sequence_waiting,
+    blocklist_match,
+    blocklist_clear,
+    end_require_missing,  // end of trace: a require rule's tool was never called
+    end_after_missing,    // end of trace: an after window was never answered
+};
+
+// The judgement of one rule at one step: everything its explanation and
+// context need besides the rule and the step.
+struct Outcome {
+    bool passed = true;
+    Message message = Message::require_at_end;
+    bool seen = false;            // eventually: seen; before: first_seen; never_after: triggered
+    bool is_then = false;         // before: is_then_call
+    std::uint64_t count = 0;      // max_calls: the count; sequence: progress; after, never_after: trigger step
+    std::uint64_t deadline = 0;   // after
+    std::uint64_t trace_len = 0;  // end of trace, after
+
+    friend bool operator==(const Outcome&, const Outcome&) = default;
+};
+
+// One distinct tool name of the trace.
+struct Slot {
+    std::uint32_t index = 0;   // its position among the trace's slots
+    NameText text;
+    std::string snapshot_key;  // "calls:<escaped name>":" for the report
+    std::uint32_t calls = 0;
+    NameId name_id = no_name;
+};
+
+// A step's tool as the evaluator sees it.
+struct StepTool {
+    std::string_view name;
+    NameId name_id = no_name;
+};
+
+// Per-rule entries, by rule index.
+struct RuleEntry {
+    bool open = false;            // after: a window is pending; never_after: the trigger was called
+    bool then_called = false;     // after: `then` was called after the trigger step
+    std::uint64_t step = 0;       // after: the trigger step; never_after: the first trigger step
+    std::uint64_t deadline = 0;   // after
+    std::uint32_t progress = 0;   // sequence
+};
+
+class TraceState {
+public:
+    explicit TraceState(const ExplainPlan& plan);
+
+    const ExplainPlan& plan() const { return plan_; }
+
+    // The slot of a tool name, created on first sight (not yet counted).
+    std::uint32_t enter(std::string_view tool);
+    const Slot& slot(std::uint32_t s) const { return slots_[s]; }
+    StepTool step_tool(std::uint32_t s) const { return {slots_[s].text.raw, slots_[s].name_id}; }
+    // For a tool that need not have a slot.
+    StepTool step_tool(std::string_view tool) const { return {tool, plan_.name_id(tool)}; }
+
+    Outcome decide(std::size_t rule_index, StepTool tool, std::uint64_t step_index) const;
+
+    // Counts the call of slot `s` and moves the per-rule entries; the step
+    // index is the number of steps entered before.
+    void advance(std::uint32_t s);
+
+    // After the last step: the failing end-of-trace check of a rule, if any.
+    std::optional<Outcome> end_check(std::size_t rule_index) const;
+
+    std::uint64_t steps() const { return steps_; }
+    // Slot indices in ascending byte order of their tool names.
+    std::span<const std::uint32_t> slots_by_name() const { return by_name_; }
+
+private:
+    bool called(const NameSet& names) const;
+    std::uint64_t total_calls(const NameSet& names) const;
+
+    const ExplainPlan& plan_;
+    std::vector<Slot> slots_;
+    std::vector<std::uint32_t> by_name_;
+    std::unordered_map<std::string, std::uint32_t, StringHash, std::equal_to<>> slot_of_;
+    std::vector<std::uint32_t> name_calls_;  // by name id
+    std::vector<RuleEntry> entries_;         // by rule index
+    std::uint64_t steps_ = 0;
+};
+
+}  // namespace ostik::detail

@@ -1,0 +1,70 @@
+# Type stubs for ostik._inspect: a loaded policy's records as plain Python data.
+from typing import Any, Literal, TypedDict
+
+class ToolsRecord(TypedDict):
+    # None when the key is absent from the policy; [] or {} when present but empty.
+    allow: list[str] | None
+    deny: list[str] | None
+    require_args: dict[str, list[str]] | None
+    arg_constraints: dict[str, dict[str, Any]] | None
+
+class RequireRecord(TypedDict):
+    type: Literal["require"]
+    tool: str
+
+class EventuallyRecord(TypedDict):
+    type: Literal["eventually"]
+    tool: str
+    within: int
+
+class MaxCallsRecord(TypedDict):
+    type: Literal["max_calls"]
+    tool: str
+    max: int
+
+class BeforeRecord(TypedDict):
+    type: Literal["before"]
+    first: str
+    then: str
+
+class AfterRecord(TypedDict):
+    type: Literal["after"]
+    trigger: str
+    then: str
+    within: int
+
+class NeverAfterRecord(TypedDict):
+    type: Literal["never_after"]
+    trigger: str
+    forbidden: str
+
+class SequenceRecord(TypedDict):
+    type: Literal["sequence"]
+    tools: list[str]
+    strict: bool
+
+class BlocklistRecord(TypedDict):
+    type: Literal["blocklist"]
+    pattern: str
+
+RuleRecord = (
+    RequireRecord
+    | EventuallyRecord
+    | MaxCallsRecord
+    | BeforeRecord
+    | AfterRecord
+    | NeverAfterRecord
+    | SequenceRecord
+    | BlocklistRecord
+)
+
+class PolicyRecords(TypedDict):
+    version: str
+    name: str
+    metadata: Any
+    tools: ToolsRecord
+    sequences: list[RuleRecord]
+    aliases: dict[str, list[str]]
+    on_error: Literal["block", "allow"]
+
+def policy_records(path: str) -> PolicyRecords: ...

@@ -1,0 +1,259 @@
+"""The ostik command line: check a policy, explain a trace, measure coverage.
+
+Exit codes: 0 success; 1 the input was read and judged, and failed (a blocked
+step, an end-of-trace check, a coverage threshold, a warning under --strict);
+2 unusable input (a bad policy, an unreadable trace file, a bad command line).
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import math
+import os
+import sys
+from collections.abc import Callable, Sequence
+from importlib.metadata import PackageNotFoundError, version
+from pathlib import Path
+from typing import TYPE_CHECKING, Any
+
+from ostik._inspect import policy_records
+from ostik._native import CoverageAnalyzer, Policy, TraceExplainer
+from ostik.policy_check import policy_warnings, printable, quote, summary
+from ostik.text_reports import Style, coverage_lines, explanation_lines, split_failures
+from ostik.trace_files import STDIN, Trace, TraceFile, TraceFileError, read_trace_file
+
+if TYPE_CHECKING:
+    from ostik._inspect import PolicyRecords
+
+EXIT_OK, EXIT_FAILED, EXIT_UNUSABLE = 0, 1, 2
+
+# Below this many trace files reading is quick enough to need no progress line.
+PROGRESS_MIN_FILES = 20
+
+
+class UnusableInput(Exception):
+    """Input that cannot be judged at all; the message names the file."""
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    run: Callable[[argparse.Namespace], int] = args.run
+    try:
+        return run(args)
+    except UnusableInput as err:
+        print(err, file=sys.stderr)
+        return EXIT_UNUSABLE
+    except BrokenPipeError:
+        # The reader went away (`ostik explain ... | head`): stop quietly, and
+        # keep the interpreter from complaining while it flushes stdout at exit.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return EXIT_FAILED
+    except KeyboardInterrupt:
+        return 130
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="ostik",
+        description="Check agent tool-call traces against a YAML policy.",
+        epilog="Exit status: 0 success, 1 a trace or check failed, 2 unusable input.")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    commands = parser.add_subparsers(title="commands", required=True, metavar="COMMAND")
+
+    check = commands.add_parser("check", help="load a policy, summarise it and warn about likely mistakes",
+                                description="Load POLICY and print a one-line summary. Warnings about likely "
+                                            "mistakes go to stderr.")
+    check.add_argument("policy", metavar="POLICY", help="policy file (YAML)")
+    check.add_argument("--strict", action="store_true", help="exit with status 1 when there are warnings")
+    check.set_defaults(run=run_check)
+
+    explain = commands.add_parser("explain", help="explain one trace step by step",
+                                  description="Replay the trace in TRACE against POLICY and explain every step. "
+                                              "Exit status 1 when a step was blocked or an end-of-trace check "
+                                              "failed.")
+    explain.add_argument("policy", metavar="POLICY", help="policy file (YAML)")
+    explain.add_argument("trace", metavar="TRACE", help="trace file (JSON lines, or a .json array); - for stdin")
+    explain.add_argument("--json", action="store_true", help="print the explanation report as JSON")
+    explain.add_argument("-v", "--verbose", action="store_true", help="show every rule's judgement at every step")
+    explain.set_defaults(run=run_explain)
+
+    coverage = commands.add_parser("coverage", help="measure how much of a policy a set of traces exercises",
+                                   description="Explain every trace in the TRACE files (a directory stands for "
+                                               "its *.jsonl and *.json files) and report how much of POLICY they "
+                                               "exercised.")
+    coverage.add_argument("policy", metavar="POLICY", help="policy file (YAML)")
+    coverage.add_argument("traces", metavar="TRACE", nargs="+", help="trace files or directories")
+    coverage.add_argument("--fail-under", metavar="PCT", type=_percentage,
+                          help="exit with status 1 when the overall coverage is below PCT")
+    coverage.add_argument("--json", action="store_true", help="print the coverage report as JSON")
+    coverage.set_defaults(run=run_coverage)
+    return parser
+
+
+def _version() -> str:
+    try:
+        return version("ostik")
+    except PackageNotFoundError:
+        return "unknown"
+
+
+def _percentage(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"not a finite number: {text!r}")
+    return value
+
+
+def _warn(message: str) -> None:
+    print(message, file=sys.stderr)
+
+
+def load_records(path: str) -> PolicyRecords:
+    try:
+        return policy_records(path)
+    except (FileNotFoundError, ValueError) as err:
+        raise UnusableInput(f"{path}: {err}") from None
+
+
+def load_policy(path: str) -> tuple[Policy, PolicyRecords]:
+    records = load_records(path)
+    try:
+        return Policy.from_file(path), records
+    except (FileNotFoundError, ValueError) as err:  # the file changed in between
+        raise UnusableInput(f"{path}: {err}") from None
+
+
+def read_traces(path: str) -> TraceFile:
+    try:
+        trace_file = read_trace_file(path)
+    except TraceFileError as err:
+        raise UnusableInput(str(err)) from None
+    for warning in trace_file.warnings:
+        _warn(f"warning: {warning}")
+    return trace_file
+
+
+def first_bad_step(traces: Sequence[Trace], check: Callable[[list[Any]], object]) -> str | None:
+    """Where the first step that the native reader refuses stands, with its message.
+
+    The reader judges each step on its own, so trying the steps one at a time
+    finds the same step that failed the whole call; this runs only after a
+    failure."""
+    for trace in traces:
+        for index, step in enumerate(trace.steps):
+            try:
+                check([step])
+            except ValueError as err:
+                return f"{trace.where(index)}: {err}"
+    return None
+
+
+def run_check(args: argparse.Namespace) -> int:
+    records = load_records(args.policy)
+    print(f"{args.policy}: {summary(records)}")
+    warnings = policy_warnings(records)
+    for warning in warnings:
+        _warn(f"{args.policy}: warning: {warning}")
+    return EXIT_FAILED if warnings and args.strict else EXIT_OK
+
+
+def run_explain(args: argparse.Namespace) -> int:
+    policy, records = load_policy(args.policy)
+    trace_file = read_traces(args.trace)
+    explainer = TraceExplainer(policy)
+    texts = []
+    for trace in trace_file.traces:
+        try:
+            texts.append(explainer.explain(trace.steps))
+        except ValueError as err:
+            raise UnusableInput(first_bad_step([trace], explainer.explain) or f"{trace.label}: {err}") from None
+    rule_count = len(records["sequences"])
+    style = Style.for_stream(sys.stdout)
+    failed = False
+    for number, (trace, text) in enumerate(zip(trace_file.traces, texts)):
+        report: dict[str, Any] = json.loads(text)
+        end_failures = split_failures(report["steps"][-1], rule_count).end_of_trace if report["steps"] else []
+        failed = failed or report["blocked_steps"] > 0 or bool(end_failures)
+        if args.json:
+            print(text)
+            continue
+        if len(trace_file.traces) > 1:
+            if number:
+                print()
+            print(f"{printable(trace.label)}:")
+        for line in explanation_lines(report, rule_count, style, verbose=args.verbose):
+            print(line)
+    return EXIT_FAILED if failed else EXIT_OK
+
+
+def trace_paths(arguments: Sequence[str]) -> list[str]:
+    """The trace files named on the command line, a directory standing for its trace files."""
+    paths = []
+    for argument in arguments:
+        if argument != STDIN and os.path.isdir(argument):
+            found = sorted(str(p) for p in Path(argument).iterdir()
+                           if p.suffix in (".jsonl", ".json") and p.is_file())
+            if not found:
+                raise UnusableInput(f"{argument}: no .jsonl or .json files in this directory")
+            paths.extend(found)
+        else:
+            paths.append(argument)
+    return paths
+
+
+class Progress:
+    """A self-overwriting count on stderr, shown only where a person watches it."""
+
+    def __init__(self, total: int) -> None:
+        self.total = total
+        self.shown = total >= PROGRESS_MIN_FILES and sys.stderr.isatty()
+        self.every = max(1, total // 100)
+
+    def update(self, done: int) -> None:
+        if self.shown and (done % self.every == 0 or done == self.total):
+            sys.stderr.write(f"\rreading trace files: {done}/{self.total}")
+            sys.stderr.flush()
+
+    def clear(self) -> None:
+        if self.shown:
+            sys.stderr.write("\r\x1b[K")
+            sys.stderr.flush()
+
+
+def run_coverage(args: argparse.Namespace) -> int:
+    policy, records = load_policy(args.policy)
+    paths = trace_paths(args.traces)
+    progress = Progress(len(paths))
+    traces: list[Trace] = []
+    try:
+        for done, path in enumerate(paths, start=1):
+            traces.extend(read_traces(path).traces)
+            progress.update(done)
+    finally:
+        progress.clear()
+    analyzer = CoverageAnalyzer(policy)
+    threshold = 0.0 if args.fail_under is None else args.fail_under
+    try:
+        text = analyzer.analyze([trace.steps for trace in traces], threshold)
+    except ValueError as err:
+        where = first_bad_step(traces, lambda steps: analyzer.analyze([steps], 0.0))
+        raise UnusableInput(where or str(err)) from None
+    report: dict[str, Any] = json.loads(text)
+    if args.json:
+        print(text)
+    else:
+        steps = sum(len(trace.steps) for trace in traces)
+        name = quote(records["name"]) if records["name"] else "(unnamed)"
+        print(f"coverage of policy {name} version {quote(records['version'])} by "
+              f"{len(traces)} trace{'' if len(traces) == 1 else 's'} "
+              f"({steps} step{'' if steps == 1 else 's'}) from {len(paths)} file{'' if len(paths) == 1 else 's'}")
+        for line in coverage_lines(report, Style.for_stream(sys.stdout), fail_under=args.fail_under):
+            print(line)
+    if args.fail_under is not None and not report["meets_threshold"]:
+        return EXIT_FAILED
+    return EXIT_OK

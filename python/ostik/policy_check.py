@@ -1,0 +1,159 @@
+"""Static checks of a loaded policy: things that load fine but are probably mistakes.
+
+Works on the records from ``ostik.policy_records`` so that it sees exactly what
+the native loader read; it never parses YAML itself.
+"""
+
+from __future__ import annotations
+
+from collections import Counter
+from collections.abc import Iterator
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from ostik._inspect import PolicyRecords, RuleRecord
+
+RULE_KINDS = ("require", "eventually", "max_calls", "before", "after", "never_after", "sequence", "blocklist")
+
+
+def rule_id(rule: RuleRecord) -> str:
+    """The id the explainer and the coverage analyzer give this rule."""
+    # str.lower() is the full Unicode lower-case mapping, like the native ids.
+    match rule["type"]:
+        case "require":
+            return f"require_{rule['tool'].lower()}"
+        case "eventually":
+            return f"eventually_{rule['tool'].lower()}_{rule['within']}"
+        case "max_calls":
+            return f"max_calls_{rule['tool'].lower()}_{rule['max']}"
+        case "before":
+            return f"before_{rule['first'].lower()}_then_{rule['then'].lower()}"
+        case "after":
+            return f"after_{rule['trigger'].lower()}_then_{rule['then'].lower()}"
+        case "never_after":
+            return f"never_after_{rule['trigger'].lower()}_forbidden_{rule['forbidden'].lower()}"
+        case "sequence":
+            # Lower-cased as one joined string, as the native builder does.
+            return "sequence_" + "_".join(rule["tools"]).lower()
+        case "blocklist":
+            return f"blocklist_{rule['pattern'].lower()}"
+
+
+def rule_names(rule: RuleRecord) -> list[tuple[str, str]]:
+    """The tool names a rule is written with, as (field, name) pairs; a blocklist has none."""
+    match rule["type"]:
+        case "require" | "eventually" | "max_calls":
+            return [("tool", rule["tool"])]
+        case "before":
+            return [("first", rule["first"]), ("then", rule["then"])]
+        case "after":
+            return [("trigger", rule["trigger"]), ("then", rule["then"])]
+        case "never_after":
+            return [("trigger", rule["trigger"]), ("forbidden", rule["forbidden"])]
+        case "sequence":
+            return [(f"tools[{i}]", name) for i, name in enumerate(rule["tools"])]
+        case "blocklist":
+            return []
+
+
+def printable(text: str) -> str:
+    """Text with anything unprintable escaped, so that names from a file cannot drive a terminal."""
+    if text.isprintable():
+        return text
+    return "".join(ch if ch.isprintable() else ch.encode("unicode_escape").decode("ascii") for ch in text)
+
+
+def quote(name: str) -> str:
+    """A name in single quotes, as the system's explanations write names."""
+    return f"'{printable(name)}'"
+
+
+def summary(records: PolicyRecords) -> str:
+    """One line: name, version, rules by kind, tool lists and aliases."""
+    rules = records["sequences"]
+    kinds: Counter[str] = Counter(rule["type"] for rule in rules)
+    by_kind = ", ".join(f"{kinds[kind]} {kind}" for kind in RULE_KINDS if kinds[kind])
+    tools = records["tools"]
+    allow = "any tool allowed" if tools["allow"] is None else f"{len(tools['allow'])} allowed"
+    deny = "none denied" if tools["deny"] is None else f"{len(tools['deny'])} denied"
+    name = quote(records["name"]) if records["name"] else "(unnamed)"
+    plural = "" if len(rules) == 1 else "s"
+    rule_text = f"{len(rules)} rule{plural}" + (f" ({by_kind})" if by_kind else "")
+    alias_count = len(records["aliases"])
+    return (f"policy {name} version {quote(records['version'])}: {rule_text}; "
+            f"tools: {allow}, {deny}; {alias_count} alias{'' if alias_count == 1 else 'es'}")
+
+
+def policy_warnings(records: PolicyRecords) -> list[str]:
+    """Every warning about the policy, tools section first, then the rules in order."""
+    return list(_tool_warnings(records)) + list(_rule_warnings(records))
+
+
+def _tool_warnings(records: PolicyRecords) -> Iterator[str]:
+    allow = records["tools"]["allow"]
+    deny = records["tools"]["deny"] or []
+    aliases = records["aliases"]
+    for i, name in enumerate(deny):
+        if name.startswith("*"):
+            yield (f"tools.deny[{i}]: {quote(name)} starts with '*', so coverage cannot report it "
+                   f"as a high-risk gap when no trace calls it")
+    if allow is None:
+        return
+    allowed = set(allow)
+    denied = set(deny)
+    for name in dict.fromkeys(name for name in deny if name in allowed):
+        yield f"tools: {quote(name)} is in both allow and deny; the deny list wins, so every call of it is blocked"
+    # The allow check lets through every alias member, whatever the alias is
+    # called and whether or not it is allowed itself: easy to overlook.
+    listed_by: dict[str, list[str]] = {}
+    for alias in sorted(aliases):
+        for member in aliases[alias]:
+            if member not in allowed and member not in denied and alias not in listed_by.get(member, []):
+                listed_by.setdefault(member, []).append(alias)
+    for member, owners in listed_by.items():
+        which = ("alias " if len(owners) == 1 else "aliases ") + ", ".join(quote(a) for a in owners)
+        verb = "lists" if len(owners) == 1 else "list"
+        yield f"tools.allow: {quote(member)} is not in the allow list but passes it because {which} {verb} it"
+
+
+def _rule_warnings(records: PolicyRecords) -> Iterator[str]:
+    allow = records["tools"]["allow"]
+    allowed = set(allow or [])
+    denied = set(records["tools"]["deny"] or [])
+    aliases = records["aliases"]
+    members = {member for names in aliases.values() for member in names}
+    first_with_id: dict[str, int] = {}
+
+    def blocked_why(tool: str) -> str | None:
+        if tool in denied:
+            return "is in the deny list"
+        if allow is not None and tool not in allowed and tool not in members:
+            return "is not in the allow list"
+        return None
+
+    for index, rule in enumerate(records["sequences"]):
+        rid = rule_id(rule)
+        where = f"sequences[{index}] ({printable(rid)})"
+        if rid in first_with_id:
+            yield (f"{where}: same rule id as sequences[{first_with_id[rid]}], so the explainer and coverage "
+                   f"cannot tell the two apart (coverage counts them as one)")
+        else:
+            first_with_id[rid] = index
+        for field, name in rule_names(rule):
+            if name in aliases:
+                if not aliases[name]:
+                    yield f"{where}: {field} {quote(name)} is an alias with no members, so it matches no tool"
+                for member in aliases[name]:
+                    why = blocked_why(member)
+                    if why:
+                        yield (f"{where}: {field} {quote(name)} stands for {quote(member)}, which {why}, "
+                               f"so every call of it is blocked anyway")
+            else:
+                why = blocked_why(name)
+                if why:
+                    yield f"{where}: {field} {quote(name)} {why}, so every call of it is blocked anyway"
+        if rule["type"] == "never_after" and rule["forbidden"].startswith("*"):
+            yield (f"{where}: forbidden {quote(rule['forbidden'])} starts with '*', so coverage cannot report it "
+                   f"as a high-risk gap when no trace calls it")
+        if rule["type"] == "blocklist" and rule["pattern"] == "":
+            yield f"{where}: the empty pattern occurs in every tool name, so every step is blocked"

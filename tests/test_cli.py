@@ -1,0 +1,416 @@
+"""The command line end to end: `python -m ostik` on the bundled examples and on broken input."""
+
+import json
+import os
+import pty
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import ostik
+
+ROOT = Path(__file__).resolve().parents[1]
+POLICY = str(ROOT / "examples" / "policy.yaml")
+TRACES = ROOT / "examples" / "traces"
+GOOD, BLOCKED = str(TRACES / "good.jsonl"), str(TRACES / "blocked.jsonl")
+
+
+def clean_env(**extra):
+    env = {k: v for k, v in os.environ.items() if k != "NO_COLOR"}
+    env.update(extra)
+    return env
+
+
+def ostik_cli(*args, input=None, env=None):
+    return subprocess.run([sys.executable, "-m", "ostik", *map(str, args)], input=input, capture_output=True,
+                          text=True, env=env or clean_env(), timeout=120)
+
+
+def on_terminal(*args, env=None, stderr_only=False):
+    """Runs the command line with stdout (or only stderr) on a pseudo-terminal; returns (terminal, other)."""
+    controller, terminal = pty.openpty()
+    streams = {"stdout": subprocess.PIPE, "stderr": terminal} if stderr_only else {"stdout": terminal,
+                                                                                   "stderr": subprocess.PIPE}
+    with subprocess.Popen([sys.executable, "-m", "ostik", *map(str, args)], env=env or clean_env(),
+                          **streams) as process:
+        os.close(terminal)
+        chunks = []
+        while True:
+            try:
+                chunk = os.read(controller, 65536)
+            except OSError:  # EIO: the terminal's other end closed
+                break
+            if not chunk:
+                break
+            chunks.append(chunk)
+        other = (process.stdout if stderr_only else process.stderr).read()
+        process.wait(timeout=120)
+    os.close(controller)
+    return b"".join(chunks).decode().replace("\r\n", "\n"), other.decode()
+
+
+def explained(trace_steps, policy=POLICY):
+    return json.loads(ostik.TraceExplainer(ostik.Policy.from_file(policy)).explain(trace_steps))
+
+
+def write_lines(path, *lines, final_newline=True):
+    path.write_text("\n".join(lines) + ("\n" if final_newline else ""))
+    return str(path)
+
+
+# --- check -------------------------------------------------------------------------------------------------------
+
+
+def test_check_summarises_the_bundled_policy():
+    result = ostik_cli("check", POLICY)
+    assert result.returncode == 0, result.stderr
+    assert result.stderr == ""
+    assert result.stdout == (
+        f"{POLICY}: policy 'coding-agent' version '1.2': 8 rules (1 require, 1 eventually, 1 max_calls, 1 before, "
+        "1 after, 1 never_after, 1 sequence, 1 blocklist); tools: 8 allowed, 2 denied; 2 aliases\n")
+
+
+def test_check_summary_without_tool_lists(write_policy):
+    path = write_policy("version: '2'\nsequences: [[require, a], [require, b]]\n")
+    assert ostik_cli("check", path).stdout == (
+        f"{path}: policy (unnamed) version '2': 2 rules (2 require); tools: any tool allowed, none denied; 0 aliases\n")
+
+
+@pytest.mark.parametrize(
+    ("text", "message"),
+    [
+        ("version: 1\nsequences:\n  - {type: eventually, tool: a}\n", "sequences[0]: missing field `within` at line 3 column 5"),
+        ("", "EOF while parsing a value"),
+        ("version: 1\non_error: warn\n", "on_error: unknown variant `warn`, expected `block` or `allow` at line 2 column 11"),
+    ],
+)
+def test_check_reports_the_loader_error_with_the_file_name(write_policy, text, message):
+    path = write_policy(text)
+    result = ostik_cli("check", path)
+    assert (result.returncode, result.stdout, result.stderr) == (2, "", f"{path}: {message}\n")
+
+
+def test_check_missing_policy(tmp_path):
+    result = ostik_cli("check", tmp_path / "nope.yaml")
+    assert (result.returncode, result.stderr) == (2, f"{tmp_path / 'nope.yaml'}: No such file or directory (os error 2)\n")
+
+
+WARNING_CASES = [
+    ("tools: {allow: [a], deny: [rm]}\naliases: {g: [a, extra]}",
+     "tools.allow: 'extra' is not in the allow list but passes it because alias 'g' lists it"),
+    ("tools: {allow: [a, rm], deny: [rm]}",
+     "tools: 'rm' is in both allow and deny; the deny list wins, so every call of it is blocked"),
+    ("tools: {deny: [rm]}\nsequences: [[before, read, rm]]",
+     "sequences[0] (before_read_then_rm): then 'rm' is in the deny list, so every call of it is blocked anyway"),
+    ("tools: {allow: [a]}\nsequences: [[eventually, b, 3]]",
+     "sequences[0] (eventually_b_3): tool 'b' is not in the allow list, so every call of it is blocked anyway"),
+    ("tools: {deny: [rm]}\naliases: {danger: [rm, a]}\nsequences: [[never_after, x, danger]]",
+     "sequences[0] (never_after_x_forbidden_danger): forbidden 'danger' stands for 'rm', which is in the deny list, "
+     "so every call of it is blocked anyway"),
+    ("sequences: [[max_calls, Write, 5], [require, a], [max_calls, write, 5]]",
+     "sequences[2] (max_calls_write_5): same rule id as sequences[0], so the explainer and coverage cannot tell "
+     "the two apart (coverage counts them as one)"),
+    ("sequences: [[sequence, [ΣΑΣ, b]], [sequence, [σας, b]]]",
+     "sequences[1] (sequence_σας_b): same rule id as sequences[0]"),
+    ("tools: {deny: ['*tmp']}",
+     "tools.deny[0]: '*tmp' starts with '*', so coverage cannot report it as a high-risk gap when no trace calls it"),
+    ("sequences: [[never_after, a, '*b']]",
+     "sequences[0] (never_after_a_forbidden_*b): forbidden '*b' starts with '*', so coverage cannot report it"),
+    ("aliases: {nothing: []}\nsequences: [[after, nothing, b]]",
+     "sequences[0] (after_nothing_then_b): trigger 'nothing' is an alias with no members, so it matches no tool"),
+    ("sequences: [[blocklist, '']]",
+     "sequences[0] (blocklist_): the empty pattern occurs in every tool name, so every step is blocked"),
+]
+
+
+@pytest.mark.parametrize(("body", "warning"), WARNING_CASES)
+def test_check_warns_and_strict_turns_warnings_into_failure(write_policy, body, warning):
+    path = write_policy(f"version: '1'\n{body}\n")
+    result = ostik_cli("check", path)
+    assert result.returncode == 0
+    assert f"{path}: warning: {warning}" in result.stderr
+    assert result.stdout.startswith(f"{path}: policy ")
+    assert ostik_cli("check", "--strict", path).returncode == 1
+
+
+@pytest.mark.parametrize(
+    "body",
+    [
+        # alias members that are allowed anyway, ids that differ only by a number, a denied tool named by no rule
+        "tools: {allow: [a, b], deny: [rm]}\naliases: {g: [a, b]}\n"
+        "sequences: [[eventually, g, 2], [eventually, g, 3], [before, g, b]]",
+        "sequences: [[blocklist, exec], [max_calls, '*', 2]]",
+    ],
+)
+def test_check_strict_passes_a_clean_policy(write_policy, body):
+    result = ostik_cli("check", "--strict", write_policy(f"version: '1'\n{body}\n"))
+    assert (result.returncode, result.stderr) == (0, "")
+
+
+def test_check_warnings_use_the_native_rule_ids(write_policy):
+    # Unusual names where lower-casing is not ASCII-only: the ids the check
+    # computes must be the ones the explainer reports.
+    from ostik.policy_check import rule_id
+
+    path = write_policy(
+        "version: '1'\nsequences:\n"
+        "  - [require, İstanbul]\n  - [eventually, ΣΑΣ, 2]\n  - [max_calls, Straße, 0x10]\n"
+        "  - [before, ﬁle, ΑΣ]\n  - [after, A, B]\n  - [never_after, X, Ǆ]\n  - [sequence, [ΟΔΟΣ, Σ, ΣΑ]]\n"
+        "  - [blocklist, EXEC]\n")
+    rules = ostik.policy_records(path)["sequences"]
+    report = explained([{"tool": "x"}], path)
+    native_ids = [e["rule_id"] for e in report["steps"][0]["rules_evaluated"]][:len(rules)]
+    assert native_ids == [rule_id(rule) for rule in rules]
+
+
+# --- explain -----------------------------------------------------------------------------------------------------
+
+
+def test_explain_a_passing_trace():
+    result = ostik_cli("explain", POLICY, GOOD)
+    assert (result.returncode, result.stderr) == (0, "")
+    lines = result.stdout.splitlines()
+    assert [line.split()[:3] for line in lines[:-1]] == [
+        [str(i), tool, "allowed"]
+        for i, tool in enumerate(["read_file", "search_code", "edit_file", "run_tests", "git_diff", "git_commit"])]
+    assert lines[-1] == "PASS: 6 steps, none blocked"
+    assert "\x1b" not in result.stdout
+
+
+def test_explain_a_failing_trace():
+    result = ostik_cli("explain", POLICY, BLOCKED)
+    assert (result.returncode, result.stderr) == (1, "")
+    out = result.stdout.splitlines()
+    assert out[0].split()[:3] == ["0", "edit_file", "blocked"]
+    assert out[0].endswith("before_inspect_then_edit_file: 'edit_file' requires 'inspect' first")
+    assert out[1].split()[:3] == ["1", "read_file", "allowed"]
+    assert out[2].endswith("allow_list: Tool 'run_exec' is not in allow list")
+    # Every failure of a blocked step is shown, the blocking one first.
+    assert out[3].strip() == "also fails blocklist_exec: 'run_exec' matches blocklist pattern 'exec'"
+    assert "Sequence order violated: 'git_commit' before 'run_tests'" in out[4]
+    assert out[5].endswith("deny_list: Tool 'force_push' is in deny list")
+    assert out[6] == "end of trace:"
+    assert out[7] == "  FAIL require_run_tests: Required tool 'run_tests' never called"
+    assert out[8].startswith("  FAIL after_edit_file_then_run_tests: 'edit_file' triggered at 0, but 'run_tests'")
+    assert out[9].startswith("FAIL: 4 of 5 steps blocked (first at step 0); 2 end-of-trace checks failed")
+
+
+def test_explain_end_of_trace_failure_alone_fails(tmp_path):
+    trace = write_lines(tmp_path / "t.jsonl", '{"tool":"read_file"}', '{"tool":"list_dir"}')
+    result = ostik_cli("explain", POLICY, trace)
+    assert result.returncode == 1
+    assert result.stdout.splitlines()[-1] == ("FAIL: 2 steps, none blocked; 1 end-of-trace check failed; "
+                                              "blocking rules: require_run_tests")
+
+
+def test_explain_verbose_shows_every_judgement():
+    result = ostik_cli("explain", "-v", POLICY, GOOD)
+    assert result.returncode == 0
+    assert result.stdout.count("pass ") == 6 * 8
+    assert "pass sequence_edit_file_run_tests_git_diff_git_commit: Sequence step 4/4: 'git_commit' ✓" in result.stdout
+
+
+@pytest.mark.parametrize("trace", [GOOD, BLOCKED])
+def test_explain_json_is_the_report_unchanged(trace):
+    result = ostik_cli("explain", "--json", POLICY, trace)
+    steps = [json.loads(line) for line in Path(trace).read_text().splitlines()]
+    expected = ostik.TraceExplainer(ostik.Policy.from_file(POLICY)).explain(steps)
+    assert result.stdout == expected + "\n"
+    assert result.returncode == (0 if trace == GOOD else 1)
+
+
+def test_explain_every_trace_of_a_file_of_whole_traces():
+    result = ostik_cli("explain", POLICY, TRACES / "sessions.jsonl")
+    assert result.returncode == 1  # the second session never runs the tests
+    out = result.stdout
+    assert f"{TRACES / 'sessions.jsonl'}: line 1:\n" in out and f"{TRACES / 'sessions.jsonl'}: line 2:\n" in out
+    assert "PASS: 6 steps, none blocked" in out
+    assert "FAIL: 3 steps, none blocked; 1 end-of-trace check failed" in out
+    json_lines = ostik_cli("explain", "--json", POLICY, TRACES / "sessions.jsonl").stdout.splitlines()
+    assert [json.loads(line)["total_steps"] for line in json_lines] == [6, 3]
+
+
+def test_explain_json_array_file_and_stdin():
+    assert ostik_cli("explain", POLICY, TRACES / "hotfix.json").returncode == 0
+    result = ostik_cli("explain", POLICY, "-", input=Path(BLOCKED).read_text())
+    assert result.returncode == 1 and "force_push" in result.stdout
+
+
+def test_explain_bad_json_line_names_file_and_line(tmp_path):
+    trace = write_lines(tmp_path / "t.jsonl", '{"tool":"read_file"}', "", '{"tool": read_file}', '{"tool":"x"}')
+    result = ostik_cli("explain", POLICY, trace)
+    assert (result.returncode, result.stdout) == (2, "")
+    assert result.stderr == f"{trace}: line 3: not valid JSON: Expecting value (column 10)\n"
+
+
+@pytest.mark.parametrize(
+    ("lines", "where", "message"),
+    [
+        (['{"tool":"a"}', '{"tool":7}'], "line 2", "Invalid tool call format: unexpected type: 'int' object cannot "
+                                                   "be converted to 'PyString'"),
+        (['[{"tool":"a"},{"tool":"b","name":"c"}]'], "line 1: step 1", "Invalid tool call format: duplicate field `tool`"),
+        (['{"tool":"a"}', "42"], "line 2", "expected a JSON object (one step) or array (one trace), found a number"),
+    ],
+)
+def test_explain_unusable_step_names_its_line(tmp_path, lines, where, message):
+    trace = write_lines(tmp_path / "t.jsonl", *lines)
+    result = ostik_cli("explain", POLICY, trace)
+    assert (result.returncode, result.stdout, result.stderr) == (2, "", f"{trace}: {where}: {message}\n")
+
+
+def test_explain_skips_a_partial_last_line_with_a_warning(tmp_path):
+    steps = [*Path(GOOD).read_text().splitlines(), '{"tool":"read_file","args":{"pa']
+    partial = write_lines(tmp_path / "partial.jsonl", *steps, final_newline=False)
+    result = ostik_cli("explain", POLICY, partial)
+    assert result.returncode == 0
+    assert result.stderr == (f"warning: {partial}: line 7: skipped an incomplete last line (no final newline, "
+                             "probably left by an interrupted write)\n")
+    assert result.stdout.splitlines()[-1] == "PASS: 6 steps, none blocked"
+    # The same line anywhere else, or ended by a newline, is an error.
+    terminated = write_lines(tmp_path / "terminated.jsonl", *steps)
+    assert ostik_cli("explain", POLICY, terminated).returncode == 2
+
+
+@pytest.mark.parametrize("kind", ["missing", "directory", "bad_policy"])
+def test_explain_unusable_files(tmp_path, write_policy, kind):
+    policy, trace = POLICY, GOOD
+    if kind == "missing":
+        trace = str(tmp_path / "absent.jsonl")
+        expected = f"{trace}: No such file or directory\n"
+    elif kind == "directory":
+        trace = str(tmp_path)
+        expected = f"{trace}: Is a directory\n"
+    else:
+        policy = write_policy("version: [1]\n")
+        expected = f"{policy}: version: invalid type: sequence, expected a string at line 1 column 10\n"
+    result = ostik_cli("explain", policy, trace)
+    assert (result.returncode, result.stdout, result.stderr) == (2, "", expected)
+
+
+def test_explain_escapes_control_characters_in_names(tmp_path):
+    trace = write_lines(tmp_path / "t.jsonl", json.dumps({"tool": "evil\x1b]0;owned\x07"}))
+    result = ostik_cli("explain", POLICY, trace)
+    assert "\x1b" not in result.stdout and "\x07" not in result.stdout
+    assert "evil\\x1b]0;owned\\x07" in result.stdout
+
+
+@pytest.mark.parametrize(("no_color", "coloured"), [(None, True), ("1", False), ("", True)])
+def test_explain_colour_only_on_a_terminal_without_no_color(no_color, coloured):
+    env = clean_env() if no_color is None else clean_env(NO_COLOR=no_color)
+    out, _ = on_terminal("explain", POLICY, BLOCKED, env=env)
+    assert ("\x1b[" in out) == coloured
+    assert "Required tool 'run_tests' never called" in out
+
+
+# --- coverage ----------------------------------------------------------------------------------------------------
+
+
+def all_bundled_steps():
+    traces = []
+    for path in sorted(TRACES.iterdir()):
+        if path.suffix == ".json":
+            traces.append(json.loads(path.read_text()))
+        else:
+            objects = [json.loads(line) for line in path.read_text().splitlines()]
+            steps = [o for o in objects if isinstance(o, dict)]
+            traces.extend(([steps] if steps else []) + [o for o in objects if isinstance(o, list)])
+    return traces
+
+
+def test_coverage_json_is_the_report_unchanged():
+    result = ostik_cli("coverage", "--json", POLICY, TRACES)
+    expected = ostik.CoverageAnalyzer(ostik.Policy.from_file(POLICY)).analyze(all_bundled_steps(), 0.0)
+    assert (result.returncode, result.stdout) == (0, expected + "\n")
+
+
+def test_coverage_human_output():
+    result = ostik_cli("coverage", POLICY, TRACES)
+    assert (result.returncode, result.stderr) == (0, "")
+    out = result.stdout
+    assert out.startswith(f"coverage of policy 'coding-agent' version '1.2' by 6 traces (36 steps) from 5 files\n")
+    report = json.loads(ostik_cli("coverage", "--json", POLICY, TRACES).stdout)
+    tools, rules = report["tool_coverage"], report["rule_coverage"]
+    assert (f"tools:   {tools['tools_seen_in_traces']} of {tools['total_tools_in_policy']} called "
+            f"({tools['coverage_pct']:.1f}%)") in out
+    assert f"overall: {report['overall_coverage_pct']:.1f}%\n" in out
+    assert "untriggered rules: none\n" in out
+    assert "unexpected tools (called, but the policy never names them): run_exec\n" in out
+    assert "  delete_repo [high]: Tool is in deny list but never appeared in test traces\n" in out
+
+
+def test_coverage_lists_what_no_trace_touched(tmp_path):
+    empty = write_lines(tmp_path / "empty.jsonl")
+    result = ostik_cli("coverage", POLICY, empty)
+    assert result.returncode == 0
+    assert ("untriggered rules: require_run_tests, eventually_inspect_3, max_calls_edit_file_20, "
+            "before_inspect_then_edit_file, after_edit_file_then_run_tests, never_after_git_commit_forbidden_edit_file, "
+            "sequence_edit_file_run_tests_git_diff_git_commit, blocklist_exec\n") in result.stdout
+    assert "delete_repo [high]" in result.stdout and "force_push [high]" in result.stdout
+
+
+@pytest.mark.parametrize(("fail_under", "status", "verdict"), [("50", 0, "met"), ("99.5", 1, "NOT met")])
+def test_coverage_fail_under(fail_under, status, verdict):
+    # good.jsonl calls 6 of the policy's 12 tools and triggers all 8 rules: 75%.
+    report = json.loads(ostik_cli("coverage", "--json", POLICY, GOOD).stdout)
+    assert 50 <= report["overall_coverage_pct"] < 99.5
+    result = ostik_cli("coverage", POLICY, GOOD, "--fail-under", fail_under)
+    assert result.returncode == status
+    assert f"(required {fail_under}%: {verdict})" in result.stdout
+    json_result = ostik_cli("coverage", "--json", POLICY, GOOD, "--fail-under", fail_under)
+    assert json_result.returncode == status
+    assert json.loads(json_result.stdout)["threshold"] == float(fail_under)
+
+
+def test_coverage_threshold_equal_to_the_coverage_is_met():
+    pct = json.loads(ostik_cli("coverage", "--json", POLICY, GOOD).stdout)["overall_coverage_pct"]
+    assert ostik_cli("coverage", POLICY, GOOD, "--fail-under", repr(pct)).returncode == 0
+
+
+@pytest.mark.parametrize("value", ["nan", "inf", "lots"])
+def test_coverage_rejects_a_threshold_that_is_not_a_number(value):
+    result = ostik_cli("coverage", POLICY, GOOD, "--fail-under", value)
+    assert result.returncode == 2
+    assert "--fail-under" in result.stderr
+
+
+def test_coverage_unusable_inputs(tmp_path, write_policy):
+    bad = write_lines(tmp_path / "bad.jsonl", '{"tool":"a"}', '{"tool":"b","args":{"n":1}}', '{"tool":["c"]}')
+    result = ostik_cli("coverage", POLICY, GOOD, bad)
+    assert (result.returncode, result.stdout) == (2, "")
+    assert result.stderr == (f"{bad}: line 3: Invalid trace format: unexpected type: 'list' object cannot be "
+                             "converted to 'PyString'\n")
+    result = ostik_cli("coverage", POLICY, GOOD, tmp_path / "absent.jsonl")
+    assert (result.returncode, result.stderr) == (2, f"{tmp_path / 'absent.jsonl'}: No such file or directory\n")
+    empty_dir = tmp_path / "none"
+    empty_dir.mkdir()
+    result = ostik_cli("coverage", POLICY, empty_dir)
+    assert (result.returncode, result.stderr) == (2, f"{empty_dir}: no .jsonl or .json files in this directory\n")
+    result = ostik_cli("coverage", write_policy("version: 1\nrules: []\n"), GOOD)
+    assert result.returncode == 2 and "unknown field `rules`" in result.stderr
+
+
+def test_coverage_progress_only_on_a_terminal(tmp_path):
+    for i in range(25):
+        shutil.copy(GOOD, tmp_path / f"t{i:02}.jsonl")
+    terminal, stdout = on_terminal("coverage", POLICY, tmp_path, stderr_only=True)
+    assert "reading trace files: 25/25" in terminal
+    assert stdout.startswith("coverage of policy 'coding-agent' version '1.2' by 25 traces")
+    piped = ostik_cli("coverage", POLICY, tmp_path)
+    assert (piped.returncode, piped.stderr) == (0, "")
+
+
+# --- the command itself ------------------------------------------------------------------------------------------
+
+
+def test_console_script_and_usage_errors():
+    script = Path(sys.executable).with_name("ostik")
+    if not script.exists():
+        pytest.skip("console script not installed beside the interpreter")
+    result = subprocess.run([script, "check", POLICY], capture_output=True, text=True, env=clean_env(), timeout=120)
+    assert (result.returncode, result.stdout) == (0, ostik_cli("check", POLICY).stdout)
+    usage = ostik_cli()
+    assert usage.returncode == 2 and usage.stderr.startswith("usage: ostik ")
+    assert ostik_cli("explain", POLICY).returncode == 2

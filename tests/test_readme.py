@@ -1,0 +1,84 @@
+"""The README's examples do what it says they do."""
+
+import os
+import re
+import shlex
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[1]
+README = (ROOT / "README.md").read_text()
+
+
+def shown_sessions():
+    """(command, output) for every indented `$ ostik ...` example whose files exist."""
+    sessions = []
+    for block in re.findall(r"(?:^    .*\n|^\n)+", README, flags=re.MULTILINE):
+        lines = [line[4:] for line in block.splitlines()]
+        for i, line in enumerate(lines):
+            if line.startswith("$ ostik "):
+                output = []
+                for following in lines[i + 1:]:
+                    if not following or following.startswith("$ "):
+                        break
+                    output.append(following)
+                args = shlex.split(line[2:])[1:]
+                if all((ROOT / a).exists() for a in args if "/" in a or a.endswith((".yaml", ".jsonl"))):
+                    sessions.append((args, output))
+    return sessions
+
+
+SESSIONS = shown_sessions()
+
+
+def test_the_readme_shows_each_command():
+    assert {args[0] for args, _ in SESSIONS} == {"check", "explain", "coverage"}
+
+
+@pytest.mark.parametrize(("args", "output"), SESSIONS, ids=[" ".join(a) for a, _ in SESSIONS])
+def test_shown_output_is_what_the_command_prints(args, output):
+    env = {k: v for k, v in os.environ.items() if k != "NO_COLOR"}
+    result = subprocess.run([sys.executable, "-m", "ostik", *args], cwd=ROOT, capture_output=True, text=True,
+                            env=env, timeout=120)
+    assert result.stdout.splitlines() == output
+
+
+def test_python_usage_runs(tmp_path):
+    block = re.search(r"## Python usage\n\n```python\n(.*?)```", README, flags=re.DOTALL).group(1)
+    (tmp_path / "examples").symlink_to(ROOT / "examples")
+    result = subprocess.run([sys.executable, "-c", block], cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    first_line = result.stdout.splitlines()[0]
+    assert first_line == "1 ['deny_list', 'require_run_tests']"
+    assert (tmp_path / "agent-trace.jsonl").read_text() == '{"args":{"path":"src/app.py"},"tool":"read_file"}\n'
+
+
+def test_the_examples_run(tmp_path):
+    trace = tmp_path / "recorded.jsonl"
+    recorded = subprocess.run([sys.executable, str(ROOT / "examples" / "record_and_explain.py"), str(trace)],
+                              capture_output=True, text=True, timeout=120)
+    assert recorded.returncode == 0, recorded.stderr
+    assert recorded.stdout.splitlines()[-1] == ("7 steps, 1 blocked; "
+                                                "blocking rules: sequence_edit_file_run_tests_git_diff_git_commit")
+    assert len(trace.read_text().splitlines()) == 7
+    shown = subprocess.run([sys.executable, str(ROOT / "examples" / "run_example.py")], capture_output=True,
+                           text=True, timeout=120)
+    assert shown.returncode == 0, shown.stderr
+    statuses = re.findall(r"^\(exit status (\d)\)$", shown.stdout, flags=re.MULTILINE)
+    assert statuses == ["0", "0", "1", "0"]
+
+
+@pytest.mark.parametrize("index", range(2))
+def test_policy_examples_load_cleanly(tmp_path, index):
+    section = README.split("## Policy files", 1)[1].split("\n## ", 1)[0]
+    blocks = re.findall(r"```yaml\n(.*?)```", section, flags=re.DOTALL)
+    assert len(blocks) == 2
+    text = blocks[index] if blocks[index].startswith("version:") else "version: '1'\n" + blocks[index]
+    path = tmp_path / "policy.yaml"
+    path.write_text(text)
+    result = subprocess.run([sys.executable, "-m", "ostik", "check", "--strict", str(path)], capture_output=True,
+                            text=True, timeout=120)
+    assert (result.returncode, result.stderr) == (0, "")
