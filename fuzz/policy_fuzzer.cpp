@@ -2,18 +2,28 @@
 // reader (against an independent validator), the file path itself (the bytes
 // go through a memory file), and the parser on every input that is UTF-8.
 // A loaded policy is then used the way the rest of the system uses one: rule
-// ids built, the tool gate built and asked, the Values written as JSON.
+// ids built, the tool gate built and asked, the Values written as JSON, and a
+// trace made of the policy's own names explained and measured, where the fast
+// paths must agree with the plain ones (the JSON written while driving with
+// the written records; the analyzer's summary with the explanation's ids).
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <limits>
+#include <set>
+#include <vector>
 #include <cstdlib>
 #include <string>
 #include <string_view>
 
 #include "json_check.hpp"
+#include "ostik/coverage.hpp"
+#include "ostik/explain.hpp"
+#include "ostik/explanation_report.hpp"
 #include "ostik/json_writer.hpp"
 #include "ostik/policy_loader.hpp"
 #include "ostik/rule_ids.hpp"
@@ -93,6 +103,94 @@ void use_policy(const Policy& p) {
     copy.aliases.clear();
 }
 
+// Every name the policy mentions, plus names it does not.
+std::vector<std::string> names_of(const Policy& p) {
+    std::vector<std::string> names = {"unknown", "", "other"};
+    auto add = [&](const std::string& n) { names.push_back(n); };
+    if (p.tools.allow) for (const auto& n : *p.tools.allow) add(n);
+    if (p.tools.deny) for (const auto& n : *p.tools.deny) add(n);
+    if (p.tools.require_args) for (const auto& [n, _] : *p.tools.require_args) add(n);
+    for (const auto& [alias, members] : p.aliases) {
+        add(alias);
+        for (const auto& m : members) add(m);
+    }
+    for (const auto& rule : p.sequences) {
+        std::visit([&](const auto& r) {
+            using R = std::decay_t<decltype(r)>;
+            if constexpr (requires { r.tool; }) add(r.tool);
+            if constexpr (requires { r.first; }) add(r.first);
+            if constexpr (requires { r.then; }) add(r.then);
+            if constexpr (requires { r.trigger; }) add(r.trigger);
+            if constexpr (requires { r.forbidden; }) add(r.forbidden);
+            if constexpr (std::is_same_v<R, ostik::rule::Sequence>) for (const auto& n : r.tools) add(n);
+            if constexpr (std::is_same_v<R, ostik::rule::Blocklist>) add("x" + r.pattern + "x");
+        }, rule);
+    }
+    return names;
+}
+
+void explain_and_measure(const Policy& p, std::uint64_t seed) {
+    const std::vector<std::string> names = names_of(p);
+    auto next = [&seed] {
+        seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+        return seed >> 33;
+    };
+    std::vector<ostik::ToolCall> steps(next() % 24);
+    for (auto& step : steps) {
+        step.tool = names[next() % names.size()];
+        if (next() % 3 == 0) step.args = ostik::Value{static_cast<std::uint64_t>(next())};
+    }
+
+    const ostik::TraceExplainer explainer(p);
+    const ostik::TraceExplanation explanation = explainer.explain(steps);
+    std::string records;
+    ostik::write_report(records, explanation);
+    const std::string direct = explainer.explain_json(steps);
+    if (records != direct) fail("explain_json differs from the written explanation", direct);
+    std::string buffer = "leftover bytes from an earlier report";
+    const std::size_t start = explainer.explain_json_into(buffer, steps);
+    if (std::string_view(buffer).substr(start) != direct) fail("explain_json_into differs from explain_json");
+    ostik::fuzz::check_report_text(direct);
+
+    if (explanation.total_steps != steps.size() || explanation.steps.size() != steps.size() ||
+        explanation.allowed_steps + explanation.blocked_steps != explanation.total_steps)
+        fail("explanation totals do not add up", direct);
+    std::optional<std::uint64_t> first_block;
+    for (const auto& step : explanation.steps) {
+        if (step.verdict == ostik::Verdict::blocked && !first_block) first_block = step.index;
+        if (step.rules_evaluated.size() < p.sequences.size()) fail("a step lacks a rule's entry", direct);
+    }
+    if (first_block != explanation.first_block_index) fail("first_block_index is not the first blocked step", direct);
+    const std::set<std::string> blocking(explanation.blocking_rules.begin(), explanation.blocking_rules.end());
+    if (blocking.size() != explanation.blocking_rules.size()) fail("blocking_rules repeats an id", direct);
+
+    const auto analyzer = ostik::CoverageAnalyzer::from_policy(p);
+    const ostik::TraceSummarizer summarizer(p, analyzer);
+    std::vector<std::string> tools;
+    for (const auto& step : steps) tools.push_back(step.tool);
+    std::vector<ostik::TraceSummary> summaries;
+    summaries.push_back(summarizer.summarize(tools));
+    summaries.push_back(summarizer.summarize({}));
+    std::set<std::string> evaluated;
+    for (const auto& step : explanation.steps)
+        for (const auto& e : step.rules_evaluated) evaluated.insert(e.rule_id);
+    const std::set<std::string> triggered(summaries[0].triggered_rules.begin(), summaries[0].triggered_rules.end());
+    if (triggered != evaluated) fail("the summary's rule ids differ from the explanation's", direct);
+    if (summaries[0].tools != tools || !summaries[1].tools.empty() || !summaries[1].triggered_rules.empty())
+        fail("summary tools differ from the steps");
+
+    static constexpr double thresholds[] = {0.0, 50.0, 100.0, -1.0, std::numeric_limits<double>::quiet_NaN(),
+                                            std::numeric_limits<double>::infinity(), 1e300};
+    const double threshold = thresholds[next() % std::size(thresholds)];
+    const ostik::CoverageReport report = analyzer.analyze(summaries, threshold);
+    if (report.meets_threshold != (report.overall_coverage_pct >= threshold))
+        fail("meets_threshold disagrees with the percentages");
+    if (report.rule_coverage.total_rules != p.sequences.size()) fail("total_rules is not the number of rules");
+    std::string text;
+    ostik::write_report(text, report);
+    ostik::fuzz::check_report_text(text);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -117,5 +215,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     use_policy(*parsed);
+    std::uint64_t seed = 1469598103934665603ULL;
+    for (unsigned char c : bytes) seed = (seed ^ c) * 1099511628211ULL;
+    explain_and_measure(*parsed, seed);
     return 0;
 }
