@@ -346,9 +346,9 @@ private:
         const Event* ev;
         if (!peek(pos, ev)) return false;
         if (ev->kind == EventKind::alias) {
-            ++pos;
-            if (replaying_ > 0 && ++replayed_ > budget_) return fail_framed("repetition limit exceeded");
-            return expand(*ev, path, [&](std::size_t& p, const Path& ap) { return read_optional(p, ap, present, read); });
+            return consume(pos) && expand(*ev, path, [&](std::size_t& p, const Path& ap) {
+                       return read_optional(p, ap, present, read);
+                   });
         }
         if (ev->kind == EventKind::void_) {
             ++pos;
@@ -358,8 +358,7 @@ private:
         if (ev->kind == EventKind::scalar && ev->plain) {
             bool null = false;
             if (ev->tag.empty()) {
-                null = ev->value.empty() || ev->value == "~" || ev->value == "null" || ev->value == "Null" ||
-                       ev->value == "NULL";
+                null = ev->value.empty() || yaml::is_null_text(ev->value);
             } else if (ev->tag == "tag:yaml.org,2002:null") {
                 Scalar s;
                 std::string tag_error;
@@ -370,10 +369,8 @@ private:
                 null = true;
             }
             if (null) {
-                ++pos;
-                if (replaying_ > 0 && ++replayed_ > budget_) return fail_framed("repetition limit exceeded");
                 present = false;
-                return true;
+                return consume(pos);
             }
         }
         present = true;

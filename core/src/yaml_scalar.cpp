@@ -16,8 +16,6 @@ namespace {
 
 constexpr std::string_view core_tag_prefix = "tag:yaml.org,2002:";
 
-bool is_null_text(std::string_view v) { return v == "~" || v == "null" || v == "Null" || v == "NULL"; }
-
 std::optional<bool> bool_text(std::string_view v) {
     if (v == "true" || v == "True" || v == "TRUE") return true;
     if (v == "false" || v == "False" || v == "FALSE") return false;
@@ -204,6 +202,8 @@ void resolve_plain(std::string_view v, Scalar& out) {
 }
 
 }  // namespace
+
+bool is_null_text(std::string_view v) { return v == "~" || v == "null" || v == "Null" || v == "NULL"; }
 
 bool resolve(const Event& ev, Scalar& out, std::string& error) {
     std::string_view v = ev.value;

@@ -33,6 +33,9 @@ struct Scalar {
     std::string_view text;  // the scalar's text (strings point into the event)
 };
 
+// "~", "null", "Null" or "NULL": the texts of a null besides the empty one.
+bool is_null_text(std::string_view v);
+
 // Resolves a scalar event. Returns false with `error` set when a core tag
 // (!!null, !!bool, !!int, !!float) does not fit the text.
 bool resolve(const Event& ev, Scalar& out, std::string& error);
