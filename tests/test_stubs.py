@@ -5,7 +5,7 @@ import inspect
 from pathlib import Path
 
 import ostik
-from ostik import _inspect, _native
+from ostik import _engine, _inspect, _native
 
 PACKAGE = Path(ostik.__file__).parent
 
@@ -59,3 +59,22 @@ def test_inspect_stub_matches_the_module():
     stubs, _ = stub_functions(PACKAGE / "_inspect.pyi")
     assert stubs[""]["policy_records"] == runtime_params(_inspect.policy_records)
 
+
+
+def test_engine_stub_matches_the_module():
+    stubs, tree = stub_functions(PACKAGE / "_engine.pyi")
+    stub_all = next(ast.literal_eval(n.value) for n in tree.body
+                    if isinstance(n, (ast.Assign, ast.AnnAssign))
+                    and (n.targets[0] if isinstance(n, ast.Assign) else n.target).id == "__all__")
+    assert stub_all == list(_engine.__all__)
+    for name in _engine.__all__:
+        obj = getattr(_engine, name)
+        if not isinstance(obj, type):
+            assert stubs[""][name] == runtime_params(obj), name
+            continue
+        public = {m for m in vars(obj) if not m.startswith("_")
+                  and callable(getattr(obj, m)) and not isinstance(vars(obj)[m], property)}
+        stub_methods = {m for m in stubs[name] if not m.startswith("_")}
+        assert public <= stub_methods, name
+        for method in public:
+            assert stubs[name][method] == runtime_params(getattr(obj, method)), f"{name}.{method}"

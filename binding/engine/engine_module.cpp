@@ -1,0 +1,92 @@
+// ostik._engine: the native side of ostik's API beyond the four classes of
+// ostik._native (the live guard and the other per-call engines). It shares the
+// core with ostik._native and takes that module's Policy objects.
+//
+// Each type or function registers itself in one of the tables below; the
+// module lists every name in __all__, in table order.
+#include <Python.h>
+
+#include "../src/ref.hpp"
+#include "engine.hpp"
+
+namespace ostik::py::engine {
+
+PyTypeObject* policy_type = nullptr;
+
+const Policy* policy_argument(PyObject* obj, const char* name) {
+    if (!PyObject_TypeCheck(obj, policy_type)) {
+        raise_cannot_convert(name, obj, "Policy");
+        return nullptr;
+    }
+    return reinterpret_cast<PolicyObject*>(obj)->policy;
+}
+
+}  // namespace ostik::py::engine
+
+namespace {
+
+using ostik::py::OwnedRef;
+namespace engine = ostik::py::engine;
+
+struct TypeEntry {
+    const char* name;
+    PyObject* (*create)(PyObject*);
+};
+
+// Types, in the order they are created and listed.
+constexpr TypeEntry type_entries[] = {
+    {nullptr, nullptr},
+};
+
+// Module-level functions.
+PyMethodDef engine_functions[] = {
+    {nullptr, nullptr, 0, nullptr},
+};
+
+bool add_name(PyObject* all, const char* name) {
+    OwnedRef text = OwnedRef::steal(PyUnicode_FromString(name));
+    return text && PyList_Append(all, text.get()) == 0;
+}
+
+PyModuleDef engine_module = {
+    PyModuleDef_HEAD_INIT,
+    "_engine",
+    "The native engine behind ostik's guard and its other per-call tools.",
+    -1,
+    engine_functions,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__engine(void) {
+    // Policy objects come from ostik._native; the module keeps the type alive
+    // for as long as the interpreter runs, and so does this reference.
+    OwnedRef native = OwnedRef::steal(PyImport_ImportModule("ostik._native"));
+    if (!native) return nullptr;
+    OwnedRef policy = OwnedRef::steal(PyObject_GetAttrString(native.get(), "Policy"));
+    if (!policy) return nullptr;
+    if (!PyType_Check(policy.get())) {
+        PyErr_SetString(PyExc_ImportError, "ostik._native.Policy is not a type");
+        return nullptr;
+    }
+    engine::policy_type = reinterpret_cast<PyTypeObject*>(policy.release());
+
+    OwnedRef module = OwnedRef::steal(PyModule_Create(&engine_module));
+    if (!module) return nullptr;
+    OwnedRef all = OwnedRef::steal(PyList_New(0));
+    if (!all || PyModule_AddObjectRef(module.get(), "__all__", all.get()) < 0) return nullptr;
+    for (const TypeEntry& entry : type_entries) {
+        if (!entry.name) continue;
+        OwnedRef type = OwnedRef::steal(entry.create(module.get()));
+        if (!type || PyModule_AddObjectRef(module.get(), entry.name, type.get()) < 0) return nullptr;
+        if (!add_name(all.get(), entry.name)) return nullptr;
+    }
+    for (const PyMethodDef* f = engine_functions; f->ml_name; ++f) {
+        if (!add_name(all.get(), f->ml_name)) return nullptr;
+    }
+    return module.release();
+}
