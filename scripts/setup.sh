@@ -1,16 +1,14 @@
 #!/usr/bin/env bash
-# Sets up .venv (Python 3.12) with the build and test tools and installs ostik
-# into it from this checkout. Safe to run again: it only rebuilds.
+# Installs the missing system packages, sets up .venv (Python 3.12) with the
+# build and test tools and installs ostik into it from this checkout. Safe to
+# run again: it only rebuilds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 . scripts/find_python.sh
 
-for tool in pkg-config cmake g++; do
-    command -v "$tool" >/dev/null || { echo "missing $tool: install it (see README.md)" >&2; exit 1; }
-done
-pkg-config --exists yaml-0.1 || { echo "missing libyaml development files (libyaml-dev)" >&2; exit 1; }
-pkg-config --exists icu-uc || { echo "missing ICU development files (libicu-dev)" >&2; exit 1; }
+# The compiler, CMake and the libraries' development files (scripts/system-packages.txt).
+bash scripts/install_system_packages.sh
 
 if [ ! -x .venv/bin/python ]; then
     $(find_python) -m venv .venv

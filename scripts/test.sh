@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets everything up and runs the whole test suite: the core's own C++ checks,
-# a strict type check of the stubs, then the Python suite against the
-# installed package.
+# a strict type check of the stubs, the Python suite against the installed
+# package, then the wheel built from the sdist.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -17,4 +17,11 @@ done
 # The type stubs must hold for the examples and the package's own Python code.
 .venv/bin/python -m mypy --strict examples python/ostik
 
-exec .venv/bin/python -m pytest -q "$@"
+# Arguments narrow the run to pytest with them; without any, the packaging
+# check follows the rest: it builds the sdist and a repaired wheel from it,
+# installs that into a fresh venv and runs it there (pytest -m wheel).
+if [ $# -gt 0 ]; then
+    exec .venv/bin/python -m pytest -q "$@"
+fi
+.venv/bin/python -m pytest -q
+exec .venv/bin/python -m pytest -q -m wheel

@@ -13,10 +13,10 @@ import math
 import os
 import sys
 from collections.abc import Callable, Sequence
-from importlib.metadata import PackageNotFoundError, version
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
+from ostik import __version__
 from ostik._inspect import policy_records
 from ostik._native import CoverageAnalyzer, Policy, TraceExplainer
 from ostik.policy_check import policy_warnings, printable, quote, summary
@@ -59,7 +59,7 @@ def build_parser() -> argparse.ArgumentParser:
         prog="ostik",
         description="Check agent tool-call traces against a YAML policy.",
         epilog="Exit status: 0 success, 1 a trace or check failed, 2 unusable input.")
-    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(title="commands", required=True, metavar="COMMAND")
 
     check = commands.add_parser("check", help="load a policy, summarise it and warn about likely mistakes",
@@ -90,13 +90,6 @@ def build_parser() -> argparse.ArgumentParser:
     coverage.add_argument("--json", action="store_true", help="print the coverage report as JSON")
     coverage.set_defaults(run=run_coverage)
     return parser
-
-
-def _version() -> str:
-    try:
-        return version("ostik")
-    except PackageNotFoundError:
-        return "unknown"
 
 
 def _percentage(text: str) -> float:
