@@ -21,7 +21,7 @@ from __future__ import annotations
 
 from typing import Any
 
-from ostik.formats.reading import Reading, Step, child, item, line_place, step
+from ostik.formats.reading import Reading, Step, child, item, line_place, shown, step
 from ostik.json_sources import JsonSource
 from ostik.trace_files import Trace
 

@@ -15,7 +15,7 @@ from __future__ import annotations
 
 from typing import Any
 
-from ostik.formats.reading import Reading, Step, child, item, line_place, step
+from ostik.formats.reading import Reading, Step, child, item, line_place, shown, step
 from ostik.json_sources import JsonSource
 from ostik.trace_files import Trace
 
@@ -60,4 +60,4 @@ def _message(message: Any, place: str, reading: Reading, steps: list[Step], plac
         reading.wrong(params_place, 'the call\'s parameters (an object with "name")', params)
     tool = reading.string(params, "name", params_place, "the tool name (a string)")
     steps.append(step(tool, params.get("arguments")))
-    places.append(place)
+    places.append(shown(place))

@@ -22,7 +22,7 @@ from __future__ import annotations
 
 from typing import Any
 
-from ostik.formats.reading import Reading, Step, child, item, line_place, step
+from ostik.formats.reading import Reading, Step, child, item, line_place, shown, step
 from ostik.json_sources import JsonSource
 from ostik.trace_files import Trace
 
@@ -110,7 +110,7 @@ def _tool_call(call: Any, place: str, reading: Reading, steps: list[Step], place
             reading.wrong(custom_place, 'the called custom tool (an object with "name")', custom)
         tool = reading.string(custom, "name", custom_place, "the tool name (a string)")
         steps.append(step(tool, custom.get("input")))
-        places.append(place)
+        places.append(shown(place))
     else:
         reading.wrong(child(place, "type"), '"function" or "custom"', kind)
 
@@ -124,4 +124,4 @@ def _function(function: Any, place: str, reading: Reading, steps: list[Step], pl
     if isinstance(arguments, str):
         arguments = reading.arguments(arguments, child(place, "arguments"))
     steps.append(step(tool, arguments))
-    places.append(call_place if call_place is not None else place)
+    places.append(shown(call_place if call_place is not None else place))

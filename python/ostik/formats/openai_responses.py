@@ -20,7 +20,7 @@ from __future__ import annotations
 
 from typing import Any
 
-from ostik.formats.reading import Reading, Step, child, item, line_place, step
+from ostik.formats.reading import Reading, Step, child, item, line_place, shown, step
 from ostik.json_sources import JsonSource
 from ostik.trace_files import Trace
 
@@ -100,8 +100,8 @@ def _item(value: Any, place: str, reading: Reading, steps: list[Step], places: l
         if isinstance(arguments, str):
             arguments = reading.arguments(arguments, child(place, "arguments"))
         steps.append(step(tool, arguments))
-        places.append(place)
+        places.append(shown(place))
     elif kind == "custom_tool_call":
         tool = reading.string(value, "name", place, "the tool name (a string)")
         steps.append(step(tool, value.get("input")))
-        places.append(place)
+        places.append(shown(place))

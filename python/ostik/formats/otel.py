@@ -22,7 +22,7 @@ from __future__ import annotations
 
 from typing import Any
 
-from ostik.formats.reading import Reading, Step, child, item, line_place, step
+from ostik.formats.reading import Reading, Step, child, item, line_place, shown, step
 from ostik.json_sources import JsonSource
 from ostik.trace_files import Trace
 
@@ -132,7 +132,7 @@ def _span(span: Any, place: str, reading: Reading, runs: dict[str, _Run]) -> Non
         args = _value(arguments, attributes_place, reading)
         if isinstance(args, str):
             args = reading.arguments(args, child(item(attributes_place, arguments[0]), "value"))
-    run.calls.append((_start_time(span, place, reading), len(run.calls), step(name, args), place))
+    run.calls.append((_start_time(span, place, reading), len(run.calls), step(name, args), shown(place)))
 
 
 def _start_time(span: dict[str, Any], place: str, reading: Reading) -> int:
