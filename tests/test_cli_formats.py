@@ -100,3 +100,18 @@ def test_warnings_of_a_transcript_reach_stderr(tmp_path):
     assert result.stderr == (f"{path}: detected format openai-responses\nwarning: {path}: line 1: arguments: not valid "
                              "JSON (Expecting value at column 1); kept as a string\n")
     assert json.loads(result.stdout)["steps"][0]["args"] == "target=all"
+
+
+def test_the_readme_command_line_of_each_format_runs():
+    readme = (Path(__file__).resolve().parents[1] / "README.md").read_text()
+    section = readme.split("### Transcripts of agent frameworks", 1)[1].split("\n## ", 1)[0]
+    commands = [line.split()[1:] for line in section.splitlines() if line.startswith("    ostik explain --format ")]
+    assert [args[2] for args in commands] == [*TRANSCRIPTS_SHOWN, "ostik"]
+    root = Path(__file__).resolve().parents[1]
+    for args in commands:
+        result = ostik_cli(*[str(root / "examples" / "policy.yaml") if a == "policy.yaml" else
+                             str(root / a) if "/" in a else a for a in args])
+        assert (result.returncode in (0, 1), result.stderr) == (True, ""), args
+
+
+TRANSCRIPTS_SHOWN = ["openai-chat", "openai-responses", "anthropic", "otel", "mcp"]

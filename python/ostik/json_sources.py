@@ -90,14 +90,14 @@ def _read_lines(name: str, data: bytes, *, named_json: bool) -> JsonSource:
     lines = data.split(b"\n")
     # With a final newline the split leaves one empty piece after it; without
     # one, the last line may be what an interrupted write left behind.
-    unterminated = len(lines) if lines[-1].strip() else None
+    unterminated = None if _blank(lines[-1]) else len(lines)
     result = JsonSource(name, lines=[], named_json=named_json)
     values = result.lines
     assert values is not None
     loads = json.loads
     first = True
     for number, raw in enumerate(lines, start=1):
-        if not raw.strip():
+        if _blank(raw):
             continue
         try:
             values.append((number, loads(raw.decode("utf-8"))))
@@ -117,6 +117,11 @@ def _read_lines(name: str, data: bytes, *, named_json: bool) -> JsonSource:
             raise JsonSourceError(f"{name}: line {number}: {_describe(err)}") from None
         first = False
     return result
+
+
+def _blank(line: bytes) -> bool:
+    # isspace() stops at the first other byte; strip() would copy every line.
+    return not line or line.isspace()
 
 
 def _describe(err: Exception) -> str:

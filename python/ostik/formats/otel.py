@@ -96,25 +96,32 @@ def _export(export: Any, place: str, reading: Reading, runs: dict[str, _Run]) ->
             scope = _object(scope, scope_place, reading, "scope spans (an object)")
             spans_place = child(scope_place, "spans")
             for index, span in enumerate(_list(scope, "spans", scope_place, reading, "an array of spans")):
-                _span(span, item(spans_place, index), reading, runs)
+                _span(span, spans_place, index, reading, runs)
 
 
-def _span(span: Any, place: str, reading: Reading, runs: dict[str, _Run]) -> None:
-    span = _object(span, place, reading, "a span (an object)")
+def _span(span: Any, spans_place: str, index: int, reading: Reading, runs: dict[str, _Run]) -> None:
+    # Most spans of an export are not tool calls: their places are named only when needed.
+    if not isinstance(span, dict):
+        reading.wrong(item(spans_place, index), "a span (an object)", span)
     operation = tool = arguments = None
-    attributes_place = child(place, "attributes")
-    for index, attribute in enumerate(_list(span, "attributes", place, reading, "an array of attributes")):
+    attributes = span.get("attributes")
+    if not isinstance(attributes, list):
+        attributes = _list(span, "attributes", item(spans_place, index), reading, "an array of attributes")
+    for position, attribute in enumerate(attributes):
         if not isinstance(attribute, dict):
-            reading.wrong(item(attributes_place, index), 'an attribute (an object with "key" and "value")', attribute)
+            reading.wrong(item(child(item(spans_place, index), "attributes"), position),
+                          'an attribute (an object with "key" and "value")', attribute)
         key = attribute.get("key")
         if key == OPERATION:
-            operation = (index, attribute)
+            operation = (position, attribute)
         elif key == TOOL_NAME:
-            tool = (index, attribute)
+            tool = (position, attribute)
         elif key == ARGUMENTS:
-            arguments = (index, attribute)
+            arguments = (position, attribute)
     if operation is None and tool is None:
         return  # not a GenAI span
+    place = item(spans_place, index)
+    attributes_place = child(place, "attributes")
     trace_id = reading.string(span, "traceId", place, "the trace id (a hex string)").lower()
     run = runs.get(trace_id)
     if run is None:
@@ -154,6 +161,10 @@ def _value(attribute: tuple[int, dict[str, Any]], attributes_place: str, reading
 
 def any_value(value: Any, place: str, reading: Reading) -> Any:
     """An OTLP AnyValue as a plain JSON value; bytes stay in their base64 text."""
+    if type(value) is dict and len(value) == 1:
+        text = value.get("stringValue")
+        if type(text) is str:
+            return text
     if not isinstance(value, dict) or len(value) > 1:
         reading.wrong(place, "a typed value (an object with one of stringValue, boolValue, intValue, doubleValue, "
                              "arrayValue, kvlistValue or bytesValue)", value)
