@@ -1,6 +1,7 @@
 """Reading transcripts in other formats (ostik.formats): realistic files, the shapes each format
 takes, broken files with their exact messages, and telling the formats apart."""
 
+import importlib
 import json
 import warnings
 from pathlib import Path
@@ -34,9 +35,11 @@ def write(tmp_path, text, name="t.jsonl"):
 
 @pytest.mark.parametrize(("name", "fmt"), TRANSCRIPTS.items())
 def test_realistic_transcripts_read_as_their_hand_written_traces(name, fmt):
+    module = importlib.import_module(f"ostik.formats.{fmt.replace('-', '_')}")
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         assert formats.read(DATA / name, fmt) == equivalent(name)
+        assert module.read(str(DATA / name)) == equivalent(name)
         assert formats.detect(DATA / name) == fmt
 
 

@@ -5,11 +5,12 @@ which one a file holds is decided here once, so that every format reports a
 bad file the same way: the file, the line, and what was wrong there.
 
 A file named ``*.json`` is read as one document, and anything else as JSON
-lines; each falls back to the other when its own reading fails at the very
-start (JSON lines saved under a ``.json`` name, as telemetry exporters do; a
-pretty-printed document piped on standard input). Blank lines are skipped. A
-write that failed part-way can leave an incomplete last line with no final
-newline; such a line is skipped with a warning rather than failing the file.
+lines. A ``.json`` file holding more than one value is read as JSON lines
+(telemetry exporters save JSON lines under that name), and a file of lines
+whose first line is not JSON by itself is tried as one document (a
+pretty-printed document, on standard input for instance). Blank lines are
+skipped. A write that failed part-way can leave an incomplete last line with no
+final newline; such a line is skipped with a warning rather than failing the file.
 """
 
 from __future__ import annotations
@@ -37,9 +38,6 @@ class JsonSource:
     # (line number, value) for each non-blank line of a file of JSON lines; None for a document.
     lines: list[tuple[int, Any]] | None = None
     warnings: list[str] = field(default_factory=list)
-    # The name ends in .json: callers that care how a file was named (ostik's own
-    # trace files) keep their meaning of such a file.
-    named_json: bool = False
 
     @property
     def is_document(self) -> bool:
@@ -62,7 +60,7 @@ def read_json_source(path: str) -> JsonSource:
 def json_source_from_bytes(name: str, data: bytes, *, named_json: bool) -> JsonSource:
     if named_json:
         try:
-            return JsonSource(name, document=_load_document(name, data), named_json=True)
+            return JsonSource(name, document=_load_document(name, data))
         except _ExtraData:
             # One value followed by more: JSON lines under a .json name.
             return _read_lines(name, data, named_json=True)
@@ -91,7 +89,7 @@ def _read_lines(name: str, data: bytes, *, named_json: bool) -> JsonSource:
     # With a final newline the split leaves one empty piece after it; without
     # one, the last line may be what an interrupted write left behind.
     unterminated = None if _blank(lines[-1]) else len(lines)
-    result = JsonSource(name, lines=[], named_json=named_json)
+    result = JsonSource(name, lines=[])
     values = result.lines
     assert values is not None
     loads = json.loads

@@ -28,47 +28,28 @@ that are not valid JSON are kept as text, with a TraceFormatWarning.
 
 from __future__ import annotations
 
-import gc
-import os
-import warnings
-from collections.abc import Callable, Iterator
-from contextlib import contextmanager
-from typing import Any
-
-from ostik.formats import anthropic, mcp, openai_chat, openai_responses, ostik, otel
+from ostik.formats import anthropic, mcp, openai_chat, openai_responses, ostik_steps, otel
 from ostik.formats.detection import detect_source
-from ostik.formats.reading import AmbiguousFormatError, Reading, Step, TraceFormatError, TraceFormatWarning
-from ostik.json_sources import JsonSource, JsonSourceError, read_json_source
-from ostik.trace_files import Trace, TraceFile
+from ostik.formats.reading import (AmbiguousFormatError, Reader, Source, Step, TraceFormatError, TraceFormatWarning,
+                                   collector_paused, json_source, plain_traces, trace_file)
+from ostik.trace_files import TraceFile
 
-__all__ = ["AUTO", "FORMATS", "AmbiguousFormatError", "Step", "TraceFormatError", "TraceFormatWarning", "detect",
-           "read", "read_file"]
+__all__ = ["AUTO", "FORMATS", "AmbiguousFormatError", "Source", "Step", "TraceFormatError", "TraceFormatWarning",
+           "detect", "read", "read_file"]
 
 AUTO = "auto"
-_READERS: dict[str, Callable[[JsonSource, Reading], list[Trace]]] = {
-    module.NAME: module.traces_from for module in (openai_chat, openai_responses, anthropic, otel, mcp, ostik)
+_READERS: dict[str, Reader] = {
+    module.NAME: module.traces_from for module in (openai_chat, openai_responses, anthropic, otel, mcp, ostik_steps)
 }
 FORMATS: tuple[str, ...] = tuple(_READERS)
 """The format names, as ``--format`` takes them (besides ``auto``)."""
 
-Source = str | os.PathLike[str] | list[Any] | dict[str, Any]
-"""A file's path ("-" for standard input), or a transcript already parsed from JSON."""
-
 
 def read(source: Source, format: str = AUTO) -> list[list[Step]]:
-    """The traces of a transcript, each a list of steps in call order.
+    """The traces of a transcript (a path, or parsed JSON), each a list of steps in call order.
 
-    ``source`` is a path, or the transcript as parsed JSON (a parsed file of JSON
-    lines is the list of its lines' values). Warnings are issued as
-    TraceFormatWarning."""
-    if isinstance(source, (str, os.PathLike)):
-        trace_file = read_file(os.fspath(source), format)
-    else:
-        with _collector_paused():
-            trace_file = _read_source(JsonSource("", document=source), format)
-    for warning in trace_file.warnings:
-        warnings.warn(warning, TraceFormatWarning, stacklevel=2)
-    return [trace.steps for trace in trace_file.traces]
+    Warnings are issued as TraceFormatWarning."""
+    return plain_traces(_read(source, format))
 
 
 def read_file(path: str, format: str = AUTO) -> TraceFile:
@@ -76,47 +57,19 @@ def read_file(path: str, format: str = AUTO) -> TraceFile:
 
     The result says where each trace and step came from, the warnings, and the
     format it was read in."""
-    _check_format(format)
-    with _collector_paused():
-        try:
-            source = read_json_source(path)
-        except JsonSourceError as err:
-            raise TraceFormatError(str(err)) from None
-        return _read_source(source, format)
+    return _read(path, format)
 
 
 def detect(source: Source) -> str:
     """The format of a transcript, told from its content; raises AmbiguousFormatError when it does not tell."""
-    if isinstance(source, (str, os.PathLike)):
-        try:
-            return detect_source(read_json_source(os.fspath(source)))
-        except JsonSourceError as err:
-            raise TraceFormatError(str(err)) from None
-    return detect_source(JsonSource("", document=source))
+    with collector_paused():
+        return detect_source(json_source(source))
 
 
-@contextmanager
-def _collector_paused() -> Iterator[None]:
-    """Parsed JSON and the steps made from it hold no reference cycles, so the cyclic
-    collector has nothing to free while a transcript is read; its passes over the
-    millions of fresh objects of a large file would cost as much as the reading."""
-    enabled = gc.isenabled()
-    gc.disable()
-    try:
-        yield
-    finally:
-        if enabled:
-            gc.enable()
-
-
-def _check_format(format: str) -> None:
+def _read(source: Source, format: str) -> TraceFile:
     if format != AUTO and format not in _READERS:
         raise ValueError(f"unknown trace format {format!r}; expected one of: {', '.join((AUTO, *FORMATS))}")
-
-
-def _read_source(source: JsonSource, format: str) -> TraceFile:
-    _check_format(format)
-    chosen = detect_source(source) if format == AUTO else format
-    reading = Reading(source.name)
-    traces = _READERS[chosen](source, reading)
-    return TraceFile(source.name, traces, [*source.warnings, *reading.warnings], format=chosen)
+    with collector_paused():
+        loaded = json_source(source)
+        chosen = detect_source(loaded) if format == AUTO else format
+        return trace_file(loaded, _READERS[chosen], chosen)

@@ -21,7 +21,7 @@ from __future__ import annotations
 
 from typing import Any
 
-from ostik.formats.reading import Reading, Step, child, item, line_place, shown, step
+from ostik.formats.reading import Reading, Source, Step, child, item, line_place, read_as, shown, step
 from ostik.json_sources import JsonSource
 from ostik.trace_files import Trace
 
@@ -30,6 +30,11 @@ NAME = "anthropic"
 _TOOL_USES = frozenset({"tool_use", "server_tool_use", "mcp_tool_use"})
 _CONVERSATION = 'an array of messages, an object with "messages" or a message (an object with "role")'
 _CONTENT = "the message content (a string or an array of content blocks)"
+
+
+def read(source: Source) -> list[list[Step]]:
+    """The traces of a Messages API transcript (a path, or parsed JSON), each a list of steps in call order."""
+    return read_as(traces_from, NAME, source)
 
 
 def traces_from(source: JsonSource, reading: Reading) -> list[Trace]:

@@ -15,13 +15,18 @@ from __future__ import annotations
 
 from typing import Any
 
-from ostik.formats.reading import Reading, Step, child, item, line_place, shown, step
+from ostik.formats.reading import Reading, Source, Step, child, item, line_place, read_as, shown, step
 from ostik.json_sources import JsonSource
 from ostik.trace_files import Trace
 
 NAME = "mcp"
 
 _MESSAGE = 'a JSON-RPC message (an object with "jsonrpc": "2.0")'
+
+
+def read(source: Source) -> list[list[Step]]:
+    """The traces of an MCP session log (a path, or parsed JSON), each a list of steps in call order."""
+    return read_as(traces_from, NAME, source)
 
 
 def traces_from(source: JsonSource, reading: Reading) -> list[Trace]:

@@ -20,7 +20,7 @@ from __future__ import annotations
 
 from typing import Any
 
-from ostik.formats.reading import Reading, Step, child, item, line_place, shown, step
+from ostik.formats.reading import Reading, Source, Step, child, item, line_place, read_as, shown, step
 from ostik.json_sources import JsonSource
 from ostik.trace_files import Trace
 
@@ -29,6 +29,11 @@ NAME = "openai-responses"
 # Items that call a tool by name, with arguments given as JSON text.
 _FUNCTION_CALLS = frozenset({"function_call", "mcp_call"})
 _RUN = 'an array of items, a response (an object with "output") or an item (an object with "type")'
+
+
+def read(source: Source) -> list[list[Step]]:
+    """The traces of a Responses API transcript (a path, or parsed JSON), each a list of steps in call order."""
+    return read_as(traces_from, NAME, source)
 
 
 def traces_from(source: JsonSource, reading: Reading) -> list[Trace]:

@@ -22,7 +22,7 @@ from __future__ import annotations
 
 from typing import Any
 
-from ostik.formats.reading import Reading, Step, child, item, line_place, shown, step
+from ostik.formats.reading import Reading, Source, Step, child, item, line_place, read_as, shown, step
 from ostik.json_sources import JsonSource
 from ostik.trace_files import Trace
 
@@ -42,6 +42,11 @@ class _Run:
 
     def __init__(self) -> None:
         self.calls: list[tuple[int, int, Step, str]] = []
+
+
+def read(source: Source) -> list[list[Step]]:
+    """The traces of an OTLP/JSON trace export (a path, or parsed JSON), each a list of steps in call order."""
+    return read_as(traces_from, NAME, source)
 
 
 def traces_from(source: JsonSource, reading: Reading) -> list[Trace]:

@@ -10,14 +10,24 @@ the file, that place and what was expected there; a problem that loses nothing
 
 from __future__ import annotations
 
+import gc
 import json
+import os
+import warnings
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
 from typing import Any, NoReturn
 
-from ostik.json_sources import kind_of
-from ostik.trace_files import TraceFileError
+from ostik.json_sources import JsonSource, JsonSourceError, kind_of, read_json_source
+from ostik.trace_files import Trace, TraceFile, TraceFileError
 
 Step = dict[str, Any]
 """One step in ostik's own form: {"tool": name} and, when the call had arguments, "args"."""
+
+
+Source = str | os.PathLike[str] | list[Any] | dict[str, Any]
+"""A file's path ("-" for standard input), or a transcript already parsed from JSON
+(a parsed file of JSON lines is the list of its lines' values)."""
 
 
 class TraceFormatError(TraceFileError, ValueError):
@@ -126,3 +136,49 @@ def describe(value: object) -> str:
     if isinstance(value, str) and len(value) <= 40:
         return json.dumps(value, ensure_ascii=False)
     return kind_of(value)
+
+
+Reader = Callable[[JsonSource, "Reading"], list[Trace]]
+"""A format's reader: the traces of a file read as JSON."""
+
+
+@contextmanager
+def collector_paused() -> Iterator[None]:
+    """Parsed JSON and the steps made from it hold no reference cycles, so the cyclic
+    collector has nothing to free while a transcript is read; its passes over the
+    millions of fresh objects of a large file would cost as much as the reading."""
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if enabled:
+            gc.enable()
+
+
+def json_source(source: Source) -> JsonSource:
+    if isinstance(source, (str, os.PathLike)):
+        try:
+            return read_json_source(os.fspath(source))
+        except JsonSourceError as err:
+            raise TraceFormatError(str(err)) from None
+    return JsonSource("", document=source)
+
+
+def trace_file(source: JsonSource, reader: Reader, format_name: str) -> TraceFile:
+    reading = Reading(source.name)
+    traces = reader(source, reading)
+    return TraceFile(source.name, traces, [*source.warnings, *reading.warnings], format=format_name)
+
+
+def plain_traces(read: TraceFile) -> list[list[Step]]:
+    """The steps of each trace, the warnings issued as TraceFormatWarning."""
+    for warning in read.warnings:
+        warnings.warn(warning, TraceFormatWarning, stacklevel=3)
+    return [trace.steps for trace in read.traces]
+
+
+def read_as(reader: Reader, format_name: str, source: Source) -> list[list[Step]]:
+    with collector_paused():
+        read = trace_file(json_source(source), reader, format_name)
+    return plain_traces(read)
