@@ -252,6 +252,8 @@ BROKEN = [
                         [{"jsonrpc": "2.0", "id": 5, "method": "tools/call", "params": {"name": "a"}},
                          {"jsonrpc": "2.0", "id": 6, "method": "tools/call", "params": {"name": None}}]],
      "line 2: [1].params.name: expected the tool name (a string), found null"),
+    ("mcp", "t.jsonl", "[" * 900 + "]" * 900 + "\n",
+     "line 1: [0][0]: expected a JSON-RPC message (an object with \"jsonrpc\": \"2.0\"), found an array"),
     # ostik
     ("ostik", "t.jsonl", [{"tool": "a"}, "b"],
      "line 2: expected a JSON object (one step) or array (one trace), found a string"),
@@ -283,6 +285,7 @@ def test_unreadable_files_and_unknown_formats(tmp_path):
         ([], "ostik"),
         ([{"tool": "a"}, {"name": "b", "arguments": {}}, {}], "ostik"),
         ([{"foo": 1}, {"bar": 2}], "ostik"),  # nothing any format marks: ostik's steps of tool 'unknown'
+        ("[" * 900 + "]" * 900 + "\n", "ostik"),
         ([{"type": "function", "function": {"name": "refund", "arguments": "{}"}}], "openai-chat"),
         ([{"role": "system", "content": "s"}, {"role": "user", "content": [{"type": "text", "text": "hi"}]}],
          "openai-chat"),

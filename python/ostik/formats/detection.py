@@ -104,7 +104,8 @@ def _combined(marks: Iterable[frozenset[str]]) -> frozenset[str]:
 def _marks(value: Any) -> frozenset[str]:
     """The formats a record can belong to; empty when it says nothing."""
     if isinstance(value, list):
-        return _combined(_marks(element) for element in value)
+        # An array of records (a trace line, a batch): its elements are objects, never arrays again.
+        return _combined(_marks(element) for element in value if isinstance(element, dict))
     if not isinstance(value, dict):
         return _NOTHING
     if "jsonrpc" in value:

@@ -39,16 +39,16 @@ def traces_from(source: JsonSource, reading: Reading) -> list[Trace]:
     return [trace]
 
 
-def _messages(value: Any, place: str, reading: Reading, steps: list[Step], places: list[str]) -> None:
-    if isinstance(value, list):
-        for index, message in enumerate(value):
-            message_place = item(place, index)
-            if isinstance(message, list):  # a batch within a logged array of messages
-                _messages(message, message_place, reading, steps, places)
-            else:
-                _message(message, message_place, reading, steps, places)
-    else:
+def _messages(value: Any, place: str, reading: Reading, steps: list[Step], places: list[str],
+              batch: bool = False) -> None:
+    if not isinstance(value, list):
         _message(value, place, reading, steps, places)
+        return
+    for index, message in enumerate(value):
+        if isinstance(message, list) and not batch:  # a batch within a logged array of messages
+            _messages(message, item(place, index), reading, steps, places, batch=True)
+        else:
+            _message(message, item(place, index), reading, steps, places)
 
 
 def _message(message: Any, place: str, reading: Reading, steps: list[Step], places: list[str]) -> None:
