@@ -31,6 +31,7 @@ def test_explain_a_transcript_gives_the_report_of_its_ostik_trace(name, fmt):
     assert twin.stderr == ""
     assert transcript.stderr == f"{DATA / name}: detected format {fmt}\n"
     assert (transcript.returncode, transcript.stdout) == (twin.returncode, twin.stdout)
+    assert all(json.loads(report)["total_steps"] >= 2 for report in twin.stdout.splitlines())
     # Named, the format is not announced; the people's report is the same too (one trace: no labels differ).
     named = console("explain", "--format", fmt, POLICY, DATA / name)
     assert (named.returncode, named.stderr) == (twin.returncode, "")
@@ -106,12 +107,9 @@ def test_the_readme_command_line_of_each_format_runs():
     readme = (Path(__file__).resolve().parents[1] / "README.md").read_text()
     section = readme.split("### Transcripts of agent frameworks", 1)[1].split("\n## ", 1)[0]
     commands = [line.split()[1:] for line in section.splitlines() if line.startswith("    ostik explain --format ")]
-    assert [args[2] for args in commands] == [*TRANSCRIPTS_SHOWN, "ostik"]
+    assert [args[2] for args in commands] == ["openai-chat", "openai-responses", "anthropic", "otel", "mcp", "ostik"]
     root = Path(__file__).resolve().parents[1]
     for args in commands:
         result = ostik_cli(*[str(root / "examples" / "policy.yaml") if a == "policy.yaml" else
                              str(root / a) if "/" in a else a for a in args])
         assert (result.returncode in (0, 1), result.stderr) == (True, ""), args
-
-
-TRANSCRIPTS_SHOWN = ["openai-chat", "openai-responses", "anthropic", "otel", "mcp"]

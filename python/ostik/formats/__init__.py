@@ -17,7 +17,7 @@ Formats (see each module for the shapes it accepts):
 - ``anthropic``: Anthropic Messages API messages (ostik.formats.anthropic)
 - ``otel``: OpenTelemetry GenAI spans, OTLP/JSON (ostik.formats.otel)
 - ``mcp``: JSON-RPC messages of an MCP session (ostik.formats.mcp)
-- ``ostik``: ostik's own steps, as OstikClient writes them (ostik.trace_files)
+- ``ostik``: ostik's own steps, as OstikClient writes them (ostik.formats.ostik_steps)
 
 ``auto`` (the default) tells the format from the content (ostik.formats.detection).
 Only the calls become steps: text, tool results, ids and timestamps are dropped.
