@@ -87,3 +87,18 @@ def test_unreadable_files(tmp_path):
         read_trace_file(str(tmp_path / "absent.jsonl"))
     with pytest.raises(TraceFileError, match=r": Is a directory$"):
         read_trace_file(str(tmp_path))
+
+
+@pytest.mark.parametrize(
+    ("name", "data", "traces"),
+    [
+        # A pretty-printed array under a name that is not .json, as standard input brings it.
+        ("t.jsonl", b'[\n  {"tool": "a"},\n  {"tool": "b"}\n]\n', [([{"tool": "a"}, {"tool": "b"}], [])]),
+        # JSON lines under a .json name, as telemetry exporters save them.
+        ("t.json", b'{"tool": "a"}\n\n{"tool": "b"}\n[{"tool": "c"}]\n',
+         [([{"tool": "a"}, {"tool": "b"}], [1, 3]), ([{"tool": "c"}], [])]),
+    ],
+)
+def test_a_file_in_the_other_shape_than_its_name_says(tmp_path, name, data, traces):
+    _, result = read(tmp_path, data, name)
+    assert [(t.steps, t.step_lines) for t in result.traces] == traces

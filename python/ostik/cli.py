@@ -19,9 +19,10 @@ from typing import TYPE_CHECKING, Any
 from ostik import __version__
 from ostik._inspect import policy_records
 from ostik._native import CoverageAnalyzer, Policy, TraceExplainer
+from ostik.formats import AUTO, FORMATS, AmbiguousFormatError, read_file
 from ostik.policy_check import policy_warnings, printable, quote, summary
 from ostik.text_reports import Style, coverage_lines, explanation_lines, split_failures
-from ostik.trace_files import STDIN, Trace, TraceFile, TraceFileError, read_trace_file
+from ostik.trace_files import STDIN, Trace, TraceFile, TraceFileError
 
 if TYPE_CHECKING:
     from ostik._inspect import PolicyRecords
@@ -30,6 +31,8 @@ EXIT_OK, EXIT_FAILED, EXIT_UNUSABLE = 0, 1, 2
 
 # Below this many trace files reading is quick enough to need no progress line.
 PROGRESS_MIN_FILES = 20
+
+FORMAT_CHOICES = (AUTO, *FORMATS)
 
 
 class UnusableInput(Exception):
@@ -74,9 +77,10 @@ def build_parser() -> argparse.ArgumentParser:
                                               "Exit status 1 when a step was blocked or an end-of-trace check "
                                               "failed.")
     explain.add_argument("policy", metavar="POLICY", help="policy file (YAML)")
-    explain.add_argument("trace", metavar="TRACE", help="trace file (JSON lines, or a .json array); - for stdin")
+    explain.add_argument("trace", metavar="TRACE", help="trace file (see --format); - for stdin")
     explain.add_argument("--json", action="store_true", help="print the explanation report as JSON")
     explain.add_argument("-v", "--verbose", action="store_true", help="show every rule's judgement at every step")
+    _add_format_argument(explain)
     explain.set_defaults(run=run_explain)
 
     coverage = commands.add_parser("coverage", help="measure how much of a policy a set of traces exercises",
@@ -88,8 +92,15 @@ def build_parser() -> argparse.ArgumentParser:
     coverage.add_argument("--fail-under", metavar="PCT", type=_percentage,
                           help="exit with status 1 when the overall coverage is below PCT")
     coverage.add_argument("--json", action="store_true", help="print the coverage report as JSON")
+    _add_format_argument(coverage)
     coverage.set_defaults(run=run_coverage)
     return parser
+
+
+def _add_format_argument(command: argparse.ArgumentParser) -> None:
+    command.add_argument("--format", metavar="NAME", choices=FORMAT_CHOICES, default=AUTO,
+                         help="the trace files' format: " + ", ".join(FORMAT_CHOICES) +
+                              " (default: auto, told from the content)")
 
 
 def _percentage(text: str) -> float:
@@ -121,14 +132,29 @@ def load_policy(path: str) -> tuple[Policy, PolicyRecords]:
         raise UnusableInput(f"{path}: {err}") from None
 
 
-def read_traces(path: str) -> TraceFile:
+def read_traces(path: str, trace_format: str, warn: Callable[[str], None] = _warn) -> TraceFile:
+    """Reads a trace file in the named format, or in the one its content shows ("auto")."""
     try:
-        trace_file = read_trace_file(path)
+        trace_file = read_file(path, trace_format)
+    except AmbiguousFormatError as err:
+        raise UnusableInput(f"{err}; name it with --format NAME ({', '.join(FORMATS)})") from None
     except TraceFileError as err:
         raise UnusableInput(str(err)) from None
+    if trace_format == AUTO and trace_file.format != "ostik":
+        warn(f"{trace_file.path}: detected format {trace_file.format}")
     for warning in trace_file.warnings:
-        _warn(f"warning: {warning}")
+        warn(f"warning: {warning}")
     return trace_file
+
+
+def warn_unnamed_steps(trace_file: TraceFile) -> None:
+    """Steps that name no tool are explained as calls of 'unknown': almost always a file read in the wrong format."""
+    steps = [step for trace in trace_file.traces for step in trace.steps]
+    unnamed = sum(1 for step in steps if isinstance(step, dict) and all(
+        step.get(key) is None for key in ("tool", "name", "tool_name")))
+    if unnamed:
+        _warn(f"warning: {trace_file.path}: {unnamed} of {len(steps)} steps name no tool and are explained as calls "
+              f"of 'unknown'; is the file in another format? (see --format)")
 
 
 def first_bad_step(traces: Sequence[Trace], check: Callable[[list[Any]], object]) -> str | None:
@@ -157,7 +183,7 @@ def run_check(args: argparse.Namespace) -> int:
 
 def run_explain(args: argparse.Namespace) -> int:
     policy, records = load_policy(args.policy)
-    trace_file = read_traces(args.trace)
+    trace_file = read_traces(args.trace, args.format)
     explainer = TraceExplainer(policy)
     texts = []
     for trace in trace_file.traces:
@@ -165,6 +191,7 @@ def run_explain(args: argparse.Namespace) -> int:
             texts.append(explainer.explain(trace.steps))
         except ValueError as err:
             raise UnusableInput(first_bad_step([trace], explainer.explain) or f"{trace.label}: {err}") from None
+    warn_unnamed_steps(trace_file)
     rule_count = len(records["sequences"])
     style = Style.for_stream(sys.stdout)
     failed = False
@@ -217,6 +244,11 @@ class Progress:
             sys.stderr.write("\r\x1b[K")
             sys.stderr.flush()
 
+    def note(self, message: str) -> None:
+        """A message on a line of its own; the count is drawn again at the next update."""
+        self.clear()
+        _warn(message)
+
 
 def run_coverage(args: argparse.Namespace) -> int:
     policy, records = load_policy(args.policy)
@@ -225,7 +257,7 @@ def run_coverage(args: argparse.Namespace) -> int:
     traces: list[Trace] = []
     try:
         for done, path in enumerate(paths, start=1):
-            traces.extend(read_traces(path).traces)
+            traces.extend(read_traces(path, args.format, progress.note).traces)
             progress.update(done)
     finally:
         progress.clear()

@@ -6,17 +6,20 @@ an array is a whole trace (an agent that records a finished run). Blank lines
 are skipped. A file named ``*.json`` may instead hold one JSON array of steps,
 which is one trace.
 
-A write that failed part-way can leave an incomplete last line with no final
-newline; such a line is skipped with a warning rather than failing the file.
+How the file is read as JSON (and what happens to an incomplete last line) is
+the business of ostik.json_sources; this module gives the values their meaning
+as steps and traces. Traces in other formats are read by ostik.formats into
+the same Trace and TraceFile records.
 """
 
 from __future__ import annotations
 
-import json
-import sys
 from dataclasses import dataclass, field
-from pathlib import Path
 from typing import Any
+
+from ostik.json_sources import STDIN, JsonSource, JsonSourceError, kind_of, read_json_source
+
+__all__ = ["STDIN", "Trace", "TraceFile", "TraceFileError", "read_trace_file", "trace_file_from_source"]
 
 
 class TraceFileError(Exception):
@@ -33,15 +36,25 @@ class Trace:
     step_lines: list[int] = field(default_factory=list)
     # The line holding the whole trace for an array line; None otherwise.
     line: int | None = None
+    # Where in the file each step was found, for a trace read from another
+    # format ("line 3: tool_calls[1]", "messages[4].content[2]"); empty otherwise.
+    step_places: list[str] = field(default_factory=list)
+    # What the trace is within its file when neither the file nor a line says
+    # it (a telemetry trace id); None otherwise.
+    place: str | None = None
 
     @property
     def label(self) -> str:
+        if self.place is not None:
+            return f"{self.source}: {self.place}"
         return self.source if self.line is None else f"{self.source}: line {self.line}"
 
     def where(self, step: int) -> str:
         """Where a step stands in its file, for error messages."""
         if self.step_lines:
             return f"{self.source}: line {self.step_lines[step]}"
+        if self.step_places:
+            return f"{self.source}: {self.step_places[step]}"
         return f"{self.label}: step {step}"
 
 
@@ -50,64 +63,30 @@ class TraceFile:
     path: str
     traces: list[Trace]
     warnings: list[str] = field(default_factory=list)
-
-
-STDIN = "-"
+    # The format the file was read in (see ostik.formats).
+    format: str = "ostik"
 
 
 def read_trace_file(path: str) -> TraceFile:
     """Reads one trace file ("-" is standard input, read as JSON lines)."""
-    if path == STDIN:
-        name, data = "<stdin>", sys.stdin.buffer.read()
-    else:
-        name = path
-        try:
-            data = Path(path).read_bytes()
-        except OSError as err:
-            raise TraceFileError(f"{path}: {err.strerror or err}") from None
-    if path.endswith(".json"):
-        return TraceFile(name, [_read_json_array(name, data)])
-    return _read_json_lines(name, data)
-
-
-def _kind(value: object) -> str:
-    names = {dict: "an object", list: "an array", str: "a string", bool: "a boolean", type(None): "null"}
-    return names.get(type(value), "a number")
-
-
-def _read_json_array(name: str, data: bytes) -> Trace:
     try:
-        value = json.loads(data.decode("utf-8"))
-    except UnicodeDecodeError as err:
-        raise TraceFileError(f"{name}: not valid UTF-8 (byte {err.start})") from None
-    except json.JSONDecodeError as err:
-        raise TraceFileError(f"{name}: line {err.lineno} column {err.colno}: not valid JSON: {err.msg}") from None
-    except RecursionError:
-        raise TraceFileError(f"{name}: JSON nested too deeply") from None
-    if not isinstance(value, list):
-        raise TraceFileError(f"{name}: expected a JSON array of steps, found {_kind(value)}")
-    return Trace(name, value)
+        source = read_json_source(path)
+    except JsonSourceError as err:
+        raise TraceFileError(str(err)) from None
+    return trace_file_from_source(source)
 
 
-def _read_json_lines(name: str, data: bytes) -> TraceFile:
-    lines = data.split(b"\n")
-    # With a final newline the split leaves one empty piece after it; without
-    # one, the last line may be what an interrupted write left behind.
-    unterminated = len(lines) if lines[-1].strip() else None
-    result = TraceFile(name, [])
+def trace_file_from_source(source: JsonSource) -> TraceFile:
+    """The traces of a file already read as JSON, taken as steps in ostik's own form."""
+    name = source.name
+    if source.lines is None:
+        value = source.document
+        if not isinstance(value, list):
+            raise TraceFileError(f"{name}: expected a JSON array of steps, found {kind_of(value)}")
+        return TraceFile(name, [Trace(name, value)], list(source.warnings))
+    result = TraceFile(name, [], list(source.warnings))
     file_trace: Trace | None = None
-    for number, raw in enumerate(lines, start=1):
-        if not raw.strip():
-            continue
-        try:
-            value = json.loads(raw.decode("utf-8"))
-        except (UnicodeDecodeError, json.JSONDecodeError, RecursionError) as err:
-            if number == unterminated:
-                result.warnings.append(
-                    f"{name}: line {number}: skipped an incomplete last line (no final newline, "
-                    f"probably left by an interrupted write)")
-                continue
-            raise TraceFileError(f"{name}: line {number}: {_describe(err)}") from None
+    for number, value in source.lines:
         if isinstance(value, dict):
             if file_trace is None:
                 file_trace = Trace(name, [])
@@ -117,17 +96,9 @@ def _read_json_lines(name: str, data: bytes) -> TraceFile:
         elif isinstance(value, list):
             result.traces.append(Trace(name, value, line=number))
         else:
-            raise TraceFileError(
-                f"{name}: line {number}: expected a JSON object (one step) or array (one trace), found {_kind(value)}")
+            raise TraceFileError(f"{name}: line {number}: expected a JSON object (one step) or array (one trace), "
+                                 f"found {kind_of(value)}")
     if not result.traces:
         # An agent that made no calls leaves an empty file: that is an empty trace.
         result.traces.append(Trace(name, []))
     return result
-
-
-def _describe(err: Exception) -> str:
-    if isinstance(err, UnicodeDecodeError):
-        return f"not valid UTF-8 (byte {err.start} of the line)"
-    if isinstance(err, json.JSONDecodeError):
-        return f"not valid JSON: {err.msg} (column {err.colno})"
-    return "JSON nested too deeply"

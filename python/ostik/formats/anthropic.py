@@ -1,0 +1,103 @@
+"""Anthropic Messages API transcripts: the tool_use blocks of the assistant messages.
+
+A transcript is a conversation, a list of messages ({"role": "user" |
+"assistant", "content": a string or a list of content blocks}), held in a
+file as:
+
+- one JSON array of messages, or an object whose "messages" is that array (a
+  request body): one trace;
+- JSON lines: a line holding a message (a response message included) is part
+  of the file's trace; a line holding an array of messages, or an object with
+  "messages", is a whole trace of its own.
+
+Every "tool_use" block of an assistant message is a step, its "input" the
+step's args, in the order of the blocks (parallel calls stay in their given
+order). Calls of server tools and of MCP connector tools ("server_tool_use",
+"mcp_tool_use") have the same name and input and are steps too. Every other
+block (text, thinking, tool results) is dropped.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+from ostik.formats.reading import Reading, Source, Step, child, item, line_place, read_as, shown, step
+from ostik.json_sources import JsonSource
+from ostik.trace_files import Trace
+
+NAME = "anthropic"
+
+_TOOL_USES = frozenset({"tool_use", "server_tool_use", "mcp_tool_use"})
+_CONVERSATION = 'an array of messages, an object with "messages" or a message (an object with "role")'
+_CONTENT = "the message content (a string or an array of content blocks)"
+
+
+def read(source: Source) -> list[list[Step]]:
+    """The traces of a Messages API transcript (a path, or parsed JSON), each a list of steps in call order."""
+    return read_as(traces_from, NAME, source)
+
+
+def traces_from(source: JsonSource, reading: Reading) -> list[Trace]:
+    name = source.name
+    if source.lines is None:
+        steps, places = _document(source.document, reading)
+        return [Trace(name, steps, step_places=places)]
+    traces: list[Trace] = []
+    file_trace: Trace | None = None
+    for number, value in source.lines:
+        place = line_place(number)
+        if isinstance(value, list) or (isinstance(value, dict) and "messages" in value):
+            steps, places = _document(value, reading, place)
+            traces.append(Trace(name, steps, line=number, step_places=places))
+        elif isinstance(value, dict) and "role" in value:
+            if file_trace is None:
+                file_trace = Trace(name, [])
+                traces.append(file_trace)
+            _message(value, place, reading, file_trace.steps, file_trace.step_places)
+        else:
+            reading.wrong(place, _CONVERSATION, value)
+    return traces or [Trace(name, [])]
+
+
+def _document(value: Any, reading: Reading, place: str = "") -> tuple[list[Step], list[str]]:
+    steps: list[Step] = []
+    places: list[str] = []
+    if isinstance(value, dict):
+        if "messages" in value:
+            place = child(place, "messages")
+            value = value["messages"]
+            if not isinstance(value, list):
+                reading.wrong(place, "an array of messages", value)
+        elif "role" in value:
+            _message(value, place, reading, steps, places)
+            return steps, places
+        else:
+            reading.wrong(place, _CONVERSATION, value)
+    elif not isinstance(value, list):
+        reading.wrong(place, _CONVERSATION, value)
+    for index, message in enumerate(value):
+        _message(message, item(place, index), reading, steps, places)
+    return steps, places
+
+
+def _message(message: Any, place: str, reading: Reading, steps: list[Step], places: list[str]) -> None:
+    if not isinstance(message, dict):
+        reading.wrong(place, 'a message (an object with "role")', message)
+    role = reading.string(message, "role", place, "the role of the message's author (a string)")
+    content = reading.member(message, "content", place, _CONTENT)
+    if isinstance(content, str):
+        return
+    content_place = child(place, "content")
+    if not isinstance(content, list):
+        reading.wrong(content_place, _CONTENT, content)
+    if role != "assistant":
+        return
+    for index, block in enumerate(content):
+        block_place = item(content_place, index)
+        if not isinstance(block, dict):
+            reading.wrong(block_place, 'a content block (an object with "type")', block)
+        kind = reading.string(block, "type", block_place, "the block's type (a string)")
+        if kind in _TOOL_USES:
+            tool = reading.string(block, "name", block_place, "the tool name (a string)")
+            steps.append(step(tool, block.get("input")))
+            places.append(block_place)

@@ -1,0 +1,68 @@
+"""Model Context Protocol sessions: the tools/call requests among the JSON-RPC messages.
+
+A session log holds the JSON-RPC 2.0 messages of one session, one per line
+(what the stdio transport sends); a line may also hold a batch, an array of
+messages. A file may instead hold one JSON array of messages. The whole file
+is one trace.
+
+Every request whose "method" is "tools/call" is a step: "params.name" is the
+tool and "params.arguments" (when present) the args. Every other message
+(initialisation, listings, notifications, responses with their results) is
+dropped.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+from ostik.formats.reading import Reading, Source, Step, child, item, line_place, read_as, shown, step
+from ostik.json_sources import JsonSource
+from ostik.trace_files import Trace
+
+NAME = "mcp"
+
+_MESSAGE = 'a JSON-RPC message (an object with "jsonrpc": "2.0")'
+
+
+def read(source: Source) -> list[list[Step]]:
+    """The traces of an MCP session log (a path, or parsed JSON), each a list of steps in call order."""
+    return read_as(traces_from, NAME, source)
+
+
+def traces_from(source: JsonSource, reading: Reading) -> list[Trace]:
+    trace = Trace(source.name, [])
+    if source.lines is None:
+        _messages(source.document, "", reading, trace.steps, trace.step_places)
+    else:
+        for number, value in source.lines:
+            _messages(value, line_place(number), reading, trace.steps, trace.step_places)
+    return [trace]
+
+
+def _messages(value: Any, place: str, reading: Reading, steps: list[Step], places: list[str],
+              batch: bool = False) -> None:
+    if not isinstance(value, list):
+        _message(value, place, reading, steps, places)
+        return
+    for index, message in enumerate(value):
+        if isinstance(message, list) and not batch:  # a batch within a logged array of messages
+            _messages(message, item(place, index), reading, steps, places, batch=True)
+        else:
+            _message(message, item(place, index), reading, steps, places)
+
+
+def _message(message: Any, place: str, reading: Reading, steps: list[Step], places: list[str]) -> None:
+    if not isinstance(message, dict) or "jsonrpc" not in message:
+        reading.wrong(place, _MESSAGE, message)
+    version = message["jsonrpc"]
+    if version != "2.0":
+        reading.wrong(child(place, "jsonrpc"), '"2.0"', version)
+    if message.get("method") != "tools/call":
+        return
+    params_place = child(place, "params")
+    params = reading.member(message, "params", place, 'the call\'s parameters (an object with "name")')
+    if not isinstance(params, dict):
+        reading.wrong(params_place, 'the call\'s parameters (an object with "name")', params)
+    tool = reading.string(params, "name", params_place, "the tool name (a string)")
+    steps.append(step(tool, params.get("arguments")))
+    places.append(shown(place))

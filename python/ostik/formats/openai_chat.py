@@ -1,0 +1,132 @@
+"""OpenAI Chat Completions transcripts: the tool calls of the assistant messages.
+
+A transcript is a conversation, a list of messages ({"role": ..., "content":
+..., "tool_calls": [...]}), held in a file as:
+
+- one JSON array of messages, or an object whose "messages" is that array (a
+  request body): one trace;
+- JSON lines: a line holding a message (or a single tool call, as some agents
+  log them) is part of the file's trace; a line holding an array of messages,
+  or an object with "messages" (a fine-tuning or evaluation set), is a whole
+  trace of its own.
+
+Every assistant message's "tool_calls" are steps, in their listed order (a
+model's parallel calls keep the order it gave them). A function call's
+"arguments" is JSON text and becomes the step's args; text that is not valid
+JSON is kept as the string, with a warning. A custom tool's "input" is free
+text and is kept as it is. The deprecated "function_call" of an assistant
+message is a step too. Everything else (text, tool results, ids) is dropped.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+from ostik.formats.reading import Reading, Source, Step, child, item, line_place, read_as, shown, step
+from ostik.json_sources import JsonSource
+from ostik.trace_files import Trace
+
+NAME = "openai-chat"
+
+_CONVERSATION = 'an array of messages, an object with "messages" or a message (an object with "role")'
+
+
+def read(source: Source) -> list[list[Step]]:
+    """The traces of a Chat Completions transcript (a path, or parsed JSON), each a list of steps in call order."""
+    return read_as(traces_from, NAME, source)
+
+
+def traces_from(source: JsonSource, reading: Reading) -> list[Trace]:
+    name = source.name
+    if source.lines is None:
+        steps, places = _document(source.document, reading)
+        return [Trace(name, steps, step_places=places)]
+    traces: list[Trace] = []
+    file_trace: Trace | None = None
+    for number, value in source.lines:
+        place = line_place(number)
+        if isinstance(value, list) or (isinstance(value, dict) and "messages" in value):
+            steps, places = _document(value, reading, place)
+            traces.append(Trace(name, steps, line=number, step_places=places))
+        elif isinstance(value, dict) and ("role" in value or "function" in value or "custom" in value):
+            if file_trace is None:
+                file_trace = Trace(name, [])
+                traces.append(file_trace)
+            if "role" in value:
+                _message(value, place, reading, file_trace.steps, file_trace.step_places)
+            else:
+                _tool_call(value, place, reading, file_trace.steps, file_trace.step_places)
+        else:
+            reading.wrong(place, _CONVERSATION, value)
+    return traces or [Trace(name, [])]
+
+
+def _document(value: Any, reading: Reading, place: str = "") -> tuple[list[Step], list[str]]:
+    steps: list[Step] = []
+    places: list[str] = []
+    if isinstance(value, dict):
+        if "messages" in value:
+            place = child(place, "messages")
+            value = value["messages"]
+            if not isinstance(value, list):
+                reading.wrong(place, "an array of messages", value)
+        elif "role" in value:
+            _message(value, place, reading, steps, places)
+            return steps, places
+        else:
+            reading.wrong(place, _CONVERSATION, value)
+    elif not isinstance(value, list):
+        reading.wrong(place, _CONVERSATION, value)
+    for index, message in enumerate(value):
+        _message(message, item(place, index), reading, steps, places)
+    return steps, places
+
+
+def _message(message: Any, place: str, reading: Reading, steps: list[Step], places: list[str]) -> None:
+    if not isinstance(message, dict):
+        reading.wrong(place, 'a message (an object with "role")', message)
+    role = reading.string(message, "role", place, "the role of the message's author (a string)")
+    if role != "assistant":
+        return
+    legacy = message.get("function_call")
+    if legacy is not None:
+        _function(legacy, child(place, "function_call"), reading, steps, places)
+    calls = message.get("tool_calls")
+    if calls is None:
+        return
+    calls_place = child(place, "tool_calls")
+    if not isinstance(calls, list):
+        reading.wrong(calls_place, "an array of tool calls", calls)
+    for index, call in enumerate(calls):
+        _tool_call(call, item(calls_place, index), reading, steps, places)
+
+
+def _tool_call(call: Any, place: str, reading: Reading, steps: list[Step], places: list[str]) -> None:
+    if not isinstance(call, dict):
+        reading.wrong(place, "a tool call (an object)", call)
+    kind = call.get("type", "function")
+    if kind == "function":
+        function = reading.member(call, "function", place, 'the called function (an object with "name")')
+        _function(function, child(place, "function"), reading, steps, places, call_place=place)
+    elif kind == "custom":
+        custom_place = child(place, "custom")
+        custom = reading.member(call, "custom", place, 'the called custom tool (an object with "name")')
+        if not isinstance(custom, dict):
+            reading.wrong(custom_place, 'the called custom tool (an object with "name")', custom)
+        tool = reading.string(custom, "name", custom_place, "the tool name (a string)")
+        steps.append(step(tool, custom.get("input")))
+        places.append(shown(place))
+    else:
+        reading.wrong(child(place, "type"), '"function" or "custom"', kind)
+
+
+def _function(function: Any, place: str, reading: Reading, steps: list[Step], places: list[str],
+              call_place: str | None = None) -> None:
+    if not isinstance(function, dict):
+        reading.wrong(place, 'the called function (an object with "name")', function)
+    tool = reading.string(function, "name", place, "the tool name (a string)")
+    arguments = function.get("arguments")
+    if isinstance(arguments, str):
+        arguments = reading.arguments(arguments, child(place, "arguments"))
+    steps.append(step(tool, arguments))
+    places.append(shown(call_place if call_place is not None else place))

@@ -1,0 +1,218 @@
+"""OpenTelemetry GenAI spans in an OTLP/JSON trace export: the tool executions.
+
+An export is {"resourceSpans": [{"scopeSpans": [{"spans": [...]}]}]}; a file
+holds one export, an array of them, or one per line (what a collector's file
+exporter writes). Fields follow the protobuf JSON mapping: names in
+lowerCamelCase, 64-bit numbers as decimal strings or numbers, ids in hex, and
+attributes as a list of {"key": ..., "value": {"stringValue": ...}} with a
+typed value.
+
+A span is a tool call when its "gen_ai.operation.name" is "execute_tool" or
+it carries "gen_ai.tool.name" (the tool name). Its "gen_ai.tool.call.arguments"
+(recorded only when content capture is on) becomes the step's args: JSON
+text is parsed, as for OpenAI's arguments; a structured value is taken as it
+is. Each trace id that has GenAI spans (an agent run) is one trace, its tool
+calls ordered by start time (ties keep the file's order); traces come in the
+order of their first GenAI span in the file. A trace id with no span that
+carries "gen_ai.operation.name" or "gen_ai.tool.name" (an HTTP request, a
+database query) is not an agent run and is left out.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+from ostik.formats.reading import Reading, Source, Step, child, item, line_place, read_as, shown, step
+from ostik.json_sources import JsonSource
+from ostik.trace_files import Trace
+
+NAME = "otel"
+
+OPERATION = "gen_ai.operation.name"
+TOOL_NAME = "gen_ai.tool.name"
+ARGUMENTS = "gen_ai.tool.call.arguments"
+EXECUTE_TOOL = "execute_tool"
+
+_EXPORT = 'an OTLP/JSON trace export (an object with "resourceSpans")'
+_SCALARS = {"stringValue": str, "boolValue": bool}
+
+
+class _Run:
+    """The tool calls of one trace id, as (start time, file order, step, place)."""
+
+    def __init__(self) -> None:
+        self.calls: list[tuple[int, int, Step, str]] = []
+
+
+def read(source: Source) -> list[list[Step]]:
+    """The traces of an OTLP/JSON trace export (a path, or parsed JSON), each a list of steps in call order."""
+    return read_as(traces_from, NAME, source)
+
+
+def traces_from(source: JsonSource, reading: Reading) -> list[Trace]:
+    runs: dict[str, _Run] = {}
+    if source.lines is None:
+        _exports(source.document, "", reading, runs)
+    else:
+        for number, value in source.lines:
+            _exports(value, line_place(number), reading, runs)
+    traces = []
+    for trace_id, run in runs.items():
+        run.calls.sort(key=lambda call: (call[0], call[1]))
+        traces.append(Trace(source.name, [c[2] for c in run.calls], step_places=[c[3] for c in run.calls],
+                            place=f"trace {trace_id}"))
+    return traces or [Trace(source.name, [])]
+
+
+def _exports(value: Any, place: str, reading: Reading, runs: dict[str, _Run]) -> None:
+    if isinstance(value, list):
+        for index, export in enumerate(value):
+            _export(export, item(place, index), reading, runs)
+    else:
+        _export(value, place, reading, runs)
+
+
+def _list(value: dict[str, Any], key: str, place: str, reading: Reading, expected: str) -> list[Any]:
+    """A repeated field; the protobuf JSON mapping leaves an empty one out."""
+    found = value.get(key)
+    if found is None and key not in value:
+        return []
+    if not isinstance(found, list):
+        reading.wrong(child(place, key), expected, found)
+    return found
+
+
+def _object(value: Any, place: str, reading: Reading, expected: str) -> dict[str, Any]:
+    if not isinstance(value, dict):
+        reading.wrong(place, expected, value)
+    return value
+
+
+def _export(export: Any, place: str, reading: Reading, runs: dict[str, _Run]) -> None:
+    if not isinstance(export, dict) or "resourceSpans" not in export:
+        reading.wrong(place, _EXPORT, export)
+    resources_place = child(place, "resourceSpans")
+    for r, resource in enumerate(_list(export, "resourceSpans", place, reading, "an array of resource spans")):
+        resource_place = item(resources_place, r)
+        resource = _object(resource, resource_place, reading, "resource spans (an object)")
+        scopes_place = child(resource_place, "scopeSpans")
+        for s, scope in enumerate(_list(resource, "scopeSpans", resource_place, reading, "an array of scope spans")):
+            scope_place = item(scopes_place, s)
+            scope = _object(scope, scope_place, reading, "scope spans (an object)")
+            spans_place = child(scope_place, "spans")
+            for index, span in enumerate(_list(scope, "spans", scope_place, reading, "an array of spans")):
+                _span(span, spans_place, index, reading, runs)
+
+
+def _span(span: Any, spans_place: str, index: int, reading: Reading, runs: dict[str, _Run]) -> None:
+    # Most spans of an export are not tool calls: their places are named only when needed.
+    if not isinstance(span, dict):
+        reading.wrong(item(spans_place, index), "a span (an object)", span)
+    operation = tool = arguments = None
+    attributes = span.get("attributes")
+    if not isinstance(attributes, list):
+        attributes = _list(span, "attributes", item(spans_place, index), reading, "an array of attributes")
+    for position, attribute in enumerate(attributes):
+        if not isinstance(attribute, dict):
+            reading.wrong(item(child(item(spans_place, index), "attributes"), position),
+                          'an attribute (an object with "key" and "value")', attribute)
+        key = attribute.get("key")
+        if key == OPERATION:
+            operation = (position, attribute)
+        elif key == TOOL_NAME:
+            tool = (position, attribute)
+        elif key == ARGUMENTS:
+            arguments = (position, attribute)
+    if operation is None and tool is None:
+        return  # not a GenAI span
+    place = item(spans_place, index)
+    attributes_place = child(place, "attributes")
+    trace_id = reading.string(span, "traceId", place, "the trace id (a hex string)").lower()
+    run = runs.get(trace_id)
+    if run is None:
+        run = runs[trace_id] = _Run()
+    operation_name = None if operation is None else _value(operation, attributes_place, reading)
+    if tool is None:
+        if operation_name != EXECUTE_TOOL:
+            return  # a model call or an agent invocation: part of the run, not a call
+        reading.fail(attributes_place, f'missing "{TOOL_NAME}", expected the tool name of this {EXECUTE_TOOL} span')
+    name = _value(tool, attributes_place, reading)
+    if not isinstance(name, str):
+        reading.wrong(child(item(attributes_place, tool[0]), "value"), "the tool name (a stringValue)", name)
+    args = None
+    if arguments is not None:
+        args = _value(arguments, attributes_place, reading)
+        if isinstance(args, str):
+            args = reading.arguments(args, child(item(attributes_place, arguments[0]), "value"))
+    run.calls.append((_start_time(span, place, reading), len(run.calls), step(name, args), shown(place)))
+
+
+def _start_time(span: dict[str, Any], place: str, reading: Reading) -> int:
+    start = span.get("startTimeUnixNano", 0)
+    if isinstance(start, str) and start.isdigit():
+        return int(start)
+    if isinstance(start, int) and not isinstance(start, bool) and start >= 0:
+        return start
+    reading.wrong(child(place, "startTimeUnixNano"), "the start time (nanoseconds, a decimal string or number)",
+                  start)
+
+
+def _value(attribute: tuple[int, dict[str, Any]], attributes_place: str, reading: Reading) -> Any:
+    index, pair = attribute
+    place = child(item(attributes_place, index), "value")
+    # The protobuf JSON mapping leaves out an empty value.
+    return any_value(pair.get("value", {}), place, reading)
+
+
+def any_value(value: Any, place: str, reading: Reading) -> Any:
+    """An OTLP AnyValue as a plain JSON value; bytes stay in their base64 text."""
+    if type(value) is dict and len(value) == 1:
+        text = value.get("stringValue")
+        if type(text) is str:
+            return text
+    if not isinstance(value, dict) or len(value) > 1:
+        reading.wrong(place, "a typed value (an object with one of stringValue, boolValue, intValue, doubleValue, "
+                             "arrayValue, kvlistValue or bytesValue)", value)
+    if not value:
+        return None  # an empty value
+    ((kind, inner),) = value.items()
+    inner_place = child(place, kind)
+    expected = _SCALARS.get(kind)
+    if expected is not None:
+        if not isinstance(inner, expected):
+            reading.wrong(inner_place, "a string" if expected is str else "a boolean", inner)
+        return inner
+    if kind == "intValue":
+        if isinstance(inner, int) and not isinstance(inner, bool):
+            return inner
+        if isinstance(inner, str):
+            try:
+                return int(inner)
+            except ValueError:
+                pass
+        reading.wrong(inner_place, "an integer (a decimal string or number)", inner)
+    if kind == "doubleValue":
+        if isinstance(inner, (int, float)) and not isinstance(inner, bool):
+            return float(inner)
+        if isinstance(inner, str) and inner in ("NaN", "Infinity", "-Infinity"):
+            return float(inner.replace("Infinity", "inf"))
+        reading.wrong(inner_place, "a number", inner)
+    if kind == "bytesValue":
+        if not isinstance(inner, str):
+            reading.wrong(inner_place, "base64 text", inner)
+        return inner
+    if kind in ("arrayValue", "kvlistValue"):
+        inner = _object(inner, inner_place, reading, 'an object with "values"')
+        values_place = child(inner_place, "values")
+        values = _list(inner, "values", inner_place, reading, "an array of values")
+        if kind == "arrayValue":
+            return [any_value(v, item(values_place, i), reading) for i, v in enumerate(values)]
+        result = {}
+        for i, pair in enumerate(values):
+            pair_place = item(values_place, i)
+            pair = _object(pair, pair_place, reading, 'a key and value (an object with "key" and "value")')
+            key = reading.string(pair, "key", pair_place, "the key (a string)")
+            result[key] = any_value(pair.get("value", {}), child(pair_place, "value"), reading)
+        return result
+    reading.wrong(place, "a typed value (an object with one of stringValue, boolValue, intValue, doubleValue, "
+                         "arrayValue, kvlistValue or bytesValue)", value)
