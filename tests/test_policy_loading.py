@@ -135,6 +135,95 @@ def test_metadata_null_is_absent_and_nested_values_load(write_policy):
     assert records["metadata"] == {"a": None, "b": [1, {"c": "d"}]}
 
 
+@pytest.mark.parametrize(
+    "text, metadata",
+    [
+        ("metadata: !!null\n", None),
+        ("metadata: !!null ~\n", None),
+        ("metadata: !!null null\n", None),
+        ("metadata: {v: !!null , w: [!!null ]}\n", {"v": None, "w": [None]}),
+    ],
+)
+def test_null_tag_on_an_empty_plain_scalar_is_null(write_policy, text, metadata):
+    assert policy_records(write_policy(f"version: '1'\n{text}"))["metadata"] == metadata
+
+
+def test_null_tag_on_an_empty_plain_tools_list_leaves_it_absent(write_policy):
+    assert policy_records(write_policy("version: '1'\ntools: {allow: !!null , deny: [a]}\n"))["tools"]["allow"] is None
+
+
+RULE_SHAPE = "internally tagged enum SequenceRule"
+
+
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        # Quoted, the empty text is a string, which the tag does not fit.
+        ("metadata: !!null \"\"\n", 'metadata: invalid value: string "", expected null at line 2 column 11'),
+        ("metadata: !!null x\n", 'metadata: invalid value: string "x", expected null at line 2 column 11'),
+        ("sequences: [!!null ]\n", f"sequences[0]: invalid type: unit value, expected {RULE_SHAPE} at line 2 column 13"),
+        ("sequences: [[require, a], !!null ]\n",
+         f"sequences[1]: invalid type: unit value, expected {RULE_SHAPE} at line 2 column 27"),
+        ("sequences:\n  - !!null\n", f"sequences[0]: invalid type: unit value, expected {RULE_SHAPE} at line 3 column 5"),
+        ("sequences: [[require, !!null ]]\n",
+         "sequences[0]: invalid type: unit value, expected a string at line 2 column 13"),
+        ("sequences: !!null\n", "sequences: invalid type: unit value, expected a sequence at line 2 column 12"),
+    ],
+)
+def test_null_tag_on_empty_plain_scalar_is_judged_as_null(write_policy, text, message):
+    assert load_error(write_policy, f"version: '1'\n{text}") == message
+
+
+@pytest.mark.parametrize(
+    "rule",
+    [
+        "{type: require, tool: t, e: !!int x}",
+        "\n    tool: t\n    e: !!int\n    type: require",
+        "{type: require, tool: t, e: !!bool maybe}",
+        "{type: require, tool: t, e: !!float }",
+        "{type: require, tool: t, e: !!float x}",
+        "{type: require, tool: t, e: !!null x}",
+        "{e: !!int x, type: require, tool: t}",
+        "{type: require, tool: t, note: [1, {a: !!int x}]}",
+        # a field of another kind, by name and by position
+        "{type: require, tool: t, max: !!int x}",
+        "{type: require, 0: t, 1: !!int x}",
+    ],
+)
+def test_tags_under_keys_a_rule_ignores_are_not_checked(write_policy, rule):
+    records = policy_records(write_policy(f"version: '1'\nsequences:\n  - {rule}\n"))
+    assert records["sequences"] == [{"type": "require", "tool": "t"}]
+
+
+@pytest.mark.parametrize(
+    "rule, message",
+    [
+        ("{type: max_calls, tool: t, max: !!int x}",
+         'sequences[0].max: invalid value: string "x", expected an integer at line 3 column 37'),
+        # The kind comes after the field: the error still names the field's node.
+        ("{max: !!int x, type: max_calls, tool: t}",
+         'sequences[0].max: invalid value: string "x", expected an integer at line 3 column 11'),
+        ("{tools: [a, !!bool maybe], type: sequence}",
+         'sequences[0].tools[1]: invalid value: string "maybe", expected a boolean at line 3 column 17'),
+        ("{type: max_calls, 0: t, 1: !!int x}",
+         'sequences[0].1: invalid value: string "x", expected an integer at line 3 column 32'),
+        ("{type: require, tool: !!float x}",
+         'sequences[0].tool: invalid value: string "x", expected a float at line 3 column 27'),
+        ("[max_calls, t, !!int x]", 'sequences[0][2]: invalid value: string "x", expected an integer at line 3 column 20'),
+        # A key that cannot name a field is refused whatever its value holds.
+        ("{type: require, tool: t, true: !!int x}",
+         "sequences[0]: invalid type: boolean `true`, expected field identifier at line 3 column 5"),
+    ],
+)
+def test_tags_under_rule_fields_are_still_checked(write_policy, rule, message):
+    assert load_error(write_policy, f"version: '1'\nsequences:\n  - {rule}\n") == message
+
+
+def test_a_fitting_tag_under_a_rule_field_loads(write_policy):
+    records = policy_records(write_policy("version: '1'\nsequences:\n  - {type: max_calls, tool: t, max: !!int 0x7}\n"))
+    assert records["sequences"] == [{"type": "max_calls", "tool": "t", "max": 7}]
+
+
 def test_anchored_list_reused_in_several_rules(write_policy):
     with_anchors = (
         "version: 1\naliases:\n  fs: &fs [read_file, write_file]\n"

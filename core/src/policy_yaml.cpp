@@ -8,6 +8,9 @@
 // Rules are read in two passes: first the whole rule node is buffered (tag
 // checked as soon as it is met), then the kind's fields are taken from the
 // buffer. Errors of the second pass are therefore reported at the rule itself.
+// A rule ignores keys that are not fields of its kind, values and all, so a
+// core tag that does not fit under such a key is no error; while the kind is
+// not yet known, such errors wait with their node until it is.
 #include <array>
 #include <cmath>
 #include <functional>
@@ -86,6 +89,13 @@ struct Content {
             default: return yaml::describe(scalar);
         }
     }
+};
+
+// One key of a rule mapping with its value, kept until the kind is known.
+struct RuleEntry {
+    Content key;
+    Content value;
+    std::optional<Error> deferred;  // the first tag error in the value, positioned at its node
 };
 
 struct FieldSpec {
@@ -182,6 +192,14 @@ private:
             err_.path = path.text();
         }
         return false;
+    }
+    static Error located(std::string message, const Mark& mark, const Path& path) {
+        Error e;
+        e.message = std::move(message);
+        e.positioned = true;
+        e.mark = mark;
+        e.path = path.text();
+        return e;
     }
     bool invalid_type(const Event& ev, const char* expected) {
         switch (ev.kind) {
@@ -468,18 +486,28 @@ private:
 
     // ---- buffered nodes (rule fields) ---------------------------------------
 
-    bool read_content(std::size_t& pos, const Path& path, Content& out) {
+    // A node, buffered. With `deferred`, a core tag that does not fit its
+    // scalar is no failure: the first such error is kept there, and the
+    // scalar reads as a unit value.
+    bool read_content(std::size_t& pos, const Path& path, Content& out, std::optional<Error>* deferred = nullptr) {
         const Event* ev;
         if (!next(pos, ev)) return false;
         bool ok = true;
         switch (ev->kind) {
             case EventKind::alias:
-                ok = expand(*ev, path, [&](std::size_t& p, const Path& ap) { return read_content(p, ap, out); });
+                ok = expand(*ev, path,
+                            [&](std::size_t& p, const Path& ap) { return read_content(p, ap, out, deferred); });
                 break;
             case EventKind::scalar: {
                 std::string tag_error;
                 if (!yaml::resolve(*ev, out.scalar, tag_error)) {
-                    ok = fail(std::move(tag_error));
+                    if (!deferred) {
+                        ok = fail(std::move(tag_error));
+                    } else if (!*deferred) {
+                        *deferred = located(std::move(tag_error), ev->mark, path);
+                    }
+                    out.scalar = Scalar{};
+                    out.kind = Content::Kind::unit;
                     break;
                 }
                 switch (out.scalar.kind) {
@@ -502,16 +530,16 @@ private:
                 out.kind = Content::Kind::seq;
                 ok = nested(pos, *ev, [&](std::size_t& p, const Event&, std::size_t i) {
                     out.items.emplace_back();
-                    return read_content(p, path.child(i), out.items.back());
+                    return read_content(p, path.child(i), out.items.back(), deferred);
                 });
                 break;
             case EventKind::mapping_start:
                 out.kind = Content::Kind::map;
                 ok = nested(pos, *ev, [&](std::size_t& p, const Event& key_ev, std::size_t) {
                     out.items.emplace_back();
-                    if (!read_content(p, path, out.items.back())) return false;
+                    if (!read_content(p, path, out.items.back(), deferred)) return false;
                     out.items.emplace_back();
-                    return read_content(p, path.child(value_key(key_ev)), out.items.back());
+                    return read_content(p, path.child(value_key(key_ev)), out.items.back(), deferred);
                 });
                 break;
             default:
@@ -625,27 +653,50 @@ private:
         return s;
     }
 
-    bool rule_from_map(std::size_t kind, const std::vector<Content>& pairs, SequenceRule& out) {
+    // The field a rule key names: by name, or by its position; the number of
+    // fields for a key that names none (unknown, or not a field identifier).
+    static std::size_t field_of(const KindSpec& spec, const Content& key) {
+        if (key.kind == Content::Kind::string) {
+            for (std::size_t f = 0; f < spec.fields.size(); ++f) {
+                if (key.text == spec.fields[f].name) return f;
+            }
+        } else if (key.kind == Content::Kind::uint) {
+            // A field may also be named by its position.
+            if (key.scalar.u < spec.fields.size()) return static_cast<std::size_t>(key.scalar.u);
+        }
+        return spec.fields.size();
+    }
+
+    static bool is_field_identifier(const Content& key) {
+        return key.kind == Content::Kind::string || key.kind == Content::Kind::uint;
+    }
+
+    // Once the kind is known: the first held-back tag error under a key that
+    // is one of its fields.
+    bool check_deferred(std::size_t kind, std::vector<RuleEntry>& entries) {
+        const KindSpec& spec = kind_specs()[kind];
+        for (RuleEntry& e : entries) {
+            if (e.deferred && field_of(spec, e.key) != spec.fields.size()) {
+                err_ = std::move(*e.deferred);
+                return false;
+            }
+        }
+        return true;
+    }
+
+    bool rule_from_map(std::size_t kind, const std::vector<RuleEntry>& entries, SequenceRule& out) {
         const KindSpec& spec = kind_specs()[kind];
         FieldSlots slots = defaults();
         bool seen[3] = {false, false, false};
-        for (std::size_t i = 0; i + 1 < pairs.size(); i += 2) {
-            const Content& key = pairs[i];
-            std::size_t field = spec.fields.size();
-            if (key.kind == Content::Kind::string) {
-                for (std::size_t f = 0; f < spec.fields.size(); ++f) {
-                    if (key.text == spec.fields[f].name) field = f;
-                }
-            } else if (key.kind == Content::Kind::uint) {
-                // A field may also be named by its position.
-                if (key.scalar.u < spec.fields.size()) field = static_cast<std::size_t>(key.scalar.u);
-            } else {
-                return fail("invalid type: " + key.describe() + ", expected field identifier");
+        for (const RuleEntry& e : entries) {
+            if (!is_field_identifier(e.key)) {
+                return fail("invalid type: " + e.key.describe() + ", expected field identifier");
             }
+            const std::size_t field = field_of(spec, e.key);
             if (field == spec.fields.size()) continue;  // unknown keys of a rule are dropped
             if (seen[field]) return fail(std::string("duplicate field `") + spec.fields[field].name + "`");
             seen[field] = true;
-            if (!set_field(spec.fields[field], field, pairs[i + 1], slots)) return false;
+            if (!set_field(spec.fields[field], field, e.value, slots)) return false;
         }
         for (std::size_t f = 0; f < spec.fields.size(); ++f) {
             if (!seen[f] && !spec.fields[f].has_default) {
@@ -687,25 +738,27 @@ private:
             case EventKind::mapping_start: {
                 // The whole rule is buffered first; the tag is checked where it stands.
                 std::optional<std::size_t> kind;
-                std::vector<Content> pairs;
+                std::vector<RuleEntry> entries;
                 ok = nested(pos, *ev, [&](std::size_t& p, const Event& key_ev, std::size_t) {
-                    Content key;
-                    if (!read_content(p, path, key)) return false;
+                    RuleEntry entry;
+                    if (!read_content(p, path, entry.key)) return false;
                     const Path value_path = path.child(value_key(key_ev));
-                    if (key.kind == Content::Kind::string && key.text == "type") {
+                    if (entry.key.kind == Content::Kind::string && entry.key.text == "type") {
                         if (kind) return fail("duplicate field `type`");
                         std::size_t k = 0;
                         if (!read_tag(p, value_path, k)) return false;
                         kind = k;
-                        return true;
+                        return check_deferred(k, entries);
                     }
-                    Content value;
-                    if (!read_content(p, value_path, value)) return false;
-                    pairs.push_back(std::move(key));
-                    pairs.push_back(std::move(value));
+                    // A field of a known kind is checked as it is read; any
+                    // other value may turn out to be ignored.
+                    const bool field =
+                        kind && field_of(kind_specs()[*kind], entry.key) != kind_specs()[*kind].fields.size();
+                    if (!read_content(p, value_path, entry.value, field ? nullptr : &entry.deferred)) return false;
+                    entries.push_back(std::move(entry));
                     return true;
                 });
-                if (ok) ok = kind ? rule_from_map(*kind, pairs, out) : fail("missing field `type`");
+                if (ok) ok = kind ? rule_from_map(*kind, entries, out) : fail("missing field `type`");
                 break;
             }
             case EventKind::sequence_start: {

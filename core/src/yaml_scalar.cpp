@@ -232,7 +232,8 @@ bool resolve(const Event& ev, Scalar& out, std::string& error) {
                 }
                 expected = "a float";
             } else if (name == "null") {
-                if (is_null_text(v)) {
+                // The empty plain scalar is a null too, tagged or not.
+                if (is_null_text(v) || (v.empty() && ev.plain)) {
                     out.kind = Scalar::Kind::null;
                     return true;
                 }
