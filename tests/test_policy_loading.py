@@ -3,6 +3,7 @@ import time
 import pytest
 
 from ostik import Policy, policy_records
+from ostik._inspect import ignored_keys
 
 ROOT_KEYS = "one of `version`, `name`, `metadata`, `tools`, `sequences`, `aliases`, `on_error`"
 TAGS = "one of `require`, `eventually`, `max_calls`, `before`, `after`, `never_after`, `sequence`, `blocklist`"
@@ -237,6 +238,68 @@ def test_anchored_list_reused_in_several_rules(write_policy):
         "  - {type: require, tool: read_file}\n  - {type: require, tool: read_file}\n"
     )
     assert policy_records(write_policy(with_anchors)) == policy_records(write_policy(expanded))
+
+
+# ---- keys that rules ignore ------------------------------------------------
+
+
+def test_ignored_keys_lists_what_rules_drop_with_positions(write_policy):
+    path = write_policy(
+        "version: '1'\n"
+        "sequences:\n"
+        "  - {type: require, tool: a, note: x, 5: y, 0: a2}\n"  # 0 names `tool` by position: a duplicate
+        "  - [after, a, b, 3]\n"
+        "  - type: after\n"
+        "    trigger: a\n"
+        "    withn: 3\n"
+        "    'then': b\n"
+        "    \"odd key\": {nested: [1, !!int x]}\n"
+        "  - {type: max_calls, tool: a, max: 1, Max: 2}\n"
+    )
+    with pytest.raises(ValueError, match="^sequences\\[0\\]: duplicate field `tool`"):
+        ignored_keys(path)
+    path = write_policy(open(path).read().replace(", 0: a2", ""))
+    assert ignored_keys(path) == [
+        {"rule": 0, "type": "require", "key": "note", "line": 3, "column": 30},
+        {"rule": 0, "type": "require", "key": "5", "line": 3, "column": 39},
+        {"rule": 2, "type": "after", "key": "withn", "line": 7, "column": 5},
+        {"rule": 2, "type": "after", "key": "odd key", "line": 9, "column": 5},
+        {"rule": 3, "type": "max_calls", "key": "Max", "line": 10, "column": 40},
+    ]
+    # What the loader keeps is not affected.
+    assert policy_records(path)["sequences"][2] == {"type": "after", "trigger": "a", "then": "b", "within": 1}
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        # an anchored rule is read, and reported, at each use
+        ("sequences:\n  - &r {type: before, first: a, then: b, within: 2}\n  - *r\n",
+         [(0, "within", 3, 42), (1, "within", 3, 42)]),
+        # a key written as an alias: its text is the anchored scalar's, its place the alias's
+        ("name: &k note\nsequences: [{type: require, tool: a, *k : 1}]\n", [(0, "note", 3, 38)]),
+        # `<<` is an ordinary key here, and its value is dropped like any other
+        ("metadata: {g: &base {type: require}}\nsequences: [{<<: *base, type: require, tool: t}]\n",
+         [(0, "<<", 3, 14)]),
+        # the kind comes last; the key comes before it
+        ("sequences: [{e: !!int x, tool: t, type: require}]\n", [(0, "e", 2, 14)]),
+        # the sequence form has no keys; a rule's own fields are never listed
+        ("sequences: [[require, a], {type: sequence, tools: [a], strict: true, type2: x}]\n", [(1, "type2", 2, 70)]),
+        ("sequences: []\n", []),
+    ],
+)
+def test_ignored_keys_cases(write_policy, text, expected):
+    found = ignored_keys(write_policy(f"version: '1'\n{text}"))
+    assert [(k["rule"], k["key"], k["line"], k["column"]) for k in found] == expected
+
+
+def test_ignored_keys_fails_as_loading_does(tmp_path, write_policy):
+    with pytest.raises(FileNotFoundError, match="os error 2"):
+        ignored_keys(str(tmp_path / "missing.yaml"))
+    with pytest.raises(ValueError, match="^sequences\\[0\\]: missing field `within`"):
+        ignored_keys(write_policy("version: 1\nsequences: [{type: eventually, tool: a, note: 1}]\n"))
+    with pytest.raises(TypeError, match="^argument 'path'"):
+        ignored_keys(b"p.yaml")
 
 
 # ---- message forms, with path and position ---------------------------------

@@ -96,6 +96,8 @@ struct RuleEntry {
     Content key;
     Content value;
     std::optional<Error> deferred;  // the first tag error in the value, positioned at its node
+    std::string_view written;       // the key's text as written (empty for a non-scalar key)
+    Mark mark;                      // the key's position
 };
 
 struct FieldSpec {
@@ -151,7 +153,8 @@ constexpr std::array<const char*, 2> on_error_values = {"block", "allow"};
 
 class Reader {
 public:
-    explicit Reader(const yaml::Document& doc) : doc_(doc) {
+    // With `ignored_keys`, the keys that rules drop are listed there.
+    Reader(const yaml::Document& doc, std::vector<IgnoredKey>* ignored_keys) : doc_(doc), ignored_(ignored_keys) {
         budget_ = doc.events.size() * repetition_factor;
     }
 
@@ -165,6 +168,8 @@ public:
 
 private:
     const yaml::Document& doc_;
+    std::vector<IgnoredKey>* ignored_;
+    std::size_t rule_index_ = 0;  // the rule being read, for ignored keys
     Error err_;
     int remaining_depth_ = max_depth;
     std::size_t budget_ = 0;
@@ -325,6 +330,12 @@ private:
     // A key of a record: its text, or a message for a non-scalar key.
     bool read_field_name(std::size_t& pos, const Path& map_path, std::string& name) {
         return read_text(pos, map_path, name, "field identifier");
+    }
+
+    // A scalar's text as written, through an alias too; empty for anything else.
+    std::string_view written_text(const Event& ev) const {
+        const Event& node = ev.kind == EventKind::alias ? doc_.events[ev.target] : ev;
+        return node.kind == EventKind::scalar ? std::string_view(node.value) : std::string_view();
     }
 
     // The path of a mapping value: keyed by the key's text when the key is a
@@ -693,7 +704,12 @@ private:
                 return fail("invalid type: " + e.key.describe() + ", expected field identifier");
             }
             const std::size_t field = field_of(spec, e.key);
-            if (field == spec.fields.size()) continue;  // unknown keys of a rule are dropped
+            if (field == spec.fields.size()) {  // unknown keys of a rule are dropped
+                if (ignored_) {
+                    ignored_->push_back(IgnoredKey{rule_index_, std::string(e.written), e.mark.line + 1, e.mark.column + 1});
+                }
+                continue;
+            }
             if (seen[field]) return fail(std::string("duplicate field `") + spec.fields[field].name + "`");
             seen[field] = true;
             if (!set_field(spec.fields[field], field, e.value, slots)) return false;
@@ -741,6 +757,8 @@ private:
                 std::vector<RuleEntry> entries;
                 ok = nested(pos, *ev, [&](std::size_t& p, const Event& key_ev, std::size_t) {
                     RuleEntry entry;
+                    entry.written = written_text(key_ev);
+                    entry.mark = key_ev.mark;
                     if (!read_content(p, path, entry.key)) return false;
                     const Path value_path = path.child(value_key(key_ev));
                     if (entry.key.kind == Content::Kind::string && entry.key.text == "type") {
@@ -927,6 +945,7 @@ private:
                     case 4:
                         out.sequences.clear();
                         return read_sequence(p, vp, [&](std::size_t& q, const Path& ip) {
+                            rule_index_ = out.sequences.size();
                             SequenceRule r;
                             if (!read_rule(q, ip, r)) return false;
                             out.sequences.push_back(std::move(r));
@@ -942,17 +961,19 @@ private:
 
 }  // namespace
 
-std::expected<Policy, LoadError> parse_policy(std::string_view text) {
+std::expected<Policy, LoadError> parse_policy(std::string_view text, std::vector<IgnoredKey>* ignored_keys) {
     yaml::EventSource source(text);
     yaml::Document doc;
     source.first_document(doc);
     Policy policy;
-    Reader reader(doc);
+    std::vector<IgnoredKey> ignored;
+    Reader reader(doc, ignored_keys ? &ignored : nullptr);
     if (!reader.read_policy(policy)) {
         return std::unexpected(LoadError{LoadError::Kind::parse, reader.error().text()});
     }
     if (doc.error) return std::unexpected(LoadError{LoadError::Kind::parse, doc.error->message});
     if (auto rest = source.rest_of_stream()) return std::unexpected(LoadError{LoadError::Kind::parse, *rest});
+    if (ignored_keys) *ignored_keys = std::move(ignored);
     return policy;
 }
 
