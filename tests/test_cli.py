@@ -150,6 +150,59 @@ def test_check_strict_passes_a_clean_policy(write_policy, body):
     assert (result.returncode, result.stderr) == (0, "")
 
 
+def test_check_names_the_line_of_a_key_a_rule_ignores(write_policy):
+    path = write_policy(
+        "version: '1'\n"
+        "sequences:\n"
+        "  - [after, a, c]\n"
+        "  - {type: require, tool: a}\n"
+        "  - type: after\n"
+        "    trigger: a\n"
+        "    then: b\n"
+        "    withn: 3\n"
+        "  - {type: max_calls, tool: a, max: 2, limit: 3, Tool: b}\n"
+        "  - {type: before, first: a, then: b, within: 2}\n")
+    result = ostik_cli("check", path)
+    assert result.returncode == 0
+    assert result.stdout.startswith(f"{path}: policy (unnamed) version '1': 5 rules")
+    assert result.stderr.splitlines() == [
+        f"{path}:8:5: warning: sequences[2]: unknown key `withn` in an after rule is ignored; did you mean `within`?",
+        f"{path}:9:40: warning: sequences[3]: unknown key `limit` in a max_calls rule is ignored",
+        f"{path}:9:50: warning: sequences[3]: unknown key `Tool` in a max_calls rule is ignored; did you mean `tool`?",
+        # `within` is a field of other kinds, and nothing like `first` or `then`
+        f"{path}:10:39: warning: sequences[4]: unknown key `within` in a before rule is ignored",
+    ]
+    assert ostik_cli("check", "--strict", path).returncode == 1
+
+
+@pytest.mark.parametrize(
+    "body",
+    [
+        "sequences: [[after, a, b, 2], [sequence, [a, b], true], [blocklist, x]]",
+        "aliases: {g: &t [a, b]}\nsequences:\n  - &r {type: after, trigger: a, then: b, within: 2}\n"
+        "  - {type: sequence, tools: *t}\n  - {0: a, type: require}",
+    ],
+)
+def test_check_strict_accepts_rules_without_stray_keys(write_policy, body):
+    result = ostik_cli("check", "--strict", write_policy(f"version: '1'\n{body}\n"))
+    assert (result.returncode, result.stderr) == (0, "")
+
+
+def test_check_stray_key_of_an_anchored_rule_warns_at_each_use(write_policy):
+    path = write_policy("version: '1'\nsequences:\n  - &r {type: require, tool: a, nte: \"\\e\"}\n  - *r\n")
+    result = ostik_cli("check", path)
+    assert [line for line in result.stderr.splitlines() if "unknown key" in line] == [
+        f"{path}:3:33: warning: sequences[0]: unknown key `nte` in a require rule is ignored",
+        f"{path}:3:33: warning: sequences[1]: unknown key `nte` in a require rule is ignored",
+    ]
+
+
+def test_check_escapes_control_characters_in_stray_keys(write_policy):
+    path = write_policy("version: '1'\nsequences:\n  - {type: require, tool: a, \"x\\ey\": 1}\n")
+    assert ostik_cli("check", path).stderr == (
+        f"{path}:3:30: warning: sequences[0]: unknown key `x\\x1by` in a require rule is ignored\n")
+
+
 def test_check_warnings_use_the_native_rule_ids(write_policy):
     # Unusual names where lower-casing is not ASCII-only: the ids the check
     # computes must be the ones the explainer reports.

@@ -108,6 +108,10 @@ def files(tmp_path_factory):
         "syntax": b"version: \"1\"\nname: [unclosed\n",
         "unknown_field": b"version: \"1\"\nrules: []\n",
         "bad_rule": b"version: \"1\"\nsequences:\n  - {type: max_calls, tool: a, max: -1}\n",
+        "stray_keys": b"version: \"1\"\nsequences:\n  - {type: after, trigger: a, then: b, withn: 2, note: [x]}\n"
+                      b"  - {type: before, first: a, then: b, e: !!int x}\n",
+        "stray_then_bad": b"version: \"1\"\nsequences:\n  - {type: require, tool: a, note: x}\n"
+                          b"  - {type: max_calls, tool: a, max: -1}\n",
         "two_docs": b"version: \"1\"\n---\nversion: \"2\"\n",
         "too_deep": b"version: \"1\"\nmetadata: " + b"[" * 200 + b"]" * 200 + b"\n",
         "laughs": b"version: \"1\"\nmetadata:\n  a: &a [x, x, x, x, x, x, x, x, x]\n"
@@ -180,6 +184,18 @@ def _(files):
 def _(files):
     path = EXAMPLE_POLICY
     return (lambda: ostik.policy_records(path)), [path]
+
+
+@case("ignored_keys")
+def _(files):
+    path = files["stray_keys"]
+    return (lambda: ostik._inspect.ignored_keys(path)), [path]
+
+
+@case("ignored_keys bad rule after a stray key")
+def _(files):
+    path = files["stray_then_bad"]
+    return expecting(ValueError, ostik._inspect.ignored_keys, path), [path]
 
 
 @case("TraceExplainer construct")

@@ -3,6 +3,7 @@ import time
 import pytest
 
 from ostik import Policy, policy_records
+from ostik._inspect import ignored_keys
 
 ROOT_KEYS = "one of `version`, `name`, `metadata`, `tools`, `sequences`, `aliases`, `on_error`"
 TAGS = "one of `require`, `eventually`, `max_calls`, `before`, `after`, `never_after`, `sequence`, `blocklist`"
@@ -135,6 +136,95 @@ def test_metadata_null_is_absent_and_nested_values_load(write_policy):
     assert records["metadata"] == {"a": None, "b": [1, {"c": "d"}]}
 
 
+@pytest.mark.parametrize(
+    "text, metadata",
+    [
+        ("metadata: !!null\n", None),
+        ("metadata: !!null ~\n", None),
+        ("metadata: !!null null\n", None),
+        ("metadata: {v: !!null , w: [!!null ]}\n", {"v": None, "w": [None]}),
+    ],
+)
+def test_null_tag_on_an_empty_plain_scalar_is_null(write_policy, text, metadata):
+    assert policy_records(write_policy(f"version: '1'\n{text}"))["metadata"] == metadata
+
+
+def test_null_tag_on_an_empty_plain_tools_list_leaves_it_absent(write_policy):
+    assert policy_records(write_policy("version: '1'\ntools: {allow: !!null , deny: [a]}\n"))["tools"]["allow"] is None
+
+
+RULE_SHAPE = "internally tagged enum SequenceRule"
+
+
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        # Quoted, the empty text is a string, which the tag does not fit.
+        ("metadata: !!null \"\"\n", 'metadata: invalid value: string "", expected null at line 2 column 11'),
+        ("metadata: !!null x\n", 'metadata: invalid value: string "x", expected null at line 2 column 11'),
+        ("sequences: [!!null ]\n", f"sequences[0]: invalid type: unit value, expected {RULE_SHAPE} at line 2 column 13"),
+        ("sequences: [[require, a], !!null ]\n",
+         f"sequences[1]: invalid type: unit value, expected {RULE_SHAPE} at line 2 column 27"),
+        ("sequences:\n  - !!null\n", f"sequences[0]: invalid type: unit value, expected {RULE_SHAPE} at line 3 column 5"),
+        ("sequences: [[require, !!null ]]\n",
+         "sequences[0]: invalid type: unit value, expected a string at line 2 column 13"),
+        ("sequences: !!null\n", "sequences: invalid type: unit value, expected a sequence at line 2 column 12"),
+    ],
+)
+def test_null_tag_on_empty_plain_scalar_is_judged_as_null(write_policy, text, message):
+    assert load_error(write_policy, f"version: '1'\n{text}") == message
+
+
+@pytest.mark.parametrize(
+    "rule",
+    [
+        "{type: require, tool: t, e: !!int x}",
+        "\n    tool: t\n    e: !!int\n    type: require",
+        "{type: require, tool: t, e: !!bool maybe}",
+        "{type: require, tool: t, e: !!float }",
+        "{type: require, tool: t, e: !!float x}",
+        "{type: require, tool: t, e: !!null x}",
+        "{e: !!int x, type: require, tool: t}",
+        "{type: require, tool: t, note: [1, {a: !!int x}]}",
+        # a field of another kind, by name and by position
+        "{type: require, tool: t, max: !!int x}",
+        "{type: require, 0: t, 1: !!int x}",
+    ],
+)
+def test_tags_under_keys_a_rule_ignores_are_not_checked(write_policy, rule):
+    records = policy_records(write_policy(f"version: '1'\nsequences:\n  - {rule}\n"))
+    assert records["sequences"] == [{"type": "require", "tool": "t"}]
+
+
+@pytest.mark.parametrize(
+    "rule, message",
+    [
+        ("{type: max_calls, tool: t, max: !!int x}",
+         'sequences[0].max: invalid value: string "x", expected an integer at line 3 column 37'),
+        # The kind comes after the field: the error still names the field's node.
+        ("{max: !!int x, type: max_calls, tool: t}",
+         'sequences[0].max: invalid value: string "x", expected an integer at line 3 column 11'),
+        ("{tools: [a, !!bool maybe], type: sequence}",
+         'sequences[0].tools[1]: invalid value: string "maybe", expected a boolean at line 3 column 17'),
+        ("{type: max_calls, 0: t, 1: !!int x}",
+         'sequences[0].1: invalid value: string "x", expected an integer at line 3 column 32'),
+        ("{type: require, tool: !!float x}",
+         'sequences[0].tool: invalid value: string "x", expected a float at line 3 column 27'),
+        ("[max_calls, t, !!int x]", 'sequences[0][2]: invalid value: string "x", expected an integer at line 3 column 20'),
+        # A key that cannot name a field is refused whatever its value holds.
+        ("{type: require, tool: t, true: !!int x}",
+         "sequences[0]: invalid type: boolean `true`, expected field identifier at line 3 column 5"),
+    ],
+)
+def test_tags_under_rule_fields_are_still_checked(write_policy, rule, message):
+    assert load_error(write_policy, f"version: '1'\nsequences:\n  - {rule}\n") == message
+
+
+def test_a_fitting_tag_under_a_rule_field_loads(write_policy):
+    records = policy_records(write_policy("version: '1'\nsequences:\n  - {type: max_calls, tool: t, max: !!int 0x7}\n"))
+    assert records["sequences"] == [{"type": "max_calls", "tool": "t", "max": 7}]
+
+
 def test_anchored_list_reused_in_several_rules(write_policy):
     with_anchors = (
         "version: 1\naliases:\n  fs: &fs [read_file, write_file]\n"
@@ -148,6 +238,68 @@ def test_anchored_list_reused_in_several_rules(write_policy):
         "  - {type: require, tool: read_file}\n  - {type: require, tool: read_file}\n"
     )
     assert policy_records(write_policy(with_anchors)) == policy_records(write_policy(expanded))
+
+
+# ---- keys that rules ignore ------------------------------------------------
+
+
+def test_ignored_keys_lists_what_rules_drop_with_positions(write_policy):
+    path = write_policy(
+        "version: '1'\n"
+        "sequences:\n"
+        "  - {type: require, tool: a, note: x, 5: y, 0: a2}\n"  # 0 names `tool` by position: a duplicate
+        "  - [after, a, b, 3]\n"
+        "  - type: after\n"
+        "    trigger: a\n"
+        "    withn: 3\n"
+        "    'then': b\n"
+        "    \"odd key\": {nested: [1, !!int x]}\n"
+        "  - {type: max_calls, tool: a, max: 1, Max: 2}\n"
+    )
+    with pytest.raises(ValueError, match="^sequences\\[0\\]: duplicate field `tool`"):
+        ignored_keys(path)
+    path = write_policy(open(path).read().replace(", 0: a2", ""))
+    assert ignored_keys(path) == [
+        {"rule": 0, "type": "require", "key": "note", "line": 3, "column": 30},
+        {"rule": 0, "type": "require", "key": "5", "line": 3, "column": 39},
+        {"rule": 2, "type": "after", "key": "withn", "line": 7, "column": 5},
+        {"rule": 2, "type": "after", "key": "odd key", "line": 9, "column": 5},
+        {"rule": 3, "type": "max_calls", "key": "Max", "line": 10, "column": 40},
+    ]
+    # What the loader keeps is not affected.
+    assert policy_records(path)["sequences"][2] == {"type": "after", "trigger": "a", "then": "b", "within": 1}
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        # an anchored rule is read, and reported, at each use
+        ("sequences:\n  - &r {type: before, first: a, then: b, within: 2}\n  - *r\n",
+         [(0, "within", 3, 42), (1, "within", 3, 42)]),
+        # a key written as an alias: its text is the anchored scalar's, its place the alias's
+        ("name: &k note\nsequences: [{type: require, tool: a, *k : 1}]\n", [(0, "note", 3, 38)]),
+        # `<<` is an ordinary key here, and its value is dropped like any other
+        ("metadata: {g: &base {type: require}}\nsequences: [{<<: *base, type: require, tool: t}]\n",
+         [(0, "<<", 3, 14)]),
+        # the kind comes last; the key comes before it
+        ("sequences: [{e: !!int x, tool: t, type: require}]\n", [(0, "e", 2, 14)]),
+        # the sequence form has no keys; a rule's own fields are never listed
+        ("sequences: [[require, a], {type: sequence, tools: [a], strict: true, type2: x}]\n", [(1, "type2", 2, 70)]),
+        ("sequences: []\n", []),
+    ],
+)
+def test_ignored_keys_cases(write_policy, text, expected):
+    found = ignored_keys(write_policy(f"version: '1'\n{text}"))
+    assert [(k["rule"], k["key"], k["line"], k["column"]) for k in found] == expected
+
+
+def test_ignored_keys_fails_as_loading_does(tmp_path, write_policy):
+    with pytest.raises(FileNotFoundError, match="os error 2"):
+        ignored_keys(str(tmp_path / "missing.yaml"))
+    with pytest.raises(ValueError, match="^sequences\\[0\\]: missing field `within`"):
+        ignored_keys(write_policy("version: 1\nsequences: [{type: eventually, tool: a, note: 1}]\n"))
+    with pytest.raises(TypeError, match="^argument 'path'"):
+        ignored_keys(b"p.yaml")
 
 
 # ---- message forms, with path and position ---------------------------------

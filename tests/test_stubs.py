@@ -57,7 +57,10 @@ def test_native_stub_matches_the_module():
 
 def test_inspect_stub_matches_the_module():
     stubs, _ = stub_functions(PACKAGE / "_inspect.pyi")
-    assert stubs[""]["policy_records"] == runtime_params(_inspect.policy_records)
+    public = {name for name in dir(_inspect) if not name.startswith("_")}
+    assert public == {"policy_records", "ignored_keys"} == set(stubs[""])
+    for name in public:
+        assert stubs[""][name] == runtime_params(getattr(_inspect, name)), name
 
 
 

@@ -8,6 +8,8 @@
 #include "../src/util.hpp"
 #include "../src/policy_source.hpp"
 
+#include <vector>
+
 namespace {
 
 using ostik::py::make_str;
@@ -142,11 +144,51 @@ PyObject* policy_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     }
 }
 
+constexpr ostik::py::Signature ignored_sig{"ignored_keys", records_params, 1, 1};
+
+// One dict per dropped key: {"rule", "type", "key", "line", "column"}.
+OwnedRef ignored_to_list(const ostik::Policy& p, const std::vector<ostik::IgnoredKey>& keys) {
+    OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(keys.size())));
+    if (!list) return list;
+    auto number = [](std::size_t n) { return OwnedRef::steal(PyLong_FromSize_t(n)); };
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        const ostik::IgnoredKey& k = keys[i];
+        OwnedRef d = OwnedRef::steal(PyDict_New());
+        if (!d || !set_item(d.get(), "rule", number(k.rule)) ||
+            !set_item(d.get(), "type", make_str(ostik::kind_name(p.sequences[k.rule]))) ||
+            !set_item(d.get(), "key", make_str(k.key)) || !set_item(d.get(), "line", number(k.line)) ||
+            !set_item(d.get(), "column", number(k.column)))
+            return {};
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), d.release());
+    }
+    return list;
+}
+
+PyObject* ignored_keys(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* path_obj;
+    if (!ostik::py::parse_args(ignored_sig, args, nargs, kwnames, &path_obj)) return nullptr;
+    try {
+        std::vector<ostik::IgnoredKey> keys;
+        auto loaded = ostik::py::load_policy_argument(path_obj, &keys);
+        if (!loaded) return nullptr;
+        return ignored_to_list(*loaded, keys).release();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
 PyMethodDef inspect_methods[] = {
     {"policy_records", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(policy_records)),
      METH_FASTCALL | METH_KEYWORDS,
      "policy_records(path)\n--\n\n"
      "Load the policy file at `path` and return its records as plain Python data.\n\n"
+     "Raises the same exceptions as Policy.from_file."},
+    {"ignored_keys", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ignored_keys)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "ignored_keys(path)\n--\n\n"
+     "Load the policy file at `path` and list the keys of its rules that name no field of the rule's\n"
+     "kind, which loading ignores: one dict per key with the rule's index in `sequences` and its\n"
+     "type, the key as written, and the key's 1-based line and column, rule by rule.\n\n"
      "Raises the same exceptions as Policy.from_file."},
     {nullptr, nullptr, 0, nullptr},
 };

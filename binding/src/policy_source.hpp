@@ -5,14 +5,17 @@
 #include <Python.h>
 
 #include <optional>
+#include <vector>
 
 #include "ostik/policy.hpp"
+#include "ostik/policy_loader.hpp"
 
 namespace ostik::py {
 
 // The policy at `path_obj` (a str), or nothing with the exception set:
 // TypeError for a non-str, FileNotFoundError when the file cannot be read,
-// ValueError when it is not a valid policy. May throw std::bad_alloc.
-std::optional<Policy> load_policy_argument(PyObject* path_obj);
+// ValueError when it is not a valid policy. May throw std::bad_alloc. With
+// `ignored_keys`, a successful load also lists the rule keys it dropped.
+std::optional<Policy> load_policy_argument(PyObject* path_obj, std::vector<IgnoredKey>* ignored_keys = nullptr);
 
 }  // namespace ostik::py

@@ -8,6 +8,9 @@
 // Rules are read in two passes: first the whole rule node is buffered (tag
 // checked as soon as it is met), then the kind's fields are taken from the
 // buffer. Errors of the second pass are therefore reported at the rule itself.
+// A rule ignores keys that are not fields of its kind, values and all, so a
+// core tag that does not fit under such a key is no error; while the kind is
+// not yet known, such errors wait with their node until it is.
 #include <array>
 #include <cmath>
 #include <functional>
@@ -88,6 +91,15 @@ struct Content {
     }
 };
 
+// One key of a rule mapping with its value, kept until the kind is known.
+struct RuleEntry {
+    Content key;
+    Content value;
+    std::optional<Error> deferred;  // the first tag error in the value, positioned at its node
+    std::string_view written;       // the key's text as written (empty for a non-scalar key)
+    Mark mark;                      // the key's position
+};
+
 struct FieldSpec {
     const char* name;
     enum class Type { text, u32, boolean, text_list } type;
@@ -141,7 +153,8 @@ constexpr std::array<const char*, 2> on_error_values = {"block", "allow"};
 
 class Reader {
 public:
-    explicit Reader(const yaml::Document& doc) : doc_(doc) {
+    // With `ignored_keys`, the keys that rules drop are listed there.
+    Reader(yaml::Document& doc, std::vector<IgnoredKey>* ignored_keys) : doc_(doc), ignored_(ignored_keys) {
         budget_ = doc.events.size() * repetition_factor;
     }
 
@@ -154,7 +167,9 @@ public:
     const Error& error() const { return err_; }
 
 private:
-    const yaml::Document& doc_;
+    yaml::Document& doc_;
+    std::vector<IgnoredKey>* ignored_;
+    std::size_t rule_index_ = 0;  // the rule being read, for ignored keys
     Error err_;
     int remaining_depth_ = max_depth;
     std::size_t budget_ = 0;
@@ -183,6 +198,14 @@ private:
         }
         return false;
     }
+    static Error located(std::string message, const Mark& mark, const Path& path) {
+        Error e;
+        e.message = std::move(message);
+        e.positioned = true;
+        e.mark = mark;
+        e.path = path.text();
+        return e;
+    }
     bool invalid_type(const Event& ev, const char* expected) {
         switch (ev.kind) {
             case EventKind::sequence_start: return fail(std::string("invalid type: sequence, expected ") + expected);
@@ -198,21 +221,24 @@ private:
 
     // ---- cursor ----------------------------------------------------------
 
-    bool next(std::size_t& pos, const Event*& ev) {
+    bool next(std::size_t& pos, Event& ev) {
         if (pos >= doc_.events.size()) {
             if (doc_.error) return fail_framed(doc_.error->message);
             return fail_framed("EOF while parsing a value");
         }
         if (replaying_ > 0 && ++replayed_ > budget_) return fail_framed("repetition limit exceeded");
-        ev = &doc_.events[pos++];
+        ev = doc_.events[pos++];
+        // Outside a replay the reader never goes back more than one event,
+        // except to what aliases refer to, which the log keeps.
+        if (replaying_ == 0) doc_.events.release_before(pos - 1);
         return true;
     }
-    bool peek(std::size_t pos, const Event*& ev) {
+    bool peek(std::size_t pos, Event& ev) {
         if (pos >= doc_.events.size()) {
             if (doc_.error) return fail_framed(doc_.error->message);
             return fail_framed("EOF while parsing a value");
         }
-        ev = &doc_.events[pos];
+        ev = doc_.events[pos];
         return true;
     }
 
@@ -235,25 +261,25 @@ private:
     void leave() { ++remaining_depth_; }
 
     static bool is_empty_plain(const Event& ev) {
-        return ev.kind == EventKind::scalar && ev.plain && ev.tag.empty() && ev.value.empty();
+        return ev.kind == EventKind::scalar && ev.plain && ev.tag == yaml::Tag::none && ev.value.empty();
     }
 
     // ---- generic shapes --------------------------------------------------
 
     // Any scalar, taken as written.
     bool read_text(std::size_t& pos, const Path& path, std::string& out, const char* expected = "a string") {
-        const Event* ev;
+        Event ev;
         if (!next(pos, ev)) return false;
         bool ok;
-        if (ev->kind == EventKind::scalar) {
-            out = ev->value;
+        if (ev.kind == EventKind::scalar) {
+            out = ev.value;
             return true;
-        } else if (ev->kind == EventKind::alias) {
-            ok = expand(*ev, path, [&](std::size_t& p, const Path& ap) { return read_text(p, ap, out, expected); });
+        } else if (ev.kind == EventKind::alias) {
+            ok = expand(ev, path, [&](std::size_t& p, const Path& ap) { return read_text(p, ap, out, expected); });
         } else {
-            ok = invalid_type(*ev, expected);
+            ok = invalid_type(ev, expected);
         }
-        return ok || fix(ev->mark, path);
+        return ok || fix(ev.mark, path);
     }
 
     // A mapping whose entries are read by `entry(pos, key_event, map_path)`;
@@ -261,47 +287,47 @@ private:
     // end, for missing-field checks.
     template <class Entry, class Finish>
     bool read_mapping(std::size_t& pos, const Path& path, const char* expected, Entry&& entry, Finish&& finish) {
-        const Event* ev;
+        Event ev;
         if (!next(pos, ev)) return false;
         bool ok;
-        switch (ev->kind) {
+        switch (ev.kind) {
             case EventKind::alias:
-                ok = expand(*ev, path, [&](std::size_t& p, const Path& ap) {
+                ok = expand(ev, path, [&](std::size_t& p, const Path& ap) {
                     return read_mapping(p, ap, expected, entry, finish);
                 });
                 break;
             case EventKind::mapping_start:
-                ok = nested(pos, *ev, [&](std::size_t& p, const Event& key, std::size_t) { return entry(p, key, path); }) &&
+                ok = nested(pos, ev, [&](std::size_t& p, const Event& key, std::size_t) { return entry(p, key, path); }) &&
                      finish();
                 break;
             default:
-                if (is_empty_plain(*ev)) {
+                if (is_empty_plain(ev)) {
                     ok = finish();
                 } else {
-                    ok = invalid_type(*ev, expected);
+                    ok = invalid_type(ev, expected);
                 }
         }
-        return ok || fix(ev->mark, path);
+        return ok || fix(ev.mark, path);
     }
 
     // A sequence whose items are read by `item(pos, item_path)`; an empty plain
     // scalar reads as an empty sequence.
     template <class Item>
     bool read_sequence(std::size_t& pos, const Path& path, Item&& item) {
-        const Event* ev;
+        Event ev;
         if (!next(pos, ev)) return false;
         bool ok;
-        switch (ev->kind) {
+        switch (ev.kind) {
             case EventKind::alias:
-                ok = expand(*ev, path, [&](std::size_t& p, const Path& ap) { return read_sequence(p, ap, item); });
+                ok = expand(ev, path, [&](std::size_t& p, const Path& ap) { return read_sequence(p, ap, item); });
                 break;
             case EventKind::sequence_start:
-                ok = nested(pos, *ev, [&](std::size_t& p, const Event&, std::size_t i) { return item(p, path.child(i)); });
+                ok = nested(pos, ev, [&](std::size_t& p, const Event&, std::size_t i) { return item(p, path.child(i)); });
                 break;
             default:
-                ok = is_empty_plain(*ev) ? true : invalid_type(*ev, "a sequence");
+                ok = is_empty_plain(ev) ? true : invalid_type(ev, "a sequence");
         }
-        return ok || fix(ev->mark, path);
+        return ok || fix(ev.mark, path);
     }
 
     // A key of a record: its text, or a message for a non-scalar key.
@@ -309,10 +335,16 @@ private:
         return read_text(pos, map_path, name, "field identifier");
     }
 
+    // A scalar's text as written, through an alias too; empty for anything else.
+    std::string_view written_text(const Event& ev) const {
+        const Event node = ev.kind == EventKind::alias ? doc_.events[ev.target] : ev;
+        return node.kind == EventKind::scalar ? node.value : std::string_view();
+    }
+
     // The path of a mapping value: keyed by the key's text when the key is a
     // scalar written in place.
     static std::string_view value_key(const Event& key_event) {
-        return key_event.kind == EventKind::scalar ? std::string_view(key_event.value) : std::string_view("?");
+        return key_event.kind == EventKind::scalar ? key_event.value : std::string_view("?");
     }
 
     bool read_name_list(std::size_t& pos, const Path& path, NameList& out) {
@@ -343,28 +375,28 @@ private:
     // Nothing for a null scalar (empty, "~", "null"); otherwise `read`.
     template <class F>
     bool read_optional(std::size_t& pos, const Path& path, bool& present, F&& read) {
-        const Event* ev;
+        Event ev;
         if (!peek(pos, ev)) return false;
-        if (ev->kind == EventKind::alias) {
-            return consume(pos) && expand(*ev, path, [&](std::size_t& p, const Path& ap) {
+        if (ev.kind == EventKind::alias) {
+            return consume(pos) && expand(ev, path, [&](std::size_t& p, const Path& ap) {
                        return read_optional(p, ap, present, read);
                    });
         }
-        if (ev->kind == EventKind::void_) {
+        if (ev.kind == EventKind::void_) {
             ++pos;
             present = false;
             return true;
         }
-        if (ev->kind == EventKind::scalar && ev->plain) {
+        if (ev.kind == EventKind::scalar && ev.plain) {
             bool null = false;
-            if (ev->tag.empty()) {
-                null = ev->value.empty() || yaml::is_null_text(ev->value);
-            } else if (ev->tag == "tag:yaml.org,2002:null") {
+            if (ev.tag == yaml::Tag::none) {
+                null = ev.value.empty() || yaml::is_null_text(ev.value);
+            } else if (ev.tag == yaml::Tag::null) {
                 Scalar s;
                 std::string tag_error;
-                if (!yaml::resolve(*ev, s, tag_error)) {
+                if (!yaml::resolve(ev, s, tag_error)) {
                     fail(std::move(tag_error));
-                    return fix(ev->mark, path);
+                    return fix(ev.mark, path);
                 }
                 null = true;
             }
@@ -380,17 +412,17 @@ private:
     // ---- values ----------------------------------------------------------
 
     bool read_value(std::size_t& pos, const Path& path, Value& out) {
-        const Event* ev;
+        Event ev;
         if (!next(pos, ev)) return false;
         bool ok = true;
-        switch (ev->kind) {
+        switch (ev.kind) {
             case EventKind::alias:
-                ok = expand(*ev, path, [&](std::size_t& p, const Path& ap) { return read_value(p, ap, out); });
+                ok = expand(ev, path, [&](std::size_t& p, const Path& ap) { return read_value(p, ap, out); });
                 break;
             case EventKind::scalar: {
                 Scalar s;
                 std::string tag_error;
-                if (!yaml::resolve(*ev, s, tag_error)) {
+                if (!yaml::resolve(ev, s, tag_error)) {
                     ok = fail(std::move(tag_error));
                     break;
                 }
@@ -402,13 +434,14 @@ private:
                     case Scalar::Kind::big_uint:
                     case Scalar::Kind::big_int: ok = fail("JSON number out of range"); break;
                     case Scalar::Kind::float_: out = std::isfinite(s.f) ? Value(s.f) : Value(); break;
-                    case Scalar::Kind::string: out = Value(ev->value); break;
+                    case Scalar::Kind::string: out = Value(ev.value); break;
                 }
                 break;
             }
             case EventKind::sequence_start: {
                 Array items;
-                ok = nested(pos, *ev, [&](std::size_t& p, const Event&, std::size_t i) {
+                items.reserve(ev.children);  // no regrowth: a long list is most of a large policy
+                ok = nested(pos, ev, [&](std::size_t& p, const Event&, std::size_t i) {
                     items.emplace_back();
                     return read_value(p, path.child(i), items.back());
                 });
@@ -417,7 +450,8 @@ private:
             }
             case EventKind::mapping_start: {
                 std::vector<Member> members;
-                ok = nested(pos, *ev, [&](std::size_t& p, const Event& key_ev, std::size_t) {
+                members.reserve(ev.children / 2);
+                ok = nested(pos, ev, [&](std::size_t& p, const Event& key_ev, std::size_t) {
                     Member m;
                     if (!read_text(p, path, m.key) || !read_value(p, path.child(value_key(key_ev)), m.value)) return false;
                     members.push_back(std::move(m));
@@ -427,9 +461,9 @@ private:
                 break;
             }
             default:
-                ok = invalid_type(*ev, "any valid JSON value");
+                ok = invalid_type(ev, "any valid JSON value");
         }
-        return ok || fix(ev->mark, path);
+        return ok || fix(ev.mark, path);
     }
 
     bool consume(std::size_t& pos) {
@@ -448,16 +482,16 @@ private:
             start.kind == EventKind::mapping_start ? EventKind::mapping_end : EventKind::sequence_end;
         bool ok = true;
         for (std::size_t i = 0;; ++i) {
-            const Event* e;
+            Event e;
             if (!peek(pos, e)) {
                 ok = false;
                 break;
             }
-            if (e->kind == end) {
+            if (e.kind == end) {
                 ok = consume(pos);
                 break;
             }
-            if (!item(pos, *e, i)) {
+            if (!item(pos, e, i)) {
                 ok = false;
                 break;
             }
@@ -468,18 +502,28 @@ private:
 
     // ---- buffered nodes (rule fields) ---------------------------------------
 
-    bool read_content(std::size_t& pos, const Path& path, Content& out) {
-        const Event* ev;
+    // A node, buffered. With `deferred`, a core tag that does not fit its
+    // scalar is no failure: the first such error is kept there, and the
+    // scalar reads as a unit value.
+    bool read_content(std::size_t& pos, const Path& path, Content& out, std::optional<Error>* deferred = nullptr) {
+        Event ev;
         if (!next(pos, ev)) return false;
         bool ok = true;
-        switch (ev->kind) {
+        switch (ev.kind) {
             case EventKind::alias:
-                ok = expand(*ev, path, [&](std::size_t& p, const Path& ap) { return read_content(p, ap, out); });
+                ok = expand(ev, path,
+                            [&](std::size_t& p, const Path& ap) { return read_content(p, ap, out, deferred); });
                 break;
             case EventKind::scalar: {
                 std::string tag_error;
-                if (!yaml::resolve(*ev, out.scalar, tag_error)) {
-                    ok = fail(std::move(tag_error));
+                if (!yaml::resolve(ev, out.scalar, tag_error)) {
+                    if (!deferred) {
+                        ok = fail(std::move(tag_error));
+                    } else if (!*deferred) {
+                        *deferred = located(std::move(tag_error), ev.mark, path);
+                    }
+                    out.scalar = Scalar{};
+                    out.kind = Content::Kind::unit;
                     break;
                 }
                 switch (out.scalar.kind) {
@@ -492,7 +536,7 @@ private:
                     case Scalar::Kind::float_: out.kind = Content::Kind::float_; break;
                     case Scalar::Kind::string:
                         out.kind = Content::Kind::string;
-                        out.text = ev->value;
+                        out.text = ev.value;
                         break;
                 }
                 out.scalar.text = {};  // the buffer must not point into events it outlives
@@ -500,32 +544,34 @@ private:
             }
             case EventKind::sequence_start:
                 out.kind = Content::Kind::seq;
-                ok = nested(pos, *ev, [&](std::size_t& p, const Event&, std::size_t i) {
+                out.items.reserve(ev.children);
+                ok = nested(pos, ev, [&](std::size_t& p, const Event&, std::size_t i) {
                     out.items.emplace_back();
-                    return read_content(p, path.child(i), out.items.back());
+                    return read_content(p, path.child(i), out.items.back(), deferred);
                 });
                 break;
             case EventKind::mapping_start:
                 out.kind = Content::Kind::map;
-                ok = nested(pos, *ev, [&](std::size_t& p, const Event& key_ev, std::size_t) {
+                out.items.reserve(ev.children);
+                ok = nested(pos, ev, [&](std::size_t& p, const Event& key_ev, std::size_t) {
                     out.items.emplace_back();
-                    if (!read_content(p, path, out.items.back())) return false;
+                    if (!read_content(p, path, out.items.back(), deferred)) return false;
                     out.items.emplace_back();
-                    return read_content(p, path.child(value_key(key_ev)), out.items.back());
+                    return read_content(p, path.child(value_key(key_ev)), out.items.back(), deferred);
                 });
                 break;
             default:
-                ok = invalid_type(*ev, "any value");
+                ok = invalid_type(ev, "any value");
         }
-        return ok || fix(ev->mark, path);
+        return ok || fix(ev.mark, path);
     }
 
     // The tag value: taken as written and matched exactly.
     bool read_tag(std::size_t& pos, const Path& path, std::size_t& kind) {
         std::string text;
-        const Event* ev;
+        Event ev;
         if (!peek(pos, ev)) return false;
-        const Mark mark = ev->mark;
+        const Mark mark = ev.mark;
         if (!read_text(pos, path, text, "variant identifier")) return false;
         for (std::size_t k = 0; k < tag_values.size(); ++k) {
             if (text == tag_values[k]) {
@@ -539,7 +585,7 @@ private:
 
     // The mark of the node just read: for an alias, its anchored node.
     Mark resolved_mark(const Mark& mark, std::size_t pos_after) const {
-        const Event& ev = doc_.events[pos_after - 1];
+        const Event ev = doc_.events[pos_after - 1];
         if (ev.kind == EventKind::alias) return doc_.events[ev.target].mark;
         return mark;
     }
@@ -625,27 +671,55 @@ private:
         return s;
     }
 
-    bool rule_from_map(std::size_t kind, const std::vector<Content>& pairs, SequenceRule& out) {
+    // The field a rule key names: by name, or by its position; the number of
+    // fields for a key that names none (unknown, or not a field identifier).
+    static std::size_t field_of(const KindSpec& spec, const Content& key) {
+        if (key.kind == Content::Kind::string) {
+            for (std::size_t f = 0; f < spec.fields.size(); ++f) {
+                if (key.text == spec.fields[f].name) return f;
+            }
+        } else if (key.kind == Content::Kind::uint) {
+            // A field may also be named by its position.
+            if (key.scalar.u < spec.fields.size()) return static_cast<std::size_t>(key.scalar.u);
+        }
+        return spec.fields.size();
+    }
+
+    static bool is_field_identifier(const Content& key) {
+        return key.kind == Content::Kind::string || key.kind == Content::Kind::uint;
+    }
+
+    // Once the kind is known: the first held-back tag error under a key that
+    // is one of its fields.
+    bool check_deferred(std::size_t kind, std::vector<RuleEntry>& entries) {
+        const KindSpec& spec = kind_specs()[kind];
+        for (RuleEntry& e : entries) {
+            if (e.deferred && field_of(spec, e.key) != spec.fields.size()) {
+                err_ = std::move(*e.deferred);
+                return false;
+            }
+        }
+        return true;
+    }
+
+    bool rule_from_map(std::size_t kind, const std::vector<RuleEntry>& entries, SequenceRule& out) {
         const KindSpec& spec = kind_specs()[kind];
         FieldSlots slots = defaults();
         bool seen[3] = {false, false, false};
-        for (std::size_t i = 0; i + 1 < pairs.size(); i += 2) {
-            const Content& key = pairs[i];
-            std::size_t field = spec.fields.size();
-            if (key.kind == Content::Kind::string) {
-                for (std::size_t f = 0; f < spec.fields.size(); ++f) {
-                    if (key.text == spec.fields[f].name) field = f;
-                }
-            } else if (key.kind == Content::Kind::uint) {
-                // A field may also be named by its position.
-                if (key.scalar.u < spec.fields.size()) field = static_cast<std::size_t>(key.scalar.u);
-            } else {
-                return fail("invalid type: " + key.describe() + ", expected field identifier");
+        for (const RuleEntry& e : entries) {
+            if (!is_field_identifier(e.key)) {
+                return fail("invalid type: " + e.key.describe() + ", expected field identifier");
             }
-            if (field == spec.fields.size()) continue;  // unknown keys of a rule are dropped
+            const std::size_t field = field_of(spec, e.key);
+            if (field == spec.fields.size()) {  // unknown keys of a rule are dropped
+                if (ignored_) {
+                    ignored_->push_back(IgnoredKey{rule_index_, std::string(e.written), e.mark.line + 1, e.mark.column + 1});
+                }
+                continue;
+            }
             if (seen[field]) return fail(std::string("duplicate field `") + spec.fields[field].name + "`");
             seen[field] = true;
-            if (!set_field(spec.fields[field], field, pairs[i + 1], slots)) return false;
+            if (!set_field(spec.fields[field], field, e.value, slots)) return false;
         }
         for (std::size_t f = 0; f < spec.fields.size(); ++f) {
             if (!seen[f] && !spec.fields[f].has_default) {
@@ -677,42 +751,46 @@ private:
     }
 
     bool read_rule(std::size_t& pos, const Path& path, SequenceRule& out) {
-        const Event* ev;
+        Event ev;
         if (!next(pos, ev)) return false;
         bool ok = true;
-        switch (ev->kind) {
+        switch (ev.kind) {
             case EventKind::alias:
-                ok = expand(*ev, path, [&](std::size_t& p, const Path& ap) { return read_rule(p, ap, out); });
+                ok = expand(ev, path, [&](std::size_t& p, const Path& ap) { return read_rule(p, ap, out); });
                 break;
             case EventKind::mapping_start: {
                 // The whole rule is buffered first; the tag is checked where it stands.
                 std::optional<std::size_t> kind;
-                std::vector<Content> pairs;
-                ok = nested(pos, *ev, [&](std::size_t& p, const Event& key_ev, std::size_t) {
-                    Content key;
-                    if (!read_content(p, path, key)) return false;
+                std::vector<RuleEntry> entries;
+                ok = nested(pos, ev, [&](std::size_t& p, const Event& key_ev, std::size_t) {
+                    RuleEntry entry;
+                    entry.written = written_text(key_ev);
+                    entry.mark = key_ev.mark;
+                    if (!read_content(p, path, entry.key)) return false;
                     const Path value_path = path.child(value_key(key_ev));
-                    if (key.kind == Content::Kind::string && key.text == "type") {
+                    if (entry.key.kind == Content::Kind::string && entry.key.text == "type") {
                         if (kind) return fail("duplicate field `type`");
                         std::size_t k = 0;
                         if (!read_tag(p, value_path, k)) return false;
                         kind = k;
-                        return true;
+                        return check_deferred(k, entries);
                     }
-                    Content value;
-                    if (!read_content(p, value_path, value)) return false;
-                    pairs.push_back(std::move(key));
-                    pairs.push_back(std::move(value));
+                    // A field of a known kind is checked as it is read; any
+                    // other value may turn out to be ignored.
+                    const bool field =
+                        kind && field_of(kind_specs()[*kind], entry.key) != kind_specs()[*kind].fields.size();
+                    if (!read_content(p, value_path, entry.value, field ? nullptr : &entry.deferred)) return false;
+                    entries.push_back(std::move(entry));
                     return true;
                 });
-                if (ok) ok = kind ? rule_from_map(*kind, pairs, out) : fail("missing field `type`");
+                if (ok) ok = kind ? rule_from_map(*kind, entries, out) : fail("missing field `type`");
                 break;
             }
             case EventKind::sequence_start: {
                 // The first item is the tag, the rest are the kind's fields in order.
                 std::optional<std::size_t> kind;
                 std::vector<Content> items;
-                ok = nested(pos, *ev, [&](std::size_t& p, const Event&, std::size_t i) {
+                ok = nested(pos, ev, [&](std::size_t& p, const Event&, std::size_t i) {
                     if (i == 0) {
                         std::size_t k = 0;
                         if (!read_tag(p, path.child(i), k)) return false;
@@ -726,23 +804,23 @@ private:
                 break;
             }
             default:
-                ok = invalid_type(*ev, "internally tagged enum SequenceRule");
+                ok = invalid_type(ev, "internally tagged enum SequenceRule");
         }
-        return ok || fix(ev->mark, path);
+        return ok || fix(ev.mark, path);
     }
 
     // ---- records ---------------------------------------------------------
 
     bool read_on_error(std::size_t& pos, const Path& path, ErrorPolicy& out) {
-        const Event* ev;
+        Event ev;
         if (!peek(pos, ev)) return false;
-        if (ev->kind == EventKind::sequence_start || ev->kind == EventKind::mapping_start) {
+        if (ev.kind == EventKind::sequence_start || ev.kind == EventKind::mapping_start) {
             ++pos;
-            invalid_type(*ev, "enum ErrorPolicy");
-            return fix(ev->mark, path);
+            invalid_type(ev, "enum ErrorPolicy");
+            return fix(ev.mark, path);
         }
         std::string text;
-        const Mark mark = ev->mark;
+        const Mark mark = ev.mark;
         if (!read_text(pos, path, text, "enum ErrorPolicy")) return false;
         if (text == "block") {
             out = ErrorPolicy::block;
@@ -759,9 +837,9 @@ private:
     bool field_index(std::size_t& pos, const Path& map_path, const std::array<const char*, N>& names,
                      std::size_t& index) {
         std::string name;
-        const Event* ev;
+        Event ev;
         if (!peek(pos, ev)) return false;
-        const Mark mark = ev->mark;
+        const Mark mark = ev.mark;
         if (!read_field_name(pos, map_path, name)) return false;
         for (std::size_t i = 0; i < N; ++i) {
             if (name == names[i]) {
@@ -874,6 +952,7 @@ private:
                     case 4:
                         out.sequences.clear();
                         return read_sequence(p, vp, [&](std::size_t& q, const Path& ip) {
+                            rule_index_ = out.sequences.size();
                             SequenceRule r;
                             if (!read_rule(q, ip, r)) return false;
                             out.sequences.push_back(std::move(r));
@@ -889,17 +968,19 @@ private:
 
 }  // namespace
 
-std::expected<Policy, LoadError> parse_policy(std::string_view text) {
+std::expected<Policy, LoadError> parse_policy(std::string_view text, std::vector<IgnoredKey>* ignored_keys) {
     yaml::EventSource source(text);
     yaml::Document doc;
     source.first_document(doc);
     Policy policy;
-    Reader reader(doc);
+    std::vector<IgnoredKey> ignored;
+    Reader reader(doc, ignored_keys ? &ignored : nullptr);
     if (!reader.read_policy(policy)) {
         return std::unexpected(LoadError{LoadError::Kind::parse, reader.error().text()});
     }
     if (doc.error) return std::unexpected(LoadError{LoadError::Kind::parse, doc.error->message});
     if (auto rest = source.rest_of_stream()) return std::unexpected(LoadError{LoadError::Kind::parse, *rest});
+    if (ignored_keys) *ignored_keys = std::move(ignored);
     return policy;
 }
 

@@ -14,8 +14,6 @@ namespace ostik::yaml {
 
 namespace {
 
-constexpr std::string_view core_tag_prefix = "tag:yaml.org,2002:";
-
 std::optional<bool> bool_text(std::string_view v) {
     if (v == "true" || v == "True" || v == "TRUE") return true;
     if (v == "false" || v == "False" || v == "FALSE") return false;
@@ -209,52 +207,57 @@ bool resolve(const Event& ev, Scalar& out, std::string& error) {
     std::string_view v = ev.value;
     out = Scalar{};
     out.text = v;
-    if (!ev.tag.empty()) {
-        std::string_view tag = ev.tag;
-        if (tag.starts_with(core_tag_prefix)) {
-            std::string_view name = tag.substr(core_tag_prefix.size());
-            const char* expected = nullptr;
-            if (name == "bool") {
-                if (auto b = bool_text(v)) {
-                    out.kind = Scalar::Kind::boolean;
-                    out.b = *b;
-                    return true;
-                }
-                expected = "a boolean";
-            } else if (name == "int") {
-                if (resolve_int(v, out)) return true;
-                expected = "an integer";
-            } else if (name == "float") {
-                if (auto f = parse_float(v)) {
-                    out.kind = Scalar::Kind::float_;
-                    out.f = *f;
-                    return true;
-                }
-                expected = "a float";
-            } else if (name == "null") {
-                if (is_null_text(v)) {
-                    out.kind = Scalar::Kind::null;
-                    return true;
-                }
-                expected = "null";
+    const char* expected = nullptr;
+    switch (ev.tag) {
+        case Tag::none:
+            if (ev.plain) {
+                resolve_plain(v, out);
+            } else {
+                out.kind = Scalar::Kind::string;
             }
-            if (expected) {
-                error = "invalid value: string " + quote_debug(v) + ", expected " + expected;
-                return false;
-            }
-        } else if (tag.starts_with('!') && ev.plain) {
-            resolve_plain(v, out);
             return true;
-        }
-        out.kind = Scalar::Kind::string;
-        return true;
+        case Tag::boolean:
+            if (auto b = bool_text(v)) {
+                out.kind = Scalar::Kind::boolean;
+                out.b = *b;
+                return true;
+            }
+            expected = "a boolean";
+            break;
+        case Tag::integer:
+            if (resolve_int(v, out)) return true;
+            expected = "an integer";
+            break;
+        case Tag::float_:
+            if (auto f = parse_float(v)) {
+                out.kind = Scalar::Kind::float_;
+                out.f = *f;
+                return true;
+            }
+            expected = "a float";
+            break;
+        case Tag::null:
+            // The empty plain scalar is a null too, tagged or not.
+            if (is_null_text(v) || (v.empty() && ev.plain)) {
+                out.kind = Scalar::Kind::null;
+                return true;
+            }
+            expected = "null";
+            break;
+        case Tag::local:
+            if (ev.plain) {
+                resolve_plain(v, out);
+                return true;
+            }
+            out.kind = Scalar::Kind::string;
+            return true;
+        case Tag::core_other:
+        case Tag::other:
+            out.kind = Scalar::Kind::string;
+            return true;
     }
-    if (ev.plain) {
-        resolve_plain(v, out);
-    } else {
-        out.kind = Scalar::Kind::string;
-    }
-    return true;
+    error = "invalid value: string " + quote_debug(v) + ", expected " + expected;
+    return false;
 }
 
 std::string u128_to_string(u128 v) {

@@ -67,4 +67,15 @@ class PolicyRecords(TypedDict):
     aliases: dict[str, list[str]]
     on_error: Literal["block", "allow"]
 
+RuleKind = Literal["require", "eventually", "max_calls", "before", "after", "never_after", "sequence", "blocklist"]
+
+class IgnoredKey(TypedDict):
+    # A key of a rule mapping that names no field of the rule's kind: loading drops it with its value.
+    rule: int  # index of the rule in `sequences`
+    type: RuleKind
+    key: str  # as written
+    line: int  # 1-based position of the key
+    column: int
+
 def policy_records(path: str) -> PolicyRecords: ...
+def ignored_keys(path: str) -> list[IgnoredKey]: ...

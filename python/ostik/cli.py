@@ -17,15 +17,15 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 from ostik import __version__
-from ostik._inspect import policy_records
+from ostik._inspect import ignored_keys, policy_records
 from ostik._native import CoverageAnalyzer, Policy, TraceExplainer
 from ostik.formats import AUTO, FORMATS, AmbiguousFormatError, read_file
-from ostik.policy_check import policy_warnings, printable, quote, summary
+from ostik.policy_check import ignored_key_warning, policy_warnings, printable, quote, summary
 from ostik.text_reports import Style, coverage_lines, explanation_lines, split_failures
 from ostik.trace_files import STDIN, Trace, TraceFile, TraceFileError
 
 if TYPE_CHECKING:
-    from ostik._inspect import PolicyRecords
+    from ostik._inspect import IgnoredKey, PolicyRecords
 
 EXIT_OK, EXIT_FAILED, EXIT_UNUSABLE = 0, 1, 2
 
@@ -124,6 +124,13 @@ def load_records(path: str) -> PolicyRecords:
         raise UnusableInput(f"{path}: {err}") from None
 
 
+def load_ignored_keys(path: str) -> list[IgnoredKey]:
+    try:
+        return ignored_keys(path)
+    except (FileNotFoundError, ValueError) as err:  # the file changed since its records were read
+        raise UnusableInput(f"{path}: {err}") from None
+
+
 def load_policy(path: str) -> tuple[Policy, PolicyRecords]:
     records = load_records(path)
     try:
@@ -174,11 +181,15 @@ def first_bad_step(traces: Sequence[Trace], check: Callable[[list[Any]], object]
 
 def run_check(args: argparse.Namespace) -> int:
     records = load_records(args.policy)
+    ignored = load_ignored_keys(args.policy)
     print(f"{args.policy}: {summary(records)}")
     warnings = policy_warnings(records)
     for warning in warnings:
         _warn(f"{args.policy}: warning: {warning}")
-    return EXIT_FAILED if warnings and args.strict else EXIT_OK
+    # These have a place in the file: named the way compilers and editors expect.
+    for key in ignored:
+        _warn(f"{args.policy}:{key['line']}:{key['column']}: warning: {ignored_key_warning(key)}")
+    return EXIT_FAILED if (warnings or ignored) and args.strict else EXIT_OK
 
 
 def run_explain(args: argparse.Namespace) -> int:

@@ -6,14 +6,27 @@ the native loader read; it never parses YAML itself.
 
 from __future__ import annotations
 
+import difflib
 from collections import Counter
 from collections.abc import Iterator
 from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:
-    from ostik._inspect import PolicyRecords, RuleRecord
+    from ostik._inspect import IgnoredKey, PolicyRecords, RuleRecord
 
 RULE_KINDS = ("require", "eventually", "max_calls", "before", "after", "never_after", "sequence", "blocklist")
+
+# The fields of each kind of rule, besides `type`.
+RULE_FIELDS = {
+    "require": ("tool",),
+    "eventually": ("tool", "within"),
+    "max_calls": ("tool", "max"),
+    "before": ("first", "then"),
+    "after": ("trigger", "then", "within"),
+    "never_after": ("trigger", "forbidden"),
+    "sequence": ("tools", "strict"),
+    "blocklist": ("pattern",),
+}
 
 
 def rule_id(rule: RuleRecord) -> str:
@@ -157,3 +170,20 @@ def _rule_warnings(records: PolicyRecords) -> Iterator[str]:
                    f"as a high-risk gap when no trace calls it")
         if rule["type"] == "blocklist" and rule["pattern"] == "":
             yield f"{where}: the empty pattern occurs in every tool name, so every step is blocked"
+
+
+def nearest_field(kind: str, key: str) -> str | None:
+    """The field of this kind of rule that `key` is most likely a misspelling of, if any is close."""
+    # Case is compared loosely: `Within` is as likely a slip as `withn`.
+    fields = {field.lower(): field for field in RULE_FIELDS[kind]}
+    close = difflib.get_close_matches(key.lower(), list(fields), n=1, cutoff=0.7)
+    return fields[close[0]] if close else None
+
+
+def ignored_key_warning(ignored: IgnoredKey) -> str:
+    """The warning for a rule key that the loader drops because it names no field of the rule's kind."""
+    kind = ignored["type"]
+    article = "an" if kind[0] in "aeiou" else "a"
+    text = f"sequences[{ignored['rule']}]: unknown key `{printable(ignored['key'])}` in {article} {kind} rule is ignored"
+    suggestion = nearest_field(kind, ignored["key"])
+    return text + (f"; did you mean `{suggestion}`?" if suggestion else "")
