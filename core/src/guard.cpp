@@ -2,6 +2,7 @@
 // texts as the explanation report.
 #include "ostik/guard.hpp"
 
+#include <optional>
 #include <utility>
 
 #include "explain_plan.hpp"
@@ -25,17 +26,22 @@ struct FailureSink {
     std::string_view tool;
     std::uint64_t index;
     std::vector<RuleEvaluation>& failures;
+    std::optional<NameText> tool_text;  // made on the first failure
 
-    void tool_check(ToolVerdict v) { failures.push_back(tool_check_evaluation(v, name_text(tool))); }
+    const NameText& text() {
+        if (!tool_text) tool_text = name_text(tool);
+        return *tool_text;
+    }
+    void tool_check(ToolVerdict v) { failures.push_back(tool_check_evaluation(v, text())); }
     void rule(std::size_t k, const Outcome& o) {
-        if (!o.passed) failures.push_back(to_evaluation(plan.rules[k], o, name_text(tool), index));
+        if (!o.passed) failures.push_back(to_evaluation(plan.rules[k], o, text(), index));
     }
 };
 
 GuardDecision judge(const TraceState& state, StepTool tool) {
     GuardDecision d;
     d.step = state.steps();
-    FailureSink sink{state.plan(), tool.name, d.step, d.failures};
+    FailureSink sink{state.plan(), tool.name, d.step, d.failures, std::nullopt};
     d.verdict = judge_step(state.plan(), state, tool, d.step, sink).verdict;
     return d;
 }

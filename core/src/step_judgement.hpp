@@ -15,6 +15,7 @@
 #include "explain_plan.hpp"
 #include "ostik/explain.hpp"
 #include "ostik/tool_gate.hpp"
+#include "rule_evaluator.hpp"
 #include "trace_state.hpp"
 
 namespace ostik::detail {
@@ -26,8 +27,9 @@ struct StepVerdict {
     bool blocked() const { return verdict == Verdict::blocked; }
 };
 
-// Judges a call of `tool` as step `step_index` against `state`, which holds
-// the steps before it and is not changed: the caller advances it.
+// Judges a call of `tool` (with its tool check made, TraceState::step_tool)
+// as step `step_index` against `state`, which holds the steps before it and
+// is not changed: the caller advances it.
 template <class Sink>
 StepVerdict judge_step(const ExplainPlan& plan, const TraceState& state, StepTool tool, std::uint64_t step_index,
                        Sink& sink) {
@@ -40,7 +42,7 @@ StepVerdict judge_step(const ExplainPlan& plan, const TraceState& state, StepToo
     };
 
     // 1. The tool check.
-    if (const ToolVerdict check = plan.gate.check(tool.name); check != ToolVerdict::pass) {
+    if (const ToolVerdict check = tool.gate; check != ToolVerdict::pass) {
         sink.tool_check(check);
         block(check == ToolVerdict::denied ? plan.deny_id_index : plan.allow_id_index);
     }
