@@ -44,16 +44,15 @@ PyObject* decision_verdict(PyObject* self, void*) { return Py_NewRef(verdict_tex
 
 PyObject* decision_step(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(decision_of(self).step); }
 
-// The first failure is the one that blocked the step.
 PyObject* decision_blocked_by(PyObject* self, void*) {
-    const auto& failures = decision_of(self).failures;
-    if (failures.empty()) Py_RETURN_NONE;
-    return make_str(failures.front().rule_id).release();
+    const RuleEvaluation* blocking = decision_of(self).blocking();
+    if (!blocking) Py_RETURN_NONE;
+    return make_str(blocking->rule_id).release();
 }
 
 PyObject* decision_reason(PyObject* self, void*) {
-    const auto& failures = decision_of(self).failures;
-    return make_str(failures.empty() ? std::string_view() : std::string_view(failures.front().explanation)).release();
+    const RuleEvaluation* blocking = decision_of(self).blocking();
+    return make_str(blocking ? std::string_view(blocking->explanation) : std::string_view()).release();
 }
 
 PyObject* decision_failures(PyObject* self, void*) {
@@ -68,7 +67,7 @@ int decision_bool(PyObject* self) { return decision_of(self).allowed() ? 1 : 0; 
 
 PyObject* decision_repr(PyObject* self) {
     const ostik::GuardDecision& d = decision_of(self);
-    if (d.failures.empty()) {
+    if (!d.blocking()) {
         return PyUnicode_FromFormat("Decision(verdict=%R, step=%llu)", verdict_text(d),
                                     static_cast<unsigned long long>(d.step));
     }

@@ -39,10 +39,11 @@ void session_dealloc(PyObject* self) {
     Py_DECREF(tp);
 }
 
-// The lock of a session can fail only through the system; such a failure
-// is reported rather than let through the C API.
+// Runs a method's body with its C++ failures turned into Python exceptions:
+// allocation, and taking the session's lock (which fails only through the
+// system).
 template <class F>
-PyObject* guarded_entry(F&& body) {
+PyObject* entry_point(F&& body) {
     try {
         return body();
     } catch (const std::bad_alloc&) {
@@ -84,7 +85,7 @@ constexpr Signature peek_sig{"Session.peek", call_params, 2, 1};
 PyObject* session_check(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* argv[2];
     if (!parse_args(check_sig, args, nargs, kwnames, argv)) return nullptr;
-    return guarded_entry([&]() -> PyObject* {
+    return entry_point([&]() -> PyObject* {
         auto call = read_call(argv[0], argv[1]);
         if (!call) return nullptr;
         auto decision = session_of(self).check(std::move(*call));
@@ -103,7 +104,7 @@ PyObject* session_check(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* session_peek(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* argv[2];
     if (!parse_args(peek_sig, args, nargs, kwnames, argv)) return nullptr;
-    return guarded_entry([&]() -> PyObject* {
+    return entry_point([&]() -> PyObject* {
         auto call = read_call(argv[0], argv[1]);
         if (!call) return nullptr;
         return new_decision(session_of(self).peek(*call));
@@ -114,14 +115,14 @@ constexpr Signature finish_sig{"Session.finish", nullptr, 0, 0};
 
 PyObject* session_finish(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (!parse_args(finish_sig, args, nargs, kwnames, nullptr)) return nullptr;
-    return guarded_entry([&]() -> PyObject* { return new_rule_failure_list(session_of(self).finish()); });
+    return entry_point([&]() -> PyObject* { return new_rule_failure_list(session_of(self).finish()); });
 }
 
 constexpr Signature explain_sig{"Session.explain", nullptr, 0, 0};
 
 PyObject* session_explain(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (!parse_args(explain_sig, args, nargs, kwnames, nullptr)) return nullptr;
-    return guarded_entry([&]() -> PyObject* {
+    return entry_point([&]() -> PyObject* {
         std::string buffer;
         const auto start = session_of(self).explain_json_into(buffer);
         if (!start) {
@@ -138,8 +139,11 @@ PyObject* session_explain(PyObject* self, PyObject* const* args, Py_ssize_t narg
 PyObject* guarding_function(const char* name) {
     static PyObject* module = nullptr;
     if (!module) {
-        module = PyImport_ImportModule("ostik.guarding");
-        if (!module) return nullptr;
+        PyObject* imported = PyImport_ImportModule("ostik.guarding");
+        if (!imported) return nullptr;
+        // The import may have let another thread import it meanwhile.
+        if (module) Py_DECREF(imported);
+        else module = imported;
     }
     return PyObject_GetAttrString(module, name);
 }
@@ -208,7 +212,7 @@ PyObject* session_refusal(PyObject* self, PyObject* const* args, Py_ssize_t narg
     Py_ssize_t len = 0;
     const char* text = PyUnicode_AsUTF8AndSize(reason, &len);
     if (!text) return nullptr;
-    return guarded_entry([&]() -> PyObject* {
+    return entry_point([&]() -> PyObject* {
         ostik::GuardDecision d;
         d.verdict = Verdict::blocked;
         d.step = session_of(self).steps();
@@ -222,7 +226,7 @@ PyObject* session_refusal(PyObject* self, PyObject* const* args, Py_ssize_t narg
 }
 
 PyObject* session_steps(PyObject* self, void*) {
-    return guarded_entry([&]() -> PyObject* { return PyLong_FromUnsignedLongLong(session_of(self).steps()); });
+    return entry_point([&]() -> PyObject* { return PyLong_FromUnsignedLongLong(session_of(self).steps()); });
 }
 
 #define OSTIK_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_FASTCALL | METH_KEYWORDS

@@ -2,6 +2,7 @@
 // texts as the explanation report.
 #include "ostik/guard.hpp"
 
+#include <algorithm>
 #include <optional>
 #include <utility>
 
@@ -26,10 +27,14 @@ struct FailureSink {
     std::string_view tool;
     std::uint64_t index;
     std::vector<RuleEvaluation>& failures;
-    std::optional<NameText> tool_text;  // made on the first failure
+    std::optional<NameText> tool_text;
 
+    // Made on the first failure, with room for the few that usually follow.
     const NameText& text() {
-        if (!tool_text) tool_text = name_text(tool);
+        if (!tool_text) {
+            tool_text = name_text(tool);
+            failures.reserve(4);
+        }
         return *tool_text;
     }
     void tool_check(ToolVerdict v) { failures.push_back(tool_check_evaluation(v, text())); }
@@ -80,7 +85,7 @@ std::expected<GuardDecision, TraceWriter::AppendError> GuardSession::check(ToolC
     // Everything that may fail comes before the line is written, so that a
     // written line is always entered. A new tool's slot, made here, counts
     // nothing until the call is entered.
-    if (keep_calls_) calls_.reserve(calls_.size() + 1);
+    if (keep_calls_ && calls_.size() == calls_.capacity()) calls_.reserve(std::max<std::size_t>(64, calls_.size() * 2));
     const std::uint32_t slot = state_->enter(call.tool);
     GuardDecision decision = judge(*state_, state_->step_tool(slot));
     if (writer_) {

@@ -37,6 +37,9 @@ struct GuardDecision {
     std::vector<RuleEvaluation> failures;
 
     bool allowed() const { return verdict == Verdict::allowed; }
+    // The check that blocked the step (its rule id is the step's blocking
+    // rule id), or null when the step is allowed.
+    const RuleEvaluation* blocking() const { return failures.empty() ? nullptr : &failures.front(); }
     friend bool operator==(const GuardDecision&, const GuardDecision&) = default;
 };
 
