@@ -356,6 +356,157 @@ def _(files):
     return expecting(RuntimeError, client.record_trace, record), [client, record]
 
 
+def example_guard():
+    return require_class("Guard")(example_policy())
+
+
+ARGS = {"path": "src/a.py", "lines": [1, 2, 3], "ratio": 0.5, "flags": {"dry": True}}
+
+
+@case("Guard construct")
+def _(files):
+    cls = require_class("Guard")
+    policy = example_policy()
+    return (lambda: cls(policy)), [policy]
+
+
+@case("Guard construct wrong type")
+def _(files):
+    cls = require_class("Guard")
+    arg = {"not": "a policy"}
+    return expecting(TypeError, cls, arg), [arg]
+
+
+@case("session open and drop")
+def _(files):
+    guard = example_guard()
+    return (lambda: guard.session(os.devnull, keep=True)), [guard]
+
+
+@case("session bad path")
+def _(files):
+    guard = example_guard()
+    path = os.path.join(files["missing"], "no", "dir.jsonl")
+    return expecting(RuntimeError, guard.session, path), [guard, path]
+
+
+@case("session outlives its guard")
+def _(files):
+    policy = example_policy()
+    cls = require_class("Guard")
+    return (lambda: cls(policy).session().check("read_file", ARGS)), [policy]
+
+
+@case("check allowed, recorded")
+def _(files):
+    session = example_guard().session(os.devnull)
+    return (lambda: session.check("read_file", ARGS)), [session, ARGS]
+
+
+@case("check blocked")
+def _(files):
+    session = example_guard().session()
+    return (lambda: session.check("force_push", ARGS)), [session, ARGS]
+
+
+@case("check unconvertible")
+def _(files):
+    session = example_guard().session(os.devnull)
+    args = {"ok": [1, 2], "bad": {Unsupported()}}
+    return expecting(ValueError, session.check, "read_file", args), [session, args]
+
+
+@case("check wrong type")
+def _(files):
+    session = example_guard().session()
+    tool = ["read_file"]
+    return expecting(TypeError, session.check, tool), [session, tool]
+
+
+@case("check failed write")
+def _(files):
+    session = example_guard().session("/dev/full", keep=True)
+    return expecting(RuntimeError, session.check, "read_file", ARGS), [session, ARGS]
+
+
+@case("peek new names")
+def _(files):
+    session = example_guard().session()
+    names = iter(range(10**9))
+    return (lambda: session.peek(f"tool_{next(names)}", ARGS)), [session, ARGS]
+
+
+@case("finish")
+def _(files):
+    session = example_guard().session()
+    session.check("edit_file")
+    return session.finish, [session]
+
+
+@case("explain kept calls")
+def _(files):
+    guard = example_guard()
+
+    def call():
+        session = guard.session(keep=True)
+        session.check("read_file", ARGS)
+        session.check("force_push")
+        return session.explain()
+    return call, [guard, ARGS]
+
+
+@case("explain without kept calls")
+def _(files):
+    session = example_guard().session()
+    return expecting(RuntimeError, session.explain), [session]
+
+
+@case("decision fields")
+def _(files):
+    decision = example_guard().session().check("edit_file", ARGS)
+
+    def call():
+        return (decision.failures, decision.blocked_by, decision.reason, repr(decision), hash(decision),
+                [(f.context, repr(f)) for f in decision.failures], decision == decision)
+    return call, [decision]
+
+
+def _guarded():
+    session = example_guard().session()
+
+    def read_file(path, *rest, **options):
+        return path
+
+    def list_dir(path):
+        raise OSError("disk")
+    return session, session.guarded(read_file), session.tool(name="force_push")(read_file), session.guarded(list_dir)
+
+
+@case("guarded call allowed")
+def _(files):
+    session, read, _, _ = _guarded()
+    return (lambda: read("a.py", 1, mode="r")), [session, read]
+
+
+@case("guarded call blocked")
+def _(files):
+    session, _, push, _ = _guarded()
+    return expecting(ostik.PolicyViolation, push, "a.py"), [session, push]
+
+
+@case("guarded call refused")
+def _(files):
+    session, read, _, _ = _guarded()
+    arg = Unsupported()
+    return expecting(ostik.PolicyViolation, read, arg), [session, read, arg]
+
+
+@case("guarded function raises")
+def _(files):
+    session, _, _, edit = _guarded()
+    return expecting(OSError, edit, "a.py"), [session, edit]
+
+
 # --- the check ---------------------------------------------------------------
 
 

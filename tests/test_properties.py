@@ -374,6 +374,45 @@ def test_explain_holds_its_invariants(write_policy, policy, trace):
     assert json.loads(explainer.explain(tuple(trace))) == json.loads(text)
 
 
+CALLS = st.lists(st.tuples(TOOL_NAMES, st.none() | ARGS), max_size=8)
+
+
+def failure_entry(f):
+    entry = {"rule_id": f.rule_id, "rule_type": f.rule_type, "passed": False, "explanation": f.explanation}
+    if f.context is not None:
+        entry["context"] = f.context
+    return entry
+
+
+@SETTINGS
+@given(policy=POLICIES, calls=CALLS)
+def test_guard_decides_as_explain(write_policy, policy, calls):
+    # The i-th decision is step i of the explanation of the same calls, and
+    # finish() gives the last step's end-of-trace entries.
+    p = load(write_policy, policy)
+    session = require_class("Guard")(p).session()
+    steps = [{"tool": t} if a is None else {"tool": t, "args": a} for t, a in calls]
+    report = json.loads(ostik.TraceExplainer(p).explain(steps))
+    rules = policy["sequences"]
+    for i, ((tool, args), step) in enumerate(zip(calls, report["steps"])):
+        peeked = session.peek(tool, args)
+        decision = session.check(tool, args)
+        assert peeked == decision
+        evals = step["rules_evaluated"]
+        own = len(rules) + (tool_check(policy, tool) is not None)
+        failed = [e for e in evals[:own] if not e["passed"]]
+        assert [failure_entry(f) for f in decision.failures] == failed
+        assert (decision.step, decision.verdict) == (i, step["verdict"])
+        assert decision.blocked_by == (failed[0]["rule_id"] if failed else None)
+        assert decision.reason == (failed[0]["explanation"] if failed else "")
+    finish = [failure_entry(f) for f in session.finish()]
+    if calls:
+        evals = report["steps"][-1]["rules_evaluated"]
+        assert finish == evals[len(rules) + (tool_check(policy, calls[-1][0]) is not None):]
+    else:
+        assert [e["rule_id"] for e in finish] == [rule_id(r) for r in rules if r["type"] == "require"]
+
+
 def policy_tools(policy):
     tools = policy.get("tools", {})
     names = set(tools.get("allow", [])) | set(tools.get("deny", [])) | set(tools.get("require_args", {}))

@@ -1,5 +1,6 @@
 """The README's examples do what it says they do."""
 
+import json
 import os
 import re
 import shlex
@@ -69,6 +70,33 @@ def test_the_examples_run(tmp_path):
     assert shown.returncode == 0, shown.stderr
     statuses = re.findall(r"^\(exit status (\d)\)$", shown.stdout, flags=re.MULTILINE)
     assert statuses == ["0", "0", "1", "0"]
+
+
+def test_guard_example_prints_what_it_says(tmp_path):
+    block = re.search(r"## Guarding an agent while it runs\n\n.*?```python\n(.*?)```", README, flags=re.DOTALL).group(1)
+    (tmp_path / "examples").symlink_to(ROOT / "examples")
+    result = subprocess.run([sys.executable, "-c", block], cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    # Every print is followed by the line it prints, as a comment.
+    said = [line.split("  # ", 1)[1] for line in block.splitlines() if line.strip().startswith("print(")]
+    assert result.stdout.splitlines() == said
+    lines = (tmp_path / "guarded-run.jsonl").read_text().splitlines()
+    assert [json.loads(line)["tool"] for line in lines] == ["read_file", "force_push", "edit_file", "git_commit"]
+
+
+def test_the_guard_agent_runs_and_its_trace_explains_alike(tmp_path):
+    trace = tmp_path / "guarded.jsonl"
+    run = subprocess.run([sys.executable, str(ROOT / "examples" / "guard_agent.py"), str(trace)],
+                         capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    lines = run.stdout.splitlines()
+    assert lines[-1] == "8 calls; end of run: all checks pass"
+    refused = [line.split()[1] for line in lines[:-1] if " refused " in line]
+    assert refused == ["edit_file", "git_commit", "force_push"]
+    explained = subprocess.run([sys.executable, "-m", "ostik", "explain", "examples/policy.yaml", str(trace)],
+                               cwd=ROOT, capture_output=True, text=True, timeout=120)
+    blocked = [line.split()[1] for line in explained.stdout.splitlines() if "  blocked  " in line]
+    assert blocked == refused
 
 
 @pytest.mark.parametrize("index", range(2))

@@ -1,12 +1,18 @@
 // Shared by the files of ostik._engine: the Policy type it borrows from
-// ostik._native, and the creators of its types.
+// ostik._native, its own types, and how one file makes another's objects.
 #pragma once
 
 #include <Python.h>
 
+#include <memory>
+#include <vector>
+
 #include "../src/args.hpp"
 #include "../src/types.hpp"
+#include "ostik/explain.hpp"
+#include "ostik/guard.hpp"
 #include "ostik/policy.hpp"
+#include "ostik/trace_writer.hpp"
 
 namespace ostik::py::engine {
 
@@ -16,5 +22,25 @@ extern PyTypeObject* policy_type;
 // The policy record of a Policy instance, or null with the "argument 'NAME':
 // ... cannot be converted to 'Policy'" TypeError set.
 const Policy* policy_argument(PyObject* obj, const char* name);
+
+// Each creates its type object (a new reference, or null with an error set)
+// and keeps a borrowed pointer to it for the other files; the module holds
+// the types for as long as the interpreter runs.
+PyObject* create_guard_type(PyObject* module);
+PyObject* create_session_type(PyObject* module);
+PyObject* create_decision_type(PyObject* module);
+PyObject* create_rule_failure_type(PyObject* module);
+
+// A new Session running on `guard` (a new reference, or null with an error set).
+PyObject* new_session(std::shared_ptr<const Guard> guard, std::unique_ptr<TraceWriter> writer, bool keep_calls);
+
+// A new Decision taking over `decision`.
+PyObject* new_decision(GuardDecision&& decision);
+
+// A new list of RuleFailure objects, one per record.
+PyObject* new_rule_failure_list(const std::vector<RuleEvaluation>& failures);
+
+// The text of the policy's on_error setting, "block" or "allow".
+const char* on_error_name(ErrorPolicy p);
 
 }  // namespace ostik::py::engine

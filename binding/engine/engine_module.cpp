@@ -35,7 +35,10 @@ struct TypeEntry {
 
 // Types, in the order they are created and listed.
 constexpr TypeEntry type_entries[] = {
-    {nullptr, nullptr},
+    {"Guard", engine::create_guard_type},
+    {"Session", engine::create_session_type},
+    {"Decision", engine::create_decision_type},
+    {"RuleFailure", engine::create_rule_failure_type},
 };
 
 // Module-level functions.

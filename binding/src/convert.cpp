@@ -1,7 +1,9 @@
 #include "convert.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <numeric>
 #include <string_view>
 #include <utility>
 
@@ -11,13 +13,6 @@
 namespace ostik::py {
 
 namespace {
-
-using Result = std::expected<Value, std::string>;
-using Failure = std::unexpected<std::string>;
-
-Failure interpreter_error() { return Failure(take_exception_text()); }
-
-Failure message(std::string text) { return Failure(std::move(text)); }
 
 // The qualified name of the object's type as UTF-8, or `fallback` when it
 // cannot be read (the lookup error is dropped: the caller reports its own).
@@ -32,12 +27,6 @@ std::string type_name_or(PyObject* obj, std::string_view fallback) {
     return std::string(p, static_cast<std::size_t>(n));
 }
 
-Failure unexpected_type(PyObject* obj, std::string_view want) { return Failure(unexpected_type_text(obj, want)); }
-
-Failure unsupported_type(PyObject* obj) { return Failure("unsupported type " + type_name_or(obj, "unknown")); }
-
-Failure out_of_range() { return message("JSON number out of range"); }
-
 // The low 16 bytes of the integer; fails (with the interpreter's own
 // OverflowError) when it does not fit 128 bits of the given signedness.
 bool fits_128(PyObject* obj, bool is_signed) {
@@ -47,31 +36,6 @@ bool fits_128(PyObject* obj, bool is_signed) {
 #else
     return _PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(obj), bytes, sizeof bytes, 1, is_signed) == 0;
 #endif
-}
-
-Result convert_int(PyObject* obj) {
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
-    if (v == -1 && PyErr_Occurred()) return interpreter_error();
-    if (overflow == 0) return Value(static_cast<std::int64_t>(v));
-    if (overflow > 0) {
-        const unsigned long long u = PyLong_AsUnsignedLongLong(obj);
-        if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred())) return Value(std::uint64_t{u});
-        PyErr_Clear();
-        if (fits_128(obj, false)) return out_of_range();
-        PyErr_Clear();
-    }
-    // Negative below the signed 64-bit range, or at least 2**128: only the
-    // signed 128-bit reading is left, and its failure is what gets reported.
-    if (fits_128(obj, true)) return out_of_range();
-    return interpreter_error();
-}
-
-Result convert_str(PyObject* obj) {
-    Py_ssize_t n = 0;
-    const char* p = PyUnicode_AsUTF8AndSize(obj, &n);
-    if (!p) return interpreter_error();
-    return Value(std::string(p, static_cast<std::size_t>(n)));
 }
 
 // collections.abc.Sequence / Mapping, imported on first need and kept for the
@@ -103,72 +67,173 @@ bool is_abstract_instance(PyObject* obj, const char* name, PyObject*& cache) {
 PyObject* sequence_abc = nullptr;
 PyObject* mapping_abc = nullptr;
 
-class Converter {
+// The pairs of a mapping, each held by a reference of our own: converting a
+// value may run user code that changes the mapping. Most argument objects
+// are small, and their pairs stay on the stack.
+class HeldPairs {
 public:
-    Result value(PyObject* obj, int depth);
+    HeldPairs() = default;
+    HeldPairs(const HeldPairs&) = delete;
+    HeldPairs& operator=(const HeldPairs&) = delete;
+    ~HeldPairs() {
+        for (std::size_t i = 0; i < size_; ++i) {
+            Py_DECREF(at(i).first);
+            Py_DECREF(at(i).second);
+        }
+    }
+
+    void reserve(std::size_t n) {
+        if (n > inline_pairs) heap_.reserve(n);
+    }
+    // Takes new references to both.
+    void add(PyObject* key, PyObject* value) {
+        if (size_ < inline_pairs && heap_.empty()) {
+            inline_[size_] = {key, value};
+        } else {
+            if (heap_.empty()) heap_.assign(inline_, inline_ + size_);
+            heap_.emplace_back(key, value);
+        }
+        Py_INCREF(key);
+        Py_INCREF(value);
+        ++size_;
+    }
+    std::size_t size() const { return size_; }
+    const std::pair<PyObject*, PyObject*>& at(std::size_t i) const { return heap_.empty() ? inline_[i] : heap_[i]; }
 
 private:
-    Result sequence(PyObject* obj, int depth);
-    Result mapping(PyObject* obj, int depth);
-    Result set(PyObject* obj, int depth);
+    static constexpr std::size_t inline_pairs = 8;
+    std::pair<PyObject*, PyObject*> inline_[inline_pairs];
+    std::vector<std::pair<PyObject*, PyObject*>> heap_;
+    std::size_t size_ = 0;
 };
 
-Failure too_deep() { return message("recursion limit exceeded"); }
+// A few items of scratch space, on the stack unless there are many.
+template <class T, std::size_t N>
+class Scratch {
+public:
+    explicit Scratch(std::size_t n) {
+        if (n > N) heap_.resize(n);
+    }
+    T& operator[](std::size_t i) { return heap_.empty() ? inline_[i] : heap_[i]; }
+    T* begin() { return heap_.empty() ? inline_ : heap_.data(); }
 
-Result Converter::value(PyObject* obj, int depth) {
-    if (obj == Py_None) return Value(nullptr);
-    if (PyBool_Check(obj)) return Value(obj == Py_True);
-    if (PyLong_Check(obj)) return convert_int(obj);
-    if (PyList_Check(obj) || PyTuple_Check(obj)) return sequence(obj, depth);
-    if (PyDict_Check(obj)) return mapping(obj, depth);
-    if (PyUnicode_Check(obj)) return convert_str(obj);
-    if (PyBytes_Check(obj)) return message("invalid type: byte array, expected any valid JSON value");
+private:
+    T inline_[N];
+    std::vector<T> heap_;
+};
+
+// The walk. Each step converts into a Value the caller has placed (null on
+// entry), so nested values are built where they end up instead of being
+// moved up level by level. A failure leaves its text in `error` and the
+// partly built Value to be dropped by the caller.
+class Converter {
+public:
+    bool value(PyObject* obj, int depth, Value& out);
+    std::string error;
+
+private:
+    bool integer(PyObject* obj, Value& out);
+    bool sequence(PyObject* obj, int depth, Value& out);
+    bool mapping(PyObject* obj, int depth, Value& out);
+    bool set(PyObject* obj, int depth, Value& out);
+
+    bool fail(std::string text) {
+        error = std::move(text);
+        return false;
+    }
+    bool interpreter_error() { return fail(take_exception_text()); }
+    bool unexpected_type(PyObject* obj, std::string_view want) { return fail(unexpected_type_text(obj, want)); }
+    bool unsupported_type(PyObject* obj) { return fail("unsupported type " + type_name_or(obj, "unknown")); }
+    bool out_of_range() { return fail("JSON number out of range"); }
+    bool too_deep() { return fail("recursion limit exceeded"); }
+};
+
+bool Converter::integer(PyObject* obj, Value& out) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (v == -1 && PyErr_Occurred()) return interpreter_error();
+    if (overflow == 0) {
+        // Non-negative integers are always of the unsigned kind.
+        if (v >= 0) out.data.emplace<std::uint64_t>(static_cast<std::uint64_t>(v));
+        else out.data.emplace<std::int64_t>(v);
+        return true;
+    }
+    if (overflow > 0) {
+        const unsigned long long u = PyLong_AsUnsignedLongLong(obj);
+        if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+            out.data.emplace<std::uint64_t>(u);
+            return true;
+        }
+        PyErr_Clear();
+        if (fits_128(obj, false)) return out_of_range();
+        PyErr_Clear();
+    }
+    // Negative below the signed 64-bit range, or at least 2**128: only the
+    // signed 128-bit reading is left, and its failure is what gets reported.
+    if (fits_128(obj, true)) return out_of_range();
+    return interpreter_error();
+}
+
+bool Converter::value(PyObject* obj, int depth, Value& out) {
+    if (obj == Py_None) return true;
+    if (PyBool_Check(obj)) {
+        out.data.emplace<bool>(obj == Py_True);
+        return true;
+    }
+    if (PyLong_Check(obj)) return integer(obj, out);
+    if (PyList_Check(obj) || PyTuple_Check(obj)) return sequence(obj, depth, out);
+    if (PyDict_Check(obj)) return mapping(obj, depth, out);
+    if (PyUnicode_Check(obj)) {
+        Py_ssize_t n = 0;
+        const char* p = PyUnicode_AsUTF8AndSize(obj, &n);
+        if (!p) return interpreter_error();
+        out.data.emplace<std::string>(p, static_cast<std::size_t>(n));
+        return true;
+    }
+    if (PyBytes_Check(obj)) return fail("invalid type: byte array, expected any valid JSON value");
     if (PyByteArray_Check(obj)) return unexpected_type(obj, "PyBytes");
     if (PyFloat_Check(obj)) {
         const double d = PyFloat_AsDouble(obj);
         if (d == -1.0 && PyErr_Occurred()) return interpreter_error();
-        if (!std::isfinite(d)) return Value(nullptr);
-        return Value(d);
+        if (std::isfinite(d)) out.data.emplace<double>(d);
+        return true;
     }
-    if (PyFrozenSet_Check(obj) || PySet_Check(obj)) return set(obj, depth);
-    if (is_abstract_instance(obj, "Sequence", sequence_abc)) return sequence(obj, depth);
-    if (is_abstract_instance(obj, "Mapping", mapping_abc)) return mapping(obj, depth);
+    if (PyFrozenSet_Check(obj) || PySet_Check(obj)) return set(obj, depth, out);
+    if (is_abstract_instance(obj, "Sequence", sequence_abc)) return sequence(obj, depth, out);
+    if (is_abstract_instance(obj, "Mapping", mapping_abc)) return mapping(obj, depth, out);
     return unsupported_type(obj);
 }
 
-Result Converter::sequence(PyObject* obj, int depth) {
+bool Converter::sequence(PyObject* obj, int depth, Value& out) {
     if (depth >= max_conversion_depth) return too_deep();
     const Py_ssize_t n = PySequence_Size(obj);
     if (n < 0) return interpreter_error();
     const Py_ssize_t again = PySequence_Size(obj);
     if (again < 0) return interpreter_error();
     if (again != n) {
-        return message("expected sequence of length " + std::to_string(n) + ", got " + std::to_string(again));
+        return fail("expected sequence of length " + std::to_string(n) + ", got " + std::to_string(again));
     }
-    Array items;
+    Array& items = out.data.emplace<Array>();
     // Only a built-in list or tuple is trusted to report its true length.
     if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) items.reserve(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         OwnedRef item = OwnedRef::steal(PySequence_GetItem(obj, i));
         if (!item) return interpreter_error();
-        Result converted = value(item.get(), depth + 1);
-        if (!converted) return converted;
-        items.push_back(std::move(*converted));
+        // The new element is the only part of `items` the walk below touches.
+        if (!value(item.get(), depth + 1, items.emplace_back())) return false;
     }
-    return Value(std::move(items));
+    return true;
 }
 
-Result Converter::mapping(PyObject* obj, int depth) {
+bool Converter::mapping(PyObject* obj, int depth, Value& out) {
     if (depth >= max_conversion_depth) return too_deep();
-    // The pairs are taken up front, each held by a reference of our own:
-    // converting a value may run user code that changes the mapping.
-    std::vector<std::pair<OwnedRef, OwnedRef>> pairs;
+    HeldPairs pairs;
     if (PyDict_CheckExact(obj)) {
         // A plain dict's views hold exactly its items: read them directly.
         pairs.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(obj)));
         Py_ssize_t pos = 0;
         PyObject *key, *item;
-        while (PyDict_Next(obj, &pos, &key, &item)) pairs.emplace_back(OwnedRef::borrow(key), OwnedRef::borrow(item));
+        while (PyDict_Next(obj, &pos, &key, &item)) pairs.add(key, item);
     } else {
         OwnedRef keys = OwnedRef::steal(PyMapping_Keys(obj));
         if (!keys) return interpreter_error();
@@ -176,42 +241,89 @@ Result Converter::mapping(PyObject* obj, int depth) {
         if (!values) return interpreter_error();
         const Py_ssize_t n = PyMapping_Size(obj);
         if (n < 0) return interpreter_error();
+        pairs.reserve(static_cast<std::size_t>(n));
         for (Py_ssize_t i = 0; i < n; ++i) {
-            OwnedRef key = OwnedRef::borrow(PyList_GetItem(keys.get(), i));
+            PyObject* key = PyList_GetItem(keys.get(), i);
             if (!key) return interpreter_error();
-            OwnedRef item = OwnedRef::borrow(PyList_GetItem(values.get(), i));
+            PyObject* item = PyList_GetItem(values.get(), i);
             if (!item) return interpreter_error();
-            pairs.emplace_back(std::move(key), std::move(item));
+            pairs.add(key, item);
+        }
+    }
+
+    // Values are converted in the mapping's order, so that the first failure
+    // met is the one reported. When every key is a str with a UTF-8 form (all
+    // but broken input), each member is built in its sorted place directly and
+    // nothing is moved afterwards; otherwise the failing key is met in turn.
+    const std::size_t n = pairs.size();
+    Scratch<std::string_view, 16> keys(n);
+    bool all_text = true;
+    for (std::size_t i = 0; i < n && all_text; ++i) {
+        PyObject* key = pairs.at(i).first;
+        Py_ssize_t len = 0;
+        const char* text = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &len) : nullptr;
+        if (!text) {
+            PyErr_Clear();  // met again, and reported, by the walk below
+            all_text = false;
+        } else {
+            keys[i] = std::string_view(text, static_cast<std::size_t>(len));
         }
     }
 
     std::vector<Member> members;
-    members.reserve(pairs.size());
-    for (auto& [key, item] : pairs) {
-        if (!PyUnicode_Check(key.get())) return unexpected_type(key.get(), "PyString");
-        Py_ssize_t len = 0;
-        const char* text = PyUnicode_AsUTF8AndSize(key.get(), &len);
-        if (!text) return interpreter_error();
-        std::string name(text, static_cast<std::size_t>(len));
-        Result converted = value(item.get(), depth + 1);
-        if (!converted) return converted;
-        members.push_back(Member{std::move(name), std::move(*converted)});
+    if (all_text) {
+        // The pairs in key order, equal keys in the mapping's order (only a
+        // user mapping can repeat a key; the last one wins).
+        Scratch<std::uint32_t, 16> order(n);
+        std::iota(order.begin(), order.begin() + n, std::uint32_t{0});
+        auto by_key = [&](std::uint32_t a, std::uint32_t b) { return keys[a] < keys[b]; };
+        if (n <= 16) {
+            // Most argument objects: no sort buffer.
+            for (std::size_t i = 1; i < n; ++i) {
+                const std::uint32_t moving = order[i];
+                std::size_t j = i;
+                for (; j > 0 && by_key(moving, order[j - 1]); --j) order[j] = order[j - 1];
+                order[j] = moving;
+            }
+        } else {
+            std::stable_sort(order.begin(), order.begin() + n, by_key);
+        }
+        Scratch<std::uint32_t, 16> place(n);
+        for (std::size_t r = 0; r < n; ++r) place[order[r]] = static_cast<std::uint32_t>(r);
+        members.resize(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            Member& member = members[place[i]];
+            member.key.assign(keys[i]);
+            if (!value(pairs.at(i).second, depth + 1, member.value)) return false;
+        }
+    } else {
+        members.reserve(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            const auto [key, item] = pairs.at(i);
+            if (!PyUnicode_Check(key)) return unexpected_type(key, "PyString");
+            Py_ssize_t len = 0;
+            const char* text = PyUnicode_AsUTF8AndSize(key, &len);
+            if (!text) return interpreter_error();
+            Member& member = members.emplace_back();
+            member.key.assign(text, static_cast<std::size_t>(len));
+            if (!value(item, depth + 1, member.value)) return false;
+        }
     }
-    return Value(Object::from_members(std::move(members)));
+    // Sorted members pass through with one comparison each.
+    out.data.emplace<Object>(Object::from_members(std::move(members)));
+    return true;
 }
 
-Result Converter::set(PyObject* obj, int depth) {
+bool Converter::set(PyObject* obj, int depth, Value& out) {
     if (depth >= max_conversion_depth) return too_deep();
     OwnedRef it = OwnedRef::steal(PyObject_GetIter(obj));
     if (!it) return interpreter_error();
-    Array items;
+    Array& items = out.data.emplace<Array>();
     while (OwnedRef item = OwnedRef::steal(PyIter_Next(it.get()))) {
-        Result converted = value(item.get(), depth + 1);
-        if (!converted) return converted;
-        items.push_back(std::move(*converted));
+        if (!value(item.get(), depth + 1, items.emplace_back())) return false;
     }
     if (PyErr_Occurred()) return interpreter_error();
-    return Value(std::move(items));
+    return true;
 }
 
 }  // namespace
@@ -227,6 +339,11 @@ std::string unexpected_type_text(PyObject* obj, std::string_view want) {
 
 bool is_abstract_mapping(PyObject* obj) { return is_abstract_instance(obj, "Mapping", mapping_abc); }
 
-std::expected<Value, std::string> to_value(PyObject* obj) { return Converter{}.value(obj, 0); }
+std::expected<Value, std::string> to_value(PyObject* obj) {
+    Converter converter;
+    Value v;
+    if (!converter.value(obj, 0, v)) return std::unexpected(std::move(converter.error));
+    return v;
+}
 
 }  // namespace ostik::py

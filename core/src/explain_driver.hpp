@@ -1,8 +1,8 @@
-// The explanation driver: the tool check, the rules in policy order, the
-// verdict, the state advance and the end-of-trace checks of one trace. It
-// hands every result to a recorder, which either builds the TraceExplanation
-// records or writes the JSON report as it goes; the decisions are made here
-// only, once for both.
+// The explanation driver: every step of one trace judged (step_judgement.hpp),
+// the state advance, the totals and the end-of-trace checks. It hands every
+// result to a recorder, which either builds the TraceExplanation records or
+// writes the JSON report as it goes; the decisions are made here only, once
+// for both.
 //
 // A recorder provides:
 //   begin(step_count)
@@ -20,6 +20,7 @@
 
 #include "explain_plan.hpp"
 #include "ostik/explain.hpp"
+#include "step_judgement.hpp"
 #include "trace_state.hpp"
 
 namespace ostik::detail {
@@ -30,6 +31,18 @@ struct Totals {
     std::uint64_t blocked_steps = 0;
     std::optional<std::uint64_t> first_block_index;
     std::vector<std::size_t> blocking_rules;  // id indices into ExplainPlan::ids
+};
+
+// Hands a step's judgements to the recorder with what it writes them with.
+template <class Recorder>
+struct StepSink {
+    const ExplainPlan& plan;
+    Recorder& rec;
+    const Slot& slot;
+    std::uint64_t index;
+
+    void tool_check(ToolVerdict v) { rec.tool_check(v, slot); }
+    void rule(std::size_t k, const Outcome& o) { rec.rule(plan.rules[k], o, slot, index); }
 };
 
 template <class Recorder>
@@ -53,29 +66,15 @@ void drive(const ExplainPlan& plan, std::span<const ToolCall> steps, Recorder& r
         const StepTool tool = state.step_tool(s);
         rec.begin_step(i, call, slot);
 
-        Verdict verdict = Verdict::allowed;
-        std::optional<std::size_t> blocked_by;
-        if (const ToolVerdict check = plan.gate.check(call.tool); check != ToolVerdict::pass) {
-            rec.tool_check(check, slot);
-            verdict = Verdict::blocked;
-            blocked_by = check == ToolVerdict::denied ? plan.deny_id_index : plan.allow_id_index;
-        }
-        // Every rule is evaluated, whatever came before: the step lists them all.
-        for (std::size_t k = 0; k < plan.rules.size(); ++k) {
-            const Outcome o = state.decide(k, tool, i);
-            rec.rule(plan.rules[k], o, slot, i);
-            if (!o.passed && verdict == Verdict::allowed) {
-                verdict = Verdict::blocked;
-                blocked_by = plan.rules[k].id_index;
-            }
-        }
+        StepSink<Recorder> sink{plan, rec, slot, i};
+        const StepVerdict judged = judge_step(plan, state, tool, i, sink);
         // A blocked step enters the state like an allowed one.
         state.advance(s);
 
-        if (verdict == Verdict::blocked) {
+        if (judged.blocked()) {
             ++totals.blocked_steps;
             if (!totals.first_block_index) totals.first_block_index = i;
-            list_blocking(*blocked_by);
+            list_blocking(judged.blocked_by);
         } else {
             ++totals.allowed_steps;
         }
@@ -89,7 +88,7 @@ void drive(const ExplainPlan& plan, std::span<const ToolCall> steps, Recorder& r
                 }
             }
         }
-        rec.end_step(verdict, state);
+        rec.end_step(judged.verdict, state);
     }
     rec.finish(totals);
 }

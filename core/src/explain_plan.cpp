@@ -20,12 +20,6 @@ namespace {
 constexpr std::size_t short_set = 16;
 }  // namespace
 
-bool NameSet::contains(NameId id) const {
-    if (id == no_name) return false;
-    if (sorted.empty()) return std::find(ids.begin(), ids.end(), id) != ids.end();
-    return std::binary_search(sorted.begin(), sorted.end(), id);
-}
-
 NameId ExplainPlan::intern(const std::string& name) {
     auto [it, inserted] = names_.try_emplace(name, static_cast<NameId>(names_.size()));
     return it->second;

@@ -3,6 +3,7 @@
 // resolved), the rule ids, and the texts the report repeats, already escaped.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -35,7 +36,18 @@ struct NameSet {
     std::vector<NameId> ids;
     std::vector<NameId> sorted;  // unique ids in order, only for long lists
 
-    bool contains(NameId id) const;
+    // Asked for every rule at every step: inline, and a plain scan of the
+    // few ids most names stand for.
+    bool contains(NameId id) const {
+        if (id == no_name) return false;
+        if (sorted.empty()) {
+            for (NameId x : ids) {
+                if (x == id) return true;
+            }
+            return false;
+        }
+        return std::binary_search(sorted.begin(), sorted.end(), id);
+    }
 };
 
 struct PlannedRule {

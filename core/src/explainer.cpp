@@ -46,12 +46,7 @@ public:
     }
 
     void tool_check(ToolVerdict v, const Slot& slot) {
-        RuleEvaluation& e = result_.steps.back().rules_evaluated.emplace_back();
-        e.rule_id = v == ToolVerdict::denied ? "deny_list" : "allow_list";
-        e.rule_type = v == ToolVerdict::denied ? "deny" : "allow";
-        e.passed = false;
-        PlainText text{e.explanation};
-        write_tool_check_explanation(text, v, slot.text);
+        result_.steps.back().rules_evaluated.push_back(tool_check_evaluation(v, slot.text));
     }
 
     void rule(const PlannedRule& r, const Outcome& o, const Slot& slot, std::uint64_t index) {

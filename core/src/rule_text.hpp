@@ -271,6 +271,16 @@ void write_context(Context& c, const PlannedRule& r, const Outcome& o, std::uint
     }
 }
 
+inline RuleEvaluation tool_check_evaluation(ToolVerdict v, const NameText& tool) {
+    RuleEvaluation e;
+    e.rule_id = v == ToolVerdict::denied ? "deny_list" : "allow_list";
+    e.rule_type = v == ToolVerdict::denied ? "deny" : "allow";
+    e.passed = false;
+    PlainText text{e.explanation};
+    write_tool_check_explanation(text, v, tool);
+    return e;
+}
+
 inline RuleEvaluation to_evaluation(const PlannedRule& r, const Outcome& o, const NameText& tool,
                                     std::uint64_t step_index) {
     RuleEvaluation e;

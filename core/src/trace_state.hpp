@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "explain_plan.hpp"
+#include "ostik/tool_gate.hpp"
 
 namespace ostik::detail {
 
@@ -69,12 +70,14 @@ struct Slot {
     std::string snapshot_key;  // "calls:<escaped name>":" for the report
     std::uint32_t calls = 0;
     NameId name_id = no_name;
+    ToolVerdict gate = ToolVerdict::pass;  // the tool check, made once per name
 };
 
 // A step's tool as the evaluator sees it.
 struct StepTool {
     std::string_view name;
     NameId name_id = no_name;
+    ToolVerdict gate = ToolVerdict::pass;
 };
 
 // Per-rule entries, by rule index.
@@ -95,9 +98,9 @@ public:
     // The slot of a tool name, created on first sight (not yet counted).
     std::uint32_t enter(std::string_view tool);
     const Slot& slot(std::uint32_t s) const { return slots_[s]; }
-    StepTool step_tool(std::uint32_t s) const { return {slots_[s].text.raw, slots_[s].name_id}; }
+    StepTool step_tool(std::uint32_t s) const { return {slots_[s].text.raw, slots_[s].name_id, slots_[s].gate}; }
     // For a tool that need not have a slot.
-    StepTool step_tool(std::string_view tool) const { return {tool, plan_.name_id(tool)}; }
+    StepTool step_tool(std::string_view tool) const { return {tool, plan_.name_id(tool), plan_.gate.check(tool)}; }
 
     Outcome decide(std::size_t rule_index, StepTool tool, std::uint64_t step_index) const;
 

@@ -31,8 +31,17 @@ Object Object::from_members(std::vector<Member> members) {
     // Small objects (most tool arguments) skip the sort's buffer; sorted input
     // skips the sort.
     if (members.size() <= 16) {
+        // Insertion sort that moves each misplaced member out once and
+        // shifts the others up, rather than swapping it down step by step.
         for (std::size_t i = 1; i < members.size(); ++i) {
-            for (std::size_t j = i; j > 0 && by_key(members[j], members[j - 1]); --j) std::swap(members[j], members[j - 1]);
+            if (!by_key(members[i], members[i - 1])) continue;
+            Member moving = std::move(members[i]);
+            std::size_t j = i;
+            do {
+                members[j] = std::move(members[j - 1]);
+                --j;
+            } while (j > 0 && by_key(moving, members[j - 1]));
+            members[j] = std::move(moving);
         }
     } else if (!std::is_sorted(members.begin(), members.end(), by_key)) {
         std::stable_sort(members.begin(), members.end(), by_key);

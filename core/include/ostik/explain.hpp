@@ -37,6 +37,8 @@ struct RuleEvaluation {
     bool passed = true;
     std::string explanation;
     std::optional<Value> context;  // an object when present
+
+    friend bool operator==(const RuleEvaluation&, const RuleEvaluation&) = default;
 };
 
 enum class Verdict { allowed, blocked, warning };

@@ -1,0 +1,131 @@
+// The RuleFailure class: one failed rule or check, as a step of the
+// explanation report lists it. It holds the core's record; the context is
+// made into a new dict on every read, so no caller can change the failure.
+#include <Python.h>
+
+#include <functional>
+#include <new>
+#include <string>
+
+#include "../src/python_value.hpp"
+#include "../src/ref.hpp"
+#include "../src/util.hpp"
+#include "engine.hpp"
+
+namespace ostik::py::engine {
+
+namespace {
+
+PyTypeObject* rule_failure_type = nullptr;
+
+struct RuleFailureObject {
+    PyObject_HEAD
+    ostik::RuleEvaluation failure;
+};
+
+const ostik::RuleEvaluation& failure_of(PyObject* self) { return reinterpret_cast<RuleFailureObject*>(self)->failure; }
+
+void rule_failure_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    reinterpret_cast<RuleFailureObject*>(self)->failure.~RuleEvaluation();
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyObject* rule_failure_rule_id(PyObject* self, void*) { return make_str(failure_of(self).rule_id).release(); }
+
+PyObject* rule_failure_rule_type(PyObject* self, void*) { return make_str(failure_of(self).rule_type).release(); }
+
+PyObject* rule_failure_explanation(PyObject* self, void*) {
+    return make_str(failure_of(self).explanation).release();
+}
+
+PyObject* rule_failure_context(PyObject* self, void*) {
+    const auto& context = failure_of(self).context;
+    if (!context) Py_RETURN_NONE;
+    return from_value(*context).release();
+}
+
+PyObject* rule_failure_repr(PyObject* self) {
+    OwnedRef id = OwnedRef::steal(rule_failure_rule_id(self, nullptr));
+    OwnedRef type = OwnedRef::steal(rule_failure_rule_type(self, nullptr));
+    OwnedRef explanation = OwnedRef::steal(rule_failure_explanation(self, nullptr));
+    OwnedRef context = OwnedRef::steal(rule_failure_context(self, nullptr));
+    if (!id || !type || !explanation || !context) return nullptr;
+    return PyUnicode_FromFormat("RuleFailure(rule_id=%R, rule_type=%R, explanation=%R, context=%R)", id.get(),
+                                type.get(), explanation.get(), context.get());
+}
+
+PyObject* rule_failure_richcompare(PyObject* self, PyObject* other, int op) {
+    if (!PyObject_TypeCheck(other, rule_failure_type) || (op != Py_EQ && op != Py_NE)) Py_RETURN_NOTIMPLEMENTED;
+    const bool equal = failure_of(self) == failure_of(other);
+    return PyBool_FromLong(equal == (op == Py_EQ));
+}
+
+// Equal failures have equal ids, types and explanations; the context is left
+// out of the hash.
+Py_hash_t rule_failure_hash(PyObject* self) {
+    const ostik::RuleEvaluation& e = failure_of(self);
+    const std::hash<std::string> hash_text;
+    std::size_t h = hash_text(e.rule_id);
+    h = h * 1000003 ^ hash_text(e.rule_type);
+    h = h * 1000003 ^ hash_text(e.explanation);
+    const auto hash = static_cast<Py_hash_t>(h);
+    return hash == -1 ? -2 : hash;
+}
+
+PyGetSetDef rule_failure_getset[] = {
+    {"rule_id", rule_failure_rule_id, nullptr, "The id of the rule or check, as in the explanation report.", nullptr},
+    {"rule_type", rule_failure_rule_type, nullptr, "Its kind: \"deny\", \"allow\", \"max_calls\", ...", nullptr},
+    {"explanation", rule_failure_explanation, nullptr, "Why it failed, in one line.", nullptr},
+    {"context", rule_failure_context, nullptr, "The values that decided it, as a new dict, or None.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot rule_failure_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(rule_failure_dealloc)},
+    {Py_tp_getset, rule_failure_getset},
+    {Py_tp_repr, reinterpret_cast<void*>(rule_failure_repr)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(rule_failure_richcompare)},
+    {Py_tp_hash, reinterpret_cast<void*>(rule_failure_hash)},
+    {Py_tp_doc, const_cast<char*>("One failed rule or check of a step.")},
+    {0, nullptr},
+};
+
+PyType_Spec rule_failure_spec = {
+    "ostik._engine.RuleFailure",
+    sizeof(RuleFailureObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    rule_failure_slots,
+};
+
+PyObject* new_rule_failure(const RuleEvaluation& failure) {
+    // The copy comes first: if it fails, there is no object to undo.
+    RuleEvaluation copy = failure;
+    PyObject* self = rule_failure_type->tp_alloc(rule_failure_type, 0);
+    if (!self) return nullptr;
+    new (&reinterpret_cast<RuleFailureObject*>(self)->failure) RuleEvaluation(std::move(copy));
+    return self;
+}
+
+}  // namespace
+
+PyObject* new_rule_failure_list(const std::vector<RuleEvaluation>& failures) {
+    OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(failures.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < failures.size(); ++i) {
+        PyObject* item = new_rule_failure(failures[i]);
+        if (!item) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+PyObject* create_rule_failure_type(PyObject* module) {
+    PyObject* type = PyType_FromModuleAndSpec(module, &rule_failure_spec, nullptr);
+    if (type) rule_failure_type = reinterpret_cast<PyTypeObject*>(type);
+    return type;
+}
+
+}  // namespace ostik::py::engine

@@ -1,0 +1,302 @@
+// The Session class: one agent run under a Guard. Every call is judged as the
+// next step of the run; the session's own lock serializes the threads that
+// share it, and no Python code runs while that lock is held (arguments are
+// converted before it is taken, Decisions made after it is released).
+#include <Python.h>
+
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <system_error>
+
+#include "../src/args.hpp"
+#include "../src/convert.hpp"
+#include "../src/ref.hpp"
+#include "../src/report_str.hpp"
+#include "../src/util.hpp"
+#include "engine.hpp"
+#include "ostik/guard.hpp"
+
+namespace ostik::py::engine {
+
+namespace {
+
+PyTypeObject* session_type = nullptr;
+
+struct SessionObject {
+    PyObject_HEAD
+    // Holds the guard it runs on, so the Guard object may go first.
+    ostik::GuardSession* session;
+};
+
+ostik::GuardSession& session_of(PyObject* self) { return *reinterpret_cast<SessionObject*>(self)->session; }
+
+void session_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    delete reinterpret_cast<SessionObject*>(self)->session;
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+// Runs a method's body with its C++ failures turned into Python exceptions:
+// allocation, and taking the session's lock (which fails only through the
+// system).
+template <class F>
+PyObject* entry_point(F&& body) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::system_error& e) {
+        PyErr_Format(PyExc_RuntimeError, "Failed to lock session: %s", e.what());
+        return nullptr;
+    }
+}
+
+// The call as the core judges it. The tool must be a str; args (None for
+// none) are converted here, before any lock is taken, since conversion may
+// run Python code.
+std::optional<ostik::ToolCall> read_call(PyObject* tool, PyObject* args) {
+    if (!PyUnicode_Check(tool)) {
+        raise_cannot_convert("tool", tool, "PyString");
+        return std::nullopt;
+    }
+    Py_ssize_t len = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(tool, &len);
+    if (!text) return std::nullopt;
+    ostik::ToolCall call;
+    call.tool.assign(text, static_cast<std::size_t>(len));
+    if (args && args != Py_None) {
+        auto value = to_value(args);
+        if (!value) {
+            set_error(PyExc_ValueError, "Invalid tool call format: " + value.error());
+            return std::nullopt;
+        }
+        call.args = std::move(*value);
+    }
+    return call;
+}
+
+constexpr const char* call_params[] = {"tool", "args"};
+constexpr Signature check_sig{"Session.check", call_params, 2, 1};
+constexpr Signature peek_sig{"Session.peek", call_params, 2, 1};
+
+PyObject* session_check(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* argv[2];
+    if (!parse_args(check_sig, args, nargs, kwnames, argv)) return nullptr;
+    return entry_point([&]() -> PyObject* {
+        auto call = read_call(argv[0], argv[1]);
+        if (!call) return nullptr;
+        auto decision = session_of(self).check(std::move(*call));
+        if (!decision) {
+            if (decision.error().kind == ostik::TraceWriter::AppendError::Kind::broken_lock) {
+                PyErr_SetString(PyExc_RuntimeError, "Failed to lock trace file writer");
+            } else {
+                set_error(PyExc_RuntimeError, "Failed to flush: " + decision.error().message);
+            }
+            return nullptr;
+        }
+        return new_decision(std::move(*decision));
+    });
+}
+
+PyObject* session_peek(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* argv[2];
+    if (!parse_args(peek_sig, args, nargs, kwnames, argv)) return nullptr;
+    return entry_point([&]() -> PyObject* {
+        auto call = read_call(argv[0], argv[1]);
+        if (!call) return nullptr;
+        return new_decision(session_of(self).peek(*call));
+    });
+}
+
+constexpr Signature finish_sig{"Session.finish", nullptr, 0, 0};
+
+PyObject* session_finish(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!parse_args(finish_sig, args, nargs, kwnames, nullptr)) return nullptr;
+    return entry_point([&]() -> PyObject* { return new_rule_failure_list(session_of(self).finish()); });
+}
+
+constexpr Signature explain_sig{"Session.explain", nullptr, 0, 0};
+
+PyObject* session_explain(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!parse_args(explain_sig, args, nargs, kwnames, nullptr)) return nullptr;
+    return entry_point([&]() -> PyObject* {
+        std::string buffer;
+        const auto start = session_of(self).explain_json_into(buffer);
+        if (!start) {
+            PyErr_SetString(PyExc_RuntimeError,
+                            "Session.explain() needs the session's calls: create the session with keep=True");
+            return nullptr;
+        }
+        return str_from_utf8(std::string_view(buffer).substr(*start)).release();
+    });
+}
+
+// The wrappers live in ostik.guarding; the module is imported on first use
+// and kept.
+PyObject* guarding_function(const char* name) {
+    static PyObject* module = nullptr;
+    if (!module) {
+        PyObject* imported = PyImport_ImportModule("ostik.guarding");
+        if (!imported) return nullptr;
+        // The import may have let another thread import it meanwhile.
+        if (module) Py_DECREF(imported);
+        else module = imported;
+    }
+    return PyObject_GetAttrString(module, name);
+}
+
+PyObject* on_error_of(PyObject* self) {
+    return PyUnicode_FromString(on_error_name(session_of(self).guard().policy().on_error));
+}
+
+// guarding.wrap(session, fn, name, on_error), or without `fn`
+// guarding.decorator(session, name, on_error).
+PyObject* call_guarding(PyObject* self, PyObject* fn, PyObject* name) {
+    OwnedRef f = OwnedRef::steal(guarding_function(fn ? "wrap" : "decorator"));
+    if (!f) return nullptr;
+    OwnedRef on_error = OwnedRef::steal(on_error_of(self));
+    if (!on_error) return nullptr;
+    if (!name) name = Py_None;
+    if (fn) {
+        PyObject* call_args[] = {self, fn, name, on_error.get()};
+        return PyObject_Vectorcall(f.get(), call_args, 4, nullptr);
+    }
+    PyObject* call_args[] = {self, name, on_error.get()};
+    return PyObject_Vectorcall(f.get(), call_args, 3, nullptr);
+}
+
+constexpr const char* guarded_params[] = {"fn", "name"};
+constexpr Signature guarded_sig{"Session.guarded", guarded_params, 2, 1};
+
+PyObject* session_guarded(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* argv[2];
+    if (!parse_args(guarded_sig, args, nargs, kwnames, argv)) return nullptr;
+    return call_guarding(self, argv[0], argv[1]);
+}
+
+constexpr Signature tool_sig{"Session.tool", guarded_params, 2, 0};
+
+PyObject* session_tool(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* argv[2];
+    if (!parse_args(tool_sig, args, nargs, kwnames, argv)) return nullptr;
+    PyObject* fn = argv[0];
+    PyObject* name = argv[1];
+    // @session.tool("name") names the tool; @session.tool and
+    // @session.tool(name=...) do not.
+    if (fn && PyUnicode_Check(fn)) {
+        if (name && name != Py_None) {
+            PyErr_SetString(PyExc_TypeError, "Session.tool() got a tool name twice: as 'fn' and as 'name'");
+            return nullptr;
+        }
+        return call_guarding(self, nullptr, fn);
+    }
+    if (!fn || fn == Py_None) return call_guarding(self, nullptr, name);
+    return call_guarding(self, fn, name);
+}
+
+constexpr const char* refusal_params[] = {"reason"};
+constexpr Signature refusal_sig{"Session._refusal", refusal_params, 1, 1};
+
+// The Decision of a call refused because it could not be judged, at the
+// step it would have taken. Nothing is entered.
+PyObject* session_refusal(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* reason;
+    if (!parse_args(refusal_sig, args, nargs, kwnames, &reason)) return nullptr;
+    if (!PyUnicode_Check(reason)) {
+        raise_cannot_convert("reason", reason, "PyString");
+        return nullptr;
+    }
+    Py_ssize_t len = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(reason, &len);
+    if (!text) return nullptr;
+    return entry_point([&]() -> PyObject* {
+        ostik::GuardDecision d;
+        d.verdict = Verdict::blocked;
+        d.step = session_of(self).steps();
+        ostik::RuleEvaluation& e = d.failures.emplace_back();
+        e.rule_id = "on_error";
+        e.rule_type = "on_error";
+        e.passed = false;
+        e.explanation.assign(text, static_cast<std::size_t>(len));
+        return new_decision(std::move(d));
+    });
+}
+
+PyObject* session_steps(PyObject* self, void*) {
+    return entry_point([&]() -> PyObject* { return PyLong_FromUnsignedLongLong(session_of(self).steps()); });
+}
+
+#define OSTIK_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_FASTCALL | METH_KEYWORDS
+
+PyMethodDef session_methods[] = {
+    {"check", OSTIK_FASTCALL(session_check),
+     "check($self, tool, args=None)\n--\n\n"
+     "Judges a call of `tool` with `args` as the next step of the run and enters\n"
+     "it, blocked or not. Returns the Decision."},
+    {"peek", OSTIK_FASTCALL(session_peek),
+     "peek($self, tool, args=None)\n--\n\n"
+     "The Decision check() would give, without entering the call."},
+    {"finish", OSTIK_FASTCALL(session_finish),
+     "finish($self)\n--\n\n"
+     "The end-of-trace checks on the run so far, as a list of RuleFailure:\n"
+     "require rules whose tool was never called (also on a run with no calls),\n"
+     "after rules whose trigger was never answered."},
+    {"explain", OSTIK_FASTCALL(session_explain),
+     "explain($self)\n--\n\n"
+     "The explanation report of the run so far (JSON text), as\n"
+     "TraceExplainer.explain gives it for the same calls. Needs keep=True."},
+    {"guarded", OSTIK_FASTCALL(session_guarded),
+     "guarded($self, fn, name=None)\n--\n\n"
+     "`fn` wrapped so that every call is checked first and refused with\n"
+     "PolicyViolation when blocked. The tool name is `name` or fn.__name__."},
+    {"tool", OSTIK_FASTCALL(session_tool),
+     "tool($self, fn=None, name=None)\n--\n\n"
+     "Decorator form of guarded(): @session.tool, @session.tool(\"name\") or\n"
+     "@session.tool(name=\"name\")."},
+    {"_refusal", OSTIK_FASTCALL(session_refusal), "_refusal($self, reason)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef OSTIK_FASTCALL
+
+PyGetSetDef session_getset[] = {
+    {"steps", session_steps, nullptr, "The number of calls checked so far.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot session_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(session_dealloc)},
+    {Py_tp_methods, session_methods},
+    {Py_tp_getset, session_getset},
+    {Py_tp_doc, const_cast<char*>("One agent run under a Guard; made by Guard.session().")},
+    {0, nullptr},
+};
+
+PyType_Spec session_spec = {
+    "ostik._engine.Session",
+    sizeof(SessionObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    session_slots,
+};
+
+}  // namespace
+
+PyObject* new_session(std::shared_ptr<const Guard> guard, std::unique_ptr<TraceWriter> writer, bool keep_calls) {
+    auto session = std::make_unique<ostik::GuardSession>(std::move(guard), std::move(writer), keep_calls);
+    PyObject* self = session_type->tp_alloc(session_type, 0);
+    if (!self) return nullptr;
+    reinterpret_cast<SessionObject*>(self)->session = session.release();
+    return self;
+}
+
+PyObject* create_session_type(PyObject* module) {
+    PyObject* type = PyType_FromModuleAndSpec(module, &session_spec, nullptr);
+    if (type) session_type = reinterpret_cast<PyTypeObject*>(type);
+    return type;
+}
+
+}  // namespace ostik::py::engine

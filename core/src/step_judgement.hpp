@@ -1,0 +1,64 @@
+// The judgement of one step: the tool check, then every sequence rule in
+// policy order, and from them the step's verdict and blocking rule. The
+// explanation driver and the live guard both judge through here, so a step
+// gets the same verdict whichever of them asks.
+//
+// Every result goes to a sink:
+//   tool_check(tool_verdict)     a failed tool check (a passed one leaves no result)
+//   rule(rule_index, outcome)    one result per sequence rule, passed or not
+// The sink decides what to build from them; judging itself allocates nothing.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "explain_plan.hpp"
+#include "ostik/explain.hpp"
+#include "ostik/tool_gate.hpp"
+#include "rule_evaluator.hpp"
+#include "trace_state.hpp"
+
+namespace ostik::detail {
+
+struct StepVerdict {
+    Verdict verdict = Verdict::allowed;
+    std::size_t blocked_by = 0;  // id index into ExplainPlan::ids; only when blocked
+
+    bool blocked() const { return verdict == Verdict::blocked; }
+};
+
+// Judges a call of `tool` (with its tool check made, TraceState::step_tool)
+// as step `step_index` against `state`, which holds the steps before it and
+// is not changed: the caller advances it.
+template <class Sink>
+StepVerdict judge_step(const ExplainPlan& plan, const TraceState& state, StepTool tool, std::uint64_t step_index,
+                       Sink& sink) {
+    StepVerdict v;
+    auto block = [&](std::size_t id_index) {
+        if (v.verdict == Verdict::allowed) {
+            v.verdict = Verdict::blocked;
+            v.blocked_by = id_index;
+        }
+    };
+
+    // 1. The tool check.
+    if (const ToolVerdict check = tool.gate; check != ToolVerdict::pass) {
+        sink.tool_check(check);
+        block(check == ToolVerdict::denied ? plan.deny_id_index : plan.allow_id_index);
+    }
+
+    // 2. Checks of the call's arguments take their place here, between the
+    //    tool check and the sequence rules, once the policy's argument rules
+    //    are judged.
+
+    // 3. Every sequence rule, whatever came before: the step lists them all,
+    //    and only the first failure blocks it.
+    for (std::size_t k = 0; k < plan.rules.size(); ++k) {
+        const Outcome o = state.decide(k, tool, step_index);
+        sink.rule(k, o);
+        if (!o.passed) block(plan.rules[k].id_index);
+    }
+    return v;
+}
+
+}  // namespace ostik::detail

@@ -1,0 +1,428 @@
+"""Guard, Session, Decision, RuleFailure and the wrappers: judging calls as they happen."""
+
+import asyncio
+import datetime
+import gc
+import json
+import pathlib
+import subprocess
+import sys
+import threading
+
+import pytest
+
+import ostik
+from ostik import Decision, Guard, PolicyViolation, RuleFailure, Session, TraceExplainer
+
+POLICY = """\
+version: "1"
+name: guard-test
+on_error: {on_error}
+tools:
+  allow: [read_file, list_dir, edit_file, run_tests, git_commit, search]
+  deny: [force_push]
+aliases:
+  inspect: [read_file, list_dir]
+sequences:
+  - {{type: require, tool: run_tests}}
+  - {{type: before, first: inspect, then: edit_file}}
+  - {{type: max_calls, tool: edit_file, max: 2}}
+  - {{type: after, trigger: edit_file, then: run_tests, within: 2}}
+  - {{type: never_after, trigger: git_commit, forbidden: edit_file}}
+  - {{type: blocklist, pattern: exec}}
+"""
+
+
+@pytest.fixture
+def policy(write_policy):
+    return ostik.Policy.from_file(write_policy(POLICY.format(on_error="block")))
+
+
+@pytest.fixture
+def guard(policy):
+    return Guard(policy)
+
+
+def explained_steps(policy, calls):
+    steps = [{"tool": t} if a is None else {"tool": t, "args": a} for t, a in calls]
+    return json.loads(TraceExplainer(policy).explain(steps))
+
+
+def failed_entries(report_step, n_rules):
+    """The failed entries of a step's own checks (not the end-of-trace ones)."""
+    evals = report_step["rules_evaluated"]
+    own = n_rules + (evals[0]["rule_type"] in ("deny", "allow") if evals else 0)
+    return [e for e in evals[:own] if not e["passed"]]
+
+
+def as_entry(failure):
+    entry = {"rule_id": failure.rule_id, "rule_type": failure.rule_type, "passed": False,
+             "explanation": failure.explanation}
+    if failure.context is not None:
+        entry["context"] = failure.context
+    return entry
+
+
+# --- decisions ---------------------------------------------------------------
+
+def test_allowed_and_blocked_decisions(guard):
+    session = guard.session()
+    ok = session.check("read_file", {"path": "a.py"})
+    assert (ok.allowed, ok.verdict, ok.step, ok.blocked_by, ok.reason, ok.failures) == (
+        True, "allowed", 0, None, "", [])
+    assert bool(ok) is True
+    assert repr(ok) == "Decision(verdict='allowed', step=0)"
+
+    bad = session.check("force_exec")  # not allowed, and matches the blocklist
+    assert (bad.allowed, bad.verdict, bad.step, bad.blocked_by) == (False, "blocked", 1, "allow_list")
+    assert bad.reason == "Tool 'force_exec' is not in allow list"
+    assert not bad
+    assert [f.rule_id for f in bad.failures] == ["allow_list", "blocklist_exec"]
+    assert repr(bad) == ("Decision(verdict='blocked', step=1, blocked_by='allow_list', "
+                         "reason=\"Tool 'force_exec' is not in allow list\")")
+    first = bad.failures[0]
+    assert (first.rule_type, first.context) == ("allow", None)
+    assert repr(first) == ("RuleFailure(rule_id='allow_list', rule_type='allow', "
+                           "explanation=\"Tool 'force_exec' is not in allow list\", context=None)")
+    assert session.steps == 2
+
+
+def test_a_sequence_rule_blocks_with_its_context(guard):
+    session = guard.session()
+    d = session.check("edit_file")
+    assert d.blocked_by == "before_inspect_then_edit_file"
+    assert d.failures[0].context == {"first": "inspect", "first_seen": False, "is_then_call": True,
+                                     "then": "edit_file"}
+
+
+def test_decisions_and_failures_are_values(guard):
+    session = guard.session()
+    d = session.check("edit_file")
+    assert d == guard.session().check("edit_file")
+    assert hash(d) == hash(guard.session().check("edit_file"))
+    assert d != session.check("edit_file")  # another step
+    assert d.failures == d.failures and d.failures[0] == d.failures[0]
+    assert len({d.failures[0], d.failures[0]}) == 1
+    assert (d == "blocked") is False
+    # Reading a field gives a fresh object: changing it changes nothing.
+    d.failures.clear()
+    d.failures[0].context["first_seen"] = True
+    assert d.failures[0].context["first_seen"] is False
+    for obj, name in [(d, "allowed"), (d, "failures"), (d.failures[0], "context"), (session, "steps")]:
+        with pytest.raises(AttributeError):
+            setattr(obj, name, None)
+    with pytest.raises(AttributeError):
+        d.extra = 1
+
+
+@pytest.mark.parametrize("cls", [Guard, Session, Decision, RuleFailure])
+def test_types_are_final(cls):
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+
+
+@pytest.mark.parametrize("cls", [Session, Decision, RuleFailure])
+def test_only_the_guard_makes_the_others(cls):
+    with pytest.raises(TypeError):
+        cls()
+
+
+def test_exported_names():
+    assert ostik._engine.__all__ == ["Guard", "Session", "Decision", "RuleFailure"]
+    assert {"Guard", "Session", "Decision", "RuleFailure", "PolicyViolation"} <= set(ostik.__all__)
+    assert issubclass(PolicyViolation, Exception)
+
+
+# --- the run's state: check, peek, finish, explain ---------------------------
+
+def test_peek_judges_without_entering(guard):
+    session = guard.session()
+    assert session.peek("never_seen_before").blocked_by == "allow_list"
+    session.check("read_file")
+    for tool in ["edit_file", "run_tests", "edit_file", "edit_file"]:
+        peeked = session.peek(tool, {"x": 1})
+        assert session.peek(tool) == peeked
+        assert session.check(tool) == peeked
+    assert session.steps == 5
+    assert session.peek("edit_file").blocked_by == "max_calls_edit_file_2"
+
+
+def test_finish_on_an_empty_run_fails_require_unlike_explain(guard, policy):
+    assert [(f.rule_id, f.explanation) for f in guard.session().finish()] == [
+        ("require_run_tests", "Required tool 'run_tests' never called")]
+    assert json.loads(TraceExplainer(policy).explain([]))["blocking_rules"] == []
+
+
+@pytest.mark.parametrize("calls", [
+    [("edit_file", None)],
+    [("read_file", None), ("edit_file", {"p": 1}), ("run_tests", None)],
+    [("list_dir", None), ("edit_file", None), ("search", None), ("search", None), ("search", None)],
+])
+def test_finish_and_decisions_match_explain(guard, policy, calls):
+    session = guard.session(keep=True)
+    decisions = [session.check(tool, args) for tool, args in calls]
+    report = explained_steps(policy, calls)
+    for d, step in zip(decisions, report["steps"]):
+        assert d.verdict == step["verdict"]
+        assert [as_entry(f) for f in d.failures] == failed_entries(step, 6)
+    last = report["steps"][-1]["rules_evaluated"]
+    end = last[len(last) - len(session.finish()):]
+    assert [as_entry(f) for f in session.finish()] == end
+    assert session.explain() == TraceExplainer(policy).explain(
+        [{"tool": t} if a is None else {"tool": t, "args": a} for t, a in calls])
+
+
+def test_explain_needs_kept_calls(guard):
+    session = guard.session()
+    session.check("read_file")
+    with pytest.raises(RuntimeError, match="^Session.explain\\(\\) needs the session's calls: "
+                                           "create the session with keep=True$"):
+        session.explain()
+
+
+def test_sessions_of_one_guard_are_independent(guard):
+    a, b = guard.session(), guard.session()
+    a.check("git_commit")
+    assert b.check("edit_file").blocked_by == "before_inspect_then_edit_file"
+    b.check("read_file")
+    assert [f.rule_id for f in a.check("edit_file").failures] == [
+        "before_inspect_then_edit_file", "never_after_git_commit_forbidden_edit_file"]
+    assert b.check("edit_file").allowed
+    assert (a.steps, b.steps) == (2, 3)
+
+
+def test_a_session_outlives_its_guard_and_policy(write_policy):
+    policy = ostik.Policy.from_file(write_policy(POLICY.format(on_error="block")))
+    session = Guard(policy).session(keep=True)
+    del policy
+    gc.collect()
+    assert session.check("force_push").blocked_by == "deny_list"
+    assert json.loads(session.explain())["policy_name"] == "guard-test"
+
+
+def test_one_session_from_eight_threads(guard, policy):
+    session = guard.session(keep=True)
+    decisions = []
+    barrier = threading.Barrier(8)
+
+    def agent(n):
+        barrier.wait()
+        mine = [session.check(["read_file", "edit_file", "run_tests", "search"][(n + i) % 4], {"i": i})
+                for i in range(300)]
+        decisions.extend(mine)
+
+    threads = [threading.Thread(target=agent, args=(n,)) for n in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert session.steps == 2400
+    assert sorted(d.step for d in decisions) == list(range(2400))
+    # The kept calls are the calls in the order they were judged, and their
+    # explanation gives every decision again.
+    report = json.loads(session.explain())
+    by_step = {d.step: d for d in decisions}
+    assert [by_step[s["index"]].verdict for s in report["steps"]] == [s["verdict"] for s in report["steps"]]
+
+
+# --- trace files -------------------------------------------------------------
+
+def test_the_trace_file_reproduces_the_verdicts(guard, write_policy, tmp_path):
+    path = tmp_path / "run.jsonl"
+    session = guard.session(str(path), keep=True)
+    session.check("read_file", {"path": "a.py", "lines": [1, 2.5]})
+    session.peek("force_push")
+    session.check("edit_file")
+    with pytest.raises(ValueError):
+        session.check("search", {"when": datetime.date(2024, 1, 1)})
+    session.check("force_push", None)
+    assert path.read_text() == ('{"args":{"lines":[1,2.5],"path":"a.py"},"tool":"read_file"}\n'
+                                '{"tool":"edit_file"}\n{"tool":"force_push"}\n')
+    shown = subprocess.run(
+        [sys.executable, "-m", "ostik", "explain", "--json", write_policy(POLICY.format(on_error="block")),
+         str(path)], capture_output=True, text=True, timeout=120)
+    assert shown.stdout.strip() == session.explain()
+
+
+def test_an_unopenable_trace_file(guard, tmp_path):
+    with pytest.raises(RuntimeError, match=r"^Failed to open trace file: No such file or directory \(os error 2\)$"):
+        guard.session(str(tmp_path / "missing" / "run.jsonl"))
+
+
+def test_a_failed_write_enters_nothing(guard):
+    session = guard.session("/dev/full", keep=True)
+    with pytest.raises(RuntimeError, match=r"^Failed to flush: No space left on device \(os error 28\)$"):
+        session.check("read_file")
+    assert session.steps == 0
+    # Still usable: judged from the same state, and failing the same way.
+    assert session.peek("edit_file").blocked_by == "before_inspect_then_edit_file"
+    with pytest.raises(RuntimeError, match="^Failed to flush: "):
+        session.check("edit_file")
+    assert json.loads(session.explain())["total_steps"] == 0
+
+
+# --- bad input -----------------------------------------------------------------
+
+class Opaque:
+    pass
+
+
+def nested(depth):
+    x = []
+    for _ in range(depth):
+        x = [x]
+    return x
+
+
+@pytest.mark.parametrize(("call", "message"), [
+    (lambda s: s.check(), "Session.check() missing 1 required positional argument: 'tool'"),
+    (lambda s: s.peek(), "Session.peek() missing 1 required positional argument: 'tool'"),
+    (lambda s: s.check(7), "argument 'tool': 'int' object cannot be converted to 'PyString'"),
+    (lambda s: s.check(None), "argument 'tool': 'NoneType' object cannot be converted to 'PyString'"),
+    (lambda s: s.check("a", None, 1), "Session.check() takes from 1 to 2 positional arguments but 3 were given"),
+    (lambda s: s.check("a", arg={}), "Session.check() got an unexpected keyword argument 'arg'"),
+    (lambda s: s.finish(1), "Session.finish() takes 0 positional arguments but 1 was given"),
+    (lambda s: s.guarded(), "Session.guarded() missing 1 required positional argument: 'fn'"),
+    (lambda s: s.guarded(3), "argument 'fn': 'int' object cannot be converted to 'Callable'"),
+    (lambda s: s.guarded(print, name=b"p"), "argument 'name': 'bytes' object cannot be converted to 'PyString'"),
+    (lambda s: s.tool("a", name="b"), "Session.tool() got a tool name twice: as 'fn' and as 'name'"),
+])
+def test_session_type_errors(guard, call, message):
+    session = guard.session()
+    with pytest.raises(TypeError) as info:
+        call(session)
+    assert str(info.value) == message
+    assert session.steps == 0
+
+
+@pytest.mark.parametrize(("args", "text"), [
+    ({"when": datetime.datetime(2024, 1, 1)}, "unsupported type datetime"),
+    ([Opaque()], "unsupported type Opaque"),
+    (b"raw", "invalid type: byte array, expected any valid JSON value"),
+    ({1: "x"}, "unexpected type: 'int' object cannot be converted to 'PyString'"),
+    ({"n": 2**64}, "JSON number out of range"),
+    (nested(5000), "recursion limit exceeded"),
+])
+def test_unconvertible_args(guard, tmp_path, args, text):
+    path = tmp_path / "run.jsonl"
+    session = guard.session(str(path))
+    for method in (session.check, session.peek):
+        with pytest.raises(ValueError) as info:
+            method("read_file", args)
+        assert str(info.value) == "Invalid tool call format: " + text
+    assert session.steps == 0 and path.read_text() == ""
+    assert session.check("read_file", {"ok": [1]}).step == 0
+
+
+@pytest.mark.parametrize(("call", "message"), [
+    (lambda p: Guard(), "Guard.__new__() missing 1 required positional argument: 'policy'"),
+    (lambda p: Guard("policy.yaml"), "argument 'policy': 'str' object cannot be converted to 'Policy'"),
+    (lambda p: Guard(p).session(pathlib.Path("t.jsonl")),
+     "argument 'trace_file': 'PosixPath' object cannot be converted to 'PyString'"),
+    (lambda p: Guard(p).session(keep=1), "argument 'keep': 'int' object cannot be converted to 'PyBool'"),
+    (lambda p: Guard(p).session(None, False, 3), "Guard.session() takes from 0 to 2 positional arguments but 3 were given"),
+])
+def test_guard_type_errors(policy, call, message):
+    with pytest.raises(TypeError) as info:
+        call(policy)
+    assert str(info.value) == message
+
+
+def test_on_error_setting(write_policy):
+    for setting in ("block", "allow"):
+        assert Guard(ostik.Policy.from_file(write_policy(POLICY.format(on_error=setting)))).on_error == setting
+
+
+# --- wrappers ----------------------------------------------------------------------
+
+def test_decorated_tools_are_checked_before_they_run(guard):
+    session = guard.session(keep=True)
+    ran = []
+
+    @session.tool
+    def read_file(path, encoding="utf-8", *rest, **options):
+        """Reads a file."""
+        ran.append(path)
+        return path.upper()
+
+    @session.tool("edit_file")
+    def edit(path, patch):
+        ran.append(patch)
+
+    assert (read_file.__name__, read_file.__doc__) == ("read_file", "Reads a file.")
+    assert read_file("a.py", "latin-1", 1, 2, mode="r") == "A.PY"
+    assert edit("a.py", patch="-x") is None
+    assert ran == ["a.py", "-x"]
+    args = [s.get("args") for s in json.loads(session.explain())["steps"]]
+    assert args == [{"path": "a.py", "encoding": "latin-1", "rest": [1, 2], "options": {"mode": "r"}},
+                    {"path": "a.py", "patch": "-x"}]
+
+    @session.tool(name="git_commit")
+    def commit():
+        ran.append("commit")
+
+    commit()
+    with pytest.raises(PolicyViolation) as info:
+        edit("a.py", "-y")
+    assert str(info.value) == ("blocked by never_after_git_commit_forbidden_edit_file: "
+                               "'edit_file' forbidden after 'git_commit' (triggered at index 2)")
+    assert info.value.decision.step == 3 and info.value.decision.blocked_by.startswith("never_after")
+    assert ran == ["a.py", "-x", "commit"] and session.steps == 4
+
+
+def test_guarded_defaults_and_failures(guard):
+    session = guard.session()
+
+    def search(query, limit=10):
+        raise LookupError(query)
+
+    wrapped = session.guarded(search)
+    with pytest.raises(LookupError):
+        wrapped("q")  # the call was allowed, so it counts, and its own error passes through
+    assert session.steps == 1
+    with pytest.raises(TypeError):
+        wrapped(limit=3)  # does not fit the signature: not judged
+    assert session.steps == 1
+    named = session.guarded(lambda: "x", name="run_tests")
+    assert named() == "x" and session.steps == 2
+
+
+def test_async_tools(guard):
+    session = guard.session()
+
+    @session.tool
+    async def run_tests(target):
+        await asyncio.sleep(0)
+        return f"ran {target}"
+
+    @session.tool
+    async def force_push():
+        raise AssertionError("must not run")
+
+    assert asyncio.iscoroutinefunction(run_tests)
+    assert asyncio.run(run_tests("all")) == "ran all"
+    with pytest.raises(PolicyViolation, match="^blocked by deny_list: Tool 'force_push' is in deny list$"):
+        asyncio.run(force_push())
+    assert session.steps == 2
+
+
+@pytest.mark.parametrize("setting", ["block", "allow"])
+def test_on_error_decides_about_calls_that_cannot_be_judged(write_policy, setting):
+    session = Guard(ostik.Policy.from_file(write_policy(POLICY.format(on_error=setting)))).session()
+
+    @session.tool
+    def read_file(path):
+        return "read"
+
+    session.check("search")
+    if setting == "allow":
+        assert read_file(Opaque()) == "read"
+    else:
+        with pytest.raises(PolicyViolation) as info:
+            read_file(Opaque())
+        d = info.value.decision
+        assert (d.verdict, d.step, d.blocked_by) == ("blocked", 1, "on_error")
+        assert d.reason == "Invalid tool call format: unsupported type Opaque"
+        assert str(info.value) == "blocked by on_error: Invalid tool call format: unsupported type Opaque"
+        assert [(f.rule_id, f.rule_type) for f in d.failures] == [("on_error", "on_error")]
+    assert session.steps == 1  # never counted
