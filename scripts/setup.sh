@@ -13,6 +13,6 @@ bash scripts/install_system_packages.sh
 if [ ! -x .venv/bin/python ]; then
     $(find_python) -m venv .venv
 fi
-.venv/bin/python -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" pytest hypothesis mypy
+.venv/bin/python -m pip install -q --disable-pip-version-check -r tests/requirements.txt
 # A kept build folder makes a rebuild after a change compile only what changed.
 .venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation -C build-dir=build/venv .
