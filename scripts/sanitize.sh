@@ -22,7 +22,7 @@ venv=.venv-sanitize
 if [ ! -x $venv/bin/python ]; then
     $(find_python) -m venv $venv
 fi
-$venv/bin/python -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" pytest hypothesis
+$venv/bin/python -m pip install -q --disable-pip-version-check -r tests/requirements.txt
 $venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation \
     -C cmake.define.OSTIK_SANITIZE=ON -C cmake.build-type=RelWithDebInfo -C build-dir=build-sanitize .
 
