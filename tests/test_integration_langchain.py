@@ -274,6 +274,20 @@ def test_an_interrupted_run_keeps_its_session(policy, tools, ran, tmp_path):
     assert len(middleware.runs) == 0
 
 
+def test_a_new_run_on_the_thread_of_an_interrupted_one_ends_it(policy, tools, ran):
+    model = ScriptedModel(scripts={"go": [calls(("read_file", {"path": "a.py"}, "c1")),
+                                          calls(("edit_file", {"path": "a.py"}, "c2")), DONE]})
+    middleware = GuardMiddleware(policy)
+    agent = create_agent(model, tools, checkpointer=InMemorySaver(),
+                         middleware=[middleware, HumanInTheLoopMiddleware(interrupt_on={"edit_file": True})])
+    config = {"configurable": {"thread_id": "t1"}}
+    assert "__interrupt__" in agent.invoke({"messages": [{"role": "user", "content": "go"}]}, config)
+    assert len(middleware.runs) == 1
+    # Not resumed: new input on the thread starts a new run, which finishes.
+    assert "__interrupt__" not in agent.invoke({"messages": [{"role": "user", "content": "never mind"}]}, config)
+    assert len(middleware.runs) == 0
+
+
 def test_a_custom_message(policy, tools):
     model = ScriptedModel(scripts={"go": [calls(("force_push", {"branch": "main"}, "c1")), DONE]})
     middleware = GuardMiddleware(policy, message=lambda d: f"step {d.step}: no ({d.blocked_by})")

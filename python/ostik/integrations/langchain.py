@@ -16,8 +16,8 @@ checkpointer cannot resume a run, so the run's session also goes when the run
 stops half-way (an exception): it is held by a value in the run's state that
 is not checkpointed. An agent with a checkpointer (a ``thread_id`` in the run's
 config) can resume a run that stopped half-way, after an interrupt (human in
-the loop) or an error, so the session is kept until the run finishes; a run
-never resumed keeps its session, as the checkpointer keeps its state. A run
+the loop) or an error, so the session is kept until the run finishes, or
+until the next run on the same thread starts instead of resuming it. A run
 resumed in another process, where its session is not, continues in a new one.
 
 Calls. ``wrap_tool_call`` (and ``awrap_tool_call`` for ``ainvoke`` and
@@ -113,6 +113,10 @@ class GuardMiddleware(AgentMiddleware[GuardState, Any]):
         return self.runs.guard
 
     def before_agent(self, state: GuardState, runtime: Runtime[Any]) -> dict[str, Any] | None:
+        previous = state.get("ostik_run")
+        if previous is not None:
+            # The thread's last run, left unfinished (interrupted and never resumed): it is over now.
+            self.runs.end(previous)
         run_id = new_run_id()
         self.runs.start(run_id)
         update: dict[str, Any] = {RUN_KEY: run_id}

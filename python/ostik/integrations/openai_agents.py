@@ -75,7 +75,8 @@ class PolicyGuardrail(ToolInputGuardrail[Any]):
         self.message = message
         # id(usage) -> run id; an entry goes when its usage object does, so an id is never reused under it.
         self._run_ids: dict[int, str] = {}
-        self._lock = threading.Lock()
+        # Reentrant: garbage collected while it is held may end a run (a finalizer) here.
+        self._lock = threading.RLock()
 
     @property
     def guard(self) -> Guard:

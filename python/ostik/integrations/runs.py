@@ -70,7 +70,8 @@ class RunSessions:
         self.guard = guard_of(guard)
         self.trace_path = TracePaths(trace_file, trace_dir)
         self._sessions: dict[str, Session] = {}
-        self._lock = threading.Lock()
+        # Reentrant: making a session may collect garbage, and with it end another run (a finalizer) here.
+        self._lock = threading.RLock()
 
     def start(self, run_id: str) -> Session:
         """A new session for the run (replacing any it had)."""
