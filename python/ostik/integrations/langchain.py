@@ -41,7 +41,7 @@ from __future__ import annotations
 import os
 import weakref
 from collections.abc import Awaitable, Callable
-from typing import Annotated, Any, NotRequired
+from typing import TYPE_CHECKING, Annotated, Any, NotRequired
 
 try:
     from langchain.agents.middleware import AgentMiddleware, AgentState
@@ -49,11 +49,14 @@ try:
     from langchain_core.messages import ToolMessage
     from langgraph.channels.untracked_value import UntrackedValue
     from langgraph.config import get_config
+except ImportError as error:
+    raise ImportError("ostik.integrations.langchain needs LangChain 1.x: pip install 'ostik[langchain]'") from error
+
+if TYPE_CHECKING:
+    # Where these live has moved between LangChain 1.x releases; only their types are needed.
     from langgraph.prebuilt.tool_node import ToolCallRequest
     from langgraph.runtime import Runtime
     from langgraph.types import Command
-except ImportError as error:
-    raise ImportError("ostik.integrations.langchain needs LangChain 1.x: pip install 'ostik[langchain]'") from error
 
 from ostik._engine import Decision, Guard
 from ostik._native import Policy
