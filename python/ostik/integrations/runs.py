@@ -1,13 +1,12 @@
-"""What the framework integrations share: a guard session per agent run, and judging one call.
+"""What the framework integrations share: a guard session per agent run, where runs record, judging a call.
 
 Each integration tells the runs of an agent apart in its framework's own way
-and keeps one ``Session`` per run here, under the run's id. A run's
-calls may be recorded as it goes: ``trace_file`` is one path for every run (so
-the file holds one trace only while the agent runs once) or a function of the
-run id giving each run its own path (``None`` for a run not to record);
-``trace_dir`` is a directory where each run writes ``<run id>.jsonl``. A run id
-is 32 hex digits, fresh for every run.
-"""
+and keeps one ``Session`` per run here, under the run's id. A run's calls may
+be recorded as it goes: ``trace_file`` is one path for every run (so the file
+holds one trace only while the agent runs once) or a function of the run id
+giving each run its own path (``None`` for a run not to record); ``trace_dir``
+is a directory where each run writes ``<run id>.jsonl``. A run id is 32 hex
+digits, fresh for every run."""
 
 from __future__ import annotations
 
