@@ -1,0 +1,226 @@
+"""ToolSpanRecorder in a real OpenTelemetry SDK TracerProvider."""
+
+import json
+import logging
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+from opentelemetry.sdk.trace import TracerProvider
+from opentelemetry.sdk.trace.export import SimpleSpanProcessor
+from opentelemetry.sdk.trace.export.in_memory_span_exporter import InMemorySpanExporter
+from opentelemetry.trace import Status, StatusCode, set_span_in_context
+
+import ostik
+import ostik.formats
+from ostik import Guard, PolicyViolation, TraceExplainer
+from ostik.integrations.otel import ToolSpanRecorder
+
+ROOT = Path(__file__).resolve().parents[1]
+
+POLICY = """\
+version: "1"
+name: otel-test
+tools:
+  allow: [read_file, edit_file, run_tests]
+  deny: [force_push]
+sequences:
+  - {type: before, first: read_file, then: edit_file}
+"""
+
+
+class Telemetry:
+    """A tracer provider with the recorder under test, and an in-memory export of the same spans."""
+
+    def __init__(self, recorder):
+        self.exporter = InMemorySpanExporter()
+        self.provider = TracerProvider()
+        self.provider.add_span_processor(recorder)
+        self.provider.add_span_processor(SimpleSpanProcessor(self.exporter))
+        self.tracer = self.provider.get_tracer("test-agent")
+
+    def tool_span(self, name, arguments=None, **attributes):
+        attributes = {"gen_ai.operation.name": "execute_tool", "gen_ai.tool.name": name, **attributes}
+        if arguments is not None:
+            attributes["gen_ai.tool.call.arguments"] = arguments
+        return self.tracer.start_as_current_span(f"execute_tool {name}", attributes=attributes)
+
+    def otlp_export(self):
+        """The finished spans as an OTLP/JSON trace export."""
+        spans = [{"traceId": format(s.context.trace_id, "032x"), "spanId": format(s.context.span_id, "016x"),
+                  "name": s.name, "startTimeUnixNano": str(s.start_time), "endTimeUnixNano": str(s.end_time),
+                  "attributes": [{"key": k, "value": any_value(v)} for k, v in s.attributes.items()]}
+                 for s in self.exporter.get_finished_spans()]
+        return {"resourceSpans": [{"resource": {}, "scopeSpans": [{"scope": {"name": "test-agent"}, "spans": spans}]}]}
+
+
+def any_value(value):
+    if isinstance(value, bool):
+        return {"boolValue": value}
+    if isinstance(value, int):
+        return {"intValue": str(value)}
+    if isinstance(value, float):
+        return {"doubleValue": value}
+    if isinstance(value, str):
+        return {"stringValue": value}
+    return {"arrayValue": {"values": [any_value(v) for v in value]}}
+
+
+def canonical(value):
+    return json.dumps(value, sort_keys=True)
+
+
+def recorded(directory):
+    """{trace id: steps} of the files a recorder wrote to ``directory``."""
+    return {p.stem: ostik.formats.read(str(p), "ostik")[0] for p in sorted(Path(directory).iterdir())}
+
+
+def test_a_guarded_agent_recorded_through_its_spans(write_policy, tmp_path):
+    """An agent loop instrumented with GenAI spans, its tools guarded: the recording explains to its decisions."""
+    policy = ostik.Policy.from_file(write_policy(POLICY))
+    telemetry = Telemetry(ToolSpanRecorder(trace_dir=tmp_path / "traces"))
+    ran, decisions = [], []
+    script = {"first": [("read_file", {"path": "a.py"}), ("force_push", {"branch": "main"}), ("edit_file", {"path": "a.py"})],
+              "second": [("edit_file", {"path": "b.py"}), ("run_tests", {})]}
+    for prompt, calls in script.items():
+        session = Guard(policy).session()
+        tools = {name: session.guarded(lambda name=name, **args: ran.append((prompt, name)), name=name)
+                 for name in ("read_file", "edit_file", "run_tests", "force_push")}
+        with telemetry.tracer.start_as_current_span("invoke_agent", attributes={"gen_ai.operation.name": "invoke_agent"}):
+            for name, args in calls:
+                with telemetry.tracer.start_as_current_span("chat", attributes={"gen_ai.operation.name": "chat"}):
+                    pass
+                with telemetry.tool_span(name, json.dumps(args)) as span:
+                    try:
+                        tools[name](**args)
+                        decisions.append((name, "allowed", None))
+                    except PolicyViolation as refused:
+                        span.set_status(Status(StatusCode.ERROR, str(refused)))
+                        decisions.append((name, "blocked", refused.decision.blocked_by))
+
+    assert ran == [("first", "read_file"), ("first", "edit_file"), ("second", "run_tests")]
+    traces = recorded(tmp_path / "traces")
+    # The export's traces come in the order they started, the files in trace id order.
+    assert sorted(traces.values(), key=canonical) == sorted(ostik.formats.read(telemetry.otlp_export(), "otel"),
+                                                            key=canonical)
+    explained = []
+    for steps in traces.values():
+        for step in json.loads(TraceExplainer(policy).explain(steps))["steps"]:
+            failed = next((e["rule_id"] for e in step["rules_evaluated"] if not e["passed"]), None)
+            explained.append((step["tool"], step["verdict"], failed))
+    assert sorted(explained) == sorted(decisions)
+    assert ("force_push", "blocked", "deny_list") in decisions and ("edit_file", "blocked", "before_read_file_then_edit_file") in decisions
+    assert all(re.fullmatch(r"[0-9a-f]{32}", trace_id) for trace_id in traces)
+
+
+def test_arguments_and_names_as_the_reader_takes_them(tmp_path):
+    telemetry = Telemetry(ToolSpanRecorder(trace_dir=tmp_path))
+    with telemetry.tracer.start_as_current_span("run"):
+        for name, arguments in [("read_file", '{"path": "a.py"}'), ("search", "{not json"), ("list_dir", ""),
+                                ("tag", ("a", "b")), ("git_diff", None), ("lire_fichier_é", '{"chemin": "ü"}'),
+                                ("count", "[1, 2.5]")]:
+            with telemetry.tool_span(name, arguments):
+                pass
+        # A tool name without the execute_tool operation is a call all the same; other GenAI spans are not.
+        with telemetry.tracer.start_as_current_span("x", attributes={"gen_ai.tool.name": "ask_user"}):
+            pass
+        with telemetry.tracer.start_as_current_span("chat", attributes={"gen_ai.operation.name": "chat"}):
+            pass
+    (path,) = tmp_path.iterdir()
+    assert path.read_text().splitlines() == [
+        '{"args":{"path":"a.py"},"tool":"read_file"}', '{"args":"{not json","tool":"search"}', '{"tool":"list_dir"}',
+        '{"args":["a","b"],"tool":"tag"}', '{"tool":"git_diff"}', '{"args":{"chemin":"ü"},"tool":"lire_fichier_é"}',
+        '{"args":[1,2.5],"tool":"count"}', '{"tool":"ask_user"}']
+    with pytest.warns(ostik.formats.TraceFormatWarning):
+        assert [ostik.formats.read(str(path), "ostik")[0]] == ostik.formats.read(telemetry.otlp_export(), "otel")
+
+
+def test_one_file_or_a_path_per_trace(tmp_path):
+    everything = tmp_path / "all.jsonl"
+    telemetry = Telemetry(ToolSpanRecorder(str(everything)))
+    chosen = []
+
+    def path_for(trace_id):
+        chosen.append(trace_id)
+        return None if len(chosen) == 2 else tmp_path / f"{len(chosen)}.jsonl"
+
+    per_trace = Telemetry(ToolSpanRecorder(path_for))
+    for t in (telemetry, per_trace):
+        for run in range(3):
+            with t.tracer.start_as_current_span("run"), t.tool_span("read_file", json.dumps({"run": run})):
+                pass
+    assert [json.loads(line)["args"]["run"] for line in everything.read_text().splitlines()] == [0, 1, 2]
+    assert len(set(chosen)) == 3
+    # The second trace's path was None: not recorded.
+    assert sorted(p.name for p in tmp_path.glob("[0-9].jsonl")) == ["1.jsonl", "3.jsonl"]
+
+
+def test_many_traces_at_once_close_and_reopen_their_files(tmp_path):
+    telemetry = Telemetry(ToolSpanRecorder(trace_dir=tmp_path))
+    runs = [telemetry.tracer.start_span("run") for _ in range(40)]
+    for round in range(3):
+        for n, run in enumerate(runs):
+            with telemetry.tracer.start_as_current_span("execute_tool", context=set_span_in_context(run),
+                                                        attributes={"gen_ai.tool.name": "read_file",
+                                                                    "gen_ai.tool.call.arguments": f'{{"n": {n}, "round": {round}}}'}):
+                pass
+    files = recorded(tmp_path)
+    assert len(files) == 40
+    assert sorted(files.values(), key=lambda steps: steps[0]["args"]["n"]) == [
+        [{"tool": "read_file", "args": {"n": n, "round": r}} for r in range(3)] for n in range(40)]
+
+
+def test_spans_that_cannot_be_recorded_are_logged_and_never_raise(tmp_path, caplog):
+    telemetry = Telemetry(ToolSpanRecorder(trace_file=str(tmp_path / "missing" / "run.jsonl")))
+    with caplog.at_level(logging.WARNING, logger="ostik.integrations.otel"):
+        with telemetry.tracer.start_as_current_span("anonymous", attributes={"gen_ai.operation.name": "execute_tool"}):
+            pass
+        with telemetry.tracer.start_as_current_span("numbered", attributes={"gen_ai.tool.name": 7}):
+            pass
+        with telemetry.tool_span("read_file", "{}"):
+            pass
+    messages = [r.getMessage() for r in caplog.records]
+    assert messages[:2] == ["span 'anonymous' not recorded: an execute_tool span without \"gen_ai.tool.name\"",
+                            "span 'numbered' not recorded: \"gen_ai.tool.name\" is not a string: 7"]
+    assert re.fullmatch(r"tool call of span 'execute_tool read_file' \(trace [0-9a-f]{32}\) not recorded",
+                        messages[2])
+    assert "Failed to open trace file" in caplog.records[2].exc_text
+    assert not (tmp_path / "missing").exists()
+
+
+def test_shutdown_stops_recording(tmp_path):
+    recorder = ToolSpanRecorder(trace_dir=tmp_path)
+    telemetry = Telemetry(recorder)
+    with telemetry.tool_span("read_file"):
+        pass
+    assert recorder.force_flush() is True
+    telemetry.provider.shutdown()
+    with telemetry.tool_span("edit_file"):
+        pass
+    assert [steps for steps in recorded(tmp_path).values()] == [[{"tool": "read_file"}]]
+
+
+def test_bad_arguments(tmp_path):
+    with pytest.raises(ValueError, match="^give trace_file or trace_dir: where to record the calls$"):
+        ToolSpanRecorder()
+    with pytest.raises(ValueError, match="^give trace_file or trace_dir, not both$"):
+        ToolSpanRecorder("a.jsonl", trace_dir=tmp_path)
+
+
+def test_the_readme_example(tmp_path):
+    section = (ROOT / "README.md").read_text().split("### OpenTelemetry", 1)[1].split("\n## ", 1)[0]
+    block = re.search(r"```python\n(.*?)```", section, flags=re.DOTALL).group(1)
+    agent = block + """
+tracer = trace.get_tracer("agent")
+with tracer.start_as_current_span("invoke_agent"):
+    with tracer.start_as_current_span("execute_tool read_file", attributes={
+            "gen_ai.operation.name": "execute_tool", "gen_ai.tool.name": "read_file",
+            "gen_ai.tool.call.arguments": '{"path": "src/app.py"}'}):
+        pass
+"""
+    result = subprocess.run([sys.executable, "-c", agent], cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    (path,) = (tmp_path / "traces").iterdir()
+    assert path.read_text() == '{"args":{"path":"src/app.py"},"tool":"read_file"}\n'

@@ -1,0 +1,54 @@
+"""What the framework integrations share: optional imports and the extras that bring their frameworks."""
+
+import re
+import subprocess
+import sys
+import tomllib
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[1]
+
+FRAMEWORKS = ["langchain", "langchain_core", "langgraph", "agents", "openai", "opentelemetry"]
+
+# (module, the framework's top-level package, the extra that installs it)
+INTEGRATIONS = [
+    ("ostik.integrations.langchain", "langchain", "langchain"),
+    ("ostik.integrations.openai_agents", "agents", "openai-agents"),
+    ("ostik.integrations.otel", "opentelemetry", "otel"),
+]
+
+
+def python(code):
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+
+
+def test_importing_ostik_imports_no_framework():
+    result = python("import sys, ostik, ostik.integrations, ostik.formats, ostik.cli\n"
+                    f"print(sorted(m for m in {FRAMEWORKS!r} if m in sys.modules))")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "[]\n"
+
+
+@pytest.mark.parametrize(("module", "framework", "extra"), INTEGRATIONS)
+def test_an_integration_without_its_framework_names_the_extra(module, framework, extra):
+    # A None entry in sys.modules makes the framework's import fail, as when it is not installed.
+    result = python(f"import sys\nsys.modules[{framework!r}] = None\n"
+                    f"try:\n    import {module}\n"
+                    "except ImportError as error:\n    print(error)\n    print(type(error.__cause__).__name__)\n")
+    assert result.returncode == 0, result.stderr
+    message, cause = result.stdout.splitlines()
+    assert message.startswith(f"{module} needs ") and message.endswith(f": pip install 'ostik[{extra}]'")
+    assert cause in ("ImportError", "ModuleNotFoundError")
+
+
+def test_every_extra_is_installed_for_the_tests():
+    extras = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["optional-dependencies"]
+    assert set(extras) == {extra for *_, extra in INTEGRATIONS}
+    installed = {re.match(r"[\w.-]+", line).group(0)
+                 for line in (ROOT / "tests" / "requirements.txt").read_text().splitlines()
+                 if line and not line.startswith("#")}
+    for requirements in extras.values():
+        for requirement in requirements:
+            assert re.match(r"[\w.-]+", requirement).group(0) in installed
