@@ -2,6 +2,7 @@
 // directly while the driver runs. Both lay out the same keys in the same
 // order and take their texts from rule_text.hpp.
 #include <algorithm>
+#include <charconv>
 #include <utility>
 #include <vector>
 
@@ -83,29 +84,160 @@ void write_step(std::string& out, const ExplainedStep& step) {
 
 using namespace detail;
 
-// Writes the report while the driver runs. The verdict and the trace totals
-// come before the lists they summarise: the verdict is patched in place (all
-// verdict names have seven letters), and the head goes into a gap left in
-// front of the steps, so the report never has to move.
-class JsonRecorder {
-public:
-    JsonRecorder(const ExplainPlan& plan, std::string& out) : plan_(plan), out_(out) {}
+// The highest byte of the strings and keys of a Value; everything else in
+// its JSON text is ASCII.
+unsigned char value_top(const Value& v) {
+    if (const auto* s = std::get_if<std::string>(&v.data)) return top_byte(*s);
+    unsigned char top = 0;
+    if (const auto* a = std::get_if<Array>(&v.data)) {
+        for (const Value& item : *a) top = std::max(top, value_top(item));
+    } else if (const auto* o = std::get_if<Object>(&v.data)) {
+        for (const Member& m : *o) top = std::max({top, top_byte(m.key), value_top(m.value)});
+    }
+    return top;
+}
 
-    // Where the report starts in the buffer, once finished.
-    std::size_t start() const { return start_; }
+// The first pass: decides every step and keeps only what the head, the
+// verdicts and the width of the text need.
+class OutlineRecorder {
+public:
+    OutlineRecorder(const ExplainPlan& plan, ReportOutline& out) : plan_(plan), out_(out) {}
 
     void begin(std::size_t n) {
-        steps_ = n;
+        out_.total_steps = n;
+        out_.blocked.assign(n, false);
+        top_ = plan_.head_top;
+        // Every rule is listed at every step, with its id and names.
+        if (n) top_ = std::max(top_, plan_.rules_top);
+    }
+
+    void begin_step(std::uint64_t index, const ToolCall& call, const Slot& slot) {
+        index_ = index;
+        // Slots are made in order; a tool's name enters the text first with its slot.
+        if (slot.index == slots_seen_) {
+            ++slots_seen_;
+            top_ = std::max(top_, top_byte(slot.text.json));
+        }
+        if (call.args) top_ = std::max(top_, value_top(*call.args));
+    }
+
+    void tool_check(ToolVerdict, const Slot&) {}
+
+    void rule(const PlannedRule&, const Outcome& o, const Slot&, std::uint64_t) {
+        check_mark_ = check_mark_ || has_check_mark(o.message);
+    }
+
+    void end_step(Verdict verdict, const TraceState&) {
+        if (verdict == Verdict::blocked) out_.blocked[index_] = true;
+    }
+
+    void finish(const Totals& t) {
+        out_.allowed_steps = t.allowed_steps;
+        out_.blocked_steps = t.blocked_steps;
+        out_.first_block_index = t.first_block_index;
+        // U+2713 is E2 9C 93 in UTF-8.
+        if (check_mark_) top_ = std::max(top_, static_cast<unsigned char>(0xE2));
+        out_.top_byte = top_ >= 0x80 ? top_ : 0;
+    }
+
+private:
+    const ExplainPlan& plan_;
+    ReportOutline& out_;
+    std::uint64_t index_ = 0;
+    std::uint32_t slots_seen_ = 0;
+    unsigned char top_ = 0;
+    bool check_mark_ = false;
+};
+
+// The state snapshot's entries ("calls:name":"count", in name order, joined
+// by commas) as one text, kept from step to step: a step changes one count
+// or adds one tool, so its snapshot is the previous one with one entry
+// edited, whatever the number of tools.
+class SnapshotText {
+public:
+    const std::string& text() const { return text_; }
+
+    // Enters the call of slot `s` that the step just counted.
+    void update(const TraceState& state, std::uint32_t s) {
+        const Slot& slot = state.slot(s);
+        char digits[24];
+        const auto digits_end = std::to_chars(digits, digits + sizeof digits, slot.calls).ptr;
+        const std::string_view count(digits, static_cast<std::size_t>(digits_end - digits));
+        if (s < entries_.size()) {
+            Entry& e = entries_[s];
+            const std::size_t at = e.at + slot.snapshot_key.size();
+            if (count.size() == e.digits) {
+                text_.replace(at, count.size(), count);
+            } else {
+                text_.replace(at, e.digits, count);
+                shift(at, count.size() - e.digits);
+                e.digits = count.size();
+            }
+            return;
+        }
+        // A new tool: its entry goes before the next name's, or last.
+        const auto order = state.slots_by_name();
+        const auto rank = std::lower_bound(order.begin(), order.end(), slot.text.raw,
+                                           [&](std::uint32_t l, const std::string& name) {
+                                               return state.slot(l).text.raw < name;
+                                           }) - order.begin();
+        std::string entry = slot.snapshot_key;
+        entry += count;
+        entry += '"';
+        std::size_t at;
+        if (static_cast<std::size_t>(rank) + 1 < order.size()) {
+            at = entries_[order[rank + 1]].at;
+            entry += ',';
+            text_.insert(at, entry);
+            shift(at, entry.size());
+        } else if (text_.empty()) {
+            at = 0;
+            text_ = entry;
+        } else {
+            text_ += ',';
+            at = text_.size();
+            text_ += entry;
+        }
+        entries_.push_back(Entry{at, count.size()});
+    }
+
+private:
+    // Moves the entries from `at` on by `delta` bytes (modulo 2^64: it may shrink).
+    void shift(std::size_t at, std::size_t delta) {
+        for (Entry& e : entries_) {
+            if (e.at >= at) e.at += delta;
+        }
+    }
+
+    struct Entry {
+        std::size_t at = 0;      // where its text starts
+        std::size_t digits = 0;  // length of its count
+    };
+    std::string text_;
+    std::vector<Entry> entries_;  // by slot
+};
+
+// The second pass: writes the report in order, the head first (its totals and
+// every step's verdict come from the outline), handing the text to the sink
+// whenever the buffer holds a piece's worth.
+class JsonRecorder {
+public:
+    JsonRecorder(const ExplainPlan& plan, const ReportOutline& outline, std::string& out, ReportSink& sink,
+                 std::size_t piece_bytes)
+        : plan_(plan), outline_(outline), out_(out), sink_(sink), piece_bytes_(piece_bytes) {}
+
+    void begin(std::size_t) {
         last_entries_.assign(plan_.rules.size(), Entry{});
-        // The head's widest form: four numbers of at most 20 digits and their keys.
-        gap_ = plan_.report_head.size() + 4 * 20 + 64;
         out_.clear();
-        out_.reserve(gap_ + 4096);
-        out_.append(gap_, ' ');
+        out_.reserve(std::min(piece_bytes_, std::size_t{4} << 20) + 4096);
+        out_ += plan_.report_head;
+        write_counters(out_, outline_.total_steps, outline_.allowed_steps, outline_.blocked_steps,
+                       outline_.first_block_index);
         out_ += ",\"steps\":[";
     }
 
     void begin_step(std::uint64_t index, const ToolCall& call, const Slot& slot) {
+        slot_ = slot.index;
         index_ = index;
         if (index) out_ += ',';
         out_ += "{\"index\":";
@@ -117,10 +249,10 @@ public:
             out_ += ",\"args\":";
             json::write_value(out_, *call.args);
         }
-        out_ += ",\"verdict\":\"";
-        verdict_at_ = out_.size();
-        out_ += "allowed\",\"rules_evaluated\":[";
+        out_ += outline_.blocked[index] ? ",\"verdict\":\"blocked\",\"rules_evaluated\":["
+                                        : ",\"verdict\":\"allowed\",\"rules_evaluated\":[";
         first_entry_ = true;
+        entries_in_step_ = 0;
     }
 
     void tool_check(ToolVerdict v, const Slot& slot) {
@@ -143,42 +275,28 @@ public:
         const std::uint32_t tool = reads_step_tool(o) ? slot.index : no_slot;
         if (reusable && last.valid && last.outcome == o && last.tool == tool) {
             out_ += last.json;
-            return;
+        } else {
+            const std::size_t at = out_.size();
+            write_entry(r, o, slot, index);
+            if (reusable) {
+                last.valid = true;
+                last.outcome = o;
+                last.tool = tool;
+                last.json.assign(out_, at);
+            }
         }
-        const std::size_t at = out_.size();
-        write_entry(r, o, slot, index);
-        if (reusable) {
-            last.valid = true;
-            last.outcome = o;
-            last.tool = tool;
-            last.json.assign(out_, at);
-        }
+        ++entries_in_step_;
+        if (out_.size() >= piece_bytes_) hand_over();
     }
 
-    void end_step(Verdict verdict, const TraceState& state) {
-        if (verdict != Verdict::allowed) out_.replace(verdict_at_, 7, verdict_name(verdict));
+    void end_step(Verdict, const TraceState& state) {
         out_ += ']';
-        const auto slots = state.slots_by_name();
-        if (!slots.empty()) {
-            out_ += ",\"state_snapshot\":";
-            char sep = '{';
-            for (std::uint32_t s : slots) {
-                const Slot& slot = state.slot(s);
-                out_ += sep;
-                sep = ',';
-                out_ += slot.snapshot_key;
-                json::write_uint(out_, slot.calls);
-                out_ += '"';
-            }
-            out_ += '}';
-        }
-        out_ += '}';
-        if (index_ == 0 && steps_ > 1) {
-            // Sized from the first step, to spare most regrowth copies (the
-            // snapshots grow a little as new tools appear).
-            const std::size_t first = out_.size() - gap_;
-            out_.reserve(out_.size() + first * (steps_ - 1) / 4 * 5 + 4096);
-        }
+        snapshot_.update(state, slot_);
+        out_ += ",\"state_snapshot\":{";
+        out_ += snapshot_.text();
+        out_ += "}}";
+        entries_in_step_ = plan_.rules.size() + 1;
+        if (out_.size() >= piece_bytes_) hand_over();
     }
 
     void finish(const Totals& t) {
@@ -190,13 +308,26 @@ public:
             out_ += '"';
         }
         out_ += "]}";
-        std::string head = plan_.report_head;
-        write_counters(head, t.total_steps, t.allowed_steps, t.blocked_steps, t.first_block_index);
-        start_ = gap_ - head.size();
-        out_.replace(start_, head.size(), head);
+        sink_.take_last(out_);
+        out_.clear();
     }
 
 private:
+    void hand_over() {
+        if (handed_ == 0) {
+            // From the steps written so far; later steps tend to be longer
+            // (their snapshots list more tools), hence the margin.
+            const double done = static_cast<double>(index_) + static_cast<double>(entries_in_step_) /
+                                                                  static_cast<double>(plan_.rules.size() + 1);
+            const double per_step = static_cast<double>(out_.size()) / done;
+            sink_.expect(static_cast<std::uint64_t>(per_step * static_cast<double>(outline_.total_steps) * 1.25) +
+                         4096);
+        }
+        handed_ += out_.size();
+        sink_.take(out_);
+        out_.clear();
+    }
+
     void write_entry(const PlannedRule& r, const Outcome& o, const Slot& slot, std::uint64_t index) {
         out_ += r.json_head;
         out_ += o.passed ? "true,\"explanation\":\"" : "false,\"explanation\":\"";
@@ -226,14 +357,27 @@ private:
     };
 
     const ExplainPlan& plan_;
+    const ReportOutline& outline_;
     std::string& out_;
+    ReportSink& sink_;
+    const std::size_t piece_bytes_;
     std::vector<Entry> last_entries_;  // by rule index
-    std::size_t steps_ = 0;
-    std::size_t gap_ = 0;
-    std::size_t start_ = 0;
+    SnapshotText snapshot_;
+    std::uint64_t handed_ = 0;  // bytes handed to the sink so far
     std::uint64_t index_ = 0;
-    std::size_t verdict_at_ = 0;
+    std::size_t entries_in_step_ = 0;  // rule entries of the current step written so far
+    std::uint32_t slot_ = 0;
     bool first_entry_ = true;
+};
+
+// Collects the pieces into one string.
+class StringSink final : public ReportSink {
+public:
+    explicit StringSink(std::string& out) : out_(out) {}
+    void take(std::string_view piece) override { out_ += piece; }
+
+private:
+    std::string& out_;
 };
 
 }  // namespace
@@ -258,15 +402,24 @@ void write_report(std::string& out, const TraceExplanation& x) {
     out += "]}";
 }
 
-std::size_t TraceExplainer::explain_json_into(std::string& buffer, std::span<const ToolCall> steps) const {
-    JsonRecorder recorder(*plan_, buffer);
+ReportOutline TraceExplainer::outline_json(std::span<const ToolCall> steps) const {
+    ReportOutline outline;
+    OutlineRecorder recorder(*plan_, outline);
     drive(*plan_, steps, recorder);
-    return recorder.start();
+    return outline;
+}
+
+void TraceExplainer::write_json(std::span<const ToolCall> steps, const ReportOutline& outline, std::string& buffer,
+                                ReportSink& sink, std::size_t piece_bytes) const {
+    JsonRecorder recorder(*plan_, outline, buffer, sink, piece_bytes);
+    drive(*plan_, steps, recorder);
 }
 
 std::string TraceExplainer::explain_json(std::span<const ToolCall> steps) const {
     std::string out;
-    out.erase(0, explain_json_into(out, steps));
+    std::string buffer;
+    StringSink sink(out);
+    write_json(steps, outline_json(steps), buffer, sink);
     return out;
 }
 
