@@ -97,6 +97,15 @@ unsigned char value_top(const Value& v) {
     return top;
 }
 
+std::size_t decimal_digits(std::uint64_t v) {
+    std::size_t n = 1;
+    while (v >= 10) {
+        v /= 10;
+        ++n;
+    }
+    return n;
+}
+
 // The first pass: decides every step and keeps only what the head, the
 // verdicts and the width of the text need.
 class OutlineRecorder {
@@ -113,9 +122,10 @@ public:
 
     void begin_step(std::uint64_t index, const ToolCall& call, const Slot& slot) {
         index_ = index;
+        slot_ = slot.index;
         // Slots are made in order; a tool's name enters the text first with its slot.
-        if (slot.index == slots_seen_) {
-            ++slots_seen_;
+        if (slot.index == digits_.size()) {
+            digits_.push_back(0);
             top_ = std::max(top_, top_byte(slot.text.json));
         }
         if (call.args) top_ = std::max(top_, value_top(*call.args));
@@ -127,8 +137,15 @@ public:
         check_mark_ = check_mark_ || has_check_mark(o.message);
     }
 
-    void end_step(Verdict verdict, const TraceState&) {
+    void end_step(Verdict verdict, const TraceState& state) {
         if (verdict == Verdict::blocked) out_.blocked[index_] = true;
+        // The snapshot's entries: "calls:name":"count" each, joined by commas.
+        const Slot& slot = state.slot(slot_);
+        const std::size_t digits = decimal_digits(slot.calls);
+        if (digits_[slot_] == 0) snapshot_ += slot.snapshot_key.size() + 2;  // the closing quote, a comma
+        snapshot_ += digits - digits_[slot_];
+        digits_[slot_] = digits;
+        out_.snapshot_bytes += snapshot_ + std::string_view(",\"state_snapshot\":{}").size() - 1;
     }
 
     void finish(const Totals& t) {
@@ -144,7 +161,9 @@ private:
     const ExplainPlan& plan_;
     ReportOutline& out_;
     std::uint64_t index_ = 0;
-    std::uint32_t slots_seen_ = 0;
+    std::uint32_t slot_ = 0;
+    std::vector<std::size_t> digits_;  // by slot: the length of its count
+    std::uint64_t snapshot_ = 0;       // the current snapshot's entries, with a comma after each
     unsigned char top_ = 0;
     bool check_mark_ = false;
 };
@@ -292,9 +311,12 @@ public:
     void end_step(Verdict, const TraceState& state) {
         out_ += ']';
         snapshot_.update(state, slot_);
+        const std::size_t before = out_.size();
         out_ += ",\"state_snapshot\":{";
         out_ += snapshot_.text();
-        out_ += "}}";
+        out_ += '}';
+        snapshots_ += out_.size() - before;
+        out_ += '}';
         entries_in_step_ = plan_.rules.size() + 1;
         if (out_.size() >= piece_bytes_) hand_over();
     }
@@ -315,13 +337,13 @@ public:
 private:
     void hand_over() {
         if (handed_ == 0) {
-            // From the steps written so far; later steps tend to be longer
-            // (their snapshots list more tools), hence the margin.
+            // The snapshots' share is known; the rest is taken to go on as in
+            // the steps written so far.
             const double done = static_cast<double>(index_) + static_cast<double>(entries_in_step_) /
                                                                   static_cast<double>(plan_.rules.size() + 1);
-            const double per_step = static_cast<double>(out_.size()) / done;
-            sink_.expect(static_cast<std::uint64_t>(per_step * static_cast<double>(outline_.total_steps) * 1.25) +
-                         4096);
+            const double rest = static_cast<double>(out_.size() - std::min<std::size_t>(out_.size(), snapshots_));
+            const double steps = static_cast<double>(outline_.total_steps);
+            sink_.expect(static_cast<std::uint64_t>(rest / done * steps * 1.1) + outline_.snapshot_bytes + 4096);
         }
         handed_ += out_.size();
         sink_.take(out_);
@@ -363,7 +385,8 @@ private:
     const std::size_t piece_bytes_;
     std::vector<Entry> last_entries_;  // by rule index
     SnapshotText snapshot_;
-    std::uint64_t handed_ = 0;  // bytes handed to the sink so far
+    std::uint64_t handed_ = 0;     // bytes handed to the sink so far
+    std::uint64_t snapshots_ = 0;  // bytes of the snapshots written so far
     std::uint64_t index_ = 0;
     std::size_t entries_in_step_ = 0;  // rule entries of the current step written so far
     std::uint32_t slot_ = 0;

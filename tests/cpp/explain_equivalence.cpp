@@ -259,6 +259,14 @@ void check_pieces(const TraceExplainer& explainer, const std::vector<ToolCall>& 
     if (outline.top_byte != top)
         fail("round " + std::to_string(round) + ": outline top byte " + std::to_string(outline.top_byte) +
              ", text's " + std::to_string(top) + "\n" + direct);
+    std::uint64_t snapshot_bytes = 0;
+    for (std::size_t at = direct.find(",\"state_snapshot\":{"); at != std::string::npos;
+         at = direct.find(",\"state_snapshot\":{", at + 1)) {
+        snapshot_bytes += direct.find('}', at) + 1 - at;
+    }
+    if (outline.snapshot_bytes != snapshot_bytes)
+        fail("round " + std::to_string(round) + ": snapshot bytes " + std::to_string(outline.snapshot_bytes) +
+             ", text's " + std::to_string(snapshot_bytes));
     Pieces pieces;
     std::string buffer = "leftover bytes from an earlier report";
     explainer.write_json(steps, outline, buffer, pieces, 1 + static_cast<std::size_t>(round % 300));

@@ -91,6 +91,10 @@ struct ReportOutline {
     std::optional<std::uint64_t> first_block_index;
     std::vector<bool> blocked;  // by step
     unsigned char top_byte = 0;
+    // The bytes of every step's state snapshot together: the part of the
+    // report that grows with the number of distinct tools, which the first
+    // steps do not show.
+    std::uint64_t snapshot_bytes = 0;
 };
 
 namespace detail {
