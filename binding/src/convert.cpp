@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "ref.hpp"
@@ -103,32 +104,59 @@ bool is_abstract_instance(PyObject* obj, const char* name, PyObject*& cache) {
 PyObject* sequence_abc = nullptr;
 PyObject* mapping_abc = nullptr;
 
+// What a walk yields: the Value, or nothing when the object is only checked.
+// Both walks take the same branches in the same order, so they fail alike.
+struct Checked {};
+
+template <class Out>
 class Converter {
 public:
+    using Result = std::expected<Out, std::string>;
+    static constexpr bool building = std::is_same_v<Out, Value>;
+
     Result value(PyObject* obj, int depth);
 
 private:
     Result sequence(PyObject* obj, int depth);
     Result mapping(PyObject* obj, int depth);
     Result set(PyObject* obj, int depth);
+
+    static Result made(Value v) {
+        if constexpr (building) return v;
+        else return Checked{};
+    }
+    static Result from(std::expected<Value, std::string> r) {
+        if (!r) return Failure(std::move(r.error()));
+        return made(std::move(*r));
+    }
 };
 
 Failure too_deep() { return message("recursion limit exceeded"); }
 
-Result Converter::value(PyObject* obj, int depth) {
-    if (obj == Py_None) return Value(nullptr);
-    if (PyBool_Check(obj)) return Value(obj == Py_True);
-    if (PyLong_Check(obj)) return convert_int(obj);
+template <class Out>
+auto Converter<Out>::value(PyObject* obj, int depth) -> Result {
+    if (obj == Py_None) return made(Value(nullptr));
+    if (PyBool_Check(obj)) return made(Value(obj == Py_True));
+    if (PyLong_Check(obj)) return from(convert_int(obj));
     if (PyList_Check(obj) || PyTuple_Check(obj)) return sequence(obj, depth);
     if (PyDict_Check(obj)) return mapping(obj, depth);
-    if (PyUnicode_Check(obj)) return convert_str(obj);
+    if (PyUnicode_Check(obj)) {
+        if constexpr (building) {
+            return convert_str(obj);
+        } else {
+            // The UTF-8 form is looked for all the same: a lone surrogate fails.
+            Py_ssize_t n = 0;
+            if (!PyUnicode_AsUTF8AndSize(obj, &n)) return interpreter_error();
+            return Checked{};
+        }
+    }
     if (PyBytes_Check(obj)) return message("invalid type: byte array, expected any valid JSON value");
     if (PyByteArray_Check(obj)) return unexpected_type(obj, "PyBytes");
     if (PyFloat_Check(obj)) {
         const double d = PyFloat_AsDouble(obj);
         if (d == -1.0 && PyErr_Occurred()) return interpreter_error();
-        if (!std::isfinite(d)) return Value(nullptr);
-        return Value(d);
+        if (!std::isfinite(d)) return made(Value(nullptr));
+        return made(Value(d));
     }
     if (PyFrozenSet_Check(obj) || PySet_Check(obj)) return set(obj, depth);
     if (is_abstract_instance(obj, "Sequence", sequence_abc)) return sequence(obj, depth);
@@ -136,7 +164,8 @@ Result Converter::value(PyObject* obj, int depth) {
     return unsupported_type(obj);
 }
 
-Result Converter::sequence(PyObject* obj, int depth) {
+template <class Out>
+auto Converter<Out>::sequence(PyObject* obj, int depth) -> Result {
     if (depth >= max_conversion_depth) return too_deep();
     const Py_ssize_t n = PySequence_Size(obj);
     if (n < 0) return interpreter_error();
@@ -147,27 +176,52 @@ Result Converter::sequence(PyObject* obj, int depth) {
     }
     Array items;
     // Only a built-in list or tuple is trusted to report its true length.
-    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) items.reserve(static_cast<std::size_t>(n));
+    if (building && (PyList_CheckExact(obj) || PyTuple_CheckExact(obj))) items.reserve(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         OwnedRef item = OwnedRef::steal(PySequence_GetItem(obj, i));
         if (!item) return interpreter_error();
         Result converted = value(item.get(), depth + 1);
         if (!converted) return converted;
-        items.push_back(std::move(*converted));
+        if constexpr (building) items.push_back(std::move(*converted));
     }
-    return Value(std::move(items));
+    return made(Value(std::move(items)));
 }
 
-Result Converter::mapping(PyObject* obj, int depth) {
+// Objects whose checking runs no code of the caller's: it cannot change the
+// container they are in.
+bool is_plain_scalar(PyObject* obj) {
+    return obj == Py_None || PyBool_Check(obj) || PyLong_CheckExact(obj) || PyFloat_CheckExact(obj) ||
+           PyUnicode_CheckExact(obj);
+}
+
+template <class Out>
+auto Converter<Out>::mapping(PyObject* obj, int depth) -> Result {
     if (depth >= max_conversion_depth) return too_deep();
     // The pairs are taken up front, each held by a reference of our own:
     // converting a value may run user code that changes the mapping.
     std::vector<std::pair<OwnedRef, OwnedRef>> pairs;
     if (PyDict_CheckExact(obj)) {
         // A plain dict's views hold exactly its items: read them directly.
-        pairs.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(obj)));
         Py_ssize_t pos = 0;
         PyObject *key, *item;
+        if constexpr (!building) {
+            // Checking plain scalars runs no user code, so while the values
+            // are such, the dict is walked in place; the pairs from the first
+            // other value on are taken as below.
+            Py_ssize_t at = 0;
+            while (true) {
+                at = pos;
+                if (!PyDict_Next(obj, &pos, &key, &item)) return Checked{};
+                if (!is_plain_scalar(item)) break;
+                if (!PyUnicode_Check(key)) return unexpected_type(key, "PyString");
+                Py_ssize_t len = 0;
+                if (!PyUnicode_AsUTF8AndSize(key, &len)) return interpreter_error();
+                Result checked = value(item, depth + 1);
+                if (!checked) return checked;
+            }
+            pos = at;
+        }
+        pairs.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(obj)));
         while (PyDict_Next(obj, &pos, &key, &item)) pairs.emplace_back(OwnedRef::borrow(key), OwnedRef::borrow(item));
     } else {
         OwnedRef keys = OwnedRef::steal(PyMapping_Keys(obj));
@@ -186,21 +240,24 @@ Result Converter::mapping(PyObject* obj, int depth) {
     }
 
     std::vector<Member> members;
-    members.reserve(pairs.size());
+    if constexpr (building) members.reserve(pairs.size());
     for (auto& [key, item] : pairs) {
         if (!PyUnicode_Check(key.get())) return unexpected_type(key.get(), "PyString");
         Py_ssize_t len = 0;
         const char* text = PyUnicode_AsUTF8AndSize(key.get(), &len);
         if (!text) return interpreter_error();
-        std::string name(text, static_cast<std::size_t>(len));
         Result converted = value(item.get(), depth + 1);
         if (!converted) return converted;
-        members.push_back(Member{std::move(name), std::move(*converted)});
+        if constexpr (building) {
+            members.push_back(Member{std::string(text, static_cast<std::size_t>(len)), std::move(*converted)});
+        }
     }
-    return Value(Object::from_members(std::move(members)));
+    if constexpr (building) return Value(Object::from_members(std::move(members)));
+    else return Checked{};
 }
 
-Result Converter::set(PyObject* obj, int depth) {
+template <class Out>
+auto Converter<Out>::set(PyObject* obj, int depth) -> Result {
     if (depth >= max_conversion_depth) return too_deep();
     OwnedRef it = OwnedRef::steal(PyObject_GetIter(obj));
     if (!it) return interpreter_error();
@@ -208,10 +265,10 @@ Result Converter::set(PyObject* obj, int depth) {
     while (OwnedRef item = OwnedRef::steal(PyIter_Next(it.get()))) {
         Result converted = value(item.get(), depth + 1);
         if (!converted) return converted;
-        items.push_back(std::move(*converted));
+        if constexpr (building) items.push_back(std::move(*converted));
     }
     if (PyErr_Occurred()) return interpreter_error();
-    return Value(std::move(items));
+    return made(Value(std::move(items)));
 }
 
 }  // namespace
@@ -227,6 +284,12 @@ std::string unexpected_type_text(PyObject* obj, std::string_view want) {
 
 bool is_abstract_mapping(PyObject* obj) { return is_abstract_instance(obj, "Mapping", mapping_abc); }
 
-std::expected<Value, std::string> to_value(PyObject* obj) { return Converter{}.value(obj, 0); }
+std::expected<Value, std::string> to_value(PyObject* obj) { return Converter<Value>{}.value(obj, 0); }
+
+std::optional<std::string> check_value(PyObject* obj) {
+    auto checked = Converter<Checked>{}.value(obj, 0);
+    if (checked) return std::nullopt;
+    return std::move(checked.error());
+}
 
 }  // namespace ostik::py

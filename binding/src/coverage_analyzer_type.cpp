@@ -87,28 +87,30 @@ PyObject* analyze(const AnalyzerState& state, PyObject* traces_obj, PyObject* th
         return nullptr;
     }
 
+    // One summary joins every trace: the analyzer only ever joins them.
     const TraceSummarizer summarizer(state.policy, state.analyzer);
-    std::vector<TraceSummary> summaries;
-    summaries.reserve(traces->size());
+    TraceSummary all;
+    std::size_t steps = 0;
+    for (const std::vector<OwnedRef>& trace : *traces) steps += trace.size();
+    all.tools.reserve(steps);
     for (std::vector<OwnedRef>& trace : *traces) {
-        std::vector<std::string> tools;
-        tools.reserve(trace.size());
+        const std::size_t first = all.tools.size();
         for (const OwnedRef& step : trace) {
-            // The arguments are read too: a step whose arguments cannot be
-            // converted fails the call even though coverage never looks at them.
-            auto call = read_step(step.get());
-            if (!call) {
-                set_error(PyExc_ValueError, "Invalid trace format: " + call.error());
+            // The arguments are checked too: a step whose arguments cannot be
+            // converted fails the call, though coverage never looks at them.
+            auto tool = read_step_tool(step.get());
+            if (!tool) {
+                set_error(PyExc_ValueError, "Invalid trace format: " + tool.error());
                 return nullptr;
             }
-            tools.push_back(std::move(call->tool));
+            all.tools.push_back(std::move(*tool));
         }
         trace.clear();
-        summaries.push_back(summarizer.summarize(std::move(tools)));
+        summarizer.summarize_into(all, first);
     }
 
     std::string report;
-    write_report(report, state.analyzer.analyze(summaries, threshold));
+    write_report(report, state.analyzer.analyze(std::span<const TraceSummary>(&all, 1), threshold));
     return make_str(report).release();
 }
 

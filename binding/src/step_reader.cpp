@@ -88,9 +88,8 @@ std::expected<Walk, std::string> walk(PyObject* step) {
     return w;
 }
 
-}  // namespace
-
-std::expected<ToolCall, std::string> read_step(PyObject* step) {
+// The step, with its arguments built, or only checked (and left absent).
+std::expected<ToolCall, std::string> read(PyObject* step, bool build_args) {
     if (!PyDict_Check(step) && !is_abstract_mapping(step)) return Failure(unexpected_type_text(step, "Mapping"));
     auto walked = walk(step);
     if (!walked) return Failure(std::move(walked.error()));
@@ -106,10 +105,12 @@ std::expected<ToolCall, std::string> read_step(PyObject* step) {
             const char* text = PyUnicode_AsUTF8AndSize(pair.value.get(), &n);
             if (!text) return Failure(take_exception_text());
             texts[pair.field == tool ? 0 : 1].emplace(text, static_cast<std::size_t>(n));
-        } else {
+        } else if (build_args) {
             auto converted = to_value(pair.value.get());
             if (!converted) return Failure(std::move(converted.error()));
             values[pair.field == args ? 0 : 1] = std::move(*converted);
+        } else if (auto failure = check_value(pair.value.get())) {
+            return Failure(std::move(*failure));
         }
     }
     if (walked->failure) return Failure(std::move(*walked->failure));
@@ -121,6 +122,16 @@ std::expected<ToolCall, std::string> read_step(PyObject* step) {
     if (values[0]) call.args = std::move(values[0]);
     else call.args = std::move(values[1]);
     return call;
+}
+
+}  // namespace
+
+std::expected<ToolCall, std::string> read_step(PyObject* step) { return read(step, true); }
+
+std::expected<std::string, std::string> read_step_tool(PyObject* step) {
+    auto call = read(step, false);
+    if (!call) return Failure(std::move(call.error()));
+    return std::move(call->tool);
 }
 
 std::expected<std::vector<ToolCall>, std::string> read_steps(std::span<const OwnedRef> steps) {
