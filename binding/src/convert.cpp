@@ -1,11 +1,16 @@
 #include "convert.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
+#include <new>
 #include <string_view>
 #include <type_traits>
 #include <utility>
+#include <variant>
 
+#include "ostik/json_writer.hpp"
 #include "ref.hpp"
 #include "util.hpp"
 
@@ -104,15 +109,105 @@ bool is_abstract_instance(PyObject* obj, const char* name, PyObject*& cache) {
 PyObject* sequence_abc = nullptr;
 PyObject* mapping_abc = nullptr;
 
-// What a walk yields: the Value, or nothing when the object is only checked.
-// Both walks take the same branches in the same order, so they fail alike.
-struct Checked {};
+// The three walks over an object: building its Value, only checking that it
+// converts, or writing its JSON text directly. They take the same branches in
+// the same order, so they fail alike, and the text is the one the Value's
+// would be.
+enum class Mode { build, check, write };
 
-template <class Out>
+// What a walk yields: the Value, or nothing (the check; the text goes to the
+// output).
+struct Done {};
+
+// Up to a few items in place, more on the heap: most dicts of a trace are small.
+// The in-place items are constructed only as they come (a walk makes one
+// list per dict, most of them small).
+template <class T, std::size_t N>
+class SmallList {
+public:
+    SmallList() = default;
+    SmallList(const SmallList&) = delete;
+    SmallList& operator=(const SmallList&) = delete;
+    ~SmallList() {
+        for (std::size_t i = 0; i < size_ && i < N; ++i) slot(i)->~T();
+    }
+
+    void push_back(T item) {
+        if (size_ < N) new (slot(size_)) T(std::move(item));
+        else more_.push_back(std::move(item));
+        ++size_;
+    }
+    T& operator[](std::size_t i) { return i < N ? *slot(i) : more_[i - N]; }
+    std::size_t size() const { return size_; }
+
+private:
+    T* slot(std::size_t i) { return std::launder(reinterpret_cast<T*>(storage_ + i * sizeof(T))); }
+
+    alignas(T) unsigned char storage_[N * sizeof(T)];
+    std::vector<T> more_;
+    std::size_t size_ = 0;
+};
+
+using Pairs = SmallList<std::pair<OwnedRef, OwnedRef>, 12>;
+
+// Objects whose checking runs no code of the caller's: it cannot change the
+// container they are in.
+bool is_plain_scalar(PyObject* obj) {
+    return obj == Py_None || PyBool_Check(obj) || PyLong_CheckExact(obj) || PyFloat_CheckExact(obj) ||
+           PyUnicode_CheckExact(obj);
+}
+
+// A member written in place, to be put in key order afterwards.
+struct Written {
+    std::string_view key;         // UTF-8, held alive by the pair's reference
+    std::size_t start, end;       // its text in the output
+};
+
+// Puts the members written from `body` on (in the mapping's order, joined by
+// commas) into key order, dropping all but the last of equal keys.
+template <class List>
+void reorder(List& written, std::size_t body, std::string& out) {
+    const std::size_t n = written.size();
+    std::array<std::size_t, 16> few;
+    std::vector<std::size_t> many;
+    std::size_t* order = few.data();
+    if (n > few.size()) {
+        many.resize(n);
+        order = many.data();
+    }
+    for (std::size_t i = 0; i < n; ++i) order[i] = i;
+    auto by_key = [&](std::size_t a, std::size_t b) { return written[a].key < written[b].key; };
+    if (n <= few.size()) {
+        // Members are few as a rule: a stable insertion sort, with no buffer.
+        for (std::size_t i = 1; i < n; ++i) {
+            for (std::size_t j = i; j > 0 && by_key(order[j], order[j - 1]); --j) std::swap(order[j], order[j - 1]);
+        }
+    } else {
+        std::stable_sort(order, order + n, by_key);
+    }
+    // No Python code runs while the text is moved: one scratch buffer serves.
+    thread_local std::string scratch;
+    scratch.assign(out, body, std::string::npos);
+    out.resize(body);
+    bool first = true;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i + 1 < n && written[order[i + 1]].key == written[order[i]].key) continue;
+        if (!first) out += ',';
+        first = false;
+        const Written& w = written[order[i]];
+        out.append(scratch, w.start - body, w.end - w.start);
+    }
+    if (scratch.capacity() > (std::size_t{1} << 20)) std::string().swap(scratch);
+}
+
+template <Mode mode>
 class Converter {
 public:
+    using Out = std::conditional_t<mode == Mode::build, Value, Done>;
     using Result = std::expected<Out, std::string>;
-    static constexpr bool building = std::is_same_v<Out, Value>;
+
+    Converter() = default;
+    explicit Converter(std::string& out) : out_(&out) {}
 
     Result value(PyObject* obj, int depth);
 
@@ -120,34 +215,58 @@ private:
     Result sequence(PyObject* obj, int depth);
     Result mapping(PyObject* obj, int depth);
     Result set(PyObject* obj, int depth);
+    Result members(Pairs& pairs, int depth);
 
     static Result made(Value v) {
-        if constexpr (building) return v;
-        else return Checked{};
+        if constexpr (mode == Mode::build) return v;
+        else return Done{};
     }
-    static Result from(std::expected<Value, std::string> r) {
+    // A scalar's Value, or its text. Its kinds need no Value to be written.
+    Result scalar(Value v) {
+        if constexpr (mode == Mode::write) {
+            std::visit(
+                [this](const auto& x) {
+                    using T = std::decay_t<decltype(x)>;
+                    if constexpr (std::is_same_v<T, std::monostate>) *out_ += "null";
+                    else if constexpr (std::is_same_v<T, bool>) json::write_bool(*out_, x);
+                    else if constexpr (std::is_same_v<T, std::uint64_t>) json::write_uint(*out_, x);
+                    else if constexpr (std::is_same_v<T, std::int64_t>) json::write_int(*out_, x);
+                    else if constexpr (std::is_same_v<T, double>) json::write_double(*out_, x);
+                },
+                v.data);
+        }
+        return made(std::move(v));
+    }
+    Result from(std::expected<Value, std::string> r) {
         if (!r) return Failure(std::move(r.error()));
-        return made(std::move(*r));
+        return scalar(std::move(*r));
     }
+    void put(char c) {
+        if constexpr (mode == Mode::write) *out_ += c;
+    }
+
+    std::string* out_ = nullptr;  // the write walk's output
 };
 
 Failure too_deep() { return message("recursion limit exceeded"); }
 
-template <class Out>
-auto Converter<Out>::value(PyObject* obj, int depth) -> Result {
-    if (obj == Py_None) return made(Value(nullptr));
-    if (PyBool_Check(obj)) return made(Value(obj == Py_True));
+template <Mode mode>
+auto Converter<mode>::value(PyObject* obj, int depth) -> Result {
+    if (obj == Py_None) return scalar(Value(nullptr));
+    if (PyBool_Check(obj)) return scalar(Value(obj == Py_True));
     if (PyLong_Check(obj)) return from(convert_int(obj));
     if (PyList_Check(obj) || PyTuple_Check(obj)) return sequence(obj, depth);
     if (PyDict_Check(obj)) return mapping(obj, depth);
     if (PyUnicode_Check(obj)) {
-        if constexpr (building) {
+        if constexpr (mode == Mode::build) {
             return convert_str(obj);
         } else {
             // The UTF-8 form is looked for all the same: a lone surrogate fails.
             Py_ssize_t n = 0;
-            if (!PyUnicode_AsUTF8AndSize(obj, &n)) return interpreter_error();
-            return Checked{};
+            const char* p = PyUnicode_AsUTF8AndSize(obj, &n);
+            if (!p) return interpreter_error();
+            if constexpr (mode == Mode::write) json::write_string(*out_, std::string_view(p, static_cast<std::size_t>(n)));
+            return Done{};
         }
     }
     if (PyBytes_Check(obj)) return message("invalid type: byte array, expected any valid JSON value");
@@ -155,8 +274,8 @@ auto Converter<Out>::value(PyObject* obj, int depth) -> Result {
     if (PyFloat_Check(obj)) {
         const double d = PyFloat_AsDouble(obj);
         if (d == -1.0 && PyErr_Occurred()) return interpreter_error();
-        if (!std::isfinite(d)) return made(Value(nullptr));
-        return made(Value(d));
+        if (!std::isfinite(d)) return scalar(Value(nullptr));
+        return scalar(Value(d));
     }
     if (PyFrozenSet_Check(obj) || PySet_Check(obj)) return set(obj, depth);
     if (is_abstract_instance(obj, "Sequence", sequence_abc)) return sequence(obj, depth);
@@ -164,8 +283,8 @@ auto Converter<Out>::value(PyObject* obj, int depth) -> Result {
     return unsupported_type(obj);
 }
 
-template <class Out>
-auto Converter<Out>::sequence(PyObject* obj, int depth) -> Result {
+template <Mode mode>
+auto Converter<mode>::sequence(PyObject* obj, int depth) -> Result {
     if (depth >= max_conversion_depth) return too_deep();
     const Py_ssize_t n = PySequence_Size(obj);
     if (n < 0) return interpreter_error();
@@ -176,42 +295,40 @@ auto Converter<Out>::sequence(PyObject* obj, int depth) -> Result {
     }
     Array items;
     // Only a built-in list or tuple is trusted to report its true length.
-    if (building && (PyList_CheckExact(obj) || PyTuple_CheckExact(obj))) items.reserve(static_cast<std::size_t>(n));
+    if (mode == Mode::build && (PyList_CheckExact(obj) || PyTuple_CheckExact(obj))) {
+        items.reserve(static_cast<std::size_t>(n));
+    }
+    put('[');
     for (Py_ssize_t i = 0; i < n; ++i) {
         OwnedRef item = OwnedRef::steal(PySequence_GetItem(obj, i));
         if (!item) return interpreter_error();
+        if (i) put(',');
         Result converted = value(item.get(), depth + 1);
         if (!converted) return converted;
-        if constexpr (building) items.push_back(std::move(*converted));
+        if constexpr (mode == Mode::build) items.push_back(std::move(*converted));
     }
+    put(']');
     return made(Value(std::move(items)));
 }
 
-// Objects whose checking runs no code of the caller's: it cannot change the
-// container they are in.
-bool is_plain_scalar(PyObject* obj) {
-    return obj == Py_None || PyBool_Check(obj) || PyLong_CheckExact(obj) || PyFloat_CheckExact(obj) ||
-           PyUnicode_CheckExact(obj);
-}
-
-template <class Out>
-auto Converter<Out>::mapping(PyObject* obj, int depth) -> Result {
+template <Mode mode>
+auto Converter<mode>::mapping(PyObject* obj, int depth) -> Result {
     if (depth >= max_conversion_depth) return too_deep();
     // The pairs are taken up front, each held by a reference of our own:
     // converting a value may run user code that changes the mapping.
-    std::vector<std::pair<OwnedRef, OwnedRef>> pairs;
+    Pairs pairs;
     if (PyDict_CheckExact(obj)) {
         // A plain dict's views hold exactly its items: read them directly.
         Py_ssize_t pos = 0;
         PyObject *key, *item;
-        if constexpr (!building) {
+        if constexpr (mode == Mode::check) {
             // Checking plain scalars runs no user code, so while the values
             // are such, the dict is walked in place; the pairs from the first
             // other value on are taken as below.
             Py_ssize_t at = 0;
             while (true) {
                 at = pos;
-                if (!PyDict_Next(obj, &pos, &key, &item)) return Checked{};
+                if (!PyDict_Next(obj, &pos, &key, &item)) return Done{};
                 if (!is_plain_scalar(item)) break;
                 if (!PyUnicode_Check(key)) return unexpected_type(key, "PyString");
                 Py_ssize_t len = 0;
@@ -221,8 +338,7 @@ auto Converter<Out>::mapping(PyObject* obj, int depth) -> Result {
             }
             pos = at;
         }
-        pairs.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(obj)));
-        while (PyDict_Next(obj, &pos, &key, &item)) pairs.emplace_back(OwnedRef::borrow(key), OwnedRef::borrow(item));
+        while (PyDict_Next(obj, &pos, &key, &item)) pairs.push_back({OwnedRef::borrow(key), OwnedRef::borrow(item)});
     } else {
         OwnedRef keys = OwnedRef::steal(PyMapping_Keys(obj));
         if (!keys) return interpreter_error();
@@ -235,39 +351,70 @@ auto Converter<Out>::mapping(PyObject* obj, int depth) -> Result {
             if (!key) return interpreter_error();
             OwnedRef item = OwnedRef::borrow(PyList_GetItem(values.get(), i));
             if (!item) return interpreter_error();
-            pairs.emplace_back(std::move(key), std::move(item));
+            pairs.push_back({std::move(key), std::move(item)});
         }
     }
+    return members(pairs, depth);
+}
 
-    std::vector<Member> members;
-    if constexpr (building) members.reserve(pairs.size());
-    for (auto& [key, item] : pairs) {
+template <Mode mode>
+auto Converter<mode>::members(Pairs& pairs, int depth) -> Result {
+    std::vector<Member> built;
+    if constexpr (mode == Mode::build) built.reserve(pairs.size());
+    SmallList<Written, 12> written;
+    put('{');
+    const std::size_t body = out_ ? out_->size() : 0;
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        auto& [key, item] = pairs[i];
         if (!PyUnicode_Check(key.get())) return unexpected_type(key.get(), "PyString");
         Py_ssize_t len = 0;
         const char* text = PyUnicode_AsUTF8AndSize(key.get(), &len);
         if (!text) return interpreter_error();
+        const std::string_view name(text, static_cast<std::size_t>(len));
+        std::size_t start = 0;
+        if constexpr (mode == Mode::write) {
+            if (i) *out_ += ',';
+            start = out_->size();
+            json::write_string(*out_, name);
+            *out_ += ':';
+        }
         Result converted = value(item.get(), depth + 1);
         if (!converted) return converted;
-        if constexpr (building) {
-            members.push_back(Member{std::string(text, static_cast<std::size_t>(len)), std::move(*converted)});
-        }
+        if constexpr (mode == Mode::build) built.push_back(Member{std::string(name), std::move(*converted)});
+        if constexpr (mode == Mode::write) written.push_back(Written{name, start, out_->size()});
     }
-    if constexpr (building) return Value(Object::from_members(std::move(members)));
-    else return Checked{};
+    if constexpr (mode == Mode::build) {
+        return Value(Object::from_members(std::move(built)));
+    } else if constexpr (mode == Mode::write) {
+        // Members go in ascending byte order of their keys; of equal keys
+        // (a user mapping may repeat one) the last wins, as in a Value.
+        bool ordered = true;
+        for (std::size_t i = 1; i < written.size() && ordered; ++i) ordered = written[i - 1].key < written[i].key;
+        if (!ordered) reorder(written, body, *out_);
+        *out_ += '}';
+        return Done{};
+    } else {
+        return Done{};
+    }
 }
 
-template <class Out>
-auto Converter<Out>::set(PyObject* obj, int depth) -> Result {
+template <Mode mode>
+auto Converter<mode>::set(PyObject* obj, int depth) -> Result {
     if (depth >= max_conversion_depth) return too_deep();
     OwnedRef it = OwnedRef::steal(PyObject_GetIter(obj));
     if (!it) return interpreter_error();
     Array items;
+    put('[');
+    bool first = true;
     while (OwnedRef item = OwnedRef::steal(PyIter_Next(it.get()))) {
+        if (!first) put(',');
+        first = false;
         Result converted = value(item.get(), depth + 1);
         if (!converted) return converted;
-        if constexpr (building) items.push_back(std::move(*converted));
+        if constexpr (mode == Mode::build) items.push_back(std::move(*converted));
     }
     if (PyErr_Occurred()) return interpreter_error();
+    put(']');
     return made(Value(std::move(items)));
 }
 
@@ -284,12 +431,18 @@ std::string unexpected_type_text(PyObject* obj, std::string_view want) {
 
 bool is_abstract_mapping(PyObject* obj) { return is_abstract_instance(obj, "Mapping", mapping_abc); }
 
-std::expected<Value, std::string> to_value(PyObject* obj) { return Converter<Value>{}.value(obj, 0); }
+std::expected<Value, std::string> to_value(PyObject* obj) { return Converter<Mode::build>{}.value(obj, 0); }
 
 std::optional<std::string> check_value(PyObject* obj) {
-    auto checked = Converter<Checked>{}.value(obj, 0);
+    auto checked = Converter<Mode::check>{}.value(obj, 0);
     if (checked) return std::nullopt;
     return std::move(checked.error());
+}
+
+std::optional<std::string> write_json(PyObject* obj, std::string& out) {
+    auto written = Converter<Mode::write>(out).value(obj, 0);
+    if (written) return std::nullopt;
+    return std::move(written.error());
 }
 
 }  // namespace ostik::py

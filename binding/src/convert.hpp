@@ -29,6 +29,11 @@ std::expected<ostik::Value, std::string> to_value(PyObject* obj);
 // text it would give, or nothing. For callers that only need the check.
 std::optional<std::string> check_value(PyObject* obj);
 
+// Appends the JSON text of to_value(obj) to `out` without building the Value:
+// the same text, or the same error (with `out` then holding a fragment that
+// the caller drops).
+std::optional<std::string> write_json(PyObject* obj, std::string& out);
+
 // Whether `obj` is an instance of collections.abc.Mapping. A failing lookup
 // or instance check goes to the unraisable hook and counts as "no".
 bool is_abstract_mapping(PyObject* obj);
