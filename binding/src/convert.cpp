@@ -185,19 +185,18 @@ void reorder(List& written, std::size_t body, std::string& out) {
     } else {
         std::stable_sort(order, order + n, by_key);
     }
-    // No Python code runs while the text is moved: one scratch buffer serves.
-    thread_local std::string scratch;
-    scratch.assign(out, body, std::string::npos);
-    out.resize(body);
+    // The members in order go after the text, which then moves into place.
+    const std::size_t end = out.size();
+    out.reserve(end + (end - body));
     bool first = true;
     for (std::size_t i = 0; i < n; ++i) {
         if (i + 1 < n && written[order[i + 1]].key == written[order[i]].key) continue;
         if (!first) out += ',';
         first = false;
         const Written& w = written[order[i]];
-        out.append(scratch, w.start - body, w.end - w.start);
+        out.append(out.data() + w.start, w.end - w.start);  // within the capacity reserved: no reallocation
     }
-    if (scratch.capacity() > (std::size_t{1} << 20)) std::string().swap(scratch);
+    out.erase(body, end - body);
 }
 
 template <Mode mode>
@@ -299,8 +298,13 @@ auto Converter<mode>::sequence(PyObject* obj, int depth) -> Result {
         items.reserve(static_cast<std::size_t>(n));
     }
     put('[');
+    // A built-in list or tuple is read directly while it holds the item
+    // (converting one may run user code that shortens it; the general call
+    // then fails as it would).
+    const bool direct = PyList_CheckExact(obj) || PyTuple_CheckExact(obj);
     for (Py_ssize_t i = 0; i < n; ++i) {
-        OwnedRef item = OwnedRef::steal(PySequence_GetItem(obj, i));
+        OwnedRef item = direct && i < Py_SIZE(obj) ? OwnedRef::borrow(PySequence_Fast_ITEMS(obj)[i])
+                                                   : OwnedRef::steal(PySequence_GetItem(obj, i));
         if (!item) return interpreter_error();
         if (i) put(',');
         Result converted = value(item.get(), depth + 1);
