@@ -55,14 +55,24 @@ bool fits_128(PyObject* obj, bool is_signed) {
 #endif
 }
 
-Result convert_int(PyObject* obj) {
+// An integer within the JSON range: non-negative ones are unsigned.
+struct Integer {
+    bool negative = false;
+    std::uint64_t u = 0;
+    std::int64_t i = 0;
+};
+
+std::expected<Integer, std::string> convert_int(PyObject* obj) {
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
     if (v == -1 && PyErr_Occurred()) return interpreter_error();
-    if (overflow == 0) return Value(static_cast<std::int64_t>(v));
+    if (overflow == 0) {
+        if (v < 0) return Integer{true, 0, static_cast<std::int64_t>(v)};
+        return Integer{false, static_cast<std::uint64_t>(v), 0};
+    }
     if (overflow > 0) {
         const unsigned long long u = PyLong_AsUnsignedLongLong(obj);
-        if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred())) return Value(std::uint64_t{u});
+        if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred())) return Integer{false, u, 0};
         PyErr_Clear();
         if (fits_128(obj, false)) return out_of_range();
         PyErr_Clear();
@@ -220,25 +230,32 @@ private:
         if constexpr (mode == Mode::build) return v;
         else return Done{};
     }
-    // A scalar's Value, or its text. Its kinds need no Value to be written.
-    Result scalar(Value v) {
-        if constexpr (mode == Mode::write) {
-            std::visit(
-                [this](const auto& x) {
-                    using T = std::decay_t<decltype(x)>;
-                    if constexpr (std::is_same_v<T, std::monostate>) *out_ += "null";
-                    else if constexpr (std::is_same_v<T, bool>) json::write_bool(*out_, x);
-                    else if constexpr (std::is_same_v<T, std::uint64_t>) json::write_uint(*out_, x);
-                    else if constexpr (std::is_same_v<T, std::int64_t>) json::write_int(*out_, x);
-                    else if constexpr (std::is_same_v<T, double>) json::write_double(*out_, x);
-                },
-                v.data);
-        }
-        return made(std::move(v));
+    // Scalars: their Value, their text, or nothing; no Value is made but to
+    // be kept.
+    Result null() {
+        if constexpr (mode == Mode::write) *out_ += "null";
+        if constexpr (mode == Mode::build) return Value(nullptr);
+        else return Done{};
     }
-    Result from(std::expected<Value, std::string> r) {
-        if (!r) return Failure(std::move(r.error()));
-        return scalar(std::move(*r));
+    Result boolean(bool b) {
+        if constexpr (mode == Mode::write) json::write_bool(*out_, b);
+        if constexpr (mode == Mode::build) return Value(b);
+        else return Done{};
+    }
+    Result number(double d) {
+        if constexpr (mode == Mode::write) json::write_double(*out_, d);
+        if constexpr (mode == Mode::build) return Value(d);
+        else return Done{};
+    }
+    Result integer(PyObject* obj) {
+        auto n = convert_int(obj);
+        if (!n) return Failure(std::move(n.error()));
+        if constexpr (mode == Mode::write) {
+            if (n->negative) json::write_int(*out_, n->i);
+            else json::write_uint(*out_, n->u);
+        }
+        if constexpr (mode == Mode::build) return n->negative ? Value(n->i) : Value(n->u);
+        else return Done{};
     }
     void put(char c) {
         if constexpr (mode == Mode::write) *out_ += c;
@@ -251,9 +268,9 @@ Failure too_deep() { return message("recursion limit exceeded"); }
 
 template <Mode mode>
 auto Converter<mode>::value(PyObject* obj, int depth) -> Result {
-    if (obj == Py_None) return scalar(Value(nullptr));
-    if (PyBool_Check(obj)) return scalar(Value(obj == Py_True));
-    if (PyLong_Check(obj)) return from(convert_int(obj));
+    if (obj == Py_None) return null();
+    if (PyBool_Check(obj)) return boolean(obj == Py_True);
+    if (PyLong_Check(obj)) return integer(obj);
     if (PyList_Check(obj) || PyTuple_Check(obj)) return sequence(obj, depth);
     if (PyDict_Check(obj)) return mapping(obj, depth);
     if (PyUnicode_Check(obj)) {
@@ -273,8 +290,8 @@ auto Converter<mode>::value(PyObject* obj, int depth) -> Result {
     if (PyFloat_Check(obj)) {
         const double d = PyFloat_AsDouble(obj);
         if (d == -1.0 && PyErr_Occurred()) return interpreter_error();
-        if (!std::isfinite(d)) return scalar(Value(nullptr));
-        return scalar(Value(d));
+        if (!std::isfinite(d)) return null();
+        return number(d);
     }
     if (PyFrozenSet_Check(obj) || PySet_Check(obj)) return set(obj, depth);
     if (is_abstract_instance(obj, "Sequence", sequence_abc)) return sequence(obj, depth);
@@ -312,7 +329,8 @@ auto Converter<mode>::sequence(PyObject* obj, int depth) -> Result {
         if constexpr (mode == Mode::build) items.push_back(std::move(*converted));
     }
     put(']');
-    return made(Value(std::move(items)));
+    if constexpr (mode == Mode::build) return Value(std::move(items));
+    else return Done{};
 }
 
 template <Mode mode>
@@ -419,7 +437,8 @@ auto Converter<mode>::set(PyObject* obj, int depth) -> Result {
     }
     if (PyErr_Occurred()) return interpreter_error();
     put(']');
-    return made(Value(std::move(items)));
+    if constexpr (mode == Mode::build) return Value(std::move(items));
+    else return Done{};
 }
 
 }  // namespace

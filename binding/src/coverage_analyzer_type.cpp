@@ -61,6 +61,12 @@ void analyzer_dealloc(PyObject* self) {
     Py_DECREF(tp);
 }
 
+// Asks for a plain dict's entries ahead of their use (its object having been
+// asked for earlier). A hint only.
+inline void prefetch_entries(PyObject* obj) {
+    if (PyDict_CheckExact(obj)) __builtin_prefetch(reinterpret_cast<PyDictObject*>(obj)->ma_keys);
+}
+
 constexpr const char* analyze_params[] = {"traces", "threshold"};
 constexpr Signature analyze_sig{"CoverageAnalyzer.analyze", analyze_params, 2, 2};
 
@@ -95,7 +101,12 @@ PyObject* analyze(const AnalyzerState& state, PyObject* traces_obj, PyObject* th
     all.tools.reserve(steps);
     for (std::vector<OwnedRef>& trace : *traces) {
         const std::size_t first = all.tools.size();
-        for (const OwnedRef& step : trace) {
+        for (std::size_t i = 0; i < trace.size(); ++i) {
+            // Steps are objects all over the heap: the next ones are fetched
+            // while this one is read.
+            if (i + 4 < trace.size()) __builtin_prefetch(trace[i + 4].get());
+            if (i + 2 < trace.size()) prefetch_entries(trace[i + 2].get());
+            const OwnedRef& step = trace[i];
             // The arguments are checked too: a step whose arguments cannot be
             // converted fails the call, though coverage never looks at them.
             auto tool = read_step_tool(step.get());

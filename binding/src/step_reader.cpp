@@ -94,8 +94,9 @@ std::expected<ToolCall, std::string> read(PyObject* step, bool build_args) {
     auto walked = walk(step);
     if (!walked) return Failure(std::move(walked.error()));
 
-    std::optional<std::string> texts[2];  // tool, tool_name
-    std::optional<Value> values[2];       // args, params
+    // tool, tool_name: UTF-8 held by the walk's references until the end
+    std::optional<std::string_view> texts[2];
+    std::optional<Value> values[2];  // args, params
     for (int i = 0; i < walked->count; ++i) {
         Pair& pair = walked->pairs[i];
         if (pair.value.get() == Py_None) continue;  // the field is given, as nothing
@@ -104,7 +105,7 @@ std::expected<ToolCall, std::string> read(PyObject* step, bool build_args) {
             Py_ssize_t n = 0;
             const char* text = PyUnicode_AsUTF8AndSize(pair.value.get(), &n);
             if (!text) return Failure(take_exception_text());
-            texts[pair.field == tool ? 0 : 1].emplace(text, static_cast<std::size_t>(n));
+            texts[pair.field == tool ? 0 : 1] = std::string_view(text, static_cast<std::size_t>(n));
         } else if (build_args) {
             auto converted = to_value(pair.value.get());
             if (!converted) return Failure(std::move(converted.error()));
@@ -116,8 +117,8 @@ std::expected<ToolCall, std::string> read(PyObject* step, bool build_args) {
     if (walked->failure) return Failure(std::move(*walked->failure));
 
     ToolCall call;
-    if (texts[0]) call.tool = std::move(*texts[0]);
-    else if (texts[1]) call.tool = std::move(*texts[1]);
+    if (texts[0]) call.tool = *texts[0];
+    else if (texts[1]) call.tool = *texts[1];
     else call.tool = "unknown";
     if (values[0]) call.args = std::move(values[0]);
     else call.args = std::move(values[1]);
