@@ -2,6 +2,7 @@
 // exercised and returns the coverage report as JSON text.
 #include <Python.h>
 
+#include <cstdint>
 #include <memory>
 #include <new>
 #include <optional>
@@ -67,6 +68,48 @@ inline void prefetch_entries(PyObject* obj) {
     if (PyDict_CheckExact(obj)) __builtin_prefetch(reinterpret_cast<PyDictObject*>(obj)->ma_keys);
 }
 
+// The tool-name objects met so far in a call, by identity: a trace built in
+// Python names its tools with the same few str objects over and over. Each
+// is held, so that no other object can take its address meanwhile. Up to a
+// bound; past it every name counts as new (the analyzer drops repeats too).
+class ToolObjects {
+public:
+    // True when `tool` (a str, or null for "unknown") was not met before;
+    // last() is then that object.
+    bool first_time(OwnedRef tool) {
+        PyObject* key = tool.get();
+        if (!key) {
+            last_ = nullptr;
+            if (unknown_) return false;
+            unknown_ = true;
+            return true;
+        }
+        std::size_t at = (reinterpret_cast<std::uintptr_t>(key) >> 4) * 0x9E3779B97F4A7C15ull >> (64 - bits);
+        while (slots_[at]) {
+            if (slots_[at] == key) return false;
+            at = (at + 1) & (size - 1);
+        }
+        last_ = key;
+        if (held_.size() < size / 2) {
+            slots_[at] = key;
+            held_.push_back(std::move(tool));
+        } else {
+            overflow_ = std::move(tool);  // keeps last() alive until the next call
+        }
+        return true;
+    }
+    PyObject* last() const { return last_; }
+
+private:
+    static constexpr int bits = 12;
+    static constexpr std::size_t size = std::size_t{1} << bits;
+    std::vector<PyObject*> slots_ = std::vector<PyObject*>(size, nullptr);
+    std::vector<OwnedRef> held_;
+    OwnedRef overflow_;
+    PyObject* last_ = nullptr;
+    bool unknown_ = false;
+};
+
 constexpr const char* analyze_params[] = {"traces", "threshold"};
 constexpr Signature analyze_sig{"CoverageAnalyzer.analyze", analyze_params, 2, 2};
 
@@ -93,12 +136,11 @@ PyObject* analyze(const AnalyzerState& state, PyObject* traces_obj, PyObject* th
         return nullptr;
     }
 
-    // One summary joins every trace: the analyzer only ever joins them.
+    // One summary joins every trace: the analyzer only ever joins them, so a
+    // tool that comes again adds nothing and need not be listed again.
     const TraceSummarizer summarizer(state.policy, state.analyzer);
     TraceSummary all;
-    std::size_t steps = 0;
-    for (const std::vector<OwnedRef>& trace : *traces) steps += trace.size();
-    all.tools.reserve(steps);
+    ToolObjects names;
     for (std::vector<OwnedRef>& trace : *traces) {
         const std::size_t first = all.tools.size();
         for (std::size_t i = 0; i < trace.size(); ++i) {
@@ -114,7 +156,21 @@ PyObject* analyze(const AnalyzerState& state, PyObject* traces_obj, PyObject* th
                 set_error(PyExc_ValueError, "Invalid trace format: " + tool.error());
                 return nullptr;
             }
-            all.tools.push_back(std::move(*tool));
+            // Only a name's first appearance counts: one that comes again in
+            // the same str object is not added again.
+            if (!names.first_time(std::move(*tool))) continue;
+            if (PyObject* name = names.last()) {
+                Py_ssize_t n = 0;
+                const char* text = PyUnicode_AsUTF8AndSize(name, &n);
+                if (!text) {
+                    // Read already; cannot fail, but would not go unreported.
+                    set_error(PyExc_ValueError, "Invalid trace format: " + take_exception_text());
+                    return nullptr;
+                }
+                all.tools.emplace_back(text, static_cast<std::size_t>(n));
+            } else {
+                all.tools.emplace_back("unknown");
+            }
         }
         trace.clear();
         summarizer.summarize_into(all, first);

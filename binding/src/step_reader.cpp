@@ -89,13 +89,16 @@ std::expected<Walk, std::string> walk(PyObject* step) {
 }
 
 // The step, with its arguments built, or only checked (and left absent).
-std::expected<ToolCall, std::string> read(PyObject* step, bool build_args) {
+// `tool_object`, when given, receives the str that names the tool (null for
+// "unknown"), held by the step.
+std::expected<ToolCall, std::string> read(PyObject* step, bool build_args, PyObject** tool_object = nullptr) {
     if (!PyDict_Check(step) && !is_abstract_mapping(step)) return Failure(unexpected_type_text(step, "Mapping"));
     auto walked = walk(step);
     if (!walked) return Failure(std::move(walked.error()));
 
     // tool, tool_name: UTF-8 held by the walk's references until the end
     std::optional<std::string_view> texts[2];
+    PyObject* objects[2] = {nullptr, nullptr};
     std::optional<Value> values[2];  // args, params
     for (int i = 0; i < walked->count; ++i) {
         Pair& pair = walked->pairs[i];
@@ -106,6 +109,7 @@ std::expected<ToolCall, std::string> read(PyObject* step, bool build_args) {
             const char* text = PyUnicode_AsUTF8AndSize(pair.value.get(), &n);
             if (!text) return Failure(take_exception_text());
             texts[pair.field == tool ? 0 : 1] = std::string_view(text, static_cast<std::size_t>(n));
+            objects[pair.field == tool ? 0 : 1] = pair.value.get();
         } else if (build_args) {
             auto converted = to_value(pair.value.get());
             if (!converted) return Failure(std::move(converted.error()));
@@ -117,9 +121,16 @@ std::expected<ToolCall, std::string> read(PyObject* step, bool build_args) {
     if (walked->failure) return Failure(std::move(*walked->failure));
 
     ToolCall call;
-    if (texts[0]) call.tool = *texts[0];
-    else if (texts[1]) call.tool = *texts[1];
-    else call.tool = "unknown";
+    if (tool_object) {
+        // The caller reads the name from the str itself.
+        *tool_object = texts[0] ? objects[0] : objects[1];
+    } else if (texts[0]) {
+        call.tool = *texts[0];
+    } else if (texts[1]) {
+        call.tool = *texts[1];
+    } else {
+        call.tool = "unknown";
+    }
     if (values[0]) call.args = std::move(values[0]);
     else call.args = std::move(values[1]);
     return call;
@@ -129,10 +140,11 @@ std::expected<ToolCall, std::string> read(PyObject* step, bool build_args) {
 
 std::expected<ToolCall, std::string> read_step(PyObject* step) { return read(step, true); }
 
-std::expected<std::string, std::string> read_step_tool(PyObject* step) {
-    auto call = read(step, false);
+std::expected<OwnedRef, std::string> read_step_tool(PyObject* step) {
+    PyObject* tool = nullptr;
+    auto call = read(step, false, &tool);
     if (!call) return Failure(std::move(call.error()));
-    return std::move(call->tool);
+    return OwnedRef::borrow(tool);
 }
 
 std::expected<std::vector<ToolCall>, std::string> read_steps(std::span<const OwnedRef> steps) {
