@@ -340,6 +340,53 @@ def _(files):
     return expecting(RuntimeError, client.record_trace, record), [client, record]
 
 
+class Discard:
+    """A binary file object that takes every piece and keeps none."""
+
+    def write(self, data):
+        return len(data)
+
+
+class Refuse:
+    def write(self, data):
+        raise OSError("refused")
+
+
+@case("stream_explanation to a file object")
+def _(files):
+    explainer = require_class("TraceExplainer")(example_policy())
+    trace, out = [dict(s) for s in TRACE], Discard()
+    return (lambda: ostik.stream_explanation(explainer, trace, out)), [explainer, trace, out, *trace]
+
+
+@case("stream_explanation to a path")
+def _(files):
+    explainer = require_class("TraceExplainer")(example_policy())
+    trace, out = [dict(s) for s in TRACE], os.devnull
+    return (lambda: ostik.stream_explanation(explainer, trace, out)), [explainer, trace, out]
+
+
+@case("stream_explanation failing write")
+def _(files):
+    explainer = require_class("TraceExplainer")(example_policy())
+    trace, out = [dict(s) for s in TRACE], Refuse()
+    return expecting(OSError, ostik.stream_explanation, explainer, trace, out), [explainer, trace, out]
+
+
+@case("stream_explanation unopenable path")
+def _(files):
+    explainer = require_class("TraceExplainer")(example_policy())
+    trace, out = [dict(s) for s in TRACE], os.path.join(files["missing"], "report.json")
+    return expecting(FileNotFoundError, ostik.stream_explanation, explainer, trace, out), [explainer, trace, out]
+
+
+@case("stream_explanation bad trace")
+def _(files):
+    explainer = require_class("TraceExplainer")(example_policy())
+    trace, out = [{"tool": "a", "args": {"when": Unsupported()}}], Discard()
+    return expecting(ValueError, ostik.stream_explanation, explainer, trace, out), [explainer, trace, out]
+
+
 # --- the check ---------------------------------------------------------------
 
 
