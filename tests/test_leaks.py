@@ -463,3 +463,18 @@ def test_the_check_sees_a_leak(files, leak, message):
     with pytest.raises(AssertionError, match=message):
         run_case(build, files, 2000)
     _kept.clear()
+
+
+@pytest.mark.skipif(not NATIVE_MEASURED or _mallinfo2 is None, reason="glibc's heap figures are not available")
+def test_a_large_report_leaves_at_most_a_few_mib_behind():
+    # The thread keeps a report buffer between calls, never more than 4 MiB.
+    explainer = require_class("TraceExplainer")(example_policy())
+    big = [{"tool": ("read_file", "edit_file", "run_tests")[i % 3], "args": {"i": i}} for i in range(40_000)]
+    explainer.explain(TRACE)
+    gc.collect()
+    before = native_in_use()
+    report = explainer.explain(big)
+    assert len(report) > 20 * 1024 * 1024
+    del report
+    gc.collect()
+    assert native_in_use() - before < 4 * 1024 * 1024 + 512 * 1024
