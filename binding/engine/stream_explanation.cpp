@@ -130,17 +130,35 @@ struct Target {
     OwnedRef write;  // callable
 };
 
+// An attribute name, made once and kept (interned) for the process.
+PyObject* attribute_name(const char* text, PyObject*& cache) {
+    if (!cache) cache = PyUnicode_InternFromString(text);
+    return cache;
+}
+
+PyObject* fspath_name = nullptr;
+PyObject* write_name = nullptr;
+
 std::optional<Target> target_of(PyObject* out) {
     Target t;
-    if (PyUnicode_Check(out) || PyObject_HasAttrString(out, "__fspath__")) {
+    PyObject* fspath = attribute_name("__fspath__", fspath_name);
+    PyObject* write = attribute_name("write", write_name);
+    if (!fspath || !write) return std::nullopt;
+    // os.PathLike is a type with __fspath__; the look-up raises nothing.
+    if (PyUnicode_Check(out) || _PyType_Lookup(Py_TYPE(out), fspath)) {
         PyObject* encoded = nullptr;
         if (!PyUnicode_FSConverter(out, &encoded)) return std::nullopt;
         t.path = OwnedRef::steal(encoded);
         return t;
     }
-    t.write = OwnedRef::steal(PyObject_GetAttrString(out, "write"));
+    PyObject* method = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+    if (PyObject_GetOptionalAttr(out, write, &method) < 0) return std::nullopt;
+#else
+    if (_PyObject_LookupAttr(out, write, &method) < 0) return std::nullopt;
+#endif
+    t.write = OwnedRef::steal(method);
     if (!t.write || !PyCallable_Check(t.write.get())) {
-        PyErr_Clear();
         OwnedRef name = type_qualname(out);
         if (!name) return std::nullopt;
         PyErr_Format(PyExc_TypeError,
@@ -162,11 +180,11 @@ PyObject* stream(PyObject* explainer_obj, PyObject* trace, PyObject* out) {
         return nullptr;
     }
     const TraceExplainer& explainer = *reinterpret_cast<ExplainerObject*>(explainer_obj)->explainer;
-    std::optional<Target> target = target_of(out);
-    if (!target) return nullptr;
-
+    // The arguments' types in their order, then the steps.
     auto items = extract_sequence(trace, "trace");
     if (!items) return nullptr;
+    std::optional<Target> target = target_of(out);
+    if (!target) return nullptr;
     auto steps = read_steps(*items);
     if (!steps) {
         set_error(PyExc_ValueError, "Invalid tool call format: " + steps.error());
