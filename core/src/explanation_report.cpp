@@ -247,6 +247,7 @@ public:
 
     void begin(std::size_t) {
         last_entries_.assign(plan_.rules.size(), Entry{});
+        tool_entries_.assign(plan_.rules.size(), {});
         out_.clear();
         out_.reserve(std::min(piece_bytes_, std::size_t{4} << 20) + 4096);
         out_ += plan_.report_head;
@@ -289,9 +290,9 @@ public:
         // Most rules say the same thing step after step ("waiting for ...",
         // "checked at end"): an entry equal to the rule's previous one is
         // copied from it rather than written again.
-        Entry& last = last_entries_[static_cast<std::size_t>(&r - plan_.rules.data())];
-        const bool reusable = !reads_step_index(r, o);
         const std::uint32_t tool = reads_step_tool(o) ? slot.index : no_slot;
+        Entry& last = entry_for(static_cast<std::size_t>(&r - plan_.rules.data()), tool);
+        const bool reusable = !reads_step_index(r, o);
         if (reusable && last.valid && last.outcome == o && last.tool == tool) {
             out_ += last.json;
         } else {
@@ -370,6 +371,21 @@ private:
         first_entry_ = false;
     }
 
+    // The entry to reuse for rule `k`: an entry that names the step's tool
+    // ("'x' does not match blocklist ...") is kept per tool, up to a bound,
+    // since steps take turns between a few tools; any other, the rule's last.
+    struct Entry;
+    Entry& entry_for(std::size_t k, std::uint32_t tool) {
+        if (tool == no_slot) return last_entries_[k];
+        std::vector<Entry>& by_tool = tool_entries_[k];
+        if (tool < by_tool.size()) return by_tool[tool];
+        const std::size_t more = tool + 1 - by_tool.size();
+        if (tool_entry_count_ + more > max_tool_entries) return last_entries_[k];
+        tool_entry_count_ += more;
+        by_tool.resize(tool + 1);
+        return by_tool[tool];
+    }
+
     static constexpr std::uint32_t no_slot = UINT32_MAX;
     struct Entry {
         bool valid = false;
@@ -383,7 +399,10 @@ private:
     std::string& out_;
     ReportSink& sink_;
     const std::size_t piece_bytes_;
-    std::vector<Entry> last_entries_;  // by rule index
+    std::vector<Entry> last_entries_;               // by rule index
+    std::vector<std::vector<Entry>> tool_entries_;  // by rule index, then slot
+    std::size_t tool_entry_count_ = 0;
+    static constexpr std::size_t max_tool_entries = std::size_t{1} << 16;
     SnapshotText snapshot_;
     std::uint64_t handed_ = 0;     // bytes handed to the sink so far
     std::uint64_t snapshots_ = 0;  // bytes of the snapshots written so far
