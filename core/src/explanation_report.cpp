@@ -240,6 +240,8 @@ private:
 // every step's verdict come from the outline), handing the text to the sink
 // whenever the buffer holds a piece's worth.
 class JsonRecorder {
+    struct Entry;  // an entry kept for reuse
+
 public:
     JsonRecorder(const ExplainPlan& plan, const ReportOutline& outline, std::string& out, ReportSink& sink,
                  std::size_t piece_bytes)
@@ -289,20 +291,26 @@ public:
         separate();
         // Most rules say the same thing step after step ("waiting for ...",
         // "checked at end"): an entry equal to the rule's previous one is
-        // copied from it rather than written again.
+        // copied from it rather than written again. One whose only change is
+        // a number taken from the step index ("(at 3/5)") is copied around
+        // its numbers, which are written anew.
         const std::uint32_t tool = reads_step_tool(o) ? slot.index : no_slot;
         Entry& last = entry_for(static_cast<std::size_t>(&r - plan_.rules.data()), tool);
-        const bool reusable = !reads_step_index(r, o);
-        if (reusable && last.valid && last.outcome == o && last.tool == tool) {
-            out_ += last.json;
+        const bool by_index = reads_step_index(r, o);
+        if (last.valid && last.outcome == o && last.tool == tool) {
+            if (by_index) write_around_numbers(last, r, o, slot, index);
+            else out_ += last.json;
         } else {
             const std::size_t at = out_.size();
+            numbers_.clear();
             write_entry(r, o, slot, index);
-            if (reusable) {
-                last.valid = true;
-                last.outcome = o;
-                last.tool = tool;
-                last.json.assign(out_, at);
+            last.valid = true;
+            last.outcome = o;
+            last.tool = tool;
+            last.json.assign(out_, at);
+            last.numbers.clear();
+            if (by_index) {
+                for (const auto& [from, to] : numbers_) last.numbers.emplace_back(from - at, to - at);
             }
         }
         ++entries_in_step_;
@@ -351,19 +359,40 @@ private:
         out_.clear();
     }
 
+    // Writes the entry, noting where each of its numbers went.
     void write_entry(const PlannedRule& r, const Outcome& o, const Slot& slot, std::uint64_t index) {
         out_ += r.json_head;
         out_ += o.passed ? "true,\"explanation\":\"" : "false,\"explanation\":\"";
-        JsonText text{out_};
+        NotedText text{{out_}, numbers_};
         write_explanation(text, r, o, slot.text, index);
         out_ += '"';
         if (has_context(r, o)) {
             out_ += ",\"context\":";
-            JsonContext context{out_};
+            NotedContext context{{out_}, numbers_};
             write_context(context, r, o, index);
             out_ += '}';
         }
         out_ += '}';
+    }
+
+    // The entry `last`, with the numbers of this step in place of its own:
+    // the same templates give the numbers in the same order.
+    void write_around_numbers(const Entry& last, const PlannedRule& r, const Outcome& o, const Slot& slot,
+                              std::uint64_t index) {
+        values_.clear();
+        NumbersText text{values_};
+        write_explanation(text, r, o, slot.text, index);
+        if (has_context(r, o)) {
+            NumbersContext context{values_};
+            write_context(context, r, o, index);
+        }
+        std::size_t from = 0;
+        for (std::size_t i = 0; i < last.numbers.size(); ++i) {
+            out_.append(last.json, from, last.numbers[i].first - from);
+            json::write_uint(out_, values_[i]);
+            from = last.numbers[i].second;
+        }
+        out_.append(last.json, from, std::string::npos);
     }
 
     void separate() {
@@ -374,7 +403,6 @@ private:
     // The entry to reuse for rule `k`: an entry that names the step's tool
     // ("'x' does not match blocklist ...") is kept per tool, up to a bound,
     // since steps take turns between a few tools; any other, the rule's last.
-    struct Entry;
     Entry& entry_for(std::size_t k, std::uint32_t tool) {
         if (tool == no_slot) return last_entries_[k];
         std::vector<Entry>& by_tool = tool_entries_[k];
@@ -392,6 +420,40 @@ private:
         Outcome outcome;
         std::uint32_t tool = no_slot;  // the step's tool, when the entry names it
         std::string json;
+        std::vector<std::pair<std::size_t, std::size_t>> numbers;  // when it reads the step index: each number's place
+    };
+
+    // Sinks that write like the JSON ones and note where numbers go, and
+    // sinks that only collect the numbers.
+    struct NotedText : JsonText {
+        std::vector<std::pair<std::size_t, std::size_t>>& numbers;
+        void num(std::uint64_t v) {
+            const std::size_t at = out.size();
+            json::write_uint(out, v);
+            numbers.emplace_back(at, out.size());
+        }
+    };
+    struct NotedContext : JsonContext {
+        std::vector<std::pair<std::size_t, std::size_t>>& numbers;
+        void number(const char* k, std::uint64_t v) {
+            key(k);
+            const std::size_t at = out.size();
+            json::write_uint(out, v);
+            numbers.emplace_back(at, out.size());
+        }
+    };
+    struct NumbersText {
+        std::vector<std::uint64_t>& values;
+        void lit(std::string_view) {}
+        void name(const NameText&) {}
+        void num(std::uint64_t v) { values.push_back(v); }
+    };
+    struct NumbersContext {
+        std::vector<std::uint64_t>& values;
+        void text(const char*, const NameText&) {}
+        void number(const char*, std::uint64_t v) { values.push_back(v); }
+        void boolean(const char*, bool) {}
+        void texts(const char*, const std::vector<NameText>&) {}
     };
 
     const ExplainPlan& plan_;
@@ -402,6 +464,8 @@ private:
     std::vector<Entry> last_entries_;               // by rule index
     std::vector<std::vector<Entry>> tool_entries_;  // by rule index, then slot
     std::size_t tool_entry_count_ = 0;
+    std::vector<std::pair<std::size_t, std::size_t>> numbers_;  // where the entry being written put its numbers
+    std::vector<std::uint64_t> values_;                         // the numbers of an entry written around
     static constexpr std::size_t max_tool_entries = std::size_t{1} << 16;
     SnapshotText snapshot_;
     std::uint64_t handed_ = 0;     // bytes handed to the sink so far
