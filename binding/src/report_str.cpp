@@ -107,13 +107,13 @@ Py_UCS4 max_char_for(unsigned char top) {
 // its heap), so that growing it remaps pages instead of copying them.
 constexpr std::size_t first_storage_bytes = (std::size_t{32} << 20) + 4096;
 
-// Asks for huge pages under the first 512 MiB of the storage: a report of
-// tens of MiB written into fresh 4 KiB pages spends most of its time in page
-// faults (a third of it with huge pages), while gigabytes of huge pages cost
-// more than they save: the kernel must gather them first (measured: 3.4 GB
-// in 9 s with huge pages, 4 to 6 s without, 5 to 6 s with the first 1 GiB).
-// Advice only.
-constexpr std::uintptr_t huge_pages_at_most = std::uintptr_t{512} << 20;
+// Asks for huge pages under the first 2 GiB of the storage: a report of tens
+// of MiB written into fresh 4 KiB pages spends most of its time in page faults
+// (a third of it with huge pages), while beyond a few GiB the kernel must
+// gather huge pages first and they cost more than they save (measured here:
+// a 3.4 GB str in 8 to 12 s with huge pages throughout, 4 to 6 s with none,
+// 4 s with the first 2 GiB). Advice only.
+constexpr std::uintptr_t huge_pages_at_most = std::uintptr_t{2048} << 20;
 
 void advise_huge_pages(void* data, std::size_t bytes) {
 #if defined(MADV_HUGEPAGE)
