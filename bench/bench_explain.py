@@ -3,12 +3,15 @@
   (a) one trace of 5,000 steps against 30 rules of every kind, with aliases
   (b) 200 steps against 1,000 rules
   (c) 10,000 and 100,000 steps against the 30 rules of (a): time per step x rule should stay flat
+  (d) 5,000 steps calling 2,000 distinct tools against the 30 rules of (a): every step's state
+      snapshot lists every tool called so far, so the snapshots make most of the report
 
 The timed call includes reading the steps from Python and making the str. Wall-clock and CPU-time
 medians are both printed: on a shared machine the CPU time is the steadier figure.
-Usage: python bench/bench_explain.py [a|b|c ...]   (all three by default)
+Usage: python bench/bench_explain.py [a|b|c|d ...]   (all four by default)
 """
 
+import random
 import statistics
 import sys
 import tempfile
@@ -52,11 +55,19 @@ def trace(n_steps: int) -> list:
     return steps
 
 
-def measure(tmp: Path, n_rules: int, n_steps: int, runs: int) -> tuple[float, float, int]:
+def many_tools_trace(n_steps: int, n_tools: int) -> list:
+    rng = random.Random(2000)
+    steps = trace(n_steps)
+    for step in steps:
+        step["tool"] = f"tool_{rng.randrange(n_tools)}"
+    return steps
+
+
+def measure(tmp: Path, n_rules: int, n_steps: int, runs: int, n_tools: int = 0) -> tuple[float, float, int]:
     path = tmp / f"policy_{n_rules}.yaml"
     path.write_text(policy_text(n_rules))
     explainer = TraceExplainer(Policy.from_file(str(path)))
-    steps = trace(n_steps)
+    steps = many_tools_trace(n_steps, n_tools) if n_tools else trace(n_steps)
     wall, cpu = [], []
     report = ""
     for _ in range(runs):
@@ -75,7 +86,7 @@ def show(label: str, n_rules: int, n_steps: int, wall: float, cpu: float, size: 
 
 
 def main() -> None:
-    which = sys.argv[1:] or ["a", "b", "c"]
+    which = sys.argv[1:] or ["a", "b", "c", "d"]
     with tempfile.TemporaryDirectory() as tmp:
         tmp = Path(tmp)
         if "a" in which:
@@ -85,6 +96,8 @@ def main() -> None:
         if "c" in which:
             show("(c)", 30, 10_000, *measure(tmp, 30, 10_000, 7))
             show("(c)", 30, 100_000, *measure(tmp, 30, 100_000, 3))
+        if "d" in which:
+            show("(d)", 30, 5_000, *measure(tmp, 30, 5_000, 7, n_tools=2_000))
 
 
 if __name__ == "__main__":

@@ -6,7 +6,8 @@
 #   scripts/sanitize.sh                 # the default suite
 #   scripts/sanitize.sh -m slow         # also the opt-in leak checks
 #
-# The interpreter itself is not instrumented, so g++'s libasan is preloaded.
+# The interpreter itself is not instrumented, so g++'s libasan is preloaded
+# (with libstdc++, see below).
 # Leak detection is off: the interpreter keeps memory until exit by design and
 # would drown real reports; leaks are checked by tests/test_leaks.py instead.
 # Python's small-object allocator is bypassed (PYTHONMALLOC=malloc) so ASan
@@ -28,8 +29,13 @@ $venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolat
 
 libasan=$(g++ -print-file-name=libasan.so)
 [ -f "$libasan" ] || { echo "g++'s libasan.so not found" >&2; exit 1; }
+# libstdc++ is preloaded too: ASan looks up the C++ runtime's __cxa_throw when
+# it starts, and the interpreter does not link it, so without this the first
+# C++ exception thrown in an extension module aborts the process.
+libstdcxx=$(g++ -print-file-name=libstdc++.so.6)
+[ -f "$libstdcxx" ] || { echo "g++'s libstdc++.so.6 not found" >&2; exit 1; }
 
-LD_PRELOAD="$libasan" \
+LD_PRELOAD="$libasan $libstdcxx" \
 ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1:check_initialization_order=1 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 PYTHONMALLOC=malloc \

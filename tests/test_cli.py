@@ -275,6 +275,28 @@ def test_explain_json_is_the_report_unchanged(trace):
     assert result.returncode == (0 if trace == GOOD else 1)
 
 
+def test_explain_json_status_follows_the_blocking_rules(tmp_path):
+    # Only an end-of-trace check fails: no step is blocked, yet the run fails.
+    trace = write_lines(tmp_path / "t.jsonl", '{"tool":"read_file"}', '{"tool":"list_dir"}')
+    result = ostik_cli("explain", "--json", POLICY, trace)
+    report = json.loads(result.stdout)
+    assert (report["blocked_steps"], report["blocking_rules"]) == (0, ["require_run_tests"])
+    assert result.returncode == 1
+
+
+def test_explain_json_large_report_to_a_closed_pipe(tmp_path):
+    # Several MiB of report; the reader takes a few bytes and goes away.
+    step = '{"tool":"edit_file","args":{"path":"src/app.py"}}'
+    trace = write_lines(tmp_path / "t.jsonl", *[step] * 20_000)
+    with subprocess.Popen([sys.executable, "-m", "ostik", "explain", "--json", POLICY, trace], env=clean_env(),
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE) as process:
+        assert process.stdout.read(15) == b'{"policy_name":'
+        process.stdout.close()
+        stderr = process.stderr.read()
+        assert process.wait(timeout=120) == 1
+    assert stderr == b""
+
+
 def test_explain_every_trace_of_a_file_of_whole_traces():
     result = ostik_cli("explain", POLICY, TRACES / "sessions.jsonl")
     assert result.returncode == 1  # the second session never runs the tests

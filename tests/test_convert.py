@@ -327,3 +327,36 @@ def test_many_keys_in_any_order_come_out_sorted_with_the_last_duplicate(record):
     assert list(decoded) == sorted(keys)
     assert all(decoded[k] == i for i, k in enumerate(keys[:100]))
     assert all(decoded[k] == 0 for k in keys[100:])
+
+
+def test_a_few_keys_repeated_keep_the_last(record):
+    class Few(Mapping):
+        def __init__(self, pairs):
+            self.pairs = pairs
+
+        def __getitem__(self, key):
+            raise KeyError(key)
+
+        def __iter__(self):
+            return iter([k for k, _ in self.pairs])
+
+        def __len__(self):
+            return len(self.pairs)
+
+        def keys(self):
+            return [k for k, _ in self.pairs]
+
+        def values(self):
+            return [v for _, v in self.pairs]
+
+    assert record(Few([("b", 1), ("a", 2), ("b", 3), ("c", {"z": 1, "y": [2, {"x": None, "w": 1.5}]})])) == \
+        '{"a":2,"b":3,"c":{"y":[2,{"w":1.5,"x":null}],"z":1}}'
+
+
+@pytest.mark.parametrize("obj, message", [
+    # The first failure in the mapping's own order, not in key order.
+    ({"b": object(), "a": b"x"}, "unsupported type object"),
+    ({"b": [1, {"d": b"x", "c": object()}], "a": 1}, "invalid type: byte array, expected any valid JSON value"),
+])
+def test_the_first_failure_is_in_the_mappings_order(rejected, obj, message):
+    assert rejected(obj) == message

@@ -310,3 +310,30 @@ def test_constructor_errors(args, kwargs, message):
     with pytest.raises(TypeError) as info:
         CoverageAnalyzer(*args, **kwargs)
     assert str(info.value) == message
+
+
+def fresh(name):
+    """An equal str in an object of its own."""
+    return "".join(list(name))
+
+
+@pytest.mark.parametrize("distinct", [10, 5000])
+def test_tool_names_count_by_value_whatever_their_objects(tmp_path, distinct):
+    # The same names, once through shared str objects and once through a new
+    # object at every step, with more objects than the analyzer keeps in mind.
+    path = tmp_path / "policy.yaml"
+    path.write_text(RULES_POLICY)
+    analyzer = CoverageAnalyzer(Policy.from_file(str(path)))
+    names = ["read", "rm", "login", "drop_db"] + [f"tool_{i}" for i in range(distinct)]
+    shared = [[{"tool": names[(t * 40 + s) % len(names)], "args": {"n": s}} for s in range(40)] for t in range(300)]
+    shared.append([{"args": {}}, {"tool": None}])  # "unknown", twice
+    copied = [[{k: (fresh(v) if k == "tool" and v else v) for k, v in step.items()} for step in trace]
+              for trace in shared]
+    one, other = json.loads(analyzer.analyze(shared, 50.0)), json.loads(analyzer.analyze(copied, 50.0))
+    for report in (one, other):
+        report["tool_coverage"]["unexpected_tools"].sort()
+        report["tool_coverage"]["unseen_tools"].sort()
+    assert one == other
+    seen = {step.get("tool") or "unknown" for trace in shared for step in trace}
+    assert set(one["tool_coverage"]["unexpected_tools"]) == seen - {"read", "rm", "login", "drop_db"}
+    assert one["tool_coverage"]["tools_seen_in_traces"] == 4

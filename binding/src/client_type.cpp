@@ -68,6 +68,35 @@ void client_dealloc(PyObject* self) {
     Py_DECREF(tp);
 }
 
+// This thread's line buffer, kept between records so that a record is
+// formatted into memory at hand. A record_trace reached from user code that
+// runs during another's conversion (on the same thread) uses a buffer of its
+// own. Buffers past 64 KiB are given back.
+thread_local std::string kept_line;
+thread_local bool kept_line_busy = false;
+
+class LineBuffer {
+public:
+    LineBuffer() : owner_(!kept_line_busy) {
+        if (owner_) {
+            kept_line_busy = true;
+            kept_line.clear();
+        }
+    }
+    LineBuffer(const LineBuffer&) = delete;
+    LineBuffer& operator=(const LineBuffer&) = delete;
+    ~LineBuffer() {
+        if (!owner_) return;
+        if (kept_line.capacity() > (std::size_t{64} << 10)) std::string().swap(kept_line);
+        kept_line_busy = false;
+    }
+    std::string& text() { return owner_ ? kept_line : own_; }
+
+private:
+    bool owner_;
+    std::string own_;
+};
+
 constexpr const char* record_params[] = {"trace"};
 constexpr Signature record_sig{"OstikClient.record_trace", record_params, 1, 1};
 
@@ -87,13 +116,14 @@ PyObject* record(ClientObject* client, PyObject* trace) {
     // is converted and formatted whole before the writer lock is taken: the
     // lock is never held across Python code, and a thread waiting for it while
     // holding the interpreter lock cannot block its holder.
-    auto value = to_value(trace);
-    if (!value) {
-        set_error(PyExc_ValueError, "Invalid trace format: " + value.error());
+    // The text is written as the object is walked, the same text its Value
+    // would give, with no Value built.
+    LineBuffer buffer;
+    std::string& line = buffer.text();
+    if (auto failure = write_json(trace, line)) {
+        set_error(PyExc_ValueError, "Invalid trace format: " + *failure);
         return nullptr;
     }
-    std::string line;
-    ostik::json::write_value(line, *value);
     line += '\n';
 
     auto appended = writer->append(line);

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -23,6 +24,15 @@ inline constexpr int max_conversion_depth = 512;
 // Allocation failures surface as std::bad_alloc, to be caught at the C API
 // boundary like any other allocation of the caller.
 std::expected<ostik::Value, std::string> to_value(PyObject* obj);
+
+// Whether to_value(obj) would succeed, without building anything: the error
+// text it would give, or nothing. For callers that only need the check.
+std::optional<std::string> check_value(PyObject* obj);
+
+// Appends the JSON text of to_value(obj) to `out` without building the Value:
+// the same text, or the same error (with `out` then holding a fragment that
+// the caller drops).
+std::optional<std::string> write_json(PyObject* obj, std::string& out);
 
 // Whether `obj` is an instance of collections.abc.Mapping. A failing lookup
 // or instance check goes to the unraisable hook and counts as "no".

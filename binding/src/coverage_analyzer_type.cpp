@@ -2,6 +2,7 @@
 // exercised and returns the coverage report as JSON text.
 #include <Python.h>
 
+#include <cstdint>
 #include <memory>
 #include <new>
 #include <optional>
@@ -61,6 +62,54 @@ void analyzer_dealloc(PyObject* self) {
     Py_DECREF(tp);
 }
 
+// Asks for a plain dict's entries ahead of their use (its object having been
+// asked for earlier). A hint only.
+inline void prefetch_entries(PyObject* obj) {
+    if (PyDict_CheckExact(obj)) __builtin_prefetch(reinterpret_cast<PyDictObject*>(obj)->ma_keys);
+}
+
+// The tool-name objects met so far in a call, by identity: a trace built in
+// Python names its tools with the same few str objects over and over. Each
+// is held, so that no other object can take its address meanwhile. Up to a
+// bound; past it every name counts as new (the analyzer drops repeats too).
+class ToolObjects {
+public:
+    // True when `tool` (a str, or null for "unknown") was not met before;
+    // last() is then that object.
+    bool first_time(OwnedRef tool) {
+        PyObject* key = tool.get();
+        if (!key) {
+            last_ = nullptr;
+            if (unknown_) return false;
+            unknown_ = true;
+            return true;
+        }
+        std::size_t at = (reinterpret_cast<std::uintptr_t>(key) >> 4) * 0x9E3779B97F4A7C15ull >> (64 - bits);
+        while (slots_[at]) {
+            if (slots_[at] == key) return false;
+            at = (at + 1) & (size - 1);
+        }
+        last_ = key;
+        if (held_.size() < size / 2) {
+            slots_[at] = key;
+            held_.push_back(std::move(tool));
+        } else {
+            overflow_ = std::move(tool);  // keeps last() alive until the next call
+        }
+        return true;
+    }
+    PyObject* last() const { return last_; }
+
+private:
+    static constexpr int bits = 12;
+    static constexpr std::size_t size = std::size_t{1} << bits;
+    std::vector<PyObject*> slots_ = std::vector<PyObject*>(size, nullptr);
+    std::vector<OwnedRef> held_;
+    OwnedRef overflow_;
+    PyObject* last_ = nullptr;
+    bool unknown_ = false;
+};
+
 constexpr const char* analyze_params[] = {"traces", "threshold"};
 constexpr Signature analyze_sig{"CoverageAnalyzer.analyze", analyze_params, 2, 2};
 
@@ -87,28 +136,48 @@ PyObject* analyze(const AnalyzerState& state, PyObject* traces_obj, PyObject* th
         return nullptr;
     }
 
+    // One summary joins every trace: the analyzer only ever joins them, so a
+    // tool that comes again adds nothing and need not be listed again.
     const TraceSummarizer summarizer(state.policy, state.analyzer);
-    std::vector<TraceSummary> summaries;
-    summaries.reserve(traces->size());
+    TraceSummary all;
+    ToolObjects names;
     for (std::vector<OwnedRef>& trace : *traces) {
-        std::vector<std::string> tools;
-        tools.reserve(trace.size());
-        for (const OwnedRef& step : trace) {
-            // The arguments are read too: a step whose arguments cannot be
-            // converted fails the call even though coverage never looks at them.
-            auto call = read_step(step.get());
-            if (!call) {
-                set_error(PyExc_ValueError, "Invalid trace format: " + call.error());
+        const std::size_t first = all.tools.size();
+        for (std::size_t i = 0; i < trace.size(); ++i) {
+            // Steps are objects all over the heap: the next ones are fetched
+            // while this one is read.
+            if (i + 4 < trace.size()) __builtin_prefetch(trace[i + 4].get());
+            if (i + 2 < trace.size()) prefetch_entries(trace[i + 2].get());
+            const OwnedRef& step = trace[i];
+            // The arguments are checked too: a step whose arguments cannot be
+            // converted fails the call, though coverage never looks at them.
+            auto tool = read_step_tool(step.get());
+            if (!tool) {
+                set_error(PyExc_ValueError, "Invalid trace format: " + tool.error());
                 return nullptr;
             }
-            tools.push_back(std::move(call->tool));
+            // Only a name's first appearance counts: one that comes again in
+            // the same str object is not added again.
+            if (!names.first_time(std::move(*tool))) continue;
+            if (PyObject* name = names.last()) {
+                Py_ssize_t n = 0;
+                const char* text = PyUnicode_AsUTF8AndSize(name, &n);
+                if (!text) {
+                    // Read already; cannot fail, but would not go unreported.
+                    set_error(PyExc_ValueError, "Invalid trace format: " + take_exception_text());
+                    return nullptr;
+                }
+                all.tools.emplace_back(text, static_cast<std::size_t>(n));
+            } else {
+                all.tools.emplace_back("unknown");
+            }
         }
         trace.clear();
-        summaries.push_back(summarizer.summarize(std::move(tools)));
+        summarizer.summarize_into(all, first);
     }
 
     std::string report;
-    write_report(report, state.analyzer.analyze(summaries, threshold));
+    write_report(report, state.analyzer.analyze(std::span<const TraceSummary>(&all, 1), threshold));
     return make_str(report).release();
 }
 

@@ -18,11 +18,6 @@ namespace ostik::py {
 
 namespace {
 
-struct ExplainerObject {
-    PyObject_HEAD
-    ostik::TraceExplainer* explainer;
-};
-
 constexpr const char* new_params[] = {"policy"};
 constexpr Signature new_sig{"TraceExplainer.__new__", new_params, 1, 1};
 
@@ -53,15 +48,6 @@ void explainer_dealloc(PyObject* self) {
     Py_DECREF(tp);
 }
 
-// The report buffer of this thread, kept between calls: a report written
-// into memory that is already mapped skips most of its page faults. Only the
-// native writer and the str copy use it, with no Python code in between, so
-// a nested call cannot meet it in use. Buffers past a few MiB are given back:
-// agents run for long, often with many threads, and must not hold a large
-// report's memory per thread between calls.
-thread_local std::string report_buffer;
-constexpr std::size_t kept_buffer_bytes = std::size_t{4} << 20;
-
 constexpr const char* explain_params[] = {"traces"};
 constexpr Signature explain_sig{"TraceExplainer.explain", explain_params, 1, 1};
 
@@ -74,11 +60,13 @@ PyObject* explain(const ostik::TraceExplainer& explainer, PyObject* traces) {
         return nullptr;
     }
     items->clear();
-    std::string& buffer = report_buffer;
-    const std::size_t start = explainer.explain_json_into(buffer, *steps);
-    OwnedRef report = str_from_utf8(std::string_view(buffer).substr(start));
-    if (buffer.capacity() > kept_buffer_bytes) std::string().swap(buffer);
-    return report.release();
+    // The report goes straight into the str piece by piece: beside the str
+    // only one piece of its UTF-8 text is ever held.
+    const ostik::ReportOutline outline = explainer.outline_json(*steps);
+    ReportStr report(outline.top_byte);
+    ReportBuffer buffer;
+    explainer.write_json(*steps, outline, buffer.text(), report);
+    return report.result().release();
 }
 
 PyObject* explainer_explain(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -88,15 +88,18 @@ std::expected<Walk, std::string> walk(PyObject* step) {
     return w;
 }
 
-}  // namespace
-
-std::expected<ToolCall, std::string> read_step(PyObject* step) {
+// The step, with its arguments built, or only checked (and left absent).
+// `tool_object`, when given, receives the str that names the tool (null for
+// "unknown"), held by the step.
+std::expected<ToolCall, std::string> read(PyObject* step, bool build_args, PyObject** tool_object = nullptr) {
     if (!PyDict_Check(step) && !is_abstract_mapping(step)) return Failure(unexpected_type_text(step, "Mapping"));
     auto walked = walk(step);
     if (!walked) return Failure(std::move(walked.error()));
 
-    std::optional<std::string> texts[2];  // tool, tool_name
-    std::optional<Value> values[2];       // args, params
+    // tool, tool_name: UTF-8 held by the walk's references until the end
+    std::optional<std::string_view> texts[2];
+    PyObject* objects[2] = {nullptr, nullptr};
+    std::optional<Value> values[2];  // args, params
     for (int i = 0; i < walked->count; ++i) {
         Pair& pair = walked->pairs[i];
         if (pair.value.get() == Py_None) continue;  // the field is given, as nothing
@@ -105,22 +108,43 @@ std::expected<ToolCall, std::string> read_step(PyObject* step) {
             Py_ssize_t n = 0;
             const char* text = PyUnicode_AsUTF8AndSize(pair.value.get(), &n);
             if (!text) return Failure(take_exception_text());
-            texts[pair.field == tool ? 0 : 1].emplace(text, static_cast<std::size_t>(n));
-        } else {
+            texts[pair.field == tool ? 0 : 1] = std::string_view(text, static_cast<std::size_t>(n));
+            objects[pair.field == tool ? 0 : 1] = pair.value.get();
+        } else if (build_args) {
             auto converted = to_value(pair.value.get());
             if (!converted) return Failure(std::move(converted.error()));
             values[pair.field == args ? 0 : 1] = std::move(*converted);
+        } else if (auto failure = check_value(pair.value.get())) {
+            return Failure(std::move(*failure));
         }
     }
     if (walked->failure) return Failure(std::move(*walked->failure));
 
     ToolCall call;
-    if (texts[0]) call.tool = std::move(*texts[0]);
-    else if (texts[1]) call.tool = std::move(*texts[1]);
-    else call.tool = "unknown";
+    if (tool_object) {
+        // The caller reads the name from the str itself.
+        *tool_object = texts[0] ? objects[0] : objects[1];
+    } else if (texts[0]) {
+        call.tool = *texts[0];
+    } else if (texts[1]) {
+        call.tool = *texts[1];
+    } else {
+        call.tool = "unknown";
+    }
     if (values[0]) call.args = std::move(values[0]);
     else call.args = std::move(values[1]);
     return call;
+}
+
+}  // namespace
+
+std::expected<ToolCall, std::string> read_step(PyObject* step) { return read(step, true); }
+
+std::expected<OwnedRef, std::string> read_step_tool(PyObject* step) {
+    PyObject* tool = nullptr;
+    auto call = read(step, false, &tool);
+    if (!call) return Failure(std::move(call.error()));
+    return OwnedRef::borrow(tool);
 }
 
 std::expected<std::vector<ToolCall>, std::string> read_steps(std::span<const OwnedRef> steps) {

@@ -41,6 +41,12 @@ namespace ostik::py {
 // argument conversion). Allocation failures surface as std::bad_alloc.
 std::expected<ostik::ToolCall, std::string> read_step(PyObject* step);
 
+// Reads only the tool of a step, with the same checks and failures as
+// read_step (the arguments are checked but never built): the str that names
+// it, whose UTF-8 form is known to exist, or null for a step that names none
+// (the tool "unknown").
+std::expected<OwnedRef, std::string> read_step_tool(PyObject* step);
+
 // Reads the steps in order and stops at the first one that fails, returning
 // its error text; the steps read before it are dropped.
 std::expected<std::vector<ostik::ToolCall>, std::string> read_steps(std::span<const OwnedRef> steps);

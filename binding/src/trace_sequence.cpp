@@ -16,6 +16,15 @@ std::optional<std::vector<OwnedRef>> extract_sequence(PyObject* obj, const char*
         return std::nullopt;
     }
     std::vector<OwnedRef> items;
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+        // Iterating a built-in list or tuple yields its items, and runs no
+        // user code: they are taken directly.
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(obj);
+        PyObject** all = PySequence_Fast_ITEMS(obj);
+        items.reserve(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) items.push_back(OwnedRef::borrow(all[i]));
+        return items;
+    }
     const Py_ssize_t hint = PySequence_Size(obj);
     if (hint < 0) {
         PyErr_Clear();

@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include "ostik/explain.hpp"
 #include "ostik/policy.hpp"
 
 namespace ostik::py {
@@ -10,6 +11,11 @@ namespace ostik::py {
 struct PolicyObject {
     PyObject_HEAD
     ostik::Policy* policy;
+};
+
+struct ExplainerObject {
+    PyObject_HEAD
+    ostik::TraceExplainer* explainer;
 };
 
 // Set once at import; the module keeps the types alive.

@@ -15,6 +15,12 @@ NameText name_text(std::string_view raw) {
     return t;
 }
 
+unsigned char top_byte(std::string_view s) {
+    unsigned char top = 0;
+    for (char c : s) top = std::max(top, static_cast<unsigned char>(c));
+    return top;
+}
+
 namespace {
 // Below this length a linear scan beats a binary search.
 constexpr std::size_t short_set = 16;
@@ -123,6 +129,11 @@ ExplainPlan::ExplainPlan(const Policy& p) : policy(p), gate(p) {
     report_head += ",\"policy_version\":";
     json::write_string(report_head, policy.version);
     report_head += ",\"total_steps\":";
+    head_top = top_byte(report_head);
+    for (const PlannedRule& r : rules) {
+        for (const NameText* t : {&r.id, &r.text_a, &r.text_b}) rules_top = std::max(rules_top, top_byte(t->json));
+        for (const NameText& e : r.elements) rules_top = std::max(rules_top, top_byte(e.json));
+    }
 }
 
 }  // namespace ostik::detail

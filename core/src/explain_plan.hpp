@@ -30,6 +30,9 @@ struct NameText {
 };
 NameText name_text(std::string_view raw);
 
+// The highest byte of a text (0 for the empty one).
+unsigned char top_byte(std::string_view s);
+
 // The tool names one name of a rule stands for. Duplicates from the alias
 // member list are kept: max_calls sums over the list as written.
 struct NameSet {
@@ -85,6 +88,10 @@ public:
     std::size_t deny_id_index = 0;
     std::size_t allow_id_index = 0;
     std::string report_head;             // {"policy_name":...,"policy_version":...,"total_steps":
+    // The highest byte of the report head, and of the rules' texts: every
+    // rule's id and names are written at least once in a report with steps.
+    unsigned char head_top = 0;
+    unsigned char rules_top = 0;
 
     // The after, never_after and sequence rules (by index, in policy order)
     // that name the tool somewhere: the only rules a call of it can move.

@@ -2,6 +2,7 @@
 // directly while the driver runs. Both lay out the same keys in the same
 // order and take their texts from rule_text.hpp.
 #include <algorithm>
+#include <charconv>
 #include <utility>
 #include <vector>
 
@@ -83,29 +84,182 @@ void write_step(std::string& out, const ExplainedStep& step) {
 
 using namespace detail;
 
-// Writes the report while the driver runs. The verdict and the trace totals
-// come before the lists they summarise: the verdict is patched in place (all
-// verdict names have seven letters), and the head goes into a gap left in
-// front of the steps, so the report never has to move.
-class JsonRecorder {
-public:
-    JsonRecorder(const ExplainPlan& plan, std::string& out) : plan_(plan), out_(out) {}
+// The highest byte of the strings and keys of a Value; everything else in
+// its JSON text is ASCII.
+unsigned char value_top(const Value& v) {
+    if (const auto* s = std::get_if<std::string>(&v.data)) return top_byte(*s);
+    unsigned char top = 0;
+    if (const auto* a = std::get_if<Array>(&v.data)) {
+        for (const Value& item : *a) top = std::max(top, value_top(item));
+    } else if (const auto* o = std::get_if<Object>(&v.data)) {
+        for (const Member& m : *o) top = std::max({top, top_byte(m.key), value_top(m.value)});
+    }
+    return top;
+}
 
-    // Where the report starts in the buffer, once finished.
-    std::size_t start() const { return start_; }
+std::size_t decimal_digits(std::uint64_t v) {
+    std::size_t n = 1;
+    while (v >= 10) {
+        v /= 10;
+        ++n;
+    }
+    return n;
+}
+
+// The first pass: decides every step and keeps only what the head, the
+// verdicts and the width of the text need.
+class OutlineRecorder {
+public:
+    OutlineRecorder(const ExplainPlan& plan, ReportOutline& out) : plan_(plan), out_(out) {}
 
     void begin(std::size_t n) {
-        steps_ = n;
+        out_.total_steps = n;
+        out_.blocked.assign(n, false);
+        top_ = plan_.head_top;
+        // Every rule is listed at every step, with its id and names.
+        if (n) top_ = std::max(top_, plan_.rules_top);
+    }
+
+    void begin_step(std::uint64_t index, const ToolCall& call, const Slot& slot) {
+        index_ = index;
+        slot_ = slot.index;
+        // Slots are made in order; a tool's name enters the text first with its slot.
+        if (slot.index == digits_.size()) {
+            digits_.push_back(0);
+            top_ = std::max(top_, top_byte(slot.text.json));
+        }
+        if (call.args) top_ = std::max(top_, value_top(*call.args));
+    }
+
+    void tool_check(ToolVerdict, const Slot&) {}
+
+    void rule(const PlannedRule&, const Outcome& o, const Slot&, std::uint64_t) {
+        check_mark_ = check_mark_ || has_check_mark(o.message);
+    }
+
+    void end_step(Verdict verdict, const TraceState& state) {
+        if (verdict == Verdict::blocked) out_.blocked[index_] = true;
+        // The snapshot's entries: "calls:name":"count" each, joined by commas.
+        const Slot& slot = state.slot(slot_);
+        const std::size_t digits = decimal_digits(slot.calls);
+        if (digits_[slot_] == 0) snapshot_ += slot.snapshot_key.size() + 2;  // the closing quote, a comma
+        snapshot_ += digits - digits_[slot_];
+        digits_[slot_] = digits;
+        out_.snapshot_bytes += snapshot_ + std::string_view(",\"state_snapshot\":{}").size() - 1;
+    }
+
+    void finish(const Totals& t) {
+        out_.allowed_steps = t.allowed_steps;
+        out_.blocked_steps = t.blocked_steps;
+        out_.first_block_index = t.first_block_index;
+        // U+2713 is E2 9C 93 in UTF-8.
+        if (check_mark_) top_ = std::max(top_, static_cast<unsigned char>(0xE2));
+        out_.top_byte = top_ >= 0x80 ? top_ : 0;
+    }
+
+private:
+    const ExplainPlan& plan_;
+    ReportOutline& out_;
+    std::uint64_t index_ = 0;
+    std::uint32_t slot_ = 0;
+    std::vector<std::size_t> digits_;  // by slot: the length of its count
+    std::uint64_t snapshot_ = 0;       // the current snapshot's entries, with a comma after each
+    unsigned char top_ = 0;
+    bool check_mark_ = false;
+};
+
+// The state snapshot's entries ("calls:name":"count", in name order, joined
+// by commas) as one text, kept from step to step: a step changes one count
+// or adds one tool, so its snapshot is the previous one with one entry
+// edited, whatever the number of tools.
+class SnapshotText {
+public:
+    const std::string& text() const { return text_; }
+
+    // Enters the call of slot `s` that the step just counted.
+    void update(const TraceState& state, std::uint32_t s) {
+        const Slot& slot = state.slot(s);
+        char digits[24];
+        const auto digits_end = std::to_chars(digits, digits + sizeof digits, slot.calls).ptr;
+        const std::string_view count(digits, static_cast<std::size_t>(digits_end - digits));
+        if (s < entries_.size()) {
+            Entry& e = entries_[s];
+            const std::size_t at = e.at + slot.snapshot_key.size();
+            if (count.size() == e.digits) {
+                text_.replace(at, count.size(), count);
+            } else {
+                text_.replace(at, e.digits, count);
+                shift(at, count.size() - e.digits);
+                e.digits = count.size();
+            }
+            return;
+        }
+        // A new tool: its entry goes before the next name's, or last.
+        const auto order = state.slots_by_name();
+        const auto rank = std::lower_bound(order.begin(), order.end(), slot.text.raw,
+                                           [&](std::uint32_t l, const std::string& name) {
+                                               return state.slot(l).text.raw < name;
+                                           }) - order.begin();
+        std::string entry = slot.snapshot_key;
+        entry += count;
+        entry += '"';
+        std::size_t at;
+        if (static_cast<std::size_t>(rank) + 1 < order.size()) {
+            at = entries_[order[rank + 1]].at;
+            entry += ',';
+            text_.insert(at, entry);
+            shift(at, entry.size());
+        } else if (text_.empty()) {
+            at = 0;
+            text_ = entry;
+        } else {
+            text_ += ',';
+            at = text_.size();
+            text_ += entry;
+        }
+        entries_.push_back(Entry{at, count.size()});
+    }
+
+private:
+    // Moves the entries from `at` on by `delta` bytes (modulo 2^64: it may shrink).
+    void shift(std::size_t at, std::size_t delta) {
+        for (Entry& e : entries_) {
+            if (e.at >= at) e.at += delta;
+        }
+    }
+
+    struct Entry {
+        std::size_t at = 0;      // where its text starts
+        std::size_t digits = 0;  // length of its count
+    };
+    std::string text_;
+    std::vector<Entry> entries_;  // by slot
+};
+
+// The second pass: writes the report in order, the head first (its totals and
+// every step's verdict come from the outline), handing the text to the sink
+// whenever the buffer holds a piece's worth.
+class JsonRecorder {
+    struct Entry;  // an entry kept for reuse
+
+public:
+    JsonRecorder(const ExplainPlan& plan, const ReportOutline& outline, std::string& out, ReportSink& sink,
+                 std::size_t piece_bytes)
+        : plan_(plan), outline_(outline), out_(out), sink_(sink), piece_bytes_(piece_bytes) {}
+
+    void begin(std::size_t) {
         last_entries_.assign(plan_.rules.size(), Entry{});
-        // The head's widest form: four numbers of at most 20 digits and their keys.
-        gap_ = plan_.report_head.size() + 4 * 20 + 64;
+        tool_entries_.assign(plan_.rules.size(), {});
         out_.clear();
-        out_.reserve(gap_ + 4096);
-        out_.append(gap_, ' ');
+        out_.reserve(std::min(piece_bytes_, std::size_t{4} << 20) + 4096);
+        out_ += plan_.report_head;
+        write_counters(out_, outline_.total_steps, outline_.allowed_steps, outline_.blocked_steps,
+                       outline_.first_block_index);
         out_ += ",\"steps\":[";
     }
 
     void begin_step(std::uint64_t index, const ToolCall& call, const Slot& slot) {
+        slot_ = slot.index;
         index_ = index;
         if (index) out_ += ',';
         out_ += "{\"index\":";
@@ -117,10 +271,10 @@ public:
             out_ += ",\"args\":";
             json::write_value(out_, *call.args);
         }
-        out_ += ",\"verdict\":\"";
-        verdict_at_ = out_.size();
-        out_ += "allowed\",\"rules_evaluated\":[";
+        out_ += outline_.blocked[index] ? ",\"verdict\":\"blocked\",\"rules_evaluated\":["
+                                        : ",\"verdict\":\"allowed\",\"rules_evaluated\":[";
         first_entry_ = true;
+        entries_in_step_ = 0;
     }
 
     void tool_check(ToolVerdict v, const Slot& slot) {
@@ -137,48 +291,43 @@ public:
         separate();
         // Most rules say the same thing step after step ("waiting for ...",
         // "checked at end"): an entry equal to the rule's previous one is
-        // copied from it rather than written again.
-        Entry& last = last_entries_[static_cast<std::size_t>(&r - plan_.rules.data())];
-        const bool reusable = !reads_step_index(r, o);
+        // copied from it rather than written again. One whose only change is
+        // a number taken from the step index ("(at 3/5)") is copied around
+        // its numbers, which are written anew.
         const std::uint32_t tool = reads_step_tool(o) ? slot.index : no_slot;
-        if (reusable && last.valid && last.outcome == o && last.tool == tool) {
-            out_ += last.json;
-            return;
-        }
-        const std::size_t at = out_.size();
-        write_entry(r, o, slot, index);
-        if (reusable) {
+        Entry& last = entry_for(static_cast<std::size_t>(&r - plan_.rules.data()), tool);
+        const bool by_index = reads_step_index(r, o);
+        if (last.valid && last.outcome == o && last.tool == tool) {
+            if (by_index) write_around_numbers(last, r, o, slot, index);
+            else out_ += last.json;
+        } else {
+            const std::size_t at = out_.size();
+            numbers_.clear();
+            write_entry(r, o, slot, index);
             last.valid = true;
             last.outcome = o;
             last.tool = tool;
             last.json.assign(out_, at);
+            last.numbers.clear();
+            if (by_index) {
+                for (const auto& [from, to] : numbers_) last.numbers.emplace_back(from - at, to - at);
+            }
         }
+        ++entries_in_step_;
+        if (out_.size() >= piece_bytes_) hand_over();
     }
 
-    void end_step(Verdict verdict, const TraceState& state) {
-        if (verdict != Verdict::allowed) out_.replace(verdict_at_, 7, verdict_name(verdict));
+    void end_step(Verdict, const TraceState& state) {
         out_ += ']';
-        const auto slots = state.slots_by_name();
-        if (!slots.empty()) {
-            out_ += ",\"state_snapshot\":";
-            char sep = '{';
-            for (std::uint32_t s : slots) {
-                const Slot& slot = state.slot(s);
-                out_ += sep;
-                sep = ',';
-                out_ += slot.snapshot_key;
-                json::write_uint(out_, slot.calls);
-                out_ += '"';
-            }
-            out_ += '}';
-        }
+        snapshot_.update(state, slot_);
+        const std::size_t before = out_.size();
+        out_ += ",\"state_snapshot\":{";
+        out_ += snapshot_.text();
         out_ += '}';
-        if (index_ == 0 && steps_ > 1) {
-            // Sized from the first step, to spare most regrowth copies (the
-            // snapshots grow a little as new tools appear).
-            const std::size_t first = out_.size() - gap_;
-            out_.reserve(out_.size() + first * (steps_ - 1) / 4 * 5 + 4096);
-        }
+        snapshots_ += out_.size() - before;
+        out_ += '}';
+        entries_in_step_ = plan_.rules.size() + 1;
+        if (out_.size() >= piece_bytes_) hand_over();
     }
 
     void finish(const Totals& t) {
@@ -190,31 +339,79 @@ public:
             out_ += '"';
         }
         out_ += "]}";
-        std::string head = plan_.report_head;
-        write_counters(head, t.total_steps, t.allowed_steps, t.blocked_steps, t.first_block_index);
-        start_ = gap_ - head.size();
-        out_.replace(start_, head.size(), head);
+        sink_.take_last(out_);
+        out_.clear();
     }
 
 private:
+    void hand_over() {
+        if (handed_ == 0) {
+            // The snapshots' share is known; the rest is taken to go on as in
+            // the steps written so far.
+            const double done = static_cast<double>(index_) + static_cast<double>(entries_in_step_) /
+                                                                  static_cast<double>(plan_.rules.size() + 1);
+            const double rest = static_cast<double>(out_.size() - std::min<std::size_t>(out_.size(), snapshots_));
+            const double steps = static_cast<double>(outline_.total_steps);
+            sink_.expect(static_cast<std::uint64_t>(rest / done * steps * 1.1) + outline_.snapshot_bytes + 4096);
+        }
+        handed_ += out_.size();
+        sink_.take(out_);
+        out_.clear();
+    }
+
+    // Writes the entry, noting where each of its numbers went.
     void write_entry(const PlannedRule& r, const Outcome& o, const Slot& slot, std::uint64_t index) {
         out_ += r.json_head;
         out_ += o.passed ? "true,\"explanation\":\"" : "false,\"explanation\":\"";
-        JsonText text{out_};
+        NotedText text{{out_}, numbers_};
         write_explanation(text, r, o, slot.text, index);
         out_ += '"';
         if (has_context(r, o)) {
             out_ += ",\"context\":";
-            JsonContext context{out_};
+            NotedContext context{{out_}, numbers_};
             write_context(context, r, o, index);
             out_ += '}';
         }
         out_ += '}';
     }
 
+    // The entry `last`, with the numbers of this step in place of its own:
+    // the same templates give the numbers in the same order.
+    void write_around_numbers(const Entry& last, const PlannedRule& r, const Outcome& o, const Slot& slot,
+                              std::uint64_t index) {
+        values_.clear();
+        NumbersText text{values_};
+        write_explanation(text, r, o, slot.text, index);
+        if (has_context(r, o)) {
+            NumbersContext context{values_};
+            write_context(context, r, o, index);
+        }
+        std::size_t from = 0;
+        for (std::size_t i = 0; i < last.numbers.size(); ++i) {
+            out_.append(last.json, from, last.numbers[i].first - from);
+            json::write_uint(out_, values_[i]);
+            from = last.numbers[i].second;
+        }
+        out_.append(last.json, from, std::string::npos);
+    }
+
     void separate() {
         if (!first_entry_) out_ += ',';
         first_entry_ = false;
+    }
+
+    // The entry to reuse for rule `k`: an entry that names the step's tool
+    // ("'x' does not match blocklist ...") is kept per tool, up to a bound,
+    // since steps take turns between a few tools; any other, the rule's last.
+    Entry& entry_for(std::size_t k, std::uint32_t tool) {
+        if (tool == no_slot) return last_entries_[k];
+        std::vector<Entry>& by_tool = tool_entries_[k];
+        if (tool < by_tool.size()) return by_tool[tool];
+        const std::size_t more = tool + 1 - by_tool.size();
+        if (tool_entry_count_ + more > max_tool_entries) return last_entries_[k];
+        tool_entry_count_ += more;
+        by_tool.resize(tool + 1);
+        return by_tool[tool];
     }
 
     static constexpr std::uint32_t no_slot = UINT32_MAX;
@@ -223,17 +420,70 @@ private:
         Outcome outcome;
         std::uint32_t tool = no_slot;  // the step's tool, when the entry names it
         std::string json;
+        std::vector<std::pair<std::size_t, std::size_t>> numbers;  // when it reads the step index: each number's place
+    };
+
+    // Sinks that write like the JSON ones and note where numbers go, and
+    // sinks that only collect the numbers.
+    struct NotedText : JsonText {
+        std::vector<std::pair<std::size_t, std::size_t>>& numbers;
+        void num(std::uint64_t v) {
+            const std::size_t at = out.size();
+            json::write_uint(out, v);
+            numbers.emplace_back(at, out.size());
+        }
+    };
+    struct NotedContext : JsonContext {
+        std::vector<std::pair<std::size_t, std::size_t>>& numbers;
+        void number(const char* k, std::uint64_t v) {
+            key(k);
+            const std::size_t at = out.size();
+            json::write_uint(out, v);
+            numbers.emplace_back(at, out.size());
+        }
+    };
+    struct NumbersText {
+        std::vector<std::uint64_t>& values;
+        void lit(std::string_view) {}
+        void name(const NameText&) {}
+        void num(std::uint64_t v) { values.push_back(v); }
+    };
+    struct NumbersContext {
+        std::vector<std::uint64_t>& values;
+        void text(const char*, const NameText&) {}
+        void number(const char*, std::uint64_t v) { values.push_back(v); }
+        void boolean(const char*, bool) {}
+        void texts(const char*, const std::vector<NameText>&) {}
     };
 
     const ExplainPlan& plan_;
+    const ReportOutline& outline_;
     std::string& out_;
-    std::vector<Entry> last_entries_;  // by rule index
-    std::size_t steps_ = 0;
-    std::size_t gap_ = 0;
-    std::size_t start_ = 0;
+    ReportSink& sink_;
+    const std::size_t piece_bytes_;
+    std::vector<Entry> last_entries_;               // by rule index
+    std::vector<std::vector<Entry>> tool_entries_;  // by rule index, then slot
+    std::size_t tool_entry_count_ = 0;
+    std::vector<std::pair<std::size_t, std::size_t>> numbers_;  // where the entry being written put its numbers
+    std::vector<std::uint64_t> values_;                         // the numbers of an entry written around
+    static constexpr std::size_t max_tool_entries = std::size_t{1} << 16;
+    SnapshotText snapshot_;
+    std::uint64_t handed_ = 0;     // bytes handed to the sink so far
+    std::uint64_t snapshots_ = 0;  // bytes of the snapshots written so far
     std::uint64_t index_ = 0;
-    std::size_t verdict_at_ = 0;
+    std::size_t entries_in_step_ = 0;  // rule entries of the current step written so far
+    std::uint32_t slot_ = 0;
     bool first_entry_ = true;
+};
+
+// Collects the pieces into one string.
+class StringSink final : public ReportSink {
+public:
+    explicit StringSink(std::string& out) : out_(out) {}
+    void take(std::string_view piece) override { out_ += piece; }
+
+private:
+    std::string& out_;
 };
 
 }  // namespace
@@ -258,15 +508,24 @@ void write_report(std::string& out, const TraceExplanation& x) {
     out += "]}";
 }
 
-std::size_t TraceExplainer::explain_json_into(std::string& buffer, std::span<const ToolCall> steps) const {
-    JsonRecorder recorder(*plan_, buffer);
+ReportOutline TraceExplainer::outline_json(std::span<const ToolCall> steps) const {
+    ReportOutline outline;
+    OutlineRecorder recorder(*plan_, outline);
     drive(*plan_, steps, recorder);
-    return recorder.start();
+    return outline;
+}
+
+void TraceExplainer::write_json(std::span<const ToolCall> steps, const ReportOutline& outline, std::string& buffer,
+                                ReportSink& sink, std::size_t piece_bytes) const {
+    JsonRecorder recorder(*plan_, outline, buffer, sink, piece_bytes);
+    drive(*plan_, steps, recorder);
 }
 
 std::string TraceExplainer::explain_json(std::span<const ToolCall> steps) const {
     std::string out;
-    out.erase(0, explain_json_into(out, steps));
+    std::string buffer;
+    StringSink sink(out);
+    write_json(steps, outline_json(steps), buffer, sink);
     return out;
 }
 

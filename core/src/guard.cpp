@@ -124,10 +124,10 @@ std::uint64_t GuardSession::steps() const {
     return state_->steps();
 }
 
-std::optional<std::size_t> GuardSession::explain_json_into(std::string& buffer) const {
+std::optional<std::string> GuardSession::explain_json() const {
     if (!keep_calls_) return std::nullopt;
     std::lock_guard lock(mutex_);
-    return guard_->explainer().explain_json_into(buffer, calls_);
+    return guard_->explainer().explain_json(calls_);
 }
 
 }  // namespace ostik

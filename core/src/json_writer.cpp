@@ -51,12 +51,37 @@ void write_double(std::string& out, double d) {
     write_uint(out, static_cast<std::uint64_t>(exp < 0 ? -exp : exp));
 }
 
+namespace {
+
+// Whether any of the 8 bytes of `w` must be escaped: below 0x20, '"' or '\\'.
+// (A byte flagged after a true one may be a false alarm; the caller then
+// looks byte by byte.)
+inline bool needs_escape(std::uint64_t w) {
+    constexpr std::uint64_t ones = 0x0101010101010101ull;
+    constexpr std::uint64_t highs = 0x8080808080808080ull;
+    const std::uint64_t quote = w ^ (ones * '"');
+    const std::uint64_t backslash = w ^ (ones * '\\');
+    const std::uint64_t below = (w - ones * 0x20) & ~w;
+    const std::uint64_t is_quote = (quote - ones) & ~quote;
+    const std::uint64_t is_backslash = (backslash - ones) & ~backslash;
+    return ((below | is_quote | is_backslash) & highs) != 0;
+}
+
+}  // namespace
+
 void write_string(std::string& out, std::string_view s) {
     static constexpr char hex[] = "0123456789abcdef";
     out += '"';
     const char* run = s.data();
     const char* end = s.data() + s.size();
-    for (const char* p = run; p < end; ++p) {
+    // Most text needs no escaping: whole words of it are passed over.
+    const char* p = run;
+    for (; end - p >= 8; p += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p, 8);
+        if (needs_escape(w)) break;
+    }
+    for (; p < end; ++p) {
         const unsigned char c = static_cast<unsigned char>(*p);
         if (c >= 0x20 && c != '"' && c != '\\') continue;
         out.append(run, p);

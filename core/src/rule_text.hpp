@@ -162,6 +162,21 @@ inline bool reads_step_tool(const Outcome& o) {
     }
 }
 
+// Whether the explanation carries the check mark (U+2713), the one character
+// of the templates outside ASCII. Keep in step with the templates above.
+inline bool has_check_mark(Message m) {
+    switch (m) {
+        case Message::eventually_seen:
+        case Message::before_ok:
+        case Message::after_satisfied:
+        case Message::sequence_complete:
+        case Message::sequence_step:
+            return true;
+        default:
+            return false;
+    }
+}
+
 template <class Text>
 void write_tool_check_explanation(Text& t, ToolVerdict v, const NameText& tool) {
     t.lit("Tool '");

@@ -37,4 +37,28 @@ TraceSummary TraceSummarizer::summarize(std::vector<std::string> tools) const {
     return summary;
 }
 
+void TraceSummarizer::summarize_into(TraceSummary& all, std::size_t first_tool) const {
+    if (first_tool >= all.tools.size()) return;
+    // The policy's ids go in together, with the first trace that has a step.
+    if (!policy_rule_ids_.empty() && !all.triggered_rules.contains(*policy_rule_ids_.begin())) {
+        all.triggered_rules.insert(policy_rule_ids_.begin(), policy_rule_ids_.end());
+    }
+    bool denied = all.triggered_rules.contains("deny_list");
+    bool not_allowed = all.triggered_rules.contains("allow_list");
+    for (std::size_t i = first_tool; i < all.tools.size() && !(denied && not_allowed); ++i) {
+        switch (gate_.check(all.tools[i])) {
+            case ToolVerdict::denied:
+                if (!denied) all.triggered_rules.insert("deny_list");
+                denied = true;
+                break;
+            case ToolVerdict::not_allowed:
+                if (!not_allowed) all.triggered_rules.insert("allow_list");
+                not_allowed = true;
+                break;
+            case ToolVerdict::pass:
+                break;
+        }
+    }
+}
+
 }  // namespace ostik

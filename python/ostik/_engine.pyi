@@ -1,10 +1,11 @@
 # Type stubs for the C++ extension module ostik._engine.
-from collections.abc import Callable
-from typing import Any, Literal, TypeVar, final, overload
+import os
+from collections.abc import Callable, Mapping, Sequence
+from typing import Any, Literal, Protocol, TypeVar, final, overload
 
-from ostik._native import Policy
+from ostik._native import Policy, TraceExplainer
 
-__all__: list[str] = ["Guard", "Session", "Decision", "RuleFailure"]
+__all__: list[str] = ["Guard", "Session", "Decision", "RuleFailure", "stream_explanation"]
 
 _F = TypeVar("_F", bound=Callable[..., Any])
 
@@ -65,3 +66,14 @@ class RuleFailure:
     def explanation(self) -> str: ...
     @property
     def context(self) -> dict[str, Any] | None: ...
+
+class _BinaryWriter(Protocol):
+    def write(self, data: bytes, /) -> object: ...
+
+# Writes the report of explainer.explain(trace), UTF-8 encoded, to a path
+# (created or truncated) or a binary file object; returns the number of bytes
+# written. OSError for a path that cannot be opened or written; a file
+# object's own exceptions pass through.
+def stream_explanation(
+    explainer: TraceExplainer, trace: Sequence[Mapping[str, object]], out: str | os.PathLike[str] | _BinaryWriter
+) -> int: ...

@@ -14,9 +14,10 @@ import os
 import sys
 from collections.abc import Callable, Sequence
 from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, BinaryIO
 
 from ostik import __version__
+from ostik._engine import stream_explanation
 from ostik._inspect import ignored_keys, policy_records
 from ostik._native import CoverageAnalyzer, Policy, TraceExplainer
 from ostik.formats import AUTO, FORMATS, AmbiguousFormatError, read_file
@@ -192,10 +193,47 @@ def run_check(args: argparse.Namespace) -> int:
     return EXIT_FAILED if (warnings or ignored) and args.strict else EXIT_OK
 
 
+class _Tail:
+    """A binary stream that remembers the last bytes written through it."""
+
+    def __init__(self, out: BinaryIO) -> None:
+        self.out = out
+        self.last = b""
+
+    def write(self, data: bytes) -> int:
+        self.out.write(data)
+        self.last = (self.last + data[-3:])[-3:]
+        return len(data)
+
+
+def explain_json(explainer: TraceExplainer, trace_file: TraceFile) -> int:
+    """Writes each trace's report to stdout as it is made, however large.
+
+    The report ends with its blocking rules, which list every blocked step's
+    rule and every failed end-of-trace check: an empty list, the report's
+    last three bytes being []}, is a pass. A trace that cannot be read stops
+    the run at that trace, after the reports of the traces before it."""
+    sys.stdout.flush()
+    out = sys.stdout.buffer
+    failed = False
+    for trace in trace_file.traces:
+        tail = _Tail(out)
+        try:
+            stream_explanation(explainer, trace.steps, tail)
+        except ValueError as err:
+            raise UnusableInput(first_bad_step([trace], explainer.explain) or f"{trace.label}: {err}") from None
+        out.write(b"\n")
+        failed = failed or tail.last != b"[]}"
+    out.flush()
+    return EXIT_FAILED if failed else EXIT_OK
+
+
 def run_explain(args: argparse.Namespace) -> int:
     policy, records = load_policy(args.policy)
     trace_file = read_traces(args.trace, args.format)
     explainer = TraceExplainer(policy)
+    if args.json:
+        return explain_json(explainer, trace_file)
     texts = []
     for trace in trace_file.traces:
         try:
@@ -210,9 +248,6 @@ def run_explain(args: argparse.Namespace) -> int:
         report: dict[str, Any] = json.loads(text)
         end_failures = split_failures(report["steps"][-1], rule_count).end_of_trace if report["steps"] else []
         failed = failed or report["blocked_steps"] > 0 or bool(end_failures)
-        if args.json:
-            print(text)
-            continue
         if len(trace_file.traces) > 1:
             if number:
                 print()

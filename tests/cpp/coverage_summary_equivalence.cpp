@@ -43,8 +43,14 @@ Policy random_policy(std::mt19937& rng) {
 int main() {
     std::mt19937 rng(7);
     int failures = 0;
+    Policy policy;
+    TraceSummary joined, joined_expected;
     for (int round = 0; round < 3000; ++round) {
-        const Policy policy = random_policy(rng);
+        // A new policy every few rounds; the rounds between join their traces.
+        if (round % 4 == 0) {
+            policy = random_policy(rng);
+            joined = joined_expected = TraceSummary{};
+        }
         const TraceExplainer explainer(policy);
         const CoverageAnalyzer analyzer = CoverageAnalyzer::from_policy(policy);
         const TraceSummarizer summarizer(policy, analyzer);
@@ -61,6 +67,17 @@ int main() {
         const TraceSummary summary = summarizer.summarize(tools);
         if (summary.triggered_rules != explained || summary.tools != tools) {
             if (++failures <= 10) std::fprintf(stderr, "FAIL: round %d\n", round);
+        }
+
+        // Joined into one summary with the traces of earlier rounds (of the
+        // same policy): the union of their ids, their tools in order.
+        joined_expected.tools.insert(joined_expected.tools.end(), tools.begin(), tools.end());
+        joined_expected.triggered_rules.insert(summary.triggered_rules.begin(), summary.triggered_rules.end());
+        const std::size_t first = joined.tools.size();
+        joined.tools.insert(joined.tools.end(), tools.begin(), tools.end());
+        summarizer.summarize_into(joined, first);
+        if (joined.tools != joined_expected.tools || joined.triggered_rules != joined_expected.triggered_rules) {
+            if (++failures <= 10) std::fprintf(stderr, "FAIL: round %d, joined summary\n", round);
         }
     }
     std::printf("%s (%d failures)\n", failures ? "FAILED" : "ok", failures);

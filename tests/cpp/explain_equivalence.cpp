@@ -169,6 +169,42 @@ std::string json_of(const std::optional<Value>& v) {
     return s;
 }
 
+// The two-pass writer, in pieces of every size: the pieces join to the same
+// text, each holds whole characters, and the outline names the text's
+// highest byte.
+struct Pieces final : ReportSink {
+    std::string text;
+    bool split_character = false;
+    void take(std::string_view piece) override {
+        if (!piece.empty() && (static_cast<unsigned char>(piece.front()) & 0xC0) == 0x80) split_character = true;
+        text += piece;
+    }
+};
+
+void check_pieces(const TraceExplainer& explainer, const std::vector<ToolCall>& steps, const std::string& direct,
+                  int round) {
+    const ReportOutline outline = explainer.outline_json(steps);
+    unsigned char top = 0;
+    for (char c : direct) top = std::max(top, static_cast<unsigned char>(c));
+    if (top < 0x80) top = 0;
+    if (outline.top_byte != top)
+        fail("round " + std::to_string(round) + ": outline top byte " + std::to_string(outline.top_byte) +
+             ", text's " + std::to_string(top) + "\n" + direct);
+    std::uint64_t snapshot_bytes = 0;
+    for (std::size_t at = direct.find(",\"state_snapshot\":{"); at != std::string::npos;
+         at = direct.find(",\"state_snapshot\":{", at + 1)) {
+        snapshot_bytes += direct.find('}', at) + 1 - at;
+    }
+    if (outline.snapshot_bytes != snapshot_bytes)
+        fail("round " + std::to_string(round) + ": snapshot bytes " + std::to_string(outline.snapshot_bytes) +
+             ", text's " + std::to_string(snapshot_bytes));
+    Pieces pieces;
+    std::string buffer = "leftover bytes from an earlier report";
+    explainer.write_json(steps, outline, buffer, pieces, 1 + static_cast<std::size_t>(round % 300));
+    if (pieces.text != direct) fail("round " + std::to_string(round) + ": pieces differ\n" + pieces.text + "\n" + direct);
+    if (pieces.split_character) fail("round " + std::to_string(round) + ": a piece splits a character");
+}
+
 void check(const Policy& policy, const std::vector<ToolCall>& steps, int round) {
     const TraceExplainer explainer{Policy(policy)};
     const TraceExplanation x = explainer.explain(steps);
@@ -176,6 +212,7 @@ void check(const Policy& policy, const std::vector<ToolCall>& steps, int round) 
     write_report(written, x);
     const std::string direct = explainer.explain_json(steps);
     if (written != direct) fail("round " + std::to_string(round) + ": direct JSON differs\n" + written + "\n" + direct);
+    check_pieces(explainer, steps, direct, round);
 
     ExplainerState state(explainer);
     Oracle oracle{explainer.policy(), {}, {}, {}, {}};
@@ -211,7 +248,10 @@ void check(const Policy& policy, const std::vector<ToolCall>& steps, int round) 
 int main() {
     std::mt19937 rng(20240611);
     const int rounds = 20000;
-    for (int round = 0; round < rounds; ++round) check(random_policy(rng), random_trace(rng), round);
+    for (int round = 0; round < rounds; ++round) {
+        ascii_only = round % 3 == 0;
+        check(random_policy(rng), random_trace(rng), round);
+    }
 
     // The state's own alias helpers.
     Policy p;

@@ -55,9 +55,8 @@ bool same(const GuardDecision& a, const GuardDecision& b) {
 }
 
 std::string report_of(const GuardSession& session) {
-    std::string buffer;
-    const auto start = session.explain_json_into(buffer);
-    return start ? buffer.substr(*start) : std::string("(not kept)");
+    const auto report = session.explain_json();
+    return report ? *report : std::string("(not kept)");
 }
 
 std::vector<std::string> lines_of(const std::string& path) {
@@ -161,8 +160,7 @@ int main() {
         for (const ToolCall& call : steps) {
             if (!session.check(call)) fail("check without a trace file failed");
         }
-        std::string buffer;
-        if (session.explain_json_into(buffer)) fail("explained without kept calls");
+        if (session.explain_json()) fail("explained without kept calls");
         if (session.steps() != steps.size()) fail("steps miscounted");
     }
 

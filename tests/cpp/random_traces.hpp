@@ -14,8 +14,13 @@ namespace ostik::testing {
 
 inline const std::vector<std::string> tool_names = {
     "a", "b", "c", "d", "e", "\xce\xa3x", "q\"uote", "back\\slash", "tab\tname", "ctl\x01", "g", "", "m3",
+    "caf\xc3\xa9", "\xf0\x9f\x98\x80",
 };
 inline const std::vector<std::string> rule_names = {"a", "b", "c", "d", "g", "h", "k", "big", "\xce\xa3x", "q\"uote", "zz"};
+
+// When set, policies and traces keep to the first five (ASCII) names, so that
+// the check mark alone decides the width of the report's text.
+inline bool ascii_only = false;
 
 inline AliasMap make_aliases() {
     AliasMap aliases;
@@ -34,7 +39,7 @@ inline AliasMap make_aliases() {
 }
 
 inline Policy random_policy(std::mt19937& rng) {
-    auto pick = [&](const std::vector<std::string>& v) { return v[rng() % v.size()]; };
+    auto pick = [&](const std::vector<std::string>& v) { return v[rng() % (ascii_only ? 5 : v.size())]; };
     Policy p;
     p.version = "1";
     p.name = "rand\"om";
@@ -66,11 +71,12 @@ inline Policy random_policy(std::mt19937& rng) {
 inline std::vector<ToolCall> random_trace(std::mt19937& rng) {
     std::vector<ToolCall> steps(rng() % 14);
     for (ToolCall& call : steps) {
-        call.tool = tool_names[rng() % tool_names.size()];
+        call.tool = tool_names[rng() % (ascii_only ? 5 : tool_names.size())];
         if (rng() % 3 == 0) {
             Object o;
             o.set("z\n", Value(std::uint64_t{rng() % 10}));
             o.set("a", Value(1.5));
+            if (!ascii_only && rng() % 2 == 0) o.set("\xc3\xa9", Value("\xe2\x82\xac"));
             call.args = Value(std::move(o));
         }
     }

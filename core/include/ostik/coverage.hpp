@@ -100,6 +100,14 @@ public:
     // `tools` is the tool name of every step of one trace, in order.
     TraceSummary summarize(std::vector<std::string> tools) const;
 
+    // Joins one more trace into `all`, the summary of the traces before it:
+    // the trace's tools are those appended to all.tools from `first_tool` on
+    // (tools already in `all` may be left out: a repeat changes nothing).
+    // analyze() reports the same for the joined summary as for the traces'
+    // own, since it only joins them itself (the tools in order of first
+    // appearance, the ids as a set). `all` must be built by this alone.
+    void summarize_into(TraceSummary& all, std::size_t first_tool) const;
+
 private:
     ToolGate gate_;
     StringSet policy_rule_ids_;

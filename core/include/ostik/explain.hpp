@@ -66,6 +66,39 @@ struct TraceExplanation {
     std::vector<std::string> blocking_rules;
 };
 
+// Where a report is written to: its text arrives in order, in pieces that
+// each hold whole UTF-8 characters. A sink that cannot take a piece throws.
+class ReportSink {
+public:
+    virtual void take(std::string_view piece) = 0;
+    // The report's last piece (possibly its only one, or empty).
+    virtual void take_last(std::string_view piece) { take(piece); }
+    // The writer's guess at the whole report's size in bytes, given once,
+    // just before the first of several pieces, for a sink that sizes storage.
+    virtual void expect(std::uint64_t) {}
+
+protected:
+    ~ReportSink() = default;
+};
+
+// What the writer of a report must know before its first byte: the totals of
+// the head, every step's verdict (the verdict precedes the rules that decide
+// it) and the highest byte of the whole text above ASCII, which tells the
+// widest character in it (0: all ASCII; from 0xC4: beyond Latin-1; from
+// 0xF0: beyond the BMP).
+struct ReportOutline {
+    std::uint64_t total_steps = 0;
+    std::uint64_t allowed_steps = 0;
+    std::uint64_t blocked_steps = 0;
+    std::optional<std::uint64_t> first_block_index;
+    std::vector<bool> blocked;  // by step
+    unsigned char top_byte = 0;
+    // The bytes of every step's state snapshot together: the part of the
+    // report that grows with the number of distinct tools, which the first
+    // steps do not show.
+    std::uint64_t snapshot_bytes = 0;
+};
+
 namespace detail {
 class ExplainPlan;
 class TraceState;
@@ -88,10 +121,16 @@ public:
     // RuleEvaluation is materialised.
     std::string explain_json(std::span<const ToolCall> steps) const;
 
-    // The same report written into `buffer` (its contents are replaced),
-    // starting at the returned offset; the bytes before it are unused. Spares
-    // moving the report to put its head in front.
-    std::size_t explain_json_into(std::string& buffer, std::span<const ToolCall> steps) const;
+    // The same report in two passes, for reports too large to hold twice:
+    // outline_json() decides every step and writes nothing; write_json() then
+    // drives again and hands the text to the sink in pieces of about
+    // `piece_bytes`, passing them through `buffer` (its contents are replaced).
+    // The text is the same as explain_json(steps) gives. An exception thrown
+    // by the sink ends the writing and reaches the caller.
+    ReportOutline outline_json(std::span<const ToolCall> steps) const;
+    void write_json(std::span<const ToolCall> steps, const ReportOutline& outline, std::string& buffer,
+                    ReportSink& sink, std::size_t piece_bytes = default_piece_bytes) const;
+    static constexpr std::size_t default_piece_bytes = std::size_t{256} << 10;
 
     const detail::ExplainPlan& plan() const { return *plan_; }
 

@@ -59,7 +59,7 @@ private:
 class GuardSession {
 public:
     // `writer`, when given, receives one step line per checked call;
-    // `keep_calls` keeps the calls for explain_json_into().
+    // `keep_calls` keeps the calls for explain_json().
     GuardSession(std::shared_ptr<const Guard> guard, std::unique_ptr<TraceWriter> writer, bool keep_calls);
     ~GuardSession();
     GuardSession(const GuardSession&) = delete;
@@ -82,10 +82,10 @@ public:
     bool keeps_calls() const { return keep_calls_; }
     const Guard& guard() const { return *guard_; }
 
-    // The explanation report of the calls so far, written into `buffer` as
-    // TraceExplainer::explain_json_into does (returning where it starts).
-    // Nothing when the session does not keep its calls.
-    std::optional<std::size_t> explain_json_into(std::string& buffer) const;
+    // The explanation report of the calls so far, as TraceExplainer's
+    // explain_json() gives it for them. Nothing when the session does not
+    // keep its calls.
+    std::optional<std::string> explain_json() const;
 
 private:
     const std::shared_ptr<const Guard> guard_;
