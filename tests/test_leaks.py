@@ -471,6 +471,32 @@ def _(files):
     return call, [decision]
 
 
+@case("judge a trace")
+def _(files):
+    guard = example_guard()
+    trace = [{"tool": "edit_file", "args": ARGS}, {"tool": "read_file"}, {"tool": "force_push", "args": ARGS}]
+
+    def call():
+        judgement = guard.judge(trace)
+        return (judgement.decisions, judgement.end_failures, judgement.blocking_rules, repr(judgement),
+                [d.failures for d in judgement.decisions])
+    return call, [guard, trace, ARGS]
+
+
+@case("judge a bad step")
+def _(files):
+    guard = example_guard()
+    trace = [{"tool": "read_file", "args": ARGS}, {"tool": "edit_file", "args": {"bad": {Unsupported()}}}]
+    return expecting(ValueError, guard.judge, trace), [guard, trace, ARGS]
+
+
+@case("judge wrong type")
+def _(files):
+    guard = example_guard()
+    trace = iter([{"tool": "read_file"}])
+    return expecting(TypeError, guard.judge, trace), [guard]
+
+
 def _guarded():
     session = example_guard().session()
 

@@ -44,6 +44,8 @@ PyObject* decision_verdict(PyObject* self, void*) { return Py_NewRef(verdict_tex
 
 PyObject* decision_step(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(decision_of(self).step); }
 
+PyObject* decision_tool(PyObject* self, void*) { return make_str(decision_of(self).tool).release(); }
+
 PyObject* decision_blocked_by(PyObject* self, void*) {
     const RuleEvaluation* blocking = decision_of(self).blocking();
     if (!blocking) Py_RETURN_NONE;
@@ -67,15 +69,18 @@ int decision_bool(PyObject* self) { return decision_of(self).allowed() ? 1 : 0; 
 
 PyObject* decision_repr(PyObject* self) {
     const ostik::GuardDecision& d = decision_of(self);
+    OwnedRef tool = OwnedRef::steal(decision_tool(self, nullptr));
+    if (!tool) return nullptr;
     if (!d.blocking()) {
-        return PyUnicode_FromFormat("Decision(verdict=%R, step=%llu)", verdict_text(d),
-                                    static_cast<unsigned long long>(d.step));
+        return PyUnicode_FromFormat("Decision(verdict=%R, step=%llu, tool=%R)", verdict_text(d),
+                                    static_cast<unsigned long long>(d.step), tool.get());
     }
     OwnedRef blocked_by = OwnedRef::steal(decision_blocked_by(self, nullptr));
     OwnedRef reason = OwnedRef::steal(decision_reason(self, nullptr));
     if (!blocked_by || !reason) return nullptr;
-    return PyUnicode_FromFormat("Decision(verdict=%R, step=%llu, blocked_by=%R, reason=%R)", verdict_text(d),
-                                static_cast<unsigned long long>(d.step), blocked_by.get(), reason.get());
+    return PyUnicode_FromFormat("Decision(verdict=%R, step=%llu, tool=%R, blocked_by=%R, reason=%R)",
+                                verdict_text(d), static_cast<unsigned long long>(d.step), tool.get(),
+                                blocked_by.get(), reason.get());
 }
 
 PyObject* decision_richcompare(PyObject* self, PyObject* other, int op) {
@@ -87,6 +92,7 @@ PyObject* decision_richcompare(PyObject* self, PyObject* other, int op) {
 Py_hash_t decision_hash(PyObject* self) {
     const ostik::GuardDecision& d = decision_of(self);
     std::size_t h = std::hash<std::uint64_t>{}(d.step) * 31 + (d.allowed() ? 1 : 2);
+    h = h * 1000003 ^ std::hash<std::string>{}(d.tool);
     for (const RuleEvaluation& e : d.failures) h = h * 1000003 ^ std::hash<std::string>{}(e.rule_id);
     const auto hash = static_cast<Py_hash_t>(h);
     return hash == -1 ? -2 : hash;
@@ -96,6 +102,7 @@ PyGetSetDef decision_getset[] = {
     {"allowed", decision_allowed, nullptr, "True when the call may run.", nullptr},
     {"verdict", decision_verdict, nullptr, "\"allowed\" or \"blocked\".", nullptr},
     {"step", decision_step, nullptr, "The call's index in the run, from 0.", nullptr},
+    {"tool", decision_tool, nullptr, "The call's tool name.", nullptr},
     {"blocked_by", decision_blocked_by, nullptr, "The id of the rule or check that blocked the call, or None.",
      nullptr},
     {"reason", decision_reason, nullptr, "That rule's explanation; \"\" when allowed.", nullptr},

@@ -12,6 +12,7 @@
 #include "ostik/explain.hpp"
 #include "ostik/guard.hpp"
 #include "ostik/policy.hpp"
+#include "ostik/trace_judgement.hpp"
 #include "ostik/trace_writer.hpp"
 
 namespace ostik::py::engine {
@@ -30,12 +31,16 @@ PyObject* create_guard_type(PyObject* module);
 PyObject* create_session_type(PyObject* module);
 PyObject* create_decision_type(PyObject* module);
 PyObject* create_rule_failure_type(PyObject* module);
+PyObject* create_judgement_type(PyObject* module);
 
 // A new Session running on `guard` (a new reference, or null with an error set).
 PyObject* new_session(std::shared_ptr<const Guard> guard, std::unique_ptr<TraceWriter> writer, bool keep_calls);
 
 // A new Decision taking over `decision`.
 PyObject* new_decision(GuardDecision&& decision);
+
+// A new Judgement taking over `judgement`, which must be finished.
+PyObject* new_judgement(TraceJudgement&& judgement);
 
 // A new list of RuleFailure objects, one per record.
 PyObject* new_rule_failure_list(const std::vector<RuleEvaluation>& failures);
