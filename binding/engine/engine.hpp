@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -39,11 +40,20 @@ PyObject* new_session(std::shared_ptr<const Guard> guard, std::unique_ptr<TraceW
 // A new Decision taking over `decision`.
 PyObject* new_decision(GuardDecision&& decision);
 
+// A new Decision of step `step` of `judgement`, whose texts are made only
+// when a field needs them.
+PyObject* new_judged_decision(std::shared_ptr<const TraceJudgement> judgement, std::uint64_t step);
+
 // A new Judgement taking over `judgement`, which must be finished.
 PyObject* new_judgement(TraceJudgement&& judgement);
 
 // A new list of RuleFailure objects, one per record.
 PyObject* new_rule_failure_list(const std::vector<RuleEvaluation>& failures);
+
+// A new list of RuleFailure objects for failures [range.first, range.last) of
+// `judgement`, whose texts are made only when a field needs them.
+PyObject* new_judged_rule_failure_list(const std::shared_ptr<const TraceJudgement>& judgement,
+                                       TraceJudgement::FailureRange range);
 
 // The text of the policy's on_error setting, "block" or "allow".
 const char* on_error_name(ErrorPolicy p);

@@ -1,7 +1,8 @@
 // The Judgement class: a whole trace judged by Guard.judge(). It holds the
-// core's compact judgement; the Decision of each step is made when
-// `decisions` is read, and every list-valued field is a new list on every
-// read, so nothing a caller does to it changes the judgement.
+// core's compact judgement, shared with the Decision and RuleFailure objects
+// read from it, which make their texts only when asked for them. Every
+// list-valued field is a new list on every read, so nothing a caller does to
+// it changes the judgement.
 #include <Python.h>
 
 #include <memory>
@@ -20,7 +21,7 @@ PyTypeObject* judgement_type = nullptr;
 
 struct JudgementObject {
     PyObject_HEAD
-    ostik::TraceJudgement* judgement;
+    std::shared_ptr<const ostik::TraceJudgement> judgement;
 };
 
 const ostik::TraceJudgement& judgement_of(PyObject* self) {
@@ -29,7 +30,7 @@ const ostik::TraceJudgement& judgement_of(PyObject* self) {
 
 void judgement_dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
-    delete reinterpret_cast<JudgementObject*>(self)->judgement;
+    reinterpret_cast<JudgementObject*>(self)->judgement.~shared_ptr();
     tp->tp_free(self);
     Py_DECREF(tp);
 }
@@ -59,11 +60,12 @@ PyObject* judgement_first_block(PyObject* self, void*) {
 
 PyObject* judgement_decisions(PyObject* self, void*) {
     return entry_point([&]() -> PyObject* {
-        const ostik::TraceJudgement& j = judgement_of(self);
-        OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(j.steps())));
+        const auto& shared = reinterpret_cast<JudgementObject*>(self)->judgement;
+        const std::uint64_t steps = shared->steps();
+        OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(steps)));
         if (!list) return nullptr;
-        for (std::uint64_t i = 0; i < j.steps(); ++i) {
-            PyObject* item = new_decision(j.decision(i));
+        for (std::uint64_t i = 0; i < steps; ++i) {
+            PyObject* item = new_judged_decision(shared, i);
             if (!item) return nullptr;
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
         }
@@ -143,10 +145,11 @@ PyType_Spec judgement_spec = {
 }  // namespace
 
 PyObject* new_judgement(ostik::TraceJudgement&& judgement) {
-    auto held = std::make_unique<ostik::TraceJudgement>(std::move(judgement));
+    auto held = std::make_shared<const ostik::TraceJudgement>(std::move(judgement));
     PyObject* self = judgement_type->tp_alloc(judgement_type, 0);
     if (!self) return nullptr;
-    reinterpret_cast<JudgementObject*>(self)->judgement = held.release();
+    new (&reinterpret_cast<JudgementObject*>(self)->judgement) std::shared_ptr<const ostik::TraceJudgement>(
+        std::move(held));
     return self;
 }
 

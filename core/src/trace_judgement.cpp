@@ -60,19 +60,39 @@ void TraceJudgement::finish() {
 
 const std::string& TraceJudgement::tool(std::uint64_t step) const { return state_->slot(step_slots_[step]).text.raw; }
 
-GuardDecision TraceJudgement::decision(std::uint64_t step) const {
-    GuardDecision d;
-    d.step = step;
-    const Slot& slot = state_->slot(step_slots_[step]);
-    d.tool = slot.text.raw;
+TraceJudgement::FailureRange TraceJudgement::failures_of(std::uint64_t step) const {
     auto first = std::lower_bound(failures_.begin(), failures_.end(), step,
                                   [](const StepFailure& f, std::uint64_t s) { return f.step < s; });
     auto last = first;
     while (last != failures_.end() && last->step == step) ++last;
-    if (first != last) {
+    return {static_cast<std::size_t>(first - failures_.begin()), static_cast<std::size_t>(last - failures_.begin())};
+}
+
+const std::string& TraceJudgement::failure_rule_id(std::size_t index) const {
+    const ExplainPlan& plan = state_->plan();
+    return plan.ids[failures_[index].id_index(plan)].raw;
+}
+
+const char* TraceJudgement::failure_rule_type(std::size_t index) const {
+    const StepFailure& f = failures_[index];
+    if (f.check != StepFailure::tool_check) return kind_names[state_->plan().rules[f.check].kind];
+    return f.gate == ToolVerdict::denied ? "deny" : "allow";
+}
+
+RuleEvaluation TraceJudgement::failure_record(std::size_t index) const {
+    const StepFailure& f = failures_[index];
+    return detail::failure_record(state_->plan(), f, state_->slot(step_slots_[f.step]).text);
+}
+
+GuardDecision TraceJudgement::decision(std::uint64_t step) const {
+    GuardDecision d;
+    d.step = step;
+    d.tool = tool(step);
+    const FailureRange range = failures_of(step);
+    if (!range.empty()) {
         d.verdict = Verdict::blocked;
-        d.failures.reserve(static_cast<std::size_t>(last - first));
-        for (auto f = first; f != last; ++f) d.failures.push_back(failure_record(state_->plan(), *f, slot.text));
+        d.failures.reserve(range.last - range.first);
+        for (std::size_t i = range.first; i < range.last; ++i) d.failures.push_back(failure_record(i));
     }
     return d;
 }

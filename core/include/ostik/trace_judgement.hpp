@@ -10,7 +10,9 @@
 //
 // The steps are kept compactly (the tool of each step and the failed checks
 // with their outcomes); a step's decision, texts included, is made when it is
-// asked for, and equals the decision GuardSession::check gave that step.
+// asked for, and equals the decision GuardSession::check gave that step. The
+// failed checks of all steps are numbered in step order; what identifies a
+// failure (its rule id and type) is at hand without making its texts.
 #pragma once
 
 #include <cstdint>
@@ -59,6 +61,20 @@ public:
     GuardDecision decision(std::uint64_t step) const;
     // The tool name of step `step` (< steps()).
     const std::string& tool(std::uint64_t step) const;
+
+    // The numbers of the failed checks of step `step` (< steps()): [first, last).
+    struct FailureRange {
+        std::size_t first = 0;
+        std::size_t last = 0;
+        bool empty() const { return first == last; }
+    };
+    FailureRange failures_of(std::uint64_t step) const;
+    bool blocked(std::uint64_t step) const { return !failures_of(step).empty(); }
+    // Failure number `index`: its rule id and rule type, and its whole record
+    // as the step's decision lists it.
+    const std::string& failure_rule_id(std::size_t index) const;
+    const char* failure_rule_type(std::size_t index) const;
+    RuleEvaluation failure_record(std::size_t index) const;
 
 private:
     void list_blocking(std::size_t id_index);
