@@ -411,6 +411,22 @@ def test_a_judgement_is_immutable_and_outlives_its_guard(write_policy):
             setattr(judgement, name, None)
 
 
+def test_judged_decisions_read_like_checked_ones_after_their_judgement_is_gone(guard):
+    session = guard.session()
+    checked = [session.check(tool, args) for tool, args in BLOCKED_RUN]
+    decisions = guard.judge(steps_of(BLOCKED_RUN)).decisions
+    failures = decisions[2].failures
+    gc.collect()
+    # Each field read first, before anything else made its texts.
+    assert [d.blocked_by for d in decisions] == [d.blocked_by for d in checked]
+    assert [f.rule_type for f in failures] == ["allow", "blocklist"]
+    assert [f.context for f in failures] == [f.context for f in checked[2].failures]
+    assert [repr(f) for f in failures] == [repr(f) for f in checked[2].failures]
+    assert [hash(f) for f in failures] == [hash(f) for f in checked[2].failures]
+    assert [(repr(d), hash(d), d.reason) for d in decisions] == [(repr(d), hash(d), d.reason) for d in checked]
+    assert {decisions[4], checked[4]} == {checked[4]}
+
+
 class Steps:
     """A sequence that is not a list, yielding one bad step."""
 

@@ -478,8 +478,11 @@ def _(files):
 
     def call():
         judgement = guard.judge(trace)
-        return (judgement.decisions, judgement.end_failures, judgement.blocking_rules, repr(judgement),
-                [d.failures for d in judgement.decisions])
+        decisions = judgement.decisions
+        failures = [f for d in decisions for f in d.failures]
+        return (judgement.end_failures, judgement.blocking_rules, repr(judgement),
+                [(d.tool, d.blocked_by, d.reason, repr(d), hash(d), d == d) for d in decisions],
+                [(f.rule_id, f.rule_type, f.explanation, f.context, repr(f), hash(f)) for f in failures])
     return call, [guard, trace, ARGS]
 
 

@@ -12,6 +12,9 @@ from pathlib import Path
 import pytest
 from junitparser import Error, Failure, JUnitXml
 
+import ostik as ostik_module
+from ostik.test_run import judge_paths
+
 ROOT = Path(__file__).resolve().parents[1]
 POLICY = str(ROOT / "examples" / "policy.yaml")
 TRACES = ROOT / "examples" / "traces"
@@ -159,13 +162,33 @@ def test_a_changed_policy_in_the_workers_is_reported(tmp_path, write_policy):
     for i in range(4):
         shutil.copy(TRACES / "good.jsonl", tmp_path / f"t{i}.jsonl")
     policy = write_policy("version: '1'\n")
-    from ostik import test_run
-
-    guard = __import__("ostik").Guard(__import__("ostik").Policy.from_file(policy))
+    guard = ostik_module.Guard(ostik_module.Policy.from_file(policy))
     Path(policy).write_text("version: [\n")
-    results = list(test_run.judge_paths(guard, policy, sorted(str(p) for p in tmp_path.glob("*.jsonl")), "auto", 2))
+    results = list(judge_paths(guard, policy, sorted(str(p) for p in tmp_path.glob("*.jsonl")), "auto", 2))
     assert [r.traces for r in results] == [()] * 4
     assert all(r.error.startswith(f"{policy}: ") for r in results)
+
+
+def test_transcripts_are_judged_as_their_ostik_traces(tmp_path):
+    # Each transcript judges as the ostik trace file made from it; the format
+    # found is told on stderr, and --format names it.
+    data = ROOT / "tests" / "data" / "formats"
+    transcript = data / "openai-chat.json"
+    detected = ostik("test", "-v", POLICY, transcript, data / "openai-chat.ostik.jsonl")
+    assert detected.stderr == f"{transcript}: detected format openai-chat\n"
+    own, translated = [line.split(": ", 1)[1] for line in detected.stdout.splitlines()[:2]]
+    assert own == translated
+    named = ostik("test", "--format", "openai-chat", POLICY, transcript)
+    assert (named.stderr, named.stdout.splitlines()[:-1]) == ("", detected.stdout.splitlines()[:1])
+    wrong = ostik("test", "--format", "mcp", POLICY, transcript, TRACES / "good.jsonl")
+    assert wrong.returncode == 2 and wrong.stderr.startswith(f"{transcript}: expected a JSON-RPC message")
+
+
+def test_steps_that_name_no_tool_are_warned_about(tmp_path):
+    trace = write(tmp_path / "t.jsonl", '{"tool":"read_file"}', '{"function":"edit_file"}', '{"args":{}}')
+    result = ostik("test", POLICY, trace)
+    assert result.stderr == (f"warning: {trace}: 2 of 3 steps name no tool and are judged as calls of 'unknown'; "
+                             "is the file in another format? (see --format)\n")
 
 
 # --- --json -------------------------------------------------------------------------------------------
@@ -300,6 +323,12 @@ def test_annotations_name_paths_inside_the_workspace_relative_to_it(tree):
     env = clean_env(GITHUB_ACTIONS="true", GITHUB_WORKSPACE=str(tree))
     result = ostik("test", "-q", POLICY, tree / "sessions.jsonl", env=env)
     assert result.stdout.splitlines()[0].startswith("::error file=sessions.jsonl,line=2,")
+
+
+def test_a_trace_from_standard_input_is_annotated_without_a_file():
+    result = ostik("test", "-q", POLICY, "-", input=(TRACES / "blocked.jsonl").read_text(),
+                   env=clean_env(GITHUB_ACTIONS="true"))
+    assert result.stdout.splitlines()[0].startswith("::error title=ostik%3A before_inspect_then_edit_file::step 0 ")
 
 
 def test_annotations_keep_out_of_the_json(tree):

@@ -30,7 +30,8 @@ from ostik.test_run import FileResult, TraceResult, judge_paths, read_traces as 
 from ostik.test_run import unnamed_steps_warning
 from ostik.text_reports import (Style, coverage_lines, explanation_lines, test_summary, trace_line,
                                 violation_text)
-from ostik.trace_files import Trace, TraceFile, TraceFileError, first_bad_step
+from ostik.json_sources import STDIN_NAME
+from ostik.trace_files import STDIN, Trace, TraceFile, TraceFileError, first_bad_step
 
 if TYPE_CHECKING:
     from ostik._inspect import IgnoredKey, PolicyRecords
@@ -352,7 +353,9 @@ def trace_annotation(trace: TraceResult) -> str:
     line = first.line if first.line is not None else trace.line
     where = "" if trace.place is None else f"{printable(trace.place)}: "
     message = "\n".join(violation_text(v) for v in trace.violations)
-    return error_command(f"{where}{message}", file=trace.file, line=line, title=f"ostik: {first.rule}")
+    # A trace read from standard input is in no file of the repository.
+    file = None if trace.file == STDIN_NAME else trace.file
+    return error_command(f"{where}{message}", file=file, line=line if file else None, title=f"ostik: {first.rule}")
 
 
 def run_test(args: argparse.Namespace) -> int:
@@ -379,7 +382,8 @@ def run_test(args: argparse.Namespace) -> int:
                 unusable += 1
                 progress.note(result.error)
                 if annotate:
-                    print(error_command(printable(result.error), file=result.path, title="ostik: unusable input"),
+                    file = None if result.path in (STDIN, STDIN_NAME) else result.path
+                    print(error_command(printable(result.error), file=file, title="ostik: unusable input"),
                           file=annotations)
             for trace in result.traces:
                 traces += 1

@@ -24,6 +24,8 @@ from dataclasses import dataclass, field
 from typing import Any
 
 STDIN = "-"
+STDIN_NAME = "<stdin>"
+"""How messages and reports name standard input."""
 
 
 class JsonSourceError(Exception):
@@ -58,7 +60,7 @@ class JsonSource:
 def read_json_source(path: str) -> JsonSource:
     """Reads a file ("-" is standard input) as one JSON document or as JSON lines."""
     if path == STDIN:
-        name, data = "<stdin>", sys.stdin.buffer.read()
+        name, data = STDIN_NAME, sys.stdin.buffer.read()
     else:
         name = path
         try:
