@@ -26,11 +26,11 @@ from ostik.formats import AUTO, FORMATS
 from ostik.formats.reading import collector_paused
 from ostik.github_actions import error_command, in_github_actions
 from ostik.policy_check import ignored_key_warning, policy_warnings, printable, quote, summary
-from ostik.test_run import FileResult, TraceResult, judge_paths, read_traces as read_trace_source, trace_paths
-from ostik.test_run import unnamed_steps_warning
+from ostik.json_sources import STDIN_NAME
+from ostik.test_run import FileResult, TraceResult, judge_paths, trace_paths, unnamed_steps_warning
+from ostik.test_run import read_traces as read_trace_source
 from ostik.text_reports import (Style, coverage_lines, explanation_lines, test_summary, trace_line,
                                 violation_text)
-from ostik.json_sources import STDIN_NAME
 from ostik.trace_files import STDIN, Trace, TraceFile, TraceFileError, first_bad_step
 
 if TYPE_CHECKING:
@@ -362,29 +362,33 @@ def run_test(args: argparse.Namespace) -> int:
     start = time.perf_counter()
     guard = Guard(load_policy(args.policy))
     paths, path_errors = trace_paths(args.paths)
-    for _, error in path_errors:
-        _warn(error)
     style = Style.for_stream(sys.stdout)
     # Annotations are commands to the runner, not text for people; with --json
     # they keep out of the JSON on stdout.
     annotations = sys.stderr if args.json else sys.stdout
     annotate = in_github_actions()
+
+    def unusable_input(path: str, error: str) -> None:
+        progress.note(error)
+        if annotate:
+            file = None if path in (STDIN, STDIN_NAME) else path
+            print(error_command(printable(error), file=file, title="ostik: unusable input"), file=annotations)
+
     show_failing = not args.quiet and not args.json
     show_passing = args.verbose and not args.json
     kept: list[FileResult] = []
-    traces = failed = steps = blocked = unusable = 0
+    traces = failed = steps = blocked = 0
+    unusable = len(path_errors)
     progress = Progress(len(paths), "judging trace files", shown=not args.json)
+    for path, error in path_errors:
+        unusable_input(path, error)
     try:
         for done, result in enumerate(judge_paths(guard, args.policy, paths, args.format, args.jobs), start=1):
             for note in result.notes:
                 progress.note(note)
             if result.error is not None:
                 unusable += 1
-                progress.note(result.error)
-                if annotate:
-                    file = None if result.path in (STDIN, STDIN_NAME) else result.path
-                    print(error_command(printable(result.error), file=file, title="ostik: unusable input"),
-                          file=annotations)
+                unusable_input(result.path, result.error)
             for trace in result.traces:
                 traces += 1
                 steps += trace.steps
@@ -404,6 +408,7 @@ def run_test(args: argparse.Namespace) -> int:
     finally:
         progress.clear()
     seconds = time.perf_counter() - start
+    report_written = True
     if args.junit_xml:
         from ostik.junit import write_junit_xml  # only here: XML is slow to import
 
@@ -412,12 +417,12 @@ def run_test(args: argparse.Namespace) -> int:
             write_junit_xml(args.junit_xml, path_results + kept, seconds)
         except OSError as err:
             _warn(f"{args.junit_xml}: cannot write the JUnit report: {err.strerror or err}")
-            unusable += 1
+            report_written = False
     if args.json:
         print(json.dumps({"traces": traces, "failed": failed, "steps": steps, "blocked_steps": blocked,
-                          "unusable": unusable + len(path_errors), "seconds": round(seconds, 3)}))
+                          "unusable": unusable, "seconds": round(seconds, 3)}))
     else:
         print(test_summary(traces, failed, steps, blocked, seconds))
-    if unusable or path_errors:
+    if unusable or not report_written:
         return EXIT_UNUSABLE
     return EXIT_FAILED if failed else EXIT_OK

@@ -45,7 +45,7 @@ class Violation(NamedTuple):
     line: int | None
     # How many later steps the same rule blocked (for the allow and deny
     # lists: blocked for the same tool).
-    later_steps: int
+    blocked_later: int
 
 
 class TraceResult(NamedTuple):
@@ -110,10 +110,9 @@ def unnamed_steps_warning(trace_file: TraceFile, verb: str) -> str | None:
     for trace in trace_file.traces:
         total += len(trace.steps)
         for step in trace.steps:
-            # Most steps have a "tool": the first test settles them.
-            if "tool" not in step or step["tool"] is None:
-                unnamed += type(step) is dict and step.get("tool") is None and step.get("name") is None \
-                    and step.get("tool_name") is None
+            # Most steps have a "tool": the first tests settle them.
+            if type(step) is dict and ("tool" not in step or step["tool"] is None):
+                unnamed += step.get("name") is None and step.get("tool_name") is None
     if not unnamed:
         return None
     return (f"warning: {trace_file.path}: {unnamed} of {total} steps name no tool and are {verb} as calls of "

@@ -174,8 +174,8 @@ def violation_text(violation: Violation) -> str:
     if violation.step is None:
         return f"end of trace: {text}"
     text = f"step {violation.step} {printable(violation.tool or '')}: {text}"
-    if violation.later_steps:
-        text += f", and at {_plural(violation.later_steps, 'later step')}"
+    if violation.blocked_later:
+        text += f", and at {_plural(violation.blocked_later, 'later step')}"
     return text
 
 
