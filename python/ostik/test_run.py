@@ -229,10 +229,29 @@ def judge_paths(guard: Guard, policy_path: str, paths: Sequence[str], trace_form
         for path in paths:
             yield judge_file(guard, path, trace_format)
         return
+    from concurrent.futures import ProcessPoolExecutor
+    from concurrent.futures.process import BrokenProcessPool
+
     # Enough files per task that sending them costs little, few enough that
     # the workers finish together.
     chunk = max(1, min(64, len(files) // (workers * 8)))
-    with _context().Pool(workers, initializer=_start_worker, initargs=(policy_path, trace_format)) as pool:
-        results = pool.imap(_judge_in_worker, files, chunk)
+    executor = ProcessPoolExecutor(workers, mp_context=_context(), initializer=_start_worker,
+                                   initargs=(policy_path, trace_format))
+    try:
+        results = executor.map(_judge_in_worker, files, chunksize=chunk)
+        broken = False
         for path in paths:
-            yield judge_file(guard, path, trace_format) if path == STDIN else next(results)
+            if path == STDIN:
+                yield judge_file(guard, path, trace_format)
+                continue
+            if not broken:
+                try:
+                    yield next(results)
+                    continue
+                except BrokenProcessPool:
+                    # A worker died (a crash, or killed): what it had not sent back is lost.
+                    broken = True
+            yield FileResult(path, (), (), f"{path}: not judged: a worker process ended unexpectedly", 0.0)
+    finally:
+        # After an interruption the workers finish the files in hand, and no more.
+        executor.shutdown(wait=True, cancel_futures=True)
