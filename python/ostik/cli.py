@@ -1,4 +1,4 @@
-"""The ostik command line: check a policy, explain a trace, measure coverage.
+"""The ostik command line: check a policy, explain a trace, measure coverage, write a report page.
 
 Exit codes: 0 success; 1 the input was read and judged, and failed (a blocked
 step, an end-of-trace check, a coverage threshold, a warning under --strict);
@@ -17,12 +17,13 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 from ostik import __version__
+from ostik._engine import Guard
 from ostik._inspect import ignored_keys, policy_records
 from ostik._native import CoverageAnalyzer, Policy, TraceExplainer
 from ostik.formats import AUTO, FORMATS, AmbiguousFormatError, read_file
 from ostik.policy_check import ignored_key_warning, policy_warnings, printable, quote, summary
 from ostik.text_reports import Style, coverage_lines, explanation_lines, split_failures
-from ostik.trace_files import STDIN, Trace, TraceFile, TraceFileError
+from ostik.trace_files import STDIN, Trace, TraceFile, TraceFileError, find_trace_files
 
 if TYPE_CHECKING:
     from ostik._inspect import IgnoredKey, PolicyRecords
@@ -94,6 +95,19 @@ def build_parser() -> argparse.ArgumentParser:
     coverage.add_argument("--json", action="store_true", help="print the coverage report as JSON")
     _add_format_argument(coverage)
     coverage.set_defaults(run=run_coverage)
+
+    report = commands.add_parser("report", help="write an HTML page on many traces, their steps and coverage",
+                                 description="Judge every trace in the PATHs against POLICY (files, directories "
+                                             "searched recursively for *.jsonl and *.json files, - for stdin) and "
+                                             "write one self-contained HTML page: a summary, each trace's steps "
+                                             "and rules, and the policy's coverage.",
+                                 epilog="Exit status: 0 the page was written and every trace passed, 1 it was "
+                                        "written and some trace failed, 2 unusable input (no page written).")
+    report.add_argument("policy", metavar="POLICY", help="policy file (YAML)")
+    report.add_argument("paths", metavar="PATH", nargs="+", help="trace files or directories; - for stdin")
+    report.add_argument("-o", "--output", metavar="FILE", required=True, help="the HTML file to write")
+    _add_format_argument(report)
+    report.set_defaults(run=run_report)
     return parser
 
 
@@ -293,3 +307,44 @@ def run_coverage(args: argparse.Namespace) -> int:
     if args.fail_under is not None and not report["meets_threshold"]:
         return EXIT_FAILED
     return EXIT_OK
+
+
+def run_report(args: argparse.Namespace) -> int:
+    from ostik.html_report import ReportPage  # only this command needs it
+
+    policy, records = load_policy(args.policy)
+    paths: list[str] = []
+    for argument in args.paths:
+        if argument == STDIN or not os.path.isdir(argument):
+            paths.append(argument)
+            continue
+        try:
+            found = find_trace_files(argument)
+        except OSError as err:
+            raise UnusableInput(f"{argument}: {err.strerror or err}") from None
+        if not found:
+            raise UnusableInput(f"{argument}: no .jsonl or .json files in this directory or below")
+        paths.extend(found)
+    guard, page = Guard(policy), ReportPage(records)
+    traces: list[list[Any]] = []
+    progress = Progress(len(paths))
+    try:
+        for done, path in enumerate(paths, start=1):
+            for trace in read_traces(path, args.format, progress.note).traces:
+                try:
+                    page.add(trace, guard.judge(trace.steps))
+                except ValueError as err:
+                    raise UnusableInput(first_bad_step([trace], guard.judge) or f"{trace.label}: {err}") from None
+                traces.append(trace.steps)
+            progress.update(done)
+    finally:
+        progress.clear()
+    coverage: dict[str, Any] = json.loads(CoverageAnalyzer(policy).analyze(traces, 0.0))
+    try:
+        with open(args.output, "w", encoding="utf-8") as out:
+            out.write(page.render(coverage))
+    except OSError as err:
+        raise UnusableInput(f"{args.output}: cannot write the report: {err.strerror or err}") from None
+    _warn(f"wrote {args.output}: {page.traces} trace{'' if page.traces == 1 else 's'}, {page.failed} failed, "
+          f"{page.steps} step{'' if page.steps == 1 else 's'}, {page.blocked_steps} blocked")
+    return EXIT_FAILED if page.failed else EXIT_OK

@@ -14,12 +14,17 @@ the same Trace and TraceFile records.
 
 from __future__ import annotations
 
+import os
 from dataclasses import dataclass, field
 from typing import Any
 
 from ostik.json_sources import STDIN, JsonSource, JsonSourceError, kind_of, read_json_source
 
-__all__ = ["STDIN", "Trace", "TraceFile", "TraceFileError", "read_trace_file", "trace_file_from_source"]
+__all__ = ["STDIN", "TRACE_SUFFIXES", "Trace", "TraceFile", "TraceFileError", "find_trace_files", "read_trace_file",
+           "trace_file_from_source"]
+
+TRACE_SUFFIXES = (".jsonl", ".json")
+"""The names of the files a directory given for traces stands for."""
 
 
 class TraceFileError(Exception):
@@ -102,3 +107,20 @@ def trace_file_from_source(source: JsonSource) -> TraceFile:
         # An agent that made no calls leaves an empty file: that is an empty trace.
         result.traces.append(Trace(name, []))
     return result
+
+
+def find_trace_files(directory: str) -> list[str]:
+    """The trace files under a directory and its subdirectories, in a stable order.
+
+    Symbolic links to directories are not followed, so a link back up the tree
+    cannot make the search endless."""
+    found: list[str] = []
+    for parent, subdirectories, files in os.walk(directory, onerror=_raise):
+        subdirectories.sort()
+        found.extend(os.path.normpath(os.path.join(parent, name))
+                     for name in sorted(files) if name.endswith(TRACE_SUFFIXES))
+    return [path for path in found if os.path.isfile(path)]
+
+
+def _raise(error: OSError) -> None:
+    raise error
