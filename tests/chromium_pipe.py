@@ -9,6 +9,7 @@ nothing), so a page that needed anything remote would show it.
 from __future__ import annotations
 
 import base64
+import fcntl
 import json
 import os
 import select
@@ -28,6 +29,12 @@ def find_chromium():
     return None
 
 
+def _above_4(fd):
+    moved = fcntl.fcntl(fd, fcntl.F_DUPFD_CLOEXEC, 10)
+    os.close(fd)
+    return moved
+
+
 class BrowserError(Exception):
     pass
 
@@ -39,6 +46,8 @@ class Chromium:
         self.profile = tempfile.mkdtemp(prefix="ostik-chromium-")
         to_browser_read, self._to_browser = os.pipe()
         self._from_browser, from_browser_write = os.pipe()
+        # The browser's ends are moved above 4, so that putting one at 3 or 4 cannot overwrite the other.
+        to_browser_read, from_browser_write = (_above_4(fd) for fd in (to_browser_read, from_browser_write))
         flags = [
             "--headless", "--remote-debugging-pipe", "--disable-gpu", "--disable-dev-shm-usage",
             f"--user-data-dir={self.profile}", f"--window-size={width},{height}", "--hide-scrollbars",
@@ -48,8 +57,8 @@ class Chromium:
         ]
         if os.geteuid() == 0:
             flags.append("--no-sandbox")  # the sandbox refuses to run as root
-        # The shell puts the two pipe ends where the browser looks for them.
-        command = ["/bin/sh", "-c", f'exec "$0" "$@" 3<&{to_browser_read} 4>&{from_browser_write}', executable,
+        # bash (dash takes no fd above 9) puts the two pipe ends where the browser looks for them.
+        command = ["bash", "-c", f'exec "$0" "$@" 3<&{to_browser_read} 4>&{from_browser_write}', executable,
                    *flags, "about:blank"]
         self.process = subprocess.Popen(command, pass_fds=(to_browser_read, from_browser_write),
                                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,

@@ -171,7 +171,7 @@ class ReportPage:
             "steps": judgement.steps,
             "blocked": judgement.blocked_steps,
             "first": judgement.first_block,
-            "rules": [self._rules(rid) for rid in judgement.blocking_rules],
+            "rules": [self._rule(rid, "") for rid in judgement.blocking_rules],
             "tools": tool_of,
             "fail": failures,
             "end": end,
@@ -188,7 +188,7 @@ class ReportPage:
             "traces": self._traces,
         }
 
-    def render(self, coverage: dict[str, Any], title: str = "") -> str:
+    def render(self, coverage: dict[str, Any]) -> str:
         """The page, given the coverage report CoverageAnalyzer.analyze wrote for the same traces."""
         style, script = _asset("report.css"), _asset("report.js")
         csp = (f"default-src 'none'; style-src {_csp_hash(style)}; script-src {_csp_hash(script)}; "
@@ -197,7 +197,7 @@ class ReportPage:
         policy = f"policy &lsquo;{_text(name)}&rsquo;" if name else "an unnamed policy"
         fields = {
             "csp": html.escape(csp, quote=True),
-            "title": _text(title or f"ostik report: {name or 'policy'} {self.records['version']}"),
+            "title": _text(f"ostik report: {name or 'policy'} {self.records['version']}"),
             "policy": f"{policy}, version &lsquo;{_text(self.records['version'])}&rsquo;",
             "version": html.escape(__version__),
             "style": style,
