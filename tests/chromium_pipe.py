@@ -60,7 +60,9 @@ class Chromium:
         # bash (dash takes no fd above 9) puts the two pipe ends where the browser looks for them.
         command = ["bash", "-c", f'exec "$0" "$@" 3<&{to_browser_read} 4>&{from_browser_write}', executable,
                    *flags, "about:blank"]
-        self.process = subprocess.Popen(command, pass_fds=(to_browser_read, from_browser_write),
+        # The browser is a tool of the test, not under test: no sanitizer run's preloads reach it.
+        env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+        self.process = subprocess.Popen(command, pass_fds=(to_browser_read, from_browser_write), env=env,
                                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                         stderr=subprocess.DEVNULL)
         os.close(to_browser_read)

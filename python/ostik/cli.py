@@ -340,9 +340,10 @@ def run_report(args: argparse.Namespace) -> int:
     finally:
         progress.clear()
     coverage: dict[str, Any] = json.loads(CoverageAnalyzer(policy).analyze(traces, 0.0))
+    text = page.render(coverage)
     try:
         with open(args.output, "w", encoding="utf-8") as out:
-            out.write(page.render(coverage))
+            out.write(text)
     except OSError as err:
         raise UnusableInput(f"{args.output}: cannot write the report: {err.strerror or err}") from None
     _warn(f"wrote {args.output}: {page.traces} trace{'' if page.traces == 1 else 's'}, {page.failed} failed, "
