@@ -1,4 +1,4 @@
-"""The ostik command line: check a policy, explain a trace, test many traces, measure coverage.
+"""The ostik command line: check a policy; explain, test and report on traces; measure coverage.
 
 Exit codes: 0 success; 1 the input was read and judged, and failed (a blocked
 step, an end-of-trace check, a coverage threshold, a warning under --strict);
@@ -128,6 +128,19 @@ def build_parser() -> argparse.ArgumentParser:
     coverage.add_argument("--json", action="store_true", help="print the coverage report as JSON")
     _add_format_argument(coverage)
     coverage.set_defaults(run=run_coverage)
+
+    report = commands.add_parser("report", help="write an HTML page on many traces, their steps and coverage",
+                                 description="Judge every trace in the PATHs against POLICY (files, directories "
+                                             "searched recursively for *.jsonl and *.json files, - for stdin) and "
+                                             "write one self-contained HTML page: a summary, each trace's steps "
+                                             "and rules, and the policy's coverage.",
+                                 epilog="Exit status: 0 the page was written and every trace passed, 1 it was "
+                                        "written and some trace failed, 2 unusable input (no page written).")
+    report.add_argument("policy", metavar="POLICY", help="policy file (YAML)")
+    report.add_argument("paths", metavar="PATH", nargs="+", help="trace files or directories; - for stdin")
+    report.add_argument("-o", "--output", metavar="FILE", required=True, help="the HTML file to write")
+    _add_format_argument(report)
+    report.set_defaults(run=run_report)
     return parser
 
 
@@ -444,3 +457,34 @@ def run_test(args: argparse.Namespace) -> int:
     if unusable or not report_written:
         return EXIT_UNUSABLE
     return EXIT_FAILED if failed else EXIT_OK
+
+
+def run_report(args: argparse.Namespace) -> int:
+    from ostik.html_report import ReportPage  # only this command needs it
+
+    policy, records = load_policy_and_records(args.policy)
+    paths = coverage_trace_paths(args.paths)
+    guard, page = Guard(policy), ReportPage(records)
+    traces: list[list[Any]] = []
+    progress = Progress(len(paths))
+    try:
+        for done, path in enumerate(paths, start=1):
+            for trace in read_traces(path, args.format, progress.note).traces:
+                try:
+                    page.add(trace, guard.judge(trace.steps))
+                except ValueError as err:
+                    raise UnusableInput(first_bad_step([trace], guard.judge) or f"{trace.label}: {err}") from None
+                traces.append(trace.steps)
+            progress.update(done)
+    finally:
+        progress.clear()
+    coverage: dict[str, Any] = json.loads(CoverageAnalyzer(policy).analyze(traces, 0.0))
+    text = page.render(coverage)
+    try:
+        with open(args.output, "w", encoding="utf-8") as out:
+            out.write(text)
+    except OSError as err:
+        raise UnusableInput(f"{args.output}: cannot write the report: {err.strerror or err}") from None
+    _warn(f"wrote {args.output}: {page.traces} trace{'' if page.traces == 1 else 's'}, {page.failed} failed, "
+          f"{page.steps} step{'' if page.steps == 1 else 's'}, {page.blocked_steps} blocked")
+    return EXIT_FAILED if page.failed else EXIT_OK
