@@ -191,26 +191,33 @@ def test_steps_that_name_no_tool_are_warned_about(tmp_path):
                              "is the file in another format? (see --format)\n")
 
 
-def test_a_worker_that_dies_leaves_files_unjudged_and_the_run_ends(tmp_path, monkeypatch):
-    from ostik import test_run
-
+def test_a_worker_that_dies_leaves_files_unjudged_and_the_run_ends(tmp_path):
+    # Run in a fresh interpreter: only a process without other threads forks
+    # its workers, and only forked workers inherit the patched judge_file.
     paths = []
     for i in range(6):
         shutil.copy(TRACES / "good.jsonl", tmp_path / f"t{i}.jsonl")
         paths.append(str(tmp_path / f"t{i}.jsonl"))
-    judge_file = test_run.judge_file
-
-    def dying(guard, path, trace_format):
-        if path.endswith("t3.jsonl"):
-            os._exit(3)  # as a crash would end it
-        return judge_file(guard, path, trace_format)
-
-    monkeypatch.setattr(test_run, "judge_file", dying)  # the forked workers inherit it
-    guard = ostik_module.Guard(ostik_module.Policy.from_file(POLICY))
-    results = list(judge_paths(guard, POLICY, paths, "auto", 2))
-    assert [r.path for r in results] == paths
-    assert results[3].error == f"{paths[3]}: not judged: a worker process ended unexpectedly"
-    assert all(r.error is None and len(r.traces) == 1 or "not judged" in r.error for r in results)
+    script = f"""
+import json, os, sys
+import ostik
+from ostik import test_run
+judge_file = test_run.judge_file
+def dying(guard, path, trace_format):
+    if path.endswith("t3.jsonl"):
+        os._exit(3)  # as a crash would end it
+    return judge_file(guard, path, trace_format)
+test_run.judge_file = dying
+guard = ostik.Guard(ostik.Policy.from_file({str(POLICY)!r}))
+results = list(test_run.judge_paths(guard, {str(POLICY)!r}, {paths!r}, "auto", 2))
+print(json.dumps([[r.path, r.error, len(r.traces)] for r in results]))
+"""
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    results = json.loads(done.stdout)
+    assert [path for path, _, _ in results] == paths
+    assert results[3][1] == f"{paths[3]}: not judged: a worker process ended unexpectedly"
+    assert all(error is None and traces == 1 or "not judged" in error for _, error, traces in results)
 
 
 # --- --json -------------------------------------------------------------------------------------------

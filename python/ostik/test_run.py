@@ -213,10 +213,16 @@ def _judge_in_worker(path: str) -> FileResult:
 def _context() -> multiprocessing.context.BaseContext:
     import multiprocessing
 
-    # A forked worker starts at once, with the modules already imported.
-    if "fork" in multiprocessing.get_all_start_methods():
+    import threading
+
+    # A forked worker starts at once, with the modules already imported. A
+    # process with other threads (ostik used as a library) must not fork: a
+    # lock held by one of them at that moment would stay held in the child.
+    if "fork" in multiprocessing.get_all_start_methods() and threading.active_count() == 1:
         return multiprocessing.get_context("fork")
-    return multiprocessing.get_context()
+    if "forkserver" in multiprocessing.get_all_start_methods():
+        return multiprocessing.get_context("forkserver")
+    return multiprocessing.get_context("spawn")
 
 
 def judge_paths(guard: Guard, policy_path: str, paths: Sequence[str], trace_format: str,
