@@ -352,3 +352,22 @@ def test_the_report_page_shows_argument_failures_and_coverage(tmp_path):
     text = page.text()
     assert "4 of 4 argument rules reached by a call, 3 violated." in text
     assert "arg_edit_file_path" in text and "not_matches" in text
+
+
+def test_ostik_explain_shows_each_offending_value_once(write_policy, tmp_path):
+    file = write_policy("version: '1'\ntools:\n  arg_constraints: {shell: {command: {not_matches: 'rm\\s+-rf'}}}\n")
+    trace = tmp_path / "t.jsonl"
+    commands = ["rm -rf /", "ls", "rm -rf /", "rm -rf ~", "rm -rf /"]
+    trace.write_text("".join(json.dumps({"tool": "shell", "args": {"command": c}}) + "\n" for c in commands))
+    shown = run_cli("explain", file, trace)
+    assert shown.returncode == 1
+    assert shown.stdout.splitlines() == [
+        "0  shell  blocked  arg_shell_command: Argument 'command' of 'shell' violates not_matches: \"rm -rf /\"",
+        "                   and at 2 later steps: 2, 4",
+        "1  shell  allowed",
+        "3  shell  blocked  arg_shell_command: Argument 'command' of 'shell' violates not_matches: \"rm -rf ~\"",
+        "FAIL: 4 of 5 steps blocked (first at step 0); blocking rules: arg_shell_command"]
+    tested = run_cli("test", file, trace)
+    assert tested.stdout.splitlines()[0] == (
+        f"FAIL {trace}: step 0 shell: arg_shell_command: Argument 'command' of 'shell' violates not_matches: "
+        "\"rm -rf /\", and at 2 later steps (4 of 5 steps blocked)")
