@@ -371,3 +371,14 @@ def test_ostik_explain_shows_each_offending_value_once(write_policy, tmp_path):
     assert tested.stdout.splitlines()[0] == (
         f"FAIL {trace}: step 0 shell: arg_shell_command: Argument 'command' of 'shell' violates not_matches: "
         "\"rm -rf /\", and at 2 later steps (4 of 5 steps blocked)")
+
+
+def test_a_report_whose_only_wide_characters_come_from_an_argument_rule(write_policy):
+    # Everything else in the report is ASCII: the str must still be made wide enough.
+    text = "version: '1'\naliases: {'Σgrp😀': [t]}\ntools:\n  arg_constraints: {'Σgrp😀': {x: {max_length: 0}}}\n"
+    session = guard_of(write_policy, text).session(keep=True)
+    session.check("t", {"x": "a"})
+    report = json.loads(session.explain())
+    assert report["blocking_rules"] == ["arg_σgrp😀_x"]
+    assert report["steps"][0]["rules_evaluated"][0]["explanation"] == (
+        "Argument 'x' of 'Σgrp😀' violates max_length: \"a\"")
