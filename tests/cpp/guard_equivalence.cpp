@@ -1,10 +1,10 @@
 // Randomised checks that a guard session judges as the explainer does, with
 // the policy's argument rules besides, on the policies and traces of
 // random_traces.hpp and the argument rules and arguments of
-// argument_model.hpp:
+// random_arguments.hpp:
 //  1. the i-th decision of check() is step i of explain(): verdict, and the
 //     failed entries of rules_evaluated (the tool check first) as failures,
-//     with exactly the argument failures of the model after the tool check;
+//     with the argument failures, and only those, right after the tool check;
 //  2. peek() before each check() gives the same decision and changes nothing;
 //  3. finish() gives the end-of-trace entries of the last step, and on an
 //     empty run the failure of every require rule;
@@ -17,17 +17,18 @@
 //  7. a TraceJudgement of the same calls gives every decision of check(),
 //     finish() as its end failures, and the report's totals and blocking
 //     rules (on an empty trace: the failing require rules);
-//  8. an ArgumentTally counts what the model counts.
+//  8. an ArgumentTally counts the argument failures of the decisions.
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
 
 #include <unistd.h>
 
-#include "argument_model.hpp"
+#include "random_arguments.hpp"
 #include "ostik/argument_rules.hpp"
 #include "ostik/explain.hpp"
 #include "ostik/explanation_report.hpp"
@@ -109,7 +110,7 @@ void check(const Policy& policy, const std::vector<ToolCall>& steps, int round, 
     if (!guard) return;
     const TraceExplanation x = guard->explainer().explain(steps);
     const TraceExplanation gx = guard->explain(steps);
-    const ArgumentModel model{policy};
+    const std::vector<ArgumentRuleInfo> argument_rules = guard->argument_rules();
 
     ::unlink(path.c_str());
     auto writer = TraceWriter::open(path);
@@ -122,7 +123,7 @@ void check(const Policy& policy, const std::vector<ToolCall>& steps, int round, 
     for (const ToolCall& call : steps) judgement.add_step(call.tool, call.args);
     judgement.finish();
     ArgumentTally tally(*guard);
-    std::vector<std::uint64_t> reached(guard->argument_rules().size()), violated(reached.size());
+    std::map<std::string, std::uint64_t> violations;  // by rule id
     bool any_argument_failure = false;
     std::vector<std::string> blocking;
     auto list = [&](const std::string& id) {
@@ -143,12 +144,18 @@ void check(const Policy& policy, const std::vector<ToolCall>& steps, int round, 
         if (!same(judgement.decision(i), *decision) || judgement.tool(i) != steps[i].tool)
             fail(where + ": the judgement differs from check at step " + std::to_string(i));
 
-        // The explainer's entries, and the model's argument failures in their place.
+        // The explainer's entries, and the decision's argument failures in their place.
         const ExplainedStep& step = x.steps[i];
         const bool gated = !step.rules_evaluated.empty() &&
                            (step.rules_evaluated[0].rule_type == "deny" || step.rules_evaluated[0].rule_type == "allow");
         const std::size_t own = policy.sequences.size() + (gated ? 1 : 0);
-        const std::vector<RuleEvaluation> arguments = model.failures(steps[i], &reached, &violated);
+        std::vector<RuleEvaluation> arguments;
+        for (const RuleEvaluation& f : decision->failures) {
+            if (f.rule_type == "require_args" || f.rule_type == "arg_constraint") {
+                arguments.push_back(f);
+                ++violations[f.rule_id];
+            }
+        }
         any_argument_failure = any_argument_failure || !arguments.empty();
         std::vector<RuleEvaluation> entries(step.rules_evaluated.begin(), step.rules_evaluated.end());
         entries.insert(entries.begin() + (gated ? 1 : 0), arguments.begin(), arguments.end());
@@ -203,12 +210,14 @@ void check(const Policy& policy, const std::vector<ToolCall>& steps, int round, 
         fail(where + ": without argument failures, the guard's report differs from the explainer's");
     if (report_of(session) != report) fail(where + ": the kept calls explain differently");
 
-    std::vector<ArgumentRuleCount> counts(reached.size());
-    for (std::size_t k = 0; k < counts.size(); ++k) counts[k] = {reached[k], violated[k]};
-    bool counts_ok = tally.counts().size() == counts.size();
-    for (std::size_t k = 0; counts_ok && k < counts.size(); ++k)
-        counts_ok = tally.counts()[k].reached == counts[k].reached && tally.counts()[k].violated == counts[k].violated;
-    if (!counts_ok) fail(where + ": the tally differs from the model");
+    std::map<std::string, std::uint64_t> tallied;
+    bool counts_ok = tally.counts().size() == argument_rules.size();
+    for (std::size_t k = 0; counts_ok && k < argument_rules.size(); ++k) {
+        const ArgumentRuleCount& c = tally.counts()[k];
+        counts_ok = c.violated <= c.reached && c.reached <= steps.size();
+        if (c.violated) tallied[argument_rules[k].rule_id] += c.violated;
+    }
+    if (!counts_ok || tallied != violations) fail(where + ": the tally differs from the decisions");
 
     const std::vector<std::string> lines = lines_of(path);
     bool lines_ok = lines.size() == steps.size();
