@@ -6,11 +6,16 @@
             same arguments. Medians over rounds of 10,000 calls, wall and CPU time.
             The calls are allowed (the common case); a denied tool's call, which
             builds its failure records, is timed too.
+  (args)    The same policy with argument rules: 20 constraints (5 of them
+            regular expressions) and a require_args entry that every call
+            meets, args a 4-key dict that passes them all; beside it the plain
+            call and the same policy without argument rules, with the same args.
+            The difference is the argument rules' cost per call.
   (memory)  RSS of a process after 10,000 calls of one session and after
             10,000,000 (no trace file, no kept calls): the session's memory must
             not grow with the number of calls. Runs in a subprocess.
 
-Usage: python bench/bench_guard.py [time] [memory]   (both by default)
+Usage: python bench/bench_guard.py [time] [args] [memory]   (all by default)
 """
 
 import statistics
@@ -163,11 +168,88 @@ def bench_memory(tmp: Path, total: int = 10_000_000) -> None:
           f"  [{time.perf_counter() - start:.0f} s]")
 
 
+# 20 constraints that judge every call: four arguments under each of five
+# names (aliases of every tool the calls use), 5 of them patterns; and the
+# arguments that pass them all.
+ARGUMENT_NAMES = ["every_call", "agents", "sandboxed", "audited", "reviewed"]
+ARGUMENT_RULES = """\
+  require_args:
+    every_call: [command, cwd]
+  arg_constraints:
+    every_call:
+      command: {not_matches: 'rm\\s+-rf|mkfs|dd\\s+if=', max_length: 4096}
+      cwd: {matches: '^(src|tests|docs)(/|$)'}
+      timeout_s: {min: 1, max: 600}
+      env: {one_of: [ci, dev]}
+    agents:
+      command: {not_contains: ["sudo ", "| sh"]}
+      cwd: {not_contains: ".."}
+      timeout_s: {max: 3600}
+      env: {not_one_of: [prod]}
+    sandboxed:
+      command: {not_matches: 'curl[^|]*\\|\\s*(ba)?sh'}
+      cwd: {max_length: 200}
+      timeout_s: {min: 0}
+      env: {max_length: 10}
+    audited:
+      command: {not_matches: '(?i)password|secret'}
+      cwd: {not_matches: '^/'}
+      timeout_s: {one_of: [60, 300, 600]}
+      env: {not_contains: " "}
+    reviewed:
+      command: {max_length: 1000}
+      cwd: {not_one_of: [/, /etc]}
+      timeout_s: {not_one_of: [0]}
+      env: ci
+"""
+ARGUMENT_ARGS = {"command": "pytest -q tests/test_server.py", "cwd": "src/app", "timeout_s": 300, "env": "ci"}
+
+
+def bench_arguments(tmp: Path, rounds: int = 31) -> None:
+    plain_path, rules_path = tmp / "plain.yaml", tmp / "rules.yaml"
+    plain_path.write_text(POLICY)
+    aliases = "".join(f"  {name}: [{', '.join(ORDER)}]\n" for name in ARGUMENT_NAMES)
+    with_aliases = POLICY.replace("aliases:\n", "aliases:\n" + aliases)
+    rules_path.write_text(with_aliases.replace("  deny: [shell_exec, drop_db]\n",
+                                               "  deny: [shell_exec, drop_db]\n" + ARGUMENT_RULES))
+    plain_guard, rules_guard = Guard(Policy.from_file(str(plain_path))), Guard(Policy.from_file(str(rules_path)))
+    assert [r["rule_type"] for r in rules_guard.argument_rules].count("arg_constraint") == 20
+    assert sum(op.endswith("matches") for r in rules_guard.argument_rules for op in r["operators"]) == 5
+    plain, ruled = plain_guard.session(), rules_guard.session()
+    batch = [(tool, ARGUMENT_ARGS) for tool, _ in calls(ROUND)]
+    timed(plain.check, batch)
+    timed(ruled.check, batch)
+    assert all(ruled.check(tool, args) for tool, args in batch), "every call passes the argument rules"
+    assert all(r["reached"] == 100 for r in rules_guard.argument_coverage(
+        [[{"tool": t, "args": a} for t, a in batch[:100]]])), "every rule judges every call"
+
+    samples: dict[str, list[tuple[float, float]]] = {"nothing": [], "plain": [], "rules": []}
+    for _ in range(rounds):
+        samples["nothing"].append(timed(nothing, batch))
+        samples["plain"].append(timed(plain.check, batch))
+        samples["rules"].append(timed(ruled.check, batch))
+
+    def per_call(label: str) -> tuple[float, float]:
+        wall = statistics.median(w for w, _ in samples[label]) / ROUND * 1e9
+        cpu = statistics.median(c for _, c in samples[label]) / ROUND * 1e9
+        return wall, cpu
+
+    print(f"median per call over {rounds} rounds of {ROUND:,} calls (loop included), 30 rules, args a 4-key dict:")
+    for label, text in [("nothing", "do-nothing Python function"), ("plain", "Session.check, no argument rules"),
+                        ("rules", "Session.check, 20 constraints")]:
+        wall, cpu = per_call(label)
+        print(f"  {text:<34} wall {wall:7.0f} ns   cpu {cpu:7.0f} ns")
+    print(f"  argument rules' cost per call: {per_call('rules')[1] - per_call('plain')[1]:.0f} ns (cpu); "
+          f"the guard beyond the plain call: {per_call('rules')[1] - per_call('nothing')[1]:.0f} ns (cpu)")
+
+
 def main() -> None:
-    which = sys.argv[1:] or ["time", "memory"]
+    which = sys.argv[1:] or ["time", "args", "memory"]
     with tempfile.TemporaryDirectory() as tmp:
         if "time" in which:
             bench_time(Path(tmp))
+        if "args" in which:
+            bench_arguments(Path(tmp))
         if "memory" in which:
             bench_memory(Path(tmp))
 

@@ -6,6 +6,9 @@
 // trace made of the policy's own names explained and measured, where the fast
 // paths must agree with the plain ones (the JSON written while driving with
 // the written records; the analyzer's summary with the explanation's ids).
+// A guard is made from it, which either refuses its argument constraints with
+// a message that loading with marks locates, or judges calls whose arguments
+// are the policy's own constraint values, writing the same report both ways.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -24,6 +27,7 @@
 #include "ostik/coverage.hpp"
 #include "ostik/explain.hpp"
 #include "ostik/explanation_report.hpp"
+#include "ostik/guard.hpp"
 #include "ostik/json_writer.hpp"
 #include "ostik/policy_loader.hpp"
 #include "ostik/rule_ids.hpp"
@@ -195,6 +199,69 @@ void explain_and_measure(const Policy& p, std::uint64_t seed) {
     ostik::fuzz::check_report_text(text);
 }
 
+// Every value written in the policy's constraints, operands included.
+void constraint_values(const ostik::Value& v, std::vector<const ostik::Value*>& out) {
+    out.push_back(&v);
+    if (v.is<ostik::Array>()) {
+        for (const ostik::Value& item : v.as<ostik::Array>()) constraint_values(item, out);
+    } else if (v.is<ostik::Object>()) {
+        for (const ostik::Member& m : v.as<ostik::Object>()) constraint_values(m.value, out);
+    }
+}
+
+void guard_arguments(std::string_view bytes, const Policy& p, std::uint64_t seed) {
+    auto guard = ostik::Guard::create(Policy(p));
+    if (!guard) {
+        std::vector<ostik::NodeMark> marks;
+        if (!ostik::parse_policy(bytes, nullptr, &marks)) fail("the policy does not load again with marks");
+        const std::string text = guard.error().text();
+        const std::string located = guard.error().located_text(marks);
+        check_message(text);
+        check_message(located);
+        if (located.compare(0, text.size(), text) != 0) fail("the located message differs", located);
+        return;
+    }
+    std::vector<std::string> tools{"unknown"};
+    std::vector<std::string> args{"a"};
+    std::vector<const ostik::Value*> values;
+    if (p.tools.require_args) {
+        for (const auto& [tool, names] : *p.tools.require_args) {
+            tools.push_back(tool);
+            args.insert(args.end(), names.begin(), names.end());
+        }
+    }
+    if (p.tools.arg_constraints) {
+        for (const auto& [tool, constraints] : *p.tools.arg_constraints) {
+            tools.push_back(tool);
+            for (const auto& [arg, value] : constraints) {
+                args.push_back(arg);
+                constraint_values(value, values);
+            }
+        }
+    }
+    for (const auto& [alias, members] : p.aliases) tools.insert(tools.end(), members.begin(), members.end());
+    auto next = [&seed]() {
+        seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+        return seed >> 33;
+    };
+    std::vector<ostik::ToolCall> steps(next() % 12);
+    for (auto& step : steps) {
+        step.tool = tools[next() % tools.size()];
+        if (next() % 4 == 0) continue;
+        ostik::Object object;
+        for (auto n = next() % 4; n > 0; --n) {
+            object.set(args[next() % args.size()],
+                       values.empty() ? ostik::Value(std::uint64_t{next()}) : *values[next() % values.size()]);
+        }
+        step.args = ostik::Value(std::move(object));
+    }
+    std::string records;
+    ostik::write_report(records, guard->explain(steps));
+    const std::string direct = guard->explain_json(steps);
+    if (records != direct) fail("the guard's explain_json differs from its written explanation", direct);
+    ostik::fuzz::check_report_text(direct);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -222,5 +289,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::uint64_t seed = 1469598103934665603ULL;
     for (unsigned char c : bytes) seed = (seed ^ c) * 1099511628211ULL;
     explain_and_measure(*parsed, seed);
+    guard_arguments(bytes, *parsed, seed);
     return 0;
 }

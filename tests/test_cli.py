@@ -70,7 +70,8 @@ def test_check_summarises_the_bundled_policy():
     assert result.stderr == ""
     assert result.stdout == (
         f"{POLICY}: policy 'coding-agent' version '1.2': 8 rules (1 require, 1 eventually, 1 max_calls, 1 before, "
-        "1 after, 1 never_after, 1 sequence, 1 blocklist); tools: 8 allowed, 2 denied; 2 aliases\n")
+        "1 after, 1 never_after, 1 sequence, 1 blocklist); tools: 8 allowed, 2 denied; 2 aliases; "
+        "4 argument rules\n")
 
 
 def test_check_summary_without_tool_lists(write_policy):

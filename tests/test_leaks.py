@@ -113,6 +113,7 @@ def files(tmp_path_factory):
         "stray_then_bad": b"version: \"1\"\nsequences:\n  - {type: require, tool: a, note: x}\n"
                           b"  - {type: max_calls, tool: a, max: -1}\n",
         "two_docs": b"version: \"1\"\n---\nversion: \"2\"\n",
+        "bad_constraint": b"version: \"1\"\ntools:\n  arg_constraints: {t: {x: {matches: '(a'}, y: {min: [1]}}}\n",
         "too_deep": b"version: \"1\"\nmetadata: " + b"[" * 200 + b"]" * 200 + b"\n",
         "laughs": b"version: \"1\"\nmetadata:\n  a: &a [x, x, x, x, x, x, x, x, x]\n"
                    + b"".join(b"  %c: &%c [%s]\n" % (k, k, b", ".join([b"*%c" % (k - 1)] * 9)) for k in b"bcdef"),
@@ -375,6 +376,34 @@ def _(files):
     cls = require_class("Guard")
     arg = {"not": "a policy"}
     return expecting(TypeError, cls, arg), [arg]
+
+
+@case("Guard construct bad constraint")
+def _(files):
+    cls = require_class("Guard")
+    policy = ostik.Policy.from_file(files["bad_constraint"])
+    return expecting(ValueError, cls, policy), [policy]
+
+
+@case("argument rules, coverage and failures")
+def _(files):
+    guard = example_guard()
+    traces = [[{"tool": "edit_file", "args": {"path": "../x", "patch": "p"}}, {"tool": "run_tests", "args": "all"}],
+              [{"tool": "run_tests", "args": {"target": "t", "timeout_s": 9e9}}]]
+    path = files["bad_constraint"]
+
+    def call():
+        judged = [guard.judge(trace) for trace in traces]
+        return (guard.argument_rules, guard.argument_coverage(traces), ostik._inspect.argument_rule_error(path),
+                [(f.rule_id, f.explanation, f.context) for j in judged for d in j.decisions for f in d.failures])
+    return call, [guard, traces, path]
+
+
+@case("argument coverage bad step")
+def _(files):
+    guard = example_guard()
+    traces = [[{"tool": "edit_file", "args": {"bad": {Unsupported()}}}]]
+    return expecting(ValueError, guard.argument_coverage, traces), [guard, traces]
 
 
 @case("session open and drop")

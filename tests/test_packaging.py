@@ -271,7 +271,7 @@ def test_the_wheel_carries_the_modules_the_stubs_and_the_libraries(built):
     assets = {f"ostik/report_page/{path.name}" for path in (ROOT / "python" / "ostik" / "report_page").iterdir()}
     assert {"ostik/report_page/report.html", "ostik/report_page/report.js"} <= assets <= set(names)
     libraries = [name.split("/")[1] for name in names if name.startswith("ostik.libs/")]
-    for library in ["libyaml-0", "libicuuc", "libicudata"]:
+    for library in ["libyaml-0", "libicuuc", "libicudata", "libre2"]:
         assert any(name.startswith(library + "-") for name in libraries), libraries
 
 
@@ -304,7 +304,7 @@ def test_every_extension_finds_its_libraries_in_the_wheel(installed):
             if not SYSTEM_LIBRARIES.match(Path(name).name):
                 assert Path(path).resolve().parent == bundled, f"{module.name}: {name} => {path}"
                 seen.add(unbundled_name(name))
-    assert {"libyaml-0", "libicuuc", "libicudata"} <= seen
+    assert {"libyaml-0", "libicuuc", "libicudata", "libre2"} <= seen
     native = resolved_libraries(next(m for m in modules if m.name.startswith("_native.")))
     assert {"libyaml-0", "libicuuc"} <= {unbundled_name(name) for name in native}, native
 
@@ -321,7 +321,7 @@ def test_the_installed_wheel_runs_outside_the_checkout(installed, tmp_path):
     ostik_command = str(python.parent / "ostik")
 
     where = run([str(python), "-c", "import ostik, re; print(ostik.__file__); "
-                 "print(*sorted({l.split()[-1] for l in open('/proc/self/maps') if re.search('lib(yaml|icu)', l)}))"],
+                 "print(*sorted({l.split()[-1] for l in open('/proc/self/maps') if re.search('lib(yaml|icu|re2)', l)}))"],
                 tmp_path)
     assert where.returncode == 0, where.stderr
     module_file, mapped = where.stdout.splitlines()

@@ -8,6 +8,7 @@ reports against the invariants that tie their fields together.
 import json
 import math
 import os
+import re
 from decimal import Decimal
 
 import pytest
@@ -216,6 +217,31 @@ RULES = st.one_of(
     st.fixed_dictionaries({"type": st.just("blocklist"), "pattern": st.sampled_from(["ex", "rm", "", "Σ"])}),
 )
 
+# Tools, argument names, values and constraints: few enough that calls often
+# meet the rules; patterns that mean the same in RE2 and in Python's re.
+ARG_TOOLS = st.sampled_from(["read", "Exec", "grp"])
+ARG_CALL_TOOLS = st.sampled_from(["read", "Exec", "write"])
+ARG_NAMES = st.sampled_from(["a", "b", "é", "ΣX"])
+ARG_SCALARS = (st.none() | st.booleans() | st.integers(-3, 3) | st.sampled_from([1.0, 2.5, -0.5, 2**63])
+               | st.sampled_from(["", "a", "ab", "é€", "ba", "aaaa"]))
+ARG_VALUES = ARG_SCALARS | st.lists(ARG_SCALARS, max_size=3) | st.dictionaries(ARG_NAMES, ARG_SCALARS, max_size=2)
+SUBSTRINGS = st.sampled_from(["a", "b", "é", ""])
+PATTERNS = st.sampled_from(["^a", "b$", "é", "a|b", "", "^a+$", "[^a]"])
+OPERATORS = {
+    "equals": ARG_VALUES,
+    "one_of": st.lists(ARG_SCALARS, max_size=3),
+    "not_one_of": st.lists(ARG_SCALARS, max_size=3),
+    "contains": SUBSTRINGS | st.lists(SUBSTRINGS, max_size=2),
+    "not_contains": SUBSTRINGS | st.lists(SUBSTRINGS, max_size=2),
+    "matches": PATTERNS,
+    "not_matches": PATTERNS,
+    "min": st.integers(-3, 3) | st.sampled_from([0.5, -1.5, 2**63]),
+    "max": st.integers(-3, 3) | st.sampled_from([0.5, -1.5, 2**63]),
+    "max_length": st.integers(0, 4),
+}
+CONSTRAINTS = (ARG_SCALARS | st.lists(ARG_SCALARS, max_size=2)
+               | st.fixed_dictionaries({}, optional=OPERATORS).filter(bool))
+
 POLICIES = st.fixed_dictionaries(
     {"version": st.sampled_from(["1", "2.0"]), "sequences": st.lists(RULES, max_size=6)},
     optional={
@@ -223,12 +249,26 @@ POLICIES = st.fixed_dictionaries(
         "tools": st.fixed_dictionaries({}, optional={
             "allow": st.lists(NAMES, max_size=4),
             "deny": st.lists(NAMES, max_size=3),
-            "require_args": st.dictionaries(NAMES, st.lists(NAMES, max_size=2), max_size=2),
+            "require_args": st.dictionaries(ARG_TOOLS | NAMES, st.lists(ARG_NAMES | NAMES, max_size=2), max_size=2),
+            "arg_constraints": st.dictionaries(ARG_TOOLS, st.dictionaries(ARG_NAMES, CONSTRAINTS, max_size=3),
+                                               max_size=2),
         }),
         "aliases": st.dictionaries(st.sampled_from(["grp", "ops", "read"]), st.lists(NAMES, max_size=3),
                                    max_size=3),
         "on_error": st.sampled_from(["block", "allow"]),
     },
+)
+
+# Policies that always have argument rules, for the guard's properties.
+ARGUMENT_POLICIES = st.fixed_dictionaries(
+    {"version": st.just("1"), "sequences": st.lists(RULES, max_size=3),
+     "tools": st.fixed_dictionaries(
+         {"arg_constraints": st.dictionaries(ARG_TOOLS, st.dictionaries(ARG_NAMES, CONSTRAINTS, min_size=1,
+                                                                        max_size=3), min_size=1, max_size=2)},
+         optional={"require_args": st.dictionaries(ARG_TOOLS, st.lists(ARG_NAMES, max_size=2), max_size=2),
+                   "deny": st.lists(NAMES, max_size=2)})},
+    optional={"aliases": st.dictionaries(st.sampled_from(["grp"]), st.lists(ARG_CALL_TOOLS, max_size=2),
+                                         max_size=1)},
 )
 
 ARGS = st.recursive(st.none() | st.integers(-5, 5) | st.floats(allow_nan=False) | st.text(max_size=5),
@@ -238,6 +278,7 @@ ARGS = st.recursive(st.none() | st.integers(-5, 5) | st.floats(allow_nan=False) 
 STEPS = st.one_of(
     st.builds(lambda t: {"tool": t}, TOOL_NAMES),
     st.builds(lambda t, a: {"tool": t, "args": a}, TOOL_NAMES, ARGS),
+    st.builds(lambda t, a: {"tool": t, "args": a}, ARG_CALL_TOOLS, st.dictionaries(ARG_NAMES, ARG_VALUES, max_size=3)),
     st.builds(lambda t, a: {"name": t, "arguments": a}, TOOL_NAMES, ARGS),
     st.builds(lambda t: {"tool_name": t, "other": object()}, TOOL_NAMES),
     st.just({}),
@@ -374,7 +415,83 @@ def test_explain_holds_its_invariants(write_policy, policy, trace):
     assert json.loads(explainer.explain(tuple(trace))) == json.loads(text)
 
 
-CALLS = st.lists(st.tuples(TOOL_NAMES, st.none() | ARGS), max_size=8)
+CALLS = st.lists(st.tuples(TOOL_NAMES, st.none() | ARGS) | st.tuples(
+    ARG_CALL_TOOLS, st.dictionaries(ARG_NAMES, ARG_VALUES, max_size=3)), max_size=8)
+
+
+# --- argument rules, restated ------------------------------------------------
+
+def value_equal(a, b):
+    """Equality of JSON values: same type and value (1 and 1.0 differ, as do True and 1)."""
+    if type(a) is not type(b):
+        return False
+    if isinstance(a, list):
+        return len(a) == len(b) and all(value_equal(x, y) for x, y in zip(a, b))
+    if isinstance(a, dict):
+        return a.keys() == b.keys() and all(value_equal(a[k], b[k]) for k in a)
+    return a == b
+
+
+def is_number(v):
+    return isinstance(v, (int, float)) and not isinstance(v, bool)
+
+
+def operator_holds(op, operand, v):
+    text = isinstance(v, str)
+    if op == "equals":
+        return value_equal(v, operand)
+    if op in ("one_of", "not_one_of"):
+        return any(value_equal(v, x) for x in operand) == (op == "one_of")
+    if op in ("contains", "not_contains"):
+        subs = [operand] if isinstance(operand, str) else operand
+        return text and any(x in v for x in subs) == (op == "contains")
+    if op in ("matches", "not_matches"):
+        return text and (re.search(operand, v) is not None) == (op == "matches")
+    if op == "min":
+        return is_number(v) and v >= operand  # Python compares int and float exactly
+    if op == "max":
+        return is_number(v) and v <= operand
+    return (text or isinstance(v, list)) and len(v) <= operand  # max_length: characters or items
+
+
+def shown(v):
+    text = ref_json(v)
+    return text if len(text) <= 80 else text[:77] + "..."
+
+
+def argument_failures(policy, tool, args):
+    """The report entries of the argument rules a call fails, in their order."""
+    tools = policy.get("tools", {})
+    aliases = policy.get("aliases", {})
+
+    def meets(name):
+        return tool in aliases[name] if name in aliases else tool == name
+
+    held = args if isinstance(args, dict) else {}
+    out = []
+    for name, required in sorted(tools.get("require_args", {}).items()):
+        missing = [arg for arg in required if arg not in held]
+        if meets(name) and missing:
+            out.append({"rule_id": f"require_args_{name.lower()}", "rule_type": "require_args", "passed": False,
+                        "explanation": f"Tool '{name}' requires argument '{missing[0]}'",
+                        "context": {"argument": missing[0], "tool": name}})
+    for name, constraints in sorted(tools.get("arg_constraints", {}).items()):
+        for arg, constraint in sorted(constraints.items()):
+            if not meets(name) or arg not in held:
+                continue
+            ops = constraint.items() if isinstance(constraint, dict) else [("equals", constraint)]
+            failed = [op for op in OPERATORS if op in dict(ops) and not operator_holds(op, dict(ops)[op], held[arg])]
+            if failed:
+                out.append({"rule_id": f"arg_{name.lower()}_{arg.lower()}", "rule_type": "arg_constraint",
+                            "passed": False,
+                            "explanation": f"Argument '{arg}' of '{name}' violates {failed[0]}: {shown(held[arg])}",
+                            "context": {"argument": arg, "operator": failed[0], "tool": name}})
+    return out
+
+
+def step_args(step):
+    args = step.get("args")
+    return step.get("arguments") if args is None else args
 
 
 def failure_entry(f):
@@ -385,7 +502,7 @@ def failure_entry(f):
 
 
 @SETTINGS
-@given(policy=POLICIES, calls=CALLS)
+@given(policy=POLICIES | ARGUMENT_POLICIES, calls=CALLS)
 def test_guard_decides_as_explain(write_policy, policy, calls):
     # The i-th decision is step i of the explanation of the same calls, and
     # finish() gives the last step's end-of-trace entries.
@@ -399,10 +516,14 @@ def test_guard_decides_as_explain(write_policy, policy, calls):
         decision = session.check(tool, args)
         assert peeked == decision
         evals = step["rules_evaluated"]
-        own = len(rules) + (tool_check(policy, tool) is not None)
+        gated = tool_check(policy, tool) is not None
+        own = len(rules) + gated
+        # The explanation's failures, and the argument failures after the tool check.
         failed = [e for e in evals[:own] if not e["passed"]]
+        failed[gated:gated] = argument_failures(policy, tool, args)
+        assert decision.verdict == ("blocked" if failed else "allowed")
         assert [failure_entry(f) for f in decision.failures] == failed
-        assert (decision.step, decision.verdict) == (i, step["verdict"])
+        assert decision.step == i
         assert decision.blocked_by == (failed[0]["rule_id"] if failed else None)
         assert decision.reason == (failed[0]["explanation"] if failed else "")
     finish = [failure_entry(f) for f in session.finish()]
@@ -414,7 +535,15 @@ def test_guard_decides_as_explain(write_policy, policy, calls):
 
 
 @SETTINGS
-@given(policy=POLICIES, trace=TRACES)
+@given(constraint=CONSTRAINTS, value=ARG_VALUES | st.text(alphabet="abé€", max_size=90))
+def test_a_constraint_judges_a_value_as_restated(write_policy, constraint, value):
+    policy = {"version": "1", "tools": {"arg_constraints": {"t": {"x": constraint}}}}
+    decision = require_class("Guard")(load(write_policy, policy)).session().check("t", {"x": value})
+    assert [failure_entry(f) for f in decision.failures] == argument_failures(policy, "t", {"x": value})
+
+
+@SETTINGS
+@given(policy=POLICIES | ARGUMENT_POLICIES, trace=TRACES)
 def test_a_judgement_agrees_with_explain_and_a_session(write_policy, policy, trace):
     # Guard.judge gives the verdicts, failures and blocking rules of the
     # explanation, and what a fresh session's check and finish give.
@@ -425,26 +554,48 @@ def test_a_judgement_agrees_with_explain_and_a_session(write_policy, policy, tra
     rules = policy["sequences"]
     decisions = judgement.decisions
     assert judgement.steps == len(decisions) == report["total_steps"]
-    assert judgement.blocked_steps == report["blocked_steps"]
-    assert judgement.first_block == report.get("first_block_index")
-    session = guard.session()
+    session = guard.session(keep=True)
+    blocked_at, blocking = [], []
     for decision, step, given in zip(decisions, report["steps"], trace):
-        own = len(rules) + (tool_check(policy, step["tool"]) is not None)
-        assert (decision.step, decision.tool, decision.verdict) == (step["index"], step["tool"], step["verdict"])
-        assert [failure_entry(f) for f in decision.failures] == [e for e in step["rules_evaluated"][:own]
-                                                                 if not e["passed"]]
-        args = given.get("args", given.get("arguments"))
-        assert session.check(step_tool(given), args) == decision
+        gated = tool_check(policy, step["tool"]) is not None
+        own = len(rules) + gated
+        failed = [e for e in step["rules_evaluated"][:own] if not e["passed"]]
+        failed[gated:gated] = argument_failures(policy, step["tool"], step_args(given))
+        assert (decision.step, decision.tool, decision.verdict) == (step["index"], step["tool"],
+                                                                    "blocked" if failed else "allowed")
+        assert [failure_entry(f) for f in decision.failures] == failed
+        if failed:
+            blocked_at.append(decision.step)
+            blocking.append(failed[0]["rule_id"])
+        assert session.check(step_tool(given), step_args(given)) == decision
+    assert judgement.blocked_steps == len(blocked_at)
+    assert judgement.first_block == (blocked_at[0] if blocked_at else None)
+    blocking += [f.rule_id for f in judgement.end_failures]
+    assert judgement.blocking_rules == list(dict.fromkeys(blocking))
     if trace:
         last = report["steps"][-1]["rules_evaluated"]
         own = len(rules) + (tool_check(policy, report["steps"][-1]["tool"]) is not None)
         assert [failure_entry(f) for f in judgement.end_failures] == last[own:]
-        assert judgement.blocking_rules == report["blocking_rules"]
     else:
         assert [f.rule_id for f in judgement.end_failures] == [rule_id(r) for r in rules if r["type"] == "require"]
-        assert judgement.blocking_rules == list(dict.fromkeys(f.rule_id for f in judgement.end_failures))
-    assert judgement.passed == (report["blocked_steps"] == 0 and not judgement.end_failures)
+    assert judgement.passed == (not blocked_at and not judgement.end_failures)
     assert judgement.end_failures == session.finish()
+
+    # The session's report: the explainer's, with the argument failures in their
+    # place and the totals they make; byte for byte the explainer's without them.
+    guarded = session.explain()
+    if not trace or not any(argument_failures(policy, step_tool(g), step_args(g)) for g in trace):
+        assert guarded == ostik.TraceExplainer(p).explain(trace)
+    guarded_report = json.loads(guarded)
+    for step, decision, plain in zip(guarded_report["steps"], decisions, report["steps"]):
+        gated = tool_check(policy, step["tool"]) is not None
+        arguments = [failure_entry(f) for f in decision.failures if f.rule_type in ("require_args", "arg_constraint")]
+        assert step["rules_evaluated"] == plain["rules_evaluated"][:gated] + arguments + plain["rules_evaluated"][gated:]
+        assert step["verdict"] == decision.verdict
+    assert (guarded_report["blocked_steps"], guarded_report.get("first_block_index")) == (
+        judgement.blocked_steps, judgement.first_block)
+    if trace:
+        assert guarded_report["blocking_rules"] == judgement.blocking_rules
 
 
 def policy_tools(policy):

@@ -11,6 +11,8 @@ from pathlib import Path
 
 import pytest
 
+import ostik
+
 ROOT = Path(__file__).resolve().parents[1]
 README = (ROOT / "README.md").read_text()
 
@@ -131,14 +133,34 @@ def test_the_guard_agent_runs_and_its_trace_explains_alike(tmp_path):
     assert blocked == refused
 
 
-@pytest.mark.parametrize("index", range(2))
+@pytest.mark.parametrize("index", range(3))
 def test_policy_examples_load_cleanly(tmp_path, index):
     section = README.split("## Policy files", 1)[1].split("\n## ", 1)[0]
     blocks = re.findall(r"```yaml\n(.*?)```", section, flags=re.DOTALL)
-    assert len(blocks) == 2
+    assert len(blocks) == 3
     text = blocks[index] if blocks[index].startswith("version:") else "version: '1'\n" + blocks[index]
     path = tmp_path / "policy.yaml"
     path.write_text(text)
     result = subprocess.run([sys.executable, "-m", "ostik", "check", "--strict", str(path)], capture_output=True,
                             text=True, timeout=120)
     assert (result.returncode, result.stderr) == (0, "")
+
+
+def operator_table():
+    """(operator, example) for every row of the table of argument constraint operators."""
+    section = README.split("### Argument rules", 1)[1].split("\n## ", 1)[0]
+    rows = re.findall(r"^\| `(\w+)` \|.*\| `(.+)` \|$", section, flags=re.MULTILINE)
+    return [(op, example.replace("\\|", "|")) for op, example in rows]
+
+
+def test_the_operator_table_shows_every_operator_once_with_an_example_the_guard_takes(tmp_path):
+    rows = operator_table()
+    assert [op for op, _ in rows] == ["equals", "one_of", "not_one_of", "contains", "not_contains", "matches",
+                                      "not_matches", "min", "max", "max_length"]
+    path = tmp_path / "policy.yaml"
+    for op, example in rows:
+        path.write_text(f"version: '1'\ntools:\n  arg_constraints:\n    t:\n      {example}\n")
+        (argument, operators), = ostik.policy_records(str(path))["tools"]["arg_constraints"]["t"].items()
+        assert list(operators) == [op]
+        rules = ostik.Guard(ostik.Policy.from_file(str(path))).argument_rules
+        assert [(r["rule_id"], r["operators"]) for r in rules] == [(f"arg_t_{argument}", [op])]

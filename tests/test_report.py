@@ -68,11 +68,18 @@ def test_the_rules_and_coverage_sections(bundled):
     assert "run_exec (not named by the policy)" in text
     rows = {tag_attrs.get("class") for tag, tag_attrs in page.tags if tag == "tr"}
     assert {"pass", "fail"} <= rows
-    # every rule of the policy has a row, in policy order, after the tool lists that blocked something
+    # every rule of the policy has a row, in the order a step lists them: the tool lists, the
+    # argument rules, then the sequence rules in policy order
     ids = [rule[0] for rule in page.data["rules"]]
+    argument_rules = [rule["rule_id"] for rule in ostik.Guard(ostik.Policy.from_file(POLICY)).argument_rules]
     assert ids[:2] == ["allow_list", "deny_list"]
-    assert ids[2:] == [e["rule_id"] for e in json.loads(ostik.TraceExplainer(ostik.Policy.from_file(POLICY)).explain(
-        [{"tool": "read_file"}, {"tool": "read_file"}]))["steps"][0]["rules_evaluated"]]
+    assert ids[2:2 + len(argument_rules)] == argument_rules == [
+        "require_args_edit_file", "require_args_run_tests", "arg_edit_file_path", "arg_run_tests_timeout_s"]
+    assert ids[2 + len(argument_rules):] == [e["rule_id"] for e in json.loads(
+        ostik.TraceExplainer(ostik.Policy.from_file(POLICY)).explain(
+            [{"tool": "read_file"}, {"tool": "read_file"}]))["steps"][0]["rules_evaluated"]]
+    # the bundled traces meet every argument rule
+    assert "4 of 4 argument rules reached by a call, 0 violated" in text
 
 
 def test_the_page_loads_nothing_and_allows_only_its_own_script_and_style(bundled):

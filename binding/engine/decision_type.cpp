@@ -160,7 +160,8 @@ PyGetSetDef decision_getset[] = {
     {"reason", decision_reason, nullptr, "That rule's explanation; \"\" when allowed.", nullptr},
     {"failures", decision_failures, nullptr,
      "Every failed check of the call as RuleFailure, the tool check first, then the\n"
-     "sequence rules in policy order (a new list on every read).",
+     "argument rules, then the sequence rules in policy order (a new list on every\n"
+     "read).",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

@@ -1,6 +1,6 @@
-// The Guard class: a policy made ready for judging calls as they happen. It
-// never changes after construction, so any number of sessions and threads
-// share one.
+// The Guard class: a policy made ready for judging calls as they happen (its
+// argument rules checked and compiled). It never changes after construction,
+// so any number of sessions and threads share one.
 #include <Python.h>
 
 #include <memory>
@@ -37,7 +37,14 @@ PyObject* make_guard(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!parse_args(new_sig, args, kwargs, &policy_obj)) return nullptr;
     const Policy* policy = policy_argument(policy_obj, "policy");
     if (!policy) return nullptr;
-    auto guard = std::make_shared<const ostik::Guard>(Policy(*policy));
+    auto created = ostik::Guard::create(Policy(*policy));
+    if (!created) {
+        // The policy keeps no positions: ostik._inspect.argument_rule_error
+        // gives the same text with the line of the constraint.
+        set_error(PyExc_ValueError, created.error().text());
+        return nullptr;
+    }
+    auto guard = std::make_shared<const ostik::Guard>(std::move(*created));
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
     new (&as_guard(self)->guard) std::shared_ptr<const ostik::Guard>(std::move(guard));
@@ -104,7 +111,7 @@ constexpr Signature judge_sig{"Guard.judge", judge_params, 1, 1};
 
 // The steps are read as TraceExplainer.explain reads them, and each is judged
 // as soon as it is read: its arguments are converted (a step that cannot be
-// read fails the call) and dropped, since a judgement keeps none.
+// read fails the call), judged and dropped, since a judgement keeps none.
 PyObject* judge_trace(GuardObject* self, PyObject* trace) {
     auto items = extract_sequence(trace, "trace");
     if (!items) return nullptr;
@@ -115,7 +122,7 @@ PyObject* judge_trace(GuardObject* self, PyObject* trace) {
             set_error(PyExc_ValueError, "Invalid tool call format: " + call.error());
             return nullptr;
         }
-        judgement.add_step(call->tool);
+        judgement.add_step(call->tool, call->args);
     }
     items->clear();
     judgement.finish();
@@ -127,6 +134,87 @@ PyObject* guard_judge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     if (!parse_args(judge_sig, args, nargs, kwnames, &trace)) return nullptr;
     try {
         return judge_trace(as_guard(self), trace);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+constexpr const char* coverage_params[] = {"traces"};
+constexpr Signature coverage_sig{"Guard.argument_coverage", coverage_params, 1, 1};
+
+// One dict of argument_rules(), with `counts` when given.
+OwnedRef rule_dict(const ArgumentRuleInfo& rule, const ArgumentRuleCount* counts) {
+    OwnedRef d = OwnedRef::steal(PyDict_New());
+    if (!d) return d;
+    auto set = [&](const char* key, OwnedRef value) {
+        return value && PyDict_SetItemString(d.get(), key, value.get()) == 0;
+    };
+    auto texts = [](const auto& items) {
+        OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+        if (!list) return list;
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            OwnedRef item = make_str(std::string_view(items[i]));
+            if (!item) return OwnedRef();
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+        }
+        return list;
+    };
+    if (!set("rule_id", make_str(rule.rule_id)) || !set("rule_type", make_str(rule.rule_type)) ||
+        !set("tool", make_str(rule.tool)) || !set("arguments", texts(rule.arguments)) ||
+        !set("operators", texts(rule.operators)))
+        return {};
+    if (counts && (!set("reached", OwnedRef::steal(PyLong_FromUnsignedLongLong(counts->reached))) ||
+                   !set("violated", OwnedRef::steal(PyLong_FromUnsignedLongLong(counts->violated)))))
+        return {};
+    return d;
+}
+
+PyObject* rule_list(const ostik::Guard& guard, const std::vector<ArgumentRuleCount>* counts) {
+    const std::vector<ArgumentRuleInfo> rules = guard.argument_rules();
+    OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(rules.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < rules.size(); ++i) {
+        OwnedRef item = rule_dict(rules[i], counts ? &(*counts)[i] : nullptr);
+        if (!item) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+    }
+    return list.release();
+}
+
+// Every step of every trace is read as CoverageAnalyzer.analyze reads it and
+// counted by the guard's argument rules alone.
+PyObject* count_arguments(GuardObject* self, PyObject* traces) {
+    auto items = extract_sequence(traces, "traces");
+    if (!items) return nullptr;
+    ostik::ArgumentTally tally(*self->guard);
+    for (const OwnedRef& trace : *items) {
+        auto steps = extract_sequence(trace.get(), "traces");
+        if (!steps) return nullptr;
+        for (const OwnedRef& step : *steps) {
+            auto call = read_step(step.get());
+            if (!call) {
+                set_error(PyExc_ValueError, "Invalid trace format: " + call.error());
+                return nullptr;
+            }
+            tally.add(*call);
+        }
+    }
+    return rule_list(*self->guard, &tally.counts());
+}
+
+PyObject* guard_argument_coverage(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* traces;
+    if (!parse_args(coverage_sig, args, nargs, kwnames, &traces)) return nullptr;
+    try {
+        return count_arguments(as_guard(self), traces);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+PyObject* guard_argument_rules(PyObject* self, void*) {
+    try {
+        return rule_list(*as_guard(self)->guard, nullptr);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -149,10 +237,24 @@ PyMethodDef guard_methods[] = {
      "Judges a whole trace (a sequence of step mappings, read as\n"
      "TraceExplainer.explain reads them) as a fresh session would: every step\n"
      "checked in order, then finished. Writes nothing; returns the Judgement."},
+    {"argument_coverage", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard_argument_coverage)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "argument_coverage($self, traces)\n--\n\n"
+     "How often each argument rule was reached and violated by the calls of\n"
+     "`traces` (a sequence of traces, read as CoverageAnalyzer.analyze reads\n"
+     "them): the dicts of argument_rules, each with `reached` (the calls it\n"
+     "judged: for a constraint, those holding its argument) and `violated`."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef guard_getset[] = {
+    {"argument_rules", guard_argument_rules, nullptr,
+     "The policy's argument rules in the order they are judged: every\n"
+     "require_args entry, then every constraint, by tool name (then argument\n"
+     "name) in byte order. A new list of dicts with `rule_id`, `rule_type`\n"
+     "(\"require_args\" or \"arg_constraint\"), `tool`, `arguments` and\n"
+     "`operators` (a constraint's, in the order they are tried).",
+     nullptr},
     {"on_error", guard_on_error, nullptr,
      "The policy's on_error setting: \"block\" or \"allow\", what the wrappers do\n"
      "with a call that cannot be judged.",
@@ -167,7 +269,8 @@ PyType_Slot guard_slots[] = {
     {Py_tp_getset, guard_getset},
     {Py_tp_doc, const_cast<char*>("Guard(policy)\n--\n\n"
                                   "A policy's verdicts on tool calls as they happen. Built once from a\n"
-                                  "Policy (its own copy); shared by any number of sessions and threads.")},
+                                  "Policy (its own copy); shared by any number of sessions and threads.\n"
+                                  "ValueError when an argument constraint cannot be understood.")},
     {0, nullptr},
 };
 

@@ -256,7 +256,9 @@ PyMethodDef session_methods[] = {
     {"explain", OSTIK_FASTCALL(session_explain),
      "explain($self)\n--\n\n"
      "The explanation report of the run so far (JSON text), as\n"
-     "TraceExplainer.explain gives it for the same calls. Needs keep=True."},
+     "TraceExplainer.explain gives it for the same calls, with the failed\n"
+     "argument rules of each step after its allow/deny entry (byte for byte\n"
+     "the same when no argument rule failed). Needs keep=True."},
     {"guarded", OSTIK_FASTCALL(session_guarded),
      "guarded($self, fn, name=None)\n--\n\n"
      "`fn` wrapped so that every call is checked first and refused with\n"

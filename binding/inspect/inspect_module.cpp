@@ -8,6 +8,7 @@
 #include "../src/util.hpp"
 #include "../src/policy_source.hpp"
 #include "../src/python_value.hpp"
+#include "ostik/guard.hpp"
 
 #include <vector>
 
@@ -148,6 +149,24 @@ PyObject* ignored_keys(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     }
 }
 
+constexpr ostik::py::Signature rule_error_sig{"argument_rule_error", records_params, 1, 1};
+
+PyObject* argument_rule_error(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* path_obj;
+    if (!ostik::py::parse_args(rule_error_sig, args, nargs, kwnames, &path_obj)) return nullptr;
+    try {
+        std::vector<ostik::NodeMark> marks;
+        auto loaded = ostik::py::load_policy_argument(path_obj, nullptr, &marks);
+        if (!loaded) return nullptr;
+        // The guard's own check of the rules, so that both always agree.
+        auto guard = ostik::Guard::create(std::move(*loaded));
+        if (guard) Py_RETURN_NONE;
+        return make_str(guard.error().located_text(marks)).release();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
 PyMethodDef inspect_methods[] = {
     {"policy_records", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(policy_records)),
      METH_FASTCALL | METH_KEYWORDS,
@@ -160,6 +179,13 @@ PyMethodDef inspect_methods[] = {
      "Load the policy file at `path` and list the keys of its rules that name no field of the rule's\n"
      "kind, which loading ignores: one dict per key with the rule's index in `sequences` and its\n"
      "type, the key as written, and the key's 1-based line and column, rule by rule.\n\n"
+     "Raises the same exceptions as Policy.from_file."},
+    {"argument_rule_error", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(argument_rule_error)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "argument_rule_error(path)\n--\n\n"
+     "Load the policy file at `path` and check its argument constraints as Guard(policy) does: None\n"
+     "when they are all understood, otherwise the text of the ValueError that Guard(policy) raises,\n"
+     "followed by the position of the constraint in the file (\" at line L column C\").\n\n"
      "Raises the same exceptions as Policy.from_file."},
     {nullptr, nullptr, 0, nullptr},
 };

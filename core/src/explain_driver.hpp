@@ -2,12 +2,14 @@
 // the state advance, the totals and the end-of-trace checks. It hands every
 // result to a recorder, which either builds the TraceExplanation records or
 // writes the JSON report as it goes; the decisions are made here only, once
-// for both.
+// for both. Driven for a guard, it also judges the argument rules; for the
+// explainer, never.
 //
 // A recorder provides:
 //   begin(step_count)
 //   begin_step(index, call, slot)
 //   tool_check(verdict, slot)                   a failed tool check
+//   argument(argument_rule, failure)            a failed argument rule (guard only)
 //   rule(planned_rule, outcome, slot, index)    one rule result (also end-of-trace results)
 //   end_step(verdict, state)                    after the advance; the snapshot comes from the state
 //   finish(totals)
@@ -16,8 +18,10 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
+#include "argument_plan.hpp"
 #include "explain_plan.hpp"
 #include "ostik/explain.hpp"
 #include "step_judgement.hpp"
@@ -30,27 +34,37 @@ struct Totals {
     std::uint64_t allowed_steps = 0;
     std::uint64_t blocked_steps = 0;
     std::optional<std::uint64_t> first_block_index;
-    std::vector<std::size_t> blocking_rules;  // id indices into ExplainPlan::ids
+    std::vector<std::size_t> blocking_rules;  // id indices (id_text())
 };
 
 // Hands a step's judgements to the recorder with what it writes them with.
 template <class Recorder>
 struct StepSink {
     const ExplainPlan& plan;
+    const ArgumentPlan* arguments;
     Recorder& rec;
     const Slot& slot;
     std::uint64_t index;
 
     void tool_check(ToolVerdict v) { rec.tool_check(v, slot); }
+    void argument(const ArgumentFailure& f) { rec.argument(arguments->rules()[f.rule], f); }
     void rule(std::size_t k, const Outcome& o) { rec.rule(plan.rules[k], o, slot, index); }
 };
 
+// The explanation of `steps` as records (explainer.cpp) and as the JSON
+// report (explanation_report.cpp), with the argument rules of a guard or
+// without any.
+TraceExplanation explanation_records(const ExplainPlan& plan, const ArgumentPlan* arguments,
+                                     std::span<const ToolCall> steps);
+std::string explanation_json(const ExplainPlan& plan, const ArgumentPlan* arguments, std::span<const ToolCall> steps);
+
 template <class Recorder>
-void drive(const ExplainPlan& plan, std::span<const ToolCall> steps, Recorder& rec) {
+void drive(const ExplainPlan& plan, std::span<const ToolCall> steps, Recorder& rec,
+           const ArgumentPlan* arguments = nullptr) {
     TraceState state(plan);
     Totals totals;
     totals.total_steps = steps.size();
-    std::vector<char> listed(plan.ids.size(), 0);
+    std::vector<char> listed(id_count(plan, arguments), 0);
     auto list_blocking = [&](std::size_t id_index) {
         if (!listed[id_index]) {
             listed[id_index] = 1;
@@ -66,8 +80,8 @@ void drive(const ExplainPlan& plan, std::span<const ToolCall> steps, Recorder& r
         const StepTool tool = state.step_tool(s);
         rec.begin_step(i, call, slot);
 
-        StepSink<Recorder> sink{plan, rec, slot, i};
-        const StepVerdict judged = judge_step(plan, state, tool, i, sink);
+        StepSink<Recorder> sink{plan, arguments, rec, slot, i};
+        const StepVerdict judged = judge_step(plan, state, tool, i, sink, CallArguments{arguments, &call.args});
         // A blocked step enters the state like an allowed one.
         state.advance(s);
 

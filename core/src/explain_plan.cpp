@@ -58,6 +58,12 @@ NameId ExplainPlan::name_id(std::string_view tool) const {
     return it == names_.end() ? no_name : it->second;
 }
 
+std::optional<std::size_t> ExplainPlan::find_id(std::string_view id) const {
+    auto it = id_indices_.find(id);
+    if (it == id_indices_.end()) return std::nullopt;
+    return it->second;
+}
+
 ExplainPlan::ExplainPlan(const Policy& p) : policy(p), gate(p) {
     rules.reserve(policy.sequences.size());
     for (const SequenceRule& rule : policy.sequences) {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -98,6 +99,8 @@ public:
     std::vector<std::vector<std::uint32_t>> stateful_rules;  // by name id
 
     NameId name_id(std::string_view tool) const;
+    // The id index of a rule id that some rule or check of the plan has.
+    std::optional<std::size_t> find_id(std::string_view id) const;
     std::size_t name_count() const { return names_.size(); }
 
 private:

@@ -1,4 +1,5 @@
 // TraceExplainer: its construction and the explanation as records.
+#include "argument_text.hpp"
 #include "explain_driver.hpp"
 #include "explain_plan.hpp"
 #include "ostik/explain.hpp"
@@ -29,7 +30,7 @@ using namespace detail;
 
 class RecordBuilder {
 public:
-    explicit RecordBuilder(const ExplainPlan& plan) : plan_(plan) {}
+    RecordBuilder(const ExplainPlan& plan, const ArgumentPlan* arguments) : plan_(plan), arguments_(arguments) {}
 
     void begin(std::size_t n) {
         result_.policy_name = plan_.policy.name;
@@ -47,6 +48,10 @@ public:
 
     void tool_check(ToolVerdict v, const Slot& slot) {
         result_.steps.back().rules_evaluated.push_back(tool_check_evaluation(v, slot.text));
+    }
+
+    void argument(const ArgumentRule& r, const ArgumentFailure& f) {
+        result_.steps.back().rules_evaluated.push_back(argument_evaluation(r, f.item, failure_value(f)));
     }
 
     void rule(const PlannedRule& r, const Outcome& o, const Slot& slot, std::uint64_t index) {
@@ -68,22 +73,28 @@ public:
         result_.allowed_steps = t.allowed_steps;
         result_.blocked_steps = t.blocked_steps;
         result_.first_block_index = t.first_block_index;
-        for (std::size_t id : t.blocking_rules) result_.blocking_rules.push_back(plan_.ids[id].raw);
+        for (std::size_t id : t.blocking_rules) result_.blocking_rules.push_back(id_text(plan_, arguments_, id).raw);
     }
 
     TraceExplanation take() { return std::move(result_); }
 
 private:
     const ExplainPlan& plan_;
+    const ArgumentPlan* arguments_;
     TraceExplanation result_;
 };
 
 }  // namespace
 
-TraceExplanation TraceExplainer::explain(std::span<const ToolCall> steps) const {
-    RecordBuilder builder(*plan_);
-    drive(*plan_, steps, builder);
+TraceExplanation detail::explanation_records(const ExplainPlan& plan, const ArgumentPlan* arguments,
+                                             std::span<const ToolCall> steps) {
+    RecordBuilder builder(plan, arguments);
+    drive(plan, steps, builder, arguments);
     return builder.take();
+}
+
+TraceExplanation TraceExplainer::explain(std::span<const ToolCall> steps) const {
+    return explanation_records(*plan_, nullptr, steps);
 }
 
 }  // namespace ostik

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "argument_text.hpp"
 #include "explain_driver.hpp"
 #include "explain_plan.hpp"
 #include "ostik/explanation_report.hpp"
@@ -133,6 +134,12 @@ public:
 
     void tool_check(ToolVerdict, const Slot&) {}
 
+    // Its texts are the rule's names and the argument's value.
+    void argument(const ArgumentRule& r, const ArgumentFailure& f) {
+        top_ = std::max({top_, top_byte(r.id.json), top_byte(r.tool.json), top_byte(failure_value(f).json)});
+        for (const NameText& a : r.arguments) top_ = std::max(top_, top_byte(a.json));
+    }
+
     void rule(const PlannedRule&, const Outcome& o, const Slot&, std::uint64_t) {
         check_mark_ = check_mark_ || has_check_mark(o.message);
     }
@@ -243,9 +250,9 @@ class JsonRecorder {
     struct Entry;  // an entry kept for reuse
 
 public:
-    JsonRecorder(const ExplainPlan& plan, const ReportOutline& outline, std::string& out, ReportSink& sink,
-                 std::size_t piece_bytes)
-        : plan_(plan), outline_(outline), out_(out), sink_(sink), piece_bytes_(piece_bytes) {}
+    JsonRecorder(const ExplainPlan& plan, const ArgumentPlan* arguments, const ReportOutline& outline,
+                 std::string& out, ReportSink& sink, std::size_t piece_bytes)
+        : plan_(plan), arguments_(arguments), outline_(outline), out_(out), sink_(sink), piece_bytes_(piece_bytes) {}
 
     void begin(std::size_t) {
         last_entries_.assign(plan_.rules.size(), Entry{});
@@ -285,6 +292,22 @@ public:
         JsonText text{out_};
         write_tool_check_explanation(text, v, slot.text);
         out_ += "\"}";
+    }
+
+    // Failures are few: each is written afresh.
+    void argument(const ArgumentRule& r, const ArgumentFailure& f) {
+        separate();
+        out_ += "{\"rule_id\":\"";
+        out_ += r.id.json;
+        out_ += "\",\"rule_type\":\"";
+        out_ += r.rule_type();
+        out_ += "\",\"passed\":false,\"explanation\":\"";
+        JsonText text{out_};
+        write_argument_explanation(text, r, f.item, failure_value(f));
+        out_ += "\",\"context\":";
+        JsonContext context{out_};
+        write_argument_context(context, r, f.item);
+        out_ += "}}";
     }
 
     void rule(const PlannedRule& r, const Outcome& o, const Slot& slot, std::uint64_t index) {
@@ -335,7 +358,7 @@ public:
         for (std::size_t i = 0; i < t.blocking_rules.size(); ++i) {
             if (i) out_ += ',';
             out_ += '"';
-            out_ += plan_.ids[t.blocking_rules[i]].json;
+            out_ += id_text(plan_, arguments_, t.blocking_rules[i]).json;
             out_ += '"';
         }
         out_ += "]}";
@@ -457,6 +480,7 @@ private:
     };
 
     const ExplainPlan& plan_;
+    const ArgumentPlan* arguments_;
     const ReportOutline& outline_;
     std::string& out_;
     ReportSink& sink_;
@@ -508,25 +532,44 @@ void write_report(std::string& out, const TraceExplanation& x) {
     out += "]}";
 }
 
-ReportOutline TraceExplainer::outline_json(std::span<const ToolCall> steps) const {
+namespace {
+
+ReportOutline outline_of(const ExplainPlan& plan, const ArgumentPlan* arguments, std::span<const ToolCall> steps) {
     ReportOutline outline;
-    OutlineRecorder recorder(*plan_, outline);
-    drive(*plan_, steps, recorder);
+    OutlineRecorder recorder(plan, outline);
+    drive(plan, steps, recorder, arguments);
     return outline;
+}
+
+void write_report_json(const ExplainPlan& plan, const ArgumentPlan* arguments, std::span<const ToolCall> steps,
+                       const ReportOutline& outline, std::string& buffer, ReportSink& sink, std::size_t piece_bytes) {
+    JsonRecorder recorder(plan, arguments, outline, buffer, sink, piece_bytes);
+    drive(plan, steps, recorder, arguments);
+}
+
+}  // namespace
+
+std::string detail::explanation_json(const ExplainPlan& plan, const ArgumentPlan* arguments,
+                                     std::span<const ToolCall> steps) {
+    std::string out;
+    std::string buffer;
+    StringSink sink(out);
+    write_report_json(plan, arguments, steps, outline_of(plan, arguments, steps), buffer, sink,
+                      TraceExplainer::default_piece_bytes);
+    return out;
+}
+
+ReportOutline TraceExplainer::outline_json(std::span<const ToolCall> steps) const {
+    return outline_of(*plan_, nullptr, steps);
 }
 
 void TraceExplainer::write_json(std::span<const ToolCall> steps, const ReportOutline& outline, std::string& buffer,
                                 ReportSink& sink, std::size_t piece_bytes) const {
-    JsonRecorder recorder(*plan_, outline, buffer, sink, piece_bytes);
-    drive(*plan_, steps, recorder);
+    write_report_json(*plan_, nullptr, steps, outline, buffer, sink, piece_bytes);
 }
 
 std::string TraceExplainer::explain_json(std::span<const ToolCall> steps) const {
-    std::string out;
-    std::string buffer;
-    StringSink sink(out);
-    write_json(steps, outline_json(steps), buffer, sink);
-    return out;
+    return explanation_json(*plan_, nullptr, steps);
 }
 
 }  // namespace ostik

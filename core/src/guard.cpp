@@ -6,6 +6,8 @@
 #include <optional>
 #include <utility>
 
+#include "argument_plan.hpp"
+#include "explain_driver.hpp"
 #include "explain_plan.hpp"
 #include "ostik/json_writer.hpp"
 #include "rule_text.hpp"
@@ -15,25 +17,63 @@
 
 namespace ostik {
 
-Guard::Guard(Policy policy) : explainer_(std::move(policy)) {}
+using namespace detail;
+
+Guard::Guard(TraceExplainer explainer, std::unique_ptr<const ArgumentPlan> arguments)
+    : explainer_(std::move(explainer)), arguments_(std::move(arguments)) {}
+
+Guard::~Guard() = default;
+Guard::Guard(Guard&&) noexcept = default;
+Guard& Guard::operator=(Guard&&) noexcept = default;
+
+std::expected<Guard, ArgumentRuleError> Guard::create(Policy policy) {
+    TraceExplainer explainer(std::move(policy));
+    // The plan lives on the heap with the explainer: moving the explainer
+    // leaves the argument plan's reference to it valid.
+    auto arguments = ArgumentPlan::compile(explainer.plan());
+    if (!arguments) return std::unexpected(std::move(arguments.error()));
+    return Guard(std::move(explainer), std::move(*arguments));
+}
+
+std::vector<ArgumentRuleInfo> Guard::argument_rules() const {
+    std::vector<ArgumentRuleInfo> out;
+    out.reserve(arguments_->rules().size());
+    for (const ArgumentRule& r : arguments_->rules()) {
+        ArgumentRuleInfo& info = out.emplace_back();
+        info.rule_id = r.id.raw;
+        info.rule_type = r.rule_type();
+        info.tool = r.tool.raw;
+        for (const NameText& a : r.arguments) info.arguments.push_back(a.raw);
+        for (const ArgOperator& op : r.ops) info.operators.push_back(arg_op_names[static_cast<std::size_t>(op.op)]);
+    }
+    return out;
+}
+
+std::string Guard::explain_json(std::span<const ToolCall> steps) const {
+    return explanation_json(explainer_.plan(), arguments_.get(), steps);
+}
+
+TraceExplanation Guard::explain(std::span<const ToolCall> steps) const {
+    return explanation_records(explainer_.plan(), arguments_.get(), steps);
+}
 
 namespace {
 
-using namespace detail;
-
 // Records are made for failed checks only, so that judging a step that
 // passes everything allocates nothing.
-GuardDecision judge(const TraceState& state, StepTool tool) {
+GuardDecision judge(const ArgumentPlan& arguments, const TraceState& state, StepTool tool,
+                    const std::optional<Value>& args) {
     GuardDecision d;
     d.step = state.steps();
     d.tool = tool.name;
     std::vector<StepFailure> failed;
-    StepFailureSink sink{failed, d.step};
-    d.verdict = judge_step(state.plan(), state, tool, d.step, sink).verdict;
+    std::vector<std::string> values;
+    StepFailureSink sink{failed, values, d.step};
+    d.verdict = judge_step(state.plan(), state, tool, d.step, sink, CallArguments{&arguments, &args}).verdict;
     if (!failed.empty()) {
         const NameText text = name_text(tool.name);
         d.failures.reserve(failed.size());
-        for (const StepFailure& f : failed) d.failures.push_back(failure_record(state.plan(), f, text));
+        for (const StepFailure& f : failed) d.failures.push_back(failure_record(state.plan(), &arguments, f, text, values));
     }
     return d;
 }
@@ -74,7 +114,7 @@ std::expected<GuardDecision, TraceWriter::AppendError> GuardSession::check(ToolC
     // nothing until the call is entered.
     if (keep_calls_ && calls_.size() == calls_.capacity()) calls_.reserve(std::max<std::size_t>(64, calls_.size() * 2));
     const std::uint32_t slot = state_->enter(call.tool);
-    GuardDecision decision = judge(*state_, state_->step_tool(slot));
+    GuardDecision decision = judge(guard_->arguments(), *state_, state_->step_tool(slot), call.args);
     if (writer_) {
         write_step_line(line_, call);
         auto written = writer_->append(line_);
@@ -89,7 +129,7 @@ std::expected<GuardDecision, TraceWriter::AppendError> GuardSession::check(ToolC
 GuardDecision GuardSession::peek(const ToolCall& call) const {
     std::lock_guard lock(mutex_);
     // Looked up, not entered: asking about a tool leaves no trace of it.
-    return judge(*state_, state_->step_tool(call.tool));
+    return judge(guard_->arguments(), *state_, state_->step_tool(call.tool), call.args);
 }
 
 std::vector<RuleEvaluation> GuardSession::finish() const {
@@ -114,7 +154,7 @@ std::uint64_t GuardSession::steps() const {
 std::optional<std::string> GuardSession::explain_json() const {
     if (!keep_calls_) return std::nullopt;
     std::lock_guard lock(mutex_);
-    return guard_->explainer().explain_json(calls_);
+    return guard_->explain_json(calls_);
 }
 
 }  // namespace ostik

@@ -153,8 +153,10 @@ constexpr std::array<const char*, 2> on_error_values = {"block", "allow"};
 
 class Reader {
 public:
-    // With `ignored_keys`, the keys that rules drop are listed there.
-    Reader(yaml::Document& doc, std::vector<IgnoredKey>* ignored_keys) : doc_(doc), ignored_(ignored_keys) {
+    // With `ignored_keys`, the keys that rules drop are listed there; with
+    // `marks`, the positions of the nodes under tools.arg_constraints.
+    Reader(yaml::Document& doc, std::vector<IgnoredKey>* ignored_keys, std::vector<NodeMark>* marks)
+        : doc_(doc), ignored_(ignored_keys), marks_(marks) {
         budget_ = doc.events.size() * repetition_factor;
     }
 
@@ -169,6 +171,8 @@ public:
 private:
     yaml::Document& doc_;
     std::vector<IgnoredKey>* ignored_;
+    std::vector<NodeMark>* marks_;
+    bool marking_ = false;        // reading the values of tools.arg_constraints, with marks_ set
     std::size_t rule_index_ = 0;  // the rule being read, for ignored keys
     Error err_;
     int remaining_depth_ = max_depth;
@@ -414,6 +418,10 @@ private:
     bool read_value(std::size_t& pos, const Path& path, Value& out) {
         Event ev;
         if (!next(pos, ev)) return false;
+        // An alias's node is marked where its anchor wrote it, by the expansion.
+        if (marking_ && ev.kind != EventKind::alias) {
+            marks_->push_back(NodeMark{path.text(), ev.mark.line + 1, ev.mark.column + 1});
+        }
         bool ok = true;
         switch (ev.kind) {
             case EventKind::alias:
@@ -452,6 +460,10 @@ private:
                 std::vector<Member> members;
                 members.reserve(ev.children / 2);
                 ok = nested(pos, ev, [&](std::size_t& p, const Event& key_ev, std::size_t) {
+                    if (marking_) {
+                        marks_->push_back(NodeMark{path.child(value_key(key_ev)).text(), key_ev.mark.line + 1,
+                                                   key_ev.mark.column + 1, true});
+                    }
                     Member m;
                     if (!read_text(p, path, m.key) || !read_value(p, path.child(value_key(key_ev)), m.value)) return false;
                     members.push_back(std::move(m));
@@ -886,10 +898,12 @@ private:
                     }
                     default: {
                         std::unordered_map<std::string, std::unordered_map<std::string, Value>> m;
-                        if (!read_optional(p, vp, present, [&](std::size_t& q, const Path& qp) {
-                                return read_constraints(q, qp, m);
-                            }))
-                            return false;
+                        marking_ = marks_ != nullptr;
+                        const bool ok = read_optional(p, vp, present, [&](std::size_t& q, const Path& qp) {
+                            return read_constraints(q, qp, m);
+                        });
+                        marking_ = false;
+                        if (!ok) return false;
                         if (present) out.arg_constraints = std::move(m); else out.arg_constraints.reset();
                         return true;
                     }
@@ -968,19 +982,22 @@ private:
 
 }  // namespace
 
-std::expected<Policy, LoadError> parse_policy(std::string_view text, std::vector<IgnoredKey>* ignored_keys) {
+std::expected<Policy, LoadError> parse_policy(std::string_view text, std::vector<IgnoredKey>* ignored_keys,
+                                              std::vector<NodeMark>* constraint_marks) {
     yaml::EventSource source(text);
     yaml::Document doc;
     source.first_document(doc);
     Policy policy;
     std::vector<IgnoredKey> ignored;
-    Reader reader(doc, ignored_keys ? &ignored : nullptr);
+    std::vector<NodeMark> marks;
+    Reader reader(doc, ignored_keys ? &ignored : nullptr, constraint_marks ? &marks : nullptr);
     if (!reader.read_policy(policy)) {
         return std::unexpected(LoadError{LoadError::Kind::parse, reader.error().text()});
     }
     if (doc.error) return std::unexpected(LoadError{LoadError::Kind::parse, doc.error->message});
     if (auto rest = source.rest_of_stream()) return std::unexpected(LoadError{LoadError::Kind::parse, *rest});
     if (ignored_keys) *ignored_keys = std::move(ignored);
+    if (constraint_marks) *constraint_marks = std::move(marks);
     return policy;
 }
 

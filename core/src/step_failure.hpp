@@ -6,7 +6,11 @@
 
 #include <cstdint>
 #include <limits>
+#include <string>
+#include <vector>
 
+#include "argument_plan.hpp"
+#include "argument_text.hpp"
 #include "explain_plan.hpp"
 #include "ostik/explain.hpp"
 #include "ostik/tool_gate.hpp"
@@ -16,34 +20,85 @@
 namespace ostik::detail {
 
 struct StepFailure {
-    // The tool check, rather than a rule index.
-    static constexpr std::uint32_t tool_check = std::numeric_limits<std::uint32_t>::max();
+    enum class Kind : std::uint8_t { tool_check, argument, rule };
 
     std::uint64_t step = 0;
-    std::uint32_t check = tool_check;  // the rule index, or tool_check
+    Kind kind = Kind::tool_check;
+    std::uint32_t check = 0;           // the rule index: a sequence rule's, or an argument rule's
     ToolVerdict gate = ToolVerdict::pass;
-    Outcome outcome;
+    Outcome outcome;                   // a sequence rule
+    std::uint32_t item = 0;            // an argument rule: ArgumentFailure::item
+    std::uint32_t value = no_value;    // a constraint: its shown value, by index into the kept values
 
-    std::size_t id_index(const ExplainPlan& plan) const {
-        if (check != tool_check) return plan.rules[check].id_index;
-        return gate == ToolVerdict::denied ? plan.deny_id_index : plan.allow_id_index;
+    static constexpr std::uint32_t no_value = std::numeric_limits<std::uint32_t>::max();
+
+    std::size_t id_index(const ExplainPlan& plan, const ArgumentPlan* arguments) const {
+        switch (kind) {
+            case Kind::tool_check: return gate == ToolVerdict::denied ? plan.deny_id_index : plan.allow_id_index;
+            case Kind::argument: return arguments->rules()[check].id_index;
+            case Kind::rule: break;
+        }
+        return plan.rules[check].id_index;
+    }
+
+    const char* rule_type(const ExplainPlan& plan, const ArgumentPlan* arguments) const {
+        switch (kind) {
+            case Kind::tool_check: return gate == ToolVerdict::denied ? "deny" : "allow";
+            case Kind::argument: return arguments->rules()[check].rule_type();
+            case Kind::rule: break;
+        }
+        return kind_names[plan.rules[check].kind];
     }
 };
 
-// The record of a failure of a step calling `tool`.
-inline RuleEvaluation failure_record(const ExplainPlan& plan, const StepFailure& f, const NameText& tool) {
-    if (f.check == StepFailure::tool_check) return tool_check_evaluation(f.gate, tool);
+// The record of a failure of a step calling `tool`; `values` holds the shown
+// values of failed constraints.
+inline RuleEvaluation failure_record(const ExplainPlan& plan, const ArgumentPlan* arguments, const StepFailure& f,
+                                     const NameText& tool, const std::vector<std::string>& values) {
+    switch (f.kind) {
+        case StepFailure::Kind::tool_check:
+            return tool_check_evaluation(f.gate, tool);
+        case StepFailure::Kind::argument:
+            return argument_evaluation(arguments->rules()[f.check], f.item,
+                                       f.value == StepFailure::no_value ? NameText{} : name_text(values[f.value]));
+        case StepFailure::Kind::rule:
+            break;
+    }
     return to_evaluation(plan.rules[f.check], f.outcome, tool, f.step);
 }
 
-// A judge_step sink that keeps the failed checks of step `step` only.
+// A judge_step sink that keeps the failed checks of step `step` only, with
+// the shown value of a failed constraint in `values` (the call's arguments
+// need not outlive the judgement).
 struct StepFailureSink {
     std::vector<StepFailure>& failures;
+    std::vector<std::string>& values;
     std::uint64_t step;
 
-    void tool_check(ToolVerdict v) { failures.push_back({step, StepFailure::tool_check, v, Outcome{}}); }
+    void tool_check(ToolVerdict v) {
+        StepFailure& f = failures.emplace_back();
+        f.step = step;
+        f.kind = StepFailure::Kind::tool_check;
+        f.gate = v;
+    }
+    void argument(const ArgumentFailure& a) {
+        StepFailure& f = failures.emplace_back();
+        f.step = step;
+        f.kind = StepFailure::Kind::argument;
+        f.check = a.rule;
+        f.item = a.item;
+        if (a.value) {
+            f.value = static_cast<std::uint32_t>(values.size());
+            values.push_back(shown_value(*a.value));
+        }
+    }
     void rule(std::size_t k, const Outcome& o) {
-        if (!o.passed) failures.push_back({step, static_cast<std::uint32_t>(k), ToolVerdict::pass, o});
+        if (o.passed) return;
+        StepFailure& f = failures.emplace_back();
+        f.step = step;
+        f.kind = StepFailure::Kind::rule;
+        f.check = static_cast<std::uint32_t>(k);
+        f.outcome = o;
     }
 };
 

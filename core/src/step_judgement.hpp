@@ -1,17 +1,21 @@
-// The judgement of one step: the tool check, then every sequence rule in
-// policy order, and from them the step's verdict and blocking rule. The
-// explanation driver and the live guard both judge through here, so a step
-// gets the same verdict whichever of them asks.
+// The judgement of one step: the tool check, then the argument rules (for the
+// guard only), then every sequence rule in policy order, and from them the
+// step's verdict and blocking rule. The explanation driver and the live guard
+// both judge through here, so a step gets the same verdict whichever of them
+// asks.
 //
 // Every result goes to a sink:
 //   tool_check(tool_verdict)     a failed tool check (a passed one leaves no result)
+//   argument(failure)            a failed argument rule (likewise)
 //   rule(rule_index, outcome)    one result per sequence rule, passed or not
 // The sink decides what to build from them; judging itself allocates nothing.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
+#include "argument_plan.hpp"
 #include "explain_plan.hpp"
 #include "ostik/explain.hpp"
 #include "ostik/tool_gate.hpp"
@@ -27,12 +31,19 @@ struct StepVerdict {
     bool blocked() const { return verdict == Verdict::blocked; }
 };
 
+// The argument rules a step is judged by, and the call's arguments. The
+// explainer has none: it leaves the policy's argument rules alone.
+struct CallArguments {
+    const ArgumentPlan* plan = nullptr;
+    const std::optional<Value>* args = nullptr;  // set with `plan`
+};
+
 // Judges a call of `tool` (with its tool check made, TraceState::step_tool)
 // as step `step_index` against `state`, which holds the steps before it and
 // is not changed: the caller advances it.
 template <class Sink>
 StepVerdict judge_step(const ExplainPlan& plan, const TraceState& state, StepTool tool, std::uint64_t step_index,
-                       Sink& sink) {
+                       Sink& sink, CallArguments arguments = {}) {
     StepVerdict v;
     auto block = [&](std::size_t id_index) {
         if (v.verdict == Verdict::allowed) {
@@ -47,9 +58,16 @@ StepVerdict judge_step(const ExplainPlan& plan, const TraceState& state, StepToo
         block(check == ToolVerdict::denied ? plan.deny_id_index : plan.allow_id_index);
     }
 
-    // 2. Checks of the call's arguments take their place here, between the
-    //    tool check and the sequence rules, once the policy's argument rules
-    //    are judged.
+    // 2. The call's arguments, by the rules its tool meets, in their order.
+    if (arguments.plan && !arguments.plan->empty()) {
+        for (const std::uint32_t k : arguments.plan->rules_for(tool.name)) {
+            ArgumentFailure failure;
+            if (arguments.plan->judge(k, *arguments.args, failure) == ArgumentPlan::Judged::failed) {
+                sink.argument(failure);
+                block(arguments.plan->rules()[k].id_index);
+            }
+        }
+    }
 
     // 3. Every sequence rule, whatever came before: the step lists them all,
     //    and only the first failure blocks it.

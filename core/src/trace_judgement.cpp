@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "argument_plan.hpp"
 #include "explain_plan.hpp"
 #include "step_failure.hpp"
 #include "step_judgement.hpp"
@@ -17,7 +18,7 @@ using namespace detail;
 TraceJudgement::TraceJudgement(std::shared_ptr<const Guard> guard)
     : guard_(std::move(guard)),
       state_(std::make_unique<TraceState>(guard_->explainer().plan())),
-      listed_(guard_->explainer().plan().ids.size(), 0) {}
+      listed_(guard_->arguments().id_count(), 0) {}
 
 TraceJudgement::~TraceJudgement() = default;
 TraceJudgement::TraceJudgement(TraceJudgement&&) noexcept = default;
@@ -26,17 +27,18 @@ TraceJudgement& TraceJudgement::operator=(TraceJudgement&&) noexcept = default;
 void TraceJudgement::list_blocking(std::size_t id_index) {
     if (!listed_[id_index]) {
         listed_[id_index] = 1;
-        blocking_rules_.push_back(guard_->explainer().plan().ids[id_index].raw);
+        blocking_rules_.push_back(guard_->arguments().id(id_index).raw);
     }
 }
 
-void TraceJudgement::add_step(std::string_view tool) {
+void TraceJudgement::add_step(std::string_view tool, const std::optional<Value>& args) {
     const ExplainPlan& plan = state_->plan();
     const std::uint64_t step = state_->steps();
     if (step_slots_.size() == step_slots_.capacity()) step_slots_.reserve(std::max<std::size_t>(64, step * 2));
     const std::uint32_t slot = state_->enter(tool);
-    StepFailureSink sink{failures_, step};
-    const StepVerdict judged = judge_step(plan, *state_, state_->step_tool(slot), step, sink);
+    StepFailureSink sink{failures_, values_, step};
+    const StepVerdict judged = judge_step(plan, *state_, state_->step_tool(slot), step, sink,
+                                          CallArguments{&guard_->arguments(), &args});
     state_->advance(slot);
     step_slots_.push_back(slot);
     if (judged.blocked()) {
@@ -69,19 +71,18 @@ TraceJudgement::FailureRange TraceJudgement::failures_of(std::uint64_t step) con
 }
 
 const std::string& TraceJudgement::failure_rule_id(std::size_t index) const {
-    const ExplainPlan& plan = state_->plan();
-    return plan.ids[failures_[index].id_index(plan)].raw;
+    const ArgumentPlan& arguments = guard_->arguments();
+    return arguments.id(failures_[index].id_index(state_->plan(), &arguments)).raw;
 }
 
 const char* TraceJudgement::failure_rule_type(std::size_t index) const {
-    const StepFailure& f = failures_[index];
-    if (f.check != StepFailure::tool_check) return kind_names[state_->plan().rules[f.check].kind];
-    return f.gate == ToolVerdict::denied ? "deny" : "allow";
+    return failures_[index].rule_type(state_->plan(), &guard_->arguments());
 }
 
 RuleEvaluation TraceJudgement::failure_record(std::size_t index) const {
     const StepFailure& f = failures_[index];
-    return detail::failure_record(state_->plan(), f, state_->slot(step_slots_[f.step]).text);
+    return detail::failure_record(state_->plan(), &guard_->arguments(), f, state_->slot(step_slots_[f.step]).text,
+                                  values_);
 }
 
 GuardDecision TraceJudgement::decision(std::uint64_t step) const {

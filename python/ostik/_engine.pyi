@@ -1,7 +1,7 @@
 # Type stubs for the C++ extension module ostik._engine.
 import os
 from collections.abc import Callable, Mapping, Sequence
-from typing import Any, Literal, Protocol, TypeVar, final, overload
+from typing import Any, Literal, Protocol, TypedDict, TypeVar, final, overload
 
 from ostik._native import Policy, TraceExplainer
 
@@ -9,13 +9,29 @@ __all__: list[str] = ["Guard", "Session", "Decision", "RuleFailure", "Judgement"
 
 _F = TypeVar("_F", bound=Callable[..., Any])
 
+class ArgumentRule(TypedDict):
+    # One of the policy's argument rules, in the order the guard judges them.
+    rule_id: str  # "require_args_{tool}" or "arg_{tool}_{argument}", lower-cased
+    rule_type: Literal["require_args", "arg_constraint"]
+    tool: str  # the name the policy gives: a tool or an alias
+    arguments: list[str]  # require_args: the names listed; arg_constraint: its one argument
+    operators: list[str]  # arg_constraint: its operators, in the order they are tried
+
+class ArgumentRuleCoverage(ArgumentRule):
+    reached: int  # calls the rule judged (for a constraint: calls that have its argument)
+    violated: int  # of those, the calls it failed
+
 @final
 class Guard:
     """A policy's verdicts on tool calls as they happen."""
 
+    # ValueError when an argument constraint cannot be understood.
     def __init__(self, policy: Policy) -> None: ...
     def session(self, trace_file: str | None = None, keep: bool = False) -> Session: ...
     def judge(self, trace: Sequence[Mapping[str, object]]) -> Judgement: ...
+    def argument_coverage(self, traces: Sequence[Sequence[Mapping[str, object]]]) -> list[ArgumentRuleCoverage]: ...
+    @property
+    def argument_rules(self) -> list[ArgumentRule]: ...
     @property
     def on_error(self) -> Literal["block", "allow"]: ...
 

@@ -20,7 +20,7 @@ from typing import TYPE_CHECKING, Any
 
 from ostik import __version__
 from ostik._engine import Guard, stream_explanation
-from ostik._inspect import ignored_keys, policy_records
+from ostik._inspect import argument_rule_error, ignored_keys, policy_records
 from ostik._native import CoverageAnalyzer, Policy, TraceExplainer
 from ostik.formats import AUTO, FORMATS
 from ostik.formats.reading import collector_paused
@@ -29,8 +29,8 @@ from ostik.policy_check import ignored_key_warning, policy_warnings, printable, 
 from ostik.json_sources import STDIN_NAME
 from ostik.test_run import FileResult, TraceResult, judge_paths, trace_paths, unnamed_steps_warning
 from ostik.test_run import read_traces as read_trace_source
-from ostik.text_reports import (Style, coverage_lines, explanation_lines, test_summary, trace_line,
-                                violation_text)
+from ostik.text_reports import (Style, argument_coverage_lines, coverage_lines, explanation_lines, test_summary,
+                                trace_line, violation_text)
 from ostik.trace_files import STDIN, Trace, TraceFile, TraceFileError, first_bad_step
 
 if TYPE_CHECKING:
@@ -207,6 +207,23 @@ def load_policy_and_records(path: str) -> tuple[Policy, PolicyRecords]:
     return load_policy(path), records  # a failure here: the file changed in between
 
 
+def load_argument_rule_error(path: str) -> str | None:
+    """The first argument constraint of the policy file that cannot be understood, located, if any."""
+    try:
+        return argument_rule_error(path)
+    except (FileNotFoundError, ValueError) as err:  # the file changed since it was loaded
+        raise UnusableInput(f"{path}: {err}") from None
+
+
+def load_guard(path: str, policy: Policy) -> Guard:
+    """The guard of the policy loaded from `path`: a constraint it cannot understand makes the
+    policy unusable, as a policy that does not load is."""
+    try:
+        return Guard(policy)
+    except ValueError as err:
+        raise UnusableInput(f"{path}: {load_argument_rule_error(path) or err}") from None
+
+
 def read_traces(path: str, trace_format: str, warn: Callable[[str], None] = _warn) -> TraceFile:
     """Reads a trace file in the named format, or in the one its content shows ("auto")."""
     try:
@@ -233,6 +250,9 @@ def write_lines(lines: Iterable[str]) -> None:
 def run_check(args: argparse.Namespace) -> int:
     records = load_records(args.policy)
     ignored = load_ignored_keys(args.policy)
+    rule_error = load_argument_rule_error(args.policy)
+    if rule_error is not None:
+        raise UnusableInput(f"{args.policy}: {rule_error}")
     print(f"{args.policy}: {summary(records)}")
     warnings = policy_warnings(records)
     for warning in warnings:
@@ -266,8 +286,8 @@ def explain_json(guard: Guard, explainer: TraceExplainer, trace_file: TraceFile)
 
 def run_explain(args: argparse.Namespace) -> int:
     policy = load_policy(args.policy)
+    guard = load_guard(args.policy, policy)
     trace_file = read_traces(args.trace, args.format)
-    guard = Guard(policy)
     unnamed = unnamed_steps_warning(trace_file, "explained")
     if unnamed:
         _warn(unnamed)
@@ -333,6 +353,7 @@ class Progress:
 
 def run_coverage(args: argparse.Namespace) -> int:
     policy, records = load_policy_and_records(args.policy)
+    guard = load_guard(args.policy, policy)
     paths = coverage_trace_paths(args.traces)
     progress = Progress(len(paths))
     traces: list[Trace] = []
@@ -358,8 +379,12 @@ def run_coverage(args: argparse.Namespace) -> int:
         print(f"coverage of policy {name} version {quote(records['version'])} by "
               f"{len(traces)} trace{'' if len(traces) == 1 else 's'} "
               f"({steps} step{'' if steps == 1 else 's'}) from {len(paths)} file{'' if len(paths) == 1 else 's'}")
-        for line in coverage_lines(report, Style.for_stream(sys.stdout), fail_under=args.fail_under):
+        style = Style.for_stream(sys.stdout)
+        for line in coverage_lines(report, style, fail_under=args.fail_under):
             print(line)
+        if guard.argument_rules:
+            for line in argument_coverage_lines(guard.argument_coverage([trace.steps for trace in traces]), style):
+                print(line)
     if args.fail_under is not None and not report["meets_threshold"]:
         return EXIT_FAILED
     return EXIT_OK
@@ -391,7 +416,7 @@ def trace_annotation(trace: TraceResult) -> str:
 
 def run_test(args: argparse.Namespace) -> int:
     start = time.perf_counter()
-    guard = Guard(load_policy(args.policy))
+    guard = load_guard(args.policy, load_policy(args.policy))
     paths, path_errors = trace_paths(args.paths)
     style = Style.for_stream(sys.stdout)
     # Annotations are commands to the runner, not text for people; with --json
@@ -464,7 +489,8 @@ def run_report(args: argparse.Namespace) -> int:
 
     policy, records = load_policy_and_records(args.policy)
     paths = coverage_trace_paths(args.paths)
-    guard, page = Guard(policy), ReportPage(records)
+    guard = load_guard(args.policy, policy)
+    page = ReportPage(records, guard.argument_rules)
     traces: list[list[Any]] = []
     progress = Progress(len(paths))
     try:
@@ -479,7 +505,7 @@ def run_report(args: argparse.Namespace) -> int:
     finally:
         progress.clear()
     coverage: dict[str, Any] = json.loads(CoverageAnalyzer(policy).analyze(traces, 0.0))
-    text = page.render(coverage)
+    text = page.render(coverage, guard.argument_coverage(traces))
     try:
         with open(args.output, "w", encoding="utf-8") as out:
             out.write(text)

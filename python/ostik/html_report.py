@@ -31,7 +31,9 @@ from ostik import __version__
 from ostik.policy_check import printable, rule_id
 
 if TYPE_CHECKING:
-    from ostik._engine import Judgement, RuleFailure
+    from collections.abc import Sequence
+
+    from ostik._engine import ArgumentRule, ArgumentRuleCoverage, Judgement, RuleFailure
     from ostik._inspect import PolicyRecords
     from ostik.trace_files import Trace
 
@@ -93,7 +95,8 @@ class ReportPage:
     Each trace is reduced to compact records as it is added, so the judgements
     themselves need not be kept."""
 
-    def __init__(self, records: PolicyRecords) -> None:
+    def __init__(self, records: PolicyRecords, argument_rules: Sequence[ArgumentRule] = ()) -> None:
+        """`argument_rules`: Guard.argument_rules of the guard that judges the traces."""
         self.records = records
         self._tools = _Table()
         self._reasons = _Table()
@@ -102,6 +105,9 @@ class ReportPage:
         self._rule_types: list[str] = []
         for check, kind in TOOL_CHECKS:
             self._rule(check, kind)
+        # Then the argument rules, which come next in a step's failures.
+        for argument_rule in argument_rules:
+            self._rule(argument_rule["rule_id"], argument_rule["rule_type"])
         self.policy_rules = 0
         for rule in records["sequences"]:
             if rule_id(rule) not in self._rules.index:
@@ -188,8 +194,9 @@ class ReportPage:
             "traces": self._traces,
         }
 
-    def render(self, coverage: dict[str, Any]) -> str:
-        """The page, given the coverage report CoverageAnalyzer.analyze wrote for the same traces."""
+    def render(self, coverage: dict[str, Any], argument_coverage: Sequence[ArgumentRuleCoverage] = ()) -> str:
+        """The page, given the coverage report CoverageAnalyzer.analyze wrote for the same traces, and
+        what Guard.argument_coverage gave for them."""
         style, script = _asset("report.css"), _asset("report.js")
         csp = (f"default-src 'none'; style-src {_csp_hash(style)}; script-src {_csp_hash(script)}; "
                "img-src 'none'; base-uri 'none'; form-action 'none'")
@@ -202,8 +209,8 @@ class ReportPage:
             "version": html.escape(__version__),
             "style": style,
             "summary": self._summary(),
-            "rules": self._rule_table(coverage),
-            "coverage": self._coverage(coverage),
+            "rules": self._rule_table(coverage, argument_coverage),
+            "coverage": self._coverage(coverage) + self._argument_coverage(argument_coverage),
             "data": embedded_json(self.data()),
             "script": script,
         }
@@ -223,8 +230,10 @@ class ReportPage:
                         f'<dd>{value:,}</dd></div>' for label, value in counts)
         return f'{verdict}<dl class="counts">{items}</dl>'
 
-    def _rule_table(self, coverage: dict[str, Any]) -> str:
+    def _rule_table(self, coverage: dict[str, Any], argument_coverage: Sequence[ArgumentRuleCoverage]) -> str:
         untriggered = set(coverage["rule_coverage"]["untriggered_rules"])
+        reached = {rule["rule_id"] for rule in argument_coverage if rule["reached"]}
+        unreached = {rule["rule_id"] for rule in argument_coverage} - reached
         rows = []
         for number, (rid, kind) in enumerate(zip(self._rules.values(), self._rule_types)):
             steps, traces = self._rule_steps[number], self._rule_traces[number]
@@ -232,7 +241,7 @@ class ReportPage:
                 continue  # a tool list that blocked nothing, or that the policy does not have
             state = "fail" if traces else "pass"
             mark = "✗" if traces else "✓"
-            note = " (never triggered)" if rid in untriggered else ""
+            note = " (never triggered)" if rid in untriggered else " (never reached)" if rid in unreached else ""
             rows.append(f'<tr class="{state}"><td class="mark"><span class="sym" aria-hidden="true">{mark}</span> '
                         f'{"failed" if traces else "passed"}</td><th scope="row"><code>{_text(rid)}</code></th>'
                         f'<td>{_text(kind)}{note}</td><td class="num">{traces:,}</td><td class="num">{steps:,}</td>'
@@ -277,6 +286,29 @@ class ReportPage:
             parts.append('<p class="none">none</p>')
         parts.append(self._called_tools(set(tools["unexpected_tools"])))
         return "".join(parts)
+
+    def _argument_coverage(self, rules: Sequence[ArgumentRuleCoverage]) -> str:
+        if not rules:
+            return ""
+        rows = []
+        for rule in rules:
+            state = "fail" if rule["violated"] else "pass" if rule["reached"] else "none"
+            what = ", ".join(rule["arguments"])
+            if rule["operators"]:
+                what += ": " + ", ".join(rule["operators"])
+            rows.append(f'<tr class="{state}"><th scope="row"><code>{_text(rule["rule_id"])}</code></th>'
+                        f'<td>{_text(rule["rule_type"])}</td><td><code>{_text(rule["tool"])}</code></td>'
+                        f'<td>{_text(what)}</td><td class="num">{rule["reached"]:,}</td>'
+                        f'<td class="num">{rule["violated"]:,}</td></tr>')
+        reached = sum(1 for rule in rules if rule["reached"])
+        violated = sum(1 for rule in rules if rule["violated"])
+        return ('<h3 id="argument-rules">Argument rules</h3>'
+                f'<p class="note">{reached:,} of {_plural(len(rules), "argument rule")} reached by a call, '
+                f'{violated:,} violated. A constraint is reached by a call of its tool that has its argument; '
+                'a require_args entry by every call of its tool.</p>'
+                '<table class="argument-table"><thead><tr><th scope="col">rule</th><th scope="col">kind</th>'
+                '<th scope="col">tool</th><th scope="col">arguments</th><th scope="col">calls reached</th>'
+                f'<th scope="col">violated</th></tr></thead><tbody>{"".join(rows)}</tbody></table>')
 
     def _called_tools(self, unexpected: set[str]) -> str:
         if not self._calls:

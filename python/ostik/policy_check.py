@@ -82,7 +82,7 @@ def quote(name: str) -> str:
 
 
 def summary(records: PolicyRecords) -> str:
-    """One line: name, version, rules by kind, tool lists and aliases."""
+    """One line: name, version, rules by kind, tool lists, aliases and argument rules (when there are any)."""
     rules = records["sequences"]
     kinds: Counter[str] = Counter(rule["type"] for rule in rules)
     by_kind = ", ".join(f"{kinds[kind]} {kind}" for kind in RULE_KINDS if kinds[kind])
@@ -93,8 +93,13 @@ def summary(records: PolicyRecords) -> str:
     plural = "" if len(rules) == 1 else "s"
     rule_text = f"{len(rules)} rule{plural}" + (f" ({by_kind})" if by_kind else "")
     alias_count = len(records["aliases"])
-    return (f"policy {name} version {quote(records['version'])}: {rule_text}; "
+    text = (f"policy {name} version {quote(records['version'])}: {rule_text}; "
             f"tools: {allow}, {deny}; {alias_count} alias{'' if alias_count == 1 else 'es'}")
+    # One argument rule per require_args entry and per constrained argument.
+    argument_rules = len(tools["require_args"] or {}) + sum(map(len, (tools["arg_constraints"] or {}).values()))
+    if argument_rules:
+        text += f"; {argument_rules} argument rule{'' if argument_rules == 1 else 's'}"
+    return text
 
 
 def policy_warnings(records: PolicyRecords) -> list[str]:

@@ -18,7 +18,7 @@ from ostik.policy_check import printable
 from ostik.violations import step_failures
 
 if TYPE_CHECKING:
-    from ostik._engine import Judgement, RuleFailure
+    from ostik._engine import ArgumentRuleCoverage, Judgement, RuleFailure
     from ostik.test_run import TraceResult, Violation
 
 
@@ -239,3 +239,17 @@ def coverage_lines(report: dict[str, Any], style: Style, *, fail_under: float | 
             yield f"  {printable(gap['tool'])} [{printable(gap['severity'])}]: {printable(gap['reason'])}"
     else:
         yield f"high-risk gaps: {style.dim('none')}"
+
+
+def argument_coverage_lines(rules: Sequence[ArgumentRuleCoverage], style: Style) -> Iterator[str]:
+    """Which of the policy's argument rules the calls reached, and which they violated (Guard.argument_coverage)."""
+    reached = [rule for rule in rules if rule["reached"]]
+    violated = [rule for rule in rules if rule["violated"]]
+    yield f"argument rules: {len(reached)} of {len(rules)} reached, {len(violated)} violated"
+    unreached = [printable(rule["rule_id"]) for rule in rules if not rule["reached"]]
+    yield f"unreached argument rules: {', '.join(unreached) if unreached else style.dim('none')}"
+    if violated:
+        yield "violated argument rules: " + ", ".join(
+            f"{printable(rule['rule_id'])} ({rule['violated']} of {_plural(rule['reached'], 'call')})" for rule in violated)
+    else:
+        yield f"violated argument rules: {style.dim('none')}"

@@ -10,7 +10,9 @@ A rule is one failure however its explanation's numbers change from step to
 step ("exceeded max calls (21 > 20)", then "(22 > 20)"). The allow and deny
 lists are the exception: they judge the tool called, so each tool they block
 is a failure of its own ("Tool 'force_push' is in deny list" tells nothing
-about a later call of 'delete_repo').
+about a later call of 'delete_repo'). So are the argument rules, which judge
+the call's arguments: each offending value (each explanation) is a failure of
+its own.
 
 Only the presentation changes: the JSON reports and the judgement keep every
 step and every failure.
@@ -27,16 +29,25 @@ if TYPE_CHECKING:
 __all__ = ["FailureKey", "Occurrence", "StepFailures", "failure_key", "step_failures"]
 
 FailureKey = str | tuple[str, str]
-"""A rule id; for the allow and deny checks, the rule id with the tool name."""
+"""A rule id; for the allow and deny checks, the rule id with the tool name; for an argument
+rule, the rule id with the explanation."""
 
 # The rule ids of the allow and deny checks; no sequence rule has one of them,
 # since every sequence rule's id starts with its kind.
 _TOOL_CHECK_IDS = frozenset({"allow_list", "deny_list"})
+# What the ids of argument rules start with; a sequence rule's id may too
+# ("require_args_x" for a require rule on "args_x"), so the type decides.
+_ARGUMENT_ID_STARTS = ("arg_", "require_args_")
+_ARGUMENT_RULE_TYPES = frozenset({"require_args", "arg_constraint"})
 
 
 def failure_key(failure: RuleFailure, tool: str) -> FailureKey:
     rule_id = failure.rule_id
-    return (rule_id, tool) if rule_id in _TOOL_CHECK_IDS else rule_id
+    if rule_id in _TOOL_CHECK_IDS:
+        return (rule_id, tool)
+    if rule_id.startswith(_ARGUMENT_ID_STARTS) and failure.rule_type in _ARGUMENT_RULE_TYPES:
+        return (rule_id, failure.explanation)
+    return rule_id
 
 
 class Occurrence(NamedTuple):
@@ -78,8 +89,7 @@ def step_failures(decisions: Sequence[Decision]) -> dict[int, StepFailures]:
         keys = []
         new = False
         for failure in failures:
-            rule_id = failure.rule_id
-            key: FailureKey = (rule_id, decision.tool) if rule_id in _TOOL_CHECK_IDS else rule_id
+            key = failure_key(failure, decision.tool)
             keys.append(key)
             first = first_steps.get(key)
             if first is None:

@@ -1,17 +1,21 @@
 // The live guard: a policy's verdicts on an agent's tool calls one at a time,
 // before each call runs.
 //
-//   Guard          built once from a policy (the explainer's plan); never
-//                  changes, so any number of sessions and threads share it
+//   Guard          built once from a policy (the explainer's plan, and the
+//                  policy's argument rules made ready); never changes, so any
+//                  number of sessions and threads share it
 //   GuardSession   one agent run: the rule state of the calls judged so far,
 //                  optionally a trace file they are appended to and the calls
 //                  themselves
 //   GuardDecision  the judgement of one call
 //
-// A session judges exactly as TraceExplainer does: the i-th decision of a
-// session is step i of the explanation of the same calls. Its memory without
-// kept calls is bounded by the policy and the number of distinct tool names,
-// whatever the number of calls.
+// A session judges as TraceExplainer does, and also by the policy's argument
+// rules (`tools.require_args`, `tools.arg_constraints`, see
+// argument_rules.hpp), which the explainer leaves alone: the i-th decision of
+// a session is step i of the explanation of the same calls, with the failed
+// argument rules after the tool check. Its memory without kept calls is
+// bounded by the policy and the number of distinct tool names, whatever the
+// number of calls.
 #pragma once
 
 #include <cstdint>
@@ -19,9 +23,11 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "ostik/argument_rules.hpp"
 #include "ostik/explain.hpp"
 #include "ostik/policy.hpp"
 #include "ostik/trace_writer.hpp"
@@ -33,7 +39,8 @@ struct GuardDecision {
     std::uint64_t step = 0;  // the call's index in the run
     std::string tool;        // the call's tool name
     // Every failed check of the step in report order: the tool check, then
-    // the sequence rules in policy order. The first one blocked the step.
+    // the argument rules, then the sequence rules in policy order. The first
+    // one blocked the step.
     // Empty for an allowed step.
     std::vector<RuleEvaluation> failures;
 
@@ -44,15 +51,37 @@ struct GuardDecision {
     friend bool operator==(const GuardDecision&, const GuardDecision&) = default;
 };
 
+namespace detail {
+class ArgumentPlan;
+}  // namespace detail
+
 class Guard {
 public:
-    explicit Guard(Policy policy);
+    // Fails when an argument constraint cannot be understood.
+    static std::expected<Guard, ArgumentRuleError> create(Policy policy);
+    ~Guard();
+    Guard(Guard&&) noexcept;
+    Guard& operator=(Guard&&) noexcept;
 
     const Policy& policy() const { return explainer_.policy(); }
     const TraceExplainer& explainer() const { return explainer_; }
+    const detail::ArgumentPlan& arguments() const { return *arguments_; }
+
+    // The argument rules in the order they are judged and listed.
+    std::vector<ArgumentRuleInfo> argument_rules() const;
+
+    // The explanation of `steps` as the guard judges them: the explainer's,
+    // with the failed argument rules of each step after its tool check (and
+    // so the verdicts, counters and blocking rules they make). Without
+    // argument rules, byte for byte the explainer's.
+    std::string explain_json(std::span<const ToolCall> steps) const;
+    TraceExplanation explain(std::span<const ToolCall> steps) const;
 
 private:
+    Guard(TraceExplainer explainer, std::unique_ptr<const detail::ArgumentPlan> arguments);
+
     TraceExplainer explainer_;
+    std::unique_ptr<const detail::ArgumentPlan> arguments_;
 };
 
 // Every operation takes the session's own lock, so a session may be used from
@@ -83,9 +112,8 @@ public:
     bool keeps_calls() const { return keep_calls_; }
     const Guard& guard() const { return *guard_; }
 
-    // The explanation report of the calls so far, as TraceExplainer's
-    // explain_json() gives it for them. Nothing when the session does not
-    // keep its calls.
+    // The explanation report of the calls so far, as Guard::explain_json()
+    // gives it for them. Nothing when the session does not keep its calls.
     std::optional<std::string> explain_json() const;
 
 private:

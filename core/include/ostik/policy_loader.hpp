@@ -29,12 +29,27 @@ struct IgnoredKey {
     std::size_t column = 0;  // 1-based
 };
 
+// Where a node under `tools.arg_constraints` lies, named by the path that
+// messages about it give ("tools.arg_constraints.shell.command.min"). The
+// records keep no positions; these let a message about a constraint found
+// later (see guard.hpp) name its line.
+struct NodeMark {
+    std::string path;
+    std::size_t line = 0;    // 1-based
+    std::size_t column = 0;  // 1-based
+    bool key = false;        // the position of the key of the mapping entry at `path`, not of its value
+};
+
 // Reads the whole file and parses it. With `ignored_keys`, a successful load
-// also lists the rule keys it dropped, rule by rule.
+// also lists the rule keys it dropped, rule by rule; with `constraint_marks`,
+// the position of every node under `tools.arg_constraints` (of a path given
+// twice, the later).
 std::expected<Policy, LoadError> load_policy_file(const std::string& path,
-                                                  std::vector<IgnoredKey>* ignored_keys = nullptr);
+                                                  std::vector<IgnoredKey>* ignored_keys = nullptr,
+                                                  std::vector<NodeMark>* constraint_marks = nullptr);
 
 // Parses policy text (already known to be UTF-8).
-std::expected<Policy, LoadError> parse_policy(std::string_view text, std::vector<IgnoredKey>* ignored_keys = nullptr);
+std::expected<Policy, LoadError> parse_policy(std::string_view text, std::vector<IgnoredKey>* ignored_keys = nullptr,
+                                              std::vector<NodeMark>* constraint_marks = nullptr);
 
 }  // namespace ostik

@@ -9,8 +9,9 @@
 // does): an agent that called nothing did not call the required tool.
 //
 // The steps are kept compactly (the tool of each step and the failed checks
-// with their outcomes); a step's decision, texts included, is made when it is
-// asked for, and equals the decision GuardSession::check gave that step. The
+// with their outcomes; of a failed argument constraint, the value shown); a
+// step's decision, texts included, is made when it is asked for, and equals
+// the decision GuardSession::check gave that step. The
 // failed checks of all steps are numbered in step order; what identifies a
 // failure (its rule id and type) is at hand without making its texts.
 #pragma once
@@ -40,9 +41,9 @@ public:
     TraceJudgement(TraceJudgement&&) noexcept;
     TraceJudgement& operator=(TraceJudgement&&) noexcept;
 
-    // Judges a call of `tool` as the next step and enters it, blocked or not.
-    // Only before finish().
-    void add_step(std::string_view tool);
+    // Judges a call of `tool` with `args` as the next step and enters it,
+    // blocked or not. The arguments are not kept. Only before finish().
+    void add_step(std::string_view tool, const std::optional<Value>& args = std::nullopt);
 
     // Runs the end-of-trace checks on the steps added; call it once, last.
     void finish();
@@ -83,6 +84,7 @@ private:
     std::unique_ptr<detail::TraceState> state_;
     std::vector<std::uint32_t> step_slots_;         // the tool slot of each step
     std::vector<detail::StepFailure> failures_;     // every failed check, in step order
+    std::vector<std::string> values_;               // the values failed constraints show
     std::vector<RuleEvaluation> end_failures_;
     std::vector<std::string> blocking_rules_;
     std::vector<char> listed_;                      // by id index: already in blocking_rules_
