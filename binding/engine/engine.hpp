@@ -32,6 +32,8 @@ PyObject* create_guard_type(PyObject* module);
 PyObject* create_session_type(PyObject* module);
 PyObject* create_decision_type(PyObject* module);
 PyObject* create_rule_failure_type(PyObject* module);
+PyObject* create_coverage_accumulator_type(PyObject* module);
+PyObject* create_audit_accumulator_type(PyObject* module);
 
 // A new Session running on `guard` (a new reference, or null with an error set).
 PyObject* new_session(std::shared_ptr<const Guard> guard, std::unique_ptr<TraceWriter> writer, bool keep_calls);
@@ -47,5 +49,6 @@ const char* on_error_name(ErrorPolicy p);
 
 // The module-level functions (METH_FASTCALL | METH_KEYWORDS).
 PyObject* stream_explanation(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* policy_bytes(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace ostik::py::engine
