@@ -88,7 +88,11 @@ public:
             // The tenth byte may only carry the top bit of 64.
             if (shift == 63 && *b > 1) return fail<std::uint64_t>();
             n |= static_cast<std::uint64_t>(*b & 0x7f) << shift;
-            if (!(*b & 0x80)) return n;
+            if (!(*b & 0x80)) {
+                // One way to write each number: no trailing zero groups.
+                if (*b == 0 && shift > 0) return fail<std::uint64_t>();
+                return n;
+            }
         }
         return fail<std::uint64_t>();
     }
