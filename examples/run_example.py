@@ -1,8 +1,8 @@
 """Runs the ostik command line on the bundled example policy and traces.
 
 Shows what each command prints and the exit status it ends with: a policy
-check, the explanation of a trace that passes and of one that fails, and the
-coverage of the policy by all the bundled traces.
+check, the explanation of a trace that passes and of one that fails, the test
+of all the bundled traces, and the coverage of the policy by them.
 """
 
 from __future__ import annotations
@@ -18,6 +18,7 @@ COMMANDS = [
     ["check", "examples/policy.yaml"],
     ["explain", "examples/policy.yaml", "examples/traces/good.jsonl"],
     ["explain", "examples/policy.yaml", "examples/traces/blocked.jsonl"],
+    ["test", "examples/policy.yaml", "examples/traces"],
     ["coverage", "examples/policy.yaml", "examples/traces", "--fail-under", "80"],
 ]
 

@@ -5,6 +5,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
+# What only the tests need (a headless browser for the report page's tests),
+# kept apart from what building needs.
+bash scripts/install_system_packages.sh scripts/test-packages.txt
 
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)

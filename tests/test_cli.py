@@ -259,6 +259,73 @@ def test_explain_end_of_trace_failure_alone_fails(tmp_path):
                                               "blocking rules: require_run_tests")
 
 
+FOLDING_POLICY = "version: '1'\ntools: {deny: [rm]}\nsequences:\n  - [max_calls, edit, 2]\n  - [blocklist, x]\n"
+FOLDING_TOOLS = ["read", "edit", "edit", "edit", "read", "rm", "fix", "rm", "edit", "rm2"]
+
+
+def test_explain_shows_a_rule_that_keeps_failing_once(tmp_path, write_policy):
+    # Once the edits exceed their maximum, the rule fails at every later step:
+    # it is shown where it first failed, and the steps it alone blocked are left out.
+    trace = write_lines(tmp_path / "t.jsonl", *(json.dumps({"tool": t}) for t in FOLDING_TOOLS))
+    result = ostik_cli("explain", write_policy(FOLDING_POLICY), trace)
+    assert result.returncode == 1
+    assert result.stdout.splitlines() == [
+        "0  read  allowed",
+        "1  edit  allowed",
+        "2  edit  allowed",
+        "3  edit  blocked  max_calls_edit_2: 'edit' exceeded max calls (3 > 2)",
+        "                  and at 6 later steps: 4-9",
+        # The deny list judges the tool: each tool it blocks is a failure of its own.
+        "5  rm    blocked  deny_list: Tool 'rm' is in deny list",
+        "                  and at 1 later step: 7",
+        # A step with a new failure is shown, its repeated blocking rule named only.
+        "6  fix   blocked  max_calls_edit_2: again, see step 3",
+        "         also fails blocklist_x: 'fix' matches blocklist pattern 'x'",
+        "FAIL: 7 of 10 steps blocked (first at step 3); blocking rules: max_calls_edit_2, deny_list",
+    ]
+    # The verbose view and the report keep every step.
+    verbose = ostik_cli("explain", "-v", write_policy(FOLDING_POLICY), trace)
+    assert [line.split()[0] for line in verbose.stdout.splitlines() if "blocked" in line.split()[2:3]] == [
+        str(i) for i in range(3, 10)]
+    report = json.loads(ostik_cli("explain", "--json", write_policy(FOLDING_POLICY), trace).stdout)
+    assert report["blocked_steps"] == 7 and len(report["steps"]) == 10
+
+
+def test_explain_lists_runs_of_later_steps_briefly(tmp_path, write_policy):
+    tools = ["a", "a", "b", "a", "b", *["a"] * 30, *["b", "a"] * 8]
+    trace = write_lines(tmp_path / "t.jsonl", *(json.dumps({"tool": t}) for t in tools))
+    result = ostik_cli("explain", write_policy("version: '1'\nsequences: [[max_calls, a, 1], [blocklist, b]]\n"), trace)
+    assert result.stdout.splitlines()[1:6] == [
+        " 1  a  blocked  max_calls_a_1: 'a' exceeded max calls (2 > 1)",
+        "                and at 49 later steps: 2-50",
+        " 2  b  blocked  max_calls_a_1: again, see step 1",
+        "       also fails blocklist_b: 'b' matches blocklist pattern 'b'",
+        "                  and at 9 later steps: 4, 35, 37, 39, 41, 43, 45, 47, ...",
+    ]
+    assert len(result.stdout.splitlines()) == 7
+
+
+@pytest.mark.parametrize("flags", [[], ["-v"], ["--json"]])
+def test_explain_an_empty_trace_fails_when_the_policy_requires_a_tool(tmp_path, flags):
+    empty = write_lines(tmp_path / "empty.jsonl")
+    result = ostik_cli("explain", *flags, POLICY, empty)
+    assert result.returncode == 1
+    if flags == ["--json"]:
+        # The report itself stays as explain returns it: no steps, nothing blocking.
+        assert result.stdout == ostik.TraceExplainer(ostik.Policy.from_file(POLICY)).explain([]) + "\n"
+        assert json.loads(result.stdout)["blocking_rules"] == []
+    else:
+        assert result.stdout.splitlines() == [
+            "end of trace:", "  FAIL require_run_tests: Required tool 'run_tests' never called",
+            "FAIL: 0 steps, none blocked; 1 end-of-trace check failed; blocking rules: require_run_tests"]
+
+
+def test_explain_an_empty_trace_passes_without_require_rules(tmp_path, write_policy):
+    empty = write_lines(tmp_path / "empty.jsonl")
+    result = ostik_cli("explain", write_policy("version: '1'\nsequences: [[max_calls, a, 1]]\n"), empty)
+    assert (result.returncode, result.stdout) == (0, "PASS: 0 steps, none blocked\n")
+
+
 def test_explain_verbose_shows_every_judgement():
     result = ostik_cli("explain", "-v", POLICY, GOOD)
     assert result.returncode == 0
@@ -462,9 +529,18 @@ def test_coverage_unusable_inputs(tmp_path, write_policy):
     empty_dir = tmp_path / "none"
     empty_dir.mkdir()
     result = ostik_cli("coverage", POLICY, empty_dir)
-    assert (result.returncode, result.stderr) == (2, f"{empty_dir}: no .jsonl or .json files in this directory\n")
+    assert (result.returncode, result.stderr) == (2, f"{empty_dir}: no .jsonl or .json files in this directory or below\n")
     result = ostik_cli("coverage", write_policy("version: 1\nrules: []\n"), GOOD)
     assert result.returncode == 2 and "unknown field `rules`" in result.stderr
+
+
+def test_coverage_searches_directories_below(tmp_path):
+    (tmp_path / "x" / "y").mkdir(parents=True)
+    shutil.copy(GOOD, tmp_path / "x" / "y" / "good.jsonl")
+    shutil.copy(BLOCKED, tmp_path / "blocked.jsonl")
+    (tmp_path / "x" / "notes.txt").write_text("{}")
+    result = ostik_cli("coverage", POLICY, tmp_path)
+    assert result.stdout.startswith("coverage of policy 'coding-agent' version '1.2' by 2 traces (11 steps) from 2 files")
 
 
 def test_coverage_progress_only_on_a_terminal(tmp_path):

@@ -12,7 +12,7 @@ import threading
 import pytest
 
 import ostik
-from ostik import Decision, Guard, PolicyViolation, RuleFailure, Session, TraceExplainer
+from ostik import Decision, Guard, Judgement, PolicyViolation, RuleFailure, Session, TraceExplainer
 
 POLICY = """\
 version: "1"
@@ -68,17 +68,18 @@ def as_entry(failure):
 def test_allowed_and_blocked_decisions(guard):
     session = guard.session()
     ok = session.check("read_file", {"path": "a.py"})
-    assert (ok.allowed, ok.verdict, ok.step, ok.blocked_by, ok.reason, ok.failures) == (
-        True, "allowed", 0, None, "", [])
+    assert (ok.allowed, ok.verdict, ok.step, ok.tool, ok.blocked_by, ok.reason, ok.failures) == (
+        True, "allowed", 0, "read_file", None, "", [])
     assert bool(ok) is True
-    assert repr(ok) == "Decision(verdict='allowed', step=0)"
+    assert repr(ok) == "Decision(verdict='allowed', step=0, tool='read_file')"
 
     bad = session.check("force_exec")  # not allowed, and matches the blocklist
-    assert (bad.allowed, bad.verdict, bad.step, bad.blocked_by) == (False, "blocked", 1, "allow_list")
+    assert (bad.allowed, bad.verdict, bad.step, bad.tool, bad.blocked_by) == (
+        False, "blocked", 1, "force_exec", "allow_list")
     assert bad.reason == "Tool 'force_exec' is not in allow list"
     assert not bad
     assert [f.rule_id for f in bad.failures] == ["allow_list", "blocklist_exec"]
-    assert repr(bad) == ("Decision(verdict='blocked', step=1, blocked_by='allow_list', "
+    assert repr(bad) == ("Decision(verdict='blocked', step=1, tool='force_exec', blocked_by='allow_list', "
                          "reason=\"Tool 'force_exec' is not in allow list\")")
     first = bad.failures[0]
     assert (first.rule_type, first.context) == ("allow", None)
@@ -101,6 +102,10 @@ def test_decisions_and_failures_are_values(guard):
     assert d == guard.session().check("edit_file")
     assert hash(d) == hash(guard.session().check("edit_file"))
     assert d != session.check("edit_file")  # another step
+    other_tool = guard.session().check("force_push")
+    assert (other_tool.step, other_tool.verdict) == (d.step, "blocked")
+    assert d != other_tool and d.failures != other_tool.failures
+    assert guard.session().check("run_tests") != guard.session().check("search")  # both allowed at step 0
     assert d.failures == d.failures and d.failures[0] == d.failures[0]
     assert len({d.failures[0], d.failures[0]}) == 1
     assert (d == "blocked") is False
@@ -108,28 +113,28 @@ def test_decisions_and_failures_are_values(guard):
     d.failures.clear()
     d.failures[0].context["first_seen"] = True
     assert d.failures[0].context["first_seen"] is False
-    for obj, name in [(d, "allowed"), (d, "failures"), (d.failures[0], "context"), (session, "steps")]:
+    for obj, name in [(d, "allowed"), (d, "tool"), (d, "failures"), (d.failures[0], "context"), (session, "steps")]:
         with pytest.raises(AttributeError):
             setattr(obj, name, None)
     with pytest.raises(AttributeError):
         d.extra = 1
 
 
-@pytest.mark.parametrize("cls", [Guard, Session, Decision, RuleFailure])
+@pytest.mark.parametrize("cls", [Guard, Session, Decision, RuleFailure, Judgement])
 def test_types_are_final(cls):
     with pytest.raises(TypeError):
         type("Sub", (cls,), {})
 
 
-@pytest.mark.parametrize("cls", [Session, Decision, RuleFailure])
+@pytest.mark.parametrize("cls", [Session, Decision, RuleFailure, Judgement])
 def test_only_the_guard_makes_the_others(cls):
     with pytest.raises(TypeError):
         cls()
 
 
 def test_exported_names():
-    assert ostik._engine.__all__[:4] == ["Guard", "Session", "Decision", "RuleFailure"]
-    assert {"Guard", "Session", "Decision", "RuleFailure", "PolicyViolation"} <= set(ostik.__all__)
+    assert ostik._engine.__all__[:5] == ["Guard", "Session", "Decision", "RuleFailure", "Judgement"]
+    assert {"Guard", "Session", "Decision", "RuleFailure", "Judgement", "PolicyViolation"} <= set(ostik.__all__)
     assert issubclass(PolicyViolation, Exception)
 
 
@@ -333,6 +338,133 @@ def test_on_error_setting(write_policy):
         assert Guard(ostik.Policy.from_file(write_policy(POLICY.format(on_error=setting)))).on_error == setting
 
 
+# --- whole traces: judge --------------------------------------------------------
+
+BLOCKED_RUN = [("edit_file", {"path": "a.py"}), ("read_file", None), ("force_exec", None), ("edit_file", None),
+               ("edit_file", None), ("edit_file", None), ("run_tests", [1])]
+
+
+def steps_of(calls):
+    return [{"tool": t} if a is None else {"tool": t, "args": a} for t, a in calls]
+
+
+def test_judge_gives_the_decisions_and_end_of_a_fresh_session(guard, policy):
+    session = guard.session()
+    checked = [session.check(tool, args) for tool, args in BLOCKED_RUN]
+    judgement = guard.judge(steps_of(BLOCKED_RUN))
+    assert judgement.decisions == checked
+    assert [d.tool for d in judgement.decisions] == [tool for tool, _ in BLOCKED_RUN]
+    assert judgement.end_failures == session.finish()
+    assert (judgement.passed, bool(judgement), judgement.steps, judgement.blocked_steps, judgement.first_block) == (
+        False, False, 7, 6, 0)
+    report = json.loads(TraceExplainer(policy).explain(steps_of(BLOCKED_RUN)))
+    rules = ["before_inspect_then_edit_file", "allow_list", "after_edit_file_then_run_tests", "max_calls_edit_file_2"]
+    assert judgement.blocking_rules == report["blocking_rules"] == rules
+    assert repr(judgement) == ("Judgement(passed=False, steps=7, blocked_steps=6, first_block=0, "
+                               f"blocking_rules={rules!r})")
+    assert session.steps == 7  # judging used a session of its own
+
+
+@pytest.mark.parametrize(("calls", "passed", "end", "blocking"), [
+    ([("read_file", None), ("edit_file", None), ("run_tests", None)], True, [], []),
+    # No step blocked, but the trace ends before the required call: the end decides.
+    ([("read_file", None), ("search", None)], False, ["require_run_tests"], ["require_run_tests"]),
+    ([("read_file", None), ("run_tests", None), ("edit_file", None)], False, ["after_edit_file_then_run_tests"],
+     ["after_edit_file_then_run_tests"]),
+    # An empty trace called nothing it requires, unlike its (empty) report says.
+    ([], False, ["require_run_tests"], ["require_run_tests"]),
+])
+def test_what_passes(guard, calls, passed, end, blocking):
+    judgement = guard.judge(steps_of(calls))
+    assert (judgement.passed, judgement.blocked_steps, judgement.first_block) == (passed, 0, None)
+    assert [f.rule_id for f in judgement.end_failures] == end
+    assert judgement.blocking_rules == blocking
+
+
+def test_an_empty_trace_passes_without_require_rules(write_policy):
+    guard = Guard(ostik.Policy.from_file(write_policy("version: '1'\nsequences: [[max_calls, a, 1], [after, a, b]]\n")))
+    judgement = guard.judge(())
+    assert (judgement.passed, judgement.steps, judgement.decisions, judgement.end_failures,
+            judgement.blocking_rules) == (True, 0, [], [], [])
+
+
+def test_judge_reads_the_other_step_keys(guard):
+    judgement = guard.judge([{"name": "read_file", "arguments": {"p": 1}}, {"tool_name": "edit_file", "x": object()},
+                             {}, {"tool": None, "tool_name": "run_tests"}])
+    assert [d.tool for d in judgement.decisions] == ["read_file", "edit_file", "unknown", "run_tests"]
+    assert judgement.decisions[2].blocked_by == "allow_list"
+
+
+def test_a_judgement_is_immutable_and_outlives_its_guard(write_policy):
+    guard = Guard(ostik.Policy.from_file(write_policy(POLICY.format(on_error="block"))))
+    judgement = guard.judge(steps_of(BLOCKED_RUN))
+    del guard
+    gc.collect()
+    judgement.decisions.clear()
+    judgement.end_failures.append(None)
+    judgement.blocking_rules.pop()
+    assert len(judgement.decisions) == 7 and judgement.end_failures == []
+    assert len(judgement.blocking_rules) == 4
+    assert judgement.decisions[4].reason == "'edit_file' exceeded max calls (3 > 2)"
+    for name in ("passed", "steps", "decisions", "blocking_rules"):
+        with pytest.raises(AttributeError):
+            setattr(judgement, name, None)
+
+
+def test_judged_decisions_read_like_checked_ones_after_their_judgement_is_gone(guard):
+    session = guard.session()
+    checked = [session.check(tool, args) for tool, args in BLOCKED_RUN]
+    decisions = guard.judge(steps_of(BLOCKED_RUN)).decisions
+    failures = decisions[2].failures
+    gc.collect()
+    # Each field read first, before anything else made its texts.
+    assert [d.blocked_by for d in decisions] == [d.blocked_by for d in checked]
+    assert [f.rule_type for f in failures] == ["allow", "blocklist"]
+    assert [f.context for f in failures] == [f.context for f in checked[2].failures]
+    assert [repr(f) for f in failures] == [repr(f) for f in checked[2].failures]
+    assert [hash(f) for f in failures] == [hash(f) for f in checked[2].failures]
+    assert [(repr(d), hash(d), d.reason) for d in decisions] == [(repr(d), hash(d), d.reason) for d in checked]
+    assert {decisions[4], checked[4]} == {checked[4]}
+
+
+class Steps:
+    """A sequence that is not a list, yielding one bad step."""
+
+    def __len__(self):
+        return 2
+
+    def __getitem__(self, i):
+        if i >= 2:
+            raise IndexError
+        return {"tool": "read_file"} if i == 0 else {"tool": ["x"]}
+
+
+@pytest.mark.parametrize("trace", [
+    "read_file", {"tool": "read_file"}, iter([{"tool": "a"}]), 7, None,
+    [{"tool": "a"}, "step"], [{"tool": 3}], [{"tool": "a", "name": "b"}], [{"args": {1: 2}}],
+    [{"tool": "a", "args": {"when": datetime.date(2024, 1, 1)}}], Steps(), [{"tool": "a", "args": nested(5000)}],
+])
+def test_judge_refuses_what_explain_refuses(guard, policy, trace):
+    with pytest.raises((TypeError, ValueError)) as explained:
+        TraceExplainer(policy).explain(trace)
+    with pytest.raises(explained.type) as judged:
+        guard.judge(trace)
+    assert str(judged.value) == str(explained.value).replace("'traces'", "'trace'")
+    if explained.type is ValueError:
+        assert str(judged.value).startswith("Invalid tool call format: ")
+
+
+@pytest.mark.parametrize(("call", "message"), [
+    (lambda g: g.judge(), "Guard.judge() missing 1 required positional argument: 'trace'"),
+    (lambda g: g.judge([], []), "Guard.judge() takes 1 positional argument but 2 were given"),
+    (lambda g: g.judge(steps=[]), "Guard.judge() got an unexpected keyword argument 'steps'"),
+])
+def test_judge_argument_errors(guard, call, message):
+    with pytest.raises(TypeError) as info:
+        call(guard)
+    assert str(info.value) == message
+
+
 # --- wrappers ----------------------------------------------------------------------
 
 def test_decorated_tools_are_checked_before_they_run(guard):
@@ -421,7 +553,7 @@ def test_on_error_decides_about_calls_that_cannot_be_judged(write_policy, settin
         with pytest.raises(PolicyViolation) as info:
             read_file(Opaque())
         d = info.value.decision
-        assert (d.verdict, d.step, d.blocked_by) == ("blocked", 1, "on_error")
+        assert (d.verdict, d.step, d.tool, d.blocked_by) == ("blocked", 1, "read_file", "on_error")
         assert d.reason == "Invalid tool call format: unsupported type Opaque"
         assert str(info.value) == "blocked by on_error: Invalid tool call format: unsupported type Opaque"
         assert [(f.rule_id, f.rule_type) for f in d.failures] == [("on_error", "on_error")]

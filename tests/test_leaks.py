@@ -471,6 +471,35 @@ def _(files):
     return call, [decision]
 
 
+@case("judge a trace")
+def _(files):
+    guard = example_guard()
+    trace = [{"tool": "edit_file", "args": ARGS}, {"tool": "read_file"}, {"tool": "force_push", "args": ARGS}]
+
+    def call():
+        judgement = guard.judge(trace)
+        decisions = judgement.decisions
+        failures = [f for d in decisions for f in d.failures]
+        return (judgement.end_failures, judgement.blocking_rules, repr(judgement),
+                [(d.tool, d.blocked_by, d.reason, repr(d), hash(d), d == d) for d in decisions],
+                [(f.rule_id, f.rule_type, f.explanation, f.context, repr(f), hash(f)) for f in failures])
+    return call, [guard, trace, ARGS]
+
+
+@case("judge a bad step")
+def _(files):
+    guard = example_guard()
+    trace = [{"tool": "read_file", "args": ARGS}, {"tool": "edit_file", "args": {"bad": {Unsupported()}}}]
+    return expecting(ValueError, guard.judge, trace), [guard, trace, ARGS]
+
+
+@case("judge wrong type")
+def _(files):
+    guard = example_guard()
+    trace = iter([{"tool": "read_file"}])
+    return expecting(TypeError, guard.judge, trace), [guard]
+
+
 def _guarded():
     session = example_guard().session()
 

@@ -19,6 +19,7 @@ import ostik
 
 ROOT = Path(__file__).resolve().parents[1]
 PACKAGE_LIST = ROOT / "scripts" / "system-packages.txt"
+TEST_PACKAGE_LIST = ROOT / "scripts" / "test-packages.txt"
 INSTALLER = ROOT / "scripts" / "install_system_packages.sh"
 README = (ROOT / "README.md").read_text()
 
@@ -29,6 +30,7 @@ def listed(text):
 
 
 PACKAGES = listed(PACKAGE_LIST.read_text())
+TEST_PACKAGES = listed(TEST_PACKAGE_LIST.read_text())
 
 
 # --- one package list -------------------------------------------------------
@@ -62,6 +64,19 @@ def test_the_scripts_take_their_packages_from_the_list():
         assert not [name for name in PACKAGES if name.endswith("-dev") and name in text], script
     for script in ["setup.sh", "build_wheel.sh"]:
         assert "bash scripts/install_system_packages.sh\n" in (ROOT / "scripts" / script).read_text()
+
+
+def test_what_only_the_tests_need_is_a_list_of_its_own_that_the_test_script_installs():
+    # A browser for the report page's tests: CI must install it, a build must not need it.
+    assert "chromium" in TEST_PACKAGES
+    assert not set(TEST_PACKAGES) & set(PACKAGES)
+    assert "bash scripts/install_system_packages.sh scripts/test-packages.txt\n" in (
+        ROOT / "scripts" / "test.sh").read_text()
+    for script in ["setup.sh", "build_wheel.sh", "example.sh"]:
+        assert "test-packages" not in (ROOT / "scripts" / script).read_text()
+    requirements = README.split("## Requirements", 1)[1].split("\n## ", 1)[0]
+    assert "scripts/test-packages.txt" in requirements
+    assert "apt-get install -y " + " ".join(TEST_PACKAGES) in requirements
 
 
 # --- installing missing system packages ----------------------------------------
@@ -252,6 +267,9 @@ def test_the_wheel_carries_the_modules_the_stubs_and_the_libraries(built):
     assert modules == EXTENSIONS
     stubs = {f"ostik/{path.name}" for path in (ROOT / "python" / "ostik").glob("*.pyi")}
     assert stubs | {"ostik/py.typed", "ostik/cli.py"} <= set(names)
+    # the report page's template, style and script
+    assets = {f"ostik/report_page/{path.name}" for path in (ROOT / "python" / "ostik" / "report_page").iterdir()}
+    assert {"ostik/report_page/report.html", "ostik/report_page/report.js"} <= assets <= set(names)
     libraries = [name.split("/")[1] for name in names if name.startswith("ostik.libs/")]
     for library in ["libyaml-0", "libicuuc", "libicudata"]:
         assert any(name.startswith(library + "-") for name in libraries), libraries
@@ -322,3 +340,6 @@ def test_the_installed_wheel_runs_outside_the_checkout(installed, tmp_path):
                                                                                 from_checkout_build.stderr)
     assert run([ostik_command, "check", "examples/policy.yaml"], tmp_path).stdout.startswith(
         "examples/policy.yaml: policy 'coding-agent' version '1.2': ")
+    page = run([ostik_command, "report", "examples/policy.yaml", "examples/traces", "-o", "report.html"], tmp_path)
+    assert (page.returncode, page.stderr) == (1, "wrote report.html: 6 traces, 3 failed, 36 steps, 8 blocked\n")
+    assert '<script type="application/json" id="report-data">' in (tmp_path / "report.html").read_text()

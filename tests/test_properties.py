@@ -413,6 +413,40 @@ def test_guard_decides_as_explain(write_policy, policy, calls):
         assert [e["rule_id"] for e in finish] == [rule_id(r) for r in rules if r["type"] == "require"]
 
 
+@SETTINGS
+@given(policy=POLICIES, trace=TRACES)
+def test_a_judgement_agrees_with_explain_and_a_session(write_policy, policy, trace):
+    # Guard.judge gives the verdicts, failures and blocking rules of the
+    # explanation, and what a fresh session's check and finish give.
+    p = load(write_policy, policy)
+    guard = require_class("Guard")(p)
+    judgement = guard.judge(trace)
+    report = json.loads(ostik.TraceExplainer(p).explain(trace))
+    rules = policy["sequences"]
+    decisions = judgement.decisions
+    assert judgement.steps == len(decisions) == report["total_steps"]
+    assert judgement.blocked_steps == report["blocked_steps"]
+    assert judgement.first_block == report.get("first_block_index")
+    session = guard.session()
+    for decision, step, given in zip(decisions, report["steps"], trace):
+        own = len(rules) + (tool_check(policy, step["tool"]) is not None)
+        assert (decision.step, decision.tool, decision.verdict) == (step["index"], step["tool"], step["verdict"])
+        assert [failure_entry(f) for f in decision.failures] == [e for e in step["rules_evaluated"][:own]
+                                                                 if not e["passed"]]
+        args = given.get("args", given.get("arguments"))
+        assert session.check(step_tool(given), args) == decision
+    if trace:
+        last = report["steps"][-1]["rules_evaluated"]
+        own = len(rules) + (tool_check(policy, report["steps"][-1]["tool"]) is not None)
+        assert [failure_entry(f) for f in judgement.end_failures] == last[own:]
+        assert judgement.blocking_rules == report["blocking_rules"]
+    else:
+        assert [f.rule_id for f in judgement.end_failures] == [rule_id(r) for r in rules if r["type"] == "require"]
+        assert judgement.blocking_rules == list(dict.fromkeys(f.rule_id for f in judgement.end_failures))
+    assert judgement.passed == (report["blocked_steps"] == 0 and not judgement.end_failures)
+    assert judgement.end_failures == session.finish()
+
+
 def policy_tools(policy):
     tools = policy.get("tools", {})
     names = set(tools.get("allow", [])) | set(tools.get("deny", [])) | set(tools.get("require_args", {}))

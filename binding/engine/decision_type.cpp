@@ -1,10 +1,14 @@
-// The Decision class: the judgement of one call. It holds the core's record
-// and makes Python objects only when a field is read, so a call that is
-// allowed costs one small object.
+// The Decision class: the judgement of one call. A session's decision holds
+// the core's record; a decision read from a Judgement holds the judgement and
+// its step, answers its verdict, tool and blocking rule from there, and makes
+// the record (its texts) only when a field needs them, so that listing the
+// decisions of a long trace costs one small object per step.
 #include <Python.h>
 
 #include <functional>
+#include <memory>
 #include <new>
+#include <optional>
 #include <string>
 
 #include "../src/ref.hpp"
@@ -24,78 +28,133 @@ PyObject* blocked_text = nullptr;
 
 struct DecisionObject {
     PyObject_HEAD
-    ostik::GuardDecision decision;
+    // The record; for a judged step made on first need (the object is
+    // immutable from Python all the same).
+    std::optional<ostik::GuardDecision> decision;
+    // Where a judged step's record comes from.
+    std::shared_ptr<const ostik::TraceJudgement> judgement;
+    std::uint64_t step;
 };
 
-const ostik::GuardDecision& decision_of(PyObject* self) { return reinterpret_cast<DecisionObject*>(self)->decision; }
+DecisionObject* as_decision(PyObject* self) { return reinterpret_cast<DecisionObject*>(self); }
+
+// The whole record. May throw std::bad_alloc.
+const ostik::GuardDecision& decision_of(PyObject* self) {
+    DecisionObject* d = as_decision(self);
+    if (!d->decision) d->decision = d->judgement->decision(d->step);
+    return *d->decision;
+}
 
 void decision_dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
-    reinterpret_cast<DecisionObject*>(self)->decision.~GuardDecision();
+    as_decision(self)->decision.~optional();
+    as_decision(self)->judgement.~shared_ptr();
     tp->tp_free(self);
     Py_DECREF(tp);
 }
 
-PyObject* verdict_text(const ostik::GuardDecision& d) { return d.allowed() ? allowed_text : blocked_text; }
-
-PyObject* decision_allowed(PyObject* self, void*) { return PyBool_FromLong(decision_of(self).allowed()); }
-
-PyObject* decision_verdict(PyObject* self, void*) { return Py_NewRef(verdict_text(decision_of(self))); }
-
-PyObject* decision_step(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(decision_of(self).step); }
-
-PyObject* decision_blocked_by(PyObject* self, void*) {
-    const RuleEvaluation* blocking = decision_of(self).blocking();
-    if (!blocking) Py_RETURN_NONE;
-    return make_str(blocking->rule_id).release();
-}
-
-PyObject* decision_reason(PyObject* self, void*) {
-    const RuleEvaluation* blocking = decision_of(self).blocking();
-    return make_str(blocking ? std::string_view(blocking->explanation) : std::string_view()).release();
-}
-
-PyObject* decision_failures(PyObject* self, void*) {
+template <class F>
+PyObject* entry_point(F&& body) {
     try {
-        return new_rule_failure_list(decision_of(self).failures);
+        return body();
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
 }
 
-int decision_bool(PyObject* self) { return decision_of(self).allowed() ? 1 : 0; }
+bool allowed(PyObject* self) {
+    const DecisionObject* d = as_decision(self);
+    return d->decision ? d->decision->allowed() : !d->judgement->blocked(d->step);
+}
+
+std::uint64_t step_of(PyObject* self) {
+    const DecisionObject* d = as_decision(self);
+    return d->decision ? d->decision->step : d->step;
+}
+
+PyObject* verdict_text(bool is_allowed) { return is_allowed ? allowed_text : blocked_text; }
+
+PyObject* decision_allowed(PyObject* self, void*) { return PyBool_FromLong(allowed(self)); }
+
+PyObject* decision_verdict(PyObject* self, void*) { return Py_NewRef(verdict_text(allowed(self))); }
+
+PyObject* decision_step(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(step_of(self)); }
+
+PyObject* decision_tool(PyObject* self, void*) {
+    const DecisionObject* d = as_decision(self);
+    return make_str(d->decision ? d->decision->tool : d->judgement->tool(d->step)).release();
+}
+
+PyObject* decision_blocked_by(PyObject* self, void*) {
+    const DecisionObject* d = as_decision(self);
+    if (!d->decision) {
+        const auto range = d->judgement->failures_of(d->step);
+        if (range.empty()) Py_RETURN_NONE;
+        return make_str(d->judgement->failure_rule_id(range.first)).release();
+    }
+    const RuleEvaluation* blocking = d->decision->blocking();
+    if (!blocking) Py_RETURN_NONE;
+    return make_str(blocking->rule_id).release();
+}
+
+PyObject* decision_reason(PyObject* self, void*) {
+    return entry_point([&]() -> PyObject* {
+        const RuleEvaluation* blocking = decision_of(self).blocking();
+        return make_str(blocking ? std::string_view(blocking->explanation) : std::string_view()).release();
+    });
+}
+
+PyObject* decision_failures(PyObject* self, void*) {
+    return entry_point([&]() -> PyObject* {
+        const DecisionObject* d = as_decision(self);
+        if (!d->decision) return new_judged_rule_failure_list(d->judgement, d->judgement->failures_of(d->step));
+        return new_rule_failure_list(d->decision->failures);
+    });
+}
+
+int decision_bool(PyObject* self) { return allowed(self) ? 1 : 0; }
 
 PyObject* decision_repr(PyObject* self) {
-    const ostik::GuardDecision& d = decision_of(self);
-    if (!d.blocking()) {
-        return PyUnicode_FromFormat("Decision(verdict=%R, step=%llu)", verdict_text(d),
-                                    static_cast<unsigned long long>(d.step));
+    OwnedRef tool = OwnedRef::steal(decision_tool(self, nullptr));
+    if (!tool) return nullptr;
+    const unsigned long long step = step_of(self);
+    if (allowed(self)) {
+        return PyUnicode_FromFormat("Decision(verdict=%R, step=%llu, tool=%R)", allowed_text, step, tool.get());
     }
     OwnedRef blocked_by = OwnedRef::steal(decision_blocked_by(self, nullptr));
     OwnedRef reason = OwnedRef::steal(decision_reason(self, nullptr));
     if (!blocked_by || !reason) return nullptr;
-    return PyUnicode_FromFormat("Decision(verdict=%R, step=%llu, blocked_by=%R, reason=%R)", verdict_text(d),
-                                static_cast<unsigned long long>(d.step), blocked_by.get(), reason.get());
+    return PyUnicode_FromFormat("Decision(verdict=%R, step=%llu, tool=%R, blocked_by=%R, reason=%R)", blocked_text,
+                                step, tool.get(), blocked_by.get(), reason.get());
 }
 
 PyObject* decision_richcompare(PyObject* self, PyObject* other, int op) {
     if (!PyObject_TypeCheck(other, decision_type) || (op != Py_EQ && op != Py_NE)) Py_RETURN_NOTIMPLEMENTED;
-    const bool equal = decision_of(self) == decision_of(other);
-    return PyBool_FromLong(equal == (op == Py_EQ));
+    return entry_point([&]() -> PyObject* {
+        const bool equal = decision_of(self) == decision_of(other);
+        return PyBool_FromLong(equal == (op == Py_EQ));
+    });
 }
 
 Py_hash_t decision_hash(PyObject* self) {
-    const ostik::GuardDecision& d = decision_of(self);
-    std::size_t h = std::hash<std::uint64_t>{}(d.step) * 31 + (d.allowed() ? 1 : 2);
-    for (const RuleEvaluation& e : d.failures) h = h * 1000003 ^ std::hash<std::string>{}(e.rule_id);
-    const auto hash = static_cast<Py_hash_t>(h);
-    return hash == -1 ? -2 : hash;
+    try {
+        const ostik::GuardDecision& d = decision_of(self);
+        std::size_t h = std::hash<std::uint64_t>{}(d.step) * 31 + (d.allowed() ? 1 : 2);
+        h = h * 1000003 ^ std::hash<std::string>{}(d.tool);
+        for (const RuleEvaluation& e : d.failures) h = h * 1000003 ^ std::hash<std::string>{}(e.rule_id);
+        const auto hash = static_cast<Py_hash_t>(h);
+        return hash == -1 ? -2 : hash;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return -1;
+    }
 }
 
 PyGetSetDef decision_getset[] = {
     {"allowed", decision_allowed, nullptr, "True when the call may run.", nullptr},
     {"verdict", decision_verdict, nullptr, "\"allowed\" or \"blocked\".", nullptr},
     {"step", decision_step, nullptr, "The call's index in the run, from 0.", nullptr},
+    {"tool", decision_tool, nullptr, "The call's tool name.", nullptr},
     {"blocked_by", decision_blocked_by, nullptr, "The id of the rule or check that blocked the call, or None.",
      nullptr},
     {"reason", decision_reason, nullptr, "That rule's explanation; \"\" when allowed.", nullptr},
@@ -125,12 +184,27 @@ PyType_Spec decision_spec = {
     decision_slots,
 };
 
+PyObject* allocate() { return decision_type->tp_alloc(decision_type, 0); }
+
 }  // namespace
 
 PyObject* new_decision(GuardDecision&& decision) {
-    PyObject* self = decision_type->tp_alloc(decision_type, 0);
+    PyObject* self = allocate();
     if (!self) return nullptr;
-    new (&reinterpret_cast<DecisionObject*>(self)->decision) GuardDecision(std::move(decision));
+    DecisionObject* d = as_decision(self);
+    new (&d->decision) std::optional<GuardDecision>(std::move(decision));
+    new (&d->judgement) std::shared_ptr<const TraceJudgement>();
+    d->step = 0;
+    return self;
+}
+
+PyObject* new_judged_decision(std::shared_ptr<const TraceJudgement> judgement, std::uint64_t step) {
+    PyObject* self = allocate();
+    if (!self) return nullptr;
+    DecisionObject* d = as_decision(self);
+    new (&d->decision) std::optional<GuardDecision>();
+    new (&d->judgement) std::shared_ptr<const TraceJudgement>(std::move(judgement));
+    d->step = step;
     return self;
 }
 

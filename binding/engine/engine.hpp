@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "ostik/explain.hpp"
 #include "ostik/guard.hpp"
 #include "ostik/policy.hpp"
+#include "ostik/trace_judgement.hpp"
 #include "ostik/trace_writer.hpp"
 
 namespace ostik::py::engine {
@@ -32,6 +34,7 @@ PyObject* create_guard_type(PyObject* module);
 PyObject* create_session_type(PyObject* module);
 PyObject* create_decision_type(PyObject* module);
 PyObject* create_rule_failure_type(PyObject* module);
+PyObject* create_judgement_type(PyObject* module);
 PyObject* create_coverage_accumulator_type(PyObject* module);
 PyObject* create_audit_accumulator_type(PyObject* module);
 
@@ -41,8 +44,20 @@ PyObject* new_session(std::shared_ptr<const Guard> guard, std::unique_ptr<TraceW
 // A new Decision taking over `decision`.
 PyObject* new_decision(GuardDecision&& decision);
 
+// A new Decision of step `step` of `judgement`, whose texts are made only
+// when a field needs them.
+PyObject* new_judged_decision(std::shared_ptr<const TraceJudgement> judgement, std::uint64_t step);
+
+// A new Judgement taking over `judgement`, which must be finished.
+PyObject* new_judgement(TraceJudgement&& judgement);
+
 // A new list of RuleFailure objects, one per record.
 PyObject* new_rule_failure_list(const std::vector<RuleEvaluation>& failures);
+
+// A new list of RuleFailure objects for failures [range.first, range.last) of
+// `judgement`, whose texts are made only when a field needs them.
+PyObject* new_judged_rule_failure_list(const std::shared_ptr<const TraceJudgement>& judgement,
+                                       TraceJudgement::FailureRange range);
 
 // The text of the policy's on_error setting, "block" or "allow".
 const char* on_error_name(ErrorPolicy p);

@@ -40,6 +40,7 @@ constexpr TypeEntry type_entries[] = {
     {"Session", engine::create_session_type},
     {"Decision", engine::create_decision_type},
     {"RuleFailure", engine::create_rule_failure_type},
+    {"Judgement", engine::create_judgement_type},
     {"CoverageAccumulator", engine::create_coverage_accumulator_type},
     {"AuditAccumulator", engine::create_audit_accumulator_type},
 };

@@ -9,9 +9,12 @@
 
 #include "../src/args.hpp"
 #include "../src/ref.hpp"
+#include "../src/step_reader.hpp"
+#include "../src/trace_sequence.hpp"
 #include "../src/util.hpp"
 #include "engine.hpp"
 #include "ostik/guard.hpp"
+#include "ostik/trace_judgement.hpp"
 #include "ostik/trace_writer.hpp"
 
 namespace ostik::py::engine {
@@ -96,6 +99,39 @@ PyObject* guard_session(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     }
 }
 
+constexpr const char* judge_params[] = {"trace"};
+constexpr Signature judge_sig{"Guard.judge", judge_params, 1, 1};
+
+// The steps are read as TraceExplainer.explain reads them, and each is judged
+// as soon as it is read: its arguments are converted (a step that cannot be
+// read fails the call) and dropped, since a judgement keeps none.
+PyObject* judge_trace(GuardObject* self, PyObject* trace) {
+    auto items = extract_sequence(trace, "trace");
+    if (!items) return nullptr;
+    ostik::TraceJudgement judgement(self->guard);
+    for (const OwnedRef& item : *items) {
+        auto call = read_step(item.get());
+        if (!call) {
+            set_error(PyExc_ValueError, "Invalid tool call format: " + call.error());
+            return nullptr;
+        }
+        judgement.add_step(call->tool);
+    }
+    items->clear();
+    judgement.finish();
+    return new_judgement(std::move(judgement));
+}
+
+PyObject* guard_judge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* trace;
+    if (!parse_args(judge_sig, args, nargs, kwnames, &trace)) return nullptr;
+    try {
+        return judge_trace(as_guard(self), trace);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
 PyObject* guard_on_error(PyObject* self, void*) {
     return PyUnicode_FromString(on_error_name(as_guard(self)->guard->policy().on_error));
 }
@@ -107,6 +143,12 @@ PyMethodDef guard_methods[] = {
      "Starts one agent run. With trace_file (a str path) every checked call is\n"
      "appended to that file as one step line; with keep=True the session keeps\n"
      "its calls, so that explain() can report on them."},
+    {"judge", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard_judge)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "judge($self, trace)\n--\n\n"
+     "Judges a whole trace (a sequence of step mappings, read as\n"
+     "TraceExplainer.explain reads them) as a fresh session would: every step\n"
+     "checked in order, then finished. Writes nothing; returns the Judgement."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,10 +1,15 @@
 // The RuleFailure class: one failed rule or check, as a step of the
-// explanation report lists it. It holds the core's record; the context is
-// made into a new dict on every read, so no caller can change the failure.
+// explanation report lists it. It holds the core's record, or, for a failure
+// read from a Judgement, the judgement and the failure's number: its rule id
+// and type come from there, the record (its texts) is made on first need.
+// The context is made into a new dict on every read, so no caller can change
+// the failure.
 #include <Python.h>
 
 #include <functional>
+#include <memory>
 #include <new>
+#include <optional>
 #include <string>
 
 #include "../src/python_value.hpp"
@@ -20,30 +25,58 @@ PyTypeObject* rule_failure_type = nullptr;
 
 struct RuleFailureObject {
     PyObject_HEAD
-    ostik::RuleEvaluation failure;
+    std::optional<ostik::RuleEvaluation> failure;
+    std::shared_ptr<const ostik::TraceJudgement> judgement;
+    std::size_t index;
 };
 
-const ostik::RuleEvaluation& failure_of(PyObject* self) { return reinterpret_cast<RuleFailureObject*>(self)->failure; }
+RuleFailureObject* as_failure(PyObject* self) { return reinterpret_cast<RuleFailureObject*>(self); }
+
+// The whole record. May throw std::bad_alloc.
+const ostik::RuleEvaluation& failure_of(PyObject* self) {
+    RuleFailureObject* f = as_failure(self);
+    if (!f->failure) f->failure = f->judgement->failure_record(f->index);
+    return *f->failure;
+}
 
 void rule_failure_dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
-    reinterpret_cast<RuleFailureObject*>(self)->failure.~RuleEvaluation();
+    as_failure(self)->failure.~optional();
+    as_failure(self)->judgement.~shared_ptr();
     tp->tp_free(self);
     Py_DECREF(tp);
 }
 
-PyObject* rule_failure_rule_id(PyObject* self, void*) { return make_str(failure_of(self).rule_id).release(); }
+template <class F>
+PyObject* entry_point(F&& body) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
 
-PyObject* rule_failure_rule_type(PyObject* self, void*) { return make_str(failure_of(self).rule_type).release(); }
+PyObject* rule_failure_rule_id(PyObject* self, void*) {
+    const RuleFailureObject* f = as_failure(self);
+    return make_str(f->failure ? f->failure->rule_id : f->judgement->failure_rule_id(f->index)).release();
+}
+
+PyObject* rule_failure_rule_type(PyObject* self, void*) {
+    const RuleFailureObject* f = as_failure(self);
+    if (f->failure) return make_str(f->failure->rule_type).release();
+    return PyUnicode_FromString(f->judgement->failure_rule_type(f->index));
+}
 
 PyObject* rule_failure_explanation(PyObject* self, void*) {
-    return make_str(failure_of(self).explanation).release();
+    return entry_point([&]() -> PyObject* { return make_str(failure_of(self).explanation).release(); });
 }
 
 PyObject* rule_failure_context(PyObject* self, void*) {
-    const auto& context = failure_of(self).context;
-    if (!context) Py_RETURN_NONE;
-    return from_value(*context).release();
+    return entry_point([&]() -> PyObject* {
+        const auto& context = failure_of(self).context;
+        if (!context) Py_RETURN_NONE;
+        return from_value(*context).release();
+    });
 }
 
 PyObject* rule_failure_repr(PyObject* self) {
@@ -58,20 +91,27 @@ PyObject* rule_failure_repr(PyObject* self) {
 
 PyObject* rule_failure_richcompare(PyObject* self, PyObject* other, int op) {
     if (!PyObject_TypeCheck(other, rule_failure_type) || (op != Py_EQ && op != Py_NE)) Py_RETURN_NOTIMPLEMENTED;
-    const bool equal = failure_of(self) == failure_of(other);
-    return PyBool_FromLong(equal == (op == Py_EQ));
+    return entry_point([&]() -> PyObject* {
+        const bool equal = failure_of(self) == failure_of(other);
+        return PyBool_FromLong(equal == (op == Py_EQ));
+    });
 }
 
 // Equal failures have equal ids, types and explanations; the context is left
 // out of the hash.
 Py_hash_t rule_failure_hash(PyObject* self) {
-    const ostik::RuleEvaluation& e = failure_of(self);
-    const std::hash<std::string> hash_text;
-    std::size_t h = hash_text(e.rule_id);
-    h = h * 1000003 ^ hash_text(e.rule_type);
-    h = h * 1000003 ^ hash_text(e.explanation);
-    const auto hash = static_cast<Py_hash_t>(h);
-    return hash == -1 ? -2 : hash;
+    try {
+        const ostik::RuleEvaluation& e = failure_of(self);
+        const std::hash<std::string> hash_text;
+        std::size_t h = hash_text(e.rule_id);
+        h = h * 1000003 ^ hash_text(e.rule_type);
+        h = h * 1000003 ^ hash_text(e.explanation);
+        const auto hash = static_cast<Py_hash_t>(h);
+        return hash == -1 ? -2 : hash;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return -1;
+    }
 }
 
 PyGetSetDef rule_failure_getset[] = {
@@ -105,7 +145,20 @@ PyObject* new_rule_failure(const RuleEvaluation& failure) {
     RuleEvaluation copy = failure;
     PyObject* self = rule_failure_type->tp_alloc(rule_failure_type, 0);
     if (!self) return nullptr;
-    new (&reinterpret_cast<RuleFailureObject*>(self)->failure) RuleEvaluation(std::move(copy));
+    RuleFailureObject* f = as_failure(self);
+    new (&f->failure) std::optional<RuleEvaluation>(std::move(copy));
+    new (&f->judgement) std::shared_ptr<const TraceJudgement>();
+    f->index = 0;
+    return self;
+}
+
+PyObject* new_judged_rule_failure(const std::shared_ptr<const TraceJudgement>& judgement, std::size_t index) {
+    PyObject* self = rule_failure_type->tp_alloc(rule_failure_type, 0);
+    if (!self) return nullptr;
+    RuleFailureObject* f = as_failure(self);
+    new (&f->failure) std::optional<RuleEvaluation>();
+    new (&f->judgement) std::shared_ptr<const TraceJudgement>(judgement);
+    f->index = index;
     return self;
 }
 
@@ -118,6 +171,18 @@ PyObject* new_rule_failure_list(const std::vector<RuleEvaluation>& failures) {
         PyObject* item = new_rule_failure(failures[i]);
         if (!item) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+PyObject* new_judged_rule_failure_list(const std::shared_ptr<const TraceJudgement>& judgement,
+                                       TraceJudgement::FailureRange range) {
+    OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(range.last - range.first)));
+    if (!list) return nullptr;
+    for (std::size_t i = range.first; i < range.last; ++i) {
+        PyObject* item = new_judged_rule_failure(judgement, i);
+        if (!item) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i - range.first), item);
     }
     return list.release();
 }

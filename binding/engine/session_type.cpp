@@ -196,25 +196,35 @@ PyObject* session_tool(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     return call_guarding(self, fn, name);
 }
 
-constexpr const char* refusal_params[] = {"reason"};
-constexpr Signature refusal_sig{"Session._refusal", refusal_params, 1, 1};
+constexpr const char* refusal_params[] = {"reason", "tool"};
+constexpr Signature refusal_sig{"Session._refusal", refusal_params, 2, 1};
 
-// The Decision of a call refused because it could not be judged, at the
-// step it would have taken. Nothing is entered.
+// The Decision of a call of `tool` refused because it could not be judged, at
+// the step it would have taken. Nothing is entered.
 PyObject* session_refusal(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* reason;
-    if (!parse_args(refusal_sig, args, nargs, kwnames, &reason)) return nullptr;
+    PyObject* argv[2];
+    if (!parse_args(refusal_sig, args, nargs, kwnames, argv)) return nullptr;
+    PyObject* reason = argv[0];
+    PyObject* tool = argv[1];
     if (!PyUnicode_Check(reason)) {
         raise_cannot_convert("reason", reason, "PyString");
+        return nullptr;
+    }
+    if (tool && tool != Py_None && !PyUnicode_Check(tool)) {
+        raise_cannot_convert("tool", tool, "PyString");
         return nullptr;
     }
     Py_ssize_t len = 0;
     const char* text = PyUnicode_AsUTF8AndSize(reason, &len);
     if (!text) return nullptr;
+    Py_ssize_t tool_len = 0;
+    const char* tool_text = tool && tool != Py_None ? PyUnicode_AsUTF8AndSize(tool, &tool_len) : "";
+    if (!tool_text) return nullptr;
     return entry_point([&]() -> PyObject* {
         ostik::GuardDecision d;
         d.verdict = Verdict::blocked;
         d.step = session_of(self).steps();
+        d.tool.assign(tool_text, static_cast<std::size_t>(tool_len));
         ostik::RuleEvaluation& e = d.failures.emplace_back();
         e.rule_id = "on_error";
         e.rule_type = "on_error";
@@ -255,7 +265,7 @@ PyMethodDef session_methods[] = {
      "tool($self, fn=None, name=None)\n--\n\n"
      "Decorator form of guarded(): @session.tool, @session.tool(\"name\") or\n"
      "@session.tool(name=\"name\")."},
-    {"_refusal", OSTIK_FASTCALL(session_refusal), "_refusal($self, reason)\n--\n\n"},
+    {"_refusal", OSTIK_FASTCALL(session_refusal), "_refusal($self, reason, tool=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -9,6 +9,7 @@
 #include "explain_plan.hpp"
 #include "ostik/json_writer.hpp"
 #include "rule_text.hpp"
+#include "step_failure.hpp"
 #include "step_judgement.hpp"
 #include "trace_state.hpp"
 
@@ -20,34 +21,20 @@ namespace {
 
 using namespace detail;
 
-// Builds records for failed checks only, so that judging a step that passes
-// everything allocates nothing.
-struct FailureSink {
-    const ExplainPlan& plan;
-    std::string_view tool;
-    std::uint64_t index;
-    std::vector<RuleEvaluation>& failures;
-    std::optional<NameText> tool_text;
-
-    // Made on the first failure, with room for the few that usually follow.
-    const NameText& text() {
-        if (!tool_text) {
-            tool_text = name_text(tool);
-            failures.reserve(4);
-        }
-        return *tool_text;
-    }
-    void tool_check(ToolVerdict v) { failures.push_back(tool_check_evaluation(v, text())); }
-    void rule(std::size_t k, const Outcome& o) {
-        if (!o.passed) failures.push_back(to_evaluation(plan.rules[k], o, text(), index));
-    }
-};
-
+// Records are made for failed checks only, so that judging a step that
+// passes everything allocates nothing.
 GuardDecision judge(const TraceState& state, StepTool tool) {
     GuardDecision d;
     d.step = state.steps();
-    FailureSink sink{state.plan(), tool.name, d.step, d.failures, std::nullopt};
+    d.tool = tool.name;
+    std::vector<StepFailure> failed;
+    StepFailureSink sink{failed, d.step};
     d.verdict = judge_step(state.plan(), state, tool, d.step, sink).verdict;
+    if (!failed.empty()) {
+        const NameText text = name_text(tool.name);
+        d.failures.reserve(failed.size());
+        for (const StepFailure& f : failed) d.failures.push_back(failure_record(state.plan(), f, text));
+    }
     return d;
 }
 

@@ -1,8 +1,10 @@
-"""The ostik command line: check a policy, explain a trace, measure coverage.
+"""The ostik command line: check a policy; explain, test and report on traces; measure coverage.
 
 Exit codes: 0 success; 1 the input was read and judged, and failed (a blocked
 step, an end-of-trace check, a coverage threshold, a warning under --strict);
 2 unusable input (a bad policy, an unreadable trace file, a bad command line).
+A trace fails when a step is blocked or an end-of-trace check fails; a trace
+without steps fails when the policy has require rules.
 """
 
 from __future__ import annotations
@@ -12,18 +14,24 @@ import json
 import math
 import os
 import sys
-from collections.abc import Callable, Sequence
-from pathlib import Path
-from typing import TYPE_CHECKING, Any, BinaryIO
+import time
+from collections.abc import Callable, Iterable, Sequence
+from typing import TYPE_CHECKING, Any
 
 from ostik import __version__
-from ostik._engine import stream_explanation
+from ostik._engine import Guard, stream_explanation
 from ostik._inspect import ignored_keys, policy_records
 from ostik._native import CoverageAnalyzer, Policy, TraceExplainer
-from ostik.formats import AUTO, FORMATS, AmbiguousFormatError, read_file
+from ostik.formats import AUTO, FORMATS
+from ostik.formats.reading import collector_paused
+from ostik.github_actions import error_command, in_github_actions
 from ostik.policy_check import ignored_key_warning, policy_warnings, printable, quote, summary
-from ostik.text_reports import Style, coverage_lines, explanation_lines, split_failures
-from ostik.trace_files import STDIN, Trace, TraceFile, TraceFileError
+from ostik.json_sources import STDIN_NAME
+from ostik.test_run import FileResult, TraceResult, judge_paths, trace_paths, unnamed_steps_warning
+from ostik.test_run import read_traces as read_trace_source
+from ostik.text_reports import (Style, coverage_lines, explanation_lines, test_summary, trace_line,
+                                violation_text)
+from ostik.trace_files import STDIN, Trace, TraceFile, TraceFileError, first_bad_step
 
 if TYPE_CHECKING:
     from ostik._inspect import IgnoredKey, PolicyRecords
@@ -44,7 +52,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     run: Callable[[argparse.Namespace], int] = args.run
     try:
-        return run(args)
+        # One command's data holds no reference cycles worth collecting, and
+        # the collector's passes over a long trace's steps cost more than the
+        # judging (see ostik.formats.reading).
+        with collector_paused():
+            return run(args)
     except UnusableInput as err:
         print(err, file=sys.stderr)
         return EXIT_UNUSABLE
@@ -84,10 +96,31 @@ def build_parser() -> argparse.ArgumentParser:
     _add_format_argument(explain)
     explain.set_defaults(run=run_explain)
 
+    test = commands.add_parser("test", help="judge every trace under the given paths (a CI step)",
+                               description="Judge every trace in the PATHs against POLICY: files, directories "
+                                           "(searched recursively for *.jsonl and *.json files) and - for stdin. "
+                                           "A trace fails when a step is blocked or an end-of-trace check "
+                                           "fails; a trace without steps fails when the policy has require "
+                                           "rules. Prints one line per failing trace, then a summary line.",
+                               epilog="Exit status: 0 every trace passed, 1 some trace failed, 2 some input "
+                                      "could not be used (the other files are still judged).")
+    test.add_argument("policy", metavar="POLICY", help="policy file (YAML)")
+    test.add_argument("paths", metavar="PATH", nargs="+", help="trace files or directories; - for stdin")
+    test.add_argument("-j", "--jobs", metavar="N", type=_jobs, default=_cores(),
+                      help=f"judge files in N processes (default: the number of cores, here {_cores()})")
+    shown = test.add_mutually_exclusive_group()
+    shown.add_argument("-v", "--verbose", action="store_true", help="also list the traces that pass")
+    shown.add_argument("-q", "--quiet", action="store_true", help="print only the summary line")
+    test.add_argument("--json", action="store_true",
+                      help="print one JSON object per trace, then a summary object")
+    test.add_argument("--junit-xml", metavar="FILE", help="also write the results as JUnit XML to FILE")
+    _add_format_argument(test)
+    test.set_defaults(run=run_test)
+
     coverage = commands.add_parser("coverage", help="measure how much of a policy a set of traces exercises",
                                    description="Explain every trace in the TRACE files (a directory stands for "
-                                               "its *.jsonl and *.json files) and report how much of POLICY they "
-                                               "exercised.")
+                                               "the *.jsonl and *.json files in it and below) and report how much "
+                                               "of POLICY they exercised.")
     coverage.add_argument("policy", metavar="POLICY", help="policy file (YAML)")
     coverage.add_argument("traces", metavar="TRACE", nargs="+", help="trace files or directories")
     coverage.add_argument("--fail-under", metavar="PCT", type=_percentage,
@@ -95,6 +128,19 @@ def build_parser() -> argparse.ArgumentParser:
     coverage.add_argument("--json", action="store_true", help="print the coverage report as JSON")
     _add_format_argument(coverage)
     coverage.set_defaults(run=run_coverage)
+
+    report = commands.add_parser("report", help="write an HTML page on many traces, their steps and coverage",
+                                 description="Judge every trace in the PATHs against POLICY (files, directories "
+                                             "searched recursively for *.jsonl and *.json files, - for stdin) and "
+                                             "write one self-contained HTML page: a summary, each trace's steps "
+                                             "and rules, and the policy's coverage.",
+                                 epilog="Exit status: 0 the page was written and every trace passed, 1 it was "
+                                        "written and some trace failed, 2 unusable input (no page written).")
+    report.add_argument("policy", metavar="POLICY", help="policy file (YAML)")
+    report.add_argument("paths", metavar="PATH", nargs="+", help="trace files or directories; - for stdin")
+    report.add_argument("-o", "--output", metavar="FILE", required=True, help="the HTML file to write")
+    _add_format_argument(report)
+    report.set_defaults(run=run_report)
     return parser
 
 
@@ -102,6 +148,23 @@ def _add_format_argument(command: argparse.ArgumentParser) -> None:
     command.add_argument("--format", metavar="NAME", choices=FORMAT_CHOICES, default=AUTO,
                          help="the trace files' format: " + ", ".join(FORMAT_CHOICES) +
                               " (default: auto, told from the content)")
+
+
+def _cores() -> int:
+    try:
+        return len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
+
+
+def _jobs(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1: {text!r}")
+    return value
 
 
 def _percentage(text: str) -> float:
@@ -132,52 +195,39 @@ def load_ignored_keys(path: str) -> list[IgnoredKey]:
         raise UnusableInput(f"{path}: {err}") from None
 
 
-def load_policy(path: str) -> tuple[Policy, PolicyRecords]:
-    records = load_records(path)
+def load_policy(path: str) -> Policy:
     try:
-        return Policy.from_file(path), records
-    except (FileNotFoundError, ValueError) as err:  # the file changed in between
+        return Policy.from_file(path)
+    except (FileNotFoundError, ValueError) as err:
         raise UnusableInput(f"{path}: {err}") from None
+
+
+def load_policy_and_records(path: str) -> tuple[Policy, PolicyRecords]:
+    records = load_records(path)
+    return load_policy(path), records  # a failure here: the file changed in between
 
 
 def read_traces(path: str, trace_format: str, warn: Callable[[str], None] = _warn) -> TraceFile:
     """Reads a trace file in the named format, or in the one its content shows ("auto")."""
     try:
-        trace_file = read_file(path, trace_format)
-    except AmbiguousFormatError as err:
-        raise UnusableInput(f"{err}; name it with --format NAME ({', '.join(FORMATS)})") from None
+        trace_file, notes = read_trace_source(path, trace_format)
     except TraceFileError as err:
         raise UnusableInput(str(err)) from None
-    if trace_format == AUTO and trace_file.format != "ostik":
-        warn(f"{trace_file.path}: detected format {trace_file.format}")
-    for warning in trace_file.warnings:
-        warn(f"warning: {warning}")
+    for note in notes:
+        warn(note)
     return trace_file
 
 
-def warn_unnamed_steps(trace_file: TraceFile) -> None:
-    """Steps that name no tool are explained as calls of 'unknown': almost always a file read in the wrong format."""
-    steps = [step for trace in trace_file.traces for step in trace.steps]
-    unnamed = sum(1 for step in steps if isinstance(step, dict) and all(
-        step.get(key) is None for key in ("tool", "name", "tool_name")))
-    if unnamed:
-        _warn(f"warning: {trace_file.path}: {unnamed} of {len(steps)} steps name no tool and are explained as calls "
-              f"of 'unknown'; is the file in another format? (see --format)")
-
-
-def first_bad_step(traces: Sequence[Trace], check: Callable[[list[Any]], object]) -> str | None:
-    """Where the first step that the native reader refuses stands, with its message.
-
-    The reader judges each step on its own, so trying the steps one at a time
-    finds the same step that failed the whole call; this runs only after a
-    failure."""
-    for trace in traces:
-        for index, step in enumerate(trace.steps):
-            try:
-                check([step])
-            except ValueError as err:
-                return f"{trace.where(index)}: {err}"
-    return None
+def write_lines(lines: Iterable[str]) -> None:
+    """Writes lines to stdout in large pieces: a long trace has a line per step."""
+    chunk: list[str] = []
+    for line in lines:
+        chunk.append(line)
+        if len(chunk) == 4096:
+            sys.stdout.write("\n".join(chunk) + "\n")
+            chunk.clear()
+    if chunk:
+        sys.stdout.write("\n".join(chunk) + "\n")
 
 
 def run_check(args: argparse.Namespace) -> int:
@@ -193,96 +243,81 @@ def run_check(args: argparse.Namespace) -> int:
     return EXIT_FAILED if (warnings or ignored) and args.strict else EXIT_OK
 
 
-class _Tail:
-    """A binary stream that remembers the last bytes written through it."""
-
-    def __init__(self, out: BinaryIO) -> None:
-        self.out = out
-        self.last = b""
-
-    def write(self, data: bytes) -> int:
-        self.out.write(data)
-        self.last = (self.last + data[-3:])[-3:]
-        return len(data)
-
-
-def explain_json(explainer: TraceExplainer, trace_file: TraceFile) -> int:
+def explain_json(guard: Guard, explainer: TraceExplainer, trace_file: TraceFile) -> int:
     """Writes each trace's report to stdout as it is made, however large.
 
-    The report ends with its blocking rules, which list every blocked step's
-    rule and every failed end-of-trace check: an empty list, the report's
-    last three bytes being []}, is a pass. A trace that cannot be read stops
-    the run at that trace, after the reports of the traces before it."""
+    The exit status follows the traces' judgements, as the text view's does
+    (an empty trace fails when the policy requires a tool). A trace that
+    cannot be read stops the run at that trace, after the reports of the
+    traces before it."""
     sys.stdout.flush()
     out = sys.stdout.buffer
-    failed = False
+    passed = True
     for trace in trace_file.traces:
-        tail = _Tail(out)
         try:
-            stream_explanation(explainer, trace.steps, tail)
+            passed = guard.judge(trace.steps).passed and passed
+            stream_explanation(explainer, trace.steps, out)
         except ValueError as err:
             raise UnusableInput(first_bad_step([trace], explainer.explain) or f"{trace.label}: {err}") from None
         out.write(b"\n")
-        failed = failed or tail.last != b"[]}"
     out.flush()
-    return EXIT_FAILED if failed else EXIT_OK
+    return EXIT_OK if passed else EXIT_FAILED
 
 
 def run_explain(args: argparse.Namespace) -> int:
-    policy, records = load_policy(args.policy)
+    policy = load_policy(args.policy)
     trace_file = read_traces(args.trace, args.format)
-    explainer = TraceExplainer(policy)
+    guard = Guard(policy)
+    unnamed = unnamed_steps_warning(trace_file, "explained")
+    if unnamed:
+        _warn(unnamed)
     if args.json:
-        return explain_json(explainer, trace_file)
-    texts = []
+        return explain_json(guard, TraceExplainer(policy), trace_file)
+    judgements = []
     for trace in trace_file.traces:
         try:
-            texts.append(explainer.explain(trace.steps))
+            judgements.append(guard.judge(trace.steps))
         except ValueError as err:
-            raise UnusableInput(first_bad_step([trace], explainer.explain) or f"{trace.label}: {err}") from None
-    warn_unnamed_steps(trace_file)
-    rule_count = len(records["sequences"])
+            raise UnusableInput(first_bad_step([trace], guard.judge) or f"{trace.label}: {err}") from None
+    passed = all(judgement.passed for judgement in judgements)
+    # Only the verbose view reads the steps again; let the others go.
+    labels = [trace.label for trace in trace_file.traces]
+    traces = trace_file.traces if args.verbose else []
+    del trace_file
+    verbose_explainer = TraceExplainer(policy) if args.verbose else None
     style = Style.for_stream(sys.stdout)
-    failed = False
-    for number, (trace, text) in enumerate(zip(trace_file.traces, texts)):
-        report: dict[str, Any] = json.loads(text)
-        end_failures = split_failures(report["steps"][-1], rule_count).end_of_trace if report["steps"] else []
-        failed = failed or report["blocked_steps"] > 0 or bool(end_failures)
-        if len(trace_file.traces) > 1:
+    for number, judgement in enumerate(judgements):
+        if len(judgements) > 1:
             if number:
                 print()
-            print(f"{printable(trace.label)}:")
-        for line in explanation_lines(report, rule_count, style, verbose=args.verbose):
-            print(line)
-    return EXIT_FAILED if failed else EXIT_OK
+            print(f"{printable(labels[number])}:")
+        verbose_steps = None
+        if verbose_explainer is not None:
+            verbose_steps = json.loads(verbose_explainer.explain(traces[number].steps))["steps"]
+        write_lines(explanation_lines(judgement, style, verbose_steps=verbose_steps))
+    return EXIT_OK if passed else EXIT_FAILED
 
 
-def trace_paths(arguments: Sequence[str]) -> list[str]:
-    """The trace files named on the command line, a directory standing for its trace files."""
-    paths = []
-    for argument in arguments:
-        if argument != STDIN and os.path.isdir(argument):
-            found = sorted(str(p) for p in Path(argument).iterdir()
-                           if p.suffix in (".jsonl", ".json") and p.is_file())
-            if not found:
-                raise UnusableInput(f"{argument}: no .jsonl or .json files in this directory")
-            paths.extend(found)
-        else:
-            paths.append(argument)
+def coverage_trace_paths(arguments: Sequence[str]) -> list[str]:
+    """The trace files named on the command line, a directory standing for the trace files under it."""
+    paths, errors = trace_paths(arguments)
+    if errors:
+        raise UnusableInput(errors[0][1])
     return paths
 
 
 class Progress:
     """A self-overwriting count on stderr, shown only where a person watches it."""
 
-    def __init__(self, total: int) -> None:
+    def __init__(self, total: int, doing: str = "reading trace files", shown: bool = True) -> None:
         self.total = total
-        self.shown = total >= PROGRESS_MIN_FILES and sys.stderr.isatty()
+        self.doing = doing
+        self.shown = shown and total >= PROGRESS_MIN_FILES and sys.stderr.isatty()
         self.every = max(1, total // 100)
 
     def update(self, done: int) -> None:
         if self.shown and (done % self.every == 0 or done == self.total):
-            sys.stderr.write(f"\rreading trace files: {done}/{self.total}")
+            sys.stderr.write(f"\r{self.doing}: {done}/{self.total}")
             sys.stderr.flush()
 
     def clear(self) -> None:
@@ -297,8 +332,8 @@ class Progress:
 
 
 def run_coverage(args: argparse.Namespace) -> int:
-    policy, records = load_policy(args.policy)
-    paths = trace_paths(args.traces)
+    policy, records = load_policy_and_records(args.policy)
+    paths = coverage_trace_paths(args.traces)
     progress = Progress(len(paths))
     traces: list[Trace] = []
     try:
@@ -328,3 +363,128 @@ def run_coverage(args: argparse.Namespace) -> int:
     if args.fail_under is not None and not report["meets_threshold"]:
         return EXIT_FAILED
     return EXIT_OK
+
+
+def trace_json(trace: TraceResult) -> dict[str, Any]:
+    first = trace.first_block
+    return {
+        "file": trace.file,
+        "line": trace.line,
+        "passed": trace.passed,
+        "steps": trace.steps,
+        "blocked_steps": trace.blocked_steps,
+        "blocking_rules": list(trace.blocking_rules),
+        "first_block": None if first is None else {"step": first.step, "tool": first.tool, "rule": first.rule,
+                                                   "reason": first.reason},
+    }
+
+
+def trace_annotation(trace: TraceResult) -> str:
+    first = trace.violations[0]
+    line = first.line if first.line is not None else trace.line
+    where = "" if trace.place is None else f"{printable(trace.place)}: "
+    message = "\n".join(violation_text(v) for v in trace.violations)
+    # A trace read from standard input is in no file of the repository.
+    file = None if trace.file == STDIN_NAME else trace.file
+    return error_command(f"{where}{message}", file=file, line=line if file else None, title=f"ostik: {first.rule}")
+
+
+def run_test(args: argparse.Namespace) -> int:
+    start = time.perf_counter()
+    guard = Guard(load_policy(args.policy))
+    paths, path_errors = trace_paths(args.paths)
+    style = Style.for_stream(sys.stdout)
+    # Annotations are commands to the runner, not text for people; with --json
+    # they keep out of the JSON on stdout.
+    annotations = sys.stderr if args.json else sys.stdout
+    annotate = in_github_actions()
+
+    def unusable_input(path: str, error: str) -> None:
+        progress.note(error)
+        if annotate:
+            file = None if path in (STDIN, STDIN_NAME) else path
+            print(error_command(printable(error), file=file, title="ostik: unusable input"), file=annotations)
+
+    show_failing = not args.quiet and not args.json
+    show_passing = args.verbose and not args.json
+    kept: list[FileResult] = []
+    traces = failed = steps = blocked = 0
+    unusable = len(path_errors)
+    progress = Progress(len(paths), "judging trace files", shown=not args.json)
+    for path, error in path_errors:
+        unusable_input(path, error)
+    try:
+        for done, result in enumerate(judge_paths(guard, args.policy, paths, args.format, args.jobs), start=1):
+            for note in result.notes:
+                progress.note(note)
+            if result.error is not None:
+                unusable += 1
+                unusable_input(result.path, result.error)
+            for trace in result.traces:
+                traces += 1
+                steps += trace.steps
+                blocked += trace.blocked_steps
+                if not trace.passed:
+                    failed += 1
+                if args.json:
+                    print(json.dumps(trace_json(trace)))
+                elif trace.passed and show_passing or not trace.passed and show_failing:
+                    progress.clear()
+                    print(trace_line(trace, style))
+                if annotate and not trace.passed:
+                    print(trace_annotation(trace), file=annotations)
+            if args.junit_xml:
+                kept.append(result)
+            progress.update(done)
+    finally:
+        progress.clear()
+    seconds = time.perf_counter() - start
+    report_written = True
+    if args.junit_xml:
+        from ostik.junit import write_junit_xml  # only here: XML is slow to import
+
+        path_results = [FileResult(path, (), (), error, 0.0) for path, error in path_errors]
+        try:
+            write_junit_xml(args.junit_xml, path_results + kept, seconds)
+        except OSError as err:
+            _warn(f"{args.junit_xml}: cannot write the JUnit report: {err.strerror or err}")
+            report_written = False
+    if args.json:
+        print(json.dumps({"traces": traces, "failed": failed, "steps": steps, "blocked_steps": blocked,
+                          "unusable": unusable, "seconds": round(seconds, 3)}))
+    else:
+        print(test_summary(traces, failed, steps, blocked, seconds))
+    if unusable or not report_written:
+        return EXIT_UNUSABLE
+    return EXIT_FAILED if failed else EXIT_OK
+
+
+def run_report(args: argparse.Namespace) -> int:
+    from ostik.html_report import ReportPage  # only this command needs it
+
+    policy, records = load_policy_and_records(args.policy)
+    paths = coverage_trace_paths(args.paths)
+    guard, page = Guard(policy), ReportPage(records)
+    traces: list[list[Any]] = []
+    progress = Progress(len(paths))
+    try:
+        for done, path in enumerate(paths, start=1):
+            for trace in read_traces(path, args.format, progress.note).traces:
+                try:
+                    page.add(trace, guard.judge(trace.steps))
+                except ValueError as err:
+                    raise UnusableInput(first_bad_step([trace], guard.judge) or f"{trace.label}: {err}") from None
+                traces.append(trace.steps)
+            progress.update(done)
+    finally:
+        progress.clear()
+    coverage: dict[str, Any] = json.loads(CoverageAnalyzer(policy).analyze(traces, 0.0))
+    text = page.render(coverage)
+    try:
+        with open(args.output, "w", encoding="utf-8") as out:
+            out.write(text)
+    except OSError as err:
+        raise UnusableInput(f"{args.output}: cannot write the report: {err.strerror or err}") from None
+    _warn(f"wrote {args.output}: {page.traces} trace{'' if page.traces == 1 else 's'}, {page.failed} failed, "
+          f"{page.steps} step{'' if page.steps == 1 else 's'}, {page.blocked_steps} blocked")
+    return EXIT_FAILED if page.failed else EXIT_OK

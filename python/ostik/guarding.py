@@ -73,7 +73,7 @@ def wrap(session: Session, fn: F, name: str | None, on_error: str) -> F:
         except ValueError as error:
             if on_error == "allow":
                 return
-            raise PolicyViolation(session._refusal(str(error))) from error
+            raise PolicyViolation(session._refusal(str(error), tool)) from error
         if not decision.allowed:
             raise PolicyViolation(decision)
 

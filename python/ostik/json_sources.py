@@ -16,12 +16,16 @@ final newline; such a line is skipped with a warning rather than failing the fil
 from __future__ import annotations
 
 import json
+import json.scanner
+import re
 import sys
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
-from pathlib import Path
 from typing import Any
 
 STDIN = "-"
+STDIN_NAME = "<stdin>"
+"""How messages and reports name standard input."""
 
 
 class JsonSourceError(Exception):
@@ -35,23 +39,33 @@ class JsonSource:
     name: str
     # The whole file's value when it holds one document; None otherwise.
     document: Any = None
-    # (line number, value) for each non-blank line of a file of JSON lines; None for a document.
-    lines: list[tuple[int, Any]] | None = None
+    # For a file of JSON lines, the number of each non-blank line and its value
+    # (in two lists, which a reader may take over as they are); None for a document.
+    line_numbers: list[int] | None = None
+    line_values: list[Any] | None = None
     warnings: list[str] = field(default_factory=list)
 
     @property
     def is_document(self) -> bool:
-        return self.lines is None
+        return self.line_numbers is None
+
+    @property
+    def lines(self) -> Iterator[tuple[int, Any]] | None:
+        """(line number, value) for each non-blank line of a file of JSON lines; None for a document."""
+        if self.line_numbers is None or self.line_values is None:
+            return None
+        return zip(self.line_numbers, self.line_values)
 
 
 def read_json_source(path: str) -> JsonSource:
     """Reads a file ("-" is standard input) as one JSON document or as JSON lines."""
     if path == STDIN:
-        name, data = "<stdin>", sys.stdin.buffer.read()
+        name, data = STDIN_NAME, sys.stdin.buffer.read()
     else:
         name = path
         try:
-            data = Path(path).read_bytes()
+            with open(path, "rb") as file:
+                data = file.read()
         except OSError as err:
             raise JsonSourceError(f"{path}: {err.strerror or err}") from None
     return json_source_from_bytes(name, data, named_json=path.endswith(".json"))
@@ -85,20 +99,60 @@ def _load_document(name: str, data: bytes) -> Any:
 
 
 def _read_lines(name: str, data: bytes, *, named_json: bool) -> JsonSource:
+    return _read_lines_quickly(name, data) or _read_lines_one_by_one(name, data, named_json=named_json)
+
+
+# The decoder json.loads uses, without json.loads's own Python layers around
+# it: most of the time of reading a line of a few hundred bytes goes into those.
+_scan_once: Callable[[str, int], tuple[Any, int]] = json.scanner.make_scanner(
+    json.JSONDecoder())  # type: ignore[arg-type]
+# What json.loads takes for whitespace around a value.
+_json_whitespace = re.compile(r"[ \t\n\r]*")
+
+
+def _read_lines_quickly(name: str, data: bytes) -> JsonSource | None:
+    """The values of a file whose every non-empty line is one JSON value as it stands, which is
+    what writers of JSON lines write; None for any other file, which the careful reader then
+    reads with its messages and warnings. The values are those json.loads gives for each line."""
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError:
+        return None
+    numbers: list[int] = []
+    values: list[Any] = []
+    add_number, add_value = numbers.append, values.append
+    scan = _scan_once
+    try:
+        for number, line in enumerate(text.split("\n"), start=1):
+            if not line:
+                continue
+            value, end = scan(line, 0)
+            if end != len(line) and not _json_whitespace.fullmatch(line, end):
+                return None
+            add_number(number)
+            add_value(value)
+    except (StopIteration, ValueError, RecursionError):
+        # StopIteration: no value where one should start (blank or indented lines included).
+        return None
+    return JsonSource(name, line_numbers=numbers, line_values=values)
+
+
+def _read_lines_one_by_one(name: str, data: bytes, *, named_json: bool) -> JsonSource:
     lines = data.split(b"\n")
     # With a final newline the split leaves one empty piece after it; without
     # one, the last line may be what an interrupted write left behind.
     unterminated = None if _blank(lines[-1]) else len(lines)
-    result = JsonSource(name, lines=[])
-    values = result.lines
-    assert values is not None
+    numbers: list[int] = []
+    values: list[Any] = []
+    result = JsonSource(name, line_numbers=numbers, line_values=values)
     loads = json.loads
     first = True
     for number, raw in enumerate(lines, start=1):
         if _blank(raw):
             continue
         try:
-            values.append((number, loads(raw.decode("utf-8"))))
+            values.append(loads(raw.decode("utf-8")))
+            numbers.append(number)
         except (UnicodeDecodeError, json.JSONDecodeError, RecursionError) as err:
             if first and not named_json:
                 # A first line that is not JSON by itself may open a document

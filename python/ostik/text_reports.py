@@ -1,17 +1,25 @@
 """The explanation and coverage reports, written for people.
 
-Both work from the JSON reports the native classes return, parsed into plain
-Python data; they never recompute a judgement, they only lay it out.
+The explanation is laid out from a trace's Judgement (ostik._engine), with the
+explanation report's steps only for the verbose view; the coverage from the
+coverage report parsed into plain Python data. Neither recomputes a judgement:
+they only lay it out.
 """
 
 from __future__ import annotations
 
+import bisect
 import os
-from collections.abc import Iterator
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
-from typing import Any, TextIO
+from typing import TYPE_CHECKING, Any, TextIO
 
 from ostik.policy_check import printable
+from ostik.violations import step_failures
+
+if TYPE_CHECKING:
+    from ostik._engine import Judgement, RuleFailure
+    from ostik.test_run import TraceResult, Violation
 
 
 @dataclass(frozen=True)
@@ -44,24 +52,6 @@ class Style:
         return self._paint("2", text)
 
 
-@dataclass(frozen=True)
-class StepFailures:
-    """A step's failed evaluations, split into its own and the end-of-trace ones."""
-
-    own: list[dict[str, Any]]
-    end_of_trace: list[dict[str, Any]]
-
-
-def split_failures(step: dict[str, Any], rule_count: int) -> StepFailures:
-    """The last step carries the end-of-trace results after its own entries: the
-    tool-check record if any, then one entry per rule of the policy."""
-    evaluations: list[dict[str, Any]] = step["rules_evaluated"]
-    own_count = rule_count + (1 if evaluations and evaluations[0]["rule_type"] in ("deny", "allow") else 0)
-    failed = [i for i, e in enumerate(evaluations) if not e["passed"]]
-    return StepFailures([evaluations[i] for i in failed if i < own_count],
-                        [evaluations[i] for i in failed if i >= own_count])
-
-
 def _plural(count: int, word: str) -> str:
     return f"{count} {word}" + ("" if count == 1 else "s")
 
@@ -71,54 +61,151 @@ def _percent(value: float | None) -> str:
     return "n/a" if value is None else f"{value:.1f}%"
 
 
-def _failure(evaluation: dict[str, Any]) -> str:
-    return f"{printable(evaluation['rule_id'])}: {printable(evaluation['explanation'])}"
+def failure_text(failure: RuleFailure) -> str:
+    """A failure as "rule_id: explanation", safe to print."""
+    return f"{printable(failure.rule_id)}: {printable(failure.explanation)}"
 
 
-def explanation_lines(report: dict[str, Any], rule_count: int, style: Style, verbose: bool = False) -> Iterator[str]:
-    """One line per step, the end-of-trace failures, then a closing summary line."""
-    steps: list[dict[str, Any]] = report["steps"]
-    end_failures: list[dict[str, Any]] = []
-    width = min(max((len(printable(s["tool"])) for s in steps), default=0), 32)
-    index_width = len(str(len(steps) - 1)) if steps else 1
-    for position, step in enumerate(steps):
-        failures = split_failures(step, rule_count)
-        if position == len(steps) - 1:
-            end_failures = failures.end_of_trace
-        verdict = step["verdict"]
-        painted = {"allowed": style.good, "blocked": style.bad}.get(verdict, style.warn)(f"{verdict:<7}")
-        line = f"{step['index']:>{index_width}}  {printable(step['tool']):<{width}}  {painted}"
-        if verdict == "blocked" and failures.own:
-            line += f"  {_failure(failures.own[0])}"
-        yield line.rstrip()
-        pad = " " * (index_width + width + 4)
-        for extra in failures.own[1:] if verdict == "blocked" else failures.own:
-            yield f"{pad}{style.dim('also fails')} {_failure(extra)}"
-        if verbose:
-            evaluations: list[dict[str, Any]] = step["rules_evaluated"]
-            for evaluation in evaluations[:len(evaluations) - len(failures.end_of_trace)]:
+def step_ranges(steps: Sequence[int], limit: int = 8) -> str:
+    """Increasing step indices as runs: "5, 7-9, 12", the first `limit` runs only, then "..."."""
+    runs: list[str] = []
+    i = 0
+    while i < len(steps):
+        if len(runs) == limit:
+            runs.append("...")
+            break
+        # Within a run, index and step rise together; a run of a long trace may
+        # be long, so its end is searched for, not walked to.
+        start = i
+        offset = steps[start] - start
+        i = start + bisect.bisect_right(range(start, len(steps)), offset, key=lambda k: steps[k] - k)
+        runs.append(str(steps[start]) if i == start + 1 else f"{steps[start]}-{steps[i - 1]}")
+    return ", ".join(runs)
+
+
+def later_steps_text(later_steps: Sequence[int]) -> str:
+    return f"and at {_plural(len(later_steps), 'later step')}: {step_ranges(later_steps)}"
+
+
+def explanation_lines(judgement: Judgement, style: Style, *,
+                      verbose_steps: Sequence[dict[str, Any]] | None = None) -> Iterator[str]:
+    """One line per step, the end-of-trace failures, then a closing summary line.
+
+    A failure is shown at the step where it first occurred, with the later steps
+    where it occurred again; a blocked step whose failures were all shown before
+    gets no line (see ostik.violations). With `verbose_steps`, the steps of the
+    trace's explanation report, every step is shown with every failure, each
+    followed by every rule's judgement at that step."""
+    decisions = judgement.decisions
+    end_failures = judgement.end_failures
+    names = {tool: printable(tool) for tool in {d.tool for d in decisions}}
+    width = min(max(map(len, names.values()), default=0), 32)
+    index_width = len(str(len(decisions) - 1)) if decisions else 1
+    pad = " " * (index_width + width + 4)
+    # Where a failure's text starts on its step's line, and on an "also fails" line.
+    failure_pad = " " * (index_width + width + 13)
+    also_pad = pad + " " * len("also fails ")
+    allowed, blocked = style.good("allowed"), style.bad("blocked")
+    verbose = verbose_steps is not None
+    failing = step_failures(decisions) if not verbose else {}
+    for index, decision in enumerate(decisions):
+        if decision.allowed:
+            yield f"{index:>{index_width}}  {names[decision.tool]:<{width}}  {allowed}"
+        elif verbose:
+            head = f"{index:>{index_width}}  {names[decision.tool]:<{width}}  "
+            first_failure, *other_failures = decision.failures
+            yield f"{head}{blocked}  {failure_text(first_failure)}"
+            for failure in other_failures:
+                yield f"{pad}{style.dim('also fails')} {failure_text(failure)}"
+        else:
+            shown = failing.get(index)
+            if shown is None:
+                continue
+            head = f"{index:>{index_width}}  {names[decision.tool]:<{width}}  "
+            first, *others = shown.occurrences
+            if shown.is_new(first):
+                yield f"{head}{blocked}  {failure_text(first.failure)}"
+                if first.later_steps:
+                    yield failure_pad + style.dim(later_steps_text(first.later_steps))
+            else:
+                yield (f"{head}{blocked}  {printable(first.failure.rule_id)}: "
+                       f"{style.dim(f'again, see step {first.first_step}')}")
+            for other in others:
+                if shown.is_new(other):
+                    yield f"{pad}{style.dim('also fails')} {failure_text(other.failure)}"
+                    if other.later_steps:
+                        yield also_pad + style.dim(later_steps_text(other.later_steps))
+        if verbose_steps is not None:
+            evaluations: list[dict[str, Any]] = verbose_steps[index]["rules_evaluated"]
+            own = len(evaluations) - (len(end_failures) if index == len(decisions) - 1 else 0)
+            for evaluation in evaluations[:own]:
                 mark = style.good("pass") if evaluation["passed"] else style.bad("FAIL")
                 yield f"{pad}{mark} {style.dim(printable(evaluation['rule_id']))}: {printable(evaluation['explanation'])}"
     if end_failures:
         yield "end of trace:"
         for failure in end_failures:
-            yield f"  {style.bad('FAIL')} {_failure(failure)}"
-    yield explanation_summary(report, len(end_failures), style)
+            yield f"  {style.bad('FAIL')} {failure_text(failure)}"
+    yield explanation_summary(judgement, len(end_failures), style)
 
 
-def explanation_summary(report: dict[str, Any], end_failures: int, style: Style) -> str:
-    total, blocked = report["total_steps"], report["blocked_steps"]
-    if blocked == 0 and end_failures == 0:
-        return f"{style.good('PASS')}: {_plural(total, 'step')}, none blocked"
-    parts = []
-    if blocked:
-        parts.append(f"{blocked} of {_plural(total, 'step')} blocked (first at step {report['first_block_index']})")
+def outcome_text(steps: int, blocked_steps: int, first_block: int | None, end_failures: int) -> str:
+    """What happened to a trace in a few words: "4 of 5 steps blocked (first at step 0); ..."."""
+    if blocked_steps:
+        parts = [f"{blocked_steps} of {_plural(steps, 'step')} blocked (first at step {first_block})"]
     else:
-        parts.append(f"{_plural(total, 'step')}, none blocked")
+        parts = [f"{_plural(steps, 'step')}, none blocked"]
     if end_failures:
         parts.append(f"{_plural(end_failures, 'end-of-trace check')} failed")
-    rules = ", ".join(printable(rule) for rule in report["blocking_rules"])
-    return f"{style.bad('FAIL')}: {'; '.join(parts)}; blocking rules: {rules}"
+    return "; ".join(parts)
+
+
+def explanation_summary(judgement: Judgement, end_failures: int, style: Style) -> str:
+    if judgement.passed:
+        return f"{style.good('PASS')}: {_plural(judgement.steps, 'step')}, none blocked"
+    outcome = outcome_text(judgement.steps, judgement.blocked_steps, judgement.first_block, end_failures)
+    rules = ", ".join(printable(rule) for rule in judgement.blocking_rules)
+    return f"{style.bad('FAIL')}: {outcome}; blocking rules: {rules}"
+
+
+def violation_text(violation: Violation) -> str:
+    """A violation where it first happened: "step 3 git_commit: rule_id: reason" or "end of trace: ...",
+    safe to print."""
+    text = f"{printable(violation.rule)}: {printable(violation.reason)}"
+    if violation.step is None:
+        return f"end of trace: {text}"
+    text = f"step {violation.step} {printable(violation.tool or '')}: {text}"
+    if violation.blocked_later:
+        text += f", and at {_plural(violation.blocked_later, 'later step')}"
+    return text
+
+
+def trace_place(trace: TraceResult) -> str:
+    """Where a trace is: its file, and its line when the file holds several ("runs.jsonl:3")."""
+    where = printable(trace.file)
+    if trace.line is not None:
+        where += f":{trace.line}"
+    if trace.place is not None:
+        where += f": {printable(trace.place)}"
+    return where
+
+
+def trace_line(trace: TraceResult, style: Style) -> str:
+    """One line for a trace: PASS with its steps, or FAIL with its first violation and a tally."""
+    if trace.passed:
+        return f"{style.good('PASS')} {trace_place(trace)}: {_plural(trace.steps, 'step')}"
+    if trace.blocked_steps:
+        tally = f"{trace.blocked_steps} of {_plural(trace.steps, 'step')} blocked"
+    else:
+        tally = f"{_plural(trace.steps, 'step')}, none blocked"
+    end = len(trace.end_failures)
+    if end:
+        tally += f"; {_plural(end, 'end-of-trace check')} failed"
+    return f"{style.bad('FAIL')} {trace_place(trace)}: {violation_text(trace.violations[0])} ({tally})"
+
+
+def test_summary(traces: int, failed: int, steps: int, blocked_steps: int, seconds: float) -> str:
+    return (f"{_plural(traces, 'trace')}, {failed} failed, {_plural(steps, 'step')}, "
+            f"{_plural(blocked_steps, 'blocked step')}, in {seconds:.2f} s")
 
 
 def coverage_lines(report: dict[str, Any], style: Style, *, fail_under: float | None) -> Iterator[str]:

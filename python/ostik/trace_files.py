@@ -14,12 +14,18 @@ the same Trace and TraceFile records.
 
 from __future__ import annotations
 
+import os
+from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
 from ostik.json_sources import STDIN, JsonSource, JsonSourceError, kind_of, read_json_source
 
-__all__ = ["STDIN", "Trace", "TraceFile", "TraceFileError", "read_trace_file", "trace_file_from_source"]
+__all__ = ["STDIN", "TRACE_SUFFIXES", "Trace", "TraceFile", "TraceFileError", "find_trace_files", "first_bad_step",
+           "read_trace_file", "trace_file_from_source"]
+
+TRACE_SUFFIXES = (".jsonl", ".json")
+"""The names of the files a directory given for traces stands for."""
 
 
 class TraceFileError(Exception):
@@ -42,6 +48,10 @@ class Trace:
     # What the trace is within its file when neither the file nor a line says
     # it (a telemetry trace id); None otherwise.
     place: str | None = None
+
+    def line_of(self, step: int) -> int | None:
+        """The line of the file that holds a step, when one line does."""
+        return self.step_lines[step] if self.step_lines else self.line
 
     @property
     def label(self) -> str:
@@ -79,14 +89,20 @@ def read_trace_file(path: str) -> TraceFile:
 def trace_file_from_source(source: JsonSource) -> TraceFile:
     """The traces of a file already read as JSON, taken as steps in ostik's own form."""
     name = source.name
-    if source.lines is None:
+    if source.is_document:
         value = source.document
         if not isinstance(value, list):
             raise TraceFileError(f"{name}: expected a JSON array of steps, found {kind_of(value)}")
         return TraceFile(name, [Trace(name, value)], list(source.warnings))
+    numbers, values = source.line_numbers, source.line_values
+    assert numbers is not None and values is not None
+    if all(type(value) is dict for value in values):
+        # Every line one step, as an agent recording its calls writes them: the
+        # lists as read are the trace and its lines.
+        return TraceFile(name, [Trace(name, values, numbers)], list(source.warnings))
     result = TraceFile(name, [], list(source.warnings))
     file_trace: Trace | None = None
-    for number, value in source.lines:
+    for number, value in zip(numbers, values):
         if isinstance(value, dict):
             if file_trace is None:
                 file_trace = Trace(name, [])
@@ -102,3 +118,35 @@ def trace_file_from_source(source: JsonSource) -> TraceFile:
         # An agent that made no calls leaves an empty file: that is an empty trace.
         result.traces.append(Trace(name, []))
     return result
+
+
+def find_trace_files(directory: str) -> list[str]:
+    """The trace files under a directory and its subdirectories, in a stable order.
+
+    Symbolic links to directories are not followed, so a link back up the tree
+    cannot make the search endless."""
+    found: list[str] = []
+    for parent, subdirectories, files in os.walk(directory, onerror=_raise):
+        subdirectories.sort()
+        found.extend(os.path.normpath(os.path.join(parent, name))
+                     for name in sorted(files) if name.endswith(TRACE_SUFFIXES))
+    return [path for path in found if os.path.isfile(path)]
+
+
+def _raise(error: OSError) -> None:
+    raise error
+
+
+def first_bad_step(traces: Iterable[Trace], check: Callable[[Sequence[Any]], object]) -> str | None:
+    """Where the first step that the native reader refuses stands, with its message.
+
+    The reader judges each step on its own, so trying the steps one at a time
+    finds the same step that failed the whole call; this runs only after a
+    failure."""
+    for trace in traces:
+        for index, step in enumerate(trace.steps):
+            try:
+                check([step])
+            except ValueError as err:
+                return f"{trace.where(index)}: {err}"
+    return None

@@ -6,7 +6,11 @@
 //  3. finish() gives the end-of-trace entries of the last step, and on an
 //     empty run the failure of every require rule;
 //  4. a session that keeps its calls writes explain_json() of them;
-//  5. the trace file holds one step line per checked call.
+//  5. the trace file holds one step line per checked call;
+//  6. a TraceJudgement of the same calls gives every decision of check(),
+//     finish() as its end failures, and the report's totals and blocking
+//     rules (on an empty trace: the failing require rules).
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <random>
@@ -18,6 +22,7 @@
 #include "ostik/explain.hpp"
 #include "ostik/guard.hpp"
 #include "ostik/json_writer.hpp"
+#include "ostik/trace_judgement.hpp"
 #include "random_traces.hpp"
 
 using namespace ostik;
@@ -51,7 +56,7 @@ bool same(const std::vector<RuleEvaluation>& a, const std::vector<RuleEvaluation
 }
 
 bool same(const GuardDecision& a, const GuardDecision& b) {
-    return a.verdict == b.verdict && a.step == b.step && same(a.failures, b.failures);
+    return a.verdict == b.verdict && a.step == b.step && a.tool == b.tool && same(a.failures, b.failures);
 }
 
 std::string report_of(const GuardSession& session) {
@@ -90,6 +95,9 @@ void check(const Policy& policy, const std::vector<ToolCall>& steps, int round, 
         return;
     }
     GuardSession session(guard, std::move(*writer), true);
+    TraceJudgement judgement(guard);
+    for (const ToolCall& call : steps) judgement.add_step(call.tool);
+    judgement.finish();
     for (std::size_t i = 0; i < steps.size(); ++i) {
         const GuardDecision peeked = session.peek(steps[i]);
         if (session.steps() != i) fail(where + ": peek advanced the session");
@@ -99,6 +107,9 @@ void check(const Policy& policy, const std::vector<ToolCall>& steps, int round, 
             return;
         }
         if (!same(peeked, *decision)) fail(where + ": peek differs from check at step " + std::to_string(i));
+        if (decision->tool != steps[i].tool) fail(where + ": the decision names another tool");
+        if (!same(judgement.decision(i), *decision) || judgement.tool(i) != steps[i].tool)
+            fail(where + ": the judgement differs from check at step " + std::to_string(i));
 
         const ExplainedStep& step = x.steps[i];
         const bool gated = !step.rules_evaluated.empty() &&
@@ -126,6 +137,18 @@ void check(const Policy& policy, const std::vector<ToolCall>& steps, int round, 
         for (const RuleEvaluation& e : session.finish()) got.push_back(e.explanation);
         if (got != expected) fail(where + ": finish on an empty run differs");
     }
+
+    if (!same(judgement.end_failures(), session.finish())) fail(where + ": the judgement's end differs from finish");
+    std::vector<std::string> blocking = x.blocking_rules;
+    if (steps.empty()) {
+        for (const RuleEvaluation& e : session.finish()) {
+            if (std::find(blocking.begin(), blocking.end(), e.rule_id) == blocking.end()) blocking.push_back(e.rule_id);
+        }
+    }
+    if (judgement.steps() != x.total_steps || judgement.blocked_steps() != x.blocked_steps ||
+        judgement.first_block() != x.first_block_index || judgement.blocking_rules() != blocking ||
+        judgement.passed() != (x.blocked_steps == 0 && session.finish().empty()))
+        fail(where + ": the judgement's totals differ from explain");
 
     const std::string report = guard->explainer().explain_json(steps);
     if (report_of(session) != report) fail(where + ": the kept calls explain differently");

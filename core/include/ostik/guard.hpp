@@ -31,6 +31,7 @@ namespace ostik {
 struct GuardDecision {
     Verdict verdict = Verdict::allowed;
     std::uint64_t step = 0;  // the call's index in the run
+    std::string tool;        // the call's tool name
     // Every failed check of the step in report order: the tool check, then
     // the sequence rules in policy order. The first one blocked the step.
     // Empty for an allowed step.

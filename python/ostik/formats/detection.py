@@ -52,11 +52,12 @@ def detect_source(source: JsonSource) -> str:
     """The format of a file read as JSON; raises AmbiguousFormatError when the content does not tell."""
     decided: dict[str, str] = {}
     remaining: frozenset[str] | None = None
-    for place, value in _records(source):
+    for where, value in _records(source):
         marks = _marks(value)
         if len(marks) == 1:
             (fmt,) = marks
-            decided.setdefault(fmt, place)
+            if fmt not in decided:
+                decided[fmt] = _place(source, where)
         elif marks:
             remaining = marks if remaining is None else remaining & marks or remaining | marks
     if len(decided) == 1:
@@ -76,15 +77,29 @@ def detect_source(source: JsonSource) -> str:
         f"{name}: cannot tell the format: it could be {', '.join(candidates[:-1])} or {candidates[-1]}", candidates)
 
 
-def _records(source: JsonSource) -> Iterator[tuple[str, Any]]:
+_OSTIK_ONLY = frozenset({OSTIK})
+
+
+def _is_ostik_step(value: Any) -> bool:
+    """A step of ostik's own form, by far the most common record: what _marks() decides
+    for it, without the checks for the other formats' marks that it lacks."""
+    return type(value) is dict and "tool" in value and "jsonrpc" not in value and "resourceSpans" not in value
+
+
+def _records(source: JsonSource) -> Iterator[tuple[int | None, Any]]:
+    """Each record with its line number or array index (None for the whole document)."""
     if source.lines is not None:
-        for number, value in source.lines:
-            yield f"line {number}", value
+        yield from source.lines
     elif isinstance(source.document, list):
-        for index, value in enumerate(source.document):
-            yield f"[{index}]", value
+        yield from enumerate(source.document)
     else:
-        yield "", source.document
+        yield None, source.document
+
+
+def _place(source: JsonSource, where: int | None) -> str:
+    if where is None:
+        return ""
+    return f"line {where}" if source.lines is not None else f"[{where}]"
 
 
 def _combined(marks: Iterable[frozenset[str]]) -> frozenset[str]:
@@ -103,8 +118,13 @@ def _combined(marks: Iterable[frozenset[str]]) -> frozenset[str]:
 
 def _marks(value: Any) -> frozenset[str]:
     """The formats a record can belong to; empty when it says nothing."""
+    if _is_ostik_step(value):
+        return _OSTIK_ONLY
     if isinstance(value, list):
         # An array of records (a trace line, a batch): its elements are objects, never arrays again.
+        if value and all(type(e) is dict and "tool" in e and "jsonrpc" not in e and "resourceSpans" not in e
+                         for e in value):  # a trace of ostik's own steps (_is_ostik_step, inlined)
+            return _OSTIK_ONLY
         return _combined(_marks(element) for element in value if isinstance(element, dict))
     if not isinstance(value, dict):
         return _NOTHING

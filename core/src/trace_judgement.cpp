@@ -1,0 +1,100 @@
+// A whole trace judged through the guard's step judgement and rule state, as
+// a session judges it call by call.
+#include "ostik/trace_judgement.hpp"
+
+#include <algorithm>
+#include <utility>
+
+#include "explain_plan.hpp"
+#include "step_failure.hpp"
+#include "step_judgement.hpp"
+#include "trace_state.hpp"
+
+namespace ostik {
+
+using namespace detail;
+
+TraceJudgement::TraceJudgement(std::shared_ptr<const Guard> guard)
+    : guard_(std::move(guard)),
+      state_(std::make_unique<TraceState>(guard_->explainer().plan())),
+      listed_(guard_->explainer().plan().ids.size(), 0) {}
+
+TraceJudgement::~TraceJudgement() = default;
+TraceJudgement::TraceJudgement(TraceJudgement&&) noexcept = default;
+TraceJudgement& TraceJudgement::operator=(TraceJudgement&&) noexcept = default;
+
+void TraceJudgement::list_blocking(std::size_t id_index) {
+    if (!listed_[id_index]) {
+        listed_[id_index] = 1;
+        blocking_rules_.push_back(guard_->explainer().plan().ids[id_index].raw);
+    }
+}
+
+void TraceJudgement::add_step(std::string_view tool) {
+    const ExplainPlan& plan = state_->plan();
+    const std::uint64_t step = state_->steps();
+    if (step_slots_.size() == step_slots_.capacity()) step_slots_.reserve(std::max<std::size_t>(64, step * 2));
+    const std::uint32_t slot = state_->enter(tool);
+    StepFailureSink sink{failures_, step};
+    const StepVerdict judged = judge_step(plan, *state_, state_->step_tool(slot), step, sink);
+    state_->advance(slot);
+    step_slots_.push_back(slot);
+    if (judged.blocked()) {
+        ++blocked_steps_;
+        if (!first_block_) first_block_ = step;
+        list_blocking(judged.blocked_by);
+    }
+}
+
+void TraceJudgement::finish() {
+    const ExplainPlan& plan = state_->plan();
+    // End-of-trace texts name no step tool.
+    const NameText no_tool;
+    for (std::size_t k = 0; k < plan.rules.size(); ++k) {
+        if (const auto o = state_->end_check(k)) {
+            end_failures_.push_back(to_evaluation(plan.rules[k], *o, no_tool, state_->steps()));
+            list_blocking(plan.rules[k].id_index);
+        }
+    }
+}
+
+const std::string& TraceJudgement::tool(std::uint64_t step) const { return state_->slot(step_slots_[step]).text.raw; }
+
+TraceJudgement::FailureRange TraceJudgement::failures_of(std::uint64_t step) const {
+    auto first = std::lower_bound(failures_.begin(), failures_.end(), step,
+                                  [](const StepFailure& f, std::uint64_t s) { return f.step < s; });
+    auto last = first;
+    while (last != failures_.end() && last->step == step) ++last;
+    return {static_cast<std::size_t>(first - failures_.begin()), static_cast<std::size_t>(last - failures_.begin())};
+}
+
+const std::string& TraceJudgement::failure_rule_id(std::size_t index) const {
+    const ExplainPlan& plan = state_->plan();
+    return plan.ids[failures_[index].id_index(plan)].raw;
+}
+
+const char* TraceJudgement::failure_rule_type(std::size_t index) const {
+    const StepFailure& f = failures_[index];
+    if (f.check != StepFailure::tool_check) return kind_names[state_->plan().rules[f.check].kind];
+    return f.gate == ToolVerdict::denied ? "deny" : "allow";
+}
+
+RuleEvaluation TraceJudgement::failure_record(std::size_t index) const {
+    const StepFailure& f = failures_[index];
+    return detail::failure_record(state_->plan(), f, state_->slot(step_slots_[f.step]).text);
+}
+
+GuardDecision TraceJudgement::decision(std::uint64_t step) const {
+    GuardDecision d;
+    d.step = step;
+    d.tool = tool(step);
+    const FailureRange range = failures_of(step);
+    if (!range.empty()) {
+        d.verdict = Verdict::blocked;
+        d.failures.reserve(range.last - range.first);
+        for (std::size_t i = range.first; i < range.last; ++i) d.failures.push_back(failure_record(i));
+    }
+    return d;
+}
+
+}  // namespace ostik

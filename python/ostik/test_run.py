@@ -1,0 +1,263 @@
+"""`ostik test`: every trace found under the given paths judged against a policy, as a CI job runs it.
+
+A trace fails when a step is blocked or an end-of-trace check fails; a trace
+without steps fails when the policy has `require` rules (it called nothing it
+requires). Each trace is judged by ``Guard.judge``, which gives the verdicts
+without an explanation report.
+
+Files are judged whole, each by one worker process that loads the policy
+itself; a worker sends back one small `FileResult` per file (a `TraceResult`
+per trace), and the parent only merges and prints them, in the order of the
+paths. Both records are plain named tuples of strings and numbers, so they
+pickle cheaply and can be merged anywhere.
+"""
+
+from __future__ import annotations
+
+import os
+import signal
+import time
+from collections.abc import Iterator, Sequence
+from typing import TYPE_CHECKING, NamedTuple
+
+from ostik._engine import Decision, Guard, Judgement, RuleFailure
+from ostik._native import Policy
+from ostik.formats import AUTO, FORMATS, AmbiguousFormatError, read_file
+from ostik.trace_files import STDIN, Trace, TraceFile, TraceFileError, find_trace_files, first_bad_step
+from ostik.violations import FailureKey, failure_key
+
+if TYPE_CHECKING:
+    import multiprocessing.context
+
+__all__ = ["FileResult", "TraceResult", "Violation", "judge_file", "judge_paths", "read_traces", "trace_paths",
+           "trace_result"]
+
+
+class Violation(NamedTuple):
+    """A rule that failed a trace, where it first did so."""
+
+    rule: str
+    reason: str
+    # The step it first blocked, with that step's tool and, when one line of
+    # the file holds the step, that line; None for an end-of-trace check.
+    step: int | None
+    tool: str | None
+    line: int | None
+    # How many later steps the same rule blocked (for the allow and deny
+    # lists: blocked for the same tool).
+    blocked_later: int
+
+
+class TraceResult(NamedTuple):
+    """The judgement of one trace, as small as the reports need it."""
+
+    file: str
+    # The line of the file holding the trace, when the file holds several
+    # traces or one line holds the whole trace; None otherwise.
+    line: int | None
+    # Where the trace is in its file when no line says it (a telemetry trace id).
+    place: str | None
+    passed: bool
+    steps: int
+    blocked_steps: int
+    # The ids of the rules that blocked a step, in order of first blocking,
+    # then those of the failed end-of-trace checks.
+    blocking_rules: tuple[str, ...]
+    # The blocking rules where each first blocked a step (in that order), then
+    # the failed end-of-trace checks.
+    violations: tuple[Violation, ...]
+
+    @property
+    def first_block(self) -> Violation | None:
+        """The first blocked step, its blocking rule and reason."""
+        return self.violations[0] if self.blocked_steps else None
+
+    @property
+    def end_failures(self) -> tuple[Violation, ...]:
+        return tuple(v for v in self.violations if v.step is None)
+
+
+class FileResult(NamedTuple):
+    """One input file: its traces' results, or why it could not be used."""
+
+    path: str
+    traces: tuple[TraceResult, ...]
+    # Things to tell on stderr: the format detected, the reader's warnings.
+    notes: tuple[str, ...]
+    # The file could not be used (read, parsed, or one of its steps); the
+    # message names the file and, where known, the line.
+    error: str | None
+    seconds: float
+
+
+def read_traces(path: str, trace_format: str) -> tuple[TraceFile, list[str]]:
+    """Reads a trace file in the named format, or the one its content shows ("auto"), with
+    what to tell about it; raises TraceFileError with the message to show."""
+    try:
+        trace_file = read_file(path, trace_format)
+    except AmbiguousFormatError as err:
+        raise TraceFileError(f"{err}; name it with --format NAME ({', '.join(FORMATS)})") from None
+    notes = []
+    if trace_format == AUTO and trace_file.format != "ostik":
+        notes.append(f"{trace_file.path}: detected format {trace_file.format}")
+    notes.extend(f"warning: {warning}" for warning in trace_file.warnings)
+    return trace_file, notes
+
+
+def unnamed_steps_warning(trace_file: TraceFile, verb: str) -> str | None:
+    """Steps that name no tool are judged as calls of 'unknown': almost always a file read in the wrong format."""
+    total = unnamed = 0
+    for trace in trace_file.traces:
+        total += len(trace.steps)
+        for step in trace.steps:
+            # Most steps have a "tool": the first tests settle them.
+            if type(step) is dict and ("tool" not in step or step["tool"] is None):
+                unnamed += step.get("name") is None and step.get("tool_name") is None
+    if not unnamed:
+        return None
+    return (f"warning: {trace_file.path}: {unnamed} of {total} steps name no tool and are {verb} as calls of "
+            f"'unknown'; is the file in another format? (see --format)")
+
+
+def trace_paths(arguments: Sequence[str]) -> tuple[list[str], list[tuple[str, str]]]:
+    """The trace files the arguments name (a directory stands for the trace files under it), and
+    the arguments that name none, each with its message."""
+    paths: list[str] = []
+    errors: list[tuple[str, str]] = []
+    for argument in arguments:
+        if argument == STDIN or not os.path.isdir(argument):
+            paths.append(argument)
+            continue
+        try:
+            found = find_trace_files(argument)
+        except OSError as err:
+            errors.append((argument, f"{err.filename or argument}: {err.strerror or err}"))
+            continue
+        if found:
+            paths.extend(found)
+        else:
+            errors.append((argument, f"{argument}: no .jsonl or .json files in this directory or below"))
+    return paths, errors
+
+
+def trace_result(trace: Trace, judgement: Judgement, several: bool) -> TraceResult:
+    line = trace.line
+    if line is None and several and trace.step_lines:
+        line = trace.step_lines[0]
+    violations = []
+    if judgement.blocked_steps:
+        first: dict[FailureKey, tuple[RuleFailure, Decision]] = {}
+        later: dict[FailureKey, int] = {}
+        for decision in judgement.decisions:
+            if decision.allowed:
+                continue
+            failure = decision.failures[0]
+            key = failure_key(failure, decision.tool)
+            if key in first:
+                later[key] = later.get(key, 0) + 1
+            else:
+                first[key] = failure, decision
+        violations = [Violation(failure.rule_id, failure.explanation, decision.step, decision.tool,
+                                trace.line_of(decision.step), later.get(key, 0))
+                      for key, (failure, decision) in first.items()]
+    violations.extend(Violation(f.rule_id, f.explanation, None, None, None, 0) for f in judgement.end_failures)
+    return TraceResult(trace.source, line, trace.place, judgement.passed, judgement.steps, judgement.blocked_steps,
+                       tuple(judgement.blocking_rules), tuple(violations))
+
+
+def judge_file(guard: Guard, path: str, trace_format: str) -> FileResult:
+    """Every trace of one file judged; a file that cannot be used gives its error instead."""
+    start = time.perf_counter()
+    try:
+        trace_file, notes = read_traces(path, trace_format)
+    except TraceFileError as err:
+        return FileResult(path, (), (), str(err), time.perf_counter() - start)
+    results = []
+    several = len(trace_file.traces) > 1
+    for trace in trace_file.traces:
+        try:
+            judgement = guard.judge(trace.steps)
+        except ValueError as err:
+            where = first_bad_step([trace], guard.judge) or f"{trace.label}: {err}"
+            return FileResult(trace_file.path, (), tuple(notes), where, time.perf_counter() - start)
+        results.append(trace_result(trace, judgement, several))
+    unnamed = unnamed_steps_warning(trace_file, "judged")
+    if unnamed:
+        notes.append(unnamed)
+    return FileResult(trace_file.path, tuple(results), tuple(notes), None, time.perf_counter() - start)
+
+
+# --- worker processes ---------------------------------------------------------
+
+# A worker's guard and format, or why its policy did not load.
+_worker: tuple[Guard, str] | str | None = None
+
+
+def _start_worker(policy_path: str, trace_format: str) -> None:
+    global _worker
+    # Ctrl-C is the parent's to handle: it stops the workers.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        _worker = (Guard(Policy.from_file(policy_path)), trace_format)
+    except (FileNotFoundError, ValueError) as err:  # the file changed since the parent loaded it
+        _worker = f"{policy_path}: {err}"
+
+
+def _judge_in_worker(path: str) -> FileResult:
+    if not isinstance(_worker, tuple):
+        return FileResult(path, (), (), _worker or "the worker did not start", 0.0)
+    guard, trace_format = _worker
+    return judge_file(guard, path, trace_format)
+
+
+def _context() -> multiprocessing.context.BaseContext:
+    import multiprocessing
+
+    import threading
+
+    # A forked worker starts at once, with the modules already imported. A
+    # process with other threads (ostik used as a library) must not fork: a
+    # lock held by one of them at that moment would stay held in the child.
+    if "fork" in multiprocessing.get_all_start_methods() and threading.active_count() == 1:
+        return multiprocessing.get_context("fork")
+    if "forkserver" in multiprocessing.get_all_start_methods():
+        return multiprocessing.get_context("forkserver")
+    return multiprocessing.get_context("spawn")
+
+
+def judge_paths(guard: Guard, policy_path: str, paths: Sequence[str], trace_format: str,
+                jobs: int) -> Iterator[FileResult]:
+    """The result of every path, in the order given, judged by up to `jobs` worker
+    processes (standard input in this process)."""
+    files = [path for path in paths if path != STDIN]
+    workers = min(jobs, len(files))
+    if workers <= 1:
+        for path in paths:
+            yield judge_file(guard, path, trace_format)
+        return
+    from concurrent.futures import ProcessPoolExecutor
+    from concurrent.futures.process import BrokenProcessPool
+
+    # Enough files per task that sending them costs little, few enough that
+    # the workers finish together.
+    chunk = max(1, min(64, len(files) // (workers * 8)))
+    executor = ProcessPoolExecutor(workers, mp_context=_context(), initializer=_start_worker,
+                                   initargs=(policy_path, trace_format))
+    try:
+        results = executor.map(_judge_in_worker, files, chunksize=chunk)
+        broken = False
+        for path in paths:
+            if path == STDIN:
+                yield judge_file(guard, path, trace_format)
+                continue
+            if not broken:
+                try:
+                    yield next(results)
+                    continue
+                except BrokenProcessPool:
+                    # A worker died (a crash, or killed): what it had not sent back is lost.
+                    broken = True
+            yield FileResult(path, (), (), f"{path}: not judged: a worker process ended unexpectedly", 0.0)
+    finally:
+        # After an interruption the workers finish the files in hand, and no more.
+        executor.shutdown(wait=True, cancel_futures=True)
