@@ -61,8 +61,12 @@ void CoverageAccumulator::merge(const CoverageAccumulator& other) {
 
 CoverageReport CoverageAccumulator::report(double threshold) const {
     // The distinct names as one trace: its summary is the join of the
-    // summaries of the traces added (see the header).
-    const TraceSummary joined = basis_->summarizer().summarize(std::vector<std::string>(seen_.begin(), seen_.end()));
+    // summaries of the traces added (see the header). In sorted order, so
+    // that the lists of unspecified order come out the same however the
+    // traces were grouped and merged.
+    std::vector<std::string> names(seen_.begin(), seen_.end());
+    std::sort(names.begin(), names.end());
+    const TraceSummary joined = basis_->summarizer().summarize(std::move(names));
     return basis_->analyzer().analyze(std::span<const TraceSummary>(&joined, 1), threshold);
 }
 
