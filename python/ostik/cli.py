@@ -450,6 +450,8 @@ def run_test(args: argparse.Namespace) -> int:
     policy = load_policy(args.policy)
     guard = Guard(policy)
     paths, path_errors = trace_paths(args.paths)
+    if args.quiet and not args.json and not args.junit_xml and not in_github_actions():
+        return count_test(policy, paths, path_errors, args, start)
     style = Style.for_stream(sys.stdout)
     # Annotations are commands to the runner, not text for people; with --json
     # they keep out of the JSON on stdout.
@@ -522,6 +524,44 @@ def run_test(args: argparse.Namespace) -> int:
     if unusable or not report_written:
         return EXIT_UNUSABLE
     return EXIT_FAILED if failed else EXIT_OK
+
+
+def count_test(policy: Policy, paths: Sequence[str], path_errors: Sequence[tuple[str, str]],
+               args: argparse.Namespace, start: float) -> int:
+    """`ostik test -q`: only the summary line is shown, so each file comes back as an
+    AuditAccumulator of its traces (counts, not a record per trace), merged here."""
+    measure = Measure("audit", policy_bytes(policy), keep=0)
+    progress = Progress(len(paths), "judging trace files")
+    for _, error in path_errors:
+        progress.note(error)
+    tally = Tally(measure.accumulator())
+    file_tallies: Iterable[Tally]
+    try:
+        if args.dask_scheduler:
+            with dask_cluster(args.dask_scheduler, paths):
+                from ostik.dask import tally as tally_on_cluster
+
+                tally = tally_on_cluster(measure, paths, args.format)
+            file_tallies = [tally]
+        else:
+            file_tallies = tally_paths(measure, paths, args.format, args.jobs)  # in order, as they come
+        for done, file_tally in enumerate(file_tallies, start=1):
+            # A file's notes, then its problem, in the order of the files.
+            told = sorted([(index, 0, note) for index, note in file_tally.notes] +
+                          [(index, 1, problem) for index, problem, _ in file_tally.problems])
+            for _, _, message in told:
+                progress.note(message)
+            if file_tally is not tally:
+                tally.merge(file_tally)
+            progress.update(done)
+    finally:
+        progress.clear()
+    summary = tally.accumulator.summary()  # type: ignore[union-attr]  # an audit's
+    print(test_summary(summary["traces"], summary["failed_traces"], summary["steps"], summary["blocked_steps"],
+                       time.perf_counter() - start))
+    if path_errors or tally.problems:
+        return EXIT_UNUSABLE
+    return EXIT_FAILED if summary["failed_traces"] else EXIT_OK
 
 
 def run_report(args: argparse.Namespace) -> int:

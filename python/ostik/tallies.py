@@ -20,7 +20,7 @@ from dataclasses import dataclass, field
 from typing import Any, Literal
 
 from ostik._engine import AuditAccumulator, CoverageAccumulator
-from ostik.test_run import read_traces
+from ostik.test_run import read_traces, unnamed_steps_warning
 from ostik.trace_files import STDIN, Trace, TraceFileError, first_bad_step
 
 __all__ = ["Accumulator", "Measure", "Tally", "merged", "tally_files", "tally_paths", "tally_traces", "trace_ref"]
@@ -128,6 +128,12 @@ def tally_file(measure: Measure, index: int, path: str, trace_format: str) -> Ta
     except ValueError as err:
         where = first_bad_step(trace_file.traces, measure.accumulator().add)
         tally.problems.append((index, where or f"{trace_file.path}: {err}", True))
+        return tally
+    if measure.kind == "audit":
+        # Judged, as by `ostik test`: say so when the steps name no tool.
+        unnamed = unnamed_steps_warning(trace_file, "judged")
+        if unnamed:
+            tally.notes.append((index, unnamed))
     return tally
 
 
