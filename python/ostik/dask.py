@@ -50,7 +50,7 @@ from ostik.trace_files import TraceFileError, find_trace_files
 if TYPE_CHECKING:
     from ostik._engine import _AuditSummary
 
-__all__ = ["audit", "audit_accumulator", "coverage", "coverage_accumulator", "trace_file_paths"]
+__all__ = ["audit", "audit_accumulator", "coverage", "coverage_accumulator", "tally", "trace_file_paths"]
 
 Traces = dask.bag.Bag | str | os.PathLike[str] | Sequence[str | os.PathLike[str]]
 PolicyLike = Policy | str | os.PathLike[str] | bytes

@@ -4,8 +4,9 @@
 //     give the report of one analyze() over all their summaries (the lists of
 //     unspecified order compared as sets);
 //  2. an audit of each trace agrees with a fresh guard session checking its
-//     calls and finishing: failed, blocked steps, blocking rule ids, the
-//     first blocked step; and the merged audit with their sums;
+//     calls and finishing, and with the trace's judgement (Guard.judge):
+//     failed, blocked steps, blocking rule ids, the first blocked step; and
+//     the merged audit with their sums;
 //  3. policies and accumulator states come back equal from their bytes;
 //  4. bytes damaged at random (with a valid checksum, so that the structure
 //     is what is tested) decode to an error or to a state that encodes back
@@ -24,6 +25,7 @@
 #include "ostik/guard.hpp"
 #include "ostik/policy_encoding.hpp"
 #include "ostik/text.hpp"
+#include "ostik/trace_judgement.hpp"
 #include "random_traces.hpp"
 
 using namespace ostik;
@@ -192,6 +194,15 @@ int main() {
                 (failed && (alone.failing().size() != 1 || alone.failing()[0].first_block != s.first_block ||
                             audit_basis->id(alone.failing()[0].rule) != s.first_rule))) {
                 fail("audit of one trace, round " + std::to_string(round));
+            }
+            // And against the whole-trace judgement behind Guard.judge.
+            TraceJudgement judgement(guard);
+            for (std::string_view tool : tools) judgement.add_step(tool);
+            judgement.finish();
+            if (judgement.passed() == failed || judgement.blocked_steps() != alone.blocked_steps() ||
+                (failed && (judgement.first_block() != alone.failing()[0].first_block ||
+                            judgement.blocking_rules().front() != audit_basis->id(alone.failing()[0].rule)))) {
+                fail("audit against TraceJudgement, round " + std::to_string(round));
             }
             audits[part].add_trace(tools, ref);
             expected_total.blocked += s.blocked;
