@@ -152,7 +152,6 @@ class TraceTools {
 public:
     // False with ValueError "Invalid tool call format: ..." set.
     bool read(const std::vector<OwnedRef>& steps) {
-        names_.reserve(names_.size() + steps.size());
         for (const OwnedRef& step : steps) {
             auto tool = read_step_tool(step.get());
             if (!tool) {
@@ -174,6 +173,10 @@ public:
         }
         ends_.push_back(names_.size());
         return true;
+    }
+    void reserve(std::size_t steps, std::size_t traces) {
+        names_.reserve(steps);
+        ends_.reserve(traces);
     }
     std::size_t traces() const { return ends_.size(); }
     std::span<const std::string_view> trace(std::size_t i) const {
@@ -199,6 +202,7 @@ PyObject* accumulator_add(PyObject* self, PyObject* const* args, Py_ssize_t narg
         std::optional<TraceRef> ref;
         if (!ref_argument(argv[1], "ref", ref)) return nullptr;
         TraceTools tools;
+        tools.reserve(steps->size(), 1);
         if (!tools.read(*steps)) return nullptr;
         ostik::AuditAccumulator& acc = acc_of(self);
         acc.add_trace(tools.trace(0), ref ? *ref : acc.next_position());
@@ -235,6 +239,9 @@ PyObject* add_many(ostik::AuditAccumulator& acc, PyObject* traces, PyObject* ref
         }
     }
     TraceTools tools;
+    std::size_t total = 0;
+    for (const std::vector<OwnedRef>& steps : collected) total += steps.size();
+    tools.reserve(total, collected.size());
     for (const std::vector<OwnedRef>& steps : collected) {
         if (!tools.read(steps)) return nullptr;
     }

@@ -71,7 +71,6 @@ class ToolNames {
 public:
     // False with ValueError "Invalid trace format: ..." set.
     bool read(const std::vector<OwnedRef>& steps) {
-        names_.reserve(names_.size() + steps.size());
         for (const OwnedRef& step : steps) {
             auto tool = read_step_tool(step.get());
             if (!tool) {
@@ -95,6 +94,7 @@ public:
         }
         return true;
     }
+    void reserve(std::size_t steps) { names_.reserve(steps); }
     std::span<const std::string_view> names() const { return names_; }
 
 private:
@@ -112,6 +112,7 @@ PyObject* accumulator_add(PyObject* self, PyObject* const* args, Py_ssize_t narg
         auto steps = extract_sequence(trace, "trace");
         if (!steps) return nullptr;
         ToolNames tools;
+        tools.reserve(steps->size());
         if (!tools.read(*steps)) return nullptr;
         acc_of(self).add_traces(tools.names(), 1);
         Py_RETURN_NONE;
@@ -138,6 +139,9 @@ PyObject* accumulator_add_many(PyObject* self, PyObject* const* args, Py_ssize_t
             collected.push_back(std::move(*steps));
         }
         ToolNames tools;
+        std::size_t total = 0;
+        for (const std::vector<OwnedRef>& steps : collected) total += steps.size();
+        tools.reserve(total);
         for (const std::vector<OwnedRef>& steps : collected) {
             if (!tools.read(steps)) return nullptr;
         }
