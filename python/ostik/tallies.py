@@ -20,6 +20,7 @@ from dataclasses import dataclass, field
 from typing import Any, Literal
 
 from ostik._engine import AuditAccumulator, CoverageAccumulator
+from ostik.formats.reading import collector_paused
 from ostik.test_run import read_traces, unnamed_steps_warning
 from ostik.trace_files import STDIN, Trace, TraceFileError, first_bad_step
 
@@ -112,6 +113,14 @@ def trace_ref(trace: Trace, several: bool) -> str | tuple[str, int]:
 
 def tally_file(measure: Measure, index: int, path: str, trace_format: str) -> Tally:
     """The traces of one file, read in the named format (or the one its content shows)."""
+    # A file's steps hold no reference cycles, and the collector's passes over
+    # them would cost as much as the reading (see ostik.formats.reading); a Dask
+    # worker, unlike the command line, runs with the collector on.
+    with collector_paused():
+        return _tally_file(measure, index, path, trace_format)
+
+
+def _tally_file(measure: Measure, index: int, path: str, trace_format: str) -> Tally:
     accumulator = measure.accumulator()
     try:
         trace_file, notes = read_traces(path, trace_format)
