@@ -18,7 +18,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 harnesses=("$@")
-[ ${#harnesses[@]} -gt 0 ] || harnesses=(policy_fuzzer json_fuzzer)
+[ ${#harnesses[@]} -gt 0 ] || harnesses=(policy_fuzzer json_fuzzer bytes_fuzzer)
 
 cxx=${CXX:-}
 if [ -z "$cxx" ]; then
@@ -36,6 +36,7 @@ for harness in "${harnesses[@]}"; do
     case $harness in
         policy_fuzzer) seeds=fuzz/corpus/policy; extra=(-dict=fuzz/yaml.dict -max_len=16384) ;;
         json_fuzzer) seeds=fuzz/corpus/json; extra=(-max_len=8192) ;;
+        bytes_fuzzer) seeds=fuzz/corpus/bytes; extra=(-max_len=4096) ;;
         *) echo "unknown harness $harness" >&2; exit 1 ;;
     esac
     corpus=$build/corpus/$harness

@@ -334,6 +334,23 @@ def test_ostik_coverage_reports_argument_rules_and_keeps_its_json(write_policy, 
     assert "argument" not in plain.stdout
 
 
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_files_judged_apart_count_argument_rules_as_one_run_does(write_policy, tmp_path, jobs):
+    # Coverage and `test -q` add up per-file accumulators: the argument rules must be in them.
+    file = write_policy(POLICY)
+    (tmp_path / "a.jsonl").write_text('{"tool": "shell", "args": {"command": "rm -rf /", "cwd": "/"}}\n')
+    (tmp_path / "b.jsonl").write_text('{"tool": "bash", "args": {"command": "ls"}}\n{"tool": "shell", "args": {}}\n')
+    covered = run_cli("coverage", "-j", jobs, file, tmp_path)
+    assert covered.stdout.splitlines()[-3:] == ["argument rules: 5 of 7 reached, 3 violated",
+                                                "unreached argument rules: require_args_rm, arg_σshell_ärg",
+                                                "violated argument rules: require_args_cmds (2 of 3 calls), "
+                                                "require_args_shell (1 of 2 calls), arg_shell_command (1 of 1 call)"]
+    full, quiet = run_cli("test", "-j", jobs, file, tmp_path), run_cli("test", "-q", "-j", jobs, file, tmp_path)
+    assert full.returncode == quiet.returncode == 1
+    assert quiet.stdout.split(" in ")[0] == full.stdout.splitlines()[-1].split(" in ")[0] == (
+        "2 traces, 2 failed, 3 steps, 3 blocked steps,")
+
+
 def test_the_report_page_shows_argument_failures_and_coverage(tmp_path):
     from report_pages import POLICY, ROOT, decoded_traces, read_page, write_report
 

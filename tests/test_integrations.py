@@ -10,13 +10,14 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[1]
 
-FRAMEWORKS = ["langchain", "langchain_core", "langgraph", "agents", "openai", "opentelemetry"]
+FRAMEWORKS = ["langchain", "langchain_core", "langgraph", "agents", "openai", "opentelemetry", "dask", "distributed"]
 
-# (module, the framework's top-level package, the extra that installs it)
+# (module, the top-level package it needs, the extra that installs it)
 INTEGRATIONS = [
     ("ostik.integrations.langchain", "langchain", "langchain"),
     ("ostik.integrations.openai_agents", "agents", "openai-agents"),
     ("ostik.integrations.otel", "opentelemetry", "otel"),
+    ("ostik.dask", "dask", "dask"),
 ]
 
 

@@ -16,6 +16,7 @@ The default run calls each case 2,000 times; the `slow` marker runs the full
 import ctypes
 import gc
 import os
+import pickle
 import sys
 import tracemalloc
 from collections.abc import Sequence
@@ -609,6 +610,76 @@ def _(files):
     explainer = require_class("TraceExplainer")(example_policy())
     trace, out = [{"tool": "a", "args": {"when": Unsupported()}}], Discard()
     return expecting(ValueError, ostik.stream_explanation, explainer, trace, out), [explainer, trace, out]
+
+
+@case("coverage accumulator")
+def _(files):
+    policy = example_policy()
+    trace = [dict(s) for s in TRACE]
+
+    def call():
+        acc = ostik.CoverageAccumulator(policy)
+        acc.add(trace)
+        acc.add_many([trace, []])
+        acc.merge(pickle.loads(pickle.dumps(acc)))
+        again = ostik.CoverageAccumulator.from_bytes(ostik.policy_bytes(policy), acc.to_bytes())
+        return acc.report(50.0), again.traces, repr(again)
+    return call, [policy, trace, *trace]
+
+
+@case("coverage accumulator errors")
+def _(files):
+    policy = example_policy()
+    acc = ostik.CoverageAccumulator(policy)
+    trace = [{"tool": "a"}, {"tool": "b", "args": {"bad": {Unsupported()}}}]
+    bad_bytes = acc.to_bytes()[:-1]
+
+    def call():
+        for fn, args in ((acc.add, (trace,)), (acc.add_many, ([trace],)), (acc.report, ("x",)),
+                         (ostik.CoverageAccumulator.from_bytes, (policy, bad_bytes)),
+                         (ostik.CoverageAccumulator, (b"OSKP",)), (acc.merge, (policy,))):
+            try:
+                fn(*args)
+            except (TypeError, ValueError):
+                pass
+            else:
+                raise AssertionError(f"{fn} did not fail")
+    return call, [policy, acc, trace, bad_bytes]
+
+
+@case("audit accumulator")
+def _(files):
+    policy = example_policy()
+    trace = [dict(s) for s in TRACE]
+    refs = [("a.jsonl", 1), "b.jsonl: trace 2", 3]
+
+    def call():
+        acc = ostik.AuditAccumulator(policy, keep=2)
+        acc.add(trace, ("c.jsonl", 9))
+        acc.add_many([trace, [], trace], refs)
+        acc.merge(pickle.loads(pickle.dumps(acc)))
+        return acc.summary(), repr(acc), ostik.AuditAccumulator.from_bytes(policy, acc.to_bytes()).summary()
+    return call, [policy, trace, refs, *trace, *refs]
+
+
+@case("audit accumulator errors")
+def _(files):
+    policy = example_policy()
+    acc = ostik.AuditAccumulator(policy)
+    trace = [{"tool": "a", "args": {"bad": {Unsupported()}}}]
+    ref = ["not", "a", "ref"]
+
+    def call():
+        for fn, args in ((acc.add, (trace,)), (acc.add, ([], ref)), (acc.add_many, ([[]], [ref])),
+                         (acc.add_many, ([[]], [1, 2])), (ostik.AuditAccumulator.from_bytes, (policy, b"OSKA\x01")),
+                         (ostik.AuditAccumulator, (policy, -1))):
+            try:
+                fn(*args)
+            except (TypeError, ValueError):
+                pass
+            else:
+                raise AssertionError(f"{fn} did not fail")
+    return call, [policy, acc, trace, ref]
 
 
 # --- the check ---------------------------------------------------------------

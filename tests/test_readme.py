@@ -91,6 +91,18 @@ def test_python_usage_runs(tmp_path):
     assert (tmp_path / "agent-trace.jsonl").read_text() == '{"args":{"path":"src/app.py"},"tool":"read_file"}\n'
 
 
+def test_the_accumulator_example_runs(tmp_path):
+    block = re.search(r"### Coverage and audits in pieces, and on Dask\n\n```python\n(.*?)```", README,
+                      flags=re.DOTALL).group(1)
+    (tmp_path / "examples").symlink_to(ROOT / "examples")
+    check = ("\nimport json\nexpected = ostik.CoverageAnalyzer(policy).analyze(traces, 80.0)\n"
+             "assert json.loads(report) == json.loads(expected), (report, expected)\n")
+    result = subprocess.run([sys.executable, "-c", block + check], cwd=tmp_path, capture_output=True, text=True,
+                            timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith("3 3 {")
+
+
 def test_the_examples_run(tmp_path):
     trace = tmp_path / "recorded.jsonl"
     recorded = subprocess.run([sys.executable, str(ROOT / "examples" / "record_and_explain.py"), str(trace)],

@@ -373,3 +373,18 @@ def test_workflow_command_escaping():
     assert escape_property("100% done\r\nnext: a, b") == "100%25 done%0D%0Anext%3A a%2C b"
     assert error_command("a\nb") == "::error::a%0Ab"
     assert error_command("m", file="x,y:z.jsonl", line=3, title="t: 1") == "::error file=x%2Cy%3Az.jsonl,line=3,title=t%3A 1::m"
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_quiet_counts_through_audit_accumulators_as_the_full_run_does(tree, jobs):
+    # -q needs only the counts: the files come back as AuditAccumulators. Unusable
+    # files, unnamed steps and the counts are told as the full run tells them.
+    (tree / "b-unreadable.jsonl").write_text("{not json\n")
+    (tree / "c-bad-step.jsonl").write_text('[{"tool": "read"}, {"tool": 7}]\n')
+    (tree / "d-unnamed.jsonl").write_text('[{"name": null}, {"tool": "read"}]\n')
+    full = ostik("test", "-j", jobs, POLICY, tree, "--format", "ostik")
+    quiet = ostik("test", "-q", "-j", jobs, POLICY, tree, "--format", "ostik")
+    assert quiet.returncode == full.returncode == 2
+    assert summary_of(quiet.stdout) == summary_of(full.stdout)
+    assert quiet.stderr == full.stderr
+    assert "c-bad-step.jsonl: line 1: step 1: Invalid tool call format:" in quiet.stderr

@@ -35,6 +35,8 @@ PyObject* create_session_type(PyObject* module);
 PyObject* create_decision_type(PyObject* module);
 PyObject* create_rule_failure_type(PyObject* module);
 PyObject* create_judgement_type(PyObject* module);
+PyObject* create_coverage_accumulator_type(PyObject* module);
+PyObject* create_audit_accumulator_type(PyObject* module);
 
 // A new Session running on `guard` (a new reference, or null with an error set).
 PyObject* new_session(std::shared_ptr<const Guard> guard, std::unique_ptr<TraceWriter> writer, bool keep_calls);
@@ -57,10 +59,15 @@ PyObject* new_rule_failure_list(const std::vector<RuleEvaluation>& failures);
 PyObject* new_judged_rule_failure_list(const std::shared_ptr<const TraceJudgement>& judgement,
                                        TraceJudgement::FailureRange range);
 
+// A new list of the guard's argument rules as dicts (Guard.argument_rules),
+// each with "reached" and "violated" from `counts` (one per rule) when given.
+PyObject* argument_rule_list(const ostik::Guard& guard, const ArgumentRuleCount* counts);
+
 // The text of the policy's on_error setting, "block" or "allow".
 const char* on_error_name(ErrorPolicy p);
 
 // The module-level functions (METH_FASTCALL | METH_KEYWORDS).
 PyObject* stream_explanation(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* policy_bytes(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace ostik::py::engine

@@ -41,6 +41,8 @@ constexpr TypeEntry type_entries[] = {
     {"Decision", engine::create_decision_type},
     {"RuleFailure", engine::create_rule_failure_type},
     {"Judgement", engine::create_judgement_type},
+    {"CoverageAccumulator", engine::create_coverage_accumulator_type},
+    {"AuditAccumulator", engine::create_audit_accumulator_type},
 };
 
 // Module-level functions.
@@ -54,6 +56,13 @@ PyMethodDef engine_functions[] = {
      "Returns the number of bytes written. Errors of `out` raise OSError (a path)\n"
      "or what write() raised; what was written before stays, and is never a\n"
      "complete report."},
+    {"policy_bytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine::policy_bytes)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "policy_bytes($module, policy)\n--\n\n"
+     "The policy's records as compact, versioned bytes, for sending a policy to\n"
+     "other processes or machines: CoverageAccumulator and AuditAccumulator take\n"
+     "them wherever they take a Policy. Equal records give equal bytes, which is\n"
+     "what makes two policies the same for merging accumulators."},
     {nullptr, nullptr, 0, nullptr},
 };
 

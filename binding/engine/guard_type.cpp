@@ -169,18 +169,6 @@ OwnedRef rule_dict(const ArgumentRuleInfo& rule, const ArgumentRuleCount* counts
     return d;
 }
 
-PyObject* rule_list(const ostik::Guard& guard, const std::vector<ArgumentRuleCount>* counts) {
-    const std::vector<ArgumentRuleInfo> rules = guard.argument_rules();
-    OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(rules.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < rules.size(); ++i) {
-        OwnedRef item = rule_dict(rules[i], counts ? &(*counts)[i] : nullptr);
-        if (!item) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
-    }
-    return list.release();
-}
-
 // Every step of every trace is read as CoverageAnalyzer.analyze reads it and
 // counted by the guard's argument rules alone.
 PyObject* count_arguments(GuardObject* self, PyObject* traces) {
@@ -199,7 +187,7 @@ PyObject* count_arguments(GuardObject* self, PyObject* traces) {
             tally.add(*call);
         }
     }
-    return rule_list(*self->guard, &tally.counts());
+    return argument_rule_list(*self->guard, tally.counts().data());
 }
 
 PyObject* guard_argument_coverage(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -214,7 +202,7 @@ PyObject* guard_argument_coverage(PyObject* self, PyObject* const* args, Py_ssiz
 
 PyObject* guard_argument_rules(PyObject* self, void*) {
     try {
-        return rule_list(*as_guard(self)->guard, nullptr);
+        return argument_rule_list(*as_guard(self)->guard, nullptr);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -283,6 +271,18 @@ PyType_Spec guard_spec = {
 };
 
 }  // namespace
+
+PyObject* argument_rule_list(const ostik::Guard& guard, const ArgumentRuleCount* counts) {
+    const std::vector<ArgumentRuleInfo> rules = guard.argument_rules();
+    OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(rules.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < rules.size(); ++i) {
+        OwnedRef item = rule_dict(rules[i], counts ? &counts[i] : nullptr);
+        if (!item) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+    }
+    return list.release();
+}
 
 const char* on_error_name(ErrorPolicy p) { return p == ErrorPolicy::allow ? "allow" : "block"; }
 

@@ -110,6 +110,12 @@ inline std::size_t id_count(const ExplainPlan& plan, const ArgumentPlan* argumen
     return arguments ? arguments->id_count() : plan.ids.size();
 }
 
+// Adds a call to `counts` (one entry per rule of `plan`, in its order): each
+// rule the call meets is reached, unless a constraint finds no such argument,
+// and violated when it fails.
+void count_call(const ArgumentPlan& plan, std::string_view tool, const std::optional<Value>& args,
+                std::span<ArgumentRuleCount> counts);
+
 // The JSON text of an argument's value as explanations show it: at most 80
 // characters, a longer text cut to its first 77 and "...".
 std::string shown_value(const Value& value);

@@ -22,17 +22,23 @@ std::string ArgumentRuleError::located_text(std::span<const NodeMark> marks) con
 
 ArgumentTally::ArgumentTally(const Guard& guard) : guard_(guard), counts_(guard.arguments().rules().size()) {}
 
-void ArgumentTally::add(const ToolCall& call) {
-    const detail::ArgumentPlan& plan = guard_.arguments();
+void ArgumentTally::add(const ToolCall& call) { detail::count_call(guard_.arguments(), call.tool, call.args, counts_); }
+
+namespace detail {
+
+void count_call(const ArgumentPlan& plan, std::string_view tool, const std::optional<Value>& args,
+                std::span<ArgumentRuleCount> counts) {
     if (plan.empty()) return;
-    for (const std::uint32_t k : plan.rules_for(call.tool)) {
-        detail::ArgumentFailure failure;
-        switch (plan.judge(k, call.args, failure)) {
-            case detail::ArgumentPlan::Judged::not_reached: break;
-            case detail::ArgumentPlan::Judged::failed: ++counts_[k].violated; [[fallthrough]];
-            case detail::ArgumentPlan::Judged::passed: ++counts_[k].reached; break;
+    for (const std::uint32_t k : plan.rules_for(tool)) {
+        ArgumentFailure failure;
+        switch (plan.judge(k, args, failure)) {
+            case ArgumentPlan::Judged::not_reached: break;
+            case ArgumentPlan::Judged::failed: ++counts[k].violated; [[fallthrough]];
+            case ArgumentPlan::Judged::passed: ++counts[k].reached; break;
         }
     }
 }
+
+}  // namespace detail
 
 }  // namespace ostik

@@ -1,11 +1,12 @@
 # Type stubs for the C++ extension module ostik._engine.
 import os
 from collections.abc import Callable, Mapping, Sequence
-from typing import Any, Literal, Protocol, TypedDict, TypeVar, final, overload
+from typing import Any, Literal, Protocol, SupportsFloat, SupportsIndex, TypedDict, TypeVar, final, overload
 
 from ostik._native import Policy, TraceExplainer
 
-__all__: list[str] = ["Guard", "Session", "Decision", "RuleFailure", "Judgement", "stream_explanation"]
+__all__: list[str] = ["Guard", "Session", "Decision", "RuleFailure", "Judgement", "CoverageAccumulator",
+                      "AuditAccumulator", "stream_explanation", "policy_bytes"]
 
 _F = TypeVar("_F", bound=Callable[..., Any])
 
@@ -106,6 +107,62 @@ class Judgement:
     def blocking_rules(self) -> list[str]: ...
     def __bool__(self) -> bool: ...
 
+# Where accumulators take a policy, they also take the bytes policy_bytes() made of one.
+_PolicyLike = Policy | bytes | bytearray | memoryview
+_Buffer = bytes | bytearray | memoryview
+
+@final
+class CoverageAccumulator:
+    """Coverage of a policy by traces added in any grouping and merged."""
+
+    def __init__(self, policy: _PolicyLike) -> None: ...
+    def add(self, trace: Sequence[Mapping[str, object]]) -> None: ...
+    def add_many(self, traces: Sequence[Sequence[Mapping[str, object]]]) -> None: ...
+    def merge(self, other: CoverageAccumulator) -> None: ...
+    def report(self, threshold: SupportsFloat | SupportsIndex) -> str: ...
+    def argument_coverage(self) -> list[ArgumentRuleCoverage]: ...
+    def to_bytes(self) -> bytes: ...
+    @classmethod
+    def from_bytes(cls, policy: _PolicyLike, data: _Buffer) -> CoverageAccumulator: ...
+    def __reduce__(self) -> tuple[Callable[[bytes, bytes], CoverageAccumulator], tuple[bytes, bytes]]: ...
+    @property
+    def traces(self) -> int: ...
+    @property
+    def steps(self) -> int: ...
+
+# A failing trace's reference as add() was given it: a position, a label, or (file, line).
+_TraceRef = int | str | tuple[str, int]
+
+class _FailingTrace(TypedDict):
+    ref: _TraceRef
+    first_block: int | None
+    rule_id: str
+
+class _AuditSummary(TypedDict):
+    traces: int
+    failed_traces: int
+    steps: int
+    blocked_steps: int
+    blocked_by: dict[str, int]
+    end_failures: dict[str, int]
+    failing: list[_FailingTrace]
+    keep: int
+
+@final
+class AuditAccumulator:
+    """Which traces break a policy, counted over traces added in any grouping and merged."""
+
+    def __init__(self, policy: _PolicyLike, keep: int = 100) -> None: ...
+    def add(self, trace: Sequence[Mapping[str, object]], ref: _TraceRef | None = None) -> None: ...
+    def add_many(self, traces: Sequence[Sequence[Mapping[str, object]]],
+                 refs: Sequence[_TraceRef | None] | None = None) -> None: ...
+    def merge(self, other: AuditAccumulator) -> None: ...
+    def summary(self) -> _AuditSummary: ...
+    def to_bytes(self) -> bytes: ...
+    @classmethod
+    def from_bytes(cls, policy: _PolicyLike, data: _Buffer) -> AuditAccumulator: ...
+    def __reduce__(self) -> tuple[Callable[[bytes, bytes], AuditAccumulator], tuple[bytes, bytes]]: ...
+
 class _BinaryWriter(Protocol):
     def write(self, data: bytes, /) -> object: ...
 
@@ -116,3 +173,6 @@ class _BinaryWriter(Protocol):
 def stream_explanation(
     explainer: TraceExplainer, trace: Sequence[Mapping[str, object]], out: str | os.PathLike[str] | _BinaryWriter
 ) -> int: ...
+
+# The policy's records as compact bytes, taken by the accumulators in place of the Policy.
+def policy_bytes(policy: Policy) -> bytes: ...

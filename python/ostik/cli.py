@@ -15,11 +15,12 @@ import math
 import os
 import sys
 import time
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from contextlib import ExitStack, contextmanager
 from typing import TYPE_CHECKING, Any
 
 from ostik import __version__
-from ostik._engine import Guard, stream_explanation
+from ostik._engine import CoverageAccumulator, Guard, policy_bytes, stream_explanation
 from ostik._inspect import argument_rule_error, ignored_keys, policy_records
 from ostik._native import CoverageAnalyzer, Policy, TraceExplainer
 from ostik.formats import AUTO, FORMATS
@@ -27,11 +28,13 @@ from ostik.formats.reading import collector_paused
 from ostik.github_actions import error_command, in_github_actions
 from ostik.policy_check import ignored_key_warning, policy_warnings, printable, quote, summary
 from ostik.json_sources import STDIN_NAME
-from ostik.test_run import FileResult, TraceResult, judge_paths, trace_paths, unnamed_steps_warning
+from ostik.tallies import Measure, Tally, tally_paths
+from ostik.test_run import (FileResult, TraceResult, judge_paths, judge_paths_on_cluster, trace_paths,
+                            unnamed_steps_warning)
 from ostik.test_run import read_traces as read_trace_source
 from ostik.text_reports import (Style, argument_coverage_lines, coverage_lines, explanation_lines, test_summary,
                                 trace_line, violation_text)
-from ostik.trace_files import STDIN, Trace, TraceFile, TraceFileError, first_bad_step
+from ostik.trace_files import STDIN, TraceFile, TraceFileError, first_bad_step
 
 if TYPE_CHECKING:
     from ostik._inspect import IgnoredKey, PolicyRecords
@@ -40,6 +43,9 @@ EXIT_OK, EXIT_FAILED, EXIT_UNUSABLE = 0, 1, 2
 
 # Below this many trace files reading is quick enough to need no progress line.
 PROGRESS_MIN_FILES = 20
+
+# How long to wait for a Dask scheduler to answer.
+DASK_CONNECT_SECONDS = 10
 
 FORMAT_CHOICES = (AUTO, *FORMATS)
 
@@ -114,6 +120,7 @@ def build_parser() -> argparse.ArgumentParser:
     test.add_argument("--json", action="store_true",
                       help="print one JSON object per trace, then a summary object")
     test.add_argument("--junit-xml", metavar="FILE", help="also write the results as JUnit XML to FILE")
+    _add_dask_argument(test)
     _add_format_argument(test)
     test.set_defaults(run=run_test)
 
@@ -126,6 +133,9 @@ def build_parser() -> argparse.ArgumentParser:
     coverage.add_argument("--fail-under", metavar="PCT", type=_percentage,
                           help="exit with status 1 when the overall coverage is below PCT")
     coverage.add_argument("--json", action="store_true", help="print the coverage report as JSON")
+    coverage.add_argument("-j", "--jobs", metavar="N", type=_jobs, default=_cores(),
+                          help=f"read files in N processes (default: the number of cores, here {_cores()})")
+    _add_dask_argument(coverage)
     _add_format_argument(coverage)
     coverage.set_defaults(run=run_coverage)
 
@@ -148,6 +158,12 @@ def _add_format_argument(command: argparse.ArgumentParser) -> None:
     command.add_argument("--format", metavar="NAME", choices=FORMAT_CHOICES, default=AUTO,
                          help="the trace files' format: " + ", ".join(FORMAT_CHOICES) +
                               " (default: auto, told from the content)")
+
+
+def _add_dask_argument(command: argparse.ArgumentParser) -> None:
+    command.add_argument("--dask-scheduler", metavar="ADDRESS",
+                         help="send the work to the running Dask cluster at ADDRESS (such as tcp://host:8786), "
+                              "whose workers read the trace files at the same paths; needs ostik[dask]")
 
 
 def _cores() -> int:
@@ -355,39 +371,79 @@ def run_coverage(args: argparse.Namespace) -> int:
     policy, records = load_policy_and_records(args.policy)
     guard = load_guard(args.policy, policy)
     paths = coverage_trace_paths(args.traces)
-    progress = Progress(len(paths))
-    traces: list[Trace] = []
-    try:
-        for done, path in enumerate(paths, start=1):
-            traces.extend(read_traces(path, args.format, progress.note).traces)
-            progress.update(done)
-    finally:
-        progress.clear()
-    analyzer = CoverageAnalyzer(policy)
+    tally = measure_files(Measure("coverage", policy_bytes(policy)), paths, args)
+    accumulator = tally.accumulator
+    assert isinstance(accumulator, CoverageAccumulator)
     threshold = 0.0 if args.fail_under is None else args.fail_under
-    try:
-        text = analyzer.analyze([trace.steps for trace in traces], threshold)
-    except ValueError as err:
-        where = first_bad_step(traces, lambda steps: analyzer.analyze([steps], 0.0))
-        raise UnusableInput(where or str(err)) from None
+    text = accumulator.report(threshold)
     report: dict[str, Any] = json.loads(text)
     if args.json:
         print(text)
     else:
-        steps = sum(len(trace.steps) for trace in traces)
+        traces, steps = accumulator.traces, accumulator.steps
         name = quote(records["name"]) if records["name"] else "(unnamed)"
         print(f"coverage of policy {name} version {quote(records['version'])} by "
-              f"{len(traces)} trace{'' if len(traces) == 1 else 's'} "
+              f"{traces} trace{'' if traces == 1 else 's'} "
               f"({steps} step{'' if steps == 1 else 's'}) from {len(paths)} file{'' if len(paths) == 1 else 's'}")
         style = Style.for_stream(sys.stdout)
         for line in coverage_lines(report, style, fail_under=args.fail_under):
             print(line)
         if guard.argument_rules:
-            for line in argument_coverage_lines(guard.argument_coverage([trace.steps for trace in traces]), style):
+            for line in argument_coverage_lines(accumulator.argument_coverage(), style):
                 print(line)
     if args.fail_under is not None and not report["meets_threshold"]:
         return EXIT_FAILED
     return EXIT_OK
+
+
+def measure_files(measure: Measure, paths: Sequence[str], args: argparse.Namespace) -> Tally:
+    """Every file's traces in one accumulator, read here, in -j processes or on a Dask cluster.
+
+    Told as one process reading the files in order would tell it: the notes in
+    file order, the first file that cannot be read stops the run there, and a
+    step that cannot be read stops it once every file was read."""
+    if args.dask_scheduler:
+        with dask_cluster(args.dask_scheduler, paths):
+            from ostik.dask import tally as tally_on_cluster
+
+            tally = tally_on_cluster(measure, paths, args.format)
+        for note in tally.notes_to_show():
+            _warn(note)
+    else:
+        tally = Tally(measure.accumulator())
+        progress = Progress(len(paths))
+        try:
+            for done, file_tally in enumerate(tally_paths(measure, paths, args.format, args.jobs), start=1):
+                for _, note in file_tally.notes:
+                    progress.note(note)
+                if (unreadable := file_tally.unreadable) is not None:
+                    raise UnusableInput(unreadable[1])
+                tally.merge(file_tally)
+                progress.update(done)
+        finally:
+            progress.clear()
+    problem = tally.problem()
+    if problem is not None:
+        raise UnusableInput(problem)
+    return tally
+
+
+@contextmanager
+def dask_cluster(address: str, paths: Sequence[str]) -> Iterator[None]:
+    """Connected to the Dask scheduler at `address`, as the default scheduler, for the `with` block."""
+    if STDIN in paths:
+        raise UnusableInput("--dask-scheduler: standard input cannot be read on a cluster; name trace files")
+    try:
+        import ostik.dask  # noqa: F401 - what the block uses
+        from distributed import Client
+    except ImportError:
+        raise UnusableInput("--dask-scheduler needs Dask with distributed: pip install 'ostik[dask]'") from None
+    try:
+        client = Client(address, timeout=DASK_CONNECT_SECONDS)  # type: ignore[no-untyped-call]
+    except (OSError, TimeoutError, ValueError) as err:
+        raise UnusableInput(f"--dask-scheduler {address}: cannot connect: {err}") from None
+    with client:
+        yield
 
 
 def trace_json(trace: TraceResult) -> dict[str, Any]:
@@ -416,8 +472,11 @@ def trace_annotation(trace: TraceResult) -> str:
 
 def run_test(args: argparse.Namespace) -> int:
     start = time.perf_counter()
-    guard = load_guard(args.policy, load_policy(args.policy))
+    policy = load_policy(args.policy)
+    guard = load_guard(args.policy, policy)
     paths, path_errors = trace_paths(args.paths)
+    if args.quiet and not args.json and not args.junit_xml and not in_github_actions():
+        return count_test(policy, paths, path_errors, args, start)
     style = Style.for_stream(sys.stdout)
     # Annotations are commands to the runner, not text for people; with --json
     # they keep out of the JSON on stdout.
@@ -438,8 +497,15 @@ def run_test(args: argparse.Namespace) -> int:
     progress = Progress(len(paths), "judging trace files", shown=not args.json)
     for path, error in path_errors:
         unusable_input(path, error)
+    cluster = ExitStack()
+    results: Iterable[FileResult]
+    if args.dask_scheduler:
+        cluster.enter_context(dask_cluster(args.dask_scheduler, paths))
+        results = judge_paths_on_cluster(policy, args.policy, paths, args.format)
+    else:
+        results = judge_paths(guard, args.policy, paths, args.format, args.jobs)
     try:
-        for done, result in enumerate(judge_paths(guard, args.policy, paths, args.format, args.jobs), start=1):
+        for done, result in enumerate(results, start=1):
             for note in result.notes:
                 progress.note(note)
             if result.error is not None:
@@ -463,6 +529,7 @@ def run_test(args: argparse.Namespace) -> int:
             progress.update(done)
     finally:
         progress.clear()
+        cluster.close()
     seconds = time.perf_counter() - start
     report_written = True
     if args.junit_xml:
@@ -482,6 +549,44 @@ def run_test(args: argparse.Namespace) -> int:
     if unusable or not report_written:
         return EXIT_UNUSABLE
     return EXIT_FAILED if failed else EXIT_OK
+
+
+def count_test(policy: Policy, paths: Sequence[str], path_errors: Sequence[tuple[str, str]],
+               args: argparse.Namespace, start: float) -> int:
+    """`ostik test -q`: only the summary line is shown, so each file comes back as an
+    AuditAccumulator of its traces (counts, not a record per trace), merged here."""
+    measure = Measure("audit", policy_bytes(policy), keep=0)
+    progress = Progress(len(paths), "judging trace files")
+    for _, error in path_errors:
+        progress.note(error)
+    tally = Tally(measure.accumulator())
+    file_tallies: Iterable[Tally]
+    try:
+        if args.dask_scheduler:
+            with dask_cluster(args.dask_scheduler, paths):
+                from ostik.dask import tally as tally_on_cluster
+
+                tally = tally_on_cluster(measure, paths, args.format)
+            file_tallies = [tally]
+        else:
+            file_tallies = tally_paths(measure, paths, args.format, args.jobs)  # in order, as they come
+        for done, file_tally in enumerate(file_tallies, start=1):
+            # A file's notes, then its problem, in the order of the files.
+            told = sorted([(index, 0, note) for index, note in file_tally.notes] +
+                          [(index, 1, problem) for index, problem, _ in file_tally.problems])
+            for _, _, message in told:
+                progress.note(message)
+            if file_tally is not tally:
+                tally.merge(file_tally)
+            progress.update(done)
+    finally:
+        progress.clear()
+    summary = tally.accumulator.summary()  # type: ignore[union-attr]  # an audit's
+    print(test_summary(summary["traces"], summary["failed_traces"], summary["steps"], summary["blocked_steps"],
+                       time.perf_counter() - start))
+    if path_errors or tally.problems:
+        return EXIT_UNUSABLE
+    return EXIT_FAILED if summary["failed_traces"] else EXIT_OK
 
 
 def run_report(args: argparse.Namespace) -> int:

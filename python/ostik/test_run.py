@@ -20,7 +20,7 @@ import time
 from collections.abc import Iterator, Sequence
 from typing import TYPE_CHECKING, NamedTuple
 
-from ostik._engine import Decision, Guard, Judgement, RuleFailure
+from ostik._engine import Decision, Guard, Judgement, RuleFailure, policy_bytes
 from ostik._native import Policy
 from ostik.formats import AUTO, FORMATS, AmbiguousFormatError, read_file
 from ostik.trace_files import STDIN, Trace, TraceFile, TraceFileError, find_trace_files, first_bad_step
@@ -29,8 +29,8 @@ from ostik.violations import FailureKey, failure_key
 if TYPE_CHECKING:
     import multiprocessing.context
 
-__all__ = ["FileResult", "TraceResult", "Violation", "judge_file", "judge_paths", "read_traces", "trace_paths",
-           "trace_result"]
+__all__ = ["FileResult", "TraceResult", "Violation", "judge_file", "judge_paths", "judge_paths_on_cluster",
+           "read_traces", "trace_paths", "trace_result", "worker_context"]
 
 
 class Violation(NamedTuple):
@@ -210,7 +210,8 @@ def _judge_in_worker(path: str) -> FileResult:
     return judge_file(guard, path, trace_format)
 
 
-def _context() -> multiprocessing.context.BaseContext:
+def worker_context() -> multiprocessing.context.BaseContext:
+    """How to start worker processes: fork when it is safe, else a fork server."""
     import multiprocessing
 
     import threading
@@ -241,7 +242,7 @@ def judge_paths(guard: Guard, policy_path: str, paths: Sequence[str], trace_form
     # Enough files per task that sending them costs little, few enough that
     # the workers finish together.
     chunk = max(1, min(64, len(files) // (workers * 8)))
-    executor = ProcessPoolExecutor(workers, mp_context=_context(), initializer=_start_worker,
+    executor = ProcessPoolExecutor(workers, mp_context=worker_context(), initializer=_start_worker,
                                    initargs=(policy_path, trace_format))
     try:
         results = executor.map(_judge_in_worker, files, chunksize=chunk)
@@ -261,3 +262,51 @@ def judge_paths(guard: Guard, policy_path: str, paths: Sequence[str], trace_form
     finally:
         # After an interruption the workers finish the files in hand, and no more.
         executor.shutdown(wait=True, cancel_futures=True)
+
+
+# --- a Dask cluster -------------------------------------------------------------
+
+# A worker's guards, by policy path and the bytes of the policy the command
+# loaded, or why that policy could not be had there.
+_cluster_guards: dict[tuple[str, bytes], Guard | str] = {}
+
+
+def _judge_on_cluster(path: str, policy_path: str, policy: bytes, trace_format: str) -> FileResult:
+    key = (policy_path, policy)
+    guard = _cluster_guards.get(key)
+    if guard is None:
+        try:
+            loaded = Policy.from_file(policy_path)
+        except (FileNotFoundError, ValueError) as err:
+            guard = f"{policy_path}: on a Dask worker: {err}"
+        else:
+            # Judged by another policy, the results would be wrong, not just late.
+            same = policy_bytes(loaded) == policy
+            guard = Guard(loaded) if same else f"{policy_path}: differs on a Dask worker from the policy loaded here"
+        _cluster_guards[key] = guard
+    if isinstance(guard, str):
+        return FileResult(path, (), (), guard, 0.0)
+    return judge_file(guard, path, trace_format)
+
+
+def judge_paths_on_cluster(policy: Policy, policy_path: str, paths: Sequence[str],
+                           trace_format: str) -> Iterator[FileResult]:
+    """The result of every path, in the order given, judged on the Dask cluster of the current
+    client (one task per file). Each worker loads the policy from the same path once, and
+    judges only if it is the policy loaded here, whose bytes it receives once."""
+    from distributed import get_client
+    from distributed.client import FutureCancelledError
+
+    client = get_client()
+    shared = client.scatter(policy_bytes(policy), broadcast=True)  # type: ignore[no-untyped-call]
+    futures = client.map(_judge_on_cluster, list(paths), policy_path=policy_path, policy=shared,
+                         trace_format=trace_format, pure=False)
+    try:
+        for path, future in zip(paths, futures):
+            try:
+                yield future.result()
+            except (FutureCancelledError, OSError, RuntimeError) as err:
+                # A worker that died more often than the scheduler allows takes its files with it.
+                yield FileResult(path, (), (), f"{path}: not judged: {type(err).__name__}: {err}", 0.0)
+    finally:
+        client.cancel(futures)  # type: ignore[no-untyped-call]

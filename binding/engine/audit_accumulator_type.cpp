@@ -1,0 +1,439 @@
+// The AuditAccumulator class: which traces break a policy, counted over
+// traces added in any grouping and any number of processes, and merged.
+#include <Python.h>
+
+#include <algorithm>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "../src/args.hpp"
+#include "../src/ref.hpp"
+#include "../src/step_reader.hpp"
+#include "../src/trace_sequence.hpp"
+#include "../src/util.hpp"
+#include "engine.hpp"
+#include "ostik/audit_accumulator.hpp"
+#include "policy_bases.hpp"
+#include "trace_steps.hpp"
+
+namespace ostik::py::engine {
+
+namespace {
+
+struct AuditAccumulatorObject {
+    PyObject_HEAD
+    ostik::AuditAccumulator* acc;
+};
+
+ostik::AuditAccumulator& acc_of(PyObject* self) { return *reinterpret_cast<AuditAccumulatorObject*>(self)->acc; }
+
+PyTypeObject* accumulator_type = nullptr;
+
+constexpr std::uint64_t default_keep = 100;
+
+PyObject* wrap(PyTypeObject* type, ostik::AuditAccumulator&& acc) {
+    auto held = std::make_unique<ostik::AuditAccumulator>(std::move(acc));
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    reinterpret_cast<AuditAccumulatorObject*>(self)->acc = held.release();
+    return self;
+}
+
+// A non-negative int that fits in 64 bits (bool refused), or nothing with the
+// exception set.
+std::optional<std::uint64_t> count_argument(PyObject* obj, const char* name, const char* what) {
+    if (!PyLong_Check(obj) || PyBool_Check(obj)) {
+        raise_cannot_convert(name, obj, "int");
+        return std::nullopt;
+    }
+    const unsigned long long n = PyLong_AsUnsignedLongLong(obj);
+    if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_ValueError, "argument '%s': %s must be between 0 and 2**64-1", name, what);
+        return std::nullopt;
+    }
+    return static_cast<std::uint64_t>(n);
+}
+
+constexpr const char* new_params[] = {"policy", "keep"};
+constexpr Signature new_sig{"AuditAccumulator.__new__", new_params, 2, 1};
+
+PyObject* make_accumulator(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* argv[2] = {nullptr, nullptr};
+    if (!parse_args(new_sig, args, kwargs, argv)) return nullptr;
+    auto basis = basis_argument<AuditBasis>(argv[0], "policy");
+    if (!basis) return nullptr;
+    std::uint64_t keep = default_keep;
+    if (argv[1]) {
+        auto n = count_argument(argv[1], "keep", "keep");
+        if (!n) return nullptr;
+        keep = *n;
+    }
+    return wrap(type, ostik::AuditAccumulator(std::move(basis), keep));
+}
+
+PyObject* accumulator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    try {
+        return make_accumulator(type, args, kwargs);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+void accumulator_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    delete reinterpret_cast<AuditAccumulatorObject*>(self)->acc;
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+// ---- references ------------------------------------------------------------
+
+constexpr const char* ref_kinds = "None, an int, a str or a (str, int) tuple";
+
+bool ref_text(PyObject* obj, std::string& out) {
+    Py_ssize_t n = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(obj, &n);
+    if (!text) return false;
+    out.assign(text, static_cast<std::size_t>(n));
+    return true;
+}
+
+// A trace reference (None: nothing, the accumulator numbers the trace), or
+// false with the exception set.
+bool ref_argument(PyObject* obj, const char* name, std::optional<TraceRef>& out) {
+    out.reset();
+    if (obj == nullptr || obj == Py_None) return true;
+    TraceRef ref;
+    if (PyLong_Check(obj) && !PyBool_Check(obj)) {
+        auto n = count_argument(obj, name, "a reference's number");
+        if (!n) return false;
+        ref.number = *n;
+    } else if (PyUnicode_Check(obj)) {
+        ref.shape = TraceRef::Shape::text;
+        if (!ref_text(obj, ref.text)) return false;
+    } else if (PyTuple_Check(obj) && PyTuple_GET_SIZE(obj) == 2 && PyUnicode_Check(PyTuple_GET_ITEM(obj, 0)) &&
+               PyLong_Check(PyTuple_GET_ITEM(obj, 1)) && !PyBool_Check(PyTuple_GET_ITEM(obj, 1))) {
+        ref.shape = TraceRef::Shape::text_number;
+        if (!ref_text(PyTuple_GET_ITEM(obj, 0), ref.text)) return false;
+        auto n = count_argument(PyTuple_GET_ITEM(obj, 1), name, "a reference's number");
+        if (!n) return false;
+        ref.number = *n;
+    } else {
+        OwnedRef tname = type_qualname(obj);
+        if (tname) PyErr_Format(PyExc_TypeError, "argument '%s': expected %s, not '%U'", name, ref_kinds, tname.get());
+        return false;
+    }
+    out = std::move(ref);
+    return true;
+}
+
+PyObject* ref_object(const TraceRef& ref) {
+    switch (ref.shape) {
+        case TraceRef::Shape::number: return PyLong_FromUnsignedLongLong(ref.number);
+        case TraceRef::Shape::text: return make_str(ref.text).release();
+        case TraceRef::Shape::text_number: break;
+    }
+    OwnedRef text = make_str(ref.text);
+    if (!text) return nullptr;
+    return Py_BuildValue("(OK)", text.get(), static_cast<unsigned long long>(ref.number));
+}
+
+// ---- adding ----------------------------------------------------------------
+
+TraceSteps steps_for(const ostik::AuditAccumulator& acc) {
+    return TraceSteps("Invalid tool call format: ", acc.basis()->judges_arguments());
+}
+
+constexpr const char* add_params[] = {"trace", "ref"};
+constexpr Signature add_sig{"AuditAccumulator.add", add_params, 2, 1};
+
+PyObject* accumulator_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* argv[2] = {nullptr, nullptr};
+    if (!parse_args(add_sig, args, nargs, kwnames, argv)) return nullptr;
+    try {
+        auto steps = extract_sequence(argv[0], "trace");
+        if (!steps) return nullptr;
+        std::optional<TraceRef> ref;
+        if (!ref_argument(argv[1], "ref", ref)) return nullptr;
+        ostik::AuditAccumulator& acc = acc_of(self);
+        TraceSteps read = steps_for(acc);
+        read.reserve(steps->size(), 1);
+        if (!read.read(*steps)) return nullptr;
+        acc.add_trace(read.names(0), read.arguments(0), ref ? *ref : acc.next_position());
+        Py_RETURN_NONE;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+constexpr const char* add_many_params[] = {"traces", "refs"};
+constexpr Signature add_many_sig{"AuditAccumulator.add_many", add_many_params, 2, 1};
+
+PyObject* add_many(ostik::AuditAccumulator& acc, PyObject* traces, PyObject* refs_obj) {
+    auto items = extract_sequence(traces, "traces");
+    if (!items) return nullptr;
+    std::vector<std::vector<OwnedRef>> collected;
+    collected.reserve(items->size());
+    for (const OwnedRef& item : *items) {
+        auto steps = extract_sequence(item.get(), "traces");
+        if (!steps) return nullptr;
+        collected.push_back(std::move(*steps));
+    }
+    std::vector<std::optional<TraceRef>> refs(collected.size());
+    if (refs_obj && refs_obj != Py_None) {
+        auto given = extract_sequence(refs_obj, "refs");
+        if (!given) return nullptr;
+        if (given->size() != collected.size()) {
+            PyErr_Format(PyExc_ValueError, "argument 'refs': %zu references for %zu traces", given->size(),
+                         collected.size());
+            return nullptr;
+        }
+        for (std::size_t i = 0; i < refs.size(); ++i) {
+            if (!ref_argument((*given)[i].get(), "refs", refs[i])) return nullptr;
+        }
+    }
+    TraceSteps read = steps_for(acc);
+    std::size_t total = 0;
+    for (const std::vector<OwnedRef>& steps : collected) total += steps.size();
+    read.reserve(total, collected.size());
+    for (const std::vector<OwnedRef>& steps : collected) {
+        if (!read.read(steps)) return nullptr;
+    }
+    // Judged into a copy, so that the accumulator takes all of them or none.
+    ostik::AuditAccumulator work = acc;
+    for (std::size_t i = 0; i < read.traces(); ++i) {
+        work.add_trace(read.names(i), read.arguments(i), refs[i] ? *refs[i] : work.next_position());
+    }
+    acc = std::move(work);
+    Py_RETURN_NONE;
+}
+
+PyObject* accumulator_add_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* argv[2] = {nullptr, nullptr};
+    if (!parse_args(add_many_sig, args, nargs, kwnames, argv)) return nullptr;
+    try {
+        return add_many(acc_of(self), argv[0], argv[1]);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+constexpr const char* merge_params[] = {"other"};
+constexpr Signature merge_sig{"AuditAccumulator.merge", merge_params, 1, 1};
+
+PyObject* accumulator_merge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* other;
+    if (!parse_args(merge_sig, args, nargs, kwnames, &other)) return nullptr;
+    if (!PyObject_TypeCheck(other, accumulator_type)) {
+        raise_cannot_convert("other", other, "AuditAccumulator");
+        return nullptr;
+    }
+    try {
+        if (!acc_of(self).same_policy(acc_of(other))) {
+            PyErr_SetString(PyExc_ValueError, "cannot merge accumulators made with different policies");
+            return nullptr;
+        }
+        acc_of(self).merge(acc_of(other));
+        Py_RETURN_NONE;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+// ---- summary ---------------------------------------------------------------
+
+bool set_item(PyObject* dict, const char* key, OwnedRef value) {
+    return value && PyDict_SetItemString(dict, key, value.get()) == 0;
+}
+
+OwnedRef count(std::uint64_t n) { return OwnedRef::steal(PyLong_FromUnsignedLongLong(n)); }
+
+// {rule id: count} for the nonzero counts, the largest first (ties by id).
+OwnedRef counts_by_id(const AuditBasis& basis, std::span<const std::uint64_t> counts) {
+    std::vector<std::pair<std::uint64_t, std::string_view>> nonzero;
+    for (std::size_t i = 0; i < counts.size(); ++i) {
+        if (counts[i]) nonzero.emplace_back(counts[i], basis.id(i));
+    }
+    std::sort(nonzero.begin(), nonzero.end(), [](const auto& a, const auto& b) {
+        return a.first != b.first ? a.first > b.first : a.second < b.second;
+    });
+    OwnedRef dict = OwnedRef::steal(PyDict_New());
+    if (!dict) return dict;
+    for (const auto& [n, id] : nonzero) {
+        OwnedRef key = make_str(id);
+        OwnedRef value = count(n);
+        if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return OwnedRef();
+    }
+    return dict;
+}
+
+OwnedRef failing_list(const ostik::AuditAccumulator& acc) {
+    const auto failing = acc.failing();
+    OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(failing.size())));
+    if (!list) return list;
+    for (std::size_t i = 0; i < failing.size(); ++i) {
+        const FailingTrace& f = failing[i];
+        OwnedRef entry = OwnedRef::steal(PyDict_New());
+        if (!entry || !set_item(entry.get(), "ref", OwnedRef::steal(ref_object(f.ref))) ||
+            !set_item(entry.get(), "first_block",
+                      f.first_block ? count(*f.first_block) : OwnedRef::borrow(Py_None)) ||
+            !set_item(entry.get(), "rule_id", make_str(acc.basis()->id(f.rule)))) {
+            return OwnedRef();
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry.release());
+    }
+    return list;
+}
+
+PyObject* accumulator_summary(PyObject* self, PyObject*) {
+    try {
+        const ostik::AuditAccumulator& acc = acc_of(self);
+        OwnedRef dict = OwnedRef::steal(PyDict_New());
+        if (!dict || !set_item(dict.get(), "traces", count(acc.traces())) ||
+            !set_item(dict.get(), "failed_traces", count(acc.failed_traces())) ||
+            !set_item(dict.get(), "steps", count(acc.steps())) ||
+            !set_item(dict.get(), "blocked_steps", count(acc.blocked_steps())) ||
+            !set_item(dict.get(), "blocked_by", counts_by_id(*acc.basis(), acc.blocked_by())) ||
+            !set_item(dict.get(), "end_failures", counts_by_id(*acc.basis(), acc.end_failures())) ||
+            !set_item(dict.get(), "failing", failing_list(acc)) || !set_item(dict.get(), "keep", count(acc.keep()))) {
+            return nullptr;
+        }
+        return dict.release();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+// ---- bytes and pickling ----------------------------------------------------
+
+PyObject* accumulator_to_bytes(PyObject* self, PyObject*) {
+    try {
+        const std::string bytes = acc_of(self).to_bytes();
+        return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+constexpr const char* from_bytes_params[] = {"policy", "data"};
+constexpr Signature from_bytes_sig{"AuditAccumulator.from_bytes", from_bytes_params, 2, 2};
+
+PyObject* accumulator_from_bytes(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* argv[2];
+    if (!parse_args(from_bytes_sig, args, nargs, kwnames, argv)) return nullptr;
+    try {
+        auto basis = basis_argument<AuditBasis>(argv[0], "policy");
+        if (!basis) return nullptr;
+        auto data = bytes_argument(argv[1], "data");
+        if (!data) return nullptr;
+        auto acc = ostik::AuditAccumulator::from_bytes(std::move(basis), *data);
+        if (!acc) {
+            set_error(PyExc_ValueError, "invalid AuditAccumulator bytes: " + acc.error());
+            return nullptr;
+        }
+        return wrap(reinterpret_cast<PyTypeObject*>(cls), std::move(*acc));
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+// Pickled as from_bytes(policy bytes, state bytes), like CoverageAccumulator.
+PyObject* accumulator_reduce(PyObject* self, PyObject*) {
+    try {
+        const ostik::AuditAccumulator& acc = acc_of(self);
+        return pickled_as_from_bytes(self, acc.basis()->key().encoding, acc.to_bytes());
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+PyObject* accumulator_repr(PyObject* self) {
+    const ostik::AuditAccumulator& acc = acc_of(self);
+    return PyUnicode_FromFormat("<AuditAccumulator: %llu traces, %llu failed, %llu steps, %llu blocked>",
+                                static_cast<unsigned long long>(acc.traces()),
+                                static_cast<unsigned long long>(acc.failed_traces()),
+                                static_cast<unsigned long long>(acc.steps()),
+                                static_cast<unsigned long long>(acc.blocked_steps()));
+}
+
+template <class F>
+PyCFunction fastcall(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+PyMethodDef accumulator_methods[] = {
+    {"add", fastcall(accumulator_add), METH_FASTCALL | METH_KEYWORDS,
+     "add($self, trace, ref=None)\n--\n\n"
+     "Judges one trace (a sequence of step mappings, read as TraceExplainer.explain\n"
+     "reads it: ValueError \"Invalid tool call format: ...\" for a step that cannot\n"
+     "be read) as a fresh guard session would, and counts it. `ref` names the\n"
+     "trace in the failing list: an int, a str or a (str, int) tuple such as\n"
+     "(file, line); None numbers it by its position among the traces counted."},
+    {"add_many", fastcall(accumulator_add_many), METH_FASTCALL | METH_KEYWORDS,
+     "add_many($self, traces, refs=None)\n--\n\n"
+     "Judges and counts a sequence of traces, with a sequence of as many\n"
+     "references or None; all of them or, when one fails, none."},
+    {"merge", fastcall(accumulator_merge), METH_FASTCALL | METH_KEYWORDS,
+     "merge($self, other)\n--\n\n"
+     "Adds what another AuditAccumulator holds: the counts add up, and the\n"
+     "failing list keeps the smallest references of both, as many as the\n"
+     "smaller `keep` of the two. Both must be made with the same policy (equal\n"
+     "policy records); otherwise ValueError."},
+    {"summary", accumulator_summary, METH_NOARGS,
+     "summary($self)\n--\n\n"
+     "The counts as plain data: traces, failed_traces, steps, blocked_steps,\n"
+     "blocked_by ({rule id: blocked steps}), end_failures ({rule id: traces whose\n"
+     "end-of-trace check failed}), both largest first, failing (the failing\n"
+     "traces with the smallest references, each {\"ref\", \"first_block\",\n"
+     "\"rule_id\"}) and keep."},
+    {"to_bytes", accumulator_to_bytes, METH_NOARGS,
+     "to_bytes($self)\n--\n\n"
+     "The state as compact bytes (with the policy's fingerprint), for from_bytes."},
+    {"from_bytes", fastcall(accumulator_from_bytes), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "from_bytes($cls, policy, data)\n--\n\n"
+     "The accumulator whose to_bytes() gave `data`, for `policy` (a Policy or\n"
+     "policy_bytes). ValueError for bytes that are damaged, not an accumulator's,\n"
+     "or made with another policy."},
+    {"__reduce__", accumulator_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot accumulator_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(accumulator_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(accumulator_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(accumulator_repr)},
+    {Py_tp_methods, accumulator_methods},
+    {Py_tp_doc, const_cast<char*>(
+                    "AuditAccumulator(policy, keep=100)\n--\n\n"
+                    "Which traces break a policy (a Policy, or its policy_bytes), counted over\n"
+                    "traces added in any grouping and any number of processes, and merged.\n"
+                    "A trace fails when a step is blocked or an end-of-trace check fails (an\n"
+                    "empty trace fails the policy's require rules); the failing traces with\n"
+                    "the `keep` smallest references are listed. Picklable: the pickle carries\n"
+                    "the policy's bytes with the state.")},
+    {0, nullptr},
+};
+
+PyType_Spec accumulator_spec = {
+    "ostik._engine.AuditAccumulator",
+    sizeof(AuditAccumulatorObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    accumulator_slots,
+};
+
+}  // namespace
+
+PyObject* create_audit_accumulator_type(PyObject* module) {
+    PyObject* type = PyType_FromModuleAndSpec(module, &accumulator_spec, nullptr);
+    if (type) accumulator_type = reinterpret_cast<PyTypeObject*>(type);
+    return type;
+}
+
+}  // namespace ostik::py::engine

@@ -1,0 +1,167 @@
+#include "ostik/coverage_accumulator.hpp"
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+#include "argument_plan.hpp"
+#include "byte_codec.hpp"
+#include "ostik/text.hpp"
+
+namespace ostik {
+
+namespace {
+
+using detail::ByteReader;
+using detail::ByteWriter;
+
+constexpr std::string_view magic = "OSKC";
+constexpr std::uint8_t format_version = 2;  // 2: argument counts after the names
+
+}  // namespace
+
+CoverageBasis::CoverageBasis(const Policy& policy, PolicyKey key)
+    : key_(std::move(key)), analyzer_(CoverageAnalyzer::from_policy(policy)), summarizer_(policy, analyzer_) {
+    auto guard = Guard::create(Policy(policy));
+    if (guard) {
+        guard_.emplace(std::move(*guard));
+    } else {
+        argument_error_ = guard.error().text();
+    }
+}
+
+CoverageBasis::~CoverageBasis() = default;
+
+std::expected<std::shared_ptr<const CoverageBasis>, std::string> CoverageBasis::create(const Policy& policy,
+                                                                                       PolicyKey key) {
+    return std::make_shared<const CoverageBasis>(policy, std::move(key));
+}
+
+bool CoverageBasis::counts_arguments() const { return guard_ && !guard_->arguments().empty(); }
+
+CoverageAccumulator::CoverageAccumulator(std::shared_ptr<const CoverageBasis> basis)
+    : basis_(std::move(basis)),
+      argument_counts_(basis_->guard() ? basis_->guard()->arguments().rules().size() : 0) {}
+
+// Inserts every name not yet seen; on an allocation failure takes out again
+// those it put in, so that the set is as it was.
+void CoverageAccumulator::insert_all(auto&& names) {
+    std::vector<std::string_view> added;  // allocates only when a name is new
+    try {
+        for (std::string_view name : names) {
+            if (seen_.contains(name)) continue;
+            added.push_back(name);
+            seen_.emplace(name);
+        }
+    } catch (...) {
+        for (std::string_view name : added) {
+            if (auto it = seen_.find(name); it != seen_.end()) seen_.erase(it);
+        }
+        throw;
+    }
+}
+
+void CoverageAccumulator::add_traces(std::span<const std::string_view> tools, std::uint64_t traces,
+                                     std::span<const std::optional<Value>> args) {
+    insert_all(tools);
+    traces_ += traces;
+    steps_ += tools.size();
+    if (args.empty() || !basis_->counts_arguments()) return;
+    const detail::ArgumentPlan& plan = basis_->guard()->arguments();
+    for (std::size_t i = 0; i < tools.size(); ++i) detail::count_call(plan, tools[i], args[i], argument_counts_);
+}
+
+bool CoverageAccumulator::same_policy(const CoverageAccumulator& other) const {
+    return basis_ == other.basis_ || basis_->key() == other.basis_->key();
+}
+
+void CoverageAccumulator::merge(const CoverageAccumulator& other) {
+    if (&other != this) insert_all(other.seen_);
+    const std::uint64_t traces = other.traces_, steps = other.steps_;
+    traces_ += traces;
+    steps_ += steps;
+    // Same policy, same rules: the lists are as long as each other.
+    for (std::size_t k = 0; k < argument_counts_.size() && k < other.argument_counts_.size(); ++k) {
+        argument_counts_[k].reached += other.argument_counts_[k].reached;
+        argument_counts_[k].violated += other.argument_counts_[k].violated;
+    }
+}
+
+CoverageReport CoverageAccumulator::report(double threshold) const {
+    // The distinct names as one trace: its summary is the join of the
+    // summaries of the traces added (see the header). In sorted order, so
+    // that the lists of unspecified order come out the same however the
+    // traces were grouped and merged.
+    std::vector<std::string> names(seen_.begin(), seen_.end());
+    std::sort(names.begin(), names.end());
+    const TraceSummary joined = basis_->summarizer().summarize(std::move(names));
+    return basis_->analyzer().analyze(std::span<const TraceSummary>(&joined, 1), threshold);
+}
+
+std::string CoverageAccumulator::to_bytes() const {
+    std::vector<std::string_view> names(seen_.begin(), seen_.end());
+    std::sort(names.begin(), names.end());
+    std::string out;
+    ByteWriter w(out);
+    w.raw(magic);
+    w.byte(format_version);
+    w.fixed64(basis_->key().fingerprint);
+    w.varint(traces_);
+    w.varint(steps_);
+    w.varint(names.size());
+    for (std::string_view name : names) w.text(name);
+    w.varint(argument_counts_.size());
+    for (const ArgumentRuleCount& c : argument_counts_) {
+        w.varint(c.reached);
+        w.varint(c.violated);
+    }
+    w.seal();
+    return out;
+}
+
+std::expected<CoverageAccumulator, std::string> CoverageAccumulator::from_bytes(
+    std::shared_ptr<const CoverageBasis> basis, std::string_view bytes) {
+    using Failure = std::unexpected<std::string>;
+    if (!bytes.starts_with(magic)) return Failure("not a coverage accumulator's bytes");
+    if (bytes.size() <= magic.size()) return Failure("truncated");
+    if (const auto version = static_cast<std::uint8_t>(bytes[magic.size()]); version != format_version) {
+        return Failure("unsupported format version " + std::to_string(version));
+    }
+    auto r = ByteReader::unseal(bytes);
+    if (!r) return Failure("damaged (checksum mismatch)");
+    r->raw(magic.size() + 1);
+    const auto fingerprint = r->fixed64();
+    if (fingerprint && *fingerprint != basis->key().fingerprint) return Failure("made with another policy");
+
+    CoverageAccumulator acc(std::move(basis));
+    const auto traces = r->varint();
+    const auto steps = r->varint();
+    const auto count = r->count();
+    if (!traces || !steps || !count) return Failure("malformed");
+    // Every distinct name was called at least once, and steps come in traces.
+    if (*count > *steps || (*steps > 0 && (*count == 0 || *traces == 0))) return Failure("malformed");
+    acc.traces_ = *traces;
+    acc.steps_ = *steps;
+    acc.seen_.reserve(*count);
+    std::string_view previous;
+    for (std::size_t i = 0; i < *count; ++i) {
+        const auto name = r->text();
+        // Strictly ascending: each name once, in the one order to_bytes writes.
+        if (!name || (i > 0 && !(previous < *name)) || !is_valid_utf8(*name)) return Failure("malformed");
+        acc.seen_.emplace(*name);
+        previous = *name;
+    }
+    const auto rules = r->count();
+    if (!rules || *rules != acc.argument_counts_.size()) return Failure("malformed");
+    for (ArgumentRuleCount& c : acc.argument_counts_) {
+        const auto reached = r->varint();
+        const auto violated = r->varint();
+        // A rule is reached at most once per step, and violated only where reached.
+        if (!reached || !violated || *violated > *reached || *reached > *steps) return Failure("malformed");
+        c = {*reached, *violated};
+    }
+    if (!r->at_end()) return Failure("malformed");
+    return acc;
+}
+
+}  // namespace ostik

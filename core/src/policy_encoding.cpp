@@ -1,0 +1,360 @@
+#include "ostik/policy_encoding.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <limits>
+#include <utility>
+#include <vector>
+
+#include "byte_codec.hpp"
+#include "ostik/text.hpp"
+
+namespace ostik {
+
+namespace {
+
+using detail::ByteReader;
+using detail::ByteWriter;
+
+constexpr std::string_view magic = "OSKP";
+constexpr std::uint8_t format_version = 1;
+
+// Value tags.
+enum : std::uint8_t { v_null, v_false, v_true, v_uint, v_negative, v_double, v_string, v_array, v_object };
+
+// The same bound as the conversion of Python objects: deeper input is refused
+// rather than recursed into.
+constexpr int max_value_depth = 512;
+
+// ---- writing ---------------------------------------------------------------
+
+void write_value(ByteWriter& w, const Value& v) {
+    if (v.is_null()) {
+        w.byte(v_null);
+    } else if (v.is<bool>()) {
+        w.byte(v.as<bool>() ? v_true : v_false);
+    } else if (v.is<std::uint64_t>()) {
+        w.byte(v_uint);
+        w.varint(v.as<std::uint64_t>());
+    } else if (v.is<std::int64_t>()) {
+        // Always negative: -1 is written as 0, -2 as 1, ...
+        w.byte(v_negative);
+        w.varint(~static_cast<std::uint64_t>(v.as<std::int64_t>()));
+    } else if (v.is<double>()) {
+        w.byte(v_double);
+        w.fixed64(std::bit_cast<std::uint64_t>(v.as<double>()));
+    } else if (v.is<std::string>()) {
+        w.byte(v_string);
+        w.text(v.as<std::string>());
+    } else if (v.is<Array>()) {
+        w.byte(v_array);
+        const Array& a = v.as<Array>();
+        w.varint(a.size());
+        for (const Value& item : a) write_value(w, item);
+    } else {
+        w.byte(v_object);
+        const Object& o = v.as<Object>();
+        w.varint(o.size());
+        for (const Member& m : o) {
+            w.text(m.key);
+            write_value(w, m.value);
+        }
+    }
+}
+
+void write_names(ByteWriter& w, const NameList& names) {
+    w.varint(names.size());
+    for (const std::string& n : names) w.text(n);
+}
+
+// The entries of an unordered map in ascending order of their keys.
+template <class Map>
+std::vector<const typename Map::value_type*> sorted_entries(const Map& map) {
+    std::vector<const typename Map::value_type*> entries;
+    entries.reserve(map.size());
+    for (const auto& entry : map) entries.push_back(&entry);
+    std::sort(entries.begin(), entries.end(), [](auto* a, auto* b) { return a->first < b->first; });
+    return entries;
+}
+
+struct RuleWriter {
+    ByteWriter& w;
+
+    void operator()(const rule::Require& r) { w.text(r.tool); }
+    void operator()(const rule::Eventually& r) {
+        w.text(r.tool);
+        w.varint(r.within);
+    }
+    void operator()(const rule::MaxCalls& r) {
+        w.text(r.tool);
+        w.varint(r.max);
+    }
+    void operator()(const rule::Before& r) {
+        w.text(r.first);
+        w.text(r.then);
+    }
+    void operator()(const rule::After& r) {
+        w.text(r.trigger);
+        w.text(r.then);
+        w.varint(r.within);
+    }
+    void operator()(const rule::NeverAfter& r) {
+        w.text(r.trigger);
+        w.text(r.forbidden);
+    }
+    void operator()(const rule::Sequence& r) {
+        write_names(w, r.tools);
+        w.byte(r.strict ? 1 : 0);
+    }
+    void operator()(const rule::Blocklist& r) { w.text(r.pattern); }
+};
+
+// ---- reading ---------------------------------------------------------------
+
+class PolicyReader {
+public:
+    explicit PolicyReader(ByteReader in) : in_(in) {}
+
+    bool ok() const { return in_.ok() && ok_; }
+    bool at_end() const { return in_.at_end(); }
+
+    std::string text() {
+        const auto s = in_.text();
+        if (!s || !is_valid_utf8(*s)) return fail(), std::string();
+        return std::string(*s);
+    }
+    bool flag() {
+        const auto b = in_.byte();
+        if (!b || *b > 1) return fail(), false;
+        return *b == 1;
+    }
+    std::uint32_t u32() {
+        const auto n = in_.varint();
+        if (!n || *n > std::numeric_limits<std::uint32_t>::max()) return fail(), 0;
+        return static_cast<std::uint32_t>(*n);
+    }
+    std::size_t count() {
+        const auto n = in_.count();
+        if (!n) return fail(), 0;
+        return *n;
+    }
+
+    NameList names() {
+        NameList list;
+        const std::size_t n = count();
+        list.reserve(n);
+        for (std::size_t i = 0; i < n && ok(); ++i) list.push_back(text());
+        return list;
+    }
+
+    // A map written in ascending key order; a key given twice is damage.
+    template <class Map, class ReadValue>
+    Map map(ReadValue read_value) {
+        Map m;
+        const std::size_t n = count();
+        for (std::size_t i = 0; i < n && ok(); ++i) {
+            std::string key = text();
+            auto value = read_value();
+            if (ok() && !m.emplace(std::move(key), std::move(value)).second) fail();
+        }
+        return m;
+    }
+
+    Value value(int depth = 0) {
+        const auto tag = in_.byte();
+        if (!tag || depth > max_value_depth) return fail(), Value();
+        switch (*tag) {
+            case v_null: return Value();
+            case v_false: return Value(false);
+            case v_true: return Value(true);
+            case v_uint: {
+                const auto n = in_.varint();
+                if (!n) return fail(), Value();
+                return Value(*n);
+            }
+            case v_negative: {
+                const auto n = in_.varint();
+                if (!n || *n > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+                    return fail(), Value();
+                }
+                return Value(static_cast<std::int64_t>(~*n));
+            }
+            case v_double: {
+                const auto bits = in_.fixed64();
+                if (!bits) return fail(), Value();
+                return Value(std::bit_cast<double>(*bits));
+            }
+            case v_string: return Value(text());
+            case v_array: {
+                Array a;
+                const std::size_t n = count();
+                a.reserve(n);
+                for (std::size_t i = 0; i < n && ok(); ++i) a.push_back(value(depth + 1));
+                return Value(std::move(a));
+            }
+            case v_object: {
+                std::vector<Member> members;
+                const std::size_t n = count();
+                members.reserve(n);
+                for (std::size_t i = 0; i < n && ok(); ++i) {
+                    std::string key = text();
+                    // Keys strictly ascending: an object holds each key once.
+                    if (!members.empty() && !(members.back().key < key)) fail();
+                    members.push_back(Member{std::move(key), value(depth + 1)});
+                }
+                return Value(Object::from_members(std::move(members)));
+            }
+            default: return fail(), Value();
+        }
+    }
+
+    // The kind byte is the rule's variant index.
+    SequenceRule rule() {
+        static_assert(std::variant_size_v<SequenceRule> == 8);
+        const auto kind = in_.byte();
+        if (!kind) return fail(), SequenceRule();
+        switch (*kind) {
+            case 0: return rule::Require{text()};
+            case 1: {
+                rule::Eventually r{text()};
+                r.within = u32();
+                return r;
+            }
+            case 2: {
+                rule::MaxCalls r{text()};
+                r.max = u32();
+                return r;
+            }
+            case 3: {
+                rule::Before r;
+                r.first = text();
+                r.then = text();
+                return r;
+            }
+            case 4: {
+                rule::After r;
+                r.trigger = text();
+                r.then = text();
+                r.within = u32();
+                return r;
+            }
+            case 5: {
+                rule::NeverAfter r;
+                r.trigger = text();
+                r.forbidden = text();
+                return r;
+            }
+            case 6: {
+                rule::Sequence r;
+                r.tools = names();
+                r.strict = flag();
+                return r;
+            }
+            case 7: return rule::Blocklist{text()};
+            default: return fail(), SequenceRule();
+        }
+    }
+
+private:
+    void fail() { ok_ = false; }
+
+    ByteReader in_;
+    bool ok_ = true;
+};
+
+}  // namespace
+
+std::string encode_policy(const Policy& p) {
+    std::string out;
+    ByteWriter w(out);
+    w.raw(magic);
+    w.byte(format_version);
+    w.text(p.version);
+    w.text(p.name);
+    w.byte(p.metadata ? 1 : 0);
+    if (p.metadata) write_value(w, *p.metadata);
+
+    const ToolsPolicy& t = p.tools;
+    w.byte(t.allow ? 1 : 0);
+    if (t.allow) write_names(w, *t.allow);
+    w.byte(t.deny ? 1 : 0);
+    if (t.deny) write_names(w, *t.deny);
+    w.byte(t.require_args ? 1 : 0);
+    if (t.require_args) {
+        w.varint(t.require_args->size());
+        for (const auto* entry : sorted_entries(*t.require_args)) {
+            w.text(entry->first);
+            write_names(w, entry->second);
+        }
+    }
+    w.byte(t.arg_constraints ? 1 : 0);
+    if (t.arg_constraints) {
+        w.varint(t.arg_constraints->size());
+        for (const auto* tool : sorted_entries(*t.arg_constraints)) {
+            w.text(tool->first);
+            w.varint(tool->second.size());
+            for (const auto* arg : sorted_entries(tool->second)) {
+                w.text(arg->first);
+                write_value(w, arg->second);
+            }
+        }
+    }
+
+    w.varint(p.sequences.size());
+    for (const SequenceRule& r : p.sequences) {
+        w.byte(static_cast<std::uint8_t>(r.index()));
+        std::visit(RuleWriter{w}, r);
+    }
+
+    w.varint(p.aliases.size());
+    for (const auto* alias : sorted_entries(p.aliases)) {
+        w.text(alias->first);
+        write_names(w, alias->second);
+    }
+    w.byte(static_cast<std::uint8_t>(p.on_error));
+    w.seal();
+    return out;
+}
+
+std::expected<Policy, std::string> decode_policy(std::string_view bytes) {
+    using Failure = std::unexpected<std::string>;
+    if (!bytes.starts_with(magic)) return Failure("not a policy's bytes");
+    if (bytes.size() <= magic.size()) return Failure("truncated");
+    if (const auto version = static_cast<std::uint8_t>(bytes[magic.size()]); version != format_version) {
+        return Failure("unsupported format version " + std::to_string(version));
+    }
+    auto body = ByteReader::unseal(bytes);
+    if (!body) return Failure("damaged (checksum mismatch)");
+    body->raw(magic.size() + 1);
+    PolicyReader r(*body);
+
+    Policy p;
+    p.version = r.text();
+    p.name = r.text();
+    if (r.flag()) p.metadata = r.value();
+
+    ToolsPolicy& t = p.tools;
+    if (r.flag()) t.allow = r.names();
+    if (r.flag()) t.deny = r.names();
+    if (r.flag()) t.require_args = r.map<std::unordered_map<std::string, NameList>>([&] { return r.names(); });
+    if (r.flag()) {
+        using Constraints = std::unordered_map<std::string, Value>;
+        t.arg_constraints = r.map<std::unordered_map<std::string, Constraints>>(
+            [&] { return r.map<Constraints>([&] { return r.value(); }); });
+    }
+
+    const std::size_t rules = r.count();
+    p.sequences.reserve(rules);
+    for (std::size_t i = 0; i < rules && r.ok(); ++i) p.sequences.push_back(r.rule());
+
+    p.aliases = r.map<AliasMap>([&] { return r.names(); });
+    const bool allow = r.flag();
+    p.on_error = allow ? ErrorPolicy::allow : ErrorPolicy::block;
+
+    if (!r.ok() || !r.at_end()) return Failure("malformed");
+    return p;
+}
+
+std::uint64_t policy_fingerprint(std::string_view encoding) { return detail::fnv1a64(encoding); }
+
+}  // namespace ostik

@@ -1,0 +1,91 @@
+// Fuzzes the binary forms that arrive from other processes: a policy's bytes,
+// a coverage accumulator's and an audit accumulator's. The first input byte
+// picks the form (its value modulo 3: policy, coverage, audit) and whether
+// the rest is taken as it is or, with bit 2 set, sealed with a valid checksum
+// first, so that the structure behind the checksum is reached. The seeds in
+// fuzz/corpus/bytes are forms made for the policy below.
+// Whatever decodes must encode again to bytes that decode to the same thing,
+// and an accumulator must still report, merge and judge without failing.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "../core/src/byte_codec.hpp"
+#include "ostik/audit_accumulator.hpp"
+#include "ostik/coverage_accumulator.hpp"
+#include "ostik/policy_encoding.hpp"
+
+using namespace ostik;
+
+namespace {
+
+Policy fixed_policy() {
+    Policy p;
+    p.version = "1";
+    p.name = "fuzz";
+    p.tools.allow = NameList{"a", "b", "fs"};
+    p.tools.deny = NameList{"rm"};
+    p.sequences.push_back(rule::Require{"a"});
+    p.sequences.push_back(rule::MaxCalls{"b", 2});
+    p.sequences.push_back(rule::After{"b", "a", 2});
+    p.sequences.push_back(rule::NeverAfter{"a", "rm"});
+    p.aliases["fs"] = {"read_file", "write_file"};
+    return p;
+}
+
+void check(bool ok, const char* what) {
+    if (!ok) {
+        std::fprintf(stderr, "%s\n", what);
+        std::abort();
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static const Policy policy = fixed_policy();
+    static const auto coverage = std::make_shared<const CoverageBasis>(policy, PolicyKey(encode_policy(policy)));
+    static const auto audit = AuditBasis::create(policy, PolicyKey(encode_policy(policy))).value();
+    if (size == 0) return 0;
+    std::string bytes(reinterpret_cast<const char*>(data) + 1, size - 1);
+    if (data[0] & 4) detail::ByteWriter(bytes).seal();
+    static const std::vector<std::string_view> tools = {"a", "b", "rm", "read_file", "x"};
+
+    switch (data[0] % 3) {
+        case 0:
+            if (auto p = decode_policy(bytes)) {
+                const std::string again = encode_policy(*p);
+                auto twice = decode_policy(again);
+                check(twice && encode_policy(*twice) == again, "policy bytes do not round trip");
+                CoverageAccumulator acc(std::make_shared<const CoverageBasis>(*p, PolicyKey(again)));
+                acc.add_traces(tools, 2);
+                (void)acc.report(50);
+                // A policy whose argument constraints cannot be understood has no audit.
+                if (auto basis = AuditBasis::create(*p, PolicyKey(again))) {
+                    AuditAccumulator judged(std::move(*basis), 3);
+                    judged.add_trace(tools, TraceRef{});
+                }
+            }
+            break;
+        case 1:
+            if (auto acc = CoverageAccumulator::from_bytes(coverage, bytes)) {
+                check(acc->to_bytes() == bytes, "coverage bytes read as something else");
+                acc->merge(*acc);
+                acc->add_traces(tools, 1);
+                (void)acc->report(80);
+            }
+            break;
+        default:
+            if (auto acc = AuditAccumulator::from_bytes(audit, bytes)) {
+                check(acc->to_bytes() == bytes, "audit bytes read as something else");
+                acc->merge(*acc);
+                acc->add_trace(tools, TraceRef{TraceRef::Shape::text, "t", 0});
+                (void)acc->to_bytes();
+            }
+    }
+    return 0;
+}

@@ -1,0 +1,228 @@
+"""Trace files measured or judged one file at a time, into accumulators that merge.
+
+`ostik coverage` (in this process or in -j N others), ``ostik test -q`` and
+ostik.dask read each trace file on its own into a ``CoverageAccumulator`` or an
+``AuditAccumulator`` and merge the results: the same answer whatever the
+number of processes or machines, with the memory of one file at a time.
+
+A file's problems travel as data beside its accumulator, so that results
+merged in any order still tell the problem a run in one process would have
+stopped at: the first file in the given order that could not be read, else the
+first file with a step that could not be read (every file is read before any
+step is refused, as ``CoverageAnalyzer.analyze`` over all the traces would).
+"""
+
+from __future__ import annotations
+
+import signal
+from collections.abc import Iterable, Iterator, Sequence
+from dataclasses import dataclass, field
+from typing import Any, Literal
+
+from ostik._engine import AuditAccumulator, CoverageAccumulator
+from ostik.formats.reading import collector_paused
+from ostik.test_run import read_traces, unnamed_steps_warning
+from ostik.trace_files import STDIN, Trace, TraceFileError, first_bad_step
+
+__all__ = ["Accumulator", "Measure", "Tally", "merged", "tally_files", "tally_paths", "tally_traces", "trace_ref"]
+
+Accumulator = CoverageAccumulator | AuditAccumulator
+
+
+@dataclass(frozen=True)
+class Measure:
+    """What to make of traces: coverage or an audit, of the policy with these bytes
+    (``ostik.policy_bytes``). Small, so it travels to workers cheaply; every
+    process builds the policy once however many accumulators it makes."""
+
+    kind: Literal["coverage", "audit"]
+    policy: bytes
+    keep: int = 100
+
+    def accumulator(self) -> Accumulator:
+        if self.kind == "coverage":
+            return CoverageAccumulator(self.policy)
+        return AuditAccumulator(self.policy, self.keep)
+
+
+@dataclass
+class Tally:
+    """What some trace files came to: an accumulator, and what there is to tell about the files.
+
+    Files are known by their index in the run's list of files. A file that
+    cannot be used adds nothing to the accumulator."""
+
+    accumulator: Accumulator
+    files: int = 0
+    # Things to tell on stderr (the format detected, the reader's warnings), by file.
+    notes: list[tuple[int, str]] = field(default_factory=list)
+    # The files that could not be used, each with the message naming it (and
+    # where known the line), and whether a step of it was at fault rather
+    # than the file itself.
+    problems: list[tuple[int, str, bool]] = field(default_factory=list)
+
+    def merge(self, other: Tally) -> Tally:
+        """Adds `other` into this tally (in place) and returns it."""
+        self.accumulator.merge(other.accumulator)  # type: ignore[arg-type]  # one kind per run
+        self.files += other.files
+        self.notes.extend(other.notes)
+        self.problems.extend(other.problems)
+        return self
+
+    @property
+    def unreadable(self) -> tuple[int, str] | None:
+        """The first file (by index) that could not be read."""
+        found = [(index, message) for index, message, step in self.problems if not step]
+        return min(found, default=None)
+
+    @property
+    def bad_step(self) -> tuple[int, str] | None:
+        """The first file holding a step that cannot be read, and where that step is."""
+        found = [(index, message) for index, message, step in self.problems if step]
+        return min(found, default=None)
+
+    def problem(self) -> str | None:
+        """The problem that stops a run that needs every file, as one process reading the
+        files in order and then their steps would meet it first."""
+        first = self.unreadable or self.bad_step
+        return None if first is None else first[1]
+
+    def notes_to_show(self) -> list[str]:
+        """The notes in file order, up to the file that could not be read."""
+        unreadable = self.unreadable
+        last = None if unreadable is None else unreadable[0]
+        return [note for index, note in sorted(self.notes, key=lambda n: n[0]) if last is None or index <= last]
+
+
+def merged(tallies: Iterable[Tally]) -> Tally:
+    """One tally of many (at least one)."""
+    items = iter(tallies)
+    total = next(items)
+    for tally in items:
+        total.merge(tally)
+    return total
+
+
+def trace_ref(trace: Trace, several: bool) -> str | tuple[str, int]:
+    """How an audit names a trace: (file, line) where a line holds it or starts it, else its label."""
+    line = trace.line
+    if line is None and several and trace.step_lines:
+        line = trace.step_lines[0]
+    return trace.label if line is None else (trace.source, line)
+
+
+def tally_file(measure: Measure, index: int, path: str, trace_format: str) -> Tally:
+    """The traces of one file, read in the named format (or the one its content shows)."""
+    # A file's steps hold no reference cycles, and the collector's passes over
+    # them would cost as much as the reading (see ostik.formats.reading); a Dask
+    # worker, unlike the command line, runs with the collector on.
+    with collector_paused():
+        return _tally_file(measure, index, path, trace_format)
+
+
+def _tally_file(measure: Measure, index: int, path: str, trace_format: str) -> Tally:
+    accumulator = measure.accumulator()
+    try:
+        trace_file, notes = read_traces(path, trace_format)
+    except TraceFileError as err:
+        return Tally(accumulator, 1, problems=[(index, str(err), False)])
+    tally = Tally(accumulator, 1, [(index, note) for note in notes])
+    steps = [trace.steps for trace in trace_file.traces]
+    try:
+        if isinstance(accumulator, CoverageAccumulator):
+            accumulator.add_many(steps)
+        else:
+            several = len(trace_file.traces) > 1
+            accumulator.add_many(steps, [trace_ref(trace, several) for trace in trace_file.traces])
+    except ValueError as err:
+        where = first_bad_step(trace_file.traces, measure.accumulator().add)
+        tally.problems.append((index, where or f"{trace_file.path}: {err}", True))
+        return tally
+    if measure.kind == "audit":
+        # Judged, as by `ostik test`: say so when the steps name no tool.
+        unnamed = unnamed_steps_warning(trace_file, "judged")
+        if unnamed:
+            tally.notes.append((index, unnamed))
+    return tally
+
+
+def tally_files(measure: Measure, files: Iterable[tuple[int, str]], trace_format: str) -> Tally:
+    """The traces of some files, each given with its index."""
+    tally = Tally(measure.accumulator())
+    for index, path in files:
+        tally.merge(tally_file(measure, index, path, trace_format))
+    return tally
+
+
+def tally_traces(measure: Measure, traces: Iterable[Sequence[Any] | Trace]) -> Tally:
+    """Traces given as they are: lists of steps, or Trace records (an audit names those by their place)."""
+    accumulator = measure.accumulator()
+    for trace in traces:
+        if isinstance(trace, Trace):
+            if isinstance(accumulator, AuditAccumulator):
+                accumulator.add(trace.steps, trace_ref(trace, trace.line is not None))
+            else:
+                accumulator.add(trace.steps)
+        else:
+            accumulator.add(trace)
+    return Tally(accumulator)
+
+
+# --- local worker processes ---------------------------------------------------
+
+# A worker's measure and format, set once when it starts.
+_worker: tuple[Measure, str] | None = None
+
+
+def _start_worker(measure: Measure, trace_format: str) -> None:
+    global _worker
+    # Ctrl-C is the parent's to handle: it stops the workers.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    _worker = (measure, trace_format)
+
+
+def _tally_in_worker(item: tuple[int, str]) -> Tally:
+    assert _worker is not None, "the worker did not start"
+    measure, trace_format = _worker
+    return tally_file(measure, item[0], item[1], trace_format)
+
+
+def tally_paths(measure: Measure, paths: Sequence[str], trace_format: str, jobs: int) -> Iterator[Tally]:
+    """The tally of every file, in the order given, made by up to `jobs` worker processes
+    (standard input, and everything when one process is enough, in this one). The
+    policy goes to each worker once."""
+    files = [(index, path) for index, path in enumerate(paths) if path != STDIN]
+    workers = min(jobs, len(files))
+    if workers <= 1:
+        for index, path in enumerate(paths):
+            yield tally_file(measure, index, path, trace_format)
+        return
+    from concurrent.futures import ProcessPoolExecutor
+    from concurrent.futures.process import BrokenProcessPool
+
+    from ostik.test_run import worker_context
+
+    # Enough files per task that sending them costs little, few enough that
+    # the workers finish together.
+    chunk = max(1, min(16, len(files) // (workers * 8)))
+    executor = ProcessPoolExecutor(workers, mp_context=worker_context(), initializer=_start_worker,
+                                   initargs=(measure, trace_format))
+    try:
+        results = executor.map(_tally_in_worker, files, chunksize=chunk)
+        broken = False
+        for index, path in enumerate(paths):
+            if path == STDIN:
+                yield tally_file(measure, index, path, trace_format)
+                continue
+            if not broken:
+                try:
+                    yield next(results)
+                    continue
+                except BrokenProcessPool:
+                    # A worker died (a crash, or killed): what it had not sent back is lost.
+                    broken = True
+            message = f"{path}: not read: a worker process ended unexpectedly"
+            yield Tally(measure.accumulator(), 1, problems=[(index, message, False)])
+    finally:
+        # After an interruption the workers finish the files in hand, and no more.
+        executor.shutdown(wait=True, cancel_futures=True)
