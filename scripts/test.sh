@@ -12,7 +12,11 @@ bash scripts/install_system_packages.sh scripts/test-packages.txt
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
 cmake -S tests/cpp -B build/cpp-tests "${generator[@]}" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build/cpp-tests >/dev/null
+# Quiet when it builds; the whole log when it does not.
+if ! build_log=$(cmake --build build/cpp-tests 2>&1); then
+    printf '%s\n' "$build_log" >&2
+    exit 1
+fi
 for check in build/cpp-tests/*_equivalence; do
     "$check"
 done

@@ -7,6 +7,7 @@
 //     calls and finishing, and with the trace's judgement (Guard.judge):
 //     failed, blocked steps, blocking rule ids, the first blocked step; and
 //     the merged audit with their sums;
+//     the merged argument counts are an ArgumentTally's over all the calls;
 //  3. policies and accumulator states come back equal from their bytes;
 //  4. bytes damaged at random (with a valid checksum, so that the structure
 //     is what is tested) decode to an error or to a state that encodes back
@@ -68,6 +69,12 @@ std::vector<std::string_view> tools_of(const std::vector<ToolCall>& trace) {
     std::vector<std::string_view> tools;
     for (const ToolCall& c : trace) tools.push_back(c.tool);
     return tools;
+}
+
+std::vector<std::optional<Value>> args_of(const std::vector<ToolCall>& trace) {
+    std::vector<std::optional<Value>> args;
+    for (const ToolCall& c : trace) args.push_back(c.args);
+    return args;
 }
 
 std::vector<std::string> sorted(std::vector<std::string> v) {
@@ -162,7 +169,8 @@ int main() {
 
         auto cov_basis = std::make_shared<const CoverageBasis>(policy, PolicyKey(encoding));
         auto audit_basis = AuditBasis::create(policy, PolicyKey(encoding)).value();
-        auto guard = std::make_shared<const Guard>(Policy(policy));
+        auto guard = std::make_shared<const Guard>(Guard::create(Policy(policy)).value());
+        ArgumentTally tally(*guard);
         const CoverageAnalyzer analyzer = CoverageAnalyzer::from_policy(policy);
         const TraceSummarizer summarizer(policy, analyzer);
 
@@ -177,15 +185,17 @@ int main() {
         for (std::size_t t = 0; t < n; ++t) {
             const std::vector<ToolCall> trace = random_trace(rng);
             const auto tools = tools_of(trace);
+            const auto args = args_of(trace);
             std::vector<std::string> names(tools.begin(), tools.end());
             summaries.push_back(summarizer.summarize(names));
             const std::size_t part = rng() % parts;
-            coverage[part].add_traces(tools, 1);
+            coverage[part].add_traces(tools, 1, args);
+            for (const ToolCall& call : trace) tally.add(call);
 
             // 2. One trace alone against a fresh session.
             AuditAccumulator alone(audit_basis, 1);
             const TraceRef ref{TraceRef::Shape::text_number, "f", t};
-            alone.add_trace(tools, ref);
+            alone.add_trace(tools, args, ref);
             const SessionAudit s = session_audit(guard, trace);
             const bool failed = alone.failed_traces() == 1;
             if (failed != s.failed || alone.blocked_steps() != s.blocked ||
@@ -197,14 +207,14 @@ int main() {
             }
             // And against the whole-trace judgement behind Guard.judge.
             TraceJudgement judgement(guard);
-            for (std::string_view tool : tools) judgement.add_step(tool);
+            for (const ToolCall& call : trace) judgement.add_step(call.tool, call.args);
             judgement.finish();
             if (judgement.passed() == failed || judgement.blocked_steps() != alone.blocked_steps() ||
                 (failed && (judgement.first_block() != alone.failing()[0].first_block ||
                             judgement.blocking_rules().front() != audit_basis->id(alone.failing()[0].rule)))) {
                 fail("audit against TraceJudgement, round " + std::to_string(round));
             }
-            audits[part].add_trace(tools, ref);
+            audits[part].add_trace(tools, args, ref);
             expected_total.blocked += s.blocked;
             if (s.failed) failing_refs.push_back(t);
         }
@@ -223,6 +233,12 @@ int main() {
         if (!same_report(merged.report(threshold), analyzer.analyze(summaries, threshold)) || merged.traces() != n) {
             fail("merged coverage, round " + std::to_string(round));
         }
+        bool counted = merged.argument_counts().size() == tally.counts().size();
+        for (std::size_t k = 0; counted && k < tally.counts().size(); ++k) {
+            counted = merged.argument_counts()[k].reached == tally.counts()[k].reached &&
+                      merged.argument_counts()[k].violated == tally.counts()[k].violated;
+        }
+        if (!counted) fail("merged argument counts, round " + std::to_string(round));
         std::vector<std::uint64_t> kept;
         for (const FailingTrace& f : audit.failing()) kept.push_back(f.ref.number);
         failing_refs.resize(std::min<std::size_t>(failing_refs.size(), keep));

@@ -77,6 +77,7 @@ inline std::vector<ToolCall> random_trace(std::mt19937& rng) {
             o.set("z\n", Value(std::uint64_t{rng() % 10}));
             o.set("a", Value(1.5));
             if (!ascii_only && rng() % 2 == 0) o.set("\xc3\xa9", Value("\xe2\x82\xac"));
+            if (rng() % 2 == 0) o.set("path", Value(rng() % 2 ? "/tmp" : "/"));
             call.args = Value(std::move(o));
         }
     }
