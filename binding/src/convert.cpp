@@ -87,7 +87,7 @@ Result convert_str(PyObject* obj) {
     Py_ssize_t n = 0;
     const char* p = PyUnicode_AsUTF8AndSize(obj, &n);
     if (!p) return interpreter_error();
-    return Value(std::string(p, static_cast<std::size_t>(n)));
+    return Value(std::string_view(p, static_cast<std::size_t>(n)));
 }
 
 // collections.abc.Sequence / Mapping, imported on first need and kept for the

@@ -5,7 +5,6 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
-#include <variant>
 
 namespace ostik::json {
 
@@ -105,44 +104,38 @@ void write_string(std::string& out, std::string_view s) {
 }
 
 void write_value(std::string& out, const Value& v) {
-    std::visit(
-        [&out](const auto& x) {
-            using T = std::decay_t<decltype(x)>;
-            if constexpr (std::is_same_v<T, std::monostate>) {
-                out += "null";
-            } else if constexpr (std::is_same_v<T, bool>) {
-                write_bool(out, x);
-            } else if constexpr (std::is_same_v<T, std::uint64_t>) {
-                write_uint(out, x);
-            } else if constexpr (std::is_same_v<T, std::int64_t>) {
-                write_int(out, x);
-            } else if constexpr (std::is_same_v<T, double>) {
-                write_double(out, x);
-            } else if constexpr (std::is_same_v<T, std::string>) {
-                write_string(out, x);
-            } else if constexpr (std::is_same_v<T, Array>) {
-                out += '[';
-                bool first = true;
-                for (const Value& item : x) {
-                    if (!first) out += ',';
-                    first = false;
-                    write_value(out, item);
-                }
-                out += ']';
-            } else {
-                out += '{';
-                bool first = true;
-                for (const Member& m : x) {
-                    if (!first) out += ',';
-                    first = false;
-                    write_string(out, m.key);
-                    out += ':';
-                    write_value(out, m.value);
-                }
-                out += '}';
+    switch (v.kind()) {
+        case Value::Kind::null: out += "null"; return;
+        case Value::Kind::boolean: write_bool(out, v.as<bool>()); return;
+        case Value::Kind::uint: write_uint(out, v.as<std::uint64_t>()); return;
+        case Value::Kind::int_: write_int(out, v.as<std::int64_t>()); return;
+        case Value::Kind::float_: write_double(out, v.as<double>()); return;
+        case Value::Kind::string: write_string(out, v.as<std::string>()); return;
+        case Value::Kind::array: {
+            out += '[';
+            bool first = true;
+            for (const Value& item : v.as<Array>()) {
+                if (!first) out += ',';
+                first = false;
+                write_value(out, item);
             }
-        },
-        v.data);
+            out += ']';
+            return;
+        }
+        case Value::Kind::object: {
+            out += '{';
+            bool first = true;
+            for (const Member& m : v.as<Object>()) {
+                if (!first) out += ',';
+                first = false;
+                write_string(out, m.key);
+                out += ':';
+                write_value(out, m.value);
+            }
+            out += '}';
+            return;
+        }
+    }
 }
 
 }  // namespace ostik::json
