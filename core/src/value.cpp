@@ -75,7 +75,15 @@ void Object::set(std::string key, Value value) {
 }
 
 Object Object::from_members(std::vector<Member> members) {
-    auto by_key = [](const Member& a, const Member& b) { return std::string_view(a.key) < std::string_view(b.key); };
+    auto by_key = [](const Member& a, const Member& b) { return key_before(a.key, b.key); };
+    // Members in strictly ascending order (most come so) are kept as they are.
+    std::size_t ascending = 1;
+    while (ascending < members.size() && by_key(members[ascending - 1], members[ascending])) ++ascending;
+    if (ascending >= members.size()) {
+        Object o;
+        o.members_ = std::move(members);
+        return o;
+    }
     // Small objects (most tool arguments) skip the sort's buffer; sorted input
     // skips the sort.
     if (members.size() <= 16) {

@@ -22,6 +22,16 @@ struct Member;
 
 using Array = std::vector<Value>;
 
+// The order of an object's keys: ascending byte order. (Keys mostly differ
+// in their first bytes, where this beats a call of memcmp.)
+inline bool key_before(std::string_view a, std::string_view b) noexcept {
+    const std::size_t n = a.size() < b.size() ? a.size() : b.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        if (a[i] != b[i]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
+    }
+    return a.size() < b.size();
+}
+
 // An object keeps its members sorted by key in ascending byte order, each key
 // once. Lookups and inserts go through the helpers below, never push_back.
 class Object {
