@@ -292,9 +292,10 @@ private:
 
 // Equality that tells 0.0 from -0.0 (== on double does not).
 inline bool same_value(const Value& a, const Value& b) {
-    if (a.data.index() != b.data.index()) return false;
+    if (a.kind() != b.kind()) return false;
     if (a.is<double>()) {
-        return std::memcmp(&a.as<double>(), &b.as<double>(), sizeof(double)) == 0;
+        const double x = a.as<double>(), y = b.as<double>();
+        return std::memcmp(&x, &y, sizeof(double)) == 0;
     }
     if (a.is<Array>()) {
         const Array& x = a.as<Array>();

@@ -6,6 +6,7 @@ import os
 import pathlib
 import subprocess
 import sys
+import tempfile
 import textwrap
 import threading
 
@@ -281,3 +282,69 @@ def test_user_code_during_conversion_cannot_deadlock_the_writer(tmp_path):
     )
     assert out == "done\n"
     assert parsed_lines(path) == [{"s": [0, 1, 2]}] * 200
+
+
+# Another process that holds the trace file's advisory lock (flock) until
+# told to let go; with `then`, it writes that text to the file first.
+LOCK_HOLDER = """
+import fcntl, os, sys, time
+fd = os.open(sys.argv[1], os.O_RDONLY | os.O_NONBLOCK)
+fcntl.flock(fd, fcntl.LOCK_EX)
+print("held", flush=True)
+if len(sys.argv) > 2:
+    time.sleep(0.5)
+    out = os.open(sys.argv[1], os.O_WRONLY)
+    os.write(out, sys.argv[2].encode())
+    os.close(out)
+else:
+    sys.stdin.read()
+fcntl.flock(fd, fcntl.LOCK_UN)
+"""
+
+
+@pytest.mark.skipif(not os.path.isdir("/dev/shm"), reason="needs /dev/shm (tmpfs)")
+def test_a_record_in_one_write_to_a_local_file_takes_no_file_lock():
+    # The kernel appends one write to a regular file on a local file system
+    # whole; a holder of the file lock does not hold such a record up.
+    with tempfile.TemporaryDirectory(dir="/dev/shm") as directory:
+        path = pathlib.Path(directory) / "t.jsonl"
+        path.touch()
+        out = run_python(
+            """
+            import subprocess, sys
+            from ostik import OstikClient
+            holder = subprocess.Popen([sys.executable, "-c", sys.argv[2], sys.argv[1]],
+                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+            assert holder.stdout.readline() == "held\\n"
+            OstikClient(sys.argv[1]).record_trace({"a": 1})
+            holder.stdin.close()
+            assert holder.wait() == 0
+            print("written")
+            """,
+            path, LOCK_HOLDER, timeout=60,
+        )
+        assert out == "written\n"
+        assert path.read_bytes() == b'{"a":1}\n'
+
+
+def test_records_to_a_pipe_wait_for_the_file_lock(tmp_path):
+    # A pipe may split a long write: records go to it under the file lock,
+    # after whatever the lock's holder wrote while holding it.
+    path = tmp_path / "fifo"
+    out = run_python(
+        """
+        import os, subprocess, sys
+        from ostik import OstikClient
+        os.mkfifo(sys.argv[1])
+        reader = os.open(sys.argv[1], os.O_RDONLY | os.O_NONBLOCK)
+        client = OstikClient(sys.argv[1])
+        holder = subprocess.Popen([sys.executable, "-c", sys.argv[2], sys.argv[1], "holder\\n"],
+                                  stdout=subprocess.PIPE, text=True)
+        assert holder.stdout.readline() == "held\\n"
+        client.record_trace({"a": 1})
+        assert holder.wait() == 0
+        print(os.read(reader, 1000).decode(), end="")
+        """,
+        path, LOCK_HOLDER, timeout=60,
+    )
+    assert out == 'holder\n{"a":1}\n'

@@ -9,7 +9,7 @@ from collections.abc import Mapping, Sequence
 
 import pytest
 
-from ostik import OstikClient
+from ostik import OstikClient, Policy, TraceExplainer
 
 
 @pytest.fixture
@@ -360,3 +360,68 @@ def test_a_few_keys_repeated_keep_the_last(record):
 ])
 def test_the_first_failure_is_in_the_mappings_order(rejected, obj, message):
     assert rejected(obj) == message
+
+
+@pytest.mark.parametrize(
+    ("obj", "text"),
+    [
+        # Plain dicts are written in key order as they are walked, unless
+        # something inside may run the caller's code: then in their own
+        # order, put in key order afterwards. The text is the same.
+        ({"b": Pair(), "a": {"d": 1, "c": Table(y=2, x=1)}}, '{"a":{"c":{"x":1,"y":2},"d":1},"b":["x",1]}'),
+        ([{"z": 1, "y": MyList([2])}, {"b": MyDict(k=1), "a": 0}], '[{"y":[2],"z":1},{"a":0,"b":{"k":1}}]'),
+        ({"b": {MyStr("k"): 1, "j": 2}, "a": 2}, '{"a":2,"b":{"j":2,"k":1}}'),
+        ({"c": {"y": frozenset([1])}, "b": range(2), "a": [{"q": 1, "p": 2}]},
+         '{"a":[{"p":2,"q":1}],"b":[0,1],"c":{"y":[1]}}'),
+        ({"b": {"d": (MyInt(1), MyFloat(0.5)), "c": MyStr("s")}, "a": Level.HIGH},
+         '{"a":3,"b":{"c":"s","d":[1,0.5]}}'),
+    ],
+)
+def test_dicts_holding_the_callers_objects_come_out_sorted(record, obj, text):
+    assert record(obj) == text
+
+
+@pytest.mark.parametrize("obj, message", [
+    # Met first in key order, but not first in the mapping's order.
+    ({"b": {"y": b"x"}, "a": Pair()}, "invalid type: byte array, expected any valid JSON value"),
+    ({"b": 2**64, "a": "\ud800"}, "JSON number out of range"),
+    ({"b": [1, {"d": 2**200, "c": b"x"}], "a": {"c": object()}}, "OverflowError: int too big to convert"),
+    ({"z": {"b": [], "a": {(): 1}}, "y": {1: 2}}, "unexpected type: 'tuple' object cannot be converted to 'PyString'"),
+    ({"b": {MyStr("k"): b"x"}, "a": {1: 2}}, "invalid type: byte array, expected any valid JSON value"),
+])
+def test_the_first_failure_is_in_the_mappings_order_at_any_depth(rejected, obj, message):
+    assert rejected(obj) == message
+
+
+@pytest.fixture
+def built(tmp_path):
+    """The JSON text of an object converted into a Value: a step's args as the explanation report writes them."""
+    policy = tmp_path / "policy.yaml"
+    policy.write_text("version: '1'\n")
+    explainer = TraceExplainer(Policy.from_file(str(policy)))
+
+    def build(obj):
+        text = explainer.explain([{"tool": "t", "args": obj}])
+        start = text.index('"args":') + len('"args":')
+        end = text.index(',"verdict":', start)
+        return text[start:end]
+
+    return build
+
+
+@pytest.mark.parametrize(
+    "obj",
+    [
+        {"path": "src/module_3.py", "line": 42, "dry_run": False},
+        {"b": Pair(), "a": {"d": 1.5, "c": Table(y=2, x=-1)}},
+        RepeatedKeys(),
+        {"z": MyDict(q=[1, (2, "three")], p={}), "\u00e9": "\u20ac" * 20, "A": MyStr("s")},
+        # Strings about the length a Value holds in place, and longer.
+        ["x" * 13, "y" * 14, "z" * 15, "\u00e9" * 7, "\u00e9" * 8, "k" * 1000],
+        {"k" * 14: 1, "k" * 15: 2, "k" * 13: {"": None}},
+        [18446744073709551615, -9223372036854775808, 0, -1, 2**30, -(2**30), 1e300, -0.0, float("nan")],
+    ],
+    ids=["args", "user-objects", "repeated-keys", "mixed", "string-lengths", "key-lengths", "numbers"],
+)
+def test_a_built_value_is_written_as_the_direct_walk_writes_it(built, record, obj):
+    assert built(obj) == record(obj)

@@ -125,3 +125,47 @@ def test_keys_are_written_in_byte_order(written):
 
 def test_keys_are_escaped_like_strings(written):
     assert written({'k"\n': 1}) == [b'{"k\\"\\n":1}']
+
+
+@pytest.mark.parametrize("length", range(1, 20))
+def test_an_escape_at_any_place_of_a_short_string(written, length):
+    # Text is looked at eight bytes at a time, its end in a word that may
+    # overlap the one before: every place of the escaped byte is tried, in
+    # values and in keys.
+    texts = [
+        "a" * place + c + "b" * (length - place - 1)
+        for place in range(length)
+        for c in ['"', "\\", "\n", "\x01", "\x1f"]
+    ]
+    expected = [json.dumps(t, ensure_ascii=False).encode() for t in texts]
+    assert written(*texts) == expected
+    assert written(*({t: 1} for t in texts)) == [b"{" + e + b":1}" for e in expected]
+
+
+@pytest.mark.parametrize(
+    "text",
+    ["caf\u00e9 \"x\"\n", "\u00ff\x00\u00e0", "\u20ac\\\u2028\t", "\U0001f600\x1f\u00e9\u0800", "\u07ff\uffff"],
+    ids=["latin-1", "latin-1-controls", "bmp", "astral", "boundaries"],
+)
+def test_non_ascii_text_of_every_width_is_encoded_and_escaped(written, text):
+    assert written(text, [text], {text: text}) == [
+        json.dumps(text, ensure_ascii=False).encode(),
+        json.dumps([text], ensure_ascii=False, separators=(",", ":")).encode(),
+        json.dumps({text: text}, ensure_ascii=False, separators=(",", ":")).encode(),
+    ]
+
+
+def test_recording_non_ascii_text_leaves_the_str_as_it_was(written):
+    # A str asked for its UTF-8 form keeps that copy for its lifetime.
+    texts = ["\u00e9" * 100, "\u20ac" * 100, "\U0001f600" * 100]
+    sizes = [sys.getsizeof(t) for t in texts]
+    written(texts, {"k": texts[0]})
+    assert [sys.getsizeof(t) for t in texts] == sizes
+
+
+def test_many_keys_of_a_plain_dict_come_out_sorted(written):
+    keys = [f"key_{i}" for i in range(100)] + ["\u00e9", "Z", "", "a\"b"]
+    random.Random(3).shuffle(keys)
+    obj = {k: {k: i, "z": [i], "a": None} for i, k in enumerate(keys)}
+    expected = json.dumps(obj, ensure_ascii=False, sort_keys=True, separators=(",", ":")).encode()
+    assert written(obj) == [expected]

@@ -1,29 +1,24 @@
 #include "convert.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <string_view>
 #include <type_traits>
 #include <utility>
-#include <variant>
+#include <vector>
 
+#include "json_sink.hpp"
 #include "ostik/json_writer.hpp"
 #include "ref.hpp"
+#include "str_utf8.hpp"
 #include "util.hpp"
 
 namespace ostik::py {
 
 namespace {
-
-using Result = std::expected<Value, std::string>;
-using Failure = std::unexpected<std::string>;
-
-Failure interpreter_error() { return Failure(take_exception_text()); }
-
-Failure message(std::string text) { return Failure(std::move(text)); }
 
 // The qualified name of the object's type as UTF-8, or `fallback` when it
 // cannot be read (the lookup error is dropped: the caller reports its own).
@@ -38,12 +33,6 @@ std::string type_name_or(PyObject* obj, std::string_view fallback) {
     return std::string(p, static_cast<std::size_t>(n));
 }
 
-Failure unexpected_type(PyObject* obj, std::string_view want) { return Failure(unexpected_type_text(obj, want)); }
-
-Failure unsupported_type(PyObject* obj) { return Failure("unsupported type " + type_name_or(obj, "unknown")); }
-
-Failure out_of_range() { return message("JSON number out of range"); }
-
 // The low 16 bytes of the integer; fails (with the interpreter's own
 // OverflowError) when it does not fit 128 bits of the given signedness.
 bool fits_128(PyObject* obj, bool is_signed) {
@@ -53,41 +42,6 @@ bool fits_128(PyObject* obj, bool is_signed) {
 #else
     return _PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(obj), bytes, sizeof bytes, 1, is_signed) == 0;
 #endif
-}
-
-// An integer within the JSON range: non-negative ones are unsigned.
-struct Integer {
-    bool negative = false;
-    std::uint64_t u = 0;
-    std::int64_t i = 0;
-};
-
-std::expected<Integer, std::string> convert_int(PyObject* obj) {
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
-    if (v == -1 && PyErr_Occurred()) return interpreter_error();
-    if (overflow == 0) {
-        if (v < 0) return Integer{true, 0, static_cast<std::int64_t>(v)};
-        return Integer{false, static_cast<std::uint64_t>(v), 0};
-    }
-    if (overflow > 0) {
-        const unsigned long long u = PyLong_AsUnsignedLongLong(obj);
-        if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred())) return Integer{false, u, 0};
-        PyErr_Clear();
-        if (fits_128(obj, false)) return out_of_range();
-        PyErr_Clear();
-    }
-    // Negative below the signed 64-bit range, or at least 2**128: only the
-    // signed 128-bit reading is left, and its failure is what gets reported.
-    if (fits_128(obj, true)) return out_of_range();
-    return interpreter_error();
-}
-
-Result convert_str(PyObject* obj) {
-    Py_ssize_t n = 0;
-    const char* p = PyUnicode_AsUTF8AndSize(obj, &n);
-    if (!p) return interpreter_error();
-    return Value(std::string(p, static_cast<std::size_t>(n)));
 }
 
 // collections.abc.Sequence / Mapping, imported on first need and kept for the
@@ -119,19 +73,10 @@ bool is_abstract_instance(PyObject* obj, const char* name, PyObject*& cache) {
 PyObject* sequence_abc = nullptr;
 PyObject* mapping_abc = nullptr;
 
-// The three walks over an object: building its Value, only checking that it
-// converts, or writing its JSON text directly. They take the same branches in
-// the same order, so they fail alike, and the text is the one the Value's
-// would be.
-enum class Mode { build, check, write };
+// ---- scratch space ----------------------------------------------------------
 
-// What a walk yields: the Value, or nothing (the check; the text goes to the
-// output).
-struct Done {};
-
-// Up to a few items in place, more on the heap: most dicts of a trace are small.
-// The in-place items are constructed only as they come (a walk makes one
-// list per dict, most of them small).
+// Up to N items on the stack, more on the heap: most objects of a trace are
+// small. The items on the stack are constructed only as they come.
 template <class T, std::size_t N>
 class SmallList {
 public:
@@ -158,7 +103,89 @@ private:
     std::size_t size_ = 0;
 };
 
+// n trivially constructed items, on the stack unless there are many.
+template <class T, std::size_t N>
+class Scratch {
+public:
+    explicit Scratch(std::size_t n) {
+        if (n > N) {
+            heap_.resize(n);
+            data_ = heap_.data();
+        }
+    }
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+    T* data() { return data_; }
+    T& operator[](std::size_t i) { return data_[i]; }
+
+private:
+    T inline_[N];
+    std::vector<T> heap_;
+    T* data_ = inline_;
+};
+
+// Fills `order` (n items) with 0..n-1 sorted by `less` on the indices,
+// equal ones in index order.
+template <class Less>
+void sort_indices(std::uint32_t* order, std::size_t n, Less less) {
+    for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<std::uint32_t>(i);
+    if (n <= 16) {
+        // Most objects: an insertion sort, with no buffer.
+        for (std::size_t i = 1; i < n; ++i) {
+            const std::uint32_t moving = order[i];
+            std::size_t j = i;
+            for (; j > 0 && less(moving, order[j - 1]); --j) order[j] = order[j - 1];
+            order[j] = moving;
+        }
+    } else {
+        std::stable_sort(order, order + n, less);
+    }
+}
+
 using Pairs = SmallList<std::pair<OwnedRef, OwnedRef>, 12>;
+
+// ---- members put in key order by the writing walk -------------------------
+
+// A member written in the mapping's order, to be put in key order afterwards.
+struct Written {
+    std::string_view key;    // UTF-8, held alive by the pair's reference
+    std::size_t start, end;  // its text in the output
+};
+
+// Puts the members written from `body` on (in the mapping's order, joined by
+// commas) into key order, dropping all but the last of equal keys.
+template <class List>
+void reorder(List& written, std::size_t body, Sink& out) {
+    const std::size_t n = written.size();
+    Scratch<std::uint32_t, 16> order(n);
+    sort_indices(order.data(), n, [&](std::uint32_t a, std::uint32_t b) { return key_before(written[a].key, written[b].key); });
+    // The members in order go after the text, which then moves into place.
+    const std::size_t end = out.offset();
+    out.room(end - body);
+    bool first = true;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i + 1 < n && written[order[i + 1]].key == written[order[i]].key) continue;
+        if (!first) *out.p++ = ',';
+        first = false;
+        const Written& w = written[order[i]];
+        std::memcpy(out.p, out.at(w.start), w.end - w.start);
+        out.p += w.end - w.start;
+    }
+    const std::size_t moved = out.offset() - end;
+    std::memmove(out.at(body), out.at(end), moved);
+    out.rewind(body + moved);
+}
+
+// ---- the walk -----------------------------------------------------------------
+
+// The three walks over an object: building its Value, only checking that it
+// converts, or writing its JSON text directly. They take the same branches in
+// the same order, so they fail alike, and the text is the one the Value's
+// would be.
+enum class Mode { build, check, write };
+
+// What the check and write walks fill: nothing (the text goes to the output).
+struct Done {};
 
 // Objects whose checking runs no code of the caller's: it cannot change the
 // container they are in.
@@ -167,200 +194,282 @@ bool is_plain_scalar(PyObject* obj) {
            PyUnicode_CheckExact(obj);
 }
 
-// A member written in place, to be put in key order afterwards.
-struct Written {
-    std::string_view key;         // UTF-8, held alive by the pair's reference
-    std::size_t start, end;       // its text in the output
-};
-
-// Puts the members written from `body` on (in the mapping's order, joined by
-// commas) into key order, dropping all but the last of equal keys.
-template <class List>
-void reorder(List& written, std::size_t body, std::string& out) {
-    const std::size_t n = written.size();
-    std::array<std::size_t, 16> few;
-    std::vector<std::size_t> many;
-    std::size_t* order = few.data();
-    if (n > few.size()) {
-        many.resize(n);
-        order = many.data();
-    }
-    for (std::size_t i = 0; i < n; ++i) order[i] = i;
-    auto by_key = [&](std::size_t a, std::size_t b) { return written[a].key < written[b].key; };
-    if (n <= few.size()) {
-        // Members are few as a rule: a stable insertion sort, with no buffer.
-        for (std::size_t i = 1; i < n; ++i) {
-            for (std::size_t j = i; j > 0 && by_key(order[j], order[j - 1]); --j) std::swap(order[j], order[j - 1]);
-        }
-    } else {
-        std::stable_sort(order, order + n, by_key);
-    }
-    // The members in order go after the text, which then moves into place.
-    const std::size_t end = out.size();
-    out.reserve(end + (end - body));
-    bool first = true;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (i + 1 < n && written[order[i + 1]].key == written[order[i]].key) continue;
-        if (!first) out += ',';
-        first = false;
-        const Written& w = written[order[i]];
-        out.append(out.data() + w.start, w.end - w.start);  // within the capacity reserved: no reallocation
-    }
-    out.erase(body, end - body);
-}
-
+// Each step converts into the target its caller placed (a null Value, for
+// the build), so that nested values are made where they end up. A failure
+// leaves its text in `error`.
+//
+// The write walk writes a plain dict's members in key order as it goes,
+// which is possible only while nothing in the walk can run the caller's code
+// (or fail): only then may the members be taken out of the mapping's order.
+// Such a walk speculates from its outermost plain dict on; meeting anything
+// else makes it fail, and that dict is walked again in the mapping's order,
+// its members written first and put in order afterwards. Nothing has changed
+// in between, since none of the caller's code ran.
 template <Mode mode>
 class Converter {
 public:
-    using Out = std::conditional_t<mode == Mode::build, Value, Done>;
-    using Result = std::expected<Out, std::string>;
+    using Target = std::conditional_t<mode == Mode::build, Value, Done>;
 
-    Converter() = default;
-    explicit Converter(std::string& out) : out_(&out) {}
+    Converter() requires(mode != Mode::write) = default;
+    explicit Converter(std::string& out) requires(mode == Mode::write) : out_(out) {}
 
-    Result value(PyObject* obj, int depth);
+    bool value(PyObject* obj, int depth, Target& out);
+
+    std::string error;
 
 private:
-    Result sequence(PyObject* obj, int depth);
-    Result mapping(PyObject* obj, int depth);
-    Result set(PyObject* obj, int depth);
-    Result members(Pairs& pairs, int depth);
+    [[gnu::noinline]] bool any_value(PyObject* obj, int depth, Target& out);
+    bool integer(PyObject* obj, Target& out);
+    bool text(PyObject* obj, Target& out);
+    bool sequence(PyObject* obj, int depth, Target& out);
+    bool mapping(PyObject* obj, int depth, Target& out);
+    bool set(PyObject* obj, int depth, Target& out);
+    bool members_in_order(Pairs& pairs, int depth, Target& out);
+    bool members_in_place(Pairs& pairs, int depth, Target& out);
+    bool check_dict_in_place(PyObject* obj, int depth, Pairs& rest, bool& done);
+    bool sorted_dict(PyObject* obj, int depth);
 
-    static Result made(Value v) {
-        if constexpr (mode == Mode::build) return v;
-        else return Done{};
+    // Scalars: their Value, their text, or nothing.
+    bool null(Target& out) {
+        if constexpr (mode == Mode::write) out_.put("null", 4);
+        if constexpr (mode == Mode::build) out = Value();
+        return true;
     }
-    // Scalars: their Value, their text, or nothing; no Value is made but to
-    // be kept.
-    Result null() {
-        if constexpr (mode == Mode::write) *out_ += "null";
-        if constexpr (mode == Mode::build) return Value(nullptr);
-        else return Done{};
+    bool boolean(bool b, Target& out) {
+        if constexpr (mode == Mode::write) b ? out_.put("true", 4) : out_.put("false", 5);
+        if constexpr (mode == Mode::build) out = Value(b);
+        return true;
     }
-    Result boolean(bool b) {
-        if constexpr (mode == Mode::write) json::write_bool(*out_, b);
-        if constexpr (mode == Mode::build) return Value(b);
-        else return Done{};
-    }
-    Result number(double d) {
-        if constexpr (mode == Mode::write) json::write_double(*out_, d);
-        if constexpr (mode == Mode::build) return Value(d);
-        else return Done{};
-    }
-    Result integer(PyObject* obj) {
-        auto n = convert_int(obj);
-        if (!n) return Failure(std::move(n.error()));
+    bool number(double d, Target& out) {
+        if (!std::isfinite(d)) return null(out);
         if constexpr (mode == Mode::write) {
-            if (n->negative) json::write_int(*out_, n->i);
-            else json::write_uint(*out_, n->u);
+            out_.room(json::max_number_text);
+            out_.p = json::put_double(out_.p, d);
         }
-        if constexpr (mode == Mode::build) return n->negative ? Value(n->i) : Value(n->u);
-        else return Done{};
+        if constexpr (mode == Mode::build) out = Value(d);
+        return true;
     }
     void put(char c) {
-        if constexpr (mode == Mode::write) *out_ += c;
+        if constexpr (mode == Mode::write) out_.put(c);
     }
 
-    std::string* out_ = nullptr;  // the write walk's output
+    bool fail(std::string text) {
+        error = std::move(text);
+        return false;
+    }
+    bool interpreter_error() { return fail(take_exception_text()); }
+    bool unexpected_type(PyObject* obj, std::string_view want) { return fail(unexpected_type_text(obj, want)); }
+    bool unsupported_type(PyObject* obj) { return fail("unsupported type " + type_name_or(obj, "unknown")); }
+    bool out_of_range() { return fail("JSON number out of range"); }
+    bool too_deep() { return fail("recursion limit exceeded"); }
+
+    bool speculating() const { return speculating_ > 0; }
+    // Something the speculating walk must not meet: its outermost dict is
+    // walked again in order.
+    bool not_speculative() {
+        error.clear();
+        return false;
+    }
+
+    std::conditional_t<mode == Mode::write, Sink, Done> out_;
+    bool may_speculate_ = mode == Mode::write;  // off after the first walk again
+    int speculating_ = 0;
 };
 
-Failure too_deep() { return message("recursion limit exceeded"); }
-
 template <Mode mode>
-auto Converter<mode>::value(PyObject* obj, int depth) -> Result {
-    if (obj == Py_None) return null();
-    if (PyBool_Check(obj)) return boolean(obj == Py_True);
-    if (PyLong_Check(obj)) return integer(obj);
-    if (PyList_Check(obj) || PyTuple_Check(obj)) return sequence(obj, depth);
-    if (PyDict_Check(obj)) return mapping(obj, depth);
-    if (PyUnicode_Check(obj)) {
-        if constexpr (mode == Mode::build) {
-            return convert_str(obj);
+bool Converter<mode>::integer(PyObject* obj, Target& out) {
+    std::uint64_t u = 0;
+    std::int64_t i = 0;
+    bool negative = false;
+    const auto* number = reinterpret_cast<PyLongObject*>(obj);
+    if (PyUnstable_Long_IsCompact(number)) {
+        // Within 30 bits: the common case, read directly.
+        i = static_cast<std::int64_t>(PyUnstable_Long_CompactValue(number));
+        negative = i < 0;
+        u = static_cast<std::uint64_t>(i);
+    } else {
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+        if (v == -1 && PyErr_Occurred()) return interpreter_error();
+        if (overflow == 0) {
+            i = v;
+            negative = v < 0;
+            u = static_cast<std::uint64_t>(v);
         } else {
-            // The UTF-8 form is looked for all the same: a lone surrogate fails.
-            Py_ssize_t n = 0;
-            const char* p = PyUnicode_AsUTF8AndSize(obj, &n);
-            if (!p) return interpreter_error();
-            if constexpr (mode == Mode::write) json::write_string(*out_, std::string_view(p, static_cast<std::size_t>(n)));
-            return Done{};
+            bool fits = false;
+            if (overflow > 0) {
+                const unsigned long long big = PyLong_AsUnsignedLongLong(obj);
+                if (!(big == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+                    u = big;
+                    fits = true;
+                } else {
+                    PyErr_Clear();
+                    if (fits_128(obj, false)) return out_of_range();
+                    PyErr_Clear();
+                }
+            }
+            // Negative below the signed 64-bit range, or at least 2**128: only
+            // the signed 128-bit reading is left, and its failure is what gets
+            // reported.
+            if (!fits) return fits_128(obj, true) ? out_of_range() : interpreter_error();
         }
     }
-    if (PyBytes_Check(obj)) return message("invalid type: byte array, expected any valid JSON value");
+    if constexpr (mode == Mode::write) {
+        out_.room(json::max_number_text);
+        out_.p = negative ? json::put_int(out_.p, i) : json::put_uint(out_.p, u);
+    }
+    if constexpr (mode == Mode::build) out = negative ? Value(i) : Value(u);
+    return true;
+}
+
+template <Mode mode>
+bool Converter<mode>::text(PyObject* obj, Target& out) {
+    if (PyUnicode_IS_ASCII(obj)) {
+        if constexpr (mode == Mode::write) out_.string(ascii_text(obj));
+        if constexpr (mode == Mode::build) out = Value(ascii_text(obj));
+        return true;
+    }
+    if constexpr (mode == Mode::check) {
+        return has_utf8_form(obj) || interpreter_error();
+    } else if constexpr (mode == Mode::write) {
+        out_.room(6 * static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)) + 2);
+        char* start = out_.p;
+        *start = '"';
+        char* end = put_str_utf8<true>(start + 1, obj);
+        if (!end) return interpreter_error();
+        *end = '"';
+        out_.p = end + 1;
+        return true;
+    } else {
+        std::string utf8;
+        utf8.resize_and_overwrite(4 * static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)), [&](char* p, std::size_t) {
+            char* end = put_str_utf8<false>(p, obj);
+            return end ? static_cast<std::size_t>(end - p) : std::size_t{0};
+        });
+        if (PyErr_Occurred()) return interpreter_error();
+        out = Value(std::string_view(utf8));
+        return true;
+    }
+}
+
+template <Mode mode>
+bool Converter<mode>::value(PyObject* obj, int depth, Target& out) {
+    // The built-in types themselves first: most of what comes here, and none
+    // of them is any other branch's type.
+    PyTypeObject* const type = Py_TYPE(obj);
+    if (type == &PyUnicode_Type) return text(obj, out);
+    if (type == &PyLong_Type) return integer(obj, out);
+    if (type == &PyDict_Type) return mapping(obj, depth, out);
+    if (type == &PyList_Type || type == &PyTuple_Type) return sequence(obj, depth, out);
+    if (type == &PyFloat_Type) return number(PyFloat_AS_DOUBLE(obj), out);
+    return any_value(obj, depth, out);
+}
+
+template <Mode mode>
+bool Converter<mode>::any_value(PyObject* obj, int depth, Target& out) {
+    if (obj == Py_None) return null(out);
+    if (PyBool_Check(obj)) return boolean(obj == Py_True, out);
+    // Then every branch in its order, subclasses included.
+    if (PyLong_Check(obj)) return integer(obj, out);
+    if (PyList_Check(obj) || PyTuple_Check(obj)) return sequence(obj, depth, out);
+    if (PyDict_Check(obj)) return mapping(obj, depth, out);
+    if (PyUnicode_Check(obj)) return text(obj, out);
+    if (PyBytes_Check(obj)) return fail("invalid type: byte array, expected any valid JSON value");
     if (PyByteArray_Check(obj)) return unexpected_type(obj, "PyBytes");
     if (PyFloat_Check(obj)) {
         const double d = PyFloat_AsDouble(obj);
         if (d == -1.0 && PyErr_Occurred()) return interpreter_error();
-        if (!std::isfinite(d)) return null();
-        return number(d);
+        return number(d, out);
     }
-    if (PyFrozenSet_Check(obj) || PySet_Check(obj)) return set(obj, depth);
-    if (is_abstract_instance(obj, "Sequence", sequence_abc)) return sequence(obj, depth);
-    if (is_abstract_instance(obj, "Mapping", mapping_abc)) return mapping(obj, depth);
+    // From here on the caller's code may run (iteration, instance checks).
+    if (speculating()) return not_speculative();
+    if (PyFrozenSet_Check(obj) || PySet_Check(obj)) return set(obj, depth, out);
+    if (is_abstract_instance(obj, "Sequence", sequence_abc)) return sequence(obj, depth, out);
+    if (is_abstract_instance(obj, "Mapping", mapping_abc)) return mapping(obj, depth, out);
     return unsupported_type(obj);
 }
 
 template <Mode mode>
-auto Converter<mode>::sequence(PyObject* obj, int depth) -> Result {
+bool Converter<mode>::sequence(PyObject* obj, int depth, Target& out) {
     if (depth >= max_conversion_depth) return too_deep();
-    const Py_ssize_t n = PySequence_Size(obj);
-    if (n < 0) return interpreter_error();
-    const Py_ssize_t again = PySequence_Size(obj);
-    if (again < 0) return interpreter_error();
-    if (again != n) {
-        return message("expected sequence of length " + std::to_string(n) + ", got " + std::to_string(again));
+    // Only a built-in list or tuple is trusted to report its true length, and
+    // to hand out its items without running the caller's code.
+    const bool direct = PyList_CheckExact(obj) || PyTuple_CheckExact(obj);
+    if (!direct && speculating()) return not_speculative();
+    Py_ssize_t n;
+    if (direct) {
+        n = Py_SIZE(obj);
+    } else {
+        n = PySequence_Size(obj);
+        if (n < 0) return interpreter_error();
+        const Py_ssize_t again = PySequence_Size(obj);
+        if (again < 0) return interpreter_error();
+        if (again != n) {
+            return fail("expected sequence of length " + std::to_string(n) + ", got " + std::to_string(again));
+        }
     }
-    Array items;
-    // Only a built-in list or tuple is trusted to report its true length.
-    if (mode == Mode::build && (PyList_CheckExact(obj) || PyTuple_CheckExact(obj))) {
-        items.reserve(static_cast<std::size_t>(n));
+    Array* items = nullptr;
+    if constexpr (mode == Mode::build) {
+        items = &out.emplace_array();
+        if (direct) items->reserve(static_cast<std::size_t>(n));
     }
     put('[');
-    // A built-in list or tuple is read directly while it holds the item
-    // (converting one may run user code that shortens it; the general call
-    // then fails as it would).
-    const bool direct = PyList_CheckExact(obj) || PyTuple_CheckExact(obj);
     for (Py_ssize_t i = 0; i < n; ++i) {
-        OwnedRef item = direct && i < Py_SIZE(obj) ? OwnedRef::borrow(PySequence_Fast_ITEMS(obj)[i])
-                                                   : OwnedRef::steal(PySequence_GetItem(obj, i));
-        if (!item) return interpreter_error();
         if (i) put(',');
-        Result converted = value(item.get(), depth + 1);
-        if (!converted) return converted;
-        if constexpr (mode == Mode::build) items.push_back(std::move(*converted));
+        bool ok;
+        if constexpr (mode == Mode::build) items->emplace_back();
+        Target& slot = [&]() -> Target& {
+            if constexpr (mode == Mode::build) return items->back();
+            else return out;
+        }();
+        if (direct && speculating()) {
+            // Nothing can change the list meanwhile: no reference is needed.
+            ok = value(PySequence_Fast_ITEMS(obj)[i], depth + 1, slot);
+        } else {
+            // Converting an item may run code that shortens the list; the
+            // general call then fails as it would.
+            OwnedRef item = direct && i < Py_SIZE(obj) ? OwnedRef::borrow(PySequence_Fast_ITEMS(obj)[i])
+                                                       : OwnedRef::steal(PySequence_GetItem(obj, i));
+            if (!item) return interpreter_error();
+            ok = value(item.get(), depth + 1, slot);
+        }
+        if (!ok) return false;
     }
     put(']');
-    if constexpr (mode == Mode::build) return Value(std::move(items));
-    else return Done{};
+    return true;
 }
 
 template <Mode mode>
-auto Converter<mode>::mapping(PyObject* obj, int depth) -> Result {
+bool Converter<mode>::mapping(PyObject* obj, int depth, Target& out) {
     if (depth >= max_conversion_depth) return too_deep();
+    const bool plain = PyDict_CheckExact(obj);
+    if constexpr (mode == Mode::write) {
+        if (plain && may_speculate_) {
+            if (speculating()) return sorted_dict(obj, depth);
+            const std::size_t start = out_.offset();
+            if (sorted_dict(obj, depth)) return true;
+            may_speculate_ = false;
+            out_.rewind(start);
+        } else if (speculating()) {
+            return not_speculative();
+        }
+    }
     // The pairs are taken up front, each held by a reference of our own:
     // converting a value may run user code that changes the mapping.
     Pairs pairs;
-    if (PyDict_CheckExact(obj)) {
-        // A plain dict's views hold exactly its items: read them directly.
-        Py_ssize_t pos = 0;
-        PyObject *key, *item;
+    if (plain) {
         if constexpr (mode == Mode::check) {
-            // Checking plain scalars runs no user code, so while the values
-            // are such, the dict is walked in place; the pairs from the first
-            // other value on are taken as below.
-            Py_ssize_t at = 0;
-            while (true) {
-                at = pos;
-                if (!PyDict_Next(obj, &pos, &key, &item)) return Done{};
-                if (!is_plain_scalar(item)) break;
-                if (!PyUnicode_Check(key)) return unexpected_type(key, "PyString");
-                Py_ssize_t len = 0;
-                if (!PyUnicode_AsUTF8AndSize(key, &len)) return interpreter_error();
-                Result checked = value(item, depth + 1);
-                if (!checked) return checked;
+            bool done = false;
+            if (!check_dict_in_place(obj, depth, pairs, done)) return false;
+            if (done) return true;
+        } else {
+            // A plain dict's views hold exactly its items: read them directly.
+            Py_ssize_t pos = 0;
+            PyObject *key, *item;
+            while (PyDict_Next(obj, &pos, &key, &item)) {
+                pairs.push_back({OwnedRef::borrow(key), OwnedRef::borrow(item)});
             }
-            pos = at;
         }
-        while (PyDict_Next(obj, &pos, &key, &item)) pairs.push_back({OwnedRef::borrow(key), OwnedRef::borrow(item)});
     } else {
         OwnedRef keys = OwnedRef::steal(PyMapping_Keys(obj));
         if (!keys) return interpreter_error();
@@ -376,69 +485,188 @@ auto Converter<mode>::mapping(PyObject* obj, int depth) -> Result {
             pairs.push_back({std::move(key), std::move(item)});
         }
     }
-    return members(pairs, depth);
+    if constexpr (mode == Mode::build) return members_in_place(pairs, depth, out);
+    else return members_in_order(pairs, depth, out);
 }
 
+// The check walks a plain dict where it lies while its values are plain
+// scalars, whose checking runs no user code; the pairs from the first other
+// value on are taken into `rest`. `done` when none are left.
 template <Mode mode>
-auto Converter<mode>::members(Pairs& pairs, int depth) -> Result {
+bool Converter<mode>::check_dict_in_place(PyObject* obj, int depth, Pairs& rest, bool& done) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *item;
+    Py_ssize_t at = 0;
+    while (true) {
+        at = pos;
+        if (!PyDict_Next(obj, &pos, &key, &item)) {
+            done = true;
+            return true;
+        }
+        if (!is_plain_scalar(item)) break;
+        if (!PyUnicode_Check(key)) return unexpected_type(key, "PyString");
+        if (!PyUnicode_IS_ASCII(key) && !has_utf8_form(key)) return interpreter_error();
+        Target none;
+        if (!value(item, depth + 1, none)) return false;
+    }
+    pos = at;
+    while (PyDict_Next(obj, &pos, &key, &item)) rest.push_back({OwnedRef::borrow(key), OwnedRef::borrow(item)});
+    return true;
+}
+
+// The members in the mapping's order: checked, or written and then put in
+// key order; for the build, when some key is not text.
+template <Mode mode>
+bool Converter<mode>::members_in_order(Pairs& pairs, int depth, Target& out) {
     std::vector<Member> built;
     if constexpr (mode == Mode::build) built.reserve(pairs.size());
     SmallList<Written, 12> written;
     put('{');
-    const std::size_t body = out_ ? out_->size() : 0;
+    std::size_t body = 0;
+    if constexpr (mode == Mode::write) body = out_.offset();
     for (std::size_t i = 0; i < pairs.size(); ++i) {
-        auto& [key, item] = pairs[i];
-        if (!PyUnicode_Check(key.get())) return unexpected_type(key.get(), "PyString");
-        Py_ssize_t len = 0;
-        const char* text = PyUnicode_AsUTF8AndSize(key.get(), &len);
-        if (!text) return interpreter_error();
-        const std::string_view name(text, static_cast<std::size_t>(len));
-        std::size_t start = 0;
-        if constexpr (mode == Mode::write) {
-            if (i) *out_ += ',';
-            start = out_->size();
-            json::write_string(*out_, name);
-            *out_ += ':';
+        PyObject* key = pairs[i].first.get();
+        if (!PyUnicode_Check(key)) return unexpected_type(key, "PyString");
+        std::string_view name;
+        if constexpr (mode == Mode::check) {
+            if (!PyUnicode_IS_ASCII(key) && !has_utf8_form(key)) return interpreter_error();
+        } else if (!key_text(key, name)) {
+            return interpreter_error();
         }
-        Result converted = value(item.get(), depth + 1);
-        if (!converted) return converted;
-        if constexpr (mode == Mode::build) built.push_back(Member{std::string(name), std::move(*converted)});
-        if constexpr (mode == Mode::write) written.push_back(Written{name, start, out_->size()});
+        if constexpr (mode == Mode::build) {
+            Member& m = built.emplace_back();
+            m.key.assign(name);
+            if (!value(pairs[i].second.get(), depth + 1, m.value)) return false;
+        } else if constexpr (mode == Mode::write) {
+            if (i) out_.put(',');
+            const std::size_t start = out_.offset();
+            out_.key(name, true);
+            if (!value(pairs[i].second.get(), depth + 1, out)) return false;
+            written.push_back(Written{name, start, out_.offset()});
+        } else {
+            if (!value(pairs[i].second.get(), depth + 1, out)) return false;
+        }
     }
     if constexpr (mode == Mode::build) {
-        return Value(Object::from_members(std::move(built)));
+        out.emplace_object() = Object::from_members(std::move(built));
     } else if constexpr (mode == Mode::write) {
         // Members go in ascending byte order of their keys; of equal keys
         // (a user mapping may repeat one) the last wins, as in a Value.
         bool ordered = true;
-        for (std::size_t i = 1; i < written.size() && ordered; ++i) ordered = written[i - 1].key < written[i].key;
-        if (!ordered) reorder(written, body, *out_);
-        *out_ += '}';
-        return Done{};
-    } else {
-        return Done{};
+        for (std::size_t i = 1; i < written.size() && ordered; ++i) ordered = key_before(written[i - 1].key, written[i].key);
+        if (!ordered) reorder(written, body, out_);
+        out_.put('}');
     }
+    return true;
+}
+
+// The build: when every key is text (all but broken input), each member is
+// built in its sorted place directly, values still converted in the
+// mapping's order so that the first failure met is the one reported.
+template <Mode mode>
+bool Converter<mode>::members_in_place(Pairs& pairs, int depth, Target& out) {
+    // Trivial, so that the keys on the stack cost nothing until used.
+    struct Key {
+        const char* data;
+        std::size_t size;
+        std::string_view text() const { return {data, size}; }
+    };
+    const std::size_t n = pairs.size();
+    Scratch<Key, 16> keys(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* key = pairs[i].first.get();
+        std::string_view text;
+        if (!PyUnicode_Check(key) || !key_text(key, text)) {
+            PyErr_Clear();  // met again, and reported, in order
+            return members_in_order(pairs, depth, out);
+        }
+        keys[i] = Key{text.data(), text.size()};
+    }
+    Scratch<std::uint32_t, 16> order(n);
+    sort_indices(order.data(), n, [&](std::uint32_t a, std::uint32_t b) { return key_before(keys[a].text(), keys[b].text()); });
+    Scratch<std::uint32_t, 16> place(n);
+    for (std::size_t r = 0; r < n; ++r) place[order[r]] = static_cast<std::uint32_t>(r);
+    std::vector<Member> members(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        Member& member = members[place[i]];
+        member.key.assign(keys[i].text());
+        if (!value(pairs[i].second.get(), depth + 1, member.value)) return false;
+    }
+    // Sorted members pass through with one comparison each.
+    out.emplace_object() = Object::from_members(std::move(members));
+    return true;
+}
+
+// The speculating write of a plain dict: members in key order as they are
+// written. Its keys, all plain str, are distinct.
+template <Mode mode>
+bool Converter<mode>::sorted_dict(PyObject* obj, int depth) {
+    // Trivial, so that the entries on the stack cost nothing until used.
+    struct Entry {
+        const char* key;
+        std::size_t size;
+        PyObject* value;
+        std::string_view text() const { return {key, size}; }
+    };
+    const auto n = static_cast<std::size_t>(PyDict_GET_SIZE(obj));
+    Scratch<Entry, 16> scratch(n);
+    Entry* const entries = scratch.data();
+    Py_ssize_t pos = 0;
+    PyObject *key, *item;
+    const bool few = n <= 16;
+    for (std::size_t i = 0; PyDict_Next(obj, &pos, &key, &item); ++i) {
+        if (!PyUnicode_CheckExact(key)) return not_speculative();
+        std::string_view text;
+        if (!key_text(key, text)) {
+            PyErr_Clear();
+            return not_speculative();
+        }
+        // A few keys go into key order as they come (an insertion sort, one
+        // comparison per key when they come in order); many are sorted after.
+        std::size_t j = i;
+        if (few) {
+            for (; j > 0 && key_before(text, entries[j - 1].text()); --j) entries[j] = entries[j - 1];
+        }
+        entries[j] = Entry{text.data(), text.size(), item};
+    }
+    if (!few) std::sort(entries, entries + n, [](const Entry& a, const Entry& b) { return key_before(a.text(), b.text()); });
+    Done none;
+    out_.put('{');
+    ++speculating_;
+    for (std::size_t r = 0; r < n; ++r) {
+        out_.key(entries[r].text(), r == 0);
+        if (!value(entries[r].value, depth + 1, none)) {
+            --speculating_;
+            return false;
+        }
+    }
+    --speculating_;
+    out_.put('}');
+    return true;
 }
 
 template <Mode mode>
-auto Converter<mode>::set(PyObject* obj, int depth) -> Result {
+bool Converter<mode>::set(PyObject* obj, int depth, Target& out) {
     if (depth >= max_conversion_depth) return too_deep();
     OwnedRef it = OwnedRef::steal(PyObject_GetIter(obj));
     if (!it) return interpreter_error();
-    Array items;
+    Array* items = nullptr;
+    if constexpr (mode == Mode::build) items = &out.emplace_array();
     put('[');
     bool first = true;
     while (OwnedRef item = OwnedRef::steal(PyIter_Next(it.get()))) {
         if (!first) put(',');
         first = false;
-        Result converted = value(item.get(), depth + 1);
-        if (!converted) return converted;
-        if constexpr (mode == Mode::build) items.push_back(std::move(*converted));
+        if constexpr (mode == Mode::build) {
+            items->emplace_back();
+            if (!value(item.get(), depth + 1, items->back())) return false;
+        } else if (!value(item.get(), depth + 1, out)) {
+            return false;
+        }
     }
     if (PyErr_Occurred()) return interpreter_error();
     put(']');
-    if constexpr (mode == Mode::build) return Value(std::move(items));
-    else return Done{};
+    return true;
 }
 
 }  // namespace
@@ -454,18 +682,25 @@ std::string unexpected_type_text(PyObject* obj, std::string_view want) {
 
 bool is_abstract_mapping(PyObject* obj) { return is_abstract_instance(obj, "Mapping", mapping_abc); }
 
-std::expected<Value, std::string> to_value(PyObject* obj) { return Converter<Mode::build>{}.value(obj, 0); }
+std::expected<Value, std::string> to_value(PyObject* obj) {
+    Converter<Mode::build> converter;
+    Value v;
+    if (!converter.value(obj, 0, v)) return std::unexpected(std::move(converter.error));
+    return v;
+}
 
 std::optional<std::string> check_value(PyObject* obj) {
-    auto checked = Converter<Mode::check>{}.value(obj, 0);
-    if (checked) return std::nullopt;
-    return std::move(checked.error());
+    Converter<Mode::check> converter;
+    Done none;
+    if (converter.value(obj, 0, none)) return std::nullopt;
+    return std::move(converter.error);
 }
 
 std::optional<std::string> write_json(PyObject* obj, std::string& out) {
-    auto written = Converter<Mode::write>(out).value(obj, 0);
-    if (written) return std::nullopt;
-    return std::move(written.error());
+    Converter<Mode::write> converter(out);
+    Done none;
+    if (converter.value(obj, 0, none)) return std::nullopt;
+    return std::move(converter.error);
 }
 
 }  // namespace ostik::py

@@ -88,12 +88,12 @@ using namespace detail;
 // The highest byte of the strings and keys of a Value; everything else in
 // its JSON text is ASCII.
 unsigned char value_top(const Value& v) {
-    if (const auto* s = std::get_if<std::string>(&v.data)) return top_byte(*s);
+    if (v.is<std::string>()) return top_byte(v.as<std::string>());
     unsigned char top = 0;
-    if (const auto* a = std::get_if<Array>(&v.data)) {
-        for (const Value& item : *a) top = std::max(top, value_top(item));
-    } else if (const auto* o = std::get_if<Object>(&v.data)) {
-        for (const Member& m : *o) top = std::max({top, top_byte(m.key), value_top(m.value)});
+    if (v.is<Array>()) {
+        for (const Value& item : v.as<Array>()) top = std::max(top, value_top(item));
+    } else if (v.is<Object>()) {
+        for (const Member& m : v.as<Object>()) top = std::max({top, top_byte(m.key), value_top(m.value)});
     }
     return top;
 }

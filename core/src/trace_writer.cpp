@@ -6,8 +6,13 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/uio.h>
+#include <sys/vfs.h>
 #include <unistd.h>
+
+#include <optional>
 
 namespace ostik {
 
@@ -22,6 +27,38 @@ std::string os_error_text(int error_number) {
     return text;
 }
 
+namespace {
+
+// Whether one write call appends its bytes to the file as a whole, with no
+// other process's write landing inside them: true of a regular file on the
+// local file systems below, which hold the file's lock for the whole of a
+// write, and of the null device, which keeps nothing to be torn. (Network
+// and user-space file systems, pipes, sockets and terminals give no such
+// promise, or split long writes.)
+bool appends_whole(int fd) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return false;
+    if (S_ISCHR(st.st_mode)) return st.st_rdev == makedev(1, 3);
+    if (!S_ISREG(st.st_mode)) return false;
+    struct statfs fs;
+    if (::fstatfs(fd, &fs) != 0) return false;
+    switch (static_cast<unsigned long>(fs.f_type)) {
+        case 0xEF53:      // ext2, ext3, ext4
+        case 0x58465342:  // xfs
+        case 0x9123683E:  // btrfs
+        case 0x01021994:  // tmpfs
+        case 0x858458F6:  // ramfs
+        case 0xF2F52010:  // f2fs
+        case 0x2FC12FC1:  // zfs
+        case 0x794C7630:  // overlayfs
+            return true;
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
 std::expected<std::unique_ptr<TraceWriter>, std::string> TraceWriter::open(std::string_view path) {
     if (path.find('\0') != std::string_view::npos) {
         return std::unexpected("file name contained an unexpected NUL byte");
@@ -33,7 +70,7 @@ std::expected<std::unique_ptr<TraceWriter>, std::string> TraceWriter::open(std::
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return std::unexpected(os_error_text(errno));
     try {
-        return std::unique_ptr<TraceWriter>(new TraceWriter(fd));
+        return std::unique_ptr<TraceWriter>(new TraceWriter(fd, appends_whole(fd)));
     } catch (...) {
         ::close(fd);
         throw;
@@ -68,8 +105,8 @@ private:
 namespace {
 
 // An advisory lock on the open file, so that another process's record cannot
-// land between the pieces of a record that took more than one write. Where the
-// file system offers no such lock, appends go on without it.
+// land between the pieces of a record that takes more than one write. Where
+// the file system offers no such lock, appends go on without it.
 class FileLock {
 public:
     explicit FileLock(int fd) : fd_(fd) {
@@ -103,7 +140,6 @@ std::expected<void, TraceWriter::AppendError> TraceWriter::append(std::string_vi
         lock.done();
         return std::unexpected(AppendError{AppendError::Kind::broken_lock, {}});
     }
-    FileLock file_lock(fd_);
 
     // After a failed write the file may end in the middle of a line; the
     // record then starts with a line feed so that it stands on a line of its
@@ -111,9 +147,17 @@ std::expected<void, TraceWriter::AppendError> TraceWriter::append(std::string_vi
     static const char line_feed = '\n';
     const std::size_t prefix = line_open_ ? 1 : 0;
     const std::size_t total = prefix + record.size();
+
+    // A record is one write. Where the file takes a write whole, that write
+    // needs no lock: the kernel appends it in one piece. Otherwise, and for
+    // what is left after a short write, the pieces are written under the
+    // file lock.
+    std::optional<FileLock> file_lock;
+    if (!appends_whole_ || total > max_single_write) file_lock.emplace(fd_);
     std::size_t written = 0;
     int error = 0;
     while (written < total) {
+        if (written > 0 && !file_lock) file_lock.emplace(fd_);
         iovec parts[2];
         int count = 0;
         if (written < prefix) parts[count++] = {const_cast<char*>(&line_feed), 1};

@@ -1,8 +1,57 @@
 #include "ostik/value.hpp"
 
 #include <algorithm>
+#include <new>
 
 namespace ostik {
+
+void Value::set_text(std::string_view s) {
+    if (s.size() <= short_capacity) {
+        std::memcpy(bytes_, s.data(), s.size());
+        bytes_[short_capacity] = static_cast<unsigned char>(s.size());
+        set_tag(Tag::short_text);
+        return;
+    }
+    auto* t = static_cast<LongText*>(::operator new(sizeof(LongText) + s.size()));
+    t->size = s.size();
+    std::memcpy(t->bytes(), s.data(), s.size());
+    put(Tag::long_text, t);
+}
+
+Value::Value(const Value& other) {
+    switch (other.tag()) {
+        case Tag::long_text: set_text(other.text()); break;
+        case Tag::array: put(Tag::array, new Array(other.as<Array>())); break;
+        case Tag::object: put(Tag::object, new Object(other.as<Object>())); break;
+        default: std::memcpy(bytes_, other.bytes_, sizeof bytes_);
+    }
+}
+
+void Value::free_heap() noexcept {
+    switch (tag()) {
+        case Tag::long_text: ::operator delete(load<LongText*>()); break;
+        case Tag::array: delete load<Array*>(); break;
+        case Tag::object: delete load<Object*>(); break;
+        default: break;
+    }
+}
+
+bool operator==(const Value& a, const Value& b) noexcept {
+    using Tag = Value::Tag;
+    const Tag t = a.tag();
+    switch (t) {
+        case Tag::null: return b.tag() == t;
+        case Tag::boolean: return b.tag() == t && a.as<bool>() == b.as<bool>();
+        case Tag::uint: return b.tag() == t && a.as<std::uint64_t>() == b.as<std::uint64_t>();
+        case Tag::int_: return b.tag() == t && a.as<std::int64_t>() == b.as<std::int64_t>();
+        case Tag::float_: return b.tag() == t && a.as<double>() == b.as<double>();
+        case Tag::short_text:
+        case Tag::long_text: return b.is<std::string>() && a.text() == b.text();
+        case Tag::array: return b.tag() == t && a.as<Array>() == b.as<Array>();
+        case Tag::object: return b.tag() == t && a.as<Object>() == b.as<Object>();
+    }
+    return false;
+}
 
 namespace {
 auto lower_bound_key(auto& members, std::string_view key) {
@@ -10,7 +59,6 @@ auto lower_bound_key(auto& members, std::string_view key) {
                             [](const Member& m, std::string_view k) { return std::string_view(m.key) < k; });
 }
 }  // namespace
-
 void Object::set(std::string key, Value value) {
     // Keys usually arrive already sorted (a converted dict, a report context):
     // appending is the common case.
@@ -27,7 +75,15 @@ void Object::set(std::string key, Value value) {
 }
 
 Object Object::from_members(std::vector<Member> members) {
-    auto by_key = [](const Member& a, const Member& b) { return std::string_view(a.key) < std::string_view(b.key); };
+    auto by_key = [](const Member& a, const Member& b) { return key_before(a.key, b.key); };
+    // Members in strictly ascending order (most come so) are kept as they are.
+    std::size_t ascending = 1;
+    while (ascending < members.size() && by_key(members[ascending - 1], members[ascending])) ++ascending;
+    if (ascending >= members.size()) {
+        Object o;
+        o.members_ = std::move(members);
+        return o;
+    }
     // Small objects (most tool arguments) skip the sort's buffer; sorted input
     // skips the sort.
     if (members.size() <= 16) {

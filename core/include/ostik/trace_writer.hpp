@@ -31,17 +31,26 @@ public:
     // Appends one formatted record (its text and line feed) in one write call,
     // continued only for the remainder after a short write or EINTR. Holds the
     // writer lock just for the write, so no caller code ever runs under it:
-    // records are to be formatted before calling this.
+    // records are to be formatted before calling this. A record that takes
+    // more than one write, or goes to a file that does not take a write
+    // whole, is written under an advisory lock on the file (flock), so that
+    // other writers that take it cannot come between its pieces.
     std::expected<void, AppendError> append(std::string_view record);
 
     // True once a holder of the lock ended abnormally; stays true.
     bool broken() const noexcept { return broken_.load(std::memory_order_acquire); }
 
 private:
-    explicit TraceWriter(int fd) noexcept : fd_(fd) {}
+    TraceWriter(int fd, bool appends_whole) noexcept : fd_(fd), appends_whole_(appends_whole) {}
     class HeldLock;
 
+    // The most Linux writes in one call.
+    static constexpr std::size_t max_single_write = 0x7ffff000;
+
     const int fd_;
+    // One write call is appended whole (a regular file on a local file
+    // system): a record written in one needs no file lock.
+    const bool appends_whole_;
     std::mutex mutex_;
     std::atomic<bool> broken_{false};
     // Guarded by mutex_: a failed write left part of a record on the file's
