@@ -53,8 +53,10 @@ std::optional<Policy> decode_policy_bytes(std::string_view bytes) {
 }
 
 PyObject* pickled_as_from_bytes(PyObject* self, std::string_view policy, std::string_view state) {
-    OwnedRef restore =
-        OwnedRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "from_bytes"));
+    static PyObject* from_bytes_name = nullptr;
+    PyObject* name = interned_name("from_bytes", from_bytes_name);
+    if (!name) return nullptr;
+    OwnedRef restore = OwnedRef::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), name));
     if (!restore) return nullptr;
     OwnedRef policy_obj =
         OwnedRef::steal(PyBytes_FromStringAndSize(policy.data(), static_cast<Py_ssize_t>(policy.size())));

@@ -135,6 +135,7 @@ PyObject* session_explain(PyObject* self, PyObject* const* args, Py_ssize_t narg
 
 // The wrappers live in ostik.guarding; the module is imported on first use
 // and kept.
+// `name` is "wrap" or "decorator".
 PyObject* guarding_function(const char* name) {
     static PyObject* module = nullptr;
     if (!module) {
@@ -144,7 +145,12 @@ PyObject* guarding_function(const char* name) {
         if (module) Py_DECREF(imported);
         else module = imported;
     }
-    return PyObject_GetAttrString(module, name);
+    static PyObject* wrap_name = nullptr;
+    static PyObject* decorator_name = nullptr;
+    const bool wrap = std::string_view(name) == "wrap";
+    PyObject* attribute = interned_name(name, wrap ? wrap_name : decorator_name);
+    if (!attribute) return nullptr;
+    return PyObject_GetAttr(module, attribute);
 }
 
 PyObject* on_error_of(PyObject* self) {

@@ -130,19 +130,13 @@ struct Target {
     OwnedRef write;  // callable
 };
 
-// An attribute name, made once and kept (interned) for the process.
-PyObject* attribute_name(const char* text, PyObject*& cache) {
-    if (!cache) cache = PyUnicode_InternFromString(text);
-    return cache;
-}
-
 PyObject* fspath_name = nullptr;
 PyObject* write_name = nullptr;
 
 std::optional<Target> target_of(PyObject* out) {
     Target t;
-    PyObject* fspath = attribute_name("__fspath__", fspath_name);
-    PyObject* write = attribute_name("write", write_name);
+    PyObject* fspath = interned_name("__fspath__", fspath_name);
+    PyObject* write = interned_name("write", write_name);
     if (!fspath || !write) return std::nullopt;
     // os.PathLike is a type with __fspath__; the look-up raises nothing.
     if (PyUnicode_Check(out) || _PyType_Lookup(Py_TYPE(out), fspath)) {

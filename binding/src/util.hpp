@@ -27,6 +27,14 @@ inline OwnedRef make_str(std::string_view s) {
 
 // A class whose doc slot carries only its text signature would read as
 // documented by an empty string; this makes it undocumented (None).
+// An attribute name made once and kept (interned) for the process, or null
+// with the exception set. A name made afresh for every lookup would be kept
+// by the interpreter's attribute cache, one str per cache entry.
+inline PyObject* interned_name(const char* text, PyObject*& cache) {
+    if (!cache) cache = PyUnicode_InternFromString(text);
+    return cache;
+}
+
 inline bool drop_class_doc(PyObject* type) {
     auto* tp = reinterpret_cast<PyTypeObject*>(type);
     if (PyDict_SetItemString(tp->tp_dict, "__doc__", Py_None) < 0) return false;
