@@ -16,6 +16,7 @@
 #include "../src/step_reader.hpp"
 #include "../src/trace_sequence.hpp"
 #include "../src/util.hpp"
+#include "accumulator_object.hpp"
 #include "engine.hpp"
 #include "ostik/audit_accumulator.hpp"
 #include "policy_bases.hpp"
@@ -25,24 +26,20 @@ namespace ostik::py::engine {
 
 namespace {
 
-struct AuditAccumulatorObject {
-    PyObject_HEAD
-    ostik::AuditAccumulator* acc;
+struct AuditAccumulatorTraits {
+    using Accumulator = ostik::AuditAccumulator;
+    using Basis = AuditBasis;
+    static constexpr const char* name = "AuditAccumulator";
+    static constexpr const char* merge_params[] = {"other"};
+    static constexpr Signature merge_sig{"AuditAccumulator.merge", merge_params, 1, 1};
+    static constexpr const char* from_bytes_params[] = {"policy", "data"};
+    static constexpr Signature from_bytes_sig{"AuditAccumulator.from_bytes", from_bytes_params, 2, 2};
 };
+using AuditAccumulatorObject = AccumulatorObject<AuditAccumulatorTraits>;
 
-ostik::AuditAccumulator& acc_of(PyObject* self) { return *reinterpret_cast<AuditAccumulatorObject*>(self)->acc; }
-
-PyTypeObject* accumulator_type = nullptr;
+ostik::AuditAccumulator& acc_of(PyObject* self) { return AuditAccumulatorObject::of(self); }
 
 constexpr std::uint64_t default_keep = 100;
-
-PyObject* wrap(PyTypeObject* type, ostik::AuditAccumulator&& acc) {
-    auto held = std::make_unique<ostik::AuditAccumulator>(std::move(acc));
-    PyObject* self = type->tp_alloc(type, 0);
-    if (!self) return nullptr;
-    reinterpret_cast<AuditAccumulatorObject*>(self)->acc = held.release();
-    return self;
-}
 
 // A non-negative int that fits in 64 bits (bool refused), or nothing with the
 // exception set.
@@ -74,7 +71,7 @@ PyObject* make_accumulator(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         if (!n) return nullptr;
         keep = *n;
     }
-    return wrap(type, ostik::AuditAccumulator(std::move(basis), keep));
+    return AuditAccumulatorObject::wrap(type, ostik::AuditAccumulator(std::move(basis), keep));
 }
 
 PyObject* accumulator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -83,13 +80,6 @@ PyObject* accumulator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
-}
-
-void accumulator_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    delete reinterpret_cast<AuditAccumulatorObject*>(self)->acc;
-    tp->tp_free(self);
-    Py_DECREF(tp);
 }
 
 // ---- references ------------------------------------------------------------
@@ -224,28 +214,6 @@ PyObject* accumulator_add_many(PyObject* self, PyObject* const* args, Py_ssize_t
     }
 }
 
-constexpr const char* merge_params[] = {"other"};
-constexpr Signature merge_sig{"AuditAccumulator.merge", merge_params, 1, 1};
-
-PyObject* accumulator_merge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* other;
-    if (!parse_args(merge_sig, args, nargs, kwnames, &other)) return nullptr;
-    if (!PyObject_TypeCheck(other, accumulator_type)) {
-        raise_cannot_convert("other", other, "AuditAccumulator");
-        return nullptr;
-    }
-    try {
-        if (!acc_of(self).same_policy(acc_of(other))) {
-            PyErr_SetString(PyExc_ValueError, "cannot merge accumulators made with different policies");
-            return nullptr;
-        }
-        acc_of(self).merge(acc_of(other));
-        Py_RETURN_NONE;
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
-}
-
 // ---- summary ---------------------------------------------------------------
 
 bool set_item(PyObject* dict, const char* key, OwnedRef value) {
@@ -310,49 +278,6 @@ PyObject* accumulator_summary(PyObject* self, PyObject*) {
     }
 }
 
-// ---- bytes and pickling ----------------------------------------------------
-
-PyObject* accumulator_to_bytes(PyObject* self, PyObject*) {
-    try {
-        const std::string bytes = acc_of(self).to_bytes();
-        return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
-}
-
-constexpr const char* from_bytes_params[] = {"policy", "data"};
-constexpr Signature from_bytes_sig{"AuditAccumulator.from_bytes", from_bytes_params, 2, 2};
-
-PyObject* accumulator_from_bytes(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* argv[2];
-    if (!parse_args(from_bytes_sig, args, nargs, kwnames, argv)) return nullptr;
-    try {
-        auto basis = basis_argument<AuditBasis>(argv[0], "policy");
-        if (!basis) return nullptr;
-        auto data = bytes_argument(argv[1], "data");
-        if (!data) return nullptr;
-        auto acc = ostik::AuditAccumulator::from_bytes(std::move(basis), *data);
-        if (!acc) {
-            set_error(PyExc_ValueError, "invalid AuditAccumulator bytes: " + acc.error());
-            return nullptr;
-        }
-        return wrap(reinterpret_cast<PyTypeObject*>(cls), std::move(*acc));
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
-}
-
-// Pickled as from_bytes(policy bytes, state bytes), like CoverageAccumulator.
-PyObject* accumulator_reduce(PyObject* self, PyObject*) {
-    try {
-        const ostik::AuditAccumulator& acc = acc_of(self);
-        return pickled_as_from_bytes(self, acc.basis()->key().encoding, acc.to_bytes());
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
-}
-
 PyObject* accumulator_repr(PyObject* self) {
     const ostik::AuditAccumulator& acc = acc_of(self);
     return PyUnicode_FromFormat("<AuditAccumulator: %llu traces, %llu failed, %llu steps, %llu blocked>",
@@ -379,7 +304,7 @@ PyMethodDef accumulator_methods[] = {
      "add_many($self, traces, refs=None)\n--\n\n"
      "Judges and counts a sequence of traces, with a sequence of as many\n"
      "references or None; all of them or, when one fails, none."},
-    {"merge", fastcall(accumulator_merge), METH_FASTCALL | METH_KEYWORDS,
+    {"merge", fastcall(AuditAccumulatorObject::merge), METH_FASTCALL | METH_KEYWORDS,
      "merge($self, other)\n--\n\n"
      "Adds what another AuditAccumulator holds: the counts add up, and the\n"
      "failing list keeps the smallest references of both, as many as the\n"
@@ -392,21 +317,21 @@ PyMethodDef accumulator_methods[] = {
      "end-of-trace check failed}), both largest first, failing (the failing\n"
      "traces with the smallest references, each {\"ref\", \"first_block\",\n"
      "\"rule_id\"}) and keep."},
-    {"to_bytes", accumulator_to_bytes, METH_NOARGS,
+    {"to_bytes", AuditAccumulatorObject::to_bytes, METH_NOARGS,
      "to_bytes($self)\n--\n\n"
      "The state as compact bytes (with the policy's fingerprint), for from_bytes."},
-    {"from_bytes", fastcall(accumulator_from_bytes), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+    {"from_bytes", fastcall(AuditAccumulatorObject::from_bytes), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
      "from_bytes($cls, policy, data)\n--\n\n"
      "The accumulator whose to_bytes() gave `data`, for `policy` (a Policy or\n"
      "policy_bytes). ValueError for bytes that are damaged, not an accumulator's,\n"
      "or made with another policy."},
-    {"__reduce__", accumulator_reduce, METH_NOARGS, nullptr},
+    {"__reduce__", AuditAccumulatorObject::reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot accumulator_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(accumulator_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(accumulator_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(AuditAccumulatorObject::dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(accumulator_repr)},
     {Py_tp_methods, accumulator_methods},
     {Py_tp_doc, const_cast<char*>(
@@ -432,7 +357,7 @@ PyType_Spec accumulator_spec = {
 
 PyObject* create_audit_accumulator_type(PyObject* module) {
     PyObject* type = PyType_FromModuleAndSpec(module, &accumulator_spec, nullptr);
-    if (type) accumulator_type = reinterpret_cast<PyTypeObject*>(type);
+    if (type) AuditAccumulatorObject::type = reinterpret_cast<PyTypeObject*>(type);
     return type;
 }
 

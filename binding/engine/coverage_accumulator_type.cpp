@@ -14,6 +14,7 @@
 #include "../src/step_reader.hpp"
 #include "../src/trace_sequence.hpp"
 #include "../src/util.hpp"
+#include "accumulator_object.hpp"
 #include "engine.hpp"
 #include "ostik/coverage_accumulator.hpp"
 #include "policy_bases.hpp"
@@ -23,22 +24,18 @@ namespace ostik::py::engine {
 
 namespace {
 
-struct CoverageAccumulatorObject {
-    PyObject_HEAD
-    ostik::CoverageAccumulator* acc;
+struct CoverageAccumulatorTraits {
+    using Accumulator = ostik::CoverageAccumulator;
+    using Basis = CoverageBasis;
+    static constexpr const char* name = "CoverageAccumulator";
+    static constexpr const char* merge_params[] = {"other"};
+    static constexpr Signature merge_sig{"CoverageAccumulator.merge", merge_params, 1, 1};
+    static constexpr const char* from_bytes_params[] = {"policy", "data"};
+    static constexpr Signature from_bytes_sig{"CoverageAccumulator.from_bytes", from_bytes_params, 2, 2};
 };
+using CoverageAccumulatorObject = AccumulatorObject<CoverageAccumulatorTraits>;
 
-ostik::CoverageAccumulator& acc_of(PyObject* self) { return *reinterpret_cast<CoverageAccumulatorObject*>(self)->acc; }
-
-PyTypeObject* accumulator_type = nullptr;
-
-PyObject* wrap(PyTypeObject* type, ostik::CoverageAccumulator&& acc) {
-    auto held = std::make_unique<ostik::CoverageAccumulator>(std::move(acc));
-    PyObject* self = type->tp_alloc(type, 0);
-    if (!self) return nullptr;
-    reinterpret_cast<CoverageAccumulatorObject*>(self)->acc = held.release();
-    return self;
-}
+ostik::CoverageAccumulator& acc_of(PyObject* self) { return CoverageAccumulatorObject::of(self); }
 
 constexpr const char* new_params[] = {"policy"};
 constexpr Signature new_sig{"CoverageAccumulator.__new__", new_params, 1, 1};
@@ -48,7 +45,7 @@ PyObject* make_accumulator(PyTypeObject* type, PyObject* args, PyObject* kwargs)
     if (!parse_args(new_sig, args, kwargs, &policy_obj)) return nullptr;
     auto basis = basis_argument<CoverageBasis>(policy_obj, "policy");
     if (!basis) return nullptr;
-    return wrap(type, ostik::CoverageAccumulator(std::move(basis)));
+    return CoverageAccumulatorObject::wrap(type, ostik::CoverageAccumulator(std::move(basis)));
 }
 
 PyObject* accumulator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -57,13 +54,6 @@ PyObject* accumulator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
-}
-
-void accumulator_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    delete reinterpret_cast<CoverageAccumulatorObject*>(self)->acc;
-    tp->tp_free(self);
-    Py_DECREF(tp);
 }
 
 TraceSteps steps_for(const ostik::CoverageAccumulator& acc) {
@@ -122,28 +112,6 @@ PyObject* accumulator_add_many(PyObject* self, PyObject* const* args, Py_ssize_t
     }
 }
 
-constexpr const char* merge_params[] = {"other"};
-constexpr Signature merge_sig{"CoverageAccumulator.merge", merge_params, 1, 1};
-
-PyObject* accumulator_merge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* other;
-    if (!parse_args(merge_sig, args, nargs, kwnames, &other)) return nullptr;
-    if (!PyObject_TypeCheck(other, accumulator_type)) {
-        raise_cannot_convert("other", other, "CoverageAccumulator");
-        return nullptr;
-    }
-    try {
-        if (!acc_of(self).same_policy(acc_of(other))) {
-            PyErr_SetString(PyExc_ValueError, "cannot merge accumulators made with different policies");
-            return nullptr;
-        }
-        acc_of(self).merge(acc_of(other));
-        Py_RETURN_NONE;
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
-}
-
 constexpr const char* report_params[] = {"threshold"};
 constexpr Signature report_sig{"CoverageAccumulator.report", report_params, 1, 1};
 
@@ -178,48 +146,6 @@ PyObject* accumulator_argument_coverage(PyObject* self, PyObject*) {
     }
 }
 
-PyObject* accumulator_to_bytes(PyObject* self, PyObject*) {
-    try {
-        const std::string bytes = acc_of(self).to_bytes();
-        return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
-}
-
-constexpr const char* from_bytes_params[] = {"policy", "data"};
-constexpr Signature from_bytes_sig{"CoverageAccumulator.from_bytes", from_bytes_params, 2, 2};
-
-PyObject* accumulator_from_bytes(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* argv[2];
-    if (!parse_args(from_bytes_sig, args, nargs, kwnames, argv)) return nullptr;
-    try {
-        auto basis = basis_argument<CoverageBasis>(argv[0], "policy");
-        if (!basis) return nullptr;
-        auto data = bytes_argument(argv[1], "data");
-        if (!data) return nullptr;
-        auto acc = ostik::CoverageAccumulator::from_bytes(std::move(basis), *data);
-        if (!acc) {
-            set_error(PyExc_ValueError, "invalid CoverageAccumulator bytes: " + acc.error());
-            return nullptr;
-        }
-        return wrap(reinterpret_cast<PyTypeObject*>(cls), std::move(*acc));
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
-}
-
-// Pickled as from_bytes(policy bytes, state bytes): the policy travels with
-// the state, so an accumulator unpickles in any process.
-PyObject* accumulator_reduce(PyObject* self, PyObject*) {
-    try {
-        const ostik::CoverageAccumulator& acc = acc_of(self);
-        return pickled_as_from_bytes(self, acc.basis()->key().encoding, acc.to_bytes());
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
-}
-
 PyObject* accumulator_repr(PyObject* self) {
     const ostik::CoverageAccumulator& acc = acc_of(self);
     return PyUnicode_FromFormat("<CoverageAccumulator: %llu traces, %llu steps, %zu distinct tools>",
@@ -245,7 +171,7 @@ PyMethodDef accumulator_methods[] = {
      "add_many($self, traces)\n--\n\n"
      "Adds a sequence of traces, with analyze's checks and errors; all of them or,\n"
      "when one fails, none."},
-    {"merge", fastcall(accumulator_merge), METH_FASTCALL | METH_KEYWORDS,
+    {"merge", fastcall(CoverageAccumulatorObject::merge), METH_FASTCALL | METH_KEYWORDS,
      "merge($self, other)\n--\n\n"
      "Adds the traces that another CoverageAccumulator holds. Both must be made\n"
      "with the same policy (equal policy records, compared by their bytes, see\n"
@@ -261,16 +187,16 @@ PyMethodDef accumulator_methods[] = {
      "The policy's argument rules with how often the calls added reached and\n"
      "violated each, as Guard(policy).argument_coverage gives them for all the\n"
      "traces. ValueError when Guard(policy) would refuse a constraint."},
-    {"to_bytes", accumulator_to_bytes, METH_NOARGS,
+    {"to_bytes", CoverageAccumulatorObject::to_bytes, METH_NOARGS,
      "to_bytes($self)\n--\n\n"
      "The state as compact bytes (the policy's fingerprint, the counts, the\n"
      "distinct tool names, the argument rules' counts), for from_bytes. Equal states give equal bytes."},
-    {"from_bytes", fastcall(accumulator_from_bytes), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+    {"from_bytes", fastcall(CoverageAccumulatorObject::from_bytes), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
      "from_bytes($cls, policy, data)\n--\n\n"
      "The accumulator whose to_bytes() gave `data`, for `policy` (a Policy or\n"
      "policy_bytes). ValueError for bytes that are damaged, not an accumulator's,\n"
      "or made with another policy."},
-    {"__reduce__", accumulator_reduce, METH_NOARGS, nullptr},
+    {"__reduce__", CoverageAccumulatorObject::reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -282,7 +208,7 @@ PyGetSetDef accumulator_getset[] = {
 
 PyType_Slot accumulator_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(accumulator_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(accumulator_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(CoverageAccumulatorObject::dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(accumulator_repr)},
     {Py_tp_methods, accumulator_methods},
     {Py_tp_getset, accumulator_getset},
@@ -308,7 +234,7 @@ PyType_Spec accumulator_spec = {
 
 PyObject* create_coverage_accumulator_type(PyObject* module) {
     PyObject* type = PyType_FromModuleAndSpec(module, &accumulator_spec, nullptr);
-    if (type) accumulator_type = reinterpret_cast<PyTypeObject*>(type);
+    if (type) CoverageAccumulatorObject::type = reinterpret_cast<PyTypeObject*>(type);
     return type;
 }
 

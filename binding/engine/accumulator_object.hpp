@@ -1,0 +1,112 @@
+// What the accumulator classes (CoverageAccumulator, AuditAccumulator) share:
+// the object that owns the C++ accumulator, and the methods that only carry
+// one around (merge, to_bytes, from_bytes, pickling), written once for both.
+//
+// A class supplies its traits:
+//   Accumulator         the C++ accumulator (merge, same_policy, to_bytes,
+//                       from_bytes(basis, bytes), basis())
+//   Basis               its basis, as basis_argument builds it
+//   name                the class name, for signatures and messages
+//   merge_sig, from_bytes_sig
+#pragma once
+
+#include <Python.h>
+
+#include <memory>
+#include <new>
+#include <string>
+#include <utility>
+
+#include "../src/args.hpp"
+#include "../src/util.hpp"
+#include "policy_bases.hpp"
+
+namespace ostik::py::engine {
+
+template <class Traits>
+struct AccumulatorObject {
+    using Accumulator = typename Traits::Accumulator;
+
+    PyObject_HEAD
+    Accumulator* acc;
+
+    // The class, once created (for merge's type check).
+    static inline PyTypeObject* type = nullptr;
+
+    static Accumulator& of(PyObject* self) { return *reinterpret_cast<AccumulatorObject*>(self)->acc; }
+
+    static PyObject* wrap(PyTypeObject* cls, Accumulator&& acc) {
+        auto held = std::make_unique<Accumulator>(std::move(acc));
+        PyObject* self = cls->tp_alloc(cls, 0);
+        if (!self) return nullptr;
+        reinterpret_cast<AccumulatorObject*>(self)->acc = held.release();
+        return self;
+    }
+
+    static void dealloc(PyObject* self) {
+        PyTypeObject* tp = Py_TYPE(self);
+        delete reinterpret_cast<AccumulatorObject*>(self)->acc;
+        tp->tp_free(self);
+        Py_DECREF(tp);
+    }
+
+    static PyObject* merge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        PyObject* other;
+        if (!parse_args(Traits::merge_sig, args, nargs, kwnames, &other)) return nullptr;
+        if (!PyObject_TypeCheck(other, type)) {
+            raise_cannot_convert("other", other, Traits::name);
+            return nullptr;
+        }
+        try {
+            if (!of(self).same_policy(of(other))) {
+                PyErr_SetString(PyExc_ValueError, "cannot merge accumulators made with different policies");
+                return nullptr;
+            }
+            of(self).merge(of(other));
+            Py_RETURN_NONE;
+        } catch (const std::bad_alloc&) {
+            return PyErr_NoMemory();
+        }
+    }
+
+    static PyObject* to_bytes(PyObject* self, PyObject*) {
+        try {
+            const std::string bytes = of(self).to_bytes();
+            return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+        } catch (const std::bad_alloc&) {
+            return PyErr_NoMemory();
+        }
+    }
+
+    static PyObject* from_bytes(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        PyObject* argv[2];
+        if (!parse_args(Traits::from_bytes_sig, args, nargs, kwnames, argv)) return nullptr;
+        try {
+            auto basis = basis_argument<typename Traits::Basis>(argv[0], "policy");
+            if (!basis) return nullptr;
+            auto data = bytes_argument(argv[1], "data");
+            if (!data) return nullptr;
+            auto acc = Accumulator::from_bytes(std::move(basis), *data);
+            if (!acc) {
+                set_error(PyExc_ValueError, std::string("invalid ") + Traits::name + " bytes: " + acc.error());
+                return nullptr;
+            }
+            return wrap(reinterpret_cast<PyTypeObject*>(cls), std::move(*acc));
+        } catch (const std::bad_alloc&) {
+            return PyErr_NoMemory();
+        }
+    }
+
+    // Pickled as from_bytes(policy bytes, state bytes): the policy travels
+    // with the state, so an accumulator unpickles in any process.
+    static PyObject* reduce(PyObject* self, PyObject*) {
+        try {
+            const Accumulator& acc = of(self);
+            return pickled_as_from_bytes(self, acc.basis()->key().encoding, acc.to_bytes());
+        } catch (const std::bad_alloc&) {
+            return PyErr_NoMemory();
+        }
+    }
+};
+
+}  // namespace ostik::py::engine
