@@ -14,7 +14,6 @@ step is refused, as ``CoverageAnalyzer.analyze`` over all the traces would).
 
 from __future__ import annotations
 
-import signal
 from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import Any, Literal
@@ -22,7 +21,8 @@ from typing import Any, Literal
 from ostik._engine import AuditAccumulator, CoverageAccumulator
 from ostik.formats.reading import collector_paused
 from ostik.test_run import read_traces, unnamed_steps_warning
-from ostik.trace_files import STDIN, Trace, TraceFileError, first_bad_step
+from ostik.trace_files import Trace, TraceFileError, first_bad_step
+from ostik.worker_pool import ignore_interrupts, map_files
 
 __all__ = ["Accumulator", "Measure", "Tally", "merged", "tally_files", "tally_paths", "tally_traces", "trace_ref"]
 
@@ -176,8 +176,7 @@ _worker: tuple[Measure, str] | None = None
 
 def _start_worker(measure: Measure, trace_format: str) -> None:
     global _worker
-    # Ctrl-C is the parent's to handle: it stops the workers.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    ignore_interrupts()
     _worker = (measure, trace_format)
 
 
@@ -191,38 +190,10 @@ def tally_paths(measure: Measure, paths: Sequence[str], trace_format: str, jobs:
     """The tally of every file, in the order given, made by up to `jobs` worker processes
     (standard input, and everything when one process is enough, in this one). The
     policy goes to each worker once."""
-    files = [(index, path) for index, path in enumerate(paths) if path != STDIN]
-    workers = min(jobs, len(files))
-    if workers <= 1:
-        for index, path in enumerate(paths):
-            yield tally_file(measure, index, path, trace_format)
-        return
-    from concurrent.futures import ProcessPoolExecutor
-    from concurrent.futures.process import BrokenProcessPool
+    def lost(index: int, path: str) -> Tally:
+        message = f"{path}: not read: a worker process ended unexpectedly"
+        return Tally(measure.accumulator(), 1, problems=[(index, message, False)])
 
-    from ostik.test_run import worker_context
-
-    # Enough files per task that sending them costs little, few enough that
-    # the workers finish together.
-    chunk = max(1, min(16, len(files) // (workers * 8)))
-    executor = ProcessPoolExecutor(workers, mp_context=worker_context(), initializer=_start_worker,
-                                   initargs=(measure, trace_format))
-    try:
-        results = executor.map(_tally_in_worker, files, chunksize=chunk)
-        broken = False
-        for index, path in enumerate(paths):
-            if path == STDIN:
-                yield tally_file(measure, index, path, trace_format)
-                continue
-            if not broken:
-                try:
-                    yield next(results)
-                    continue
-                except BrokenProcessPool:
-                    # A worker died (a crash, or killed): what it had not sent back is lost.
-                    broken = True
-            message = f"{path}: not read: a worker process ended unexpectedly"
-            yield Tally(measure.accumulator(), 1, problems=[(index, message, False)])
-    finally:
-        # After an interruption the workers finish the files in hand, and no more.
-        executor.shutdown(wait=True, cancel_futures=True)
+    return map_files(paths, jobs, here=lambda index, path: tally_file(measure, index, path, trace_format),
+                     in_worker=_tally_in_worker, start=_start_worker, start_args=(measure, trace_format),
+                     lost=lost, max_chunk=16)

@@ -15,22 +15,19 @@ pickle cheaply and can be merged anywhere.
 from __future__ import annotations
 
 import os
-import signal
 import time
 from collections.abc import Iterator, Sequence
-from typing import TYPE_CHECKING, NamedTuple
+from typing import NamedTuple
 
 from ostik._engine import Decision, Guard, Judgement, RuleFailure, policy_bytes
 from ostik._native import Policy
 from ostik.formats import AUTO, FORMATS, AmbiguousFormatError, read_file
 from ostik.trace_files import STDIN, Trace, TraceFile, TraceFileError, find_trace_files, first_bad_step
 from ostik.violations import FailureKey, failure_key
-
-if TYPE_CHECKING:
-    import multiprocessing.context
+from ostik.worker_pool import ignore_interrupts, map_files
 
 __all__ = ["FileResult", "TraceResult", "Violation", "judge_file", "judge_paths", "judge_paths_on_cluster",
-           "read_traces", "trace_paths", "trace_result", "worker_context"]
+           "read_traces", "trace_paths", "trace_result"]
 
 
 class Violation(NamedTuple):
@@ -195,73 +192,30 @@ _worker: tuple[Guard, str] | str | None = None
 
 def _start_worker(policy_path: str, trace_format: str) -> None:
     global _worker
-    # Ctrl-C is the parent's to handle: it stops the workers.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    ignore_interrupts()
     try:
         _worker = (Guard(Policy.from_file(policy_path)), trace_format)
     except (FileNotFoundError, ValueError) as err:  # the file changed since the parent loaded it
         _worker = f"{policy_path}: {err}"
 
 
-def _judge_in_worker(path: str) -> FileResult:
+def _judge_in_worker(item: tuple[int, str]) -> FileResult:
+    path = item[1]
     if not isinstance(_worker, tuple):
         return FileResult(path, (), (), _worker or "the worker did not start", 0.0)
     guard, trace_format = _worker
     return judge_file(guard, path, trace_format)
 
 
-def worker_context() -> multiprocessing.context.BaseContext:
-    """How to start worker processes: fork when it is safe, else a fork server."""
-    import multiprocessing
-
-    import threading
-
-    # A forked worker starts at once, with the modules already imported. A
-    # process with other threads (ostik used as a library) must not fork: a
-    # lock held by one of them at that moment would stay held in the child.
-    if "fork" in multiprocessing.get_all_start_methods() and threading.active_count() == 1:
-        return multiprocessing.get_context("fork")
-    if "forkserver" in multiprocessing.get_all_start_methods():
-        return multiprocessing.get_context("forkserver")
-    return multiprocessing.get_context("spawn")
-
-
 def judge_paths(guard: Guard, policy_path: str, paths: Sequence[str], trace_format: str,
                 jobs: int) -> Iterator[FileResult]:
     """The result of every path, in the order given, judged by up to `jobs` worker
     processes (standard input in this process)."""
-    files = [path for path in paths if path != STDIN]
-    workers = min(jobs, len(files))
-    if workers <= 1:
-        for path in paths:
-            yield judge_file(guard, path, trace_format)
-        return
-    from concurrent.futures import ProcessPoolExecutor
-    from concurrent.futures.process import BrokenProcessPool
-
-    # Enough files per task that sending them costs little, few enough that
-    # the workers finish together.
-    chunk = max(1, min(64, len(files) // (workers * 8)))
-    executor = ProcessPoolExecutor(workers, mp_context=worker_context(), initializer=_start_worker,
-                                   initargs=(policy_path, trace_format))
-    try:
-        results = executor.map(_judge_in_worker, files, chunksize=chunk)
-        broken = False
-        for path in paths:
-            if path == STDIN:
-                yield judge_file(guard, path, trace_format)
-                continue
-            if not broken:
-                try:
-                    yield next(results)
-                    continue
-                except BrokenProcessPool:
-                    # A worker died (a crash, or killed): what it had not sent back is lost.
-                    broken = True
-            yield FileResult(path, (), (), f"{path}: not judged: a worker process ended unexpectedly", 0.0)
-    finally:
-        # After an interruption the workers finish the files in hand, and no more.
-        executor.shutdown(wait=True, cancel_futures=True)
+    return map_files(paths, jobs, here=lambda _, path: judge_file(guard, path, trace_format),
+                     in_worker=_judge_in_worker, start=_start_worker, start_args=(policy_path, trace_format),
+                     lost=lambda _, path: FileResult(path, (), (), f"{path}: not judged: a worker process ended "
+                                                                   "unexpectedly", 0.0),
+                     max_chunk=64)
 
 
 # --- a Dask cluster -------------------------------------------------------------
