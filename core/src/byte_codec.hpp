@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <expected>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -64,6 +65,24 @@ public:
         ByteReader tail(sealed.substr(body.size()));
         if (tail.fixed64() != fnv1a64(body)) return std::nullopt;
         return ByteReader(body);
+    }
+
+    // Opens a sealed form that begins with `magic` and a version byte: a
+    // reader past both, or what is wrong with it, "not WHAT bytes" (`what`
+    // being "a policy's", say), "truncated", "unsupported format version N"
+    // or "damaged (checksum mismatch)".
+    static std::expected<ByteReader, std::string> open(std::string_view sealed, std::string_view magic,
+                                                        std::uint8_t version, std::string_view what) {
+        using Failure = std::unexpected<std::string>;
+        if (!sealed.starts_with(magic)) return Failure("not " + std::string(what) + " bytes");
+        if (sealed.size() <= magic.size()) return Failure("truncated");
+        if (const auto given = static_cast<std::uint8_t>(sealed[magic.size()]); given != version) {
+            return Failure("unsupported format version " + std::to_string(given));
+        }
+        auto r = unseal(sealed);
+        if (!r) return Failure("damaged (checksum mismatch)");
+        r->raw(magic.size() + 1);
+        return *r;
     }
 
     bool ok() const { return ok_; }

@@ -122,14 +122,8 @@ std::string CoverageAccumulator::to_bytes() const {
 std::expected<CoverageAccumulator, std::string> CoverageAccumulator::from_bytes(
     std::shared_ptr<const CoverageBasis> basis, std::string_view bytes) {
     using Failure = std::unexpected<std::string>;
-    if (!bytes.starts_with(magic)) return Failure("not a coverage accumulator's bytes");
-    if (bytes.size() <= magic.size()) return Failure("truncated");
-    if (const auto version = static_cast<std::uint8_t>(bytes[magic.size()]); version != format_version) {
-        return Failure("unsupported format version " + std::to_string(version));
-    }
-    auto r = ByteReader::unseal(bytes);
-    if (!r) return Failure("damaged (checksum mismatch)");
-    r->raw(magic.size() + 1);
+    auto r = ByteReader::open(bytes, magic, format_version, "a coverage accumulator's");
+    if (!r) return Failure(std::move(r.error()));
     const auto fingerprint = r->fixed64();
     if (fingerprint && *fingerprint != basis->key().fingerprint) return Failure("made with another policy");
 

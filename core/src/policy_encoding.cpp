@@ -318,14 +318,8 @@ std::string encode_policy(const Policy& p) {
 
 std::expected<Policy, std::string> decode_policy(std::string_view bytes) {
     using Failure = std::unexpected<std::string>;
-    if (!bytes.starts_with(magic)) return Failure("not a policy's bytes");
-    if (bytes.size() <= magic.size()) return Failure("truncated");
-    if (const auto version = static_cast<std::uint8_t>(bytes[magic.size()]); version != format_version) {
-        return Failure("unsupported format version " + std::to_string(version));
-    }
-    auto body = ByteReader::unseal(bytes);
-    if (!body) return Failure("damaged (checksum mismatch)");
-    body->raw(magic.size() + 1);
+    auto body = ByteReader::open(bytes, magic, format_version, "a policy's");
+    if (!body) return Failure(std::move(body.error()));
     PolicyReader r(*body);
 
     Policy p;
