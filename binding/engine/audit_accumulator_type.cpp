@@ -287,11 +287,6 @@ PyObject* accumulator_repr(PyObject* self) {
                                 static_cast<unsigned long long>(acc.blocked_steps()));
 }
 
-template <class F>
-PyCFunction fastcall(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 PyMethodDef accumulator_methods[] = {
     {"add", fastcall(accumulator_add), METH_FASTCALL | METH_KEYWORDS,
      "add($self, trace, ref=None)\n--\n\n"

@@ -156,11 +156,6 @@ PyObject* accumulator_repr(PyObject* self) {
 PyObject* get_traces(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(acc_of(self).traces()); }
 PyObject* get_steps(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(acc_of(self).steps()); }
 
-template <class F>
-PyCFunction fastcall(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 PyMethodDef accumulator_methods[] = {
     {"add", fastcall(accumulator_add), METH_FASTCALL | METH_KEYWORDS,
      "add($self, trace)\n--\n\n"

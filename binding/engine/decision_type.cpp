@@ -53,15 +53,6 @@ void decision_dealloc(PyObject* self) {
     Py_DECREF(tp);
 }
 
-template <class F>
-PyObject* entry_point(F&& body) {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
-}
-
 bool allowed(PyObject* self) {
     const DecisionObject* d = as_decision(self);
     return d->decision ? d->decision->allowed() : !d->judgement->blocked(d->step);

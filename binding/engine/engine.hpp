@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "../src/args.hpp"
@@ -65,6 +66,23 @@ PyObject* argument_rule_list(const ostik::Guard& guard, const ArgumentRuleCount*
 
 // The text of the policy's on_error setting, "block" or "allow".
 const char* on_error_name(ErrorPolicy p);
+
+// Runs the body of a method or getter: an allocation failure inside it
+// becomes MemoryError, as no C++ exception may leave the module.
+template <class F>
+PyObject* entry_point(F&& body) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+// A METH_FASTCALL | METH_KEYWORDS function as the PyCFunction a PyMethodDef holds.
+template <class F>
+PyCFunction fastcall(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
 
 // The module-level functions (METH_FASTCALL | METH_KEYWORDS).
 PyObject* stream_explanation(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

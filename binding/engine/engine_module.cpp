@@ -47,7 +47,7 @@ constexpr TypeEntry type_entries[] = {
 
 // Module-level functions.
 PyMethodDef engine_functions[] = {
-    {"stream_explanation", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine::stream_explanation)),
+    {"stream_explanation", engine::fastcall(engine::stream_explanation),
      METH_FASTCALL | METH_KEYWORDS,
      "stream_explanation($module, explainer, trace, out)\n--\n\n"
      "Write the report that explainer.explain(trace) returns, as UTF-8, to `out`:\n"
@@ -56,7 +56,7 @@ PyMethodDef engine_functions[] = {
      "Returns the number of bytes written. Errors of `out` raise OSError (a path)\n"
      "or what write() raised; what was written before stays, and is never a\n"
      "complete report."},
-    {"policy_bytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine::policy_bytes)),
+    {"policy_bytes", engine::fastcall(engine::policy_bytes),
      METH_FASTCALL | METH_KEYWORDS,
      "policy_bytes($module, policy)\n--\n\n"
      "The policy's records as compact, versioned bytes, for sending a policy to\n"

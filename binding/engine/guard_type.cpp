@@ -213,19 +213,19 @@ PyObject* guard_on_error(PyObject* self, void*) {
 }
 
 PyMethodDef guard_methods[] = {
-    {"session", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard_session)),
+    {"session", fastcall(guard_session),
      METH_FASTCALL | METH_KEYWORDS,
      "session($self, trace_file=None, keep=False)\n--\n\n"
      "Starts one agent run. With trace_file (a str path) every checked call is\n"
      "appended to that file as one step line; with keep=True the session keeps\n"
      "its calls, so that explain() can report on them."},
-    {"judge", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard_judge)),
+    {"judge", fastcall(guard_judge),
      METH_FASTCALL | METH_KEYWORDS,
      "judge($self, trace)\n--\n\n"
      "Judges a whole trace (a sequence of step mappings, read as\n"
      "TraceExplainer.explain reads them) as a fresh session would: every step\n"
      "checked in order, then finished. Writes nothing; returns the Judgement."},
-    {"argument_coverage", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guard_argument_coverage)),
+    {"argument_coverage", fastcall(guard_argument_coverage),
      METH_FASTCALL | METH_KEYWORDS,
      "argument_coverage($self, traces)\n--\n\n"
      "How often each argument rule was reached and violated by the calls of\n"

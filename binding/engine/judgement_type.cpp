@@ -35,15 +35,6 @@ void judgement_dealloc(PyObject* self) {
     Py_DECREF(tp);
 }
 
-template <class F>
-PyObject* entry_point(F&& body) {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
-}
-
 PyObject* judgement_passed(PyObject* self, void*) { return PyBool_FromLong(judgement_of(self).passed()); }
 
 PyObject* judgement_steps(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(judgement_of(self).steps()); }

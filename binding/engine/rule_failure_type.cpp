@@ -47,15 +47,6 @@ void rule_failure_dealloc(PyObject* self) {
     Py_DECREF(tp);
 }
 
-template <class F>
-PyObject* entry_point(F&& body) {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
-}
-
 PyObject* rule_failure_rule_id(PyObject* self, void*) {
     const RuleFailureObject* f = as_failure(self);
     return make_str(f->failure ? f->failure->rule_id : f->judgement->failure_rule_id(f->index)).release();

@@ -43,7 +43,7 @@ void session_dealloc(PyObject* self) {
 // allocation, and taking the session's lock (which fails only through the
 // system).
 template <class F>
-PyObject* entry_point(F&& body) {
+PyObject* session_entry(F&& body) {
     try {
         return body();
     } catch (const std::bad_alloc&) {
@@ -85,7 +85,7 @@ constexpr Signature peek_sig{"Session.peek", call_params, 2, 1};
 PyObject* session_check(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* argv[2];
     if (!parse_args(check_sig, args, nargs, kwnames, argv)) return nullptr;
-    return entry_point([&]() -> PyObject* {
+    return session_entry([&]() -> PyObject* {
         auto call = read_call(argv[0], argv[1]);
         if (!call) return nullptr;
         auto decision = session_of(self).check(std::move(*call));
@@ -104,7 +104,7 @@ PyObject* session_check(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* session_peek(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* argv[2];
     if (!parse_args(peek_sig, args, nargs, kwnames, argv)) return nullptr;
-    return entry_point([&]() -> PyObject* {
+    return session_entry([&]() -> PyObject* {
         auto call = read_call(argv[0], argv[1]);
         if (!call) return nullptr;
         return new_decision(session_of(self).peek(*call));
@@ -115,14 +115,14 @@ constexpr Signature finish_sig{"Session.finish", nullptr, 0, 0};
 
 PyObject* session_finish(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (!parse_args(finish_sig, args, nargs, kwnames, nullptr)) return nullptr;
-    return entry_point([&]() -> PyObject* { return new_rule_failure_list(session_of(self).finish()); });
+    return session_entry([&]() -> PyObject* { return new_rule_failure_list(session_of(self).finish()); });
 }
 
 constexpr Signature explain_sig{"Session.explain", nullptr, 0, 0};
 
 PyObject* session_explain(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (!parse_args(explain_sig, args, nargs, kwnames, nullptr)) return nullptr;
-    return entry_point([&]() -> PyObject* {
+    return session_entry([&]() -> PyObject* {
         const auto report = session_of(self).explain_json();
         if (!report) {
             PyErr_SetString(PyExc_RuntimeError,
@@ -226,7 +226,7 @@ PyObject* session_refusal(PyObject* self, PyObject* const* args, Py_ssize_t narg
     Py_ssize_t tool_len = 0;
     const char* tool_text = tool && tool != Py_None ? PyUnicode_AsUTF8AndSize(tool, &tool_len) : "";
     if (!tool_text) return nullptr;
-    return entry_point([&]() -> PyObject* {
+    return session_entry([&]() -> PyObject* {
         ostik::GuardDecision d;
         d.verdict = Verdict::blocked;
         d.step = session_of(self).steps();
@@ -241,43 +241,40 @@ PyObject* session_refusal(PyObject* self, PyObject* const* args, Py_ssize_t narg
 }
 
 PyObject* session_steps(PyObject* self, void*) {
-    return entry_point([&]() -> PyObject* { return PyLong_FromUnsignedLongLong(session_of(self).steps()); });
+    return session_entry([&]() -> PyObject* { return PyLong_FromUnsignedLongLong(session_of(self).steps()); });
 }
 
-#define OSTIK_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_FASTCALL | METH_KEYWORDS
-
 PyMethodDef session_methods[] = {
-    {"check", OSTIK_FASTCALL(session_check),
+    {"check", fastcall(session_check), METH_FASTCALL | METH_KEYWORDS,
      "check($self, tool, args=None)\n--\n\n"
      "Judges a call of `tool` with `args` as the next step of the run and enters\n"
      "it, blocked or not. Returns the Decision."},
-    {"peek", OSTIK_FASTCALL(session_peek),
+    {"peek", fastcall(session_peek), METH_FASTCALL | METH_KEYWORDS,
      "peek($self, tool, args=None)\n--\n\n"
      "The Decision check() would give, without entering the call."},
-    {"finish", OSTIK_FASTCALL(session_finish),
+    {"finish", fastcall(session_finish), METH_FASTCALL | METH_KEYWORDS,
      "finish($self)\n--\n\n"
      "The end-of-trace checks on the run so far, as a list of RuleFailure:\n"
      "require rules whose tool was never called (also on a run with no calls),\n"
      "after rules whose trigger was never answered."},
-    {"explain", OSTIK_FASTCALL(session_explain),
+    {"explain", fastcall(session_explain), METH_FASTCALL | METH_KEYWORDS,
      "explain($self)\n--\n\n"
      "The explanation report of the run so far (JSON text), as\n"
      "TraceExplainer.explain gives it for the same calls, with the failed\n"
      "argument rules of each step after its allow/deny entry (byte for byte\n"
      "the same when no argument rule failed). Needs keep=True."},
-    {"guarded", OSTIK_FASTCALL(session_guarded),
+    {"guarded", fastcall(session_guarded), METH_FASTCALL | METH_KEYWORDS,
      "guarded($self, fn, name=None)\n--\n\n"
      "`fn` wrapped so that every call is checked first and refused with\n"
      "PolicyViolation when blocked. The tool name is `name` or fn.__name__."},
-    {"tool", OSTIK_FASTCALL(session_tool),
+    {"tool", fastcall(session_tool), METH_FASTCALL | METH_KEYWORDS,
      "tool($self, fn=None, name=None)\n--\n\n"
      "Decorator form of guarded(): @session.tool, @session.tool(\"name\") or\n"
      "@session.tool(name=\"name\")."},
-    {"_refusal", OSTIK_FASTCALL(session_refusal), "_refusal($self, reason, tool=None)\n--\n\n"},
+    {"_refusal", fastcall(session_refusal), METH_FASTCALL | METH_KEYWORDS, "_refusal($self, reason, tool=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
-#undef OSTIK_FASTCALL
 
 PyGetSetDef session_getset[] = {
     {"steps", session_steps, nullptr, "The number of calls checked so far.", nullptr},
