@@ -5,6 +5,7 @@ import datetime
 import gc
 import json
 import pathlib
+import pickle
 import subprocess
 import sys
 import threading
@@ -118,6 +119,41 @@ def test_decisions_and_failures_are_values(guard):
             setattr(obj, name, None)
     with pytest.raises(AttributeError):
         d.extra = 1
+
+
+def _raise_violation(decision):
+    raise PolicyViolation(decision)
+
+
+def test_decisions_failures_and_violations_pickle(guard):
+    session = guard.session()
+    decisions = [session.check("read_file"), session.check("edit_file"), session.check("force_push"),
+                 guard.judge([{"tool": "edit_file"}, {"tool": "list_dir"}]).decisions[0]]  # made on first need
+    for d in decisions:
+        back = pickle.loads(pickle.dumps(d))
+        assert back == d and repr(back) == repr(d) and back.failures == d.failures
+        assert [f.context for f in back.failures] == [f.context for f in d.failures]
+    violation = pickle.loads(pickle.dumps(PolicyViolation(decisions[2])))
+    assert (str(violation), violation.decision) == (str(PolicyViolation(decisions[2])), decisions[2])
+    # As a worker process sends it back.
+    from concurrent.futures import ProcessPoolExecutor
+    with ProcessPoolExecutor(1) as pool, pytest.raises(PolicyViolation) as raised:
+        pool.submit(_raise_violation, decisions[1]).result()
+    assert raised.value.decision == decisions[1]
+
+
+@pytest.mark.parametrize(("cls", "state", "error"), [
+    (Decision, ("maybe", 0, "t", ()), ValueError),
+    (Decision, ("blocked", 0, "t", ()), ValueError),          # blocked by nothing
+    (Decision, ("allowed", -1, "t", ()), OverflowError),
+    (Decision, ("allowed", 0, "t", ("x",)), TypeError),
+    (RuleFailure, ("id", "deny", "why", ["not", "a", "dict"]), TypeError),
+    (RuleFailure, ("id", "deny", "why", {"k": object()}), ValueError),
+    (RuleFailure, ("id", 5, "why", None), TypeError),
+])
+def test_restoring_a_damaged_state_fails_cleanly(cls, state, error):
+    with pytest.raises(error):
+        cls._restore(*state)
 
 
 @pytest.mark.parametrize("cls", [Guard, Session, Decision, RuleFailure, Judgement])

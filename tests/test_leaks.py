@@ -510,6 +510,12 @@ def _(files):
         judgement = guard.judge(trace)
         decisions = judgement.decisions
         failures = [f for d in decisions for f in d.failures]
+        assert pickle.loads(pickle.dumps(decisions)) == decisions
+        for state in (("blocked", 0, "t", ()), ("allowed", 0, "t", (1,))):
+            try:
+                ostik.Decision._restore(*state)
+            except (TypeError, ValueError):
+                pass
         return (judgement.end_failures, judgement.blocking_rules, repr(judgement),
                 [(d.tool, d.blocked_by, d.reason, repr(d), hash(d), d == d) for d in decisions],
                 [(f.rule_id, f.rule_type, f.explanation, f.context, repr(f), hash(f)) for f in failures])

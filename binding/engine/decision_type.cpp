@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "../src/args.hpp"
 #include "../src/ref.hpp"
 #include "../src/util.hpp"
 #include "engine.hpp"
@@ -141,6 +142,78 @@ Py_hash_t decision_hash(PyObject* self) {
     }
 }
 
+// Pickled as Decision._restore(verdict, step, tool, failures), the failures a
+// tuple of RuleFailure (which pickle themselves).
+PyObject* decision_reduce(PyObject* self, PyObject*) {
+    OwnedRef failures = OwnedRef::steal(decision_failures(self, nullptr));
+    if (!failures) return nullptr;
+    OwnedRef failure_tuple = OwnedRef::steal(PyList_AsTuple(failures.get()));
+    OwnedRef step = OwnedRef::steal(decision_step(self, nullptr));
+    OwnedRef tool = OwnedRef::steal(decision_tool(self, nullptr));
+    if (!failure_tuple || !step || !tool) return nullptr;
+    OwnedRef state = OwnedRef::steal(
+        PyTuple_Pack(4, verdict_text(allowed(self)), step.get(), tool.get(), failure_tuple.get()));
+    if (!state) return nullptr;
+    return pickled_as_restore(self, state.get());
+}
+
+constexpr const char* restore_params[] = {"verdict", "step", "tool", "failures"};
+constexpr Signature restore_sig{"Decision._restore", restore_params, 4, 4};
+
+PyObject* decision_restore(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* argv[4];
+    if (!parse_args(restore_sig, args, nargs, kwnames, argv)) return nullptr;
+    return entry_point([&]() -> PyObject* {
+        GuardDecision decision;
+        const bool text = PyUnicode_Check(argv[0]);
+        if (text && PyUnicode_CompareWithASCIIString(argv[0], "allowed") == 0) {
+            decision.verdict = Verdict::allowed;
+        } else if (text && PyUnicode_CompareWithASCIIString(argv[0], "blocked") == 0) {
+            decision.verdict = Verdict::blocked;
+        } else {
+            PyErr_SetString(PyExc_ValueError, "argument 'verdict': expected \"allowed\" or \"blocked\"");
+            return nullptr;
+        }
+        if (!PyLong_Check(argv[1])) {
+            raise_cannot_convert("step", argv[1], "int");
+            return nullptr;
+        }
+        decision.step = PyLong_AsUnsignedLongLong(argv[1]);
+        if (PyErr_Occurred()) return nullptr;
+        if (!PyUnicode_Check(argv[2])) {
+            raise_cannot_convert("tool", argv[2], "PyString");
+            return nullptr;
+        }
+        Py_ssize_t n = 0;
+        const char* tool = PyUnicode_AsUTF8AndSize(argv[2], &n);
+        if (!tool) return nullptr;
+        decision.tool.assign(tool, static_cast<std::size_t>(n));
+        if (!PyTuple_Check(argv[3])) {
+            raise_cannot_convert("failures", argv[3], "PyTuple");
+            return nullptr;
+        }
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(argv[3]); ++i) {
+            const RuleEvaluation* failure = rule_failure_record(PyTuple_GET_ITEM(argv[3], i), "failures");
+            if (!failure) return nullptr;
+            decision.failures.push_back(*failure);
+        }
+        // A blocked call names the check that blocked it; an allowed one has none.
+        if (decision.allowed() != decision.failures.empty()) {
+            PyErr_SetString(PyExc_ValueError, "argument 'failures': a blocked decision has failures, an allowed one none");
+            return nullptr;
+        }
+        return new_decision(std::move(decision));
+    });
+}
+
+PyMethodDef decision_methods[] = {
+    {"__reduce__", decision_reduce, METH_NOARGS, nullptr},
+    {"_restore", fastcall(decision_restore), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "_restore($cls, verdict, step, tool, failures)\n--\n\n"
+     "The Decision that pickling saved (see __reduce__)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef decision_getset[] = {
     {"allowed", decision_allowed, nullptr, "True when the call may run.", nullptr},
     {"verdict", decision_verdict, nullptr, "\"allowed\" or \"blocked\".", nullptr},
@@ -160,6 +233,7 @@ PyGetSetDef decision_getset[] = {
 PyType_Slot decision_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(decision_dealloc)},
     {Py_tp_getset, decision_getset},
+    {Py_tp_methods, decision_methods},
     {Py_tp_repr, reinterpret_cast<void*>(decision_repr)},
     {Py_tp_richcompare, reinterpret_cast<void*>(decision_richcompare)},
     {Py_tp_hash, reinterpret_cast<void*>(decision_hash)},

@@ -67,6 +67,15 @@ PyObject* argument_rule_list(const ostik::Guard& guard, const ArgumentRuleCount*
 // The text of the policy's on_error setting, "block" or "allow".
 const char* on_error_name(ErrorPolicy p);
 
+// The record of a RuleFailure object, or null with TypeError "argument
+// 'NAME': 'T' object cannot be converted to 'RuleFailure'" set. May throw
+// std::bad_alloc.
+const RuleEvaluation* rule_failure_record(PyObject* obj, const char* name);
+
+// How Decision and RuleFailure pickle: (type(self)._restore, state), a new
+// reference or null with the exception set.
+PyObject* pickled_as_restore(PyObject* self, PyObject* state);
+
 // Runs the body of a method or getter: an allocation failure inside it
 // becomes MemoryError, as no C++ exception may leave the module.
 template <class F>

@@ -12,6 +12,8 @@
 #include <optional>
 #include <string>
 
+#include "../src/args.hpp"
+#include "../src/convert.hpp"
 #include "../src/python_value.hpp"
 #include "../src/ref.hpp"
 #include "../src/util.hpp"
@@ -105,6 +107,66 @@ Py_hash_t rule_failure_hash(PyObject* self) {
     }
 }
 
+// Pickled as RuleFailure._restore(rule_id, rule_type, explanation, context).
+PyObject* rule_failure_reduce(PyObject* self, PyObject*) {
+    OwnedRef state = OwnedRef::steal(PyTuple_New(4));
+    if (!state) return nullptr;
+    PyObject* (*const fields[])(PyObject*, void*) = {rule_failure_rule_id, rule_failure_rule_type,
+                                                     rule_failure_explanation, rule_failure_context};
+    for (Py_ssize_t i = 0; i < 4; ++i) {
+        PyObject* item = fields[i](self, nullptr);
+        if (!item) return nullptr;
+        PyTuple_SET_ITEM(state.get(), i, item);
+    }
+    return pickled_as_restore(self, state.get());
+}
+
+constexpr const char* restore_params[] = {"rule_id", "rule_type", "explanation", "context"};
+constexpr Signature restore_sig{"RuleFailure._restore", restore_params, 4, 4};
+
+PyObject* new_rule_failure(const RuleEvaluation& failure);
+
+PyObject* rule_failure_restore(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* argv[4];
+    if (!parse_args(restore_sig, args, nargs, kwnames, argv)) return nullptr;
+    return entry_point([&]() -> PyObject* {
+        RuleEvaluation failure;
+        failure.passed = false;
+        std::string* texts[] = {&failure.rule_id, &failure.rule_type, &failure.explanation};
+        for (std::size_t i = 0; i < 3; ++i) {
+            if (!PyUnicode_Check(argv[i])) {
+                raise_cannot_convert(restore_params[i], argv[i], "PyString");
+                return nullptr;
+            }
+            Py_ssize_t n = 0;
+            const char* text = PyUnicode_AsUTF8AndSize(argv[i], &n);
+            if (!text) return nullptr;
+            texts[i]->assign(text, static_cast<std::size_t>(n));
+        }
+        if (argv[3] != Py_None) {
+            if (!PyDict_Check(argv[3])) {
+                raise_cannot_convert("context", argv[3], "PyDict");
+                return nullptr;
+            }
+            auto context = to_value(argv[3]);
+            if (!context) {
+                set_error(PyExc_ValueError, "argument 'context': " + context.error());
+                return nullptr;
+            }
+            failure.context = std::move(*context);
+        }
+        return new_rule_failure(failure);
+    });
+}
+
+PyMethodDef rule_failure_methods[] = {
+    {"__reduce__", rule_failure_reduce, METH_NOARGS, nullptr},
+    {"_restore", fastcall(rule_failure_restore), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "_restore($cls, rule_id, rule_type, explanation, context)\n--\n\n"
+     "The RuleFailure that pickling saved (see __reduce__)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef rule_failure_getset[] = {
     {"rule_id", rule_failure_rule_id, nullptr, "The id of the rule or check, as in the explanation report.", nullptr},
     {"rule_type", rule_failure_rule_type, nullptr, "Its kind: \"deny\", \"allow\", \"max_calls\", ...", nullptr},
@@ -116,6 +178,7 @@ PyGetSetDef rule_failure_getset[] = {
 PyType_Slot rule_failure_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(rule_failure_dealloc)},
     {Py_tp_getset, rule_failure_getset},
+    {Py_tp_methods, rule_failure_methods},
     {Py_tp_repr, reinterpret_cast<void*>(rule_failure_repr)},
     {Py_tp_richcompare, reinterpret_cast<void*>(rule_failure_richcompare)},
     {Py_tp_hash, reinterpret_cast<void*>(rule_failure_hash)},
@@ -154,6 +217,23 @@ PyObject* new_judged_rule_failure(const std::shared_ptr<const TraceJudgement>& j
 }
 
 }  // namespace
+
+const RuleEvaluation* rule_failure_record(PyObject* obj, const char* name) {
+    if (!PyObject_TypeCheck(obj, rule_failure_type)) {
+        raise_cannot_convert(name, obj, "RuleFailure");
+        return nullptr;
+    }
+    return &failure_of(obj);
+}
+
+PyObject* pickled_as_restore(PyObject* self, PyObject* state) {
+    static PyObject* restore_name = nullptr;
+    PyObject* name = interned_name("_restore", restore_name);
+    if (!name) return nullptr;
+    OwnedRef restore = OwnedRef::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), name));
+    if (!restore) return nullptr;
+    return PyTuple_Pack(2, restore.get(), state);
+}
 
 PyObject* new_rule_failure_list(const std::vector<RuleEvaluation>& failures) {
     OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(failures.size())));

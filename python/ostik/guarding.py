@@ -47,6 +47,11 @@ class PolicyViolation(Exception):
         super().__init__(f"blocked by {decision.blocked_by}: {decision.reason}")
         self.decision = decision
 
+    def __reduce__(self) -> tuple[Any, ...]:
+        # Rebuilt from its decision, so that it crosses processes (a worker's
+        # exception) whole: the default would call the class with the message.
+        return (type(self), (self.decision,), self.__dict__)
+
 
 def _type_name(obj: object) -> str:
     return type(obj).__qualname__
