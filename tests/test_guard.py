@@ -121,10 +121,6 @@ def test_decisions_and_failures_are_values(guard):
         d.extra = 1
 
 
-def _raise_violation(decision):
-    raise PolicyViolation(decision)
-
-
 def test_decisions_failures_and_violations_pickle(guard):
     session = guard.session()
     decisions = [session.check("read_file"), session.check("edit_file"), session.check("force_push"),
@@ -135,10 +131,14 @@ def test_decisions_failures_and_violations_pickle(guard):
         assert [f.context for f in back.failures] == [f.context for f in d.failures]
     violation = pickle.loads(pickle.dumps(PolicyViolation(decisions[2])))
     assert (str(violation), violation.decision) == (str(PolicyViolation(decisions[2])), decisions[2])
-    # As a worker process sends it back.
+    # Raised in a worker process and sent back (both ways pickled; a fresh
+    # interpreter, since this one may have threads).
+    import multiprocessing
     from concurrent.futures import ProcessPoolExecutor
-    with ProcessPoolExecutor(1) as pool, pytest.raises(PolicyViolation) as raised:
-        pool.submit(_raise_violation, decisions[1]).result()
+    with ProcessPoolExecutor(1, mp_context=multiprocessing.get_context("forkserver")) as pool, \
+            pytest.raises(PolicyViolation) as raised:
+        pool.submit(exec, "raise PolicyViolation(decision)",
+                    {"PolicyViolation": PolicyViolation, "decision": decisions[1]}).result()
     assert raised.value.decision == decisions[1]
 
 
