@@ -21,14 +21,14 @@ from __future__ import annotations
 
 from typing import Any
 
-from ostik.formats.reading import Reading, Source, Step, child, item, line_place, read_as, shown, step
+from ostik.formats.conversations import ItemReader, conversation_traces
+from ostik.formats.reading import Reading, Source, Step, child, item, read_as, step
 from ostik.json_sources import JsonSource
 from ostik.trace_files import Trace
 
 NAME = "anthropic"
 
 _TOOL_USES = frozenset({"tool_use", "server_tool_use", "mcp_tool_use"})
-_CONVERSATION = 'an array of messages, an object with "messages" or a message (an object with "role")'
 _CONTENT = "the message content (a string or an array of content blocks)"
 
 
@@ -38,46 +38,11 @@ def read(source: Source) -> list[list[Step]]:
 
 
 def traces_from(source: JsonSource, reading: Reading) -> list[Trace]:
-    name = source.name
-    if source.lines is None:
-        steps, places = _document(source.document, reading)
-        return [Trace(name, steps, step_places=places)]
-    traces: list[Trace] = []
-    file_trace: Trace | None = None
-    for number, value in source.lines:
-        place = line_place(number)
-        if isinstance(value, list) or (isinstance(value, dict) and "messages" in value):
-            steps, places = _document(value, reading, place)
-            traces.append(Trace(name, steps, line=number, step_places=places))
-        elif isinstance(value, dict) and "role" in value:
-            if file_trace is None:
-                file_trace = Trace(name, [])
-                traces.append(file_trace)
-            _message(value, place, reading, file_trace.steps, file_trace.step_places)
-        else:
-            reading.wrong(place, _CONVERSATION, value)
-    return traces or [Trace(name, [])]
+    return conversation_traces(source, reading, _message, _line_item)
 
 
-def _document(value: Any, reading: Reading, place: str = "") -> tuple[list[Step], list[str]]:
-    steps: list[Step] = []
-    places: list[str] = []
-    if isinstance(value, dict):
-        if "messages" in value:
-            place = child(place, "messages")
-            value = value["messages"]
-            if not isinstance(value, list):
-                reading.wrong(place, "an array of messages", value)
-        elif "role" in value:
-            _message(value, place, reading, steps, places)
-            return steps, places
-        else:
-            reading.wrong(place, _CONVERSATION, value)
-    elif not isinstance(value, list):
-        reading.wrong(place, _CONVERSATION, value)
-    for index, message in enumerate(value):
-        _message(message, item(place, index), reading, steps, places)
-    return steps, places
+def _line_item(value: dict[str, Any]) -> ItemReader | None:
+    return _message if "role" in value else None
 
 
 def _message(message: Any, place: str, reading: Reading, steps: list[Step], places: list[str]) -> None:
