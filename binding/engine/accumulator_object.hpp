@@ -17,8 +17,8 @@
 #include <string>
 #include <utility>
 
-#include "../src/args.hpp"
-#include "../src/util.hpp"
+#include "../common/args.hpp"
+#include "../common/util.hpp"
 #include "policy_bases.hpp"
 
 namespace ostik::py::engine {

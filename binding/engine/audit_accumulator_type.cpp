@@ -11,11 +11,11 @@
 #include <utility>
 #include <vector>
 
-#include "../src/args.hpp"
-#include "../src/ref.hpp"
-#include "../src/step_reader.hpp"
-#include "../src/trace_sequence.hpp"
-#include "../src/util.hpp"
+#include "../common/args.hpp"
+#include "../common/ref.hpp"
+#include "../common/step_reader.hpp"
+#include "../common/trace_sequence.hpp"
+#include "../common/util.hpp"
 #include "accumulator_object.hpp"
 #include "engine.hpp"
 #include "ostik/audit_accumulator.hpp"

@@ -11,9 +11,9 @@
 #include <optional>
 #include <string>
 
-#include "../src/args.hpp"
-#include "../src/ref.hpp"
-#include "../src/util.hpp"
+#include "../common/args.hpp"
+#include "../common/ref.hpp"
+#include "../common/util.hpp"
 #include "engine.hpp"
 #include "ostik/guard.hpp"
 

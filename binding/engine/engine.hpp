@@ -9,8 +9,8 @@
 #include <new>
 #include <vector>
 
-#include "../src/args.hpp"
-#include "../src/types.hpp"
+#include "../common/args.hpp"
+#include "../native/types.hpp"
 #include "ostik/explain.hpp"
 #include "ostik/guard.hpp"
 #include "ostik/policy.hpp"

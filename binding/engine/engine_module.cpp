@@ -6,7 +6,7 @@
 // module lists every name in __all__, in table order.
 #include <Python.h>
 
-#include "../src/ref.hpp"
+#include "../common/ref.hpp"
 #include "engine.hpp"
 
 namespace ostik::py::engine {

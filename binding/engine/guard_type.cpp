@@ -7,11 +7,11 @@
 #include <new>
 #include <string_view>
 
-#include "../src/args.hpp"
-#include "../src/ref.hpp"
-#include "../src/step_reader.hpp"
-#include "../src/trace_sequence.hpp"
-#include "../src/util.hpp"
+#include "../common/args.hpp"
+#include "../common/ref.hpp"
+#include "../common/step_reader.hpp"
+#include "../common/trace_sequence.hpp"
+#include "../common/util.hpp"
 #include "engine.hpp"
 #include "ostik/guard.hpp"
 #include "ostik/trace_judgement.hpp"

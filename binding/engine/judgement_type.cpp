@@ -8,8 +8,8 @@
 #include <memory>
 #include <new>
 
-#include "../src/ref.hpp"
-#include "../src/util.hpp"
+#include "../common/ref.hpp"
+#include "../common/util.hpp"
 #include "engine.hpp"
 #include "ostik/trace_judgement.hpp"
 

@@ -15,7 +15,7 @@
 #include <unordered_map>
 #include <utility>
 
-#include "../src/ref.hpp"
+#include "../common/ref.hpp"
 #include "ostik/policy.hpp"
 #include "ostik/policy_encoding.hpp"
 

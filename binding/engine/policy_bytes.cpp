@@ -4,8 +4,8 @@
 
 #include <new>
 
-#include "../src/args.hpp"
-#include "../src/util.hpp"
+#include "../common/args.hpp"
+#include "../common/util.hpp"
 #include "engine.hpp"
 #include "policy_bases.hpp"
 

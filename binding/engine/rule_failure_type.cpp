@@ -12,11 +12,11 @@
 #include <optional>
 #include <string>
 
-#include "../src/args.hpp"
-#include "../src/convert.hpp"
-#include "../src/python_value.hpp"
-#include "../src/ref.hpp"
-#include "../src/util.hpp"
+#include "../common/args.hpp"
+#include "../common/convert.hpp"
+#include "../common/python_value.hpp"
+#include "../common/ref.hpp"
+#include "../common/util.hpp"
 #include "engine.hpp"
 
 namespace ostik::py::engine {

@@ -10,11 +10,11 @@
 #include <string>
 #include <system_error>
 
-#include "../src/args.hpp"
-#include "../src/convert.hpp"
-#include "../src/ref.hpp"
-#include "../src/report_str.hpp"
-#include "../src/util.hpp"
+#include "../common/args.hpp"
+#include "../common/convert.hpp"
+#include "../common/ref.hpp"
+#include "../common/report_str.hpp"
+#include "../common/util.hpp"
 #include "engine.hpp"
 #include "ostik/guard.hpp"
 

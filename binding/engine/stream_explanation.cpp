@@ -22,10 +22,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "../src/ref.hpp"
-#include "../src/step_reader.hpp"
-#include "../src/trace_sequence.hpp"
-#include "../src/util.hpp"
+#include "../common/ref.hpp"
+#include "../common/step_reader.hpp"
+#include "../common/trace_sequence.hpp"
+#include "../common/util.hpp"
 #include "engine.hpp"
 
 namespace ostik::py::engine {

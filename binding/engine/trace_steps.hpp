@@ -14,9 +14,9 @@
 #include <string_view>
 #include <vector>
 
-#include "../src/ref.hpp"
-#include "../src/step_reader.hpp"
-#include "../src/util.hpp"
+#include "../common/ref.hpp"
+#include "../common/step_reader.hpp"
+#include "../common/util.hpp"
 #include "ostik/value.hpp"
 
 namespace ostik::py::engine {

@@ -3,11 +3,11 @@
 // shares the loader with ostik._native, so both always agree on a file.
 #include <Python.h>
 
-#include "../src/args.hpp"
-#include "../src/ref.hpp"
-#include "../src/util.hpp"
-#include "../src/policy_source.hpp"
-#include "../src/python_value.hpp"
+#include "../common/args.hpp"
+#include "../common/policy_source.hpp"
+#include "../common/python_value.hpp"
+#include "../common/ref.hpp"
+#include "../common/util.hpp"
 #include "ostik/guard.hpp"
 
 #include <vector>

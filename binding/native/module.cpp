@@ -2,7 +2,7 @@
 // each in __all__.
 #include <Python.h>
 
-#include "ref.hpp"
+#include "../common/ref.hpp"
 #include "types.hpp"
 
 namespace {

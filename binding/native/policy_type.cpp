@@ -3,11 +3,11 @@
 
 #include <new>
 
-#include "args.hpp"
-#include "policy_source.hpp"
-#include "ref.hpp"
+#include "../common/args.hpp"
+#include "../common/policy_source.hpp"
+#include "../common/ref.hpp"
+#include "../common/util.hpp"
 #include "types.hpp"
-#include "util.hpp"
 
 namespace ostik::py {
 

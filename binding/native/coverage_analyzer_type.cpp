@@ -8,13 +8,13 @@
 #include <optional>
 #include <vector>
 
-#include "args.hpp"
+#include "../common/args.hpp"
+#include "../common/ref.hpp"
+#include "../common/step_reader.hpp"
+#include "../common/trace_sequence.hpp"
+#include "../common/util.hpp"
 #include "ostik/coverage.hpp"
-#include "ref.hpp"
-#include "step_reader.hpp"
-#include "trace_sequence.hpp"
 #include "types.hpp"
-#include "util.hpp"
 
 namespace ostik::py {
 

@@ -6,13 +6,13 @@
 #include <new>
 #include <string>
 
-#include "args.hpp"
-#include "convert.hpp"
+#include "../common/args.hpp"
+#include "../common/convert.hpp"
+#include "../common/ref.hpp"
+#include "../common/util.hpp"
 #include "ostik/json_writer.hpp"
 #include "ostik/trace_writer.hpp"
-#include "ref.hpp"
 #include "types.hpp"
-#include "util.hpp"
 
 namespace ostik::py {
 

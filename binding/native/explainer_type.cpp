@@ -5,14 +5,14 @@
 #include <memory>
 #include <new>
 
-#include "args.hpp"
+#include "../common/args.hpp"
+#include "../common/ref.hpp"
+#include "../common/report_str.hpp"
+#include "../common/step_reader.hpp"
+#include "../common/trace_sequence.hpp"
+#include "../common/util.hpp"
 #include "ostik/explain.hpp"
-#include "ref.hpp"
-#include "report_str.hpp"
-#include "step_reader.hpp"
-#include "trace_sequence.hpp"
 #include "types.hpp"
-#include "util.hpp"
 
 namespace ostik::py {
 
