@@ -447,3 +447,144 @@ def test_merged_audits_keep_the_smaller_keep(policy):
 
 def test_importing_ostik_exports_the_accumulators():
     assert {"CoverageAccumulator", "AuditAccumulator", "policy_bytes"} <= set(ostik.__all__)
+
+
+# --- forged states: counts that cannot add up, and counts near 2**64 ---------------------------------------
+
+MAX = 2**64 - 1
+
+
+def _fnv1a64(data):
+    h = 0xcbf29ce484222325
+    for byte in data:
+        h = ((h ^ byte) * 0x100000001b3) & MAX
+    return h
+
+
+def _varint(n):
+    out = bytearray()
+    while n >= 0x80:
+        out.append((n & 0x7f) | 0x80)
+        n >>= 7
+    out.append(n)
+    return bytes(out)
+
+
+def _text(s):
+    return _varint(len(s.encode())) + s.encode()
+
+
+def _sealed(body):
+    return body + _fnv1a64(body).to_bytes(8, "little")
+
+
+def forged_audit(real, *, keep, traces, failed, steps, blocked, blocked_by=(), end_failures=(), failing=()):
+    """Audit bytes with these counts, correctly sealed, for the policy of the real bytes `real`.
+
+    `failing` holds (label, first_block or None, rule id) entries."""
+    body = real[:13]  # magic, version and the policy's fingerprint
+    body += b"".join(_varint(n) for n in (keep, traces, failed, steps, blocked))
+    for counts in (blocked_by, end_failures):
+        body += _varint(len(counts)) + b"".join(_text(rule) + _varint(n) for rule, n in sorted(counts))
+    body += _varint(len(failing))
+    for label, first_block, rule in failing:
+        body += b"\x01" + _text(label) + _varint(0)
+        body += b"\x00" if first_block is None else b"\x01" + _varint(first_block)
+        body += _text(rule)
+    return _sealed(body)
+
+
+def forged_coverage(real, *, traces, steps, names=(), counts=()):
+    body = real[:13] + _varint(traces) + _varint(steps) + _varint(len(names)) + b"".join(_text(n) for n in names)
+    body += _varint(len(counts)) + b"".join(_varint(r) + _varint(v) for r, v in counts)
+    return _sealed(body)
+
+
+def test_the_forging_helpers_write_what_the_accumulators_write(policy):
+    audit = AuditAccumulator(policy, keep=2)
+    audit.add(steps("rm"), ref="a")
+    assert forged_audit(audit.to_bytes(), keep=2, traces=1, failed=1, steps=1, blocked=1,
+                        blocked_by=[("deny_list", 1)], end_failures=[("require_read", 1)],
+                        failing=[("a", 0, "deny_list")]) == audit.to_bytes()
+    coverage = accumulated(policy, [steps("rm")])
+    # The policy's one argument rule (require_args of write): reached by none.
+    assert forged_coverage(coverage.to_bytes(), traces=1, steps=1, names=["rm"], counts=[(0, 0)]) == coverage.to_bytes()
+
+
+@pytest.mark.parametrize("counts", [
+    pytest.param(dict(traces=1, failed=2, steps=0, blocked=0), id="more failed than traces"),
+    pytest.param(dict(traces=1, failed=0, steps=1, blocked=1, blocked_by=[("deny_list", 1)]),
+                 id="a blocked step in no failed trace"),
+    pytest.param(dict(traces=1, failed=1, steps=1, blocked=2, blocked_by=[("deny_list", 2)]),
+                 id="more blocked than steps"),
+    pytest.param(dict(traces=2, failed=1, steps=2, blocked=1, blocked_by=[("deny_list", 2)]),
+                 id="rule counts beyond the blocked steps"),
+    pytest.param(dict(traces=3, failed=1, steps=0, blocked=0, end_failures=[("require_read", 2)]),
+                 id="end failures beyond the failed traces"),
+    pytest.param(dict(traces=2, failed=2, steps=0, blocked=0, end_failures=[("require_read", 2)],
+                      failing=[("a", None, "require_read")]), id="fewer failing traces kept than failed"),
+    pytest.param(dict(traces=1, failed=1, steps=1, blocked=1, blocked_by=[("deny_list", 1)],
+                      failing=[("a", 0, "allow_list")]), id="a kept trace blocked by a rule that blocked nothing"),
+])
+def test_forged_audit_counts_that_cannot_add_up_are_refused(policy, counts):
+    real = AuditAccumulator(policy).to_bytes()
+    with pytest.raises(ValueError, match="^invalid AuditAccumulator bytes: malformed$"):
+        AuditAccumulator.from_bytes(policy, forged_audit(real, keep=100, **counts))
+
+
+def _near_max_audit(policy):
+    real = AuditAccumulator(policy).to_bytes()
+    return AuditAccumulator.from_bytes(policy, forged_audit(
+        real, keep=1, traces=MAX, failed=MAX, steps=MAX, blocked=MAX, blocked_by=[("deny_list", MAX)],
+        end_failures=[("require_read", MAX)], failing=[("a", 0, "deny_list")]))
+
+
+def test_audit_counts_at_the_limit_load_but_never_wrap(policy):
+    forged = _near_max_audit(policy)
+    before = forged.to_bytes()
+    failing = AuditAccumulator(policy)
+    failing.add(steps("rm"))
+    with pytest.raises(OverflowError, match=r"^AuditAccumulator.merge: the traces count would pass 2\*\*64-1$"):
+        forged.merge(failing)
+    with pytest.raises(OverflowError, match=r"^AuditAccumulator.add: the traces count would pass 2\*\*64-1$"):
+        forged.add(steps("rm"))
+    with pytest.raises(OverflowError, match=r"^AuditAccumulator.add_many: "):
+        forged.add_many([steps("read")])
+    with pytest.raises(OverflowError, match=r"^AuditAccumulator.merge: "):
+        forged.merge(forged)
+    assert forged.to_bytes() == before
+    assert forged.summary()["traces"] == forged.summary()["failed_traces"] == MAX
+    # Merged the other way, the same refusal, and the small one unchanged too.
+    small = failing.to_bytes()
+    with pytest.raises(OverflowError):
+        failing.merge(forged)
+    assert failing.to_bytes() == small
+
+
+def test_audit_rule_counts_at_the_limit_never_wrap(policy):
+    real = AuditAccumulator(policy).to_bytes()
+    forged = AuditAccumulator.from_bytes(policy, forged_audit(
+        real, keep=0, traces=MAX - 5, failed=MAX - 5, steps=MAX, blocked=MAX, blocked_by=[("deny_list", MAX)]))
+    before = forged.to_bytes()
+    with pytest.raises(OverflowError, match="the steps count would pass"):
+        forged.add(steps("rm"))
+    with pytest.raises(OverflowError, match="the steps count would pass"):
+        forged.add(steps("read"))
+    assert forged.to_bytes() == before
+    forged.add([])  # a trace of no steps still counts
+    assert forged.summary()["traces"] == MAX - 4
+
+
+def test_coverage_counts_at_the_limit_never_wrap(policy):
+    real = CoverageAccumulator(policy).to_bytes()
+    forged = CoverageAccumulator.from_bytes(policy, forged_coverage(real, traces=MAX, steps=MAX, names=["read"],
+                                                                       counts=[(MAX, MAX)]))
+    before = forged.to_bytes()
+    with pytest.raises(OverflowError, match=r"^CoverageAccumulator.add: the traces count would pass 2\*\*64-1$"):
+        forged.add(steps("rm"))
+    with pytest.raises(OverflowError, match=r"^CoverageAccumulator.add_many: "):
+        forged.add_many([steps("rm")])
+    with pytest.raises(OverflowError, match=r"^CoverageAccumulator.merge: "):
+        forged.merge(accumulated(policy, [steps("rm")]))
+    assert forged.to_bytes() == before
+    assert "rm" in json.loads(forged.report(0))["tool_coverage"]["unseen_tools"]

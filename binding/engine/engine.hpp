@@ -5,8 +5,10 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <expected>
 #include <memory>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "../common/args.hpp"
@@ -85,6 +87,15 @@ PyObject* entry_point(F&& body) {
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
+}
+
+// Whether an accumulator took what it was given; false with OverflowError
+// set ("NAME.WHAT: the steps count would pass 2**64-1") when a count would
+// have overflowed, which left the accumulator unchanged.
+inline bool counted(const std::expected<void, std::string>& result, const char* where) {
+    if (result) return true;
+    PyErr_Format(PyExc_OverflowError, "%s: %s", where, result.error().c_str());
+    return false;
 }
 
 // A METH_FASTCALL | METH_KEYWORDS function as the PyCFunction a PyMethodDef holds.
