@@ -155,7 +155,8 @@ PyObject* accumulator_add(PyObject* self, PyObject* const* args, Py_ssize_t narg
         TraceSteps read = steps_for(acc);
         read.reserve(steps->size(), 1);
         if (!read.read(*steps)) return nullptr;
-        if (!counted(acc.add_trace(read.names(0), read.arguments(0), ref ? *ref : acc.next_position()),
+        if (!counted(acc.add_trace(read.names(0), read.arguments(0), ref ? *ref : acc.next_position(),
+                                   read.unjudged(0)),
                      "AuditAccumulator.add")) {
             return nullptr;
         }
@@ -202,7 +203,8 @@ PyObject* add_many(ostik::AuditAccumulator& acc, PyObject* traces, PyObject* ref
     ostik::AuditAccumulator work = acc;
     for (std::size_t i = 0; i < read.traces(); ++i) {
         if (PyErr_CheckSignals() < 0) return nullptr;
-        if (!counted(work.add_trace(read.names(i), read.arguments(i), refs[i] ? *refs[i] : work.next_position()),
+        if (!counted(work.add_trace(read.names(i), read.arguments(i), refs[i] ? *refs[i] : work.next_position(),
+                                    read.unjudged(i)),
                      "AuditAccumulator.add_many")) {
             return nullptr;
         }

@@ -98,6 +98,11 @@ inline bool counted(const std::expected<void, std::string>& result, const char* 
     return false;
 }
 
+// Whether a Ctrl-C (or another signal's handler) asks a long loop to stop at
+// iteration `i`: false but every 1024 iterations, when the handlers run; true
+// with their exception (KeyboardInterrupt) set.
+inline bool interrupted(std::size_t i) { return (i & 1023) == 1023 && PyErr_CheckSignals() < 0; }
+
 // A METH_FASTCALL | METH_KEYWORDS function as the PyCFunction a PyMethodDef holds.
 template <class F>
 PyCFunction fastcall(F f) {

@@ -30,6 +30,7 @@ const detail::ExplainPlan& plan_of(const AuditBasis& basis) { return basis.guard
 struct VerdictOnly {
     void tool_check(ToolVerdict) {}
     void argument(const detail::ArgumentFailure&) {}
+    void unjudged(const UnjudgedArguments&) {}
     void rule(std::size_t, const detail::Outcome&) {}
 };
 
@@ -75,7 +76,11 @@ void AuditAccumulator::keep_failing(FailingTrace entry) {
 
 std::expected<void, std::string> AuditAccumulator::add_trace(std::span<const std::string_view> tools,
                                                              std::span<const std::optional<Value>> args,
-                                                             const TraceRef& ref) {
+                                                             const TraceRef& ref,
+                                                             std::span<const std::uint64_t> unjudged) {
+    // Only whether a step's arguments were read matters here, not why not.
+    static const UnjudgedArguments unread;
+    std::size_t next_unjudged = 0;
     using namespace detail;
     const ExplainPlan& plan = plan_of(*basis_);
     const ArgumentPlan* arguments = args.empty() ? nullptr : &basis_->guard().arguments();
@@ -87,7 +92,11 @@ std::expected<void, std::string> AuditAccumulator::add_trace(std::span<const std
     for (std::size_t i = 0; i < tools.size(); ++i) {
         const std::uint64_t step = state.steps();
         const std::uint32_t slot = state.enter(tools[i]);
-        const CallArguments call = arguments ? CallArguments{arguments, &args[i]} : CallArguments{};
+        CallArguments call = arguments ? CallArguments{arguments, &args[i]} : CallArguments{};
+        if (arguments && next_unjudged < unjudged.size() && unjudged[next_unjudged] == i) {
+            call.unjudged = &unread;
+            ++next_unjudged;
+        }
         const StepVerdict verdict = judge_step(plan, state, state.step_tool(slot), step, sink, call);
         state.advance(slot);
         if (!verdict.blocked()) continue;

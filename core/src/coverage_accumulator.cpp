@@ -64,7 +64,8 @@ void CoverageAccumulator::insert_all(auto&& names) {
 
 std::expected<void, std::string> CoverageAccumulator::add_traces(std::span<const std::string_view> tools,
                                                                  std::uint64_t traces,
-                                                                 std::span<const std::optional<Value>> args) {
+                                                                 std::span<const std::optional<Value>> args,
+                                                                 std::span<const std::uint64_t> unjudged) {
     // A rule is reached at most once per step: with the steps, its counts fit.
     if (!detail::sum_fits(traces_, traces)) return detail::count_overflow("traces");
     if (!detail::sum_fits(steps_, tools.size())) return detail::count_overflow("steps");
@@ -73,7 +74,14 @@ std::expected<void, std::string> CoverageAccumulator::add_traces(std::span<const
     steps_ += tools.size();
     if (args.empty() || !basis_->counts_arguments()) return {};
     const detail::ArgumentPlan& plan = basis_->guard()->arguments();
-    for (std::size_t i = 0; i < tools.size(); ++i) detail::count_call(plan, tools[i], args[i], argument_counts_);
+    std::size_t next_unjudged = 0;
+    for (std::size_t i = 0; i < tools.size(); ++i) {
+        if (next_unjudged < unjudged.size() && unjudged[next_unjudged] == i) {
+            ++next_unjudged;
+            continue;
+        }
+        detail::count_call(plan, tools[i], args[i], argument_counts_);
+    }
     return {};
 }
 
