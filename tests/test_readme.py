@@ -216,3 +216,30 @@ def test_the_site_build_fails_on_a_broken_link_and_on_a_page_left_out_of_the_nav
     assert "does not contain an anchor '#no-such-heading'" in result.stderr
     assert "contains a link 'no-such-page.md', but the target is not found" in result.stderr
     assert "not included in the \"nav\" configuration:\n  - unlisted.md" in result.stderr
+
+
+def code_folders():
+    """The folders the architecture page must name: the top-level ones (those git keeps), every folder of
+    the core, the binding and the package, and the C++ checks."""
+    def kept(path):
+        return path.is_dir() and not re.fullmatch(r"\..*|build.*|dist|site|.*\.egg-info|__pycache__", path.name)
+
+    top = {path for path in ROOT.iterdir() if kept(path) or path.name == ".ci"} - {ROOT / "core", ROOT / "binding",
+                                                                                   ROOT / "python"}
+    inner = [child for parent in ["core", "binding", "python/ostik"] for child in (ROOT / parent).iterdir()
+             if kept(child)]
+    return {p.relative_to(ROOT).as_posix() for p in [*top, *inner, ROOT / "python" / "ostik", ROOT / "tests" / "cpp"]}
+
+
+def test_the_architecture_page_has_a_line_for_every_folder_and_names_only_what_exists():
+    listed = [entry.rstrip("/") for entry in
+              re.findall(r"^- `([^`]+)`:", section(page("architecture.md"), "Folders"), flags=re.MULTILINE)]
+    assert [entry for entry in listed if not (ROOT / entry).exists()] == []
+    assert len(listed) == len(set(listed))
+    unnamed = [folder for folder in code_folders()
+               if not any(entry == folder or entry.startswith(folder + "/") for entry in listed)]
+    assert sorted(unnamed) == []
+    # Every path the page names in backticks is there, files included.
+    named = re.findall(r"`((?:core|binding|python|tests|scripts|bench|fuzz|examples|docs)/[\w./]*)`",
+                       page("architecture.md"))
+    assert [path for path in named if not (ROOT / path).exists()] == []
