@@ -25,16 +25,17 @@ from ostik._inspect import argument_rule_error, ignored_keys, policy_records
 from ostik._native import CoverageAnalyzer, Policy, TraceExplainer
 from ostik.formats import AUTO, FORMATS
 from ostik.formats.reading import collector_paused
-from ostik.github_actions import error_command, in_github_actions
-from ostik.policy_check import ignored_key_warning, policy_warnings, printable, quote, summary
-from ostik.json_sources import STDIN_NAME
-from ostik.tallies import Measure, Tally, tally_paths
-from ostik.test_run import (FileResult, TraceResult, judge_paths, judge_paths_on_cluster, trace_paths,
+from ostik.reports.github import error_command, in_github_actions
+from ostik.cli.policy_lint import ignored_key_warning, policy_warnings, summary
+from ostik.reports.escaping import printable, quote
+from ostik.formats.json_text import STDIN_NAME
+from ostik.runs.tallies import Measure, Tally, tally_paths
+from ostik.runs.judging import (FileResult, TraceResult, judge_paths, judge_paths_on_cluster, trace_paths,
                             unnamed_steps_warning)
-from ostik.test_run import read_traces as read_trace_source
-from ostik.text_reports import (Style, argument_coverage_lines, coverage_lines, explanation_lines, test_summary,
+from ostik.runs.judging import read_traces as read_trace_source
+from ostik.reports.text import (Style, argument_coverage_lines, coverage_lines, explanation_lines, test_summary,
                                 trace_line, violation_text)
-from ostik.trace_files import STDIN, TraceFile, TraceFileError, first_bad_step
+from ostik.formats.trace_files import STDIN, TraceFile, TraceFileError, first_bad_step
 
 if TYPE_CHECKING:
     from ostik._inspect import IgnoredKey, PolicyRecords
@@ -533,7 +534,7 @@ def run_test(args: argparse.Namespace) -> int:
     seconds = time.perf_counter() - start
     report_written = True
     if args.junit_xml:
-        from ostik.junit import write_junit_xml  # only here: XML is slow to import
+        from ostik.reports.junit import write_junit_xml  # only here: XML is slow to import
 
         path_results = [FileResult(path, (), (), error, 0.0) for path, error in path_errors]
         try:
@@ -590,7 +591,7 @@ def count_test(policy: Policy, paths: Sequence[str], path_errors: Sequence[tuple
 
 
 def run_report(args: argparse.Namespace) -> int:
-    from ostik.html_report import ReportPage  # only this command needs it
+    from ostik.reports.html import ReportPage  # only this command needs it
 
     policy, records = load_policy_and_records(args.policy)
     paths = coverage_trace_paths(args.paths)
