@@ -269,8 +269,8 @@ def test_the_wheel_carries_the_modules_the_stubs_and_the_libraries(built):
     stubs = {f"ostik/{path.name}" for path in (ROOT / "python" / "ostik").glob("*.pyi")}
     assert stubs | {"ostik/py.typed", "ostik/cli.py"} <= set(names)
     # the report page's template, style and script
-    assets = {f"ostik/report_page/{path.name}" for path in (ROOT / "python" / "ostik" / "report_page").iterdir()}
-    assert {"ostik/report_page/report.html", "ostik/report_page/report.js"} <= assets <= set(names)
+    assets = {f"ostik/reports/page/{path.name}" for path in (ROOT / "python" / "ostik" / "reports" / "page").iterdir()}
+    assert {"ostik/reports/page/report.html", "ostik/reports/page/report.js"} <= assets <= set(names)
     libraries = [name.split("/")[1] for name in names if name.startswith("ostik.libs/")]
     for library in ["libyaml-0", "libicuuc", "libicudata", "libre2"]:
         assert any(name.startswith(library + "-") for name in libraries), libraries
