@@ -46,7 +46,10 @@ def test_an_integration_without_its_framework_names_the_extra(module, framework,
 
 def test_every_extra_is_installed_for_the_tests():
     extras = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["optional-dependencies"]
-    assert set(extras) == {extra for *_, extra in INTEGRATIONS}
+    # One extra per integration, and the documentation site's tools, which no module imports.
+    assert set(extras) == {extra for *_, extra in INTEGRATIONS} | {"docs"}
+    assert [re.match(r"[\w.-]+", requirement).group(0) for requirement in extras["docs"]] == ["mkdocs",
+                                                                                           "mkdocs-material"]
     installed = {re.match(r"[\w.-]+", line).group(0)
                  for line in (ROOT / "tests" / "requirements.txt").read_text().splitlines()
                  if line and not line.startswith("#")}
