@@ -20,7 +20,7 @@ import time
 from pathlib import Path
 
 import ostik
-from ostik.tallies import Measure, tally_file
+from ostik.runs.tallies import Measure, tally_file
 
 TOOLS = [f"tool_{i}" for i in range(24)]
 STEPS = 20

@@ -16,7 +16,7 @@ from pathlib import Path
 from typing import Any
 
 from ostik import OstikClient, Policy, TraceExplainer
-from ostik.trace_files import read_trace_file
+from ostik.formats.trace_files import read_trace_file
 
 POLICY = Path(__file__).with_name("policy.yaml")
 

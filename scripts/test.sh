@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets everything up and runs the whole test suite: the core's own C++ checks,
-# a strict type check of the stubs, the Python suite against the installed
-# package, then the wheel built from the sdist.
+# a strict type check of the stubs, a strict build of the docs, the Python
+# suite against the installed package, then the wheel built from the sdist.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -23,6 +23,13 @@ done
 
 # The type stubs must hold for the examples and the package's own Python code.
 .venv/bin/python -m mypy --strict examples python/ostik
+
+# The documentation site, strict: a broken link or anchor, or a page left out
+# of mkdocs.yml's navigation, fails the run. Quiet when it builds.
+if ! docs_log=$(NO_MKDOCS_2_WARNING=1 .venv/bin/python -m mkdocs build --strict 2>&1); then
+    printf '%s\n' "$docs_log" >&2
+    exit 1
+fi
 
 # Arguments narrow the run to pytest with them; without any, the packaging
 # check follows the rest: it builds the sdist and a repaired wheel from it,

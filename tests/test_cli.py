@@ -207,7 +207,7 @@ def test_check_escapes_control_characters_in_stray_keys(write_policy):
 def test_check_warnings_use_the_native_rule_ids(write_policy):
     # Unusual names where lower-casing is not ASCII-only: the ids the check
     # computes must be the ones the explainer reports.
-    from ostik.policy_check import rule_id
+    from ostik.cli.policy_lint import rule_id
 
     path = write_policy(
         "version: '1'\nsequences:\n"

@@ -6,6 +6,7 @@ import sys
 from pathlib import Path
 
 import pytest
+from docs_text import code, page, section
 
 from test_cli import POLICY, clean_env, ostik_cli, write_lines
 from test_formats import DATA, TRANSCRIPTS
@@ -105,10 +106,9 @@ def test_warnings_of_a_transcript_reach_stderr(tmp_path):
     assert json.loads(result.stdout)["steps"][0]["args"] == "target=all"
 
 
-def test_the_readme_command_line_of_each_format_runs():
-    readme = (Path(__file__).resolve().parents[1] / "README.md").read_text()
-    section = readme.split("### Transcripts of agent frameworks", 1)[1].split("\n## ", 1)[0]
-    commands = [line.split()[1:] for line in section.splitlines() if line.startswith("    ostik explain --format ")]
+def test_the_documented_command_line_of_each_format_runs():
+    shown = "".join(code(section(page("transcripts.md"), "Transcripts of agent frameworks"), "sh"))
+    commands = [line.split()[1:] for line in shown.splitlines() if line.startswith("ostik explain --format ")]
     assert [args[2] for args in commands] == ["openai-chat", "openai-responses", "anthropic", "otel", "mcp", "ostik"]
     root = Path(__file__).resolve().parents[1]
     for args in commands:

@@ -13,7 +13,7 @@ import pytest
 import ostik
 import ostik.formats
 from ostik import AuditAccumulator, CoverageAnalyzer, Policy
-from ostik.trace_files import TraceFileError
+from ostik.formats.trace_files import TraceFileError
 
 dask_bag = pytest.importorskip("dask.bag")
 distributed = pytest.importorskip("distributed")

@@ -7,6 +7,7 @@ import re
 from pathlib import Path
 
 import pytest
+from docs_text import code, page, section
 from langchain.agents import create_agent
 from langchain.agents.middleware import HumanInTheLoopMiddleware
 from langchain_core.language_models.chat_models import BaseChatModel
@@ -302,9 +303,8 @@ def test_bad_arguments(policy, tmp_path):
         GuardMiddleware("policy.yaml")
 
 
-def test_the_readme_example(policy, tools, ran, tmp_path, monkeypatch):
-    section = (ROOT / "README.md").read_text().split("### LangChain", 1)[1].split("\n### ", 1)[0]
-    block = re.search(r"```python\n(.*?)```", section, flags=re.DOTALL).group(1)
+def test_the_documented_example(policy, tools, ran, tmp_path, monkeypatch):
+    (block,) = code(section(page("frameworks.md"), "LangChain"), "python")
     monkeypatch.chdir(tmp_path)
     (tmp_path / "examples").symlink_to(ROOT / "examples")
     model = ScriptedModel(scripts={"Fix the date parser": [calls(("read_file", {"path": "src/dates.py"}, "c1")),

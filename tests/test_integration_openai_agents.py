@@ -7,6 +7,7 @@ import re
 from pathlib import Path
 
 import pytest
+from docs_text import code, page, section
 from agents import Agent, Runner, ToolInputGuardrailTripwireTriggered, function_tool, handoff, set_tracing_disabled
 from agents.items import ModelResponse
 from agents.models.interface import Model
@@ -297,9 +298,8 @@ def test_bad_arguments(policy, tmp_path):
         PolicyGuardrail(None)
 
 
-def test_the_readme_example(tools, ran, tmp_path, monkeypatch):
-    section = (ROOT / "README.md").read_text().split("### OpenAI Agents SDK", 1)[1].split("\n### ", 1)[0]
-    block = re.search(r"```python\n(.*?)```", section, flags=re.DOTALL).group(1)
+def test_the_documented_example(tools, ran, tmp_path, monkeypatch):
+    (block,) = code(section(page("frameworks.md"), "OpenAI Agents SDK"), "python")
     monkeypatch.chdir(tmp_path)
     (tmp_path / "examples").symlink_to(ROOT / "examples")
     model = ScriptedModel({"Fix the date parser": [[call("read_file", {"path": "src/dates.py"}, "c1")],

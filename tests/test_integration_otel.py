@@ -8,6 +8,7 @@ import sys
 from pathlib import Path
 
 import pytest
+from docs_text import code, page, section
 from opentelemetry.sdk.trace import TracerProvider
 from opentelemetry.sdk.trace.export import SimpleSpanProcessor
 from opentelemetry.sdk.trace.export.in_memory_span_exporter import InMemorySpanExporter
@@ -209,9 +210,8 @@ def test_bad_arguments(tmp_path):
         ToolSpanRecorder("a.jsonl", trace_dir=tmp_path)
 
 
-def test_the_readme_example(tmp_path):
-    section = (ROOT / "README.md").read_text().split("### OpenTelemetry", 1)[1].split("\n## ", 1)[0]
-    block = re.search(r"```python\n(.*?)```", section, flags=re.DOTALL).group(1)
+def test_the_documented_example(tmp_path):
+    (block,) = code(section(page("frameworks.md"), "OpenTelemetry"), "python")
     agent = block + """
 tracer = trace.get_tracer("agent")
 with tracer.start_as_current_span("invoke_agent"):

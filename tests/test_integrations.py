@@ -46,10 +46,29 @@ def test_an_integration_without_its_framework_names_the_extra(module, framework,
 
 def test_every_extra_is_installed_for_the_tests():
     extras = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["optional-dependencies"]
-    assert set(extras) == {extra for *_, extra in INTEGRATIONS}
+    # One extra per integration, and the documentation site's tools, which no module imports.
+    assert set(extras) == {extra for *_, extra in INTEGRATIONS} | {"docs"}
+    assert [re.match(r"[\w.-]+", requirement).group(0) for requirement in extras["docs"]] == ["mkdocs",
+                                                                                           "mkdocs-material"]
     installed = {re.match(r"[\w.-]+", line).group(0)
                  for line in (ROOT / "tests" / "requirements.txt").read_text().splitlines()
                  if line and not line.startswith("#")}
     for requirements in extras.values():
         for requirement in requirements:
             assert re.match(r"[\w.-]+", requirement).group(0) in installed
+
+
+@pytest.mark.parametrize("expression, expected", [
+    ("ostik.formats.read([{'tool': 'ls'}])", "[[{'tool': 'ls'}]]"),
+    ("ostik.trace_files.read_trace_file is ostik.formats.trace_files.read_trace_file", "True"),
+    ("'ostik.formats' in sys.modules", "False"),
+])
+def test_sub_packages_resolve_on_attribute_access(expression, expected):
+    result = python(f"import sys, ostik\nprint({expression})")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == expected + "\n"
+
+
+def test_an_unknown_attribute_of_ostik_is_still_an_attribute_error():
+    result = python("import ostik\ntry:\n    ostik.nothing_here\nexcept AttributeError as error:\n    print(error)")
+    assert result.stdout == "module 'ostik' has no attribute 'nothing_here'\n"

@@ -14,6 +14,7 @@ import zipfile
 from pathlib import Path
 
 import pytest
+from docs_text import all_text, page, section
 
 import ostik
 
@@ -21,7 +22,9 @@ ROOT = Path(__file__).resolve().parents[1]
 PACKAGE_LIST = ROOT / "scripts" / "system-packages.txt"
 TEST_PACKAGE_LIST = ROOT / "scripts" / "test-packages.txt"
 INSTALLER = ROOT / "scripts" / "install_system_packages.sh"
-README = (ROOT / "README.md").read_text()
+# The README and the documentation pages, where the commands and file names are shown.
+DOCS = all_text()
+REQUIREMENTS = section(page("getting-started.md"), "Requirements")
 
 
 def listed(text):
@@ -40,15 +43,14 @@ def test_the_package_list_names_the_build_dependencies():
     assert len(PACKAGES) == len(set(PACKAGES))
 
 
-def test_every_build_install_command_in_the_readme_is_the_package_list():
+def test_every_build_install_command_in_the_docs_is_the_package_list():
     commands = [[word for word in words.split() if not word.startswith("-")]
-                for words in re.findall(r"apt-get install ([^`\n]*)", README)]
+                for words in re.findall(r"apt-get install ([^`\n]*)", DOCS)]
     build_commands = [names for names in commands if "libyaml-dev" in names]
-    assert len(build_commands) >= 2  # the requirements and the CI example
+    assert len(build_commands) >= 3  # the README, the requirements and the CI example
     assert all(names == PACKAGES for names in build_commands), build_commands
-    requirements = README.split("## Requirements", 1)[1].split("\n## ", 1)[0]
-    assert "scripts/system-packages.txt" in requirements
-    assert "apt-get install -y " + " ".join(PACKAGES) in requirements
+    assert "scripts/system-packages.txt" in REQUIREMENTS
+    assert "apt-get install -y " + " ".join(PACKAGES) in REQUIREMENTS
 
 
 def test_the_scripts_take_their_packages_from_the_list():
@@ -74,9 +76,8 @@ def test_what_only_the_tests_need_is_a_list_of_its_own_that_the_test_script_inst
         ROOT / "scripts" / "test.sh").read_text()
     for script in ["setup.sh", "build_wheel.sh", "example.sh"]:
         assert "test-packages" not in (ROOT / "scripts" / script).read_text()
-    requirements = README.split("## Requirements", 1)[1].split("\n## ", 1)[0]
-    assert "scripts/test-packages.txt" in requirements
-    assert "apt-get install -y " + " ".join(TEST_PACKAGES) in requirements
+    assert "scripts/test-packages.txt" in REQUIREMENTS
+    assert "apt-get install -y " + " ".join(TEST_PACKAGES) in REQUIREMENTS
 
 
 # --- installing missing system packages ----------------------------------------
@@ -198,8 +199,8 @@ def test_the_command_line_shows_the_version():
     assert (result.returncode, result.stdout) == (0, f"ostik {ostik.__version__}\n")
 
 
-def test_the_readme_names_the_files_of_this_version():
-    assert set(re.findall(r"ostik-(\d+\.\d+\.\d+\w*)", README)) == {ostik.__version__}
+def test_the_docs_name_the_files_of_this_version():
+    assert set(re.findall(r"ostik-(\d+\.\d+\.\d+\w*)", DOCS)) == {ostik.__version__}
 
 
 def test_the_changelog_has_an_unreleased_section_then_this_release():
@@ -266,10 +267,10 @@ def test_the_wheel_carries_the_modules_the_stubs_and_the_libraries(built):
     modules = {name.split("/")[1].split(".")[0] for name in names if re.fullmatch(r"ostik/_\w+\..*\.so", name)}
     assert modules == EXTENSIONS
     stubs = {f"ostik/{path.name}" for path in (ROOT / "python" / "ostik").glob("*.pyi")}
-    assert stubs | {"ostik/py.typed", "ostik/cli.py"} <= set(names)
+    assert stubs | {"ostik/py.typed", "ostik/cli/__init__.py"} <= set(names)
     # the report page's template, style and script
-    assets = {f"ostik/report_page/{path.name}" for path in (ROOT / "python" / "ostik" / "report_page").iterdir()}
-    assert {"ostik/report_page/report.html", "ostik/report_page/report.js"} <= assets <= set(names)
+    assets = {f"ostik/reports/page/{path.name}" for path in (ROOT / "python" / "ostik" / "reports" / "page").iterdir()}
+    assert {"ostik/reports/page/report.html", "ostik/reports/page/report.js"} <= assets <= set(names)
     libraries = [name.split("/")[1] for name in names if name.startswith("ostik.libs/")]
     for library in ["libyaml-0", "libicuuc", "libicudata", "libre2"]:
         assert any(name.startswith(library + "-") for name in libraries), libraries

@@ -12,8 +12,8 @@ from report_pages import (POLICY, ROOT, TRACES, decoded_traces, long_trace, many
 
 import ostik
 import ostik.formats
-from ostik.html_report import embedded_json
-from ostik.trace_files import find_trace_files, read_trace_file
+from ostik.reports.html import embedded_json
+from ostik.formats.trace_files import find_trace_files, read_trace_file
 
 MAX_PAGE_BYTES = 50 * 1024 * 1024
 

@@ -13,7 +13,7 @@ import pytest
 from junitparser import Error, Failure, JUnitXml
 
 import ostik as ostik_module
-from ostik.test_run import judge_paths
+from ostik.runs.judging import judge_paths
 
 ROOT = Path(__file__).resolve().parents[1]
 POLICY = str(ROOT / "examples" / "policy.yaml")
@@ -201,7 +201,7 @@ def test_a_worker_that_dies_leaves_files_unjudged_and_the_run_ends(tmp_path):
     script = f"""
 import json, os, sys
 import ostik
-from ostik import test_run
+from ostik.runs import judging as test_run
 judge_file = test_run.judge_file
 def dying(guard, path, trace_format):
     if path.endswith("t3.jsonl"):
@@ -367,7 +367,7 @@ def test_annotations_keep_out_of_the_json(tree):
 
 
 def test_workflow_command_escaping():
-    from ostik.github_actions import error_command, escape_data, escape_property
+    from ostik.reports.github import error_command, escape_data, escape_property
 
     assert escape_data("100% done\r\nnext: a, b") == "100%25 done%0D%0Anext: a, b"
     assert escape_property("100% done\r\nnext: a, b") == "100%25 done%0D%0Anext%3A a%2C b"

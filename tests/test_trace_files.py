@@ -2,7 +2,7 @@
 
 import pytest
 
-from ostik.trace_files import TraceFileError, read_trace_file
+from ostik.formats.trace_files import TraceFileError, read_trace_file
 
 
 def read(tmp_path, data, name="t.jsonl"):

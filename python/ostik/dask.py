@@ -44,8 +44,8 @@ except ImportError as error:
 
 from ostik._engine import AuditAccumulator, CoverageAccumulator, policy_bytes
 from ostik._native import Policy
-from ostik.tallies import Measure, Tally, merged, tally_files, tally_traces
-from ostik.trace_files import TraceFileError, find_trace_files
+from ostik.runs.tallies import Measure, Tally, merged, tally_files, tally_traces
+from ostik.formats.trace_files import TraceFileError, find_trace_files
 
 if TYPE_CHECKING:
     from ostik._engine import _AuditSummary

@@ -32,7 +32,7 @@ from ostik.formats import anthropic, mcp, openai_chat, openai_responses, ostik_s
 from ostik.formats.detection import detect_source
 from ostik.formats.reading import (AmbiguousFormatError, Reader, Source, Step, TraceFormatError, TraceFormatWarning,
                                    collector_paused, json_source, plain_traces, trace_file)
-from ostik.trace_files import TraceFile
+from ostik.formats.trace_files import TraceFile
 
 __all__ = ["AUTO", "FORMATS", "AmbiguousFormatError", "Source", "Step", "TraceFormatError", "TraceFormatWarning",
            "detect", "read", "read_file"]

@@ -23,8 +23,8 @@ from typing import Any
 
 from ostik.formats.conversations import ItemReader, conversation_traces
 from ostik.formats.reading import Reading, Source, Step, child, item, read_as, step
-from ostik.json_sources import JsonSource
-from ostik.trace_files import Trace
+from ostik.formats.json_text import JsonSource
+from ostik.formats.trace_files import Trace
 
 NAME = "anthropic"
 

@@ -14,8 +14,8 @@ from collections.abc import Callable
 from typing import Any
 
 from ostik.formats.reading import Reading, Step, child, item, line_place
-from ostik.json_sources import JsonSource
-from ostik.trace_files import Trace
+from ostik.formats.json_text import JsonSource
+from ostik.formats.trace_files import Trace
 
 __all__ = ["CONVERSATION", "ItemReader", "conversation", "conversation_traces"]
 

@@ -17,7 +17,7 @@ from collections.abc import Iterable, Iterator
 from typing import Any
 
 from ostik.formats.reading import AmbiguousFormatError
-from ostik.json_sources import JsonSource
+from ostik.formats.json_text import JsonSource
 
 CHAT, RESPONSES, ANTHROPIC, OTEL, MCP, OSTIK = "openai-chat", "openai-responses", "anthropic", "otel", "mcp", "ostik"
 ORDER = (CHAT, RESPONSES, ANTHROPIC, OTEL, MCP, OSTIK)

@@ -1,10 +1,10 @@
-"""ostik's own step form, as OstikClient writes it (see ostik.trace_files)."""
+"""ostik's own step form, as OstikClient writes it (see ostik.formats.trace_files)."""
 
 from __future__ import annotations
 
 from ostik.formats.reading import Reading, Source, Step, TraceFormatError, read_as
-from ostik.json_sources import JsonSource
-from ostik.trace_files import Trace, TraceFileError, trace_file_from_source
+from ostik.formats.json_text import JsonSource
+from ostik.formats.trace_files import Trace, TraceFileError, trace_file_from_source
 
 NAME = "ostik"
 

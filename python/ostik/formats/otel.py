@@ -23,8 +23,8 @@ from __future__ import annotations
 from typing import Any
 
 from ostik.formats.reading import Reading, Source, Step, child, item, line_place, read_as, shown, step
-from ostik.json_sources import JsonSource
-from ostik.trace_files import Trace
+from ostik.formats.json_text import JsonSource
+from ostik.formats.trace_files import Trace
 
 NAME = "otel"
 

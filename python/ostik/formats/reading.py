@@ -18,8 +18,8 @@ from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import Any, NoReturn
 
-from ostik.json_sources import JsonSource, JsonSourceError, kind_of, read_json_source
-from ostik.trace_files import Trace, TraceFile, TraceFileError
+from ostik.formats.json_text import JsonSource, JsonSourceError, kind_of, read_json_source
+from ostik.formats.trace_files import Trace, TraceFile, TraceFileError
 
 Step = dict[str, Any]
 """One step in ostik's own form: {"tool": name} and, when the call had arguments, "args"."""

@@ -22,9 +22,9 @@ from typing import NamedTuple
 from ostik._engine import Decision, Guard, Judgement, RuleFailure, policy_bytes
 from ostik._native import Policy
 from ostik.formats import AUTO, FORMATS, AmbiguousFormatError, read_file
-from ostik.trace_files import STDIN, Trace, TraceFile, TraceFileError, find_trace_files, first_bad_step
-from ostik.violations import FailureKey, failure_key
-from ostik.worker_pool import ignore_interrupts, map_files
+from ostik.formats.trace_files import STDIN, Trace, TraceFile, TraceFileError, find_trace_files, first_bad_step
+from ostik.reports.violations import FailureKey, failure_key
+from ostik.runs.workers import ignore_interrupts, map_files
 
 __all__ = ["FileResult", "TraceResult", "Violation", "judge_file", "judge_paths", "judge_paths_on_cluster",
            "read_traces", "trace_paths", "trace_result"]

@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import os
 
-from ostik.policy_check import printable
+from ostik.reports.escaping import printable
 
 __all__ = ["error_command", "escape_data", "escape_property", "in_github_actions", "workspace_path"]
 

@@ -17,9 +17,9 @@ from __future__ import annotations
 import xml.etree.ElementTree as ET
 from collections.abc import Sequence
 
-from ostik.policy_check import printable
-from ostik.test_run import FileResult, TraceResult
-from ostik.text_reports import violation_text
+from ostik.reports.escaping import printable
+from ostik.runs.judging import FileResult, TraceResult
+from ostik.reports.text import violation_text
 
 __all__ = ["junit_tree", "write_junit_xml"]
 

@@ -14,12 +14,12 @@ from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, TextIO
 
-from ostik.policy_check import printable
-from ostik.violations import step_failures
+from ostik.reports.escaping import printable
+from ostik.reports.violations import step_failures
 
 if TYPE_CHECKING:
     from ostik._engine import ArgumentRuleCoverage, Judgement, RuleFailure
-    from ostik.test_run import TraceResult, Violation
+    from ostik.runs.judging import TraceResult, Violation
 
 
 @dataclass(frozen=True)
@@ -93,7 +93,7 @@ def explanation_lines(judgement: Judgement, style: Style, *,
 
     A failure is shown at the step where it first occurred, with the later steps
     where it occurred again; a blocked step whose failures were all shown before
-    gets no line (see ostik.violations). With `verbose_steps`, the steps of the
+    gets no line (see ostik.reports.violations). With `verbose_steps`, the steps of the
     trace's explanation report, every step is shown with every failure, each
     followed by every rule's judgement at that step."""
     decisions = judgement.decisions

@@ -14,7 +14,7 @@ import signal
 from collections.abc import Callable, Iterator, Sequence
 from typing import TYPE_CHECKING, Any, TypeVar
 
-from ostik.trace_files import STDIN
+from ostik.formats.trace_files import STDIN
 
 if TYPE_CHECKING:
     import multiprocessing.context

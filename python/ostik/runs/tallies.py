@@ -20,9 +20,9 @@ from typing import Any, Literal
 
 from ostik._engine import AuditAccumulator, CoverageAccumulator
 from ostik.formats.reading import collector_paused
-from ostik.test_run import read_traces, unnamed_steps_warning
-from ostik.trace_files import Trace, TraceFileError, first_bad_step
-from ostik.worker_pool import ignore_interrupts, map_files
+from ostik.runs.judging import read_traces, unnamed_steps_warning
+from ostik.formats.trace_files import Trace, TraceFileError, first_bad_step
+from ostik.runs.workers import ignore_interrupts, map_files
 
 __all__ = ["Accumulator", "Measure", "Tally", "merged", "tally_files", "tally_paths", "tally_traces", "trace_ref"]
 

@@ -1,7 +1,7 @@
 """The HTML report: one self-contained page on many judged traces and the policy's coverage by them.
 
 The page is a single file that loads nothing: its style and script are inlined
-from ``report_page/`` and a Content-Security-Policy lets only those two (by
+from ``page/`` and a Content-Security-Policy lets only those two (by
 their hashes) apply. Everything that comes from trace files is data: it is
 embedded as JSON in a ``<script type="application/json">`` element and the
 script builds the trace views from it with text nodes only; the few parts laid
@@ -28,14 +28,15 @@ from string import Template
 from typing import TYPE_CHECKING, Any
 
 from ostik import __version__
-from ostik.policy_check import printable, rule_id
+from ostik.cli.policy_lint import rule_id
+from ostik.reports.escaping import printable
 
 if TYPE_CHECKING:
     from collections.abc import Sequence
 
     from ostik._engine import ArgumentRule, ArgumentRuleCoverage, Judgement, RuleFailure
     from ostik._inspect import PolicyRecords
-    from ostik.trace_files import Trace
+    from ostik.formats.trace_files import Trace
 
 __all__ = ["ReportPage"]
 
@@ -44,7 +45,7 @@ TOOL_CHECKS = (("allow_list", "allow"), ("deny_list", "deny"))
 
 
 def _asset(name: str) -> str:
-    return (resources.files("ostik") / "report_page" / name).read_text(encoding="utf-8")
+    return (resources.files("ostik.reports") / "page" / name).read_text(encoding="utf-8")
 
 
 def _csp_hash(text: str) -> str:

@@ -7,7 +7,7 @@ are skipped. A file named ``*.json`` may instead hold one JSON array of steps,
 which is one trace.
 
 How the file is read as JSON (and what happens to an incomplete last line) is
-the business of ostik.json_sources; this module gives the values their meaning
+the business of ostik.formats.json_text; this module gives the values their meaning
 as steps and traces. Traces in other formats are read by ostik.formats into
 the same Trace and TraceFile records.
 """
@@ -19,7 +19,7 @@ from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
-from ostik.json_sources import STDIN, JsonSource, JsonSourceError, kind_of, read_json_source
+from ostik.formats.json_text import STDIN, JsonSource, JsonSourceError, kind_of, read_json_source
 
 __all__ = ["STDIN", "TRACE_SUFFIXES", "Trace", "TraceFile", "TraceFileError", "find_trace_files", "first_bad_step",
            "read_trace_file", "trace_file_from_source"]

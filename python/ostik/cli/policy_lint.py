@@ -11,6 +11,8 @@ from collections import Counter
 from collections.abc import Iterator
 from typing import TYPE_CHECKING
 
+from ostik.reports.escaping import printable, quote
+
 if TYPE_CHECKING:
     from ostik._inspect import IgnoredKey, PolicyRecords, RuleRecord
 
@@ -67,18 +69,6 @@ def rule_names(rule: RuleRecord) -> list[tuple[str, str]]:
             return [(f"tools[{i}]", name) for i, name in enumerate(rule["tools"])]
         case "blocklist":
             return []
-
-
-def printable(text: str) -> str:
-    """Text with anything unprintable escaped, so that names from a file cannot drive a terminal."""
-    if text.isprintable():
-        return text
-    return "".join(ch if ch.isprintable() else ch.encode("unicode_escape").decode("ascii") for ch in text)
-
-
-def quote(name: str) -> str:
-    """A name in single quotes, as the system's explanations write names."""
-    return f"'{printable(name)}'"
 
 
 def summary(records: PolicyRecords) -> str:

@@ -1,0 +1,59 @@
+"""The ostik command line: check a policy; explain, test and report on traces; measure coverage.
+
+Exit codes: 0 success; 1 the input was read and judged, and failed (a blocked
+step, an end-of-trace check, a coverage threshold, a warning under --strict);
+2 unusable input (a bad policy, an unreadable trace file, a bad command line).
+A trace fails when a step is blocked or an end-of-trace check fails; a trace
+without steps fails when the policy has require rules.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from collections.abc import Callable, Sequence
+
+from ostik import __version__
+from ostik.cli import check, coverage, explain, report, test
+from ostik.cli.common import EXIT_FAILED, EXIT_UNUSABLE, UnusableInput
+from ostik.formats.reading import collector_paused
+
+__all__ = ["build_parser", "main"]
+
+# The commands in the order `ostik --help` lists them; each adds its own parser.
+COMMANDS = (check, explain, test, coverage, report)
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    run: Callable[[argparse.Namespace], int] = args.run
+    try:
+        # One command's data holds no reference cycles worth collecting, and
+        # the collector's passes over a long trace's steps cost more than the
+        # judging (see ostik.formats.reading).
+        with collector_paused():
+            return run(args)
+    except UnusableInput as err:
+        print(err, file=sys.stderr)
+        return EXIT_UNUSABLE
+    except BrokenPipeError:
+        # The reader went away (`ostik explain ... | head`): stop quietly, and
+        # keep the interpreter from complaining while it flushes stdout at exit.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return EXIT_FAILED
+    except KeyboardInterrupt:
+        return 130
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="ostik",
+        description="Check agent tool-call traces against a YAML policy.",
+        epilog="Exit status: 0 success, 1 a trace or check failed, 2 unusable input.")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    commands = parser.add_subparsers(title="commands", required=True, metavar="COMMAND")
+    for command in COMMANDS:
+        command.add_command(commands)
+    return parser

@@ -1,0 +1,88 @@
+"""`ostik explain POLICY TRACE`: one trace explained step by step, as text or as the JSON report."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+from typing import TYPE_CHECKING
+
+from ostik._engine import Guard, stream_explanation
+from ostik._native import TraceExplainer
+from ostik.cli.common import (EXIT_FAILED, EXIT_OK, UnusableInput, add_format_argument, load_guard, load_policy,
+                              read_traces, warn, write_lines)
+from ostik.formats.trace_files import TraceFile, first_bad_step
+from ostik.reports.escaping import printable
+from ostik.reports.text import Style, explanation_lines
+from ostik.runs.judging import unnamed_steps_warning
+
+if TYPE_CHECKING:
+    from ostik.cli.common import Commands
+
+
+def add_command(commands: Commands) -> None:
+    explain = commands.add_parser("explain", help="explain one trace step by step",
+                                  description="Replay the trace in TRACE against POLICY and explain every step. "
+                                              "Exit status 1 when a step was blocked or an end-of-trace check "
+                                              "failed.")
+    explain.add_argument("policy", metavar="POLICY", help="policy file (YAML)")
+    explain.add_argument("trace", metavar="TRACE", help="trace file (see --format); - for stdin")
+    explain.add_argument("--json", action="store_true", help="print the explanation report as JSON")
+    explain.add_argument("-v", "--verbose", action="store_true", help="show every rule's judgement at every step")
+    add_format_argument(explain)
+    explain.set_defaults(run=run_explain)
+
+
+def explain_json(guard: Guard, explainer: TraceExplainer, trace_file: TraceFile) -> int:
+    """Writes each trace's report to stdout as it is made, however large.
+
+    The exit status follows the traces' judgements, as the text view's does
+    (an empty trace fails when the policy requires a tool). A trace that
+    cannot be read stops the run at that trace, after the reports of the
+    traces before it."""
+    sys.stdout.flush()
+    out = sys.stdout.buffer
+    passed = True
+    for trace in trace_file.traces:
+        try:
+            passed = guard.judge(trace.steps).passed and passed
+            stream_explanation(explainer, trace.steps, out)
+        except ValueError as err:
+            raise UnusableInput(first_bad_step([trace], explainer.explain) or f"{trace.label}: {err}") from None
+        out.write(b"\n")
+    out.flush()
+    return EXIT_OK if passed else EXIT_FAILED
+
+
+def run_explain(args: argparse.Namespace) -> int:
+    policy = load_policy(args.policy)
+    guard = load_guard(args.policy, policy)
+    trace_file = read_traces(args.trace, args.format)
+    unnamed = unnamed_steps_warning(trace_file, "explained")
+    if unnamed:
+        warn(unnamed)
+    if args.json:
+        return explain_json(guard, TraceExplainer(policy), trace_file)
+    judgements = []
+    for trace in trace_file.traces:
+        try:
+            judgements.append(guard.judge(trace.steps))
+        except ValueError as err:
+            raise UnusableInput(first_bad_step([trace], guard.judge) or f"{trace.label}: {err}") from None
+    passed = all(judgement.passed for judgement in judgements)
+    # Only the verbose view reads the steps again; let the others go.
+    labels = [trace.label for trace in trace_file.traces]
+    traces = trace_file.traces if args.verbose else []
+    del trace_file
+    verbose_explainer = TraceExplainer(policy) if args.verbose else None
+    style = Style.for_stream(sys.stdout)
+    for number, judgement in enumerate(judgements):
+        if len(judgements) > 1:
+            if number:
+                print()
+            print(f"{printable(labels[number])}:")
+        verbose_steps = None
+        if verbose_explainer is not None:
+            verbose_steps = json.loads(verbose_explainer.explain(traces[number].steps))["steps"]
+        write_lines(explanation_lines(judgement, style, verbose_steps=verbose_steps))
+    return EXIT_OK if passed else EXIT_FAILED

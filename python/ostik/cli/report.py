@@ -1,0 +1,62 @@
+"""`ostik report POLICY PATH... -o FILE`: one self-contained HTML page on many traces and the coverage."""
+
+from __future__ import annotations
+
+import argparse
+import json
+from typing import TYPE_CHECKING, Any
+
+from ostik._native import CoverageAnalyzer
+from ostik.cli.common import (EXIT_FAILED, EXIT_OK, Progress, UnusableInput, add_format_argument,
+                              coverage_trace_paths, load_guard, load_policy_and_records, read_traces, warn)
+from ostik.formats.trace_files import first_bad_step
+
+if TYPE_CHECKING:
+    from ostik.cli.common import Commands
+
+
+def add_command(commands: Commands) -> None:
+    report = commands.add_parser("report", help="write an HTML page on many traces, their steps and coverage",
+                                 description="Judge every trace in the PATHs against POLICY (files, directories "
+                                             "searched recursively for *.jsonl and *.json files, - for stdin) and "
+                                             "write one self-contained HTML page: a summary, each trace's steps "
+                                             "and rules, and the policy's coverage.",
+                                 epilog="Exit status: 0 the page was written and every trace passed, 1 it was "
+                                        "written and some trace failed, 2 unusable input (no page written).")
+    report.add_argument("policy", metavar="POLICY", help="policy file (YAML)")
+    report.add_argument("paths", metavar="PATH", nargs="+", help="trace files or directories; - for stdin")
+    report.add_argument("-o", "--output", metavar="FILE", required=True, help="the HTML file to write")
+    add_format_argument(report)
+    report.set_defaults(run=run_report)
+
+
+def run_report(args: argparse.Namespace) -> int:
+    from ostik.reports.html import ReportPage  # only this command needs it
+
+    policy, records = load_policy_and_records(args.policy)
+    paths = coverage_trace_paths(args.paths)
+    guard = load_guard(args.policy, policy)
+    page = ReportPage(records, guard.argument_rules)
+    traces: list[list[Any]] = []
+    progress = Progress(len(paths))
+    try:
+        for done, path in enumerate(paths, start=1):
+            for trace in read_traces(path, args.format, progress.note).traces:
+                try:
+                    page.add(trace, guard.judge(trace.steps))
+                except ValueError as err:
+                    raise UnusableInput(first_bad_step([trace], guard.judge) or f"{trace.label}: {err}") from None
+                traces.append(trace.steps)
+            progress.update(done)
+    finally:
+        progress.clear()
+    coverage: dict[str, Any] = json.loads(CoverageAnalyzer(policy).analyze(traces, 0.0))
+    text = page.render(coverage, guard.argument_coverage(traces))
+    try:
+        with open(args.output, "w", encoding="utf-8") as out:
+            out.write(text)
+    except OSError as err:
+        raise UnusableInput(f"{args.output}: cannot write the report: {err.strerror or err}") from None
+    warn(f"wrote {args.output}: {page.traces} trace{'' if page.traces == 1 else 's'}, {page.failed} failed, "
+          f"{page.steps} step{'' if page.steps == 1 else 's'}, {page.blocked_steps} blocked")
+    return EXIT_FAILED if page.failed else EXIT_OK
