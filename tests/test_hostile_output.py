@@ -90,6 +90,11 @@ def hostile(tmp_path):
     bad_policy.write_text("version: '1'\n\"::error::key\\n::warning::w\": 1\n")
     bad_step = traces / "h\n::error::bad step\n.jsonl"
     bad_step.write_text('{"tool": ["::error::list"]}\n')
+    # A transcript in another format: its name comes back in the "detected format" note.
+    chat = traces / "i\n::error file=README.md,line=1::detected\n.json"
+    chat.write_text(json.dumps([{"role": "assistant", "tool_calls": [{"id": "c1", "type": "function", "function": {
+        "name": "y\n::error::chat tool", "arguments": '{"v": "\\u202e"}'}}]}]))
+    files.append(chat)
     return root, policy, files, unreadable, bad_policy, bad_step
 
 
