@@ -38,7 +38,7 @@ def guarded_output() -> Iterator[None]:
     """stdout and stderr behind a CommandGuard for the block: names from input cannot forge a
     GitHub workflow command, whatever prints them (argparse, warnings, a traceback)."""
     streams = sys.stdout, sys.stderr
-    sys.stdout, sys.stderr = CommandGuard(sys.stdout), CommandGuard(sys.stderr)  # type: ignore[assignment]
+    sys.stdout, sys.stderr = CommandGuard(sys.stdout), CommandGuard(sys.stderr)
     try:
         yield
     finally:
