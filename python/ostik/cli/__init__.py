@@ -2,7 +2,8 @@
 
 Exit codes: 0 success; 1 the input was read and judged, and failed (a blocked
 step, an end-of-trace check, a coverage threshold, a warning under --strict);
-2 unusable input (a bad policy, an unreadable trace file, a bad command line).
+2 unusable input (a bad policy, an unreadable trace file, a bad command line);
+70 a fault of ostik's own, with its traceback.
 A trace fails when a step is blocked or an end-of-trace check fails; a trace
 without steps fails when the policy has require rules.
 """
