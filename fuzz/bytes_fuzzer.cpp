@@ -62,29 +62,33 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 auto twice = decode_policy(again);
                 check(twice && encode_policy(*twice) == again, "policy bytes do not round trip");
                 CoverageAccumulator acc(std::make_shared<const CoverageBasis>(*p, PolicyKey(again)));
-                acc.add_traces(tools, 2);
+                check(acc.add_traces(tools, 2).has_value(), "a fresh coverage count overflowed");
                 (void)acc.report(50);
                 // A policy whose argument constraints cannot be understood has no audit.
                 if (auto basis = AuditBasis::create(*p, PolicyKey(again))) {
                     AuditAccumulator judged(std::move(*basis), 3);
-                    judged.add_trace(tools, TraceRef{});
+                    check(judged.add_trace(tools, TraceRef{}).has_value(), "a fresh audit count overflowed");
                 }
             }
             break;
         case 1:
             if (auto acc = CoverageAccumulator::from_bytes(coverage, bytes)) {
                 check(acc->to_bytes() == bytes, "coverage bytes read as something else");
-                acc->merge(*acc);
-                acc->add_traces(tools, 1);
+                // What cannot be counted is refused, and changes nothing.
+                if (!acc->merge(*acc)) check(acc->to_bytes() == bytes, "a refused coverage merge changed the state");
+                const std::string before = acc->to_bytes();
+                if (!acc->add_traces(tools, 1)) check(acc->to_bytes() == before, "a refused coverage add changed the state");
                 (void)acc->report(80);
             }
             break;
         default:
             if (auto acc = AuditAccumulator::from_bytes(audit, bytes)) {
                 check(acc->to_bytes() == bytes, "audit bytes read as something else");
-                acc->merge(*acc);
-                acc->add_trace(tools, TraceRef{TraceRef::Shape::text, "t", 0});
-                (void)acc->to_bytes();
+                if (!acc->merge(*acc)) check(acc->to_bytes() == bytes, "a refused audit merge changed the state");
+                const std::string before = acc->to_bytes();
+                if (!acc->add_trace(tools, TraceRef{TraceRef::Shape::text, "t", 0})) {
+                    check(acc->to_bytes() == before, "a refused audit add changed the state");
+                }
             }
     }
     return 0;

@@ -4,8 +4,10 @@
 # go to build-fuzz/ (not committed); the committed seeds in fuzz/corpus/ are
 # read, never written.
 #
-#   fuzz/run.sh 1800                 # both harnesses, 30 minutes each
+#   fuzz/run.sh 1800                 # every harness, 30 minutes each
 #   fuzz/run.sh 600 policy_fuzzer    # one harness
+#   fuzz/run.sh 600 python_readers   # the property-based fuzzer of the trace readers
+#                                    # (tests/test_fuzz_readers.py) with fresh seeds
 #
 # Needs clang with libFuzzer: apt-get install clang-16 libclang-rt-16-dev
 # (CXX=... picks another clang). A finding stops that harness and leaves
@@ -18,7 +20,25 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 harnesses=("$@")
-[ ${#harnesses[@]} -gt 0 ] || harnesses=(policy_fuzzer json_fuzzer bytes_fuzzer)
+[ ${#harnesses[@]} -gt 0 ] || harnesses=(policy_fuzzer json_fuzzer bytes_fuzzer python_readers)
+
+# The readers of trace files in Python: hypothesis, run seed after seed for
+# SECONDS against the installed package (bash scripts/setup.sh first). A
+# failure stops it with hypothesis' smallest example and its seed.
+run_python_readers() {
+    local end=$((SECONDS + seconds)) runs=0
+    echo "== python_readers for ${seconds}s"
+    while [ $SECONDS -lt $end ]; do
+        OSTIK_FUZZ_EXAMPLES=${OSTIK_FUZZ_EXAMPLES:-2000} nice -n 19 .venv/bin/python -m pytest -q -x \
+            -p no:cacheprovider --hypothesis-seed="$RANDOM$RANDOM" tests/test_fuzz_readers.py
+        runs=$((runs + 1))
+    done
+    echo "python_readers: $runs runs"
+}
+if [ "${harnesses[*]}" = python_readers ]; then
+    run_python_readers  # needs no clang
+    exit 0
+fi
 
 cxx=${CXX:-}
 if [ -z "$cxx" ]; then
@@ -33,6 +53,10 @@ cmake -S fuzz -B "$build" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE= >/dev/
 nice -n 19 cmake --build "$build" -j2
 
 for harness in "${harnesses[@]}"; do
+    if [ "$harness" = python_readers ]; then
+        run_python_readers
+        continue
+    fi
     case $harness in
         policy_fuzzer) seeds=fuzz/corpus/policy; extra=(-dict=fuzz/yaml.dict -max_len=16384) ;;
         json_fuzzer) seeds=fuzz/corpus/json; extra=(-max_len=8192) ;;

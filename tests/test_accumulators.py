@@ -124,22 +124,25 @@ def test_report_does_not_depend_on_how_traces_were_grouped(policy):
     assert parts[0].report(50) == whole
 
 
-# --- coverage: arguments and errors as analyze gives them -------------------------------------------------
+# --- coverage: arguments and errors -------------------------------------------------------------------------
 
 
 class NotConvertible:
     pass
 
 
+# Traces analyze refuses, and how the accumulators, which read steps in ostik's own words, refuse them
+# (None: as analyze does).
 BAD_TRACES = [
-    "not a list",
-    5,
-    [1],
-    [{"tool": 7}],
-    [{1: "x"}],
-    [{"tool": "a", "name": "b"}],
-    [{"tool": "a", "args": NotConvertible()}],
-    [{"tool": "a"}, {"params": [NotConvertible()]}],
+    ("not a list", None),
+    (5, None),
+    ([1], "Invalid trace format: a step must be a mapping, not int"),
+    ([{"tool": 7}], 'Invalid trace format: "tool" must be str, not int'),
+    ([{1: "x"}], None),
+    ([{"tool": "a", "name": "b"}], 'Invalid trace format: duplicate field `tool`: both "tool" and "name" give '
+                                   "the tool's name (only one may, unless the other is null)"),
+    ([{"tool": "a", "args": NotConvertible()}], "Invalid trace format: unsupported type NotConvertible"),
+    ([{"tool": "a"}, {"params": [NotConvertible()]}], "Invalid trace format: unsupported type NotConvertible"),
 ]
 
 
@@ -149,15 +152,17 @@ def error_of(call, *args):
     return type(info.value), str(info.value)
 
 
-@pytest.mark.parametrize("trace", BAD_TRACES, ids=repr)
-def test_errors_are_those_of_analyze(policy, trace):
+@pytest.mark.parametrize(("trace", "message"), BAD_TRACES, ids=repr)
+def test_errors_are_those_of_analyze_in_ostiks_words(policy, trace, message):
     analyzer = CoverageAnalyzer(policy)
     acc = accumulated(policy, TRACES)
     before = acc.to_bytes()
     expected = error_of(analyzer.analyze, [TRACES[0], trace], 0)
+    if message is not None:
+        expected = (ValueError, message)
     assert error_of(acc.add_many, [TRACES[0], trace]) == expected
-    kind, message = error_of(acc.add, trace)
-    assert (kind, message.replace("'trace'", "'traces'")) == error_of(analyzer.analyze, [trace], 0)
+    kind, text = error_of(acc.add, trace)
+    assert (kind, text.replace("'trace'", "'traces'")) == expected
     assert acc.to_bytes() == before  # a failed call adds nothing
 
 
@@ -285,7 +290,7 @@ def test_the_kinds_of_bytes_do_not_mix(policy):
         AuditAccumulator.from_bytes(policy, accumulated(policy, TRACES).to_bytes())
     with pytest.raises(ValueError, match="not a policy's bytes"):
         CoverageAccumulator(accumulated(policy, TRACES).to_bytes())
-    with pytest.raises(TypeError, match="^argument 'data': 'str' object cannot be converted to 'PyBytes'$"):
+    with pytest.raises(TypeError, match="^argument 'data': 'str' object cannot be converted to 'bytes'$"):
         CoverageAccumulator.from_bytes(policy, "OSKC")
 
 
@@ -395,8 +400,7 @@ def test_audit_summary(policy):
 
 def test_audit_errors(policy):
     acc = AuditAccumulator(policy)
-    with pytest.raises(ValueError, match="^Invalid tool call format: unexpected type: 'int' object cannot be "
-                                         "converted to 'Mapping'$"):
+    with pytest.raises(ValueError, match="^Invalid tool call format: a step must be a mapping, not int$"):
         acc.add([{"tool": "a"}, 1])
     with pytest.raises(TypeError, match=r"^argument 'ref': expected None, an int, a str or a \(str, int\) tuple, "
                                         r"not 'list'$"):
@@ -447,3 +451,144 @@ def test_merged_audits_keep_the_smaller_keep(policy):
 
 def test_importing_ostik_exports_the_accumulators():
     assert {"CoverageAccumulator", "AuditAccumulator", "policy_bytes"} <= set(ostik.__all__)
+
+
+# --- forged states: counts that cannot add up, and counts near 2**64 ---------------------------------------
+
+MAX = 2**64 - 1
+
+
+def _fnv1a64(data):
+    h = 0xcbf29ce484222325
+    for byte in data:
+        h = ((h ^ byte) * 0x100000001b3) & MAX
+    return h
+
+
+def _varint(n):
+    out = bytearray()
+    while n >= 0x80:
+        out.append((n & 0x7f) | 0x80)
+        n >>= 7
+    out.append(n)
+    return bytes(out)
+
+
+def _text(s):
+    return _varint(len(s.encode())) + s.encode()
+
+
+def _sealed(body):
+    return body + _fnv1a64(body).to_bytes(8, "little")
+
+
+def forged_audit(real, *, keep, traces, failed, steps, blocked, blocked_by=(), end_failures=(), failing=()):
+    """Audit bytes with these counts, correctly sealed, for the policy of the real bytes `real`.
+
+    `failing` holds (label, first_block or None, rule id) entries."""
+    body = real[:13]  # magic, version and the policy's fingerprint
+    body += b"".join(_varint(n) for n in (keep, traces, failed, steps, blocked))
+    for counts in (blocked_by, end_failures):
+        body += _varint(len(counts)) + b"".join(_text(rule) + _varint(n) for rule, n in sorted(counts))
+    body += _varint(len(failing))
+    for label, first_block, rule in failing:
+        body += b"\x01" + _text(label) + _varint(0)
+        body += b"\x00" if first_block is None else b"\x01" + _varint(first_block)
+        body += _text(rule)
+    return _sealed(body)
+
+
+def forged_coverage(real, *, traces, steps, names=(), counts=()):
+    body = real[:13] + _varint(traces) + _varint(steps) + _varint(len(names)) + b"".join(_text(n) for n in names)
+    body += _varint(len(counts)) + b"".join(_varint(r) + _varint(v) for r, v in counts)
+    return _sealed(body)
+
+
+def test_the_forging_helpers_write_what_the_accumulators_write(policy):
+    audit = AuditAccumulator(policy, keep=2)
+    audit.add(steps("rm"), ref="a")
+    assert forged_audit(audit.to_bytes(), keep=2, traces=1, failed=1, steps=1, blocked=1,
+                        blocked_by=[("deny_list", 1)], end_failures=[("require_read", 1)],
+                        failing=[("a", 0, "deny_list")]) == audit.to_bytes()
+    coverage = accumulated(policy, [steps("rm")])
+    # The policy's one argument rule (require_args of write): reached by none.
+    assert forged_coverage(coverage.to_bytes(), traces=1, steps=1, names=["rm"], counts=[(0, 0)]) == coverage.to_bytes()
+
+
+@pytest.mark.parametrize("counts", [
+    pytest.param(dict(traces=1, failed=2, steps=0, blocked=0), id="more failed than traces"),
+    pytest.param(dict(traces=1, failed=0, steps=1, blocked=1, blocked_by=[("deny_list", 1)]),
+                 id="a blocked step in no failed trace"),
+    pytest.param(dict(traces=1, failed=1, steps=1, blocked=2, blocked_by=[("deny_list", 2)]),
+                 id="more blocked than steps"),
+    pytest.param(dict(traces=2, failed=1, steps=2, blocked=1, blocked_by=[("deny_list", 2)]),
+                 id="rule counts beyond the blocked steps"),
+    pytest.param(dict(traces=3, failed=1, steps=0, blocked=0, end_failures=[("require_read", 2)]),
+                 id="end failures beyond the failed traces"),
+    pytest.param(dict(traces=2, failed=2, steps=0, blocked=0, end_failures=[("require_read", 2)],
+                      failing=[("a", None, "require_read")]), id="fewer failing traces kept than failed"),
+    pytest.param(dict(traces=1, failed=1, steps=1, blocked=1, blocked_by=[("deny_list", 1)],
+                      failing=[("a", 0, "allow_list")]), id="a kept trace blocked by a rule that blocked nothing"),
+])
+def test_forged_audit_counts_that_cannot_add_up_are_refused(policy, counts):
+    real = AuditAccumulator(policy).to_bytes()
+    with pytest.raises(ValueError, match="^invalid AuditAccumulator bytes: malformed$"):
+        AuditAccumulator.from_bytes(policy, forged_audit(real, keep=100, **counts))
+
+
+def _near_max_audit(policy):
+    real = AuditAccumulator(policy).to_bytes()
+    return AuditAccumulator.from_bytes(policy, forged_audit(
+        real, keep=1, traces=MAX, failed=MAX, steps=MAX, blocked=MAX, blocked_by=[("deny_list", MAX)],
+        end_failures=[("require_read", MAX)], failing=[("a", 0, "deny_list")]))
+
+
+def test_audit_counts_at_the_limit_load_but_never_wrap(policy):
+    forged = _near_max_audit(policy)
+    before = forged.to_bytes()
+    failing = AuditAccumulator(policy)
+    failing.add(steps("rm"))
+    with pytest.raises(OverflowError, match=r"^AuditAccumulator.merge: the traces count would pass 2\*\*64-1$"):
+        forged.merge(failing)
+    with pytest.raises(OverflowError, match=r"^AuditAccumulator.add: the traces count would pass 2\*\*64-1$"):
+        forged.add(steps("rm"))
+    with pytest.raises(OverflowError, match=r"^AuditAccumulator.add_many: "):
+        forged.add_many([steps("read")])
+    with pytest.raises(OverflowError, match=r"^AuditAccumulator.merge: "):
+        forged.merge(forged)
+    assert forged.to_bytes() == before
+    assert forged.summary()["traces"] == forged.summary()["failed_traces"] == MAX
+    # Merged the other way, the same refusal, and the small one unchanged too.
+    small = failing.to_bytes()
+    with pytest.raises(OverflowError):
+        failing.merge(forged)
+    assert failing.to_bytes() == small
+
+
+def test_audit_rule_counts_at_the_limit_never_wrap(policy):
+    real = AuditAccumulator(policy).to_bytes()
+    forged = AuditAccumulator.from_bytes(policy, forged_audit(
+        real, keep=0, traces=MAX - 5, failed=MAX - 5, steps=MAX, blocked=MAX, blocked_by=[("deny_list", MAX)]))
+    before = forged.to_bytes()
+    with pytest.raises(OverflowError, match="the steps count would pass"):
+        forged.add(steps("rm"))
+    with pytest.raises(OverflowError, match="the steps count would pass"):
+        forged.add(steps("read"))
+    assert forged.to_bytes() == before
+    forged.add([])  # a trace of no steps still counts
+    assert forged.summary()["traces"] == MAX - 4
+
+
+def test_coverage_counts_at_the_limit_never_wrap(policy):
+    real = CoverageAccumulator(policy).to_bytes()
+    forged = CoverageAccumulator.from_bytes(policy, forged_coverage(real, traces=MAX, steps=MAX, names=["read"],
+                                                                       counts=[(MAX, MAX)]))
+    before = forged.to_bytes()
+    with pytest.raises(OverflowError, match=r"^CoverageAccumulator.add: the traces count would pass 2\*\*64-1$"):
+        forged.add(steps("rm"))
+    with pytest.raises(OverflowError, match=r"^CoverageAccumulator.add_many: "):
+        forged.add_many([steps("rm")])
+    with pytest.raises(OverflowError, match=r"^CoverageAccumulator.merge: "):
+        forged.merge(accumulated(policy, [steps("rm")]))
+    assert forged.to_bytes() == before
+    assert "rm" in json.loads(forged.report(0))["tool_coverage"]["unseen_tools"]

@@ -53,6 +53,11 @@ def run_cli(*args):
     ("{min: 1}", [1, 1.0, 2**64 - 1, 1.5], [0, 0.999, -1, "5", True]),
     ("{max: 600}", [600, 600.0, -5, -1e300], [600.5, 601, 1e300, "1", False]),
     ("{min: -1.5}", [-1, -1.5], [-2, -1.75]),
+    # a number that is not finite is no null, and lies beyond every bound but its own
+    ("{min: 0}", [float("inf")], [float("nan"), float("-inf")]),
+    ("{max: 0}", [float("-inf")], [float("nan"), float("inf")]),
+    ("{equals: null}", [None], [float("nan"), float("inf")]),
+    ("{one_of: [null, 1]}", [None, 1], [float("nan")]),
     # integers and floats are compared exactly, without rounding either
     ("{max: 9007199254740993}", [9007199254740993, 9007199254740992.0], [9007199254740994.0, 9007199254740994]),
     ("{min: 9223372036854775808}", [2**63, 2**64 - 1, 1e19], [2**63 - 1, 9.2233720368547748e18]),
@@ -98,6 +103,13 @@ def test_a_constraint_names_the_first_failing_operator_in_operator_order(write_p
     ("{max_length: -1}", ".max_length", "invalid value: integer `-1`, expected a non-negative integer", "-1"),
     ("{max_length: 2.0}", ".max_length", "invalid type: floating point `2.0`, expected a non-negative integer", "2.0"),
     ("{max_length: ~}", ".max_length", "invalid type: unit value, expected a non-negative integer", "~"),
+    # The pattern budget: a limit is the constraint's, stated where its pattern is.
+    ("{not_matches: '" + "|".join(f"w{i:07d}" for i in range(5000)) + "'}", "",
+     "pattern too large: 44999 bytes, at most 1024", "'w0000000|"),
+    ("{matches: '" + "a" * 99_999 + "b'}", "", "pattern too large: 100000 bytes, at most 1024", "'aaaa"),
+    ("{matches: '.{1000}'}", "", "pattern too large: its program has 8004 instructions, at most 4000", "'.{1000}'"),
+    ("{equals: 1, matches: '\\pL{100}'}", "", "pattern too large: its program has 119304 instructions, at most 4000",
+     "'\\pL"),
 ])
 def test_a_constraint_that_cannot_be_understood(write_policy, constraint, path, message, at):
     text = f"version: '1'\ntools:\n  arg_constraints:\n    t:\n      ok: 1\n      x: {constraint}\n"
@@ -399,3 +411,124 @@ def test_a_report_whose_only_wide_characters_come_from_an_argument_rule(write_po
     assert report["blocking_rules"] == ["arg_σgrp😀_x"]
     assert report["steps"][0]["rules_evaluated"][0]["explanation"] == (
         "Argument 'x' of 'Σgrp😀' violates max_length: \"a\"")
+
+
+# --- the pattern budget ---------------------------------------------------------------------------------
+
+
+def test_patterns_at_the_limits_load_and_judge(write_policy):
+    words = "|".join(f"w{i:07d}" for i in range(113))  # 1,016 bytes
+    longest = (words + "|" + "x" * 1024)[:1024]
+    guard = guard_of(write_policy, "version: '1'\ntools:\n  arg_constraints:\n    t:\n"
+                                   f"      a: {{not_matches: '{longest}'}}\n"
+                                   "      b: {matches: '^.{499}$'}\n")
+    assert len(longest) == 1024
+    assert guard.session().check("t", {"a": "w0000112", "b": "é" * 499}).blocked_by == "arg_t_a"
+    assert guard.session().check("t", {"a": "w0000113", "b": "é" * 499}).allowed
+    assert guard.session().check("t", {"a": "-", "b": "é" * 498}).blocked_by == "arg_t_b"
+    # A megabyte of text is judged whole.
+    assert guard.session().check("t", {"a": "y" * (1 << 20) + "w0000007"}).blocked_by == "arg_t_a"
+
+
+def test_the_budget_is_the_guards_not_the_policys(write_policy):
+    # Loading a policy reads the constraints as values; only a guard compiles them.
+    path = write_policy("version: '1'\ntools:\n  arg_constraints:\n    t:\n      x: {matches: '.{1000}'}\n")
+    steps = [{"tool": "t", "args": {"x": "a"}}]
+    assert json.loads(TraceExplainer(Policy.from_file(path)).explain(steps))["total_steps"] == 1
+    with pytest.raises(ValueError, match=r"^tools\.arg_constraints\.t\.x: pattern too large: "):
+        Guard(Policy.from_file(path))
+
+
+# --- numbers no JSON value holds -------------------------------------------------------------------------
+
+NUMBER_POLICY = """\
+version: '1'
+on_error: {on_error}
+tools:
+  allow: [shell, ls]
+  require_args: {{shell: [n]}}
+  arg_constraints:
+    shell:
+      n: {{min: 0, max: 10}}
+      command: {{not_matches: 'rm -rf'}}
+sequences:
+  - {{type: max_calls, tool: shell, max: 1}}
+"""
+
+
+@pytest.mark.parametrize(("args", "shown"), [
+    ({"n": 2**64}, "Argument 'n' of 'shell' cannot be judged: the integer 18446744073709551616 does not fit 64 bits"),
+    ({"n": -2**63 - 1, "command": "ls"},
+     "Argument 'n' of 'shell' cannot be judged: the integer -9223372036854775809 does not fit 64 bits"),
+    ({"n": 1, "opts": {"seeds": [1, 2**70]}},
+     "Argument 'opts' of 'shell' cannot be judged: at opts.seeds[1], the integer 1180591620717411303424 does not "
+     "fit 64 bits"),
+    ({"n": 10**1000}, "Argument 'n' of 'shell' cannot be judged: an integer of 3322 bits does not fit 64 bits"),
+    ([2**64], "The arguments of 'shell' cannot be judged: the integer 18446744073709551616 does not fit 64 bits"),
+])
+def test_a_number_out_of_range_fails_only_its_own_call(write_policy, args, shown):
+    guard = guard_of(write_policy, NUMBER_POLICY.format(on_error="block"))
+    judgement = guard.judge([{"tool": "ls", "args": {"n": 2**64}}, {"tool": "shell", "args": args},
+                             {"tool": "shell", "args": {"n": 1, "command": "rm -rf /"}}])
+    first, unjudged, later = judgement.decisions
+    assert first.allowed  # a tool that meets no argument rule needs no argument read
+    assert (unjudged.blocked_by, unjudged.reason) == ("on_error", shown)
+    assert [(f.rule_id, f.rule_type) for f in unjudged.failures] == [("on_error", "on_error")]
+    assert unjudged.failures[0].context["tool"] == "shell"
+    # The call still counts as a step: the calls after it are judged as ever.
+    assert [f.rule_id for f in later.failures] == ["arg_shell_command", "max_calls_shell_1"]
+    assert judgement.blocking_rules == ["on_error", "arg_shell_command"]
+    # Counted alike by the accumulators: blocked by on_error, and reaching no argument rule.
+    policy = Policy.from_file(write_policy(NUMBER_POLICY.format(on_error="block")))
+    audit = ostik.AuditAccumulator(policy)
+    audit.add([{"tool": "shell", "args": args}])
+    assert audit.summary()["blocked_by"] == {"on_error": 1}
+    coverage = ostik.CoverageAccumulator(policy)
+    coverage.add([{"tool": "shell", "args": args}])
+    assert [(r["reached"], r["violated"]) for r in coverage.argument_coverage()] == [(0, 0), (0, 0), (0, 0)]
+    assert [(r["reached"], r["violated"]) for r in guard.argument_coverage([[{"tool": "shell", "args": args}]])] == [
+        (0, 0), (0, 0), (0, 0)]
+
+
+def test_under_on_error_allow_a_number_out_of_range_passes_the_argument_rules(write_policy):
+    guard = guard_of(write_policy, NUMBER_POLICY.format(on_error="allow"))
+    judgement = guard.judge([{"tool": "shell", "args": {"n": 2**64, "command": "rm -rf /"}},
+                             {"tool": "shell", "args": {"n": 2**64}}])
+    assert [d.blocked_by for d in judgement.decisions] == [None, "max_calls_shell_1"]
+
+
+@pytest.mark.parametrize(("value", "shown"), [
+    (float("nan"), "NaN (not a finite number)"),
+    (float("inf"), "Infinity (not a finite number)"),
+    (float("-inf"), "-Infinity (not a finite number)"),
+])
+def test_a_number_that_is_not_finite_is_named_as_such(write_policy, value, shown):
+    guard = guard_of(write_policy, NUMBER_POLICY.format(on_error="block"))
+    expected = [("arg_shell_n", f"Argument 'n' of 'shell' violates {'max' if value > 0 else 'min'}: {shown}")]
+    assert failures(guard, "shell", {"n": value}) == expected
+    assert [(f.rule_id, f.explanation) for f in guard.judge([{"tool": "shell", "args": {"n": value}}]).decisions[
+        0].failures] == expected
+
+
+def test_a_recorded_number_that_is_not_finite_is_written_as_null(write_policy, tmp_path):
+    guard = guard_of(write_policy, NUMBER_POLICY.format(on_error="block"))
+    path = tmp_path / "run.jsonl"
+    session = guard.session(str(path), keep=True)
+    session.check("shell", {"n": float("nan"), "x": [float("inf")]})
+    assert path.read_text() == '{"args":{"n":null,"x":[null]},"tool":"shell"}\n'
+    assert json.loads(session.explain())["steps"][0]["args"] == {"n": None, "x": [None]}
+
+
+def test_ostik_test_judges_the_other_calls_of_a_file_with_a_number_out_of_range(write_policy, tmp_path):
+    policy = write_policy(NUMBER_POLICY.format(on_error="block"))
+    trace = tmp_path / "t.jsonl"
+    trace.write_text('{"tool": "shell", "args": {"n": 1}}\n'
+                     '{"tool": "shell", "args": {"n": 123456789012345678901234567890}}\n')
+    ok = tmp_path / "ok.jsonl"
+    ok.write_text('{"tool": "ls", "args": {"n": 1e400}}\n')
+    result = run_cli("test", policy, trace, ok, "-j", "1")
+    assert result.returncode == 1, result.stderr
+    assert result.stdout.splitlines()[0] == (
+        f"FAIL {trace}: step 1 shell: on_error: Argument 'n' of 'shell' cannot be judged: the integer "
+        "123456789012345678901234567890 does not fit 64 bits (1 of 2 steps blocked)")
+    assert result.stdout.splitlines()[1].startswith("2 traces, 1 failed, 3 steps, 1 blocked step, in ")

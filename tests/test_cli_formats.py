@@ -76,11 +76,20 @@ def test_a_file_in_another_format_names_the_place(tmp_path):
 
 
 def test_a_step_the_native_reader_refuses_is_found_in_the_transcript(tmp_path):
+    deep = []
+    for _ in range(600):
+        deep = [deep]
     path = write_lines(tmp_path / "t.jsonl", json.dumps({"jsonrpc": "2.0", "id": 1, "method": "tools/call",
-                                                         "params": {"name": "read_file", "arguments": {"n": 2 ** 70}}}))
+                                                         "params": {"name": "read_file", "arguments": {"n": deep}}}))
     result = ostik_cli("explain", POLICY, path)
     assert (result.returncode, result.stderr) == (2, f"{path}: detected format mcp\n{path}: line 1: "
-                                                     "Invalid tool call format: JSON number out of range\n")
+                                                     "Invalid tool call format: argument 'n': at n" + "[0]" * 25 +
+                                                     "[..., recursion limit exceeded\n")
+    # A number beyond 64 bits is no reason to refuse the file: only its call could go unjudged.
+    Path(path).write_text(json.dumps({"jsonrpc": "2.0", "id": 1, "method": "tools/call",
+                                             "params": {"name": "read_file", "arguments": {"n": 2 ** 70}}}) + "\n")
+    result = ostik_cli("explain", POLICY, path)
+    assert (result.returncode, result.stdout.splitlines()[0]) == (1, "0  read_file  allowed")
 
 
 def test_explain_warns_when_steps_name_no_tool(tmp_path):

@@ -113,7 +113,8 @@ def test_problems_name_the_first_file_in_order(corpus, cluster, tmp_path):
     unreadable = tmp_path / "b-unreadable.jsonl"
     unreadable.write_text("{not json\n")
     policy = str(root / "policy.yaml")
-    with pytest.raises(ValueError, match=r"a-bad-step\.jsonl: line 1: step 1: Invalid trace format: unexpected type"):
+    with pytest.raises(ValueError,
+                       match=r"a-bad-step\.jsonl: line 1: step 1: Invalid trace format: \"tool\" must be str"):
         ostik.dask.coverage([*paths, str(bad_step)], policy)
     # A file that cannot be read comes first, as when one process reads every file before the steps.
     with pytest.raises(TraceFileError, match=r"b-unreadable\.jsonl"):

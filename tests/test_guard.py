@@ -6,6 +6,7 @@ import gc
 import json
 import pathlib
 import pickle
+import signal
 import subprocess
 import sys
 import threading
@@ -318,14 +319,14 @@ def nested(depth):
 @pytest.mark.parametrize(("call", "message"), [
     (lambda s: s.check(), "Session.check() missing 1 required positional argument: 'tool'"),
     (lambda s: s.peek(), "Session.peek() missing 1 required positional argument: 'tool'"),
-    (lambda s: s.check(7), "argument 'tool': 'int' object cannot be converted to 'PyString'"),
-    (lambda s: s.check(None), "argument 'tool': 'NoneType' object cannot be converted to 'PyString'"),
+    (lambda s: s.check(7), "argument 'tool': 'int' object cannot be converted to 'str'"),
+    (lambda s: s.check(None), "argument 'tool': 'NoneType' object cannot be converted to 'str'"),
     (lambda s: s.check("a", None, 1), "Session.check() takes from 1 to 2 positional arguments but 3 were given"),
     (lambda s: s.check("a", arg={}), "Session.check() got an unexpected keyword argument 'arg'"),
     (lambda s: s.finish(1), "Session.finish() takes 0 positional arguments but 1 was given"),
     (lambda s: s.guarded(), "Session.guarded() missing 1 required positional argument: 'fn'"),
     (lambda s: s.guarded(3), "argument 'fn': 'int' object cannot be converted to 'Callable'"),
-    (lambda s: s.guarded(print, name=b"p"), "argument 'name': 'bytes' object cannot be converted to 'PyString'"),
+    (lambda s: s.guarded(print, name=b"p"), "argument 'name': 'bytes' object cannot be converted to 'str'"),
     (lambda s: s.tool("a", name="b"), "Session.tool() got a tool name twice: as 'fn' and as 'name'"),
 ])
 def test_session_type_errors(guard, call, message):
@@ -337,11 +338,14 @@ def test_session_type_errors(guard, call, message):
 
 
 @pytest.mark.parametrize(("args", "text"), [
-    ({"when": datetime.datetime(2024, 1, 1)}, "unsupported type datetime"),
+    ({"when": datetime.datetime(2024, 1, 1)}, "argument 'when': unsupported type datetime"),
+    ({"opts": {"at": [1, datetime.date(2024, 1, 1)]}}, "argument 'opts': at opts.at[1], unsupported type date"),
     ([Opaque()], "unsupported type Opaque"),
     (b"raw", "invalid type: byte array, expected any valid JSON value"),
-    ({1: "x"}, "unexpected type: 'int' object cannot be converted to 'PyString'"),
-    ({"n": 2**64}, "JSON number out of range"),
+    ({1: "x"}, "unexpected type: 'int' object cannot be converted to 'str'"),
+    ({"n": 2**64}, "argument 'n': the integer 18446744073709551616 does not fit 64 bits"),
+    ({"n": -2**63 - 1}, "argument 'n': the integer -9223372036854775809 does not fit 64 bits"),
+    ({"n": 2**300}, "argument 'n': an integer of 301 bits does not fit 64 bits"),
     (nested(5000), "recursion limit exceeded"),
 ])
 def test_unconvertible_args(guard, tmp_path, args, text):
@@ -359,8 +363,8 @@ def test_unconvertible_args(guard, tmp_path, args, text):
     (lambda p: Guard(), "Guard.__new__() missing 1 required positional argument: 'policy'"),
     (lambda p: Guard("policy.yaml"), "argument 'policy': 'str' object cannot be converted to 'Policy'"),
     (lambda p: Guard(p).session(pathlib.Path("t.jsonl")),
-     "argument 'trace_file': 'PosixPath' object cannot be converted to 'PyString'"),
-    (lambda p: Guard(p).session(keep=1), "argument 'keep': 'int' object cannot be converted to 'PyBool'"),
+     "argument 'trace_file': 'PosixPath' object cannot be converted to 'str'"),
+    (lambda p: Guard(p).session(keep=1), "argument 'keep': 'int' object cannot be converted to 'bool'"),
     (lambda p: Guard(p).session(None, False, 3), "Guard.session() takes from 0 to 2 positional arguments but 3 were given"),
 ])
 def test_guard_type_errors(policy, call, message):
@@ -475,19 +479,31 @@ class Steps:
         return {"tool": "read_file"} if i == 0 else {"tool": ["x"]}
 
 
-@pytest.mark.parametrize("trace", [
-    "read_file", {"tool": "read_file"}, iter([{"tool": "a"}]), 7, None,
-    [{"tool": "a"}, "step"], [{"tool": 3}], [{"tool": "a", "name": "b"}], [{"args": {1: 2}}],
-    [{"tool": "a", "args": {"when": datetime.date(2024, 1, 1)}}], Steps(), [{"tool": "a", "args": nested(5000)}],
+# What explain refuses, and the words judge says it in (None: explain's own).
+@pytest.mark.parametrize(("trace", "message"), [
+    ("read_file", None), ({"tool": "read_file"}, None), (iter([{"tool": "a"}]), None), (7, None), (None, None),
+    ([{"tool": "a"}, "step"], "a step must be a mapping, not str"),
+    ([{"tool": 3}], '"tool" must be str, not int'),
+    ([{"name": ["x"]}], '"name" must be str, not list'),
+    ([{"tool": "a", "name": "b"}], 'duplicate field `tool`: both "tool" and "name" give the tool\'s name '
+                                   "(only one may, unless the other is null)"),
+    ([{"params": 1, "arguments": 2}], 'duplicate field `params`: both "params" and "arguments" give the '
+                                      "arguments (only one may, unless the other is null)"),
+    ([{"args": {1: 2}}], "unexpected type: 'int' object cannot be converted to 'str'"),
+    ([{"tool": "a", "args": {"when": datetime.date(2024, 1, 1)}}], "argument 'when': unsupported type date"),
+    (Steps(), '"tool" must be str, not list'),
+    ([{"tool": "a", "args": nested(5000)}], "recursion limit exceeded"),
 ])
-def test_judge_refuses_what_explain_refuses(guard, policy, trace):
+def test_judge_refuses_what_explain_refuses(guard, policy, trace, message):
     with pytest.raises((TypeError, ValueError)) as explained:
         TraceExplainer(policy).explain(trace)
     with pytest.raises(explained.type) as judged:
         guard.judge(trace)
-    assert str(judged.value) == str(explained.value).replace("'traces'", "'trace'")
-    if explained.type is ValueError:
-        assert str(judged.value).startswith("Invalid tool call format: ")
+    if message is None:
+        assert str(judged.value) == str(explained.value).replace("'traces'", "'trace'")
+    else:
+        assert explained.type is ValueError
+        assert str(judged.value) == "Invalid tool call format: " + message
 
 
 @pytest.mark.parametrize(("call", "message"), [
@@ -590,7 +606,82 @@ def test_on_error_decides_about_calls_that_cannot_be_judged(write_policy, settin
             read_file(Opaque())
         d = info.value.decision
         assert (d.verdict, d.step, d.tool, d.blocked_by) == ("blocked", 1, "read_file", "on_error")
-        assert d.reason == "Invalid tool call format: unsupported type Opaque"
-        assert str(info.value) == "blocked by on_error: Invalid tool call format: unsupported type Opaque"
+        assert d.reason == "Invalid tool call format: argument 'path': unsupported type Opaque"
+        assert str(info.value) == "blocked by on_error: Invalid tool call format: argument 'path': unsupported type Opaque"
         assert [(f.rule_id, f.rule_type) for f in d.failures] == [("on_error", "on_error")]
     assert session.steps == 1  # never counted
+
+
+# --- ostik's own reading of steps --------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(("step", "tool"), [
+    ({"tool": None, "name": "rm"}, "rm"),
+    ({"name": "rm", "tool": None}, "rm"),
+    ({"tool": "rm", "name": None}, "rm"),
+    ({"tool": None, "tool_name": "rm"}, "rm"),
+    ({"tool": None, "name": None}, "unknown"),
+])
+def test_a_null_tool_beside_a_name_reads_as_the_name(guard, policy, step, tool):
+    assert [d.tool for d in guard.judge([step]).decisions] == [tool]
+    audit = ostik.AuditAccumulator(policy)
+    audit.add([step])
+    coverage = ostik.CoverageAccumulator(policy)
+    coverage.add([step])
+    assert coverage.steps == 1
+
+
+def test_null_arguments_beside_arguments_read_as_the_arguments(write_policy):
+    guard = Guard(ostik.Policy.from_file(write_policy(
+        "version: '1'\ntools:\n  arg_constraints: {t: {x: {max: 1}}}\n")))
+    assert guard.judge([{"tool": "t", "params": None, "arguments": {"x": 5}}]).decisions[0].blocked_by == "arg_t_x"
+    assert guard.judge([{"tool": "t", "arguments": {"x": 5}, "params": None}]).decisions[0].blocked_by == "arg_t_x"
+
+
+class Alarm(Exception):
+    pass
+
+
+class StartsTheAlarm(dict):
+    """A step that, when read, sets a timer whose signal interrupts what reads the steps after it."""
+
+    def keys(self):
+        signal.setitimer(signal.ITIMER_REAL, 0.01)
+        return super().keys()
+
+
+class Reached(dict):
+    """The last step: reading it records that the loop ran to its end."""
+
+    reached = False
+
+    def keys(self):
+        Reached.reached = True
+        return super().keys()
+
+
+def _raise_alarm(signum, frame):
+    raise Alarm
+
+
+@pytest.mark.parametrize("loop", [
+    lambda g, p, t: g.judge(t),
+    lambda g, p, t: g.argument_coverage([t]),
+    lambda g, p, t: ostik.AuditAccumulator(p).add(t),
+    lambda g, p, t: ostik.AuditAccumulator(p).add_many([t]),
+    lambda g, p, t: ostik.CoverageAccumulator(p).add(t),
+    lambda g, p, t: ostik.CoverageAccumulator(p).add_many([t]),
+], ids=["judge", "argument_coverage", "audit add", "audit add_many", "coverage add", "coverage add_many"])
+def test_a_signal_ends_a_long_loop_over_steps(guard, policy, loop):
+    # Millions of plain steps run no Python code: only the loop itself can let the handler run.
+    trace = [StartsTheAlarm(tool="a")] + [{"tool": "read_file", "args": {"path": "x"}}] * 3_000_000 + [
+        Reached(tool="b")]
+    previous = signal.signal(signal.SIGALRM, _raise_alarm)
+    Reached.reached = False
+    try:
+        with pytest.raises(Alarm):
+            loop(guard, policy, trace)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert not Reached.reached

@@ -195,7 +195,8 @@ def test_on_error_decides_about_args_that_cannot_be_judged(write_policy, tools, 
         assert ("edit_file", "a.py") in ran and answers["c2"].status == "success"
     else:
         assert ("edit_file", "a.py") not in ran
-        assert answers["c2"].content == "blocked by on_error: Invalid tool call format: JSON number out of range"
+        assert answers["c2"].content == ("blocked by on_error: Invalid tool call format: argument 'n': the integer "
+                                 "18446744073709551616 does not fit 64 bits")
     # Not counted either way: the next call is step 1.
     assert [t for t, _ in explained(policy, trace)] == ["read_file", "force_push"]
 

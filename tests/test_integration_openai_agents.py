@@ -206,7 +206,8 @@ def test_on_error_decides_about_args_that_cannot_be_judged(write_policy, tools, 
         assert edit is None and ("edit_file", "a.py") in ran
     else:
         assert (edit.step, edit.blocked_by) == (1, "on_error")
-        assert outputs(model)["c2"] == "blocked by on_error: Invalid tool call format: JSON number out of range"
+        assert outputs(model)["c2"] == ("blocked by on_error: Invalid tool call format: argument 'n': the integer "
+                                 "18446744073709551616 does not fit 64 bits")
         assert ("edit_file", "a.py") not in ran
     # Not counted either way: the next call is step 1.
     assert [i for i, *_ in explained(policy, trace)] == [0, 1] and decisions(result)[2].step == 1

@@ -205,7 +205,7 @@ def test_the_readme_is_one_screen_and_its_links_lead_somewhere():
 
 def test_the_site_build_fails_on_a_broken_link_and_on_a_page_left_out_of_the_navigation(tmp_path):
     shutil.copytree(ROOT / "docs", tmp_path / "docs")
-    for name in ["mkdocs.yml", "CHANGELOG.md"]:
+    for name in ["mkdocs.yml", "CHANGELOG.md", "SECURITY.md"]:
         shutil.copy(ROOT / name, tmp_path / name)
     with open(tmp_path / "docs" / "ci.md", "a") as ci:
         ci.write("\n[the rules](policy.md#no-such-heading) and [a page](no-such-page.md)\n")

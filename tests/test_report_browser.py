@@ -159,6 +159,25 @@ def test_names_from_trace_files_stay_text(browser, tmp_path, write_policy):
     assert steps_shown(browser)[2][:2] == ("blocked", "step fail")
 
 
+def test_names_that_would_spoof_their_cells_are_shown_escaped(browser, tmp_path, write_policy):
+    # A right-to-left override reads "allowled" and scrambles the reason beside it; NUL, C1 and
+    # zero-width characters would hide in the cell. Every cell the script builds shows them escaped.
+    names = ["\u202edelwolla", "nul\x00here", "\u009b31mred", "zero\u200bwidth", "\u2066iso\u2069"]
+    shown = ["\\u202edelwolla", "nul\\u0000here", "\\u009b31mred", "zero\\u200bwidth", "\\u2066iso\\u2069"]
+    policy = write_policy("version: '1'\ntools: {deny: [\"\\u202edelwolla\"]}\n")
+    trace = tmp_path / "t\u202e.jsonl"
+    trace.write_text("".join(json.dumps({"tool": name}) + "\n" for name in names))
+    page = tmp_path / "spoof.html"
+    assert write_report(policy, trace, output=page).returncode == 1
+    show(browser, page, "#trace=0")
+    assert browser.evaluate("[...document.querySelectorAll('.step-table tbody td:nth-child(2)')]"
+                            ".map(td => td.textContent)") == shown
+    text = browser.evaluate("document.body.innerText")
+    assert "Tool '\\u202edelwolla' is in deny list" in text
+    assert not any(ch in text for ch in "\u202e\x00\u009b\u200b\u2066\u2069")
+    assert str(trace.name).replace("\u202e", "\\u202e") in text
+
+
 def test_a_100000_step_trace_is_shown_a_page_of_steps_at_a_time(browser, tmp_path, write_policy):
     # Only every 1000th step is blocked (a denied tool), so where they are is known.
     policy = write_policy("version: '1'\ntools: {deny: [force_push]}\n")

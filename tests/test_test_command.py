@@ -123,8 +123,7 @@ def test_unusable_files_are_reported_and_the_others_still_judged(tree, tmp_path)
     assert sorted(result.stderr.splitlines()) == sorted([
         f"{empty}: no .jsonl or .json files in this directory or below",
         f"{bad_json}: line 2: not valid JSON: Expecting value (column 10)",
-        f"{bad_step}: line 3: Invalid tool call format: unexpected type: 'list' object cannot be converted to "
-        "'PyString'",
+        f'{bad_step}: line 3: Invalid tool call format: "tool" must be str, not list',
         f"{tmp_path / 'absent.jsonl'}: No such file or directory",
     ])
     assert summary_of(result.stdout) == (6, 3, 36, 8)
@@ -307,10 +306,10 @@ def test_junit_xml_carries_any_tool_name(tmp_path):
     (case,) = suites[trace]
     (failure,) = case.result
     lines = failure.text.splitlines()
-    assert lines[0] == "step 0 ctl\\x01\\x1b[31m: allow_list: Tool 'ctl\\x01\\x1b[31m' is not in allow list"
+    assert lines[0] == "step 0 ctl\\u0001\\u001b[31m: allow_list: Tool 'ctl\\u0001\\u001b[31m' is not in allow list"
     assert "step 3 nonchar\\ufffe: allow_list" in failure.text
     assert "step 4 ümlaut & <tag> \"q\": allow_list: Tool 'ümlaut & <tag> \"q\"' is not in allow list" in lines
-    assert "tab\\tand\\nline" in failure.text
+    assert "tab\\u0009and\\u000aline" in failure.text
     (error,) = list(suites[surrogate])[0].result
     assert "Invalid tool call format" in error.message
 

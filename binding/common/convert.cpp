@@ -210,12 +210,16 @@ class Converter {
 public:
     using Target = std::conditional_t<mode == Mode::build, Value, Done>;
 
-    Converter() requires(mode != Mode::write) = default;
+    explicit Converter(Dialect dialect = Dialect::native) requires(mode != Mode::write) : dialect_(dialect) {}
     explicit Converter(std::string& out) requires(mode == Mode::write) : out_(out) {}
 
     bool value(PyObject* obj, int depth, Target& out);
 
     std::string error;
+    // Where the failure is: the keys and indices from the outermost
+    // container in, built (innermost first) as the walk unwinds.
+    std::vector<std::string> trail;
+    bool number_out_of_range = false;
 
 private:
     [[gnu::noinline]] bool any_value(PyObject* obj, int depth, Target& out);
@@ -241,7 +245,7 @@ private:
         return true;
     }
     bool number(double d, Target& out) {
-        if (!std::isfinite(d)) return null(out);
+        if (!std::isfinite(d) && dialect_ == Dialect::native) return null(out);
         if constexpr (mode == Mode::write) {
             out_.room(json::max_number_text);
             out_.p = json::put_double(out_.p, d);
@@ -258,9 +262,28 @@ private:
         return false;
     }
     bool interpreter_error() { return fail(take_exception_text()); }
-    bool unexpected_type(PyObject* obj, std::string_view want) { return fail(unexpected_type_text(obj, want)); }
+    bool unexpected_type(PyObject* obj, std::string_view want) {
+        if (dialect_ == Dialect::engine) want = want == "PyString" ? "str" : want == "PyBytes" ? "bytes" : want;
+        return fail(unexpected_type_text(obj, want));
+    }
     bool unsupported_type(PyObject* obj) { return fail("unsupported type " + type_name_or(obj, "unknown")); }
-    bool out_of_range() { return fail("JSON number out of range"); }
+    bool out_of_range(PyObject* obj) {
+        if (dialect_ == Dialect::native) return fail("JSON number out of range");
+        number_out_of_range = true;
+        return fail(integer_beyond_64_bits(obj));
+    }
+    // The failure is in the item under `key` (a str) or at `index`.
+    bool failed_at_key(PyObject* key) {
+        Py_ssize_t n = 0;
+        const char* text = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &n) : nullptr;
+        if (!text) PyErr_Clear();
+        trail.push_back(text ? "." + std::string(text, static_cast<std::size_t>(n)) : ".?");
+        return false;
+    }
+    bool failed_at_index(std::size_t index) {
+        trail.push_back("[" + std::to_string(index) + "]");
+        return false;
+    }
     bool too_deep() { return fail("recursion limit exceeded"); }
 
     bool speculating() const { return speculating_ > 0; }
@@ -271,6 +294,7 @@ private:
         return false;
     }
 
+    Dialect dialect_ = Dialect::native;
     std::conditional_t<mode == Mode::write, Sink, Done> out_;
     bool may_speculate_ = mode == Mode::write;  // off after the first walk again
     int speculating_ = 0;
@@ -304,14 +328,20 @@ bool Converter<mode>::integer(PyObject* obj, Target& out) {
                     fits = true;
                 } else {
                     PyErr_Clear();
-                    if (fits_128(obj, false)) return out_of_range();
+                    if (fits_128(obj, false)) return out_of_range(obj);
                     PyErr_Clear();
                 }
             }
             // Negative below the signed 64-bit range, or at least 2**128: only
             // the signed 128-bit reading is left, and its failure is what gets
             // reported.
-            if (!fits) return fits_128(obj, true) ? out_of_range() : interpreter_error();
+            if (!fits) {
+                if (dialect_ == Dialect::engine) {
+                    PyErr_Clear();
+                    return out_of_range(obj);
+                }
+                return fits_128(obj, true) ? out_of_range(obj) : interpreter_error();
+            }
         }
     }
     if constexpr (mode == Mode::write) {
@@ -433,7 +463,7 @@ bool Converter<mode>::sequence(PyObject* obj, int depth, Target& out) {
             if (!item) return interpreter_error();
             ok = value(item.get(), depth + 1, slot);
         }
-        if (!ok) return false;
+        if (!ok) return failed_at_index(static_cast<std::size_t>(i));
     }
     put(']');
     return true;
@@ -450,6 +480,7 @@ bool Converter<mode>::mapping(PyObject* obj, int depth, Target& out) {
             if (sorted_dict(obj, depth)) return true;
             may_speculate_ = false;
             out_.rewind(start);
+            trail.clear();
         } else if (speculating()) {
             return not_speculative();
         }
@@ -507,7 +538,7 @@ bool Converter<mode>::check_dict_in_place(PyObject* obj, int depth, Pairs& rest,
         if (!PyUnicode_Check(key)) return unexpected_type(key, "PyString");
         if (!PyUnicode_IS_ASCII(key) && !has_utf8_form(key)) return interpreter_error();
         Target none;
-        if (!value(item, depth + 1, none)) return false;
+        if (!value(item, depth + 1, none)) return failed_at_key(key);
     }
     pos = at;
     while (PyDict_Next(obj, &pos, &key, &item)) rest.push_back({OwnedRef::borrow(key), OwnedRef::borrow(item)});
@@ -536,15 +567,15 @@ bool Converter<mode>::members_in_order(Pairs& pairs, int depth, Target& out) {
         if constexpr (mode == Mode::build) {
             Member& m = built.emplace_back();
             m.key.assign(name);
-            if (!value(pairs[i].second.get(), depth + 1, m.value)) return false;
+            if (!value(pairs[i].second.get(), depth + 1, m.value)) return failed_at_key(key);
         } else if constexpr (mode == Mode::write) {
             if (i) out_.put(',');
             const std::size_t start = out_.offset();
             out_.key(name, true);
-            if (!value(pairs[i].second.get(), depth + 1, out)) return false;
+            if (!value(pairs[i].second.get(), depth + 1, out)) return failed_at_key(key);
             written.push_back(Written{name, start, out_.offset()});
         } else {
-            if (!value(pairs[i].second.get(), depth + 1, out)) return false;
+            if (!value(pairs[i].second.get(), depth + 1, out)) return failed_at_key(key);
         }
     }
     if constexpr (mode == Mode::build) {
@@ -590,7 +621,7 @@ bool Converter<mode>::members_in_place(Pairs& pairs, int depth, Target& out) {
     for (std::size_t i = 0; i < n; ++i) {
         Member& member = members[place[i]];
         member.key.assign(keys[i].text());
-        if (!value(pairs[i].second.get(), depth + 1, member.value)) return false;
+        if (!value(pairs[i].second.get(), depth + 1, member.value)) return failed_at_key(pairs[i].first.get());
     }
     // Sorted members pass through with one comparison each.
     out.emplace_object() = Object::from_members(std::move(members));
@@ -653,16 +684,16 @@ bool Converter<mode>::set(PyObject* obj, int depth, Target& out) {
     Array* items = nullptr;
     if constexpr (mode == Mode::build) items = &out.emplace_array();
     put('[');
-    bool first = true;
+    std::size_t index = 0;
     while (OwnedRef item = OwnedRef::steal(PyIter_Next(it.get()))) {
-        if (!first) put(',');
-        first = false;
+        if (index) put(',');
         if constexpr (mode == Mode::build) {
             items->emplace_back();
-            if (!value(item.get(), depth + 1, items->back())) return false;
+            if (!value(item.get(), depth + 1, items->back())) return failed_at_index(index);
         } else if (!value(item.get(), depth + 1, out)) {
-            return false;
+            return failed_at_index(index);
         }
+        ++index;
     }
     if (PyErr_Occurred()) return interpreter_error();
     put(']');
@@ -670,6 +701,20 @@ bool Converter<mode>::set(PyObject* obj, int depth, Target& out) {
 }
 
 }  // namespace
+
+std::string integer_beyond_64_bits(PyObject* obj) {
+    // A text of thousands of digits says no more than its size, and the
+    // interpreter refuses to make one past its digit limit anyway.
+    const std::int64_t bits = PyLong_Check(obj) ? static_cast<std::int64_t>(_PyLong_NumBits(obj)) : -1;
+    if (bits >= 0 && bits <= 256) {
+        OwnedRef digits = OwnedRef::steal(PyObject_Str(obj));
+        Py_ssize_t n = 0;
+        const char* text = digits ? PyUnicode_AsUTF8AndSize(digits.get(), &n) : nullptr;
+        if (text) return "the integer " + std::string(text, static_cast<std::size_t>(n)) + " does not fit 64 bits";
+    }
+    PyErr_Clear();
+    return "an integer of " + std::to_string(bits) + " bits does not fit 64 bits";
+}
 
 std::string unexpected_type_text(PyObject* obj, std::string_view want) {
     std::string text = "unexpected type: '";
@@ -681,6 +726,33 @@ std::string unexpected_type_text(PyObject* obj, std::string_view want) {
 }
 
 bool is_abstract_mapping(PyObject* obj) { return is_abstract_instance(obj, "Mapping", mapping_abc); }
+
+namespace {
+
+template <Mode mode>
+ConversionError located(Converter<mode>& converter) {
+    ConversionError e;
+    e.text = std::move(converter.error);
+    e.number_out_of_range = converter.number_out_of_range;
+    for (auto it = converter.trail.rbegin(); it != converter.trail.rend(); ++it) e.place += *it;
+    return e;
+}
+
+}  // namespace
+
+std::expected<Value, ConversionError> to_value(PyObject* obj, Dialect dialect) {
+    Converter<Mode::build> converter(dialect);
+    Value v;
+    if (!converter.value(obj, 0, v)) return std::unexpected(located(converter));
+    return v;
+}
+
+std::optional<ConversionError> check_value(PyObject* obj, Dialect dialect) {
+    Converter<Mode::check> converter(dialect);
+    Done none;
+    if (converter.value(obj, 0, none)) return std::nullopt;
+    return located(converter);
+}
 
 std::expected<Value, std::string> to_value(PyObject* obj) {
     Converter<Mode::build> converter;

@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <cstdint>
 #include <expected>
 #include <optional>
 #include <string>
@@ -16,6 +17,32 @@ namespace ostik::py {
 // Containers nested deeper than this fail with "recursion limit exceeded"
 // instead of exhausting the C stack (a list that contains itself ends here too).
 inline constexpr int max_conversion_depth = 512;
+
+// Who reads: the four classes of ostik._native as they are specified, or
+// ostik's own readers (the guard, the accumulators), which say more. They
+// differ in numbers no Value holds as they are, and in the names of types:
+//   native  NaN and the infinities become null, an integer outside 64 bits
+//           fails ("JSON number out of range", or the interpreter's
+//           OverflowError text past 128 bits); a key that is not a str fails
+//           with "... cannot be converted to 'PyString'"
+//   engine  non-finite floats stay the floats they are (judged as numbers
+//           that are not finite, written as null); an integer outside 64 bits
+//           fails, flagged, with "the integer N does not fit 64 bits"; types
+//           are named in Python's words ('str')
+enum class Dialect : std::uint8_t { native, engine };
+
+// A failed conversion: its text, and where in the object it failed.
+struct ConversionError {
+    std::string text;
+    std::string place;  // ".opts.limits[2]": the keys and indices to the failing item, empty at the top
+    bool number_out_of_range = false;
+};
+
+std::expected<ostik::Value, ConversionError> to_value(PyObject* obj, Dialect dialect);
+std::optional<ConversionError> check_value(PyObject* obj, Dialect dialect);
+
+// "the integer 18446744073709551616 does not fit 64 bits" (`obj` an int).
+std::string integer_beyond_64_bits(PyObject* obj);
 
 // Converts `obj` (borrowed). On failure returns the conversion error text
 // (callers put their own prefix in front of it); no Python exception is left

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -18,6 +19,11 @@ using Failure = std::unexpected<std::string>;
 enum Field { tool, tool_name, args, params, field_count };
 
 constexpr const char* field_names[field_count] = {"tool", "tool_name", "args", "params"};
+// The keys of each field: the first, and the other (the same when it has one).
+constexpr const char* key_names[field_count][2] = {
+    {"tool", "name"}, {"tool_name", "tool_name"}, {"args", "args"}, {"params", "arguments"}};
+constexpr const char* field_meanings[field_count] = {"the tool's name", "the tool's name", "the arguments",
+                                                     "the arguments"};
 
 std::optional<Field> field_of(std::string_view key) {
     if (key == "tool" || key == "name") return tool;
@@ -37,10 +43,14 @@ struct Pair {
 };
 
 struct Walk {
+    Dialect dialect = Dialect::native;
     std::array<Pair, field_count> pairs;
     int count = 0;
     std::optional<std::string> failure;
-    std::array<bool, field_count> taken{};
+    std::array<int, field_count> taken;  // by field: its entry in `pairs`, or -1
+    std::array<const char*, field_count> key_of{};  // the key name each field was given by
+
+    explicit Walk(Dialect d) : dialect(d) { taken.fill(-1); }
 
     // False once the walk must stop.
     bool add(PyObject* key, PyObject* value) {
@@ -54,20 +64,45 @@ struct Walk {
             failure = take_exception_text();
             return false;
         }
-        const auto field = field_of(std::string_view(text, static_cast<std::size_t>(n)));
+        const std::string_view name(text, static_cast<std::size_t>(n));
+        const auto field = field_of(name);
         if (!field) return true;
-        if (taken[*field]) {
-            failure = std::string("duplicate field `") + field_names[*field] + '`';
-            return false;
+        const char* key_name = key_names[*field][name == key_names[*field][0] ? 0 : 1];
+        if (taken[*field] >= 0) {
+            if (dialect == Dialect::native) {
+                failure = std::string("duplicate field `") + field_names[*field] + '`';
+                return false;
+            }
+            // Here a null is no value: the other key gives the field.
+            Pair& earlier = pairs[taken[*field]];
+            if (value == Py_None) return true;
+            if (earlier.value.get() != Py_None) {
+                failure = clash(*field, key_of[*field], key_name);
+                return false;
+            }
+            earlier.value = OwnedRef::borrow(value);
+            key_of[*field] = key_name;
+            return true;
         }
-        taken[*field] = true;
+        taken[*field] = count;
+        key_of[*field] = key_name;
         pairs[count++] = Pair{*field, OwnedRef::borrow(value)};
         return true;
     }
+
+    static std::string clash(Field field, const char* first, const char* second) {
+        std::string text = std::string("duplicate field `") + field_names[field] + "`: ";
+        if (std::string_view(first) == second) {
+            text += std::string("key \"") + first + "\" given twice";
+        } else {
+            text += std::string("both \"") + first + "\" and \"" + second + "\" give " + field_meanings[field];
+        }
+        return text + " (only one may, unless the other is null)";
+    }
 };
 
-std::expected<Walk, std::string> walk(PyObject* step) {
-    Walk w;
+std::expected<Walk, std::string> walk(PyObject* step, Dialect dialect) {
+    Walk w(dialect);
     if (PyDict_CheckExact(step)) {
         Py_ssize_t pos = 0;
         PyObject *key, *value;
@@ -88,39 +123,82 @@ std::expected<Walk, std::string> walk(PyObject* step) {
     return w;
 }
 
-// The step, with its arguments built, or only checked (and left absent).
-// `tool_object`, when given, receives the str that names the tool (null for
-// "unknown"), held by the step.
-std::expected<ToolCall, std::string> read(PyObject* step, bool build_args, PyObject** tool_object = nullptr) {
-    if (!PyDict_Check(step) && !is_abstract_mapping(step)) return Failure(unexpected_type_text(step, "Mapping"));
-    auto walked = walk(step);
+// "T" for the type of `obj`, as the interpreter's own messages name it.
+std::string python_type_name(PyObject* obj) {
+    const char* name = Py_TYPE(obj)->tp_name;
+    const char* dot = std::strrchr(name, '.');
+    return dot ? dot + 1 : name;
+}
+
+// What a step reader gives: the call, with its arguments built, or only
+// checked (and left absent); `unjudged` for arguments that could not be read
+// (the engine's dialect only). `tool_object`, when given, receives the str
+// that names the tool (null for "unknown"), held by the step.
+std::expected<ReadStep, std::string> read(PyObject* step, bool build_args, Dialect dialect,
+                                          PyObject** tool_object = nullptr) {
+    const bool engine = dialect == Dialect::engine;
+    if (!PyDict_Check(step) && !is_abstract_mapping(step)) {
+        if (engine) return Failure("a step must be a mapping, not " + python_type_name(step));
+        return Failure(unexpected_type_text(step, "Mapping"));
+    }
+    auto walked = walk(step, dialect);
     if (!walked) return Failure(std::move(walked.error()));
 
     // tool, tool_name: UTF-8 held by the walk's references until the end
     std::optional<std::string_view> texts[2];
     PyObject* objects[2] = {nullptr, nullptr};
     std::optional<Value> values[2];  // args, params
+    std::optional<UnjudgedArguments> unjudged;
     for (int i = 0; i < walked->count; ++i) {
         Pair& pair = walked->pairs[i];
         if (pair.value.get() == Py_None) continue;  // the field is given, as nothing
         if (pair.field == tool || pair.field == tool_name) {
-            if (!PyUnicode_Check(pair.value.get())) return Failure(unexpected_type_text(pair.value.get(), "PyString"));
+            if (!PyUnicode_Check(pair.value.get())) {
+                if (engine) {
+                    return Failure(std::string("\"") + walked->key_of[pair.field] + "\" must be str, not " +
+                                   python_type_name(pair.value.get()));
+                }
+                return Failure(unexpected_type_text(pair.value.get(), "PyString"));
+            }
             Py_ssize_t n = 0;
             const char* text = PyUnicode_AsUTF8AndSize(pair.value.get(), &n);
             if (!text) return Failure(take_exception_text());
             texts[pair.field == tool ? 0 : 1] = std::string_view(text, static_cast<std::size_t>(n));
             objects[pair.field == tool ? 0 : 1] = pair.value.get();
-        } else if (build_args) {
-            auto converted = to_value(pair.value.get());
-            if (!converted) return Failure(std::move(converted.error()));
-            values[pair.field == args ? 0 : 1] = std::move(*converted);
-        } else if (auto failure = check_value(pair.value.get())) {
-            return Failure(std::move(*failure));
+            continue;
         }
+        if (!engine) {
+            if (build_args) {
+                auto converted = to_value(pair.value.get());
+                if (!converted) return Failure(std::move(converted.error()));
+                values[pair.field == args ? 0 : 1] = std::move(*converted);
+            } else if (auto failure = check_value(pair.value.get())) {
+                return Failure(std::move(*failure));
+            }
+            continue;
+        }
+        // The engine's: a number no Value holds leaves only this call
+        // unjudged, and any failure names the argument it is in.
+        std::optional<ConversionError> failure;
+        if (build_args) {
+            auto converted = to_value(pair.value.get(), Dialect::engine);
+            if (converted) values[pair.field == args ? 0 : 1] = std::move(*converted);
+            else failure = std::move(converted.error());
+        } else {
+            failure = check_value(pair.value.get(), Dialect::engine);
+        }
+        if (!failure) continue;
+        if (failure->number_out_of_range) {
+            // Without arguments wanted, such a number is nothing to judge.
+            if (build_args && !unjudged) unjudged = unjudged_arguments(*failure);
+            continue;
+        }
+        return Failure(argument_failure_text(*failure));
     }
     if (walked->failure) return Failure(std::move(*walked->failure));
 
-    ToolCall call;
+    ReadStep read;
+    ToolCall& call = read.call;
     if (tool_object) {
         // The caller reads the name from the str itself.
         *tool_object = texts[0] ? objects[0] : objects[1];
@@ -131,18 +209,51 @@ std::expected<ToolCall, std::string> read(PyObject* step, bool build_args, PyObj
     } else {
         call.tool = "unknown";
     }
-    if (values[0]) call.args = std::move(values[0]);
-    else call.args = std::move(values[1]);
-    return call;
+    if (unjudged) {
+        read.unjudged = std::move(unjudged);
+    } else if (values[0]) {
+        call.args = std::move(values[0]);
+    } else {
+        call.args = std::move(values[1]);
+    }
+    return read;
 }
 
 }  // namespace
 
-std::expected<ToolCall, std::string> read_step(PyObject* step) { return read(step, true); }
+UnjudgedArguments unjudged_arguments(const ConversionError& failure) {
+    UnjudgedArguments u;
+    const std::string_view place = failure.place;
+    // ".opts.limits[2]": the argument "opts", and the place below it.
+    if (place.starts_with(".")) {
+        const std::size_t end = place.find_first_of(".[", 1);
+        u.argument = place.substr(1, end == std::string_view::npos ? place.size() - 1 : end - 1);
+        if (end != std::string_view::npos) {
+            // A place hundreds of levels deep is shown by its start.
+            const std::string_view shown = place.substr(1);
+            u.problem = "at " + (shown.size() <= 80 ? std::string(shown) : std::string(shown.substr(0, 77)) + "...") + ", ";
+        }
+    }
+    u.problem += failure.text;
+    return u;
+}
 
-std::expected<OwnedRef, std::string> read_step_tool(PyObject* step) {
+std::string argument_failure_text(const ConversionError& failure) {
+    const UnjudgedArguments where = unjudged_arguments(failure);
+    return where.argument.empty() ? where.problem : "argument '" + where.argument + "': " + where.problem;
+}
+
+std::expected<ToolCall, std::string> read_step(PyObject* step) {
+    auto read_one = read(step, true, Dialect::native);
+    if (!read_one) return Failure(std::move(read_one.error()));
+    return std::move(read_one->call);
+}
+
+std::expected<ReadStep, std::string> read_engine_step(PyObject* step) { return read(step, true, Dialect::engine); }
+
+std::expected<OwnedRef, std::string> read_step_tool(PyObject* step, Dialect dialect) {
     PyObject* tool = nullptr;
-    auto call = read(step, false, &tool);
+    auto call = read(step, false, dialect, &tool);
     if (!call) return Failure(std::move(call.error()));
     return OwnedRef::borrow(tool);
 }

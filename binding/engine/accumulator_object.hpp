@@ -19,6 +19,7 @@
 
 #include "../common/args.hpp"
 #include "../common/util.hpp"
+#include "engine.hpp"
 #include "policy_bases.hpp"
 
 namespace ostik::py::engine {
@@ -62,7 +63,7 @@ struct AccumulatorObject {
                 PyErr_SetString(PyExc_ValueError, "cannot merge accumulators made with different policies");
                 return nullptr;
             }
-            of(self).merge(of(other));
+            if (!counted(of(self).merge(of(other)), Traits::merge_sig.name)) return nullptr;
             Py_RETURN_NONE;
         } catch (const std::bad_alloc&) {
             return PyErr_NoMemory();

@@ -155,7 +155,11 @@ PyObject* accumulator_add(PyObject* self, PyObject* const* args, Py_ssize_t narg
         TraceSteps read = steps_for(acc);
         read.reserve(steps->size(), 1);
         if (!read.read(*steps)) return nullptr;
-        acc.add_trace(read.names(0), read.arguments(0), ref ? *ref : acc.next_position());
+        if (!counted(acc.add_trace(read.names(0), read.arguments(0), ref ? *ref : acc.next_position(),
+                                   read.unjudged(0)),
+                     "AuditAccumulator.add")) {
+            return nullptr;
+        }
         Py_RETURN_NONE;
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
@@ -198,7 +202,12 @@ PyObject* add_many(ostik::AuditAccumulator& acc, PyObject* traces, PyObject* ref
     // Judged into a copy, so that the accumulator takes all of them or none.
     ostik::AuditAccumulator work = acc;
     for (std::size_t i = 0; i < read.traces(); ++i) {
-        work.add_trace(read.names(i), read.arguments(i), refs[i] ? *refs[i] : work.next_position());
+        if (PyErr_CheckSignals() < 0) return nullptr;
+        if (!counted(work.add_trace(read.names(i), read.arguments(i), refs[i] ? *refs[i] : work.next_position(),
+                                    read.unjudged(i)),
+                     "AuditAccumulator.add_many")) {
+            return nullptr;
+        }
     }
     acc = std::move(work);
     Py_RETURN_NONE;

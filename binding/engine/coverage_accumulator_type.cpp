@@ -73,7 +73,9 @@ PyObject* accumulator_add(PyObject* self, PyObject* const* args, Py_ssize_t narg
         TraceSteps read = steps_for(acc);
         read.reserve(steps->size(), 1);
         if (!read.read(*steps)) return nullptr;
-        acc.add_traces(read.names(), 1, read.arguments());
+        if (!counted(acc.add_traces(read.names(), 1, read.arguments(), read.unjudged()), "CoverageAccumulator.add")) {
+            return nullptr;
+        }
         Py_RETURN_NONE;
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
@@ -105,7 +107,10 @@ PyObject* accumulator_add_many(PyObject* self, PyObject* const* args, Py_ssize_t
         for (const std::vector<OwnedRef>& steps : collected) {
             if (!read.read(steps)) return nullptr;
         }
-        acc.add_traces(read.names(), collected.size(), read.arguments());
+        if (!counted(acc.add_traces(read.names(), collected.size(), read.arguments(), read.unjudged()),
+                     "CoverageAccumulator.add_many")) {
+            return nullptr;
+        }
         Py_RETURN_NONE;
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();

@@ -181,7 +181,7 @@ PyObject* decision_restore(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         decision.step = PyLong_AsUnsignedLongLong(argv[1]);
         if (PyErr_Occurred()) return nullptr;
         if (!PyUnicode_Check(argv[2])) {
-            raise_cannot_convert("tool", argv[2], "PyString");
+            raise_cannot_convert("tool", argv[2], "str");
             return nullptr;
         }
         Py_ssize_t n = 0;
@@ -189,7 +189,7 @@ PyObject* decision_restore(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         if (!tool) return nullptr;
         decision.tool.assign(tool, static_cast<std::size_t>(n));
         if (!PyTuple_Check(argv[3])) {
-            raise_cannot_convert("failures", argv[3], "PyTuple");
+            raise_cannot_convert("failures", argv[3], "tuple");
             return nullptr;
         }
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(argv[3]); ++i) {

@@ -5,8 +5,10 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <expected>
 #include <memory>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "../common/args.hpp"
@@ -86,6 +88,20 @@ PyObject* entry_point(F&& body) {
         return PyErr_NoMemory();
     }
 }
+
+// Whether an accumulator took what it was given; false with OverflowError
+// set ("NAME.WHAT: the steps count would pass 2**64-1") when a count would
+// have overflowed, which left the accumulator unchanged.
+inline bool counted(const std::expected<void, std::string>& result, const char* where) {
+    if (result) return true;
+    PyErr_Format(PyExc_OverflowError, "%s: %s", where, result.error().c_str());
+    return false;
+}
+
+// Whether a Ctrl-C (or another signal's handler) asks a long loop to stop at
+// iteration `i`: false but every 1024 iterations, when the handlers run; true
+// with their exception (KeyboardInterrupt) set.
+inline bool interrupted(std::size_t i) { return (i & 1023) == 1023 && PyErr_CheckSignals() < 0; }
 
 // A METH_FASTCALL | METH_KEYWORDS function as the PyCFunction a PyMethodDef holds.
 template <class F>

@@ -74,11 +74,11 @@ PyObject* open_session(GuardObject* self, PyObject* trace_file, PyObject* keep) 
     // call leaves no file behind.
     const bool has_file = trace_file && trace_file != Py_None;
     if (has_file && !PyUnicode_Check(trace_file)) {
-        raise_cannot_convert("trace_file", trace_file, "PyString");
+        raise_cannot_convert("trace_file", trace_file, "str");
         return nullptr;
     }
     if (keep && !PyBool_Check(keep)) {
-        raise_cannot_convert("keep", keep, "PyBool");
+        raise_cannot_convert("keep", keep, "bool");
         return nullptr;
     }
     std::unique_ptr<ostik::TraceWriter> writer;
@@ -109,20 +109,24 @@ PyObject* guard_session(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 constexpr const char* judge_params[] = {"trace"};
 constexpr Signature judge_sig{"Guard.judge", judge_params, 1, 1};
 
-// The steps are read as TraceExplainer.explain reads them, and each is judged
-// as soon as it is read: its arguments are converted (a step that cannot be
-// read fails the call), judged and dropped, since a judgement keeps none.
+// The steps are read in the engine's dialect (step_reader.hpp), and each is
+// judged as soon as it is read: its arguments are converted (a step that
+// cannot be read fails the call; one whose arguments hold a number no Value
+// holds is judged as unjudged), judged and dropped, since a judgement keeps
+// none.
 PyObject* judge_trace(GuardObject* self, PyObject* trace) {
     auto items = extract_sequence(trace, "trace");
     if (!items) return nullptr;
     ostik::TraceJudgement judgement(self->guard);
-    for (const OwnedRef& item : *items) {
-        auto call = read_step(item.get());
-        if (!call) {
-            set_error(PyExc_ValueError, "Invalid tool call format: " + call.error());
+    for (std::size_t i = 0; i < items->size(); ++i) {
+        if (interrupted(i)) return nullptr;
+        auto read = read_engine_step((*items)[i].get());
+        if (!read) {
+            set_error(PyExc_ValueError, "Invalid tool call format: " + read.error());
             return nullptr;
         }
-        judgement.add_step(call->tool, call->args);
+        if (read->unjudged) judgement.add_step(read->call.tool, *read->unjudged);
+        else judgement.add_step(read->call.tool, read->call.args);
     }
     items->clear();
     judgement.finish();
@@ -169,8 +173,8 @@ OwnedRef rule_dict(const ArgumentRuleInfo& rule, const ArgumentRuleCount* counts
     return d;
 }
 
-// Every step of every trace is read as CoverageAnalyzer.analyze reads it and
-// counted by the guard's argument rules alone.
+// Every step of every trace is read in the engine's dialect and counted by
+// the guard's argument rules alone (a call left unjudged counts for none).
 PyObject* count_arguments(GuardObject* self, PyObject* traces) {
     auto items = extract_sequence(traces, "traces");
     if (!items) return nullptr;
@@ -178,13 +182,14 @@ PyObject* count_arguments(GuardObject* self, PyObject* traces) {
     for (const OwnedRef& trace : *items) {
         auto steps = extract_sequence(trace.get(), "traces");
         if (!steps) return nullptr;
-        for (const OwnedRef& step : *steps) {
-            auto call = read_step(step.get());
-            if (!call) {
-                set_error(PyExc_ValueError, "Invalid trace format: " + call.error());
+        for (std::size_t i = 0; i < steps->size(); ++i) {
+            if (interrupted(i)) return nullptr;
+            auto read = read_engine_step((*steps)[i].get());
+            if (!read) {
+                set_error(PyExc_ValueError, "Invalid trace format: " + read.error());
                 return nullptr;
             }
-            tally.add(*call);
+            if (!read->unjudged) tally.add(read->call);
         }
     }
     return argument_rule_list(*self->guard, tally.counts().data());

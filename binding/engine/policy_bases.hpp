@@ -36,7 +36,7 @@ std::optional<PolicySource> policy_source_argument(PyObject* obj, const char* na
 std::optional<Policy> decode_policy_bytes(std::string_view bytes);
 
 // The contiguous bytes of a bytes-like object, or nothing with TypeError
-// "argument 'NAME': 'T' object cannot be converted to 'PyBytes'" set.
+// "argument 'NAME': 'T' object cannot be converted to 'bytes'" set.
 std::optional<std::string> bytes_argument(PyObject* obj, const char* name);
 
 // How an accumulator pickles: (type(self).from_bytes, (policy bytes, state

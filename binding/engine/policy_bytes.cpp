@@ -13,7 +13,7 @@ namespace ostik::py::engine {
 
 std::optional<std::string> bytes_argument(PyObject* obj, const char* name) {
     if (!PyObject_CheckBuffer(obj)) {
-        raise_cannot_convert(name, obj, "PyBytes");
+        raise_cannot_convert(name, obj, "bytes");
         return std::nullopt;
     }
     Py_buffer view;

@@ -135,7 +135,7 @@ PyObject* rule_failure_restore(PyObject*, PyObject* const* args, Py_ssize_t narg
         std::string* texts[] = {&failure.rule_id, &failure.rule_type, &failure.explanation};
         for (std::size_t i = 0; i < 3; ++i) {
             if (!PyUnicode_Check(argv[i])) {
-                raise_cannot_convert(restore_params[i], argv[i], "PyString");
+                raise_cannot_convert(restore_params[i], argv[i], "str");
                 return nullptr;
             }
             Py_ssize_t n = 0;
@@ -145,7 +145,7 @@ PyObject* rule_failure_restore(PyObject*, PyObject* const* args, Py_ssize_t narg
         }
         if (argv[3] != Py_None) {
             if (!PyDict_Check(argv[3])) {
-                raise_cannot_convert("context", argv[3], "PyDict");
+                raise_cannot_convert("context", argv[3], "dict");
                 return nullptr;
             }
             auto context = to_value(argv[3]);

@@ -14,6 +14,7 @@
 #include "../common/convert.hpp"
 #include "../common/ref.hpp"
 #include "../common/report_str.hpp"
+#include "../common/step_reader.hpp"
 #include "../common/util.hpp"
 #include "engine.hpp"
 #include "ostik/guard.hpp"
@@ -59,7 +60,7 @@ PyObject* session_entry(F&& body) {
 // run Python code.
 std::optional<ostik::ToolCall> read_call(PyObject* tool, PyObject* args) {
     if (!PyUnicode_Check(tool)) {
-        raise_cannot_convert("tool", tool, "PyString");
+        raise_cannot_convert("tool", tool, "str");
         return std::nullopt;
     }
     Py_ssize_t len = 0;
@@ -68,9 +69,10 @@ std::optional<ostik::ToolCall> read_call(PyObject* tool, PyObject* args) {
     ostik::ToolCall call;
     call.tool.assign(text, static_cast<std::size_t>(len));
     if (args && args != Py_None) {
-        auto value = to_value(args);
+        auto value = to_value(args, Dialect::engine);
         if (!value) {
-            set_error(PyExc_ValueError, "Invalid tool call format: " + value.error());
+            // Named by the argument it is in: "argument 'n': the integer ...".
+            set_error(PyExc_ValueError, "Invalid tool call format: " + argument_failure_text(value.error()));
             return std::nullopt;
         }
         call.args = std::move(*value);
@@ -213,11 +215,11 @@ PyObject* session_refusal(PyObject* self, PyObject* const* args, Py_ssize_t narg
     PyObject* reason = argv[0];
     PyObject* tool = argv[1];
     if (!PyUnicode_Check(reason)) {
-        raise_cannot_convert("reason", reason, "PyString");
+        raise_cannot_convert("reason", reason, "str");
         return nullptr;
     }
     if (tool && tool != Py_None && !PyUnicode_Check(tool)) {
-        raise_cannot_convert("tool", tool, "PyString");
+        raise_cannot_convert("tool", tool, "str");
         return nullptr;
     }
     Py_ssize_t len = 0;

@@ -1,8 +1,9 @@
 // The steps of one or more traces as the accumulators take them: each step's
 // tool name, viewed in the str that holds it, and, only when the policy has
-// argument rules to count or judge, each step's arguments. Steps are read as
-// TraceExplainer.explain and CoverageAnalyzer.analyze read them: without
-// arguments wanted, the arguments are checked and never built.
+// argument rules to count or judge, each step's arguments and which steps'
+// arguments could not be read. Steps are read in the engine's dialect
+// (step_reader.hpp): without arguments wanted, the arguments are checked and
+// never built.
 #pragma once
 
 #include <Python.h>
@@ -17,6 +18,7 @@
 #include "../common/ref.hpp"
 #include "../common/step_reader.hpp"
 #include "../common/util.hpp"
+#include "engine.hpp"
 #include "ostik/value.hpp"
 
 namespace ostik::py::engine {
@@ -37,6 +39,7 @@ public:
     // Reads one trace's steps. False with the ValueError set.
     bool read(const std::vector<OwnedRef>& steps) {
         for (const OwnedRef& step : steps) {
+            if (interrupted(names_.size())) return false;
             if (with_arguments_ ? !read_call(step.get()) : !read_name(step.get())) return false;
         }
         ends_.push_back(names_.size());
@@ -48,6 +51,18 @@ public:
     std::span<const std::string_view> names(std::size_t trace) const {
         return std::span<const std::string_view>(names_).subspan(first(trace), ends_[trace] - first(trace));
     }
+    // The steps, of all traces or of trace `trace`, whose arguments could not
+    // be read: their indices in ascending order, counted from the first step
+    // of all traces or of that trace.
+    std::vector<std::uint64_t> unjudged() const { return unjudged_; }
+    std::vector<std::uint64_t> unjudged(std::size_t trace) const {
+        std::vector<std::uint64_t> in_trace;
+        for (std::uint64_t i : unjudged_) {
+            if (i >= first(trace) && i < ends_[trace]) in_trace.push_back(i - first(trace));
+        }
+        return in_trace;
+    }
+
     // Empty without arguments wanted.
     std::span<const std::optional<Value>> arguments() const { return args_; }
     std::span<const std::optional<Value>> arguments(std::size_t trace) const {
@@ -59,7 +74,7 @@ private:
     std::size_t first(std::size_t trace) const { return trace ? ends_[trace - 1] : 0; }
 
     bool read_name(PyObject* step) {
-        auto tool = read_step_tool(step);
+        auto tool = read_step_tool(step, Dialect::engine);
         if (!tool) return fail(tool.error());
         if (!*tool) {
             names_.emplace_back("unknown");
@@ -76,11 +91,12 @@ private:
     }
 
     bool read_call(PyObject* step) {
-        auto call = read_step(step);
-        if (!call) return fail(call.error());
-        tools_.push_back(std::move(call->tool));
+        auto read = read_engine_step(step);
+        if (!read) return fail(read.error());
+        if (read->unjudged) unjudged_.push_back(names_.size());
+        tools_.push_back(std::move(read->call.tool));
         names_.emplace_back(tools_.back());
-        args_.push_back(std::move(call->args));
+        args_.push_back(std::move(read->call.args));
         return true;
     }
 
@@ -96,6 +112,7 @@ private:
     std::vector<std::string_view> names_;
     std::vector<std::optional<Value>> args_;
     std::vector<std::size_t> ends_;
+    std::vector<std::uint64_t> unjudged_;
 };
 
 }  // namespace ostik::py::engine

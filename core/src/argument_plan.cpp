@@ -1,7 +1,5 @@
 #include "argument_plan.hpp"
 
-#include <re2/re2.h>
-
 #include <algorithm>
 #include <cmath>
 #include <compare>
@@ -12,8 +10,6 @@
 #include "yaml_scalar.hpp"
 
 namespace ostik::detail {
-
-void RegexDeleter::operator()(re2::RE2* re) const { delete re; }
 
 namespace {
 
@@ -105,9 +101,7 @@ bool holds(const ArgOperator& op, const Value& v) {
         case ArgOp::matches:
         case ArgOp::not_matches: {
             if (!v.is<std::string>()) return false;
-            const std::string_view text = v.as<std::string>();
-            const bool found = re2::RE2::PartialMatch(re2::StringPiece(text.data(), text.size()), *op.regex);
-            return found == (op.op == ArgOp::matches);
+            return finds(*op.regex, v.as<std::string>()) == (op.op == ArgOp::matches);
         }
         case ArgOp::min:
         case ArgOp::max: {
@@ -189,11 +183,15 @@ private:
             case ArgOp::matches:
             case ArgOp::not_matches: {
                 if (!v.is<std::string>()) return wrong_type(path, v, "a string");
-                const std::string_view pattern = v.as<std::string>();
-                re2::RE2::Options options;  // UTF-8; RE2 never backtracks
-                options.set_log_errors(false);
-                op.regex.reset(new re2::RE2(re2::StringPiece(pattern.data(), pattern.size()), options));
-                if (!op.regex->ok()) return error(path, "invalid regular expression: " + op.regex->error());
+                auto compiled = compile_pattern(v.as<std::string>());
+                if (!compiled) {
+                    // A limit is the constraint's to state, located at the pattern.
+                    if (compiled.error().starts_with("pattern too large")) {
+                        return ArgumentRuleError{path_, std::move(compiled.error()), path, false};
+                    }
+                    return error(path, std::move(compiled.error()));
+                }
+                op.regex = std::move(*compiled);
                 return std::nullopt;
             }
             case ArgOp::min:
@@ -270,6 +268,15 @@ std::expected<std::unique_ptr<const ArgumentPlan>, ArgumentRuleError> ArgumentPl
         }
     }
 
+    if (auto known = plan.find_id("on_error")) {
+        out.on_error_id_index_ = *known;
+    } else if (auto it = extra.find("on_error"); it != extra.end()) {
+        out.on_error_id_index_ = it->second;
+    } else {
+        out.on_error_id_index_ = plan.ids.size() + out.extra_ids_.size();
+        out.extra_ids_.push_back(name_text("on_error"));
+    }
+
     // Which rules each tool name meets: a rule names a tool or an alias, as
     // sequence rules do.
     std::unordered_map<std::string, std::vector<std::uint32_t>> meets;
@@ -329,6 +336,11 @@ std::string shown_value(const Value& value) {
     constexpr std::size_t limit = 80;
     constexpr std::size_t kept = limit - 3;
     std::string text;
+    if (value.is<double>() && !std::isfinite(value.as<double>())) {
+        // JSON has no text for it, and "null" would say it was null.
+        const double d = value.as<double>();
+        return std::string(std::isnan(d) ? "NaN" : d > 0 ? "Infinity" : "-Infinity") + " (not a finite number)";
+    }
     if (value.is<std::string>()) {
         // Only the start can be shown: a long string is escaped no further
         // than its first limit + 1 characters, which is enough to cut it.

@@ -17,10 +17,7 @@
 #include "explain_plan.hpp"
 #include "ostik/argument_rules.hpp"
 #include "ostik/value.hpp"
-
-namespace re2 {
-class RE2;
-}
+#include "pattern_budget.hpp"
 
 namespace ostik::detail {
 
@@ -33,16 +30,12 @@ inline constexpr const char* arg_op_names[] = {
     "equals", "one_of", "not_one_of", "contains", "not_contains", "matches", "not_matches", "min", "max", "max_length",
 };
 
-struct RegexDeleter {
-    void operator()(re2::RE2* re) const;
-};
-
 struct ArgOperator {
     ArgOp op = ArgOp::equals;
     NameText name;                            // the operator's name, for texts
     const Value* operand = nullptr;           // into the policy: equals, one_of, not_one_of, min, max
     std::vector<std::string_view> substrings;  // contains, not_contains: into the policy
-    std::unique_ptr<re2::RE2, RegexDeleter> regex;  // matches, not_matches
+    Regex regex;                              // matches, not_matches
     std::uint64_t length = 0;                 // max_length
 };
 
@@ -81,8 +74,12 @@ public:
     // when the call has no such argument; a require_args entry always is.
     Judged judge(std::uint32_t k, const std::optional<Value>& args, ArgumentFailure& failure) const;
 
+    // The id index of "on_error", which blocks calls whose arguments cannot
+    // be judged.
+    std::size_t on_error_id_index() const { return on_error_id_index_; }
+
     // Rule ids by id index: the explainer's (ExplainPlan::ids), then those
-    // only argument rules have.
+    // only argument rules have, then "on_error" unless a rule has it.
     std::size_t id_count() const { return plan_->ids.size() + extra_ids_.size(); }
     const NameText& id(std::size_t index) const {
         return index < plan_->ids.size() ? plan_->ids[index] : extra_ids_[index - plan_->ids.size()];
@@ -94,6 +91,7 @@ private:
     const ExplainPlan* plan_;
     std::vector<ArgumentRule> rules_;
     std::vector<NameText> extra_ids_;
+    std::size_t on_error_id_index_ = 0;
     std::vector<std::uint32_t> applicable_;  // runs of rule indices, one run per tool name
     struct Run {
         std::uint32_t first = 0;
@@ -117,7 +115,9 @@ void count_call(const ArgumentPlan& plan, std::string_view tool, const std::opti
                 std::span<ArgumentRuleCount> counts);
 
 // The JSON text of an argument's value as explanations show it: at most 80
-// characters, a longer text cut to its first 77 and "...".
+// characters, a longer text cut to its first 77 and "...". A number that is
+// not finite (only the guard's own readers keep one) reads "NaN (not a finite
+// number)", "Infinity (...)" or "-Infinity (...)".
 std::string shown_value(const Value& value);
 
 }  // namespace ostik::detail

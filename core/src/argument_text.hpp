@@ -8,7 +8,12 @@
 //                   first operator that fails, VALUE its JSON text as
 //                   shown_value() gives it); context {"argument", "operator", "tool"}
 //
-// TOOL is the name the policy gives the rule (a tool or an alias name).
+//   on_error        "Argument 'ARG' of 'TOOL' cannot be judged: PROBLEM" (or "The
+//                   arguments of 'TOOL' ..." when they are the problem); context
+//                   {"argument", "tool"}, without "argument" in that case
+//
+// TOOL is the name the policy gives the rule (a tool or an alias name); for
+// on_error, the call's tool.
 #pragma once
 
 #include <cstdint>
@@ -48,6 +53,30 @@ void write_argument_context(Context& c, const ArgumentRule& r, std::uint32_t ite
 
 // The value shown for a failure (empty for require_args, which shows none).
 inline NameText failure_value(const ArgumentFailure& f) { return f.value ? name_text(shown_value(*f.value)) : NameText{}; }
+
+inline RuleEvaluation unjudged_evaluation(const NameText& tool, const std::string& argument,
+                                          const std::string& problem) {
+    RuleEvaluation e;
+    e.rule_id = "on_error";
+    e.rule_type = "on_error";
+    e.passed = false;
+    PlainText t{e.explanation};
+    if (argument.empty()) {
+        t.lit("The arguments of ");
+    } else {
+        t.lit("Argument ");
+        quoted(t, name_text(argument));
+        t.lit(" of ");
+    }
+    quoted(t, tool);
+    t.lit(" cannot be judged: ");
+    t.lit(problem);
+    ValueContext c;
+    if (!argument.empty()) c.text("argument", name_text(argument));
+    c.text("tool", tool);
+    e.context = Value(std::move(c.object));
+    return e;
+}
 
 inline RuleEvaluation argument_evaluation(const ArgumentRule& r, std::uint32_t item, const NameText& value) {
     RuleEvaluation e;

@@ -5,6 +5,7 @@
 
 #include "argument_plan.hpp"
 #include "byte_codec.hpp"
+#include "checked_counts.hpp"
 #include "explain_plan.hpp"
 #include "ostik/text.hpp"
 #include "step_judgement.hpp"
@@ -16,6 +17,9 @@ namespace {
 
 using detail::ByteReader;
 using detail::ByteWriter;
+using detail::count_overflow;
+using detail::sum_fits;
+using detail::sums_fit;
 
 constexpr std::string_view magic = "OSKA";
 constexpr std::uint8_t format_version = 1;
@@ -26,6 +30,7 @@ const detail::ExplainPlan& plan_of(const AuditBasis& basis) { return basis.guard
 struct VerdictOnly {
     void tool_check(ToolVerdict) {}
     void argument(const detail::ArgumentFailure&) {}
+    void unjudged(const UnjudgedArguments&) {}
     void rule(std::size_t, const detail::Outcome&) {}
 };
 
@@ -69,8 +74,13 @@ void AuditAccumulator::keep_failing(FailingTrace entry) {
     if (failing_.size() > keep_) failing_.pop_back();
 }
 
-void AuditAccumulator::add_trace(std::span<const std::string_view> tools, std::span<const std::optional<Value>> args,
-                                 const TraceRef& ref) {
+std::expected<void, std::string> AuditAccumulator::add_trace(std::span<const std::string_view> tools,
+                                                             std::span<const std::optional<Value>> args,
+                                                             const TraceRef& ref,
+                                                             std::span<const std::uint64_t> unjudged) {
+    // Only whether a step's arguments were read matters here, not why not.
+    static const UnjudgedArguments unread;
+    std::size_t next_unjudged = 0;
     using namespace detail;
     const ExplainPlan& plan = plan_of(*basis_);
     const ArgumentPlan* arguments = args.empty() ? nullptr : &basis_->guard().arguments();
@@ -82,7 +92,11 @@ void AuditAccumulator::add_trace(std::span<const std::string_view> tools, std::s
     for (std::size_t i = 0; i < tools.size(); ++i) {
         const std::uint64_t step = state.steps();
         const std::uint32_t slot = state.enter(tools[i]);
-        const CallArguments call = arguments ? CallArguments{arguments, &args[i]} : CallArguments{};
+        CallArguments call = arguments ? CallArguments{arguments, &args[i]} : CallArguments{};
+        if (arguments && next_unjudged < unjudged.size() && unjudged[next_unjudged] == i) {
+            call.unjudged = &unread;
+            ++next_unjudged;
+        }
         const StepVerdict verdict = judge_step(plan, state, state.step_tool(slot), step, sink, call);
         state.advance(slot);
         if (!verdict.blocked()) continue;
@@ -107,6 +121,23 @@ void AuditAccumulator::add_trace(std::span<const std::string_view> tools, std::s
         if (blocked) std::fill(trace_blocked_.begin(), trace_blocked_.end(), 0);
         if (end_failed) std::fill(trace_end_failed_.begin(), trace_end_failed_.end(), 0);
     };
+    // Every count is checked before any changes, so that a trace that would
+    // overflow one leaves the accumulator as it was.
+    auto fits = [&]() -> std::expected<void, std::string> {
+        if (!sum_fits(traces_, 1)) return count_overflow("traces");
+        if (!sum_fits(failed_traces_, failed)) return count_overflow("failed traces");
+        if (!sum_fits(steps_, tools.size())) return count_overflow("steps");
+        if (!sum_fits(blocked_steps_, blocked)) return count_overflow("blocked steps");
+        if (!sums_fit(blocked_by_, trace_blocked_)) return count_overflow("blocked steps by rule");
+        for (std::size_t i = 0; i < end_failures_.size() && end_failed; ++i) {
+            if (trace_end_failed_[i] && !sum_fits(end_failures_[i], 1)) return count_overflow("end failures by rule");
+        }
+        return {};
+    };
+    if (auto checked = fits(); !checked) {
+        clear_trace();
+        return checked;
+    }
     // The one step that may allocate comes before anything is counted.
     try {
         if (failed) keep_failing(FailingTrace{ref, first_block, first_rule});
@@ -123,18 +154,25 @@ void AuditAccumulator::add_trace(std::span<const std::string_view> tools, std::s
         end_failures_[i] += static_cast<std::uint64_t>(trace_end_failed_[i]);
     }
     clear_trace();
+    return {};
 }
 
 bool AuditAccumulator::same_policy(const AuditAccumulator& other) const {
     return basis_ == other.basis_ || basis_->key() == other.basis_->key();
 }
 
-void AuditAccumulator::merge(const AuditAccumulator& other) {
+std::expected<void, std::string> AuditAccumulator::merge(const AuditAccumulator& other) {
     if (&other == this) {
         const AuditAccumulator copy = other;
-        merge(copy);
-        return;
+        return merge(copy);
     }
+    // Checked before anything changes: a merge that fails leaves this as it was.
+    if (!sum_fits(traces_, other.traces_)) return count_overflow("traces");
+    if (!sum_fits(failed_traces_, other.failed_traces_)) return count_overflow("failed traces");
+    if (!sum_fits(steps_, other.steps_)) return count_overflow("steps");
+    if (!sum_fits(blocked_steps_, other.blocked_steps_)) return count_overflow("blocked steps");
+    if (!sums_fit(blocked_by_, other.blocked_by_)) return count_overflow("blocked steps by rule");
+    if (!sums_fit(end_failures_, other.end_failures_)) return count_overflow("end failures by rule");
     const std::uint64_t keep = std::min(keep_, other.keep_);
     std::vector<FailingTrace> merged;
     merged.reserve(std::min<std::uint64_t>(keep, failing_.size() + other.failing_.size()));
@@ -157,6 +195,7 @@ void AuditAccumulator::merge(const AuditAccumulator& other) {
         blocked_by_[i] += other.blocked_by_[i];
         end_failures_[i] += other.end_failures_[i];
     }
+    return {};
 }
 
 namespace {
@@ -218,7 +257,10 @@ std::expected<AuditAccumulator, std::string> AuditAccumulator::from_bytes(std::s
     const AuditBasis& b = *acc.basis_;
     const auto traces = r->varint(), failed = r->varint(), steps = r->varint(), blocked = r->varint();
     if (!traces || !failed || !steps || !blocked) return malformed;
-    if (*failed > *traces || *blocked > *steps || (*steps > 0 && *traces == 0)) return malformed;
+    // A failed trace is a trace, a blocked step a step of some failed trace.
+    if (*failed > *traces || *blocked > *steps || (*steps > 0 && *traces == 0) || (*blocked > 0 && *failed == 0)) {
+        return malformed;
+    }
     acc.traces_ = *traces;
     acc.failed_traces_ = *failed;
     acc.steps_ = *steps;
@@ -247,8 +289,9 @@ std::expected<AuditAccumulator, std::string> AuditAccumulator::from_bytes(std::s
         if (n > *failed) return malformed;
     }
 
+    // The list holds the K smallest failing traces: all of them up to K.
     const auto n = r->count(5);
-    if (!n || *n > std::min(*keep, *failed)) return malformed;
+    if (!n || *n != std::min(*keep, *failed)) return malformed;
     acc.failing_.reserve(*n);
     for (std::size_t i = 0; i < *n; ++i) {
         FailingTrace f;
@@ -273,6 +316,8 @@ std::expected<AuditAccumulator, std::string> AuditAccumulator::from_bytes(std::s
         const auto index = id ? b.id_index(*id) : std::nullopt;
         if (!index) return malformed;
         f.rule = *index;
+        // Its rule blocked a step, or failed at the end, of some trace counted.
+        if ((f.first_block ? acc.blocked_by_ : acc.end_failures_)[f.rule] == 0) return malformed;
         if (!acc.failing_.empty() && f < acc.failing_.back()) return malformed;
         acc.failing_.push_back(std::move(f));
     }

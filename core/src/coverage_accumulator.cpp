@@ -6,6 +6,7 @@
 
 #include "argument_plan.hpp"
 #include "byte_codec.hpp"
+#include "checked_counts.hpp"
 #include "ostik/text.hpp"
 
 namespace ostik {
@@ -61,21 +62,43 @@ void CoverageAccumulator::insert_all(auto&& names) {
     }
 }
 
-void CoverageAccumulator::add_traces(std::span<const std::string_view> tools, std::uint64_t traces,
-                                     std::span<const std::optional<Value>> args) {
+std::expected<void, std::string> CoverageAccumulator::add_traces(std::span<const std::string_view> tools,
+                                                                 std::uint64_t traces,
+                                                                 std::span<const std::optional<Value>> args,
+                                                                 std::span<const std::uint64_t> unjudged) {
+    // A rule is reached at most once per step: with the steps, its counts fit.
+    if (!detail::sum_fits(traces_, traces)) return detail::count_overflow("traces");
+    if (!detail::sum_fits(steps_, tools.size())) return detail::count_overflow("steps");
     insert_all(tools);
     traces_ += traces;
     steps_ += tools.size();
-    if (args.empty() || !basis_->counts_arguments()) return;
+    if (args.empty() || !basis_->counts_arguments()) return {};
     const detail::ArgumentPlan& plan = basis_->guard()->arguments();
-    for (std::size_t i = 0; i < tools.size(); ++i) detail::count_call(plan, tools[i], args[i], argument_counts_);
+    std::size_t next_unjudged = 0;
+    for (std::size_t i = 0; i < tools.size(); ++i) {
+        if (next_unjudged < unjudged.size() && unjudged[next_unjudged] == i) {
+            ++next_unjudged;
+            continue;
+        }
+        detail::count_call(plan, tools[i], args[i], argument_counts_);
+    }
+    return {};
 }
 
 bool CoverageAccumulator::same_policy(const CoverageAccumulator& other) const {
     return basis_ == other.basis_ || basis_->key() == other.basis_->key();
 }
 
-void CoverageAccumulator::merge(const CoverageAccumulator& other) {
+std::expected<void, std::string> CoverageAccumulator::merge(const CoverageAccumulator& other) {
+    // Checked before anything changes: a merge that fails leaves this as it was.
+    if (!detail::sum_fits(traces_, other.traces_)) return detail::count_overflow("traces");
+    if (!detail::sum_fits(steps_, other.steps_)) return detail::count_overflow("steps");
+    for (std::size_t k = 0; k < argument_counts_.size() && k < other.argument_counts_.size(); ++k) {
+        if (!detail::sum_fits(argument_counts_[k].reached, other.argument_counts_[k].reached) ||
+            !detail::sum_fits(argument_counts_[k].violated, other.argument_counts_[k].violated)) {
+            return detail::count_overflow("argument rule");
+        }
+    }
     if (&other != this) insert_all(other.seen_);
     const std::uint64_t traces = other.traces_, steps = other.steps_;
     traces_ += traces;
@@ -85,6 +108,7 @@ void CoverageAccumulator::merge(const CoverageAccumulator& other) {
         argument_counts_[k].reached += other.argument_counts_[k].reached;
         argument_counts_[k].violated += other.argument_counts_[k].violated;
     }
+    return {};
 }
 
 CoverageReport CoverageAccumulator::report(double threshold) const {

@@ -48,6 +48,8 @@ struct StepSink {
 
     void tool_check(ToolVerdict v) { rec.tool_check(v, slot); }
     void argument(const ArgumentFailure& f) { rec.argument(arguments->rules()[f.rule], f); }
+    // Explanations are made of calls whose arguments were read: never met.
+    void unjudged(const UnjudgedArguments&) {}
     void rule(std::size_t k, const Outcome& o) { rec.rule(plan.rules[k], o, slot, index); }
 };
 

@@ -20,7 +20,7 @@
 namespace ostik::detail {
 
 struct StepFailure {
-    enum class Kind : std::uint8_t { tool_check, argument, rule };
+    enum class Kind : std::uint8_t { tool_check, argument, rule, unjudged };
 
     std::uint64_t step = 0;
     Kind kind = Kind::tool_check;
@@ -28,7 +28,8 @@ struct StepFailure {
     ToolVerdict gate = ToolVerdict::pass;
     Outcome outcome;                   // a sequence rule
     std::uint32_t item = 0;            // an argument rule: ArgumentFailure::item
-    std::uint32_t value = no_value;    // a constraint: its shown value, by index into the kept values
+    std::uint32_t value = no_value;    // a constraint: its shown value, by index into the kept values;
+                                       // unjudged: the argument, the problem after it
 
     static constexpr std::uint32_t no_value = std::numeric_limits<std::uint32_t>::max();
 
@@ -36,6 +37,7 @@ struct StepFailure {
         switch (kind) {
             case Kind::tool_check: return gate == ToolVerdict::denied ? plan.deny_id_index : plan.allow_id_index;
             case Kind::argument: return arguments->rules()[check].id_index;
+            case Kind::unjudged: return arguments->on_error_id_index();
             case Kind::rule: break;
         }
         return plan.rules[check].id_index;
@@ -45,6 +47,7 @@ struct StepFailure {
         switch (kind) {
             case Kind::tool_check: return gate == ToolVerdict::denied ? "deny" : "allow";
             case Kind::argument: return arguments->rules()[check].rule_type();
+            case Kind::unjudged: return "on_error";
             case Kind::rule: break;
         }
         return kind_names[plan.rules[check].kind];
@@ -61,6 +64,8 @@ inline RuleEvaluation failure_record(const ExplainPlan& plan, const ArgumentPlan
         case StepFailure::Kind::argument:
             return argument_evaluation(arguments->rules()[f.check], f.item,
                                        f.value == StepFailure::no_value ? NameText{} : name_text(values[f.value]));
+        case StepFailure::Kind::unjudged:
+            return unjudged_evaluation(tool, values[f.value], values[f.value + 1]);
         case StepFailure::Kind::rule:
             break;
     }
@@ -91,6 +96,14 @@ struct StepFailureSink {
             f.value = static_cast<std::uint32_t>(values.size());
             values.push_back(shown_value(*a.value));
         }
+    }
+    void unjudged(const UnjudgedArguments& u) {
+        StepFailure& f = failures.emplace_back();
+        f.step = step;
+        f.kind = StepFailure::Kind::unjudged;
+        f.value = static_cast<std::uint32_t>(values.size());
+        values.push_back(u.argument);
+        values.push_back(u.problem);
     }
     void rule(std::size_t k, const Outcome& o) {
         if (o.passed) return;

@@ -36,6 +36,7 @@ struct StepVerdict {
 struct CallArguments {
     const ArgumentPlan* plan = nullptr;
     const std::optional<Value>* args = nullptr;  // set with `plan`
+    const UnjudgedArguments* unjudged = nullptr;  // instead of `args`, for arguments that could not be read
 };
 
 // Judges a call of `tool` (with its tool check made, TraceState::step_tool)
@@ -58,8 +59,15 @@ StepVerdict judge_step(const ExplainPlan& plan, const TraceState& state, StepToo
         block(check == ToolVerdict::denied ? plan.deny_id_index : plan.allow_id_index);
     }
 
-    // 2. The call's arguments, by the rules its tool meets, in their order.
-    if (arguments.plan && !arguments.plan->empty()) {
+    // 2. The call's arguments, by the rules its tool meets, in their order;
+    //    arguments that could not be read are judged by none of them, and
+    //    the policy's on_error says whether that blocks the call.
+    if (arguments.plan && arguments.unjudged) {
+        if (!arguments.plan->rules_for(tool.name).empty() && plan.policy.on_error == ErrorPolicy::block) {
+            sink.unjudged(*arguments.unjudged);
+            block(arguments.plan->on_error_id_index());
+        }
+    } else if (arguments.plan && !arguments.plan->empty()) {
         for (const std::uint32_t k : arguments.plan->rules_for(tool.name)) {
             ArgumentFailure failure;
             if (arguments.plan->judge(k, *arguments.args, failure) == ArgumentPlan::Judged::failed) {

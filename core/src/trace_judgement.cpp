@@ -31,14 +31,20 @@ void TraceJudgement::list_blocking(std::size_t id_index) {
     }
 }
 
-void TraceJudgement::add_step(std::string_view tool, const std::optional<Value>& args) {
+void TraceJudgement::add_step(std::string_view tool, const std::optional<Value>& args) { add(tool, &args, nullptr); }
+
+void TraceJudgement::add_step(std::string_view tool, const UnjudgedArguments& unjudged) {
+    add(tool, nullptr, &unjudged);
+}
+
+void TraceJudgement::add(std::string_view tool, const std::optional<Value>* args, const UnjudgedArguments* unjudged) {
     const ExplainPlan& plan = state_->plan();
     const std::uint64_t step = state_->steps();
     if (step_slots_.size() == step_slots_.capacity()) step_slots_.reserve(std::max<std::size_t>(64, step * 2));
     const std::uint32_t slot = state_->enter(tool);
     StepFailureSink sink{failures_, values_, step};
     const StepVerdict judged = judge_step(plan, *state_, state_->step_tool(slot), step, sink,
-                                          CallArguments{&guard_->arguments(), &args});
+                                          CallArguments{&guard_->arguments(), args, unjudged});
     state_->advance(slot);
     step_slots_.push_back(slot);
     if (judged.blocked()) {

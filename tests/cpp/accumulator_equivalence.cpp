@@ -189,13 +189,13 @@ int main() {
             std::vector<std::string> names(tools.begin(), tools.end());
             summaries.push_back(summarizer.summarize(names));
             const std::size_t part = rng() % parts;
-            coverage[part].add_traces(tools, 1, args);
+            if (!coverage[part].add_traces(tools, 1, args)) fail("coverage count overflowed");
             for (const ToolCall& call : trace) tally.add(call);
 
             // 2. One trace alone against a fresh session.
             AuditAccumulator alone(audit_basis, 1);
             const TraceRef ref{TraceRef::Shape::text_number, "f", t};
-            alone.add_trace(tools, args, ref);
+            if (!alone.add_trace(tools, args, ref)) fail("audit count overflowed");
             const SessionAudit s = session_audit(guard, trace);
             const bool failed = alone.failed_traces() == 1;
             if (failed != s.failed || alone.blocked_steps() != s.blocked ||
@@ -214,7 +214,7 @@ int main() {
                             judgement.blocking_rules().front() != audit_basis->id(alone.failing()[0].rule)))) {
                 fail("audit against TraceJudgement, round " + std::to_string(round));
             }
-            audits[part].add_trace(tools, args, ref);
+            if (!audits[part].add_trace(tools, args, ref)) fail("audit count overflowed");
             expected_total.blocked += s.blocked;
             if (s.failed) failing_refs.push_back(t);
         }
@@ -226,8 +226,7 @@ int main() {
         CoverageAccumulator merged(cov_basis);
         AuditAccumulator audit(audit_basis, 1000);
         for (std::size_t i : order) {
-            merged.merge(coverage[i]);
-            audit.merge(audits[i]);
+            if (!merged.merge(coverage[i]) || !audit.merge(audits[i])) fail("merged count overflowed");
         }
         const double threshold = static_cast<double>(rng() % 150);
         if (!same_report(merged.report(threshold), analyzer.analyze(summaries, threshold)) || merged.traces() != n) {

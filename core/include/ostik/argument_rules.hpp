@@ -36,6 +36,16 @@ struct ArgumentRuleError {
     std::string located_text(std::span<const NodeMark> marks) const;
 };
 
+// Arguments that could not be read into a Value (a number no Value holds):
+// which argument (empty when the arguments themselves are the problem) and
+// what is wrong with it. A call with such arguments is judged by none of the
+// argument rules its tool meets: under `on_error: block` (when it meets any)
+// it is blocked by "on_error" instead, under `allow` it passes them.
+struct UnjudgedArguments {
+    std::string argument;
+    std::string problem;  // "the integer 18446744073709551616 does not fit 64 bits"
+};
+
 struct ArgumentRuleInfo {
     std::string rule_id;          // "require_args_{tool}" or "arg_{tool}_{arg}", lower-cased
     const char* rule_type = "";   // "require_args" or "arg_constraint"

@@ -77,7 +77,8 @@ public:
     // Whether traces must come with their arguments: the guard has argument rules.
     bool judges_arguments() const;
     // Every rule id a trace can fail with: the policy's distinct rule ids,
-    // "deny_list" and "allow_list", then those only argument rules have.
+    // "deny_list" and "allow_list", then those only argument rules have, and
+    // "on_error" (a call whose arguments could not be read).
     std::size_t id_count() const;
     const std::string& id(std::size_t index) const;
     std::optional<std::size_t> id_index(std::string_view id) const;
@@ -95,11 +96,18 @@ public:
 
     // Judges one trace, given by the tool name of each step in order and, when
     // the policy has argument rules, each step's arguments (`args` empty or
-    // one entry per step), and adds it. Wholly or, on an allocation failure,
-    // not at all.
-    void add_trace(std::span<const std::string_view> tools, std::span<const std::optional<Value>> args,
-                   const TraceRef& ref);
-    void add_trace(std::span<const std::string_view> tools, const TraceRef& ref) { add_trace(tools, {}, ref); }
+    // one entry per step), and adds it. Wholly or, when a count would pass
+    // 2^64 - 1 (the error says which) or on an allocation failure, not at all.
+    // `unjudged` lists, in ascending order, the steps whose arguments could
+    // not be read (see UnjudgedArguments); their entries in `args` are unused.
+    [[nodiscard]] std::expected<void, std::string> add_trace(std::span<const std::string_view> tools,
+                                                             std::span<const std::optional<Value>> args,
+                                                             const TraceRef& ref,
+                                                             std::span<const std::uint64_t> unjudged = {});
+    [[nodiscard]] std::expected<void, std::string> add_trace(std::span<const std::string_view> tools,
+                                                             const TraceRef& ref) {
+        return add_trace(tools, {}, ref);
+    }
 
     // The reference add_trace() takes for a trace given none: its position
     // among the traces this accumulator has counted.
@@ -107,8 +115,9 @@ public:
 
     bool same_policy(const AuditAccumulator& other) const;
     // Adds what `other` holds (`other` may be this one); the merged list keeps
-    // the smaller of the two K.
-    void merge(const AuditAccumulator& other);
+    // the smaller of the two K. Refused, changing nothing, when a count would
+    // pass 2^64 - 1 (the error says which).
+    [[nodiscard]] std::expected<void, std::string> merge(const AuditAccumulator& other);
 
     std::uint64_t keep() const { return keep_; }
     std::uint64_t traces() const { return traces_; }

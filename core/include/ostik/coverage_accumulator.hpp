@@ -68,18 +68,23 @@ public:
     const std::shared_ptr<const CoverageBasis>& basis() const { return basis_; }
 
     // Adds `traces` traces whose steps, all together, call `tools` (the tool
-    // name of every step, in any order). Wholly or, on an allocation failure,
-    // not at all.
+    // name of every step, in any order). Wholly or, when a count would pass
+    // 2^64 - 1 (the error says which) or on an allocation failure, not at all.
     // With `args` (one entry per step, needed when the basis counts
-    // arguments), the calls are counted by the argument rules too.
-    void add_traces(std::span<const std::string_view> tools, std::uint64_t traces,
-                    std::span<const std::optional<Value>> args = {});
+    // arguments), the calls are counted by the argument rules too, but for
+    // those listed in `unjudged` (ascending), whose arguments could not be
+    // read: no rule judged them.
+    [[nodiscard]] std::expected<void, std::string> add_traces(std::span<const std::string_view> tools,
+                                                              std::uint64_t traces,
+                                                              std::span<const std::optional<Value>> args = {},
+                                                              std::span<const std::uint64_t> unjudged = {});
 
     // Whether `other` was made under the same policy (equal encodings), the
     // condition for merge().
     bool same_policy(const CoverageAccumulator& other) const;
-    // Adds the traces that `other` holds (`other` may be this one).
-    void merge(const CoverageAccumulator& other);
+    // Adds the traces that `other` holds (`other` may be this one); refused,
+    // changing nothing, when a count would pass 2^64 - 1.
+    [[nodiscard]] std::expected<void, std::string> merge(const CoverageAccumulator& other);
 
     CoverageReport report(double threshold) const;
 

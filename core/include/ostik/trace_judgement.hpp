@@ -23,6 +23,7 @@
 #include <string_view>
 #include <vector>
 
+#include "ostik/argument_rules.hpp"
 #include "ostik/explain.hpp"
 #include "ostik/guard.hpp"
 
@@ -44,6 +45,8 @@ public:
     // Judges a call of `tool` with `args` as the next step and enters it,
     // blocked or not. The arguments are not kept. Only before finish().
     void add_step(std::string_view tool, const std::optional<Value>& args = std::nullopt);
+    // Adds a call whose arguments could not be read (see UnjudgedArguments).
+    void add_step(std::string_view tool, const UnjudgedArguments& unjudged);
 
     // Runs the end-of-trace checks on the steps added; call it once, last.
     void finish();
@@ -79,6 +82,7 @@ public:
 
 private:
     void list_blocking(std::size_t id_index);
+    void add(std::string_view tool, const std::optional<Value>* args, const UnjudgedArguments* unjudged);
 
     std::shared_ptr<const Guard> guard_;
     std::unique_ptr<detail::TraceState> state_;

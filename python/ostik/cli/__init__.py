@@ -2,7 +2,8 @@
 
 Exit codes: 0 success; 1 the input was read and judged, and failed (a blocked
 step, an end-of-trace check, a coverage threshold, a warning under --strict);
-2 unusable input (a bad policy, an unreadable trace file, a bad command line).
+2 unusable input (a bad policy, an unreadable trace file, a bad command line);
+70 a fault of ostik's own, with its traceback.
 A trace fails when a step is blocked or an end-of-trace check fails; a trace
 without steps fails when the policy has require rules.
 """
@@ -12,12 +13,16 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from collections.abc import Callable, Sequence
+import traceback
+from collections.abc import Callable, Iterator, Sequence
+from contextlib import contextmanager
 
 from ostik import __version__
 from ostik.cli import check, coverage, explain, report, test
 from ostik.cli.common import EXIT_FAILED, EXIT_UNUSABLE, UnusableInput
 from ostik.formats.reading import collector_paused
+from ostik.reports.escaping import printable
+from ostik.reports.github import CommandGuard
 
 __all__ = ["build_parser", "main"]
 
@@ -25,7 +30,35 @@ __all__ = ["build_parser", "main"]
 COMMANDS = (check, explain, test, coverage, report)
 
 
+# What an error that ostik did not foresee exits with (EX_SOFTWARE): never 0, 1 or 2.
+EXIT_INTERNAL_ERROR = 70
+
+
+@contextmanager
+def guarded_output() -> Iterator[None]:
+    """stdout and stderr behind a CommandGuard for the block: names from input cannot forge a
+    GitHub workflow command, whatever prints them (argparse, warnings, a traceback)."""
+    streams = sys.stdout, sys.stderr
+    sys.stdout, sys.stderr = CommandGuard(sys.stdout), CommandGuard(sys.stderr)
+    try:
+        yield
+    finally:
+        sys.stdout, sys.stderr = streams
+
+
 def main(argv: Sequence[str] | None = None) -> int:
+    with guarded_output():
+        try:
+            return _main(argv)
+        except SystemExit:
+            raise
+        except Exception:
+            # A fault of ostik's: its traceback through the guard, and a status of its own.
+            traceback.print_exc()
+            return EXIT_INTERNAL_ERROR
+
+
+def _main(argv: Sequence[str] | None) -> int:
     args = build_parser().parse_args(argv)
     run: Callable[[argparse.Namespace], int] = args.run
     try:
@@ -35,7 +68,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         with collector_paused():
             return run(args)
     except UnusableInput as err:
-        print(err, file=sys.stderr)
+        print(printable(str(err)), file=sys.stderr)
         return EXIT_UNUSABLE
     except BrokenPipeError:
         # The reader went away (`ostik explain ... | head`): stop quietly, and

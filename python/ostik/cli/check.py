@@ -7,6 +7,7 @@ from typing import TYPE_CHECKING
 
 from ostik.cli.common import (EXIT_FAILED, EXIT_OK, UnusableInput, load_argument_rule_error, load_ignored_keys,
                               load_records, warn)
+from ostik.reports.escaping import printable
 from ostik.cli.policy_lint import ignored_key_warning, policy_warnings, summary
 
 if TYPE_CHECKING:
@@ -28,7 +29,7 @@ def run_check(args: argparse.Namespace) -> int:
     rule_error = load_argument_rule_error(args.policy)
     if rule_error is not None:
         raise UnusableInput(f"{args.policy}: {rule_error}")
-    print(f"{args.policy}: {summary(records)}")
+    print(f"{printable(args.policy)}: {summary(records)}")
     warnings = policy_warnings(records)
     for warning in warnings:
         warn(f"{args.policy}: warning: {warning}")

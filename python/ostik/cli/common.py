@@ -15,6 +15,7 @@ from ostik._inspect import argument_rule_error, ignored_keys, policy_records
 from ostik._native import Policy
 from ostik.formats import AUTO, FORMATS
 from ostik.formats.trace_files import STDIN, TraceFile, TraceFileError
+from ostik.reports.escaping import printable
 from ostik.runs.judging import read_traces as read_trace_source
 from ostik.runs.judging import trace_paths
 
@@ -79,7 +80,8 @@ def percentage(text: str) -> float:
 
 
 def warn(message: str) -> None:
-    print(message, file=sys.stderr)
+    """A message on stderr; what it quotes from input (file names, YAML) shown printable."""
+    print(printable(message), file=sys.stderr)
 
 
 def load_records(path: str) -> PolicyRecords:

@@ -12,7 +12,7 @@ from ostik._engine import CoverageAccumulator, policy_bytes
 from ostik.cli.common import (EXIT_FAILED, EXIT_OK, Progress, UnusableInput, add_dask_argument, add_format_argument,
                               cores, coverage_trace_paths, dask_cluster, jobs, load_guard, load_policy_and_records,
                               percentage, warn)
-from ostik.reports.escaping import quote
+from ostik.reports.escaping import quote, visible_json
 from ostik.reports.text import Style, argument_coverage_lines, coverage_lines
 from ostik.runs.tallies import Measure, Tally, tally_paths
 
@@ -48,7 +48,7 @@ def run_coverage(args: argparse.Namespace) -> int:
     text = accumulator.report(threshold)
     report: dict[str, Any] = json.loads(text)
     if args.json:
-        print(text)
+        print(visible_json(text))
     else:
         traces, steps = accumulator.traces, accumulator.steps
         name = quote(records["name"]) if records["name"] else "(unnamed)"

@@ -12,7 +12,7 @@ from ostik._native import TraceExplainer
 from ostik.cli.common import (EXIT_FAILED, EXIT_OK, UnusableInput, add_format_argument, load_guard, load_policy,
                               read_traces, warn, write_lines)
 from ostik.formats.trace_files import TraceFile, first_bad_step
-from ostik.reports.escaping import printable
+from ostik.reports.escaping import VisibleJsonWriter, printable
 from ostik.reports.text import Style, explanation_lines
 from ostik.runs.judging import unnamed_steps_warning
 
@@ -41,7 +41,7 @@ def explain_json(guard: Guard, explainer: TraceExplainer, trace_file: TraceFile)
     cannot be read stops the run at that trace, after the reports of the
     traces before it."""
     sys.stdout.flush()
-    out = sys.stdout.buffer
+    out = VisibleJsonWriter(sys.stdout.buffer)
     passed = True
     for trace in trace_file.traces:
         try:
@@ -83,6 +83,11 @@ def run_explain(args: argparse.Namespace) -> int:
             print(f"{printable(labels[number])}:")
         verbose_steps = None
         if verbose_explainer is not None:
-            verbose_steps = json.loads(verbose_explainer.explain(traces[number].steps))["steps"]
+            try:
+                verbose_steps = json.loads(verbose_explainer.explain(traces[number].steps))["steps"]
+            except ValueError as err:  # a step the guard judged, which the explainer's reading refuses
+                trace = traces[number]
+                raise UnusableInput(first_bad_step([trace], verbose_explainer.explain) or
+                                    f"{trace.label}: {err}") from None
         write_lines(explanation_lines(judgement, style, verbose_steps=verbose_steps))
     return EXIT_OK if passed else EXIT_FAILED

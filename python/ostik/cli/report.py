@@ -6,7 +6,7 @@ import argparse
 import json
 from typing import TYPE_CHECKING, Any
 
-from ostik._native import CoverageAnalyzer
+from ostik._engine import CoverageAccumulator
 from ostik.cli.common import (EXIT_FAILED, EXIT_OK, Progress, UnusableInput, add_format_argument,
                               coverage_trace_paths, load_guard, load_policy_and_records, read_traces, warn)
 from ostik.formats.trace_files import first_bad_step
@@ -50,7 +50,10 @@ def run_report(args: argparse.Namespace) -> int:
             progress.update(done)
     finally:
         progress.clear()
-    coverage: dict[str, Any] = json.loads(CoverageAnalyzer(policy).analyze(traces, 0.0))
+    # The accumulator's report is the analyzer's, its steps read as the guard reads them.
+    accumulator = CoverageAccumulator(policy)
+    accumulator.add_many(traces)
+    coverage: dict[str, Any] = json.loads(accumulator.report(0.0))
     text = page.render(coverage, guard.argument_coverage(traces))
     try:
         with open(args.output, "w", encoding="utf-8") as out:

@@ -17,7 +17,7 @@ from ostik.cli.common import (EXIT_FAILED, EXIT_OK, EXIT_UNUSABLE, Progress, add
 from ostik.formats.json_text import STDIN_NAME
 from ostik.formats.trace_files import STDIN
 from ostik.reports.escaping import printable
-from ostik.reports.github import error_command, in_github_actions
+from ostik.reports.github import error_command, in_github_actions, write_command
 from ostik.reports.text import Style, test_summary, trace_line, violation_text
 from ostik.runs.judging import FileResult, TraceResult, judge_paths, judge_paths_on_cluster, trace_paths
 from ostik.runs.tallies import Measure, Tally, tally_paths
@@ -91,7 +91,7 @@ def run_test(args: argparse.Namespace) -> int:
         progress.note(error)
         if annotate:
             file = None if path in (STDIN, STDIN_NAME) else path
-            print(error_command(printable(error), file=file, title="ostik: unusable input"), file=annotations)
+            write_command(error_command(printable(error), file=file, title="ostik: unusable input"), annotations)
 
     show_failing = not args.quiet and not args.json
     show_passing = args.verbose and not args.json
@@ -127,7 +127,7 @@ def run_test(args: argparse.Namespace) -> int:
                     progress.clear()
                     print(trace_line(trace, style))
                 if annotate and not trace.passed:
-                    print(trace_annotation(trace), file=annotations)
+                    write_command(trace_annotation(trace), annotations)
             if args.junit_xml:
                 kept.append(result)
             progress.update(done)

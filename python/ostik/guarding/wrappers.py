@@ -66,7 +66,7 @@ def wrap(session: Session, fn: F, name: str | None, on_error: str) -> F:
         if not isinstance(name, str):
             raise TypeError(f"'{_type_name(fn)}' object has no __name__: give the tool's name")
     elif not isinstance(name, str):
-        raise TypeError(f"argument 'name': '{_type_name(name)}' object cannot be converted to 'PyString'")
+        raise TypeError(f"argument 'name': '{_type_name(name)}' object cannot be converted to 'str'")
     tool: str = name
     signature = inspect.signature(fn)
 

@@ -173,7 +173,7 @@ class ReportPage:
             where = ""
         self._traces.append({
             "file": self._files(trace.source),
-            "where": where,
+            "where": printable(where),
             "passed": judgement.passed,
             "steps": judgement.steps,
             "blocked": judgement.blocked_steps,
@@ -186,12 +186,14 @@ class ReportPage:
 
     def data(self) -> dict[str, Any]:
         """What the page's script reads."""
+        # Every text the script shows, made visible as the terminal shows it: a name
+        # cannot reorder its cell (U+202E) or hide in one (NUL, U+200B).
         return {
-            "tools": self._tools.values(),
-            "rules": [[rid, kind] for rid, kind in zip(self._rules.values(), self._rule_types)],
+            "tools": [printable(tool) for tool in self._tools.values()],
+            "rules": [[printable(rid), kind] for rid, kind in zip(self._rules.values(), self._rule_types)],
             "endChecked": [self._rules.index[rid] for rid in sorted(self._end_checked)],
-            "reasons": self._reasons.values(),
-            "files": self._files.values(),
+            "reasons": [printable(reason) for reason in self._reasons.values()],
+            "files": [printable(file) for file in self._files.values()],
             "traces": self._traces,
         }
 

@@ -7,9 +7,9 @@ has a <failure> whose message is its first violation and whose text lists
 every blocking rule with its reason, one per line. A file that could not be
 used is a suite of one test case with an <error>.
 
-Every text goes through `printable` first: XML 1.0 cannot carry control
+Every text goes through `xml_text` first: XML 1.0 cannot carry control
 characters at all, not even as character references, and a tool name may
-hold any; they arrive as visible escapes ("\\x1b"), as on the terminal.
+hold any; they arrive as visible escapes ("\\u001b"), as on the terminal.
 """
 
 from __future__ import annotations
@@ -17,7 +17,7 @@ from __future__ import annotations
 import xml.etree.ElementTree as ET
 from collections.abc import Sequence
 
-from ostik.reports.escaping import printable
+from ostik.reports.escaping import xml_text
 from ostik.runs.judging import FileResult, TraceResult
 from ostik.reports.text import violation_text
 
@@ -35,24 +35,24 @@ def _case_name(trace: TraceResult) -> str:
 
 
 def _testcase(suite: ET.Element, trace: TraceResult) -> None:
-    file = printable(trace.file)
-    case = ET.SubElement(suite, "testcase", classname=file, name=printable(_case_name(trace)), file=file)
+    file = xml_text(trace.file)
+    case = ET.SubElement(suite, "testcase", classname=file, name=xml_text(_case_name(trace)), file=file)
     first = trace.violations[0] if trace.violations else None
     line = first.line if first is not None and first.line is not None else trace.line
     if line is not None:
         case.set("line", str(line))
     if not trace.passed and first is not None:
-        failure = ET.SubElement(case, "failure", message=printable(violation_text(first)), type=printable(first.rule))
-        failure.text = "\n".join(printable(violation_text(v)) for v in trace.violations)
+        failure = ET.SubElement(case, "failure", message=xml_text(violation_text(first)), type=xml_text(first.rule))
+        failure.text = "\n".join(xml_text(violation_text(v)) for v in trace.violations)
 
 
 def _error_suite(root: ET.Element, result: FileResult) -> None:
-    name = printable(result.path)
+    name = xml_text(result.path)
     suite = ET.SubElement(root, "testsuite", name=name, tests="1", failures="0", errors="1", skipped="0",
                           time=_seconds(result.seconds))
     case = ET.SubElement(suite, "testcase", classname=name, name="read", file=name)
-    error = ET.SubElement(case, "error", message=printable(result.error or ""), type="unusable input")
-    error.text = printable(result.error or "")
+    error = ET.SubElement(case, "error", message=xml_text(result.error or ""), type="unusable input")
+    error.text = xml_text(result.error or "")
 
 
 def junit_tree(results: Sequence[FileResult], seconds: float) -> ET.ElementTree:
@@ -65,7 +65,7 @@ def junit_tree(results: Sequence[FileResult], seconds: float) -> ET.ElementTree:
         if result.error is not None:
             _error_suite(root, result)
             continue
-        suite = ET.SubElement(root, "testsuite", name=printable(result.path), tests=str(len(result.traces)),
+        suite = ET.SubElement(root, "testsuite", name=xml_text(result.path), tests=str(len(result.traces)),
                               failures=str(sum(1 for t in result.traces if not t.passed)), errors="0",
                               skipped="0", time=_seconds(result.seconds))
         for trace in result.traces:
