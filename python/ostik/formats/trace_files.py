@@ -3,7 +3,10 @@
 A trace file holds JSON lines. A line holding an object is one step of the
 file's trace (an agent that records every call as it happens); a line holding
 an array is a whole trace (an agent that records a finished run). Blank lines
-are skipped. A file named ``*.json`` may instead hold one JSON array of steps,
+are skipped. Steps that several sessions wrote to one file carry their
+session's key, ``"session": KEY`` (a string): the object lines of each key are
+a trace of their own, in the order of the key's first line (the key is no
+part of the steps), and object lines without a key are one more trace. A file named ``*.json`` may instead hold one JSON array of steps,
 which is one trace.
 
 How the file is read as JSON (and what happens to an incomplete last line) is
@@ -14,6 +17,7 @@ the same Trace and TraceFile records.
 
 from __future__ import annotations
 
+import json
 import os
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
@@ -21,11 +25,16 @@ from typing import Any
 
 from ostik.formats.json_text import STDIN, JsonSource, JsonSourceError, kind_of, read_json_source
 
-__all__ = ["STDIN", "TRACE_SUFFIXES", "Trace", "TraceFile", "TraceFileError", "find_trace_files", "first_bad_step",
+__all__ = ["STDIN", "SESSION_KEY", "TRACE_SUFFIXES", "Trace", "TraceFile", "TraceFileError", "find_trace_files", "first_bad_step",
            "read_trace_file", "trace_file_from_source"]
 
 TRACE_SUFFIXES = (".jsonl", ".json")
 """The names of the files a directory given for traces stands for."""
+
+SESSION_KEY = "session"
+"""The key of a step line naming the session that wrote it, in a file that several sessions share."""
+
+_UNKEYED = object()
 
 
 class TraceFileError(Exception):
@@ -96,17 +105,26 @@ def trace_file_from_source(source: JsonSource) -> TraceFile:
         return TraceFile(name, [Trace(name, value)], list(source.warnings))
     numbers, values = source.line_numbers, source.line_values
     assert numbers is not None and values is not None
-    if all(type(value) is dict for value in values):
+    keyed = any(type(value) is dict and type(value.get(SESSION_KEY)) is str for value in values)
+    if not keyed and all(type(value) is dict for value in values):
         # Every line one step, as an agent recording its calls writes them: the
         # lists as read are the trace and its lines.
         return TraceFile(name, [Trace(name, values, numbers)], list(source.warnings))
     result = TraceFile(name, [], list(source.warnings))
-    file_trace: Trace | None = None
+    # The trace of object lines of each session key (one for the lines without a key).
+    session_traces: dict[object, Trace] = {}
     for number, value in zip(numbers, values):
         if isinstance(value, dict):
+            key = value.get(SESSION_KEY) if keyed else None
+            key = key if type(key) is str else _UNKEYED
+            file_trace = session_traces.get(key)
             if file_trace is None:
-                file_trace = Trace(name, [])
+                place = None if key is _UNKEYED else f"{SESSION_KEY} {json.dumps(key)}"
+                file_trace = session_traces[key] = Trace(name, [], place=place)
                 result.traces.append(file_trace)
+            if keyed and SESSION_KEY in value:
+                # The key says whose step it is; it is no part of the step.
+                value = {name: field for name, field in value.items() if name != SESSION_KEY}
             file_trace.steps.append(value)
             file_trace.step_lines.append(number)
         elif isinstance(value, list):
