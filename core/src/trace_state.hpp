@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "explain_plan.hpp"
@@ -47,6 +48,7 @@ enum class Message : std::uint8_t {
     blocklist_clear,
     end_require_missing,  // end of trace: a require rule's tool was never called
     end_after_missing,    // end of trace: an after window was never answered
+    after_due,            // enforcing: a call that would let an after window pass unanswered
 };
 
 // The judgement of one rule at one step: everything its explanation and
@@ -87,6 +89,8 @@ struct RuleEntry {
     std::uint64_t step = 0;       // after: the trigger step; never_after: the first trigger step
     std::uint64_t deadline = 0;   // after
     std::uint32_t progress = 0;   // sequence
+
+    friend bool operator==(const RuleEntry&, const RuleEntry&) = default;
 };
 
 class TraceState {
@@ -112,6 +116,18 @@ public:
     std::optional<Outcome> end_check(std::size_t rule_index) const;
 
     std::uint64_t steps() const { return steps_; }
+
+    // What decides the judgements of later steps, for a session's bytes:
+    // every count and entry, but not the slots (which only make the report).
+    std::span<const std::uint32_t> name_calls() const { return name_calls_; }
+    std::span<const RuleEntry> entries() const { return entries_; }
+    // Sets them; the sizes are the plan's (name_count(), rules.size()).
+    void restore(std::uint64_t steps, std::vector<std::uint32_t> name_calls, std::vector<RuleEntry> entries) {
+        steps_ = steps;
+        name_calls_ = std::move(name_calls);
+        entries_ = std::move(entries);
+    }
+
     // Slot indices in ascending byte order of their tool names.
     std::span<const std::uint32_t> slots_by_name() const { return by_name_; }
 
