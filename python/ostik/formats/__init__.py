@@ -21,6 +21,9 @@ Formats (see each module for the shapes it accepts):
 
 ``auto`` (the default) tells the format from the content (ostik.formats.detection).
 Only the calls become steps: text, tool results, ids and timestamps are dropped.
+In ostik's own form, the calls a live guard refused and those that ran unjudged
+are no steps either: ``read_file`` keeps them beside the steps of each trace
+(``Trace.refused``, ``Trace.unjudged``; see ostik.formats.trace_files).
 A file that is not what its format expects raises TraceFormatError, naming the
 file, the line or JSON path, and what was expected there; a call's arguments
 that are not valid JSON are kept as text, with a TraceFormatWarning.
@@ -32,10 +35,10 @@ from ostik.formats import anthropic, mcp, openai_chat, openai_responses, ostik_s
 from ostik.formats.detection import detect_source
 from ostik.formats.reading import (AmbiguousFormatError, Reader, Source, Step, TraceFormatError, TraceFormatWarning,
                                    collector_paused, json_source, plain_traces, trace_file)
-from ostik.formats.trace_files import TraceFile
+from ostik.formats.trace_files import RefusedAttempt, Trace, TraceFile, UnjudgedCall
 
-__all__ = ["AUTO", "FORMATS", "AmbiguousFormatError", "Source", "Step", "TraceFormatError", "TraceFormatWarning",
-           "detect", "read", "read_file"]
+__all__ = ["AUTO", "FORMATS", "AmbiguousFormatError", "RefusedAttempt", "Source", "Step", "Trace", "TraceFile",
+           "TraceFormatError", "TraceFormatWarning", "UnjudgedCall", "detect", "read", "read_file"]
 
 AUTO = "auto"
 _READERS: dict[str, Reader] = {
