@@ -150,4 +150,4 @@ def test_results_are_handed_to_the_session(guard):
     plugin = PolicyPlugin(guard, scope="thread")
     Agent(plugin).run([[("read_file", {"path": "a.py"}, "r1")]], session_id="chat")
     assert [(r.call_id, r.tool, r.result) for r in plugin.runs.results("chat")] == [
-        ("r1", "read_file", {"result": "content of a.py"})]
+        ("r1", "read_file", "content of a.py")]

@@ -152,6 +152,7 @@ class TraceWriter:
 
     def __init__(self, paths: TracePaths) -> None:
         self.paths = paths
+        self._paths: OrderedDict[str, str | None] = OrderedDict()
         self._clients: OrderedDict[str, OstikClient] = OrderedDict()
         self._lock = threading.Lock()
 
@@ -169,7 +170,7 @@ class TraceWriter:
 
     def write_line(self, key: str, line: dict[str, Any]) -> None:
         """Appends a line to the key's file; with the key in it when keys share the file."""
-        path = self.paths(key)
+        path = self._path_of(key)
         if path is None:
             return
         if self.paths.shared:
@@ -182,7 +183,28 @@ class TraceWriter:
                     self._clients.popitem(last=False)
             else:
                 self._clients.move_to_end(path)
-            client.record_trace(line)
+            try:
+                client.record_trace(line)
+            except ValueError:
+                if "args" not in line:
+                    raise
+                # Args that have no JSON form (why the call was refused under on_error: block) are left out.
+                del line["args"]
+                client.record_trace(line)
+
+    def _path_of(self, key: str) -> str | None:
+        # Asked once per key (a function given for trace_file is called once per session), remembered for the
+        # keys written to last.
+        with self._lock:
+            if key in self._paths:
+                self._paths.move_to_end(key)
+                return self._paths[key]
+        path = self.paths(key)
+        with self._lock:
+            self._paths[key] = path
+            if len(self._paths) > REMEMBERED_IDS:
+                self._paths.popitem(last=False)
+        return path
 
     def close(self) -> None:
         """Closes the files; they open again for the next line."""
