@@ -44,7 +44,7 @@ from typing import TYPE_CHECKING, Any
 
 try:
     from claude_agent_sdk import ClaudeAgentOptions, HookContext, HookInput, HookMatcher
-    from claude_agent_sdk.types import HookEvent, HookJSONOutput
+    from claude_agent_sdk.types import HookEvent, HookJSONOutput, SyncHookJSONOutput
 except ImportError as error:
     raise ImportError("ostik.integrations.claude_agent_sdk needs the Claude Agent SDK: "
                       "pip install 'ostik[claude-agent-sdk]'") from error
@@ -116,7 +116,7 @@ class GuardHooks:
             return {}
         assert decision is not None
         reason = runs.message(decision)
-        output: HookJSONOutput = {"hookSpecificOutput": {"hookEventName": "PreToolUse", "permissionDecision": "deny",
+        output: SyncHookJSONOutput = {"hookSpecificOutput": {"hookEventName": "PreToolUse", "permissionDecision": "deny",
                                                          "permissionDecisionReason": reason}}
         if runs.raise_on_block:
             output["continue_"] = False

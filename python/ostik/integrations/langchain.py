@@ -112,7 +112,7 @@ def _turn(state: Any) -> list[Call] | None:
     return None
 
 
-class GuardMiddleware(AgentMiddleware[GuardState, Any]):
+class GuardMiddleware(AgentMiddleware[AgentState[Any], Any]):
     """Judges every tool call of an agent by an ostik guard before the tool runs.
 
     ``guard`` is an ``ostik.Guard`` (or a ``Policy`` to make one from).
@@ -126,6 +126,10 @@ class GuardMiddleware(AgentMiddleware[GuardState, Any]):
     refused call from its decision.
     """
 
+    # The hooks' state is typed as the plain agent state, not GuardState: the middleware base class is
+    # invariant in its state, and the plain type is what lets GuardMiddleware stand in a middleware list
+    # beside LangChain's own (create_agent solves the list's state type to AgentState). The agent's
+    # state still has the private keys, as state_schema says.
     state_schema = GuardState
 
     def __init__(self, guard: Guard | Policy, *, mode: Mode = "enforce", scope: Scope = "run",
@@ -140,10 +144,10 @@ class GuardMiddleware(AgentMiddleware[GuardState, Any]):
     def guard(self) -> Guard:
         return self.runs.guard
 
-    def before_agent(self, state: GuardState, runtime: Runtime[Any]) -> dict[str, Any] | None:
+    def before_agent(self, state: AgentState[Any], runtime: Runtime[Any]) -> dict[str, Any] | None:
         thread = _thread_id()
-        previous = state.get("ostik_run")
-        if previous is not None and previous != thread:
+        previous = state.get(RUN_KEY)
+        if isinstance(previous, str) and previous != thread:
             # The thread's last run, left unfinished (interrupted and never resumed): it is over now.
             self.runs.end(previous)
         if self.runs.scope == "thread" and thread is not None:
@@ -157,16 +161,16 @@ class GuardMiddleware(AgentMiddleware[GuardState, Any]):
             update[HOLDER_KEY] = holder
         return update
 
-    async def abefore_agent(self, state: GuardState, runtime: Runtime[Any]) -> dict[str, Any] | None:
+    async def abefore_agent(self, state: AgentState[Any], runtime: Runtime[Any]) -> dict[str, Any] | None:
         return self.before_agent(state, runtime)
 
-    def after_agent(self, state: GuardState, runtime: Runtime[Any]) -> dict[str, Any] | None:
-        run_id = state.get("ostik_run")
-        if run_id is not None and self.runs.scope == "run":
+    def after_agent(self, state: AgentState[Any], runtime: Runtime[Any]) -> dict[str, Any] | None:
+        run_id = state.get(RUN_KEY)
+        if isinstance(run_id, str) and self.runs.scope == "run":
             self.runs.end(run_id)
         return None
 
-    async def aafter_agent(self, state: GuardState, runtime: Runtime[Any]) -> dict[str, Any] | None:
+    async def aafter_agent(self, state: AgentState[Any], runtime: Runtime[Any]) -> dict[str, Any] | None:
         return self.after_agent(state, runtime)
 
     def wrap_tool_call(self, request: ToolCallRequest,
