@@ -287,3 +287,22 @@ def test_an_enforce_sessions_own_file_is_judged_as_the_session_judged_it(policy,
     result = run("test", "--json", policy, path)
     assert result.returncode == 0
     assert json.loads(result.stdout.splitlines()[-1])["refused_attempts"] == 3
+
+
+def test_a_wrapped_tools_unjudged_call_is_read_back_as_one(write_policy, tmp_path):
+    policy = write_policy(POLICY.format(on_error="allow"))
+    guard = ostik.Guard(ostik.Policy.from_file(policy))
+    path = tmp_path / "live.jsonl"
+    session = guard.session(str(path))
+
+    @session.tool
+    def run_tests(target):
+        return "ran"
+
+    assert run_tests(object()) == "ran"  # an argument with no JSON form: run unjudged, as on_error allows
+    assert run_tests("all") == "ran"
+    (trace,) = ostik.formats.read_file(str(path)).traces
+    assert trace.steps == [{"tool": "run_tests", "args": {"target": "all"}}]
+    assert [(c.tool, c.before) for c in trace.unjudged] == [("run_tests", 0)]
+    result = run("explain", policy, path)
+    assert result.returncode == 0 and "   run_tests  ran unjudged  " in result.stdout
