@@ -268,3 +268,41 @@ def test_reading_issues_no_warning_for_refused_lines(session_file):
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         ostik.formats.read(session_file)
+
+
+def test_an_enforce_sessions_own_file_is_judged_as_the_session_judged_it(policy, tmp_path):
+    guard = ostik.Guard(ostik.Policy.from_file(policy))
+    path = tmp_path / "live.jsonl"
+    session = guard.session(str(path))
+    decisions = [session.check(tool, args) for tool, args in [
+        ("read_file", {"path": "a"}), ("git_commit", None), ("read_file", None), ("read_file", {"path": "c"}),
+        ("run_tests", None), ("git_commit", None), ("read_file", None)]]
+    assert [d.allowed for d in decisions] == [True, False, True, False, True, True, False]
+    (trace,) = ostik.formats.read_file(str(path)).traces
+    assert [step["tool"] for step in trace.steps] == ["read_file", "read_file", "run_tests", "git_commit"]
+    assert [(a.tool, a.rule_id, a.before) for a in trace.refused] == [
+        (d.tool, d.blocked_by, d.step) for d in decisions if not d.allowed]
+    judgement = guard.judge(trace.steps)
+    assert judgement.passed and [f.rule_id for f in judgement.end_failures] == [f.rule_id for f in session.finish()]
+    result = run("test", "--json", policy, path)
+    assert result.returncode == 0
+    assert json.loads(result.stdout.splitlines()[-1])["refused_attempts"] == 3
+
+
+def test_a_wrapped_tools_unjudged_call_is_read_back_as_one(write_policy, tmp_path):
+    policy = write_policy(POLICY.format(on_error="allow"))
+    guard = ostik.Guard(ostik.Policy.from_file(policy))
+    path = tmp_path / "live.jsonl"
+    session = guard.session(str(path))
+
+    @session.tool
+    def run_tests(target):
+        return "ran"
+
+    assert run_tests(object()) == "ran"  # an argument with no JSON form: run unjudged, as on_error allows
+    assert run_tests("all") == "ran"
+    (trace,) = ostik.formats.read_file(str(path)).traces
+    assert trace.steps == [{"tool": "run_tests", "args": {"target": "all"}}]
+    assert [(c.tool, c.before) for c in trace.unjudged] == [("run_tests", 0)]
+    result = run("explain", policy, path)
+    assert result.returncode == 0 and "   run_tests  ran unjudged  " in result.stdout
