@@ -304,3 +304,34 @@ def test_the_exporter_reports_a_batch_it_cannot_write(tmp_path, caplog):
         pass
     assert exporter.export(in_memory.get_finished_spans()) is SpanExportResult.FAILURE
     assert exporter.export([]) is SpanExportResult.SUCCESS
+
+
+def test_a_recorder_with_a_guard_judges_what_it_records_and_forgets_finished_runs(write_policy, tmp_path, caplog):
+    policy = ostik.Policy.from_file(write_policy(POLICY))
+    recorder = ToolSpanRecorder(trace_dir=tmp_path / "traces", guard=policy)
+    telemetry = Telemetry(recorder)
+    with caplog.at_level(logging.WARNING, logger="ostik"):
+        with telemetry.tracer.start_as_current_span("invoke_agent"):
+            for name, call_id in [("edit_file", "e1"), ("read_file", "r1"), ("read_file", "r1")]:
+                with telemetry.tool_span(name, "{}", **{"gen_ai.tool.call.id": call_id}):
+                    pass
+            assert len(recorder.runs) == 1
+    # The calls ran: the recorder refuses nothing, it tells what the policy would have; a span seen twice counts once.
+    assert [r.getMessage() for r in caplog.records if r.name == "ostik"] == [
+        "observed: edit_file would be refused: 'edit_file' needs 'read_file' to be called first."]
+    assert [[s["tool"] for s in steps] for steps in recorded(tmp_path / "traces").values()] == [
+        ["edit_file", "read_file"]]
+    assert len(recorder.runs) == 0
+
+
+def test_thread_scope_keys_a_conversation_across_traces(tmp_path):
+    telemetry = Telemetry(ToolSpanRecorder(trace_file=tmp_path / "all.jsonl", scope="thread"))
+    for run in range(2):
+        with telemetry.tracer.start_as_current_span("run"):
+            for chat in ("chat-a", "chat-b"):
+                with telemetry.tool_span("read_file", json.dumps({"run": run}), **{"gen_ai.conversation.id": chat}):
+                    pass
+    traces = ostik.formats.read(str(tmp_path / "all.jsonl"), "ostik")
+    assert traces == [[{"tool": "read_file", "args": {"run": r}} for r in range(2)]] * 2
+    assert {json.loads(line)["session"] for line in (tmp_path / "all.jsonl").read_text().splitlines()} == {
+        "chat-a", "chat-b"}

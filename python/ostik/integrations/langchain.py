@@ -49,7 +49,7 @@ from typing import TYPE_CHECKING, Annotated, Any, NotRequired
 try:
     from langchain.agents.middleware import AgentMiddleware, AgentState
     from langchain.agents.middleware.types import PrivateStateAttr
-    from langchain_core.messages import AIMessage, ToolMessage
+    from langchain_core.messages import ToolCall, ToolMessage
     from langgraph.channels.untracked_value import UntrackedValue
     from langgraph.config import get_config
 except ImportError as error:
@@ -104,8 +104,9 @@ def _turn(state: Any) -> list[Call] | None:
     if not messages:
         return None
     for message in reversed(messages):
-        if isinstance(message, AIMessage):
-            calls = message.tool_calls
+        # By its type field: an isinstance check of a LangChain message class costs more than the rest of the call.
+        if getattr(message, "type", None) == "ai":
+            calls: list[ToolCall] = getattr(message, "tool_calls", None) or []
             if len(calls) < 2:
                 return None
             return [Call(call["id"], call["name"], call["args"]) for call in calls]
@@ -213,5 +214,4 @@ class GuardMiddleware(AgentMiddleware[AgentState[Any], Any]):
 
     def _hand_over(self, key: str, request: ToolCallRequest, result: ToolMessage | Command[Any]) -> None:
         call = request.tool_call
-        self.runs.record_result(key, call["id"], call["name"],
-                                result.content if isinstance(result, ToolMessage) else result)
+        self.runs.record_result(key, call["id"], call["name"], getattr(result, "content", result))

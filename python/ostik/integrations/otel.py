@@ -29,7 +29,8 @@ stay open. A span carrying "gen_ai.tool.call.id" is recorded once per id
 (among the last 4,096), however often it ends up here.
 
 ``guard=`` also judges each recorded call in an observe session of its key
-(``store=`` keeps those sessions, as for the guards): a recorder sees calls
+(``store=`` keeps those sessions, as for the guards; a trace's session is
+forgotten when its root span ends): a recorder sees calls
 that have already run, so it refuses nothing, and logs each call that the
 policy blocks as a warning on the logger "ostik".
 
@@ -52,7 +53,7 @@ import logging
 import os
 import threading
 from collections import OrderedDict
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
 try:
@@ -87,7 +88,10 @@ def tool_step(span: ReadableSpan) -> dict[str, Any] | None:
     """The span's tool call as an ostik step, or None when the span is no tool call.
 
     Raises ValueError for a span that is a tool call but names no tool."""
-    attributes = span.attributes or {}
+    return _tool_step(span.attributes or {})
+
+
+def _tool_step(attributes: Mapping[str, Any]) -> dict[str, Any] | None:
     tool = attributes.get(TOOL_NAME)
     if tool is None:
         if attributes.get(OPERATION) == EXECUTE_TOOL:
@@ -131,10 +135,10 @@ class ToolSpanRecorder(SpanProcessor):
     def on_start(self, span: Span, parent_context: Context | None = None) -> None:
         pass
 
-    def session_key(self, span: ReadableSpan) -> str:
+    def session_key(self, span: ReadableSpan, attributes: Mapping[str, Any] | None = None) -> str:
         """The key of the session that the span's call belongs to."""
         if self.scope == "thread":
-            conversation = (span.attributes or {}).get(CONVERSATION)
+            conversation = (attributes if attributes is not None else span.attributes or {}).get(CONVERSATION)
             if isinstance(conversation, str) and conversation:
                 return conversation
         context = span.context
@@ -143,28 +147,34 @@ class ToolSpanRecorder(SpanProcessor):
     def on_end(self, span: ReadableSpan) -> None:
         if self._shut:
             return
+        # Read once: each read of a span's attributes makes a new view of them.
+        attributes = span.attributes or {}
         try:
-            step = tool_step(span)
+            step = _tool_step(attributes)
         except ValueError as error:
             logger.warning("span %r not recorded: %s", span.name, error)
             return
         if step is None:
+            if span.parent is None and self.runs is not None and self.scope == "run":
+                # A trace's root span ends last: the run is over, and its session goes.
+                self.runs.end(self.session_key(span))
             return
-        key = self.session_key(span)
-        call_id = (span.attributes or {}).get(CALL_ID)
+        key = self.session_key(span, attributes)
+        call_id = attributes.get(CALL_ID)
         call_id = call_id if isinstance(call_id, str) and call_id else None
         try:
-            with self._lock:
-                if call_id is not None:
+            if self.runs is not None:
+                # The session knows the ids it judged: a span seen again is neither counted nor written again.
+                self.runs.decide(key, step["tool"], step.get("args"), call_id)
+                return
+            if call_id is not None:
+                with self._lock:
                     if call_id in self._seen:
                         return
                     self._seen[call_id] = None
                     if len(self._seen) > REMEMBERED_IDS:
                         self._seen.popitem(last=False)
-            if self.runs is not None:
-                self.runs.decide(key, step["tool"], step.get("args"), call_id)
-            else:
-                self._writer.write_line(key, step)
+            self._writer.write_line(key, step)
         except Exception:
             logger.exception("tool call of span %r (session %s) not recorded", span.name, key)
 

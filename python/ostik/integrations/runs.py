@@ -78,6 +78,8 @@ REMEMBERED_IDS = 4096
 
 logger = logging.getLogger("ostik")
 
+_UNASKED = object()
+
 _PLAIN_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]{0,127}")
 
 
@@ -156,6 +158,10 @@ class TraceWriter:
         self._clients: OrderedDict[str, OstikClient] = OrderedDict()
         self._lock = threading.Lock()
 
+    def records(self, key: str) -> bool:
+        """Whether the key's calls are written anywhere."""
+        return self._path_of(key) is not None
+
     def write(self, key: str, tool: str, args: object, decision: Decision | None, unjudged: str | None,
               enforce: bool) -> None:
         line: dict[str, Any] = {"tool": tool}
@@ -195,10 +201,9 @@ class TraceWriter:
     def _path_of(self, key: str) -> str | None:
         # Asked once per key (a function given for trace_file is called once per session), remembered for the
         # keys written to last.
-        with self._lock:
-            if key in self._paths:
-                self._paths.move_to_end(key)
-                return self._paths[key]
+        known = self._paths.get(key, _UNASKED)
+        if known is not _UNASKED:
+            return known  # type: ignore[return-value]
         path = self.paths(key)
         with self._lock:
             self._paths[key] = path
@@ -218,13 +223,13 @@ class _Key:
     __slots__ = ("lock", "session", "turn", "decided", "results", "written")
 
     def __init__(self) -> None:
-        # Reentrant: deciding may collect garbage, and with it end a run (a finalizer) of this key.
-        self.lock = threading.RLock()
+        # A finalizer that ends a run while a call is decided takes the adapter's lock, never this one.
+        self.lock = threading.Lock()
         self.session: Session | None = None
         # The ids of the current turn's calls, in the listed order, and how many of them are decided.
         self.turn: tuple[str | None, ...] = ()
         self.decided = 0
-        self.results: deque[ToolResult] = deque(maxlen=KEPT_RESULTS)
+        self.results: deque[tuple[str | None, str, object]] = deque(maxlen=KEPT_RESULTS)
         # The ids whose decision is in the trace file: a decision given again for one is not written again.
         self.written: OrderedDict[str, None] = OrderedDict()
 
@@ -313,7 +318,9 @@ class GuardedRuns:
         ``turn`` is the model turn's calls in the order the model listed them,
         when the framework shows it; the listed calls before this one are
         decided first."""
-        entry = self._keys.get(key) or self._key(key)
+        entry = self._keys.get(key)
+        if entry is None:
+            entry = self._key(key)
         with entry.lock:
             if self.store is None:
                 session = self._live(entry)
@@ -350,8 +357,9 @@ class GuardedRuns:
                 decision = session._refusal(str(error), tool)
         if decision is not None and not decision.allowed and not self._enforce:
             logger.warning("observed: %s would be refused: %s", tool, refusal_message(decision))
-        if self._writer is not None and entry.first_time(call_id):
-            self._writer.write(key, tool, args, decision, unjudged, self._enforce)
+        writer = self._writer
+        if writer is not None and writer.records(key) and entry.first_time(call_id):
+            writer.write(key, tool, args, decision, unjudged, self._enforce)
         return decision
 
     def refuses(self, decision: Decision | None) -> bool:
@@ -369,12 +377,13 @@ class GuardedRuns:
         if record is not None:
             record(tool, result, call_id=call_id)
         else:
-            entry.results.append(ToolResult(call_id, tool, result))
+            # A plain tuple: made for every call, read rarely.
+            entry.results.append((call_id, tool, result))
 
     def results(self, key: str) -> list[ToolResult]:
         """The last results handed over for the key (at most 64)."""
         entry = self._keys.get(key)
-        return [] if entry is None else list(entry.results)
+        return [] if entry is None else [ToolResult(*kept) for kept in entry.results]
 
 
 def turn_of(calls: Iterable[tuple[str | None, str, object]]) -> list[Call]:
