@@ -80,9 +80,11 @@ def run_agent(session: Session) -> None:
         try:
             result = tools[tool](**args)
         except PolicyViolation as refused:
-            # The model is told why, as it would be told a tool's error.
+            # The model is told why (d.message, a sentence with no rule id), as
+            # it would be told a tool's error; the log line names the rule.
             d = refused.decision
             print(f"  {d.step}  {tool:<11} refused  {d.blocked_by}: {d.reason}")
+            print(f"     to the model: {d.message}")
         else:
             print(f"  {session.steps - 1}  {tool:<11} ran      {result}")
     unmet = session.finish()
