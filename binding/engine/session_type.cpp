@@ -57,8 +57,10 @@ PyObject* session_entry(F&& body) {
 
 // The call as the core judges it. The tool must be a str; args (None for
 // none) are converted here, before any lock is taken, since conversion may
-// run Python code.
-std::optional<ostik::ToolCall> read_call(PyObject* tool, PyObject* args) {
+// run Python code. Arguments the session has no use for (no argument rule of
+// the tool, no trace file, no kept calls, no call id) are only checked: they
+// are refused alike, and building them would be most of a check's cost.
+std::optional<ostik::ToolCall> read_call(PyObject* self, PyObject* tool, PyObject* args, bool call_id) {
     if (!PyUnicode_Check(tool)) {
         raise_cannot_convert("tool", tool, "str");
         return std::nullopt;
@@ -69,6 +71,13 @@ std::optional<ostik::ToolCall> read_call(PyObject* tool, PyObject* args) {
     ostik::ToolCall call;
     call.tool.assign(text, static_cast<std::size_t>(len));
     if (args && args != Py_None) {
+        if (!session_of(self).needs_arguments(call.tool, call_id)) {
+            if (auto failed = check_value(args, Dialect::engine)) {
+                set_error(PyExc_ValueError, "Invalid tool call format: " + argument_failure_text(*failed));
+                return std::nullopt;
+            }
+            return call;
+        }
         auto value = to_value(args, Dialect::engine);
         if (!value) {
             // Named by the argument it is in: "argument 'n': the integer ...".
@@ -124,10 +133,10 @@ PyObject* session_check(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     PyObject* argv[3];
     if (!parse_args(check_sig, args, nargs, kwnames, argv)) return nullptr;
     return session_entry([&]() -> PyObject* {
-        auto call = read_call(argv[0], argv[1]);
-        if (!call) return nullptr;
         std::optional<std::string> call_id;
         if (!read_call_id(argv[2], call_id)) return nullptr;
+        auto call = read_call(self, argv[0], argv[1], call_id.has_value());
+        if (!call) return nullptr;
         auto decision = session_of(self).check(std::move(*call), call_id);
         if (!decision) return raise_check_error(decision.error());
         return new_session_decision(std::move(*decision), self);
@@ -138,10 +147,10 @@ PyObject* session_peek(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     PyObject* argv[3];
     if (!parse_args(peek_sig, args, nargs, kwnames, argv)) return nullptr;
     return session_entry([&]() -> PyObject* {
-        auto call = read_call(argv[0], argv[1]);
-        if (!call) return nullptr;
         std::optional<std::string> call_id;
         if (!read_call_id(argv[2], call_id)) return nullptr;
+        auto call = read_call(self, argv[0], argv[1], call_id.has_value());
+        if (!call) return nullptr;
         auto decision = session_of(self).peek(*call, call_id);
         if (!decision) return raise_check_error(decision.error());
         return new_session_decision(std::move(*decision), self);

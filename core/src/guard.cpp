@@ -289,6 +289,11 @@ std::vector<RuleEvaluation> GuardSession::finish() const {
     return failures;
 }
 
+bool GuardSession::needs_arguments(std::string_view tool, bool call_id) const {
+    const ArgumentPlan& arguments = guard_->arguments();
+    return call_id || writer_ || keep_calls_ || (!arguments.empty() && !arguments.rules_for(tool).empty());
+}
+
 std::uint64_t GuardSession::steps() const {
     std::lock_guard lock(mutex_);
     return state_->steps();

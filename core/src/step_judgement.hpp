@@ -9,6 +9,9 @@
 //   argument(failure)            a failed argument rule (likewise)
 //   rule(rule_index, outcome)    one result per sequence rule, passed or not
 // The sink decides what to build from them; judging itself allocates nothing.
+// A sink that declares `static constexpr bool failures_only = true` needs the
+// failed rules only: it is given the results of the rules that can fail on
+// the call (StepTool::failable), which are all the failures there are.
 #pragma once
 
 #include <cstddef>
@@ -84,12 +87,19 @@ StepVerdict judge_step(const ExplainPlan& plan, const TraceState& state, StepToo
 
     // 3. Every sequence rule, whatever came before: the step lists them all,
     //    and only the first failure blocks it.
-    for (std::size_t k = 0; k < plan.rules.size(); ++k) {
+    auto judge_rule = [&](std::size_t k) {
         Outcome o = state.decide(k, tool, step_index);
         if (judging == Judging::enforcing && plan.rules[k].kind == 4) refuse_window_end(plan.rules[k], o, tool, step_index);
         sink.rule(k, o);
         if (!o.passed) block(plan.rules[k].id_index);
+    };
+    if constexpr (requires { requires Sink::failures_only; }) {
+        if (tool.failable) {
+            for (const std::uint32_t k : *tool.failable) judge_rule(k);
+            return v;
+        }
     }
+    for (std::size_t k = 0; k < plan.rules.size(); ++k) judge_rule(k);
     return v;
 }
 

@@ -73,6 +73,7 @@ struct Slot {
     std::uint32_t calls = 0;
     NameId name_id = no_name;
     ToolVerdict gate = ToolVerdict::pass;  // the tool check, made once per name
+    std::vector<std::uint32_t> failable;   // ExplainPlan::failable_rules of the name
 };
 
 // A step's tool as the evaluator sees it.
@@ -80,6 +81,8 @@ struct StepTool {
     std::string_view name;
     NameId name_id = no_name;
     ToolVerdict gate = ToolVerdict::pass;
+    // The rules the call can fail, when known; null: any rule.
+    const std::vector<std::uint32_t>* failable = nullptr;
 };
 
 // Per-rule entries, by rule index.
@@ -102,7 +105,9 @@ public:
     // The slot of a tool name, created on first sight (not yet counted).
     std::uint32_t enter(std::string_view tool);
     const Slot& slot(std::uint32_t s) const { return slots_[s]; }
-    StepTool step_tool(std::uint32_t s) const { return {slots_[s].text.raw, slots_[s].name_id, slots_[s].gate}; }
+    StepTool step_tool(std::uint32_t s) const {
+        return {slots_[s].text.raw, slots_[s].name_id, slots_[s].gate, &slots_[s].failable};
+    }
     // For a tool that need not have a slot.
     StepTool step_tool(std::string_view tool) const { return {tool, plan_.name_id(tool), plan_.gate.check(tool)}; }
 

@@ -200,6 +200,11 @@ public:
     // whose trigger was not answered.
     std::vector<RuleEvaluation> finish() const;
 
+    // Whether a call of `tool` is judged, written or kept with its arguments
+    // (or would be remembered under a call id). When not, check() and peek()
+    // give the same decision for the call without them.
+    bool needs_arguments(std::string_view tool, bool call_id) const;
+
     std::uint64_t steps() const;
     // The checked calls that were blocked (enforcing: refused, not entered;
     // observing: entered all the same). Replays of a call id do not count.
