@@ -154,8 +154,11 @@ struct SessionBytes {
     // have made.
     static bool read_failure(ByteReader& r, const ExplainPlan& plan, const ArgumentPlan& arguments, StepFailure& f,
                              std::uint64_t& value_plus_one) {
-        const auto kind = r.byte(), gate = r.byte();
-        const auto check = r.varint(), item = r.varint(), value = r.varint();
+        // In the order write_decision writes them.
+        const auto kind = r.byte();
+        const auto check = r.varint();
+        const auto gate = r.byte();
+        const auto item = r.varint(), value = r.varint();
         const auto passed = r.byte(), message = r.byte(), seen = r.byte(), is_then = r.byte();
         const auto count = r.varint(), deadline = r.varint(), trace_len = r.varint();
         if (!r.ok() || *kind > 3 || *gate > 2 || *passed > 1 || *message > last_message || *seen > 1 || *is_then > 1) {
@@ -208,7 +211,7 @@ struct SessionBytes {
         const auto verdict = r.byte();
         const auto step = r.varint();
         const auto tool = r.text();
-        const auto failures = r.count(16);
+        const auto failures = r.count(12);  // each failure takes 12 bytes at least
         if (!verdict || *verdict > 1 || !step || *step > steps || !tool || !failures || !is_valid_utf8(*tool)) {
             return std::nullopt;
         }
