@@ -143,8 +143,10 @@ def test_the_guard_agent_runs_and_its_trace_explains_alike(tmp_path):
     assert refused == ["edit_file", "git_commit", "force_push"]
     explained = subprocess.run([sys.executable, "-m", "ostik", "explain", "examples/policy.yaml", str(trace)],
                                cwd=ROOT, capture_output=True, text=True, timeout=120)
-    blocked = [line.split()[1] for line in explained.stdout.splitlines() if "  blocked  " in line]
-    assert blocked == refused
+    # The file explains to the same refusals: refused live, beside the steps that ran, none of them blocked.
+    refused_live = [line.split()[0] for line in explained.stdout.splitlines() if " refused live " in line]
+    assert refused_live == refused
+    assert explained.returncode == 0 and "  blocked  " not in explained.stdout
 
 
 @pytest.mark.parametrize("index", range(3))
