@@ -151,3 +151,41 @@ def test_results_are_handed_to_the_session(guard):
     Agent(plugin).run([[("read_file", {"path": "a.py"}, "r1")]], session_id="chat")
     assert [(r.call_id, r.tool, r.result) for r in plugin.runs.results("chat")] == [
         ("r1", "read_file", "content of a.py")]
+
+
+def test_the_documented_example(tmp_path, monkeypatch):
+    import json
+
+    from adapter_cases import ROOT
+    from docs_text import code, page, section
+
+    (block,) = code(section(page("frameworks.md"), "Google ADK"), "python")
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "examples").symlink_to(ROOT / "examples")
+    model = ScriptedModel(model="scripted", script=[[("read_file", {"path": "src/dates.py"}, "c1")],
+                                                    [("force_push", {}, "c2")]], turns={})
+    ran = []
+
+    def read_file(path: str) -> str:
+        """Reads a file."""
+        ran.append(path)
+        return "text"
+
+    def force_push() -> str:
+        """Pushes."""
+        ran.append("pushed")
+        return "pushed"
+
+    namespace = {"agent": LlmAgent(name="coder", model=model, tools=[read_file, force_push])}
+    exec(block, namespace)
+    runner = namespace["runner"]
+
+    async def go():
+        session = await runner.session_service.create_session(app_name="coder", user_id="u")
+        message = types.Content(role="user", parts=[types.Part(text="Fix the date parser")])
+        return [event async for event in runner.run_async(user_id="u", session_id=session.id, new_message=message)]
+
+    asyncio.run(go())
+    assert ran == ["src/dates.py"]
+    (recorded_file,) = (tmp_path / "traces").iterdir()
+    assert [json.loads(line)["tool"] for line in recorded_file.read_text().splitlines()] == ["read_file", "force_push"]

@@ -1,6 +1,7 @@
 """GuardHooks in real Claude Agent SDK queries, over a scripted Claude Code transport (no process, no network)."""
 
 import asyncio
+import json
 import dataclasses
 import logging
 
@@ -107,3 +108,25 @@ def test_bad_options(guard):
         GuardHooks(guard, scope="user")
     with pytest.raises(TypeError, match="ostik.Guard or ostik.Policy"):
         GuardHooks("policy.yaml")
+
+
+def test_the_documented_example(tmp_path, monkeypatch):
+    from docs_text import code, page, section
+
+    import claude_agent_sdk
+    from adapter_cases import ROOT
+    from claude_cli import ScriptedClaudeCode, tools
+
+    (block,) = code(section(page("frameworks.md"), "Claude Agent SDK"), "python")
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "examples").symlink_to(ROOT / "examples")
+    cli = ScriptedClaudeCode([[("read_file", {"path": "src/dates.py"}, "c1")], [("force_push", {}, "c2")]],
+                             {**tools(), "force_push": lambda: "pushed"})
+    real_query = claude_agent_sdk.query
+    monkeypatch.setattr(claude_agent_sdk, "query", lambda **kwargs: real_query(**kwargs, transport=cli))
+    namespace: dict = {}
+    exec(block, namespace)
+    asyncio.run(namespace["fix"]())
+    assert cli.ran == ["read_file"] and cli.results["c2"] == "'force_push' is not allowed."
+    (recorded_file,) = (tmp_path / "traces").iterdir()
+    assert [json.loads(line)["tool"] for line in recorded_file.read_text().splitlines()] == ["read_file", "force_push"]

@@ -135,3 +135,31 @@ def test_a_toolset_wrapped_by_hand_guards_only_its_tools(guard):
     assert answers["s1"][0] == "success" and answers["s2"][0] == "failed"
     assert [(r.call_id, r.tool) for r in guarded.runs.results("k")] == []
     assert guarded.runs.session("k").steps == 0
+
+
+def test_the_documented_example(tmp_path, monkeypatch):
+    import json
+
+    from adapter_cases import ROOT
+    from docs_text import code, page, section
+
+    (block,) = code(section(page("frameworks.md"), "Pydantic AI"), "python")
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "examples").symlink_to(ROOT / "examples")
+    ran = []
+
+    def read_file(path: str) -> str:
+        ran.append(path)
+        return "text"
+
+    def force_push() -> str:
+        ran.append("pushed")
+        return "pushed"
+
+    namespace = {"model": scripted([[("read_file", {"path": "src/dates.py"}, "c1")], [("force_push", {}, "c2")]]),
+                 "tools": [read_file, force_push]}
+    exec(block, namespace)
+    answers = answers_of(namespace["agent"].run_sync("Fix the date parser"))
+    assert ran == ["src/dates.py"] and answers["c2"] == ("failed", "'force_push' is not allowed.")
+    (recorded_file,) = (tmp_path / "traces").iterdir()
+    assert [json.loads(line)["tool"] for line in recorded_file.read_text().splitlines()] == ["read_file", "force_push"]
