@@ -67,11 +67,17 @@ def test_an_ambiguous_file_is_refused_with_the_format_choices(tmp_path):
 def test_a_file_in_another_format_names_the_place(tmp_path):
     result = ostik_cli("coverage", "--format", "mcp", POLICY, DATA / "mcp.jsonl", DATA / "openai-chat.json")
     assert (result.returncode, result.stdout) == (2, "")
-    assert result.stderr == (f"{DATA / 'openai-chat.json'}: expected a JSON-RPC message (an object with \"jsonrpc\": "
-                             "\"2.0\"), found an object\n")
+    assert result.stderr == (f"{DATA / 'openai-chat.json'}: no record of the file is in format mcp: this record "
+                             "looks like openai-chat (read it with --format openai-chat, or auto)\n")
     result = ostik_cli("explain", "--format", "otel", POLICY, DATA / "anthropic.json")
-    assert (result.returncode, result.stderr) == (2, f"{DATA / 'anthropic.json'}: [0]: expected an OTLP/JSON trace "
-                                                     "export (an object with \"resourceSpans\"), found an object\n")
+    assert (result.returncode, result.stderr) == (2, f"{DATA / 'anthropic.json'}: [1]: no record of the file is in "
+                                                     "format otel: this record looks like anthropic (read it with "
+                                                     "--format anthropic, or auto)\n")
+    # A file whose records say nothing of a format is still read in the one named, which says what it expected.
+    plain = write_lines(tmp_path / "plain.jsonl", '{"role": "user", "content": "hi"}')
+    result = ostik_cli("explain", "--format", "mcp", POLICY, plain)
+    assert (result.returncode, result.stderr) == (2, f"{plain}: line 1: expected a JSON-RPC message (an object with "
+                                                     "\"jsonrpc\": \"2.0\"), found an object\n")
     assert ostik_cli("explain", "--format", "yaml", POLICY, DATA / "mcp.jsonl").returncode == 2
 
 

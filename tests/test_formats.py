@@ -284,7 +284,8 @@ def test_unreadable_files_and_unknown_formats(tmp_path):
     [
         ([], "ostik"),
         ([{"tool": "a"}, {"name": "b", "arguments": {}}, {}], "ostik"),
-        ([{"foo": 1}, {"bar": 2}], "ostik"),  # nothing any format marks: ostik's steps of tool 'unknown'
+        ([{"foo": 1}, {"bar": 2}], TraceFormatError),  # nothing any format marks, and no step names a tool
+        ([{"tool": "a"}, {"bar": 2}], TraceFormatError),  # not every record is a step
         ("[" * 900 + "]" * 900 + "\n", "ostik"),
         ([{"type": "function", "function": {"name": "refund", "arguments": "{}"}}], "openai-chat"),
         ([{"role": "system", "content": "s"}, {"role": "user", "content": [{"type": "text", "text": "hi"}]}],
@@ -307,6 +308,12 @@ def test_detection(tmp_path, records, expected):
     path = write(tmp_path, records)
     if isinstance(expected, str):
         assert formats.detect(path) == expected
+        return
+    if expected is TraceFormatError:
+        with pytest.raises(TraceFormatError) as refused:
+            formats.detect(path)
+        assert not isinstance(refused.value, AmbiguousFormatError)
+        assert "in no format ostik reads" in str(refused.value)
         return
     with pytest.raises(AmbiguousFormatError) as info:
         formats.detect(path)

@@ -29,7 +29,7 @@ that are not valid JSON are kept as text, with a TraceFormatWarning.
 from __future__ import annotations
 
 from ostik.formats import anthropic, mcp, openai_chat, openai_responses, ostik_steps, otel
-from ostik.formats.detection import detect_source
+from ostik.formats.detection import check_format, detect_source
 from ostik.formats.reading import (AmbiguousFormatError, Reader, Source, Step, TraceFormatError, TraceFormatWarning,
                                    collector_paused, json_source, plain_traces, trace_file)
 from ostik.formats.trace_files import TraceFile
@@ -71,5 +71,9 @@ def _read(source: Source, format: str) -> TraceFile:
         raise ValueError(f"unknown trace format {format!r}; expected one of: {', '.join((AUTO, *FORMATS))}")
     with collector_paused():
         loaded = json_source(source)
-        chosen = detect_source(loaded) if format == AUTO else format
+        if format == AUTO:
+            chosen = detect_source(loaded)
+        else:
+            check_format(loaded, format)
+            chosen = format
         return trace_file(loaded, _READERS[chosen], chosen)
