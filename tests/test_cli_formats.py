@@ -57,7 +57,8 @@ def test_an_ambiguous_file_is_refused_with_the_format_choices(tmp_path):
     result = ostik_cli("explain", POLICY, chat)
     assert (result.returncode, result.stdout) == (2, "")
     assert result.stderr == (f"{chat}: cannot tell the format: it could be openai-chat, openai-responses or anthropic; "
-                             "name it with --format NAME (openai-chat, openai-responses, anthropic, otel, mcp, ostik)\n")
+                             "name it with --format NAME (openai-chat, openai-responses, anthropic, otel, mcp, "
+                             "claude-code, codex, gemini-cli, langchain, ostik)\n")
     named = ostik_cli("explain", "--format", "anthropic", POLICY, chat)
     # Read as anthropic it holds no call at all, and the policy requires one.
     assert (named.returncode, named.stdout.splitlines()[-1]) == (

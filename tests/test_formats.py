@@ -275,8 +275,8 @@ def test_broken_files_name_the_place_and_what_was_expected(tmp_path, fmt, name, 
 def test_unreadable_files_and_unknown_formats(tmp_path):
     with pytest.raises(TraceFormatError, match=r"absent\.json: No such file or directory$"):
         formats.read(tmp_path / "absent.json", "anthropic")
-    with pytest.raises(ValueError, match=r"^unknown trace format 'langchain'; expected one of: auto, openai-chat, "):
-        formats.read([], "langchain")
+    with pytest.raises(ValueError, match=r"^unknown trace format 'autogen'; expected one of: auto, openai-chat, "):
+        formats.read([], "autogen")
 
 
 @pytest.mark.parametrize(

@@ -261,7 +261,8 @@ def _marks(value: Any) -> frozenset[str]:
         return frozenset({CODEX})
     if "parentUuid" in value or "leafUuid" in value or ("isSidechain" in value and "message" in value):
         return frozenset({CLAUDE_CODE})
-    if "projectHash" in value or "$set" in value or (kind == "gemini" and "role" not in value):
+    if ("projectHash" in value or "$set" in value or (kind == "gemini" and "role" not in value)
+            or ("parts" in value and "role" in value)):
         return frozenset({GEMINI})
     if _is_langchain_message(value):
         return frozenset({LANGCHAIN})
@@ -307,6 +308,8 @@ def _message_marks(message: Any) -> frozenset[str]:
         return _NOTHING
     if _is_langchain_message(message):
         return frozenset({LANGCHAIN})
+    if "parts" in message and "role" in message:
+        return frozenset({GEMINI})  # a content of the Gemini API
     role = message.get("role")
     content = message.get("content")
     if any(key in message for key in _CHAT_CALLS):
