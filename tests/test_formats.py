@@ -19,6 +19,10 @@ TRANSCRIPTS = {
     "anthropic.json": "anthropic",
     "otel.jsonl": "otel",
     "mcp.jsonl": "mcp",
+    "claude-code.jsonl": "claude-code",
+    "codex.jsonl": "codex",
+    "gemini-cli.json": "gemini-cli",
+    "langchain.json": "langchain",
 }
 
 
