@@ -180,7 +180,8 @@ def test_transcripts_are_judged_as_their_ostik_traces(tmp_path):
     named = ostik("test", "--format", "openai-chat", POLICY, transcript)
     assert (named.stderr, named.stdout.splitlines()[:-1]) == ("", detected.stdout.splitlines()[:1])
     wrong = ostik("test", "--format", "mcp", POLICY, transcript, TRACES / "good.jsonl")
-    assert wrong.returncode == 2 and wrong.stderr.startswith(f"{transcript}: expected a JSON-RPC message")
+    assert wrong.returncode == 2 and wrong.stderr.startswith(f"{transcript}: no record of the file is in format mcp: "
+                                                             "this record looks like openai-chat")
 
 
 def test_steps_that_name_no_tool_are_warned_about(tmp_path):
