@@ -125,7 +125,8 @@ def test_warnings_of_a_transcript_reach_stderr(tmp_path):
 def test_the_documented_command_line_of_each_format_runs():
     shown = "".join(code(section(page("transcripts.md"), "Transcripts of agent frameworks"), "sh"))
     commands = [line.split()[1:] for line in shown.splitlines() if line.startswith("ostik explain --format ")]
-    assert [args[2] for args in commands] == ["openai-chat", "openai-responses", "anthropic", "otel", "mcp", "ostik"]
+    assert [args[2] for args in commands] == ["openai-chat", "openai-responses", "anthropic", "otel", "mcp",
+                                              "claude-code", "codex", "gemini-cli", "langchain", "ostik"]
     root = Path(__file__).resolve().parents[1]
     for args in commands:
         result = ostik_cli(*[str(root / "examples" / "policy.yaml") if a == "policy.yaml" else

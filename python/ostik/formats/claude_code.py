@@ -125,7 +125,8 @@ def _line(value: Any, place: str, reading: Reading, chains: _Chains) -> None:
         block_place = item(content_place, index)
         if not isinstance(block, dict):
             reading.wrong(block_place, 'a content block (an object with "type")', block)
-        if block.get("type") not in _TOOL_USES:
+        kind = block.get("type")
+        if not isinstance(kind, str) or kind not in _TOOL_USES:
             continue
         if not chains.first_time(trace, block.get("id")):
             continue

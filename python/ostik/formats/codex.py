@@ -63,6 +63,8 @@ def _line(value: Any, place: str, reading: Reading, trace: Trace) -> None:
     if not isinstance(payload, dict):
         reading.wrong(payload_place, 'a response item (an object with "type")', payload)
     kind = payload.get("type")
+    if not isinstance(kind, str):
+        return  # an item of no type calls nothing
     steps = trace.steps
     if kind == "function_call":
         tool = reading.string(payload, "name", payload_place, "the tool name (a string)")

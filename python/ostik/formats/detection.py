@@ -43,6 +43,10 @@ _ANTHROPIC_CALLS = frozenset({"tool_use", "server_tool_use", "mcp_tool_use"})
 _CHAT_CALLS = ("tool_calls", "function_call")
 
 
+def _text(value: Any) -> str | None:
+    return value if isinstance(value, str) else None
+
+
 class _TwoFormats(Exception):
     """A record with the marks of two formats."""
 
@@ -257,6 +261,8 @@ def _marks(value: Any) -> frozenset[str]:
     if "tool" in value or "tool_name" in value:
         return _OSTIK_ONLY
     kind = value.get("type")
+    if not isinstance(kind, str):
+        kind = None  # a list or object is no type, and no key of a set
     if "payload" in value and kind in _CODEX_LINES:
         return frozenset({CODEX})
     if "parentUuid" in value or "leafUuid" in value or ("isSidechain" in value and "message" in value):
@@ -298,7 +304,9 @@ def _is_langchain_message(value: dict[str, Any]) -> bool:
     serializes it ({"lc": 1, "type": "constructor", "id": [..., "AIMessage"], ...}), or as
     model_dump() gives it (its "type" beside "content", with no "role")."""
     kind = value.get("type")
-    if kind in _LANGCHAIN_TYPES or (isinstance(kind, str) and kind.endswith("MessageChunk")):
+    if not isinstance(kind, str):
+        return False
+    if kind in _LANGCHAIN_TYPES or kind.endswith("MessageChunk"):
         return isinstance(value.get("data"), dict) or ("content" in value and "role" not in value)
     return kind == "constructor" and "lc" in value and isinstance(value.get("id"), list) and "kwargs" in value
 
@@ -313,7 +321,7 @@ def _message_marks(message: Any) -> frozenset[str]:
     role = message.get("role")
     content = message.get("content")
     if any(key in message for key in _CHAT_CALLS):
-        if isinstance(content, list) and any(isinstance(part, dict) and part.get("type") in _ANTHROPIC_CALLS
+        if isinstance(content, list) and any(isinstance(part, dict) and _text(part.get("type")) in _ANTHROPIC_CALLS
                                              for part in content):
             key = "tool_calls" if "tool_calls" in message else "function_call"
             raise _TwoFormats((CHAT, ANTHROPIC), f'a message holds both OpenAI Chat\'s "{key}" and an Anthropic '

@@ -66,7 +66,7 @@ def _message(message: Any, place: str, reading: Reading, steps: list[Step], plac
     if role != "assistant":
         return
     content = message.get("content")
-    if isinstance(content, list) and any(isinstance(part, dict) and part.get("type") in _ANTHROPIC_CALLS
+    if isinstance(content, list) and any(isinstance(part, dict) and isinstance(part.get("type"), str) and part["type"] in _ANTHROPIC_CALLS
                                          for part in content):
         reading.ambiguous(place, 'the message holds both OpenAI Chat\'s tool calls and an Anthropic "tool_use" '
                                  "block; read in either format, the other's calls would be dropped",

@@ -143,7 +143,7 @@ def _span(span: Any, spans_place: str, index: int, reading: Reading, runs: dict[
             reading.wrong(item(child(item(spans_place, index), "attributes"), position),
                           'an attribute (an object with "key" and "value")', attribute)
         key = attribute.get("key")
-        if key in _WANTED:
+        if isinstance(key, str) and key in _WANTED:
             found[key] = (position, attribute)
     operation, tool = found.get(OPERATION), found.get(TOOL_NAME)
     if operation is None and tool is None:
