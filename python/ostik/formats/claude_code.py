@@ -56,18 +56,18 @@ class _Chains:
         if isinstance(agent, str):
             key = agent
         elif isinstance(parent, str) and parent in self.of_line:
-            trace = self.of_line[parent]
-            self._remember(line, trace)
-            return trace
+            chained = self.of_line[parent]
+            self._remember(line, chained)
+            return chained
         else:
             uuid = line.get("uuid")
             key = uuid if isinstance(uuid, str) else f"#{len(self.traces)}"
-        trace = self.by_key.get(key)
-        if trace is None:
-            trace = self.by_key[key] = Trace(self.name, [], place=f"sub-agent {key}")
-            self.traces.append(trace)
-        self._remember(line, trace)
-        return trace
+        found = self.by_key.get(key)
+        if found is None:
+            found = self.by_key[key] = Trace(self.name, [], place=f"sub-agent {key}")
+            self.traces.append(found)
+        self._remember(line, found)
+        return found
 
     def _remember(self, line: dict[str, Any], trace: Trace) -> None:
         uuid = line.get("uuid")
