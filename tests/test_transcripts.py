@@ -395,3 +395,12 @@ def test_exit_statuses(tmp_path, policy, args, status):
              "BAD": write_lines(tmp_path / "bad.jsonl", '{"tool": "rm"}'),
              "NOFORMAT": write_lines(tmp_path / "x.jsonl", '{"event": "start"}'), "PAGE": str(tmp_path / "p.html")}
     assert ostik_cli(*[names.get(a, a) for a in args]).returncode == status
+
+
+def test_a_tool_span_with_unreadable_arguments_is_recorded_as_unjudged_not_lost():
+    from ostik.integrations.otel import tool_step
+
+    class Span:
+        attributes = {"gen_ai.tool.name": "shell", "gen_ai.tool.call.arguments": deep_json(100000)}
+
+    assert tool_step(Span()) == {"tool": "shell", "unjudged": "their JSON text is nested too deeply to be read"}
