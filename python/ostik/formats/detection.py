@@ -85,7 +85,8 @@ class _Survey:
     of the first record deciding each), what the undecided ones leave, and the first record
     that has keys but names no tool."""
 
-    def __init__(self, source: JsonSource) -> None:
+    def __init__(self, source: JsonSource, enough: str | None = None) -> None:
+        """`enough`: a format whose first deciding record ends the survey (all a check needs)."""
         self.decided: dict[str, str] = {}
         self.remaining: frozenset[str] | None = None
         self.first: tuple[str, Any] | None = None
@@ -103,6 +104,8 @@ class _Survey:
             if marks is _OSTIK_ONLY:
                 if OSTIK not in self.decided:
                     self.decided[OSTIK] = _place(source, where)
+                    if enough == OSTIK:
+                        return
                 continue
             if self.unnamed is None and _unnamed(value):
                 self.unnamed = (_place(source, where), value)
@@ -110,6 +113,8 @@ class _Survey:
                 (fmt,) = marks
                 if fmt not in self.decided:
                     self.decided[fmt] = _place(source, where)
+                    if fmt == enough:
+                        return
             elif marks:
                 self.remaining = marks if self.remaining is None else self.remaining & marks or self.remaining | marks
 
@@ -160,7 +165,7 @@ def detect_source(source: JsonSource) -> str:
 def check_format(source: JsonSource, fmt: str) -> None:
     """Refuses a file named to be in `fmt` whose records say it is not: records that decide
     only for other formats, or (for ostik) none that names a tool."""
-    survey = _Survey(source)
+    survey = _Survey(source, enough=fmt)
     name = source.name or "the value"
     if fmt in survey.decided:
         return
