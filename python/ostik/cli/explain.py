@@ -89,5 +89,6 @@ def run_explain(args: argparse.Namespace) -> int:
                 trace = traces[number]
                 raise UnusableInput(first_bad_step([trace], verbose_explainer.explain) or
                                     f"{trace.label}: {err}") from None
-        write_lines(explanation_lines(judgement, style, verbose_steps=verbose_steps))
+        write_lines(explanation_lines(judgement, style, verbose_steps=verbose_steps,
+                                      steps=traces[number].steps if traces else None))
     return EXIT_OK if passed else EXIT_FAILED
