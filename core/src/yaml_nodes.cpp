@@ -1,0 +1,175 @@
+#include "yaml_nodes.hpp"
+
+#include <cmath>
+
+namespace ostik::loader {
+
+bool NodeReader::read_text(std::size_t& pos, const Path& path, std::string& out, const char* expected) {
+    Event ev;
+    if (!next(pos, ev)) return false;
+    bool ok;
+    if (ev.kind == EventKind::scalar) {
+        out = ev.value;
+        return true;
+    } else if (ev.kind == EventKind::alias) {
+        ok = expand(ev, path, [&](std::size_t& p, const Path& ap) { return read_text(p, ap, out, expected); });
+    } else {
+        ok = invalid_type(ev, expected);
+    }
+    return ok || fix(ev.mark, path);
+}
+
+bool NodeReader::read_field_name(std::size_t& pos, const Path& map_path, std::string& name) {
+    return read_text(pos, map_path, name, "field identifier");
+}
+
+bool NodeReader::read_name_list(std::size_t& pos, const Path& path, NameList& out) {
+    out.clear();
+    return read_sequence(pos, path, [&](std::size_t& p, const Path& ip) {
+        std::string s;
+        if (!read_text(p, ip, s)) return false;
+        out.push_back(std::move(s));
+        return true;
+    });
+}
+
+bool NodeReader::read_name_list_map(std::size_t& pos, const Path& path, std::unordered_map<std::string, NameList>& out) {
+    out.clear();
+    return read_mapping(
+        pos, path, "a map",
+        [&](std::size_t& p, const Event& key_ev, const Path& mp) {
+            std::string key;
+            if (!read_text(p, mp, key)) return false;
+            NameList list;
+            if (!read_name_list(p, mp.child(value_key(key_ev)), list)) return false;
+            out.insert_or_assign(std::move(key), std::move(list));
+            return true;
+        },
+        [] { return true; });
+}
+
+bool NodeReader::read_value(std::size_t& pos, const Path& path, Value& out) {
+    Event ev;
+    if (!next(pos, ev)) return false;
+    // An alias's node is marked where its anchor wrote it, by the expansion.
+    if (marking_ && ev.kind != EventKind::alias) {
+        marks_->push_back(NodeMark{path.text(), ev.mark.line + 1, ev.mark.column + 1});
+    }
+    bool ok = true;
+    switch (ev.kind) {
+        case EventKind::alias:
+            ok = expand(ev, path, [&](std::size_t& p, const Path& ap) { return read_value(p, ap, out); });
+            break;
+        case EventKind::scalar: {
+            Scalar s;
+            std::string tag_error;
+            if (!yaml::resolve(ev, s, tag_error)) {
+                ok = fail(std::move(tag_error));
+                break;
+            }
+            switch (s.kind) {
+                case Scalar::Kind::null: out = Value(); break;
+                case Scalar::Kind::boolean: out = Value(s.b); break;
+                case Scalar::Kind::uint: out = Value(s.u); break;
+                case Scalar::Kind::int_: out = Value(s.i); break;
+                case Scalar::Kind::big_uint:
+                case Scalar::Kind::big_int: ok = fail("JSON number out of range"); break;
+                case Scalar::Kind::float_: out = std::isfinite(s.f) ? Value(s.f) : Value(); break;
+                case Scalar::Kind::string: out = Value(ev.value); break;
+            }
+            break;
+        }
+        case EventKind::sequence_start: {
+            Array items;
+            items.reserve(ev.children);  // no regrowth: a long list is most of a large policy
+            ok = nested(pos, ev, [&](std::size_t& p, const Event&, std::size_t i) {
+                items.emplace_back();
+                return read_value(p, path.child(i), items.back());
+            });
+            if (ok) out = Value(std::move(items));
+            break;
+        }
+        case EventKind::mapping_start: {
+            std::vector<Member> members;
+            members.reserve(ev.children / 2);
+            ok = nested(pos, ev, [&](std::size_t& p, const Event& key_ev, std::size_t) {
+                if (marking_) {
+                    marks_->push_back(NodeMark{path.child(value_key(key_ev)).text(), key_ev.mark.line + 1,
+                                               key_ev.mark.column + 1, true});
+                }
+                Member m;
+                if (!read_text(p, path, m.key) || !read_value(p, path.child(value_key(key_ev)), m.value)) return false;
+                members.push_back(std::move(m));
+                return true;
+            });
+            if (ok) out = Value(Object::from_members(std::move(members)));
+            break;
+        }
+        default:
+            ok = invalid_type(ev, "any valid JSON value");
+    }
+    return ok || fix(ev.mark, path);
+}
+
+bool NodeReader::read_content(std::size_t& pos, const Path& path, Content& out, std::optional<Error>* deferred) {
+    Event ev;
+    if (!next(pos, ev)) return false;
+    bool ok = true;
+    switch (ev.kind) {
+        case EventKind::alias:
+            ok = expand(ev, path,
+                        [&](std::size_t& p, const Path& ap) { return read_content(p, ap, out, deferred); });
+            break;
+        case EventKind::scalar: {
+            std::string tag_error;
+            if (!yaml::resolve(ev, out.scalar, tag_error)) {
+                if (!deferred) {
+                    ok = fail(std::move(tag_error));
+                } else if (!*deferred) {
+                    *deferred = located(std::move(tag_error), ev.mark, path);
+                }
+                out.scalar = Scalar{};
+                out.kind = Content::Kind::unit;
+                break;
+            }
+            switch (out.scalar.kind) {
+                case Scalar::Kind::null: out.kind = Content::Kind::unit; break;
+                case Scalar::Kind::boolean: out.kind = Content::Kind::boolean; break;
+                case Scalar::Kind::uint: out.kind = Content::Kind::uint; break;
+                case Scalar::Kind::int_: out.kind = Content::Kind::int_; break;
+                case Scalar::Kind::big_uint:
+                case Scalar::Kind::big_int: out.kind = Content::Kind::big; break;
+                case Scalar::Kind::float_: out.kind = Content::Kind::float_; break;
+                case Scalar::Kind::string:
+                    out.kind = Content::Kind::string;
+                    out.text = ev.value;
+                    break;
+            }
+            out.scalar.text = {};  // the buffer must not point into events it outlives
+            break;
+        }
+        case EventKind::sequence_start:
+            out.kind = Content::Kind::seq;
+            out.items.reserve(ev.children);
+            ok = nested(pos, ev, [&](std::size_t& p, const Event&, std::size_t i) {
+                out.items.emplace_back();
+                return read_content(p, path.child(i), out.items.back(), deferred);
+            });
+            break;
+        case EventKind::mapping_start:
+            out.kind = Content::Kind::map;
+            out.items.reserve(ev.children);
+            ok = nested(pos, ev, [&](std::size_t& p, const Event& key_ev, std::size_t) {
+                out.items.emplace_back();
+                if (!read_content(p, path, out.items.back(), deferred)) return false;
+                out.items.emplace_back();
+                return read_content(p, path.child(value_key(key_ev)), out.items.back(), deferred);
+            });
+            break;
+        default:
+            ok = invalid_type(ev, "any value");
+    }
+    return ok || fix(ev.mark, path);
+}
+
+}  // namespace ostik::loader
