@@ -5,13 +5,21 @@
 // of the node it is about and the node's position; a message gets both at the
 // innermost read that fails, and outer reads leave them alone.
 //
+//
+// The pieces: the cursor and alias replay (yaml_cursor.hpp), the shapes of
+// nodes and the buffered nodes (yaml_nodes.hpp), one rule (rule_reader.hpp),
+// the tools section (tools_reader.hpp); here, the root record, whose keys
+// stand in one table of sections.
 #include <array>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "ostik/policy_loader.hpp"
+#include "rule_reader.hpp"
 #include "tools_reader.hpp"
 #include "yaml_events.hpp"
+#include "yaml_nodes.hpp"
 
 namespace ostik {
 
@@ -20,92 +28,139 @@ namespace {
 using loader::Event;
 using loader::EventKind;
 using loader::Mark;
-using loader::name_list;
 using loader::Path;
 
-constexpr std::array<const char*, 7> policy_keys = {"version", "name",    "metadata", "tools",
-                                                    "sequences", "aliases", "on_error"};
 constexpr std::array<const char*, 2> on_error_values = {"block", "allow"};
 
-class Reader : public loader::ToolsReader {
+class PolicyReader;
+
+// A key of the root mapping and how its value is read into the policy.
+struct RootSection {
+    const char* key;
+    bool required;
+    bool (*read)(PolicyReader& reader, std::size_t& pos, const Path& path, Policy& out);
+};
+
+class PolicyReader {
 public:
     // With `ignored_keys`, the keys that rules drop are listed there; with
-    // `marks`, the positions of the nodes under tools.arg_constraints.
-    Reader(yaml::Document& doc, std::vector<IgnoredKey>* ignored_keys, std::vector<NodeMark>* marks)
-        : ToolsReader(doc, ignored_keys, marks) {}
+    // `marks`, the positions of the nodes under tools.arg_constraints. The
+    // root's keys are those of `sections`, in the order messages list them.
+    PolicyReader(yaml::Document& doc, std::vector<IgnoredKey>* ignored_keys, std::vector<NodeMark>* marks,
+                 std::span<const RootSection> sections)
+        : in_(doc),
+          rules_(in_, ignored_keys),
+          tools_(in_, marks),
+          sections_(sections),
+          keys_(loader::keys_of(sections)) {}
+
+    // The root sections of the policy language as specified.
+    static std::span<const RootSection> specified_sections();
 
     bool read_policy(Policy& out) {
         std::size_t pos = 0;
         Path root;
-        return read_policy_node(pos, root, out);
+        return read_root(pos, root, out);
     }
 
+    const loader::Error& error() const { return in_.error(); }
+
 private:
+    bool read_root(std::size_t& pos, const Path& path, Policy& out) {
+        out = Policy{};
+        return in_.read_record(
+            pos, path, "struct Policy", keys_,
+            [&](std::size_t f, std::size_t& p, const Path& vp) { return sections_[f].read(*this, p, vp, out); },
+            [&](const std::vector<bool>& seen) {
+                for (std::size_t f = 0; f < sections_.size(); ++f) {
+                    if (sections_[f].required && !seen[f]) {
+                        return in_.fail(std::string("missing field `") + sections_[f].key + "`");
+                    }
+                }
+                return true;
+            });
+    }
+
+    bool read_metadata(std::size_t& pos, const Path& path, Policy& out) {
+        bool present = false;
+        Value v;
+        if (!in_.read_optional(pos, path, present,
+                               [&](std::size_t& q, const Path& qp) { return in_.read_value(q, qp, v); }))
+            return false;
+        if (present) out.metadata = std::move(v); else out.metadata.reset();
+        return true;
+    }
+
+    bool read_sequences(std::size_t& pos, const Path& path, Policy& out) {
+        out.sequences.clear();
+        return in_.read_sequence(pos, path, [&](std::size_t& q, const Path& ip) {
+            SequenceRule r;
+            if (!rules_.read_rule(q, ip, out.sequences.size(), r)) return false;
+            out.sequences.push_back(std::move(r));
+            return true;
+        });
+    }
+
     bool read_on_error(std::size_t& pos, const Path& path, ErrorPolicy& out) {
         Event ev;
-        if (!peek(pos, ev)) return false;
+        if (!in_.peek(pos, ev)) return false;
         if (ev.kind == EventKind::sequence_start || ev.kind == EventKind::mapping_start) {
             ++pos;
-            invalid_type(ev, "enum ErrorPolicy");
-            return fix(ev.mark, path);
+            in_.invalid_type(ev, "enum ErrorPolicy");
+            return in_.fix(ev.mark, path);
         }
         std::string text;
         const Mark mark = ev.mark;
-        if (!read_text(pos, path, text, "enum ErrorPolicy")) return false;
+        if (!in_.read_text(pos, path, text, "enum ErrorPolicy")) return false;
         if (text == "block") {
             out = ErrorPolicy::block;
         } else if (text == "allow") {
             out = ErrorPolicy::allow;
         } else {
-            fail("unknown variant `" + text + "`, expected " + name_list(on_error_values));
-            return fix(resolved_mark(mark, pos), path);
+            in_.fail("unknown variant `" + text + "`, expected " + loader::name_list(on_error_values));
+            return in_.fix(in_.resolved_mark(mark, pos), path);
         }
         return true;
     }
 
-    bool read_policy_node(std::size_t& pos, const Path& path, Policy& out) {
-        bool seen[7] = {};
-        out = Policy{};
-        return read_mapping(
-            pos, path, "struct Policy",
-            [&](std::size_t& p, const Event& key_ev, const Path& mp) {
-                std::size_t f = 0;
-                if (!field_index(p, mp, policy_keys, f)) return false;
-                if (seen[f]) return fail(std::string("duplicate field `") + policy_keys[f] + "`");
-                seen[f] = true;
-                const Path vp = mp.child(value_key(key_ev));
-                switch (f) {
-                    case 0: return read_text(p, vp, out.version);
-                    case 1: return read_text(p, vp, out.name);
-                    case 2: {
-                        bool present = false;
-                        Value v;
-                        if (!read_optional(p, vp, present,
-                                           [&](std::size_t& q, const Path& qp) { return read_value(q, qp, v); }))
-                            return false;
-                        if (present) out.metadata = std::move(v); else out.metadata.reset();
-                        return true;
-                    }
-                    case 3: return read_tools(p, vp, out.tools);
-                    case 4:
-                        out.sequences.clear();
-                        return read_sequence(p, vp, [&](std::size_t& q, const Path& ip) {
-                            rule_index_ = out.sequences.size();
-                            SequenceRule r;
-                            if (!read_rule(q, ip, r)) return false;
-                            out.sequences.push_back(std::move(r));
-                            return true;
-                        });
-                    case 5: return read_name_list_map(p, vp, out.aliases);
-                    default: return read_on_error(p, vp, out.on_error);
-                }
-            },
-            [&] { return seen[0] || fail("missing field `version`"); });
-    }
+    loader::NodeReader in_;
+    loader::RuleReader rules_;
+    loader::ToolsReader tools_;
+    std::span<const RootSection> sections_;
+    std::vector<const char*> keys_;
 };
 
-}  // namespace
+// A reader of a larger language than the specified one gives the reader a
+// longer table; nothing else in it knows the root's keys.
+std::span<const RootSection> PolicyReader::specified_sections() {
+    using R = PolicyReader;
+    static const std::array<RootSection, 7> table = {{
+        {"version", true, [](R& r, std::size_t& p, const Path& vp, Policy& out) {
+             return r.in_.read_text(p, vp, out.version);
+         }},
+        {"name", false, [](R& r, std::size_t& p, const Path& vp, Policy& out) {
+             return r.in_.read_text(p, vp, out.name);
+         }},
+        {"metadata", false, [](R& r, std::size_t& p, const Path& vp, Policy& out) {
+             return r.read_metadata(p, vp, out);
+         }},
+        {"tools", false, [](R& r, std::size_t& p, const Path& vp, Policy& out) {
+             return r.tools_.read_tools(p, vp, out.tools);
+         }},
+        {"sequences", false, [](R& r, std::size_t& p, const Path& vp, Policy& out) {
+             return r.read_sequences(p, vp, out);
+         }},
+        {"aliases", false, [](R& r, std::size_t& p, const Path& vp, Policy& out) {
+             return r.in_.read_name_list_map(p, vp, out.aliases);
+         }},
+        {"on_error", false, [](R& r, std::size_t& p, const Path& vp, Policy& out) {
+             return r.read_on_error(p, vp, out.on_error);
+         }},
+    }};
+    return table;
+}
 
+}  // namespace
 std::expected<Policy, LoadError> parse_policy(std::string_view text, std::vector<IgnoredKey>* ignored_keys,
                                               std::vector<NodeMark>* constraint_marks) {
     yaml::EventSource source(text);
@@ -114,7 +169,8 @@ std::expected<Policy, LoadError> parse_policy(std::string_view text, std::vector
     Policy policy;
     std::vector<IgnoredKey> ignored;
     std::vector<NodeMark> marks;
-    Reader reader(doc, ignored_keys ? &ignored : nullptr, constraint_marks ? &marks : nullptr);
+    PolicyReader reader(doc, ignored_keys ? &ignored : nullptr, constraint_marks ? &marks : nullptr,
+                        PolicyReader::specified_sections());
     if (!reader.read_policy(policy)) {
         return std::unexpected(LoadError{LoadError::Kind::parse, reader.error().text()});
     }

@@ -8,7 +8,7 @@
 // not yet known, such errors wait with their node until it is.
 #pragma once
 
-#include <array>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -34,28 +34,26 @@ struct FieldSpec {
     bool has_default;
 };
 
+// The kinds of rule, each built from its fields by name.
+enum class RuleKind : std::uint8_t { require, eventually, max_calls, before, after, never_after, sequence, blocklist };
+
 struct KindSpec {
+    RuleKind kind;
+    const char* tag;          // the value of `type`: "after"
     const char* struct_text;  // "struct variant SequenceRule::After"
     std::vector<FieldSpec> fields;
 };
 
-const std::array<KindSpec, 8>& kind_specs();
-
-inline constexpr std::array<const char*, 8> tag_values = {"require", "eventually", "max_calls", "before",
-                                                          "after", "never_after", "sequence", "blocklist"};
-
-class RuleReader : public NodeReader {
+class RuleReader {
 public:
     // With `ignored_keys`, the keys that rules drop are listed there.
-    RuleReader(yaml::Document& doc, std::vector<IgnoredKey>* ignored_keys, std::vector<NodeMark>* marks)
-        : NodeReader(doc, marks), ignored_(ignored_keys) {}
+    RuleReader(NodeReader& in, std::vector<IgnoredKey>* ignored_keys) : in_(in), ignored_(ignored_keys) {}
 
-    bool read_rule(std::size_t& pos, const Path& path, SequenceRule& out);
-
-protected:
-    std::size_t rule_index_ = 0;  // the rule being read, for ignored keys
+    // The rule at `index` of the policy's sequences.
+    bool read_rule(std::size_t& pos, const Path& path, std::size_t index, SequenceRule& out);
 
 private:
+    NodeReader& in_;
     std::vector<IgnoredKey>* ignored_;
 
     // A field's value lands in one of these slots, then moves into the rule.
@@ -67,7 +65,7 @@ private:
     };
 
     // The tag value: taken as written and matched exactly.
-    bool read_tag(std::size_t& pos, const Path& path, std::size_t& kind);
+    bool read_tag(std::size_t& pos, const Path& path, const KindSpec*& kind);
 
     // ---- field values from buffered nodes -----------------------------------
 
@@ -77,7 +75,7 @@ private:
     bool content_text_list(const Content& c, NameList& out);
 
     bool set_field(const FieldSpec& spec, std::size_t index, const Content& c, FieldSlots& slots);
-    static SequenceRule build_rule(std::size_t kind, FieldSlots& s);
+    static SequenceRule build_rule(RuleKind kind, FieldSlots& s);
     static FieldSlots defaults();
 
     // The field a rule key names: by name, or by its position; the number of
@@ -87,10 +85,11 @@ private:
 
     // Once the kind is known: the first held-back tag error under a key that
     // is one of its fields.
-    bool check_deferred(std::size_t kind, std::vector<RuleEntry>& entries);
+    bool check_deferred(const KindSpec& spec, std::vector<RuleEntry>& entries);
 
-    bool rule_from_map(std::size_t kind, const std::vector<RuleEntry>& entries, SequenceRule& out);
-    bool rule_from_items(std::size_t kind, const std::vector<Content>& items, SequenceRule& out);
+    bool rule_from_map(const KindSpec& spec, const std::vector<RuleEntry>& entries, std::size_t index,
+                       SequenceRule& out);
+    bool rule_from_items(const KindSpec& spec, const std::vector<Content>& items, SequenceRule& out);
 };
 
 }  // namespace ostik::loader

@@ -2,71 +2,78 @@
 
 namespace ostik::loader {
 
-bool ToolsReader::read_tools(std::size_t& pos, const Path& path, ToolsPolicy& out) {
-    bool seen[4] = {};
-    out = ToolsPolicy{};
-    return read_mapping(
-        pos, path, "struct ToolsPolicy",
-        [&](std::size_t& p, const Event& key_ev, const Path& mp) {
-            std::size_t f = 0;
-            if (!field_index(p, mp, tools_keys, f)) return false;
-            if (seen[f]) return fail(std::string("duplicate field `") + tools_keys[f] + "`");
-            seen[f] = true;
-            const Path vp = mp.child(value_key(key_ev));
-            bool present = false;
-            switch (f) {
-                case 0:
-                case 1: {
-                    NameList list;
-                    if (!read_optional(p, vp, present, [&](std::size_t& q, const Path& qp) {
-                            return read_name_list(q, qp, list);
-                        }))
-                        return false;
-                    auto& slot = f == 0 ? out.allow : out.deny;
-                    if (present) slot = std::move(list); else slot.reset();
-                    return true;
-                }
-                case 2: {
-                    std::unordered_map<std::string, NameList> m;
-                    if (!read_optional(p, vp, present, [&](std::size_t& q, const Path& qp) {
-                            return read_name_list_map(q, qp, m);
-                        }))
-                        return false;
-                    if (present) out.require_args = std::move(m); else out.require_args.reset();
-                    return true;
-                }
-                default: {
-                    std::unordered_map<std::string, std::unordered_map<std::string, Value>> m;
-                    marking_ = marks_ != nullptr;
-                    const bool ok = read_optional(p, vp, present, [&](std::size_t& q, const Path& qp) {
-                        return read_constraints(q, qp, m);
-                    });
-                    marking_ = false;
-                    if (!ok) return false;
-                    if (present) out.arg_constraints = std::move(m); else out.arg_constraints.reset();
-                    return true;
-                }
-            }
-        },
-        [] { return true; });
+const std::array<ToolsReader::Field, 4>& ToolsReader::fields() {
+    static const std::array<Field, 4> table = {{
+        {"allow", [](ToolsReader& r, std::size_t& p, const Path& vp, ToolsPolicy& out) {
+             return r.read_names(p, vp, out.allow);
+         }},
+        {"deny", [](ToolsReader& r, std::size_t& p, const Path& vp, ToolsPolicy& out) {
+             return r.read_names(p, vp, out.deny);
+         }},
+        {"require_args", [](ToolsReader& r, std::size_t& p, const Path& vp, ToolsPolicy& out) {
+             return r.read_required_args(p, vp, out);
+         }},
+        {"arg_constraints", [](ToolsReader& r, std::size_t& p, const Path& vp, ToolsPolicy& out) {
+             return r.read_arg_constraints(p, vp, out);
+         }},
+    }};
+    return table;
 }
 
-bool ToolsReader::read_constraints(std::size_t& pos, const Path& path,
-                      std::unordered_map<std::string, std::unordered_map<std::string, Value>>& out) {
+bool ToolsReader::read_tools(std::size_t& pos, const Path& path, ToolsPolicy& out) {
+    static const std::vector<const char*> keys = keys_of(fields());
+    out = ToolsPolicy{};
+    return in_.read_record(
+        pos, path, "struct ToolsPolicy", keys,
+        [&](std::size_t f, std::size_t& p, const Path& vp) { return fields()[f].read(*this, p, vp, out); },
+        [](const std::vector<bool>&) { return true; });
+}
+
+bool ToolsReader::read_names(std::size_t& pos, const Path& path, std::optional<NameList>& out) {
+    bool present = false;
+    NameList list;
+    if (!in_.read_optional(pos, path, present,
+                           [&](std::size_t& q, const Path& qp) { return in_.read_name_list(q, qp, list); }))
+        return false;
+    if (present) out = std::move(list); else out.reset();
+    return true;
+}
+
+bool ToolsReader::read_required_args(std::size_t& pos, const Path& path, ToolsPolicy& out) {
+    bool present = false;
+    std::unordered_map<std::string, NameList> m;
+    if (!in_.read_optional(pos, path, present,
+                           [&](std::size_t& q, const Path& qp) { return in_.read_name_list_map(q, qp, m); }))
+        return false;
+    if (present) out.require_args = std::move(m); else out.require_args.reset();
+    return true;
+}
+
+bool ToolsReader::read_arg_constraints(std::size_t& pos, const Path& path, ToolsPolicy& out) {
+    bool present = false;
+    Constraints m;
+    if (!in_.read_optional(pos, path, present,
+                           [&](std::size_t& q, const Path& qp) { return read_constraints(q, qp, m); }))
+        return false;
+    if (present) out.arg_constraints = std::move(m); else out.arg_constraints.reset();
+    return true;
+}
+
+bool ToolsReader::read_constraints(std::size_t& pos, const Path& path, Constraints& out) {
     out.clear();
-    return read_mapping(
+    return in_.read_mapping(
         pos, path, "a map",
         [&](std::size_t& p, const Event& key_ev, const Path& mp) {
             std::string tool;
-            if (!read_text(p, mp, tool)) return false;
+            if (!in_.read_text(p, mp, tool)) return false;
             std::unordered_map<std::string, Value> args;
-            if (!read_mapping(
-                    p, mp.child(value_key(key_ev)), "a map",
+            if (!in_.read_mapping(
+                    p, mp.child(in_.value_key(key_ev)), "a map",
                     [&](std::size_t& q, const Event& arg_key, const Path& ap) {
                         std::string name;
                         Value v;
-                        if (!read_text(q, ap, name) || !read_value(q, ap.child(value_key(arg_key)), v))
-                            return false;
+                        if (!in_.read_text(q, ap, name)) return false;
+                        if (!in_.read_value(q, ap.child(in_.value_key(arg_key)), v, marks_)) return false;
                         args.insert_or_assign(std::move(name), std::move(v));
                         return true;
                     },

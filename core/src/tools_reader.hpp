@@ -2,23 +2,44 @@
 // tool requires and the constraints on arguments.
 #pragma once
 
+#include <array>
+#include <optional>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "ostik/policy.hpp"
-#include "rule_reader.hpp"
+#include "ostik/policy_loader.hpp"
+#include "yaml_nodes.hpp"
 
 namespace ostik::loader {
 
-inline constexpr std::array<const char*, 4> tools_keys = {"allow", "deny", "require_args", "arg_constraints"};
-
-class ToolsReader : public RuleReader {
+class ToolsReader {
 public:
-    using RuleReader::RuleReader;
+    // With `marks`, the position of every node under `arg_constraints`.
+    ToolsReader(NodeReader& in, std::vector<NodeMark>* marks) : in_(in), marks_(marks) {}
 
     bool read_tools(std::size_t& pos, const Path& path, ToolsPolicy& out);
-    bool read_constraints(std::size_t& pos, const Path& path,
-                          std::unordered_map<std::string, std::unordered_map<std::string, Value>>& out);
+
+private:
+    using Constraints = std::unordered_map<std::string, std::unordered_map<std::string, Value>>;
+
+    // A field of the section: its key and how its value is read.
+    struct Field {
+        const char* key;
+        bool (*read)(ToolsReader& reader, std::size_t& pos, const Path& path, ToolsPolicy& out);
+    };
+    // In the order that messages list them.
+    static const std::array<Field, 4>& fields();
+
+    // Each field may be null, which leaves it absent.
+    bool read_names(std::size_t& pos, const Path& path, std::optional<NameList>& out);
+    bool read_required_args(std::size_t& pos, const Path& path, ToolsPolicy& out);
+    bool read_arg_constraints(std::size_t& pos, const Path& path, ToolsPolicy& out);
+    bool read_constraints(std::size_t& pos, const Path& path, Constraints& out);
+
+    NodeReader& in_;
+    std::vector<NodeMark>* marks_;
 };
 
 }  // namespace ostik::loader

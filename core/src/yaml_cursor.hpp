@@ -72,6 +72,11 @@ public:
         err_.message = std::move(message);
         return false;
     }
+    // A message already located, such as one held back until it was known to matter.
+    bool fail(Error located) {
+        err_ = std::move(located);
+        return false;
+    }
     bool fail_framed(std::string message) {
         fail(std::move(message));
         err_.framed = true;
@@ -205,7 +210,7 @@ public:
         return mark;
     }
 
-protected:
+private:
     yaml::Document& doc_;
     Error err_;
     int remaining_depth_ = max_depth;

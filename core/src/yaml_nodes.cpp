@@ -4,6 +4,18 @@
 
 namespace ostik::loader {
 
+std::string name_list(Names names) {
+    auto quoted = [](const char* name) { return std::string("`") + name + "`"; };
+    if (names.size() == 1) return quoted(names[0]);
+    if (names.size() == 2) return quoted(names[0]) + " or " + quoted(names[1]);
+    std::string out = "one of ";
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i) out += ", ";
+        out += quoted(names[i]);
+    }
+    return out;
+}
+
 bool NodeReader::read_text(std::size_t& pos, const Path& path, std::string& out, const char* expected) {
     Event ev;
     if (!next(pos, ev)) return false;
@@ -33,7 +45,8 @@ bool NodeReader::read_name_list(std::size_t& pos, const Path& path, NameList& ou
     });
 }
 
-bool NodeReader::read_name_list_map(std::size_t& pos, const Path& path, std::unordered_map<std::string, NameList>& out) {
+bool NodeReader::read_name_list_map(std::size_t& pos, const Path& path,
+                                    std::unordered_map<std::string, NameList>& out) {
     out.clear();
     return read_mapping(
         pos, path, "a map",
@@ -48,17 +61,17 @@ bool NodeReader::read_name_list_map(std::size_t& pos, const Path& path, std::uno
         [] { return true; });
 }
 
-bool NodeReader::read_value(std::size_t& pos, const Path& path, Value& out) {
+bool NodeReader::read_value(std::size_t& pos, const Path& path, Value& out, std::vector<NodeMark>* marks) {
     Event ev;
     if (!next(pos, ev)) return false;
     // An alias's node is marked where its anchor wrote it, by the expansion.
-    if (marking_ && ev.kind != EventKind::alias) {
-        marks_->push_back(NodeMark{path.text(), ev.mark.line + 1, ev.mark.column + 1});
+    if (marks && ev.kind != EventKind::alias) {
+        marks->push_back(NodeMark{path.text(), ev.mark.line + 1, ev.mark.column + 1});
     }
     bool ok = true;
     switch (ev.kind) {
         case EventKind::alias:
-            ok = expand(ev, path, [&](std::size_t& p, const Path& ap) { return read_value(p, ap, out); });
+            ok = expand(ev, path, [&](std::size_t& p, const Path& ap) { return read_value(p, ap, out, marks); });
             break;
         case EventKind::scalar: {
             Scalar s;
@@ -84,7 +97,7 @@ bool NodeReader::read_value(std::size_t& pos, const Path& path, Value& out) {
             items.reserve(ev.children);  // no regrowth: a long list is most of a large policy
             ok = nested(pos, ev, [&](std::size_t& p, const Event&, std::size_t i) {
                 items.emplace_back();
-                return read_value(p, path.child(i), items.back());
+                return read_value(p, path.child(i), items.back(), marks);
             });
             if (ok) out = Value(std::move(items));
             break;
@@ -93,12 +106,13 @@ bool NodeReader::read_value(std::size_t& pos, const Path& path, Value& out) {
             std::vector<Member> members;
             members.reserve(ev.children / 2);
             ok = nested(pos, ev, [&](std::size_t& p, const Event& key_ev, std::size_t) {
-                if (marking_) {
-                    marks_->push_back(NodeMark{path.child(value_key(key_ev)).text(), key_ev.mark.line + 1,
+                if (marks) {
+                    marks->push_back(NodeMark{path.child(value_key(key_ev)).text(), key_ev.mark.line + 1,
                                                key_ev.mark.column + 1, true});
                 }
                 Member m;
-                if (!read_text(p, path, m.key) || !read_value(p, path.child(value_key(key_ev)), m.value)) return false;
+                if (!read_text(p, path, m.key)) return false;
+                if (!read_value(p, path.child(value_key(key_ev)), m.value, marks)) return false;
                 members.push_back(std::move(m));
                 return true;
             });
@@ -170,6 +184,22 @@ bool NodeReader::read_content(std::size_t& pos, const Path& path, Content& out, 
             ok = invalid_type(ev, "any value");
     }
     return ok || fix(ev.mark, path);
+}
+
+bool NodeReader::field_index(std::size_t& pos, const Path& map_path, Names names, std::size_t& index) {
+    std::string name;
+    Event ev;
+    if (!peek(pos, ev)) return false;
+    const Mark mark = ev.mark;
+    if (!read_field_name(pos, map_path, name)) return false;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (name == names[i]) {
+            index = i;
+            return true;
+        }
+    }
+    fail("unknown field `" + name + "`, expected " + name_list(names));
+    return fix(resolved_mark(mark, pos), map_path);
 }
 
 }  // namespace ostik::loader

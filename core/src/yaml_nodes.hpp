@@ -3,8 +3,8 @@
 // buffered whole for the fields of a rule.
 #pragma once
 
-#include <array>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -32,27 +32,21 @@ struct Content {
     }
 };
 
-// "`a`", "`a` or `b`", "one of `a`, `b`, `c`".
-template <std::size_t N>
-std::string name_list(const std::array<const char*, N>& names) {
-    if constexpr (N == 1) {
-        return std::string("`") + names[0] + "`";
-    } else if constexpr (N == 2) {
-        return std::string("`") + names[0] + "` or `" + names[1] + "`";
-    } else {
-        std::string out = "one of ";
-        for (std::size_t i = 0; i < N; ++i) {
-            if (i) out += ", ";
-            out += std::string("`") + names[i] + "`";
-        }
-        return out;
-    }
+// A list of the names a value may take, as messages give it: "`a`",
+// "`a` or `b`", "one of `a`, `b`, `c`".
+using Names = std::span<const char* const>;
+std::string name_list(Names names);
+
+template <class Table>
+std::vector<const char*> keys_of(const Table& table) {
+    std::vector<const char*> keys;
+    for (const auto& field : table) keys.push_back(field.key);
+    return keys;
 }
 
 class NodeReader : public EventCursor {
 public:
-    // With `marks`, the positions of the values read while `marking_` is set.
-    NodeReader(yaml::Document& doc, std::vector<NodeMark>* marks) : EventCursor(doc), marks_(marks) {}
+    using EventCursor::EventCursor;
 
     // ---- generic shapes --------------------------------------------------
 
@@ -153,7 +147,8 @@ public:
 
     // ---- values ----------------------------------------------------------
 
-    bool read_value(std::size_t& pos, const Path& path, Value& out);
+    // With `marks`, the position of every node read, by its path.
+    bool read_value(std::size_t& pos, const Path& path, Value& out, std::vector<NodeMark>* marks = nullptr);
 
     // ---- buffered nodes (rule fields) ---------------------------------------
 
@@ -162,27 +157,32 @@ public:
     // scalar reads as a unit value.
     bool read_content(std::size_t& pos, const Path& path, Content& out, std::optional<Error>* deferred = nullptr);
 
-    template <std::size_t N>
-    bool field_index(std::size_t& pos, const Path& map_path, const std::array<const char*, N>& names,
-                     std::size_t& index) {
-        std::string name;
-        Event ev;
-        if (!peek(pos, ev)) return false;
-        const Mark mark = ev.mark;
-        if (!read_field_name(pos, map_path, name)) return false;
-        for (std::size_t i = 0; i < N; ++i) {
-            if (name == names[i]) {
-                index = i;
-                return true;
-            }
-        }
-        fail("unknown field `" + name + "`, expected " + name_list(names));
-        return fix(resolved_mark(mark, pos), map_path);
-    }
+    // ---- records ---------------------------------------------------------
+    //
+    // A record's fields stand in a table, one entry (with its `key`) a field,
+    // in the order that messages list them; `keys_of` gives read_record the keys.
 
-protected:
-    std::vector<NodeMark>* marks_;
-    bool marking_ = false;  // reading the values of tools.arg_constraints, with marks_ set
+    // A key of a record that must be one of `names`: its index there.
+    bool field_index(std::size_t& pos, const Path& map_path, Names names, std::size_t& index);
+
+    // A mapping whose keys are fields named in `names`, each given at most
+    // once: `field(index, pos, value_path)` reads a field's value, and
+    // `finish(seen)` runs at the end with the fields that were given.
+    template <class Field, class Finish>
+    bool read_record(std::size_t& pos, const Path& path, const char* expected, Names names, Field&& field,
+                     Finish&& finish) {
+        std::vector<bool> seen(names.size());
+        return read_mapping(
+            pos, path, expected,
+            [&](std::size_t& p, const Event& key_ev, const Path& mp) {
+                std::size_t f = 0;
+                if (!field_index(p, mp, names, f)) return false;
+                if (seen[f]) return fail(std::string("duplicate field `") + names[f] + "`");
+                seen[f] = true;
+                return field(f, p, mp.child(value_key(key_ev)));
+            },
+            [&] { return finish(seen); });
+    }
 };
 
 }  // namespace ostik::loader
