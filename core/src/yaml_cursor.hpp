@@ -1,11 +1,14 @@
 // The loader's walk over the events of a document: a cursor that replays an
-// alias's anchored node, the limits on nesting and on replayed work, and the
-// located error that a failed read leaves.
+// alias's anchored node, the limits on nesting and on replayed work, the
+// located error that a failed read leaves, and nodes buffered whole.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "yaml_events.hpp"
 #include "yaml_scalar.hpp"
@@ -56,6 +59,23 @@ struct Error {
         out += message;
         if (positioned) out += yaml::format_mark(mark);
         return out;
+    }
+};
+
+// A buffered node, for the fields of a rule.
+struct Content {
+    enum class Kind : std::uint8_t { unit, boolean, uint, int_, big, float_, string, seq, map } kind = Kind::unit;
+    Scalar scalar;         // scalars: as resolved
+    std::string text;      // strings: owned text
+    std::vector<Content> items;  // seq items; map keys and values alternating
+
+    std::string describe() const {
+        switch (kind) {
+            case Kind::seq: return "sequence";
+            case Kind::map: return "map";
+            case Kind::string: return "string " + yaml::quote_debug(text);
+            default: return yaml::describe(scalar);
+        }
     }
 };
 
@@ -209,6 +229,13 @@ public:
         if (ev.kind == EventKind::alias) return doc_.events[ev.target].mark;
         return mark;
     }
+
+    // ---- buffered nodes (rule fields) ---------------------------------------
+
+    // A node, buffered. With `deferred`, a core tag that does not fit its
+    // scalar is no failure: the first such error is kept there, and the
+    // scalar reads as a unit value.
+    bool read_content(std::size_t& pos, const Path& path, Content& out, std::optional<Error>* deferred = nullptr);
 
 private:
     yaml::Document& doc_;

@@ -1,6 +1,6 @@
 // The shapes a policy is made of, read from the events: text, mappings,
-// sequences, values that may be null, lists of names, JSON values, and nodes
-// buffered whole for the fields of a rule.
+// sequences, values that may be null, lists of names, JSON values, and
+// records whose fields stand in a table.
 #pragma once
 
 #include <optional>
@@ -14,23 +14,6 @@
 #include "yaml_cursor.hpp"
 
 namespace ostik::loader {
-
-// A buffered node, for the fields of a rule.
-struct Content {
-    enum class Kind : std::uint8_t { unit, boolean, uint, int_, big, float_, string, seq, map } kind = Kind::unit;
-    Scalar scalar;         // scalars: as resolved
-    std::string text;      // strings: owned text
-    std::vector<Content> items;  // seq items; map keys and values alternating
-
-    std::string describe() const {
-        switch (kind) {
-            case Kind::seq: return "sequence";
-            case Kind::map: return "map";
-            case Kind::string: return "string " + yaml::quote_debug(text);
-            default: return yaml::describe(scalar);
-        }
-    }
-};
 
 // A list of the names a value may take, as messages give it: "`a`",
 // "`a` or `b`", "one of `a`, `b`, `c`".
@@ -149,13 +132,6 @@ public:
 
     // With `marks`, the position of every node read, by its path.
     bool read_value(std::size_t& pos, const Path& path, Value& out, std::vector<NodeMark>* marks = nullptr);
-
-    // ---- buffered nodes (rule fields) ---------------------------------------
-
-    // A node, buffered. With `deferred`, a core tag that does not fit its
-    // scalar is no failure: the first such error is kept there, and the
-    // scalar reads as a unit value.
-    bool read_content(std::size_t& pos, const Path& path, Content& out, std::optional<Error>* deferred = nullptr);
 
     // ---- records ---------------------------------------------------------
     //
