@@ -5,9 +5,8 @@
 // of the node it is about and the node's position; a message gets both at the
 // innermost read that fails, and outer reads leave them alone.
 //
-//
-// The pieces: the cursor and alias replay (yaml_cursor.hpp), the shapes of
-// nodes and the buffered nodes (yaml_nodes.hpp), one rule (rule_reader.hpp),
+// The pieces: the cursor, alias replay and buffered nodes (yaml_cursor.hpp),
+// the shapes of nodes and records (yaml_nodes.hpp), one rule (rule_reader.hpp),
 // the tools section (tools_reader.hpp); here, the root record, whose keys
 // stand in one table of sections.
 #include <array>
