@@ -80,16 +80,6 @@ private:
             });
     }
 
-    bool read_metadata(std::size_t& pos, const Path& path, Policy& out) {
-        bool present = false;
-        Value v;
-        if (!in_.read_optional(pos, path, present,
-                               [&](std::size_t& q, const Path& qp) { return in_.read_value(q, qp, v); }))
-            return false;
-        if (present) out.metadata = std::move(v); else out.metadata.reset();
-        return true;
-    }
-
     bool read_sequences(std::size_t& pos, const Path& path, Policy& out) {
         out.sequences.clear();
         return in_.read_sequence(pos, path, [&](std::size_t& q, const Path& ip) {
@@ -141,7 +131,9 @@ std::span<const RootSection> PolicyReader::specified_sections() {
              return r.in_.read_text(p, vp, out.name);
          }},
         {"metadata", false, [](R& r, std::size_t& p, const Path& vp, Policy& out) {
-             return r.read_metadata(p, vp, out);
+             return r.in_.read_nullable(p, vp, out.metadata, [&](std::size_t& q, const Path& qp, Value& v) {
+                 return r.in_.read_value(q, qp, v);
+             });
          }},
         {"tools", false, [](R& r, std::size_t& p, const Path& vp, Policy& out) {
              return r.tools_.read_tools(p, vp, out.tools);

@@ -5,16 +5,24 @@ namespace ostik::loader {
 const std::array<ToolsReader::Field, 4>& ToolsReader::fields() {
     static const std::array<Field, 4> table = {{
         {"allow", [](ToolsReader& r, std::size_t& p, const Path& vp, ToolsPolicy& out) {
-             return r.read_names(p, vp, out.allow);
+             return r.in_.read_nullable(p, vp, out.allow, [&](std::size_t& q, const Path& qp, NameList& v) {
+                 return r.in_.read_name_list(q, qp, v);
+             });
          }},
         {"deny", [](ToolsReader& r, std::size_t& p, const Path& vp, ToolsPolicy& out) {
-             return r.read_names(p, vp, out.deny);
+             return r.in_.read_nullable(p, vp, out.deny, [&](std::size_t& q, const Path& qp, NameList& v) {
+                 return r.in_.read_name_list(q, qp, v);
+             });
          }},
         {"require_args", [](ToolsReader& r, std::size_t& p, const Path& vp, ToolsPolicy& out) {
-             return r.read_required_args(p, vp, out);
+             return r.in_.read_nullable(p, vp, out.require_args, [&](std::size_t& q, const Path& qp, auto& v) {
+                 return r.in_.read_name_list_map(q, qp, v);
+             });
          }},
         {"arg_constraints", [](ToolsReader& r, std::size_t& p, const Path& vp, ToolsPolicy& out) {
-             return r.read_arg_constraints(p, vp, out);
+             return r.in_.read_nullable(p, vp, out.arg_constraints, [&](std::size_t& q, const Path& qp, auto& v) {
+                 return r.read_constraints(q, qp, v);
+             });
          }},
     }};
     return table;
@@ -27,36 +35,6 @@ bool ToolsReader::read_tools(std::size_t& pos, const Path& path, ToolsPolicy& ou
         pos, path, "struct ToolsPolicy", keys,
         [&](std::size_t f, std::size_t& p, const Path& vp) { return fields()[f].read(*this, p, vp, out); },
         [](const std::vector<bool>&) { return true; });
-}
-
-bool ToolsReader::read_names(std::size_t& pos, const Path& path, std::optional<NameList>& out) {
-    bool present = false;
-    NameList list;
-    if (!in_.read_optional(pos, path, present,
-                           [&](std::size_t& q, const Path& qp) { return in_.read_name_list(q, qp, list); }))
-        return false;
-    if (present) out = std::move(list); else out.reset();
-    return true;
-}
-
-bool ToolsReader::read_required_args(std::size_t& pos, const Path& path, ToolsPolicy& out) {
-    bool present = false;
-    std::unordered_map<std::string, NameList> m;
-    if (!in_.read_optional(pos, path, present,
-                           [&](std::size_t& q, const Path& qp) { return in_.read_name_list_map(q, qp, m); }))
-        return false;
-    if (present) out.require_args = std::move(m); else out.require_args.reset();
-    return true;
-}
-
-bool ToolsReader::read_arg_constraints(std::size_t& pos, const Path& path, ToolsPolicy& out) {
-    bool present = false;
-    Constraints m;
-    if (!in_.read_optional(pos, path, present,
-                           [&](std::size_t& q, const Path& qp) { return read_constraints(q, qp, m); }))
-        return false;
-    if (present) out.arg_constraints = std::move(m); else out.arg_constraints.reset();
-    return true;
 }
 
 bool ToolsReader::read_constraints(std::size_t& pos, const Path& path, Constraints& out) {

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <array>
-#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -32,10 +31,6 @@ private:
     // In the order that messages list them.
     static const std::array<Field, 4>& fields();
 
-    // Each field may be null, which leaves it absent.
-    bool read_names(std::size_t& pos, const Path& path, std::optional<NameList>& out);
-    bool read_required_args(std::size_t& pos, const Path& path, ToolsPolicy& out);
-    bool read_arg_constraints(std::size_t& pos, const Path& path, ToolsPolicy& out);
     bool read_constraints(std::size_t& pos, const Path& path, Constraints& out);
 
     NodeReader& in_;

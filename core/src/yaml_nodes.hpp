@@ -128,6 +128,17 @@ public:
         return read(pos, path);
     }
 
+    // A field that a null leaves absent: otherwise `read(pos, path, value)` gives its value.
+    template <class T, class F>
+    bool read_nullable(std::size_t& pos, const Path& path, std::optional<T>& out, F&& read) {
+        bool present = false;
+        T value;
+        if (!read_optional(pos, path, present, [&](std::size_t& p, const Path& vp) { return read(p, vp, value); }))
+            return false;
+        if (present) out = std::move(value); else out.reset();
+        return true;
+    }
+
     // ---- values ----------------------------------------------------------
 
     // With `marks`, the position of every node read, by its path.
