@@ -180,12 +180,17 @@ def test_transcripts_are_judged_as_their_ostik_traces(tmp_path):
     named = ostik("test", "--format", "openai-chat", POLICY, transcript)
     assert (named.stderr, named.stdout.splitlines()[:-1]) == ("", detected.stdout.splitlines()[:1])
     wrong = ostik("test", "--format", "mcp", POLICY, transcript, TRACES / "good.jsonl")
-    assert wrong.returncode == 2 and wrong.stderr.startswith(f"{transcript}: expected a JSON-RPC message")
+    assert wrong.returncode == 2 and wrong.stderr.startswith(f"{transcript}: no record of the file is in format mcp: "
+                                                             "this record looks like openai-chat")
 
 
 def test_steps_that_name_no_tool_are_warned_about(tmp_path):
     trace = write(tmp_path / "t.jsonl", '{"tool":"read_file"}', '{"function":"edit_file"}', '{"args":{}}')
-    result = ostik("test", POLICY, trace)
+    # Told from the content, such a file is in no format: its records are not all steps.
+    refused = ostik("test", POLICY, trace)
+    assert refused.returncode == 2
+    assert f"{trace}: line 2: in no format ostik reads: " in refused.stderr
+    result = ostik("test", "--format", "ostik", POLICY, trace)
     assert result.stderr == (f"warning: {trace}: 2 of 3 steps name no tool and are judged as calls of 'unknown'; "
                              "is the file in another format? (see --format)\n")
 

@@ -43,6 +43,7 @@ constexpr TypeEntry type_entries[] = {
     {"Judgement", engine::create_judgement_type},
     {"CoverageAccumulator", engine::create_coverage_accumulator_type},
     {"AuditAccumulator", engine::create_audit_accumulator_type},
+    {"UnreadableArguments", engine::create_unreadable_arguments_type},
 };
 
 // Module-level functions.

@@ -6,7 +6,7 @@ from typing import Any, Literal, Protocol, SupportsFloat, SupportsIndex, TypedDi
 from ostik._native import Policy, TraceExplainer
 
 __all__: list[str] = ["Guard", "Session", "Decision", "RuleFailure", "Judgement", "CoverageAccumulator",
-                      "AuditAccumulator", "stream_explanation", "policy_bytes"]
+                      "AuditAccumulator", "UnreadableArguments", "stream_explanation", "policy_bytes"]
 
 _F = TypeVar("_F", bound=Callable[..., Any])
 
@@ -175,6 +175,16 @@ class AuditAccumulator:
     @classmethod
     def from_bytes(cls, policy: _PolicyLike, data: _Buffer) -> AuditAccumulator: ...
     def __reduce__(self) -> tuple[Callable[[bytes, bytes], AuditAccumulator], tuple[bytes, bytes]]: ...
+
+@final
+class UnreadableArguments:
+    """The arguments of a call that could not be read; the guard's readers leave the call
+    unjudged and the policy's on_error decides it."""
+
+    def __init__(self, problem: str) -> None: ...
+    @property
+    def problem(self) -> str: ...
+    def __reduce__(self) -> tuple[type[UnreadableArguments], tuple[str]]: ...
 
 class _BinaryWriter(Protocol):
     def write(self, data: bytes, /) -> object: ...

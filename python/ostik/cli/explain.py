@@ -101,5 +101,6 @@ def run_explain(args: argparse.Namespace) -> int:
                                     f"{trace.label}: {err}") from None
         refused, unjudged = off_trace[number]
         write_lines(explanation_lines(judgement, style, verbose_steps=verbose_steps, refused=refused,
-                                      unjudged=unjudged, unjudged_fail=unjudged_fail))
+                                      unjudged=unjudged, unjudged_fail=unjudged_fail,
+                                      steps=traces[number].steps if traces else None))
     return EXIT_OK if passed else EXIT_FAILED

@@ -7,8 +7,8 @@ import json
 from typing import TYPE_CHECKING, Any
 
 from ostik._engine import CoverageAccumulator
-from ostik.cli.common import (EXIT_FAILED, EXIT_OK, Progress, UnusableInput, add_format_argument,
-                              coverage_trace_paths, load_guard, load_policy_and_records, read_traces, warn)
+from ostik.cli.common import (EXIT_FAILED, EXIT_OK, EXIT_UNUSABLE, Progress, UnusableInput, add_format_argument,
+                              coverage_trace_paths, refuse_overwriting_inputs, load_guard, load_policy_and_records, read_traces, warn)
 from ostik.formats.trace_files import first_bad_step
 from ostik.runs.judging import unjudged_warning
 
@@ -23,7 +23,8 @@ def add_command(commands: Commands) -> None:
                                              "write one self-contained HTML page: a summary, each trace's steps "
                                              "and rules, and the policy's coverage.",
                                  epilog="Exit status: 0 the page was written and every trace passed, 1 it was "
-                                        "written and some trace failed, 2 unusable input (no page written).")
+                                        "written and some trace failed, 2 unusable input (an unusable file or "
+                                        "entry under a directory: the page is written on the others).")
     report.add_argument("policy", metavar="POLICY", help="policy file (YAML)")
     report.add_argument("paths", metavar="PATH", nargs="+", help="trace files or directories; - for stdin")
     report.add_argument("-o", "--output", metavar="FILE", required=True, help="the HTML file to write")
@@ -34,8 +35,9 @@ def add_command(commands: Commands) -> None:
 def run_report(args: argparse.Namespace) -> int:
     from ostik.reports.html import ReportPage  # only this command needs it
 
+    refuse_overwriting_inputs([("-o", args.output)], args.policy, args.paths)
     policy, records = load_policy_and_records(args.policy)
-    paths = coverage_trace_paths(args.paths)
+    paths, unusable = coverage_trace_paths(args.paths)
     guard = load_guard(args.policy, policy)
     page = ReportPage(records, guard.argument_rules)
     traces: list[list[Any]] = []
@@ -69,4 +71,6 @@ def run_report(args: argparse.Namespace) -> int:
                         ((page.refused, "refused attempt"), (page.unjudged, "unjudged call")) if count)
     warn(f"wrote {args.output}: {page.traces} trace{'' if page.traces == 1 else 's'}, {page.failed} failed, "
           f"{page.steps} step{'' if page.steps == 1 else 's'}, {page.blocked_steps} blocked{off_trace}")
+    if unusable:
+        return EXIT_UNUSABLE
     return EXIT_FAILED if page.failed else EXIT_OK

@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING, Any
 from ostik._engine import policy_bytes
 from ostik._native import Policy
 from ostik.cli.common import (EXIT_FAILED, EXIT_OK, EXIT_UNUSABLE, Progress, add_dask_argument, add_format_argument,
-                              cores, dask_cluster, jobs, load_guard, load_policy, warn)
+                              cores, dask_cluster, jobs, load_guard, load_policy, refuse_overwriting_inputs, warn)
 from ostik.formats.json_text import STDIN_NAME
 from ostik.formats.trace_files import STDIN
 from ostik.reports.escaping import printable
@@ -85,6 +85,7 @@ def trace_annotation(trace: TraceResult) -> str:
 
 def run_test(args: argparse.Namespace) -> int:
     start = time.perf_counter()
+    refuse_overwriting_inputs([("--junit-xml", args.junit_xml)], args.policy, args.paths)
     policy = load_policy(args.policy)
     guard = load_guard(args.policy, policy)
     paths, path_errors = trace_paths(args.paths)

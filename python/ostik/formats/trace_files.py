@@ -26,16 +26,19 @@ the same Trace and TraceFile records.
 
 from __future__ import annotations
 
+import errno
 import json
 import os
+import stat
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
-from ostik.formats.json_text import STDIN, JsonSource, JsonSourceError, kind_of, read_json_source
+from ostik.formats.json_text import STDIN, JsonSource, JsonSourceError, file_kind, kind_of, read_json_source
 
 __all__ = ["STDIN", "SESSION_KEY", "TRACE_SUFFIXES", "RefusedAttempt", "Trace", "TraceFile", "TraceFileError",
-           "UnjudgedCall", "find_trace_files", "first_bad_step", "read_trace_file", "trace_file_from_source"]
+           "UnjudgedCall", "find_trace_files", "first_bad_step", "read_trace_file", "trace_file_from_source",
+           "walk_trace_files"]
 
 TRACE_SUFFIXES = (".jsonl", ".json")
 """The names of the files a directory given for traces stands for."""
@@ -246,20 +249,75 @@ def _add_off_trace(trace: Trace, value: dict[str, Any], line: int | None, where:
 
 
 def find_trace_files(directory: str) -> list[str]:
-    """The trace files under a directory and its subdirectories, in a stable order.
+    """The trace files under a directory and its subdirectories, in a stable order; raises
+    TraceFileError for the first entry that cannot be used (see walk_trace_files)."""
+    found, problems = walk_trace_files(directory)
+    if problems:
+        raise TraceFileError(problems[0][1])
+    return found
 
-    Symbolic links to directories are not followed, so a link back up the tree
-    cannot make the search endless."""
+
+def walk_trace_files(directory: str) -> tuple[list[str], list[tuple[str, str]]]:
+    """The trace files under a directory and its subdirectories, in a stable order, and every
+    entry that looks like one but cannot be used, each with its message.
+
+    Symbolic links to directories are followed, each directory once (by device and
+    inode), so that a link back up the tree is reported as a loop instead of
+    searched without end. A trace file's name that is a dangling or looping link,
+    a FIFO, a device or a socket, and a directory that cannot be listed, are
+    reported; the files found elsewhere are still used."""
     found: list[str] = []
-    for parent, subdirectories, files in os.walk(directory, onerror=_raise):
-        subdirectories.sort()
-        found.extend(os.path.normpath(os.path.join(parent, name))
-                     for name in sorted(files) if name.endswith(TRACE_SUFFIXES))
-    return [path for path in found if os.path.isfile(path)]
+    problems: list[tuple[str, str]] = []
+    try:
+        top = os.stat(directory)
+    except OSError as err:
+        return [], [(directory, f"{directory}: {err.strerror or err}")]
+    seen = {(top.st_dev, top.st_ino)}
+    pending = [os.path.normpath(directory)]
+    while pending:
+        parent = pending.pop()
+        try:
+            with os.scandir(parent) as entries:
+                listed = sorted(entries, key=lambda entry: entry.name)
+        except OSError as err:
+            problems.append((parent, f"{parent}: cannot list the directory: {err.strerror or err}"))
+            continue
+        subdirectories = []
+        for entry in listed:
+            path = os.path.join(parent, entry.name)
+            try:
+                info = os.stat(path)
+            except OSError as err:
+                if entry.is_symlink():
+                    problems.append((path, f"{path}: {'a looping' if _looping(err) else 'a dangling'} symbolic "
+                                           f"link"))
+                elif entry.name.endswith(TRACE_SUFFIXES):
+                    problems.append((path, f"{path}: {err.strerror or err}"))
+                continue
+            if stat.S_ISDIR(info.st_mode):
+                key = (info.st_dev, info.st_ino)
+                if key in seen:
+                    if entry.is_symlink():
+                        problems.append((path, f"{path}: a symbolic link to a directory already searched (a loop, "
+                                               "or a second way to the same files); not searched again"))
+                    continue
+                seen.add(key)
+                subdirectories.append(path)
+            elif entry.name.endswith(TRACE_SUFFIXES):
+                if stat.S_ISREG(info.st_mode):
+                    if os.access(path, os.R_OK):
+                        found.append(path)
+                    else:
+                        problems.append((path, f"{path}: Permission denied"))
+                else:
+                    problems.append((path, f"{path}: not a regular file ({file_kind(info.st_mode)})"))
+        # Depth first, in name order: the order os.walk gave with sorted names.
+        pending.extend(reversed(subdirectories))
+    return found, problems
 
 
-def _raise(error: OSError) -> None:
-    raise error
+def _looping(err: OSError) -> bool:
+    return err.errno == errno.ELOOP
 
 
 def first_bad_step(traces: Iterable[Trace], check: Callable[[Sequence[Any]], object]) -> str | None:

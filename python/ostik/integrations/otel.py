@@ -63,7 +63,7 @@ try:
 except ImportError as error:
     raise ImportError("ostik.integrations.otel needs the OpenTelemetry SDK: pip install 'ostik[otel]'") from error
 
-from ostik._engine import Guard
+from ostik._engine import Guard, UnreadableArguments
 from ostik._native import Policy
 from ostik.integrations.otlp_json import export_request
 from ostik.integrations.runs import (REMEMBERED_IDS, SCOPES, GuardedRuns, Scope, TraceFile, TracePaths, TraceWriter,
@@ -103,6 +103,9 @@ def _tool_step(attributes: Mapping[str, Any]) -> dict[str, Any] | None:
     args: Any = arguments
     if isinstance(arguments, str):
         args = call_arguments(arguments)
+        if isinstance(args, UnreadableArguments):
+            # Recorded as a call that could not be judged, rather than lost for want of its arguments.
+            return {"tool": tool, "unjudged": args.problem}
     elif isinstance(arguments, Sequence):
         args = list(arguments)
     return {"tool": tool} if args is None else {"tool": tool, "args": args}
@@ -163,7 +166,7 @@ class ToolSpanRecorder(SpanProcessor):
         call_id = attributes.get(CALL_ID)
         call_id = call_id if isinstance(call_id, str) and call_id else None
         try:
-            if self.runs is not None:
+            if self.runs is not None and "unjudged" not in step:
                 # The session knows the ids it judged: a span seen again is neither counted nor written again.
                 self.runs.decide(key, step["tool"], step.get("args"), call_id)
                 return

@@ -42,7 +42,6 @@ until then the last results of each key are kept here for it.
 from __future__ import annotations
 
 import hashlib
-import json
 import logging
 import os
 import re
@@ -55,6 +54,7 @@ from typing import TYPE_CHECKING, Any, Literal, NamedTuple, TypeAlias
 
 from ostik._engine import Decision, Guard, Session
 from ostik._native import OstikClient, Policy
+from ostik.formats.reading import call_arguments as read_call_arguments
 from ostik.guarding import PolicyViolation
 
 if TYPE_CHECKING:
@@ -393,11 +393,9 @@ def turn_of(calls: Iterable[tuple[str | None, str, object]]) -> list[Call]:
 def call_arguments(text: str) -> Any:
     """A call's arguments sent as JSON text, as a value; text that is not JSON stays text.
 
-    Empty text is a call without arguments (None), as models send it; this is
-    how ostik.formats reads the arguments of a transcript."""
-    if not text or text.isspace():
-        return None
-    try:
-        return json.loads(text)
-    except (json.JSONDecodeError, RecursionError):
-        return text
+    Empty text is a call without arguments (None), as models send it; JSON text
+    that cannot be read into a value (nested too deeply, a number of too many
+    digits) gives ``UnreadableArguments``, which the session cannot judge, so
+    that the policy's ``on_error`` decides the call. This is how ostik.formats
+    reads the arguments of a transcript."""
+    return read_call_arguments(text)

@@ -9,6 +9,7 @@ they only lay it out.
 from __future__ import annotations
 
 import bisect
+import json
 import os
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
@@ -109,11 +110,33 @@ def off_trace_lines(refused: Sequence[RefusedAttempt], unjudged: Sequence[Unjudg
     return lines
 
 
+RESULT_CHARACTERS = 72
+"""How much of a call's result the verbose view shows."""
+
+
+def result_text(result: Any) -> str:
+    """A call's result in short: its text's first line, or its JSON, cut to a line's worth."""
+    if isinstance(result, str):
+        lines = result.strip().splitlines()
+        text = lines[0] if lines else ""
+        more = len(lines) > 1
+    else:
+        try:
+            text = json.dumps(result, ensure_ascii=False, separators=(",", ":"), default=str)
+        except (ValueError, RecursionError):
+            text = type(result).__name__
+        more = False
+    if len(text) > RESULT_CHARACTERS:
+        text, more = text[:RESULT_CHARACTERS - 3], True
+    return printable(text + ("..." if more else ""))
+
+
 def explanation_lines(judgement: Judgement, style: Style, *,
                       verbose_steps: Sequence[dict[str, Any]] | None = None,
                       refused: Sequence[RefusedAttempt] = (),
                       unjudged: Sequence[UnjudgedCall] = (),
-                      unjudged_fail: bool = False) -> Iterator[str]:
+                      unjudged_fail: bool = False,
+                      steps: Sequence[Any] | None = None) -> Iterator[str]:
     """One line per step, the end-of-trace failures, then a closing summary line.
 
     The calls the live guard refused (`refused`) and those that ran unjudged
@@ -125,7 +148,8 @@ def explanation_lines(judgement: Judgement, style: Style, *,
     where it occurred again; a blocked step whose failures were all shown before
     gets no line (see ostik.reports.violations). With `verbose_steps`, the steps of the
     trace's explanation report, every step is shown with every failure, each
-    followed by every rule's judgement at that step."""
+    followed by every rule's judgement at that step, and, given the trace's `steps`,
+    by the short form of the call's result where the step has one."""
     decisions = judgement.decisions
     end_failures = judgement.end_failures
     names = {tool: printable(tool) for tool in {d.tool for d in decisions}}
@@ -170,6 +194,10 @@ def explanation_lines(judgement: Judgement, style: Style, *,
                     if other.later_steps:
                         yield also_pad + style.dim(later_steps_text(other.later_steps))
         if verbose_steps is not None:
+            given = steps[index] if steps is not None and index < len(steps) else None
+            if isinstance(given, dict) and "result" in given:
+                label = "result (error)" if given.get("is_error") is True else "result"
+                yield f"{pad}{style.dim(label + ':')} {result_text(given['result'])}"
             evaluations: list[dict[str, Any]] = verbose_steps[index]["rules_evaluated"]
             own = len(evaluations) - (len(end_failures) if index == len(decisions) - 1 else 0)
             for evaluation in evaluations[:own]:

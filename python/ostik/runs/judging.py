@@ -22,7 +22,7 @@ from typing import NamedTuple
 from ostik._engine import Decision, Guard, Judgement, RuleFailure, policy_bytes
 from ostik._native import Policy
 from ostik.formats import AUTO, FORMATS, AmbiguousFormatError, read_file
-from ostik.formats.trace_files import STDIN, Trace, TraceFile, TraceFileError, find_trace_files, first_bad_step
+from ostik.formats.trace_files import STDIN, Trace, TraceFile, TraceFileError, first_bad_step, walk_trace_files
 from ostik.reports.violations import FailureKey, failure_key
 from ostik.runs.workers import ignore_interrupts, map_files
 
@@ -170,21 +170,19 @@ def off_trace_violations(trace: Trace, on_error: str, fail_on_refused: bool) -> 
 
 def trace_paths(arguments: Sequence[str]) -> tuple[list[str], list[tuple[str, str]]]:
     """The trace files the arguments name (a directory stands for the trace files under it), and
-    the arguments that name none, each with its message."""
+    the arguments that name none and the entries under them that cannot be used, each with its
+    message."""
     paths: list[str] = []
     errors: list[tuple[str, str]] = []
     for argument in arguments:
         if argument == STDIN or not os.path.isdir(argument):
             paths.append(argument)
             continue
-        try:
-            found = find_trace_files(argument)
-        except OSError as err:
-            errors.append((argument, f"{err.filename or argument}: {err.strerror or err}"))
-            continue
+        found, problems = walk_trace_files(argument)
+        errors.extend(problems)
         if found:
             paths.extend(found)
-        else:
+        elif not problems:
             errors.append((argument, f"{argument}: no .jsonl or .json files in this directory or below"))
     return paths, errors
 
