@@ -279,15 +279,17 @@ def test_the_otlp_json_lines_exporter_writes_what_the_otel_reader_reads(tmp_path
     assert tool["status"] == {"code": 2, "message": "no"}
 
     traces = ostik.formats.read(str(path), "otel")
-    assert traces[:2] == [[{"tool": "read_file", "args": {"path": f"{run}.py"}}, {"tool": "run_tests", "args": {}}]
-                          for run in range(2)]
+    # The tool spans' error status comes back as each call's is_error.
+    assert traces[:2] == [[{"tool": "read_file", "args": {"path": f"{run}.py"}, "is_error": True},
+                           {"tool": "run_tests", "args": {}, "is_error": True}] for run in range(2)]
     # Read as the export of the same spans would be (the last span twice, as it was exported twice).
     spans = in_memory.get_finished_spans()
     telemetry_export = {"resourceSpans": [{"scopeSpans": [{"spans": [
         {"traceId": format(s.context.trace_id, "032x"), "spanId": format(s.context.span_id, "016x"), "name": s.name,
          "startTimeUnixNano": str(s.start_time),
          "attributes": [{"key": k, "value": any_value(v)} for k, v in s.attributes.items()
-                        if k.startswith("gen_ai.")]} for s in spans]}]}]}
+                        if k.startswith("gen_ai.")],
+         "status": {"code": s.status.status_code.value}} for s in spans]}]}]}
     assert traces[:2] == ostik.formats.read(telemetry_export, "otel")[:2]
 
 
