@@ -37,6 +37,12 @@ be judged under ``on_error: allow`` is ``{"tool", "unjudged": REASON}``. At most
 Results. The adapters hand each tool's result over with ``record_result``; the
 session takes it when it has a use for it (a session's ``record_result``),
 until then the last results of each key are kept here for it.
+
+Memory. Without a store, every key's session is held until the adapter ends
+it (the end of a run; a conversation's session stays for its next turn, so a
+process serving many conversations gives ``store=``). With a store, what is
+held beside it (the turn in progress, the ids written) is kept for the 4,096
+keys used last.
 """
 
 from __future__ import annotations
@@ -48,7 +54,7 @@ import re
 import threading
 import uuid
 from collections import OrderedDict, deque
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Literal, NamedTuple, TypeAlias
 
@@ -61,7 +67,7 @@ if TYPE_CHECKING:
     from ostik import SessionStore
 
 __all__ = ["Call", "GuardedRuns", "Mode", "Scope", "ToolResult", "TraceFile", "TracePaths", "TraceWriter", "call_arguments",
-           "guard_of", "new_run_id", "refusal_message"]
+           "guard_of", "judge", "new_run_id", "refusal_message"]
 
 TraceFile: TypeAlias = "str | os.PathLike[str] | Callable[[str], str | os.PathLike[str] | None]"
 """Where sessions record their calls: one path for every key, or a function of the key."""
@@ -75,6 +81,8 @@ OPEN_FILES = 32
 KEPT_RESULTS = 64
 # As many as a session remembers.
 REMEMBERED_IDS = 4096
+# The keys whose turn and ids are held beside a store's sessions.
+HELD_KEYS = 4096
 
 logger = logging.getLogger("ostik")
 
@@ -275,7 +283,13 @@ class GuardedRuns:
         entry = self._keys.get(key)
         if entry is None:
             with self._lock:
-                entry = self._keys.setdefault(key, _Key())
+                entry = self._keys.get(key)
+                if entry is None:
+                    entry = self._keys[key] = _Key()
+                    if self.store is not None and len(self._keys) > HELD_KEYS:
+                        # With a store, memory holds only what helps: the sessions are in the store. The key
+                        # held longest goes (its next call comes with an empty turn and id memory).
+                        self._keys.pop(next(iter(self._keys)))
         return entry
 
     def _live(self, entry: _Key) -> Session:
@@ -347,14 +361,7 @@ class GuardedRuns:
 
     def _check(self, entry: _Key, key: str, session: Session, tool: str, args: object,
                call_id: str | None) -> Decision | None:
-        unjudged = None
-        try:
-            decision: Decision | None = session.check(tool, args, call_id=call_id)
-        except ValueError as error:
-            if self._on_error == "allow":
-                decision, unjudged = None, str(error)
-            else:
-                decision = session._refusal(str(error), tool)
+        decision, unjudged = _judged(session, tool, args, self._on_error, call_id)
         if decision is not None and not decision.allowed and not self._enforce:
             logger.warning("observed: %s would be refused: %s", tool, refusal_message(decision))
         writer = self._writer
@@ -386,8 +393,24 @@ class GuardedRuns:
         return [] if entry is None else [ToolResult(*kept) for kept in entry.results]
 
 
-def turn_of(calls: Iterable[tuple[str | None, str, object]]) -> list[Call]:
-    return [Call(*call) for call in calls]
+def judge(session: Session, tool: str, args: object, on_error: str, call_id: str | None = None) -> Decision | None:
+    """The decision on a call, as the guard's wrappers make it.
+
+    Arguments that cannot be judged follow the policy's ``on_error``: ``block``
+    refuses the call (a decision blocked by "on_error"), ``allow`` lets it run
+    unjudged and uncounted, which is what ``None`` says."""
+    return _judged(session, tool, args, on_error, call_id)[0]
+
+
+def _judged(session: Session, tool: str, args: object, on_error: str,
+            call_id: str | None) -> tuple[Decision | None, str | None]:
+    """The decision, and why there is none for a call left unjudged."""
+    try:
+        return session.check(tool, args, call_id=call_id), None
+    except ValueError as error:
+        if on_error == "allow":
+            return None, str(error)
+        return session._refusal(str(error), tool), None
 
 
 def call_arguments(text: str) -> Any:
