@@ -11,6 +11,7 @@ from google.adk.agents import LlmAgent
 from google.adk.models.base_llm import BaseLlm
 from google.adk.models.llm_request import LlmRequest
 from google.adk.models.llm_response import LlmResponse
+from google.adk.apps import App
 from google.adk.runners import InMemoryRunner
 from google.genai import types
 
@@ -69,7 +70,7 @@ class Agent:
     def run(self, script, session_id=None):
         model = ScriptedModel(model="scripted", script=script, turns={})
         agent = LlmAgent(name="coder", model=model, tools=self.tools)
-        runner = InMemoryRunner(agent=agent, app_name="app", plugins=[self.plugin])
+        runner = InMemoryRunner(app=App(name="app", root_agent=agent, plugins=[self.plugin]))
         if self.runner is not None:
             runner.session_service = self.runner.session_service
         self.runner = runner

@@ -1,13 +1,12 @@
 """A Google ADK plugin that judges every tool call before the tool runs.
 
-    from google.adk.runners import InMemoryRunner
+    from google.adk.apps import App
     from ostik.integrations.adk import PolicyPlugin
 
-    runner = InMemoryRunner(agent=agent, plugins=[PolicyPlugin(guard, trace_dir="traces")])
+    app = App(name="coder", root_agent=agent, plugins=[PolicyPlugin(guard, trace_dir="traces")])
 
 ADK recommends plugins over agent callbacks for security guardrails: a
-plugin given to the runner sees every tool call of every agent the runner
-runs, and the agents and tools are left as they are. ``PolicyPlugin``'s
+plugin of the app sees every tool call of every agent its runner runs, and the agents and tools are left as they are. ``PolicyPlugin``'s
 ``before_tool_callback`` checks each call, its tool name, its args and its
 ``function_call_id``, so a call seen twice is judged once. An allowed call runs.
 A refused call does not: the callback answers for the tool with
