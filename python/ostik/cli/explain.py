@@ -100,7 +100,7 @@ def run_explain(args: argparse.Namespace) -> int:
                 raise UnusableInput(first_bad_step([trace], verbose_explainer.explain) or
                                     f"{trace.label}: {err}") from None
         refused, unjudged = off_trace[number]
-        write_lines(explanation_lines(judgement, style, verbose_steps=verbose_steps, refused=refused,
-                                      unjudged=unjudged, unjudged_fail=unjudged_fail,
-                                      steps=traces[number].steps if traces else None))
+        write_lines(explanation_lines(judgement, style, verbose_steps=verbose_steps,
+                                      steps=traces[number].steps if traces else None,
+                                      refused=refused, unjudged=unjudged, unjudged_fail=unjudged_fail))
     return EXIT_OK if passed else EXIT_FAILED

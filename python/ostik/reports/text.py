@@ -89,27 +89,6 @@ def later_steps_text(later_steps: Sequence[int]) -> str:
     return f"and at {_plural(len(later_steps), 'later step')}: {step_ranges(later_steps)}"
 
 
-def off_trace_lines(refused: Sequence[RefusedAttempt], unjudged: Sequence[UnjudgedCall], index_width: int,
-                    width: int, style: Style) -> dict[int, list[str]]:
-    """The lines of the calls that are no steps, by the index of the step each came before."""
-    blank = " " * index_width
-    # Refused and unjudged calls between the same two steps: in the order of
-    # their lines where the file gives them.
-    calls: list[tuple[int, int, int, str]] = []
-    for order, attempt in enumerate(refused):
-        calls.append((attempt.before, attempt.line or 0, order,
-                      f"{blank}  {printable(attempt.tool):<{width}}  {style.warn('refused live')}  "
-                      f"{printable(attempt.rule_id)}: {printable(attempt.reason)}"))
-    for order, call in enumerate(unjudged, start=len(refused)):
-        calls.append((call.before, call.line or 0, order,
-                      f"{blank}  {printable(call.tool):<{width}}  {style.warn('ran unjudged')}  "
-                      f"{printable(call.reason)}"))
-    lines: dict[int, list[str]] = {}
-    for before, _, _, text in sorted(calls):
-        lines.setdefault(before, []).append(text)
-    return lines
-
-
 RESULT_CHARACTERS = 72
 """How much of a call's result the verbose view shows."""
 
@@ -131,12 +110,33 @@ def result_text(result: Any) -> str:
     return printable(text + ("..." if more else ""))
 
 
+def off_trace_lines(refused: Sequence[RefusedAttempt], unjudged: Sequence[UnjudgedCall], index_width: int,
+                    width: int, style: Style) -> dict[int, list[str]]:
+    """The lines of the calls that are no steps, by the index of the step each came before."""
+    blank = " " * index_width
+    # Refused and unjudged calls between the same two steps: in the order of
+    # their lines where the file gives them.
+    calls: list[tuple[int, int, int, str]] = []
+    for order, attempt in enumerate(refused):
+        calls.append((attempt.before, attempt.line or 0, order,
+                      f"{blank}  {printable(attempt.tool):<{width}}  {style.warn('refused live')}  "
+                      f"{printable(attempt.rule_id)}: {printable(attempt.reason)}"))
+    for order, call in enumerate(unjudged, start=len(refused)):
+        calls.append((call.before, call.line or 0, order,
+                      f"{blank}  {printable(call.tool):<{width}}  {style.warn('ran unjudged')}  "
+                      f"{printable(call.reason)}"))
+    lines: dict[int, list[str]] = {}
+    for before, _, _, text in sorted(calls):
+        lines.setdefault(before, []).append(text)
+    return lines
+
+
 def explanation_lines(judgement: Judgement, style: Style, *,
                       verbose_steps: Sequence[dict[str, Any]] | None = None,
+                      steps: Sequence[Any] | None = None,
                       refused: Sequence[RefusedAttempt] = (),
                       unjudged: Sequence[UnjudgedCall] = (),
-                      unjudged_fail: bool = False,
-                      steps: Sequence[Any] | None = None) -> Iterator[str]:
+                      unjudged_fail: bool = False) -> Iterator[str]:
     """One line per step, the end-of-trace failures, then a closing summary line.
 
     The calls the live guard refused (`refused`) and those that ran unjudged
