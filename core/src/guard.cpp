@@ -289,9 +289,12 @@ void GuardSession::enter(std::uint32_t slot, ToolCall call, std::optional<double
 
 bool GuardSession::needs_time() const { return writer_ || guard_->arguments().language().windowed(); }
 
+// A session of the specified language writes the lines it always wrote,
+// without times, unless it was given a clock; one with ask or limit entries
+// times every call.
 std::optional<double> GuardSession::time_of(std::optional<double> now) const {
     if (now) return now;
-    if (!needs_time()) return std::nullopt;
+    if (!needs_time() || guard_->arguments().language().empty()) return std::nullopt;
     return steady_seconds();
 }
 
