@@ -61,6 +61,11 @@ def explain_json(guard: Guard, explainer: TraceExplainer, trace_file: TraceFile)
     return EXIT_OK if passed else EXIT_FAILED
 
 
+# Said once, by the commands that judge recorded traces.
+WINDOWS_UNJUDGED = ("note: limits over a window of time were not applied to steps without a time "
+                    "(\"ts\", or the transcript's own timestamps)")
+
+
 def run_explain(args: argparse.Namespace) -> int:
     policy = load_policy(args.policy)
     guard = load_guard(args.policy, policy)

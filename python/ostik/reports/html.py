@@ -146,7 +146,7 @@ class ReportPage:
         failures: list[int] = []
         rules_here: set[int] = set()
         for decision in judgement.decisions:
-            if decision.allowed:
+            if decision.allowed or decision.needs_approval:
                 continue
             step = decision.step
             self._blocked_calls[tool_of[step]] += 1

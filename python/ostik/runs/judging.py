@@ -198,7 +198,7 @@ def trace_result(trace: Trace, judgement: Judgement, several: bool, on_error: st
         first: dict[FailureKey, tuple[RuleFailure, Decision]] = {}
         later: dict[FailureKey, int] = {}
         for decision in judgement.decisions:
-            if decision.allowed:
+            if decision.allowed or decision.needs_approval:
                 continue
             failure = decision.failures[0]
             key = failure_key(failure, decision.tool)
