@@ -470,8 +470,8 @@ std::vector<RuleEvaluation> GuardSession::finish() const {
 
 bool GuardSession::needs_arguments(std::string_view tool, bool call_id) const {
     const ArgumentPlan& arguments = guard_->arguments();
-    return call_id || writer_ || keep_calls_ || !arguments.language().empty() ||
-           (!arguments.empty() && !arguments.rules_for(tool).empty());
+    return call_id || writer_ || keep_calls_ || (!arguments.empty() && !arguments.rules_for(tool).empty()) ||
+           (!arguments.language().empty() && arguments.language().needs_arguments(tool));
 }
 
 std::uint64_t GuardSession::steps() const {
