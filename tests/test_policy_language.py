@@ -362,3 +362,26 @@ def test_empty_ask_and_limits_decide_exactly_as_before(tmp_path_factory, steps):
     for step in steps:
         assert first.check(step["tool"], step["args"]) == second.check(step["tool"], step["args"])
     assert first.to_bytes() == second.to_bytes()
+
+
+def test_the_commands_read_the_whole_language(write_policy, tmp_path):
+    import subprocess
+    import sys
+
+    path = write_policy(LANGUAGE)
+    trace = tmp_path / "run.jsonl"
+    trace.write_text('{"tool":"git_push"}\n' + "".join(
+        f'{{"tool":"web_search","args":{{"q":{i}}},"ts":{i}}}\n' for i in range(3)))
+    def run(*args):
+        return subprocess.run([sys.executable, "-m", "ostik", *args], capture_output=True, text=True, timeout=120)
+    explained = run("explain", path, str(trace))
+    assert explained.returncode == 1, explained.stderr
+    assert "ask_git_push: 'git_push' needs a person's approval before it runs" in explained.stdout
+    assert "limit_web_search_2_per_60s: 'web_search' was called 2 times in the last 60 s (at most 2)" in explained.stdout
+    tested = run("test", path, str(trace))
+    assert tested.returncode == 1 and "limit_web_search_2_per_60s" in tested.stdout
+    assert run("check", "--strict", path).returncode == 0
+    untimed = tmp_path / "untimed.jsonl"
+    untimed.write_text('{"tool":"web_search","args":{"q":1}}\n' * 2 + '{"tool":"web_search","args":{"q":2}}\n')
+    quiet = run("explain", path, str(untimed))
+    assert quiet.returncode == 0 and quiet.stderr.count("limits over a window of time were not applied") == 1

@@ -84,6 +84,8 @@ def run_explain(args: argparse.Namespace) -> int:
     unjudged_fail = not unjudged_allowed(guard.on_error)
     passed = all(judgement.passed and not (unjudged_fail and trace.unjudged)
                  for judgement, trace in zip(judgements, trace_file.traces))
+    if any(judgement.windows_unjudged for judgement in judgements):
+        warn(WINDOWS_UNJUDGED)
     # Only the verbose view reads the steps again; let the others go.
     labels = [trace.label for trace in trace_file.traces]
     off_trace = [(trace.refused, trace.unjudged) for trace in trace_file.traces]
