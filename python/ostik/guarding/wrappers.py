@@ -109,7 +109,7 @@ class _Admission:
                 self.session._unjudged(self.tool, str(error))
                 if self.observing:
                     logger.warning("ostik: %r ran unjudged: %s", self.tool, error)
-                return
+                return None
             raise PolicyViolation(self.session._refusal(str(error), self.tool)) from error
         if decision.allowed:
             return None
@@ -138,17 +138,17 @@ class _Admission:
     def approve_sync(self, decision: Decision) -> None:
         approver = self.session.approver
         assert approver is not None
-        answer = approver(decision)
+        answer: object = approver(decision)
         if inspect.isawaitable(answer):
             try:
                 asyncio.get_running_loop()
             except RuntimeError:
                 answer = asyncio.run(_awaited(answer))
             else:
+                # Nothing can wait for it here: the call is denied.
                 close = getattr(answer, "close", None)
                 if close is not None:
                     close()
-                answer = "an awaitable (an async approver cannot answer a plain tool inside a running event loop)"
         self.answer(decision, answer)
 
     async def approve_async(self, decision: Decision) -> None:
