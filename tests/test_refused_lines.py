@@ -113,16 +113,17 @@ def test_an_unjudged_call_is_no_step_either(tmp_path):
                                             "found a string"),
     ({"tool": "x", "refused": {"reason": "r"}}, "line 1: refused.rule_id: expected a string, missing"),
     ({"tool": "x", "refused": {"rule_id": "r", "reason": 3}}, "line 1: refused.reason: expected a string, found a number"),
-    ({"refused": {"rule_id": "r", "reason": "r"}}, "line 1: tool: expected a string (the tool's name), found null"),
+    ({"refused": {"rule_id": "r", "reason": "r"}}, "line 1: in no format ostik reads"),  # no tool: not a record of steps
     ({"tool": "x", "unjudged": None}, "line 1: unjudged: expected a string"),
     ({"tool": "x", "unjudged": "why", "refused": {"rule_id": "r", "reason": "r"}}, "line 1: a call is either refused "
                                                                                    "or unjudged, not both"),
 ])
 def test_a_refused_or_unjudged_line_that_is_not_what_a_guard_writes_is_located(tmp_path, line, message):
-    path = write_lines(tmp_path / "t.jsonl", [line])
+    # After a step, so that the file is one of steps whatever its second line holds.
+    path = write_lines(tmp_path / "t.jsonl", [{"tool": "read_file"}, line])
     with pytest.raises(ostik.formats.TraceFormatError, match="^" + str(path).replace(".", r"\.") + ": ") as error:
         ostik.formats.read_file(str(path))
-    assert message in str(error.value)
+    assert message.replace("line 1:", "line 2:") in str(error.value)
     result = run("test", "-j", "1", os.devnull, path)  # unusable input, not a crash
     assert result.returncode == 2
 
