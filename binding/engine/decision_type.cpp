@@ -28,6 +28,7 @@ PyTypeObject* decision_type = nullptr;
 // The two verdict names, made once.
 PyObject* allowed_text = nullptr;
 PyObject* blocked_text = nullptr;
+PyObject* ask_text = nullptr;
 
 struct DecisionObject {
     PyObject_HEAD
@@ -61,11 +62,15 @@ void decision_dealloc(PyObject* self) {
     Py_DECREF(tp);
 }
 
-bool allowed(PyObject* self) {
+Verdict verdict_of(PyObject* self) {
     const DecisionObject* d = as_decision(self);
-    if (d->made) return d->made->allowed();
-    return d->decision ? d->decision->allowed() : !d->judgement->blocked(d->step);
+    if (d->made) return d->made->verdict();
+    if (d->decision) return d->decision->verdict;
+    if (d->judgement->blocked(d->step)) return Verdict::blocked;
+    return d->judgement->asked(d->step) ? Verdict::ask : Verdict::allowed;
 }
+
+bool allowed(PyObject* self) { return verdict_of(self) == Verdict::allowed; }
 
 std::uint64_t step_of(PyObject* self) {
     const DecisionObject* d = as_decision(self);
@@ -73,11 +78,15 @@ std::uint64_t step_of(PyObject* self) {
     return d->decision ? d->decision->step : d->step;
 }
 
-PyObject* verdict_text(bool is_allowed) { return is_allowed ? allowed_text : blocked_text; }
+PyObject* verdict_text(Verdict v) {
+    return v == Verdict::allowed ? allowed_text : v == Verdict::ask ? ask_text : blocked_text;
+}
 
 PyObject* decision_allowed(PyObject* self, void*) { return PyBool_FromLong(allowed(self)); }
 
-PyObject* decision_verdict(PyObject* self, void*) { return Py_NewRef(verdict_text(allowed(self))); }
+PyObject* decision_verdict(PyObject* self, void*) { return Py_NewRef(verdict_text(verdict_of(self))); }
+
+PyObject* decision_needs_approval(PyObject* self, void*) { return PyBool_FromLong(verdict_of(self) == Verdict::ask); }
 
 PyObject* decision_step(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(step_of(self)); }
 
@@ -94,14 +103,16 @@ PyObject* decision_blocked_by(PyObject* self, void*) {
         if (!id) Py_RETURN_NONE;
         return make_str(*id).release();
     }
-    if (!d->decision) {
+    if (!d->decision && !d->judgement->asked(d->step)) {
         const auto range = d->judgement->failures_of(d->step);
         if (range.empty()) Py_RETURN_NONE;
         return make_str(d->judgement->failure_rule_id(range.first)).release();
     }
-    const RuleEvaluation* blocking = d->decision->blocking();
-    if (!blocking) Py_RETURN_NONE;
-    return make_str(blocking->rule_id).release();
+    return entry_point([&]() -> PyObject* {
+        const RuleEvaluation* blocking = decision_of(self).blocking();
+        if (!blocking) Py_RETURN_NONE;
+        return make_str(blocking->rule_id).release();
+    });
 }
 
 PyObject* decision_reason(PyObject* self, void*) {
@@ -132,7 +143,9 @@ PyObject* decision_call_id(PyObject* self, void*) {
 PyObject* decision_failures(PyObject* self, void*) {
     return entry_point([&]() -> PyObject* {
         const DecisionObject* d = as_decision(self);
-        if (!d->decision && !d->made) return new_judged_rule_failure_list(d->judgement, d->judgement->failures_of(d->step));
+        if (!d->decision && !d->made && !d->judgement->asked(d->step)) {
+            return new_judged_rule_failure_list(d->judgement, d->judgement->failures_of(d->step));
+        }
         return new_rule_failure_list(decision_of(self).failures);
     });
 }
@@ -156,7 +169,8 @@ PyObject* decision_repr(PyObject* self) {
     OwnedRef blocked_by = OwnedRef::steal(decision_blocked_by(self, nullptr));
     OwnedRef reason = OwnedRef::steal(decision_reason(self, nullptr));
     if (!blocked_by || !reason) return nullptr;
-    return PyUnicode_FromFormat("Decision(verdict=%R, step=%llu, tool=%R, blocked_by=%R, reason=%R%U)", blocked_text,
+    return PyUnicode_FromFormat("Decision(verdict=%R, step=%llu, tool=%R, blocked_by=%R, reason=%R%U)",
+                                verdict_text(verdict_of(self)),
                                 step, tool.get(), blocked_by.get(), reason.get(), tail.get());
 }
 
@@ -193,7 +207,7 @@ PyObject* decision_reduce(PyObject* self, PyObject*) {
     OwnedRef call_id = OwnedRef::steal(decision_call_id(self, nullptr));
     OwnedRef message = OwnedRef::steal(decision_message(self, nullptr));
     if (!failure_tuple || !step || !tool || !call_id || !message) return nullptr;
-    OwnedRef state = OwnedRef::steal(PyTuple_Pack(6, verdict_text(allowed(self)), step.get(), tool.get(),
+    OwnedRef state = OwnedRef::steal(PyTuple_Pack(6, verdict_text(verdict_of(self)), step.get(), tool.get(),
                                                   failure_tuple.get(), call_id.get(), message.get()));
     if (!state) return nullptr;
     return pickled_as_restore(self, state.get());
@@ -212,8 +226,10 @@ PyObject* decision_restore(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
             decision.verdict = Verdict::allowed;
         } else if (text && PyUnicode_CompareWithASCIIString(argv[0], "blocked") == 0) {
             decision.verdict = Verdict::blocked;
+        } else if (text && PyUnicode_CompareWithASCIIString(argv[0], "ask") == 0) {
+            decision.verdict = Verdict::ask;
         } else {
-            PyErr_SetString(PyExc_ValueError, "argument 'verdict': expected \"allowed\" or \"blocked\"");
+            PyErr_SetString(PyExc_ValueError, "argument 'verdict': expected \"allowed\", \"blocked\" or \"ask\"");
             return nullptr;
         }
         if (!PyLong_Check(argv[1])) {
@@ -272,7 +288,11 @@ PyMethodDef decision_methods[] = {
 
 PyGetSetDef decision_getset[] = {
     {"allowed", decision_allowed, nullptr, "True when the call may run.", nullptr},
-    {"verdict", decision_verdict, nullptr, "\"allowed\" or \"blocked\".", nullptr},
+    {"verdict", decision_verdict, nullptr,
+     "\"allowed\", \"blocked\", or \"ask\": an ask entry applies and the call waits for a\n"
+     "person's approval (Session.approve / Session.deny).",
+     nullptr},
+    {"needs_approval", decision_needs_approval, nullptr, "True when the verdict is \"ask\".", nullptr},
     {"step", decision_step, nullptr, "The call's index in the run, from 0.", nullptr},
     {"tool", decision_tool, nullptr, "The call's tool name.", nullptr},
     {"blocked_by", decision_blocked_by, nullptr, "The id of the rule or check that blocked the call, or None.",
@@ -354,7 +374,8 @@ PyObject* new_judged_decision(std::shared_ptr<const TraceJudgement> judgement, s
 PyObject* create_decision_type(PyObject* module) {
     if (!allowed_text) allowed_text = PyUnicode_InternFromString("allowed");
     if (!blocked_text) blocked_text = PyUnicode_InternFromString("blocked");
-    if (!allowed_text || !blocked_text) return nullptr;
+    if (!ask_text) ask_text = PyUnicode_InternFromString("ask");
+    if (!allowed_text || !blocked_text || !ask_text) return nullptr;
     PyObject* type = PyType_FromModuleAndSpec(module, &decision_spec, nullptr);
     if (type) decision_type = reinterpret_cast<PyTypeObject*>(type);
     return type;

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <memory>
+#include <cmath>
 #include <new>
 #include <optional>
 #include <string>
@@ -29,6 +30,8 @@ struct SessionObject {
     PyObject_HEAD
     // Holds the guard it runs on, so the Guard object may go first.
     ostik::GuardSession* session;
+    PyObject* clock;     // owned, or null: the steady clock
+    PyObject* approver;  // owned, or null
 };
 
 ostik::GuardSession& session_of(PyObject* self) { return *reinterpret_cast<SessionObject*>(self)->session; }
@@ -36,6 +39,8 @@ ostik::GuardSession& session_of(PyObject* self) { return *reinterpret_cast<Sessi
 void session_dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
     delete reinterpret_cast<SessionObject*>(self)->session;
+    Py_XDECREF(reinterpret_cast<SessionObject*>(self)->clock);
+    Py_XDECREF(reinterpret_cast<SessionObject*>(self)->approver);
     tp->tp_free(self);
     Py_DECREF(tp);
 }
@@ -103,6 +108,30 @@ bool read_call_id(PyObject* obj, std::optional<std::string>& out) {
     return true;
 }
 
+// The session clock's time, read before the session's lock is taken: the
+// clock's seconds when one was given and the call needs a time, otherwise
+// nothing (the core reads the steady clock when it needs one). False with the
+// exception set when the clock fails or gives no number.
+bool session_time(PyObject* self, std::optional<double>& now) {
+    PyObject* clock = reinterpret_cast<SessionObject*>(self)->clock;
+    if (!clock || !session_of(self).needs_time()) return true;
+    OwnedRef value = OwnedRef::steal(PyObject_CallNoArgs(clock));
+    if (!value) return false;
+    if (!PyFloat_Check(value.get()) && !PyLong_Check(value.get())) {
+        PyErr_Format(PyExc_TypeError, "the session's clock must return a number of seconds, not %.200s",
+                     Py_TYPE(value.get())->tp_name);
+        return false;
+    }
+    const double seconds = PyFloat_AsDouble(value.get());
+    if (seconds == -1.0 && PyErr_Occurred()) return false;
+    if (!std::isfinite(seconds)) {
+        PyErr_SetString(PyExc_ValueError, "the session's clock returned a number that is not finite");
+        return false;
+    }
+    now = seconds;
+    return true;
+}
+
 // The exception of a check that failed.
 PyObject* raise_check_error(const ostik::GuardSession::CheckError& error) {
     using Kind = ostik::GuardSession::CheckError::Kind;
@@ -121,6 +150,11 @@ PyObject* raise_check_error(const ostik::GuardSession::CheckError& error) {
             }
             break;
         }
+        case Kind::not_pending: {
+            OwnedRef id = make_str(error.message);
+            if (id) PyErr_Format(PyExc_ValueError, "call_id %R is not waiting for approval", id.get());
+            break;
+        }
     }
     return nullptr;
 }
@@ -137,7 +171,9 @@ PyObject* session_check(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         if (!read_call_id(argv[2], call_id)) return nullptr;
         auto call = read_call(self, argv[0], argv[1], call_id.has_value());
         if (!call) return nullptr;
-        auto decision = session_of(self).check(std::move(*call), call_id);
+        std::optional<double> now;
+        if (!session_time(self, now)) return nullptr;
+        auto decision = session_of(self).check(std::move(*call), call_id, now);
         if (!decision) return raise_check_error(decision.error());
         return new_session_decision(std::move(*decision), self);
     });
@@ -151,10 +187,74 @@ PyObject* session_peek(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         if (!read_call_id(argv[2], call_id)) return nullptr;
         auto call = read_call(self, argv[0], argv[1], call_id.has_value());
         if (!call) return nullptr;
-        auto decision = session_of(self).peek(*call, call_id);
+        std::optional<double> now;
+        if (!session_time(self, now)) return nullptr;
+        auto decision = session_of(self).peek(*call, call_id, now);
         if (!decision) return raise_check_error(decision.error());
         return new_session_decision(std::move(*decision), self);
     });
+}
+
+constexpr const char* approve_params[] = {"call_id"};
+constexpr Signature approve_sig{"Session.approve", approve_params, 1, 1};
+constexpr const char* deny_params[] = {"call_id", "reason"};
+constexpr Signature deny_sig{"Session.deny", deny_params, 2, 1};
+
+PyObject* resolve_call(PyObject* self, PyObject* id_obj, bool approved, PyObject* reason_obj) {
+    return session_entry([&]() -> PyObject* {
+        if (!PyUnicode_Check(id_obj)) {
+            raise_cannot_convert("call_id", id_obj, "str");
+            return nullptr;
+        }
+        std::optional<std::string> call_id, reason;
+        if (!read_call_id(id_obj, call_id)) return nullptr;
+        if (reason_obj && reason_obj != Py_None) {
+            if (!PyUnicode_Check(reason_obj)) {
+                raise_cannot_convert("reason", reason_obj, "str");
+                return nullptr;
+            }
+            Py_ssize_t len = 0;
+            const char* text = PyUnicode_AsUTF8AndSize(reason_obj, &len);
+            if (!text) return nullptr;
+            reason.emplace(text, static_cast<std::size_t>(len));
+        }
+        std::optional<double> now;
+        if (!session_time(self, now)) return nullptr;
+        auto decision = session_of(self).resolve(*call_id, approved, reason, now);
+        if (!decision) return raise_check_error(decision.error());
+        return new_session_decision(std::move(*decision), self);
+    });
+}
+
+PyObject* session_approve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* argv[1];
+    if (!parse_args(approve_sig, args, nargs, kwnames, argv)) return nullptr;
+    return resolve_call(self, argv[0], true, nullptr);
+}
+
+PyObject* session_deny(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* argv[2];
+    if (!parse_args(deny_sig, args, nargs, kwnames, argv)) return nullptr;
+    return resolve_call(self, argv[0], false, argv[1]);
+}
+
+PyObject* session_pending(PyObject* self, void*) {
+    return session_entry([&]() -> PyObject* {
+        const std::vector<std::string> ids = session_of(self).pending();
+        OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            OwnedRef id = make_str(ids[i]);
+            if (!id) return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), id.release());
+        }
+        return list.release();
+    });
+}
+
+PyObject* session_approver(PyObject* self, void*) {
+    PyObject* approver = reinterpret_cast<SessionObject*>(self)->approver;
+    return Py_NewRef(approver ? approver : Py_None);
 }
 
 constexpr const char* unjudged_params[] = {"tool", "reason"};
@@ -372,6 +472,15 @@ PyMethodDef session_methods[] = {
      "Decorator form of guarded(): @session.tool, @session.tool(\"name\") or\n"
      "@session.tool(name=\"name\")."},
     {"_refusal", fastcall(session_refusal), METH_FASTCALL | METH_KEYWORDS, "_refusal($self, reason, tool=None)\n--\n\n"},
+    {"approve", fastcall(session_approve), METH_FASTCALL | METH_KEYWORDS,
+     "approve($self, call_id)\n--\n\n"
+     "Approves the call waiting under call_id (its verdict was \"ask\"): it runs and\n"
+     "counts, and its Decision, returned, is allowed from now on. ValueError when no\n"
+     "call waits under the id."},
+    {"deny", fastcall(session_deny), METH_FASTCALL | METH_KEYWORDS,
+     "deny($self, call_id, reason=None)\n--\n\n"
+     "Refuses the call waiting under call_id: its Decision, returned, is blocked by\n"
+     "the ask entry, with a reason that says it was denied (and `reason`)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -382,6 +491,11 @@ PyGetSetDef session_getset[] = {
     {"refused", session_refused, nullptr,
      "The number of checked calls that were blocked (observing, they count all the same).", nullptr},
     {"mode", session_mode, nullptr, "\"enforce\" or \"observe\".", nullptr},
+    {"pending", session_pending, nullptr, "The call ids waiting for approval, oldest first (a new list).", nullptr},
+    {"approver", session_approver, nullptr,
+     "The callable the wrappers ask about a call whose verdict is \"ask\" (given the\n"
+     "Decision, returning a bool or an awaitable of one), or None.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -404,14 +518,18 @@ PyType_Spec session_spec = {
 }  // namespace
 
 PyObject* new_session(std::shared_ptr<const Guard> guard, std::unique_ptr<TraceWriter> writer, bool keep_calls,
-                      GuardMode mode) {
-    return wrap_session(std::make_unique<ostik::GuardSession>(std::move(guard), std::move(writer), keep_calls, mode));
+                      GuardMode mode, PyObject* clock, PyObject* approver) {
+    return wrap_session(std::make_unique<ostik::GuardSession>(std::move(guard), std::move(writer), keep_calls, mode),
+                        clock, approver);
 }
 
-PyObject* wrap_session(std::unique_ptr<GuardSession> session) {
+PyObject* wrap_session(std::unique_ptr<GuardSession> session, PyObject* clock, PyObject* approver) {
     PyObject* self = session_type->tp_alloc(session_type, 0);
     if (!self) return nullptr;
-    reinterpret_cast<SessionObject*>(self)->session = session.release();
+    auto* s = reinterpret_cast<SessionObject*>(self);
+    s->session = session.release();
+    s->clock = clock && clock != Py_None ? Py_NewRef(clock) : nullptr;
+    s->approver = approver && approver != Py_None ? Py_NewRef(approver) : nullptr;
     return self;
 }
 

@@ -9,7 +9,9 @@
 #include "../common/ref.hpp"
 #include "../common/util.hpp"
 #include "ostik/guard.hpp"
+#include "ostik/rule_ids.hpp"
 
+#include <optional>
 #include <vector>
 
 namespace {
@@ -98,6 +100,35 @@ OwnedRef policy_to_dict(const ostik::Policy& p) {
         !set_item(d.get(), "aliases", name_map(p.aliases)) ||
         !set_item(d.get(), "on_error", make_str(p.on_error == ErrorPolicy::block ? "block" : "allow")))
         return {};
+    // The whole language's sections, only in a policy that has them.
+    if (!p.ask.empty()) {
+        OwnedRef asks = OwnedRef::steal(PyList_New(0));
+        if (!asks) return {};
+        for (const AskEntry& e : p.ask) {
+            OwnedRef ad = OwnedRef::steal(PyDict_New());
+            if (!ad || !set_item(ad.get(), "tool", from_names(e.tools)) ||
+                !set_item(ad.get(), "args", optional_of(e.args, [](const auto& m) {
+                    return from_map(m, [](const Value& v) { return from_value(v); });
+                })) ||
+                !set_item(ad.get(), "after", optional_of(e.after, names)) || PyList_Append(asks.get(), ad.get()) < 0)
+                return {};
+        }
+        if (!set_item(d.get(), "ask", std::move(asks))) return {};
+    }
+    if (!p.limits.empty()) {
+        OwnedRef limits = OwnedRef::steal(PyList_New(0));
+        if (!limits) return {};
+        for (const LimitEntry& e : p.limits) {
+            OwnedRef ld = OwnedRef::steal(PyDict_New());
+            auto count = [](std::uint64_t n) { return OwnedRef::steal(PyLong_FromUnsignedLongLong(n)); };
+            if (!ld || !set_item(ld.get(), "tool", from_names(e.tools.empty() ? NameList{"*"} : e.tools)) ||
+                !set_item(ld.get(), "max", optional_of(e.max, count)) ||
+                !set_item(ld.get(), "per", e.per ? make_str(e.per_text) : OwnedRef::borrow(Py_None)) ||
+                !set_item(ld.get(), "repeat", optional_of(e.repeat, count)) || PyList_Append(limits.get(), ld.get()) < 0)
+                return {};
+        }
+        if (!set_item(d.get(), "limits", std::move(limits))) return {};
+    }
     return d;
 }
 
@@ -108,7 +139,7 @@ PyObject* policy_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     PyObject* path_obj;
     if (!ostik::py::parse_args(records_sig, args, nargs, kwnames, &path_obj)) return nullptr;
     try {
-        auto loaded = ostik::py::load_policy_argument(path_obj);
+        auto loaded = ostik::py::load_policy_argument(path_obj, nullptr, nullptr, ostik::Language::whole);
         if (!loaded) return nullptr;
         return policy_to_dict(*loaded).release();
     } catch (const std::bad_alloc&) {
@@ -141,7 +172,7 @@ PyObject* ignored_keys(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (!ostik::py::parse_args(ignored_sig, args, nargs, kwnames, &path_obj)) return nullptr;
     try {
         std::vector<ostik::IgnoredKey> keys;
-        auto loaded = ostik::py::load_policy_argument(path_obj, &keys);
+        auto loaded = ostik::py::load_policy_argument(path_obj, &keys, nullptr, ostik::Language::whole);
         if (!loaded) return nullptr;
         return ignored_to_list(*loaded, keys).release();
     } catch (const std::bad_alloc&) {
@@ -156,7 +187,7 @@ PyObject* argument_rule_error(PyObject*, PyObject* const* args, Py_ssize_t nargs
     if (!ostik::py::parse_args(rule_error_sig, args, nargs, kwnames, &path_obj)) return nullptr;
     try {
         std::vector<ostik::NodeMark> marks;
-        auto loaded = ostik::py::load_policy_argument(path_obj, nullptr, &marks);
+        auto loaded = ostik::py::load_policy_argument(path_obj, nullptr, &marks, ostik::Language::whole);
         if (!loaded) return nullptr;
         // The guard's own check of the rules, so that both always agree.
         auto guard = ostik::Guard::create(std::move(*loaded));
@@ -167,7 +198,95 @@ PyObject* argument_rule_error(PyObject*, PyObject* const* args, Py_ssize_t nargs
     }
 }
 
+// A rule record's field, as the record has it: a str, an int or a list of str.
+bool record_text(PyObject* record, const char* key, std::string& out) {
+    PyObject* v = PyDict_GetItemString(record, key);
+    if (!v || !PyUnicode_Check(v)) return false;
+    Py_ssize_t n = 0;
+    const char* t = PyUnicode_AsUTF8AndSize(v, &n);
+    if (!t) return false;
+    out.assign(t, static_cast<std::size_t>(n));
+    return true;
+}
+
+bool record_number(PyObject* record, const char* key, std::uint32_t& out) {
+    PyObject* v = PyDict_GetItemString(record, key);
+    if (!v || !PyLong_Check(v)) return false;
+    const unsigned long n = PyLong_AsUnsignedLong(v);
+    if (PyErr_Occurred() || n > 0xFFFFFFFFul) return false;
+    out = static_cast<std::uint32_t>(n);
+    return true;
+}
+
+bool record_texts(PyObject* record, const char* key, ostik::NameList& out) {
+    PyObject* v = PyDict_GetItemString(record, key);
+    if (!v || !PyList_Check(v)) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) {
+        PyObject* item = PyList_GET_ITEM(v, i);
+        if (!PyUnicode_Check(item)) return false;
+        const char* t = PyUnicode_AsUTF8(item);
+        if (!t) return false;
+        out.emplace_back(t);
+    }
+    return true;
+}
+
+// The rule a record of policy_records() stands for, or nothing.
+std::optional<ostik::SequenceRule> rule_of_record(PyObject* record) {
+    namespace rule = ostik::rule;
+    std::string type;
+    if (!PyDict_Check(record) || !record_text(record, "type", type)) return std::nullopt;
+    if (type == "require") {
+        rule::Require r;
+        if (record_text(record, "tool", r.tool)) return r;
+    } else if (type == "eventually") {
+        rule::Eventually r;
+        if (record_text(record, "tool", r.tool) && record_number(record, "within", r.within)) return r;
+    } else if (type == "max_calls") {
+        rule::MaxCalls r;
+        if (record_text(record, "tool", r.tool) && record_number(record, "max", r.max)) return r;
+    } else if (type == "before") {
+        rule::Before r;
+        if (record_text(record, "first", r.first) && record_text(record, "then", r.then)) return r;
+    } else if (type == "after") {
+        rule::After r;
+        if (record_text(record, "trigger", r.trigger) && record_text(record, "then", r.then)) return r;
+    } else if (type == "never_after") {
+        rule::NeverAfter r;
+        if (record_text(record, "trigger", r.trigger) && record_text(record, "forbidden", r.forbidden)) return r;
+    } else if (type == "sequence") {
+        rule::Sequence r;
+        if (record_texts(record, "tools", r.tools)) return r;
+    } else if (type == "blocklist") {
+        rule::Blocklist r;
+        if (record_text(record, "pattern", r.pattern)) return r;
+    }
+    return std::nullopt;
+}
+
+constexpr const char* rule_id_params[] = {"rule"};
+constexpr ostik::py::Signature rule_id_sig{"rule_id", rule_id_params, 1, 1};
+
+PyObject* rule_id(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* record;
+    if (!ostik::py::parse_args(rule_id_sig, args, nargs, kwnames, &record)) return nullptr;
+    try {
+        const auto rule = rule_of_record(record);
+        if (!rule) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "rule_id() needs a rule record of policy_records()");
+            return nullptr;
+        }
+        return make_str(ostik::rule_id_for(*rule)).release();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
 PyMethodDef inspect_methods[] = {
+    {"rule_id", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rule_id)), METH_FASTCALL | METH_KEYWORDS,
+     "rule_id(rule)\n--\n\n"
+     "The id that the explainer, the guard and the coverage analyzer give the rule of a\n"
+     "record of policy_records()[\"sequences\"], made by the same code."},
     {"policy_records", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(policy_records)),
      METH_FASTCALL | METH_KEYWORDS,
      "policy_records(path)\n--\n\n"

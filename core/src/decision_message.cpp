@@ -2,6 +2,7 @@
 
 #include <re2/re2.h>
 
+#include "language_text.hpp"
 #include "ostik/json_writer.hpp"
 
 namespace ostik::detail {
@@ -171,6 +172,10 @@ std::string decision_message(const ExplainPlan& plan, const ArgumentPlan* argume
             else s.lit("Argument ").q(argument).lit(" of ").q(tool.raw);
             return s.lit(" cannot be checked (").lit(values[f.value + 1]).lit("); call it with other values").done();
         }
+        case StepFailure::Kind::limit:
+        case StepFailure::Kind::ask:
+        case StepFailure::Kind::denied:
+            return language_message(arguments->language(), f, tool, values);
         case StepFailure::Kind::rule:
             break;
     }

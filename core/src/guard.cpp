@@ -3,6 +3,7 @@
 #include "ostik/guard.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <optional>
 #include <utility>
 
@@ -10,6 +11,7 @@
 #include "decision_message.hpp"
 #include "explain_driver.hpp"
 #include "explain_plan.hpp"
+#include "language_state.hpp"
 #include "ostik/json_writer.hpp"
 #include "ostik/policy_encoding.hpp"
 #include "rule_text.hpp"
@@ -52,6 +54,28 @@ std::vector<ArgumentRuleInfo> Guard::argument_rules() const {
     }
     return out;
 }
+
+std::vector<std::string> Guard::sequence_rule_ids() const {
+    std::vector<std::string> ids;
+    for (const PlannedRule& r : explainer_.plan().rules) ids.push_back(r.id.raw);
+    return ids;
+}
+
+std::vector<Guard::EntryInfo> Guard::entries() const {
+    std::vector<EntryInfo> out;
+    const LanguagePlan& language = arguments_->language();
+    const Policy& p = policy();
+    for (std::size_t k = 0; k < language.asks().size(); ++k) {
+        out.push_back({language.asks()[k].id.raw, "ask", p.ask[k].tools});
+    }
+    for (std::size_t k = 0; k < language.limits().size(); ++k) {
+        const LimitPlan& l = language.limits()[k];
+        out.push_back({l.id.raw, l.repeats() ? "repeat" : "limit", p.limits[k].tools.empty() ? NameList{"*"} : p.limits[k].tools});
+    }
+    return out;
+}
+
+bool Guard::windowed_limits() const { return arguments_->language().windowed(); }
 
 std::string Guard::explain_json(std::span<const ToolCall> steps) const {
     return explanation_json(explainer_.plan(), arguments_.get(), steps);
@@ -107,9 +131,16 @@ GuardDecision SessionDecision::record() const {
 
 namespace {
 
+// The JSON text of a time, as the lines carry it.
+void write_time(std::string& out, std::optional<double> ts) {
+    if (!ts) return;
+    out += ",\"ts\":";
+    json::write_value(out, Value(*ts));
+}
+
 // The call as one step line of a trace file: an object with its keys in
-// order, "args" only when the call has arguments.
-void write_step_line(std::string& out, const ToolCall& call) {
+// order, "args" only when the call has arguments, "ts" when it has a time.
+void write_step_line(std::string& out, const ToolCall& call, std::optional<double> ts) {
     out.clear();
     out += '{';
     if (call.args) {
@@ -119,12 +150,13 @@ void write_step_line(std::string& out, const ToolCall& call) {
     }
     out += "\"tool\":";
     json::write_string(out, call.tool);
+    write_time(out, ts);
     out += "}\n";
 }
 
 // A refused call: its step line with what refused it,
-// {"args":...,"refused":{"reason":...,"rule_id":...},"tool":...}.
-void write_refused_line(std::string& out, const ToolCall& call, const SessionDecision& d) {
+// {"args":...,"refused":{"reason":...,"rule_id":...},"tool":...,"ts":...}.
+void write_refused_line(std::string& out, const ToolCall& call, const SessionDecision& d, std::optional<double> ts) {
     out.clear();
     out += '{';
     if (call.args) {
@@ -138,7 +170,42 @@ void write_refused_line(std::string& out, const ToolCall& call, const SessionDec
     json::write_string(out, *d.blocked_by());
     out += "},\"tool\":";
     json::write_string(out, call.tool);
+    write_time(out, ts);
     out += "}\n";
+}
+
+// A call an ask entry applied to, and what became of it:
+// {"approved":true|false,"args":...,"ask":{"reason":...,"rule_id":...},"denial":...,"tool":...,"ts":...};
+// "approved" is left out when nothing waited (observing), "denial" unless a
+// reason was given for a denial.
+void write_ask_line(std::string& out, const ToolCall& call, const SessionDecision& asked, std::optional<bool> approved,
+                    const std::optional<std::string>& denial, std::optional<double> ts) {
+    out.clear();
+    out += '{';
+    if (approved) out += *approved ? "\"approved\":true," : "\"approved\":false,";
+    if (call.args) {
+        out += "\"args\":";
+        json::write_value(out, *call.args);
+        out += ',';
+    }
+    out += "\"ask\":{\"reason\":";
+    json::write_string(out, asked.reason());
+    out += ",\"rule_id\":";
+    json::write_string(out, *asked.blocked_by());
+    out += '}';
+    if (denial) {
+        out += ",\"denial\":";
+        json::write_string(out, *denial);
+    }
+    out += ",\"tool\":";
+    json::write_string(out, call.tool);
+    write_time(out, ts);
+    out += "}\n";
+}
+
+double steady_seconds() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
 // A line buffer that once held a huge call is not kept at that size.
@@ -156,13 +223,28 @@ GuardSession::GuardSession(std::shared_ptr<const Guard> guard, std::unique_ptr<T
       writer_(std::move(writer)),
       keep_calls_(keep_calls),
       mode_(mode),
-      state_(std::make_unique<TraceState>(guard_->explainer().plan())) {}
+      state_(std::make_unique<TraceState>(guard_->explainer().plan())),
+      language_(std::make_unique<LanguageState>(guard_->arguments().language())) {}
 
 GuardSession::~GuardSession() = default;
 
+namespace {
+
+// The ask and limit entries' part of a decision, after the other checks.
+template <class Decision>
+void judge_entries(const LanguageState& language, const ToolEntries& entries, const ToolCall& call,
+                   std::optional<double> now, Verdict& verdict, StepFailureSink& sink) {
+    const LanguageCall lc{call.tool, &call.args, now, call_args_hash(language.plan(), call.args)};
+    const LanguageVerdict v = language.judge(entries, lc, verdict == Verdict::blocked, sink);
+    if (verdict != Verdict::allowed || sink.failures.empty()) return;
+    verdict = v.ask ? Verdict::ask : Verdict::blocked;
+}
+
+}  // namespace
+
 // Records are made for failed checks only, so that judging a call that
 // passes everything allocates nothing but its tool name.
-SessionDecision GuardSession::judge(std::uint32_t slot, const ToolCall& call) const {
+SessionDecision GuardSession::judge(std::uint32_t slot, const ToolCall& call, std::optional<double> now) {
     SessionDecision d;
     d.guard_ = guard_.get();
     d.step_ = state_->steps();
@@ -172,10 +254,13 @@ SessionDecision GuardSession::judge(std::uint32_t slot, const ToolCall& call) co
     d.verdict_ = judge_step(state_->plan(), *state_, state_->step_tool(slot), d.step_, sink,
                             CallArguments{&guard_->arguments(), &call.args}, judging)
                      .verdict;
+    if (!language_->plan().empty()) {
+        judge_entries<SessionDecision>(*language_, language_->entries(slot, call.tool), call, now, d.verdict_, sink);
+    }
     return d;
 }
 
-SessionDecision GuardSession::judge_unentered(const ToolCall& call) const {
+SessionDecision GuardSession::judge_unentered(const ToolCall& call, std::optional<double> now) const {
     SessionDecision d;
     d.guard_ = guard_.get();
     d.step_ = state_->steps();
@@ -186,7 +271,31 @@ SessionDecision GuardSession::judge_unentered(const ToolCall& call) const {
     d.verdict_ = judge_step(state_->plan(), *state_, state_->step_tool(call.tool), d.step_, sink,
                             CallArguments{&guard_->arguments(), &call.args}, judging)
                      .verdict;
+    if (!language_->plan().empty()) {
+        const ToolEntries entries = language_->plan().entries_for(call.tool);
+        judge_entries<SessionDecision>(*language_, entries, call, now, d.verdict_, sink);
+    }
     return d;
+}
+
+void GuardSession::enter(std::uint32_t slot, ToolCall call, std::optional<double> now) {
+    if (!language_->plan().empty()) {
+        const LanguageCall lc{call.tool, &call.args, now, call_args_hash(language_->plan(), call.args)};
+        language_->advance(language_->entries(slot, call.tool), lc);
+    }
+    state_->advance(slot);
+    if (keep_calls_) calls_.push_back(std::move(call));
+}
+
+bool GuardSession::needs_time() const { return writer_ || guard_->arguments().language().windowed(); }
+
+// A session of the specified language writes the lines it always wrote,
+// without times, unless it was given a clock; one with ask or limit entries
+// times every call.
+std::optional<double> GuardSession::time_of(std::optional<double> now) const {
+    if (now) return now;
+    if (!needs_time() || guard_->arguments().language().empty()) return std::nullopt;
+    return steady_seconds();
 }
 
 std::expected<const GuardSession::Remembered*, GuardSession::CheckError> GuardSession::recall(
@@ -202,7 +311,13 @@ std::expected<const GuardSession::Remembered*, GuardSession::CheckError> GuardSe
 }
 
 void GuardSession::remember(const std::string& call_id, const ToolCall& call, const SessionDecision& decision) {
+    if (auto it = remembered_.find(call_id); it != remembered_.end()) {
+        it->second.decision = decision;  // a resolved ask
+        return;
+    }
     if (remembered_order_.size() >= remembered_call_ids) {
+        // A call that waited this long for approval is forgotten with its id.
+        pending_.erase(remembered_order_.front());
         remembered_.erase(remembered_order_.front());
         remembered_order_.pop_front();
     }
@@ -223,41 +338,105 @@ std::expected<void, GuardSession::CheckError> GuardSession::write(const std::str
 }
 
 std::expected<SessionDecision, GuardSession::CheckError> GuardSession::check(ToolCall call,
-                                                                             const std::optional<std::string>& call_id) {
+                                                                             const std::optional<std::string>& call_id,
+                                                                             std::optional<double> now) {
     std::lock_guard lock(mutex_);
     auto recalled = recall(call_id, call);
     if (!recalled) return std::unexpected(std::move(recalled.error()));
     if (*recalled) return (*recalled)->decision;
+    now = time_of(now);
     // Everything that may fail comes before the line is written, so that a
     // written line is always entered. A new tool's slot, made here, counts
     // nothing until the call is entered.
     if (keep_calls_ && calls_.size() == calls_.capacity()) calls_.reserve(std::max<std::size_t>(64, calls_.size() * 2));
     if (call_id) remembered_.reserve(remembered_.size() + 1);
     const std::uint32_t slot = state_->enter(call.tool);
-    SessionDecision decision = judge(slot, call);
+    SessionDecision decision = judge(slot, call, now);
     decision.call_id_ = call_id;
+    if (decision.needs_approval() && mode_ == GuardMode::enforce) {
+        // Nothing is written or entered until a person answers.
+        if (!decision.call_id_) {
+            std::string made;
+            do {
+                made = "ask-" + std::to_string(++asks_made_);
+            } while (remembered_.contains(made));
+            decision.call_id_ = std::move(made);
+        }
+        remember(*decision.call_id_, call, decision);
+        pending_.insert_or_assign(*decision.call_id_, Pending{std::move(call), decision});
+        return decision;
+    }
     const bool enters = mode_ == GuardMode::observe || decision.allowed();
     if (writer_) {
-        if (enters) write_step_line(line_, call);
-        else write_refused_line(line_, call, decision);
+        if (decision.needs_approval()) write_ask_line(line_, call, decision, std::nullopt, std::nullopt, now);
+        else if (enters) write_step_line(line_, call, now);
+        else write_refused_line(line_, call, decision, now);
         if (auto written = write(line_); !written) return std::unexpected(std::move(written.error()));
     }
     if (call_id) remember(*call_id, call, decision);
-    if (!decision.allowed()) ++refused_;
-    if (enters) {
-        state_->advance(slot);
-        if (keep_calls_) calls_.push_back(std::move(call));
+    if (decision.verdict() == Verdict::blocked) ++refused_;
+    if (enters) enter(slot, std::move(call), now);
+    return decision;
+}
+
+std::expected<SessionDecision, GuardSession::CheckError> GuardSession::resolve(const std::string& call_id,
+                                                                               bool approved,
+                                                                               const std::optional<std::string>& reason,
+                                                                               std::optional<double> now) {
+    std::lock_guard lock(mutex_);
+    const auto it = pending_.find(call_id);
+    if (it == pending_.end()) return std::unexpected(CheckError{CheckError::Kind::not_pending, call_id});
+    now = time_of(now);
+    const SessionDecision& asked = it->second.decision;
+    SessionDecision decision;
+    decision.guard_ = guard_.get();
+    decision.step_ = state_->steps();
+    decision.tool_ = asked.tool_;
+    decision.call_id_ = call_id;
+    if (approved) {
+        decision.verdict_ = Verdict::allowed;
+    } else {
+        decision.verdict_ = Verdict::blocked;
+        StepFailure& f = decision.failures_.emplace_back(asked.failures_.back());
+        f.kind = StepFailure::Kind::denied;
+        f.step = decision.step_;
+        if (reason) {
+            f.value = 0;
+            decision.values_.push_back(*reason);
+        }
+    }
+    if (writer_) {
+        write_ask_line(line_, it->second.call, asked, approved, approved ? std::nullopt : reason, now);
+        if (auto written = write(line_); !written) return std::unexpected(std::move(written.error()));
+    }
+    Pending pending = std::move(it->second);
+    pending_.erase(it);
+    remembered_[call_id].decision = decision;
+    if (approved) {
+        const std::uint32_t slot = state_->enter(pending.call.tool);
+        enter(slot, std::move(pending.call), now);
+    } else {
+        ++refused_;
     }
     return decision;
 }
 
+std::vector<std::string> GuardSession::pending() const {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> out;
+    for (const std::string& id : remembered_order_) {
+        if (pending_.contains(id)) out.push_back(id);
+    }
+    return out;
+}
+
 std::expected<SessionDecision, GuardSession::CheckError> GuardSession::peek(
-    const ToolCall& call, const std::optional<std::string>& call_id) const {
+    const ToolCall& call, const std::optional<std::string>& call_id, std::optional<double> now) const {
     std::lock_guard lock(mutex_);
     auto recalled = recall(call_id, call);
     if (!recalled) return std::unexpected(std::move(recalled.error()));
     if (*recalled) return (*recalled)->decision;
-    SessionDecision decision = judge_unentered(call);
+    SessionDecision decision = judge_unentered(call, time_of(now));
     decision.call_id_ = call_id;
     return decision;
 }
@@ -291,7 +470,8 @@ std::vector<RuleEvaluation> GuardSession::finish() const {
 
 bool GuardSession::needs_arguments(std::string_view tool, bool call_id) const {
     const ArgumentPlan& arguments = guard_->arguments();
-    return call_id || writer_ || keep_calls_ || (!arguments.empty() && !arguments.rules_for(tool).empty());
+    return call_id || writer_ || keep_calls_ || (!arguments.empty() && !arguments.rules_for(tool).empty()) ||
+           (!arguments.language().empty() && arguments.language().needs_arguments(tool));
 }
 
 std::uint64_t GuardSession::steps() const {

@@ -21,12 +21,16 @@
 // can only make texts the session could have made: an index out of range or
 // an outcome foreign to its rule's kind is "malformed".
 #include <algorithm>
+#include <bit>
+#include <cmath>
 #include <limits>
 #include <unordered_set>
 
 #include "argument_plan.hpp"
 #include "byte_codec.hpp"
 #include "explain_plan.hpp"
+#include "language_state.hpp"
+#include "ostik/policy_encoding.hpp"
 #include "ostik/guard.hpp"
 #include "ostik/text.hpp"
 #include "step_failure.hpp"
@@ -95,7 +99,7 @@ constexpr auto last_message = static_cast<std::uint8_t>(Message::after_due);
 
 struct SessionBytes {
     static void write_decision(ByteWriter& w, const SessionDecision& d) {
-        w.byte(d.allowed() ? 0 : 1);
+        w.byte(d.allowed() ? 0 : d.needs_approval() ? 2 : 1);
         w.varint(d.step_);
         w.text(d.tool_);
         w.varint(d.failures_.size());
@@ -146,8 +150,107 @@ struct SessionBytes {
             w.fixed64(r.args_hash);
             write_decision(w, r.decision);
         }
+        if (!s.language_->plan().empty()) write_language(w, s);
         w.seal();
         return out;
+    }
+
+    // The ask and limit entries' state, then the calls waiting for approval
+    // (by call id, in the order ids are remembered: their decisions are there).
+    static void write_language(ByteWriter& w, const GuardSession& s) {
+        const LanguageState::Saved saved = s.language_->save();
+        w.varint(saved.after_seen.size());
+        for (std::uint8_t b : saved.after_seen) w.byte(b);
+        w.varint(saved.counts.size());
+        for (std::uint64_t n : saved.counts) w.varint(n);
+        w.varint(saved.times.size());
+        for (const auto& times : saved.times) {
+            w.varint(times.size());
+            for (double t : times) w.fixed64(std::bit_cast<std::uint64_t>(t));
+        }
+        w.byte(saved.has_last ? 1 : 0);
+        w.text(saved.last_tool);
+        w.byte(saved.last_has_args ? 1 : 0);
+        w.fixed64(saved.last_hash);
+        w.varint(saved.run);
+        w.varint(s.asks_made_);
+        std::vector<const std::string*> pending;
+        for (const std::string& id : s.remembered_order_) {
+            if (s.pending_.contains(id)) pending.push_back(&id);
+        }
+        w.varint(pending.size());
+        for (const std::string* id : pending) {
+            const ToolCall& call = s.pending_.at(*id).call;
+            w.text(*id);
+            w.byte(call.args ? 1 : 0);
+            if (call.args) w.text(value_bytes(*call.args));
+        }
+    }
+
+    static bool read_language(ByteReader& r, GuardSession& s, const LanguagePlan& plan) {
+        LanguageState::Saved saved;
+        const auto asks = r.count();
+        if (!asks || *asks != plan.asks().size()) return false;
+        for (std::size_t i = 0; i < *asks; ++i) {
+            const auto b = r.byte();
+            if (!b || *b > 1) return false;
+            saved.after_seen.push_back(*b);
+        }
+        const auto limits = r.count();
+        if (!limits || *limits != plan.limits().size()) return false;
+        for (std::size_t i = 0; i < *limits; ++i) {
+            const auto n = r.varint();
+            if (!n) return false;
+            saved.counts.push_back(*n);
+        }
+        const auto windows = r.count();
+        if (!windows || *windows != plan.limits().size()) return false;
+        for (std::size_t i = 0; i < *windows; ++i) {
+            const auto n = r.count(8);
+            if (!n || *n > plan.limits()[i].max) return false;
+            auto& times = saved.times.emplace_back();
+            for (std::size_t j = 0; j < *n; ++j) {
+                const auto bits = r.fixed64();
+                if (!bits || !std::isfinite(std::bit_cast<double>(*bits))) return false;
+                times.push_back(std::bit_cast<double>(*bits));
+            }
+        }
+        const auto has_last = r.byte();
+        const auto last_tool = r.text();
+        const auto last_has_args = r.byte();
+        const auto last_hash = r.fixed64();
+        const auto run = r.varint();
+        const auto asks_made = r.varint();
+        if (!has_last || *has_last > 1 || !last_tool || !is_valid_utf8(*last_tool) || !last_has_args ||
+            *last_has_args > 1 || !last_hash || !run || !asks_made) {
+            return false;
+        }
+        saved.has_last = *has_last == 1;
+        saved.last_tool = *last_tool;
+        saved.last_has_args = *last_has_args == 1;
+        saved.last_hash = *last_hash;
+        saved.run = *run;
+        s.asks_made_ = *asks_made;
+        s.language_->restore(std::move(saved));
+        const auto pending = r.count();
+        if (!pending) return false;
+        for (std::size_t i = 0; i < *pending; ++i) {
+            const auto id = r.text();
+            const auto has_args = r.byte();
+            if (!id || !has_args || *has_args > 1) return false;
+            const auto it = s.remembered_.find(std::string(*id));
+            if (it == s.remembered_.end() || !it->second.decision.needs_approval()) return false;
+            GuardSession::Pending p{ToolCall{it->second.decision.tool_, std::nullopt}, it->second.decision};
+            if (*has_args) {
+                const auto bytes = r.text();
+                if (!bytes) return false;
+                auto args = value_from_bytes(*bytes);
+                if (!args || value_fingerprint(*args) != it->second.args_hash) return false;
+                p.call.args = std::move(*args);
+            }
+            if (!s.pending_.emplace(it->first, std::move(p)).second) return false;
+        }
+        return true;
     }
 
     // Reads one stored failure; false when it is not one the session could
@@ -161,7 +264,7 @@ struct SessionBytes {
         const auto item = r.varint(), value = r.varint();
         const auto passed = r.byte(), message = r.byte(), seen = r.byte(), is_then = r.byte();
         const auto count = r.varint(), deadline = r.varint(), trace_len = r.varint();
-        if (!r.ok() || *kind > 3 || *gate > 2 || *passed > 1 || *message > last_message || *seen > 1 || *is_then > 1) {
+        if (!r.ok() || *kind > 6 || *gate > 2 || *passed > 1 || *message > last_message || *seen > 1 || *is_then > 1) {
             return false;
         }
         f.kind = static_cast<StepFailure::Kind>(*kind);
@@ -194,6 +297,14 @@ struct SessionBytes {
             }
             case StepFailure::Kind::unjudged:
                 return f.gate == ToolVerdict::pass && f.check == 0 && f.item == 0 && *value != 0 && f.outcome == blank;
+            case StepFailure::Kind::limit:
+                return f.gate == ToolVerdict::pass && f.check < arguments.language().limits().size() && f.item == 0 &&
+                       *value == 0;
+            case StepFailure::Kind::ask:
+                return f.gate == ToolVerdict::pass && f.check < arguments.language().asks().size() && f.item == 0 &&
+                       *value == 0;
+            case StepFailure::Kind::denied:
+                return f.gate == ToolVerdict::pass && f.check < arguments.language().asks().size() && f.item == 0;
             case StepFailure::Kind::rule:
                 break;
         }
@@ -212,12 +323,12 @@ struct SessionBytes {
         const auto step = r.varint();
         const auto tool = r.text();
         const auto failures = r.count(12);  // each failure takes 12 bytes at least
-        if (!verdict || *verdict > 1 || !step || *step > steps || !tool || !failures || !is_valid_utf8(*tool)) {
+        if (!verdict || *verdict > 2 || !step || *step > steps || !tool || !failures || !is_valid_utf8(*tool)) {
             return std::nullopt;
         }
         SessionDecision d;
         d.guard_ = &guard;
-        d.verdict_ = *verdict ? Verdict::blocked : Verdict::allowed;
+        d.verdict_ = *verdict == 0 ? Verdict::allowed : *verdict == 1 ? Verdict::blocked : Verdict::ask;
         d.step_ = *step;
         d.tool_ = *tool;
         // A blocked call names the check that blocked it; an allowed one has none.
@@ -332,6 +443,9 @@ struct SessionBytes {
             GuardSession::Remembered remembered{*hash, *has_args == 1, std::move(*decision)};
             if (!session->remembered_.emplace(key, std::move(remembered)).second) return malformed;
             session->remembered_order_.push_back(std::move(key));
+        }
+        if (!plan.policy.ask.empty() || !plan.policy.limits.empty()) {
+            if (!read_language(r, *session, guard->arguments().language())) return malformed;
         }
         if (!r.at_end()) return malformed;
         return session;

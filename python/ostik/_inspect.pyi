@@ -58,7 +58,23 @@ RuleRecord = (
     | BlocklistRecord
 )
 
-class PolicyRecords(TypedDict):
+class AskRecord(TypedDict):
+    tool: list[str]
+    args: dict[str, Any] | None
+    after: list[str] | None
+
+class LimitRecord(TypedDict):
+    tool: list[str]  # ["*"] when the entry names no tool
+    max: int | None
+    per: str | None  # as written: "60s"
+    repeat: int | None
+
+class _WholeLanguage(TypedDict, total=False):
+    # Only in a policy of the whole language that has the section.
+    ask: list[AskRecord]
+    limits: list[LimitRecord]
+
+class PolicyRecords(_WholeLanguage):
     version: str
     name: str
     metadata: Any
@@ -83,3 +99,6 @@ def ignored_keys(path: str) -> list[IgnoredKey]: ...
 # The text of the ValueError that Guard(policy) raises for the first argument constraint it cannot
 # understand, followed by the constraint's position (" at line L column C"); None when there is none.
 def argument_rule_error(path: str) -> str | None: ...
+
+# The id every report gives the rule of a record of policy_records()["sequences"].
+def rule_id(rule: RuleRecord) -> str: ...

@@ -70,6 +70,7 @@ struct GuardDecision {
 
 namespace detail {
 class ArgumentPlan;
+class LanguageState;
 class TraceState;
 struct StepFailure;
 }  // namespace detail
@@ -92,6 +93,9 @@ public:
     SessionDecision& operator=(SessionDecision&&) noexcept;
 
     bool allowed() const { return verdict_ == Verdict::allowed; }
+    // An ask entry applies and nothing blocks the call: it waits for a
+    // person's approval (GuardSession::resolve).
+    bool needs_approval() const { return verdict_ == Verdict::ask; }
     Verdict verdict() const { return verdict_; }
     std::uint64_t step() const { return step_; }
     const std::string& tool() const { return tool_; }
@@ -135,6 +139,19 @@ public:
     // The argument rules in the order they are judged and listed.
     std::vector<ArgumentRuleInfo> argument_rules() const;
 
+    // The ids of the policy's sequence rules, in policy order.
+    std::vector<std::string> sequence_rule_ids() const;
+
+    // The ask and limit entries, asks first, each in policy order.
+    struct EntryInfo {
+        std::string rule_id;
+        const char* rule_type = "";  // "ask", "limit" or "repeat"
+        NameList tools;              // as written ("*" for a limit on every tool)
+    };
+    std::vector<EntryInfo> entries() const;
+    // Whether some limit counts calls in a window of time.
+    bool windowed_limits() const;
+
     // The explanation of `steps` as the guard judges them: the explainer's,
     // with the failed argument rules of each step after its tool check (and
     // so the verdicts, counters and blocking rules they make). Without
@@ -171,6 +188,7 @@ public:
             broken_lock,   // the trace file's writer lock
             write,         // the trace file could not be written: `message` is the OS error text
             call_id_reused,  // the call id was decided for another call: `message` is the id
+            not_pending,     // resolve(): no call waits for approval under the id: `message` is the id
         } kind;
         std::string message;
     };
@@ -182,13 +200,39 @@ public:
     // remembered with the decision. With a trace file, the call's line is
     // written first (a step line when entered, a "refused" line otherwise);
     // if that fails the session is left as it was and the error is returned.
+    //
+    // A call an ask entry makes wait (enforcing) is not entered and no line
+    // is written: it is pending under its call id (one is made, "ask-N",
+    // when none was given) until resolve(). Observing, it is entered as any
+    // call, and its line records the ask.
+    //
+    // `now` is the session clock's time of the call in seconds, which its
+    // trace line carries as "ts"; without it, a session of a policy with ask
+    // or limit entries that needs one (a trace file, windowed limits) reads
+    // the steady clock, and any other writes no time.
     std::expected<SessionDecision, CheckError> check(ToolCall call,
-                                                     const std::optional<std::string>& call_id = std::nullopt);
+                                                     const std::optional<std::string>& call_id = std::nullopt,
+                                                     std::optional<double> now = std::nullopt);
+
+    // Resolves the call waiting for approval under `call_id`: approved, it is
+    // entered (it runs and counts) and its decision becomes allowed; denied,
+    // it is refused, blocked by the ask entry with a reason that says so (and
+    // `reason`, when given). Its line is written then. The resolved decision
+    // is the id's from now on.
+    std::expected<SessionDecision, CheckError> resolve(const std::string& call_id, bool approved,
+                                                       const std::optional<std::string>& reason = std::nullopt,
+                                                       std::optional<double> now = std::nullopt);
+    // The call ids waiting for approval, oldest first.
+    std::vector<std::string> pending() const;
+    // Whether a call needs the session clock's time (to judge windowed
+    // limits, or for its trace line).
+    bool needs_time() const;
 
     // The judgement check() would give, leaving the session as it is (a new
     // call id is not remembered).
     std::expected<SessionDecision, CheckError> peek(const ToolCall& call,
-                                                    const std::optional<std::string>& call_id = std::nullopt) const;
+                                                    const std::optional<std::string>& call_id = std::nullopt,
+                                                    std::optional<double> now = std::nullopt) const;
 
     // Writes a line saying that a call of `tool` ran without being judged,
     // and why: `{"tool":...,"unjudged":REASON}`. Nothing is entered. Without
@@ -237,8 +281,15 @@ private:
         SessionDecision decision;
     };
 
-    SessionDecision judge(std::uint32_t slot, const ToolCall& call) const;
-    SessionDecision judge_unentered(const ToolCall& call) const;
+    struct Pending {
+        ToolCall call;
+        SessionDecision decision;
+    };
+
+    SessionDecision judge(std::uint32_t slot, const ToolCall& call, std::optional<double> now);
+    SessionDecision judge_unentered(const ToolCall& call, std::optional<double> now) const;
+    void enter(std::uint32_t slot, ToolCall call, std::optional<double> now);
+    std::optional<double> time_of(std::optional<double> now) const;
     // The remembered decision of `call_id` for `call`, null when the id is
     // new, or the error of an id decided for another call.
     std::expected<const Remembered*, CheckError> recall(const std::optional<std::string>& call_id,
@@ -254,6 +305,9 @@ private:
     mutable std::mutex mutex_;
     // Guarded by mutex_:
     std::unique_ptr<detail::TraceState> state_;
+    std::unique_ptr<detail::LanguageState> language_;
+    std::unordered_map<std::string, Pending> pending_;  // every id in it is remembered
+    std::uint64_t asks_made_ = 0;                       // for the ids made for asks
     std::uint64_t refused_ = 0;
     std::vector<ToolCall> calls_;  // only when keeping calls
     std::string line_;             // the line being written, reused

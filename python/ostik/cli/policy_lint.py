@@ -11,6 +11,7 @@ from collections import Counter
 from collections.abc import Iterator
 from typing import TYPE_CHECKING
 
+from ostik._inspect import rule_id
 from ostik.reports.escaping import printable, quote
 
 if TYPE_CHECKING:
@@ -29,29 +30,6 @@ RULE_FIELDS = {
     "sequence": ("tools", "strict"),
     "blocklist": ("pattern",),
 }
-
-
-def rule_id(rule: RuleRecord) -> str:
-    """The id the explainer and the coverage analyzer give this rule."""
-    # str.lower() is the full Unicode lower-case mapping, like the native ids.
-    match rule["type"]:
-        case "require":
-            return f"require_{rule['tool'].lower()}"
-        case "eventually":
-            return f"eventually_{rule['tool'].lower()}_{rule['within']}"
-        case "max_calls":
-            return f"max_calls_{rule['tool'].lower()}_{rule['max']}"
-        case "before":
-            return f"before_{rule['first'].lower()}_then_{rule['then'].lower()}"
-        case "after":
-            return f"after_{rule['trigger'].lower()}_then_{rule['then'].lower()}"
-        case "never_after":
-            return f"never_after_{rule['trigger'].lower()}_forbidden_{rule['forbidden'].lower()}"
-        case "sequence":
-            # Lower-cased as one joined string, as the native builder does.
-            return "sequence_" + "_".join(rule["tools"]).lower()
-        case "blocklist":
-            return f"blocklist_{rule['pattern'].lower()}"
 
 
 def rule_names(rule: RuleRecord) -> list[tuple[str, str]]:

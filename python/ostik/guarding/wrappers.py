@@ -17,6 +17,15 @@ A wrapped function, when called:
    as a warning on the ``ostik`` logger. For an ``async def`` function the check
    happens when the returned coroutine starts running.
 
+A call whose verdict is "ask" (an ask entry of the policy applies) waits for the
+session's approver (``guard.session(approver=...)``): it is given the Decision and
+returns a bool, or an awaitable of one (awaited by an ``async def`` tool; a plain
+tool runs it to completion when no event loop is running in its thread). True
+approves the call (``session.approve``) and it runs; false denies it
+(``session.deny``) and the call raises ``PolicyViolation`` with the denied
+decision. Without an approver the call raises ``PolicyViolation`` whose decision
+says approval is needed. Observing, an ask is logged and the call runs.
+
 When the args cannot be judged (``check`` raises ``ValueError``: an argument of a
 type with no JSON form, for example), the policy's ``on_error`` decides: ``block``
 refuses the call with a ``PolicyViolation`` whose decision is blocked by
@@ -32,6 +41,7 @@ The function's signature is read once, when it is wrapped.
 
 from __future__ import annotations
 
+import asyncio
 import functools
 import inspect
 import logging
@@ -52,7 +62,10 @@ class PolicyViolation(Exception):
     decision: Decision
 
     def __init__(self, decision: Decision) -> None:
-        super().__init__(f"blocked by {decision.blocked_by}: {decision.reason}")
+        if decision.needs_approval:
+            super().__init__(f"needs approval ({decision.blocked_by}): {decision.reason}")
+        else:
+            super().__init__(f"blocked by {decision.blocked_by}: {decision.reason}")
         self.decision = decision
 
     def __reduce__(self) -> tuple[Any, ...]:
@@ -76,9 +89,10 @@ class _Admission:
         self.signature = inspect.signature(fn)
 
     def admit(self, args: tuple[Any, ...], kwargs: dict[str, Any], bound_to: object = None,
-              method: bool = False) -> None:
-        """Raises PolicyViolation when the call may not run. For a method, ``bound_to``
-        is its instance: bound to the first parameter and left out of the args."""
+              method: bool = False) -> Decision | None:
+        """Raises PolicyViolation when the call may not run; returns the decision of a call
+        that waits for the approver, None when it may run. For a method, ``bound_to`` is its
+        instance: bound to the first parameter and left out of the args."""
         if method:
             bound = self.signature.bind(bound_to, *args, **kwargs)
             bound.apply_defaults()
@@ -95,14 +109,55 @@ class _Admission:
                 self.session._unjudged(self.tool, str(error))
                 if self.observing:
                     logger.warning("ostik: %r ran unjudged: %s", self.tool, error)
-                return
+                return None
             raise PolicyViolation(self.session._refusal(str(error), self.tool)) from error
         if decision.allowed:
-            return
+            return None
         if self.observing:
-            logger.warning("ostik: %r would be blocked by %s: %s", self.tool, decision.blocked_by, decision.reason)
-            return
+            if decision.needs_approval:
+                logger.warning("ostik: %r would need approval (%s): %s", self.tool, decision.blocked_by,
+                               decision.reason)
+            else:
+                logger.warning("ostik: %r would be blocked by %s: %s", self.tool, decision.blocked_by,
+                               decision.reason)
+            return None
+        if decision.needs_approval and self.session.approver is not None:
+            return decision
         raise PolicyViolation(decision)
+
+    def answer(self, decision: Decision, approved: object) -> None:
+        """Resolves the waiting call as the approver answered; raises PolicyViolation when denied."""
+        call_id = decision.call_id
+        assert call_id is not None  # every ask has one
+        if approved is True:
+            self.session.approve(call_id)
+            return
+        reason = None if approved is False else f"the approver returned {_type_name(approved)}, not a bool"
+        raise PolicyViolation(self.session.deny(call_id, reason=reason))
+
+    def approve_sync(self, decision: Decision) -> None:
+        approver = self.session.approver
+        assert approver is not None
+        answer: object = approver(decision)
+        if inspect.isawaitable(answer):
+            try:
+                asyncio.get_running_loop()
+            except RuntimeError:
+                answer = asyncio.run(_awaited(answer))
+            else:
+                # Nothing can wait for it here: the call is denied.
+                close = getattr(answer, "close", None)
+                if close is not None:
+                    close()
+        self.answer(decision, answer)
+
+    async def approve_async(self, decision: Decision) -> None:
+        approver = self.session.approver
+        assert approver is not None
+        answer = approver(decision)
+        if inspect.isawaitable(answer):
+            answer = await answer
+        self.answer(decision, answer)
 
 
 class GuardedTool:
@@ -155,12 +210,20 @@ def _run(admission: _Admission, fn: Callable[..., Any], coroutine: bool, args: t
     call_args = (instance, *args) if method else args
     if coroutine:
         async def judged_then_run() -> Any:
-            admission.admit(args, kwargs, instance, method)
+            waiting = admission.admit(args, kwargs, instance, method)
+            if waiting is not None:
+                await admission.approve_async(waiting)
             return await fn(*call_args, **kwargs)
 
         return judged_then_run()
-    admission.admit(args, kwargs, instance, method)
+    waiting = admission.admit(args, kwargs, instance, method)
+    if waiting is not None:
+        admission.approve_sync(waiting)
     return fn(*call_args, **kwargs)
+
+
+async def _awaited(awaitable: Any) -> Any:
+    return await awaitable
 
 
 def wrap(session: Session, fn: F, name: str | None, on_error: str) -> F:

@@ -32,7 +32,7 @@ from string import Template
 from typing import TYPE_CHECKING, Any
 
 from ostik import __version__
-from ostik.cli.policy_lint import rule_id
+from ostik._inspect import rule_id
 from ostik.reports.escaping import printable
 
 if TYPE_CHECKING:
@@ -146,7 +146,7 @@ class ReportPage:
         failures: list[int] = []
         rules_here: set[int] = set()
         for decision in judgement.decisions:
-            if decision.allowed:
+            if decision.allowed or decision.needs_approval:
                 continue
             step = decision.step
             self._blocked_calls[tool_of[step]] += 1

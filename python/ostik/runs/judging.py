@@ -198,7 +198,7 @@ def trace_result(trace: Trace, judgement: Judgement, several: bool, on_error: st
         first: dict[FailureKey, tuple[RuleFailure, Decision]] = {}
         later: dict[FailureKey, int] = {}
         for decision in judgement.decisions:
-            if decision.allowed:
+            if decision.allowed or decision.needs_approval:
                 continue
             failure = decision.failures[0]
             key = failure_key(failure, decision.tool)
@@ -226,9 +226,11 @@ def judge_file(guard: Guard, path: str, trace_format: str, fail_on_refused: bool
         return FileResult(path, (), (), str(err), time.perf_counter() - start)
     results = []
     several = len(trace_file.traces) > 1
+    untimed = False
     for trace in trace_file.traces:
         try:
             judgement = guard.judge(trace.steps)
+            untimed = untimed or judgement.windows_unjudged
         except ValueError as err:
             where = first_bad_step([trace], guard.judge) or f"{trace.label}: {err}"
             return FileResult(trace_file.path, (), tuple(notes), where, time.perf_counter() - start)
@@ -236,6 +238,9 @@ def judge_file(guard: Guard, path: str, trace_format: str, fail_on_refused: bool
     for warning in (unnamed_steps_warning(trace_file, "judged"), unjudged_warning(trace_file, guard.on_error)):
         if warning:
             notes.append(warning)
+    if untimed:
+        notes.append(f"{trace_file.path}: limits over a window of time were not applied to steps without a time "
+                     "(\"ts\", or the transcript's own timestamps)")
     return FileResult(trace_file.path, tuple(results), tuple(notes), None, time.perf_counter() - start)
 
 
@@ -249,7 +254,7 @@ def _start_worker(policy_path: str, trace_format: str, fail_on_refused: bool) ->
     global _worker
     ignore_interrupts()
     try:
-        _worker = (Guard(Policy.from_file(policy_path)), trace_format, fail_on_refused)
+        _worker = (Guard.from_file(policy_path), trace_format, fail_on_refused)
     except (FileNotFoundError, ValueError) as err:  # the file changed since the parent loaded it
         _worker = f"{policy_path}: {err}"
 
@@ -287,13 +292,13 @@ def _judge_on_cluster(path: str, policy_path: str, policy: bytes, trace_format: 
     guard = _cluster_guards.get(key)
     if guard is None:
         try:
-            loaded = Policy.from_file(policy_path)
+            loaded = Guard.from_file(policy_path)
         except (FileNotFoundError, ValueError) as err:
             guard = f"{policy_path}: on a Dask worker: {err}"
         else:
             # Judged by another policy, the results would be wrong, not just late.
-            same = policy_bytes(loaded) == policy
-            guard = Guard(loaded) if same else f"{policy_path}: differs on a Dask worker from the policy loaded here"
+            same = policy_bytes(loaded.policy) == policy
+            guard = loaded if same else f"{policy_path}: differs on a Dask worker from the policy loaded here"
         _cluster_guards[key] = guard
     if isinstance(guard, str):
         return FileResult(path, (), (), guard, 0.0)
