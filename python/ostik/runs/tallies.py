@@ -1,8 +1,9 @@
 """Trace files measured or judged one file at a time, into accumulators that merge.
 
-`ostik coverage` (in this process or in -j N others), ``ostik test -q`` and
-ostik.dask read each trace file on its own into a ``CoverageAccumulator`` or an
-``AuditAccumulator`` and merge the results: the same answer whatever the
+`ostik coverage` (in this process or in -j N others), ``ostik test -q``,
+``ostik diff`` and ostik.dask read each trace file on its own into a
+``CoverageAccumulator``, an ``AuditAccumulator`` or a ``DiffAccumulator`` and
+merge the results: the same answer whatever the
 number of processes or machines, with the memory of one file at a time.
 
 A file's problems travel as data beside its accumulator, so that results
@@ -18,7 +19,7 @@ from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import Any, Literal
 
-from ostik._engine import AuditAccumulator, CoverageAccumulator
+from ostik._engine import AuditAccumulator, CoverageAccumulator, DiffAccumulator
 from ostik.formats.reading import collector_paused
 from ostik.runs.judging import read_traces, unnamed_steps_warning
 from ostik.formats.trace_files import Trace, TraceFileError, first_bad_step
@@ -26,22 +27,26 @@ from ostik.runs.workers import ignore_interrupts, map_files
 
 __all__ = ["Accumulator", "Measure", "Tally", "merged", "tally_files", "tally_paths", "tally_traces", "trace_ref"]
 
-Accumulator = CoverageAccumulator | AuditAccumulator
+Accumulator = CoverageAccumulator | AuditAccumulator | DiffAccumulator
 
 
 @dataclass(frozen=True)
 class Measure:
-    """What to make of traces: coverage or an audit, of the policy with these bytes
-    (``ostik.policy_bytes``). Small, so it travels to workers cheaply; every
-    process builds the policy once however many accumulators it makes."""
+    """What to make of traces: coverage or an audit of the policy with these bytes
+    (``ostik.policy_bytes``), or a diff of it and the policy with the bytes
+    `new_policy`. Small, so it travels to workers cheaply; every process builds
+    the policies once however many accumulators it makes."""
 
-    kind: Literal["coverage", "audit"]
+    kind: Literal["coverage", "audit", "diff"]
     policy: bytes
     keep: int = 100
+    new_policy: bytes = b""
 
     def accumulator(self) -> Accumulator:
         if self.kind == "coverage":
             return CoverageAccumulator(self.policy)
+        if self.kind == "diff":
+            return DiffAccumulator(self.policy, self.new_policy, self.keep)
         return AuditAccumulator(self.policy, self.keep)
 
 
@@ -138,7 +143,7 @@ def _tally_file(measure: Measure, index: int, path: str, trace_format: str) -> T
         where = first_bad_step(trace_file.traces, measure.accumulator().add)
         tally.problems.append((index, where or f"{trace_file.path}: {err}", True))
         return tally
-    if measure.kind == "audit":
+    if measure.kind != "coverage":
         # Judged, as by `ostik test`: say so when the steps name no tool.
         unnamed = unnamed_steps_warning(trace_file, "judged")
         if unnamed:
@@ -159,7 +164,7 @@ def tally_traces(measure: Measure, traces: Iterable[Sequence[Any] | Trace]) -> T
     accumulator = measure.accumulator()
     for trace in traces:
         if isinstance(trace, Trace):
-            if isinstance(accumulator, AuditAccumulator):
+            if isinstance(accumulator, (AuditAccumulator, DiffAccumulator)):
                 accumulator.add(trace.steps, trace_ref(trace, trace.line is not None))
             else:
                 accumulator.add(trace.steps)
