@@ -131,7 +131,8 @@ def run_diff(args: argparse.Namespace) -> int:
                     progress.note(message)
             if listing:
                 path = paths[done - 1]
-                changed = file_tally.accumulator.summary()["changed"]  # type: ignore[union-attr]  # a diff's
+                assert isinstance(file_tally.accumulator, DiffAccumulator)
+                changed = file_tally.accumulator.summary()["changed"]
                 shown = [(trace_place_of(trace["ref"], path), trace) for trace in changed]
                 for place, trace in shown:
                     if args.json:
@@ -142,14 +143,15 @@ def run_diff(args: argparse.Namespace) -> int:
                     if annotate and trace["old_passed"] and not trace["new_passed"]:
                         write_command(changed_annotation(trace, place), annotations)
                 if args.junit_xml:
-                    error = next((problem for _, problem, _ in file_tally.problems), None)
-                    junit_files.append((STDIN_NAME if path == STDIN else path, error, shown))
+                    problem = next((problem for _, problem, _ in file_tally.problems), None)
+                    junit_files.append((STDIN_NAME if path == STDIN else path, problem, shown))
             total.merge(file_tally)
             progress.update(done)
     finally:
         progress.clear()
         cluster.close()
-    summary = total.accumulator.summary()  # type: ignore[union-attr]  # a diff's
+    assert isinstance(total.accumulator, DiffAccumulator)
+    summary = total.accumulator.summary()
     seconds = time.perf_counter() - start
     report_written = True
     if args.junit_xml:

@@ -10,7 +10,7 @@ from collections.abc import Iterable, Sequence
 from contextlib import ExitStack
 from typing import TYPE_CHECKING, Any
 
-from ostik._engine import policy_bytes
+from ostik._engine import AuditAccumulator, policy_bytes
 from ostik._native import Policy
 from ostik.cli.common import (EXIT_FAILED, EXIT_OK, EXIT_UNUSABLE, Progress, add_dask_argument, add_format_argument,
                               cores, dask_cluster, jobs, load_guard, load_policy, warn)
@@ -185,7 +185,8 @@ def count_test(policy: Policy, paths: Sequence[str], path_errors: Sequence[tuple
             progress.update(done)
     finally:
         progress.clear()
-    summary = tally.accumulator.summary()  # type: ignore[union-attr]  # an audit's
+    assert isinstance(tally.accumulator, AuditAccumulator)
+    summary = tally.accumulator.summary()
     print(test_summary(summary["traces"], summary["failed_traces"], summary["steps"], summary["blocked_steps"],
                        time.perf_counter() - start))
     if path_errors or tally.problems:

@@ -80,14 +80,14 @@ def _lines(suggestion: Suggestion, heading: list[str]) -> Iterator[str]:
         yield "  allow: []"
     if suggestion.arguments:
         yield "  arg_constraints:"
-        tool = None
-        for rule in suggestion.arguments:
-            if rule.tool != tool:
-                tool = rule.tool
-                yield f"    {yaml_string(tool)}:"
-            yield _comment(rule.support, "      ")
-            values = ", ".join(yaml_scalar(v) for v in rule.values)
-            yield f"      {yaml_string(rule.argument)}: {{one_of: [{values}]}}"
+        under: str | None = None
+        for argument in suggestion.arguments:
+            if argument.tool != under:
+                under = argument.tool
+                yield f"    {yaml_string(under)}:"
+            yield _comment(argument.support, "      ")
+            values = ", ".join(yaml_scalar(v) for v in argument.values)
+            yield f"      {yaml_string(argument.argument)}: {{one_of: [{values}]}}"
     if suggestion.rules:
         yield "sequences:"
         for rule in suggestion.rules:

@@ -13,7 +13,6 @@ from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from typing import Any
 
-from ostik.cli.policy_lint import rule_id
 from ostik.suggesting.observations import Observations
 
 __all__ = ["ArgumentRule", "Options", "RULE_MAKERS", "SequenceRule", "Suggestion", "suggest"]
@@ -59,6 +58,8 @@ class Suggestion:
     def without(self, rule_ids: set[str]) -> Suggestion:
         """The suggestion less the rules with these ids (sequence rules by their rule ids,
         argument rules by "arg_{tool}_{argument}")."""
+        from ostik.cli.policy_lint import rule_id
+
         return Suggestion(self.observations, self.allow,
                           [r for r in self.rules if rule_id(r.record) not in rule_ids],  # type: ignore[arg-type]
                           [a for a in self.arguments if argument_rule_id(a) not in rule_ids])
@@ -129,6 +130,9 @@ RULE_MAKERS: tuple[Callable[[Observations, Options], Iterator[SequenceRule]], ..
 
 
 def suggest(seen: Observations, options: Options) -> Suggestion:
+    # Here, not at the top: the command line imports this module.
+    from ostik.cli.policy_lint import rule_id
+
     rules: list[SequenceRule] = []
     ids: set[str] = set()
     for maker in RULE_MAKERS:
