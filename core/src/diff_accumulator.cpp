@@ -11,7 +11,7 @@
 #include "checked_counts.hpp"
 #include "explain_plan.hpp"
 #include "ostik/text.hpp"
-#include "ostik/trace_judgement.hpp"
+#include "step_failure.hpp"
 #include "step_judgement.hpp"
 #include "trace_state.hpp"
 
@@ -31,14 +31,6 @@ constexpr std::uint8_t format_version = 1;
 // An allowed step, where a step's blocking rule is kept.
 constexpr std::uint32_t allowed = std::numeric_limits<std::uint32_t>::max();
 
-// Only the verdicts count on the first pass: the judgement's records are never built.
-struct VerdictOnly {
-    void tool_check(ToolVerdict) {}
-    void argument(const detail::ArgumentFailure&) {}
-    void unjudged(const UnjudgedArguments&) {}
-    void rule(std::size_t, const detail::Outcome&) {}
-};
-
 // Why a step's arguments could not be read, when the caller did not say.
 const UnjudgedArguments& unread() {
     static const UnjudgedArguments reason;
@@ -49,65 +41,111 @@ const UnjudgedArguments& why_unjudged(std::span<const UnjudgedArguments> why, st
     return k < why.size() ? why[k] : unread();
 }
 
-// Judges the trace under one policy: each step's blocking rule and the failed
-// end checks, as joint ids. Whether the trace failed.
-bool judge_side(const AuditBasis& side, std::span<const std::size_t> joint, std::span<const std::string_view> tools,
-                std::span<const std::optional<Value>> args, std::span<const std::uint64_t> unjudged,
-                std::span<const UnjudgedArguments> why, std::vector<std::uint32_t>& blocked,
-                std::vector<std::size_t>& end) {
-    using namespace detail;
-    const ExplainPlan& plan = side.guard().explainer().plan();
-    const ArgumentPlan* arguments = args.empty() ? nullptr : &side.guard().arguments();
-    TraceState state(plan);
-    VerdictOnly sink;
-    blocked.clear();
-    end.clear();
-    bool failed = false;
-    std::size_t next_unjudged = 0;
-    for (std::size_t i = 0; i < tools.size(); ++i) {
-        const std::uint64_t step = state.steps();
-        const std::uint32_t slot = state.enter(tools[i]);
-        CallArguments call = arguments ? CallArguments{arguments, &args[i]} : CallArguments{};
-        if (arguments && next_unjudged < unjudged.size() && unjudged[next_unjudged] == i) {
-            call.unjudged = &why_unjudged(why, next_unjudged);
-            ++next_unjudged;
-        }
-        const StepVerdict verdict = judge_step(plan, state, state.step_tool(slot), step, sink, call);
-        state.advance(slot);
-        if (verdict.blocked()) {
-            failed = true;
-            blocked.push_back(static_cast<std::uint32_t>(joint[verdict.blocked_by]));
-        } else {
-            blocked.push_back(allowed);
-        }
-    }
-    for (std::size_t k = 0; k < plan.rules.size(); ++k) {
-        if (state.end_check(k)) end.push_back(joint[plan.rules[k].id_index]);
-    }
-    failed = failed || !end.empty();
-    // Compared as sets: two rules may share an id.
-    std::sort(end.begin(), end.end());
-    end.erase(std::unique(end.begin(), end.end()), end.end());
-    return failed;
-}
+// A judge_step sink that keeps a step's first failed check only: the one that blocked it.
+struct BlockingFailureSink {
+    detail::StepFailureSink inner;
+    bool taken = false;
 
-TraceJudgement judged(std::shared_ptr<const Guard> guard, std::span<const std::string_view> tools,
-                      std::span<const std::optional<Value>> args, std::span<const std::uint64_t> unjudged,
-                      std::span<const UnjudgedArguments> why) {
-    static const std::optional<Value> none;
-    TraceJudgement j(std::move(guard));
-    std::size_t next_unjudged = 0;
-    for (std::size_t i = 0; i < tools.size(); ++i) {
-        if (!args.empty() && next_unjudged < unjudged.size() && unjudged[next_unjudged] == i) {
-            j.add_step(tools[i], why_unjudged(why, next_unjudged));
-            ++next_unjudged;
-        } else {
-            j.add_step(tools[i], args.empty() ? none : args[i]);
-        }
+    void tool_check(ToolVerdict v) {
+        if (!taken) inner.tool_check(v);
+        taken = true;
     }
-    j.finish();
-    return j;
-}
+    void argument(const detail::ArgumentFailure& a) {
+        if (!taken) inner.argument(a);
+        taken = true;
+    }
+    void unjudged(const UnjudgedArguments& u) {
+        if (!taken) inner.unjudged(u);
+        taken = true;
+    }
+    void rule(std::size_t k, const detail::Outcome& o) {
+        if (o.passed || taken) return;
+        inner.rule(k, o);
+        taken = true;
+    }
+};
+
+}  // namespace
+
+namespace detail {
+
+// One trace judged under one policy.
+struct DiffSide {
+    std::optional<TraceState> state;
+    std::vector<std::uint32_t> slots;    // each step's tool slot
+    std::vector<std::uint32_t> blocked;  // each step's blocking rule (a joint id), or `allowed`
+    std::vector<StepFailure> failures;   // the blocking check of each blocked step, in step order
+    std::vector<std::string> values;     // the values failed constraints show
+    std::vector<std::size_t> end;        // the failed end checks' joint ids, ascending, each once
+    bool failed = false;
+
+    void judge(const AuditBasis& side, std::span<const std::size_t> joint, std::span<const std::string_view> tools,
+               std::span<const std::optional<Value>> args, std::span<const std::uint64_t> unjudged,
+               std::span<const UnjudgedArguments> why) {
+        const ExplainPlan& plan = side.guard().explainer().plan();
+        const ArgumentPlan* arguments = args.empty() ? nullptr : &side.guard().arguments();
+        state.emplace(plan);
+        slots.clear();
+        blocked.clear();
+        failures.clear();
+        values.clear();
+        end.clear();
+        failed = false;
+        std::size_t next_unjudged = 0;
+        for (std::size_t i = 0; i < tools.size(); ++i) {
+            const std::uint64_t step = state->steps();
+            const std::uint32_t slot = state->enter(tools[i]);
+            CallArguments call = arguments ? CallArguments{arguments, &args[i]} : CallArguments{};
+            if (arguments && next_unjudged < unjudged.size() && unjudged[next_unjudged] == i) {
+                call.unjudged = &why_unjudged(why, next_unjudged);
+                ++next_unjudged;
+            }
+            BlockingFailureSink sink{StepFailureSink{failures, values, step}};
+            const StepVerdict verdict = judge_step(plan, *state, state->step_tool(slot), step, sink, call);
+            state->advance(slot);
+            slots.push_back(slot);
+            if (verdict.blocked()) {
+                failed = true;
+                blocked.push_back(static_cast<std::uint32_t>(joint[verdict.blocked_by]));
+            } else {
+                blocked.push_back(allowed);
+            }
+        }
+        for (std::size_t k = 0; k < plan.rules.size(); ++k) {
+            if (state->end_check(k)) end.push_back(joint[plan.rules[k].id_index]);
+        }
+        failed = failed || !end.empty();
+        // Compared as sets: two rules may share an id.
+        std::sort(end.begin(), end.end());
+        end.erase(std::unique(end.begin(), end.end()), end.end());
+    }
+
+    // The reason step `step` was blocked for.
+    std::string reason(const AuditBasis& side, std::uint64_t step) const {
+        auto f = std::lower_bound(failures.begin(), failures.end(), step,
+                                  [](const StepFailure& x, std::uint64_t s) { return x.step < s; });
+        return failure_record(state->plan(), &side.guard().arguments(), *f, state->slot(slots[step]).text, values)
+            .explanation;
+    }
+
+    // The failed end checks, in policy order.
+    std::vector<EndFailure> end_failures(std::span<const std::size_t> joint) const {
+        const ExplainPlan& plan = state->plan();
+        const NameText no_tool;
+        std::vector<EndFailure> out;
+        for (std::size_t k = 0; k < plan.rules.size(); ++k) {
+            if (const auto o = state->end_check(k)) {
+                out.push_back(EndFailure{joint[plan.rules[k].id_index],
+                                         to_evaluation(plan.rules[k], *o, no_tool, state->steps()).explanation});
+            }
+        }
+        return out;
+    }
+};
+
+}  // namespace detail
+
+namespace {
 
 }  // namespace
 
@@ -115,9 +153,7 @@ TraceJudgement judged(std::shared_ptr<const Guard> guard, std::span<const std::s
 
 DiffBasis::DiffBasis(std::shared_ptr<const AuditBasis> before, std::shared_ptr<const AuditBasis> after)
     : before_(std::move(before)),
-      after_(std::move(after)),
-      before_guard_(before_, &before_->guard()),
-      after_guard_(after_, &after_->guard()) {
+      after_(std::move(after)) {
     auto add = [&](const AuditBasis& side, std::vector<std::size_t>& joint) {
         joint.reserve(side.id_count());
         for (std::size_t i = 0; i < side.id_count(); ++i) {
@@ -183,29 +219,28 @@ void DiffAccumulator::keep_changed(ChangedTrace entry) {
     if (changed_.size() > keep_) changed_.pop_back();
 }
 
-ChangedTrace DiffAccumulator::describe(std::span<const std::string_view> tools,
-                                       std::span<const std::optional<Value>> args, const TraceRef& ref,
-                                       std::span<const std::uint64_t> unjudged,
-                                       std::span<const UnjudgedArguments> why, bool end_differs) const {
+DiffAccumulator::Scratch::Scratch()
+    : before(std::make_unique<detail::DiffSide>()), after(std::make_unique<detail::DiffSide>()) {}
+DiffAccumulator::Scratch::~Scratch() = default;
+DiffAccumulator::Scratch::Scratch(const Scratch&) : Scratch() {}
+DiffAccumulator::Scratch& DiffAccumulator::Scratch::operator=(const Scratch&) { return *this; }
+DiffAccumulator::Scratch::Scratch(Scratch&&) noexcept = default;
+DiffAccumulator::Scratch& DiffAccumulator::Scratch::operator=(Scratch&&) noexcept = default;
+
+ChangedTrace DiffAccumulator::describe(std::span<const std::string_view> tools, const TraceRef& ref,
+                                       bool end_differs) {
     const DiffBasis& b = *basis_;
-    const TraceJudgement before = judged(b.before_guard_, tools, args, unjudged, why);
-    const TraceJudgement after = judged(b.after_guard_, tools, args, unjudged, why);
+    const detail::DiffSide& before = *scratch_.before;
+    const detail::DiffSide& after = *scratch_.after;
     ChangedTrace trace;
     trace.ref = ref;
-    trace.passed_before = before.passed();
-    trace.passed_after = after.passed();
+    trace.passed_before = !before.failed;
+    trace.passed_after = !after.failed;
     trace.steps = tools.size();
-
-    auto decision = [](const TraceJudgement& j, std::uint64_t step) {
-        DiffDecision d;
-        const auto range = j.failures_of(step);
-        if (!range.empty()) d.reason = j.failure_record(range.first).explanation;
-        return d;
-    };
     // Steps that change alike, by (old rule, new rule, tool).
     std::map<std::tuple<std::uint32_t, std::uint32_t, std::string_view>, std::size_t> group_of;
     for (std::size_t i = 0; i < tools.size(); ++i) {
-        const std::uint32_t was = blocked_before_[i], now = blocked_after_[i];
+        const std::uint32_t was = before.blocked[i], now = after.blocked[i];
         if (was == now) continue;
         auto [it, fresh] = group_of.try_emplace({was, now, tools[i]}, trace.changes.size());
         if (!fresh) {
@@ -215,20 +250,13 @@ ChangedTrace DiffAccumulator::describe(std::span<const std::string_view> tools,
         StepChange change;
         change.step = i;
         change.tool = std::string(tools[i]);
-        change.before = decision(before, i);
-        change.after = decision(after, i);
-        if (was != allowed) change.before.rule = was;
-        if (now != allowed) change.after.rule = now;
+        if (was != allowed) change.before = DiffDecision{was, before.reason(b.before(), i)};
+        if (now != allowed) change.after = DiffDecision{now, after.reason(b.after(), i)};
         trace.changes.push_back(std::move(change));
     }
     if (end_differs) {
-        auto end_list = [&](const TraceJudgement& j, std::vector<EndFailure>& out) {
-            for (const RuleEvaluation& e : j.end_failures()) {
-                out.push_back(EndFailure{*b.id_index(e.rule_id), e.explanation});
-            }
-        };
-        end_list(before, trace.end_before);
-        end_list(after, trace.end_after);
+        trace.end_before = before.end_failures(b.before_ids_);
+        trace.end_after = after.end_failures(b.after_ids_);
     }
     return trace;
 }
@@ -239,14 +267,19 @@ std::expected<void, std::string> DiffAccumulator::add_trace(std::span<const std:
                                                             std::span<const std::uint64_t> unjudged,
                                                             std::span<const UnjudgedArguments> unjudged_why) {
     const DiffBasis& b = *basis_;
-    const bool failed_before = judge_side(b.before(), b.before_ids_, tools, args, unjudged, unjudged_why,
-                                          blocked_before_, end_before_);
-    const bool failed_after = judge_side(b.after(), b.after_ids_, tools, args, unjudged, unjudged_why,
-                                         blocked_after_, end_after_);
+    detail::DiffSide& before = *scratch_.before;
+    detail::DiffSide& after = *scratch_.after;
+    before.judge(b.before(), b.before_ids_, tools, args, unjudged, unjudged_why);
+    after.judge(b.after(), b.after_ids_, tools, args, unjudged, unjudged_why);
+    const bool failed_before = before.failed, failed_after = after.failed;
+    const std::vector<std::uint32_t>& blocked_before = before.blocked;
+    const std::vector<std::uint32_t>& blocked_after = after.blocked;
+    const std::vector<std::size_t>& end_before = before.end;
+    const std::vector<std::size_t>& end_after = after.end;
     std::uint64_t newly_blocked = 0, unblocked = 0, reblocked = 0;
     std::vector<std::size_t> touched;
     for (std::size_t i = 0; i < tools.size(); ++i) {
-        const std::uint32_t was = blocked_before_[i], now = blocked_after_[i];
+        const std::uint32_t was = blocked_before[i], now = blocked_after[i];
         if (was == now) continue;
         if (was == allowed) {
             ++newly_blocked;
@@ -264,17 +297,17 @@ std::expected<void, std::string> DiffAccumulator::add_trace(std::span<const std:
             touched.push_back(was);
         }
     }
-    const bool end_differs = end_before_ != end_after_;
+    const bool end_differs = end_before != end_after;
     if (end_differs) {
         // Both lists are sorted: the ids in one and not the other.
-        for (std::size_t id : end_after_) {
-            if (!std::binary_search(end_before_.begin(), end_before_.end(), id)) {
+        for (std::size_t id : end_after) {
+            if (!std::binary_search(end_before.begin(), end_before.end(), id)) {
                 trace_counts_.newly_fails_at_end[id] = 1;
                 touched.push_back(id);
             }
         }
-        for (std::size_t id : end_before_) {
-            if (!std::binary_search(end_after_.begin(), end_after_.end(), id)) {
+        for (std::size_t id : end_before) {
+            if (!std::binary_search(end_after.begin(), end_after.end(), id)) {
                 trace_counts_.no_longer_fails_at_end[id] = 1;
                 touched.push_back(id);
             }
@@ -314,7 +347,7 @@ std::expected<void, std::string> DiffAccumulator::add_trace(std::span<const std:
     // The steps that may allocate come before anything is counted.
     try {
         if (changed && (changed_.size() < keep_ || (!changed_.empty() && !(changed_.back().ref < ref)))) {
-            keep_changed(describe(tools, args, ref, unjudged, unjudged_why, end_differs));
+            keep_changed(describe(tools, ref, end_differs));
         }
     } catch (...) {
         clear_trace();

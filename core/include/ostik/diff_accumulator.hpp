@@ -17,8 +17,8 @@
 // the K smallest of both lists, so the result does not depend on how the
 // traces were grouped or in which order the pieces were merged.
 //
-// A trace whose verdicts agree is judged once under each policy without
-// building a record; only a changed trace is judged again for its texts.
+// Each trace is judged once under each policy, keeping of each blocked step
+// only the check that blocked it; the texts are made for a changed trace only.
 #pragma once
 
 #include <compare>
@@ -38,6 +38,10 @@
 #include "ostik/value.hpp"
 
 namespace ostik {
+
+namespace detail {
+struct DiffSide;
+}  // namespace detail
 
 // One side of a changed step: the rule that blocked it (an index into the
 // basis' ids) with its reason, or nothing for an allowed step.
@@ -109,8 +113,6 @@ public:
 private:
     std::shared_ptr<const AuditBasis> before_;
     std::shared_ptr<const AuditBasis> after_;
-    std::shared_ptr<const Guard> before_guard_;
-    std::shared_ptr<const Guard> after_guard_;
     std::vector<std::string> ids_;
     std::unordered_map<std::string_view, std::size_t> index_of_;
     std::vector<std::size_t> before_ids_;
@@ -173,9 +175,7 @@ public:
                                                                   std::string_view bytes);
 
 private:
-    ChangedTrace describe(std::span<const std::string_view> tools, std::span<const std::optional<Value>> args,
-                          const TraceRef& ref, std::span<const std::uint64_t> unjudged,
-                          std::span<const UnjudgedArguments> unjudged_why, bool end_differs) const;
+    ChangedTrace describe(std::span<const std::string_view> tools, const TraceRef& ref, bool end_differs);
     void keep_changed(ChangedTrace entry);
 
     std::shared_ptr<const DiffBasis> basis_;
@@ -192,14 +192,20 @@ private:
     std::uint64_t reblocked_ = 0;
     DiffRuleCounts by_rule_;
     std::vector<ChangedTrace> changed_;
-    // Per trace being judged, kept to spare allocations: each step's blocking
-    // rule under each policy (joint ids, `none` for allowed), the failed end
-    // checks' ids, and the per-rule counts of this trace.
-    std::vector<std::uint32_t> blocked_before_;
-    std::vector<std::uint32_t> blocked_after_;
-    std::vector<std::size_t> end_before_;
-    std::vector<std::size_t> end_after_;
-    DiffRuleCounts trace_counts_;
+    // The trace being judged under each policy (its rule state, each step's
+    // blocking rule and check, the failed end checks), kept to spare
+    // allocations; a copy of the accumulator starts with its own.
+    struct Scratch {
+        std::unique_ptr<detail::DiffSide> before, after;
+        Scratch();
+        ~Scratch();
+        Scratch(const Scratch&);
+        Scratch& operator=(const Scratch&);
+        Scratch(Scratch&&) noexcept;
+        Scratch& operator=(Scratch&&) noexcept;
+    };
+    Scratch scratch_;
+    DiffRuleCounts trace_counts_;  // this trace's changes by rule
 };
 
 }  // namespace ostik

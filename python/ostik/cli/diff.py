@@ -18,7 +18,7 @@ from typing import TYPE_CHECKING, Any
 
 from ostik._engine import DiffAccumulator, policy_bytes
 from ostik.cli.common import (EXIT_FAILED, EXIT_OK, EXIT_UNUSABLE, Progress, add_dask_argument, add_format_argument,
-                              cores, dask_cluster, jobs, load_judging_policy, warn)
+                              cores, dask_cluster, jobs, load_judging_policy, warn, write_lines)
 from ostik.formats.json_text import STDIN_NAME
 from ostik.formats.trace_files import STDIN
 from ostik.reports.diff_text import TracePlace, changed_trace_lines, diff_summary_lines, trace_place_of
@@ -134,14 +134,16 @@ def run_diff(args: argparse.Namespace) -> int:
                 assert isinstance(file_tally.accumulator, DiffAccumulator)
                 changed = file_tally.accumulator.summary()["changed"]
                 shown = [(trace_place_of(trace["ref"], path), trace) for trace in changed]
-                for place, trace in shown:
-                    if args.json:
-                        print(json.dumps(changed_json(trace, place)))
-                    elif not args.quiet:
-                        progress.clear()
-                        print("\n".join(changed_trace_lines(trace, place, style)))
-                    if annotate and trace["old_passed"] and not trace["new_passed"]:
-                        write_command(changed_annotation(trace, place), annotations)
+                # A file's traces written together: a run may change most of a million.
+                if args.json:
+                    write_lines(json.dumps(changed_json(trace, place)) for place, trace in shown)
+                elif not args.quiet and shown:
+                    progress.clear()
+                    write_lines(line for place, trace in shown for line in changed_trace_lines(trace, place, style))
+                if annotate:
+                    for place, trace in shown:
+                        if trace["old_passed"] and not trace["new_passed"]:
+                            write_command(changed_annotation(trace, place), annotations)
                 if args.junit_xml:
                     problem = next((problem for _, problem, _ in file_tally.problems), None)
                     junit_files.append((STDIN_NAME if path == STDIN else path, problem, shown))

@@ -10,6 +10,7 @@ that fail under one policy only.
 from __future__ import annotations
 
 from collections.abc import Iterator, Mapping
+from functools import lru_cache
 from typing import TYPE_CHECKING, NamedTuple
 
 from ostik.formats.json_text import STDIN_NAME
@@ -71,7 +72,13 @@ def outcome_change(trace: _ChangedTrace) -> str:
 def decision_text(decision: _DiffDecision | None) -> str:
     if decision is None:
         return "allowed"
-    return f"blocked by {printable(decision['rule_id'])}: {printable(decision['reason'])}"
+    return _blocked_text(decision["rule_id"], decision["reason"])
+
+
+# A few rules and reasons make most changes: each made printable once.
+@lru_cache(maxsize=4096)
+def _blocked_text(rule_id: str, reason: str) -> str:
+    return f"blocked by {printable(rule_id)}: {printable(reason)}"
 
 
 def end_changes(trace: _ChangedTrace) -> list[tuple[str, _EndFailure | None, _EndFailure | None]]:
