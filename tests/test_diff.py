@@ -353,3 +353,30 @@ def test_report_compare_page(corpus, tmp_path):
     text = page.read_text()
     assert "pass → fail" in text and "deny_list" in text and "<script" not in text
     assert "Content-Security-Policy" in text
+
+
+# --- the page that documents it -----------------------------------------------------
+
+def test_the_documented_commands_and_output(tmp_path):
+    sys.path.insert(0, str(Path(__file__).parent))
+    from docs_text import ROOT, code, page, section
+
+    text = page("policy-changes.md")
+    (examples,) = [tmp_path / "examples"]
+    examples.symlink_to(ROOT / "examples")
+    (commands,) = code(text, "sh")
+    import subprocess
+    for command in commands.splitlines():
+        name, *args = command.split()
+        done = subprocess.run([str(SCRIPT), *args], cwd=tmp_path, capture_output=True, text=True, timeout=120,
+                              env={"PATH": "/usr/bin:/bin", "NO_COLOR": "1"})
+        assert done.returncode == 0, (command, done.stdout, done.stderr)
+    shown = run("diff", ROOT / "examples/policy.yaml", ROOT / "examples/policy-next.yaml", ROOT / "examples/traces",
+                cwd=ROOT).stdout
+    for line in code(section(text, "`ostik diff OLD NEW PATH...`"), "text")[0].splitlines():
+        assert line in shown
+    suggested = (tmp_path / "suggested.yaml").read_text()
+    for line in code(section(text, "`ostik suggest PATH... [-o FILE]`"), "yaml")[0].splitlines()[1:]:
+        assert line in suggested
+    (block,) = code(section(text, "`DiffAccumulator`"), "python")
+    exec(compile(block.replace('"examples/', f'"{ROOT}/examples/'), "policy-changes.md", "exec"), {})
