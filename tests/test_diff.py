@@ -380,3 +380,40 @@ def test_the_documented_commands_and_output(tmp_path):
         assert line in suggested
     (block,) = code(section(text, "`DiffAccumulator`"), "python")
     exec(compile(block.replace('"examples/', f'"{ROOT}/examples/'), "policy-changes.md", "exec"), {})
+
+
+def sealed(body):
+    """Bytes with the checksum the accumulators' forms end with, so that damage behind it is reached."""
+    h = 0xcbf29ce484222325
+    for b in body:
+        h = ((h ^ b) * 0x100000001b3) % 2**64
+    return body + h.to_bytes(8, "little")
+
+
+def test_damaged_bytes_are_refused_or_read_exactly(pieces):
+    """Whatever a damaged form decodes to reads back as the same bytes, and still counts and merges."""
+    old, new, traces = pieces
+    acc = DiffAccumulator(old, new)
+    acc.add_many(traces[:12], [("f", i) for i in range(12)])
+    body = acc.to_bytes()[:-8]
+    rng = random.Random(1)
+    decoded = 0
+    for _ in range(3000):
+        damaged = bytearray(body)
+        for _ in range(rng.randint(1, 3)):
+            at = rng.randrange(13, len(damaged))  # past the magic, version and fingerprints
+            damaged[at] = rng.randrange(256)
+        if rng.random() < 0.3:
+            del damaged[rng.randrange(13, len(damaged)):]
+        data = sealed(bytes(damaged))
+        try:
+            got = DiffAccumulator.from_bytes(old, new, data)
+        except ValueError as err:
+            assert str(err).startswith("invalid DiffAccumulator bytes: ")
+            continue
+        decoded += 1
+        assert got.to_bytes() == data
+        got.summary()
+        got.merge(got)
+        got.add(steps(["shell"]))
+    assert decoded > 0

@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING, Any
 from ostik._engine import AuditAccumulator, policy_bytes
 from ostik._native import Policy
 from ostik.cli.common import (EXIT_FAILED, EXIT_OK, EXIT_UNUSABLE, Progress, add_dask_argument, add_format_argument,
-                              cores, dask_cluster, jobs, load_guard, load_policy, warn)
+                              cores, dask_cluster, jobs, load_judging_policy, warn)
 from ostik.formats.json_text import STDIN_NAME
 from ostik.formats.trace_files import STDIN
 from ostik.reports.escaping import printable
@@ -76,8 +76,7 @@ def trace_annotation(trace: TraceResult) -> str:
 
 def run_test(args: argparse.Namespace) -> int:
     start = time.perf_counter()
-    policy = load_policy(args.policy)
-    guard = load_guard(args.policy, policy)
+    policy, guard = load_judging_policy(args.policy)
     paths, path_errors = trace_paths(args.paths)
     if args.quiet and not args.json and not args.junit_xml and not in_github_actions():
         return count_test(policy, paths, path_errors, args, start)
