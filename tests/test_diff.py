@@ -230,6 +230,62 @@ def test_a_bad_step_adds_nothing(base):
     assert acc.summary()["traces"] == 0
 
 
+LISTED_OLD = """\
+version: "1"
+tools:
+  deny: [rm]
+sequences:
+  - {type: require, tool: login}
+  - {type: require, tool: login}
+"""
+LISTED_NEW = """\
+version: "1"
+tools:
+  deny: [rm, "sh\\u202eell", "é"]
+sequences:
+  - {type: max_calls, tool: read, max: 1}
+"""
+LISTED = [
+    "f.json: trace 7: \x1b[33mfail → fail\x1b[0m (0 of 1 step change)\n"
+    "  end of trace: require_login: Required tool 'login' never called → passed",
+    "a\\u001b.jsonl:3: \x1b[1;31mpass → fail\x1b[0m (2 of 3 steps change)\n"
+    "  step 1 sh\\u202eell: allowed → blocked by deny_list: Tool 'sh\\u202eell' is in deny list\n"
+    "  step 2 é: allowed → blocked by deny_list: Tool 'é' is in deny list",
+    "f.json: \x1b[33mfail → fail\x1b[0m (19 of 21 steps change)\n"
+    "  step 1 read: allowed → blocked by max_calls_read_1: 'read' exceeded max calls (2 > 1)\n"
+    "    \x1b[2mand at 9 later steps: 3, 5, 7, 9, 11, 13, 15, 17, ...\x1b[0m\n"
+    "  step 2 x: allowed → blocked by max_calls_read_1: 'read' exceeded max calls (2 > 1)\n"
+    "    \x1b[2mand at 8 later steps: 4, 6, 8, 10, 12, 14, 16, 18\x1b[0m\n"
+    "  end of trace: require_login: Required tool 'login' never called → passed",
+    "f.json: trace\\u2028id: \x1b[1;31mpass → fail\x1b[0m (1 of 3 steps change)\n"
+    "  step 2 read: allowed → blocked by max_calls_read_1: 'read' exceeded max calls (2 > 1)",
+    "\\udcff.json: trace 0: \x1b[32mfail → pass\x1b[0m (0 of 0 steps change)\n"
+    "  end of trace: require_login: Required tool 'login' never called → passed",
+]
+
+
+@pytest.mark.parametrize("colour", [False, True])
+def test_the_listing_of_changed_traces(write_policy, colour):
+    """Every kind of place, names shown as printable() shows them, runs of later steps cut at eight,
+    end-of-trace checks of two rules with one id shown once."""
+    old = Policy.from_file(write_policy(LISTED_OLD, "old.yaml"))
+    new = Policy.from_file(write_policy(LISTED_NEW, "new.yaml"))
+    acc = DiffAccumulator(old, new)
+    acc.add([], 0)  # read from a file whose name is not UTF-8
+    (back,) = acc.listing("\udcff.json", colour)
+    acc = DiffAccumulator(old, new)
+    acc.add([{"tool": "login"}, {"tool": "sh\u202eell"}, {"tool": "é"}], ("a\x1b.jsonl", 3))
+    acc.add(steps(["read", "read"] + ["x", "read"] * 9 + ["rm"]), "f.json")
+    acc.add(steps(["login", "read", "read"]), "f.json: trace\u2028id")
+    acc.add(steps(["rm"]), 7)
+    listed = acc.listing("f.json", colour=colour) + [back]
+    want = LISTED if colour else [re.sub("\x1b\\[[0-9;]*m", "", text) for text in LISTED]
+    assert listed == want
+    assert len(listed) == len(acc.summary()["changed"]) + 1
+    with pytest.raises(TypeError):
+        acc.listing(b"f.json")
+
+
 # --- the command line -------------------------------------------------------------
 
 def run(*args, **kwargs):

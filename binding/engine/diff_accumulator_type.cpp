@@ -18,6 +18,7 @@
 #include "accumulator_object.hpp"
 #include "engine.hpp"
 #include "ostik/diff_accumulator.hpp"
+#include "ostik/diff_listing.hpp"
 #include "policy_bases.hpp"
 #include "trace_refs.hpp"
 #include "trace_steps.hpp"
@@ -359,6 +360,52 @@ PyObject* accumulator_summary(PyObject* self, PyObject*) {
     }
 }
 
+// ---- listing ---------------------------------------------------------------
+
+// What Python's str.isprintable takes as visible, so that the listing shows
+// names exactly as the rest of the command line's output does.
+bool shown_as_itself(char32_t c) { return Py_UNICODE_ISPRINTABLE(static_cast<Py_UCS4>(c)); }
+
+constexpr const char* listing_params[] = {"file", "colour"};
+constexpr Signature listing_sig{"DiffAccumulator.listing", listing_params, 2, 1};
+
+PyObject* accumulator_listing(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* argv[2] = {nullptr, nullptr};
+    if (!parse_args(listing_sig, args, nargs, kwnames, argv)) return nullptr;
+    if (!PyUnicode_Check(argv[0])) {
+        raise_cannot_convert("file", argv[0], "str");
+        return nullptr;
+    }
+    if (argv[1] && !PyBool_Check(argv[1])) {
+        raise_cannot_convert("colour", argv[1], "bool");
+        return nullptr;
+    }
+    try {
+        // A file name that is not UTF-8 arrives with surrogates in it: kept,
+        // to be shown as their escapes.
+        OwnedRef file = OwnedRef::steal(PyUnicode_AsEncodedString(argv[0], "utf-8", "surrogatepass"));
+        if (!file) return nullptr;
+        const ostik::DiffAccumulator& acc = acc_of(self);
+        const DiffListingStyle style{
+            std::string_view(PyBytes_AS_STRING(file.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(file.get()))),
+            argv[1] == Py_True, shown_as_itself};
+        const auto changed = acc.changed();
+        OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(changed.size())));
+        if (!list) return nullptr;
+        std::string text;
+        for (std::size_t i = 0; i < changed.size(); ++i) {
+            text.clear();
+            append_changed_trace(text, *acc.basis(), changed[i], style);
+            OwnedRef item = make_str(text);
+            if (!item) return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+        }
+        return list.release();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
 PyObject* accumulator_repr(PyObject* self) {
     const ostik::DiffAccumulator& acc = acc_of(self);
     return PyUnicode_FromFormat("<DiffAccumulator: %llu traces, %llu changed, %llu newly failing, %llu steps changed>",
@@ -396,6 +443,13 @@ PyMethodDef accumulator_methods[] = {
      "no_longer_fails_at_end}}), changed (the changed traces with the smallest\n"
      "references, each {\"ref\", \"old_passed\", \"new_passed\", \"steps\",\n"
      "\"changes\", \"old_end_failures\", \"new_end_failures\"}) and keep."},
+    {"listing", fastcall(accumulator_listing), METH_FASTCALL | METH_KEYWORDS,
+     "listing($self, file, colour=False)\n--\n\n"
+     "The changed traces as `ostik diff` lists them, one str per entry of\n"
+     "summary()[\"changed\"] and in its order: the lines of the trace without a\n"
+     "final line break, every name and reason shown as printable() shows it.\n"
+     "`file` names the file the traces were read from, for a trace whose\n"
+     "reference is not a (file, line) pair; `colour` adds ANSI colours."},
     {"to_bytes", DiffAccumulatorObject::to_bytes, METH_NOARGS,
      "to_bytes($self)\n--\n\n"
      "The state as compact bytes (with both policies' fingerprints), for from_bytes."},

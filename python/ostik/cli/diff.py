@@ -2,8 +2,9 @@
 
 Every trace is judged under both policies by a ``DiffAccumulator`` (one per
 file, in this process, in -j N others or on a Dask cluster), which keeps the
-traces whose outcome changes; this module only prints them, in the order of
-the files, and merges the counts.
+traces whose outcome changes; the process that judged a file also writes its
+listing (see ``Measure``), so that this one only prints the files' listings,
+in the order of the files, and merges the counts.
 """
 
 from __future__ import annotations
@@ -21,21 +22,17 @@ from ostik.cli.common import (EXIT_FAILED, EXIT_OK, EXIT_UNUSABLE, Progress, add
                               cores, dask_cluster, jobs, load_judging_policy, warn, write_lines)
 from ostik.formats.json_text import STDIN_NAME
 from ostik.formats.trace_files import STDIN
-from ostik.reports.diff_text import TracePlace, changed_trace_lines, diff_summary_lines, trace_place_of
+from ostik.reports.diff_text import TracePlace, diff_summary_lines, trace_place_of
 from ostik.reports.escaping import printable
 from ostik.reports.github import error_command, in_github_actions, write_command
 from ostik.reports.text import Style
 from ostik.runs.judging import trace_paths
-from ostik.runs.tallies import Measure, Tally, tally_paths
+from ostik.runs.tallies import KEEP_ALL, Measure, Tally, tally_paths
 
 if TYPE_CHECKING:
     from ostik._engine import _ChangedTrace
     from ostik.cli.common import Commands
     from ostik.reports.junit import DiffFile
-
-# A file's accumulator keeps every changed trace of the file: they are shown
-# and dropped file by file, and the total keeps none.
-KEEP_ALL = 2**64 - 1
 
 
 def add_command(commands: Commands) -> None:
@@ -71,13 +68,13 @@ def changed_json(trace: _ChangedTrace, place: TracePlace) -> dict[str, Any]:
             "old_end_failures": trace["old_end_failures"], "new_end_failures": trace["new_end_failures"]}
 
 
-def changed_annotation(trace: _ChangedTrace, place: TracePlace) -> str:
-    """The annotation of a newly failing trace, on the line of its first newly blocked step's trace."""
-    lines = list(changed_trace_lines(trace, place, Style(False)))
+def changed_annotation(trace: _ChangedTrace, place: TracePlace, text: str) -> str:
+    """The annotation of a newly failing trace (listed as `text`), on the line of its first newly
+    blocked step's trace."""
     first = next((c["new"]["rule_id"] for c in trace["changes"] if c["new"] is not None),
                  trace["new_end_failures"][0]["rule_id"] if trace["new_end_failures"] else "")
     file = None if place.file == STDIN_NAME else place.file
-    return error_command("\n".join(lines), file=file, line=place.line if file else None,
+    return error_command(text, file=file, line=place.line if file else None,
                          title=f"ostik diff: newly fails: {first}")
 
 
@@ -87,9 +84,17 @@ def run_diff(args: argparse.Namespace) -> int:
     new, _ = load_judging_policy(args.new)
     paths, path_errors = trace_paths(args.paths)
     annotate = in_github_actions()
-    listing = not args.quiet or args.json or bool(args.junit_xml) or annotate
-    measure = Measure("diff", policy_bytes(old), KEEP_ALL if listing else 0, policy_bytes(new))
+    listed = not args.quiet and not args.json  # the listing on stdout
+    # The changed traces as data, for the outputs that need more than their text.
+    as_data = args.json or bool(args.junit_xml) or annotate
+    listing = listed or as_data
     style = Style.for_stream(sys.stdout)
+    colour = listed and style.colour
+    # A file's accumulator keeps every changed trace of the file where they are
+    # shown as data, none otherwise: each file's are shown and dropped in turn,
+    # and the total keeps none.
+    measure = Measure("diff", policy_bytes(old), KEEP_ALL if as_data else 0, policy_bytes(new),
+                      listing=("colour" if colour else "plain") if listed or args.junit_xml or annotate else "")
     # Annotations are commands to the runner, not text for people; with --json
     # they keep out of the JSON on stdout.
     annotations = sys.stderr if args.json else sys.stdout
@@ -131,22 +136,28 @@ def run_diff(args: argparse.Namespace) -> int:
                     progress.note(message)
             if listing:
                 path = paths[done - 1]
-                assert isinstance(file_tally.accumulator, DiffAccumulator)
-                changed = file_tally.accumulator.summary()["changed"]
-                shown = [(trace_place_of(trace["ref"], path), trace) for trace in changed]
+                accumulator = file_tally.accumulator
+                assert isinstance(accumulator, DiffAccumulator)
+                texts = file_tally.listing or []
                 # A file's traces written together: a run may change most of a million.
-                if args.json:
-                    write_lines(json.dumps(changed_json(trace, place)) for place, trace in shown)
-                elif not args.quiet and shown:
+                if listed and texts:
                     progress.clear()
-                    write_lines(line for place, trace in shown for line in changed_trace_lines(trace, place, style))
-                if annotate:
-                    for place, trace in shown:
-                        if trace["old_passed"] and not trace["new_passed"]:
-                            write_command(changed_annotation(trace, place), annotations)
-                if args.junit_xml:
-                    problem = next((problem for _, problem, _ in file_tally.problems), None)
-                    junit_files.append((STDIN_NAME if path == STDIN else path, problem, shown))
+                    sys.stdout.write("\n".join(texts) + "\n")
+                if as_data:
+                    changed = accumulator.summary()["changed"]
+                    if colour and (annotate or args.junit_xml):
+                        texts = accumulator.listing(STDIN_NAME if path == STDIN else path)
+                    shown = [(trace_place_of(trace["ref"], path), trace) for trace in changed]
+                    if args.json:
+                        write_lines(json.dumps(changed_json(trace, place)) for place, trace in shown)
+                    if annotate:
+                        for (place, trace), text in zip(shown, texts):
+                            if trace["old_passed"] and not trace["new_passed"]:
+                                write_command(changed_annotation(trace, place, text), annotations)
+                    if args.junit_xml:
+                        problem = next((problem for _, problem, _ in file_tally.problems), None)
+                        junit_files.append((STDIN_NAME if path == STDIN else path, problem,
+                                            [(place, trace, text) for (place, trace), text in zip(shown, texts)]))
             total.merge(file_tally)
             progress.update(done)
     finally:

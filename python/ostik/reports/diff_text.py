@@ -1,28 +1,26 @@
-"""What a change of policy changes, written for people: one block per changed trace, then a summary.
+"""What a change of policy changes, written for people: the places of changed traces, and the summary.
 
-Everything comes from a ``DiffAccumulator``'s summary; nothing is judged here.
-A changed trace reads as its place and its outcome under each policy, then
-each change of its steps at the first step it happened, with both decisions'
-reasons and the later steps that changed alike, then the end-of-trace checks
-that fail under one policy only.
+Everything comes from a ``DiffAccumulator``; nothing is judged here. The
+lines of each changed trace (its place and outcome under each policy, each
+change of its steps with both decisions' reasons, the end-of-trace checks
+that fail under one policy only) are written by the accumulator itself,
+``DiffAccumulator.listing``, in the process that judged the trace.
 """
 
 from __future__ import annotations
 
 from collections.abc import Iterator, Mapping
-from functools import lru_cache
 from typing import TYPE_CHECKING, NamedTuple
 
 from ostik.formats.json_text import STDIN_NAME
 from ostik.formats.trace_files import STDIN
 from ostik.reports.escaping import printable
-from ostik.reports.text import Style, later_steps_text
+from ostik.reports.text import Style
 
 if TYPE_CHECKING:
-    from ostik._engine import _ChangedTrace, _DiffDecision, _DiffSummary, _EndFailure, _RuleChange, _TraceRef
+    from ostik._engine import _ChangedTrace, _DiffSummary, _EndFailure, _RuleChange, _TraceRef
 
-__all__ = ["TracePlace", "changed_trace_lines", "decision_text", "diff_summary_lines", "end_changes",
-           "outcome_change", "trace_place_of"]
+__all__ = ["TracePlace", "diff_summary_lines", "end_changes", "outcome_change", "trace_place_of"]
 
 
 class TracePlace(NamedTuple):
@@ -69,18 +67,6 @@ def outcome_change(trace: _ChangedTrace) -> str:
     return f"{_verdict(trace['old_passed'])} → {_verdict(trace['new_passed'])}"
 
 
-def decision_text(decision: _DiffDecision | None) -> str:
-    if decision is None:
-        return "allowed"
-    return _blocked_text(decision["rule_id"], decision["reason"])
-
-
-# A few rules and reasons make most changes: each made printable once.
-@lru_cache(maxsize=4096)
-def _blocked_text(rule_id: str, reason: str) -> str:
-    return f"blocked by {printable(rule_id)}: {printable(reason)}"
-
-
 def end_changes(trace: _ChangedTrace) -> list[tuple[str, _EndFailure | None, _EndFailure | None]]:
     """The end-of-trace checks that fail under one policy only: (rule id, old failure, new failure),
     the old policy's first, each in policy order."""
@@ -94,33 +80,6 @@ def end_changes(trace: _ChangedTrace) -> list[tuple[str, _EndFailure | None, _En
         if rule_id not in old:
             changes.append((rule_id, None, failure))
     return changes
-
-
-def _end_text(failure: _EndFailure | None) -> str:
-    return "passed" if failure is None else f"{printable(failure['rule_id'])}: {printable(failure['reason'])}"
-
-
-def _steps_changed(trace: _ChangedTrace) -> int:
-    return sum(1 + len(change["later_steps"]) for change in trace["changes"])
-
-
-def changed_trace_lines(trace: _ChangedTrace, place: TracePlace, style: Style) -> Iterator[str]:
-    change = outcome_change(trace)
-    if not trace["new_passed"] and trace["old_passed"]:
-        change = style.bad(change)
-    elif trace["new_passed"]:
-        change = style.good(change)
-    else:
-        change = style.warn(change)
-    steps = _steps_changed(trace)
-    yield f"{place.text()}: {change} ({steps} of {_plural(trace['steps'], 'step')} change)"
-    for step in trace["changes"]:
-        yield (f"  step {step['step']} {printable(step['tool'])}: {decision_text(step['old'])} "
-               f"→ {decision_text(step['new'])}")
-        if step["later_steps"]:
-            yield "    " + style.dim(later_steps_text(step["later_steps"]))
-    for _, old, new in end_changes(trace):
-        yield f"  end of trace: {_end_text(old)} → {_end_text(new)}"
 
 
 def _rule_change_text(change: _RuleChange) -> str:

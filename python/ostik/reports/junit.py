@@ -23,9 +23,9 @@ import xml.etree.ElementTree as ET
 from collections.abc import Sequence
 from typing import TYPE_CHECKING
 
-from ostik.reports.diff_text import TracePlace, changed_trace_lines, outcome_change
+from ostik.reports.diff_text import TracePlace, outcome_change
 from ostik.reports.escaping import xml_text
-from ostik.reports.text import Style, violation_text
+from ostik.reports.text import violation_text
 from ostik.runs.judging import FileResult, TraceResult
 
 if TYPE_CHECKING:
@@ -33,8 +33,9 @@ if TYPE_CHECKING:
 
 __all__ = ["DiffFile", "diff_junit_tree", "junit_tree", "write_diff_junit_xml", "write_junit_xml"]
 
-# A file of `ostik diff`: its path, why it could not be used (or None), and its changed traces.
-DiffFile = tuple[str, str | None, list[tuple[TracePlace, "_ChangedTrace"]]]
+# A file of `ostik diff`: its path, why it could not be used (or None), and its changed traces,
+# each with its text as the diff lists it (``DiffAccumulator.listing``, without colours).
+DiffFile = tuple[str, str | None, list[tuple[TracePlace, "_ChangedTrace", str]]]
 
 
 def _seconds(value: float) -> str:
@@ -105,27 +106,26 @@ def _diff_case_name(place: TracePlace) -> str:
 
 def diff_junit_tree(files: Sequence[DiffFile], seconds: float) -> ET.ElementTree:
     tests = sum(len(changed) for _, _, changed in files) + sum(1 for _, error, _ in files if error is not None)
-    failures = sum(1 for _, _, changed in files for _, t in changed if t["old_passed"] and not t["new_passed"])
+    failures = sum(1 for _, _, changed in files for _, t, _ in changed if t["old_passed"] and not t["new_passed"])
     errors = sum(1 for _, error, _ in files if error is not None)
     root = ET.Element("testsuites", name="ostik diff", tests=str(tests), failures=str(failures),
                       errors=str(errors), time=_seconds(seconds))
-    plain = Style(False)
     for path, error, changed in files:
         if error is not None:
             _unusable_suite(root, path, error, 0.0)
             continue
         if not changed:
             continue
-        newly_failing = sum(1 for _, t in changed if t["old_passed"] and not t["new_passed"])
+        newly_failing = sum(1 for _, t, _ in changed if t["old_passed"] and not t["new_passed"])
         suite = ET.SubElement(root, "testsuite", name=xml_text(path), tests=str(len(changed)),
                               failures=str(newly_failing), errors="0", skipped="0", time="0.000")
-        for place, trace in changed:
+        for place, trace, listed in changed:
             file = xml_text(place.file)
             case = ET.SubElement(suite, "testcase", classname=file, name=xml_text(_diff_case_name(place)),
                                  file=file)
             if place.line is not None:
                 case.set("line", str(place.line))
-            text = "\n".join(xml_text(line) for line in changed_trace_lines(trace, place, plain))
+            text = "\n".join(xml_text(line) for line in listed.split("\n"))
             if trace["old_passed"] and not trace["new_passed"]:
                 first = next((c["new"] for c in trace["changes"] if c["new"] is not None), None)
                 rule = first["rule_id"] if first else trace["new_end_failures"][0]["rule_id"]

@@ -22,12 +22,16 @@ from typing import Any, Literal
 from ostik._engine import AuditAccumulator, CoverageAccumulator, DiffAccumulator
 from ostik.formats.reading import collector_paused
 from ostik.runs.judging import read_traces, unnamed_steps_warning
-from ostik.formats.trace_files import Trace, TraceFileError, first_bad_step
+from ostik.formats.json_text import STDIN_NAME
+from ostik.formats.trace_files import STDIN, Trace, TraceFileError, first_bad_step
 from ostik.runs.workers import ignore_interrupts, map_files
 
-__all__ = ["Accumulator", "Measure", "Tally", "merged", "tally_files", "tally_paths", "tally_traces", "trace_ref"]
+__all__ = ["KEEP_ALL", "Accumulator", "Measure", "Tally", "merged", "tally_files", "tally_paths", "tally_traces", "trace_ref"]
 
 Accumulator = CoverageAccumulator | AuditAccumulator | DiffAccumulator
+
+# As many traces as an accumulator can keep: all of them.
+KEEP_ALL = 2**64 - 1
 
 
 @dataclass(frozen=True)
@@ -35,18 +39,24 @@ class Measure:
     """What to make of traces: coverage or an audit of the policy with these bytes
     (``ostik.policy_bytes``), or a diff of it and the policy with the bytes
     `new_policy`. Small, so it travels to workers cheaply; every process builds
-    the policies once however many accumulators it makes."""
+    the policies once however many accumulators it makes.
+
+    A diff with a `listing` also writes each file's changed traces as
+    ``ostik diff`` lists them ("plain", or "colour" for ANSI colours), in the
+    process that judged the file: the text travels instead of the traces,
+    which its accumulator then keeps only up to `keep`."""
 
     kind: Literal["coverage", "audit", "diff"]
     policy: bytes
     keep: int = 100
     new_policy: bytes = b""
+    listing: Literal["", "plain", "colour"] = ""
 
     def accumulator(self) -> Accumulator:
         if self.kind == "coverage":
             return CoverageAccumulator(self.policy)
         if self.kind == "diff":
-            return DiffAccumulator(self.policy, self.new_policy, self.keep)
+            return DiffAccumulator(self.policy, self.new_policy, KEEP_ALL if self.listing else self.keep)
         return AuditAccumulator(self.policy, self.keep)
 
 
@@ -65,6 +75,9 @@ class Tally:
     # where known the line), and whether a step of it was at fault rather
     # than the file itself.
     problems: list[tuple[int, str, bool]] = field(default_factory=list)
+    # A diff's listing of one file's changed traces, one text per trace (see
+    # Measure); not merged: each file's is shown on its own.
+    listing: list[str] | None = None
 
     def merge(self, other: Tally) -> Tally:
         """Adds `other` into this tally (in place) and returns it."""
@@ -148,6 +161,12 @@ def _tally_file(measure: Measure, index: int, path: str, trace_format: str) -> T
         unnamed = unnamed_steps_warning(trace_file, "judged")
         if unnamed:
             tally.notes.append((index, unnamed))
+    if measure.listing and isinstance(accumulator, DiffAccumulator):
+        tally.listing = accumulator.listing(STDIN_NAME if path == STDIN else path, measure.listing == "colour")
+        if measure.keep < KEEP_ALL:
+            kept = DiffAccumulator(measure.policy, measure.new_policy, measure.keep)
+            kept.merge(accumulator)
+            tally.accumulator = kept
     return tally
 
 
