@@ -149,6 +149,78 @@ def ostik_lines(rng: random.Random, text: Text) -> Iterator[str]:
                          ensure_ascii=False)
 
 
+def claude_code_lines(rng: random.Random, text: Text) -> Iterator[str]:
+    """A Claude Code session: assistant lines of one tool_use block each, user lines with the results."""
+    n = 0
+    tools = ["Bash", "Edit", "Read", "Grep", "mcp__github__create_issue"]
+    while True:
+        n += 1
+        envelope = {"parentUuid": f"u{n - 1}", "isSidechain": False, "userType": "external", "cwd": "/home/dev/shop",
+                    "sessionId": "7d3c9b2e", "version": "1.0.98", "gitBranch": "main",
+                    "timestamp": "2026-03-02T09:00:00.000Z"}
+        yield json.dumps({**envelope, "type": "assistant", "uuid": f"a{n}", "requestId": f"req_{n}", "message": {
+            "id": f"msg_{n}", "type": "message", "role": "assistant", "model": "claude-sonnet-4-5",
+            "content": [{"type": "text", "text": text.long()},
+                        {"type": "tool_use", "id": f"toolu_{n}", "name": rng.choice(tools),
+                         "input": arguments(rng, text)}],
+            "usage": {"input_tokens": 4000, "output_tokens": 300}}}, ensure_ascii=False)
+        yield json.dumps({**envelope, "type": "user", "uuid": f"u{n}", "message": {"role": "user", "content": [
+            {"type": "tool_result", "tool_use_id": f"toolu_{n}", "content": text.long()}]}}, ensure_ascii=False)
+
+
+def codex_lines(rng: random.Random, text: Text) -> Iterator[str]:
+    """A Codex rollout: reasoning, a call and its output as response items, with event lines between."""
+    n = 0
+    while True:
+        n += 1
+        stamp = "2026-03-04T10:00:00.000Z"
+        yield json.dumps({"timestamp": stamp, "type": "response_item", "payload": {
+            "type": "reasoning", "summary": [{"type": "summary_text", "text": text.long()}]}}, ensure_ascii=False)
+        yield json.dumps({"timestamp": stamp, "type": "response_item", "payload": {
+            "type": "function_call", "name": rng.choice(["shell", "exec_command", "update_plan"]),
+            "arguments": json.dumps(arguments(rng, text)), "call_id": f"call_{n}"}}, ensure_ascii=False)
+        yield json.dumps({"timestamp": stamp, "type": "event_msg", "payload": {
+            "type": "exec_command_end", "call_id": f"call_{n}", "stdout": text.long()}}, ensure_ascii=False)
+        yield json.dumps({"timestamp": stamp, "type": "response_item", "payload": {
+            "type": "function_call_output", "call_id": f"call_{n}",
+            "output": json.dumps({"output": text.long(), "metadata": {"exit_code": 0}})}}, ensure_ascii=False)
+
+
+def gemini_messages(rng: random.Random, text: Text) -> Iterator[dict[str, object]]:
+    """A Gemini CLI session's messages: the model's turns with their tool calls and results."""
+    n = 0
+    while True:
+        n += 1
+        yield {"id": f"m{n}u", "timestamp": "2026-03-05T08:00:00.000Z", "type": "user", "content": text.long()}
+        yield {"id": f"m{n}", "timestamp": "2026-03-05T08:00:05.000Z", "type": "gemini", "content": text.long(),
+               "model": "gemini-2.5-pro", "tokens": {"input": 900, "output": 20, "total": 920},
+               "toolCalls": [{"id": f"c{n}-{i}", "name": rng.choice(["read_file", "run_shell_command", "replace"]),
+                              "args": arguments(rng, text), "status": "success",
+                              "result": [{"functionResponse": {"id": f"c{n}-{i}", "name": "read_file",
+                                                               "response": {"output": text.long()}}}]}
+                             for i in range(rng.randint(1, 3))]}
+
+
+def langchain_messages(rng: random.Random, text: Text) -> Iterator[dict[str, object]]:
+    """A LangChain conversation as messages_to_dict writes it."""
+    n = 0
+    while True:
+        yield {"type": "human", "data": {"content": text.long(), "additional_kwargs": {}, "response_metadata": {},
+                                         "type": "human", "name": None, "id": None}}
+        calls = []
+        for _ in range(rng.randint(1, 3)):
+            n += 1
+            calls.append({"name": rng.choice(TOOLS), "args": arguments(rng, text), "id": f"call_{n}",
+                          "type": "tool_call"})
+        yield {"type": "ai", "data": {"content": text.long(), "additional_kwargs": {}, "response_metadata": {},
+                                      "type": "ai", "name": None, "id": None, "tool_calls": calls,
+                                      "invalid_tool_calls": [], "usage_metadata": None}}
+        for call in calls:
+            yield {"type": "tool", "data": {"content": text.long(), "additional_kwargs": {}, "response_metadata": {},
+                                            "type": "tool", "name": call["name"], "id": None,
+                                            "tool_call_id": call["id"], "artifact": None, "status": "success"}}
+
+
 def write_lines(path: Path, lines: Iterator[str], size: int) -> None:
     written = 0
     with path.open("w", encoding="utf-8") as out:
@@ -158,14 +230,15 @@ def write_lines(path: Path, lines: Iterator[str], size: int) -> None:
             written += len(line.encode())
 
 
-def write_document(path: Path, messages: Iterator[dict[str, object]], size: int) -> None:
+def write_document(path: Path, messages: Iterator[dict[str, object]], size: int,
+                   around: Callable[[list[dict[str, object]]], object] | None = None) -> None:
     chosen, written = [], 0
     while written < size:
         message = next(messages)
         chosen.append(message)
         written += len(json.dumps(message, ensure_ascii=False).encode()) + 2
-    path.write_text(json.dumps({"model": "claude-sonnet-4-5", "messages": chosen}, ensure_ascii=False),
-                    encoding="utf-8")
+    document = {"model": "claude-sonnet-4-5", "messages": chosen} if around is None else around(chosen)
+    path.write_text(json.dumps(document, ensure_ascii=False), encoding="utf-8")
 
 
 def baseline(path: Path) -> object:
@@ -196,10 +269,19 @@ def main() -> None:
         "anthropic": (".json", lambda p, r, t: write_document(p, anthropic_messages(r, t), size)),
         "otel": (".jsonl", lambda p, r, t: write_lines(p, otel_lines(r, t), size)),
         "mcp": (".jsonl", lambda p, r, t: write_lines(p, mcp_lines(r, t), size)),
+        "claude-code": (".jsonl", lambda p, r, t: write_lines(p, claude_code_lines(r, t), size)),
+        "codex": (".jsonl", lambda p, r, t: write_lines(p, codex_lines(r, t), size)),
+        "gemini-cli": (".json", lambda p, r, t: write_document(p, gemini_messages(r, t), size, lambda m: {
+            "sessionId": "5b0c8a7e", "projectHash": "3f1e", "startTime": "2026-03-05T08:00:00.000Z", "messages": m})),
+        "langchain": (".json", lambda p, r, t: write_document(p, langchain_messages(r, t), size, lambda m: m)),
         "ostik": (".jsonl", lambda p, r, t: write_lines(p, ostik_lines(r, t), size)),
     }
+    # The formats to measure: all, or those named after the size.
+    wanted = sys.argv[2:] or list(makers)
     with tempfile.TemporaryDirectory() as tmp:
         for fmt, (suffix, make) in makers.items():
+            if fmt not in wanted:
+                continue
             rng = random.Random(12)
             path = Path(tmp) / f"{fmt}{suffix}"
             make(path, rng, Text(rng))

@@ -426,7 +426,7 @@ def test_explain_unusable_files(tmp_path, write_policy, kind):
         expected = f"{trace}: No such file or directory\n"
     elif kind == "directory":
         trace = str(tmp_path)
-        expected = f"{trace}: Is a directory\n"
+        expected = f"{trace}: not a regular file (a directory); only regular files and - (standard input) are read\n"
     else:
         policy = write_policy("version: [1]\n")
         expected = f"{policy}: version: invalid type: sequence, expected a string at line 1 column 10\n"

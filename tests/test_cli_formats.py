@@ -57,7 +57,8 @@ def test_an_ambiguous_file_is_refused_with_the_format_choices(tmp_path):
     result = ostik_cli("explain", POLICY, chat)
     assert (result.returncode, result.stdout) == (2, "")
     assert result.stderr == (f"{chat}: cannot tell the format: it could be openai-chat, openai-responses or anthropic; "
-                             "name it with --format NAME (openai-chat, openai-responses, anthropic, otel, mcp, ostik)\n")
+                             "name it with --format NAME (openai-chat, openai-responses, anthropic, otel, mcp, "
+                             "claude-code, codex, gemini-cli, langchain, ostik)\n")
     named = ostik_cli("explain", "--format", "anthropic", POLICY, chat)
     # Read as anthropic it holds no call at all, and the policy requires one.
     assert (named.returncode, named.stdout.splitlines()[-1]) == (
@@ -67,11 +68,17 @@ def test_an_ambiguous_file_is_refused_with_the_format_choices(tmp_path):
 def test_a_file_in_another_format_names_the_place(tmp_path):
     result = ostik_cli("coverage", "--format", "mcp", POLICY, DATA / "mcp.jsonl", DATA / "openai-chat.json")
     assert (result.returncode, result.stdout) == (2, "")
-    assert result.stderr == (f"{DATA / 'openai-chat.json'}: expected a JSON-RPC message (an object with \"jsonrpc\": "
-                             "\"2.0\"), found an object\n")
+    assert result.stderr == (f"{DATA / 'openai-chat.json'}: no record of the file is in format mcp: this record "
+                             "looks like openai-chat (read it with --format openai-chat, or auto)\n")
     result = ostik_cli("explain", "--format", "otel", POLICY, DATA / "anthropic.json")
-    assert (result.returncode, result.stderr) == (2, f"{DATA / 'anthropic.json'}: [0]: expected an OTLP/JSON trace "
-                                                     "export (an object with \"resourceSpans\"), found an object\n")
+    assert (result.returncode, result.stderr) == (2, f"{DATA / 'anthropic.json'}: [1]: no record of the file is in "
+                                                     "format otel: this record looks like anthropic (read it with "
+                                                     "--format anthropic, or auto)\n")
+    # A file whose records say nothing of a format is still read in the one named, which says what it expected.
+    plain = write_lines(tmp_path / "plain.jsonl", '{"role": "user", "content": "hi"}')
+    result = ostik_cli("explain", "--format", "mcp", POLICY, plain)
+    assert (result.returncode, result.stderr) == (2, f"{plain}: line 1: expected a JSON-RPC message (an object with "
+                                                     "\"jsonrpc\": \"2.0\"), found an object\n")
     assert ostik_cli("explain", "--format", "yaml", POLICY, DATA / "mcp.jsonl").returncode == 2
 
 
@@ -118,7 +125,8 @@ def test_warnings_of_a_transcript_reach_stderr(tmp_path):
 def test_the_documented_command_line_of_each_format_runs():
     shown = "".join(code(section(page("transcripts.md"), "Transcripts of agent frameworks"), "sh"))
     commands = [line.split()[1:] for line in shown.splitlines() if line.startswith("ostik explain --format ")]
-    assert [args[2] for args in commands] == ["openai-chat", "openai-responses", "anthropic", "otel", "mcp", "ostik"]
+    assert [args[2] for args in commands] == ["openai-chat", "openai-responses", "anthropic", "otel", "mcp",
+                                              "claude-code", "codex", "gemini-cli", "langchain", "ostik"]
     root = Path(__file__).resolve().parents[1]
     for args in commands:
         result = ostik_cli(*[str(root / "examples" / "policy.yaml") if a == "policy.yaml" else

@@ -1,6 +1,7 @@
 """DiffAccumulator and `ostik diff`: what a change of policy changes, against the guard's own verdicts."""
 
 import json
+import os
 import pickle
 import random
 import re
@@ -473,3 +474,18 @@ def test_damaged_bytes_are_refused_or_read_exactly(pieces):
         got.merge(got)
         got.add(steps(["shell"]))
     assert decoded > 0
+
+
+@pytest.mark.parametrize("command", ["diff", "compare", "suggest"])
+def test_an_output_that_is_an_input_is_refused(corpus, tmp_path, command):
+    old, new, root = corpus
+    victim = root / "part-0.jsonl" if command != "compare" else Path(new)
+    before = victim.read_bytes()
+    out = tmp_path / "same.out"
+    os.link(victim, out)
+    args = {"diff": ["diff", old, new, root, "--junit-xml", out],
+            "compare": ["report", old, "--compare", new, root, "-o", out],
+            "suggest": ["suggest", root, "-o", out]}[command]
+    done = run(*args)
+    assert done.returncode == 2 and "refusing to overwrite it" in done.stderr
+    assert victim.read_bytes() == before

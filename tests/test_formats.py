@@ -19,6 +19,10 @@ TRANSCRIPTS = {
     "anthropic.json": "anthropic",
     "otel.jsonl": "otel",
     "mcp.jsonl": "mcp",
+    "claude-code.jsonl": "claude-code",
+    "codex.jsonl": "codex",
+    "gemini-cli.json": "gemini-cli",
+    "langchain.json": "langchain",
 }
 
 
@@ -275,8 +279,8 @@ def test_broken_files_name_the_place_and_what_was_expected(tmp_path, fmt, name, 
 def test_unreadable_files_and_unknown_formats(tmp_path):
     with pytest.raises(TraceFormatError, match=r"absent\.json: No such file or directory$"):
         formats.read(tmp_path / "absent.json", "anthropic")
-    with pytest.raises(ValueError, match=r"^unknown trace format 'langchain'; expected one of: auto, openai-chat, "):
-        formats.read([], "langchain")
+    with pytest.raises(ValueError, match=r"^unknown trace format 'autogen'; expected one of: auto, openai-chat, "):
+        formats.read([], "autogen")
 
 
 @pytest.mark.parametrize(
@@ -284,7 +288,8 @@ def test_unreadable_files_and_unknown_formats(tmp_path):
     [
         ([], "ostik"),
         ([{"tool": "a"}, {"name": "b", "arguments": {}}, {}], "ostik"),
-        ([{"foo": 1}, {"bar": 2}], "ostik"),  # nothing any format marks: ostik's steps of tool 'unknown'
+        ([{"foo": 1}, {"bar": 2}], TraceFormatError),  # nothing any format marks, and no step names a tool
+        ([{"tool": "a"}, {"bar": 2}], TraceFormatError),  # not every record is a step
         ("[" * 900 + "]" * 900 + "\n", "ostik"),
         ([{"type": "function", "function": {"name": "refund", "arguments": "{}"}}], "openai-chat"),
         ([{"role": "system", "content": "s"}, {"role": "user", "content": [{"type": "text", "text": "hi"}]}],
@@ -307,6 +312,12 @@ def test_detection(tmp_path, records, expected):
     path = write(tmp_path, records)
     if isinstance(expected, str):
         assert formats.detect(path) == expected
+        return
+    if expected is TraceFormatError:
+        with pytest.raises(TraceFormatError) as refused:
+            formats.detect(path)
+        assert not isinstance(refused.value, AmbiguousFormatError)
+        assert "in no format ostik reads" in str(refused.value)
         return
     with pytest.raises(AmbiguousFormatError) as info:
         formats.detect(path)

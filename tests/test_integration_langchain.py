@@ -116,15 +116,18 @@ def tool_messages(result):
 
 
 def explained(policy, path):
-    """(tool, what a guard would answer) per recorded step: None when allowed, else the refusal text."""
-    (steps,) = ostik.formats.read(str(path), "ostik")
-    report = json.loads(TraceExplainer(policy).explain(steps))
+    """(tool, what a guard would answer) per recorded call, in the order of the file: None when allowed, else
+    the refusal text. The steps, which ran, are judged again; a call the guard refused is recorded with its refusal."""
+    (trace,) = ostik.formats.read_file(str(path), "ostik").traces
+    report = json.loads(TraceExplainer(policy).explain(trace.steps))
     answers = []
-    for step in report["steps"]:
+    for line, step in zip(trace.step_lines, report["steps"]):
         failed = next((e for e in step["rules_evaluated"] if not e["passed"]), None)
         blocked = step["verdict"] == "blocked"
-        answers.append((step["tool"], f"blocked by {failed['rule_id']}: {failed['explanation']}" if blocked else None))
-    return answers
+        answers.append((line, step["tool"],
+                        f"blocked by {failed['rule_id']}: {failed['explanation']}" if blocked else None))
+    answers += [(a.line, a.tool, f"blocked by {a.rule_id}: {a.reason}") for a in trace.refused]
+    return [(tool, answer) for _, tool, answer in sorted(answers, key=lambda a: a[0])]
 
 
 @pytest.mark.parametrize("mode", ["sync", "async"])
@@ -146,7 +149,8 @@ def test_a_blocked_call_is_not_run_and_the_model_is_told_why(policy, tools, ran,
     assert model.received[2][-1] == refusal
     # The recorded trace explains to what the model was told.
     assert explained(policy, trace) == [("read_file", None), ("force_push", refusal.content), ("run_tests", None)]
-    assert trace.read_text().splitlines()[1] == '{"args":{"branch":"main"},"tool":"force_push"}'
+    assert trace.read_text().splitlines()[1] == ('{"args":{"branch":"main"},"refused":{"reason":"Tool \'force_push\' is '
+                                                 'in deny list","rule_id":"deny_list"},"tool":"force_push"}')
 
 
 def test_parallel_calls_are_judged_one_by_one(policy, tools, ran, tmp_path):
@@ -212,8 +216,10 @@ def test_each_run_has_its_own_session(policy, tools, ran, tmp_path):
     assert edited.content == "blocked by before_read_file_then_edit_file: 'edit_file' requires 'read_file' first"
     files = sorted((tmp_path / "traces").iterdir())
     assert len(files) == 2 and all(re.fullmatch(r"[0-9a-f]{32}\.jsonl", f.name) for f in files)
-    assert sorted(f.read_text() for f in files) == ['{"args":{"path":"a.py"},"tool":"edit_file"}\n',
-                                                    '{"args":{"path":"a.py"},"tool":"read_file"}\n']
+    assert sorted(f.read_text() for f in files) == [
+        '{"args":{"path":"a.py"},"refused":{"reason":"\'edit_file\' requires \'read_file\' first",'
+        '"rule_id":"before_read_file_then_edit_file"},"tool":"edit_file"}\n',
+        '{"args":{"path":"a.py"},"tool":"read_file"}\n']
     assert len(middleware.runs) == 0
 
 

@@ -147,10 +147,15 @@ def outputs(model):
 
 
 def explained(policy, path):
-    (steps,) = ostik.formats.read(str(path), "ostik")
-    report = json.loads(TraceExplainer(policy).explain(steps))
-    return [(s["index"], s["tool"], s["verdict"], next((e["rule_id"] for e in s["rules_evaluated"] if not e["passed"]),
-                                                        None)) for s in report["steps"]]
+    """(step, tool, verdict, blocking rule) per recorded call, in the order of the file: the steps, which ran,
+    judged again; a call the guard refused with its refusal, at the step it would have been."""
+    (trace,) = ostik.formats.read_file(str(path), "ostik").traces
+    report = json.loads(TraceExplainer(policy).explain(trace.steps))
+    calls = [(line, (s["index"], s["tool"], s["verdict"], next((e["rule_id"] for e in s["rules_evaluated"]
+                                                                 if not e["passed"]), None)))
+             for line, s in zip(trace.step_lines, report["steps"])]
+    calls += [(a.line, (a.before, a.tool, "blocked", a.rule_id)) for a in trace.refused]
+    return [call for _, call in sorted(calls, key=lambda c: c[0])]
 
 
 def as_explained(decisions, tools):

@@ -72,6 +72,8 @@ bool is_abstract_instance(PyObject* obj, const char* name, PyObject*& cache) {
 
 PyObject* sequence_abc = nullptr;
 PyObject* mapping_abc = nullptr;
+// ostik._engine.UnreadableArguments (borrowed: the module keeps it alive).
+PyTypeObject* unreadable_type = nullptr;
 
 // ---- scratch space ----------------------------------------------------------
 
@@ -285,6 +287,15 @@ private:
         return false;
     }
     bool too_deep() { return fail("recursion limit exceeded"); }
+    bool unreadable(PyObject* obj) {
+        OwnedRef problem = OwnedRef::steal(PyObject_GetAttrString(obj, "problem"));
+        if (!problem) return interpreter_error();
+        Py_ssize_t n = 0;
+        const char* text = PyUnicode_Check(problem.get()) ? PyUnicode_AsUTF8AndSize(problem.get(), &n) : nullptr;
+        if (!text) return PyErr_Occurred() ? interpreter_error() : fail("the arguments could not be read");
+        number_out_of_range = true;
+        return fail(std::string(text, static_cast<std::size_t>(n)));
+    }
 
     bool speculating() const { return speculating_ > 0; }
     // Something the speculating walk must not meet: its outermost dict is
@@ -416,6 +427,7 @@ bool Converter<mode>::any_value(PyObject* obj, int depth, Target& out) {
     if (PyFrozenSet_Check(obj) || PySet_Check(obj)) return set(obj, depth, out);
     if (is_abstract_instance(obj, "Sequence", sequence_abc)) return sequence(obj, depth, out);
     if (is_abstract_instance(obj, "Mapping", mapping_abc)) return mapping(obj, depth, out);
+    if (dialect_ == Dialect::engine && unreadable_type && PyObject_TypeCheck(obj, unreadable_type)) return unreadable(obj);
     return unsupported_type(obj);
 }
 
@@ -724,6 +736,8 @@ std::string unexpected_type_text(PyObject* obj, std::string_view want) {
     text += '\'';
     return text;
 }
+
+void set_unreadable_arguments_type(PyTypeObject* type) { unreadable_type = type; }
 
 bool is_abstract_mapping(PyObject* obj) { return is_abstract_instance(obj, "Mapping", mapping_abc); }
 

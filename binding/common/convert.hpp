@@ -39,6 +39,12 @@ struct ConversionError {
 };
 
 std::expected<ostik::Value, ConversionError> to_value(PyObject* obj, Dialect dialect);
+
+// ostik._engine.UnreadableArguments, once that module has made it: in the
+// engine's dialect an instance fails as a number no Value holds does (flagged
+// number_out_of_range, so that its call is left unjudged), with its problem
+// as the text. The native dialect knows no such type.
+void set_unreadable_arguments_type(PyTypeObject* type);
 std::optional<ConversionError> check_value(PyObject* obj, Dialect dialect);
 
 // "the integer 18446744073709551616 does not fit 64 bits" (`obj` an int).

@@ -41,12 +41,21 @@ PyObject* create_judgement_type(PyObject* module);
 PyObject* create_coverage_accumulator_type(PyObject* module);
 PyObject* create_audit_accumulator_type(PyObject* module);
 PyObject* create_diff_accumulator_type(PyObject* module);
+PyObject* create_unreadable_arguments_type(PyObject* module);
 
 // A new Session running on `guard` (a new reference, or null with an error set).
-PyObject* new_session(std::shared_ptr<const Guard> guard, std::unique_ptr<TraceWriter> writer, bool keep_calls);
+PyObject* new_session(std::shared_ptr<const Guard> guard, std::unique_ptr<TraceWriter> writer, bool keep_calls,
+                      GuardMode mode);
+// A new Session taking over `session`.
+PyObject* wrap_session(std::unique_ptr<GuardSession> session);
 
 // A new Decision taking over `decision`.
 PyObject* new_decision(GuardDecision&& decision);
+
+// A new Decision of a session's `decision`, whose texts are made only when a
+// field needs them; it holds `owner` (the Session), which keeps the guard the
+// decision refers to.
+PyObject* new_session_decision(SessionDecision&& decision, PyObject* owner);
 
 // A new Decision of step `step` of `judgement`, whose texts are made only
 // when a field needs them.

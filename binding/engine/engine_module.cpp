@@ -44,6 +44,7 @@ constexpr TypeEntry type_entries[] = {
     {"CoverageAccumulator", engine::create_coverage_accumulator_type},
     {"AuditAccumulator", engine::create_audit_accumulator_type},
     {"DiffAccumulator", engine::create_diff_accumulator_type},
+    {"UnreadableArguments", engine::create_unreadable_arguments_type},
 };
 
 // Module-level functions.

@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <new>
+#include <optional>
 #include <string_view>
 
 #include "../common/args.hpp"
@@ -13,6 +14,7 @@
 #include "../common/trace_sequence.hpp"
 #include "../common/util.hpp"
 #include "engine.hpp"
+#include "policy_bases.hpp"
 #include "ostik/guard.hpp"
 #include "ostik/trace_judgement.hpp"
 #include "ostik/trace_writer.hpp"
@@ -66,41 +68,115 @@ void guard_dealloc(PyObject* self) {
     Py_DECREF(tp);
 }
 
-constexpr const char* session_params[] = {"trace_file", "keep"};
-constexpr Signature session_sig{"Guard.session", session_params, 2, 0};
+constexpr const char* session_params[] = {"trace_file", "keep", "mode"};
+constexpr Signature session_sig{"Guard.session", session_params, 3, 0, 2};
 
-PyObject* open_session(GuardObject* self, PyObject* trace_file, PyObject* keep) {
-    // Both arguments are checked before the file is opened, so that a bad
+// The trace file's path: a str, or an os.PathLike giving one. Null with the
+// exception set when it is neither; `path` then untouched.
+bool trace_path(PyObject* trace_file, OwnedRef& path) {
+    if (PyUnicode_Check(trace_file)) {
+        path = OwnedRef::borrow(trace_file);
+        return true;
+    }
+    if (PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(trace_file)), "__fspath__")) {
+        OwnedRef fs = OwnedRef::steal(PyOS_FSPath(trace_file));
+        if (!fs) return false;
+        if (PyUnicode_Check(fs.get())) {
+            path = std::move(fs);
+            return true;
+        }
+    }
+    raise_cannot_convert("trace_file", trace_file, "str");
+    return false;
+}
+
+// The writer of the trace file at `path` (a str), or null with the error set.
+std::optional<std::unique_ptr<ostik::TraceWriter>> open_writer(PyObject* path) {
+    Py_ssize_t len = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(path, &len);
+    if (!text) return std::nullopt;
+    auto opened = ostik::TraceWriter::open(std::string_view(text, static_cast<std::size_t>(len)));
+    if (!opened) {
+        set_error(PyExc_RuntimeError, "Failed to open trace file: " + opened.error());
+        return std::nullopt;
+    }
+    return std::move(*opened);
+}
+
+std::optional<GuardMode> mode_argument(PyObject* mode) {
+    if (!mode) return GuardMode::enforce;
+    if (!PyUnicode_Check(mode)) {
+        raise_cannot_convert("mode", mode, "str");
+        return std::nullopt;
+    }
+    if (PyUnicode_CompareWithASCIIString(mode, "enforce") == 0) return GuardMode::enforce;
+    if (PyUnicode_CompareWithASCIIString(mode, "observe") == 0) return GuardMode::observe;
+    PyErr_Format(PyExc_ValueError, "argument 'mode': expected \"enforce\" or \"observe\", got %R", mode);
+    return std::nullopt;
+}
+
+PyObject* open_session(GuardObject* self, PyObject* trace_file, PyObject* keep, PyObject* mode_obj) {
+    // Every argument is checked before the file is opened, so that a bad
     // call leaves no file behind.
     const bool has_file = trace_file && trace_file != Py_None;
-    if (has_file && !PyUnicode_Check(trace_file)) {
-        raise_cannot_convert("trace_file", trace_file, "str");
-        return nullptr;
-    }
+    OwnedRef path;
+    if (has_file && !trace_path(trace_file, path)) return nullptr;
     if (keep && !PyBool_Check(keep)) {
         raise_cannot_convert("keep", keep, "bool");
         return nullptr;
     }
+    const auto mode = mode_argument(mode_obj);
+    if (!mode) return nullptr;
     std::unique_ptr<ostik::TraceWriter> writer;
     if (has_file) {
-        Py_ssize_t len = 0;
-        const char* path = PyUnicode_AsUTF8AndSize(trace_file, &len);
-        if (!path) return nullptr;
-        auto opened = ostik::TraceWriter::open(std::string_view(path, static_cast<std::size_t>(len)));
-        if (!opened) {
-            set_error(PyExc_RuntimeError, "Failed to open trace file: " + opened.error());
-            return nullptr;
-        }
+        auto opened = open_writer(path.get());
+        if (!opened) return nullptr;
         writer = std::move(*opened);
     }
-    return new_session(self->guard, std::move(writer), keep == Py_True);
+    return new_session(self->guard, std::move(writer), keep == Py_True, *mode);
 }
 
 PyObject* guard_session(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* argv[2];
+    PyObject* argv[3];
     if (!parse_args(session_sig, args, nargs, kwnames, argv)) return nullptr;
     try {
-        return open_session(as_guard(self), argv[0], argv[1]);
+        return open_session(as_guard(self), argv[0], argv[1], argv[2]);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+constexpr const char* resume_params[] = {"data", "trace_file"};
+constexpr Signature resume_sig{"Guard.resume", resume_params, 2, 1};
+
+PyObject* resume_session(GuardObject* self, PyObject* data_obj, PyObject* trace_file) {
+    const bool has_file = trace_file && trace_file != Py_None;
+    OwnedRef path;
+    if (has_file && !trace_path(trace_file, path)) return nullptr;
+    auto data = bytes_argument(data_obj, "data");
+    if (!data) return nullptr;
+    // The bytes are read before the file is opened: bad bytes leave no file.
+    auto checked = ostik::GuardSession::from_bytes(self->guard, *data, nullptr);
+    if (!checked) {
+        set_error(PyExc_ValueError, "invalid Session bytes: " + checked.error());
+        return nullptr;
+    }
+    if (!has_file) return wrap_session(std::move(*checked));
+    auto opened = open_writer(path.get());
+    if (!opened) return nullptr;
+    auto session = ostik::GuardSession::from_bytes(self->guard, *data, std::move(*opened));
+    if (!session) {
+        set_error(PyExc_ValueError, "invalid Session bytes: " + session.error());
+        return nullptr;
+    }
+    return wrap_session(std::move(*session));
+}
+
+PyObject* guard_resume(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* argv[2];
+    if (!parse_args(resume_sig, args, nargs, kwnames, argv)) return nullptr;
+    try {
+        return resume_session(as_guard(self), argv[0], argv[1]);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -220,10 +296,18 @@ PyObject* guard_on_error(PyObject* self, void*) {
 PyMethodDef guard_methods[] = {
     {"session", fastcall(guard_session),
      METH_FASTCALL | METH_KEYWORDS,
-     "session($self, trace_file=None, keep=False)\n--\n\n"
-     "Starts one agent run. With trace_file (a str path) every checked call is\n"
-     "appended to that file as one step line; with keep=True the session keeps\n"
-     "its calls, so that explain() can report on them."},
+     "session($self, trace_file=None, keep=False, *, mode='enforce')\n--\n\n"
+     "Starts one agent run. mode \"enforce\": a refused call never ran and\n"
+     "counts for nothing; \"observe\": every checked call counts, blocked or\n"
+     "not. With trace_file (a path) every checked call is appended to that file\n"
+     "as one line; with keep=True the session keeps the calls it counts, so\n"
+     "that explain() can report on them."},
+    {"resume", fastcall(guard_resume),
+     METH_FASTCALL | METH_KEYWORDS,
+     "resume($self, data, trace_file=None)\n--\n\n"
+     "The session whose to_bytes() gave `data`, continuing where it stopped\n"
+     "(appending to trace_file when given). ValueError for bytes that are\n"
+     "damaged, not a session's, or made with another policy."},
     {"judge", fastcall(guard_judge),
      METH_FASTCALL | METH_KEYWORDS,
      "judge($self, trace)\n--\n\n"

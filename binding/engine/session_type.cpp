@@ -57,8 +57,10 @@ PyObject* session_entry(F&& body) {
 
 // The call as the core judges it. The tool must be a str; args (None for
 // none) are converted here, before any lock is taken, since conversion may
-// run Python code.
-std::optional<ostik::ToolCall> read_call(PyObject* tool, PyObject* args) {
+// run Python code. Arguments the session has no use for (no argument rule of
+// the tool, no trace file, no kept calls, no call id) are only checked: they
+// are refused alike, and building them would be most of a check's cost.
+std::optional<ostik::ToolCall> read_call(PyObject* self, PyObject* tool, PyObject* args, bool call_id) {
     if (!PyUnicode_Check(tool)) {
         raise_cannot_convert("tool", tool, "str");
         return std::nullopt;
@@ -69,6 +71,13 @@ std::optional<ostik::ToolCall> read_call(PyObject* tool, PyObject* args) {
     ostik::ToolCall call;
     call.tool.assign(text, static_cast<std::size_t>(len));
     if (args && args != Py_None) {
+        if (!session_of(self).needs_arguments(call.tool, call_id)) {
+            if (auto failed = check_value(args, Dialect::engine)) {
+                set_error(PyExc_ValueError, "Invalid tool call format: " + argument_failure_text(*failed));
+                return std::nullopt;
+            }
+            return call;
+        }
         auto value = to_value(args, Dialect::engine);
         if (!value) {
             // Named by the argument it is in: "argument 'n': the integer ...".
@@ -80,36 +89,107 @@ std::optional<ostik::ToolCall> read_call(PyObject* tool, PyObject* args) {
     return call;
 }
 
-constexpr const char* call_params[] = {"tool", "args"};
-constexpr Signature check_sig{"Session.check", call_params, 2, 1};
-constexpr Signature peek_sig{"Session.peek", call_params, 2, 1};
+// A call id: a str, or None for none.
+bool read_call_id(PyObject* obj, std::optional<std::string>& out) {
+    if (!obj || obj == Py_None) return true;
+    if (!PyUnicode_Check(obj)) {
+        raise_cannot_convert("call_id", obj, "str");
+        return false;
+    }
+    Py_ssize_t len = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(obj, &len);
+    if (!text) return false;
+    out.emplace(text, static_cast<std::size_t>(len));
+    return true;
+}
+
+// The exception of a check that failed.
+PyObject* raise_check_error(const ostik::GuardSession::CheckError& error) {
+    using Kind = ostik::GuardSession::CheckError::Kind;
+    switch (error.kind) {
+        case Kind::broken_lock:
+            PyErr_SetString(PyExc_RuntimeError, "Failed to lock trace file writer");
+            break;
+        case Kind::write:
+            set_error(PyExc_RuntimeError, "Failed to flush: " + error.message);
+            break;
+        case Kind::call_id_reused: {
+            OwnedRef id = make_str(error.message);
+            if (id) {
+                PyErr_Format(PyExc_ValueError, "call_id %R was already decided for another call (another tool or other args)",
+                             id.get());
+            }
+            break;
+        }
+    }
+    return nullptr;
+}
+
+constexpr const char* call_params[] = {"tool", "args", "call_id"};
+constexpr Signature check_sig{"Session.check", call_params, 3, 1, 2};
+constexpr Signature peek_sig{"Session.peek", call_params, 3, 1, 2};
 
 PyObject* session_check(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* argv[2];
+    PyObject* argv[3];
     if (!parse_args(check_sig, args, nargs, kwnames, argv)) return nullptr;
     return session_entry([&]() -> PyObject* {
-        auto call = read_call(argv[0], argv[1]);
+        std::optional<std::string> call_id;
+        if (!read_call_id(argv[2], call_id)) return nullptr;
+        auto call = read_call(self, argv[0], argv[1], call_id.has_value());
         if (!call) return nullptr;
-        auto decision = session_of(self).check(std::move(*call));
-        if (!decision) {
-            if (decision.error().kind == ostik::TraceWriter::AppendError::Kind::broken_lock) {
-                PyErr_SetString(PyExc_RuntimeError, "Failed to lock trace file writer");
-            } else {
-                set_error(PyExc_RuntimeError, "Failed to flush: " + decision.error().message);
-            }
-            return nullptr;
-        }
-        return new_decision(std::move(*decision));
+        auto decision = session_of(self).check(std::move(*call), call_id);
+        if (!decision) return raise_check_error(decision.error());
+        return new_session_decision(std::move(*decision), self);
     });
 }
 
 PyObject* session_peek(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* argv[2];
+    PyObject* argv[3];
     if (!parse_args(peek_sig, args, nargs, kwnames, argv)) return nullptr;
     return session_entry([&]() -> PyObject* {
-        auto call = read_call(argv[0], argv[1]);
+        std::optional<std::string> call_id;
+        if (!read_call_id(argv[2], call_id)) return nullptr;
+        auto call = read_call(self, argv[0], argv[1], call_id.has_value());
         if (!call) return nullptr;
-        return new_decision(session_of(self).peek(*call));
+        auto decision = session_of(self).peek(*call, call_id);
+        if (!decision) return raise_check_error(decision.error());
+        return new_session_decision(std::move(*decision), self);
+    });
+}
+
+constexpr const char* unjudged_params[] = {"tool", "reason"};
+constexpr Signature unjudged_sig{"Session._unjudged", unjudged_params, 2, 2};
+
+// Notes in the trace file that a call ran without being judged.
+PyObject* session_unjudged(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* argv[2];
+    if (!parse_args(unjudged_sig, args, nargs, kwnames, argv)) return nullptr;
+    for (int i = 0; i < 2; ++i) {
+        if (!PyUnicode_Check(argv[i])) {
+            raise_cannot_convert(unjudged_params[i], argv[i], "str");
+            return nullptr;
+        }
+    }
+    Py_ssize_t tool_len = 0, reason_len = 0;
+    const char* tool = PyUnicode_AsUTF8AndSize(argv[0], &tool_len);
+    if (!tool) return nullptr;
+    const char* reason = PyUnicode_AsUTF8AndSize(argv[1], &reason_len);
+    if (!reason) return nullptr;
+    return session_entry([&]() -> PyObject* {
+        auto noted = session_of(self).note_unjudged(std::string_view(tool, static_cast<std::size_t>(tool_len)),
+                                                    std::string_view(reason, static_cast<std::size_t>(reason_len)));
+        if (!noted) return raise_check_error(noted.error());
+        Py_RETURN_NONE;
+    });
+}
+
+constexpr Signature to_bytes_sig{"Session.to_bytes", nullptr, 0, 0};
+
+PyObject* session_to_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!parse_args(to_bytes_sig, args, nargs, kwnames, nullptr)) return nullptr;
+    return session_entry([&]() -> PyObject* {
+        const std::string bytes = session_of(self).to_bytes();
+        return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
     });
 }
 
@@ -238,6 +318,7 @@ PyObject* session_refusal(PyObject* self, PyObject* const* args, Py_ssize_t narg
         e.rule_type = "on_error";
         e.passed = false;
         e.explanation.assign(text, static_cast<std::size_t>(len));
+        d.message = "The arguments of '" + d.tool + "' cannot be checked (" + e.explanation + "); call it with other values.";
         return new_decision(std::move(d));
     });
 }
@@ -246,14 +327,31 @@ PyObject* session_steps(PyObject* self, void*) {
     return session_entry([&]() -> PyObject* { return PyLong_FromUnsignedLongLong(session_of(self).steps()); });
 }
 
+PyObject* session_refused(PyObject* self, void*) {
+    return session_entry([&]() -> PyObject* { return PyLong_FromUnsignedLongLong(session_of(self).refused()); });
+}
+
+PyObject* session_mode(PyObject* self, void*) {
+    return PyUnicode_FromString(session_of(self).mode() == GuardMode::enforce ? "enforce" : "observe");
+}
+
 PyMethodDef session_methods[] = {
     {"check", fastcall(session_check), METH_FASTCALL | METH_KEYWORDS,
-     "check($self, tool, args=None)\n--\n\n"
-     "Judges a call of `tool` with `args` as the next step of the run and enters\n"
-     "it, blocked or not. Returns the Decision."},
+     "check($self, tool, args=None, *, call_id=None)\n--\n\n"
+     "Judges a call of `tool` with `args` as the next step of the run and returns\n"
+     "the Decision. Enforcing, the call counts only when allowed; observing,\n"
+     "blocked or not. A call_id already decided gives that decision again,\n"
+     "judging and counting nothing (ValueError when it was decided for another\n"
+     "tool or other args)."},
     {"peek", fastcall(session_peek), METH_FASTCALL | METH_KEYWORDS,
-     "peek($self, tool, args=None)\n--\n\n"
-     "The Decision check() would give, without entering the call."},
+     "peek($self, tool, args=None, *, call_id=None)\n--\n\n"
+     "The Decision check() would give, without counting the call."},
+    {"to_bytes", fastcall(session_to_bytes), METH_FASTCALL | METH_KEYWORDS,
+     "to_bytes($self)\n--\n\n"
+     "The session as compact bytes (the policy's fingerprint, the mode, the rule\n"
+     "state, the remembered call ids), for Guard.resume. Neither the trace file\n"
+     "nor kept calls are in them."},
+    {"_unjudged", fastcall(session_unjudged), METH_FASTCALL | METH_KEYWORDS, "_unjudged($self, tool, reason)\n--\n\n"},
     {"finish", fastcall(session_finish), METH_FASTCALL | METH_KEYWORDS,
      "finish($self)\n--\n\n"
      "The end-of-trace checks on the run so far, as a list of RuleFailure:\n"
@@ -279,7 +377,11 @@ PyMethodDef session_methods[] = {
 
 
 PyGetSetDef session_getset[] = {
-    {"steps", session_steps, nullptr, "The number of calls checked so far.", nullptr},
+    {"steps", session_steps, nullptr,
+     "The number of calls counted so far: enforcing, the allowed calls; observing, every checked call.", nullptr},
+    {"refused", session_refused, nullptr,
+     "The number of checked calls that were blocked (observing, they count all the same).", nullptr},
+    {"mode", session_mode, nullptr, "\"enforce\" or \"observe\".", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -301,8 +403,12 @@ PyType_Spec session_spec = {
 
 }  // namespace
 
-PyObject* new_session(std::shared_ptr<const Guard> guard, std::unique_ptr<TraceWriter> writer, bool keep_calls) {
-    auto session = std::make_unique<ostik::GuardSession>(std::move(guard), std::move(writer), keep_calls);
+PyObject* new_session(std::shared_ptr<const Guard> guard, std::unique_ptr<TraceWriter> writer, bool keep_calls,
+                      GuardMode mode) {
+    return wrap_session(std::make_unique<ostik::GuardSession>(std::move(guard), std::move(writer), keep_calls, mode));
+}
+
+PyObject* wrap_session(std::unique_ptr<GuardSession> session) {
     PyObject* self = session_type->tp_alloc(session_type, 0);
     if (!self) return nullptr;
     reinterpret_cast<SessionObject*>(self)->session = session.release();

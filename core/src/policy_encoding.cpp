@@ -351,4 +351,11 @@ std::expected<Policy, std::string> decode_policy(std::string_view bytes) {
 
 std::uint64_t policy_fingerprint(std::string_view encoding) { return detail::fnv1a64(encoding); }
 
+std::uint64_t value_fingerprint(const Value& value) {
+    std::string bytes;
+    ByteWriter w(bytes);
+    write_value(w, value);
+    return detail::fnv1a64(bytes);
+}
+
 }  // namespace ostik

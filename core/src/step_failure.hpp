@@ -76,6 +76,8 @@ inline RuleEvaluation failure_record(const ExplainPlan& plan, const ArgumentPlan
 // the shown value of a failed constraint in `values` (the call's arguments
 // need not outlive the judgement).
 struct StepFailureSink {
+    static constexpr bool failures_only = true;
+
     std::vector<StepFailure>& failures;
     std::vector<std::string>& values;
     std::uint64_t step;

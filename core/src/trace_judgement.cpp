@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "argument_plan.hpp"
+#include "decision_message.hpp"
 #include "explain_plan.hpp"
 #include "step_failure.hpp"
 #include "step_judgement.hpp"
@@ -100,6 +101,9 @@ GuardDecision TraceJudgement::decision(std::uint64_t step) const {
         d.verdict = Verdict::blocked;
         d.failures.reserve(range.last - range.first);
         for (std::size_t i = range.first; i < range.last; ++i) d.failures.push_back(failure_record(i));
+        const StepFailure& first = failures_[range.first];
+        d.message = decision_message(state_->plan(), &guard_->arguments(), first,
+                                     state_->slot(step_slots_[step]).text, values_);
     }
     return d;
 }

@@ -29,6 +29,10 @@ std::expected<Policy, std::string> decode_policy(std::string_view bytes);
 
 std::uint64_t policy_fingerprint(std::string_view encoding);
 
+// A 64-bit hash of a Value as the encoding writes it: equal Values give equal
+// fingerprints (1 and 1.0 are different Values, and differ here too).
+std::uint64_t value_fingerprint(const Value& value);
+
 // A policy's encoding with its fingerprint, computed once.
 struct PolicyKey {
     std::string encoding;

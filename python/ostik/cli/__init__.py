@@ -21,6 +21,7 @@ from contextlib import contextmanager
 from ostik import __version__
 from ostik.cli import check, coverage, diff, explain, report, suggest, test
 from ostik.cli.common import EXIT_FAILED, EXIT_UNUSABLE, UnusableInput
+from ostik.formats import json_text
 from ostik.formats.reading import collector_paused
 from ostik.reports.escaping import printable
 from ostik.reports.github import CommandGuard
@@ -62,6 +63,9 @@ def main(argv: Sequence[str] | None = None) -> int:
 def _main(argv: Sequence[str] | None) -> int:
     args = build_parser().parse_args(argv)
     run: Callable[[argparse.Namespace], int] = args.run
+    if getattr(args, "max_record_bytes", None) is not None:
+        # Read by this process and by the workers it forks.
+        json_text.max_record_bytes = args.max_record_bytes
     try:
         # One command's data holds no reference cycles worth collecting, and
         # the collector's passes over a long trace's steps cost more than the
@@ -69,7 +73,8 @@ def _main(argv: Sequence[str] | None) -> int:
         with collector_paused():
             return run(args)
     except UnusableInput as err:
-        print(printable(str(err)), file=sys.stderr)
+        if str(err):
+            print(printable(str(err)), file=sys.stderr)
         return EXIT_UNUSABLE
     except BrokenPipeError:
         # The reader went away (`ostik explain ... | head`): stop quietly, and

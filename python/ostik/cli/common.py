@@ -14,7 +14,8 @@ from ostik._engine import Guard
 from ostik._inspect import argument_rule_error, ignored_keys, policy_records
 from ostik._native import Policy
 from ostik.formats import AUTO, FORMATS
-from ostik.formats.trace_files import STDIN, TraceFile, TraceFileError
+from ostik.formats.json_text import MAX_RECORD_BYTES
+from ostik.formats.trace_files import STDIN, TraceFile, TraceFileError, walk_trace_files
 from ostik.reports.escaping import printable
 from ostik.runs.judging import read_traces as read_trace_source
 from ostik.runs.judging import trace_paths
@@ -44,6 +45,46 @@ def add_format_argument(command: argparse.ArgumentParser) -> None:
     command.add_argument("--format", metavar="NAME", choices=FORMAT_CHOICES, default=AUTO,
                          help="the trace files' format: " + ", ".join(FORMAT_CHOICES) +
                               " (default: auto, told from the content)")
+    command.add_argument("--max-record-bytes", metavar="N", type=byte_count, default=MAX_RECORD_BYTES,
+                         help="refuse a trace file with a record (a line, or a document) longer than N bytes "
+                              f"(default: {MAX_RECORD_BYTES}, 256 MiB)")
+
+
+def byte_count(text: str) -> int:
+    return jobs(text)  # a whole number, at least 1
+
+
+def refuse_overwriting_inputs(outputs: Sequence[tuple[str, str | None]], policy: str,
+                              arguments: Sequence[str]) -> None:
+    """Refuses an output file (by option and path) that is one of the inputs, the same file by
+    device and inode, before anything is read or written: writing it would destroy the input."""
+    written = {}
+    for option, path in outputs:
+        if path is None or path == STDIN:
+            continue
+        try:
+            info = os.stat(path)
+        except OSError:
+            continue  # not there yet: no input can be it
+        written[(info.st_dev, info.st_ino)] = (option, path)
+    if not written:
+        return
+    inputs = [policy]
+    for argument in arguments:
+        if argument != STDIN and os.path.isdir(argument):
+            inputs.extend(walk_trace_files(argument)[0])
+        elif argument != STDIN:
+            inputs.append(argument)
+    for path in inputs:
+        try:
+            info = os.stat(path)
+        except OSError:
+            continue
+        hit = written.get((info.st_dev, info.st_ino))
+        if hit is not None:
+            option, output = hit
+            raise UnusableInput(f"{option} {output}: is the input {path}; refusing to overwrite it (nothing was read "
+                                "or written)")
 
 
 def add_dask_argument(command: argparse.ArgumentParser) -> None:
@@ -157,12 +198,27 @@ def write_lines(lines: Iterable[str]) -> None:
         sys.stdout.write("\n".join(chunk) + "\n")
 
 
-def coverage_trace_paths(arguments: Sequence[str]) -> list[str]:
-    """The trace files named on the command line, a directory standing for the trace files under it."""
+def coverage_trace_paths(arguments: Sequence[str]) -> tuple[list[str], int]:
+    """The trace files named on the command line, a directory standing for the trace files under it,
+    and how many arguments or entries could not be used, each told on stderr (and as a GitHub
+    annotation in a workflow): the other files are still used."""
     paths, errors = trace_paths(arguments)
-    if errors:
-        raise UnusableInput(errors[0][1])
-    return paths
+    for path, error in errors:
+        tell_unusable(path, error)
+    if not paths and errors:
+        raise UnusableInput("")  # each told above
+    return paths, len(errors)
+
+
+def tell_unusable(path: str, error: str, stream: object = None) -> None:
+    """An input that cannot be used, on stderr and, in a GitHub workflow, as an error annotation."""
+    from ostik.reports.github import error_command, in_github_actions, write_command
+
+    warn(error)
+    if in_github_actions():
+        file = None if path == STDIN else path
+        write_command(error_command(printable(error), file=file, title="ostik: unusable input"),
+                      sys.stdout if stream is None else stream)  # type: ignore[arg-type]
 
 
 class Progress:

@@ -9,9 +9,9 @@ from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
 from ostik._engine import CoverageAccumulator, policy_bytes
-from ostik.cli.common import (EXIT_FAILED, EXIT_OK, Progress, UnusableInput, add_dask_argument, add_format_argument,
-                              cores, coverage_trace_paths, dask_cluster, jobs, load_guard, load_policy_and_records,
-                              percentage, warn)
+from ostik.cli.common import (EXIT_FAILED, EXIT_OK, EXIT_UNUSABLE, Progress, UnusableInput, add_dask_argument,
+                              add_format_argument, cores, coverage_trace_paths, dask_cluster, jobs, load_guard,
+                              load_policy_and_records, percentage, warn)
 from ostik.reports.escaping import quote, visible_json
 from ostik.reports.text import Style, argument_coverage_lines, coverage_lines
 from ostik.runs.tallies import Measure, Tally, tally_paths
@@ -40,7 +40,7 @@ def add_command(commands: Commands) -> None:
 def run_coverage(args: argparse.Namespace) -> int:
     policy, records = load_policy_and_records(args.policy)
     guard = load_guard(args.policy, policy)
-    paths = coverage_trace_paths(args.traces)
+    paths, unusable = coverage_trace_paths(args.traces)
     tally = measure_files(Measure("coverage", policy_bytes(policy)), paths, args)
     accumulator = tally.accumulator
     assert isinstance(accumulator, CoverageAccumulator)
@@ -61,6 +61,8 @@ def run_coverage(args: argparse.Namespace) -> int:
         if guard.argument_rules:
             for line in argument_coverage_lines(accumulator.argument_coverage(), style):
                 print(line)
+    if unusable:
+        return EXIT_UNUSABLE
     if args.fail_under is not None and not report["meets_threshold"]:
         return EXIT_FAILED
     return EXIT_OK

@@ -8,11 +8,12 @@ import json
 from typing import TYPE_CHECKING, Any
 
 from ostik._engine import CoverageAccumulator, DiffAccumulator
-from ostik.cli.common import (EXIT_FAILED, EXIT_OK, Progress, UnusableInput, add_format_argument,
+from ostik.cli.common import (EXIT_FAILED, EXIT_OK, EXIT_UNUSABLE, Progress, UnusableInput, add_format_argument,
                               coverage_trace_paths, load_guard, load_judging_policy, load_policy_and_records,
-                              load_records, read_traces, warn)
+                              load_records, read_traces, refuse_overwriting_inputs, warn)
 from ostik.formats.trace_files import first_bad_step
 from ostik.reports.diff_text import TracePlace, trace_place_of
+from ostik.runs.judging import unjudged_warning
 from ostik.runs.tallies import trace_ref
 
 if TYPE_CHECKING:
@@ -27,7 +28,8 @@ def add_command(commands: Commands) -> None:
                                              "write one self-contained HTML page: a summary, each trace's steps "
                                              "and rules, and the policy's coverage.",
                                  epilog="Exit status: 0 the page was written and every trace passed, 1 it was "
-                                        "written and some trace failed, 2 unusable input (no page written).")
+                                        "written and some trace failed, 2 unusable input (an unusable file or "
+                                        "entry under a directory: the page is written on the others).")
     report.add_argument("policy", metavar="POLICY", help="policy file (YAML)")
     report.add_argument("paths", metavar="PATH", nargs="+", help="trace files or directories; - for stdin")
     report.add_argument("-o", "--output", metavar="FILE", required=True, help="the HTML file to write")
@@ -44,15 +46,20 @@ def run_report(args: argparse.Namespace) -> int:
         return run_compare(args)
     from ostik.reports.html import ReportPage  # only this command needs it
 
+    refuse_overwriting_inputs([("-o", args.output)], args.policy, args.paths)
     policy, records = load_policy_and_records(args.policy)
-    paths = coverage_trace_paths(args.paths)
+    paths, unusable = coverage_trace_paths(args.paths)
     guard = load_guard(args.policy, policy)
     page = ReportPage(records, guard.argument_rules)
     traces: list[list[Any]] = []
     progress = Progress(len(paths))
     try:
         for done, path in enumerate(paths, start=1):
-            for trace in read_traces(path, args.format, progress.note).traces:
+            trace_file = read_traces(path, args.format, progress.note)
+            unjudged = unjudged_warning(trace_file, guard.on_error)
+            if unjudged:
+                progress.note(unjudged)
+            for trace in trace_file.traces:
                 try:
                     page.add(trace, guard.judge(trace.steps))
                 except ValueError as err:
@@ -71,17 +78,22 @@ def run_report(args: argparse.Namespace) -> int:
             out.write(text)
     except OSError as err:
         raise UnusableInput(f"{args.output}: cannot write the report: {err.strerror or err}") from None
+    off_trace = "".join(f", {count} {word}{'' if count == 1 else 's'}" for count, word in
+                        ((page.refused, "refused attempt"), (page.unjudged, "unjudged call")) if count)
     warn(f"wrote {args.output}: {page.traces} trace{'' if page.traces == 1 else 's'}, {page.failed} failed, "
-          f"{page.steps} step{'' if page.steps == 1 else 's'}, {page.blocked_steps} blocked")
+          f"{page.steps} step{'' if page.steps == 1 else 's'}, {page.blocked_steps} blocked{off_trace}")
+    if unusable:
+        return EXIT_UNUSABLE
     return EXIT_FAILED if page.failed else EXIT_OK
 
 
 def run_compare(args: argparse.Namespace) -> int:
     from ostik.reports.diff_page import diff_page  # only this command needs it
 
+    refuse_overwriting_inputs([("-o", args.output)], args.policy, [args.compare, *args.paths])
     old, old_records = load_judging_policy(args.policy), load_records(args.policy)
     new, new_records = load_judging_policy(args.compare), load_records(args.compare)
-    paths = coverage_trace_paths(args.paths)
+    paths, unusable = coverage_trace_paths(args.paths)
     # Every changed trace is kept: the page shows them all.
     diff = DiffAccumulator(old[0], new[0], 2**64 - 1)
     changed: list[tuple[TracePlace, _ChangedTrace]] = []
@@ -110,4 +122,6 @@ def run_compare(args: argparse.Namespace) -> int:
         raise UnusableInput(f"{args.output}: cannot write the report: {err.strerror or err}") from None
     warn(f"wrote {args.output}: {summary['traces']} trace{'' if summary['traces'] == 1 else 's'}, "
          f"{summary['changed_traces']} changed, {summary['newly_failing']} newly failing")
+    if unusable:
+        return EXIT_UNUSABLE
     return EXIT_FAILED if summary["newly_failing"] else EXIT_OK

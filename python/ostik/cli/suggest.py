@@ -18,7 +18,7 @@ from typing import TYPE_CHECKING, Any
 
 from ostik._engine import AuditAccumulator, CoverageAccumulator
 from ostik.cli.common import (EXIT_OK, Progress, UnusableInput, add_format_argument, coverage_trace_paths,
-                              load_judging_policy, percentage, read_traces, warn)
+                              load_judging_policy, percentage, read_traces, refuse_overwriting_inputs, warn)
 from ostik.formats.trace_files import first_bad_step
 from ostik.reports.text import Style, coverage_lines
 from ostik.suggesting.observations import Observations
@@ -121,7 +121,11 @@ def _failing_rules(path: str, traces: list[list[Any]]) -> tuple[set[str], Any]:
 
 
 def run_suggest(args: argparse.Namespace) -> int:
-    paths = coverage_trace_paths(args.paths)
+    refuse_overwriting_inputs([("-o", args.output)], args.paths[0], args.paths)
+    paths, unusable = coverage_trace_paths(args.paths)
+    if unusable:
+        # A policy suggested from part of the traces would pass as one from all of them.
+        raise UnusableInput("")  # each told already
     with tempfile.TemporaryDirectory() as scratch:
         reading, _ = load_judging_policy(_written(READING_POLICY, scratch))
         from ostik._engine import Guard

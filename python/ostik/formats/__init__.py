@@ -17,29 +17,42 @@ Formats (see each module for the shapes it accepts):
 - ``anthropic``: Anthropic Messages API messages (ostik.formats.anthropic)
 - ``otel``: OpenTelemetry GenAI spans, OTLP/JSON (ostik.formats.otel)
 - ``mcp``: JSON-RPC messages of an MCP session (ostik.formats.mcp)
+- ``claude-code``: Claude Code session logs (ostik.formats.claude_code)
+- ``codex``: Codex CLI rollouts (ostik.formats.codex)
+- ``gemini-cli``: Gemini CLI sessions and saved chats (ostik.formats.gemini_cli)
+- ``langchain``: LangChain message dumps and LangGraph state snapshots (ostik.formats.langchain)
 - ``ostik``: ostik's own steps, as OstikClient writes them (ostik.formats.ostik_steps)
 
-``auto`` (the default) tells the format from the content (ostik.formats.detection).
-Only the calls become steps: text, tool results, ids and timestamps are dropped.
-A file that is not what its format expects raises TraceFormatError, naming the
-file, the line or JSON path, and what was expected there; a call's arguments
-that are not valid JSON are kept as text, with a TraceFormatWarning.
+``auto`` (the default) tells the format from the content (ostik.formats.detection),
+and refuses a file in none of them. The calls become steps, each with its
+result where the transcript has one ("result", and "is_error" where it says);
+text, ids and timestamps are dropped. In ostik's own form, the calls a live
+guard refused and those that ran unjudged are no steps: ``read_file`` keeps
+them beside the steps of each trace (``Trace.refused``, ``Trace.unjudged``; see
+ostik.formats.trace_files). A file that is not what its format expects raises
+TraceFormatError, naming the file, the line or JSON path, and what was expected
+there; a call's arguments that are not valid JSON are kept as text, with a
+TraceFormatWarning, and JSON text that cannot be read into a value (nested too
+deeply) gives UnreadableArguments, which leaves the call to the policy's
+on_error.
 """
 
 from __future__ import annotations
 
-from ostik.formats import anthropic, mcp, openai_chat, openai_responses, ostik_steps, otel
-from ostik.formats.detection import detect_source
+from ostik.formats import (anthropic, claude_code, codex, gemini_cli, langchain, mcp, openai_chat, openai_responses,
+                           ostik_steps, otel)
+from ostik.formats.detection import check_format, detect_source
 from ostik.formats.reading import (AmbiguousFormatError, Reader, Source, Step, TraceFormatError, TraceFormatWarning,
                                    collector_paused, json_source, plain_traces, trace_file)
-from ostik.formats.trace_files import TraceFile
+from ostik.formats.trace_files import RefusedAttempt, Trace, TraceFile, UnjudgedCall
 
-__all__ = ["AUTO", "FORMATS", "AmbiguousFormatError", "Source", "Step", "TraceFormatError", "TraceFormatWarning",
-           "detect", "read", "read_file"]
+__all__ = ["AUTO", "FORMATS", "AmbiguousFormatError", "RefusedAttempt", "Source", "Step", "Trace", "TraceFile",
+           "TraceFormatError", "TraceFormatWarning", "UnjudgedCall", "detect", "read", "read_file"]
 
 AUTO = "auto"
 _READERS: dict[str, Reader] = {
-    module.NAME: module.traces_from for module in (openai_chat, openai_responses, anthropic, otel, mcp, ostik_steps)
+    module.NAME: module.traces_from for module in (openai_chat, openai_responses, anthropic, otel, mcp, claude_code,
+                                                  codex, gemini_cli, langchain, ostik_steps)
 }
 FORMATS: tuple[str, ...] = tuple(_READERS)
 """The format names, as ``--format`` takes them (besides ``auto``)."""
@@ -71,5 +84,9 @@ def _read(source: Source, format: str) -> TraceFile:
         raise ValueError(f"unknown trace format {format!r}; expected one of: {', '.join((AUTO, *FORMATS))}")
     with collector_paused():
         loaded = json_source(source)
-        chosen = detect_source(loaded) if format == AUTO else format
+        if format == AUTO:
+            chosen = detect_source(loaded)
+        else:
+            check_format(loaded, format)
+            chosen = format
         return trace_file(loaded, _READERS[chosen], chosen)

@@ -13,8 +13,11 @@ file as:
 Every "tool_use" block of an assistant message is a step, its "input" the
 step's args, in the order of the blocks (parallel calls stay in their given
 order). Calls of server tools and of MCP connector tools ("server_tool_use",
-"mcp_tool_use") have the same name and input and are steps too. Every other
-block (text, thinking, tool results) is dropped.
+"mcp_tool_use") have the same name and input and are steps too. A user
+message's "tool_result" block is the result of the call its "tool_use_id"
+names, with its "is_error"; so are the result blocks of server and MCP tools.
+An assistant message that also holds OpenAI Chat's "tool_calls" is
+ambiguous. Every other block (text, thinking) is dropped.
 """
 
 from __future__ import annotations
@@ -56,7 +59,19 @@ def _message(message: Any, place: str, reading: Reading, steps: list[Step], plac
     if not isinstance(content, list):
         reading.wrong(content_place, _CONTENT, content)
     if role != "assistant":
+        if role == "user":
+            tool_results(content, reading, steps)
         return
+    if "tool_calls" in message or "function_call" in message:
+        reading.ambiguous(place, 'the message holds both OpenAI Chat\'s tool calls and Anthropic content blocks; '
+                                 "read in either format, the other's calls would be dropped",
+                          ("openai-chat", "anthropic"))
+    tool_uses(content, content_place, reading, steps, places)
+
+
+def tool_uses(content: list[Any], content_place: str, reading: Reading, steps: list[Step], places: list[str]) -> None:
+    """The calls among an assistant message's content blocks, and the results that server
+    tools give in the same message."""
     for index, block in enumerate(content):
         block_place = item(content_place, index)
         if not isinstance(block, dict):
@@ -64,5 +79,16 @@ def _message(message: Any, place: str, reading: Reading, steps: list[Step], plac
         kind = reading.string(block, "type", block_place, "the block's type (a string)")
         if kind in _TOOL_USES:
             tool = reading.string(block, "name", block_place, "the tool name (a string)")
-            steps.append(step(tool, block.get("input")))
+            made = step(tool, block.get("input"))
+            steps.append(made)
             places.append(block_place)
+            reading.called(steps, block.get("id"), made)
+        elif kind.endswith("_tool_result") and "tool_use_id" in block:
+            reading.answered(steps, block["tool_use_id"], block.get("content"), block.get("is_error"))
+
+
+def tool_results(content: list[Any], reading: Reading, steps: list[Step]) -> None:
+    """The results a user message's "tool_result" blocks give the calls they name."""
+    for block in content:
+        if isinstance(block, dict) and block.get("type") == "tool_result":
+            reading.answered(steps, block.get("tool_use_id"), block.get("content"), block.get("is_error", False))

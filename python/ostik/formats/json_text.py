@@ -11,13 +11,25 @@ whose first line is not JSON by itself is tried as one document (a
 pretty-printed document, on standard input for instance). Blank lines are
 skipped. A write that failed part-way can leave an incomplete last line with no
 final newline; such a line is skipped with a warning rather than failing the file.
+
+A file of JSON documents one after another (pretty-printed objects, as jq and
+many exporters write them, or an RFC 7464 JSON text sequence, each document
+after a record separator) is read as JSON lines whose every document is a
+line, numbered by the line it starts on.
+
+Only regular files are read (and "-", standard input): a directory, FIFO,
+device or socket is refused before anything is read, and a FIFO is opened
+without waiting for a writer. A record (a line, or a document) longer than
+``max_record_bytes`` is refused with its place rather than read into memory.
 """
 
 from __future__ import annotations
 
 import json
 import json.scanner
+import os
 import re
+import stat
 import sys
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
@@ -26,6 +38,15 @@ from typing import Any
 STDIN = "-"
 STDIN_NAME = "<stdin>"
 """How messages and reports name standard input."""
+
+MAX_RECORD_BYTES = 256 * 1024 * 1024
+"""The longest record (line or document) read by default; the command line's --max-record-bytes."""
+
+max_record_bytes = MAX_RECORD_BYTES
+"""The longest record read, for the reading of this process and the workers it forks."""
+
+_RECORD_SEPARATOR = "\x1e"
+_READ_CHUNK = 1 << 20
 
 
 class JsonSourceError(Exception):
@@ -57,18 +78,81 @@ class JsonSource:
         return zip(self.line_numbers, self.line_values)
 
 
-def read_json_source(path: str) -> JsonSource:
+def read_json_source(path: str, limit: int | None = None) -> JsonSource:
     """Reads a file ("-" is standard input) as one JSON document or as JSON lines."""
+    limit = max_record_bytes if limit is None else limit
     if path == STDIN:
-        name, data = STDIN_NAME, sys.stdin.buffer.read()
+        name = STDIN_NAME
+        data = _read_limited(name, sys.stdin.buffer.fileno(), limit)
     else:
         name = path
         try:
-            with open(path, "rb") as file:
-                data = file.read()
+            # Non-blocking: a FIFO with no writer must not hang the open.
+            fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC | os.O_NONBLOCK)
         except OSError as err:
             raise JsonSourceError(f"{path}: {err.strerror or err}") from None
+        try:
+            mode = os.fstat(fd).st_mode
+            if not stat.S_ISREG(mode):
+                raise JsonSourceError(f"{path}: not a regular file ({file_kind(mode)}); only regular files and - "
+                                      "(standard input) are read")
+            os.set_blocking(fd, True)
+            data = _read_limited(name, fd, limit)
+        except OSError as err:
+            raise JsonSourceError(f"{path}: {err.strerror or err}") from None
+        finally:
+            os.close(fd)
     return json_source_from_bytes(name, data, named_json=path.endswith(".json"))
+
+
+def file_kind(mode: int) -> str:
+    """What a file that is not a regular one is, in a word or two."""
+    for test, kind in ((stat.S_ISDIR, "a directory"), (stat.S_ISFIFO, "a FIFO"), (stat.S_ISCHR, "a character device"),
+                       (stat.S_ISBLK, "a block device"), (stat.S_ISSOCK, "a socket")):
+        if test(mode):
+            return kind
+    return "not a regular file"
+
+
+def _read_limited(name: str, fd: int, limit: int) -> bytes:
+    """The bytes of a file, refused at the first record (the run of bytes between line feeds)
+    longer than `limit`, so that an endless stream without line feeds cannot fill memory."""
+    pieces: list[bytes] = []
+    line, since_newline = 1, 0
+    while True:
+        piece = os.read(fd, _READ_CHUNK)
+        if not piece:
+            break
+        newline = piece.rfind(b"\n")
+        if newline < 0:
+            since_newline += len(piece)
+        else:
+            # The longest run within the piece is checked only when it could be too long.
+            if since_newline + newline > limit or len(piece) > limit:
+                _check_records(name, pieces, piece, line, since_newline, limit)
+            line += piece.count(b"\n")
+            since_newline = len(piece) - newline - 1
+        if since_newline > limit:
+            raise JsonSourceError(f"{name}: line {line}: a record of more than {limit} bytes "
+                                  "(see --max-record-bytes)")
+        pieces.append(piece)
+    return b"".join(pieces)
+
+
+def _check_records(name: str, pieces: list[bytes], piece: bytes, line: int, since_newline: int, limit: int) -> None:
+    start = 0
+    run = since_newline
+    while True:
+        end = piece.find(b"\n", start)
+        length = run + (len(piece) if end < 0 else end) - start
+        if length > limit:
+            raise JsonSourceError(f"{name}: line {line}: a record of more than {limit} bytes "
+                                  "(see --max-record-bytes)")
+        if end < 0:
+            return
+        line += 1
+        run = 0
+        start = end + 1
 
 
 def json_source_from_bytes(name: str, data: bytes, *, named_json: bool) -> JsonSource:
@@ -78,6 +162,12 @@ def json_source_from_bytes(name: str, data: bytes, *, named_json: bool) -> JsonS
         except _ExtraData:
             # One value followed by more: JSON lines under a .json name.
             return _read_lines(name, data, named_json=True)
+        except JsonSourceError:
+            if data.lstrip(b" \t\r\n").startswith(_RECORD_SEPARATOR.encode()):
+                documents = _read_documents(name, data)
+                if documents is not None:
+                    return documents
+            raise
     return _read_lines(name, data, named_json=False)
 
 
@@ -100,6 +190,39 @@ def _load_document(name: str, data: bytes) -> Any:
 
 def _read_lines(name: str, data: bytes, *, named_json: bool) -> JsonSource:
     return _read_lines_quickly(name, data) or _read_lines_one_by_one(name, data, named_json=named_json)
+
+
+def _read_documents(name: str, data: bytes) -> JsonSource | None:
+    """The documents of a file of JSON documents one after another (whitespace, and RFC 7464's
+    record separators, between them), each numbered by the line it starts on; None for a
+    file that is not one."""
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError:
+        return None
+    decode = json.JSONDecoder().raw_decode
+    numbers: list[int] = []
+    values: list[Any] = []
+    position, line, length = 0, 1, len(text)
+    skip = re.compile(r"[ \t\n\r\x1e]*")
+    while True:
+        gap = skip.match(text, position)
+        assert gap is not None
+        line += text.count("\n", position, gap.end())
+        position = gap.end()
+        if position >= length:
+            break
+        try:
+            value, end = decode(text, position)
+        except (json.JSONDecodeError, RecursionError, ValueError):
+            return None
+        numbers.append(line)
+        values.append(value)
+        line += text.count("\n", position, end)
+        position = end
+    if len(values) < 2 and _RECORD_SEPARATOR not in text:
+        return None  # one document (or none) is not a sequence: the other readings say what is wrong
+    return JsonSource(name, line_numbers=numbers, line_values=values)
 
 
 # The decoder json.loads uses, without json.loads's own Python layers around
@@ -161,6 +284,10 @@ def _read_lines_one_by_one(name: str, data: bytes, *, named_json: bool) -> JsonS
                     return JsonSource(name, document=_load_document(name, data))
                 except (JsonSourceError, _ExtraData):
                     pass
+            # Or documents one after another, pretty-printed or as a JSON text sequence.
+            documents = _read_documents(name, data)
+            if documents is not None:
+                return documents
             if number == unterminated:
                 result.warnings.append(
                     f"{name}: line {number}: skipped an incomplete last line (no final newline, "

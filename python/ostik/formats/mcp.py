@@ -6,9 +6,9 @@ messages. A file may instead hold one JSON array of messages. The whole file
 is one trace.
 
 Every request whose "method" is "tools/call" is a step: "params.name" is the
-tool and "params.arguments" (when present) the args. Every other message
-(initialisation, listings, notifications, responses with their results) is
-dropped.
+tool and "params.arguments" (when present) the args. The response with the
+request's id is its result: the "result" (with its "isError") or the "error".
+Every other message (initialisation, listings, notifications) is dropped.
 """
 
 from __future__ import annotations
@@ -57,12 +57,38 @@ def _message(message: Any, place: str, reading: Reading, steps: list[Step], plac
     version = message["jsonrpc"]
     if version != "2.0":
         reading.wrong(child(place, "jsonrpc"), '"2.0"', version)
-    if message.get("method") != "tools/call":
+    method = message.get("method")
+    if method is None:
+        if "id" in message and ("result" in message or "error" in message):
+            _response(message, reading, steps)
+        return
+    if method != "tools/call":
         return
     params_place = child(place, "params")
     params = reading.member(message, "params", place, 'the call\'s parameters (an object with "name")')
     if not isinstance(params, dict):
         reading.wrong(params_place, 'the call\'s parameters (an object with "name")', params)
     tool = reading.string(params, "name", params_place, "the tool name (a string)")
-    steps.append(step(tool, params.get("arguments")))
+    made = step(tool, params.get("arguments"))
+    steps.append(made)
     places.append(shown(place))
+    request_id = message.get("id")
+    if isinstance(request_id, (str, int)) and not isinstance(request_id, bool):
+        reading.called(steps, _request_key(request_id), made)
+
+
+def _request_key(request_id: str | int) -> str:
+    # A request id is a string or a number, and "1" is not 1.
+    return f"{type(request_id).__name__}:{request_id}"
+
+
+def _response(message: dict[str, Any], reading: Reading, steps: list[Step]) -> None:
+    request_id = message["id"]
+    if not isinstance(request_id, (str, int)) or isinstance(request_id, bool):
+        return
+    if "error" in message:
+        reading.answered(steps, _request_key(request_id), message["error"], True)
+        return
+    result = message["result"]
+    is_error = result.get("isError", False) if isinstance(result, dict) else False
+    reading.answered(steps, _request_key(request_id), result, is_error if isinstance(is_error, bool) else None)

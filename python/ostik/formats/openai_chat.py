@@ -15,7 +15,10 @@ model's parallel calls keep the order it gave them). A function call's
 "arguments" is JSON text and becomes the step's args; text that is not valid
 JSON is kept as the string, with a warning. A custom tool's "input" is free
 text and is kept as it is. The deprecated "function_call" of an assistant
-message is a step too. Everything else (text, tool results, ids) is dropped.
+message is a step too. A "tool" message's content is the result of the call
+its "tool_call_id" names (a "function" message's, of the last call of that
+function). An assistant message that also holds an Anthropic "tool_use"
+block is ambiguous. Everything else (text, ids) is dropped.
 """
 
 from __future__ import annotations
@@ -29,6 +32,9 @@ from ostik.formats.trace_files import Trace
 
 NAME = "openai-chat"
 
+# A legacy function call has no id: its result names the function instead.
+_LEGACY = "\0function:"
+_ANTHROPIC_CALLS = frozenset({"tool_use", "server_tool_use", "mcp_tool_use"})
 
 
 def read(source: Source) -> list[list[Step]]:
@@ -51,11 +57,25 @@ def _message(message: Any, place: str, reading: Reading, steps: list[Step], plac
     if not isinstance(message, dict):
         reading.wrong(place, 'a message (an object with "role")', message)
     role = reading.string(message, "role", place, "the role of the message's author (a string)")
+    if role == "tool":
+        reading.answered(steps, message.get("tool_call_id"), message.get("content"))
+        return
+    if role == "function":
+        reading.answered(steps, _LEGACY + str(message.get("name")), message.get("content"))
+        return
     if role != "assistant":
         return
+    content = message.get("content")
+    if isinstance(content, list) and any(isinstance(part, dict) and isinstance(part.get("type"), str) and part["type"] in _ANTHROPIC_CALLS
+                                         for part in content):
+        reading.ambiguous(place, 'the message holds both OpenAI Chat\'s tool calls and an Anthropic "tool_use" '
+                                 "block; read in either format, the other's calls would be dropped",
+                          ("openai-chat", "anthropic"))
     legacy = message.get("function_call")
     if legacy is not None:
         _function(legacy, child(place, "function_call"), reading, steps, places)
+        if isinstance(legacy, dict):
+            reading.called(steps, _LEGACY + str(legacy.get("name")), steps[-1])
     calls = message.get("tool_calls")
     if calls is None:
         return
@@ -73,6 +93,7 @@ def _tool_call(call: Any, place: str, reading: Reading, steps: list[Step], place
     if kind == "function":
         function = reading.member(call, "function", place, 'the called function (an object with "name")')
         _function(function, child(place, "function"), reading, steps, places, call_place=place)
+        reading.called(steps, call.get("id"), steps[-1])
     elif kind == "custom":
         custom_place = child(place, "custom")
         custom = reading.member(call, "custom", place, 'the called custom tool (an object with "name")')
@@ -81,6 +102,7 @@ def _tool_call(call: Any, place: str, reading: Reading, steps: list[Step], place
         tool = reading.string(custom, "name", custom_place, "the tool name (a string)")
         steps.append(step(tool, custom.get("input")))
         places.append(shown(place))
+        reading.called(steps, call.get("id"), steps[-1])
     else:
         reading.wrong(child(place, "type"), '"function" or "custom"', kind)
 

@@ -12,8 +12,10 @@ A run is a list of items ({"type": "message" | "function_call" |
 into the step's args as for Chat Completions; so are "mcp_call" items (a call
 the API made to a remote MCP server's tool, named and with arguments the same
 way). A "custom_tool_call" is a step whose args is its free-text "input", kept
-as it is. Every other item (messages, reasoning, tool outputs, and the
-built-in tools' calls, which carry no tool name) is dropped.
+as it is. A "function_call_output" or "custom_tool_call_output" is the result
+of the call its "call_id" names; an "mcp_call" holds its own "output" (or
+"error"). Every other item (messages, reasoning, and the built-in tools'
+calls, which carry no tool name) is dropped.
 """
 
 from __future__ import annotations
@@ -28,6 +30,7 @@ NAME = "openai-responses"
 
 # Items that call a tool by name, with arguments given as JSON text.
 _FUNCTION_CALLS = frozenset({"function_call", "mcp_call"})
+_OUTPUTS = frozenset({"function_call_output", "custom_tool_call_output"})
 _RUN = 'an array of items, a response (an object with "output") or an item (an object with "type")'
 
 
@@ -104,9 +107,22 @@ def _item(value: Any, place: str, reading: Reading, steps: list[Step], places: l
         arguments = value.get("arguments")
         if isinstance(arguments, str):
             arguments = reading.arguments(arguments, child(place, "arguments"))
-        steps.append(step(tool, arguments))
+        made = step(tool, arguments)
+        steps.append(made)
         places.append(shown(place))
+        if kind == "mcp_call":
+            # The API made the call itself: its output (or error) is in the same item.
+            error = value.get("error")
+            if error is not None or "output" in value:
+                made["result"] = value.get("output") if error is None else error
+                made["is_error"] = error is not None
+        else:
+            reading.called(steps, value.get("call_id"), made)
     elif kind == "custom_tool_call":
         tool = reading.string(value, "name", place, "the tool name (a string)")
-        steps.append(step(tool, value.get("input")))
+        made = step(tool, value.get("input"))
+        steps.append(made)
         places.append(shown(place))
+        reading.called(steps, value.get("call_id"), made)
+    elif kind in _OUTPUTS:
+        reading.answered(steps, value.get("call_id"), value.get("output"))

@@ -11,15 +11,20 @@ A span is a tool call when its "gen_ai.operation.name" is "execute_tool" or
 it carries "gen_ai.tool.name" (the tool name). Its "gen_ai.tool.call.arguments"
 (recorded only when content capture is on) becomes the step's args: JSON
 text is parsed, as for OpenAI's arguments; a structured value is taken as it
-is. Each trace id that has GenAI spans (an agent run) is one trace, its tool
-calls ordered by start time (ties keep the file's order); traces come in the
-order of their first GenAI span in the file. A trace id with no span that
+is. Its "gen_ai.tool.call.result" is the step's result, and a span whose
+status is an error (or that has "error.type") has "is_error" true. Each trace
+id that has GenAI spans (an agent run) is one trace, its tool calls ordered by
+start time; calls that start at the same instant come in the order the model
+listed them (the "tool_call" parts of its chat spans' "gen_ai.output.messages",
+matched by "gen_ai.tool.call.id"), then by end time, then in the file's order.
+Traces come in the order of their first GenAI span in the file. A trace id with no span that
 carries "gen_ai.operation.name" or "gen_ai.tool.name" (an HTTP request, a
 database query) is not an agent run and is left out.
 """
 
 from __future__ import annotations
 
+import json
 from typing import Any
 
 from ostik.formats.reading import Reading, Source, Step, child, item, line_place, read_as, shown, step
@@ -31,17 +36,38 @@ NAME = "otel"
 OPERATION = "gen_ai.operation.name"
 TOOL_NAME = "gen_ai.tool.name"
 ARGUMENTS = "gen_ai.tool.call.arguments"
+CALL_ID = "gen_ai.tool.call.id"
+RESULT = "gen_ai.tool.call.result"
+OUTPUT_MESSAGES = "gen_ai.output.messages"
+ERROR_TYPE = "error.type"
 EXECUTE_TOOL = "execute_tool"
+_WANTED = frozenset({OPERATION, TOOL_NAME, ARGUMENTS, CALL_ID, RESULT, OUTPUT_MESSAGES, ERROR_TYPE})
+_ERROR_CODES = (2, "2", "STATUS_CODE_ERROR")
 
 _EXPORT = 'an OTLP/JSON trace export (an object with "resourceSpans")'
 _SCALARS = {"stringValue": str, "boolValue": bool}
 
 
 class _Run:
-    """The tool calls of one trace id, as (start time, file order, step, place)."""
+    """The tool calls of one trace id, as (start time, end time, call id, step, place), and
+    where the model listed each call id among its chat spans' output messages."""
 
     def __init__(self) -> None:
-        self.calls: list[tuple[int, int, Step, str]] = []
+        self.calls: list[tuple[int, int, str | None, Step, str]] = []
+        self.listed: dict[str, tuple[int, int]] = {}
+
+    def in_order(self) -> list[tuple[int, int, str | None, Step, str]]:
+        """By start time; calls that start at the same instant as the model listed them
+        (a call it did not list after those it did), then by end time, then as in the file."""
+        listed = self.listed
+        unlisted = (1, 0, 0)
+
+        def key(numbered: tuple[int, tuple[int, int, str | None, Step, str]]) -> tuple[int, tuple[int, int, int], int, int]:
+            order, (start, end, call_id, _, _) = numbered
+            where = listed.get(call_id) if call_id is not None else None
+            return start, unlisted if where is None else (0, *where), end, order
+
+        return [call for _, call in sorted(enumerate(self.calls), key=key)]
 
 
 def read(source: Source) -> list[list[Step]]:
@@ -58,8 +84,8 @@ def traces_from(source: JsonSource, reading: Reading) -> list[Trace]:
             _exports(value, line_place(number), reading, runs)
     traces = []
     for trace_id, run in runs.items():
-        run.calls.sort(key=lambda call: (call[0], call[1]))
-        traces.append(Trace(source.name, [c[2] for c in run.calls], step_places=[c[3] for c in run.calls],
+        calls = run.in_order()
+        traces.append(Trace(source.name, [c[3] for c in calls], step_places=[c[4] for c in calls],
                             place=f"trace {trace_id}"))
     return traces or [Trace(source.name, [])]
 
@@ -108,7 +134,7 @@ def _span(span: Any, spans_place: str, index: int, reading: Reading, runs: dict[
     # Most spans of an export are not tool calls: their places are named only when needed.
     if not isinstance(span, dict):
         reading.wrong(item(spans_place, index), "a span (an object)", span)
-    operation = tool = arguments = None
+    found: dict[str, tuple[int, dict[str, Any]]] = {}
     attributes = span.get("attributes")
     if not isinstance(attributes, list):
         attributes = _list(span, "attributes", item(spans_place, index), reading, "an array of attributes")
@@ -117,12 +143,9 @@ def _span(span: Any, spans_place: str, index: int, reading: Reading, runs: dict[
             reading.wrong(item(child(item(spans_place, index), "attributes"), position),
                           'an attribute (an object with "key" and "value")', attribute)
         key = attribute.get("key")
-        if key == OPERATION:
-            operation = (position, attribute)
-        elif key == TOOL_NAME:
-            tool = (position, attribute)
-        elif key == ARGUMENTS:
-            arguments = (position, attribute)
+        if isinstance(key, str) and key in _WANTED:
+            found[key] = (position, attribute)
+    operation, tool = found.get(OPERATION), found.get(TOOL_NAME)
     if operation is None and tool is None:
         return  # not a GenAI span
     place = item(spans_place, index)
@@ -134,27 +157,65 @@ def _span(span: Any, spans_place: str, index: int, reading: Reading, runs: dict[
     operation_name = None if operation is None else _value(operation, attributes_place, reading)
     if tool is None:
         if operation_name != EXECUTE_TOOL:
-            return  # a model call or an agent invocation: part of the run, not a call
+            # A model call or an agent invocation: part of the run, not a call; a model
+            # call's output lists the calls it asked for, in its order.
+            output = found.get(OUTPUT_MESSAGES)
+            if output is not None:
+                _listed_calls(_value(output, attributes_place, reading), _time(span, "startTimeUnixNano", place,
+                                                                               reading), run)
+            return
         reading.fail(attributes_place, f'missing "{TOOL_NAME}", expected the tool name of this {EXECUTE_TOOL} span')
     name = _value(tool, attributes_place, reading)
     if not isinstance(name, str):
         reading.wrong(child(item(attributes_place, tool[0]), "value"), "the tool name (a stringValue)", name)
     args = None
+    arguments = found.get(ARGUMENTS)
     if arguments is not None:
         args = _value(arguments, attributes_place, reading)
         if isinstance(args, str):
             args = reading.arguments(args, child(item(attributes_place, arguments[0]), "value"))
-    run.calls.append((_start_time(span, place, reading), len(run.calls), step(name, args), shown(place)))
+    made = step(name, args)
+    result = found.get(RESULT)
+    if result is not None:
+        made["result"] = _value(result, attributes_place, reading)
+    status = span.get("status")
+    code = status.get("code") if isinstance(status, dict) else None
+    if code in _ERROR_CODES or ERROR_TYPE in found:
+        made["is_error"] = True
+    elif code is not None:
+        made["is_error"] = False
+    call_id = found.get(CALL_ID)
+    call_id_value = None if call_id is None else _value(call_id, attributes_place, reading)
+    run.calls.append((_time(span, "startTimeUnixNano", place, reading), _time(span, "endTimeUnixNano", place, reading),
+                      call_id_value if isinstance(call_id_value, str) else None, made, shown(place)))
 
 
-def _start_time(span: dict[str, Any], place: str, reading: Reading) -> int:
-    start = span.get("startTimeUnixNano", 0)
-    if isinstance(start, str) and start.isdigit():
-        return int(start)
-    if isinstance(start, int) and not isinstance(start, bool) and start >= 0:
-        return start
-    reading.wrong(child(place, "startTimeUnixNano"), "the start time (nanoseconds, a decimal string or number)",
-                  start)
+def _listed_calls(messages: Any, start: int, run: _Run) -> None:
+    """Notes where each tool_call part of a model call's output messages stands."""
+    if isinstance(messages, str):
+        try:
+            messages = json.loads(messages)
+        except (ValueError, RecursionError):
+            return  # only an order is lost: the calls' own spans are read as ever
+    if not isinstance(messages, list):
+        return
+    position = 0
+    for message in messages:
+        parts = message.get("parts") if isinstance(message, dict) else None
+        for part in parts if isinstance(parts, list) else ():
+            if isinstance(part, dict) and part.get("type") == "tool_call" and isinstance(part.get("id"), str):
+                run.listed.setdefault(part["id"], (start, position))
+                position += 1
+
+
+def _time(span: dict[str, Any], key: str, place: str, reading: Reading) -> int:
+    time = span.get(key, 0)
+    if isinstance(time, str) and time.isdigit():
+        return int(time)
+    if isinstance(time, int) and not isinstance(time, bool) and time >= 0:
+        return time
+    what = "start" if key.startswith("start") else "end"
+    reading.wrong(child(place, key), f"the {what} time (nanoseconds, a decimal string or number)", time)
 
 
 def _value(attribute: tuple[int, dict[str, Any]], attributes_place: str, reading: Reading) -> Any:

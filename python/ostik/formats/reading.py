@@ -18,11 +18,14 @@ from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import Any, NoReturn
 
+from ostik._engine import UnreadableArguments
 from ostik.formats.json_text import JsonSource, JsonSourceError, kind_of, read_json_source
 from ostik.formats.trace_files import Trace, TraceFile, TraceFileError
 
 Step = dict[str, Any]
-"""One step in ostik's own form: {"tool": name} and, when the call had arguments, "args"."""
+"""One step in ostik's own form: {"tool": name} and, when the call had arguments, "args"; when
+the transcript holds the call's result, "result" (its text or JSON value) and, where it says
+whether the call failed, "is_error". The specified readers ignore the result."""
 
 
 Source = str | os.PathLike[str] | list[Any] | dict[str, Any]
@@ -72,6 +75,27 @@ class Reading:
     def __init__(self, name: str) -> None:
         self.name = name
         self.warnings: list[str] = []
+        # The steps of the calls whose results may come later, by their trace's list and call id.
+        self._calls: dict[tuple[int, str], Step] = {}
+
+    def called(self, steps: list[Step], call_id: object, made: Step) -> None:
+        """Remembers a call by its id, for its result to find it."""
+        if isinstance(call_id, str) and call_id:
+            self._calls[(id(steps), call_id)] = made
+
+    def answered(self, steps: list[Step], call_id: object, result: Any, is_error: object = None) -> None:
+        """Gives the call of that id in that trace its result ("result", and "is_error" when the
+        transcript says); a result of no known call is dropped."""
+        if not isinstance(call_id, str):
+            return
+        made = self._calls.get((id(steps), call_id))
+        if made is not None:
+            made["result"] = result
+            if isinstance(is_error, bool):
+                made["is_error"] = is_error
+
+    def ambiguous(self, place: str, why: str, candidates: tuple[str, ...]) -> NoReturn:
+        raise AmbiguousFormatError(self._at(place, f"cannot tell the format: {why}"), candidates)
 
     def _at(self, place: str, text: str) -> str:
         return ": ".join(part for part in (self.name, shown(place), text) if part)
@@ -104,7 +128,12 @@ class Reading:
         return found
 
     def arguments(self, text: str, place: str) -> Any:
-        """A call's arguments given as JSON text, as a value; text that is not JSON stays text."""
+        """A call's arguments given as JSON text, as a value; text that is not JSON stays text.
+
+        JSON text that cannot be read into a value (nested too deeply, a number
+        of more digits than the interpreter reads) gives UnreadableArguments:
+        the call is then left unjudged and the policy's on_error decides it,
+        since keeping the text would let an argument rule pass unseen."""
         if not text or text.isspace():
             # What a model sends for a call it gave no arguments.
             return _NONE
@@ -113,9 +142,32 @@ class Reading:
         except json.JSONDecodeError as err:
             at = f"column {err.colno}" if err.lineno == 1 else f"line {err.lineno} column {err.colno}"
             self.warn(place, f"not valid JSON ({err.msg} at {at}); kept as a string")
-        except RecursionError:
-            self.warn(place, "JSON nested too deeply; kept as a string")
+            return text
+        except (RecursionError, ValueError) as err:
+            problem = unreadable_problem(err)
+        self.warn(place, f"{problem}; the call is judged by the policy's on_error")
+        return UnreadableArguments(problem)
+
+
+def unreadable_problem(err: Exception) -> str:
+    """Why JSON text could not be read into a value, as an on_error failure says it."""
+    if isinstance(err, RecursionError):
+        return "their JSON text is nested too deeply to be read"
+    return "their JSON text holds a number of more digits than can be read"
+
+
+def call_arguments(text: str) -> Any:
+    """A call's arguments sent as JSON text, as the guard's integrations read them: a value,
+    None for empty text (no arguments), the text itself when it is not JSON, and
+    UnreadableArguments for JSON text that cannot be read into a value."""
+    if not text or text.isspace():
+        return None
+    try:
+        return json.loads(text)
+    except json.JSONDecodeError:
         return text
+    except (RecursionError, ValueError) as err:
+        return UnreadableArguments(unreadable_problem(err))
 
 
 class _NoArguments:

@@ -49,6 +49,7 @@ try:
 except ImportError as error:
     raise ImportError("ostik.integrations.otel needs the OpenTelemetry SDK: pip install 'ostik[otel]'") from error
 
+from ostik._engine import UnreadableArguments
 from ostik._native import OstikClient
 from ostik.integrations.runs import TraceFile, TracePaths, call_arguments
 
@@ -80,6 +81,9 @@ def tool_step(span: ReadableSpan) -> dict[str, Any] | None:
     args: Any = arguments
     if isinstance(arguments, str):
         args = call_arguments(arguments)
+        if isinstance(args, UnreadableArguments):
+            # Recorded as a call that could not be judged, rather than lost for want of its arguments.
+            return {"tool": tool, "unjudged": args.problem}
     elif isinstance(arguments, Sequence):
         args = list(arguments)
     return {"tool": tool} if args is None else {"tool": tool, "args": args}

@@ -10,7 +10,6 @@ digits, fresh for every run."""
 
 from __future__ import annotations
 
-import json
 import os
 import threading
 import uuid
@@ -19,6 +18,7 @@ from typing import Any, TypeAlias
 
 from ostik._engine import Decision, Guard, Session
 from ostik._native import Policy
+from ostik.formats.reading import call_arguments as read_call_arguments
 from ostik.guarding import PolicyViolation
 
 TraceFile: TypeAlias = "str | os.PathLike[str] | Callable[[str], str | os.PathLike[str] | None]"
@@ -126,11 +126,9 @@ def refusal_message(decision: Decision) -> str:
 def call_arguments(text: str) -> Any:
     """A call's arguments sent as JSON text, as a value; text that is not JSON stays text.
 
-    Empty text is a call without arguments (None), as models send it; this is
-    how ostik.formats reads the arguments of a transcript."""
-    if not text or text.isspace():
-        return None
-    try:
-        return json.loads(text)
-    except (json.JSONDecodeError, RecursionError):
-        return text
+    Empty text is a call without arguments (None), as models send it; JSON text
+    that cannot be read into a value (nested too deeply, a number of too many
+    digits) gives ``UnreadableArguments``, which the session cannot judge, so
+    that the policy's ``on_error`` decides the call. This is how ostik.formats
+    reads the arguments of a transcript."""
+    return read_call_arguments(text)

@@ -21,7 +21,7 @@ from typing import Any, Literal
 
 from ostik._engine import AuditAccumulator, CoverageAccumulator, DiffAccumulator
 from ostik.formats.reading import collector_paused
-from ostik.runs.judging import read_traces, unnamed_steps_warning
+from ostik.runs.judging import read_traces, unjudged_warning, unnamed_steps_warning
 from ostik.formats.json_text import STDIN_NAME
 from ostik.formats.trace_files import STDIN, Trace, TraceFileError, first_bad_step
 from ostik.runs.workers import ignore_interrupts, map_files
@@ -51,6 +51,11 @@ class Measure:
     keep: int = 100
     new_policy: bytes = b""
     listing: Literal["", "plain", "colour"] = ""
+    # An audit's traces that fail for calls that are no steps (see
+    # ostik.runs.judging.off_trace_violations): those holding refused
+    # attempts, and those holding calls that ran unjudged.
+    fail_on_refused: bool = False
+    fail_on_unjudged: bool = False
 
     def accumulator(self) -> Accumulator:
         if self.kind == "coverage":
@@ -75,6 +80,12 @@ class Tally:
     # where known the line), and whether a step of it was at fault rather
     # than the file itself.
     problems: list[tuple[int, str, bool]] = field(default_factory=list)
+    # The calls that are no steps: refused by a live guard, or run unjudged.
+    refused: int = 0
+    unjudged: int = 0
+    # The traces an audit failed for those calls alone, which its accumulator
+    # (judging only the steps) counts as passing.
+    failed_off_trace: int = 0
     # A diff's listing of one file's changed traces, one text per trace (see
     # Measure); not merged: each file's is shown on its own.
     listing: list[str] | None = None
@@ -83,6 +94,9 @@ class Tally:
         """Adds `other` into this tally (in place) and returns it."""
         self.accumulator.merge(other.accumulator)  # type: ignore[arg-type]  # one kind per run
         self.files += other.files
+        self.refused += other.refused
+        self.unjudged += other.unjudged
+        self.failed_off_trace += other.failed_off_trace
         self.notes.extend(other.notes)
         self.problems.extend(other.problems)
         return self
@@ -156,11 +170,19 @@ def _tally_file(measure: Measure, index: int, path: str, trace_format: str) -> T
         where = first_bad_step(trace_file.traces, measure.accumulator().add)
         tally.problems.append((index, where or f"{trace_file.path}: {err}", True))
         return tally
+    tally.refused = sum(len(trace.refused) for trace in trace_file.traces)
+    tally.unjudged = sum(len(trace.unjudged) for trace in trace_file.traces)
     if measure.kind != "coverage":
         # Judged, as by `ostik test`: say so when the steps name no tool.
         unnamed = unnamed_steps_warning(trace_file, "judged")
         if unnamed:
             tally.notes.append((index, unnamed))
+    if measure.kind == "audit":
+        # And when calls ran unjudged.
+        unjudged = unjudged_warning(trace_file, "block" if measure.fail_on_unjudged else "allow")
+        if unjudged:
+            tally.notes.append((index, unjudged))
+        tally.failed_off_trace = _failed_off_trace(measure, trace_file.traces)
     if measure.listing and isinstance(accumulator, DiffAccumulator):
         tally.listing = accumulator.listing(STDIN_NAME if path == STDIN else path, measure.listing == "colour")
         if measure.keep < KEEP_ALL:
@@ -168,6 +190,19 @@ def _tally_file(measure: Measure, index: int, path: str, trace_format: str) -> T
             kept.merge(accumulator)
             tally.accumulator = kept
     return tally
+
+
+def _failed_off_trace(measure: Measure, traces: Sequence[Trace]) -> int:
+    """How many traces fail only for their refused or unjudged calls: a trace's steps
+    may fail it anyway, and the accumulator counted that failure already."""
+    flagged = [trace.steps for trace in traces
+               if measure.fail_on_refused and trace.refused or measure.fail_on_unjudged and trace.unjudged]
+    if not flagged:
+        return 0
+    # Rare (a file of a live guard's refusals), so judged apart rather than made room for in the accumulator.
+    check = AuditAccumulator(measure.policy, keep=0)
+    check.add_many(flagged)
+    return len(flagged) - check.summary()["failed_traces"]
 
 
 def tally_files(measure: Measure, files: Iterable[tuple[int, str]], trace_format: str) -> Tally:
