@@ -1,17 +1,20 @@
 // Fuzzes the binary forms that arrive from other processes: a policy's bytes,
-// a coverage accumulator's, an audit accumulator's and a guard session's. The
-// first input byte picks the form (with bit 3 set a session's, otherwise its
-// value modulo 3: policy, coverage, audit) and whether the rest is taken as it
-// is or, with bit 2 set, sealed with a valid checksum first, so that the
-// structure behind the checksum is reached. The seeds in fuzz/corpus/bytes are
-// forms made for the policy below.
+// a coverage accumulator's, an audit accumulator's, a diff accumulator's and
+// a guard session's. The first input byte picks the form (with bit 3 set a
+// session's, otherwise its two low bits: policy, coverage, audit, diff) and
+// whether the rest is taken as it is or, with bit 2 set, sealed with a valid
+// checksum first, so that the structure behind the checksum is reached. The
+// seeds in fuzz/corpus/bytes are forms made for the policies below (a diff's
+// of the first and the second).
 // Whatever decodes must encode again to bytes that decode to the same thing,
-// an accumulator must still report, merge and judge without failing, and a
-// session must still judge, replay its call ids, finish and make every text.
+// an accumulator must still report, merge and judge without failing (a diff's
+// changed traces must be listed too), and a session must still judge, replay
+// its call ids, finish and make every text.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,6 +22,8 @@
 #include "../core/src/byte_codec.hpp"
 #include "ostik/audit_accumulator.hpp"
 #include "ostik/coverage_accumulator.hpp"
+#include "ostik/diff_accumulator.hpp"
+#include "ostik/diff_listing.hpp"
 #include "ostik/guard.hpp"
 #include "ostik/policy_encoding.hpp"
 
@@ -40,6 +45,15 @@ Policy fixed_policy() {
     return p;
 }
 
+// The policy a diff compares the first with: a tighter max, a new deny, a rule gone.
+Policy next_policy() {
+    Policy p = fixed_policy();
+    p.tools.deny = NameList{"rm", "x"};
+    p.sequences[1] = rule::MaxCalls{"b", 1};
+    p.sequences.pop_back();
+    return p;
+}
+
 void check(bool ok, const char* what) {
     if (!ok) {
         std::fprintf(stderr, "%s\n", what);
@@ -53,6 +67,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static const Policy policy = fixed_policy();
     static const auto coverage = std::make_shared<const CoverageBasis>(policy, PolicyKey(encode_policy(policy)));
     static const auto audit = AuditBasis::create(policy, PolicyKey(encode_policy(policy))).value();
+    static const Policy next = next_policy();
+    static const auto diff = std::make_shared<const DiffBasis>(
+        audit, AuditBasis::create(next, PolicyKey(encode_policy(next))).value());
     if (size == 0) return 0;
     std::string bytes(reinterpret_cast<const char*>(data) + 1, size - 1);
     if (data[0] & 4) detail::ByteWriter(bytes).seal();
@@ -78,7 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
 
-    switch (data[0] % 3) {
+    switch (data[0] & 3) {
         case 0:
             if (auto p = decode_policy(bytes)) {
                 const std::string again = encode_policy(*p);
@@ -104,13 +121,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 (void)acc->report(80);
             }
             break;
-        default:
+        case 2:
             if (auto acc = AuditAccumulator::from_bytes(audit, bytes)) {
                 check(acc->to_bytes() == bytes, "audit bytes read as something else");
                 if (!acc->merge(*acc)) check(acc->to_bytes() == bytes, "a refused audit merge changed the state");
                 const std::string before = acc->to_bytes();
                 if (!acc->add_trace(tools, TraceRef{TraceRef::Shape::text, "t", 0})) {
                     check(acc->to_bytes() == before, "a refused audit add changed the state");
+                }
+            }
+            break;
+        default:
+            if (auto acc = DiffAccumulator::from_bytes(diff, bytes)) {
+                check(acc->to_bytes() == bytes, "diff bytes read as something else");
+                std::string listed;
+                const DiffListingStyle style{"f", true, [](char32_t c) { return c < 0x80 || c % 2 == 0; }};
+                for (const ChangedTrace& t : acc->changed()) append_changed_trace(listed, *diff, t, style);
+                if (!acc->merge(*acc)) check(acc->to_bytes() == bytes, "a refused diff merge changed the state");
+                const std::string before = acc->to_bytes();
+                const std::vector<std::optional<Value>> no_arguments;
+                if (!acc->add_trace(tools, no_arguments, TraceRef{TraceRef::Shape::text, "t", 0})) {
+                    check(acc->to_bytes() == before, "a refused diff add changed the state");
                 }
             }
     }

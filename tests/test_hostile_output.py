@@ -190,6 +190,8 @@ def test_printable_shows_what_would_hide_as_u_escapes(text, shown):
     (["a\n", "::error::next write\n"], "a\n\\u003a:error::next write\n"),
     (["say ##[set-env name=a]b\n"], "say ##\\u005bset-env name=a]b\n"),
     ([":single colon\n"], ":single colon\n"),
+    (["no command: here\n", "::error::after it\n"], "no command: here\n\\u003a:error::after it\n"),
+    (["a: b", "\n::error::x"], "a: b\n\\u003a:error::x"),
 ])
 def test_the_guard_disarms_every_line_that_would_begin_a_command(writes, expected):
     import io

@@ -40,6 +40,7 @@ PyObject* create_rule_failure_type(PyObject* module);
 PyObject* create_judgement_type(PyObject* module);
 PyObject* create_coverage_accumulator_type(PyObject* module);
 PyObject* create_audit_accumulator_type(PyObject* module);
+PyObject* create_diff_accumulator_type(PyObject* module);
 PyObject* create_unreadable_arguments_type(PyObject* module);
 
 // A new Session running on `guard` (a new reference, or null with an error set).

@@ -43,6 +43,7 @@ constexpr TypeEntry type_entries[] = {
     {"Judgement", engine::create_judgement_type},
     {"CoverageAccumulator", engine::create_coverage_accumulator_type},
     {"AuditAccumulator", engine::create_audit_accumulator_type},
+    {"DiffAccumulator", engine::create_diff_accumulator_type},
     {"UnreadableArguments", engine::create_unreadable_arguments_type},
 };
 
@@ -61,7 +62,7 @@ PyMethodDef engine_functions[] = {
      METH_FASTCALL | METH_KEYWORDS,
      "policy_bytes($module, policy)\n--\n\n"
      "The policy's records as compact, versioned bytes, for sending a policy to\n"
-     "other processes or machines: CoverageAccumulator and AuditAccumulator take\n"
+     "other processes or machines: CoverageAccumulator, AuditAccumulator and DiffAccumulator take\n"
      "them wherever they take a Policy. Equal records give equal bytes, which is\n"
      "what makes two policies the same for merging accumulators."},
     {nullptr, nullptr, 0, nullptr},

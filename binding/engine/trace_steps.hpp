@@ -8,6 +8,7 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <deque>
 #include <optional>
 #include <span>
@@ -63,6 +64,14 @@ public:
         return in_trace;
     }
 
+    // Why the arguments of each of unjudged(trace) could not be read, in the same order.
+    std::span<const UnjudgedArguments> unjudged_reasons(std::size_t trace) const {
+        const auto begin = std::lower_bound(unjudged_.begin(), unjudged_.end(), first(trace));
+        const auto end = std::lower_bound(begin, unjudged_.end(), ends_[trace]);
+        return std::span<const UnjudgedArguments>(unjudged_why_)
+            .subspan(static_cast<std::size_t>(begin - unjudged_.begin()), static_cast<std::size_t>(end - begin));
+    }
+
     // Empty without arguments wanted.
     std::span<const std::optional<Value>> arguments() const { return args_; }
     std::span<const std::optional<Value>> arguments(std::size_t trace) const {
@@ -93,7 +102,10 @@ private:
     bool read_call(PyObject* step) {
         auto read = read_engine_step(step);
         if (!read) return fail(read.error());
-        if (read->unjudged) unjudged_.push_back(names_.size());
+        if (read->unjudged) {
+            unjudged_.push_back(names_.size());
+            unjudged_why_.push_back(std::move(*read->unjudged));
+        }
         tools_.push_back(std::move(read->call.tool));
         names_.emplace_back(tools_.back());
         args_.push_back(std::move(read->call.args));
@@ -113,6 +125,7 @@ private:
     std::vector<std::optional<Value>> args_;
     std::vector<std::size_t> ends_;
     std::vector<std::uint64_t> unjudged_;
+    std::vector<UnjudgedArguments> unjudged_why_;
 };
 
 }  // namespace ostik::py::engine

@@ -6,7 +6,8 @@ from typing import Any, Literal, Protocol, SupportsFloat, SupportsIndex, TypedDi
 from ostik._native import Policy, TraceExplainer
 
 __all__: list[str] = ["Guard", "Session", "Decision", "RuleFailure", "Judgement", "CoverageAccumulator",
-                      "AuditAccumulator", "UnreadableArguments", "stream_explanation", "policy_bytes"]
+                      "AuditAccumulator", "DiffAccumulator", "UnreadableArguments", "stream_explanation",
+                      "policy_bytes"]
 
 _F = TypeVar("_F", bound=Callable[..., Any])
 
@@ -212,6 +213,71 @@ class AuditAccumulator:
     @classmethod
     def from_bytes(cls, policy: _PolicyLike, data: _Buffer) -> AuditAccumulator: ...
     def __reduce__(self) -> tuple[Callable[[bytes, bytes], AuditAccumulator], tuple[bytes, bytes]]: ...
+
+class _DiffDecision(TypedDict):
+    rule_id: str
+    reason: str
+
+class _StepChange(TypedDict):
+    # The first step of the changes alike (same tool, same rule under each policy).
+    step: int
+    tool: str
+    old: _DiffDecision | None  # None: allowed
+    new: _DiffDecision | None
+    later_steps: list[int]
+
+class _EndFailure(TypedDict):
+    rule_id: str
+    reason: str
+
+class _ChangedTrace(TypedDict):
+    ref: _TraceRef
+    old_passed: bool
+    new_passed: bool
+    steps: int
+    changes: list[_StepChange]
+    # Both lists empty unless the failed end-of-trace checks differ.
+    old_end_failures: list[_EndFailure]
+    new_end_failures: list[_EndFailure]
+
+class _RuleChange(TypedDict):
+    newly_blocks: int
+    no_longer_blocks: int
+    newly_fails_at_end: int
+    no_longer_fails_at_end: int
+
+class _DiffSummary(TypedDict):
+    traces: int
+    steps: int
+    old_failed_traces: int
+    new_failed_traces: int
+    changed_traces: int
+    newly_failing: int
+    newly_passing: int
+    changed_steps: int
+    newly_blocked_steps: int
+    unblocked_steps: int
+    reblocked_steps: int
+    by_rule: dict[str, _RuleChange]
+    changed: list[_ChangedTrace]
+    keep: int
+
+@final
+class DiffAccumulator:
+    """What replacing one policy by another changes on traces, counted in any grouping and merged."""
+
+    def __init__(self, old: _PolicyLike, new: _PolicyLike, keep: int = 100) -> None: ...
+    def add(self, trace: Sequence[Mapping[str, object]], ref: _TraceRef | None = None) -> None: ...
+    def add_many(self, traces: Sequence[Sequence[Mapping[str, object]]],
+                 refs: Sequence[_TraceRef | None] | None = None) -> None: ...
+    def merge(self, other: DiffAccumulator) -> None: ...
+    def summary(self) -> _DiffSummary: ...
+    # The changed traces as `ostik diff` lists them, one text per entry of summary()["changed"].
+    def listing(self, file: str, colour: bool = False) -> list[str]: ...
+    def to_bytes(self) -> bytes: ...
+    @classmethod
+    def from_bytes(cls, old: _PolicyLike, new: _PolicyLike, data: _Buffer) -> DiffAccumulator: ...
+    def __reduce__(self) -> tuple[Callable[[bytes, bytes, bytes], DiffAccumulator], tuple[bytes, bytes, bytes]]: ...
 
 @final
 class UnreadableArguments:

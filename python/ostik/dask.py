@@ -6,6 +6,7 @@
     with Client("tcp://scheduler:8786"):
         report = ostik.dask.coverage("traces/**/*.jsonl", "policy.yaml", threshold=80)
         summary = ostik.dask.audit(["shard-a/*.jsonl", "shard-b/*.jsonl"], "policy.yaml")
+        changes = ostik.dask.diff("traces/", "policy.yaml", "new-policy.yaml")
 
 ``traces`` is a Dask bag whose items are traces (lists of step mappings, or
 ``ostik.trace_files.Trace`` records), or trace files: a path, a glob, a
@@ -13,8 +14,8 @@ directory (the ``*.jsonl`` and ``*.json`` files under it), or a list of them.
 Files are read on the workers with ostik's trace-file reader, one partition per
 file, so the workers must see them at the same paths (a shared file system).
 
-Each partition becomes one accumulator (``CoverageAccumulator`` or
-``AuditAccumulator``), and the accumulators are merged in a tree
+Each partition becomes one accumulator (``CoverageAccumulator``,
+``AuditAccumulator`` or ``DiffAccumulator``), and the accumulators are merged in a tree
 (``Bag.reduction`` with ``split_every``): what travels is the policy's bytes,
 once to each worker, and one small accumulator per partition, whose size grows
 with the distinct tool names (coverage) or the failing traces kept (audit),
@@ -23,8 +24,8 @@ a ``distributed.Client`` made beforehand (as above), or Dask's default.
 
 The results equal those of one process: ``coverage`` returns the report of
 ``CoverageAnalyzer(policy).analyze(all traces, threshold)`` (the lists whose
-order is unspecified may differ in order) and ``audit`` the accumulator's
-``summary()``. A file that cannot be read raises ``TraceFileError``, a step that
+order is unspecified may differ in order), ``audit`` and ``diff`` the
+accumulator's ``summary()``. A file that cannot be read raises ``TraceFileError``, a step that
 cannot be read ``ValueError``, each naming the first such file in the given
 order, as one process would.
 """
@@ -42,15 +43,18 @@ try:
 except ImportError as error:
     raise ImportError("ostik.dask needs Dask with distributed: pip install 'ostik[dask]'") from error
 
-from ostik._engine import AuditAccumulator, CoverageAccumulator, Guard, policy_bytes
+from ostik._engine import AuditAccumulator, CoverageAccumulator, DiffAccumulator, Guard, policy_bytes
 from ostik._native import Policy
-from ostik.runs.tallies import Measure, Tally, merged, tally_files, tally_traces
+from ostik.runs.tallies import Measure, Tally, merged, tally_file, tally_files, tally_traces
 from ostik.formats.trace_files import TraceFileError, find_trace_files
 
 if TYPE_CHECKING:
-    from ostik._engine import _AuditSummary
+    from collections.abc import Iterator
 
-__all__ = ["audit", "audit_accumulator", "coverage", "coverage_accumulator", "tally", "trace_file_paths"]
+    from ostik._engine import _AuditSummary, _DiffSummary
+
+__all__ = ["audit", "audit_accumulator", "coverage", "coverage_accumulator", "diff", "diff_accumulator", "tally",
+           "tally_each_file", "trace_file_paths"]
 
 Traces = dask.bag.Bag | str | os.PathLike[str] | Sequence[str | os.PathLike[str]]
 PolicyLike = Policy | Guard | str | os.PathLike[str] | bytes
@@ -89,6 +93,22 @@ def audit_accumulator(traces: Traces, policy: PolicyLike, *, keep: int = 100, fo
     return accumulator
 
 
+def diff(traces: Traces, old: PolicyLike, new: PolicyLike, *, keep: int = 100, format: str = "auto",
+         split_every: int = SPLIT_EVERY) -> _DiffSummary:
+    """What replacing the policy `old` by `new` changes on all the traces (``DiffAccumulator.summary()``):
+    counts, and the changed traces with the `keep` smallest references."""
+    return diff_accumulator(traces, old, new, keep=keep, format=format, split_every=split_every).summary()
+
+
+def diff_accumulator(traces: Traces, old: PolicyLike, new: PolicyLike, *, keep: int = 100, format: str = "auto",
+                     split_every: int = SPLIT_EVERY) -> DiffAccumulator:
+    """The merged DiffAccumulator of all the traces."""
+    measure = Measure("diff", _policy_bytes(old), keep, _policy_bytes(new))
+    accumulator = _run(measure, traces, format, split_every).accumulator
+    assert isinstance(accumulator, DiffAccumulator)
+    return accumulator
+
+
 def trace_file_paths(patterns: str | os.PathLike[str] | Iterable[str | os.PathLike[str]]) -> list[str]:
     """The trace files that paths, globs (``**`` included) and directories name, in the order
     given (a glob's files and a directory's trace files sorted); FileNotFoundError for a glob or
@@ -123,6 +143,32 @@ def tally(measure: Measure, traces: Traces, trace_format: str = "auto", split_ev
         return Tally(measure.accumulator())
     result: Tally = bag.reduction(merged, merged, split_every=split_every).compute()
     return result
+
+
+def tally_each_file(measure: Measure, paths: Sequence[str], trace_format: str = "auto") -> Iterator[Tally]:
+    """The tally of each file, in the order given, made on the cluster of the current client (one
+    task per file), for a caller that shows each file's results as they come."""
+    from distributed import get_client
+    from distributed.client import FutureCancelledError
+
+    client = get_client()
+    shared = client.scatter(measure, broadcast=True)  # type: ignore[no-untyped-call]
+    futures = client.map(_tally_one, list(enumerate(paths)), measure=shared, trace_format=trace_format,
+                         pure=False)
+    try:
+        for (index, path), future in zip(enumerate(paths), futures):
+            try:
+                yield future.result()
+            except (FutureCancelledError, OSError, RuntimeError) as err:
+                # A worker that died more often than the scheduler allows takes its files with it.
+                message = f"{path}: not read: {type(err).__name__}: {err}"
+                yield Tally(measure.accumulator(), 1, problems=[(index, message, False)])
+    finally:
+        client.cancel(futures)  # type: ignore[no-untyped-call]
+
+
+def _tally_one(item: tuple[int, str], measure: Measure, trace_format: str) -> Tally:
+    return tally_file(measure, item[0], item[1], trace_format)
 
 
 def _run(measure: Measure, traces: Traces, trace_format: str, split_every: int) -> Tally:

@@ -177,6 +177,13 @@ def load_guard(path: str, policy: Policy) -> Guard:
         raise UnusableInput(f"{path}: {load_argument_rule_error(path) or err}") from None
 
 
+def load_judging_policy(path: str) -> tuple[Policy, Guard]:
+    """A policy file as every command that judges traces by it loads it: the policy and its guard.
+    What the policy language reads is decided here, once, for all of them."""
+    policy = load_policy(path)
+    return policy, load_guard(path, policy)
+
+
 def read_traces(path: str, trace_format: str, warn: Callable[[str], None] = warn) -> TraceFile:
     """Reads a trace file in the named format, or in the one its content shows ("auto")."""
     try:

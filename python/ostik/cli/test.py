@@ -10,10 +10,10 @@ from collections.abc import Iterable, Sequence
 from contextlib import ExitStack
 from typing import TYPE_CHECKING, Any
 
-from ostik._engine import policy_bytes
+from ostik._engine import AuditAccumulator, policy_bytes
 from ostik._native import Policy
 from ostik.cli.common import (EXIT_FAILED, EXIT_OK, EXIT_UNUSABLE, Progress, add_dask_argument, add_format_argument,
-                              cores, dask_cluster, jobs, load_guard, load_policy, refuse_overwriting_inputs, warn)
+                              cores, dask_cluster, jobs, load_judging_policy, refuse_overwriting_inputs, warn)
 from ostik.formats.json_text import STDIN_NAME
 from ostik.formats.trace_files import STDIN
 from ostik.reports.escaping import printable
@@ -86,8 +86,7 @@ def trace_annotation(trace: TraceResult) -> str:
 def run_test(args: argparse.Namespace) -> int:
     start = time.perf_counter()
     refuse_overwriting_inputs([("--junit-xml", args.junit_xml)], args.policy, args.paths)
-    policy = load_policy(args.policy)
-    guard = load_guard(args.policy, policy)
+    policy, guard = load_judging_policy(args.policy)
     paths, path_errors = trace_paths(args.paths)
     if args.quiet and not args.json and not args.junit_xml and not in_github_actions():
         return count_test(policy, guard.on_error, paths, path_errors, args, start)
@@ -199,7 +198,8 @@ def count_test(policy: Policy, on_error: str, paths: Sequence[str], path_errors:
             progress.update(done)
     finally:
         progress.clear()
-    summary = tally.accumulator.summary()  # type: ignore[union-attr]  # an audit's
+    assert isinstance(tally.accumulator, AuditAccumulator)
+    summary = tally.accumulator.summary()
     failed = summary["failed_traces"] + tally.failed_off_trace
     print(test_summary(summary["traces"], failed, summary["steps"], summary["blocked_steps"],
                        time.perf_counter() - start, tally.refused, tally.unjudged))

@@ -86,7 +86,10 @@ class CommandGuard:
         self._line_blank = True
 
     def write(self, text: str) -> int:
-        if self._line_blank:
+        if "::" not in text and "##[" not in text:
+            # Neither can begin: most text, and a diff's listing may run to megabytes.
+            guarded = text
+        elif self._line_blank:
             guarded = _COMMAND_START.sub(_disarmed, text)
         else:
             # Not at a line start: only what follows a line break can begin a command.

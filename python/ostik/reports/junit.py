@@ -1,4 +1,4 @@
-"""JUnit XML for `ostik test --junit-xml`: the results as CI systems read test results.
+"""JUnit XML for `ostik test --junit-xml` and `ostik diff --junit-xml`: the results as CI systems read test results.
 
 One <testsuite> per input file, named by its path; one <testcase> per trace,
 its classname the file and its name the trace's place in the file ("line 3",
@@ -6,6 +6,11 @@ a telemetry trace id, or "trace" for a file of one trace); a failing trace
 has a <failure> whose message is its first violation and whose text lists
 every blocking rule with its reason, one per line. A file that could not be
 used is a suite of one test case with an <error>.
+
+For `ostik diff`, one <testsuite> per input file with changed traces, one
+<testcase> per changed trace: a trace that passed under the old policy and
+fails under the new is a <failure> whose text lists its changes; the other
+changes pass, their changes in <system-out>.
 
 Every text goes through `xml_text` first: XML 1.0 cannot carry control
 characters at all, not even as character references, and a tool name may
@@ -16,12 +21,21 @@ from __future__ import annotations
 
 import xml.etree.ElementTree as ET
 from collections.abc import Sequence
+from typing import TYPE_CHECKING
 
+from ostik.reports.diff_text import TracePlace, outcome_change
 from ostik.reports.escaping import xml_text
-from ostik.runs.judging import FileResult, TraceResult
 from ostik.reports.text import violation_text
+from ostik.runs.judging import FileResult, TraceResult
 
-__all__ = ["junit_tree", "write_junit_xml"]
+if TYPE_CHECKING:
+    from ostik._engine import _ChangedTrace
+
+__all__ = ["DiffFile", "diff_junit_tree", "junit_tree", "write_diff_junit_xml", "write_junit_xml"]
+
+# A file of `ostik diff`: its path, why it could not be used (or None), and its changed traces,
+# each with its text as the diff lists it (``DiffAccumulator.listing``, without colours).
+DiffFile = tuple[str, str | None, list[tuple[TracePlace, "_ChangedTrace", str]]]
 
 
 def _seconds(value: float) -> str:
@@ -47,12 +61,16 @@ def _testcase(suite: ET.Element, trace: TraceResult) -> None:
 
 
 def _error_suite(root: ET.Element, result: FileResult) -> None:
-    name = xml_text(result.path)
+    _unusable_suite(root, result.path, result.error or "", result.seconds)
+
+
+def _unusable_suite(root: ET.Element, path: str, message: str, seconds: float) -> None:
+    name = xml_text(path)
     suite = ET.SubElement(root, "testsuite", name=name, tests="1", failures="0", errors="1", skipped="0",
-                          time=_seconds(result.seconds))
+                          time=_seconds(seconds))
     case = ET.SubElement(suite, "testcase", classname=name, name="read", file=name)
-    error = ET.SubElement(case, "error", message=xml_text(result.error or ""), type="unusable input")
-    error.text = xml_text(result.error or "")
+    error = ET.SubElement(case, "error", message=xml_text(message), type="unusable input")
+    error.text = xml_text(message)
 
 
 def junit_tree(results: Sequence[FileResult], seconds: float) -> ET.ElementTree:
@@ -78,3 +96,49 @@ def junit_tree(results: Sequence[FileResult], seconds: float) -> ET.ElementTree:
 def write_junit_xml(path: str, results: Sequence[FileResult], seconds: float) -> None:
     """Writes the report to `path`; raises OSError when it cannot."""
     junit_tree(results, seconds).write(path, encoding="utf-8", xml_declaration=True)
+
+
+def _diff_case_name(place: TracePlace) -> str:
+    if place.place is not None:
+        return place.place
+    return "trace" if place.line is None else f"line {place.line}"
+
+
+def diff_junit_tree(files: Sequence[DiffFile], seconds: float) -> ET.ElementTree:
+    tests = sum(len(changed) for _, _, changed in files) + sum(1 for _, error, _ in files if error is not None)
+    failures = sum(1 for _, _, changed in files for _, t, _ in changed if t["old_passed"] and not t["new_passed"])
+    errors = sum(1 for _, error, _ in files if error is not None)
+    root = ET.Element("testsuites", name="ostik diff", tests=str(tests), failures=str(failures),
+                      errors=str(errors), time=_seconds(seconds))
+    for path, error, changed in files:
+        if error is not None:
+            _unusable_suite(root, path, error, 0.0)
+            continue
+        if not changed:
+            continue
+        newly_failing = sum(1 for _, t, _ in changed if t["old_passed"] and not t["new_passed"])
+        suite = ET.SubElement(root, "testsuite", name=xml_text(path), tests=str(len(changed)),
+                              failures=str(newly_failing), errors="0", skipped="0", time="0.000")
+        for place, trace, listed in changed:
+            file = xml_text(place.file)
+            case = ET.SubElement(suite, "testcase", classname=file, name=xml_text(_diff_case_name(place)),
+                                 file=file)
+            if place.line is not None:
+                case.set("line", str(place.line))
+            text = "\n".join(xml_text(line) for line in listed.split("\n"))
+            if trace["old_passed"] and not trace["new_passed"]:
+                first = next((c["new"] for c in trace["changes"] if c["new"] is not None), None)
+                rule = first["rule_id"] if first else trace["new_end_failures"][0]["rule_id"]
+                failure = ET.SubElement(case, "failure", message=xml_text(f"newly fails: {outcome_change(trace)}"),
+                                        type=xml_text(rule))
+                failure.text = text
+            else:
+                ET.SubElement(case, "system-out").text = text
+    tree = ET.ElementTree(root)
+    ET.indent(tree)
+    return tree
+
+
+def write_diff_junit_xml(path: str, files: Sequence[DiffFile], seconds: float) -> None:
+    """Writes the diff's report to `path`; raises OSError when it cannot."""
+    diff_junit_tree(files, seconds).write(path, encoding="utf-8", xml_declaration=True)

@@ -1,8 +1,9 @@
 """Trace files measured or judged one file at a time, into accumulators that merge.
 
-`ostik coverage` (in this process or in -j N others), ``ostik test -q`` and
-ostik.dask read each trace file on its own into a ``CoverageAccumulator`` or an
-``AuditAccumulator`` and merge the results: the same answer whatever the
+`ostik coverage` (in this process or in -j N others), ``ostik test -q``,
+``ostik diff`` and ostik.dask read each trace file on its own into a
+``CoverageAccumulator``, an ``AuditAccumulator`` or a ``DiffAccumulator`` and
+merge the results: the same answer whatever the
 number of processes or machines, with the memory of one file at a time.
 
 A file's problems travel as data beside its accumulator, so that results
@@ -18,26 +19,38 @@ from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import Any, Literal
 
-from ostik._engine import AuditAccumulator, CoverageAccumulator
+from ostik._engine import AuditAccumulator, CoverageAccumulator, DiffAccumulator
 from ostik.formats.reading import collector_paused
 from ostik.runs.judging import read_traces, unjudged_warning, unnamed_steps_warning
-from ostik.formats.trace_files import Trace, TraceFileError, first_bad_step
+from ostik.formats.json_text import STDIN_NAME
+from ostik.formats.trace_files import STDIN, Trace, TraceFileError, first_bad_step
 from ostik.runs.workers import ignore_interrupts, map_files
 
-__all__ = ["Accumulator", "Measure", "Tally", "merged", "tally_files", "tally_paths", "tally_traces", "trace_ref"]
+__all__ = ["KEEP_ALL", "Accumulator", "Measure", "Tally", "merged", "tally_files", "tally_paths", "tally_traces", "trace_ref"]
 
-Accumulator = CoverageAccumulator | AuditAccumulator
+Accumulator = CoverageAccumulator | AuditAccumulator | DiffAccumulator
+
+# As many traces as an accumulator can keep: all of them.
+KEEP_ALL = 2**64 - 1
 
 
 @dataclass(frozen=True)
 class Measure:
-    """What to make of traces: coverage or an audit, of the policy with these bytes
-    (``ostik.policy_bytes``). Small, so it travels to workers cheaply; every
-    process builds the policy once however many accumulators it makes."""
+    """What to make of traces: coverage or an audit of the policy with these bytes
+    (``ostik.policy_bytes``), or a diff of it and the policy with the bytes
+    `new_policy`. Small, so it travels to workers cheaply; every process builds
+    the policies once however many accumulators it makes.
 
-    kind: Literal["coverage", "audit"]
+    A diff with a `listing` also writes each file's changed traces as
+    ``ostik diff`` lists them ("plain", or "colour" for ANSI colours), in the
+    process that judged the file: the text travels instead of the traces,
+    which its accumulator then keeps only up to `keep`."""
+
+    kind: Literal["coverage", "audit", "diff"]
     policy: bytes
     keep: int = 100
+    new_policy: bytes = b""
+    listing: Literal["", "plain", "colour"] = ""
     # An audit's traces that fail for calls that are no steps (see
     # ostik.runs.judging.off_trace_violations): those holding refused
     # attempts, and those holding calls that ran unjudged.
@@ -47,6 +60,8 @@ class Measure:
     def accumulator(self) -> Accumulator:
         if self.kind == "coverage":
             return CoverageAccumulator(self.policy)
+        if self.kind == "diff":
+            return DiffAccumulator(self.policy, self.new_policy, KEEP_ALL if self.listing else self.keep)
         return AuditAccumulator(self.policy, self.keep)
 
 
@@ -71,6 +86,9 @@ class Tally:
     # The traces an audit failed for those calls alone, which its accumulator
     # (judging only the steps) counts as passing.
     failed_off_trace: int = 0
+    # A diff's listing of one file's changed traces, one text per trace (see
+    # Measure); not merged: each file's is shown on its own.
+    listing: list[str] | None = None
 
     def merge(self, other: Tally) -> Tally:
         """Adds `other` into this tally (in place) and returns it."""
@@ -154,15 +172,23 @@ def _tally_file(measure: Measure, index: int, path: str, trace_format: str) -> T
         return tally
     tally.refused = sum(len(trace.refused) for trace in trace_file.traces)
     tally.unjudged = sum(len(trace.unjudged) for trace in trace_file.traces)
-    if measure.kind == "audit":
-        # Judged, as by `ostik test`: say so when the steps name no tool, or calls ran unjudged.
+    if measure.kind != "coverage":
+        # Judged, as by `ostik test`: say so when the steps name no tool.
         unnamed = unnamed_steps_warning(trace_file, "judged")
         if unnamed:
             tally.notes.append((index, unnamed))
+    if measure.kind == "audit":
+        # And when calls ran unjudged.
         unjudged = unjudged_warning(trace_file, "block" if measure.fail_on_unjudged else "allow")
         if unjudged:
             tally.notes.append((index, unjudged))
         tally.failed_off_trace = _failed_off_trace(measure, trace_file.traces)
+    if measure.listing and isinstance(accumulator, DiffAccumulator):
+        tally.listing = accumulator.listing(STDIN_NAME if path == STDIN else path, measure.listing == "colour")
+        if measure.keep < KEEP_ALL:
+            kept = DiffAccumulator(measure.policy, measure.new_policy, measure.keep)
+            kept.merge(accumulator)
+            tally.accumulator = kept
     return tally
 
 
@@ -192,7 +218,7 @@ def tally_traces(measure: Measure, traces: Iterable[Sequence[Any] | Trace]) -> T
     accumulator = measure.accumulator()
     for trace in traces:
         if isinstance(trace, Trace):
-            if isinstance(accumulator, AuditAccumulator):
+            if isinstance(accumulator, (AuditAccumulator, DiffAccumulator)):
                 accumulator.add(trace.steps, trace_ref(trace, trace.line is not None))
             else:
                 accumulator.add(trace.steps)
