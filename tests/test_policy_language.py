@@ -2,6 +2,8 @@
 
 import asyncio
 import json
+import subprocess
+import sys
 
 import pytest
 from hypothesis import given, settings
@@ -330,9 +332,9 @@ def test_accumulators_accept_a_guard(guard):
     accumulator = ostik.CoverageAccumulator(guard)
     accumulator.add([{"tool": "git_push"}])
     assert accumulator.traces == 1
-    audit = ostik.AuditAccumulator(guard)
-    audit.add([{"tool": "force_push"}])
-    assert audit.summary()["blocked_by"] == {"deny_list": 1}
+    # An audit would count the guard's ask and limit entries as passed: it refuses them instead.
+    with pytest.raises(ValueError, match="ask or limits entries"):
+        ostik.AuditAccumulator(guard)
 
 
 NAMES = st.sampled_from(["a", "b", "c", "read", "write"])
@@ -385,3 +387,39 @@ def test_the_commands_read_the_whole_language(write_policy, tmp_path):
     untimed.write_text('{"tool":"web_search","args":{"q":1}}\n' * 2 + '{"tool":"web_search","args":{"q":2}}\n')
     quiet = run("explain", path, str(untimed))
     assert quiet.returncode == 0 and quiet.stderr.count("limits over a window of time were not applied") == 1
+
+
+# --- where entries are not judged, they are refused, never counted as passed ------------------------------------------
+
+ENTRY_POLICY = """version: "1"
+tools:
+  allow: [read_file]
+limits:
+  - {tool: read_file, max: 1}
+"""
+
+
+@pytest.mark.parametrize("command, status", [
+    (["test", "-q", "{policy}", "{trace}"], 1),  # the quiet count judges the limit as the full run does
+    (["diff", "{policy}", "{policy}", "{trace}"], 2),
+    (["report", "{policy}", "--compare", "{policy}", "{trace}", "-o", "{page}"], 2),
+])
+def test_commands_that_cannot_judge_entries_never_pass_them(tmp_path, command, status):
+    policy = tmp_path / "p.yaml"
+    policy.write_text(ENTRY_POLICY)
+    trace = tmp_path / "t.jsonl"
+    trace.write_text('{"tool": "read_file"}\n{"tool": "read_file"}\n')
+    argv = [part.format(policy=policy, trace=trace, page=tmp_path / "page.html") for part in command]
+    result = subprocess.run([sys.executable, "-m", "ostik", *argv], capture_output=True, text=True, timeout=120)
+    assert result.returncode == status, result.stderr
+    if status == 2:
+        assert "ask or limits entries" in result.stderr
+
+
+def test_accumulators_refuse_a_policy_with_entries(tmp_path):
+    from ostik._engine import AuditAccumulator
+
+    policy = tmp_path / "p.yaml"
+    policy.write_text(ENTRY_POLICY)
+    with pytest.raises(ValueError, match="ask or limits entries"):
+        AuditAccumulator(ostik.Guard.from_file(str(policy)).policy)

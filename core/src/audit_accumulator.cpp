@@ -40,6 +40,14 @@ struct VerdictOnly {
 AuditBasis::AuditBasis(Guard guard, PolicyKey key) : key_(std::move(key)), guard_(std::move(guard)) {}
 
 std::expected<std::shared_ptr<const AuditBasis>, std::string> AuditBasis::create(const Policy& policy, PolicyKey key) {
+    // The accumulators judge a step by the specified rules and the argument
+    // rules alone; counting a policy's ask and limit entries as passed would
+    // report traces as passing that Guard.judge fails.
+    if (!policy.ask.empty() || !policy.limits.empty()) {
+        return std::unexpected(std::string(
+            "the policy has ask or limits entries, which accumulators do not judge yet: judge its traces with "
+            "Guard.judge (ostik test without --dask-scheduler)"));
+    }
     auto guard = Guard::create(Policy(policy));
     if (!guard) return std::unexpected(guard.error().text());
     return std::make_shared<const AuditBasis>(std::move(*guard), std::move(key));

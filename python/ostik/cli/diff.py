@@ -19,7 +19,7 @@ from typing import TYPE_CHECKING, Any
 
 from ostik._engine import DiffAccumulator, policy_bytes
 from ostik.cli.common import (EXIT_FAILED, EXIT_OK, EXIT_UNUSABLE, Progress, add_dask_argument, add_format_argument,
-                              cores, dask_cluster, jobs, load_judging_policy, refuse_overwriting_inputs, warn,
+                              cores, dask_cluster, jobs, load_compared_policy, refuse_overwriting_inputs, warn,
                               write_lines)
 from ostik.formats.json_text import STDIN_NAME
 from ostik.formats.trace_files import STDIN
@@ -82,8 +82,8 @@ def changed_annotation(trace: _ChangedTrace, place: TracePlace, text: str) -> st
 def run_diff(args: argparse.Namespace) -> int:
     start = time.perf_counter()
     refuse_overwriting_inputs([("--junit-xml", args.junit_xml)], args.old, [args.new, *args.paths])
-    old, _ = load_judging_policy(args.old)
-    new, _ = load_judging_policy(args.new)
+    old, _ = load_compared_policy(args.old)
+    new, _ = load_compared_policy(args.new)
     paths, path_errors = trace_paths(args.paths)
     annotate = in_github_actions()
     listed = not args.quiet and not args.json  # the listing on stdout

@@ -58,7 +58,7 @@ class Suggestion:
     def without(self, rule_ids: set[str]) -> Suggestion:
         """The suggestion less the rules with these ids (sequence rules by their rule ids,
         argument rules by "arg_{tool}_{argument}")."""
-        from ostik.cli.policy_lint import rule_id
+        from ostik._inspect import rule_id
 
         return Suggestion(self.observations, self.allow,
                           [r for r in self.rules if rule_id(r.record) not in rule_ids],  # type: ignore[arg-type]
@@ -131,7 +131,7 @@ RULE_MAKERS: tuple[Callable[[Observations, Options], Iterator[SequenceRule]], ..
 
 def suggest(seen: Observations, options: Options) -> Suggestion:
     # Here, not at the top: the command line imports this module.
-    from ostik.cli.policy_lint import rule_id
+    from ostik._inspect import rule_id
 
     rules: list[SequenceRule] = []
     ids: set[str] = set()
