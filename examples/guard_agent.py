@@ -4,7 +4,8 @@
 
 The tools are plain functions wrapped by ``@session.tool``; a call the policy
 blocks raises ``PolicyViolation`` instead of running, and the agent hands the
-reason back to its model, as it would hand back a tool's error. The model here
+decision's message back to its model, as it would hand back a tool's error. A
+refused call never ran, so the run goes on from where it was. The model here
 is scripted, so the run is the same every time. With TRACE_FILE the session
 appends every call to it, and ``ostik explain examples/policy.yaml TRACE_FILE``
 gives the same verdicts afterwards.
@@ -79,13 +80,16 @@ def run_agent(session: Session) -> None:
         try:
             result = tools[tool](**args)
         except PolicyViolation as refused:
-            # The model is told why, as it would be told a tool's error.
+            # The model is told why (d.message, a sentence with no rule id), as
+            # it would be told a tool's error; the log line names the rule.
             d = refused.decision
             print(f"  {d.step}  {tool:<11} refused  {d.blocked_by}: {d.reason}")
+            print(f"     to the model: {d.message}")
         else:
             print(f"  {session.steps - 1}  {tool:<11} ran      {result}")
     unmet = session.finish()
-    print(f"{session.steps} calls; end of run: " + ("; ".join(f.explanation for f in unmet) or "all checks pass"))
+    print(f"{session.steps} calls ran, {session.refused} refused; end of run: "
+          + ("; ".join(f.explanation for f in unmet) or "all checks pass"))
 
 
 def main() -> None:

@@ -1,11 +1,13 @@
 // Fuzzes the binary forms that arrive from other processes: a policy's bytes,
-// a coverage accumulator's and an audit accumulator's. The first input byte
-// picks the form (its value modulo 3: policy, coverage, audit) and whether
-// the rest is taken as it is or, with bit 2 set, sealed with a valid checksum
-// first, so that the structure behind the checksum is reached. The seeds in
-// fuzz/corpus/bytes are forms made for the policy below.
+// a coverage accumulator's, an audit accumulator's and a guard session's. The
+// first input byte picks the form (with bit 3 set a session's, otherwise its
+// value modulo 3: policy, coverage, audit) and whether the rest is taken as it
+// is or, with bit 2 set, sealed with a valid checksum first, so that the
+// structure behind the checksum is reached. The seeds in fuzz/corpus/bytes are
+// forms made for the policy below.
 // Whatever decodes must encode again to bytes that decode to the same thing,
-// and an accumulator must still report, merge and judge without failing.
+// an accumulator must still report, merge and judge without failing, and a
+// session must still judge, replay its call ids, finish and make every text.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +19,7 @@
 #include "../core/src/byte_codec.hpp"
 #include "ostik/audit_accumulator.hpp"
 #include "ostik/coverage_accumulator.hpp"
+#include "ostik/guard.hpp"
 #include "ostik/policy_encoding.hpp"
 
 using namespace ostik;
@@ -54,6 +57,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string bytes(reinterpret_cast<const char*>(data) + 1, size - 1);
     if (data[0] & 4) detail::ByteWriter(bytes).seal();
     static const std::vector<std::string_view> tools = {"a", "b", "rm", "read_file", "x"};
+    static const auto guard = std::make_shared<const Guard>(Guard::create(Policy(policy)).value());
+
+    if (data[0] & 8) {
+        auto session = GuardSession::from_bytes(guard, bytes, nullptr);
+        if (!session) return 0;
+        GuardSession& s = **session;
+        check(s.to_bytes() == bytes, "session bytes read as something else");
+        // Every remembered decision makes its texts; a new call is judged.
+        for (std::string_view tool : tools) {
+            ToolCall call{std::string(tool), std::nullopt};
+            for (const char* id : {"a", "b", "c", "0"}) {
+                if (auto d = s.peek(call, std::string(id))) (void)d->record();
+            }
+            if (auto d = s.check(call)) (void)d->record();
+        }
+        (void)s.finish();
+        auto again = GuardSession::from_bytes(guard, s.to_bytes(), nullptr);
+        check(again && (*again)->to_bytes() == s.to_bytes(), "session bytes do not round trip");
+        return 0;
+    }
 
     switch (data[0] % 3) {
         case 0:

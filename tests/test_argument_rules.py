@@ -248,7 +248,7 @@ def test_the_judgement_and_the_session_report_carry_the_argument_failures(write_
     judgement = guard.judge(steps)
     assert (judgement.blocked_steps, judgement.first_block, judgement.blocking_rules) == (
         2, 1, ["require_args_cmds", "deny_list"])
-    session = guard.session(keep=True)
+    session = guard.session(keep=True, mode="observe")
     for step, judged in zip(steps, judgement.decisions):
         assert session.check(step["tool"], step["args"]) == judged
     report = json.loads(session.explain())
@@ -267,7 +267,7 @@ def test_the_judgement_and_the_session_report_carry_the_argument_failures(write_
 
 def test_without_failures_the_session_report_is_the_explainers(write_policy):
     policy = Policy.from_file(write_policy(POLICY))
-    session = Guard(policy).session(keep=True)
+    session = Guard(policy).session(keep=True, mode="observe")
     steps = [("shell", {"command": "ls", "cwd": "/é"}), ("git", None), ("bash", {"cwd": "."})]
     for tool, args in steps:
         assert session.check(tool, args).blocked_by in (None, "max_calls_shell_0")
@@ -405,7 +405,7 @@ def test_ostik_explain_shows_each_offending_value_once(write_policy, tmp_path):
 def test_a_report_whose_only_wide_characters_come_from_an_argument_rule(write_policy):
     # Everything else in the report is ASCII: the str must still be made wide enough.
     text = "version: '1'\naliases: {'Σgrp😀': [t]}\ntools:\n  arg_constraints: {'Σgrp😀': {x: {max_length: 0}}}\n"
-    session = guard_of(write_policy, text).session(keep=True)
+    session = guard_of(write_policy, text).session(keep=True, mode="observe")
     session.check("t", {"x": "a"})
     report = json.loads(session.explain())
     assert report["blocking_rules"] == ["arg_σgrp😀_x"]
@@ -513,7 +513,7 @@ def test_a_number_that_is_not_finite_is_named_as_such(write_policy, value, shown
 def test_a_recorded_number_that_is_not_finite_is_written_as_null(write_policy, tmp_path):
     guard = guard_of(write_policy, NUMBER_POLICY.format(on_error="block"))
     path = tmp_path / "run.jsonl"
-    session = guard.session(str(path), keep=True)
+    session = guard.session(str(path), keep=True, mode="observe")
     session.check("shell", {"n": float("nan"), "x": [float("inf")]})
     assert path.read_text() == '{"args":{"n":null,"x":[null]},"tool":"shell"}\n'
     assert json.loads(session.explain())["steps"][0]["args"] == {"n": None, "x": [None]}

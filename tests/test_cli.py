@@ -205,10 +205,9 @@ def test_check_escapes_control_characters_in_stray_keys(write_policy):
 
 
 def test_check_warnings_use_the_native_rule_ids(write_policy):
-    # Unusual names where lower-casing is not ASCII-only: the ids the check
-    # computes must be the ones the explainer reports.
-    from ostik.cli.policy_lint import rule_id
-
+    # Unusual names where lower-casing is not ASCII-only: the ids the records
+    # carry (which the check and the report page use) must be the ones the
+    # explainer reports.
     path = write_policy(
         "version: '1'\nsequences:\n"
         "  - [require, İstanbul]\n  - [eventually, ΣΑΣ, 2]\n  - [max_calls, Straße, 0x10]\n"
@@ -217,7 +216,8 @@ def test_check_warnings_use_the_native_rule_ids(write_policy):
     rules = ostik.policy_records(path)["sequences"]
     report = explained([{"tool": "x"}], path)
     native_ids = [e["rule_id"] for e in report["steps"][0]["rules_evaluated"]][:len(rules)]
-    assert native_ids == [rule_id(rule) for rule in rules]
+    assert native_ids == [rule["rule_id"] for rule in rules]
+    assert ostik.Guard.from_file(path).rule_ids == native_ids
 
 
 # --- explain -----------------------------------------------------------------------------------------------------

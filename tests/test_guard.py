@@ -87,7 +87,8 @@ def test_allowed_and_blocked_decisions(guard):
     assert (first.rule_type, first.context) == ("allow", None)
     assert repr(first) == ("RuleFailure(rule_id='allow_list', rule_type='allow', "
                            "explanation=\"Tool 'force_exec' is not in allow list\", context=None)")
-    assert session.steps == 2
+    # The refused call never ran: it counts as refused, not as a step.
+    assert (session.steps, session.refused, session.mode) == (1, 1, "enforce")
 
 
 def test_a_sequence_rule_blocks_with_its_context(guard):
@@ -99,7 +100,7 @@ def test_a_sequence_rule_blocks_with_its_context(guard):
 
 
 def test_decisions_and_failures_are_values(guard):
-    session = guard.session()
+    session = guard.session(mode="observe")
     d = session.check("edit_file")
     assert d == guard.session().check("edit_file")
     assert hash(d) == hash(guard.session().check("edit_file"))
@@ -185,7 +186,7 @@ def test_peek_judges_without_entering(guard):
         peeked = session.peek(tool, {"x": 1})
         assert session.peek(tool) == peeked
         assert session.check(tool) == peeked
-    assert session.steps == 5
+    assert (session.steps, session.refused) == (4, 1)  # the third edit_file was refused
     assert session.peek("edit_file").blocked_by == "max_calls_edit_file_2"
 
 
@@ -201,7 +202,7 @@ def test_finish_on_an_empty_run_fails_require_unlike_explain(guard, policy):
     [("list_dir", None), ("edit_file", None), ("search", None), ("search", None), ("search", None)],
 ])
 def test_finish_and_decisions_match_explain(guard, policy, calls):
-    session = guard.session(keep=True)
+    session = guard.session(keep=True, mode="observe")
     decisions = [session.check(tool, args) for tool, args in calls]
     report = explained_steps(policy, calls)
     for d, step in zip(decisions, report["steps"]):
@@ -230,7 +231,7 @@ def test_sessions_of_one_guard_are_independent(guard):
     assert [f.rule_id for f in a.check("edit_file").failures] == [
         "before_inspect_then_edit_file", "never_after_git_commit_forbidden_edit_file"]
     assert b.check("edit_file").allowed
-    assert (a.steps, b.steps) == (2, 3)
+    assert (a.steps, b.steps) == (1, 2)
 
 
 def test_a_session_outlives_its_guard_and_policy(write_policy):
@@ -243,7 +244,7 @@ def test_a_session_outlives_its_guard_and_policy(write_policy):
 
 
 def test_one_session_from_eight_threads(guard, policy):
-    session = guard.session(keep=True)
+    session = guard.session(keep=True, mode="observe")
     decisions = []
     barrier = threading.Barrier(8)
 
@@ -271,7 +272,7 @@ def test_one_session_from_eight_threads(guard, policy):
 
 def test_the_trace_file_reproduces_the_verdicts(guard, write_policy, tmp_path):
     path = tmp_path / "run.jsonl"
-    session = guard.session(str(path), keep=True)
+    session = guard.session(str(path), keep=True, mode="observe")
     session.check("read_file", {"path": "a.py", "lines": [1, 2.5]})
     session.peek("force_push")
     session.check("edit_file")
@@ -362,8 +363,9 @@ def test_unconvertible_args(guard, tmp_path, args, text):
 @pytest.mark.parametrize(("call", "message"), [
     (lambda p: Guard(), "Guard.__new__() missing 1 required positional argument: 'policy'"),
     (lambda p: Guard("policy.yaml"), "argument 'policy': 'str' object cannot be converted to 'Policy'"),
-    (lambda p: Guard(p).session(pathlib.Path("t.jsonl")),
-     "argument 'trace_file': 'PosixPath' object cannot be converted to 'str'"),
+    (lambda p: Guard(p).session(b"t.jsonl"), "argument 'trace_file': 'bytes' object cannot be converted to 'str'"),
+    (lambda p: Guard(p).session(pathlib.PurePath(b"t.jsonl".decode()).as_posix().encode()),
+     "argument 'trace_file': 'bytes' object cannot be converted to 'str'"),
     (lambda p: Guard(p).session(keep=1), "argument 'keep': 'int' object cannot be converted to 'bool'"),
     (lambda p: Guard(p).session(None, False, 3), "Guard.session() takes from 0 to 2 positional arguments but 3 were given"),
 ])
@@ -389,7 +391,7 @@ def steps_of(calls):
 
 
 def test_judge_gives_the_decisions_and_end_of_a_fresh_session(guard, policy):
-    session = guard.session()
+    session = guard.session(mode="observe")
     checked = [session.check(tool, args) for tool, args in BLOCKED_RUN]
     judgement = guard.judge(steps_of(BLOCKED_RUN))
     assert judgement.decisions == checked
@@ -452,7 +454,7 @@ def test_a_judgement_is_immutable_and_outlives_its_guard(write_policy):
 
 
 def test_judged_decisions_read_like_checked_ones_after_their_judgement_is_gone(guard):
-    session = guard.session()
+    session = guard.session(mode="observe")
     checked = [session.check(tool, args) for tool, args in BLOCKED_RUN]
     decisions = guard.judge(steps_of(BLOCKED_RUN)).decisions
     failures = decisions[2].failures
@@ -551,7 +553,7 @@ def test_decorated_tools_are_checked_before_they_run(guard):
     assert str(info.value) == ("blocked by never_after_git_commit_forbidden_edit_file: "
                                "'edit_file' forbidden after 'git_commit' (triggered at index 2)")
     assert info.value.decision.step == 3 and info.value.decision.blocked_by.startswith("never_after")
-    assert ran == ["a.py", "-x", "commit"] and session.steps == 4
+    assert ran == ["a.py", "-x", "commit"] and (session.steps, session.refused) == (3, 1)
 
 
 def test_guarded_defaults_and_failures(guard):
@@ -587,7 +589,7 @@ def test_async_tools(guard):
     assert asyncio.run(run_tests("all")) == "ran all"
     with pytest.raises(PolicyViolation, match="^blocked by deny_list: Tool 'force_push' is in deny list$"):
         asyncio.run(force_push())
-    assert session.steps == 2
+    assert (session.steps, session.refused) == (1, 1)
 
 
 @pytest.mark.parametrize("setting", ["block", "allow"])

@@ -116,11 +116,18 @@ def tool_messages(result):
 
 
 def explained(policy, path):
-    """(tool, what a guard would answer) per recorded step: None when allowed, else the refusal text."""
-    (steps,) = ostik.formats.read(str(path), "ostik")
-    report = json.loads(TraceExplainer(policy).explain(steps))
+    """(tool, what a guard would answer) per recorded line: None when allowed, else the refusal text. A line of
+    a refused call is an attempt, not a step: the steps are judged without it, and it answers with its refusal."""
+    lines = [json.loads(line) for line in path.read_text().splitlines()]
+    steps = [line for line in lines if "refused" not in line]
+    judged = iter(json.loads(TraceExplainer(policy).explain(steps))["steps"])
     answers = []
-    for step in report["steps"]:
+    for line in lines:
+        if "refused" in line:
+            refused = line["refused"]
+            answers.append((line["tool"], f"blocked by {refused['rule_id']}: {refused['reason']}"))
+            continue
+        step = next(judged)
         failed = next((e for e in step["rules_evaluated"] if not e["passed"]), None)
         blocked = step["verdict"] == "blocked"
         answers.append((step["tool"], f"blocked by {failed['rule_id']}: {failed['explanation']}" if blocked else None))
@@ -146,7 +153,8 @@ def test_a_blocked_call_is_not_run_and_the_model_is_told_why(policy, tools, ran,
     assert model.received[2][-1] == refusal
     # The recorded trace explains to what the model was told.
     assert explained(policy, trace) == [("read_file", None), ("force_push", refusal.content), ("run_tests", None)]
-    assert trace.read_text().splitlines()[1] == '{"args":{"branch":"main"},"tool":"force_push"}'
+    assert trace.read_text().splitlines()[1] == ('{"args":{"branch":"main"},"refused":{"reason":"Tool \'force_push\' is '
+                                                 'in deny list","rule_id":"deny_list"},"tool":"force_push"}')
 
 
 def test_parallel_calls_are_judged_one_by_one(policy, tools, ran, tmp_path):
@@ -212,8 +220,10 @@ def test_each_run_has_its_own_session(policy, tools, ran, tmp_path):
     assert edited.content == "blocked by before_read_file_then_edit_file: 'edit_file' requires 'read_file' first"
     files = sorted((tmp_path / "traces").iterdir())
     assert len(files) == 2 and all(re.fullmatch(r"[0-9a-f]{32}\.jsonl", f.name) for f in files)
-    assert sorted(f.read_text() for f in files) == ['{"args":{"path":"a.py"},"tool":"edit_file"}\n',
-                                                    '{"args":{"path":"a.py"},"tool":"read_file"}\n']
+    assert sorted(f.read_text() for f in files) == [
+        '{"args":{"path":"a.py"},"refused":{"reason":"\'edit_file\' requires \'read_file\' first",'
+        '"rule_id":"before_read_file_then_edit_file"},"tool":"edit_file"}\n',
+        '{"args":{"path":"a.py"},"tool":"read_file"}\n']
     assert len(middleware.runs) == 0
 
 

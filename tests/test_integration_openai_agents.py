@@ -147,10 +147,21 @@ def outputs(model):
 
 
 def explained(policy, path):
-    (steps,) = ostik.formats.read(str(path), "ostik")
-    report = json.loads(TraceExplainer(policy).explain(steps))
-    return [(s["index"], s["tool"], s["verdict"], next((e["rule_id"] for e in s["rules_evaluated"] if not e["passed"]),
-                                                        None)) for s in report["steps"]]
+    """(step, tool, verdict, blocking rule) per recorded line. A line of a refused call is an attempt, not a step:
+    the steps are judged without it, and it stands at the step it would have taken, blocked by its rule."""
+    lines = [json.loads(line) for line in path.read_text().splitlines()]
+    steps = [line for line in lines if "refused" not in line]
+    judged = iter(json.loads(TraceExplainer(policy).explain(steps))["steps"])
+    out = []
+    for line in lines:
+        if "refused" in line:
+            out.append((len(out) - sum(1 for o in lines[:len(out)] if "refused" in o), line["tool"], "blocked",
+                         line["refused"]["rule_id"]))
+            continue
+        s = next(judged)
+        out.append((s["index"], s["tool"], s["verdict"],
+                    next((e["rule_id"] for e in s["rules_evaluated"] if not e["passed"]), None)))
+    return out
 
 
 def as_explained(decisions, tools):

@@ -507,7 +507,7 @@ def test_guard_decides_as_explain(write_policy, policy, calls):
     # The i-th decision is step i of the explanation of the same calls, and
     # finish() gives the last step's end-of-trace entries.
     p = load(write_policy, policy)
-    session = require_class("Guard")(p).session()
+    session = require_class("Guard")(p).session(mode="observe")
     steps = [{"tool": t} if a is None else {"tool": t, "args": a} for t, a in calls]
     report = json.loads(ostik.TraceExplainer(p).explain(steps))
     rules = policy["sequences"]
@@ -554,7 +554,7 @@ def test_a_judgement_agrees_with_explain_and_a_session(write_policy, policy, tra
     rules = policy["sequences"]
     decisions = judgement.decisions
     assert judgement.steps == len(decisions) == report["total_steps"]
-    session = guard.session(keep=True)
+    session = guard.session(keep=True, mode="observe")
     blocked_at, blocking = [], []
     for decision, step, given in zip(decisions, report["steps"], trace):
         gated = tool_check(policy, step["tool"]) is not None

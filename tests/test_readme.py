@@ -138,7 +138,7 @@ def test_the_guard_agent_runs_and_its_trace_explains_alike(tmp_path):
                          capture_output=True, text=True, timeout=120)
     assert run.returncode == 0, run.stderr
     lines = run.stdout.splitlines()
-    assert lines[-1] == "8 calls; end of run: all checks pass"
+    assert lines[-1] == "5 calls ran, 3 refused; end of run: all checks pass"
     refused = [line.split()[1] for line in lines[:-1] if " refused " in line]
     assert refused == ["edit_file", "git_commit", "force_push"]
     explained = subprocess.run([sys.executable, "-m", "ostik", "explain", "examples/policy.yaml", str(trace)],

@@ -18,6 +18,9 @@ def stub_functions(path):
     def params(node):
         args = node.args.posonlyargs + node.args.args
         defaults = [False] * (len(args) - len(node.args.defaults)) + [True] * len(node.args.defaults)
+        # Keyword-only parameters follow, each with its own default or none.
+        args += node.args.kwonlyargs
+        defaults += [d is not None for d in node.args.kw_defaults]
         return [(a.arg, d) for a, d in zip(args, defaults) if a.arg not in ("self", "cls")]
 
     for node in tree.body:

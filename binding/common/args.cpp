@@ -33,14 +33,17 @@ bool check_missing(const Signature& sig, PyObject** out) {
     return false;
 }
 
+Py_ssize_t max_positional(const Signature& sig) { return sig.positional < 0 ? sig.count : sig.positional; }
+
 bool too_many_positional(const Signature& sig, Py_ssize_t nargs) {
     const char* was = nargs == 1 ? "was" : "were";
-    if (sig.required == sig.count) {
-        PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given", sig.name, sig.count,
-                     sig.count == 1 ? "" : "s", nargs, was);
+    const Py_ssize_t most = max_positional(sig);
+    if (sig.required == most) {
+        PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given", sig.name, most,
+                     most == 1 ? "" : "s", nargs, was);
     } else {
         PyErr_Format(PyExc_TypeError, "%s() takes from %zd to %zd positional arguments but %zd %s given", sig.name,
-                     sig.required, sig.count, nargs, was);
+                     sig.required, most, nargs, was);
     }
     return false;
 }
@@ -70,7 +73,7 @@ bool place_keyword(const Signature& sig, PyObject* key, PyObject* value, PyObjec
 bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
     nargs = PyVectorcall_NARGS(nargs);
     for (Py_ssize_t i = 0; i < sig.count; ++i) out[i] = nullptr;
-    if (nargs > sig.count) return too_many_positional(sig, nargs);
+    if (nargs > max_positional(sig)) return too_many_positional(sig, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
     if (kwnames) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
@@ -84,7 +87,7 @@ bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
 bool parse_args(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     for (Py_ssize_t i = 0; i < sig.count; ++i) out[i] = nullptr;
-    if (nargs > sig.count) return too_many_positional(sig, nargs);
+    if (nargs > max_positional(sig)) return too_many_positional(sig, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, i);
     if (kwargs) {
         Py_ssize_t pos = 0;

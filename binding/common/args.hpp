@@ -11,6 +11,7 @@ struct Signature {
     const char* const* params;         // parameter names, all positional-or-keyword
     Py_ssize_t count;                  // number of parameters
     Py_ssize_t required;               // the first `required` have no default
+    Py_ssize_t positional = -1;        // how many may be given by position (-1: all); the rest are keyword-only
 };
 
 // Vectorcall form. Fills out[0..count) with borrowed references; parameters

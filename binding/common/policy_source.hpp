@@ -18,6 +18,7 @@ namespace ostik::py {
 // `ignored_keys`, a successful load also lists the rule keys it dropped; with
 // `constraint_marks`, the positions of the nodes under tools.arg_constraints.
 std::optional<Policy> load_policy_argument(PyObject* path_obj, std::vector<IgnoredKey>* ignored_keys = nullptr,
-                                           std::vector<NodeMark>* constraint_marks = nullptr);
+                                           std::vector<NodeMark>* constraint_marks = nullptr,
+                                           Language language = Language::specified);
 
 }  // namespace ostik::py

@@ -43,10 +43,23 @@ PyObject* create_audit_accumulator_type(PyObject* module);
 PyObject* create_unreadable_arguments_type(PyObject* module);
 
 // A new Session running on `guard` (a new reference, or null with an error set).
-PyObject* new_session(std::shared_ptr<const Guard> guard, std::unique_ptr<TraceWriter> writer, bool keep_calls);
+// `clock` (a callable giving seconds) and `approver` are kept when not null
+// or None.
+PyObject* new_session(std::shared_ptr<const Guard> guard, std::unique_ptr<TraceWriter> writer, bool keep_calls,
+                      GuardMode mode, PyObject* clock = nullptr, PyObject* approver = nullptr);
+// A new Session taking over `session`.
+PyObject* wrap_session(std::unique_ptr<GuardSession> session, PyObject* clock = nullptr, PyObject* approver = nullptr);
+
+// The policy of a Guard object, or null when `obj` is not one.
+const Policy* guard_policy(PyObject* obj);
 
 // A new Decision taking over `decision`.
 PyObject* new_decision(GuardDecision&& decision);
+
+// A new Decision of a session's `decision`, whose texts are made only when a
+// field needs them; it holds `owner` (the Session), which keeps the guard the
+// decision refers to.
+PyObject* new_session_decision(SessionDecision&& decision, PyObject* owner);
 
 // A new Decision of step `step` of `judgement`, whose texts are made only
 // when a field needs them.
@@ -66,6 +79,10 @@ PyObject* new_judged_rule_failure_list(const std::shared_ptr<const TraceJudgemen
 // A new list of the guard's argument rules as dicts (Guard.argument_rules),
 // each with "reached" and "violated" from `counts` (one per rule) when given.
 PyObject* argument_rule_list(const ostik::Guard& guard, const ArgumentRuleCount* counts);
+
+// A new list of the guard's ask and limit entries as dicts (Guard.entries),
+// each with "reached" and "triggered" from `counts` (one per entry) when given.
+PyObject* entry_list(const ostik::Guard& guard, const ArgumentRuleCount* counts);
 
 // The text of the policy's on_error setting, "block" or "allow".
 const char* on_error_name(ErrorPolicy p);

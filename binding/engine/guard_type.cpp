@@ -3,16 +3,20 @@
 // so any number of sessions and threads share one.
 #include <Python.h>
 
+#include <cmath>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string_view>
 
 #include "../common/args.hpp"
+#include "../common/policy_source.hpp"
 #include "../common/ref.hpp"
 #include "../common/step_reader.hpp"
 #include "../common/trace_sequence.hpp"
 #include "../common/util.hpp"
 #include "engine.hpp"
+#include "policy_bases.hpp"
 #include "ostik/guard.hpp"
 #include "ostik/trace_judgement.hpp"
 #include "ostik/trace_writer.hpp"
@@ -20,6 +24,8 @@
 namespace ostik::py::engine {
 
 namespace {
+
+PyTypeObject* guard_type_object = nullptr;
 
 struct GuardObject {
     PyObject_HEAD
@@ -66,44 +72,160 @@ void guard_dealloc(PyObject* self) {
     Py_DECREF(tp);
 }
 
-constexpr const char* session_params[] = {"trace_file", "keep"};
-constexpr Signature session_sig{"Guard.session", session_params, 2, 0};
+constexpr const char* session_params[] = {"trace_file", "keep", "mode", "approver", "clock"};
+constexpr Signature session_sig{"Guard.session", session_params, 5, 0, 2};
 
-PyObject* open_session(GuardObject* self, PyObject* trace_file, PyObject* keep) {
-    // Both arguments are checked before the file is opened, so that a bad
+// An approver or clock: a callable, or None for none.
+bool callable_argument(PyObject* obj, const char* name) {
+    if (!obj || obj == Py_None || PyCallable_Check(obj)) return true;
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected a callable or None, not %.200s", name, Py_TYPE(obj)->tp_name);
+    return false;
+}
+
+// The trace file's path: a str, or an os.PathLike giving one. Null with the
+// exception set when it is neither; `path` then untouched.
+bool trace_path(PyObject* trace_file, OwnedRef& path) {
+    if (PyUnicode_Check(trace_file)) {
+        path = OwnedRef::borrow(trace_file);
+        return true;
+    }
+    if (PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(trace_file)), "__fspath__")) {
+        OwnedRef fs = OwnedRef::steal(PyOS_FSPath(trace_file));
+        if (!fs) return false;
+        if (PyUnicode_Check(fs.get())) {
+            path = std::move(fs);
+            return true;
+        }
+    }
+    raise_cannot_convert("trace_file", trace_file, "str");
+    return false;
+}
+
+// The writer of the trace file at `path` (a str), or null with the error set.
+std::optional<std::unique_ptr<ostik::TraceWriter>> open_writer(PyObject* path) {
+    Py_ssize_t len = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(path, &len);
+    if (!text) return std::nullopt;
+    auto opened = ostik::TraceWriter::open(std::string_view(text, static_cast<std::size_t>(len)));
+    if (!opened) {
+        set_error(PyExc_RuntimeError, "Failed to open trace file: " + opened.error());
+        return std::nullopt;
+    }
+    return std::move(*opened);
+}
+
+std::optional<GuardMode> mode_argument(PyObject* mode) {
+    if (!mode) return GuardMode::enforce;
+    if (!PyUnicode_Check(mode)) {
+        raise_cannot_convert("mode", mode, "str");
+        return std::nullopt;
+    }
+    if (PyUnicode_CompareWithASCIIString(mode, "enforce") == 0) return GuardMode::enforce;
+    if (PyUnicode_CompareWithASCIIString(mode, "observe") == 0) return GuardMode::observe;
+    PyErr_Format(PyExc_ValueError, "argument 'mode': expected \"enforce\" or \"observe\", got %R", mode);
+    return std::nullopt;
+}
+
+PyObject* open_session(GuardObject* self, PyObject* trace_file, PyObject* keep, PyObject* mode_obj, PyObject* approver,
+                       PyObject* clock) {
+    // Every argument is checked before the file is opened, so that a bad
     // call leaves no file behind.
     const bool has_file = trace_file && trace_file != Py_None;
-    if (has_file && !PyUnicode_Check(trace_file)) {
-        raise_cannot_convert("trace_file", trace_file, "str");
-        return nullptr;
-    }
+    OwnedRef path;
+    if (has_file && !trace_path(trace_file, path)) return nullptr;
     if (keep && !PyBool_Check(keep)) {
         raise_cannot_convert("keep", keep, "bool");
         return nullptr;
     }
+    const auto mode = mode_argument(mode_obj);
+    if (!mode) return nullptr;
+    if (!callable_argument(approver, "approver") || !callable_argument(clock, "clock")) return nullptr;
     std::unique_ptr<ostik::TraceWriter> writer;
     if (has_file) {
-        Py_ssize_t len = 0;
-        const char* path = PyUnicode_AsUTF8AndSize(trace_file, &len);
-        if (!path) return nullptr;
-        auto opened = ostik::TraceWriter::open(std::string_view(path, static_cast<std::size_t>(len)));
-        if (!opened) {
-            set_error(PyExc_RuntimeError, "Failed to open trace file: " + opened.error());
-            return nullptr;
-        }
+        auto opened = open_writer(path.get());
+        if (!opened) return nullptr;
         writer = std::move(*opened);
     }
-    return new_session(self->guard, std::move(writer), keep == Py_True);
+    return new_session(self->guard, std::move(writer), keep == Py_True, *mode, clock, approver);
 }
 
 PyObject* guard_session(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* argv[2];
+    PyObject* argv[5];
     if (!parse_args(session_sig, args, nargs, kwnames, argv)) return nullptr;
     try {
-        return open_session(as_guard(self), argv[0], argv[1]);
+        return open_session(as_guard(self), argv[0], argv[1], argv[2], argv[3], argv[4]);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
+}
+
+constexpr const char* resume_params[] = {"data", "trace_file", "approver", "clock"};
+constexpr Signature resume_sig{"Guard.resume", resume_params, 4, 1, 2};
+
+PyObject* resume_session(GuardObject* self, PyObject* data_obj, PyObject* trace_file, PyObject* approver,
+                         PyObject* clock) {
+    if (!callable_argument(approver, "approver") || !callable_argument(clock, "clock")) return nullptr;
+    const bool has_file = trace_file && trace_file != Py_None;
+    OwnedRef path;
+    if (has_file && !trace_path(trace_file, path)) return nullptr;
+    auto data = bytes_argument(data_obj, "data");
+    if (!data) return nullptr;
+    // The bytes are read before the file is opened: bad bytes leave no file.
+    auto checked = ostik::GuardSession::from_bytes(self->guard, *data, nullptr);
+    if (!checked) {
+        set_error(PyExc_ValueError, "invalid Session bytes: " + checked.error());
+        return nullptr;
+    }
+    if (!has_file) return wrap_session(std::move(*checked), clock, approver);
+    auto opened = open_writer(path.get());
+    if (!opened) return nullptr;
+    auto session = ostik::GuardSession::from_bytes(self->guard, *data, std::move(*opened));
+    if (!session) {
+        set_error(PyExc_ValueError, "invalid Session bytes: " + session.error());
+        return nullptr;
+    }
+    return wrap_session(std::move(*session), clock, approver);
+}
+
+PyObject* guard_resume(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* argv[4];
+    if (!parse_args(resume_sig, args, nargs, kwnames, argv)) return nullptr;
+    try {
+        return resume_session(as_guard(self), argv[0], argv[1], argv[2], argv[3]);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+// A step's "ts" (seconds, as trace lines carry it), read only by a guard with
+// windowed limits: a finite number, or nothing. False with the exception set
+// when the mapping cannot be read.
+bool step_time(PyObject* step, std::optional<double>& ts) {
+    if (!PyMapping_Check(step)) return true;  // the step reader has refused it already
+    OwnedRef key = OwnedRef::steal(PyUnicode_FromString("ts"));
+    if (!key) return false;
+    PyObject* value = nullptr;
+    if (PyDict_Check(step)) {
+        value = PyDict_GetItemWithError(step, key.get());
+        if (!value) return !PyErr_Occurred();
+        Py_INCREF(value);
+    } else {
+        value = PyObject_GetItem(step, key.get());
+        if (!value) {
+            if (!PyErr_ExceptionMatches(PyExc_KeyError)) return false;
+            PyErr_Clear();
+            return true;
+        }
+    }
+    OwnedRef owned = OwnedRef::steal(value);
+    if (!value || PyBool_Check(value) || !(PyFloat_Check(value) || PyLong_Check(value))) return true;
+    const double seconds = PyFloat_AsDouble(value);
+    if (seconds == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();  // an integer past a double: no time
+        return true;
+    }
+    if (std::isfinite(seconds)) ts = seconds;
+    return true;
 }
 
 constexpr const char* judge_params[] = {"trace"};
@@ -118,6 +240,7 @@ PyObject* judge_trace(GuardObject* self, PyObject* trace) {
     auto items = extract_sequence(trace, "trace");
     if (!items) return nullptr;
     ostik::TraceJudgement judgement(self->guard);
+    const bool windowed = self->guard->windowed_limits();
     for (std::size_t i = 0; i < items->size(); ++i) {
         if (interrupted(i)) return nullptr;
         auto read = read_engine_step((*items)[i].get());
@@ -125,8 +248,10 @@ PyObject* judge_trace(GuardObject* self, PyObject* trace) {
             set_error(PyExc_ValueError, "Invalid tool call format: " + read.error());
             return nullptr;
         }
-        if (read->unjudged) judgement.add_step(read->call.tool, *read->unjudged);
-        else judgement.add_step(read->call.tool, read->call.args);
+        std::optional<double> ts;
+        if (windowed && !step_time((*items)[i].get(), ts)) return nullptr;
+        if (read->unjudged) judgement.add_step(read->call.tool, *read->unjudged, ts);
+        else judgement.add_step(read->call.tool, read->call.args, ts);
     }
     items->clear();
     judgement.finish();
@@ -205,6 +330,45 @@ PyObject* guard_argument_coverage(PyObject* self, PyObject* const* args, Py_ssiz
     }
 }
 
+constexpr Signature entry_coverage_sig{"Guard.entry_coverage", coverage_params, 1, 1};
+
+// Every trace judged as Guard.judge judges it, the entries' counts summed.
+PyObject* count_entries(GuardObject* self, PyObject* traces) {
+    auto items = extract_sequence(traces, "traces");
+    if (!items) return nullptr;
+    const bool windowed = self->guard->windowed_limits();
+    std::vector<ArgumentRuleCount> totals(self->guard->entries().size());
+    for (const OwnedRef& trace : *items) {
+        auto steps = extract_sequence(trace.get(), "traces");
+        if (!steps) return nullptr;
+        ostik::TraceJudgement judgement(self->guard);
+        for (std::size_t i = 0; i < steps->size(); ++i) {
+            if (interrupted(i)) return nullptr;
+            auto read = read_engine_step((*steps)[i].get());
+            if (!read) {
+                set_error(PyExc_ValueError, "Invalid trace format: " + read.error());
+                return nullptr;
+            }
+            std::optional<double> ts;
+            if (windowed && !step_time((*steps)[i].get(), ts)) return nullptr;
+            if (read->unjudged) judgement.add_step(read->call.tool, *read->unjudged, ts);
+            else judgement.add_step(read->call.tool, read->call.args, ts);
+        }
+        const auto& counts = judgement.entry_counts();
+        for (std::size_t k = 0; k < totals.size(); ++k) {
+            totals[k].reached += counts[k].reached;
+            totals[k].violated += counts[k].violated;
+        }
+    }
+    return entry_list(*self->guard, totals.data());
+}
+
+PyObject* guard_entry_coverage(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* traces;
+    if (!parse_args(entry_coverage_sig, args, nargs, kwnames, &traces)) return nullptr;
+    return entry_point([&]() -> PyObject* { return count_entries(as_guard(self), traces); });
+}
+
 PyObject* guard_argument_rules(PyObject* self, void*) {
     try {
         return argument_rule_list(*as_guard(self)->guard, nullptr);
@@ -217,19 +381,103 @@ PyObject* guard_on_error(PyObject* self, void*) {
     return PyUnicode_FromString(on_error_name(as_guard(self)->guard->policy().on_error));
 }
 
+constexpr const char* from_file_params[] = {"path"};
+constexpr Signature from_file_sig{"Guard.from_file", from_file_params, 1, 1};
+
+// The whole language: a located message for anything wrong, the argument
+// constraints' included.
+PyObject* guard_from_file(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* path_obj;
+    if (!parse_args(from_file_sig, args, nargs, kwnames, &path_obj)) return nullptr;
+    return entry_point([&]() -> PyObject* {
+        OwnedRef path;
+        if (!trace_path(path_obj, path)) {
+            PyErr_Clear();
+            raise_cannot_convert("path", path_obj, "PyString");
+            return nullptr;
+        }
+        std::vector<NodeMark> marks;
+        auto loaded = load_policy_argument(path.get(), nullptr, &marks, Language::whole);
+        if (!loaded) return nullptr;
+        auto created = ostik::Guard::create(std::move(*loaded));
+        if (!created) {
+            set_error(PyExc_ValueError, created.error().located_text(marks));
+            return nullptr;
+        }
+        auto guard = std::make_shared<const ostik::Guard>(std::move(*created));
+        auto* type = reinterpret_cast<PyTypeObject*>(cls);
+        PyObject* self = type->tp_alloc(type, 0);
+        if (!self) return nullptr;
+        new (&as_guard(self)->guard) std::shared_ptr<const ostik::Guard>(std::move(guard));
+        return self;
+    });
+}
+
+PyObject* guard_policy_getter(PyObject* self, void*) {
+    return entry_point([&]() -> PyObject* {
+        auto* record = new Policy(as_guard(self)->guard->policy());
+        PyObject* obj = policy_type->tp_alloc(policy_type, 0);
+        if (!obj) {
+            delete record;
+            return nullptr;
+        }
+        reinterpret_cast<PolicyObject*>(obj)->policy = record;
+        return obj;
+    });
+}
+
+PyObject* guard_rule_ids(PyObject* self, void*) {
+    return entry_point([&]() -> PyObject* {
+        const std::vector<std::string> ids = as_guard(self)->guard->sequence_rule_ids();
+        OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            OwnedRef id = make_str(ids[i]);
+            if (!id) return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), id.release());
+        }
+        return list.release();
+    });
+}
+
+PyObject* guard_entries(PyObject* self, void*) {
+    return entry_point([&]() -> PyObject* { return entry_list(*as_guard(self)->guard, nullptr); });
+}
+
 PyMethodDef guard_methods[] = {
+    {"from_file", fastcall(guard_from_file), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "from_file($cls, path)\n--\n\n"
+     "The guard of the policy file at `path`, in the whole language: the seven\n"
+     "keys Policy.from_file reads, and `ask` and `limits`. FileNotFoundError when\n"
+     "it cannot be read, ValueError (with the line and column) when it is not a\n"
+     "valid policy."},
     {"session", fastcall(guard_session),
      METH_FASTCALL | METH_KEYWORDS,
-     "session($self, trace_file=None, keep=False)\n--\n\n"
-     "Starts one agent run. With trace_file (a str path) every checked call is\n"
-     "appended to that file as one step line; with keep=True the session keeps\n"
-     "its calls, so that explain() can report on them."},
+     "session($self, trace_file=None, keep=False, *, mode='enforce')\n--\n\n"
+     "Starts one agent run. mode \"enforce\": a refused call never ran and\n"
+     "counts for nothing; \"observe\": every checked call counts, blocked or\n"
+     "not. With trace_file (a path) every checked call is appended to that file\n"
+     "as one line; with keep=True the session keeps the calls it counts, so\n"
+     "that explain() can report on them."},
+    {"resume", fastcall(guard_resume),
+     METH_FASTCALL | METH_KEYWORDS,
+     "resume($self, data, trace_file=None)\n--\n\n"
+     "The session whose to_bytes() gave `data`, continuing where it stopped\n"
+     "(appending to trace_file when given). ValueError for bytes that are\n"
+     "damaged, not a session's, or made with another policy."},
     {"judge", fastcall(guard_judge),
      METH_FASTCALL | METH_KEYWORDS,
      "judge($self, trace)\n--\n\n"
      "Judges a whole trace (a sequence of step mappings, read as\n"
      "TraceExplainer.explain reads them) as a fresh session would: every step\n"
      "checked in order, then finished. Writes nothing; returns the Judgement."},
+    {"entry_coverage", fastcall(guard_entry_coverage),
+     METH_FASTCALL | METH_KEYWORDS,
+     "entry_coverage($self, traces)\n--\n\n"
+     "How often each ask and limit entry was reached (a step of a tool it names)\n"
+     "and triggered (it asked about the step, or refused it) in `traces`, each\n"
+     "judged as judge() does: the dicts of `entries`, with `reached` and\n"
+     "`triggered`."},
     {"argument_coverage", fastcall(guard_argument_coverage),
      METH_FASTCALL | METH_KEYWORDS,
      "argument_coverage($self, traces)\n--\n\n"
@@ -241,6 +489,16 @@ PyMethodDef guard_methods[] = {
 };
 
 PyGetSetDef guard_getset[] = {
+    {"policy", guard_policy_getter, nullptr,
+     "The guard's policy as a Policy (a new copy; its ask and limit entries, which\n"
+     "only a guard judges, ride along).",
+     nullptr},
+    {"rule_ids", guard_rule_ids, nullptr,
+     "The ids of the policy's sequence rules, in policy order (a new list).", nullptr},
+    {"entries", guard_entries, nullptr,
+     "The policy's ask and limit entries in policy order (asks first): a new list of\n"
+     "dicts with `rule_id`, `rule_type` (\"ask\", \"limit\" or \"repeat\") and `tools`.",
+     nullptr},
     {"argument_rules", guard_argument_rules, nullptr,
      "The policy's argument rules in the order they are judged: every\n"
      "require_args entry, then every constraint, by tool name (then argument\n"
@@ -277,6 +535,36 @@ PyType_Spec guard_spec = {
 
 }  // namespace
 
+PyObject* entry_list(const ostik::Guard& guard, const ArgumentRuleCount* counts) {
+    const std::vector<ostik::Guard::EntryInfo> entries = guard.entries();
+    OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(entries.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        OwnedRef d = OwnedRef::steal(PyDict_New());
+        if (!d) return nullptr;
+        auto set = [&](const char* key, OwnedRef value) {
+            return value && PyDict_SetItemString(d.get(), key, value.get()) == 0;
+        };
+        OwnedRef tools = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(entries[i].tools.size())));
+        if (!tools) return nullptr;
+        for (std::size_t j = 0; j < entries[i].tools.size(); ++j) {
+            OwnedRef name = make_str(entries[i].tools[j]);
+            if (!name) return nullptr;
+            PyList_SET_ITEM(tools.get(), static_cast<Py_ssize_t>(j), name.release());
+        }
+        if (!set("rule_id", make_str(entries[i].rule_id)) || !set("rule_type", make_str(entries[i].rule_type)) ||
+            !set("tools", std::move(tools))) {
+            return nullptr;
+        }
+        if (counts && (!set("reached", OwnedRef::steal(PyLong_FromUnsignedLongLong(counts[i].reached))) ||
+                       !set("triggered", OwnedRef::steal(PyLong_FromUnsignedLongLong(counts[i].violated))))) {
+            return nullptr;
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), d.release());
+    }
+    return list.release();
+}
+
 PyObject* argument_rule_list(const ostik::Guard& guard, const ArgumentRuleCount* counts) {
     const std::vector<ArgumentRuleInfo> rules = guard.argument_rules();
     OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(rules.size())));
@@ -289,8 +577,17 @@ PyObject* argument_rule_list(const ostik::Guard& guard, const ArgumentRuleCount*
     return list.release();
 }
 
+const Policy* guard_policy(PyObject* obj) {
+    if (!PyObject_TypeCheck(obj, guard_type_object)) return nullptr;
+    return &as_guard(obj)->guard->policy();
+}
+
 const char* on_error_name(ErrorPolicy p) { return p == ErrorPolicy::allow ? "allow" : "block"; }
 
-PyObject* create_guard_type(PyObject* module) { return PyType_FromModuleAndSpec(module, &guard_spec, nullptr); }
+PyObject* create_guard_type(PyObject* module) {
+    PyObject* type = PyType_FromModuleAndSpec(module, &guard_spec, nullptr);
+    if (type) guard_type_object = reinterpret_cast<PyTypeObject*>(type);
+    return type;
+}
 
 }  // namespace ostik::py::engine

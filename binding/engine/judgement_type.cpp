@@ -49,6 +49,14 @@ PyObject* judgement_first_block(PyObject* self, void*) {
     return PyLong_FromUnsignedLongLong(*first);
 }
 
+PyObject* judgement_asked_steps(PyObject* self, void*) {
+    return PyLong_FromUnsignedLongLong(judgement_of(self).asked_steps());
+}
+
+PyObject* judgement_windows_unjudged(PyObject* self, void*) {
+    return PyBool_FromLong(judgement_of(self).windows_unjudged());
+}
+
 PyObject* judgement_decisions(PyObject* self, void*) {
     return entry_point([&]() -> PyObject* {
         const auto& shared = reinterpret_cast<JudgementObject*>(self)->judgement;
@@ -103,6 +111,12 @@ PyGetSetDef judgement_getset[] = {
     {"steps", judgement_steps, nullptr, "The number of steps.", nullptr},
     {"blocked_steps", judgement_blocked_steps, nullptr, "The number of blocked steps.", nullptr},
     {"first_block", judgement_first_block, nullptr, "The index of the first blocked step, or None.", nullptr},
+    {"asked_steps", judgement_asked_steps, nullptr,
+     "The steps an ask entry applied to: shown with the verdict \"ask\", they fail nothing (a recorded step ran).",
+     nullptr},
+    {"windows_unjudged", judgement_windows_unjudged, nullptr,
+     "True when a limit over a window of time met a step without a time (\"ts\"), which it could not judge.",
+     nullptr},
     {"decisions", judgement_decisions, nullptr,
      "The Decision of every step, as Session.check gives it (a new list on every\n"
      "read).",

@@ -34,6 +34,7 @@ std::optional<PolicySource> policy_source_argument(PyObject* obj, const char* na
         const Policy* policy = reinterpret_cast<PolicyObject*>(obj)->policy;
         return PolicySource{policy, encode_policy(*policy)};
     }
+    if (const Policy* policy = guard_policy(obj)) return PolicySource{policy, encode_policy(*policy)};
     if (!PyObject_CheckBuffer(obj)) {
         raise_cannot_convert(name, obj, "Policy");
         return std::nullopt;

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <memory>
+#include <cmath>
 #include <new>
 #include <optional>
 #include <string>
@@ -29,6 +30,8 @@ struct SessionObject {
     PyObject_HEAD
     // Holds the guard it runs on, so the Guard object may go first.
     ostik::GuardSession* session;
+    PyObject* clock;     // owned, or null: the steady clock
+    PyObject* approver;  // owned, or null
 };
 
 ostik::GuardSession& session_of(PyObject* self) { return *reinterpret_cast<SessionObject*>(self)->session; }
@@ -36,6 +39,8 @@ ostik::GuardSession& session_of(PyObject* self) { return *reinterpret_cast<Sessi
 void session_dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
     delete reinterpret_cast<SessionObject*>(self)->session;
+    Py_XDECREF(reinterpret_cast<SessionObject*>(self)->clock);
+    Py_XDECREF(reinterpret_cast<SessionObject*>(self)->approver);
     tp->tp_free(self);
     Py_DECREF(tp);
 }
@@ -57,8 +62,10 @@ PyObject* session_entry(F&& body) {
 
 // The call as the core judges it. The tool must be a str; args (None for
 // none) are converted here, before any lock is taken, since conversion may
-// run Python code.
-std::optional<ostik::ToolCall> read_call(PyObject* tool, PyObject* args) {
+// run Python code. Arguments the session has no use for (no argument rule of
+// the tool, no trace file, no kept calls, no call id) are only checked: they
+// are refused alike, and building them would be most of a check's cost.
+std::optional<ostik::ToolCall> read_call(PyObject* self, PyObject* tool, PyObject* args, bool call_id) {
     if (!PyUnicode_Check(tool)) {
         raise_cannot_convert("tool", tool, "str");
         return std::nullopt;
@@ -69,6 +76,13 @@ std::optional<ostik::ToolCall> read_call(PyObject* tool, PyObject* args) {
     ostik::ToolCall call;
     call.tool.assign(text, static_cast<std::size_t>(len));
     if (args && args != Py_None) {
+        if (!session_of(self).needs_arguments(call.tool, call_id)) {
+            if (auto failed = check_value(args, Dialect::engine)) {
+                set_error(PyExc_ValueError, "Invalid tool call format: " + argument_failure_text(*failed));
+                return std::nullopt;
+            }
+            return call;
+        }
         auto value = to_value(args, Dialect::engine);
         if (!value) {
             // Named by the argument it is in: "argument 'n': the integer ...".
@@ -80,36 +94,202 @@ std::optional<ostik::ToolCall> read_call(PyObject* tool, PyObject* args) {
     return call;
 }
 
-constexpr const char* call_params[] = {"tool", "args"};
-constexpr Signature check_sig{"Session.check", call_params, 2, 1};
-constexpr Signature peek_sig{"Session.peek", call_params, 2, 1};
+// A call id: a str, or None for none.
+bool read_call_id(PyObject* obj, std::optional<std::string>& out) {
+    if (!obj || obj == Py_None) return true;
+    if (!PyUnicode_Check(obj)) {
+        raise_cannot_convert("call_id", obj, "str");
+        return false;
+    }
+    Py_ssize_t len = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(obj, &len);
+    if (!text) return false;
+    out.emplace(text, static_cast<std::size_t>(len));
+    return true;
+}
+
+// The session clock's time, read before the session's lock is taken: the
+// clock's seconds when one was given and the call needs a time, otherwise
+// nothing (the core reads the steady clock when it needs one). False with the
+// exception set when the clock fails or gives no number.
+bool session_time(PyObject* self, std::optional<double>& now) {
+    PyObject* clock = reinterpret_cast<SessionObject*>(self)->clock;
+    if (!clock || !session_of(self).needs_time()) return true;
+    OwnedRef value = OwnedRef::steal(PyObject_CallNoArgs(clock));
+    if (!value) return false;
+    if (!PyFloat_Check(value.get()) && !PyLong_Check(value.get())) {
+        PyErr_Format(PyExc_TypeError, "the session's clock must return a number of seconds, not %.200s",
+                     Py_TYPE(value.get())->tp_name);
+        return false;
+    }
+    const double seconds = PyFloat_AsDouble(value.get());
+    if (seconds == -1.0 && PyErr_Occurred()) return false;
+    if (!std::isfinite(seconds)) {
+        PyErr_SetString(PyExc_ValueError, "the session's clock returned a number that is not finite");
+        return false;
+    }
+    now = seconds;
+    return true;
+}
+
+// The exception of a check that failed.
+PyObject* raise_check_error(const ostik::GuardSession::CheckError& error) {
+    using Kind = ostik::GuardSession::CheckError::Kind;
+    switch (error.kind) {
+        case Kind::broken_lock:
+            PyErr_SetString(PyExc_RuntimeError, "Failed to lock trace file writer");
+            break;
+        case Kind::write:
+            set_error(PyExc_RuntimeError, "Failed to flush: " + error.message);
+            break;
+        case Kind::call_id_reused: {
+            OwnedRef id = make_str(error.message);
+            if (id) {
+                PyErr_Format(PyExc_ValueError, "call_id %R was already decided for another call (another tool or other args)",
+                             id.get());
+            }
+            break;
+        }
+        case Kind::not_pending: {
+            OwnedRef id = make_str(error.message);
+            if (id) PyErr_Format(PyExc_ValueError, "call_id %R is not waiting for approval", id.get());
+            break;
+        }
+    }
+    return nullptr;
+}
+
+constexpr const char* call_params[] = {"tool", "args", "call_id"};
+constexpr Signature check_sig{"Session.check", call_params, 3, 1, 2};
+constexpr Signature peek_sig{"Session.peek", call_params, 3, 1, 2};
 
 PyObject* session_check(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* argv[2];
+    PyObject* argv[3];
     if (!parse_args(check_sig, args, nargs, kwnames, argv)) return nullptr;
     return session_entry([&]() -> PyObject* {
-        auto call = read_call(argv[0], argv[1]);
+        std::optional<std::string> call_id;
+        if (!read_call_id(argv[2], call_id)) return nullptr;
+        auto call = read_call(self, argv[0], argv[1], call_id.has_value());
         if (!call) return nullptr;
-        auto decision = session_of(self).check(std::move(*call));
-        if (!decision) {
-            if (decision.error().kind == ostik::TraceWriter::AppendError::Kind::broken_lock) {
-                PyErr_SetString(PyExc_RuntimeError, "Failed to lock trace file writer");
-            } else {
-                set_error(PyExc_RuntimeError, "Failed to flush: " + decision.error().message);
-            }
-            return nullptr;
-        }
-        return new_decision(std::move(*decision));
+        std::optional<double> now;
+        if (!session_time(self, now)) return nullptr;
+        auto decision = session_of(self).check(std::move(*call), call_id, now);
+        if (!decision) return raise_check_error(decision.error());
+        return new_session_decision(std::move(*decision), self);
     });
 }
 
 PyObject* session_peek(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* argv[2];
+    PyObject* argv[3];
     if (!parse_args(peek_sig, args, nargs, kwnames, argv)) return nullptr;
     return session_entry([&]() -> PyObject* {
-        auto call = read_call(argv[0], argv[1]);
+        std::optional<std::string> call_id;
+        if (!read_call_id(argv[2], call_id)) return nullptr;
+        auto call = read_call(self, argv[0], argv[1], call_id.has_value());
         if (!call) return nullptr;
-        return new_decision(session_of(self).peek(*call));
+        std::optional<double> now;
+        if (!session_time(self, now)) return nullptr;
+        auto decision = session_of(self).peek(*call, call_id, now);
+        if (!decision) return raise_check_error(decision.error());
+        return new_session_decision(std::move(*decision), self);
+    });
+}
+
+constexpr const char* approve_params[] = {"call_id"};
+constexpr Signature approve_sig{"Session.approve", approve_params, 1, 1};
+constexpr const char* deny_params[] = {"call_id", "reason"};
+constexpr Signature deny_sig{"Session.deny", deny_params, 2, 1};
+
+PyObject* resolve_call(PyObject* self, PyObject* id_obj, bool approved, PyObject* reason_obj) {
+    return session_entry([&]() -> PyObject* {
+        if (!PyUnicode_Check(id_obj)) {
+            raise_cannot_convert("call_id", id_obj, "str");
+            return nullptr;
+        }
+        std::optional<std::string> call_id, reason;
+        if (!read_call_id(id_obj, call_id)) return nullptr;
+        if (reason_obj && reason_obj != Py_None) {
+            if (!PyUnicode_Check(reason_obj)) {
+                raise_cannot_convert("reason", reason_obj, "str");
+                return nullptr;
+            }
+            Py_ssize_t len = 0;
+            const char* text = PyUnicode_AsUTF8AndSize(reason_obj, &len);
+            if (!text) return nullptr;
+            reason.emplace(text, static_cast<std::size_t>(len));
+        }
+        std::optional<double> now;
+        if (!session_time(self, now)) return nullptr;
+        auto decision = session_of(self).resolve(*call_id, approved, reason, now);
+        if (!decision) return raise_check_error(decision.error());
+        return new_session_decision(std::move(*decision), self);
+    });
+}
+
+PyObject* session_approve(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* argv[1];
+    if (!parse_args(approve_sig, args, nargs, kwnames, argv)) return nullptr;
+    return resolve_call(self, argv[0], true, nullptr);
+}
+
+PyObject* session_deny(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* argv[2];
+    if (!parse_args(deny_sig, args, nargs, kwnames, argv)) return nullptr;
+    return resolve_call(self, argv[0], false, argv[1]);
+}
+
+PyObject* session_pending(PyObject* self, void*) {
+    return session_entry([&]() -> PyObject* {
+        const std::vector<std::string> ids = session_of(self).pending();
+        OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            OwnedRef id = make_str(ids[i]);
+            if (!id) return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), id.release());
+        }
+        return list.release();
+    });
+}
+
+PyObject* session_approver(PyObject* self, void*) {
+    PyObject* approver = reinterpret_cast<SessionObject*>(self)->approver;
+    return Py_NewRef(approver ? approver : Py_None);
+}
+
+constexpr const char* unjudged_params[] = {"tool", "reason"};
+constexpr Signature unjudged_sig{"Session._unjudged", unjudged_params, 2, 2};
+
+// Notes in the trace file that a call ran without being judged.
+PyObject* session_unjudged(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* argv[2];
+    if (!parse_args(unjudged_sig, args, nargs, kwnames, argv)) return nullptr;
+    for (int i = 0; i < 2; ++i) {
+        if (!PyUnicode_Check(argv[i])) {
+            raise_cannot_convert(unjudged_params[i], argv[i], "str");
+            return nullptr;
+        }
+    }
+    Py_ssize_t tool_len = 0, reason_len = 0;
+    const char* tool = PyUnicode_AsUTF8AndSize(argv[0], &tool_len);
+    if (!tool) return nullptr;
+    const char* reason = PyUnicode_AsUTF8AndSize(argv[1], &reason_len);
+    if (!reason) return nullptr;
+    return session_entry([&]() -> PyObject* {
+        auto noted = session_of(self).note_unjudged(std::string_view(tool, static_cast<std::size_t>(tool_len)),
+                                                    std::string_view(reason, static_cast<std::size_t>(reason_len)));
+        if (!noted) return raise_check_error(noted.error());
+        Py_RETURN_NONE;
+    });
+}
+
+constexpr Signature to_bytes_sig{"Session.to_bytes", nullptr, 0, 0};
+
+PyObject* session_to_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!parse_args(to_bytes_sig, args, nargs, kwnames, nullptr)) return nullptr;
+    return session_entry([&]() -> PyObject* {
+        const std::string bytes = session_of(self).to_bytes();
+        return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
     });
 }
 
@@ -238,6 +418,7 @@ PyObject* session_refusal(PyObject* self, PyObject* const* args, Py_ssize_t narg
         e.rule_type = "on_error";
         e.passed = false;
         e.explanation.assign(text, static_cast<std::size_t>(len));
+        d.message = "The arguments of '" + d.tool + "' cannot be checked (" + e.explanation + "); call it with other values.";
         return new_decision(std::move(d));
     });
 }
@@ -246,14 +427,31 @@ PyObject* session_steps(PyObject* self, void*) {
     return session_entry([&]() -> PyObject* { return PyLong_FromUnsignedLongLong(session_of(self).steps()); });
 }
 
+PyObject* session_refused(PyObject* self, void*) {
+    return session_entry([&]() -> PyObject* { return PyLong_FromUnsignedLongLong(session_of(self).refused()); });
+}
+
+PyObject* session_mode(PyObject* self, void*) {
+    return PyUnicode_FromString(session_of(self).mode() == GuardMode::enforce ? "enforce" : "observe");
+}
+
 PyMethodDef session_methods[] = {
     {"check", fastcall(session_check), METH_FASTCALL | METH_KEYWORDS,
-     "check($self, tool, args=None)\n--\n\n"
-     "Judges a call of `tool` with `args` as the next step of the run and enters\n"
-     "it, blocked or not. Returns the Decision."},
+     "check($self, tool, args=None, *, call_id=None)\n--\n\n"
+     "Judges a call of `tool` with `args` as the next step of the run and returns\n"
+     "the Decision. Enforcing, the call counts only when allowed; observing,\n"
+     "blocked or not. A call_id already decided gives that decision again,\n"
+     "judging and counting nothing (ValueError when it was decided for another\n"
+     "tool or other args)."},
     {"peek", fastcall(session_peek), METH_FASTCALL | METH_KEYWORDS,
-     "peek($self, tool, args=None)\n--\n\n"
-     "The Decision check() would give, without entering the call."},
+     "peek($self, tool, args=None, *, call_id=None)\n--\n\n"
+     "The Decision check() would give, without counting the call."},
+    {"to_bytes", fastcall(session_to_bytes), METH_FASTCALL | METH_KEYWORDS,
+     "to_bytes($self)\n--\n\n"
+     "The session as compact bytes (the policy's fingerprint, the mode, the rule\n"
+     "state, the remembered call ids), for Guard.resume. Neither the trace file\n"
+     "nor kept calls are in them."},
+    {"_unjudged", fastcall(session_unjudged), METH_FASTCALL | METH_KEYWORDS, "_unjudged($self, tool, reason)\n--\n\n"},
     {"finish", fastcall(session_finish), METH_FASTCALL | METH_KEYWORDS,
      "finish($self)\n--\n\n"
      "The end-of-trace checks on the run so far, as a list of RuleFailure:\n"
@@ -274,12 +472,30 @@ PyMethodDef session_methods[] = {
      "Decorator form of guarded(): @session.tool, @session.tool(\"name\") or\n"
      "@session.tool(name=\"name\")."},
     {"_refusal", fastcall(session_refusal), METH_FASTCALL | METH_KEYWORDS, "_refusal($self, reason, tool=None)\n--\n\n"},
+    {"approve", fastcall(session_approve), METH_FASTCALL | METH_KEYWORDS,
+     "approve($self, call_id)\n--\n\n"
+     "Approves the call waiting under call_id (its verdict was \"ask\"): it runs and\n"
+     "counts, and its Decision, returned, is allowed from now on. ValueError when no\n"
+     "call waits under the id."},
+    {"deny", fastcall(session_deny), METH_FASTCALL | METH_KEYWORDS,
+     "deny($self, call_id, reason=None)\n--\n\n"
+     "Refuses the call waiting under call_id: its Decision, returned, is blocked by\n"
+     "the ask entry, with a reason that says it was denied (and `reason`)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 
 PyGetSetDef session_getset[] = {
-    {"steps", session_steps, nullptr, "The number of calls checked so far.", nullptr},
+    {"steps", session_steps, nullptr,
+     "The number of calls counted so far: enforcing, the allowed calls; observing, every checked call.", nullptr},
+    {"refused", session_refused, nullptr,
+     "The number of checked calls that were blocked (observing, they count all the same).", nullptr},
+    {"mode", session_mode, nullptr, "\"enforce\" or \"observe\".", nullptr},
+    {"pending", session_pending, nullptr, "The call ids waiting for approval, oldest first (a new list).", nullptr},
+    {"approver", session_approver, nullptr,
+     "The callable the wrappers ask about a call whose verdict is \"ask\" (given the\n"
+     "Decision, returning a bool or an awaitable of one), or None.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -301,11 +517,19 @@ PyType_Spec session_spec = {
 
 }  // namespace
 
-PyObject* new_session(std::shared_ptr<const Guard> guard, std::unique_ptr<TraceWriter> writer, bool keep_calls) {
-    auto session = std::make_unique<ostik::GuardSession>(std::move(guard), std::move(writer), keep_calls);
+PyObject* new_session(std::shared_ptr<const Guard> guard, std::unique_ptr<TraceWriter> writer, bool keep_calls,
+                      GuardMode mode, PyObject* clock, PyObject* approver) {
+    return wrap_session(std::make_unique<ostik::GuardSession>(std::move(guard), std::move(writer), keep_calls, mode),
+                        clock, approver);
+}
+
+PyObject* wrap_session(std::unique_ptr<GuardSession> session, PyObject* clock, PyObject* approver) {
     PyObject* self = session_type->tp_alloc(session_type, 0);
     if (!self) return nullptr;
-    reinterpret_cast<SessionObject*>(self)->session = session.release();
+    auto* s = reinterpret_cast<SessionObject*>(self);
+    s->session = session.release();
+    s->clock = clock && clock != Py_None ? Py_NewRef(clock) : nullptr;
+    s->approver = approver && approver != Py_None ? Py_NewRef(approver) : nullptr;
     return self;
 }
 

@@ -9,6 +9,7 @@
 #include "../common/ref.hpp"
 #include "../common/util.hpp"
 #include "ostik/guard.hpp"
+#include "ostik/rule_ids.hpp"
 
 #include <vector>
 
@@ -90,6 +91,8 @@ OwnedRef policy_to_dict(const ostik::Policy& p) {
         OwnedRef rd = OwnedRef::steal(PyDict_New());
         if (!rd || !set_item(rd.get(), "type", make_str(kind_name(r)))) return {};
         if (!std::visit(RuleToDict{rd.get()}, r)) return {};
+        // The id every report gives the rule, made where they make it.
+        if (!set_item(rd.get(), "rule_id", make_str(rule_id_for(r)))) return {};
         if (PyList_Append(rules.get(), rd.get()) < 0) return {};
     }
     if (!set_item(d.get(), "version", make_str(p.version)) || !set_item(d.get(), "name", make_str(p.name)) ||
@@ -98,6 +101,35 @@ OwnedRef policy_to_dict(const ostik::Policy& p) {
         !set_item(d.get(), "aliases", name_map(p.aliases)) ||
         !set_item(d.get(), "on_error", make_str(p.on_error == ErrorPolicy::block ? "block" : "allow")))
         return {};
+    // The whole language's sections, only in a policy that has them.
+    if (!p.ask.empty()) {
+        OwnedRef asks = OwnedRef::steal(PyList_New(0));
+        if (!asks) return {};
+        for (const AskEntry& e : p.ask) {
+            OwnedRef ad = OwnedRef::steal(PyDict_New());
+            if (!ad || !set_item(ad.get(), "tool", from_names(e.tools)) ||
+                !set_item(ad.get(), "args", optional_of(e.args, [](const auto& m) {
+                    return from_map(m, [](const Value& v) { return from_value(v); });
+                })) ||
+                !set_item(ad.get(), "after", optional_of(e.after, names)) || PyList_Append(asks.get(), ad.get()) < 0)
+                return {};
+        }
+        if (!set_item(d.get(), "ask", std::move(asks))) return {};
+    }
+    if (!p.limits.empty()) {
+        OwnedRef limits = OwnedRef::steal(PyList_New(0));
+        if (!limits) return {};
+        for (const LimitEntry& e : p.limits) {
+            OwnedRef ld = OwnedRef::steal(PyDict_New());
+            auto count = [](std::uint64_t n) { return OwnedRef::steal(PyLong_FromUnsignedLongLong(n)); };
+            if (!ld || !set_item(ld.get(), "tool", from_names(e.tools.empty() ? NameList{"*"} : e.tools)) ||
+                !set_item(ld.get(), "max", optional_of(e.max, count)) ||
+                !set_item(ld.get(), "per", e.per ? make_str(e.per_text) : OwnedRef::borrow(Py_None)) ||
+                !set_item(ld.get(), "repeat", optional_of(e.repeat, count)) || PyList_Append(limits.get(), ld.get()) < 0)
+                return {};
+        }
+        if (!set_item(d.get(), "limits", std::move(limits))) return {};
+    }
     return d;
 }
 
@@ -108,7 +140,7 @@ PyObject* policy_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     PyObject* path_obj;
     if (!ostik::py::parse_args(records_sig, args, nargs, kwnames, &path_obj)) return nullptr;
     try {
-        auto loaded = ostik::py::load_policy_argument(path_obj);
+        auto loaded = ostik::py::load_policy_argument(path_obj, nullptr, nullptr, ostik::Language::whole);
         if (!loaded) return nullptr;
         return policy_to_dict(*loaded).release();
     } catch (const std::bad_alloc&) {
@@ -141,7 +173,7 @@ PyObject* ignored_keys(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (!ostik::py::parse_args(ignored_sig, args, nargs, kwnames, &path_obj)) return nullptr;
     try {
         std::vector<ostik::IgnoredKey> keys;
-        auto loaded = ostik::py::load_policy_argument(path_obj, &keys);
+        auto loaded = ostik::py::load_policy_argument(path_obj, &keys, nullptr, ostik::Language::whole);
         if (!loaded) return nullptr;
         return ignored_to_list(*loaded, keys).release();
     } catch (const std::bad_alloc&) {
@@ -156,7 +188,7 @@ PyObject* argument_rule_error(PyObject*, PyObject* const* args, Py_ssize_t nargs
     if (!ostik::py::parse_args(rule_error_sig, args, nargs, kwnames, &path_obj)) return nullptr;
     try {
         std::vector<ostik::NodeMark> marks;
-        auto loaded = ostik::py::load_policy_argument(path_obj, nullptr, &marks);
+        auto loaded = ostik::py::load_policy_argument(path_obj, nullptr, &marks, ostik::Language::whole);
         if (!loaded) return nullptr;
         // The guard's own check of the rules, so that both always agree.
         auto guard = ostik::Guard::create(std::move(*loaded));

@@ -5,6 +5,7 @@
 #include <compare>
 #include <utility>
 
+#include "language_plan.hpp"
 #include "ostik/json_writer.hpp"
 #include "ostik/text.hpp"
 #include "yaml_scalar.hpp"
@@ -213,6 +214,22 @@ private:
     std::string path_;
 };
 
+}  // namespace
+
+std::optional<ArgumentRuleError> read_constraint(const Value& constraint, const std::string& path,
+                                                 std::vector<ArgOperator>& ops) {
+    ConstraintReader reader(path);
+    if (auto e = reader.read(constraint, ops)) return e;
+    for (ArgOperator& op : ops) op.name = name_text(arg_op_names[static_cast<std::size_t>(op.op)]);
+    return std::nullopt;
+}
+
+bool meets(const std::vector<ArgOperator>& ops, const Value& value) {
+    return std::all_of(ops.begin(), ops.end(), [&](const ArgOperator& op) { return holds(op, value); });
+}
+
+namespace {
+
 template <class Map>
 std::vector<typename Map::const_pointer> by_key(const Map& map) {
     std::vector<typename Map::const_pointer> entries;
@@ -276,6 +293,20 @@ std::expected<std::unique_ptr<const ArgumentPlan>, ArgumentRuleError> ArgumentPl
         out.on_error_id_index_ = plan.ids.size() + out.extra_ids_.size();
         out.extra_ids_.push_back(name_text("on_error"));
     }
+
+    // The ask and limit entries' ids come after every argument rule's, and
+    // are made unique against all of them.
+    auto unique_id = [&](const std::string& base) -> std::pair<NameText, std::size_t> {
+        std::string id = base;
+        for (std::size_t n = 2; plan.find_id(id) || extra.contains(id); ++n) id = base + "_" + std::to_string(n);
+        const std::size_t index = plan.ids.size() + out.extra_ids_.size();
+        extra.emplace(id, index);
+        out.extra_ids_.push_back(name_text(id));
+        return {name_text(id), index};
+    };
+    auto language = LanguagePlan::compile(plan.policy, unique_id);
+    if (!language) return std::unexpected(std::move(language.error()));
+    out.language_ = std::move(*language);
 
     // Which rules each tool name meets: a rule names a tool or an alias, as
     // sequence rules do.

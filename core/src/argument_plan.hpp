@@ -57,6 +57,16 @@ struct ArgumentFailure {
     const Value* value = nullptr;  // a constraint: the argument's value, in the call
 };
 
+class LanguagePlan;
+
+// One constraint (a plain value, or a map of operators) read into its
+// operators, in the order they are tried; `path` names it in messages. The
+// operators refer to `constraint`, which must outlive them.
+std::optional<ArgumentRuleError> read_constraint(const Value& constraint, const std::string& path,
+                                                 std::vector<ArgOperator>& ops);
+// Whether `value` meets every operator.
+bool meets(const std::vector<ArgOperator>& ops, const Value& value);
+
 class ArgumentPlan {
 public:
     // Reads the policy of `plan`, which must outlive the result.
@@ -78,6 +88,11 @@ public:
     // be judged.
     std::size_t on_error_id_index() const { return on_error_id_index_; }
 
+    // The policy's ask and limit entries made ready, their ids interned
+    // after the argument rules' (never null; empty for the specified
+    // language).
+    const LanguagePlan& language() const { return *language_; }
+
     // Rule ids by id index: the explainer's (ExplainPlan::ids), then those
     // only argument rules have, then "on_error" unless a rule has it.
     std::size_t id_count() const { return plan_->ids.size() + extra_ids_.size(); }
@@ -92,6 +107,7 @@ private:
     std::vector<ArgumentRule> rules_;
     std::vector<NameText> extra_ids_;
     std::size_t on_error_id_index_ = 0;
+    std::shared_ptr<const LanguagePlan> language_;
     std::vector<std::uint32_t> applicable_;  // runs of rule indices, one run per tool name
     struct Run {
         std::uint32_t first = 0;

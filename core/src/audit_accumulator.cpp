@@ -28,6 +28,7 @@ const detail::ExplainPlan& plan_of(const AuditBasis& basis) { return basis.guard
 
 // Only the verdicts count here: the judgement's records are never built.
 struct VerdictOnly {
+    static constexpr bool failures_only = true;
     void tool_check(ToolVerdict) {}
     void argument(const detail::ArgumentFailure&) {}
     void unjudged(const UnjudgedArguments&) {}

@@ -58,6 +58,15 @@ NameId ExplainPlan::name_id(std::string_view tool) const {
     return it == names_.end() ? no_name : it->second;
 }
 
+std::vector<std::uint32_t> ExplainPlan::failable_rules(NameId id, std::string_view tool) const {
+    std::vector<std::uint32_t> out = failable[id == no_name ? names_.size() : id];
+    for (std::uint32_t k : blocklists) {
+        if (tool.find(rules[k].text_a.raw) != std::string_view::npos) out.push_back(k);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
 std::optional<std::size_t> ExplainPlan::find_id(std::string_view id) const {
     auto it = id_indices_.find(id);
     if (it == id_indices_.end()) return std::nullopt;
@@ -125,6 +134,35 @@ ExplainPlan::ExplainPlan(const Policy& p) : policy(p), gate(p) {
         std::sort(ids.begin(), ids.end());
         ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
         for (NameId id : ids) stateful_rules[id].push_back(k);
+    }
+
+    // What each kind can fail on (rule_evaluator.hpp): require never; before
+    // and never_after only on a call of `then` / `forbidden`; eventually only
+    // on a call of another tool; a non-strict sequence only on a call of one
+    // of its elements; max_calls, after and a strict sequence on any call.
+    failable.resize(names_.size() + 1);
+    for (std::uint32_t k = 0; k < rules.size(); ++k) {
+        const PlannedRule& r = rules[k];
+        if (r.kind == 7) {
+            blocklists.push_back(k);
+            continue;
+        }
+        for (NameId id = 0; id <= names_.size(); ++id) {
+            const NameId name = id == names_.size() ? no_name : id;
+            bool can_fail = false;
+            switch (r.kind) {
+                case 0: break;
+                case 1: can_fail = !r.set_a.contains(name); break;
+                case 3:
+                case 5: can_fail = r.set_b.contains(name); break;
+                case 6:
+                    can_fail = r.strict || std::any_of(r.element_sets.begin(), r.element_sets.end(),
+                                                       [&](const NameSet& e) { return e.contains(name); });
+                    break;
+                default: can_fail = true; break;
+            }
+            if (can_fail) failable[id].push_back(k);
+        }
     }
 
     deny_id_index = id_index_for("deny_list");

@@ -98,6 +98,15 @@ public:
     // that name the tool somewhere: the only rules a call of it can move.
     std::vector<std::vector<std::uint32_t>> stateful_rules;  // by name id
 
+    // The rules a call of the tool can fail at all, whatever the state, in
+    // policy order (by name id; the last entry for names no rule names).
+    // Blocklists are left out: they depend on the whole name, and
+    // failable_rules() adds those that match it. Judging only these gives
+    // the same failures as judging every rule.
+    std::vector<std::vector<std::uint32_t>> failable;
+    std::vector<std::uint32_t> blocklists;
+    std::vector<std::uint32_t> failable_rules(NameId id, std::string_view tool) const;
+
     NameId name_id(std::string_view tool) const;
     // The id index of a rule id that some rule or check of the plan has.
     std::optional<std::size_t> find_id(std::string_view id) const;

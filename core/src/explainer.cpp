@@ -12,6 +12,7 @@ const char* verdict_name(Verdict v) {
         case Verdict::allowed: return "allowed";
         case Verdict::blocked: return "blocked";
         case Verdict::warning: return "warning";
+        case Verdict::ask: return "ask";
     }
     return "allowed";
 }

@@ -3,13 +3,17 @@
 #include "ostik/guard.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <optional>
 #include <utility>
 
 #include "argument_plan.hpp"
+#include "decision_message.hpp"
 #include "explain_driver.hpp"
 #include "explain_plan.hpp"
+#include "language_state.hpp"
 #include "ostik/json_writer.hpp"
+#include "ostik/policy_encoding.hpp"
 #include "rule_text.hpp"
 #include "step_failure.hpp"
 #include "step_judgement.hpp"
@@ -32,7 +36,9 @@ std::expected<Guard, ArgumentRuleError> Guard::create(Policy policy) {
     // leaves the argument plan's reference to it valid.
     auto arguments = ArgumentPlan::compile(explainer.plan());
     if (!arguments) return std::unexpected(std::move(arguments.error()));
-    return Guard(std::move(explainer), std::move(*arguments));
+    Guard guard(std::move(explainer), std::move(*arguments));
+    guard.fingerprint_ = policy_fingerprint(encode_policy(guard.policy()));
+    return guard;
 }
 
 std::vector<ArgumentRuleInfo> Guard::argument_rules() const {
@@ -49,6 +55,28 @@ std::vector<ArgumentRuleInfo> Guard::argument_rules() const {
     return out;
 }
 
+std::vector<std::string> Guard::sequence_rule_ids() const {
+    std::vector<std::string> ids;
+    for (const PlannedRule& r : explainer_.plan().rules) ids.push_back(r.id.raw);
+    return ids;
+}
+
+std::vector<Guard::EntryInfo> Guard::entries() const {
+    std::vector<EntryInfo> out;
+    const LanguagePlan& language = arguments_->language();
+    const Policy& p = policy();
+    for (std::size_t k = 0; k < language.asks().size(); ++k) {
+        out.push_back({language.asks()[k].id.raw, "ask", p.ask[k].tools});
+    }
+    for (std::size_t k = 0; k < language.limits().size(); ++k) {
+        const LimitPlan& l = language.limits()[k];
+        out.push_back({l.id.raw, l.repeats() ? "repeat" : "limit", p.limits[k].tools.empty() ? NameList{"*"} : p.limits[k].tools});
+    }
+    return out;
+}
+
+bool Guard::windowed_limits() const { return arguments_->language().windowed(); }
+
 std::string Guard::explain_json(std::span<const ToolCall> steps) const {
     return explanation_json(explainer_.plan(), arguments_.get(), steps);
 }
@@ -57,30 +85,62 @@ TraceExplanation Guard::explain(std::span<const ToolCall> steps) const {
     return explanation_records(explainer_.plan(), arguments_.get(), steps);
 }
 
-namespace {
+// ---- SessionDecision --------------------------------------------------------
 
-// Records are made for failed checks only, so that judging a step that
-// passes everything allocates nothing.
-GuardDecision judge(const ArgumentPlan& arguments, const TraceState& state, StepTool tool,
-                    const std::optional<Value>& args) {
+SessionDecision::SessionDecision() = default;
+SessionDecision::~SessionDecision() = default;
+SessionDecision::SessionDecision(const SessionDecision&) = default;
+SessionDecision& SessionDecision::operator=(const SessionDecision&) = default;
+SessionDecision::SessionDecision(SessionDecision&&) noexcept = default;
+SessionDecision& SessionDecision::operator=(SessionDecision&&) noexcept = default;
+
+const std::string* SessionDecision::blocked_by() const {
+    if (failures_.empty()) return nullptr;
+    const ArgumentPlan& arguments = guard_->arguments();
+    return &arguments.id(failures_.front().id_index(guard_->explainer().plan(), &arguments)).raw;
+}
+
+std::string SessionDecision::reason() const {
+    if (failures_.empty()) return {};
+    return failure_record(guard_->explainer().plan(), &guard_->arguments(), failures_.front(), name_text(tool_),
+                          values_)
+        .explanation;
+}
+
+std::string SessionDecision::message() const {
+    if (failures_.empty()) return {};
+    return decision_message(guard_->explainer().plan(), &guard_->arguments(), failures_.front(), name_text(tool_),
+                            values_);
+}
+
+GuardDecision SessionDecision::record() const {
     GuardDecision d;
-    d.step = state.steps();
-    d.tool = tool.name;
-    std::vector<StepFailure> failed;
-    std::vector<std::string> values;
-    StepFailureSink sink{failed, values, d.step};
-    d.verdict = judge_step(state.plan(), state, tool, d.step, sink, CallArguments{&arguments, &args}).verdict;
-    if (!failed.empty()) {
-        const NameText text = name_text(tool.name);
-        d.failures.reserve(failed.size());
-        for (const StepFailure& f : failed) d.failures.push_back(failure_record(state.plan(), &arguments, f, text, values));
+    d.verdict = verdict_;
+    d.step = step_;
+    d.tool = tool_;
+    d.call_id = call_id_;
+    if (!failures_.empty()) {
+        const ExplainPlan& plan = guard_->explainer().plan();
+        const NameText text = name_text(tool_);
+        d.failures.reserve(failures_.size());
+        for (const StepFailure& f : failures_) d.failures.push_back(failure_record(plan, &guard_->arguments(), f, text, values_));
+        d.message = decision_message(plan, &guard_->arguments(), failures_.front(), text, values_);
     }
     return d;
 }
 
+namespace {
+
+// The JSON text of a time, as the lines carry it.
+void write_time(std::string& out, std::optional<double> ts) {
+    if (!ts) return;
+    out += ",\"ts\":";
+    json::write_value(out, Value(*ts));
+}
+
 // The call as one step line of a trace file: an object with its keys in
-// order, "args" only when the call has arguments.
-void write_step_line(std::string& out, const ToolCall& call) {
+// order, "args" only when the call has arguments, "ts" when it has a time.
+void write_step_line(std::string& out, const ToolCall& call, std::optional<double> ts) {
     out.clear();
     out += '{';
     if (call.args) {
@@ -90,46 +150,305 @@ void write_step_line(std::string& out, const ToolCall& call) {
     }
     out += "\"tool\":";
     json::write_string(out, call.tool);
+    write_time(out, ts);
     out += "}\n";
+}
+
+// A refused call: its step line with what refused it,
+// {"args":...,"refused":{"reason":...,"rule_id":...},"tool":...,"ts":...}.
+void write_refused_line(std::string& out, const ToolCall& call, const SessionDecision& d, std::optional<double> ts) {
+    out.clear();
+    out += '{';
+    if (call.args) {
+        out += "\"args\":";
+        json::write_value(out, *call.args);
+        out += ',';
+    }
+    out += "\"refused\":{\"reason\":";
+    json::write_string(out, d.reason());
+    out += ",\"rule_id\":";
+    json::write_string(out, *d.blocked_by());
+    out += "},\"tool\":";
+    json::write_string(out, call.tool);
+    write_time(out, ts);
+    out += "}\n";
+}
+
+// A call an ask entry applied to, and what became of it:
+// {"approved":true|false,"args":...,"ask":{"reason":...,"rule_id":...},"denial":...,"tool":...,"ts":...};
+// "approved" is left out when nothing waited (observing), "denial" unless a
+// reason was given for a denial.
+void write_ask_line(std::string& out, const ToolCall& call, const SessionDecision& asked, std::optional<bool> approved,
+                    const std::optional<std::string>& denial, std::optional<double> ts) {
+    out.clear();
+    out += '{';
+    if (approved) out += *approved ? "\"approved\":true," : "\"approved\":false,";
+    if (call.args) {
+        out += "\"args\":";
+        json::write_value(out, *call.args);
+        out += ',';
+    }
+    out += "\"ask\":{\"reason\":";
+    json::write_string(out, asked.reason());
+    out += ",\"rule_id\":";
+    json::write_string(out, *asked.blocked_by());
+    out += '}';
+    if (denial) {
+        out += ",\"denial\":";
+        json::write_string(out, *denial);
+    }
+    out += ",\"tool\":";
+    json::write_string(out, call.tool);
+    write_time(out, ts);
+    out += "}\n";
+}
+
+double steady_seconds() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
 // A line buffer that once held a huge call is not kept at that size.
 constexpr std::size_t kept_line_bytes = std::size_t{64} << 10;
 
+std::uint64_t args_hash(const ToolCall& call) { return call.args ? value_fingerprint(*call.args) : 0; }
+
 }  // namespace
 
+// ---- GuardSession -----------------------------------------------------------
+
 GuardSession::GuardSession(std::shared_ptr<const Guard> guard, std::unique_ptr<TraceWriter> writer,
-                           bool keep_calls)
+                           bool keep_calls, GuardMode mode)
     : guard_(std::move(guard)),
       writer_(std::move(writer)),
       keep_calls_(keep_calls),
-      state_(std::make_unique<TraceState>(guard_->explainer().plan())) {}
+      mode_(mode),
+      state_(std::make_unique<TraceState>(guard_->explainer().plan())),
+      language_(std::make_unique<LanguageState>(guard_->arguments().language())) {}
 
 GuardSession::~GuardSession() = default;
 
-std::expected<GuardDecision, TraceWriter::AppendError> GuardSession::check(ToolCall call) {
+namespace {
+
+// The ask and limit entries' part of a decision, after the other checks.
+template <class Decision>
+void judge_entries(const LanguageState& language, const ToolEntries& entries, const ToolCall& call,
+                   std::optional<double> now, Verdict& verdict, StepFailureSink& sink) {
+    const LanguageCall lc{call.tool, &call.args, now, call_args_hash(language.plan(), call.args)};
+    const LanguageVerdict v = language.judge(entries, lc, verdict == Verdict::blocked, sink);
+    if (verdict != Verdict::allowed || sink.failures.empty()) return;
+    verdict = v.ask ? Verdict::ask : Verdict::blocked;
+}
+
+}  // namespace
+
+// Records are made for failed checks only, so that judging a call that
+// passes everything allocates nothing but its tool name.
+SessionDecision GuardSession::judge(std::uint32_t slot, const ToolCall& call, std::optional<double> now) {
+    SessionDecision d;
+    d.guard_ = guard_.get();
+    d.step_ = state_->steps();
+    d.tool_ = call.tool;
+    StepFailureSink sink{d.failures_, d.values_, d.step_};
+    const Judging judging = mode_ == GuardMode::enforce ? Judging::enforcing : Judging::recorded;
+    d.verdict_ = judge_step(state_->plan(), *state_, state_->step_tool(slot), d.step_, sink,
+                            CallArguments{&guard_->arguments(), &call.args}, judging)
+                     .verdict;
+    if (!language_->plan().empty()) {
+        judge_entries<SessionDecision>(*language_, language_->entries(slot, call.tool), call, now, d.verdict_, sink);
+    }
+    return d;
+}
+
+SessionDecision GuardSession::judge_unentered(const ToolCall& call, std::optional<double> now) const {
+    SessionDecision d;
+    d.guard_ = guard_.get();
+    d.step_ = state_->steps();
+    d.tool_ = call.tool;
+    StepFailureSink sink{d.failures_, d.values_, d.step_};
+    const Judging judging = mode_ == GuardMode::enforce ? Judging::enforcing : Judging::recorded;
+    // Looked up, not entered: asking about a tool leaves no trace of it.
+    d.verdict_ = judge_step(state_->plan(), *state_, state_->step_tool(call.tool), d.step_, sink,
+                            CallArguments{&guard_->arguments(), &call.args}, judging)
+                     .verdict;
+    if (!language_->plan().empty()) {
+        const ToolEntries entries = language_->plan().entries_for(call.tool);
+        judge_entries<SessionDecision>(*language_, entries, call, now, d.verdict_, sink);
+    }
+    return d;
+}
+
+void GuardSession::enter(std::uint32_t slot, ToolCall call, std::optional<double> now) {
+    if (!language_->plan().empty()) {
+        const LanguageCall lc{call.tool, &call.args, now, call_args_hash(language_->plan(), call.args)};
+        language_->advance(language_->entries(slot, call.tool), lc);
+    }
+    state_->advance(slot);
+    if (keep_calls_) calls_.push_back(std::move(call));
+}
+
+bool GuardSession::needs_time() const { return writer_ || guard_->arguments().language().windowed(); }
+
+std::optional<double> GuardSession::time_of(std::optional<double> now) const {
+    if (now) return now;
+    if (!needs_time()) return std::nullopt;
+    return steady_seconds();
+}
+
+std::expected<const GuardSession::Remembered*, GuardSession::CheckError> GuardSession::recall(
+    const std::optional<std::string>& call_id, const ToolCall& call) const {
+    if (!call_id) return nullptr;
+    const auto it = remembered_.find(*call_id);
+    if (it == remembered_.end()) return nullptr;
+    const Remembered& r = it->second;
+    if (r.decision.tool() != call.tool || r.has_args != call.args.has_value() || r.args_hash != args_hash(call)) {
+        return std::unexpected(CheckError{CheckError::Kind::call_id_reused, *call_id});
+    }
+    return &r;
+}
+
+void GuardSession::remember(const std::string& call_id, const ToolCall& call, const SessionDecision& decision) {
+    if (auto it = remembered_.find(call_id); it != remembered_.end()) {
+        it->second.decision = decision;  // a resolved ask
+        return;
+    }
+    if (remembered_order_.size() >= remembered_call_ids) {
+        // A call that waited this long for approval is forgotten with its id.
+        pending_.erase(remembered_order_.front());
+        remembered_.erase(remembered_order_.front());
+        remembered_order_.pop_front();
+    }
+    Remembered& r = remembered_[call_id];
+    r.has_args = call.args.has_value();
+    r.args_hash = args_hash(call);
+    r.decision = decision;
+    remembered_order_.push_back(call_id);
+}
+
+std::expected<void, GuardSession::CheckError> GuardSession::write(const std::string& line) {
+    auto written = writer_->append(line);
+    if (line_.capacity() > kept_line_bytes) std::string().swap(line_);
+    if (written) return {};
+    const bool broken = written.error().kind == TraceWriter::AppendError::Kind::broken_lock;
+    return std::unexpected(CheckError{broken ? CheckError::Kind::broken_lock : CheckError::Kind::write,
+                                      std::move(written.error().message)});
+}
+
+std::expected<SessionDecision, GuardSession::CheckError> GuardSession::check(ToolCall call,
+                                                                             const std::optional<std::string>& call_id,
+                                                                             std::optional<double> now) {
     std::lock_guard lock(mutex_);
+    auto recalled = recall(call_id, call);
+    if (!recalled) return std::unexpected(std::move(recalled.error()));
+    if (*recalled) return (*recalled)->decision;
+    now = time_of(now);
     // Everything that may fail comes before the line is written, so that a
     // written line is always entered. A new tool's slot, made here, counts
     // nothing until the call is entered.
     if (keep_calls_ && calls_.size() == calls_.capacity()) calls_.reserve(std::max<std::size_t>(64, calls_.size() * 2));
+    if (call_id) remembered_.reserve(remembered_.size() + 1);
     const std::uint32_t slot = state_->enter(call.tool);
-    GuardDecision decision = judge(guard_->arguments(), *state_, state_->step_tool(slot), call.args);
-    if (writer_) {
-        write_step_line(line_, call);
-        auto written = writer_->append(line_);
-        if (line_.capacity() > kept_line_bytes) std::string().swap(line_);
-        if (!written) return std::unexpected(std::move(written.error()));
+    SessionDecision decision = judge(slot, call, now);
+    decision.call_id_ = call_id;
+    if (decision.needs_approval() && mode_ == GuardMode::enforce) {
+        // Nothing is written or entered until a person answers.
+        if (!decision.call_id_) {
+            std::string made;
+            do {
+                made = "ask-" + std::to_string(++asks_made_);
+            } while (remembered_.contains(made));
+            decision.call_id_ = std::move(made);
+        }
+        remember(*decision.call_id_, call, decision);
+        pending_.insert_or_assign(*decision.call_id_, Pending{std::move(call), decision});
+        return decision;
     }
-    state_->advance(slot);
-    if (keep_calls_) calls_.push_back(std::move(call));
+    const bool enters = mode_ == GuardMode::observe || decision.allowed();
+    if (writer_) {
+        if (decision.needs_approval()) write_ask_line(line_, call, decision, std::nullopt, std::nullopt, now);
+        else if (enters) write_step_line(line_, call, now);
+        else write_refused_line(line_, call, decision, now);
+        if (auto written = write(line_); !written) return std::unexpected(std::move(written.error()));
+    }
+    if (call_id) remember(*call_id, call, decision);
+    if (decision.verdict() == Verdict::blocked) ++refused_;
+    if (enters) enter(slot, std::move(call), now);
     return decision;
 }
 
-GuardDecision GuardSession::peek(const ToolCall& call) const {
+std::expected<SessionDecision, GuardSession::CheckError> GuardSession::resolve(const std::string& call_id,
+                                                                               bool approved,
+                                                                               const std::optional<std::string>& reason,
+                                                                               std::optional<double> now) {
     std::lock_guard lock(mutex_);
-    // Looked up, not entered: asking about a tool leaves no trace of it.
-    return judge(guard_->arguments(), *state_, state_->step_tool(call.tool), call.args);
+    const auto it = pending_.find(call_id);
+    if (it == pending_.end()) return std::unexpected(CheckError{CheckError::Kind::not_pending, call_id});
+    now = time_of(now);
+    const SessionDecision& asked = it->second.decision;
+    SessionDecision decision;
+    decision.guard_ = guard_.get();
+    decision.step_ = state_->steps();
+    decision.tool_ = asked.tool_;
+    decision.call_id_ = call_id;
+    if (approved) {
+        decision.verdict_ = Verdict::allowed;
+    } else {
+        decision.verdict_ = Verdict::blocked;
+        StepFailure& f = decision.failures_.emplace_back(asked.failures_.back());
+        f.kind = StepFailure::Kind::denied;
+        f.step = decision.step_;
+        if (reason) {
+            f.value = 0;
+            decision.values_.push_back(*reason);
+        }
+    }
+    if (writer_) {
+        write_ask_line(line_, it->second.call, asked, approved, approved ? std::nullopt : reason, now);
+        if (auto written = write(line_); !written) return std::unexpected(std::move(written.error()));
+    }
+    Pending pending = std::move(it->second);
+    pending_.erase(it);
+    remembered_[call_id].decision = decision;
+    if (approved) {
+        const std::uint32_t slot = state_->enter(pending.call.tool);
+        enter(slot, std::move(pending.call), now);
+    } else {
+        ++refused_;
+    }
+    return decision;
+}
+
+std::vector<std::string> GuardSession::pending() const {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> out;
+    for (const std::string& id : remembered_order_) {
+        if (pending_.contains(id)) out.push_back(id);
+    }
+    return out;
+}
+
+std::expected<SessionDecision, GuardSession::CheckError> GuardSession::peek(
+    const ToolCall& call, const std::optional<std::string>& call_id, std::optional<double> now) const {
+    std::lock_guard lock(mutex_);
+    auto recalled = recall(call_id, call);
+    if (!recalled) return std::unexpected(std::move(recalled.error()));
+    if (*recalled) return (*recalled)->decision;
+    SessionDecision decision = judge_unentered(call, time_of(now));
+    decision.call_id_ = call_id;
+    return decision;
+}
+
+std::expected<void, GuardSession::CheckError> GuardSession::note_unjudged(std::string_view tool,
+                                                                          std::string_view reason) {
+    if (!writer_) return {};
+    std::lock_guard lock(mutex_);
+    line_.clear();
+    line_ += "{\"tool\":";
+    json::write_string(line_, tool);
+    line_ += ",\"unjudged\":";
+    json::write_string(line_, reason);
+    line_ += "}\n";
+    return write(line_);
 }
 
 std::vector<RuleEvaluation> GuardSession::finish() const {
@@ -146,9 +465,20 @@ std::vector<RuleEvaluation> GuardSession::finish() const {
     return failures;
 }
 
+bool GuardSession::needs_arguments(std::string_view tool, bool call_id) const {
+    const ArgumentPlan& arguments = guard_->arguments();
+    return call_id || writer_ || keep_calls_ || !arguments.language().empty() ||
+           (!arguments.empty() && !arguments.rules_for(tool).empty());
+}
+
 std::uint64_t GuardSession::steps() const {
     std::lock_guard lock(mutex_);
     return state_->steps();
+}
+
+std::uint64_t GuardSession::refused() const {
+    std::lock_guard lock(mutex_);
+    return refused_;
 }
 
 std::optional<std::string> GuardSession::explain_json() const {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -132,6 +133,18 @@ public:
         const auto n = in_.varint();
         if (!n || *n > std::numeric_limits<std::uint32_t>::max()) return fail(), 0;
         return static_cast<std::uint32_t>(*n);
+    }
+    std::uint64_t number() {
+        const auto n = in_.varint();
+        if (!n) return fail(), 0;
+        return *n;
+    }
+    double real() {
+        const auto bits = in_.fixed64();
+        if (!bits) return fail(), 0.0;
+        const double d = std::bit_cast<double>(*bits);
+        if (!(d > 0) || !std::isfinite(d)) return fail(), 0.0;
+        return d;
     }
     std::size_t count() {
         const auto n = in_.count();
@@ -312,6 +325,37 @@ std::string encode_policy(const Policy& p) {
         write_names(w, alias->second);
     }
     w.byte(static_cast<std::uint8_t>(p.on_error));
+    // The whole language's sections follow only when there are any, so that
+    // a policy of the specified language keeps its bytes and fingerprint.
+    if (!p.ask.empty() || !p.limits.empty()) {
+        w.varint(p.ask.size());
+        for (const AskEntry& e : p.ask) {
+            write_names(w, e.tools);
+            w.byte(e.args ? 1 : 0);
+            if (e.args) {
+                w.varint(e.args->size());
+                for (const auto* arg : sorted_entries(*e.args)) {
+                    w.text(arg->first);
+                    write_value(w, arg->second);
+                }
+            }
+            w.byte(e.after ? 1 : 0);
+            if (e.after) write_names(w, *e.after);
+        }
+        w.varint(p.limits.size());
+        for (const LimitEntry& e : p.limits) {
+            write_names(w, e.tools);
+            w.byte(e.max ? 1 : 0);
+            if (e.max) w.varint(*e.max);
+            w.byte(e.per ? 1 : 0);
+            if (e.per) {
+                w.fixed64(std::bit_cast<std::uint64_t>(*e.per));
+                w.text(e.per_text);
+            }
+            w.byte(e.repeat ? 1 : 0);
+            if (e.repeat) w.varint(*e.repeat);
+        }
+    }
     w.seal();
     return out;
 }
@@ -345,10 +389,52 @@ std::expected<Policy, std::string> decode_policy(std::string_view bytes) {
     const bool allow = r.flag();
     p.on_error = allow ? ErrorPolicy::allow : ErrorPolicy::block;
 
+    if (r.ok() && !r.at_end()) {
+        const std::size_t asks = r.count();
+        for (std::size_t i = 0; i < asks && r.ok(); ++i) {
+            AskEntry& e = p.ask.emplace_back();
+            e.tools = r.names();
+            if (r.flag()) e.args = r.map<std::unordered_map<std::string, Value>>([&] { return r.value(); });
+            if (r.flag()) e.after = r.names();
+        }
+        const std::size_t limits = r.count();
+        for (std::size_t i = 0; i < limits && r.ok(); ++i) {
+            LimitEntry& e = p.limits.emplace_back();
+            e.tools = r.names();
+            if (r.flag()) e.max = r.number();
+            if (r.flag()) {
+                e.per = r.real();
+                e.per_text = r.text();
+            }
+            if (r.flag()) e.repeat = r.number();
+        }
+        if (p.ask.empty() && p.limits.empty()) return Failure("malformed");
+    }
     if (!r.ok() || !r.at_end()) return Failure("malformed");
     return p;
 }
 
 std::uint64_t policy_fingerprint(std::string_view encoding) { return detail::fnv1a64(encoding); }
+
+std::string value_bytes(const Value& value) {
+    std::string bytes;
+    ByteWriter w(bytes);
+    write_value(w, value);
+    return bytes;
+}
+
+std::optional<Value> value_from_bytes(std::string_view bytes) {
+    PolicyReader r{ByteReader(bytes)};
+    Value v = r.value();
+    if (!r.ok() || !r.at_end()) return std::nullopt;
+    return v;
+}
+
+std::uint64_t value_fingerprint(const Value& value) {
+    std::string bytes;
+    ByteWriter w(bytes);
+    write_value(w, value);
+    return detail::fnv1a64(bytes);
+}
 
 }  // namespace ostik

@@ -58,13 +58,13 @@ std::expected<std::string, LoadError> read_file(const std::string& path) {
 }  // namespace
 
 std::expected<Policy, LoadError> load_policy_file(const std::string& path, std::vector<IgnoredKey>* ignored_keys,
-                                                  std::vector<NodeMark>* constraint_marks) {
+                                                  std::vector<NodeMark>* constraint_marks, Language language) {
     auto text = read_file(path);
     if (!text) return std::unexpected(std::move(text.error()));
     if (!is_valid_utf8(*text)) {
         return std::unexpected(LoadError{LoadError::Kind::read, "stream did not contain valid UTF-8"});
     }
-    return parse_policy(*text, ignored_keys, constraint_marks);
+    return parse_policy(*text, ignored_keys, constraint_marks, language);
 }
 
 }  // namespace ostik

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "ostik/policy_loader.hpp"
+#include "language_reader.hpp"
 #include "rule_reader.hpp"
 #include "tools_reader.hpp"
 #include "yaml_events.hpp"
@@ -50,11 +51,14 @@ public:
         : in_(doc),
           rules_(in_, ignored_keys),
           tools_(in_, marks),
+          language_(in_, marks),
           sections_(sections),
           keys_(loader::keys_of(sections)) {}
 
     // The root sections of the policy language as specified.
     static std::span<const RootSection> specified_sections();
+    // Those of the whole language: the specified ones, then the guard's own.
+    static std::span<const RootSection> whole_sections();
 
     bool read_policy(Policy& out) {
         std::size_t pos = 0;
@@ -115,6 +119,7 @@ private:
     loader::NodeReader in_;
     loader::RuleReader rules_;
     loader::ToolsReader tools_;
+    loader::LanguageReader language_;
     std::span<const RootSection> sections_;
     std::vector<const char*> keys_;
 };
@@ -151,9 +156,25 @@ std::span<const RootSection> PolicyReader::specified_sections() {
     return table;
 }
 
+std::span<const RootSection> PolicyReader::whole_sections() {
+    using R = PolicyReader;
+    static const std::vector<RootSection> table = [] {
+        const std::span<const RootSection> specified = specified_sections();
+        std::vector<RootSection> t(specified.begin(), specified.end());
+        t.push_back({"ask", false, [](R& r, std::size_t& p, const Path& vp, Policy& out) {
+                         return r.language_.read_ask(p, vp, out.ask);
+                     }});
+        t.push_back({"limits", false, [](R& r, std::size_t& p, const Path& vp, Policy& out) {
+                         return r.language_.read_limits(p, vp, out.limits);
+                     }});
+        return t;
+    }();
+    return table;
+}
+
 }  // namespace
 std::expected<Policy, LoadError> parse_policy(std::string_view text, std::vector<IgnoredKey>* ignored_keys,
-                                              std::vector<NodeMark>* constraint_marks) {
+                                              std::vector<NodeMark>* constraint_marks, Language language) {
     yaml::EventSource source(text);
     yaml::Document doc;
     source.first_document(doc);
@@ -161,7 +182,8 @@ std::expected<Policy, LoadError> parse_policy(std::string_view text, std::vector
     std::vector<IgnoredKey> ignored;
     std::vector<NodeMark> marks;
     PolicyReader reader(doc, ignored_keys ? &ignored : nullptr, constraint_marks ? &marks : nullptr,
-                        PolicyReader::specified_sections());
+                        language == Language::whole ? PolicyReader::whole_sections()
+                                                    : PolicyReader::specified_sections());
     if (!reader.read_policy(policy)) {
         return std::unexpected(LoadError{LoadError::Kind::parse, reader.error().text()});
     }

@@ -26,6 +26,7 @@ std::uint32_t TraceState::enter(std::string_view tool) {
     slot.snapshot_key = "\"calls:" + slot.text.json + "\":\"";
     slot.name_id = plan_.name_id(tool);
     slot.gate = plan_.gate.check(tool);
+    slot.failable = plan_.failable_rules(slot.name_id, tool);
     slot_of_.emplace(std::string(tool), s);
     auto pos = std::lower_bound(by_name_.begin(), by_name_.end(), tool,
                                 [this](std::uint32_t l, std::string_view t) { return slots_[l].text.raw < t; });

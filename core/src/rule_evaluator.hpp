@@ -139,4 +139,15 @@ inline Outcome TraceState::decide(std::size_t rule_index, StepTool tool, std::ui
     return o;
 }
 
+// Enforcing, a refused call never happened, so a window past its deadline
+// would refuse every later call, `then` included. The call that would let the
+// window pass is refused instead: at its last position, anything but `then`
+// (which passes) or the trigger (which re-opens it).
+inline void refuse_window_end(const PlannedRule& r, Outcome& o, StepTool tool, std::uint64_t step_index) {
+    if (o.message == Message::after_pending && o.deadline == step_index && !r.set_a.contains(tool.name_id)) {
+        o.passed = false;
+        o.message = Message::after_due;
+    }
+}
+
 }  // namespace ostik::detail

@@ -88,6 +88,10 @@ void write_explanation(Text& t, const PlannedRule& r, const Outcome& o, const Na
             quoted(t, b); t.lit(" required within "); t.num(r.number); t.lit(" calls after "); quoted(t, a);
             t.lit(" (triggered at "); t.num(o.count); t.lit(")");
             break;
+        case Message::after_due:
+            quoted(t, b); t.lit(" must be called now: required within "); t.num(r.number); t.lit(" calls after ");
+            quoted(t, a); t.lit(" (triggered at "); t.num(o.count); t.lit(")");
+            break;
         case Message::after_triggered:
             quoted(t, a); t.lit(" triggered, "); quoted(t, b); t.lit(" required within "); t.num(r.number);
             break;

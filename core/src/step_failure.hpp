@@ -11,6 +11,7 @@
 
 #include "argument_plan.hpp"
 #include "argument_text.hpp"
+#include "language_text.hpp"
 #include "explain_plan.hpp"
 #include "ostik/explain.hpp"
 #include "ostik/tool_gate.hpp"
@@ -20,7 +21,10 @@
 namespace ostik::detail {
 
 struct StepFailure {
-    enum class Kind : std::uint8_t { tool_check, argument, rule, unjudged };
+    // limit: `check` is the limit's index, outcome.count the calls counted;
+    // ask, denied: `check` is the ask entry's index (denied: `value` the
+    // reason given, if any).
+    enum class Kind : std::uint8_t { tool_check, argument, rule, unjudged, limit, ask, denied };
 
     std::uint64_t step = 0;
     Kind kind = Kind::tool_check;
@@ -38,6 +42,9 @@ struct StepFailure {
             case Kind::tool_check: return gate == ToolVerdict::denied ? plan.deny_id_index : plan.allow_id_index;
             case Kind::argument: return arguments->rules()[check].id_index;
             case Kind::unjudged: return arguments->on_error_id_index();
+            case Kind::limit: return arguments->language().limits()[check].id_index;
+            case Kind::ask:
+            case Kind::denied: return arguments->language().asks()[check].id_index;
             case Kind::rule: break;
         }
         return plan.rules[check].id_index;
@@ -48,6 +55,9 @@ struct StepFailure {
             case Kind::tool_check: return gate == ToolVerdict::denied ? "deny" : "allow";
             case Kind::argument: return arguments->rules()[check].rule_type();
             case Kind::unjudged: return "on_error";
+            case Kind::limit: return arguments->language().limits()[check].repeats() ? "repeat" : "limit";
+            case Kind::ask:
+            case Kind::denied: return "ask";
             case Kind::rule: break;
         }
         return kind_names[plan.rules[check].kind];
@@ -66,6 +76,10 @@ inline RuleEvaluation failure_record(const ExplainPlan& plan, const ArgumentPlan
                                        f.value == StepFailure::no_value ? NameText{} : name_text(values[f.value]));
         case StepFailure::Kind::unjudged:
             return unjudged_evaluation(tool, values[f.value], values[f.value + 1]);
+        case StepFailure::Kind::limit:
+        case StepFailure::Kind::ask:
+        case StepFailure::Kind::denied:
+            return language_evaluation(arguments->language(), f, tool, values);
         case StepFailure::Kind::rule:
             break;
     }
@@ -76,6 +90,8 @@ inline RuleEvaluation failure_record(const ExplainPlan& plan, const ArgumentPlan
 // the shown value of a failed constraint in `values` (the call's arguments
 // need not outlive the judgement).
 struct StepFailureSink {
+    static constexpr bool failures_only = true;
+
     std::vector<StepFailure>& failures;
     std::vector<std::string>& values;
     std::uint64_t step;
@@ -104,6 +120,21 @@ struct StepFailureSink {
         f.value = static_cast<std::uint32_t>(values.size());
         values.push_back(u.argument);
         values.push_back(u.problem);
+    }
+    void limit(std::uint32_t k, std::uint64_t count) {
+        StepFailure& f = failures.emplace_back();
+        f.step = step;
+        f.kind = StepFailure::Kind::limit;
+        f.check = k;
+        f.outcome.passed = false;
+        f.outcome.count = count;
+    }
+    void ask(std::uint32_t k) {
+        StepFailure& f = failures.emplace_back();
+        f.step = step;
+        f.kind = StepFailure::Kind::ask;
+        f.check = k;
+        f.outcome.passed = false;
     }
     void rule(std::size_t k, const Outcome& o) {
         if (o.passed) return;

@@ -9,6 +9,9 @@
 //   argument(failure)            a failed argument rule (likewise)
 //   rule(rule_index, outcome)    one result per sequence rule, passed or not
 // The sink decides what to build from them; judging itself allocates nothing.
+// A sink that declares `static constexpr bool failures_only = true` needs the
+// failed rules only: it is given the results of the rules that can fail on
+// the call (StepTool::failable), which are all the failures there are.
 #pragma once
 
 #include <cstddef>
@@ -39,12 +42,17 @@ struct CallArguments {
     const UnjudgedArguments* unjudged = nullptr;  // instead of `args`, for arguments that could not be read
 };
 
+// How a step is judged: as a recorded trace is (every step happened), or as
+// an enforcing session judges the next call, where `after` windows end at
+// their last position (refuse_window_end).
+enum class Judging : std::uint8_t { recorded, enforcing };
+
 // Judges a call of `tool` (with its tool check made, TraceState::step_tool)
 // as step `step_index` against `state`, which holds the steps before it and
 // is not changed: the caller advances it.
 template <class Sink>
 StepVerdict judge_step(const ExplainPlan& plan, const TraceState& state, StepTool tool, std::uint64_t step_index,
-                       Sink& sink, CallArguments arguments = {}) {
+                       Sink& sink, CallArguments arguments = {}, Judging judging = Judging::recorded) {
     StepVerdict v;
     auto block = [&](std::size_t id_index) {
         if (v.verdict == Verdict::allowed) {
@@ -79,11 +87,19 @@ StepVerdict judge_step(const ExplainPlan& plan, const TraceState& state, StepToo
 
     // 3. Every sequence rule, whatever came before: the step lists them all,
     //    and only the first failure blocks it.
-    for (std::size_t k = 0; k < plan.rules.size(); ++k) {
-        const Outcome o = state.decide(k, tool, step_index);
+    auto judge_rule = [&](std::size_t k) {
+        Outcome o = state.decide(k, tool, step_index);
+        if (judging == Judging::enforcing && plan.rules[k].kind == 4) refuse_window_end(plan.rules[k], o, tool, step_index);
         sink.rule(k, o);
         if (!o.passed) block(plan.rules[k].id_index);
+    };
+    if constexpr (requires { requires Sink::failures_only; }) {
+        if (tool.failable) {
+            for (const std::uint32_t k : *tool.failable) judge_rule(k);
+            return v;
+        }
     }
+    for (std::size_t k = 0; k < plan.rules.size(); ++k) judge_rule(k);
     return v;
 }
 

@@ -6,7 +6,9 @@
 #include <utility>
 
 #include "argument_plan.hpp"
+#include "decision_message.hpp"
 #include "explain_plan.hpp"
+#include "language_state.hpp"
 #include "step_failure.hpp"
 #include "step_judgement.hpp"
 #include "trace_state.hpp"
@@ -18,7 +20,9 @@ using namespace detail;
 TraceJudgement::TraceJudgement(std::shared_ptr<const Guard> guard)
     : guard_(std::move(guard)),
       state_(std::make_unique<TraceState>(guard_->explainer().plan())),
-      listed_(guard_->arguments().id_count(), 0) {}
+      language_(std::make_unique<LanguageState>(guard_->arguments().language())),
+      listed_(guard_->arguments().id_count(), 0),
+      entry_counts_(guard_->arguments().language().asks().size() + guard_->arguments().language().limits().size()) {}
 
 TraceJudgement::~TraceJudgement() = default;
 TraceJudgement::TraceJudgement(TraceJudgement&&) noexcept = default;
@@ -31,20 +35,58 @@ void TraceJudgement::list_blocking(std::size_t id_index) {
     }
 }
 
-void TraceJudgement::add_step(std::string_view tool, const std::optional<Value>& args) { add(tool, &args, nullptr); }
-
-void TraceJudgement::add_step(std::string_view tool, const UnjudgedArguments& unjudged) {
-    add(tool, nullptr, &unjudged);
+void TraceJudgement::add_step(std::string_view tool, const std::optional<Value>& args, std::optional<double> ts) {
+    add(tool, &args, nullptr, ts);
 }
 
-void TraceJudgement::add(std::string_view tool, const std::optional<Value>* args, const UnjudgedArguments* unjudged) {
+void TraceJudgement::add_step(std::string_view tool, const UnjudgedArguments& unjudged, std::optional<double> ts) {
+    add(tool, nullptr, &unjudged, ts);
+}
+
+namespace {
+
+// Limits fail a recorded step as any check does; an ask is kept apart.
+struct RecordedEntriesSink {
+    StepFailureSink& failures;
+    std::optional<std::uint32_t> asked;
+    void limit(std::uint32_t k, std::uint64_t count) { failures.limit(k, count); }
+    void ask(std::uint32_t k) { asked = k; }
+};
+
+}  // namespace
+
+void TraceJudgement::add(std::string_view tool, const std::optional<Value>* args, const UnjudgedArguments* unjudged,
+                         std::optional<double> ts) {
     const ExplainPlan& plan = state_->plan();
     const std::uint64_t step = state_->steps();
     if (step_slots_.size() == step_slots_.capacity()) step_slots_.reserve(std::max<std::size_t>(64, step * 2));
     const std::uint32_t slot = state_->enter(tool);
     StepFailureSink sink{failures_, values_, step};
-    const StepVerdict judged = judge_step(plan, *state_, state_->step_tool(slot), step, sink,
-                                          CallArguments{&guard_->arguments(), args, unjudged});
+    StepVerdict judged = judge_step(plan, *state_, state_->step_tool(slot), step, sink,
+                                    CallArguments{&guard_->arguments(), args, unjudged});
+    if (const LanguagePlan& language = language_->plan(); !language.empty()) {
+        static const std::optional<Value> none;
+        const std::optional<Value>& call_args = args ? *args : none;
+        const LanguageCall call{tool, &call_args, ts, call_args_hash(language, call_args)};
+        const ToolEntries& entries = language_->entries(slot, tool);
+        const std::size_t before = failures_.size();
+        RecordedEntriesSink entries_sink{sink, std::nullopt};
+        const LanguageVerdict v = language_->judge(entries, call, judged.blocked(), entries_sink);
+        windows_unjudged_ = windows_unjudged_ || v.windows_unjudged;
+        if (!judged.blocked() && failures_.size() > before) {
+            judged.verdict = Verdict::blocked;
+            judged.blocked_by = failures_[before].id_index(plan, &guard_->arguments());
+        }
+        if (entries_sink.asked) asked_.emplace_back(step, *entries_sink.asked);
+        const std::size_t asks = language.asks().size();
+        for (const std::uint32_t k : entries.asks) ++entry_counts_[k].reached;
+        for (const std::uint32_t k : entries.limits) ++entry_counts_[asks + k].reached;
+        if (entries_sink.asked) ++entry_counts_[*entries_sink.asked].violated;
+        for (std::size_t i = before; i < failures_.size(); ++i) {
+            if (failures_[i].kind == StepFailure::Kind::limit) ++entry_counts_[asks + failures_[i].check].violated;
+        }
+        language_->advance(entries, call);
+    }
     state_->advance(slot);
     step_slots_.push_back(slot);
     if (judged.blocked()) {
@@ -100,6 +142,21 @@ GuardDecision TraceJudgement::decision(std::uint64_t step) const {
         d.verdict = Verdict::blocked;
         d.failures.reserve(range.last - range.first);
         for (std::size_t i = range.first; i < range.last; ++i) d.failures.push_back(failure_record(i));
+        const StepFailure& first = failures_[range.first];
+        d.message = decision_message(state_->plan(), &guard_->arguments(), first,
+                                     state_->slot(step_slots_[step]).text, values_);
+    } else if (!asked_.empty()) {
+        const auto it = std::lower_bound(asked_.begin(), asked_.end(), std::pair<std::uint64_t, std::uint32_t>{step, 0});
+        if (it != asked_.end() && it->first == step) {
+            StepFailure f;
+            f.step = step;
+            f.kind = StepFailure::Kind::ask;
+            f.check = it->second;
+            const NameText& text = state_->slot(step_slots_[step]).text;
+            d.verdict = Verdict::ask;
+            d.failures.push_back(detail::failure_record(state_->plan(), &guard_->arguments(), f, text, values_));
+            d.message = decision_message(state_->plan(), &guard_->arguments(), f, text, values_);
+        }
     }
     return d;
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "explain_plan.hpp"
@@ -47,6 +48,7 @@ enum class Message : std::uint8_t {
     blocklist_clear,
     end_require_missing,  // end of trace: a require rule's tool was never called
     end_after_missing,    // end of trace: an after window was never answered
+    after_due,            // enforcing: a call that would let an after window pass unanswered
 };
 
 // The judgement of one rule at one step: everything its explanation and
@@ -71,6 +73,7 @@ struct Slot {
     std::uint32_t calls = 0;
     NameId name_id = no_name;
     ToolVerdict gate = ToolVerdict::pass;  // the tool check, made once per name
+    std::vector<std::uint32_t> failable;   // ExplainPlan::failable_rules of the name
 };
 
 // A step's tool as the evaluator sees it.
@@ -78,6 +81,8 @@ struct StepTool {
     std::string_view name;
     NameId name_id = no_name;
     ToolVerdict gate = ToolVerdict::pass;
+    // The rules the call can fail, when known; null: any rule.
+    const std::vector<std::uint32_t>* failable = nullptr;
 };
 
 // Per-rule entries, by rule index.
@@ -87,6 +92,8 @@ struct RuleEntry {
     std::uint64_t step = 0;       // after: the trigger step; never_after: the first trigger step
     std::uint64_t deadline = 0;   // after
     std::uint32_t progress = 0;   // sequence
+
+    friend bool operator==(const RuleEntry&, const RuleEntry&) = default;
 };
 
 class TraceState {
@@ -98,7 +105,9 @@ public:
     // The slot of a tool name, created on first sight (not yet counted).
     std::uint32_t enter(std::string_view tool);
     const Slot& slot(std::uint32_t s) const { return slots_[s]; }
-    StepTool step_tool(std::uint32_t s) const { return {slots_[s].text.raw, slots_[s].name_id, slots_[s].gate}; }
+    StepTool step_tool(std::uint32_t s) const {
+        return {slots_[s].text.raw, slots_[s].name_id, slots_[s].gate, &slots_[s].failable};
+    }
     // For a tool that need not have a slot.
     StepTool step_tool(std::string_view tool) const { return {tool, plan_.name_id(tool), plan_.gate.check(tool)}; }
 
@@ -112,6 +121,18 @@ public:
     std::optional<Outcome> end_check(std::size_t rule_index) const;
 
     std::uint64_t steps() const { return steps_; }
+
+    // What decides the judgements of later steps, for a session's bytes:
+    // every count and entry, but not the slots (which only make the report).
+    std::span<const std::uint32_t> name_calls() const { return name_calls_; }
+    std::span<const RuleEntry> entries() const { return entries_; }
+    // Sets them; the sizes are the plan's (name_count(), rules.size()).
+    void restore(std::uint64_t steps, std::vector<std::uint32_t> name_calls, std::vector<RuleEntry> entries) {
+        steps_ = steps;
+        name_calls_ = std::move(name_calls);
+        entries_ = std::move(entries);
+    }
+
     // Slot indices in ascending byte order of their tool names.
     std::span<const std::uint32_t> slots_by_name() const { return by_name_; }
 

@@ -10,41 +10,49 @@ class ToolsRecord(TypedDict):
 
 class RequireRecord(TypedDict):
     type: Literal["require"]
+    rule_id: str  # the id every report gives the rule
     tool: str
 
 class EventuallyRecord(TypedDict):
     type: Literal["eventually"]
+    rule_id: str  # the id every report gives the rule
     tool: str
     within: int
 
 class MaxCallsRecord(TypedDict):
     type: Literal["max_calls"]
+    rule_id: str  # the id every report gives the rule
     tool: str
     max: int
 
 class BeforeRecord(TypedDict):
     type: Literal["before"]
+    rule_id: str  # the id every report gives the rule
     first: str
     then: str
 
 class AfterRecord(TypedDict):
     type: Literal["after"]
+    rule_id: str  # the id every report gives the rule
     trigger: str
     then: str
     within: int
 
 class NeverAfterRecord(TypedDict):
     type: Literal["never_after"]
+    rule_id: str  # the id every report gives the rule
     trigger: str
     forbidden: str
 
 class SequenceRecord(TypedDict):
     type: Literal["sequence"]
+    rule_id: str  # the id every report gives the rule
     tools: list[str]
     strict: bool
 
 class BlocklistRecord(TypedDict):
     type: Literal["blocklist"]
+    rule_id: str  # the id every report gives the rule
     pattern: str
 
 RuleRecord = (
@@ -58,7 +66,23 @@ RuleRecord = (
     | BlocklistRecord
 )
 
-class PolicyRecords(TypedDict):
+class AskRecord(TypedDict):
+    tool: list[str]
+    args: dict[str, Any] | None
+    after: list[str] | None
+
+class LimitRecord(TypedDict):
+    tool: list[str]  # ["*"] when the entry names no tool
+    max: int | None
+    per: str | None  # as written: "60s"
+    repeat: int | None
+
+class _WholeLanguage(TypedDict, total=False):
+    # Only in a policy of the whole language that has the section.
+    ask: list[AskRecord]
+    limits: list[LimitRecord]
+
+class PolicyRecords(_WholeLanguage):
     version: str
     name: str
     metadata: Any

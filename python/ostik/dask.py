@@ -42,7 +42,7 @@ try:
 except ImportError as error:
     raise ImportError("ostik.dask needs Dask with distributed: pip install 'ostik[dask]'") from error
 
-from ostik._engine import AuditAccumulator, CoverageAccumulator, policy_bytes
+from ostik._engine import AuditAccumulator, CoverageAccumulator, Guard, policy_bytes
 from ostik._native import Policy
 from ostik.runs.tallies import Measure, Tally, merged, tally_files, tally_traces
 from ostik.formats.trace_files import TraceFileError, find_trace_files
@@ -53,7 +53,7 @@ if TYPE_CHECKING:
 __all__ = ["audit", "audit_accumulator", "coverage", "coverage_accumulator", "tally", "trace_file_paths"]
 
 Traces = dask.bag.Bag | str | os.PathLike[str] | Sequence[str | os.PathLike[str]]
-PolicyLike = Policy | str | os.PathLike[str] | bytes
+PolicyLike = Policy | Guard | str | os.PathLike[str] | bytes
 
 # Partitions merged per task of the tree: a few, so the tree stays shallow
 # while no task waits on many others.
@@ -137,8 +137,10 @@ def _run(measure: Measure, traces: Traces, trace_format: str, split_every: int) 
 def _policy_bytes(policy: PolicyLike) -> bytes:
     if isinstance(policy, bytes):
         return policy
-    if not isinstance(policy, Policy):
-        policy = Policy.from_file(os.fspath(policy))
+    if isinstance(policy, Guard):
+        policy = policy.policy
+    elif not isinstance(policy, Policy):
+        policy = Guard.from_file(os.fspath(policy)).policy
     return policy_bytes(policy)
 
 

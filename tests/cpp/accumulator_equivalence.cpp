@@ -99,7 +99,7 @@ bool same_report(const CoverageReport& a, const CoverageReport& b) {
            a.overall_coverage_pct == b.overall_coverage_pct && a.meets_threshold == b.meets_threshold;
 }
 
-// What a fresh session says of a trace.
+// What a fresh observing session says of a trace (every step counts).
 struct SessionAudit {
     bool failed = false;
     std::uint64_t blocked = 0;
@@ -110,10 +110,10 @@ struct SessionAudit {
 };
 
 SessionAudit session_audit(const std::shared_ptr<const Guard>& guard, const std::vector<ToolCall>& trace) {
-    GuardSession session(guard, nullptr, false);
+    GuardSession session(guard, nullptr, false, GuardMode::observe);
     SessionAudit a;
     for (const ToolCall& call : trace) {
-        const GuardDecision d = *session.check(call);
+        const GuardDecision d = session.check(call)->record();
         if (d.allowed()) continue;
         ++a.blocked;
         ++a.blocked_by[d.blocking()->rule_id];

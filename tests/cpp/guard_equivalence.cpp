@@ -18,6 +18,18 @@
 //     finish() as its end failures, and the report's totals and blocking
 //     rules (on an empty trace: the failing require rules);
 //  8. an ArgumentTally counts the argument failures of the decisions.
+// Those are observing sessions. An enforcing session is checked against the
+// judgement of the calls it allowed:
+//  9. the decision on each call is the last step of the judgement of the
+//     allowed calls followed by it, but for an after rule at its window's last
+//     position, which fails unless the call is its `then` or its trigger; the
+//     call is entered only when allowed, and a blocked one has a message;
+// 10. finish(), steps(), refused() and the kept calls' report are those of the
+//     allowed calls, and the trace file has a step line per allowed call and a
+//     refused line per refused one;
+// 11. a session resumed from its bytes, cut before any call, decides every
+//     later call as the uninterrupted one, finishes alike and gives the same
+//     bytes at the end.
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
@@ -34,6 +46,7 @@
 #include "ostik/explanation_report.hpp"
 #include "ostik/guard.hpp"
 #include "ostik/json_writer.hpp"
+#include "ostik/policy_encoding.hpp"
 #include "ostik/trace_judgement.hpp"
 #include "random_traces.hpp"
 
@@ -68,7 +81,8 @@ bool same(const std::vector<RuleEvaluation>& a, const std::vector<RuleEvaluation
 }
 
 bool same(const GuardDecision& a, const GuardDecision& b) {
-    return a.verdict == b.verdict && a.step == b.step && a.tool == b.tool && same(a.failures, b.failures);
+    return a.verdict == b.verdict && a.step == b.step && a.tool == b.tool && same(a.failures, b.failures) &&
+           a.message == b.message && a.call_id == b.call_id;
 }
 
 std::string report_of(const GuardSession& session) {
@@ -118,7 +132,7 @@ void check(const Policy& policy, const std::vector<ToolCall>& steps, int round, 
         fail(where + ": cannot open " + path + ": " + writer.error());
         return;
     }
-    GuardSession session(guard, std::move(*writer), true);
+    GuardSession session(guard, std::move(*writer), true, GuardMode::observe);
     TraceJudgement judgement(guard);
     for (const ToolCall& call : steps) judgement.add_step(call.tool, call.args);
     judgement.finish();
@@ -131,13 +145,19 @@ void check(const Policy& policy, const std::vector<ToolCall>& steps, int round, 
     };
     std::uint64_t blocked_steps = 0;
     for (std::size_t i = 0; i < steps.size(); ++i) {
-        const GuardDecision peeked = session.peek(steps[i]);
-        if (session.steps() != i) fail(where + ": peek advanced the session");
-        auto decision = session.check(steps[i]);
-        if (!decision) {
-            fail(where + ": check failed: " + decision.error().message);
+        const auto peek = session.peek(steps[i]);
+        if (!peek) {
+            fail(where + ": peek failed");
             return;
         }
+        const GuardDecision peeked = peek->record();
+        if (session.steps() != i) fail(where + ": peek advanced the session");
+        auto checked = session.check(steps[i]);
+        if (!checked) {
+            fail(where + ": check failed: " + checked.error().message);
+            return;
+        }
+        const std::optional<GuardDecision> decision = checked->record();
         tally.add(steps[i]);
         if (!same(peeked, *decision)) fail(where + ": peek differs from check at step " + std::to_string(i));
         if (decision->tool != steps[i].tool) fail(where + ": the decision names another tool");
@@ -225,6 +245,158 @@ void check(const Policy& policy, const std::vector<ToolCall>& steps, int round, 
     if (!lines_ok) fail(where + ": the trace file does not hold one line per call");
 }
 
+std::string refused_line(const ToolCall& call, const GuardDecision& d) {
+    std::string s = "{";
+    if (call.args) {
+        s += "\"args\":";
+        json::write_value(s, *call.args);
+        s += ',';
+    }
+    s += "\"refused\":{\"reason\":";
+    json::write_string(s, d.failures.front().explanation);
+    s += ",\"rule_id\":";
+    json::write_string(s, d.failures.front().rule_id);
+    s += "},\"tool\":";
+    json::write_string(s, call.tool);
+    return s + "}";
+}
+
+bool is_argument_failure(const RuleEvaluation& e) {
+    return e.rule_type == "require_args" || e.rule_type == "arg_constraint" || e.rule_type == "on_error";
+}
+
+// What an enforcing session must decide on `call` after `executed`.
+GuardDecision enforced_decision(const std::shared_ptr<const Guard>& guard, const std::vector<ToolCall>& executed,
+                                const ToolCall& call) {
+    std::vector<ToolCall> with = executed;
+    with.push_back(call);
+    TraceJudgement judgement(guard);
+    for (const ToolCall& c : with) judgement.add_step(c.tool, c.args);
+    GuardDecision judged = judgement.decision(executed.size());
+    // The after rules at their window's last position.
+    const TraceExplanation x = guard->explain(with);
+    const std::vector<RuleEvaluation>& entries = x.steps.back().rules_evaluated;
+    const bool gated = !entries.empty() && (entries[0].rule_type == "deny" || entries[0].rule_type == "allow");
+    std::size_t first_rule = gated ? 1 : 0;
+    while (first_rule < entries.size() && is_argument_failure(entries[first_rule])) ++first_rule;
+    const ExplainerState names(guard->explainer());
+    const std::vector<SequenceRule>& rules = guard->policy().sequences;
+    std::vector<RuleEvaluation> failures;
+    for (std::size_t i = 0; i < first_rule; ++i) {
+        if (!entries[i].passed) failures.push_back(entries[i]);
+    }
+    for (std::size_t k = 0; k < rules.size(); ++k) {
+        const RuleEvaluation& e = entries[first_rule + k];
+        const auto* after = std::get_if<rule::After>(&rules[k]);
+        if (after && e.explanation == "Pending: '" + after->then + "' needed within 0 more calls" &&
+            !names.matches(call.tool, after->trigger)) {
+            RuleEvaluation due = e;
+            due.passed = false;
+            // The trigger's step is not in the entry: only the text up to it is compared.
+            due.explanation = "'" + after->then + "' must be called now: required within " +
+                              std::to_string(after->within) + " calls after '" + after->trigger + "' (triggered at ";
+            failures.push_back(due);
+        } else if (!e.passed) {
+            failures.push_back(e);
+        }
+    }
+    judged.failures = failures;
+    judged.verdict = failures.empty() ? Verdict::allowed : Verdict::blocked;
+    judged.message.clear();
+    return judged;
+}
+
+bool same_enforced(const GuardDecision& got, const GuardDecision& expected) {
+    if (got.verdict != expected.verdict || got.step != expected.step || got.tool != expected.tool ||
+        got.failures.size() != expected.failures.size() || got.message.empty() != got.allowed())
+        return false;
+    for (std::size_t i = 0; i < got.failures.size(); ++i) {
+        const RuleEvaluation& a = got.failures[i];
+        const RuleEvaluation& b = expected.failures[i];
+        const bool due = b.explanation.ends_with("(triggered at ");
+        if (due ? !(a.rule_id == b.rule_id && a.explanation.starts_with(b.explanation) && a.explanation.ends_with(")") &&
+                    json_of(a.context) == json_of(b.context))
+                : !same(a, b))
+            return false;
+    }
+    return true;
+}
+
+void check_enforced(const Policy& policy, const std::vector<ToolCall>& steps, int round, const std::string& path) {
+    const std::string where = "enforcing, round " + std::to_string(round);
+    const auto guard = make_guard(policy);
+    if (!guard) return;
+    ::unlink(path.c_str());
+    auto writer = TraceWriter::open(path);
+    if (!writer) {
+        fail(where + ": cannot open " + path + ": " + writer.error());
+        return;
+    }
+    GuardSession session(guard, std::move(*writer), true);
+    std::vector<ToolCall> executed;
+    std::vector<std::string> lines;
+    std::vector<std::string> before;  // the session's bytes before each call
+    std::vector<GuardDecision> decisions;
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        before.push_back(session.to_bytes());
+        const GuardDecision expected = enforced_decision(guard, executed, steps[i]);
+        auto peeked = session.peek(steps[i]);
+        auto checked = session.check(steps[i]);
+        if (!peeked || !checked) {
+            fail(where + ": check failed");
+            return;
+        }
+        const GuardDecision got = checked->record();
+        if (!same(peeked->record(), got)) fail(where + ": peek differs from check at call " + std::to_string(i));
+        if (!same_enforced(got, expected)) {
+            fail(where + ": call " + std::to_string(i) + " (" + steps[i].tool + ") decided otherwise than the judgement of the allowed calls" +
+                 (got.failures.empty() ? "" : ": " + got.failures.front().explanation));
+        }
+        decisions.push_back(got);
+        if (got.allowed()) {
+            executed.push_back(steps[i]);
+            lines.push_back(step_line(steps[i]));
+        } else {
+            lines.push_back(refused_line(steps[i], got));
+        }
+    }
+    TraceJudgement judged(guard);
+    for (const ToolCall& c : executed) judged.add_step(c.tool, c.args);
+    judged.finish();
+    if (!same(session.finish(), judged.end_failures())) fail(where + ": finish differs from the allowed calls' end");
+    if (session.steps() != executed.size() || session.refused() != steps.size() - executed.size())
+        fail(where + ": steps or refused miscounted");
+    if (report_of(session) != guard->explain_json(executed)) fail(where + ": the kept calls are not the allowed ones");
+    if (lines_of(path) != lines) fail(where + ": the trace file's lines differ");
+
+    const std::string end = session.to_bytes();
+    for (std::size_t cut = 0; cut < before.size(); ++cut) {
+        auto resumed = GuardSession::from_bytes(guard, before[cut], nullptr);
+        if (!resumed) {
+            fail(where + ": bytes of the session do not read: " + resumed.error());
+            return;
+        }
+        if ((*resumed)->to_bytes() != before[cut]) fail(where + ": the bytes read as something else");
+        for (std::size_t j = cut; j < steps.size(); ++j) {
+            auto d = (*resumed)->check(steps[j]);
+            if (!d || !same(d->record(), decisions[j])) {
+                fail(where + ": resumed before call " + std::to_string(cut) + ", call " + std::to_string(j) +
+                     " decided otherwise");
+                break;
+            }
+        }
+        if (!same((*resumed)->finish(), session.finish()) || (*resumed)->to_bytes() != end)
+            fail(where + ": resumed before call " + std::to_string(cut) + ", it ends otherwise");
+    }
+    // Bytes of another policy are refused.
+    Policy other = policy;
+    other.name += "'";
+    if (const auto other_guard = make_guard(other)) {
+        auto refused = GuardSession::from_bytes(other_guard, end, nullptr);
+        if (refused || refused.error() != "made with another policy") fail(where + ": another policy's bytes were read");
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -246,6 +418,7 @@ int main() {
             add_random_arguments(rng, steps);
         }
         check(policy, steps, round, path);
+        check_enforced(policy, steps, round, path);
     }
 
     // A session without kept calls explains nothing, and one without a trace
@@ -254,7 +427,7 @@ int main() {
         std::mt19937 r2(7);
         const auto guard = make_guard(random_policy(r2));
         if (!guard) return 1;
-        GuardSession session(guard, nullptr, false);
+        GuardSession session(guard, nullptr, false, GuardMode::observe);
         const auto steps = random_trace(r2);
         for (const ToolCall& call : steps) {
             if (!session.check(call)) fail("check without a trace file failed");
@@ -269,6 +442,7 @@ int main() {
         std::fprintf(stderr, "%d failures\n", failures);
         return 1;
     }
-    std::printf("ok: %d random policy/trace pairs through guard sessions, half with argument rules\n", rounds);
+    std::printf("ok: %d random policy/trace pairs through observing and enforcing guard sessions (resumed at every "
+                "call), half with argument rules\n", rounds);
     return 0;
 }

@@ -41,7 +41,8 @@ struct RuleEvaluation {
     friend bool operator==(const RuleEvaluation&, const RuleEvaluation&) = default;
 };
 
-enum class Verdict { allowed, blocked, warning };
+// `ask`: a guard's verdict only, on a call that waits for a person's approval.
+enum class Verdict { allowed, blocked, warning, ask };
 
 const char* verdict_name(Verdict v);
 

@@ -1,30 +1,43 @@
 // The live guard: a policy's verdicts on an agent's tool calls one at a time,
 // before each call runs.
 //
-//   Guard          built once from a policy (the explainer's plan, and the
-//                  policy's argument rules made ready); never changes, so any
-//                  number of sessions and threads share it
-//   GuardSession   one agent run: the rule state of the calls judged so far,
-//                  optionally a trace file they are appended to and the calls
-//                  themselves
-//   GuardDecision  the judgement of one call
+//   Guard            built once from a policy (the explainer's plan, and the
+//                    policy's argument rules made ready); never changes, so any
+//                    number of sessions and threads share it
+//   GuardSession     one agent run: the rule state of the calls entered so far,
+//                    optionally a trace file they are appended to and the calls
+//                    themselves, and the decisions of the last call ids
+//   SessionDecision  the judgement of one call as a session made it, compact;
+//                    its texts are made when asked for
+//   GuardDecision    the same judgement as records, texts made
 //
 // A session judges as TraceExplainer does, and also by the policy's argument
 // rules (`tools.require_args`, `tools.arg_constraints`, see
-// argument_rules.hpp), which the explainer leaves alone: the i-th decision of
-// a session is step i of the explanation of the same calls, with the failed
-// argument rules after the tool check. Its memory without kept calls is
-// bounded by the policy and the number of distinct tool names, whatever the
-// number of calls.
+// argument_rules.hpp), which the explainer leaves alone. How a blocked call
+// counts is the session's mode:
+//   enforce  a refused call never ran: it leaves the session as it was, so
+//            the decision on a call is the last step of the judgement of the
+//            calls allowed so far followed by it (with one exception: an
+//            `after` window ends at its last position, see
+//            step_judgement.hpp)
+//   observe  every call counts, blocked or not, as a recorded trace's step
+//            does: the i-th decision is step i of the explanation of the
+//            same calls, with the failed argument rules after the tool check
+// Its memory without kept calls is bounded by the policy, the number of
+// distinct tool names and the call ids it remembers, whatever the number of
+// calls.
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <expected>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "ostik/argument_rules.hpp"
@@ -36,13 +49,17 @@ namespace ostik {
 
 struct GuardDecision {
     Verdict verdict = Verdict::allowed;
-    std::uint64_t step = 0;  // the call's index in the run
+    std::uint64_t step = 0;  // the call's index in the run (or the one it would have had)
     std::string tool;        // the call's tool name
+    std::optional<std::string> call_id;  // the framework's id of the call, when given
     // Every failed check of the step in report order: the tool check, then
     // the argument rules, then the sequence rules in policy order. The first
     // one blocked the step.
     // Empty for an allowed step.
     std::vector<RuleEvaluation> failures;
+    // What a model is told of a blocked call: one sentence, no rule id
+    // (decision_message.hpp). Empty for an allowed step.
+    std::string message;
 
     bool allowed() const { return verdict == Verdict::allowed; }
     // The check that blocked the step (its rule id is the step's blocking
@@ -53,7 +70,56 @@ struct GuardDecision {
 
 namespace detail {
 class ArgumentPlan;
+class LanguageState;
+class TraceState;
+struct StepFailure;
 }  // namespace detail
+
+enum class GuardMode : std::uint8_t { enforce, observe };
+
+class Guard;
+
+// A decision as a session made it: which checks failed and with what
+// outcome, without their texts. Records, reason and message are made from
+// that when asked for, by the functions the explanation report uses. It
+// refers to its guard, which must outlive it.
+class SessionDecision {
+public:
+    SessionDecision();
+    ~SessionDecision();
+    SessionDecision(const SessionDecision&);
+    SessionDecision& operator=(const SessionDecision&);
+    SessionDecision(SessionDecision&&) noexcept;
+    SessionDecision& operator=(SessionDecision&&) noexcept;
+
+    bool allowed() const { return verdict_ == Verdict::allowed; }
+    // An ask entry applies and nothing blocks the call: it waits for a
+    // person's approval (GuardSession::resolve).
+    bool needs_approval() const { return verdict_ == Verdict::ask; }
+    Verdict verdict() const { return verdict_; }
+    std::uint64_t step() const { return step_; }
+    const std::string& tool() const { return tool_; }
+    const std::optional<std::string>& call_id() const { return call_id_; }
+    // The id of the check that blocked the call, or null when allowed.
+    const std::string* blocked_by() const;
+    // The blocking check's explanation ("" when allowed).
+    std::string reason() const;
+    // GuardDecision::message.
+    std::string message() const;
+    GuardDecision record() const;
+
+private:
+    friend class GuardSession;
+    friend struct SessionBytes;
+
+    const Guard* guard_ = nullptr;
+    Verdict verdict_ = Verdict::allowed;
+    std::uint64_t step_ = 0;
+    std::string tool_;
+    std::optional<std::string> call_id_;
+    std::vector<detail::StepFailure> failures_;  // in report order
+    std::vector<std::string> values_;            // the values failed constraints show
+};
 
 class Guard {
 public:
@@ -64,11 +130,27 @@ public:
     Guard& operator=(Guard&&) noexcept;
 
     const Policy& policy() const { return explainer_.policy(); }
+    // The fingerprint of the policy's encoding (policy_encoding.hpp): what a
+    // session's bytes are checked against.
+    std::uint64_t fingerprint() const { return fingerprint_; }
     const TraceExplainer& explainer() const { return explainer_; }
     const detail::ArgumentPlan& arguments() const { return *arguments_; }
 
     // The argument rules in the order they are judged and listed.
     std::vector<ArgumentRuleInfo> argument_rules() const;
+
+    // The ids of the policy's sequence rules, in policy order.
+    std::vector<std::string> sequence_rule_ids() const;
+
+    // The ask and limit entries, asks first, each in policy order.
+    struct EntryInfo {
+        std::string rule_id;
+        const char* rule_type = "";  // "ask", "limit" or "repeat"
+        NameList tools;              // as written ("*" for a limit on every tool)
+    };
+    std::vector<EntryInfo> entries() const;
+    // Whether some limit counts calls in a window of time.
+    bool windowed_limits() const;
 
     // The explanation of `steps` as the guard judges them: the explainer's,
     // with the failed argument rules of each step after its tool check (and
@@ -82,50 +164,154 @@ private:
 
     TraceExplainer explainer_;
     std::unique_ptr<const detail::ArgumentPlan> arguments_;
+    std::uint64_t fingerprint_ = 0;
 };
 
 // Every operation takes the session's own lock, so a session may be used from
 // several threads; it runs no caller code while holding it.
 class GuardSession {
 public:
-    // `writer`, when given, receives one step line per checked call;
-    // `keep_calls` keeps the calls for explain_json().
-    GuardSession(std::shared_ptr<const Guard> guard, std::unique_ptr<TraceWriter> writer, bool keep_calls);
+    // A session remembers the decisions of at least this many call ids, the
+    // latest ones; an older id is judged afresh.
+    static constexpr std::size_t remembered_call_ids = 4096;
+
+    // `writer`, when given, receives one line per checked call; `keep_calls`
+    // keeps the calls entered for explain_json().
+    GuardSession(std::shared_ptr<const Guard> guard, std::unique_ptr<TraceWriter> writer, bool keep_calls,
+                 GuardMode mode = GuardMode::enforce);
     ~GuardSession();
     GuardSession(const GuardSession&) = delete;
     GuardSession& operator=(const GuardSession&) = delete;
 
-    // Judges the call as the next step and enters it, blocked or not. With a
-    // trace file, the call's line is written first; if that fails the session
-    // is left as it was and the error is returned.
-    std::expected<GuardDecision, TraceWriter::AppendError> check(ToolCall call);
+    struct CheckError {
+        enum class Kind {
+            broken_lock,   // the trace file's writer lock
+            write,         // the trace file could not be written: `message` is the OS error text
+            call_id_reused,  // the call id was decided for another call: `message` is the id
+            not_pending,     // resolve(): no call waits for approval under the id: `message` is the id
+        } kind;
+        std::string message;
+    };
 
-    // The judgement check() would give, leaving the session as it is.
-    GuardDecision peek(const ToolCall& call) const;
+    // Judges the call as the next step. Enforcing, it is entered only when
+    // allowed; observing, blocked or not. A call id the session remembers
+    // gives its decision again, judging and entering nothing (an error when
+    // the id was decided for another tool or other arguments); a new one is
+    // remembered with the decision. With a trace file, the call's line is
+    // written first (a step line when entered, a "refused" line otherwise);
+    // if that fails the session is left as it was and the error is returned.
+    //
+    // A call an ask entry makes wait (enforcing) is not entered and no line
+    // is written: it is pending under its call id (one is made, "ask-N",
+    // when none was given) until resolve(). Observing, it is entered as any
+    // call, and its line records the ask.
+    //
+    // `now` is the session clock's time of the call in seconds; without it,
+    // a session that needs one (a trace file, windowed limits) reads the
+    // steady clock.
+    std::expected<SessionDecision, CheckError> check(ToolCall call,
+                                                     const std::optional<std::string>& call_id = std::nullopt,
+                                                     std::optional<double> now = std::nullopt);
 
-    // The end-of-trace checks on the calls so far: a require rule whose tool
+    // Resolves the call waiting for approval under `call_id`: approved, it is
+    // entered (it runs and counts) and its decision becomes allowed; denied,
+    // it is refused, blocked by the ask entry with a reason that says so (and
+    // `reason`, when given). Its line is written then. The resolved decision
+    // is the id's from now on.
+    std::expected<SessionDecision, CheckError> resolve(const std::string& call_id, bool approved,
+                                                       const std::optional<std::string>& reason = std::nullopt,
+                                                       std::optional<double> now = std::nullopt);
+    // The call ids waiting for approval, oldest first.
+    std::vector<std::string> pending() const;
+    // Whether a call needs the session clock's time (to judge windowed
+    // limits, or for its trace line).
+    bool needs_time() const;
+
+    // The judgement check() would give, leaving the session as it is (a new
+    // call id is not remembered).
+    std::expected<SessionDecision, CheckError> peek(const ToolCall& call,
+                                                    const std::optional<std::string>& call_id = std::nullopt,
+                                                    std::optional<double> now = std::nullopt) const;
+
+    // Writes a line saying that a call of `tool` ran without being judged,
+    // and why: `{"tool":...,"unjudged":REASON}`. Nothing is entered. Without
+    // a trace file, nothing happens.
+    std::expected<void, CheckError> note_unjudged(std::string_view tool, std::string_view reason);
+
+    // The end-of-trace checks on the calls entered: a require rule whose tool
     // was never called (also when nothing was called at all), an after rule
     // whose trigger was not answered.
     std::vector<RuleEvaluation> finish() const;
 
+    // Whether a call of `tool` is judged, written or kept with its arguments
+    // (or would be remembered under a call id). When not, check() and peek()
+    // give the same decision for the call without them.
+    bool needs_arguments(std::string_view tool, bool call_id) const;
+
     std::uint64_t steps() const;
+    // The checked calls that were blocked (enforcing: refused, not entered;
+    // observing: entered all the same). Replays of a call id do not count.
+    std::uint64_t refused() const;
+    GuardMode mode() const { return mode_; }
     bool keeps_calls() const { return keep_calls_; }
     const Guard& guard() const { return *guard_; }
 
-    // The explanation report of the calls so far, as Guard::explain_json()
+    // The explanation report of the calls entered, as Guard::explain_json()
     // gives it for them. Nothing when the session does not keep its calls.
     std::optional<std::string> explain_json() const;
 
+    // The session as bytes: the policy's fingerprint, the mode, the rule
+    // state and the remembered call ids with their decisions (not the trace
+    // file, not kept calls). Versioned and checksummed.
+    std::string to_bytes() const;
+    // The session whose to_bytes() gave `bytes`, on `guard`, writing to
+    // `writer` when given; or what is wrong with the bytes ("made with
+    // another policy", "damaged (checksum mismatch)", "malformed", ...).
+    static std::expected<std::unique_ptr<GuardSession>, std::string> from_bytes(std::shared_ptr<const Guard> guard,
+                                                                                 std::string_view bytes,
+                                                                                 std::unique_ptr<TraceWriter> writer);
+
 private:
+    friend struct SessionBytes;
+
+    struct Remembered {
+        std::uint64_t args_hash = 0;  // value_fingerprint of the arguments; 0 for none
+        bool has_args = false;
+        SessionDecision decision;
+    };
+
+    struct Pending {
+        ToolCall call;
+        SessionDecision decision;
+    };
+
+    SessionDecision judge(std::uint32_t slot, const ToolCall& call, std::optional<double> now);
+    SessionDecision judge_unentered(const ToolCall& call, std::optional<double> now) const;
+    void enter(std::uint32_t slot, ToolCall call, std::optional<double> now);
+    std::optional<double> time_of(std::optional<double> now) const;
+    // The remembered decision of `call_id` for `call`, null when the id is
+    // new, or the error of an id decided for another call.
+    std::expected<const Remembered*, CheckError> recall(const std::optional<std::string>& call_id,
+                                                        const ToolCall& call) const;
+    void remember(const std::string& call_id, const ToolCall& call, const SessionDecision& decision);
+    std::expected<void, CheckError> write(const std::string& line);
+
     const std::shared_ptr<const Guard> guard_;
     const std::unique_ptr<TraceWriter> writer_;
     const bool keep_calls_;
+    const GuardMode mode_;
 
     mutable std::mutex mutex_;
     // Guarded by mutex_:
     std::unique_ptr<detail::TraceState> state_;
+    std::unique_ptr<detail::LanguageState> language_;
+    std::unordered_map<std::string, Pending> pending_;  // every id in it is remembered
+    std::uint64_t asks_made_ = 0;                       // for the ids made for asks
+    std::uint64_t refused_ = 0;
     std::vector<ToolCall> calls_;  // only when keeping calls
-    std::string line_;             // the step line being written, reused
+    std::string line_;             // the line being written, reused
+    std::unordered_map<std::string, Remembered> remembered_;
+    std::deque<std::string> remembered_order_;  // oldest first
 };
 
 }  // namespace ostik

@@ -46,6 +46,31 @@ inline const char* kind_name(const SequenceRule& r) { return kind_names[r.index(
 
 enum class ErrorPolicy { block = 0, allow = 1 };
 
+// Entries of the whole language, beyond the specified one. A name in them
+// may be a pattern (`*`, `?`) or an alias; `tools` holds one or more names.
+
+// A call that needs a person's approval before it runs.
+struct AskEntry {
+    NameList tools;
+    // Argument name -> constraint (the argument rules' operators); every one
+    // must hold for the entry to apply.
+    std::optional<std::unordered_map<std::string, Value>> args;
+    // The entry applies only once one of these has run in the session.
+    std::optional<NameList> after;
+    friend bool operator==(const AskEntry&, const AskEntry&) = default;
+};
+
+// At most `max` calls of the tools, in the session or in any `per` seconds;
+// or (`repeat`) no N-th consecutive call with the same tool and equal args.
+struct LimitEntry {
+    NameList tools;              // empty: every tool
+    std::optional<std::uint64_t> max;
+    std::optional<double> per;   // seconds
+    std::string per_text;        // as written ("60s")
+    std::optional<std::uint64_t> repeat;
+    friend bool operator==(const LimitEntry&, const LimitEntry&) = default;
+};
+
 struct Policy {
     std::string version;
     std::string name;
@@ -54,6 +79,8 @@ struct Policy {
     std::vector<SequenceRule> sequences;
     AliasMap aliases;
     ErrorPolicy on_error = ErrorPolicy::block;
+    std::vector<AskEntry> ask;
+    std::vector<LimitEntry> limits;
 };
 
 }  // namespace ostik

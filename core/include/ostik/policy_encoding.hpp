@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -28,6 +29,15 @@ std::string encode_policy(const Policy& policy);
 std::expected<Policy, std::string> decode_policy(std::string_view bytes);
 
 std::uint64_t policy_fingerprint(std::string_view encoding);
+
+// A 64-bit hash of a Value as the encoding writes it: equal Values give equal
+// fingerprints (1 and 1.0 are different Values, and differ here too).
+std::uint64_t value_fingerprint(const Value& value);
+
+// A Value as the encoding writes it, and back (nothing for bytes that are
+// not one Value's).
+std::string value_bytes(const Value& value);
+std::optional<Value> value_from_bytes(std::string_view bytes);
 
 // A policy's encoding with its fingerprint, computed once.
 struct PolicyKey {

@@ -40,16 +40,22 @@ struct NodeMark {
     bool key = false;        // the position of the key of the mapping entry at `path`, not of its value
 };
 
+// Which root keys a document may have: the specified language's seven, or
+// the whole language (`ask`, `limits` besides), which only a guard reads.
+enum class Language : std::uint8_t { specified, whole };
+
 // Reads the whole file and parses it. With `ignored_keys`, a successful load
 // also lists the rule keys it dropped, rule by rule; with `constraint_marks`,
 // the position of every node under `tools.arg_constraints` (of a path given
 // twice, the later).
 std::expected<Policy, LoadError> load_policy_file(const std::string& path,
                                                   std::vector<IgnoredKey>* ignored_keys = nullptr,
-                                                  std::vector<NodeMark>* constraint_marks = nullptr);
+                                                  std::vector<NodeMark>* constraint_marks = nullptr,
+                                                  Language language = Language::specified);
 
 // Parses policy text (already known to be UTF-8).
 std::expected<Policy, LoadError> parse_policy(std::string_view text, std::vector<IgnoredKey>* ignored_keys = nullptr,
-                                              std::vector<NodeMark>* constraint_marks = nullptr);
+                                              std::vector<NodeMark>* constraint_marks = nullptr,
+                                              Language language = Language::specified);
 
 }  // namespace ostik

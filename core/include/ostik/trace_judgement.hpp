@@ -16,6 +16,9 @@
 // failure (its rule id and type) is at hand without making its texts.
 #pragma once
 
+#include <algorithm>
+#include <type_traits>
+
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -30,6 +33,7 @@
 namespace ostik {
 
 namespace detail {
+class LanguageState;
 class TraceState;
 struct StepFailure;
 }  // namespace detail
@@ -44,9 +48,12 @@ public:
 
     // Judges a call of `tool` with `args` as the next step and enters it,
     // blocked or not. The arguments are not kept. Only before finish().
-    void add_step(std::string_view tool, const std::optional<Value>& args = std::nullopt);
+    // `ts` is the step's time in seconds, when the trace has one: windowed
+    // limits judge steps without one as not applicable (windows_unjudged()).
+    void add_step(std::string_view tool, const std::optional<Value>& args = std::nullopt,
+                  std::optional<double> ts = std::nullopt);
     // Adds a call whose arguments could not be read (see UnjudgedArguments).
-    void add_step(std::string_view tool, const UnjudgedArguments& unjudged);
+    void add_step(std::string_view tool, const UnjudgedArguments& unjudged, std::optional<double> ts = std::nullopt);
 
     // Runs the end-of-trace checks on the steps added; call it once, last.
     void finish();
@@ -55,6 +62,14 @@ public:
     std::uint64_t steps() const { return static_cast<std::uint64_t>(step_slots_.size()); }
     std::uint64_t blocked_steps() const { return blocked_steps_; }
     std::optional<std::uint64_t> first_block() const { return first_block_; }
+    // Steps an ask entry applied to (a recorded step ran: an ask fails
+    // nothing, it is shown), and whether a windowed limit met a step without
+    // a time.
+    std::uint64_t asked_steps() const { return static_cast<std::uint64_t>(asked_.size()); }
+    bool windows_unjudged() const { return windows_unjudged_; }
+    // By ask and limit entry (Guard::entries() order): the steps each met
+    // (reached) and those it asked about or refused (violated).
+    const std::vector<ArgumentRuleCount>& entry_counts() const { return entry_counts_; }
     // The failed end-of-trace checks, as GuardSession::finish() gives them.
     const std::vector<RuleEvaluation>& end_failures() const { return end_failures_; }
     // Rule ids in order of first blocking, then the failed end-of-trace
@@ -74,6 +89,14 @@ public:
     };
     FailureRange failures_of(std::uint64_t step) const;
     bool blocked(std::uint64_t step) const { return !failures_of(step).empty(); }
+    // Whether an ask entry applied to step `step` (which nothing blocked).
+    bool asked(std::uint64_t step) const {
+        return !asked_.empty() && std::binary_search(asked_.begin(), asked_.end(), step,
+                                                     [](const auto& a, const auto& b) {
+                                                         if constexpr (std::is_integral_v<std::decay_t<decltype(a)>>) return a < b.first;
+                                                         else return a.first < b;
+                                                     });
+    }
     // Failure number `index`: its rule id and rule type, and its whole record
     // as the step's decision lists it.
     const std::string& failure_rule_id(std::size_t index) const;
@@ -82,10 +105,14 @@ public:
 
 private:
     void list_blocking(std::size_t id_index);
-    void add(std::string_view tool, const std::optional<Value>* args, const UnjudgedArguments* unjudged);
+    void add(std::string_view tool, const std::optional<Value>* args, const UnjudgedArguments* unjudged,
+             std::optional<double> ts);
 
     std::shared_ptr<const Guard> guard_;
     std::unique_ptr<detail::TraceState> state_;
+    std::unique_ptr<detail::LanguageState> language_;
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> asked_;  // (step, ask entry), in step order
+    bool windows_unjudged_ = false;
     std::vector<std::uint32_t> step_slots_;         // the tool slot of each step
     std::vector<detail::StepFailure> failures_;     // every failed check, in step order
     std::vector<std::string> values_;               // the values failed constraints show
@@ -94,6 +121,7 @@ private:
     std::vector<char> listed_;                      // by id index: already in blocking_rules_
     std::uint64_t blocked_steps_ = 0;
     std::optional<std::uint64_t> first_block_;
+    std::vector<ArgumentRuleCount> entry_counts_;   // by ask and limit entry
 };
 
 }  // namespace ostik

@@ -139,11 +139,20 @@ def load_ignored_keys(path: str) -> list[IgnoredKey]:
         raise UnusableInput(f"{path}: {err}") from None
 
 
-def load_policy(path: str) -> Policy:
+def load_guard_file(path: str) -> Guard:
+    """The guard of the policy file at `path`, in the whole language (the seven keys of
+    Policy.from_file, and the guard's own sections: ask, limits); every command loads its
+    policy here. A message about the file is located."""
     try:
-        return Policy.from_file(path)
+        return Guard.from_file(path)
     except (FileNotFoundError, ValueError) as err:
         raise UnusableInput(f"{path}: {err}") from None
+
+
+def load_policy(path: str) -> Policy:
+    """The policy of the file at `path` as load_guard_file reads it (its ask and limit
+    entries ride along for the guards made from it)."""
+    return load_guard_file(path).policy
 
 
 def load_policy_and_records(path: str) -> tuple[Policy, PolicyRecords]:

@@ -31,29 +31,6 @@ RULE_FIELDS = {
 }
 
 
-def rule_id(rule: RuleRecord) -> str:
-    """The id the explainer and the coverage analyzer give this rule."""
-    # str.lower() is the full Unicode lower-case mapping, like the native ids.
-    match rule["type"]:
-        case "require":
-            return f"require_{rule['tool'].lower()}"
-        case "eventually":
-            return f"eventually_{rule['tool'].lower()}_{rule['within']}"
-        case "max_calls":
-            return f"max_calls_{rule['tool'].lower()}_{rule['max']}"
-        case "before":
-            return f"before_{rule['first'].lower()}_then_{rule['then'].lower()}"
-        case "after":
-            return f"after_{rule['trigger'].lower()}_then_{rule['then'].lower()}"
-        case "never_after":
-            return f"never_after_{rule['trigger'].lower()}_forbidden_{rule['forbidden'].lower()}"
-        case "sequence":
-            # Lower-cased as one joined string, as the native builder does.
-            return "sequence_" + "_".join(rule["tools"]).lower()
-        case "blocklist":
-            return f"blocklist_{rule['pattern'].lower()}"
-
-
 def rule_names(rule: RuleRecord) -> list[tuple[str, str]]:
     """The tool names a rule is written with, as (field, name) pairs; a blocklist has none."""
     match rule["type"]:
@@ -140,7 +117,7 @@ def _rule_warnings(records: PolicyRecords) -> Iterator[str]:
         return None
 
     for index, rule in enumerate(records["sequences"]):
-        rid = rule_id(rule)
+        rid = rule["rule_id"]
         where = f"sequences[{index}] ({printable(rid)})"
         if rid in first_with_id:
             yield (f"{where}: same rule id as sequences[{first_with_id[rid]}], so the explainer and coverage "

@@ -28,7 +28,6 @@ from string import Template
 from typing import TYPE_CHECKING, Any
 
 from ostik import __version__
-from ostik.cli.policy_lint import rule_id
 from ostik.reports.escaping import printable
 
 if TYPE_CHECKING:
@@ -111,10 +110,10 @@ class ReportPage:
             self._rule(argument_rule["rule_id"], argument_rule["rule_type"])
         self.policy_rules = 0
         for rule in records["sequences"]:
-            if rule_id(rule) not in self._rules.index:
-                self._rule(rule_id(rule), rule["type"])
+            if rule["rule_id"] not in self._rules.index:
+                self._rule(rule["rule_id"], rule["type"])
                 self.policy_rules += 1
-        self._end_checked = {rule_id(rule) for rule in records["sequences"] if rule["type"] in ("require", "after")}
+        self._end_checked = {rule["rule_id"] for rule in records["sequences"] if rule["type"] in ("require", "after")}
         self._traces: list[dict[str, Any]] = []
         self.steps = self.blocked_steps = self.failed = 0
         self._calls: Counter[int] = Counter()

@@ -192,7 +192,7 @@ def _start_worker(policy_path: str, trace_format: str) -> None:
     global _worker
     ignore_interrupts()
     try:
-        _worker = (Guard(Policy.from_file(policy_path)), trace_format)
+        _worker = (Guard.from_file(policy_path), trace_format)
     except (FileNotFoundError, ValueError) as err:  # the file changed since the parent loaded it
         _worker = f"{policy_path}: {err}"
 
@@ -228,13 +228,13 @@ def _judge_on_cluster(path: str, policy_path: str, policy: bytes, trace_format: 
     guard = _cluster_guards.get(key)
     if guard is None:
         try:
-            loaded = Policy.from_file(policy_path)
+            loaded = Guard.from_file(policy_path)
         except (FileNotFoundError, ValueError) as err:
             guard = f"{policy_path}: on a Dask worker: {err}"
         else:
             # Judged by another policy, the results would be wrong, not just late.
-            same = policy_bytes(loaded) == policy
-            guard = Guard(loaded) if same else f"{policy_path}: differs on a Dask worker from the policy loaded here"
+            same = policy_bytes(loaded.policy) == policy
+            guard = loaded if same else f"{policy_path}: differs on a Dask worker from the policy loaded here"
         _cluster_guards[key] = guard
     if isinstance(guard, str):
         return FileResult(path, (), (), guard, 0.0)

@@ -1,0 +1,154 @@
+#include "language_plan.hpp"
+
+#include <algorithm>
+
+#include "ostik/text.hpp"
+
+namespace ostik::detail {
+
+bool glob_matches(std::string_view pattern, std::string_view name) {
+    // Backtracking to the last star only: linear in practice, and never
+    // worse than the product of the lengths.
+    std::size_t p = 0, n = 0;
+    std::size_t star = std::string_view::npos, resume = 0;
+    while (n < name.size()) {
+        if (p < pattern.size() && (pattern[p] == '?' || pattern[p] == name[n])) {
+            ++p;
+            ++n;
+        } else if (p < pattern.size() && pattern[p] == '*') {
+            star = p++;
+            resume = n;
+        } else if (star != std::string_view::npos) {
+            p = star + 1;
+            n = ++resume;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == '*') ++p;
+    return p == pattern.size();
+}
+
+NameMatcher::NameMatcher(const NameList& names, const AliasMap& aliases) {
+    auto add = [&](const std::string& name) {
+        if (name == "*") everything_ = true;
+        else if (is_pattern(name)) patterns_.push_back(name);
+        else exact_.push_back(name);
+    };
+    for (const std::string& name : names) {
+        if (auto alias = aliases.find(name); alias != aliases.end()) {
+            for (const std::string& member : alias->second) add(member);
+        } else {
+            add(name);
+        }
+    }
+    std::sort(exact_.begin(), exact_.end());
+    exact_.erase(std::unique(exact_.begin(), exact_.end()), exact_.end());
+}
+
+bool NameMatcher::matches(std::string_view tool) const {
+    if (everything_) return true;
+    if (std::binary_search(exact_.begin(), exact_.end(), tool, std::less<>{})) return true;
+    return std::any_of(patterns_.begin(), patterns_.end(), [&](const std::string& p) { return glob_matches(p, tool); });
+}
+
+namespace {
+
+// 'a', 'b'
+NameText quoted_names(const NameList& names) {
+    std::string out;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i) out += i + 1 == names.size() ? " or " : ", ";
+        out += '\'';
+        out += names[i];
+        out += '\'';
+    }
+    return name_text(out);
+}
+
+std::string joined_lower(const NameList& names) {
+    std::string joined;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i) joined += '_';
+        joined += names[i];
+    }
+    std::string out;
+    append_lower(out, joined);
+    return out;
+}
+
+// As written, spelled out: "60s" -> "60 s", "5m" -> "5 min", "1h" -> "1 h".
+std::string duration_text(const std::string& written) {
+    if (written.empty()) return written;
+    const char unit = written.back();
+    return written.substr(0, written.size() - 1) + (unit == 'm' ? " min" : unit == 'h' ? " h" : " s");
+}
+
+const NameList every_tool = {"*"};
+
+}  // namespace
+
+std::expected<std::unique_ptr<const LanguagePlan>, ArgumentRuleError> LanguagePlan::compile(const Policy& policy,
+                                                                                            const IdMaker& unique_id) {
+    auto out = std::make_unique<LanguagePlan>();
+    for (std::size_t i = 0; i < policy.ask.size(); ++i) {
+        const AskEntry& e = policy.ask[i];
+        AskPlan& a = out->asks_.emplace_back();
+        a.tools = NameMatcher(e.tools, policy.aliases);
+        a.names = quoted_names(e.tools);
+        if (e.after) {
+            a.after = NameMatcher(*e.after, policy.aliases);
+            a.after_names = quoted_names(*e.after);
+        }
+        if (e.args) {
+            std::vector<const std::pair<const std::string, Value>*> args;
+            for (const auto& entry : *e.args) args.push_back(&entry);
+            std::sort(args.begin(), args.end(), [](auto* x, auto* y) { return x->first < y->first; });
+            for (const auto* arg : args) {
+                AskCondition& c = a.conditions.emplace_back();
+                c.argument = name_text(arg->first);
+                const std::string path = "ask[" + std::to_string(i) + "].args." + arg->first;
+                if (auto error = read_constraint(arg->second, path, c.ops)) return std::unexpected(std::move(*error));
+            }
+        }
+        std::tie(a.id, a.id_index) = unique_id("ask_" + joined_lower(e.tools));
+    }
+    for (const LimitEntry& e : policy.limits) {
+        LimitPlan& l = out->limits_.emplace_back();
+        const NameList& tools = e.tools.empty() ? every_tool : e.tools;
+        l.tools = NameMatcher(tools, policy.aliases);
+        l.names = quoted_names(tools);
+        std::string base;
+        if (e.repeat) {
+            l.repeat = *e.repeat;
+            base = e.tools.empty() ? "repeat_" + std::to_string(l.repeat)
+                                   : "repeat_" + joined_lower(e.tools) + "_" + std::to_string(l.repeat);
+            out->repeats_ = true;
+        } else {
+            l.max = e.max.value_or(0);
+            base = "limit_" + joined_lower(tools) + "_" + std::to_string(l.max);
+            if (e.per) {
+                l.per = *e.per;
+                l.per_text = duration_text(e.per_text);
+                base += "_per_" + e.per_text;
+                out->windowed_ = true;
+            }
+        }
+        std::tie(l.id, l.id_index) = unique_id(base);
+    }
+    return std::unique_ptr<const LanguagePlan>(std::move(out));
+}
+
+ToolEntries LanguagePlan::entries_for(std::string_view tool) const {
+    ToolEntries t;
+    for (std::uint32_t k = 0; k < asks_.size(); ++k) {
+        if (asks_[k].tools.matches(tool)) t.asks.push_back(k);
+        if (asks_[k].after && asks_[k].after->matches(tool)) t.afters.push_back(k);
+    }
+    for (std::uint32_t k = 0; k < limits_.size(); ++k) {
+        if (limits_[k].tools.matches(tool)) t.limits.push_back(k);
+    }
+    return t;
+}
+
+}  // namespace ostik::detail
