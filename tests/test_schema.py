@@ -137,7 +137,7 @@ VALUES = st.recursive(SCALARS, lambda inner: st.lists(inner, max_size=3) | st.di
 # bounds of a count, a quoted number, the empty and the wildcard name, an operator map.
 NEAR = [None, True, -1, 4294967296, 1.5, "3", "", "*x", [1], {}, {"max": 1}]
 # Misspellings, other kinds' fields, other sections' keys.
-UNKNOWN_KEYS = ["Tool", "within", "note"]
+UNKNOWN_KEYS = ["Tool", "within", "per", "note"]
 
 TEXT = SCALARS
 NAME = st.sampled_from(NAMES)
@@ -201,6 +201,18 @@ TOOLS = keyed([
     ("require_args", st.none() | maps(NAME, st.lists(TEXT, max_size=2)), False),
     ("arg_constraints", st.none() | maps(NAME, maps(WORDS, CONSTRAINTS)), False),
 ])
+# Names of the guard's sections: names, aliases and patterns, or lists of them.
+PATTERNS = st.sampled_from([*NAMES, "mcp__github__*", "git_?ush", "*"])
+TOOL_PATTERNS = PATTERNS | TEXT | st.lists(PATTERNS | TEXT, max_size=3)
+# Durations of every form, some of them wrong: no unit, another unit, zero.
+WINDOWS = st.builds(lambda number, unit: number + unit,
+                    st.sampled_from(["60", "1.5", ".5", "5.", "1e1", "2e-3", "007", "0", "0.0", "", "1.2.3"]),
+                    st.sampled_from(["s", "m", "h", "d", ""]))
+ASK_ENTRIES = keyed([("tool", TOOL_PATTERNS, True), ("args", maps(WORDS, CONSTRAINTS), False),
+                     ("after", TOOL_PATTERNS, False)])
+LIMITS = (keyed([("tool", TOOL_PATTERNS, False), ("max", st.integers(0, 10) | st.integers(0, 2**64 - 1), True),
+                 ("per", WINDOWS, False)]) |
+          keyed([("tool", TOOL_PATTERNS, False), ("repeat", st.integers(0, 5) | st.integers(0, 2**64 - 1), True)]))
 DOCUMENTS = keyed([
     ("version", TEXT, True),
     ("name", TEXT, False),
@@ -209,6 +221,8 @@ DOCUMENTS = keyed([
     ("sequences", st.lists(rules(), max_size=3), False),
     ("aliases", maps(NAME, st.lists(TEXT, max_size=3)), False),
     ("on_error", st.sampled_from(["block", "allow"]), False),
+    ("ask", st.lists(ASK_ENTRIES, max_size=3), False),
+    ("limits", st.lists(LIMITS, max_size=3), False),
 ])
 
 
@@ -304,6 +318,19 @@ FULL = {
         {"type": "sequence", "tools": ["edit_file", "run_tests"], "strict": True},
         ["sequence", ["inspect"]], ["sequence", ["run_tests", "read_file"], False],
         {"type": "blocklist", "pattern": "exec"}, ["blocklist", "sudo"],
+    ],
+    "ask": [
+        {"tool": "git_push"},
+        {"tool": "shell", "args": {"command": {"matches": "^sudo\\b"}, "cwd": "/"}},
+        {"tool": ["send_email", "mcp__slack__*"], "after": "read_email"},
+        {"tool": "edit_?ile", "after": ["read_file", "inspect"], "args": {}},
+    ],
+    "limits": [
+        {"tool": "web_search", "max": 10, "per": "60s"},
+        {"tool": "*", "max": 200},
+        {"repeat": 3},
+        {"tool": ["read_file", "mcp__*"], "repeat": 18446744073709551615},
+        {"max": 0, "per": "1.5h"},
     ],
 }
 
