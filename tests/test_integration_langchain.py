@@ -116,22 +116,18 @@ def tool_messages(result):
 
 
 def explained(policy, path):
-    """(tool, what a guard would answer) per recorded line: None when allowed, else the refusal text. A line of
-    a refused call is an attempt, not a step: the steps are judged without it, and it answers with its refusal."""
-    lines = [json.loads(line) for line in path.read_text().splitlines()]
-    steps = [line for line in lines if "refused" not in line]
-    judged = iter(json.loads(TraceExplainer(policy).explain(steps))["steps"])
+    """(tool, what a guard would answer) per recorded call, in the order of the file: None when allowed, else
+    the refusal text. The steps, which ran, are judged again; a call the guard refused is recorded with its refusal."""
+    (trace,) = ostik.formats.read_file(str(path), "ostik").traces
+    report = json.loads(TraceExplainer(policy).explain(trace.steps))
     answers = []
-    for line in lines:
-        if "refused" in line:
-            refused = line["refused"]
-            answers.append((line["tool"], f"blocked by {refused['rule_id']}: {refused['reason']}"))
-            continue
-        step = next(judged)
+    for line, step in zip(trace.step_lines, report["steps"]):
         failed = next((e for e in step["rules_evaluated"] if not e["passed"]), None)
         blocked = step["verdict"] == "blocked"
-        answers.append((step["tool"], f"blocked by {failed['rule_id']}: {failed['explanation']}" if blocked else None))
-    return answers
+        answers.append((line, step["tool"],
+                        f"blocked by {failed['rule_id']}: {failed['explanation']}" if blocked else None))
+    answers += [(a.line, a.tool, f"blocked by {a.rule_id}: {a.reason}") for a in trace.refused]
+    return [(tool, answer) for _, tool, answer in sorted(answers, key=lambda a: a[0])]
 
 
 @pytest.mark.parametrize("mode", ["sync", "async"])

@@ -147,21 +147,15 @@ def outputs(model):
 
 
 def explained(policy, path):
-    """(step, tool, verdict, blocking rule) per recorded line. A line of a refused call is an attempt, not a step:
-    the steps are judged without it, and it stands at the step it would have taken, blocked by its rule."""
-    lines = [json.loads(line) for line in path.read_text().splitlines()]
-    steps = [line for line in lines if "refused" not in line]
-    judged = iter(json.loads(TraceExplainer(policy).explain(steps))["steps"])
-    out = []
-    for line in lines:
-        if "refused" in line:
-            out.append((len(out) - sum(1 for o in lines[:len(out)] if "refused" in o), line["tool"], "blocked",
-                         line["refused"]["rule_id"]))
-            continue
-        s = next(judged)
-        out.append((s["index"], s["tool"], s["verdict"],
-                    next((e["rule_id"] for e in s["rules_evaluated"] if not e["passed"]), None)))
-    return out
+    """(step, tool, verdict, blocking rule) per recorded call, in the order of the file: the steps, which ran,
+    judged again; a call the guard refused with its refusal, at the step it would have been."""
+    (trace,) = ostik.formats.read_file(str(path), "ostik").traces
+    report = json.loads(TraceExplainer(policy).explain(trace.steps))
+    calls = [(line, (s["index"], s["tool"], s["verdict"], next((e["rule_id"] for e in s["rules_evaluated"]
+                                                                 if not e["passed"]), None)))
+             for line, s in zip(trace.step_lines, report["steps"])]
+    calls += [(a.line, (a.before, a.tool, "blocked", a.rule_id)) for a in trace.refused]
+    return [call for _, call in sorted(calls, key=lambda c: c[0])]
 
 
 def as_explained(decisions, tools):

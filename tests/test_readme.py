@@ -143,8 +143,12 @@ def test_the_guard_agent_runs_and_its_trace_explains_alike(tmp_path):
     assert refused == ["edit_file", "git_commit", "force_push"]
     explained = subprocess.run([sys.executable, "-m", "ostik", "explain", "examples/policy.yaml", str(trace)],
                                cwd=ROOT, capture_output=True, text=True, timeout=120)
-    blocked = [line.split()[1] for line in explained.stdout.splitlines() if "  blocked  " in line]
-    assert blocked == refused
+    # The file holds the refusals beside the steps that ran: explain shows them where they happened, and
+    # judges the steps as the session did (every one allowed).
+    out = explained.stdout.splitlines()
+    assert [line.split()[0] for line in out if "  refused live  " in line] == refused
+    assert not [line for line in out if "  blocked  " in line]
+    assert out[-1] == "PASS: 5 steps, none blocked; 3 refused attempts"
 
 
 @pytest.mark.parametrize("index", range(3))

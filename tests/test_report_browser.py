@@ -159,6 +159,28 @@ def test_names_from_trace_files_stay_text(browser, tmp_path, write_policy):
     assert steps_shown(browser)[2][:2] == ("blocked", "step fail")
 
 
+def test_refused_and_unjudged_calls_are_rows_above_the_step_they_came_before(browser, tmp_path, write_policy):
+    policy = write_policy("version: '1'\ntools: {allow: [read, test]}\non_error: block\n"
+                          "sequences: [{type: max_calls, tool: read, max: 1}]\n")
+    trace = tmp_path / "session.jsonl"
+    lines = [{"tool": "read"}, {"tool": "read", "refused": {"rule_id": "max_calls_read_1", "reason": "too many"}},
+             {"tool": "test"}, {"tool": "<b>x</b>", "unjudged": "bad args"}]
+    trace.write_text("".join(json.dumps(line) + "\n" for line in lines))
+    page = tmp_path / "session.html"
+    assert write_report(policy, trace, output=page).returncode == 1  # the unjudged call fails it under block
+    show(browser, page, "#trace=0")
+    rows = browser.evaluate("""[...document.querySelectorAll('#trace-detail .step-table tbody tr')].map(tr =>
+        [tr.className, ...[...tr.cells].map(td => td.textContent.trim())])""")
+    assert rows == [["pass", "0", "read", "✓ allowed", ""],
+                    ["refused", "–", "read", "⚠ refused live", "max_calls_read_1: too many"],
+                    ["pass", "1", "test", "✓ allowed", ""],
+                    ["unjudged", "–", "<b>x</b>", "⚠ ran unjudged", "bad args"]]
+    facts = browser.evaluate("[...document.querySelectorAll('#trace-detail .facts')].map(p => p.textContent)")
+    assert facts == ["2 steps; none blocked; 1 refused attempt (refused live; never ran); 1 call ran unjudged.",
+                     "Blocking rules: on_error"]
+    assert sorted(steps_shown(browser)) == [0, 1]  # the timeline has the steps only
+
+
 def test_names_that_would_spoof_their_cells_are_shown_escaped(browser, tmp_path, write_policy):
     # A right-to-left override reads "allowled" and scrambles the reason beside it; NUL, C1 and
     # zero-width characters would hide in the cell. Every cell the script builds shows them escaped.

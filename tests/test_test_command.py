@@ -207,10 +207,10 @@ import json, os, sys
 import ostik
 from ostik.runs import judging as test_run
 judge_file = test_run.judge_file
-def dying(guard, path, trace_format):
+def dying(guard, path, trace_format, *options):
     if path.endswith("t3.jsonl"):
         os._exit(3)  # as a crash would end it
-    return judge_file(guard, path, trace_format)
+    return judge_file(guard, path, trace_format, *options)
 test_run.judge_file = dying
 guard = ostik.Guard(ostik.Policy.from_file({str(POLICY)!r}))
 results = list(test_run.judge_paths(guard, {str(POLICY)!r}, {paths!r}, "auto", 2))
@@ -232,16 +232,19 @@ def test_json_gives_one_object_per_trace_then_the_summary(tree):
     assert (result.returncode, result.stderr) == (1, "")
     *traces, summary = [json.loads(line) for line in result.stdout.splitlines()]
     assert [list(t) for t in traces] == [["file", "line", "passed", "steps", "blocked_steps", "blocking_rules",
-                                          "first_block"]] * 3
+                                          "first_block", "refused_attempts", "unjudged_calls"]] * 3
     assert traces[0] == {"file": str(tree / "sessions.jsonl"), "line": 1, "passed": True, "steps": 6,
-                         "blocked_steps": 0, "blocking_rules": [], "first_block": None}
+                         "blocked_steps": 0, "blocking_rules": [], "first_block": None, "refused_attempts": 0,
+                         "unjudged_calls": 0}
     assert traces[1] == {"file": str(tree / "sessions.jsonl"), "line": 2, "passed": False, "steps": 3,
-                         "blocked_steps": 0, "blocking_rules": ["require_run_tests"], "first_block": None}
+                         "blocked_steps": 0, "blocking_rules": ["require_run_tests"], "first_block": None,
+                         "refused_attempts": 0, "unjudged_calls": 0}
     assert traces[2]["line"] is None and traces[2]["blocked_steps"] == 4
     assert traces[2]["first_block"] == {"step": 0, "tool": "edit_file", "rule": "before_inspect_then_edit_file",
                                         "reason": "'edit_file' requires 'inspect' first"}
     assert traces[2]["blocking_rules"][-2:] == ["require_run_tests", "after_edit_file_then_run_tests"]
-    assert set(summary) == {"traces", "failed", "steps", "blocked_steps", "unusable", "seconds"}
+    assert set(summary) == {"traces", "failed", "steps", "blocked_steps", "refused_attempts", "unjudged_calls",
+                            "unusable", "seconds"}
     assert (summary["traces"], summary["failed"], summary["steps"], summary["blocked_steps"],
             summary["unusable"]) == (3, 2, 14, 4, 0)
 

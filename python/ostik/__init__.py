@@ -7,13 +7,14 @@ from ostik import _engine, _native
 from ostik._engine import *  # noqa: F403 - the names listed in _engine.__all__
 from ostik._inspect import policy_records
 from ostik._native import *  # noqa: F403 - the classes listed in _native.__all__
-from ostik.guarding import PolicyViolation
+from ostik.guarding import MemoryStore, PolicyViolation, SessionStore, SqliteStore
 
 # The one place the version is written: the build reads it from here into the
 # package metadata, and `ostik --version` shows it.
 __version__ = "0.1.0"
 
-__all__ = [*_native.__all__, *_engine.__all__, "PolicyViolation", "policy_records"]
+__all__ = [*_native.__all__, *_engine.__all__, "PolicyViolation", "SessionStore", "MemoryStore", "SqliteStore",
+           "policy_records"]
 
 # Sub-packages that import nothing beyond the standard library, found on first
 # use (`ostik.formats.read(...)` after a plain `import ostik`); the framework

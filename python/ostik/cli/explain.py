@@ -14,7 +14,7 @@ from ostik.cli.common import (EXIT_FAILED, EXIT_OK, UnusableInput, add_format_ar
 from ostik.formats.trace_files import TraceFile, first_bad_step
 from ostik.reports.escaping import VisibleJsonWriter, printable
 from ostik.reports.text import Style, explanation_lines
-from ostik.runs.judging import unnamed_steps_warning
+from ostik.runs.judging import unjudged_allowed, unjudged_warning, unnamed_steps_warning
 
 if TYPE_CHECKING:
     from ostik.cli.common import Commands
@@ -23,8 +23,10 @@ if TYPE_CHECKING:
 def add_command(commands: Commands) -> None:
     explain = commands.add_parser("explain", help="explain one trace step by step",
                                   description="Replay the trace in TRACE against POLICY and explain every step. "
-                                              "Exit status 1 when a step was blocked or an end-of-trace check "
-                                              "failed.")
+                                              "Calls that a live guard refused, or that ran unjudged, are no "
+                                              "steps: they are shown where they happened. Exit status 1 when a "
+                                              "step was blocked or an end-of-trace check failed, or a call ran "
+                                              "unjudged and the policy's on_error is block.")
     explain.add_argument("policy", metavar="POLICY", help="policy file (YAML)")
     explain.add_argument("trace", metavar="TRACE", help="trace file (see --format); - for stdin")
     explain.add_argument("--json", action="store_true", help="print the explanation report as JSON")
@@ -43,9 +45,14 @@ def explain_json(guard: Guard, explainer: TraceExplainer, trace_file: TraceFile)
     sys.stdout.flush()
     out = VisibleJsonWriter(sys.stdout.buffer)
     passed = True
+    unjudged_fail = not unjudged_allowed(guard.on_error)
     for trace in trace_file.traces:
+        if trace.refused:
+            # The report is of the steps alone; the calls that never ran are told apart.
+            warn(f"{trace.label}: {len(trace.refused)} refused attempt{'' if len(trace.refused) == 1 else 's'} "
+                 "(calls the live guard refused; not steps, so not in the report)")
         try:
-            passed = guard.judge(trace.steps).passed and passed
+            passed = guard.judge(trace.steps).passed and not (unjudged_fail and trace.unjudged) and passed
             stream_explanation(explainer, trace.steps, out)
         except ValueError as err:
             raise UnusableInput(first_bad_step([trace], explainer.explain) or f"{trace.label}: {err}") from None
@@ -58,9 +65,9 @@ def run_explain(args: argparse.Namespace) -> int:
     policy = load_policy(args.policy)
     guard = load_guard(args.policy, policy)
     trace_file = read_traces(args.trace, args.format)
-    unnamed = unnamed_steps_warning(trace_file, "explained")
-    if unnamed:
-        warn(unnamed)
+    for warning in (unnamed_steps_warning(trace_file, "explained"), unjudged_warning(trace_file, guard.on_error)):
+        if warning:
+            warn(warning)
     if args.json:
         return explain_json(guard, TraceExplainer(policy), trace_file)
     judgements = []
@@ -69,9 +76,12 @@ def run_explain(args: argparse.Namespace) -> int:
             judgements.append(guard.judge(trace.steps))
         except ValueError as err:
             raise UnusableInput(first_bad_step([trace], guard.judge) or f"{trace.label}: {err}") from None
-    passed = all(judgement.passed for judgement in judgements)
+    unjudged_fail = not unjudged_allowed(guard.on_error)
+    passed = all(judgement.passed and not (unjudged_fail and trace.unjudged)
+                 for judgement, trace in zip(judgements, trace_file.traces))
     # Only the verbose view reads the steps again; let the others go.
     labels = [trace.label for trace in trace_file.traces]
+    off_trace = [(trace.refused, trace.unjudged) for trace in trace_file.traces]
     traces = trace_file.traces if args.verbose else []
     del trace_file
     verbose_explainer = TraceExplainer(policy) if args.verbose else None
@@ -89,6 +99,8 @@ def run_explain(args: argparse.Namespace) -> int:
                 trace = traces[number]
                 raise UnusableInput(first_bad_step([trace], verbose_explainer.explain) or
                                     f"{trace.label}: {err}") from None
+        refused, unjudged = off_trace[number]
         write_lines(explanation_lines(judgement, style, verbose_steps=verbose_steps,
-                                      steps=traces[number].steps if traces else None))
+                                      steps=traces[number].steps if traces else None,
+                                      refused=refused, unjudged=unjudged, unjudged_fail=unjudged_fail))
     return EXIT_OK if passed else EXIT_FAILED

@@ -10,6 +10,7 @@ from ostik._engine import CoverageAccumulator
 from ostik.cli.common import (EXIT_FAILED, EXIT_OK, EXIT_UNUSABLE, Progress, UnusableInput, add_format_argument,
                               coverage_trace_paths, refuse_overwriting_inputs, load_guard, load_policy_and_records, read_traces, warn)
 from ostik.formats.trace_files import first_bad_step
+from ostik.runs.judging import unjudged_warning
 
 if TYPE_CHECKING:
     from ostik.cli.common import Commands
@@ -43,7 +44,11 @@ def run_report(args: argparse.Namespace) -> int:
     progress = Progress(len(paths))
     try:
         for done, path in enumerate(paths, start=1):
-            for trace in read_traces(path, args.format, progress.note).traces:
+            trace_file = read_traces(path, args.format, progress.note)
+            unjudged = unjudged_warning(trace_file, guard.on_error)
+            if unjudged:
+                progress.note(unjudged)
+            for trace in trace_file.traces:
                 try:
                     page.add(trace, guard.judge(trace.steps))
                 except ValueError as err:
@@ -62,8 +67,10 @@ def run_report(args: argparse.Namespace) -> int:
             out.write(text)
     except OSError as err:
         raise UnusableInput(f"{args.output}: cannot write the report: {err.strerror or err}") from None
+    off_trace = "".join(f", {count} {word}{'' if count == 1 else 's'}" for count, word in
+                        ((page.refused, "refused attempt"), (page.unjudged, "unjudged call")) if count)
     warn(f"wrote {args.output}: {page.traces} trace{'' if page.traces == 1 else 's'}, {page.failed} failed, "
-          f"{page.steps} step{'' if page.steps == 1 else 's'}, {page.blocked_steps} blocked")
+          f"{page.steps} step{'' if page.steps == 1 else 's'}, {page.blocked_steps} blocked{off_trace}")
     if unusable:
         return EXIT_UNUSABLE
     return EXIT_FAILED if page.failed else EXIT_OK

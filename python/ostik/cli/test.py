@@ -19,7 +19,8 @@ from ostik.formats.trace_files import STDIN
 from ostik.reports.escaping import printable
 from ostik.reports.github import error_command, in_github_actions, write_command
 from ostik.reports.text import Style, test_summary, trace_line, violation_text
-from ostik.runs.judging import FileResult, TraceResult, judge_paths, judge_paths_on_cluster, trace_paths
+from ostik.runs.judging import (FileResult, TraceResult, judge_paths, judge_paths_on_cluster, trace_paths,
+                                unjudged_allowed)
 from ostik.runs.tallies import Measure, Tally, tally_paths
 
 if TYPE_CHECKING:
@@ -32,7 +33,10 @@ def add_command(commands: Commands) -> None:
                                            "(searched recursively for *.jsonl and *.json files) and - for stdin. "
                                            "A trace fails when a step is blocked or an end-of-trace check "
                                            "fails; a trace without steps fails when the policy has require "
-                                           "rules. Prints one line per failing trace, then a summary line.",
+                                           "rules. Calls that a live guard refused, or that ran unjudged, are "
+                                           "no steps: they are counted beside them; an unjudged call fails its "
+                                           "trace unless the policy's on_error is allow. Prints one line per "
+                                           "failing trace, then a summary line.",
                                epilog="Exit status: 0 every trace passed, 1 some trace failed, 2 some input "
                                       "could not be used (the other files are still judged).")
     test.add_argument("policy", metavar="POLICY", help="policy file (YAML)")
@@ -45,6 +49,9 @@ def add_command(commands: Commands) -> None:
     test.add_argument("--json", action="store_true",
                       help="print one JSON object per trace, then a summary object")
     test.add_argument("--junit-xml", metavar="FILE", help="also write the results as JUnit XML to FILE")
+    test.add_argument("--fail-on-refused", action="store_true",
+                      help="fail a trace that holds calls a live guard refused (an attempt is a defect of the "
+                           "agent), although those calls never ran")
     add_dask_argument(test)
     add_format_argument(test)
     test.set_defaults(run=run_test)
@@ -61,6 +68,8 @@ def trace_json(trace: TraceResult) -> dict[str, Any]:
         "blocking_rules": list(trace.blocking_rules),
         "first_block": None if first is None else {"step": first.step, "tool": first.tool, "rule": first.rule,
                                                    "reason": first.reason},
+        "refused_attempts": trace.refused,
+        "unjudged_calls": trace.unjudged,
     }
 
 
@@ -81,7 +90,7 @@ def run_test(args: argparse.Namespace) -> int:
     guard = load_guard(args.policy, policy)
     paths, path_errors = trace_paths(args.paths)
     if args.quiet and not args.json and not args.junit_xml and not in_github_actions():
-        return count_test(policy, paths, path_errors, args, start)
+        return count_test(policy, guard.on_error, paths, path_errors, args, start)
     style = Style.for_stream(sys.stdout)
     # Annotations are commands to the runner, not text for people; with --json
     # they keep out of the JSON on stdout.
@@ -97,7 +106,7 @@ def run_test(args: argparse.Namespace) -> int:
     show_failing = not args.quiet and not args.json
     show_passing = args.verbose and not args.json
     kept: list[FileResult] = []
-    traces = failed = steps = blocked = 0
+    traces = failed = steps = blocked = refused = unjudged = 0
     unusable = len(path_errors)
     progress = Progress(len(paths), "judging trace files", shown=not args.json)
     for path, error in path_errors:
@@ -106,9 +115,9 @@ def run_test(args: argparse.Namespace) -> int:
     results: Iterable[FileResult]
     if args.dask_scheduler:
         cluster.enter_context(dask_cluster(args.dask_scheduler, paths))
-        results = judge_paths_on_cluster(policy, args.policy, paths, args.format)
+        results = judge_paths_on_cluster(policy, args.policy, paths, args.format, args.fail_on_refused)
     else:
-        results = judge_paths(guard, args.policy, paths, args.format, args.jobs)
+        results = judge_paths(guard, args.policy, paths, args.format, args.jobs, args.fail_on_refused)
     try:
         for done, result in enumerate(results, start=1):
             for note in result.notes:
@@ -120,6 +129,8 @@ def run_test(args: argparse.Namespace) -> int:
                 traces += 1
                 steps += trace.steps
                 blocked += trace.blocked_steps
+                refused += trace.refused
+                unjudged += trace.unjudged
                 if not trace.passed:
                     failed += 1
                 if args.json:
@@ -148,19 +159,21 @@ def run_test(args: argparse.Namespace) -> int:
             report_written = False
     if args.json:
         print(json.dumps({"traces": traces, "failed": failed, "steps": steps, "blocked_steps": blocked,
-                          "unusable": unusable, "seconds": round(seconds, 3)}))
+                          "refused_attempts": refused, "unjudged_calls": unjudged, "unusable": unusable,
+                          "seconds": round(seconds, 3)}))
     else:
-        print(test_summary(traces, failed, steps, blocked, seconds))
+        print(test_summary(traces, failed, steps, blocked, seconds, refused, unjudged))
     if unusable or not report_written:
         return EXIT_UNUSABLE
     return EXIT_FAILED if failed else EXIT_OK
 
 
-def count_test(policy: Policy, paths: Sequence[str], path_errors: Sequence[tuple[str, str]],
+def count_test(policy: Policy, on_error: str, paths: Sequence[str], path_errors: Sequence[tuple[str, str]],
                args: argparse.Namespace, start: float) -> int:
     """`ostik test -q`: only the summary line is shown, so each file comes back as an
     AuditAccumulator of its traces (counts, not a record per trace), merged here."""
-    measure = Measure("audit", policy_bytes(policy), keep=0)
+    measure = Measure("audit", policy_bytes(policy), keep=0, fail_on_refused=args.fail_on_refused,
+                      fail_on_unjudged=not unjudged_allowed(on_error))
     progress = Progress(len(paths), "judging trace files")
     for _, error in path_errors:
         progress.note(error)
@@ -187,8 +200,9 @@ def count_test(policy: Policy, paths: Sequence[str], path_errors: Sequence[tuple
     finally:
         progress.clear()
     summary = tally.accumulator.summary()  # type: ignore[union-attr]  # an audit's
-    print(test_summary(summary["traces"], summary["failed_traces"], summary["steps"], summary["blocked_steps"],
-                       time.perf_counter() - start))
+    failed = summary["failed_traces"] + tally.failed_off_trace
+    print(test_summary(summary["traces"], failed, summary["steps"], summary["blocked_steps"],
+                       time.perf_counter() - start, tally.refused, tally.unjudged))
     if path_errors or tally.problems:
         return EXIT_UNUSABLE
-    return EXIT_FAILED if summary["failed_traces"] else EXIT_OK
+    return EXIT_FAILED if failed else EXIT_OK

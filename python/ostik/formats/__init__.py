@@ -26,12 +26,15 @@ Formats (see each module for the shapes it accepts):
 ``auto`` (the default) tells the format from the content (ostik.formats.detection),
 and refuses a file in none of them. The calls become steps, each with its
 result where the transcript has one ("result", and "is_error" where it says);
-text, ids and timestamps are dropped. A file that is not what its format
-expects raises TraceFormatError, naming the file, the line or JSON path, and
-what was expected there; a call's arguments that are not valid JSON are kept
-as text, with a TraceFormatWarning, and JSON text that cannot be read into a
-value (nested too deeply) gives UnreadableArguments, which leaves the call to
-the policy's on_error.
+text, ids and timestamps are dropped. In ostik's own form, the calls a live
+guard refused and those that ran unjudged are no steps: ``read_file`` keeps
+them beside the steps of each trace (``Trace.refused``, ``Trace.unjudged``; see
+ostik.formats.trace_files). A file that is not what its format expects raises
+TraceFormatError, naming the file, the line or JSON path, and what was expected
+there; a call's arguments that are not valid JSON are kept as text, with a
+TraceFormatWarning, and JSON text that cannot be read into a value (nested too
+deeply) gives UnreadableArguments, which leaves the call to the policy's
+on_error.
 """
 
 from __future__ import annotations
@@ -41,10 +44,10 @@ from ostik.formats import (anthropic, claude_code, codex, gemini_cli, langchain,
 from ostik.formats.detection import check_format, detect_source
 from ostik.formats.reading import (AmbiguousFormatError, Reader, Source, Step, TraceFormatError, TraceFormatWarning,
                                    collector_paused, json_source, plain_traces, trace_file)
-from ostik.formats.trace_files import TraceFile
+from ostik.formats.trace_files import RefusedAttempt, Trace, TraceFile, UnjudgedCall
 
-__all__ = ["AUTO", "FORMATS", "AmbiguousFormatError", "Source", "Step", "TraceFormatError", "TraceFormatWarning",
-           "detect", "read", "read_file"]
+__all__ = ["AUTO", "FORMATS", "AmbiguousFormatError", "RefusedAttempt", "Source", "Step", "Trace", "TraceFile",
+           "TraceFormatError", "TraceFormatWarning", "UnjudgedCall", "detect", "read", "read_file"]
 
 AUTO = "auto"
 _READERS: dict[str, Reader] = {

@@ -6,6 +6,15 @@ an array is a whole trace (an agent that records a finished run). Blank lines
 are skipped. A file named ``*.json`` may instead hold one JSON array of steps,
 which is one trace.
 
+A live guard also writes the calls it refused, ``{"tool": ..., "args": ...,
+"refused": {"rule_id": ..., "reason": ...}}`` ("args" only when given), and
+the calls that ran although they could not be judged, ``{"tool": ...,
+"unjudged": reason}``. Neither is a step of the trace: a refused call never
+ran, and an unjudged one was never judged, so the session counted neither.
+They are kept beside the steps (``Trace.refused``, ``Trace.unjudged``), each
+with the index of the step it came before, so that what reads a trace can show
+them where they happened.
+
 How the file is read as JSON (and what happens to an incomplete last line) is
 the business of ostik.formats.json_text; this module gives the values their meaning
 as steps and traces. Traces in other formats are read by ostik.formats into
@@ -23,8 +32,8 @@ from typing import Any
 
 from ostik.formats.json_text import STDIN, JsonSource, JsonSourceError, file_kind, kind_of, read_json_source
 
-__all__ = ["STDIN", "TRACE_SUFFIXES", "Trace", "TraceFile", "TraceFileError", "find_trace_files", "first_bad_step",
-           "read_trace_file", "trace_file_from_source", "walk_trace_files"]
+__all__ = ["STDIN", "TRACE_SUFFIXES", "RefusedAttempt", "Trace", "TraceFile", "TraceFileError", "UnjudgedCall",
+           "find_trace_files", "first_bad_step", "read_trace_file", "trace_file_from_source", "walk_trace_files"]
 
 TRACE_SUFFIXES = (".jsonl", ".json")
 """The names of the files a directory given for traces stands for."""
@@ -32,6 +41,40 @@ TRACE_SUFFIXES = (".jsonl", ".json")
 
 class TraceFileError(Exception):
     """A trace file that cannot be used; the message names the file and, where known, the line."""
+
+
+_NO_ARGS: Any = object()
+
+
+@dataclass(frozen=True)
+class RefusedAttempt:
+    """A call that the live guard refused: it never ran, so it is no step of its trace."""
+
+    tool: str
+    rule_id: str
+    reason: str
+    # The index of the step it came before: the index it would have had, had
+    # it run (len(steps) for an attempt after the last step).
+    before: int
+    # The line of the file that holds it, when one line does.
+    line: int | None = None
+    # The arguments it was attempted with; _NO_ARGS when the line gave none.
+    args: Any = _NO_ARGS
+
+    @property
+    def has_args(self) -> bool:
+        return self.args is not _NO_ARGS
+
+
+@dataclass(frozen=True)
+class UnjudgedCall:
+    """A call that ran without a judgement (its arguments could not be judged and the
+    policy's on_error let it run): no step of its trace, and never to be passed over."""
+
+    tool: str
+    reason: str
+    before: int
+    line: int | None = None
 
 
 @dataclass(frozen=True)
@@ -50,6 +93,10 @@ class Trace:
     # What the trace is within its file when neither the file nor a line says
     # it (a telemetry trace id); None otherwise.
     place: str | None = None
+    # The calls the live guard refused, and those that ran unjudged, in the
+    # order they were made (see the module's doc).
+    refused: list[RefusedAttempt] = field(default_factory=list)
+    unjudged: list[UnjudgedCall] = field(default_factory=list)
 
     def line_of(self, step: int) -> int | None:
         """The line of the file that holds a step, when one line does."""
@@ -95,13 +142,15 @@ def trace_file_from_source(source: JsonSource) -> TraceFile:
         value = source.document
         if not isinstance(value, list):
             raise TraceFileError(f"{name}: expected a JSON array of steps, found {kind_of(value)}")
-        return TraceFile(name, [Trace(name, value)], list(source.warnings))
+        return TraceFile(name, [_trace(name, value, None, f"{name}: ")], list(source.warnings))
     numbers, values = source.line_numbers, source.line_values
     assert numbers is not None and values is not None
     if all(type(value) is dict for value in values):
         # Every line one step, as an agent recording its calls writes them: the
         # lists as read are the trace and its lines.
-        return TraceFile(name, [Trace(name, values, numbers)], list(source.warnings))
+        if not any("refused" in value or "unjudged" in value for value in values):
+            return TraceFile(name, [Trace(name, values, numbers)], list(source.warnings))
+        return TraceFile(name, [_trace(name, values, numbers, f"{name}: ")], list(source.warnings))
     result = TraceFile(name, [], list(source.warnings))
     file_trace: Trace | None = None
     for number, value in zip(numbers, values):
@@ -109,10 +158,13 @@ def trace_file_from_source(source: JsonSource) -> TraceFile:
             if file_trace is None:
                 file_trace = Trace(name, [])
                 result.traces.append(file_trace)
-            file_trace.steps.append(value)
-            file_trace.step_lines.append(number)
+            if "refused" in value or "unjudged" in value:
+                _add_off_trace(file_trace, value, number, f"{name}: line {number}")
+            else:
+                file_trace.steps.append(value)
+                file_trace.step_lines.append(number)
         elif isinstance(value, list):
-            result.traces.append(Trace(name, value, line=number))
+            result.traces.append(_trace(name, value, None, f"{name}: line {number}: ", line=number))
         else:
             raise TraceFileError(f"{name}: line {number}: expected a JSON object (one step) or array (one trace), "
                                  f"found {kind_of(value)}")
@@ -120,6 +172,61 @@ def trace_file_from_source(source: JsonSource) -> TraceFile:
         # An agent that made no calls leaves an empty file: that is an empty trace.
         result.traces.append(Trace(name, []))
     return result
+
+
+def _off_trace(value: Any) -> bool:
+    """A refused or unjudged call: what a session did not count, rather than a step."""
+    return type(value) is dict and ("refused" in value or "unjudged" in value)
+
+
+def _trace(name: str, values: list[Any], numbers: list[int] | None, place: str, line: int | None = None) -> Trace:
+    """A trace of these values, the refused and unjudged calls among them set beside the steps.
+
+    `numbers` are the values' lines, for a trace of object lines; otherwise
+    `place` names where the values are and an element is named by its index."""
+    if not any(map(_off_trace, values)):
+        return Trace(name, values, numbers or [], line=line)
+    trace = Trace(name, [], line=line)
+    for index, value in enumerate(values):
+        if _off_trace(value):
+            where = f"{name}: line {numbers[index]}" if numbers is not None else f"{place}[{index}]"
+            _add_off_trace(trace, value, None if numbers is None else numbers[index], where)
+        else:
+            trace.steps.append(value)
+            if numbers is not None:
+                trace.step_lines.append(numbers[index])
+    return trace
+
+
+def _add_off_trace(trace: Trace, value: dict[str, Any], line: int | None, where: str) -> None:
+    """A refused or unjudged call, added beside the steps read so far; raises TraceFileError
+    when it is not the record a live guard writes."""
+    tool = value.get("tool")
+    if not isinstance(tool, str):
+        raise TraceFileError(f"{where}: tool: expected a string (the tool's name), found {kind_of(tool)}")
+    before = len(trace.steps)
+    if "refused" in value:
+        if "unjudged" in value:
+            raise TraceFileError(f"{where}: a call is either refused or unjudged, not both")
+        refused = value["refused"]
+        if not isinstance(refused, dict):
+            raise TraceFileError(f"{where}: refused: expected an object with \"rule_id\" and \"reason\", "
+                                 f"found {kind_of(refused)}")
+        texts = []
+        for key in ("rule_id", "reason"):
+            text = refused.get(key)
+            if not isinstance(text, str):
+                found = f"found {kind_of(text)}" if key in refused else "missing"
+                raise TraceFileError(f"{where}: refused.{key}: expected a string, {found}")
+            texts.append(text)
+        trace.refused.append(RefusedAttempt(tool, texts[0], texts[1], before, line,
+                                            value["args"] if "args" in value else _NO_ARGS))
+        return
+    reason = value["unjudged"]
+    if not isinstance(reason, str):
+        raise TraceFileError(f"{where}: unjudged: expected a string (why the call could not be judged), "
+                             f"found {kind_of(reason)}")
+    trace.unjudged.append(UnjudgedCall(tool, reason, before, line))
 
 
 def find_trace_files(directory: str) -> list[str]:

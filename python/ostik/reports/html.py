@@ -7,6 +7,10 @@ embedded as JSON in a ``<script type="application/json">`` element and the
 script builds the trace views from it with text nodes only; the few parts laid
 out here (summary, rules, coverage) are escaped.
 
+A trace's calls that are no steps (refused by a live guard, or run unjudged)
+travel beside its steps, each with the index of the step it came before, and
+are shown in the step table above that step.
+
 The embedded data stays compact so that 10,000 traces or a 100,000-step trace
 make a file that a browser opens: tool names, rule ids, reasons and file names
 are each written once, in tables, and a step is a tool index plus, only when it
@@ -115,7 +119,7 @@ class ReportPage:
                 self.policy_rules += 1
         self._end_checked = {rule["rule_id"] for rule in records["sequences"] if rule["type"] in ("require", "after")}
         self._traces: list[dict[str, Any]] = []
-        self.steps = self.blocked_steps = self.failed = 0
+        self.steps = self.blocked_steps = self.failed = self.refused = self.unjudged = 0
         self._calls: Counter[int] = Counter()
         self._blocked_calls: Counter[int] = Counter()
         self._rule_steps: Counter[int] = Counter()
@@ -161,19 +165,24 @@ class ReportPage:
             rules_here.add(rule)
         self._calls.update(tool_of)
         self._rule_traces.update(rules_here)
+        # A call that ran unjudged fails its trace unless the policy lets such calls run.
+        unjudged_fails = bool(trace.unjudged) and self.records["on_error"] != "allow"
+        passed = judgement.passed and not unjudged_fails
         self.steps += judgement.steps
         self.blocked_steps += judgement.blocked_steps
-        self.failed += not judgement.passed
+        self.failed += not passed
+        self.refused += len(trace.refused)
+        self.unjudged += len(trace.unjudged)
         if trace.place is not None:
             where = trace.place
         elif trace.line is not None:
             where = f"line {trace.line}"
         else:
             where = ""
-        self._traces.append({
+        record = {
             "file": self._files(trace.source),
             "where": printable(where),
-            "passed": judgement.passed,
+            "passed": passed,
             "steps": judgement.steps,
             "blocked": judgement.blocked_steps,
             "first": judgement.first_block,
@@ -181,7 +190,18 @@ class ReportPage:
             "tools": tool_of,
             "fail": failures,
             "end": end,
-        })
+        }
+        if trace.refused:
+            # (before, tool, rule id, reason) quadruples; the rule id is a text
+            # of the reasons' table, for it need not be a rule of this policy.
+            record["refused"] = [number for attempt in trace.refused for number in
+                                 (attempt.before, tools(attempt.tool), self._reasons(attempt.rule_id),
+                                  self._reasons(attempt.reason))]
+        if trace.unjudged:
+            # (before, tool, reason) index triples.
+            record["unjudged"] = [number for call in trace.unjudged for number in
+                                  (call.before, tools(call.tool), self._reasons(call.reason))]
+        self._traces.append(record)
 
     def data(self) -> dict[str, Any]:
         """What the page's script reads."""
@@ -191,6 +211,8 @@ class ReportPage:
             "tools": [printable(tool) for tool in self._tools.values()],
             "rules": [[printable(rid), kind] for rid, kind in zip(self._rules.values(), self._rule_types)],
             "endChecked": [self._rules.index[rid] for rid in sorted(self._end_checked)],
+            # Whether a call that ran unjudged fails its trace (the policy's on_error is block).
+            "unjudgedFails": self.records["on_error"] != "allow",
             "reasons": [printable(reason) for reason in self._reasons.values()],
             "files": [printable(file) for file in self._files.values()],
             "traces": self._traces,
@@ -228,6 +250,9 @@ class ReportPage:
                       f'{"all " if traces > 1 else ""}{_plural(traces, "trace")} passed</p>'
         counts = [("traces", traces), ("passed", traces - failed), ("failed", failed), ("steps", self.steps),
                   ("blocked steps", self.blocked_steps), ("files", len(self._files.index))]
+        # Calls that are no steps, only where there are some.
+        counts += [(label, count) for label, count in (("refused attempts", self.refused),
+                                                       ("unjudged calls", self.unjudged)) if count]
         items = "".join(f'<div class="count" data-count="{html.escape(label)}"><dt>{html.escape(label)}</dt>'
                         f'<dd>{value:,}</dd></div>' for label, value in counts)
         return f'{verdict}<dl class="counts">{items}</dl>'

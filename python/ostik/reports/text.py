@@ -20,6 +20,7 @@ from ostik.reports.violations import step_failures
 
 if TYPE_CHECKING:
     from ostik._engine import ArgumentRuleCoverage, Judgement, RuleFailure
+    from ostik.formats.trace_files import RefusedAttempt, UnjudgedCall
     from ostik.runs.judging import TraceResult, Violation
 
 
@@ -109,10 +110,39 @@ def result_text(result: Any) -> str:
     return printable(text + ("..." if more else ""))
 
 
+def off_trace_lines(refused: Sequence[RefusedAttempt], unjudged: Sequence[UnjudgedCall], index_width: int,
+                    width: int, style: Style) -> dict[int, list[str]]:
+    """The lines of the calls that are no steps, by the index of the step each came before."""
+    blank = " " * index_width
+    # Refused and unjudged calls between the same two steps: in the order of
+    # their lines where the file gives them.
+    calls: list[tuple[int, int, int, str]] = []
+    for order, attempt in enumerate(refused):
+        calls.append((attempt.before, attempt.line or 0, order,
+                      f"{blank}  {printable(attempt.tool):<{width}}  {style.warn('refused live')}  "
+                      f"{printable(attempt.rule_id)}: {printable(attempt.reason)}"))
+    for order, call in enumerate(unjudged, start=len(refused)):
+        calls.append((call.before, call.line or 0, order,
+                      f"{blank}  {printable(call.tool):<{width}}  {style.warn('ran unjudged')}  "
+                      f"{printable(call.reason)}"))
+    lines: dict[int, list[str]] = {}
+    for before, _, _, text in sorted(calls):
+        lines.setdefault(before, []).append(text)
+    return lines
+
+
 def explanation_lines(judgement: Judgement, style: Style, *,
                       verbose_steps: Sequence[dict[str, Any]] | None = None,
-                      steps: Sequence[Any] | None = None) -> Iterator[str]:
+                      steps: Sequence[Any] | None = None,
+                      refused: Sequence[RefusedAttempt] = (),
+                      unjudged: Sequence[UnjudgedCall] = (),
+                      unjudged_fail: bool = False) -> Iterator[str]:
     """One line per step, the end-of-trace failures, then a closing summary line.
+
+    The calls the live guard refused (`refused`) and those that ran unjudged
+    (`unjudged`), which are no steps, are each shown on a line of their own
+    before the step they came before; `unjudged_fail`: such calls fail the
+    trace (the policy's on_error is block).
 
     A failure is shown at the step where it first occurred, with the later steps
     where it occurred again; a blocked step whose failures were all shown before
@@ -123,8 +153,10 @@ def explanation_lines(judgement: Judgement, style: Style, *,
     decisions = judgement.decisions
     end_failures = judgement.end_failures
     names = {tool: printable(tool) for tool in {d.tool for d in decisions}}
-    width = min(max(map(len, names.values()), default=0), 32)
+    off_names = [printable(call.tool) for calls in (refused, unjudged) for call in calls]
+    width = min(max(map(len, [*names.values(), *off_names]), default=0), 32)
     index_width = len(str(len(decisions) - 1)) if decisions else 1
+    off_trace = off_trace_lines(refused, unjudged, index_width, width, style) if off_names else {}
     pad = " " * (index_width + width + 4)
     # Where a failure's text starts on its step's line, and on an "also fails" line.
     failure_pad = " " * (index_width + width + 13)
@@ -133,6 +165,8 @@ def explanation_lines(judgement: Judgement, style: Style, *,
     verbose = verbose_steps is not None
     failing = step_failures(decisions) if not verbose else {}
     for index, decision in enumerate(decisions):
+        if off_trace:
+            yield from off_trace.pop(index, ())
         if decision.allowed:
             yield f"{index:>{index_width}}  {names[decision.tool]:<{width}}  {allowed}"
         elif verbose:
@@ -169,11 +203,14 @@ def explanation_lines(judgement: Judgement, style: Style, *,
             for evaluation in evaluations[:own]:
                 mark = style.good("pass") if evaluation["passed"] else style.bad("FAIL")
                 yield f"{pad}{mark} {style.dim(printable(evaluation['rule_id']))}: {printable(evaluation['explanation'])}"
+    for lines in off_trace.values():  # after the last step
+        yield from lines
     if end_failures:
         yield "end of trace:"
         for failure in end_failures:
             yield f"  {style.bad('FAIL')} {failure_text(failure)}"
-    yield explanation_summary(judgement, len(end_failures), style)
+    yield explanation_summary(judgement, len(end_failures), style, refused=len(refused), unjudged=len(unjudged),
+                              unjudged_fail=unjudged_fail)
 
 
 def outcome_text(steps: int, blocked_steps: int, first_block: int | None, end_failures: int) -> str:
@@ -187,18 +224,39 @@ def outcome_text(steps: int, blocked_steps: int, first_block: int | None, end_fa
     return "; ".join(parts)
 
 
-def explanation_summary(judgement: Judgement, end_failures: int, style: Style) -> str:
-    if judgement.passed:
-        return f"{style.good('PASS')}: {_plural(judgement.steps, 'step')}, none blocked"
+def off_trace_text(refused: int, unjudged: int) -> str:
+    """The calls that are no steps, counted: "; 2 refused attempts; 1 call ran unjudged" ("" for none)."""
+    text = ""
+    if refused:
+        text += f"; {_plural(refused, 'refused attempt')}"
+    if unjudged:
+        text += f"; {_plural(unjudged, 'call')} ran unjudged"
+    return text
+
+
+def explanation_summary(judgement: Judgement, end_failures: int, style: Style, *, refused: int = 0,
+                        unjudged: int = 0, unjudged_fail: bool = False) -> str:
+    off_trace = off_trace_text(refused, unjudged)
+    if judgement.passed and not (unjudged and unjudged_fail):
+        return f"{style.good('PASS')}: {_plural(judgement.steps, 'step')}, none blocked{off_trace}"
     outcome = outcome_text(judgement.steps, judgement.blocked_steps, judgement.first_block, end_failures)
-    rules = ", ".join(printable(rule) for rule in judgement.blocking_rules)
-    return f"{style.bad('FAIL')}: {outcome}; blocking rules: {rules}"
+    rules = [printable(rule) for rule in judgement.blocking_rules]
+    if unjudged and unjudged_fail:
+        off_trace += " (the policy's on_error is block)"
+        rules.append("on_error")
+    return f"{style.bad('FAIL')}: {outcome}{off_trace}; blocking rules: {', '.join(rules)}"
 
 
 def violation_text(violation: Violation) -> str:
     """A violation where it first happened: "step 3 git_commit: rule_id: reason" or "end of trace: ...",
     safe to print."""
     text = f"{printable(violation.rule)}: {printable(violation.reason)}"
+    if violation.kind != "step":
+        what = "refused live" if violation.kind == "refused" else "ran unjudged"
+        text = f"{what} before step {violation.step} {printable(violation.tool or '')}: {text}"
+        if violation.blocked_later:
+            text += f", and {_plural(violation.blocked_later, 'later time')}"
+        return text
     if violation.step is None:
         return f"end of trace: {text}"
     text = f"step {violation.step} {printable(violation.tool or '')}: {text}"
@@ -219,8 +277,9 @@ def trace_place(trace: TraceResult) -> str:
 
 def trace_line(trace: TraceResult, style: Style) -> str:
     """One line for a trace: PASS with its steps, or FAIL with its first violation and a tally."""
+    off_trace = off_trace_text(trace.refused, trace.unjudged)
     if trace.passed:
-        return f"{style.good('PASS')} {trace_place(trace)}: {_plural(trace.steps, 'step')}"
+        return f"{style.good('PASS')} {trace_place(trace)}: {_plural(trace.steps, 'step')}{off_trace}"
     if trace.blocked_steps:
         tally = f"{trace.blocked_steps} of {_plural(trace.steps, 'step')} blocked"
     else:
@@ -228,12 +287,16 @@ def trace_line(trace: TraceResult, style: Style) -> str:
     end = len(trace.end_failures)
     if end:
         tally += f"; {_plural(end, 'end-of-trace check')} failed"
-    return f"{style.bad('FAIL')} {trace_place(trace)}: {violation_text(trace.violations[0])} ({tally})"
+    return f"{style.bad('FAIL')} {trace_place(trace)}: {violation_text(trace.violations[0])} ({tally}{off_trace})"
 
 
-def test_summary(traces: int, failed: int, steps: int, blocked_steps: int, seconds: float) -> str:
+def test_summary(traces: int, failed: int, steps: int, blocked_steps: int, seconds: float, refused: int = 0,
+                 unjudged: int = 0) -> str:
+    """The closing line of `ostik test`; the calls that are no steps only when there are some."""
+    off_trace = "".join(f", {_plural(count, word)}" for count, word in
+                        ((refused, "refused attempt"), (unjudged, "unjudged call")) if count)
     return (f"{_plural(traces, 'trace')}, {failed} failed, {_plural(steps, 'step')}, "
-            f"{_plural(blocked_steps, 'blocked step')}, in {seconds:.2f} s")
+            f"{_plural(blocked_steps, 'blocked step')}{off_trace}, in {seconds:.2f} s")
 
 
 def coverage_lines(report: dict[str, Any], style: Style, *, fail_under: float | None) -> Iterator[str]:

@@ -27,7 +27,7 @@ from ostik.reports.violations import FailureKey, failure_key
 from ostik.runs.workers import ignore_interrupts, map_files
 
 __all__ = ["FileResult", "TraceResult", "Violation", "judge_file", "judge_paths", "judge_paths_on_cluster",
-           "read_traces", "trace_paths", "trace_result"]
+           "off_trace_violations", "read_traces", "trace_paths", "trace_result", "unjudged_allowed", "unjudged_warning"]
 
 
 class Violation(NamedTuple):
@@ -43,6 +43,11 @@ class Violation(NamedTuple):
     # How many later steps the same rule blocked (for the allow and deny
     # lists: blocked for the same tool).
     blocked_later: int
+    # "step" for a blocked step or an end-of-trace check; "refused" for a call
+    # the live guard refused and "unjudged" for one that ran unjudged, where
+    # these fail the trace (see `off_trace_violations`), `step` being the
+    # index of the step the call came before.
+    kind: str = "step"
 
 
 class TraceResult(NamedTuple):
@@ -63,6 +68,10 @@ class TraceResult(NamedTuple):
     # The blocking rules where each first blocked a step (in that order), then
     # the failed end-of-trace checks.
     violations: tuple[Violation, ...]
+    # The calls the live guard refused, and those that ran unjudged: no steps
+    # of the trace, counted beside them.
+    refused: int = 0
+    unjudged: int = 0
 
     @property
     def first_block(self) -> Violation | None:
@@ -71,7 +80,7 @@ class TraceResult(NamedTuple):
 
     @property
     def end_failures(self) -> tuple[Violation, ...]:
-        return tuple(v for v in self.violations if v.step is None)
+        return tuple(v for v in self.violations if v.step is None and v.kind == "step")
 
 
 class FileResult(NamedTuple):
@@ -116,6 +125,49 @@ def unnamed_steps_warning(trace_file: TraceFile, verb: str) -> str | None:
             f"'unknown'; is the file in another format? (see --format)")
 
 
+def unjudged_warning(trace_file: TraceFile, on_error: str) -> str | None:
+    """Calls that ran unjudged are never passed over in silence: where the policy's
+    on_error allows them (and so they fail nothing), this says they are there."""
+    count = sum(len(trace.unjudged) for trace in trace_file.traces)
+    if not count or not unjudged_allowed(on_error):
+        return None
+    calls = "call" if count == 1 else "calls"
+    return (f"warning: {trace_file.path}: {count} {calls} ran unjudged (their arguments could not be judged; the "
+            f"policy's on_error: allow lets such calls run); ostik explain shows where")
+
+
+def unjudged_allowed(on_error: str) -> bool:
+    """Whether a call that ran unjudged leaves its trace passing: only where the policy's
+    on_error lets such calls run; under block the live guard would have refused it."""
+    return on_error == "allow"
+
+
+def off_trace_violations(trace: Trace, on_error: str, fail_on_refused: bool) -> list[Violation]:
+    """The refused and unjudged calls that fail a trace, one per rule and tool where each first happened.
+
+    A refused call fails its trace only with `fail_on_refused`: it never ran,
+    so the trace of what ran is judged without it. A call that ran unjudged
+    fails it unless the policy's on_error allows such calls."""
+    first: dict[tuple[str, str, str], Violation] = {}
+    later: dict[tuple[str, str, str], int] = {}
+    if fail_on_refused:
+        for attempt in trace.refused:
+            key = ("refused", attempt.rule_id, attempt.tool)
+            if key in first:
+                later[key] = later.get(key, 0) + 1
+            else:
+                first[key] = Violation(attempt.rule_id, attempt.reason, attempt.before, attempt.tool, attempt.line,
+                                       0, "refused")
+    if not unjudged_allowed(on_error):
+        for call in trace.unjudged:
+            key = ("unjudged", "on_error", call.tool)
+            if key in first:
+                later[key] = later.get(key, 0) + 1
+            else:
+                first[key] = Violation("on_error", call.reason, call.before, call.tool, call.line, 0, "unjudged")
+    return [violation._replace(blocked_later=later.get(key, 0)) for key, violation in first.items()]
+
+
 def trace_paths(arguments: Sequence[str]) -> tuple[list[str], list[tuple[str, str]]]:
     """The trace files the arguments name (a directory stands for the trace files under it), and
     the arguments that name none and the entries under them that cannot be used, each with its
@@ -135,7 +187,9 @@ def trace_paths(arguments: Sequence[str]) -> tuple[list[str], list[tuple[str, st
     return paths, errors
 
 
-def trace_result(trace: Trace, judgement: Judgement, several: bool) -> TraceResult:
+def trace_result(trace: Trace, judgement: Judgement, several: bool, on_error: str = "block",
+                 fail_on_refused: bool = False) -> TraceResult:
+    """`on_error`: the policy's (Guard.on_error), which says whether a call that ran unjudged fails the trace."""
     line = trace.line
     if line is None and several and trace.step_lines:
         line = trace.step_lines[0]
@@ -156,11 +210,14 @@ def trace_result(trace: Trace, judgement: Judgement, several: bool) -> TraceResu
                                 trace.line_of(decision.step), later.get(key, 0))
                       for key, (failure, decision) in first.items()]
     violations.extend(Violation(f.rule_id, f.explanation, None, None, None, 0) for f in judgement.end_failures)
-    return TraceResult(trace.source, line, trace.place, judgement.passed, judgement.steps, judgement.blocked_steps,
-                       tuple(judgement.blocking_rules), tuple(violations))
+    off_trace = off_trace_violations(trace, on_error, fail_on_refused) if trace.refused or trace.unjudged else []
+    violations.extend(off_trace)
+    return TraceResult(trace.source, line, trace.place, judgement.passed and not off_trace, judgement.steps,
+                       judgement.blocked_steps, tuple(judgement.blocking_rules), tuple(violations),
+                       len(trace.refused), len(trace.unjudged))
 
 
-def judge_file(guard: Guard, path: str, trace_format: str) -> FileResult:
+def judge_file(guard: Guard, path: str, trace_format: str, fail_on_refused: bool = False) -> FileResult:
     """Every trace of one file judged; a file that cannot be used gives its error instead."""
     start = time.perf_counter()
     try:
@@ -175,24 +232,24 @@ def judge_file(guard: Guard, path: str, trace_format: str) -> FileResult:
         except ValueError as err:
             where = first_bad_step([trace], guard.judge) or f"{trace.label}: {err}"
             return FileResult(trace_file.path, (), tuple(notes), where, time.perf_counter() - start)
-        results.append(trace_result(trace, judgement, several))
-    unnamed = unnamed_steps_warning(trace_file, "judged")
-    if unnamed:
-        notes.append(unnamed)
+        results.append(trace_result(trace, judgement, several, guard.on_error, fail_on_refused))
+    for warning in (unnamed_steps_warning(trace_file, "judged"), unjudged_warning(trace_file, guard.on_error)):
+        if warning:
+            notes.append(warning)
     return FileResult(trace_file.path, tuple(results), tuple(notes), None, time.perf_counter() - start)
 
 
 # --- worker processes ---------------------------------------------------------
 
-# A worker's guard and format, or why its policy did not load.
-_worker: tuple[Guard, str] | str | None = None
+# A worker's guard, format and whether refused attempts fail a trace, or why its policy did not load.
+_worker: tuple[Guard, str, bool] | str | None = None
 
 
-def _start_worker(policy_path: str, trace_format: str) -> None:
+def _start_worker(policy_path: str, trace_format: str, fail_on_refused: bool) -> None:
     global _worker
     ignore_interrupts()
     try:
-        _worker = (Guard.from_file(policy_path), trace_format)
+        _worker = (Guard.from_file(policy_path), trace_format, fail_on_refused)
     except (FileNotFoundError, ValueError) as err:  # the file changed since the parent loaded it
         _worker = f"{policy_path}: {err}"
 
@@ -201,16 +258,17 @@ def _judge_in_worker(item: tuple[int, str]) -> FileResult:
     path = item[1]
     if not isinstance(_worker, tuple):
         return FileResult(path, (), (), _worker or "the worker did not start", 0.0)
-    guard, trace_format = _worker
-    return judge_file(guard, path, trace_format)
+    guard, trace_format, fail_on_refused = _worker
+    return judge_file(guard, path, trace_format, fail_on_refused)
 
 
 def judge_paths(guard: Guard, policy_path: str, paths: Sequence[str], trace_format: str,
-                jobs: int) -> Iterator[FileResult]:
+                jobs: int, fail_on_refused: bool = False) -> Iterator[FileResult]:
     """The result of every path, in the order given, judged by up to `jobs` worker
     processes (standard input in this process)."""
-    return map_files(paths, jobs, here=lambda _, path: judge_file(guard, path, trace_format),
-                     in_worker=_judge_in_worker, start=_start_worker, start_args=(policy_path, trace_format),
+    return map_files(paths, jobs, here=lambda _, path: judge_file(guard, path, trace_format, fail_on_refused),
+                     in_worker=_judge_in_worker, start=_start_worker,
+                     start_args=(policy_path, trace_format, fail_on_refused),
                      lost=lambda _, path: FileResult(path, (), (), f"{path}: not judged: a worker process ended "
                                                                    "unexpectedly", 0.0),
                      max_chunk=64)
@@ -223,7 +281,8 @@ def judge_paths(guard: Guard, policy_path: str, paths: Sequence[str], trace_form
 _cluster_guards: dict[tuple[str, bytes], Guard | str] = {}
 
 
-def _judge_on_cluster(path: str, policy_path: str, policy: bytes, trace_format: str) -> FileResult:
+def _judge_on_cluster(path: str, policy_path: str, policy: bytes, trace_format: str,
+                      fail_on_refused: bool = False) -> FileResult:
     key = (policy_path, policy)
     guard = _cluster_guards.get(key)
     if guard is None:
@@ -238,11 +297,11 @@ def _judge_on_cluster(path: str, policy_path: str, policy: bytes, trace_format: 
         _cluster_guards[key] = guard
     if isinstance(guard, str):
         return FileResult(path, (), (), guard, 0.0)
-    return judge_file(guard, path, trace_format)
+    return judge_file(guard, path, trace_format, fail_on_refused)
 
 
 def judge_paths_on_cluster(policy: Policy, policy_path: str, paths: Sequence[str],
-                           trace_format: str) -> Iterator[FileResult]:
+                           trace_format: str, fail_on_refused: bool = False) -> Iterator[FileResult]:
     """The result of every path, in the order given, judged on the Dask cluster of the current
     client (one task per file). Each worker loads the policy from the same path once, and
     judges only if it is the policy loaded here, whose bytes it receives once."""
@@ -252,7 +311,7 @@ def judge_paths_on_cluster(policy: Policy, policy_path: str, paths: Sequence[str
     client = get_client()
     shared = client.scatter(policy_bytes(policy), broadcast=True)  # type: ignore[no-untyped-call]
     futures = client.map(_judge_on_cluster, list(paths), policy_path=policy_path, policy=shared,
-                         trace_format=trace_format, pure=False)
+                         trace_format=trace_format, fail_on_refused=fail_on_refused, pure=False)
     try:
         for path, future in zip(paths, futures):
             try:

@@ -20,7 +20,7 @@ from typing import Any, Literal
 
 from ostik._engine import AuditAccumulator, CoverageAccumulator
 from ostik.formats.reading import collector_paused
-from ostik.runs.judging import read_traces, unnamed_steps_warning
+from ostik.runs.judging import read_traces, unjudged_warning, unnamed_steps_warning
 from ostik.formats.trace_files import Trace, TraceFileError, first_bad_step
 from ostik.runs.workers import ignore_interrupts, map_files
 
@@ -38,6 +38,11 @@ class Measure:
     kind: Literal["coverage", "audit"]
     policy: bytes
     keep: int = 100
+    # An audit's traces that fail for calls that are no steps (see
+    # ostik.runs.judging.off_trace_violations): those holding refused
+    # attempts, and those holding calls that ran unjudged.
+    fail_on_refused: bool = False
+    fail_on_unjudged: bool = False
 
     def accumulator(self) -> Accumulator:
         if self.kind == "coverage":
@@ -60,11 +65,20 @@ class Tally:
     # where known the line), and whether a step of it was at fault rather
     # than the file itself.
     problems: list[tuple[int, str, bool]] = field(default_factory=list)
+    # The calls that are no steps: refused by a live guard, or run unjudged.
+    refused: int = 0
+    unjudged: int = 0
+    # The traces an audit failed for those calls alone, which its accumulator
+    # (judging only the steps) counts as passing.
+    failed_off_trace: int = 0
 
     def merge(self, other: Tally) -> Tally:
         """Adds `other` into this tally (in place) and returns it."""
         self.accumulator.merge(other.accumulator)  # type: ignore[arg-type]  # one kind per run
         self.files += other.files
+        self.refused += other.refused
+        self.unjudged += other.unjudged
+        self.failed_off_trace += other.failed_off_trace
         self.notes.extend(other.notes)
         self.problems.extend(other.problems)
         return self
@@ -138,12 +152,31 @@ def _tally_file(measure: Measure, index: int, path: str, trace_format: str) -> T
         where = first_bad_step(trace_file.traces, measure.accumulator().add)
         tally.problems.append((index, where or f"{trace_file.path}: {err}", True))
         return tally
+    tally.refused = sum(len(trace.refused) for trace in trace_file.traces)
+    tally.unjudged = sum(len(trace.unjudged) for trace in trace_file.traces)
     if measure.kind == "audit":
-        # Judged, as by `ostik test`: say so when the steps name no tool.
+        # Judged, as by `ostik test`: say so when the steps name no tool, or calls ran unjudged.
         unnamed = unnamed_steps_warning(trace_file, "judged")
         if unnamed:
             tally.notes.append((index, unnamed))
+        unjudged = unjudged_warning(trace_file, "block" if measure.fail_on_unjudged else "allow")
+        if unjudged:
+            tally.notes.append((index, unjudged))
+        tally.failed_off_trace = _failed_off_trace(measure, trace_file.traces)
     return tally
+
+
+def _failed_off_trace(measure: Measure, traces: Sequence[Trace]) -> int:
+    """How many traces fail only for their refused or unjudged calls: a trace's steps
+    may fail it anyway, and the accumulator counted that failure already."""
+    flagged = [trace.steps for trace in traces
+               if measure.fail_on_refused and trace.refused or measure.fail_on_unjudged and trace.unjudged]
+    if not flagged:
+        return 0
+    # Rare (a file of a live guard's refusals), so judged apart rather than made room for in the accumulator.
+    check = AuditAccumulator(measure.policy, keep=0)
+    check.add_many(flagged)
+    return len(flagged) - check.summary()["failed_traces"]
 
 
 def tally_files(measure: Measure, files: Iterable[tuple[int, str]], trace_format: str) -> Tally:

@@ -45,6 +45,12 @@
   function num(n) { return n.toLocaleString("en-US"); }
   function plural(n, word) { return num(n) + " " + word + (n === 1 ? "" : "s"); }
   function label(trace) { return data.files[trace.file] + (trace.where ? ": " + trace.where : ""); }
+  // The rules that failed a trace; a call that ran unjudged fails it under on_error: block.
+  function blockingRules(trace) {
+    const rules = trace.rules.map(ruleId);
+    if (trace.unjudged && data.unjudgedFails) rules.push("on_error");
+    return rules.join(", ");
+  }
   function ruleId(index) { return data.rules[index][0]; }
   function reason(index) { return data.reasons[index]; }
   function mark(passed) {
@@ -75,7 +81,22 @@
     }
     const end = [];
     for (let i = 0; i < trace.end.length; i += 2) end.push([trace.end[i], trace.end[i + 1]]);
-    detail = { byStep, blockedSteps, end };
+    // The calls that are no steps, by the step each came before: refused by the
+    // live guard (rule id and reason are texts), or run unjudged.
+    const offTrace = new Map();
+    const addOffTrace = (before, call) => {
+      const list = offTrace.get(before);
+      if (list) list.push(call); else offTrace.set(before, [call]);
+    };
+    const refused = trace.refused || [];
+    for (let i = 0; i < refused.length; i += 4) {
+      addOffTrace(refused[i], { kind: "refused", tool: refused[i + 1], text: reason(refused[i + 2]) + ": " + reason(refused[i + 3]) });
+    }
+    const unjudged = trace.unjudged || [];
+    for (let i = 0; i < unjudged.length; i += 3) {
+      addOffTrace(unjudged[i], { kind: "unjudged", tool: unjudged[i + 1], text: reason(unjudged[i + 2]) });
+    }
+    detail = { byStep, blockedSteps, end, offTrace, refused: refused.length / 4, unjudged: unjudged.length / 3 };
     details.set(index, detail);
     return detail;
   }
@@ -186,7 +207,7 @@
         el("td", { class: "num", text: num(trace.steps) }),
         el("td", { class: "num", text: num(trace.blocked) }),
         el("td", { class: "num", text: trace.first === null ? "–" : num(trace.first) }),
-        el("td", {}, el("code", { text: trace.rules.map(ruleId).join(", ") })));
+        el("td", {}, el("code", { text: blockingRules(trace) })));
       const open = () => select(index, -1, true);
       row.addEventListener("click", open);
       row.addEventListener("keydown", (event) => {
@@ -231,9 +252,12 @@
     if (trace.blocked) facts.push(num(trace.blocked) + " blocked (first at step " + num(trace.first) + ")");
     else facts.push("none blocked");
     if (detail.end.length) facts.push(plural(detail.end.length, "end-of-trace check") + " failed");
+    if (detail.refused) facts.push(plural(detail.refused, "refused attempt") + " (refused live; never ran)");
+    if (detail.unjudged) facts.push(plural(detail.unjudged, "call") + " ran unjudged");
     parts.push(el("p", { class: "facts", text: facts.join("; ") + "." }));
-    if (trace.rules.length) {
-      parts.push(el("p", { class: "facts" }, "Blocking rules: ", el("code", { text: trace.rules.map(ruleId).join(", ") })));
+    const blocking = blockingRules(trace);
+    if (blocking) {
+      parts.push(el("p", { class: "facts" }, "Blocking rules: ", el("code", { text: blocking })));
     }
 
     parts.push(el("h3", { text: "End of trace" }));
@@ -250,6 +274,7 @@
     parts.push(el("h3", { text: "Steps" }));
     if (trace.steps === 0) {
       parts.push(el("p", { class: "none", text: "This trace has no steps." }));
+      if (detail.offTrace.size) parts.push(stepTable(trace, detail, 0, 0));
     } else {
       parts.push(stepControls(trace, detail));
       const overview = stepOverview(trace, detail);
@@ -337,9 +362,21 @@
     return list;
   }
 
+  function offTraceRows(body, detail, before) {
+    for (const call of detail.offTrace.get(before) || []) {
+      const refused = call.kind === "refused";
+      body.append(el("tr", { class: call.kind, "data-before": before },
+        el("td", { class: "num", text: "–" }),
+        el("td", {}, el("code", { text: data.tools[call.tool] })),
+        el("td", { class: "verdict-cell" }, el("span", { class: "sym", "aria-hidden": "true", text: "⚠" }), refused ? " refused live" : " ran unjudged"),
+        el("td", { class: "why", text: call.text })));
+    }
+  }
+
   function stepTable(trace, detail, from, to) {
     const body = el("tbody");
     for (let step = from; step < to; step++) {
+      offTraceRows(body, detail, step);
       const failures = detail.byStep.get(step);
       const why = el("td", { class: "why" });
       if (failures) {
@@ -353,6 +390,10 @@
         el("td", {}, el("code", { text: data.tools[trace.tools[step]] })),
         el("td", { class: "verdict-cell" }, mark(!failures), failures ? " blocked" : " allowed"),
         why));
+    }
+    // The calls after the last step, on the last page.
+    if (to >= trace.steps) {
+      for (const before of detail.offTrace.keys()) if (before >= trace.steps) offTraceRows(body, detail, before);
     }
     const head = el("thead", {}, el("tr", {},
       el("th", { scope: "col", class: "num", text: "step" }), el("th", { scope: "col", text: "tool" }),
