@@ -11,6 +11,12 @@
             meets, args a 4-key dict that passes them all; beside it the plain
             call and the same policy without argument rules, with the same args.
             The difference is the argument rules' cost per call.
+  (language) The same policy with the whole language's sections: 10 ask
+            entries (names, patterns, an alias, argument conditions, `after`)
+            and 5 limits (over the session, over windows of the session clock,
+            repeated calls), none of which stops the steady state's calls;
+            beside it the same policy without them. The difference is their
+            cost per call. Target: at most 100 ns.
   (memory)  RSS of a process after 10,000 calls of one session and after
             10,000,000 (no trace file, no kept calls), for an enforcing and an
             observing session, every tenth call refused: the session's memory
@@ -19,7 +25,7 @@
 Targets: an allowed check at most 200 ns median, a blocked (refused) one at
 most 500 ns; RSS flat over 10 million calls in both modes.
 
-Usage: python bench/bench_guard.py [time] [args] [memory]   (all by default)
+Usage: python bench/bench_guard.py [time] [args] [language] [memory]   (all by default)
 """
 
 import statistics
@@ -256,13 +262,73 @@ def bench_arguments(tmp: Path, rounds: int = 31) -> None:
           f"the guard beyond the plain call: {per_call('rules')[1] - per_call('nothing')[1]:.0f} ns (cpu)")
 
 
+LANGUAGE = """
+ask:
+  - tool: deploy
+  - tool: git_push
+  - tool: "mcp__github__*"
+  - tool: [send_email, "mcp__slack__*"]
+    after: read_email
+  - tool: writers
+    args: {path: {matches: '^/etc/'}}
+  - tool: "tool_?"
+    args: {line: {min: 1000}}
+  - tool: "*_file"
+    args: {dry_run: true}
+  - tool: drop_*
+  - tool: heavy
+    after: tool_16_never
+  - tool: [rm, rmdir, "shred*"]
+limits:
+  - {tool: "*", max: 1000000000000}
+  - {tool: read_file, max: 1000000000, per: 60s}
+  - {tool: "tool_?", max: 1000000000, per: 1h}
+  - {tool: write_file, max: 1000000000000}
+  - {repeat: 5}
+"""
+
+
+def bench_language(tmp: Path, rounds: int = 31) -> None:
+    plain_path, whole_path = tmp / "plain.yaml", tmp / "whole.yaml"
+    plain_path.write_text(POLICY)
+    whole_path.write_text(POLICY + LANGUAGE)
+    plain, whole = Guard.from_file(str(plain_path)).session(), Guard.from_file(str(whole_path))
+    assert len([e for e in whole.entries if e["rule_type"] == "ask"]) == 10 and len(whole.entries) == 15
+    session = whole.session()
+    batch = calls(ROUND)
+    timed(plain.check, batch)
+    timed(session.check, batch)
+    assert all(session.check(tool, args) for tool, args in batch), "no entry stops the steady state"
+
+    samples: dict[str, list[tuple[float, float]]] = {"nothing": [], "plain": [], "whole": []}
+    for _ in range(rounds):
+        samples["nothing"].append(timed(nothing, batch))
+        samples["plain"].append(timed(plain.check, batch))
+        samples["whole"].append(timed(session.check, batch))
+
+    def per_call(label: str) -> tuple[float, float]:
+        wall = statistics.median(w for w, _ in samples[label]) / ROUND * 1e9
+        cpu = statistics.median(c for _, c in samples[label]) / ROUND * 1e9
+        return wall, cpu
+
+    print(f"median per call over {rounds} rounds of {ROUND:,} calls (loop included), 30 rules, args a 3-key dict:")
+    for label, text in [("nothing", "do-nothing Python function"), ("plain", "Session.check, no ask/limits"),
+                        ("whole", "Session.check, 10 asks, 5 limits")]:
+        wall, cpu = per_call(label)
+        print(f"  {text:<34} wall {wall:7.0f} ns   cpu {cpu:7.0f} ns")
+    print(f"  the ask and limit entries' cost per call: {per_call('whole')[1] - per_call('plain')[1]:.0f} ns (cpu), "
+          f"{per_call('whole')[0] - per_call('plain')[0]:.0f} ns (wall)")
+
+
 def main() -> None:
-    which = sys.argv[1:] or ["time", "args", "memory"]
+    which = sys.argv[1:] or ["time", "args", "language", "memory"]
     with tempfile.TemporaryDirectory() as tmp:
         if "time" in which:
             bench_time(Path(tmp))
         if "args" in which:
             bench_arguments(Path(tmp))
+        if "language" in which:
+            bench_language(Path(tmp))
         if "memory" in which:
             bench_memory(Path(tmp))
 

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <limits>
+#include <memory>
 #include <set>
 #include <vector>
 #include <cstdlib>
@@ -28,6 +29,7 @@
 #include "ostik/explain.hpp"
 #include "ostik/explanation_report.hpp"
 #include "ostik/guard.hpp"
+#include "ostik/policy_encoding.hpp"
 #include "ostik/json_writer.hpp"
 #include "ostik/policy_loader.hpp"
 #include "ostik/rule_ids.hpp"
@@ -264,6 +266,45 @@ void guard_arguments(std::string_view bytes, const Policy& p, std::uint64_t seed
 
 }  // namespace
 
+// The whole language: a document of the specified one reads the same in it
+// (with no ask or limit entries); one that loads makes a guard or a located
+// error, and a session of it judges, asks, resolves and travels as bytes.
+void whole_language(std::string_view bytes, const std::expected<Policy, LoadError>& specified) {
+    std::vector<ostik::NodeMark> marks;
+    auto whole = ostik::parse_policy(bytes, nullptr, &marks, ostik::Language::whole);
+    if (specified && !whole) fail("the whole language refuses a specified policy", whole.error().message);
+    if (!whole) {
+        check_message(whole.error().message);
+        return;
+    }
+    if (specified && (!whole->ask.empty() || !whole->limits.empty())) fail("specified policy with entries");
+    auto decoded = ostik::decode_policy(ostik::encode_policy(*whole));
+    if (!decoded || ostik::encode_policy(*decoded) != ostik::encode_policy(*whole)) fail("entries lost in bytes");
+    auto created = ostik::Guard::create(std::move(*whole));
+    if (!created) {
+        check_message(created.error().located_text(marks));
+        return;
+    }
+    auto guard = std::make_shared<const ostik::Guard>(std::move(*created));
+    ostik::GuardSession session(guard, nullptr, false);
+    std::vector<std::string> tools = {"a", "b", "mcp__x__y", "git_push"};
+    for (const auto& e : guard->policy().ask) tools.insert(tools.end(), e.tools.begin(), e.tools.end());
+    for (const auto& e : guard->policy().limits) tools.insert(tools.end(), e.tools.begin(), e.tools.end());
+    double now = 0;
+    for (std::size_t i = 0; i < tools.size() * 3 && i < 64; ++i) {
+        ostik::ToolCall call{tools[i % tools.size()], std::nullopt};
+        auto d = session.check(call, std::nullopt, now += 7);
+        if (!d) fail("a check failed without a trace file");
+        if (d->needs_approval() && d->call_id()) {
+            (void)d->reason();
+            (void)d->message();
+            if (i % 2 == 0) (void)session.resolve(*d->call_id(), i % 4 == 0, std::string("r"), now);
+        }
+    }
+    auto back = ostik::GuardSession::from_bytes(guard, session.to_bytes(), nullptr);
+    if (!back || (*back)->to_bytes() != session.to_bytes()) fail("a session of the whole language does not round-trip");
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view bytes(reinterpret_cast<const char*>(data), size);
     const bool utf8 = ostik::fuzz::utf8_well_formed(bytes);
@@ -279,6 +320,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     auto parsed = ostik::parse_policy(bytes);
     if (parsed.has_value() != from_file.has_value()) fail("file reader and parser disagree");
+    whole_language(bytes, parsed);
     if (!parsed) {
         if (parsed.error().kind != LoadError::Kind::parse) fail("parse failure not of the parse kind");
         if (parsed.error().message != from_file.error().message) fail("messages differ", parsed.error().message);

@@ -254,7 +254,7 @@ def test_check_warnings_use_the_native_rule_ids(write_policy):
     rules = ostik.policy_records(path)["sequences"]
     report = explained([{"tool": "x"}], path)
     native_ids = [e["rule_id"] for e in report["steps"][0]["rules_evaluated"]][:len(rules)]
-    assert native_ids == [rule["rule_id"] for rule in rules]
+    assert native_ids == [ostik._inspect.rule_id(rule) for rule in rules]
     assert ostik.Guard.from_file(path).rule_ids == native_ids
 
 

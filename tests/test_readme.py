@@ -151,10 +151,10 @@ def test_the_guard_agent_runs_and_its_trace_explains_alike(tmp_path):
     assert out[-1] == "PASS: 5 steps, none blocked; 3 refused attempts"
 
 
-@pytest.mark.parametrize("index", range(3))
+@pytest.mark.parametrize("index", range(5))
 def test_policy_examples_load_cleanly(tmp_path, index):
     blocks = code(page("policy.md"), "yaml")
-    assert len(blocks) == 3
+    assert len(blocks) == 5
     text = blocks[index] if blocks[index].startswith("version:") else "version: '1'\n" + blocks[index]
     path = tmp_path / "policy.yaml"
     path.write_text(text)

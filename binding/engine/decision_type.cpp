@@ -143,7 +143,9 @@ PyObject* decision_call_id(PyObject* self, void*) {
 PyObject* decision_failures(PyObject* self, void*) {
     return entry_point([&]() -> PyObject* {
         const DecisionObject* d = as_decision(self);
-        if (!d->decision && !d->made) return new_judged_rule_failure_list(d->judgement, d->judgement->failures_of(d->step));
+        if (!d->decision && !d->made && !d->judgement->asked(d->step)) {
+            return new_judged_rule_failure_list(d->judgement, d->judgement->failures_of(d->step));
+        }
         return new_rule_failure_list(decision_of(self).failures);
     });
 }

@@ -453,15 +453,18 @@ PyMethodDef guard_methods[] = {
      "valid policy."},
     {"session", fastcall(guard_session),
      METH_FASTCALL | METH_KEYWORDS,
-     "session($self, trace_file=None, keep=False, *, mode='enforce')\n--\n\n"
+     "session($self, trace_file=None, keep=False, *, mode='enforce', approver=None, clock=None)\n--\n\n"
      "Starts one agent run. mode \"enforce\": a refused call never ran and\n"
      "counts for nothing; \"observe\": every checked call counts, blocked or\n"
      "not. With trace_file (a path) every checked call is appended to that file\n"
      "as one line; with keep=True the session keeps the calls it counts, so\n"
-     "that explain() can report on them."},
+     "that explain() can report on them. approver: what the wrappers ask about a\n"
+     "call whose verdict is \"ask\" (given the Decision, returning a bool or an\n"
+     "awaitable of one). clock: the session's time in seconds (a callable; the\n"
+     "steady clock by default), for limits over a window and trace lines' \"ts\"."},
     {"resume", fastcall(guard_resume),
      METH_FASTCALL | METH_KEYWORDS,
-     "resume($self, data, trace_file=None)\n--\n\n"
+     "resume($self, data, trace_file=None, *, approver=None, clock=None)\n--\n\n"
      "The session whose to_bytes() gave `data`, continuing where it stopped\n"
      "(appending to trace_file when given). ValueError for bytes that are\n"
      "damaged, not a session's, or made with another policy."},

@@ -11,6 +11,7 @@
 #include "ostik/guard.hpp"
 #include "ostik/rule_ids.hpp"
 
+#include <optional>
 #include <vector>
 
 namespace {
@@ -91,8 +92,6 @@ OwnedRef policy_to_dict(const ostik::Policy& p) {
         OwnedRef rd = OwnedRef::steal(PyDict_New());
         if (!rd || !set_item(rd.get(), "type", make_str(kind_name(r)))) return {};
         if (!std::visit(RuleToDict{rd.get()}, r)) return {};
-        // The id every report gives the rule, made where they make it.
-        if (!set_item(rd.get(), "rule_id", make_str(rule_id_for(r)))) return {};
         if (PyList_Append(rules.get(), rd.get()) < 0) return {};
     }
     if (!set_item(d.get(), "version", make_str(p.version)) || !set_item(d.get(), "name", make_str(p.name)) ||
@@ -199,7 +198,95 @@ PyObject* argument_rule_error(PyObject*, PyObject* const* args, Py_ssize_t nargs
     }
 }
 
+// A rule record's field, as the record has it: a str, an int or a list of str.
+bool record_text(PyObject* record, const char* key, std::string& out) {
+    PyObject* v = PyDict_GetItemString(record, key);
+    if (!v || !PyUnicode_Check(v)) return false;
+    Py_ssize_t n = 0;
+    const char* t = PyUnicode_AsUTF8AndSize(v, &n);
+    if (!t) return false;
+    out.assign(t, static_cast<std::size_t>(n));
+    return true;
+}
+
+bool record_number(PyObject* record, const char* key, std::uint32_t& out) {
+    PyObject* v = PyDict_GetItemString(record, key);
+    if (!v || !PyLong_Check(v)) return false;
+    const unsigned long n = PyLong_AsUnsignedLong(v);
+    if (PyErr_Occurred() || n > 0xFFFFFFFFul) return false;
+    out = static_cast<std::uint32_t>(n);
+    return true;
+}
+
+bool record_texts(PyObject* record, const char* key, ostik::NameList& out) {
+    PyObject* v = PyDict_GetItemString(record, key);
+    if (!v || !PyList_Check(v)) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) {
+        PyObject* item = PyList_GET_ITEM(v, i);
+        if (!PyUnicode_Check(item)) return false;
+        const char* t = PyUnicode_AsUTF8(item);
+        if (!t) return false;
+        out.emplace_back(t);
+    }
+    return true;
+}
+
+// The rule a record of policy_records() stands for, or nothing.
+std::optional<ostik::SequenceRule> rule_of_record(PyObject* record) {
+    namespace rule = ostik::rule;
+    std::string type;
+    if (!PyDict_Check(record) || !record_text(record, "type", type)) return std::nullopt;
+    if (type == "require") {
+        rule::Require r;
+        if (record_text(record, "tool", r.tool)) return r;
+    } else if (type == "eventually") {
+        rule::Eventually r;
+        if (record_text(record, "tool", r.tool) && record_number(record, "within", r.within)) return r;
+    } else if (type == "max_calls") {
+        rule::MaxCalls r;
+        if (record_text(record, "tool", r.tool) && record_number(record, "max", r.max)) return r;
+    } else if (type == "before") {
+        rule::Before r;
+        if (record_text(record, "first", r.first) && record_text(record, "then", r.then)) return r;
+    } else if (type == "after") {
+        rule::After r;
+        if (record_text(record, "trigger", r.trigger) && record_text(record, "then", r.then)) return r;
+    } else if (type == "never_after") {
+        rule::NeverAfter r;
+        if (record_text(record, "trigger", r.trigger) && record_text(record, "forbidden", r.forbidden)) return r;
+    } else if (type == "sequence") {
+        rule::Sequence r;
+        if (record_texts(record, "tools", r.tools)) return r;
+    } else if (type == "blocklist") {
+        rule::Blocklist r;
+        if (record_text(record, "pattern", r.pattern)) return r;
+    }
+    return std::nullopt;
+}
+
+constexpr const char* rule_id_params[] = {"rule"};
+constexpr ostik::py::Signature rule_id_sig{"rule_id", rule_id_params, 1, 1};
+
+PyObject* rule_id(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* record;
+    if (!ostik::py::parse_args(rule_id_sig, args, nargs, kwnames, &record)) return nullptr;
+    try {
+        const auto rule = rule_of_record(record);
+        if (!rule) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "rule_id() needs a rule record of policy_records()");
+            return nullptr;
+        }
+        return make_str(ostik::rule_id_for(*rule)).release();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
 PyMethodDef inspect_methods[] = {
+    {"rule_id", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rule_id)), METH_FASTCALL | METH_KEYWORDS,
+     "rule_id(rule)\n--\n\n"
+     "The id that the explainer, the guard and the coverage analyzer give the rule of a\n"
+     "record of policy_records()[\"sequences\"], made by the same code."},
     {"policy_records", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(policy_records)),
      METH_FASTCALL | METH_KEYWORDS,
      "policy_records(path)\n--\n\n"

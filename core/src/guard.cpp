@@ -289,9 +289,12 @@ void GuardSession::enter(std::uint32_t slot, ToolCall call, std::optional<double
 
 bool GuardSession::needs_time() const { return writer_ || guard_->arguments().language().windowed(); }
 
+// A session of the specified language writes the lines it always wrote,
+// without times, unless it was given a clock; one with ask or limit entries
+// times every call.
 std::optional<double> GuardSession::time_of(std::optional<double> now) const {
     if (now) return now;
-    if (!needs_time()) return std::nullopt;
+    if (!needs_time() || guard_->arguments().language().empty()) return std::nullopt;
     return steady_seconds();
 }
 
@@ -467,8 +470,8 @@ std::vector<RuleEvaluation> GuardSession::finish() const {
 
 bool GuardSession::needs_arguments(std::string_view tool, bool call_id) const {
     const ArgumentPlan& arguments = guard_->arguments();
-    return call_id || writer_ || keep_calls_ || !arguments.language().empty() ||
-           (!arguments.empty() && !arguments.rules_for(tool).empty());
+    return call_id || writer_ || keep_calls_ || (!arguments.empty() && !arguments.rules_for(tool).empty()) ||
+           (!arguments.language().empty() && arguments.language().needs_arguments(tool));
 }
 
 std::uint64_t GuardSession::steps() const {

@@ -112,6 +112,7 @@ std::expected<std::unique_ptr<const LanguagePlan>, ArgumentRuleError> LanguagePl
             }
         }
         std::tie(a.id, a.id_index) = unique_id("ask_" + joined_lower(e.tools));
+        if (!a.conditions.empty()) out->conditional_asks_.push_back(static_cast<std::uint32_t>(i));
     }
     for (const LimitEntry& e : policy.limits) {
         LimitPlan& l = out->limits_.emplace_back();

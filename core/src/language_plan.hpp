@@ -92,12 +92,22 @@ public:
     bool repeats() const { return repeats_; }    // some limit refuses repeated calls
 
     ToolEntries entries_for(std::string_view tool) const;
+    // Whether judging a call of `tool` reads its arguments: an ask entry
+    // with argument conditions names it, or some limit compares arguments.
+    bool needs_arguments(std::string_view tool) const {
+        if (repeats_) return true;
+        for (const std::uint32_t k : conditional_asks_) {
+            if (asks_[k].tools.matches(tool)) return true;
+        }
+        return false;
+    }
 
 private:
     std::vector<AskPlan> asks_;
     std::vector<LimitPlan> limits_;
     bool windowed_ = false;
     bool repeats_ = false;
+    std::vector<std::uint32_t> conditional_asks_;
 };
 
 }  // namespace ostik::detail

@@ -6,6 +6,7 @@
 // calls that are entered (that ran) count.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <optional>
@@ -110,10 +111,14 @@ public:
             if (!l.windowed()) {
                 ++counts_[k];
             } else if (call.ts) {
+                // Kept in order (a replayed trace's times need not be), and
+                // only those that can still decide a later call: the latest
+                // `max`, within the window of the latest.
                 std::deque<double>& t = times_[k];
-                t.push_back(*call.ts);
-                // Only the latest `max` times can decide a later call.
+                if (t.empty() || t.back() <= *call.ts) t.push_back(*call.ts);
+                else t.insert(std::upper_bound(t.begin(), t.end(), *call.ts), *call.ts);
                 while (t.size() > l.max) t.pop_front();
+                while (!t.empty() && t.front() <= t.back() - l.per) t.pop_front();
             }
         }
         for (const std::uint32_t k : entries.afters) after_seen_[k] = 1;
@@ -165,10 +170,13 @@ private:
     }
     // The entered calls of limit `k` less than its window before `now`.
     std::uint64_t in_window(std::uint32_t k, double now) const {
+        const std::deque<double>& t = times_[k];
         const double start = now - plan_->limits()[k].per;
-        std::uint64_t n = 0;
-        for (auto it = times_[k].rbegin(); it != times_[k].rend() && *it > start; ++it) ++n;
-        return n;
+        // The usual case: time moves on, and what is kept lies in the window.
+        if (t.empty() || (t.front() > start && t.back() <= now)) return t.size();
+        const auto first = std::upper_bound(t.begin(), t.end(), start);
+        const auto last = std::upper_bound(first, t.end(), now);
+        return static_cast<std::uint64_t>(last - first);
     }
     static bool conditions_hold(const AskPlan& a, const LanguageCall& call) {
         if (a.conditions.empty()) return true;

@@ -431,10 +431,15 @@ std::optional<Value> value_from_bytes(std::string_view bytes) {
 }
 
 std::uint64_t value_fingerprint(const Value& value) {
-    std::string bytes;
+    // Asked per call by repeat limits: the buffer is reused, unless a huge
+    // value left it large.
+    thread_local std::string bytes;
+    bytes.clear();
     ByteWriter w(bytes);
     write_value(w, value);
-    return detail::fnv1a64(bytes);
+    const std::uint64_t h = detail::fnv1a64(bytes);
+    if (bytes.capacity() > (std::size_t{64} << 10)) std::string().swap(bytes);
+    return h;
 }
 
 }  // namespace ostik

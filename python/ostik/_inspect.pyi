@@ -10,49 +10,41 @@ class ToolsRecord(TypedDict):
 
 class RequireRecord(TypedDict):
     type: Literal["require"]
-    rule_id: str  # the id every report gives the rule
     tool: str
 
 class EventuallyRecord(TypedDict):
     type: Literal["eventually"]
-    rule_id: str  # the id every report gives the rule
     tool: str
     within: int
 
 class MaxCallsRecord(TypedDict):
     type: Literal["max_calls"]
-    rule_id: str  # the id every report gives the rule
     tool: str
     max: int
 
 class BeforeRecord(TypedDict):
     type: Literal["before"]
-    rule_id: str  # the id every report gives the rule
     first: str
     then: str
 
 class AfterRecord(TypedDict):
     type: Literal["after"]
-    rule_id: str  # the id every report gives the rule
     trigger: str
     then: str
     within: int
 
 class NeverAfterRecord(TypedDict):
     type: Literal["never_after"]
-    rule_id: str  # the id every report gives the rule
     trigger: str
     forbidden: str
 
 class SequenceRecord(TypedDict):
     type: Literal["sequence"]
-    rule_id: str  # the id every report gives the rule
     tools: list[str]
     strict: bool
 
 class BlocklistRecord(TypedDict):
     type: Literal["blocklist"]
-    rule_id: str  # the id every report gives the rule
     pattern: str
 
 RuleRecord = (
@@ -107,3 +99,6 @@ def ignored_keys(path: str) -> list[IgnoredKey]: ...
 # The text of the ValueError that Guard(policy) raises for the first argument constraint it cannot
 # understand, followed by the constraint's position (" at line L column C"); None when there is none.
 def argument_rule_error(path: str) -> str | None: ...
+
+# The id every report gives the rule of a record of policy_records()["sequences"].
+def rule_id(rule: RuleRecord) -> str: ...

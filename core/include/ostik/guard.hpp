@@ -206,9 +206,10 @@ public:
     // when none was given) until resolve(). Observing, it is entered as any
     // call, and its line records the ask.
     //
-    // `now` is the session clock's time of the call in seconds; without it,
-    // a session that needs one (a trace file, windowed limits) reads the
-    // steady clock.
+    // `now` is the session clock's time of the call in seconds, which its
+    // trace line carries as "ts"; without it, a session of a policy with ask
+    // or limit entries that needs one (a trace file, windowed limits) reads
+    // the steady clock, and any other writes no time.
     std::expected<SessionDecision, CheckError> check(ToolCall call,
                                                      const std::optional<std::string>& call_id = std::nullopt,
                                                      std::optional<double> now = std::nullopt);

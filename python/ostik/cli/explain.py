@@ -61,6 +61,11 @@ def explain_json(guard: Guard, explainer: TraceExplainer, trace_file: TraceFile)
     return EXIT_OK if passed else EXIT_FAILED
 
 
+# Said once, by the commands that judge recorded traces.
+WINDOWS_UNJUDGED = ("note: limits over a window of time were not applied to steps without a time "
+                    "(\"ts\", or the transcript's own timestamps)")
+
+
 def run_explain(args: argparse.Namespace) -> int:
     policy = load_policy(args.policy)
     guard = load_guard(args.policy, policy)
@@ -79,6 +84,8 @@ def run_explain(args: argparse.Namespace) -> int:
     unjudged_fail = not unjudged_allowed(guard.on_error)
     passed = all(judgement.passed and not (unjudged_fail and trace.unjudged)
                  for judgement, trace in zip(judgements, trace_file.traces))
+    if any(judgement.windows_unjudged for judgement in judgements):
+        warn(WINDOWS_UNJUDGED)
     # Only the verbose view reads the steps again; let the others go.
     labels = [trace.label for trace in trace_file.traces]
     off_trace = [(trace.refused, trace.unjudged) for trace in trace_file.traces]

@@ -12,6 +12,7 @@ from collections import Counter
 from collections.abc import Iterator, Sequence
 from typing import TYPE_CHECKING
 
+from ostik._inspect import rule_id
 from ostik.reports.escaping import printable, quote
 
 if TYPE_CHECKING:
@@ -130,7 +131,7 @@ def _rule_warnings(records: PolicyRecords) -> Iterator[str]:
         return None
 
     for index, rule in enumerate(records["sequences"]):
-        rid = rule["rule_id"]
+        rid = rule_id(rule)
         where = f"sequences[{index}] ({printable(rid)})"
         if rid in first_with_id:
             yield (f"{where}: same rule id as sequences[{first_with_id[rid]}], so the explainer and coverage "

@@ -11,6 +11,10 @@ A live guard also writes the calls it refused, ``{"tool": ..., "args": ...,
 the calls that ran although they could not be judged, ``{"tool": ...,
 "unjudged": reason}``. Neither is a step of the trace: a refused call never
 ran, and an unjudged one was never judged, so the session counted neither.
+A call an ask entry made wait is written when a person answered:
+``{"tool": ..., "args": ..., "ask": {"rule_id": ..., "reason": ...},
+"approved": true}`` is a step (it ran), ``"approved": false`` a refused call
+(blocked by the ask entry); observing, the line has no "approved" and is a step.
 They are kept beside the steps (``Trace.refused``, ``Trace.unjudged``), each
 with the index of the step it came before, so that what reads a trace can show
 them where they happened.
@@ -148,7 +152,7 @@ def trace_file_from_source(source: JsonSource) -> TraceFile:
     if all(type(value) is dict for value in values):
         # Every line one step, as an agent recording its calls writes them: the
         # lists as read are the trace and its lines.
-        if not any("refused" in value or "unjudged" in value for value in values):
+        if not any(map(_off_trace, values)):
             return TraceFile(name, [Trace(name, values, numbers)], list(source.warnings))
         return TraceFile(name, [_trace(name, values, numbers, f"{name}: ")], list(source.warnings))
     result = TraceFile(name, [], list(source.warnings))
@@ -158,7 +162,7 @@ def trace_file_from_source(source: JsonSource) -> TraceFile:
             if file_trace is None:
                 file_trace = Trace(name, [])
                 result.traces.append(file_trace)
-            if "refused" in value or "unjudged" in value:
+            if _off_trace(value):
                 _add_off_trace(file_trace, value, number, f"{name}: line {number}")
             else:
                 file_trace.steps.append(value)
@@ -175,8 +179,8 @@ def trace_file_from_source(source: JsonSource) -> TraceFile:
 
 
 def _off_trace(value: Any) -> bool:
-    """A refused or unjudged call: what a session did not count, rather than a step."""
-    return type(value) is dict and ("refused" in value or "unjudged" in value)
+    """A refused, denied or unjudged call: what a session did not count, rather than a step."""
+    return type(value) is dict and ("refused" in value or "unjudged" in value or value.get("approved") is False)
 
 
 def _trace(name: str, values: list[Any], numbers: list[int] | None, place: str, line: int | None = None) -> Trace:
@@ -205,6 +209,17 @@ def _add_off_trace(trace: Trace, value: dict[str, Any], line: int | None, where:
     if not isinstance(tool, str):
         raise TraceFileError(f"{where}: tool: expected a string (the tool's name), found {kind_of(tool)}")
     before = len(trace.steps)
+    if value.get("approved") is False and "refused" not in value and "unjudged" not in value:
+        # An ask a person denied: refused by its ask entry.
+        ask = value.get("ask")
+        rule_id = ask.get("rule_id") if isinstance(ask, dict) else None
+        if not isinstance(rule_id, str):
+            raise TraceFileError(f"{where}: ask.rule_id: expected a string (the ask entry that the denied call met)")
+        denial = value.get("denial")
+        reason = f"'{tool}' was denied approval" + (f": {denial}" if isinstance(denial, str) and denial else "")
+        trace.refused.append(RefusedAttempt(tool, rule_id, reason, before, line,
+                                            value["args"] if "args" in value else _NO_ARGS))
+        return
     if "refused" in value:
         if "unjudged" in value:
             raise TraceFileError(f"{where}: a call is either refused or unjudged, not both")

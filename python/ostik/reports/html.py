@@ -32,6 +32,7 @@ from string import Template
 from typing import TYPE_CHECKING, Any
 
 from ostik import __version__
+from ostik._inspect import rule_id
 from ostik.reports.escaping import printable
 
 if TYPE_CHECKING:
@@ -114,10 +115,10 @@ class ReportPage:
             self._rule(argument_rule["rule_id"], argument_rule["rule_type"])
         self.policy_rules = 0
         for rule in records["sequences"]:
-            if rule["rule_id"] not in self._rules.index:
-                self._rule(rule["rule_id"], rule["type"])
+            if rule_id(rule) not in self._rules.index:
+                self._rule(rule_id(rule), rule["type"])
                 self.policy_rules += 1
-        self._end_checked = {rule["rule_id"] for rule in records["sequences"] if rule["type"] in ("require", "after")}
+        self._end_checked = {rule_id(rule) for rule in records["sequences"] if rule["type"] in ("require", "after")}
         self._traces: list[dict[str, Any]] = []
         self.steps = self.blocked_steps = self.failed = self.refused = self.unjudged = 0
         self._calls: Counter[int] = Counter()
@@ -145,7 +146,7 @@ class ReportPage:
         failures: list[int] = []
         rules_here: set[int] = set()
         for decision in judgement.decisions:
-            if decision.allowed:
+            if decision.allowed or decision.needs_approval:
                 continue
             step = decision.step
             self._blocked_calls[tool_of[step]] += 1

@@ -169,6 +169,10 @@ def explanation_lines(judgement: Judgement, style: Style, *,
             yield from off_trace.pop(index, ())
         if decision.allowed:
             yield f"{index:>{index_width}}  {names[decision.tool]:<{width}}  {allowed}"
+        elif decision.needs_approval:
+            # A recorded step an ask entry met: it ran, approved or not asked.
+            yield (f"{index:>{index_width}}  {names[decision.tool]:<{width}}  {style.warn('ask')}      "
+                   f"{failure_text(decision.failures[0])}")
         elif verbose:
             head = f"{index:>{index_width}}  {names[decision.tool]:<{width}}  "
             first_failure, *other_failures = decision.failures

@@ -83,7 +83,7 @@ def step_failures(decisions: Sequence[Decision]) -> dict[int, StepFailures]:
     later: dict[FailureKey, list[int]] = {}
     shown: list[tuple[Decision, list[RuleFailure], list[FailureKey]]] = []
     for step, decision in enumerate(decisions):
-        if decision.allowed:
+        if decision.allowed or decision.needs_approval:
             continue
         failures = decision.failures
         keys = []

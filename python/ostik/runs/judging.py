@@ -198,7 +198,7 @@ def trace_result(trace: Trace, judgement: Judgement, several: bool, on_error: st
         first: dict[FailureKey, tuple[RuleFailure, Decision]] = {}
         later: dict[FailureKey, int] = {}
         for decision in judgement.decisions:
-            if decision.allowed:
+            if decision.allowed or decision.needs_approval:
                 continue
             failure = decision.failures[0]
             key = failure_key(failure, decision.tool)
@@ -226,9 +226,11 @@ def judge_file(guard: Guard, path: str, trace_format: str, fail_on_refused: bool
         return FileResult(path, (), (), str(err), time.perf_counter() - start)
     results = []
     several = len(trace_file.traces) > 1
+    untimed = False
     for trace in trace_file.traces:
         try:
             judgement = guard.judge(trace.steps)
+            untimed = untimed or judgement.windows_unjudged
         except ValueError as err:
             where = first_bad_step([trace], guard.judge) or f"{trace.label}: {err}"
             return FileResult(trace_file.path, (), tuple(notes), where, time.perf_counter() - start)
@@ -236,6 +238,9 @@ def judge_file(guard: Guard, path: str, trace_format: str, fail_on_refused: bool
     for warning in (unnamed_steps_warning(trace_file, "judged"), unjudged_warning(trace_file, guard.on_error)):
         if warning:
             notes.append(warning)
+    if untimed:
+        notes.append(f"{trace_file.path}: limits over a window of time were not applied to steps without a time "
+                     "(\"ts\", or the transcript's own timestamps)")
     return FileResult(trace_file.path, tuple(results), tuple(notes), None, time.perf_counter() - start)
 
 
