@@ -21,6 +21,7 @@ from pydantic import Field
 import ostik
 import ostik.formats
 from ostik import Guard, PolicyViolation, TraceExplainer
+from ostik.formats.trace_files import read_trace_file
 from ostik.integrations.langchain import GuardMiddleware
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -116,18 +117,16 @@ def tool_messages(result):
 
 
 def explained(policy, path):
-    """(tool, what a guard would answer) per recorded call, in the order of the file: None when allowed, else
-    the refusal text. The steps, which ran, are judged again; a call the guard refused is recorded with its refusal."""
-    (trace,) = ostik.formats.read_file(str(path), "ostik").traces
+    """The recorded calls in order: (tool, None) for a call that ran and that the policy allows when the
+    file is explained, (tool, rule id) for a call the guard refused, which the file keeps beside the steps."""
+    (trace,) = read_trace_file(str(path)).traces
     report = json.loads(TraceExplainer(policy).explain(trace.steps))
-    answers = []
-    for line, step in zip(trace.step_lines, report["steps"]):
-        failed = next((e for e in step["rules_evaluated"] if not e["passed"]), None)
-        blocked = step["verdict"] == "blocked"
-        answers.append((line, step["tool"],
-                        f"blocked by {failed['rule_id']}: {failed['explanation']}" if blocked else None))
-    answers += [(a.line, a.tool, f"blocked by {a.rule_id}: {a.reason}") for a in trace.refused]
-    return [(tool, answer) for _, tool, answer in sorted(answers, key=lambda a: a[0])]
+    steps = [(s["tool"], None if s["verdict"] == "allowed" else "explained as blocked") for s in report["steps"]]
+    calls = []
+    for index in range(len(steps) + 1):
+        calls += [(a.tool, a.rule_id) for a in trace.refused if a.before == index]
+        calls += steps[index:index + 1]
+    return calls
 
 
 @pytest.mark.parametrize("mode", ["sync", "async"])
@@ -142,29 +141,31 @@ def test_a_blocked_call_is_not_run_and_the_model_is_told_why(policy, tools, ran,
     assert ran == [("read_file", "a.py"), ("run_tests", "all")]
     answers = tool_messages(result)
     refusal = answers["c2"]
-    assert (refusal.status, refusal.name, refusal.content) == (
-        "error", "force_push", "blocked by deny_list: Tool 'force_push' is in deny list")
+    assert (refusal.status, refusal.name, refusal.content) == ("error", "force_push", "'force_push' is not allowed.")
     assert [answers[c].status for c in ("c1", "c3")] == ["success", "success"]
     # The model's next turn saw the refusal as the answer to its call.
     assert model.received[2][-1] == refusal
-    # The recorded trace explains to what the model was told.
-    assert explained(policy, trace) == [("read_file", None), ("force_push", refusal.content), ("run_tests", None)]
-    assert trace.read_text().splitlines()[1] == ('{"args":{"branch":"main"},"refused":{"reason":"Tool \'force_push\' is '
-                                                 'in deny list","rule_id":"deny_list"},"tool":"force_push"}')
+    # The recorded trace explains to what the model was told: the refused call is beside the steps, not one of them.
+    assert explained(policy, trace) == [("read_file", None), ("force_push", "deny_list"), ("run_tests", None)]
+    line = json.loads(trace.read_text().splitlines()[1])
+    assert line == {"session": line["session"], "tool": "force_push", "args": {"branch": "main"},
+                    "refused": {"rule_id": "deny_list", "reason": "Tool 'force_push' is in deny list"}}
 
 
-def test_parallel_calls_are_judged_one_by_one(policy, tools, ran, tmp_path):
+def test_parallel_calls_are_judged_in_the_models_order(policy, tools, ran, tmp_path):
     trace = tmp_path / "run.jsonl"
     model = ScriptedModel(scripts={"go": [calls(("edit_file", {"path": "a.py"}, "c1"), ("read_file", {"path": "a.py"}, "c2"),
                                                 ("force_push", {"branch": "main"}, "c3")), DONE]})
     agent = create_agent(model, tools, middleware=[GuardMiddleware(policy, trace_file=str(trace))])
     answers = tool_messages(run(agent, "go"))
-    assert ("force_push", "main") not in ran
-    # Whatever order the agent ran them in, the trace holds that order and explains to the same answers.
+    assert ("force_push", "main") not in ran and ("edit_file", "a.py") not in ran
+    # Whatever order the agent ran them in, the edit listed before the read is refused, and the trace holds the
+    # model's order.
     told = {m.name: (m.content if m.status == "error" else None) for m in answers.values()}
-    recorded = explained(policy, trace)
-    assert sorted(recorded) == sorted(told.items(), key=lambda kv: kv[0])
-    assert told["force_push"] == "blocked by deny_list: Tool 'force_push' is in deny list"
+    assert told == {"edit_file": "'edit_file' needs 'read_file' to be called first.", "read_file": None,
+                    "force_push": "'force_push' is not allowed."}
+    assert explained(policy, trace) == [("edit_file", "before_read_file_then_edit_file"), ("read_file", None),
+                                        ("force_push", "deny_list")]
 
 
 @pytest.mark.parametrize("mode", ["sync", "async"])
@@ -179,7 +180,7 @@ def test_raise_on_block(policy, tools, ran, tmp_path, mode):
     d = info.value.decision
     assert (d.step, d.blocked_by, d.reason) == (1, "deny_list", "Tool 'force_push' is in deny list")
     assert ran == [("read_file", "a.py")]
-    assert [t for t, _ in explained(policy, trace)] == ["read_file", "force_push"]
+    assert explained(policy, trace) == [("read_file", None), ("force_push", "deny_list")]
     # The run is over: its session goes with its state (which the exception's traceback holds).
     del info
     gc.collect()
@@ -199,10 +200,15 @@ def test_on_error_decides_about_args_that_cannot_be_judged(write_policy, tools, 
         assert ("edit_file", "a.py") in ran and answers["c2"].status == "success"
     else:
         assert ("edit_file", "a.py") not in ran
-        assert answers["c2"].content == ("blocked by on_error: Invalid tool call format: argument 'n': the integer "
-                                 "18446744073709551616 does not fit 64 bits")
-    # Not counted either way: the next call is step 1.
-    assert [t for t, _ in explained(policy, trace)] == ["read_file", "force_push"]
+        assert answers["c2"].content == ("The arguments of 'edit_file' cannot be checked (Invalid tool call format: "
+                                         "argument 'n': the integer 18446744073709551616 does not fit 64 bits); "
+                                         "call it with other values.")
+    # Not counted either way, and written as what it was: refused, or run unjudged.
+    (recorded,) = read_trace_file(str(trace)).traces
+    assert [s["tool"] for s in recorded.steps] == ["read_file"]
+    assert [(a.tool, a.rule_id) for a in recorded.refused] == (
+        [("force_push", "deny_list")] if setting == "allow" else [("edit_file", "on_error"), ("force_push", "deny_list")])
+    assert [u.tool for u in recorded.unjudged] == (["edit_file"] if setting == "allow" else [])
 
 
 def test_each_run_has_its_own_session(policy, tools, ran, tmp_path):
@@ -213,7 +219,7 @@ def test_each_run_has_its_own_session(policy, tools, ran, tmp_path):
     run(agent, "read")
     edited = tool_messages(run(agent, "edit"))["c1"]
     # The second run never read the file: the first run's read does not count for it.
-    assert edited.content == "blocked by before_read_file_then_edit_file: 'edit_file' requires 'read_file' first"
+    assert edited.content == "'edit_file' needs 'read_file' to be called first."
     files = sorted((tmp_path / "traces").iterdir())
     assert len(files) == 2 and all(re.fullmatch(r"[0-9a-f]{32}\.jsonl", f.name) for f in files)
     assert sorted(f.read_text() for f in files) == [

@@ -19,6 +19,7 @@ from openai.types.responses import (Response, ResponseCompletedEvent, ResponseFu
 import ostik
 import ostik.formats
 from ostik import Guard, TraceExplainer
+from ostik.formats.trace_files import read_trace_file
 from ostik.integrations.openai_agents import PolicyGuardrail, guard_agent
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -147,19 +148,22 @@ def outputs(model):
 
 
 def explained(policy, path):
-    """(step, tool, verdict, blocking rule) per recorded call, in the order of the file: the steps, which ran,
-    judged again; a call the guard refused with its refusal, at the step it would have been."""
-    (trace,) = ostik.formats.read_file(str(path), "ostik").traces
+    """The recorded calls in order: (index, tool, verdict, failed rule) for the steps as the file explains them,
+    (None, tool, "refused", rule id) for the calls the guard refused, which the file keeps beside the steps."""
+    (trace,) = read_trace_file(str(path)).traces
     report = json.loads(TraceExplainer(policy).explain(trace.steps))
-    calls = [(line, (s["index"], s["tool"], s["verdict"], next((e["rule_id"] for e in s["rules_evaluated"]
-                                                                 if not e["passed"]), None)))
-             for line, s in zip(trace.step_lines, report["steps"])]
-    calls += [(a.line, (a.before, a.tool, "blocked", a.rule_id)) for a in trace.refused]
-    return [call for _, call in sorted(calls, key=lambda c: c[0])]
+    steps = [(s["index"], s["tool"], s["verdict"], next((e["rule_id"] for e in s["rules_evaluated"] if not e["passed"]),
+                                                         None)) for s in report["steps"]]
+    calls = []
+    for index in range(len(steps) + 1):
+        calls += [(None, a.tool, "refused", a.rule_id) for a in trace.refused if a.before == index]
+        calls += steps[index:index + 1]
+    return calls
 
 
 def as_explained(decisions, tools):
-    return [(d.step, t, d.verdict, d.blocked_by) for d, t in zip(decisions, tools)]
+    return [(d.step, t, d.verdict, d.blocked_by) if d.allowed else (None, t, "refused", d.blocked_by)
+            for d, t in zip(decisions, tools)]
 
 
 @pytest.mark.parametrize("mode", ["sync", "async", "streamed"])
@@ -174,7 +178,7 @@ def test_a_blocked_call_is_not_run_and_the_model_is_told_why(policy, tools, ran,
     assert result.final_output == "done"
     assert ran == [("read_file", "a.py"), ("run_tests", "all")]
     told = outputs(model)
-    assert told["c2"] == "blocked by deny_list: Tool 'force_push' is in deny list"
+    assert told["c2"] == "'force_push' is not allowed."
     assert told["c1"] == "content of a.py"
     made = decisions(result)
     assert [d.verdict for d in made] == ["allowed", "blocked", "allowed"]
@@ -194,7 +198,7 @@ def test_raise_on_block(policy, tools, ran, tmp_path):
     d = info.value.output.output_info
     assert (d.step, d.blocked_by, d.reason) == (1, "deny_list", "Tool 'force_push' is in deny list")
     assert ran == [("read_file", "a.py")]
-    assert explained(policy, trace) == [(0, "read_file", "allowed", None), (1, "force_push", "blocked", "deny_list")]
+    assert explained(policy, trace) == [(0, "read_file", "allowed", None), (None, "force_push", "refused", "deny_list")]
 
 
 @pytest.mark.parametrize("setting", ["block", "allow"])
@@ -211,11 +215,17 @@ def test_on_error_decides_about_args_that_cannot_be_judged(write_policy, tools, 
         assert edit is None and ("edit_file", "a.py") in ran
     else:
         assert (edit.step, edit.blocked_by) == (1, "on_error")
-        assert outputs(model)["c2"] == ("blocked by on_error: Invalid tool call format: argument 'n': the integer "
-                                 "18446744073709551616 does not fit 64 bits")
+        assert outputs(model)["c2"] == ("The arguments of 'edit_file' cannot be checked (Invalid tool call format: "
+                                        "argument 'n': the integer 18446744073709551616 does not fit 64 bits); "
+                                        "call it with other values.")
         assert ("edit_file", "a.py") not in ran
-    # Not counted either way: the next call is step 1.
-    assert [i for i, *_ in explained(policy, trace)] == [0, 1] and decisions(result)[2].step == 1
+    # Not counted either way: the next call is step 1, and the file says what became of the edit.
+    assert decisions(result)[2].step == 1
+    assert [(i, t, v) for i, t, v, _ in explained(policy, trace)] == (
+        [(0, "read_file", "allowed"), (None, "force_push", "refused")] if setting == "allow" else
+        [(0, "read_file", "allowed"), (None, "edit_file", "refused"), (None, "force_push", "refused")])
+    (recorded,) = read_trace_file(str(trace)).traces
+    assert [u.tool for u in recorded.unjudged] == (["edit_file"] if setting == "allow" else [])
 
 
 def test_arguments_as_the_model_sent_them(policy, tools, tmp_path):
@@ -224,8 +234,11 @@ def test_arguments_as_the_model_sent_them(policy, tools, tmp_path):
                                   [call("read_file", {"path": "ü.py"}, "c3")], DONE]})
     agent = guard_agent(Agent(name="coder", model=model, tools=tools), PolicyGuardrail(policy, trace_file=str(trace)))
     run(agent, "go")
-    assert trace.read_text().splitlines() == ['{"tool":"read_file"}', '{"args":"{not json","tool":"read_file"}',
-                                              '{"args":{"path":"ü.py"},"tool":"read_file"}']
+    lines = [json.loads(line) for line in trace.read_text().splitlines()]
+    assert [{k: v for k, v in line.items() if k != "session"} for line in lines] == [
+        {"tool": "read_file"}, {"args": "{not json", "tool": "read_file"}, {"args": {"path": "ü.py"}, "tool": "read_file"}]
+    # One run: one session key on every line.
+    assert len({line["session"] for line in lines}) == 1
 
 
 def test_each_run_has_its_own_session(policy, tools, tmp_path):
@@ -267,18 +280,17 @@ def test_an_agent_used_as_a_tool_runs_within_the_calling_run(policy, tools, ran,
                   tools=[edit_file])
     outer_model = ScriptedModel({"go": [[call("read_file", {"path": "a.py"}, "c1")],
                                         [call("coder", {"input": "edit a.py"}, "c2")], DONE]})
-    outer = Agent(name="outer", model=outer_model,
-                  tools=[read_file, inner.as_tool(tool_name="coder", tool_description="Edits code.")])
     guardrail = PolicyGuardrail(policy, trace_file=str(trace))
-    guard_agent(outer, guardrail)
-    guard_agent(inner, guardrail)
-    run(outer, "go")
+    guarded_inner = guard_agent(inner, guardrail)
+    outer = Agent(name="outer", model=outer_model,
+                  tools=[read_file, guarded_inner.as_tool(tool_name="coder", tool_description="Edits code.")])
+    run(guard_agent(outer, guardrail), "go")
     assert ran == [("read_file", "a.py"), ("edit_file", "a.py")]
     assert [(t, v) for _, t, v, _ in explained(policy, trace)] == [
         ("read_file", "allowed"), ("coder", "allowed"), ("edit_file", "allowed")]
 
 
-def test_guard_agent_reaches_every_function_tool(policy, tools):
+def test_guard_agent_reaches_every_function_tool_and_changes_nothing_of_the_callers(policy, tools):
     read_file, edit_file, force_push, run_tests = tools
 
     @tool_input_guardrail
@@ -291,10 +303,24 @@ def test_guard_agent_reaches_every_function_tool(policy, tools):
     triage = Agent(name="triage", tools=[read_file], handoffs=[support])
     billing.handoffs = [triage]  # a cycle
     guardrail = PolicyGuardrail(policy)
-    assert guard_agent(triage, guardrail) is triage
-    guard_agent(triage, guardrail)
-    assert [t.tool_input_guardrails for t in (read_file, edit_file, force_push)] == [[guardrail]] * 3
-    assert run_tests.tool_input_guardrails == [their_own, guardrail]
+    guarded = guard_agent(triage, guardrail)
+    assert guarded is not triage
+    # The caller's agents and tools are as they were.
+    assert [t.tool_input_guardrails for t in (read_file, edit_file, force_push)] == [None] * 3
+    assert run_tests.tool_input_guardrails == [their_own]
+    assert triage.tools == [read_file] and triage.handoffs == [support] and billing.handoffs == [triage]
+    # The copies list the guardrail, once, beside a tool's own.
+    (support_copy,) = guarded.handoffs
+    (billing_handoff,) = support_copy.handoffs
+    billing_copy = billing_handoff._agent_ref()
+    assert support_copy is not support and billing_copy is not billing and billing_copy.handoffs == [guarded]
+    assert [t.tool_input_guardrails for t in (guarded.tools[0], support_copy.tools[0], billing_copy.tools[0])] == [
+        [guardrail]] * 3
+    assert support_copy.tools[1].tool_input_guardrails == [their_own, guardrail]
+    # Guarding a guarded agent adds nothing.
+    again = guard_agent(guarded, guardrail)
+    assert again.tools[0].tool_input_guardrails == [guardrail]
+    assert asyncio.run(billing_handoff.on_invoke_handoff(None, "{}")) is billing_copy
 
 
 def test_bad_arguments(policy, tmp_path):
@@ -313,6 +339,6 @@ def test_the_documented_example(tools, ran, tmp_path, monkeypatch):
     namespace = {"model": model, "tools": tools}
     exec(block, namespace)
     assert ran == [("read_file", "src/dates.py")]
-    assert outputs(model)["c2"] == "blocked by deny_list: Tool 'force_push' is in deny list"
+    assert outputs(model)["c2"] == "'force_push' is not allowed."
     (recorded,) = (tmp_path / "traces").iterdir()
     assert [json.loads(line)["tool"] for line in recorded.read_text().splitlines()] == ["read_file", "force_push"]

@@ -153,6 +153,9 @@ def test_one_file_or_a_path_per_trace(tmp_path):
             with t.tracer.start_as_current_span("run"), t.tool_span("read_file", json.dumps({"run": run})):
                 pass
     assert [json.loads(line)["args"]["run"] for line in everything.read_text().splitlines()] == [0, 1, 2]
+    # Each line names its trace: the file reads as the three traces, not one.
+    assert ostik.formats.read(str(everything), "ostik") == [[{"tool": "read_file", "args": {"run": run}}]
+                                                             for run in range(3)]
     assert len(set(chosen)) == 3
     # The second trace's path was None: not recorded.
     assert sorted(p.name for p in tmp_path.glob("[0-9].jsonl")) == ["1.jsonl", "3.jsonl"]
@@ -185,7 +188,7 @@ def test_spans_that_cannot_be_recorded_are_logged_and_never_raise(tmp_path, capl
     messages = [r.getMessage() for r in caplog.records]
     assert messages[:2] == ["span 'anonymous' not recorded: an execute_tool span without \"gen_ai.tool.name\"",
                             "span 'numbered' not recorded: \"gen_ai.tool.name\" is not a string: 7"]
-    assert re.fullmatch(r"tool call of span 'execute_tool read_file' \(trace [0-9a-f]{32}\) not recorded",
+    assert re.fullmatch(r"tool call of span 'execute_tool read_file' \(session [0-9a-f]{32}\) not recorded",
                         messages[2])
     assert "Failed to open trace file" in caplog.records[2].exc_text
     assert not (tmp_path / "missing").exists()
@@ -224,3 +227,113 @@ with tracer.start_as_current_span("invoke_agent"):
     assert result.returncode == 0, result.stderr
     (path,) = (tmp_path / "traces").iterdir()
     assert path.read_text() == '{"args":{"path":"src/app.py"},"tool":"read_file"}\n'
+
+
+def test_the_otlp_json_lines_exporter_writes_what_the_otel_reader_reads(tmp_path):
+    """Spans exported a batch per line, read back by --format otel as the same tool calls as the export's."""
+    from opentelemetry.sdk.resources import Resource
+    from opentelemetry.sdk.trace.export import BatchSpanProcessor
+    from ostik.integrations.otel import OtlpJsonLinesExporter
+
+    path = tmp_path / "spans" / "export.jsonl"
+    exporter = OtlpJsonLinesExporter(path)
+    provider = TracerProvider(resource=Resource.create({"service.name": "coder"}))
+    in_memory = InMemorySpanExporter()
+    provider.add_span_processor(SimpleSpanProcessor(exporter))
+    provider.add_span_processor(SimpleSpanProcessor(in_memory))
+    tracer = provider.get_tracer("agent", "1.0")
+    for run in range(2):
+        with tracer.start_as_current_span("invoke_agent", attributes={"gen_ai.operation.name": "invoke_agent"}):
+            with tracer.start_as_current_span("chat", attributes={"gen_ai.operation.name": "chat", "tokens": 12,
+                                                                  "ratio": float("nan"), "tags": ("a", "b")}) as chat:
+                chat.add_event("choice", {"index": 0})
+            for name, arguments in [("read_file", {"path": f"{run}.py"}), ("run_tests", {})]:
+                with tracer.start_as_current_span(f"execute_tool {name}", attributes={
+                        "gen_ai.operation.name": "execute_tool", "gen_ai.tool.name": name,
+                        "gen_ai.tool.call.arguments": json.dumps(arguments)}) as span:
+                    span.set_status(Status(StatusCode.ERROR, "no"))
+    # A batch processor hands several spans at once: one line.
+    batch = BatchSpanProcessor(exporter)
+    provider.add_span_processor(batch)
+    with tracer.start_as_current_span("execute_tool git_diff", attributes={"gen_ai.tool.name": "git_diff"}):
+        pass
+    provider.force_flush()
+    provider.shutdown()
+
+    lines = path.read_text().splitlines()
+    assert len(lines) == 2 * 4 + 2  # every span as it ended, then the last one once more by the batch
+    first = json.loads(lines[0])
+    (resource,) = first["resourceSpans"]
+    assert {"key": "service.name", "value": {"stringValue": "coder"}} in resource["resource"]["attributes"]
+    (scope,) = resource["scopeSpans"]
+    assert scope["scope"] == {"name": "agent", "version": "1.0"}
+    (chat,) = scope["spans"]
+    assert re.fullmatch(r"[0-9a-f]{32}", chat["traceId"]) and re.fullmatch(r"[0-9a-f]{16}", chat["spanId"])
+    assert chat["kind"] == 1 and chat["startTimeUnixNano"].isdigit() and "parentSpanId" in chat
+    assert {"key": "ratio", "value": {"doubleValue": "NaN"}} in chat["attributes"]
+    assert {"key": "tokens", "value": {"intValue": "12"}} in chat["attributes"]
+    assert {"key": "tags", "value": {"arrayValue": {"values": [{"stringValue": "a"}, {"stringValue": "b"}]}}} \
+        in chat["attributes"]
+    assert chat["events"][0]["name"] == "choice"
+    tool = json.loads(lines[1])["resourceSpans"][0]["scopeSpans"][0]["spans"][0]
+    assert tool["status"] == {"code": 2, "message": "no"}
+
+    traces = ostik.formats.read(str(path), "otel")
+    # The tool spans' error status comes back as each call's is_error.
+    assert traces[:2] == [[{"tool": "read_file", "args": {"path": f"{run}.py"}, "is_error": True},
+                           {"tool": "run_tests", "args": {}, "is_error": True}] for run in range(2)]
+    # Read as the export of the same spans would be (the last span twice, as it was exported twice).
+    spans = in_memory.get_finished_spans()
+    telemetry_export = {"resourceSpans": [{"scopeSpans": [{"spans": [
+        {"traceId": format(s.context.trace_id, "032x"), "spanId": format(s.context.span_id, "016x"), "name": s.name,
+         "startTimeUnixNano": str(s.start_time),
+         "attributes": [{"key": k, "value": any_value(v)} for k, v in s.attributes.items()
+                        if k.startswith("gen_ai.")],
+         "status": {"code": s.status.status_code.value}} for s in spans]}]}]}
+    assert traces[:2] == ostik.formats.read(telemetry_export, "otel")[:2]
+
+
+def test_the_exporter_reports_a_batch_it_cannot_write(tmp_path, caplog):
+    from opentelemetry.sdk.trace.export import SpanExportResult
+    from ostik.integrations.otel import OtlpJsonLinesExporter
+
+    exporter = OtlpJsonLinesExporter(tmp_path / "export.jsonl")
+    exporter.shutdown()
+    provider = TracerProvider()
+    in_memory = InMemorySpanExporter()
+    provider.add_span_processor(SimpleSpanProcessor(in_memory))
+    with provider.get_tracer("t").start_as_current_span("x"):
+        pass
+    assert exporter.export(in_memory.get_finished_spans()) is SpanExportResult.FAILURE
+    assert exporter.export([]) is SpanExportResult.SUCCESS
+
+
+def test_a_recorder_with_a_guard_judges_what_it_records_and_forgets_finished_runs(write_policy, tmp_path, caplog):
+    policy = ostik.Policy.from_file(write_policy(POLICY))
+    recorder = ToolSpanRecorder(trace_dir=tmp_path / "traces", guard=policy)
+    telemetry = Telemetry(recorder)
+    with caplog.at_level(logging.WARNING, logger="ostik"):
+        with telemetry.tracer.start_as_current_span("invoke_agent"):
+            for name, call_id in [("edit_file", "e1"), ("read_file", "r1"), ("read_file", "r1")]:
+                with telemetry.tool_span(name, "{}", **{"gen_ai.tool.call.id": call_id}):
+                    pass
+            assert len(recorder.runs) == 1
+    # The calls ran: the recorder refuses nothing, it tells what the policy would have; a span seen twice counts once.
+    assert [r.getMessage() for r in caplog.records if r.name == "ostik"] == [
+        "observed: edit_file would be refused: 'edit_file' needs 'read_file' to be called first."]
+    assert [[s["tool"] for s in steps] for steps in recorded(tmp_path / "traces").values()] == [
+        ["edit_file", "read_file"]]
+    assert len(recorder.runs) == 0
+
+
+def test_thread_scope_keys_a_conversation_across_traces(tmp_path):
+    telemetry = Telemetry(ToolSpanRecorder(trace_file=tmp_path / "all.jsonl", scope="thread"))
+    for run in range(2):
+        with telemetry.tracer.start_as_current_span("run"):
+            for chat in ("chat-a", "chat-b"):
+                with telemetry.tool_span("read_file", json.dumps({"run": run}), **{"gen_ai.conversation.id": chat}):
+                    pass
+    traces = ostik.formats.read(str(tmp_path / "all.jsonl"), "ostik")
+    assert traces == [[{"tool": "read_file", "args": {"run": r}} for r in range(2)]] * 2
+    assert {json.loads(line)["session"] for line in (tmp_path / "all.jsonl").read_text().splitlines()} == {
+        "chat-a", "chat-b"}

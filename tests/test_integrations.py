@@ -10,13 +10,17 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[1]
 
-FRAMEWORKS = ["langchain", "langchain_core", "langgraph", "agents", "openai", "opentelemetry", "dask", "distributed"]
+FRAMEWORKS = ["langchain", "langchain_core", "langgraph", "agents", "openai", "opentelemetry", "dask", "distributed",
+              "claude_agent_sdk", "google", "pydantic_ai", "mcp"]
 
 # (module, the top-level package it needs, the extra that installs it)
 INTEGRATIONS = [
     ("ostik.integrations.langchain", "langchain", "langchain"),
     ("ostik.integrations.openai_agents", "agents", "openai-agents"),
     ("ostik.integrations.otel", "opentelemetry", "otel"),
+    ("ostik.integrations.claude_agent_sdk", "claude_agent_sdk", "claude-agent-sdk"),
+    ("ostik.integrations.adk", "google.adk", "adk"),
+    ("ostik.integrations.pydantic_ai", "pydantic_ai", "pydantic-ai"),
     ("ostik.dask", "dask", "dask"),
 ]
 

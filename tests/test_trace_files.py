@@ -102,3 +102,23 @@ def test_unreadable_files(tmp_path):
 def test_a_file_in_the_other_shape_than_its_name_says(tmp_path, name, data, traces):
     _, result = read(tmp_path, data, name)
     assert [(t.steps, t.step_lines) for t in result.traces] == traces
+
+
+def test_steps_of_sessions_sharing_a_file_are_a_trace_per_session(tmp_path):
+    path = tmp_path / "shared.jsonl"
+    path.write_text('{"session": "b", "tool": "read_file"}\n'
+                    '{"session": "a", "tool": "edit_file"}\n'
+                    '{"tool": "lone"}\n'
+                    '{"session": "b", "tool": "run_tests"}\n'
+                    '[{"tool": "whole"}]\n'
+                    '{"session": 7, "tool": "not_a_key"}\n')
+    result = read_trace_file(str(path))
+    assert [(t.place, [s["tool"] for s in t.steps], t.step_lines) for t in result.traces] == [
+        ('session "b"', ["read_file", "run_tests"], [1, 4]),
+        ('session "a"', ["edit_file"], [2]),
+        (None, ["lone", "not_a_key"], [3, 6]),
+        (None, ["whole"], []),
+    ]
+    assert result.traces[0].label == f'{path}: session "b"'
+    # Each step still says where it stands in the file.
+    assert result.traces[0].where(1) == f"{path}: line 4"

@@ -29,12 +29,12 @@ result where the transcript has one ("result", and "is_error" where it says);
 text, ids and timestamps are dropped. In ostik's own form, the calls a live
 guard refused and those that ran unjudged are no steps: ``read_file`` keeps
 them beside the steps of each trace (``Trace.refused``, ``Trace.unjudged``; see
-ostik.formats.trace_files). A file that is not what its format expects raises
-TraceFormatError, naming the file, the line or JSON path, and what was expected
-there; a call's arguments that are not valid JSON are kept as text, with a
-TraceFormatWarning, and JSON text that cannot be read into a value (nested too
-deeply) gives UnreadableArguments, which leaves the call to the policy's
-on_error.
+ostik.formats.trace_files), and steps that carry a session's key are a trace
+per key. A file that is not what its format expects raises TraceFormatError,
+naming the file, the line or JSON path, and what was expected there; a call's
+arguments that are not valid JSON are kept as text, with a TraceFormatWarning,
+and JSON text that cannot be read into a value (nested too deeply) gives
+UnreadableArguments, which leaves the call to the policy's on_error.
 """
 
 from __future__ import annotations

@@ -3,8 +3,11 @@
 A trace file holds JSON lines. A line holding an object is one step of the
 file's trace (an agent that records every call as it happens); a line holding
 an array is a whole trace (an agent that records a finished run). Blank lines
-are skipped. A file named ``*.json`` may instead hold one JSON array of steps,
-which is one trace.
+are skipped. Steps that several sessions wrote to one file carry their
+session's key, ``"session": KEY`` (a string): the object lines of each key are
+a trace of their own, in the order of the key's first line (the key is no
+part of the steps), and object lines without a key are one more trace. A file
+named ``*.json`` may instead hold one JSON array of steps, which is one trace.
 
 A live guard also writes the calls it refused, ``{"tool": ..., "args": ...,
 "refused": {"rule_id": ..., "reason": ...}}`` ("args" only when given), and
@@ -28,6 +31,7 @@ the same Trace and TraceFile records.
 from __future__ import annotations
 
 import errno
+import json
 import os
 import stat
 from collections.abc import Callable, Iterable, Sequence
@@ -36,11 +40,17 @@ from typing import Any
 
 from ostik.formats.json_text import STDIN, JsonSource, JsonSourceError, file_kind, kind_of, read_json_source
 
-__all__ = ["STDIN", "TRACE_SUFFIXES", "RefusedAttempt", "Trace", "TraceFile", "TraceFileError", "UnjudgedCall",
-           "find_trace_files", "first_bad_step", "read_trace_file", "trace_file_from_source", "walk_trace_files"]
+__all__ = ["STDIN", "SESSION_KEY", "TRACE_SUFFIXES", "RefusedAttempt", "Trace", "TraceFile", "TraceFileError",
+           "UnjudgedCall", "find_trace_files", "first_bad_step", "read_trace_file", "trace_file_from_source",
+           "walk_trace_files"]
 
 TRACE_SUFFIXES = (".jsonl", ".json")
 """The names of the files a directory given for traces stands for."""
+
+SESSION_KEY = "session"
+"""The key of a step line naming the session that wrote it, in a file that several sessions share."""
+
+_UNKEYED = object()
 
 
 class TraceFileError(Exception):
@@ -149,19 +159,28 @@ def trace_file_from_source(source: JsonSource) -> TraceFile:
         return TraceFile(name, [_trace(name, value, None, f"{name}: ")], list(source.warnings))
     numbers, values = source.line_numbers, source.line_values
     assert numbers is not None and values is not None
-    if all(type(value) is dict for value in values):
+    keyed = any(type(value) is dict and type(value.get(SESSION_KEY)) is str for value in values)
+    if not keyed and all(type(value) is dict for value in values):
         # Every line one step, as an agent recording its calls writes them: the
         # lists as read are the trace and its lines.
         if not any(map(_off_trace, values)):
             return TraceFile(name, [Trace(name, values, numbers)], list(source.warnings))
         return TraceFile(name, [_trace(name, values, numbers, f"{name}: ")], list(source.warnings))
     result = TraceFile(name, [], list(source.warnings))
-    file_trace: Trace | None = None
+    # The trace of object lines of each session key (one for the lines without a key).
+    session_traces: dict[object, Trace] = {}
     for number, value in zip(numbers, values):
         if isinstance(value, dict):
+            key = value.get(SESSION_KEY) if keyed else None
+            key = key if type(key) is str else _UNKEYED
+            file_trace = session_traces.get(key)
             if file_trace is None:
-                file_trace = Trace(name, [])
+                place = None if key is _UNKEYED else f"{SESSION_KEY} {json.dumps(key)}"
+                file_trace = session_traces[key] = Trace(name, [], place=place)
                 result.traces.append(file_trace)
+            if keyed and SESSION_KEY in value:
+                # The key says whose step it is; it is no part of the step.
+                value = {name: field for name, field in value.items() if name != SESSION_KEY}
             if _off_trace(value):
                 _add_off_trace(file_trace, value, number, f"{name}: line {number}")
             else:

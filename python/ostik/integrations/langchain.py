@@ -5,35 +5,38 @@
 
     agent = create_agent(model, tools, middleware=[GuardMiddleware(guard, trace_dir="traces")])
 
-Runs. Every start of the agent (``invoke``, ``stream``, ``ainvoke``,
-``astream``) is a run with a session of its own: the middleware's
-``before_agent`` hook, which the agent runs once as it starts, makes the
-session and writes the run's id into the agent state (a private key,
-"ostik_run"); every tool call of the run finds its session through that id,
-and ``after_agent``, run once as the agent finishes, ends it. Runs of one
-agent, concurrent or not, never share a session. An agent without a
-checkpointer cannot resume a run, so the run's session also goes when the run
-stops half-way (an exception): it is held by a value in the run's state that
-is not checkpointed. An agent with a checkpointer (a ``thread_id`` in the run's
-config) can resume a run that stopped half-way, after an interrupt (human in
-the loop) or an error, so the session is kept until the run finishes, or
-until the next run on the same thread starts instead of resuming it. A run
-resumed in another process, where its session is not, continues in a new one.
+Sessions. With ``scope="run"`` (the default) every start of the agent
+(``invoke``, ``stream``, ``ainvoke``, ``astream``) is a run with a session of
+its own: the middleware's ``before_agent`` hook, which the agent runs once as
+it starts, writes a fresh run id into the agent state (a private key,
+"ostik_run"); every tool call of the run finds its session by that id, and
+``after_agent``, run once as the agent finishes, ends it. A run interrupted
+(human in the loop) and resumed with ``Command(resume=...)`` continues its
+session, since its state (and the id in it) is checkpointed. With
+``scope="thread"`` the session is the thread's, ``config["configurable"]
+["thread_id"]``: every run on the thread, every user turn of one chat,
+continues it (a run without a thread_id has a session of its own, as under
+"run"). Sessions live in memory, or in ``store`` (a ``SessionStore``; a
+``SqliteStore`` lets processes share them and a run resumed in another process
+continue).
 
 Calls. ``wrap_tool_call`` (and ``awrap_tool_call`` for ``ainvoke`` and
-``astream``) checks each call, its tool name and its args, as the next step of
-the run. An allowed call runs. A blocked call does not: the model receives a
-``ToolMessage`` answering the call (its ``tool_call_id``, status "error")
-whose content is the reason, "blocked by RULE_ID: REASON" (or what ``message``
-makes of the decision); with ``raise_on_block=True`` the middleware raises
-``ostik.PolicyViolation`` instead, which ends the run. Args that cannot be
-judged follow the policy's ``on_error``, as the guard's wrappers do. A model's
-parallel calls are judged in the order the agent starts them, which the trace
-file records. Put the middleware first in the list so that it sees each call
-once: a middleware before it that retries calls would have it judge each try.
+``astream``) checks each call with its tool name, its args and its
+``tool_call_id``, so a call that comes again (a resumed approval in
+``HumanInTheLoopMiddleware(interrupt_mode="per_call")``, which runs the
+middleware before it again, or a second look) is judged and counted once. A
+model turn's parallel calls are decided in the order the model listed them in
+its message, whatever order the agent runs them in. An allowed call runs. A
+refused call does not: the model receives a ``ToolMessage`` answering the call
+(its ``tool_call_id``, status "error") whose content is the decision's
+``message`` (or what ``message=`` makes of the decision); with
+``raise_on_block=True`` the middleware raises ``ostik.PolicyViolation``
+instead, which ends the run. With ``mode="observe"`` every call runs and what
+the policy would have refused is logged. Args that cannot be judged follow the
+policy's ``on_error``. Each tool's result is handed to the session.
 
-Trace files: see ostik.integrations.runs; a run's id is also the id in its
-state.
+Trace files and their keys: see ostik.integrations.runs; a session's key is
+its run id (32 hex digits) or its thread id.
 """
 
 from __future__ import annotations
@@ -46,7 +49,7 @@ from typing import TYPE_CHECKING, Annotated, Any, NotRequired
 try:
     from langchain.agents.middleware import AgentMiddleware, AgentState
     from langchain.agents.middleware.types import PrivateStateAttr
-    from langchain_core.messages import ToolMessage
+    from langchain_core.messages import ToolCall, ToolMessage
     from langgraph.channels.untracked_value import UntrackedValue
     from langgraph.config import get_config
 except ImportError as error:
@@ -61,7 +64,10 @@ if TYPE_CHECKING:
 from ostik._engine import Decision, Guard
 from ostik._native import Policy
 from ostik.guarding import PolicyViolation
-from ostik.integrations.runs import RunSessions, TraceFile, judge, new_run_id, refusal_message
+from ostik.integrations.runs import Call, GuardedRuns, Mode, Scope, TraceFile, new_run_id, refusal_message
+
+if TYPE_CHECKING:
+    from ostik import SessionStore
 
 __all__ = ["GuardMiddleware", "GuardState"]
 
@@ -82,92 +88,130 @@ class _RunHolder:
     """Ends its run's session when the run's state lets go of it."""
 
 
-def _checkpointed() -> bool:
-    """Whether the running agent keeps its state in a checkpointer (the run has a thread)."""
+def _thread_id() -> str | None:
+    """The running agent's thread, when it has a checkpointer and the run's config names one."""
     try:
         config = get_config()
     except RuntimeError:
-        return False
-    return config.get("configurable", {}).get("thread_id") is not None
+        return None
+    thread = config.get("configurable", {}).get("thread_id")
+    return None if thread is None else str(thread)
 
 
-class GuardMiddleware(AgentMiddleware[GuardState, Any]):
-    """Judges every tool call of an agent run by an ostik guard before the tool runs.
+def _turn(state: Any) -> list[Call] | None:
+    """The calls of the model turn being run, in the model's order, when it made more than one."""
+    messages = state.get("messages") if isinstance(state, dict) else None
+    if not messages:
+        return None
+    for message in reversed(messages):
+        # By its type field: an isinstance check of a LangChain message class costs more than the rest of the call.
+        if getattr(message, "type", None) == "ai":
+            calls: list[ToolCall] = getattr(message, "tool_calls", None) or []
+            if len(calls) < 2:
+                return None
+            return [Call(call["id"], call["name"], call["args"]) for call in calls]
+    return None
+
+
+class GuardMiddleware(AgentMiddleware[AgentState[Any], Any]):
+    """Judges every tool call of an agent by an ostik guard before the tool runs.
 
     ``guard`` is an ``ostik.Guard`` (or a ``Policy`` to make one from).
-    ``trace_file`` or ``trace_dir`` records each run's calls (see
-    ostik.integrations.runs). ``raise_on_block`` raises ``PolicyViolation`` at
-    a blocked call instead of telling the model. ``message`` makes the text the
-    model receives for a blocked call from its decision.
+    ``mode`` is "enforce" (refuse what the policy blocks) or "observe" (log
+    it, refuse nothing). ``scope`` is "run" (a session per run) or "thread" (a
+    session per thread id). ``store`` keeps the sessions (any
+    ``ostik.SessionStore``) instead of memory. ``trace_file`` or ``trace_dir``
+    records each session's calls (see ostik.integrations.runs).
+    ``raise_on_block`` raises ``PolicyViolation`` at a refused call instead of
+    telling the model. ``message`` makes the text the model receives for a
+    refused call from its decision.
     """
 
+    # The hooks' state is typed as the plain agent state, not GuardState: the middleware base class is
+    # invariant in its state, and the plain type is what lets GuardMiddleware stand in a middleware list
+    # beside LangChain's own (create_agent solves the list's state type to AgentState). The agent's
+    # state still has the private keys, as state_schema says.
     state_schema = GuardState
 
-    def __init__(self, guard: Guard | Policy, *, trace_file: TraceFile | None = None,
+    def __init__(self, guard: Guard | Policy, *, mode: Mode = "enforce", scope: Scope = "run",
+                 store: SessionStore | None = None, trace_file: TraceFile | None = None,
                  trace_dir: str | os.PathLike[str] | None = None, raise_on_block: bool = False,
                  message: Callable[[Decision], str] = refusal_message) -> None:
         super().__init__()
-        self.runs = RunSessions(guard, trace_file, trace_dir)
-        self.raise_on_block = raise_on_block
-        self.message = message
+        self.runs = GuardedRuns(guard, mode=mode, scope=scope, store=store, trace_file=trace_file,
+                                trace_dir=trace_dir, raise_on_block=raise_on_block, message=message)
 
     @property
     def guard(self) -> Guard:
         return self.runs.guard
 
-    def before_agent(self, state: GuardState, runtime: Runtime[Any]) -> dict[str, Any] | None:
-        previous = state.get("ostik_run")
-        if previous is not None:
+    def before_agent(self, state: AgentState[Any], runtime: Runtime[Any]) -> dict[str, Any] | None:
+        thread = _thread_id()
+        previous = state.get(RUN_KEY)
+        if isinstance(previous, str) and previous != thread:
             # The thread's last run, left unfinished (interrupted and never resumed): it is over now.
             self.runs.end(previous)
+        if self.runs.scope == "thread" and thread is not None:
+            return {RUN_KEY: thread}
         run_id = new_run_id()
-        self.runs.start(run_id)
         update: dict[str, Any] = {RUN_KEY: run_id}
-        if not _checkpointed():
+        if thread is None:
+            # Without a checkpointer nothing can resume the run: its session goes with its state.
             holder = _RunHolder()
             weakref.finalize(holder, self.runs.end, run_id)
             update[HOLDER_KEY] = holder
         return update
 
-    async def abefore_agent(self, state: GuardState, runtime: Runtime[Any]) -> dict[str, Any] | None:
+    async def abefore_agent(self, state: AgentState[Any], runtime: Runtime[Any]) -> dict[str, Any] | None:
         return self.before_agent(state, runtime)
 
-    def after_agent(self, state: GuardState, runtime: Runtime[Any]) -> dict[str, Any] | None:
-        run_id = state.get("ostik_run")
-        if run_id is not None:
+    def after_agent(self, state: AgentState[Any], runtime: Runtime[Any]) -> dict[str, Any] | None:
+        run_id = state.get(RUN_KEY)
+        if isinstance(run_id, str) and self.runs.scope == "run":
             self.runs.end(run_id)
         return None
 
-    async def aafter_agent(self, state: GuardState, runtime: Runtime[Any]) -> dict[str, Any] | None:
+    async def aafter_agent(self, state: AgentState[Any], runtime: Runtime[Any]) -> dict[str, Any] | None:
         return self.after_agent(state, runtime)
 
     def wrap_tool_call(self, request: ToolCallRequest,
                        handler: Callable[[ToolCallRequest], ToolMessage | Command[Any]]) -> ToolMessage | Command[Any]:
-        refused = self._refusal(request)
+        key, refused = self._refusal(request)
         if refused is not None:
             return refused
-        return handler(request)
+        result = handler(request)
+        self._hand_over(key, request, result)
+        return result
 
     async def awrap_tool_call(
             self, request: ToolCallRequest,
             handler: Callable[[ToolCallRequest], Awaitable[ToolMessage | Command[Any]]]) -> ToolMessage | Command[Any]:
-        refused = self._refusal(request)
+        key, refused = self._refusal(request)
         if refused is not None:
             return refused
-        return await handler(request)
+        result = await handler(request)
+        self._hand_over(key, request, result)
+        return result
 
-    def _refusal(self, request: ToolCallRequest) -> ToolMessage | None:
-        """Judges the call; the message answering it when it is blocked."""
+    def _refusal(self, request: ToolCallRequest) -> tuple[str, ToolMessage | None]:
+        """Judges the call: its session's key, and the message answering it when it is refused."""
         state = request.state
-        run_id = state.get(RUN_KEY) if isinstance(state, dict) else None
-        if run_id is None:
+        key = state.get(RUN_KEY) if isinstance(state, dict) else None
+        if key is None:
             raise RuntimeError("GuardMiddleware judged a tool call outside an agent run: "
                                "give it to create_agent(..., middleware=[...])")
         call = request.tool_call
-        decision = judge(self.runs.get(run_id), call["name"], call["args"], self.guard.on_error)
-        if decision is None or decision.allowed:
-            return None
-        if self.raise_on_block:
+        call_id = call["id"]
+        runs = self.runs
+        decision = runs.decide(key, call["name"], call["args"], call_id, _turn(state) if call_id else None)
+        if not runs.refuses(decision):
+            return key, None
+        assert decision is not None
+        if runs.raise_on_block:
             raise PolicyViolation(decision)
-        return ToolMessage(content=self.message(decision), tool_call_id=call["id"] or "", name=call["name"],
-                           status="error")
+        return key, ToolMessage(content=runs.message(decision), tool_call_id=call_id or "", name=call["name"],
+                                status="error")
+
+    def _hand_over(self, key: str, request: ToolCallRequest, result: ToolMessage | Command[Any]) -> None:
+        call = request.tool_call
+        self.runs.record_result(key, call["id"], call["name"], getattr(result, "content", result))

@@ -2,138 +2,212 @@
 
     from ostik.integrations.openai_agents import PolicyGuardrail, guard_agent
 
-    guard_agent(agent, PolicyGuardrail(guard, trace_dir="traces"))
+    guarded = guard_agent(agent, PolicyGuardrail(guard, trace_dir="traces"))
 
 ``PolicyGuardrail`` is a ``ToolInputGuardrail``: the SDK runs it before each
-call of a function tool that lists it in ``tool_input_guardrails``, and
-``guard_agent`` adds it to every function tool of an agent and of the agents it
-hands off to. It judges the call, its tool name and its arguments (the JSON
-text the model sent, parsed), as the next step of the run. An allowed call
-runs. A blocked call does not: the guardrail rejects it and the model receives
-the reason as the call's output, "blocked by RULE_ID: REASON" (or what
-``message`` makes of the decision); with ``raise_on_block=True`` the guardrail
-trips instead and the run stops with the SDK's
-``ToolInputGuardrailTripwireTriggered``. Either way the decision (an
-``ostik.Decision``) is the guardrail result's ``output_info``, listed in the
-run result's ``tool_input_guardrail_results``. Arguments that cannot be judged
-follow the policy's ``on_error``, as the guard's wrappers do.
+call of a function tool that lists it in ``tool_input_guardrails``.
+``guard_agent`` returns a guarded copy of an agent: new agent objects (the
+agent and those it hands off to) whose function tools are copies that list the
+guardrail. The caller's agent, its tools and its handoffs are not changed, and
+stay usable unguarded or under another guard at the same time. The guardrail
+judges each call, its tool name, its arguments (the JSON text the model sent,
+parsed) and its call id, as the next call of its session. An allowed call
+runs. A refused call does not: the guardrail rejects it and the model receives
+the decision's ``message`` as the call's output (or what ``message=`` makes of
+the decision); with ``raise_on_block=True`` the guardrail trips instead and the
+run stops with the SDK's ``ToolInputGuardrailTripwireTriggered``. Either way
+the decision (an ``ostik.Decision``) is the guardrail result's ``output_info``,
+listed in the run result's ``tool_input_guardrail_results``. With
+``mode="observe"`` every call runs and what would have been refused is logged.
+Arguments that cannot be judged follow the policy's ``on_error``. A call that
+the SDK puts through its guardrails twice (before and after an approval) is
+judged once, by its call id.
 
-Runs. A session per run, keyed by the run's context: the ``RunContextWrapper``
-that ``Runner.run`` (``run_sync``, ``run_streamed``) makes for the run is
-copied into every tool call's ``ToolContext``, and the copies share the run's
-``usage`` object, so the guardrail keeps one session per ``usage`` object, and
-forgets it when that object goes with its run. An agent used as a tool
-(``Agent.as_tool``) runs inside the calling run's context, with its usage, so
-its calls are steps of the calling run. A run resumed from a ``RunState`` (after
-an approval interruption) has a usage of its own, so it continues in a new
-session. Handoffs are not function tool calls and are not judged; tools that
-an agent gets only while it runs (from MCP servers) have no guardrail unless
-given one.
+Sessions. With ``scope="run"`` a session per run: the ``RunContextWrapper``
+that ``Runner.run`` (``run_sync``, ``run_streamed``) makes is copied into every
+tool call's ``ToolContext``, and the copies share the run's ``usage`` object,
+which the guardrail tags with the run's id on its first call. A ``RunState``
+taken from the run (``result.to_state()``, after an approval interruption)
+copies that usage, tag and all, so the run resumed from it continues its
+session and its trace file; the session is forgotten when no usage carrying
+the tag is left. An agent used as a tool (``Agent.as_tool``) runs within the
+calling run. With ``scope="thread"``, or whenever ``key=`` is given, the
+session's key is ``key(context)``, a function of the tool call's context
+(the ``ToolContext``; your own context object is ``context.context``) giving the
+conversation's id: a run resumed in another process from a ``RunState`` read
+from JSON, or runs sharing a ``store``, find their session by it. Handoffs are
+not function tool calls and are not judged; tools that an agent gets only
+while it runs (from MCP servers) have no guardrail unless given one.
 
-Trace files: see ostik.integrations.runs.
+Parallel calls: the SDK starts a turn's function calls in the order the model
+listed them, and each call is decided as it starts, so decisions follow the
+model's order.
+
+Trace files: see ostik.integrations.runs; a run's key is 32 hex digits.
 """
 
 from __future__ import annotations
 
+import copy
 import os
-import threading
 import weakref
 from collections.abc import Callable
-from typing import Any
+from typing import TYPE_CHECKING, Any, TypeVar
 
 try:
     from agents import Agent, FunctionTool, Handoff
+    from agents.run_context import RunContextWrapper
+    from agents.tool_context import ToolContext
     from agents.tool_guardrails import ToolGuardrailFunctionOutput, ToolInputGuardrail, ToolInputGuardrailData
     from agents.usage import Usage
 except ImportError as error:
     raise ImportError("ostik.integrations.openai_agents needs the OpenAI Agents SDK: "
                       "pip install 'ostik[openai-agents]'") from error
 
-from ostik._engine import Decision, Guard, Session
+from ostik._engine import Decision, Guard
 from ostik._native import Policy
-from ostik.integrations.runs import RunSessions, TraceFile, call_arguments, judge, new_run_id, refusal_message
+from ostik.integrations.runs import GuardedRuns, Mode, Scope, TraceFile, call_arguments, new_run_id, refusal_message
+
+if TYPE_CHECKING:
+    from ostik import SessionStore
 
 __all__ = ["PolicyGuardrail", "guard_agent"]
 
+TContext = TypeVar("TContext")
+
+RUN_TAG = "_ostik_runs"
+
+
+class _RunTag:
+    """The run's id, kept on its usage object and shared by every copy of it; its end is the run's end."""
+
+    __slots__ = ("run_id", "__weakref__")
+
+    def __init__(self, run_id: str) -> None:
+        self.run_id = run_id
+
+    def __deepcopy__(self, memo: dict[int, Any]) -> _RunTag:
+        # A RunState copies the usage: the copy continues the same run.
+        return self
+
+    def __copy__(self) -> _RunTag:
+        return self
+
 
 class PolicyGuardrail(ToolInputGuardrail[Any]):
-    """A tool input guardrail judging each call by an ostik guard, with a session per run.
+    """A tool input guardrail judging each call by an ostik guard, with a session per run or conversation.
 
     ``guard`` is an ``ostik.Guard`` (or a ``Policy`` to make one from).
-    ``trace_file`` or ``trace_dir`` records each run's calls (see
-    ostik.integrations.runs). ``raise_on_block`` stops the run at a blocked
-    call instead of telling the model. ``message`` makes the text the model
-    receives for a blocked call from its decision.
+    ``mode`` is "enforce" or "observe"; ``scope`` "run" or "thread", the
+    latter with ``key``, a function of the tool call's ``ToolContext`` giving
+    the conversation's key; ``store`` keeps the sessions (any
+    ``ostik.SessionStore``). ``trace_file`` or ``trace_dir`` records each
+    session's calls (see ostik.integrations.runs). ``raise_on_block`` stops
+    the run at a refused call instead of telling the model. ``message`` makes
+    the text the model receives for a refused call from its decision.
     """
 
-    def __init__(self, guard: Guard | Policy, *, trace_file: TraceFile | None = None,
-                 trace_dir: str | os.PathLike[str] | None = None, raise_on_block: bool = False,
-                 message: Callable[[Decision], str] = refusal_message, name: str = "ostik_policy") -> None:
+    def __init__(self, guard: Guard | Policy, *, mode: Mode = "enforce", scope: Scope = "run",
+                 key: Callable[[ToolContext[Any]], str] | None = None, store: SessionStore | None = None,
+                 trace_file: TraceFile | None = None, trace_dir: str | os.PathLike[str] | None = None,
+                 raise_on_block: bool = False, message: Callable[[Decision], str] = refusal_message,
+                 name: str = "ostik_policy") -> None:
+        if scope == "thread" and key is None:
+            raise ValueError("scope='thread' needs key=: a function of the tool call's context giving the "
+                             "conversation's key")
         super().__init__(guardrail_function=self._judge, name=name)
-        self.runs = RunSessions(guard, trace_file, trace_dir)
-        self.raise_on_block = raise_on_block
-        self.message = message
-        # id(usage) -> run id; an entry goes when its usage object does, so an id is never reused under it.
-        self._run_ids: dict[int, str] = {}
-        # Reentrant: garbage collected while it is held may end a run (a finalizer) here.
-        self._lock = threading.RLock()
+        self.runs = GuardedRuns(guard, mode=mode, scope=scope, store=store, trace_file=trace_file,
+                                trace_dir=trace_dir, raise_on_block=raise_on_block, message=message)
+        self.key = key
+        # Each guardrail tags usages under a name of its own: two guards of one run keep apart.
+        self._tag = f"{RUN_TAG}_{id(self):x}"
 
     @property
     def guard(self) -> Guard:
         return self.runs.guard
 
-    def session(self, usage: Usage) -> Session:
-        """The session of the run whose usage this is; started at its first call."""
-        key = id(usage)
-        with self._lock:
-            run_id = self._run_ids.get(key)
-            if run_id is None:
-                run_id = self._run_ids[key] = new_run_id()
-                weakref.finalize(usage, self._end, key, run_id)
-        return self.runs.get(run_id)
+    def session_key(self, context: RunContextWrapper[Any]) -> str:
+        """The key of the session a call in this context belongs to."""
+        if self.key is not None and isinstance(context, ToolContext):
+            key = self.key(context)
+            if not isinstance(key, str):
+                raise TypeError(f"key() must return a str, not '{type(key).__qualname__}'")
+            return key
+        return self._run_key(context.usage)
 
-    def _end(self, key: int, run_id: str) -> None:
-        with self._lock:
-            self._run_ids.pop(key, None)
-        self.runs.end(run_id)
+    def _run_key(self, usage: Usage) -> str:
+        tag = usage.__dict__.get(self._tag)
+        if tag is None:
+            tag = _RunTag(new_run_id())
+            usage.__dict__[self._tag] = tag
+            weakref.finalize(tag, self.runs.end, tag.run_id)
+        assert isinstance(tag, _RunTag)
+        return tag.run_id
 
     def _judge(self, data: ToolInputGuardrailData) -> ToolGuardrailFunctionOutput:
         context = data.context
-        decision = judge(self.session(context.usage), context.tool_name, call_arguments(context.tool_arguments),
-                         self.guard.on_error)
-        if decision is None or decision.allowed:
+        runs = self.runs
+        decision = runs.decide(self.session_key(context), context.tool_name, call_arguments(context.tool_arguments),
+                               context.tool_call_id or None)
+        if not runs.refuses(decision):
             return ToolGuardrailFunctionOutput.allow(output_info=decision)
-        if self.raise_on_block:
+        assert decision is not None
+        if runs.raise_on_block:
             return ToolGuardrailFunctionOutput.raise_exception(output_info=decision)
-        return ToolGuardrailFunctionOutput.reject_content(self.message(decision), output_info=decision)
+        return ToolGuardrailFunctionOutput.reject_content(runs.message(decision), output_info=decision)
 
 
-def guard_agent(agent: Agent[Any], guardrail: PolicyGuardrail) -> Agent[Any]:
-    """Adds ``guardrail`` to every function tool of ``agent`` and of the agents it hands off to; returns ``agent``.
+def guard_agent(agent: Agent[TContext], guardrail: PolicyGuardrail) -> Agent[TContext]:
+    """A guarded copy of ``agent``: its function tools, and those of the agents it hands off to, list ``guardrail``.
 
-    The tools are changed in place (an agent sharing a tool object shares its
-    guardrail), and a tool that has the guardrail already is left as it is. An
-    agent reached through a ``handoff(...)`` object is included when the object
-    still refers to it."""
-    seen: set[int] = set()
-    pending: list[Agent[Any]] = [agent]
-    while pending:
-        current = pending.pop()
-        if id(current) in seen:
-            continue
-        seen.add(id(current))
-        for tool in current.tools:
-            if isinstance(tool, FunctionTool):
-                guardrails = tool.tool_input_guardrails or []
-                if not any(g is guardrail for g in guardrails):
-                    tool.tool_input_guardrails = [*guardrails, guardrail]
-        for target in current.handoffs:
-            if isinstance(target, Agent):
-                pending.append(target)
-            elif isinstance(target, Handoff):
-                # handoff() keeps a weak reference to its agent; nothing public names it.
-                reference = getattr(target, "_agent_ref", None)
-                handed = reference() if callable(reference) else None
-                if isinstance(handed, Agent):
-                    pending.append(handed)
-    return agent
+    Nothing of the caller's is changed: the agents are clones (``Agent.clone``)
+    and the tools copies. A tool that lists the guardrail already is kept as it
+    is. An agent reached through a ``handoff(...)`` object is guarded too,
+    through a copy of that object handing off to the guarded clone."""
+    clones: dict[int, Agent[Any]] = {}
+
+    def guarded(current: Agent[Any]) -> Agent[Any]:
+        done = clones.get(id(current))
+        if done is not None:
+            return done
+        clone = current.clone(tools=[_guarded_tool(tool, guardrail) for tool in current.tools])
+        # Before the handoffs: an agent handing back to one that hands off to it finds its clone.
+        clones[id(current)] = clone
+        clone.handoffs = [_guarded_handoff(target, guarded) for target in current.handoffs]
+        return clone
+
+    return guarded(agent)
+
+
+def _guarded_tool(tool: Any, guardrail: PolicyGuardrail) -> Any:
+    if not isinstance(tool, FunctionTool):
+        return tool
+    guardrails = tool.tool_input_guardrails or []
+    if any(g is guardrail for g in guardrails):
+        return tool
+    copied = copy.copy(tool)
+    copied.tool_input_guardrails = [*guardrails, guardrail]
+    return copied
+
+
+def _guarded_handoff(target: Any, guarded: Callable[[Agent[Any]], Agent[Any]]) -> Any:
+    if isinstance(target, Agent):
+        return guarded(target)
+    if not isinstance(target, Handoff):
+        return target
+    # handoff() keeps a weak reference to its agent; nothing public names it.
+    reference = getattr(target, "_agent_ref", None)
+    original = reference() if callable(reference) else None
+    if not isinstance(original, Agent):
+        return target
+    clone = guarded(original)
+    invoke = target.on_invoke_handoff
+
+    async def on_invoke_handoff(context: RunContextWrapper[Any], arguments: str) -> Any:
+        handed = await invoke(context, arguments)
+        return clone if handed is original else handed
+
+    copied = copy.copy(target)
+    copied.on_invoke_handoff = on_invoke_handoff
+    copied._agent_ref = weakref.ref(clone)
+    return copied

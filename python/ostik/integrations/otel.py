@@ -15,18 +15,30 @@ step's args: JSON text is parsed, text that is not JSON is kept as text, and
 empty text means no args. The step, ``{"tool": ..., "args": ...}``, is
 appended as one JSON line through ``ostik.OstikClient``, and flushed.
 
-Where: ``trace_dir`` writes each OpenTelemetry trace (an agent run, when the
-framework opens a span for the run) to ``<trace id>.jsonl`` in that directory,
-the trace id in 32 lowercase hex digits, as OTLP/JSON exports write it.
-``trace_file`` is one path for every trace, which suits a process running one
-agent run, or a function of the trace id giving the path (``None`` for a trace
-not to record). Files are opened for appending as their traces' calls come,
-and at most 32 stay open.
+Where: ``trace_dir`` writes each session to a file of its own, ``<key>.jsonl``
+in that directory. With ``scope="run"`` (the default) a session is an
+OpenTelemetry trace (an agent run, when the framework opens a span for the
+run), its key the trace id in 32 lowercase hex digits, as OTLP/JSON exports
+write it; with ``scope="thread"`` it is the conversation, the span's
+"gen_ai.conversation.id" (the trace id for a span without one). ``trace_file``
+is one path for every session, each line carrying its session's key
+(``"session": KEY``), which ostik's readers split into one trace per key; or a
+function of the key giving the path (``None`` for a session not to record).
+Files are opened for appending as their sessions' calls come, and at most 32
+stay open. A span carrying "gen_ai.tool.call.id" is recorded once per id
+(among the last 4,096), however often it ends up here.
+
+``guard=`` also judges each recorded call in an observe session of its key
+(``store=`` keeps those sessions, as for the guards; a trace's session is
+forgotten when its root span ends): a recorder sees calls
+that have already run, so it refuses nothing, and logs each call that the
+policy blocks as a warning on the logger "ostik".
 
 This is what ``ostik.formats`` reads from an OTLP/JSON export of the same spans
 (``--format otel``), but for the order: a recorder sees a span only when it
 ends, so the calls are in the order they ended, which is the order they started
-unless calls ran at the same time.
+unless calls ran at the same time. ``OtlpJsonLinesExporter`` writes such an
+export itself: every finished span as OTLP/JSON, a line per batch.
 
 A span processor must not fail the code that ends the span: spans that cannot
 be recorded (an "execute_tool" span naming no tool, a tool name that is not a
@@ -36,31 +48,38 @@ string, a file that cannot be written) are reported through the logger
 
 from __future__ import annotations
 
+import json
 import logging
 import os
 import threading
 from collections import OrderedDict
-from collections.abc import Sequence
-from typing import Any
+from collections.abc import Mapping, Sequence
+from typing import TYPE_CHECKING, Any
 
 try:
     from opentelemetry.context import Context
     from opentelemetry.sdk.trace import ReadableSpan, Span, SpanProcessor
+    from opentelemetry.sdk.trace.export import SpanExporter, SpanExportResult
 except ImportError as error:
     raise ImportError("ostik.integrations.otel needs the OpenTelemetry SDK: pip install 'ostik[otel]'") from error
 
-from ostik._engine import UnreadableArguments
-from ostik._native import OstikClient
-from ostik.integrations.runs import TraceFile, TracePaths, call_arguments
+from ostik._engine import Guard, UnreadableArguments
+from ostik._native import Policy
+from ostik.integrations.otlp_json import export_request
+from ostik.integrations.runs import (REMEMBERED_IDS, SCOPES, GuardedRuns, Scope, TraceFile, TracePaths, TraceWriter,
+                                     call_arguments)
 
-__all__ = ["ToolSpanRecorder", "tool_step"]
+if TYPE_CHECKING:
+    from ostik import SessionStore
+
+__all__ = ["OtlpJsonLinesExporter", "ToolSpanRecorder", "tool_step"]
 
 OPERATION = "gen_ai.operation.name"
 TOOL_NAME = "gen_ai.tool.name"
 ARGUMENTS = "gen_ai.tool.call.arguments"
+CALL_ID = "gen_ai.tool.call.id"
+CONVERSATION = "gen_ai.conversation.id"
 EXECUTE_TOOL = "execute_tool"
-
-OPEN_FILES = 32
 
 logger = logging.getLogger(__name__)
 
@@ -69,7 +88,10 @@ def tool_step(span: ReadableSpan) -> dict[str, Any] | None:
     """The span's tool call as an ostik step, or None when the span is no tool call.
 
     Raises ValueError for a span that is a tool call but names no tool."""
-    attributes = span.attributes or {}
+    return _tool_step(span.attributes or {})
+
+
+def _tool_step(attributes: Mapping[str, Any]) -> dict[str, Any] | None:
     tool = attributes.get(TOOL_NAME)
     if tool is None:
         if attributes.get(OPERATION) == EXECUTE_TOOL:
@@ -90,61 +112,128 @@ def tool_step(span: ReadableSpan) -> dict[str, Any] | None:
 
 
 class ToolSpanRecorder(SpanProcessor):
-    """Appends the tool call of every ended GenAI tool span to a trace file.
+    """Appends the tool call of every ended GenAI tool span to its session's trace file.
 
-    Give ``trace_dir`` (a file per trace id) or ``trace_file`` (a path, or a
-    function of the trace id giving one)."""
+    Give ``trace_dir`` (a file per session) or ``trace_file`` (one path, or a
+    function of the session's key giving one). ``scope`` is "run" (a session
+    per trace id) or "thread" (per "gen_ai.conversation.id"). ``guard``
+    judges the calls in observe sessions, kept in ``store`` when given."""
 
     def __init__(self, trace_file: TraceFile | None = None, *,
-                 trace_dir: str | os.PathLike[str] | None = None) -> None:
+                 trace_dir: str | os.PathLike[str] | None = None, scope: Scope = "run",
+                 guard: Guard | Policy | None = None, store: SessionStore | None = None) -> None:
+        if scope not in SCOPES:
+            raise ValueError(f"scope must be 'run' or 'thread', not {scope!r}")
         self.trace_path = TracePaths(trace_file, trace_dir)
         if not self.trace_path:
             raise ValueError("give trace_file or trace_dir: where to record the calls")
-        self._clients: OrderedDict[str, OstikClient] = OrderedDict()
+        self.scope = scope
+        self.runs = None if guard is None else GuardedRuns(guard, mode="observe", scope=scope, store=store,
+                                                           trace_file=trace_file, trace_dir=trace_dir)
+        self._writer = TraceWriter(self.trace_path)
+        self._seen: OrderedDict[str, None] = OrderedDict()
         self._lock = threading.Lock()
         self._shut = False
 
     def on_start(self, span: Span, parent_context: Context | None = None) -> None:
         pass
 
+    def session_key(self, span: ReadableSpan, attributes: Mapping[str, Any] | None = None) -> str:
+        """The key of the session that the span's call belongs to."""
+        if self.scope == "thread":
+            conversation = (attributes if attributes is not None else span.attributes or {}).get(CONVERSATION)
+            if isinstance(conversation, str) and conversation:
+                return conversation
+        context = span.context
+        return format(context.trace_id if context is not None else 0, "032x")
+
     def on_end(self, span: ReadableSpan) -> None:
         if self._shut:
             return
+        # Read once: each read of a span's attributes makes a new view of them.
+        attributes = span.attributes or {}
         try:
-            step = tool_step(span)
+            step = _tool_step(attributes)
         except ValueError as error:
             logger.warning("span %r not recorded: %s", span.name, error)
             return
         if step is None:
+            if span.parent is None and self.runs is not None and self.scope == "run":
+                # A trace's root span ends last: the run is over, and its session goes.
+                self.runs.end(self.session_key(span))
             return
-        context = span.context
-        trace_id = format(context.trace_id if context is not None else 0, "032x")
+        key = self.session_key(span, attributes)
+        call_id = attributes.get(CALL_ID)
+        call_id = call_id if isinstance(call_id, str) and call_id else None
         try:
-            path = self.trace_path(trace_id)
-            if path is None:
+            if self.runs is not None and "unjudged" not in step:
+                # The session knows the ids it judged: a span seen again is neither counted nor written again.
+                self.runs.decide(key, step["tool"], step.get("args"), call_id)
                 return
-            with self._lock:
-                self._client(path).record_trace(step)
+            if call_id is not None:
+                with self._lock:
+                    if call_id in self._seen:
+                        return
+                    self._seen[call_id] = None
+                    if len(self._seen) > REMEMBERED_IDS:
+                        self._seen.popitem(last=False)
+            self._writer.write_line(key, step)
         except Exception:
-            logger.exception("tool call of span %r (trace %s) not recorded", span.name, trace_id)
-
-    def _client(self, path: str) -> OstikClient:
-        """The open file at ``path``; the one used longest ago is closed past OPEN_FILES."""
-        client = self._clients.get(path)
-        if client is None:
-            client = self._clients[path] = OstikClient(path)
-            if len(self._clients) > OPEN_FILES:
-                self._clients.popitem(last=False)
-        else:
-            self._clients.move_to_end(path)
-        return client
+            logger.exception("tool call of span %r (session %s) not recorded", span.name, key)
 
     def shutdown(self) -> None:
         """Closes the files; spans that end afterwards are not recorded."""
-        with self._lock:
-            self._shut = True
-            self._clients.clear()
+        self._shut = True
+        self._writer.close()
+        if self.runs is not None:
+            self.runs.close()
 
     def force_flush(self, timeout_millis: int = 30000) -> bool:
         # Every call is flushed as it is written.
+        return True
+
+
+class OtlpJsonLinesExporter(SpanExporter):
+    """Writes every batch of finished spans as one line of OTLP/JSON to a file, which ``--format otel`` reads.
+
+    Give it to a span processor: ``SimpleSpanProcessor(exporter)`` writes each
+    span as it ends, ``BatchSpanProcessor(exporter)`` a batch at a time. The
+    file at ``path`` is opened for appending, so runs of several processes or
+    of one process over time add up in one file; each line is one
+    ``{"resourceSpans": [...]}`` export, written whole and flushed. Every span
+    is kept, not only the GenAI ones: the reader picks out the tool calls. A
+    batch that cannot be written is reported through the logger
+    "ostik.integrations.otel" and the export fails, as exporters do.
+    """
+
+    def __init__(self, path: str | os.PathLike[str]) -> None:
+        self.path = os.fspath(path)
+        directory = os.path.dirname(self.path)
+        if directory:
+            os.makedirs(directory, exist_ok=True)
+        # Unbuffered: each line goes to the file in one write of its own.
+        self._file = open(self.path, "ab", buffering=0)
+        self._lock = threading.Lock()
+
+    def export(self, spans: Sequence[ReadableSpan]) -> SpanExportResult:
+        if not spans:
+            return SpanExportResult.SUCCESS
+        try:
+            line = (json.dumps(export_request(spans), separators=(",", ":")) + "\n").encode()
+            with self._lock:
+                if self._file.closed:
+                    return SpanExportResult.FAILURE
+                # One write per line: lines of processes appending to the file at once do not interleave.
+                self._file.write(line)
+        except Exception:
+            logger.exception("%d spans not exported to %s", len(spans), self.path)
+            return SpanExportResult.FAILURE
+        return SpanExportResult.SUCCESS
+
+    def shutdown(self) -> None:
+        with self._lock:
+            self._file.close()
+
+    def force_flush(self, timeout_millis: int = 30000) -> bool:
+        # Every batch is flushed as it is written.
         return True

@@ -1,0 +1,144 @@
+"""Claude Agent SDK hooks that judge every tool call before Claude Code runs it.
+
+    from claude_agent_sdk import ClaudeAgentOptions, query
+    from ostik.integrations.claude_agent_sdk import GuardHooks, guard_options
+
+    options = guard_options(ClaudeAgentOptions(...), GuardHooks(guard, trace_dir="traces"))
+    async for message in query(prompt="Fix the date parser", options=options): ...
+
+``GuardHooks`` gives the SDK three hooks (``hooks``): ``PreToolUse``, which
+the SDK documents as the hook that sees every tool call (a ``can_use_tool``
+callback is skipped for calls that a permission mode or an allow rule
+approves), ``PostToolUse``, which hands each tool's result to the session, and
+``Stop``, which ends a run's session. ``guard_options`` returns a copy of the
+options with the hooks put first beside the caller's own; the caller's options
+are not changed.
+
+Calls. ``PreToolUse`` checks the call, its tool name (Claude Code's own, such
+as "Bash" or "Read", and "mcp__SERVER__TOOL" for MCP tools), its input as the
+args and its ``tool_use_id``, so a call seen twice is judged once. An allowed
+call gets no decision from the hook: Claude Code's own permissions still
+apply to it. A refused call is denied (``permissionDecision: "deny"``) with
+the decision's ``message`` as the reason, which Claude Code gives the model as
+the call's error result; with ``raise_on_block=True`` the hook also stops the
+agent (``continue: false``, the message as ``stopReason``). With
+``mode="observe"`` no call is denied and what would have been is logged.
+Claude Code asks the hooks of a turn's calls in the order the model listed
+them, so decisions follow the model's order.
+
+Sessions. With ``scope="run"`` a session per prompt (the hook input's
+``prompt_id``; the Claude Code session when a CLI sends none), ended by the
+``Stop`` hook. With ``scope="thread"`` a session per Claude Code session
+(``session_id``): every prompt of a ``ClaudeSDKClient`` conversation, and a
+conversation resumed with ``resume=`` (in this process or, with a ``store``,
+another), continue it. ``key=`` is a function of the hook input giving the
+key instead. Trace files: see ostik.integrations.runs.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import os
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any
+
+try:
+    from claude_agent_sdk import ClaudeAgentOptions, HookContext, HookInput, HookMatcher
+    from claude_agent_sdk.types import HookEvent, HookJSONOutput, SyncHookJSONOutput
+except ImportError as error:
+    raise ImportError("ostik.integrations.claude_agent_sdk needs the Claude Agent SDK: "
+                      "pip install 'ostik[claude-agent-sdk]'") from error
+
+from ostik._engine import Decision, Guard
+from ostik._native import Policy
+from ostik.integrations.runs import GuardedRuns, Mode, Scope, TraceFile, refusal_message
+
+if TYPE_CHECKING:
+    from ostik import SessionStore
+
+__all__ = ["GuardHooks", "guard_options"]
+
+
+class GuardHooks:
+    """The hooks that judge a Claude Agent SDK agent's tool calls by an ostik guard.
+
+    ``guard`` is an ``ostik.Guard`` (or a ``Policy`` to make one from).
+    ``mode`` is "enforce" or "observe"; ``scope`` "run" (a session per
+    prompt) or "thread" (per Claude Code session); ``key`` a function of the
+    hook input giving the session's key instead; ``store`` keeps the sessions
+    (any ``ostik.SessionStore``). ``trace_file`` or ``trace_dir`` records each
+    session's calls. ``raise_on_block`` stops the agent at a refused call.
+    ``message`` makes the reason Claude is given from the decision.
+    """
+
+    def __init__(self, guard: Guard | Policy, *, mode: Mode = "enforce", scope: Scope = "run",
+                 key: Callable[[HookInput], str] | None = None, store: SessionStore | None = None,
+                 trace_file: TraceFile | None = None, trace_dir: str | os.PathLike[str] | None = None,
+                 raise_on_block: bool = False, message: Callable[[Decision], str] = refusal_message) -> None:
+        self.runs = GuardedRuns(guard, mode=mode, scope=scope, store=store, trace_file=trace_file,
+                                trace_dir=trace_dir, raise_on_block=raise_on_block, message=message)
+        self.key = key
+
+    @property
+    def guard(self) -> Guard:
+        return self.runs.guard
+
+    @property
+    def hooks(self) -> dict[HookEvent, list[HookMatcher]]:
+        """The hooks to give ``ClaudeAgentOptions(hooks=...)``, by event."""
+        return {"PreToolUse": [HookMatcher(hooks=[self.pre_tool_use])],
+                "PostToolUse": [HookMatcher(hooks=[self.post_tool_use])],
+                "Stop": [HookMatcher(hooks=[self.stop])]}
+
+    def session_key(self, data: HookInput) -> str:
+        """The key of the session that the hook input belongs to."""
+        if self.key is not None:
+            key = self.key(data)
+            if not isinstance(key, str):
+                raise TypeError(f"key() must return a str, not '{type(key).__qualname__}'")
+            return key
+        fields: dict[str, Any] = data  # type: ignore[assignment]
+        if self.runs.scope == "run":
+            prompt = fields.get("prompt_id")
+            if isinstance(prompt, str) and prompt:
+                return prompt
+        return str(fields.get("session_id", ""))
+
+    async def pre_tool_use(self, data: HookInput, tool_use_id: str | None, context: HookContext) -> HookJSONOutput:
+        fields: dict[str, Any] = data  # type: ignore[assignment]
+        tool = fields.get("tool_name")
+        if fields.get("hook_event_name") != "PreToolUse" or not isinstance(tool, str):
+            return {}
+        call_id = fields.get("tool_use_id") or tool_use_id
+        runs = self.runs
+        decision = runs.decide(self.session_key(data), tool, fields.get("tool_input"), call_id)
+        if not runs.refuses(decision):
+            return {}
+        assert decision is not None
+        reason = runs.message(decision)
+        output: SyncHookJSONOutput = {"hookSpecificOutput": {"hookEventName": "PreToolUse", "permissionDecision": "deny",
+                                                         "permissionDecisionReason": reason}}
+        if runs.raise_on_block:
+            output["continue_"] = False
+            output["stopReason"] = reason
+        return output
+
+    async def post_tool_use(self, data: HookInput, tool_use_id: str | None, context: HookContext) -> HookJSONOutput:
+        fields: dict[str, Any] = data  # type: ignore[assignment]
+        if fields.get("hook_event_name") == "PostToolUse":
+            self.runs.record_result(self.session_key(data), fields.get("tool_use_id") or tool_use_id,
+                                    str(fields.get("tool_name")), fields.get("tool_response"))
+        return {}
+
+    async def stop(self, data: HookInput, tool_use_id: str | None, context: HookContext) -> HookJSONOutput:
+        if self.runs.scope == "run" and self.key is None:
+            self.runs.end(self.session_key(data))
+        return {}
+
+
+def guard_options(options: ClaudeAgentOptions, hooks: GuardHooks) -> ClaudeAgentOptions:
+    """A copy of ``options`` with the guard's hooks first beside the caller's own; ``options`` is not changed."""
+    merged: dict[HookEvent, list[HookMatcher]] = {event: list(matchers) for event, matchers in (options.hooks or {}).items()}
+    for event, matchers in hooks.hooks.items():
+        merged[event] = [*matchers, *merged.get(event, [])]
+    return dataclasses.replace(options, hooks=merged)
