@@ -176,6 +176,44 @@ def test_check_names_the_line_of_a_key_a_rule_ignores(write_policy):
     assert ostik_cli("check", "--strict", path).returncode == 1
 
 
+@pytest.mark.parametrize(("entry", "message"), [
+    ("ask:\n  - {tool: a, afer: b}",
+     "ask[0]: unknown field `afer`, expected one of `tool`, `args`, `after` at line 3 column 15; did you mean `after`?"),
+    ("ask:\n  - {Tool: a}",
+     "ask[0]: unknown field `Tool`, expected one of `tool`, `args`, `after` at line 3 column 6; did you mean `tool`?"),
+    ("ask:\n  - tool: shell\n    args: {command: {matchs: '^sudo'}}",
+     "ask[0].args.command: unknown operator `matchs`, expected one of `equals`, `one_of`, `not_one_of`, `contains`, "
+     "`not_contains`, `matches`, `not_matches`, `min`, `max`, `max_length` at line 4 column 22; did you mean "
+     "`matches`?"),
+    # Two letters swapped in a short field.
+    ("limits:\n  - {tool: a, max: 3, pre: 60s}",
+     "limits[0]: unknown field `pre`, expected one of `tool`, `max`, `per`, `repeat` at line 3 column 23; "
+     "did you mean `per`?"),
+    ("limits:\n  - {tool: a, max: 3}\n  - {repeats: 3}",
+     "limits[1]: unknown field `repeats`, expected one of `tool`, `max`, `per`, `repeat` at line 4 column 6; "
+     "did you mean `repeat`?"),
+    # Nothing close: the loader's message alone.
+    ("limits:\n  - {tool: a, every: 60s}",
+     "limits[0]: unknown field `every`, expected one of `tool`, `max`, `per`, `repeat` at line 3 column 15"),
+    # An argument named like a message does not lead the hint astray.
+    ("ask:\n  - tool: a\n    args: {'x: unknown field `afer`, expected': {Max: 3}}",
+     "ask[0].args.x: unknown field `afer`, expected: unknown operator `Max`, expected one of `equals`, `one_of`, "
+     "`not_one_of`, `contains`, `not_contains`, `matches`, `not_matches`, `min`, `max`, `max_length` at line 4 "
+     "column 50; did you mean `max`?"),
+    # The specified sections keep their messages as they are.
+    ("tools: {arg_constraints: {t: {x: {matchs: b}}}}",
+     "tools.arg_constraints.t.x: unknown operator `matchs`, expected one of `equals`, `one_of`, `not_one_of`, "
+     "`contains`, `not_contains`, `matches`, `not_matches`, `min`, `max`, `max_length` at line 2 column 35"),
+    ("limit: []",
+     "unknown field `limit`, expected one of `version`, `name`, `metadata`, `tools`, `sequences`, `aliases`, "
+     "`on_error`, `ask`, `limits` at line 2 column 1"),
+])
+def test_check_suggests_the_field_a_refused_key_of_an_ask_or_limits_entry_misspells(write_policy, entry, message):
+    path = write_policy(f"version: '1'\n{entry}\n")
+    result = ostik_cli("check", path)
+    assert (result.returncode, result.stdout, result.stderr) == (2, "", f"{path}: {message}\n")
+
+
 @pytest.mark.parametrize(
     "body",
     [

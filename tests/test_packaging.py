@@ -267,7 +267,7 @@ def test_the_wheel_carries_the_modules_the_stubs_and_the_libraries(built):
     modules = {name.split("/")[1].split(".")[0] for name in names if re.fullmatch(r"ostik/_\w+\..*\.so", name)}
     assert modules == EXTENSIONS
     stubs = {f"ostik/{path.name}" for path in (ROOT / "python" / "ostik").glob("*.pyi")}
-    assert stubs | {"ostik/py.typed", "ostik/cli/__init__.py"} <= set(names)
+    assert stubs | {"ostik/py.typed", "ostik/cli/__init__.py", "ostik/schema/policy.schema.json"} <= set(names)
     # the report page's template, style and script
     assets = {f"ostik/reports/page/{path.name}" for path in (ROOT / "python" / "ostik" / "reports" / "page").iterdir()}
     assert {"ostik/reports/page/report.html", "ostik/reports/page/report.js"} <= assets <= set(names)

@@ -5,10 +5,10 @@ from __future__ import annotations
 import argparse
 from typing import TYPE_CHECKING
 
-from ostik.cli.common import (EXIT_FAILED, EXIT_OK, UnusableInput, load_argument_rule_error, load_ignored_keys,
-                              load_records, warn)
+from ostik._inspect import policy_records
+from ostik.cli.common import EXIT_FAILED, EXIT_OK, UnusableInput, load_argument_rule_error, load_ignored_keys, warn
 from ostik.reports.escaping import printable
-from ostik.cli.policy_lint import ignored_key_warning, policy_warnings, summary
+from ostik.cli.policy_lint import ignored_key_warning, misspelling_hint, policy_warnings, summary
 
 if TYPE_CHECKING:
     from ostik.cli.common import Commands
@@ -24,11 +24,14 @@ def add_command(commands: Commands) -> None:
 
 
 def run_check(args: argparse.Namespace) -> int:
-    records = load_records(args.policy)
+    try:
+        records = policy_records(args.policy)
+    except (FileNotFoundError, ValueError) as err:
+        raise UnusableInput(f"{args.policy}: {err}{misspelling_hint(str(err))}") from None
     ignored = load_ignored_keys(args.policy)
     rule_error = load_argument_rule_error(args.policy)
     if rule_error is not None:
-        raise UnusableInput(f"{args.policy}: {rule_error}")
+        raise UnusableInput(f"{args.policy}: {rule_error}{misspelling_hint(rule_error)}")
     print(f"{printable(args.policy)}: {summary(records)}")
     warnings = policy_warnings(records)
     for warning in warnings:

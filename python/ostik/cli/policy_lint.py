@@ -7,8 +7,9 @@ the native loader read; it never parses YAML itself.
 from __future__ import annotations
 
 import difflib
+import re
 from collections import Counter
-from collections.abc import Iterator
+from collections.abc import Iterator, Sequence
 from typing import TYPE_CHECKING
 
 from ostik._inspect import rule_id
@@ -30,6 +31,18 @@ RULE_FIELDS = {
     "sequence": ("tools", "strict"),
     "blocklist": ("pattern",),
 }
+
+
+# The fields of an entry of the guard's own sections; the loader refuses any other key there.
+ENTRY_FIELDS = {"ask": ("tool", "args", "after"), "limits": ("tool", "max", "per", "repeat")}
+
+# The operators of an argument condition, as the loader lists them.
+ARGUMENT_OPERATORS = ("equals", "one_of", "not_one_of", "contains", "not_contains", "matches", "not_matches", "min",
+                      "max", "max_length")
+
+# "ask[0]: unknown field `afer`, expected ...", "ask[1].args.command: unknown operator `matchs`, expected ..."
+UNKNOWN_ENTRY_KEY = re.compile(r"(ask|limits)\[\d+\](\.args\..*)?: unknown (field|operator) `(.*)`, expected ",
+                               flags=re.DOTALL)
 
 
 def rule_names(rule: RuleRecord) -> list[tuple[str, str]]:
@@ -147,10 +160,32 @@ def _rule_warnings(records: PolicyRecords) -> Iterator[str]:
 
 def nearest_field(kind: str, key: str) -> str | None:
     """The field of this kind of rule that `key` is most likely a misspelling of, if any is close."""
+    return nearest(key, RULE_FIELDS[kind])
+
+
+def nearest(key: str, names: Sequence[str]) -> str | None:
+    """The one of `names` that `key` is most likely a misspelling of, if any is close."""
     # Case is compared loosely: `Within` is as likely a slip as `withn`.
-    fields = {field.lower(): field for field in RULE_FIELDS[kind]}
-    close = difflib.get_close_matches(key.lower(), list(fields), n=1, cutoff=0.7)
-    return fields[close[0]] if close else None
+    folded = {name.lower(): name for name in names}
+    # Two letters swapped in a short name (`pre`) are a slip that the ratio below misses.
+    swapped = [name for lower, name in folded.items() if sorted(lower) == sorted(key.lower())]
+    if swapped:
+        return swapped[0]
+    close = difflib.get_close_matches(key.lower(), list(folded), n=1, cutoff=0.7)
+    return folded[close[0]] if close else None
+
+
+def misspelling_hint(message: str) -> str:
+    """The end of the loader's message about a key it refuses in an entry of `ask` or `limits` (a field
+    of the entry, or an operator of its `args`): "; did you mean `tool`?" when the key is close to one
+    it takes, and "" when none is or the message is about something else."""
+    found = UNKNOWN_ENTRY_KEY.match(message)
+    if found is None:
+        return ""
+    section, in_args, what, key = found.groups()
+    names = ARGUMENT_OPERATORS if in_args else ENTRY_FIELDS[section]
+    suggestion = nearest(key, names) if (what == "operator") == bool(in_args) else None
+    return f"; did you mean `{printable(suggestion)}`?" if suggestion else ""
 
 
 def ignored_key_warning(ignored: IgnoredKey) -> str:
