@@ -202,3 +202,18 @@ def test_a_held_file_makes_others_wait_then_fail_after_the_timeout(tmp_path, gua
             check(waiter, guard, "other", "read_file")
     assert check(waiter, guard, "run", "read_file").allowed
     assert not check(waiter, guard, "run", "read_file").allowed  # the holder's call was saved
+
+
+def test_processes_that_open_a_new_store_at_once_all_open_it(tmp_path):
+    # The first opening of a file puts it in WAL mode, a race that SQLite answers "database is locked"
+    # without waiting: every process must still open the store.
+    import subprocess
+    import sys
+
+    for attempt in range(4):
+        path = tmp_path / f"new-{attempt}.db"
+        opening = [subprocess.Popen([sys.executable, "-c", "import sys, ostik; ostik.SqliteStore(sys.argv[1])",
+                                     str(path)], stderr=subprocess.PIPE, text=True) for _ in range(8)]
+        for process in opening:
+            _, err = process.communicate(timeout=120)
+            assert process.returncode == 0, err

@@ -206,15 +206,29 @@ class SqliteStore(SessionStore):
                                          check_same_thread=False)
         except sqlite3.Error as err:
             raise self._fail("open", err) from None
-        try:
-            if connection.execute("PRAGMA journal_mode=WAL").fetchone()[0].lower() != "wal":
-                raise sqlite3.OperationalError("the file cannot be put in WAL mode")
-            connection.execute(f"PRAGMA synchronous={'FULL' if self.durable else 'NORMAL'}")
-            connection.execute("CREATE TABLE IF NOT EXISTS ostik_sessions (key TEXT PRIMARY KEY NOT NULL, "
-                               "session BLOB NOT NULL, trace_file TEXT, updated REAL NOT NULL)")
-        except sqlite3.Error as err:
-            connection.close()
-            raise self._fail("open", err) from None
+        # Processes that open a new file at once race to put it in WAL mode, and SQLite
+        # answers the loser "database is locked" at once, without its busy timeout:
+        # the setup is tried again until the timeout has passed.
+        deadline = time.monotonic() + self.timeout
+        pause = 0.005
+        while True:
+            try:
+                if connection.execute("PRAGMA journal_mode=WAL").fetchone()[0].lower() != "wal":
+                    raise sqlite3.OperationalError("the file cannot be put in WAL mode")
+                connection.execute(f"PRAGMA synchronous={'FULL' if self.durable else 'NORMAL'}")
+                connection.execute("CREATE TABLE IF NOT EXISTS ostik_sessions (key TEXT PRIMARY KEY NOT NULL, "
+                                   "session BLOB NOT NULL, trace_file TEXT, updated REAL NOT NULL)")
+                break
+            except sqlite3.OperationalError as err:
+                if "locked" in str(err) and time.monotonic() < deadline:
+                    time.sleep(pause)
+                    pause = min(pause * 2, 0.1)
+                    continue
+                connection.close()
+                raise self._fail("open", err) from None
+            except sqlite3.Error as err:
+                connection.close()
+                raise self._fail("open", err) from None
         self._local.connection = connection
         with self._lock:
             self._connections.append(connection)
