@@ -38,7 +38,9 @@ unanswered: the call never ran). A tool that lists the guardrail without
 ``guard_agent`` has no approval check: an ask on it is refused like a block.
 Observing, nothing waits. The ``key`` function is given the run's
 ``RunContextWrapper`` when the check decides a call (``ctx.context`` is your
-context object in both).
+context object in both). The check is given only to the tools of a guard
+whose policy has ask entries; the SDK asks for approval of a call to such a
+tool whose arguments are not a JSON object, since it cannot run the check.
 
 Sessions. With ``scope="run"`` a session per run: the ``RunContextWrapper``
 that ``Runner.run`` (``run_sync``, ``run_streamed``) makes is copied into every
@@ -142,6 +144,8 @@ class PolicyGuardrail(ToolInputGuardrail[Any]):
         self.key = key
         # Each guardrail tags usages under a name of its own: two guards of one run keep apart.
         self._tag = f"{RUN_TAG}_{id(self):x}"
+        # Whether the policy has ask entries: only then do the guarded tools get an approval check.
+        self.asks = any(entry["rule_type"] == "ask" for entry in self.runs.guard.entries)
         # The calls whose approval check asked for approval, until their guardrail sees them approved.
         self._asking: OrderedDict[str, None] = OrderedDict()
         self._lock = threading.Lock()
@@ -202,7 +206,7 @@ class PolicyGuardrail(ToolInputGuardrail[Any]):
             if own is True:
                 return True
             if callable(own):
-                answer = own(context, params, call_id)
+                answer: object = own(context, params, call_id)
                 if inspect.isawaitable(answer):
                     answer = await answer
                 if answer:
@@ -272,7 +276,8 @@ def _guarded_tool(tool: Any, guardrail: PolicyGuardrail) -> Any:
         return tool
     copied = copy.copy(tool)
     copied.tool_input_guardrails = [*guardrails, guardrail]
-    copied.needs_approval = guardrail.needs_approval(tool)
+    if guardrail.asks:
+        copied.needs_approval = guardrail.needs_approval(tool)
     return copied
 
 
