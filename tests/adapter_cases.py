@@ -74,3 +74,34 @@ def explains_clean(policy_path, trace_path):
 
 def last_lines(path):
     return [json.loads(line) for line in Path(path).read_text().splitlines()]
+
+
+ASK_POLICY = """\
+version: "1"
+name: adapters
+tools:
+  allow: [read_file, run_tests, git_commit, git_push]
+sequences:
+  - {type: max_calls, tool: read_file, max: 2}
+  - {type: before, first: run_tests, then: git_commit}
+ask:
+  - tool: git_push
+"""
+
+# The push waits for a person; the commit after it needs the tests of the same session.
+PUSH_THEN_COMMIT = [[("run_tests", {}, "t1")], [("git_push", {"branch": "main"}, "p1")], [("git_commit", {}, "c1")]]
+DENIAL = "not on Fridays"
+
+
+def ask_guard(tmp_path):
+    """A guard of the policy above with an ask entry for git_push (the whole language)."""
+    path = tmp_path / "policy.yaml"
+    path.write_text(ASK_POLICY)
+    return ostik.Guard.from_file(str(path))
+
+
+def denied_message(guard, reason=DENIAL):
+    """What a plain session says of the push denied with the reason."""
+    session = guard.session()
+    session.check("git_push", {"branch": "main"}, call_id="p1")
+    return session.deny("p1", reason=reason).message

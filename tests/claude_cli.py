@@ -6,7 +6,9 @@ user's prompt; Claude Code streams the model's messages and asks the SDK's
 hooks (``control_request`` "hook_callback") as it runs tools. This one runs a
 script of model turns: for each tool use it asks the PreToolUse hooks, runs
 the tool unless a hook denied it (the denial's reason becomes the tool's error
-result, as Claude Code does), asks the PostToolUse hooks, and at the end asks
+result, as Claude Code does), or, when a hook answers "ask", asks the SDK's
+permission callback (``control_request`` "can_use_tool") and runs the tool if
+it allows, asks the PostToolUse hooks, and at the end asks
 the Stop hooks and sends the result."""
 
 import asyncio
@@ -25,6 +27,7 @@ class ScriptedClaudeCode(Transport):
         self.ran = []
         self.results = {}
         self.stopped = False
+        self.asked = []
         self._send, self._receive = anyio.create_memory_object_stream(1000)
         self._pending = {}
         self._hooks = {}
@@ -62,6 +65,14 @@ class ScriptedClaudeCode(Transport):
             elif message["type"] == "user":
                 self._task = asyncio.get_running_loop().create_task(self._run())
 
+    async def _request(self, request):
+        self._requests += 1
+        request_id = f"cli-{self._requests}"
+        future = self._pending[request_id] = asyncio.get_running_loop().create_future()
+        await self._send.send({"type": "control_request", "request_id": request_id, "request": request})
+        response = await future
+        return response.get("response") or {}
+
     async def _hook(self, event, fields):
         answer = {}
         for callback in self._hooks.get(event, []):
@@ -87,6 +98,16 @@ class ScriptedClaudeCode(Transport):
                 answer = await self._hook("PreToolUse", {"tool_name": name, "tool_input": args,
                                                          "tool_use_id": call_id})
                 decision = answer.get("hookSpecificOutput", {})
+                if decision.get("permissionDecision") == "ask":
+                    permission = await self._request({"subtype": "can_use_tool", "tool_name": name, "input": args,
+                                                      "tool_use_id": call_id, "permission_suggestions": [],
+                                                      "decision_reason": decision.get("permissionDecisionReason")})
+                    self.asked.append(call_id)
+                    if permission.get("behavior") == "allow":
+                        decision = {}
+                        args = permission.get("updatedInput") or args
+                    else:
+                        decision = {"permissionDecision": "deny", "permissionDecisionReason": permission.get("message", "")}
                 if decision.get("permissionDecision") == "deny":
                     content = decision["permissionDecisionReason"]
                     results.append({"type": "tool_result", "tool_use_id": call_id, "content": content,
@@ -116,7 +137,7 @@ class ScriptedClaudeCode(Transport):
 
 def tools():
     return {"read_file": lambda path: f"content of {path}", "run_tests": lambda: "12 passed",
-            "git_commit": lambda: "committed"}
+            "git_commit": lambda: "committed", "git_push": lambda branch: f"pushed {branch}"}
 
 
 async def run(options, script, **ids):

@@ -22,6 +22,20 @@ in a task of its own. The plugin's ``on_event_callback`` sees the model's
 response event before the calls run, with the calls in the model's order, and
 each call is decided after those listed before it, whichever task comes first.
 
+Approvals. A call the policy's ``ask`` entries apply to asks for ADK's tool
+confirmation: the callback calls ``tool_context.request_confirmation`` with
+the decision's message as the hint and answers the call for now with
+``{"error": MESSAGE}``; ADK ends the invocation with an
+``adk_request_confirmation`` function call for it. Answered with a
+``FunctionResponse`` of that name carrying a ``ToolConfirmation``
+(``{"confirmed": true}``, or false, with ``payload={"reason": TEXT}`` for a
+denial's reason), ADK runs the call again with the confirmation, and the
+callback finds it by its id: confirmed, the call runs and counts once, in the
+session of the invocation that asked (the invocation that answers continues
+that session); rejected, it is denied and the model receives
+``{"error": MESSAGE}`` with the denial. An invocation that ends with a call
+waiting keeps its session for the answer. Observing, nothing waits.
+
 Sessions. With ``scope="run"`` a session per invocation (``invocation_id``:
 one ``run_async`` of the runner, and the same invocation resumed), ended by
 ``after_run_callback``. With ``scope="thread"`` a session per ADK session
@@ -96,7 +110,7 @@ class PolicyPlugin(BasePlugin):
             return key
         if self.runs.scope == "thread":
             return tool_context.session.id
-        return tool_context.invocation_id
+        return self.runs.continued(tool_context.invocation_id)
 
     async def on_event_callback(self, *, invocation_context: InvocationContext, event: Event) -> Event | None:
         calls = event.get_function_calls()
@@ -110,7 +124,25 @@ class PolicyPlugin(BasePlugin):
         runs = self.runs
         call_id = tool_context.function_call_id
         turn = self._turns.get(tool_context.invocation_id) if call_id else None
-        decision = runs.decide(self.session_key(tool_context), tool.name, tool_args, call_id, turn)
+        confirmation = tool_context.tool_confirmation
+        if call_id and confirmation is not None and self.key is None and runs.scope == "run":
+            # The answer comes in an invocation of its own: it continues the session that asked.
+            runs.continue_session(tool_context.invocation_id, call_id)
+        key = self.session_key(tool_context)
+        decision = runs.decide(key, tool.name, tool_args, call_id, turn)
+        if call_id and runs.asks(decision):
+            assert decision is not None
+            if confirmation is None:
+                tool_context.request_confirmation(hint=decision.message)
+                # The pause is no result for the model to summarise.
+                tool_context.actions.skip_summarization = True
+                return {"error": decision.message}
+            if confirmation.confirmed:
+                decision = runs.approve(key, call_id, tool.name, tool_args)
+            else:
+                payload = confirmation.payload
+                reason = payload.get("reason") if isinstance(payload, dict) else None
+                decision = runs.deny(key, call_id, tool.name, tool_args, reason if isinstance(reason, str) else None)
         if not runs.refuses(decision):
             return None
         assert decision is not None
@@ -127,5 +159,6 @@ class PolicyPlugin(BasePlugin):
         invocation = invocation_context.invocation_id
         with self._lock:
             self._turns.pop(invocation, None)
+        # A run that ends with a call waiting for its confirmation keeps its session for the answer.
         if self.runs.scope == "run" and self.key is None:
-            self.runs.end(invocation)
+            self.runs.end_run(invocation)

@@ -35,6 +35,19 @@ instead, which ends the run. With ``mode="observe"`` every call runs and what
 the policy would have refused is logged. Args that cannot be judged follow the
 policy's ``on_error``. Each tool's result is handed to the session.
 
+Approvals. A call the policy's ``ask`` entries apply to waits for a person
+the way LangChain's ``HumanInTheLoopMiddleware`` waits: the middleware calls
+LangGraph's ``interrupt`` with a "tool_approval" request (``tool_call_id``,
+``name``, ``args``, and the decision's message as ``description``), the run
+stops with the interrupt in its result, and it is answered with
+``Command(resume={interrupt_id: {"type": "approve"}})`` or ``{"type":
+"reject", "message": REASON}`` (a bare ``True`` or ``False`` too). Resumed,
+the call is looked up by its id: approved, it runs and counts once; rejected,
+it is denied in the session and the model receives a ``ToolMessage`` (status
+"error") with the denial's message. Interrupts need a checkpointer: without
+one (nothing could resume the run) an ask is refused like a block. Observing,
+nothing waits.
+
 Trace files and their keys: see ostik.integrations.runs; a session's key is
 its run id (32 hex digits) or its thread id.
 """
@@ -52,6 +65,7 @@ try:
     from langchain_core.messages import ToolCall, ToolMessage
     from langgraph.channels.untracked_value import UntrackedValue
     from langgraph.config import get_config
+    from langgraph.types import interrupt
 except ImportError as error:
     raise ImportError("ostik.integrations.langchain needs LangChain 1.x: pip install 'ostik[langchain]'") from error
 
@@ -194,7 +208,7 @@ class GuardMiddleware(AgentMiddleware[AgentState[Any], Any]):
         return result
 
     def _refusal(self, request: ToolCallRequest) -> tuple[str, ToolMessage | None]:
-        """Judges the call: its session's key, and the message answering it when it is refused."""
+        """Judges the call: its session's key, and the message answering it when it is refused (or denied)."""
         state = request.state
         key = state.get(RUN_KEY) if isinstance(state, dict) else None
         if key is None:
@@ -204,6 +218,9 @@ class GuardMiddleware(AgentMiddleware[AgentState[Any], Any]):
         call_id = call["id"]
         runs = self.runs
         decision = runs.decide(key, call["name"], call["args"], call_id, _turn(state) if call_id else None)
+        if call_id and runs.asks(decision) and _thread_id() is not None:
+            assert decision is not None
+            decision = self._ask(key, call, call_id, decision)
         if not runs.refuses(decision):
             return key, None
         assert decision is not None
@@ -211,6 +228,18 @@ class GuardMiddleware(AgentMiddleware[AgentState[Any], Any]):
             raise PolicyViolation(decision)
         return key, ToolMessage(content=runs.message(decision), tool_call_id=call_id or "", name=call["name"],
                                 status="error")
+
+    def _ask(self, key: str, call: ToolCall, call_id: str, decision: Decision) -> Decision:
+        """Stops the run for a person's answer (resumed, the answer), and resolves the call by it."""
+        answer = interrupt({"type": "tool_approval", "tool_call_id": call_id, "name": call["name"],
+                            "args": call["args"], "description": decision.message})
+        kind = answer.get("type") if isinstance(answer, dict) else answer
+        if kind == "approve" or kind is True:
+            return self.runs.approve(key, call_id, call["name"], call["args"])
+        reason = answer.get("message") if isinstance(answer, dict) else None
+        if kind != "reject" and kind is not False:
+            reason = f"the answer {answer!r} is neither an approval nor a rejection"
+        return self.runs.deny(key, call_id, call["name"], call["args"], reason if isinstance(reason, str) else None)
 
     def _hand_over(self, key: str, request: ToolCallRequest, result: ToolMessage | Command[Any]) -> None:
         call = request.tool_call

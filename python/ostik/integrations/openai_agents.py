@@ -23,6 +23,25 @@ Arguments that cannot be judged follow the policy's ``on_error``. A call that
 the SDK puts through its guardrails twice (before and after an approval) is
 judged once, by its call id.
 
+Approvals. A call the policy's ``ask`` entries apply to waits for the SDK's
+own approval: the function tools of ``guard_agent``'s copy carry a
+``needs_approval`` check that decides the call (the tool's own
+``needs_approval`` still applies too) and asks for approval when the verdict
+is "ask", so the run stops with the call among ``result.interruptions``.
+Approve it with ``state.approve(item)`` (or ``guardrail.approve(state,
+item)``) and run the state again: the guardrail finds the call by its id,
+approved, and it runs and counts once. Deny it with ``guardrail.reject(state,
+item, reason=None)``: the call is denied in the session and the model
+receives the denial's message when the run resumes (a plain
+``state.reject`` keeps the model's message, and leaves the session's ask
+unanswered: the call never ran). A tool that lists the guardrail without
+``guard_agent`` has no approval check: an ask on it is refused like a block.
+Observing, nothing waits. The ``key`` function is given the run's
+``RunContextWrapper`` when the check decides a call (``ctx.context`` is your
+context object in both). The check is given only to the tools of a guard
+whose policy has ask entries; the SDK asks for approval of a call to such a
+tool whose arguments are not a JSON object, since it cannot run the check.
+
 Sessions. With ``scope="run"`` a session per run: the ``RunContextWrapper``
 that ``Runner.run`` (``run_sync``, ``run_streamed``) makes is copied into every
 tool call's ``ToolContext``, and the copies share the run's ``usage`` object,
@@ -49,13 +68,16 @@ Trace files: see ostik.integrations.runs; a run's key is 32 hex digits.
 from __future__ import annotations
 
 import copy
+import inspect
 import os
+import threading
 import weakref
+from collections import OrderedDict
 from collections.abc import Callable
-from typing import TYPE_CHECKING, Any, TypeVar
+from typing import TYPE_CHECKING, Any, TypeVar, cast
 
 try:
-    from agents import Agent, FunctionTool, Handoff
+    from agents import Agent, FunctionTool, Handoff, RunState, ToolApprovalItem
     from agents.run_context import RunContextWrapper
     from agents.tool_context import ToolContext
     from agents.tool_guardrails import ToolGuardrailFunctionOutput, ToolInputGuardrail, ToolInputGuardrailData
@@ -66,7 +88,8 @@ except ImportError as error:
 
 from ostik._engine import Decision, Guard
 from ostik._native import Policy
-from ostik.integrations.runs import GuardedRuns, Mode, Scope, TraceFile, call_arguments, new_run_id, refusal_message
+from ostik.integrations.runs import (REMEMBERED_IDS, GuardedRuns, Mode, Scope, TraceFile, call_arguments, new_run_id,
+                                     refusal_message)
 
 if TYPE_CHECKING:
     from ostik import SessionStore
@@ -121,6 +144,11 @@ class PolicyGuardrail(ToolInputGuardrail[Any]):
         self.key = key
         # Each guardrail tags usages under a name of its own: two guards of one run keep apart.
         self._tag = f"{RUN_TAG}_{id(self):x}"
+        # Whether the policy has ask entries: only then do the guarded tools get an approval check.
+        self.asks = any(entry["rule_type"] == "ask" for entry in self.runs.guard.entries)
+        # The calls whose approval check asked for approval, until their guardrail sees them approved.
+        self._asking: OrderedDict[str, None] = OrderedDict()
+        self._lock = threading.Lock()
 
     @property
     def guard(self) -> Guard:
@@ -128,8 +156,9 @@ class PolicyGuardrail(ToolInputGuardrail[Any]):
 
     def session_key(self, context: RunContextWrapper[Any]) -> str:
         """The key of the session a call in this context belongs to."""
-        if self.key is not None and isinstance(context, ToolContext):
-            key = self.key(context)
+        if self.key is not None:
+            # The approval check has the run's context, the guardrail the tool call's: ctx.context in both.
+            key = self.key(cast("ToolContext[Any]", context))
             if not isinstance(key, str):
                 raise TypeError(f"key() must return a str, not '{type(key).__qualname__}'")
             return key
@@ -147,14 +176,74 @@ class PolicyGuardrail(ToolInputGuardrail[Any]):
     def _judge(self, data: ToolInputGuardrailData) -> ToolGuardrailFunctionOutput:
         context = data.context
         runs = self.runs
-        decision = runs.decide(self.session_key(context), context.tool_name, call_arguments(context.tool_arguments),
-                               context.tool_call_id or None)
+        key = self.session_key(context)
+        call_id = context.tool_call_id or None
+        args = call_arguments(context.tool_arguments)
+        decision = runs.decide(key, context.tool_name, args, call_id)
+        if call_id is not None and runs.asks(decision):
+            status = context.is_tool_approved(context.tool_name, call_id)
+            if status is True:
+                with self._lock:
+                    self._asking.pop(call_id, None)
+                decision = runs.approve(key, call_id, context.tool_name, args)
+            elif status is None and call_id in self._asking:
+                # Looked at before the approval is asked for (pre-approval guardrails): the SDK stops for it.
+                return ToolGuardrailFunctionOutput.allow(output_info=decision)
         if not runs.refuses(decision):
             return ToolGuardrailFunctionOutput.allow(output_info=decision)
         assert decision is not None
         if runs.raise_on_block:
             return ToolGuardrailFunctionOutput.raise_exception(output_info=decision)
         return ToolGuardrailFunctionOutput.reject_content(runs.message(decision), output_info=decision)
+
+
+    def needs_approval(self, tool: FunctionTool) -> Callable[[RunContextWrapper[Any], dict[str, Any], str], Any]:
+        """The approval check of a guarded copy of ``tool``: the tool's own, or the guard's verdict "ask"."""
+        own = tool.needs_approval
+        name = tool.name
+
+        async def needs_approval(context: RunContextWrapper[Any], params: dict[str, Any], call_id: str) -> bool:
+            if own is True:
+                return True
+            if callable(own):
+                answer: object = own(context, params, call_id)
+                if inspect.isawaitable(answer):
+                    answer = await answer
+                if answer:
+                    return True
+            runs = self.runs
+            if not call_id or runs.mode != "enforce":
+                return False
+            decision = runs.decide(self.session_key(context), name, params, call_id)
+            if not runs.asks(decision):
+                return False
+            with self._lock:
+                self._asking[call_id] = None
+                if len(self._asking) > REMEMBERED_IDS:
+                    self._asking.popitem(last=False)
+            return True
+
+        return needs_approval
+
+    def approve(self, state: RunState[Any, Any], item: ToolApprovalItem) -> None:
+        """Approves an interrupted call in the state (``state.approve``); the guardrail approves it in the session
+        when the resumed run comes to it."""
+        state.approve(item)
+
+    def reject(self, state: RunState[Any, Any], item: ToolApprovalItem, reason: str | None = None) -> None:
+        """Rejects an interrupted call: denied in its session (with ``reason``), and the model is told the
+        denial's message when the state runs again."""
+        call_id = item.call_id
+        # The state's run context (which the SDK keeps under this name) holds what the session's key is made of.
+        context = state._context
+        if call_id and context is not None and item.tool_name:
+            denied = self.runs.deny(self.session_key(context), call_id, item.tool_name,
+                                    call_arguments(item.arguments or ""), reason)
+            with self._lock:
+                self._asking.pop(call_id, None)
+            state.reject(item, rejection_message=self.runs.message(denied))
+            return
+        state.reject(item, rejection_message=reason)
 
 
 def guard_agent(agent: Agent[TContext], guardrail: PolicyGuardrail) -> Agent[TContext]:
@@ -187,6 +276,8 @@ def _guarded_tool(tool: Any, guardrail: PolicyGuardrail) -> Any:
         return tool
     copied = copy.copy(tool)
     copied.tool_input_guardrails = [*guardrails, guardrail]
+    if guardrail.asks:
+        copied.needs_approval = guardrail.needs_approval(tool)
     return copied
 
 

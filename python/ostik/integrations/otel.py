@@ -111,6 +111,19 @@ def _tool_step(attributes: Mapping[str, Any]) -> dict[str, Any] | None:
     return {"tool": tool} if args is None else {"tool": tool, "args": args}
 
 
+def _attributes_of(span: ReadableSpan) -> Mapping[str, Any]:
+    """The span's attributes, read once.
+
+    The SDK's ``span.attributes`` is a new read-only view of its bounded mapping at
+    every read, and every lookup in that mapping runs Python code; a finished span's
+    attributes change no more, so its plain dict is read where the SDK keeps one."""
+    held = getattr(span, "_attributes", None)
+    plain = getattr(held, "_dict", held)
+    if type(plain) is dict:
+        return plain
+    return span.attributes or {}
+
+
 class ToolSpanRecorder(SpanProcessor):
     """Appends the tool call of every ended GenAI tool span to its session's trace file.
 
@@ -134,6 +147,7 @@ class ToolSpanRecorder(SpanProcessor):
         self._seen: OrderedDict[str, None] = OrderedDict()
         self._lock = threading.Lock()
         self._shut = False
+        self._last_trace: tuple[int, str] = (-1, "")
 
     def on_start(self, span: Span, parent_context: Context | None = None) -> None:
         pass
@@ -147,11 +161,25 @@ class ToolSpanRecorder(SpanProcessor):
         context = span.context
         return format(context.trace_id if context is not None else 0, "032x")
 
+    def _key_of(self, span: ReadableSpan, attributes: Mapping[str, Any]) -> str:
+        if self.scope == "thread":
+            conversation = attributes.get(CONVERSATION)
+            if isinstance(conversation, str) and conversation:
+                return conversation
+        context = span.context
+        trace_id = context.trace_id if context is not None else 0
+        # The spans of one trace come together: its key is made once.
+        last = self._last_trace
+        if last[0] == trace_id:
+            return last[1]
+        key = format(trace_id, "032x")
+        self._last_trace = (trace_id, key)
+        return key
+
     def on_end(self, span: ReadableSpan) -> None:
         if self._shut:
             return
-        # Read once: each read of a span's attributes makes a new view of them.
-        attributes = span.attributes or {}
+        attributes = _attributes_of(span)
         try:
             step = _tool_step(attributes)
         except ValueError as error:
@@ -162,7 +190,7 @@ class ToolSpanRecorder(SpanProcessor):
                 # A trace's root span ends last: the run is over, and its session goes.
                 self.runs.end(self.session_key(span))
             return
-        key = self.session_key(span, attributes)
+        key = self._key_of(span, attributes)
         call_id = attributes.get(CALL_ID)
         call_id = call_id if isinstance(call_id, str) and call_id else None
         try:

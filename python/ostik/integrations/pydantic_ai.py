@@ -20,6 +20,20 @@ it raises ``ostik.PolicyViolation`` instead, which ends the run. With
 ``mode="observe"`` every call runs and what would have been refused is
 logged. Each tool's result is handed to the session.
 
+Approvals. A call the policy's ``ask`` entries apply to is deferred for
+approval as Pydantic AI defers a tool that requires it: the toolset raises
+``ApprovalRequired`` (metadata ``{"ostik": {"reason": MESSAGE, "rule_id":
+ID}}``), and the run ends with a ``DeferredToolRequests`` output listing the
+call in ``approvals`` (the agent's ``output_type`` must allow it). The run that
+continues it (``message_history=`` the first run's messages and
+``deferred_tool_results=DeferredToolResults(approvals={call_id: True})``, or
+``ToolApproved()``) finds the call by its id and continues the session that
+asked: approved, the call runs and counts once. Denied (``False`` or ``ToolDenied(message)``), the call
+does not run and the model receives the denial; the capability sees it in the
+next model request and denies the call in the session, its message as the
+reason (a ``PolicyToolset`` given by hand sees approvals only). Observing,
+nothing is deferred.
+
 Parallel calls. Pydantic AI runs the calls of one model response
 concurrently. The run's messages (``ctx.messages``) end with that response,
 which lists the calls in the model's order, and each call is decided after the
@@ -27,8 +41,9 @@ calls listed before it, whichever task comes first.
 
 Sessions. With ``scope="run"`` a session per run (``ctx.run_id``: one
 ``agent.run``, ``run_sync`` or ``iter``), forgotten when the run ends, unless
-it ends waiting for deferred tool calls: a run continuing it with the
-approvals and the first one's ``run_id=`` continues its session. With
+it ends waiting for the approval of a call the guard asked about: the run
+that answers it continues the session (a run has an id of its own, and Pydantic
+AI refuses a ``run_id=`` already in the history it continues). With
 ``scope="thread"`` a session per conversation (``ctx.conversation_id``, which
 a run takes over from the ``message_history`` it continues). ``key=`` is a
 function of the ``RunContext`` giving the key instead. Trace files: see
@@ -43,10 +58,11 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Generic
 
 try:
-    from pydantic_ai import AgentRunResult, DeferredToolRequests, RunContext, ToolFailed
+    from pydantic_ai import AgentRunResult, ApprovalRequired, DeferredToolRequests, RunContext, ToolFailed
     from pydantic_ai.capabilities import AbstractCapability
     from pydantic_ai.capabilities.abstract import WrapRunHandler
-    from pydantic_ai.messages import ModelResponse, ToolCallPart
+    from pydantic_ai.models import ModelRequestContext
+    from pydantic_ai.messages import ModelRequest, ModelResponse, ToolCallPart, ToolReturnPart
     from pydantic_ai.tools import AgentDepsT
     from pydantic_ai.toolsets import AbstractToolset, ToolsetTool, WrapperToolset
 except ImportError as error:
@@ -70,6 +86,17 @@ def policy_runs(guard: Guard | Policy, *, mode: Mode = "enforce", scope: Scope =
     """The sessions that a ``PolicyToolset`` judges in (see ostik.integrations.runs for the options)."""
     return GuardedRuns(guard, mode=mode, scope=scope, store=store, trace_file=trace_file, trace_dir=trace_dir,
                        raise_on_block=raise_on_block, message=message)
+
+
+def _session_key(runs: GuardedRuns, key: Callable[[RunContext[Any]], str] | None, ctx: RunContext[Any]) -> str:
+    if key is not None:
+        found = key(ctx)
+        if not isinstance(found, str):
+            raise TypeError(f"key() must return a str, not '{type(found).__qualname__}'")
+        return found
+    if runs.scope == "thread":
+        return str(ctx.conversation_id)
+    return runs.continued(str(ctx.run_id))
 
 
 def _turn(ctx: RunContext[Any]) -> list[Call] | None:
@@ -96,21 +123,22 @@ class PolicyToolset(WrapperToolset[AgentDepsT]):
     key: Callable[[RunContext[AgentDepsT]], str] | None = field(default=None, kw_only=True)
 
     def session_key(self, ctx: RunContext[AgentDepsT]) -> str:
-        if self.key is not None:
-            key = self.key(ctx)
-            if not isinstance(key, str):
-                raise TypeError(f"key() must return a str, not '{type(key).__qualname__}'")
-            return key
-        if self.runs.scope == "thread":
-            return str(ctx.conversation_id)
-        return str(ctx.run_id)
+        return _session_key(self.runs, self.key, ctx)
 
     async def call_tool(self, name: str, tool_args: dict[str, Any], ctx: RunContext[AgentDepsT],
                         tool: ToolsetTool[AgentDepsT]) -> Any:
         runs = self.runs
-        key = self.session_key(ctx)
         call_id = ctx.tool_call_id
+        if call_id and ctx.tool_call_approved and self.key is None and runs.scope == "run":
+            # Approved in a run that continues the one that asked: its session.
+            runs.continue_session(str(ctx.run_id), call_id)
+        key = self.session_key(ctx)
         decision = runs.decide(key, name, tool_args, call_id, _turn(ctx) if call_id else None)
+        if call_id and runs.asks(decision):
+            assert decision is not None
+            if not ctx.tool_call_approved:
+                raise ApprovalRequired({"ostik": {"reason": decision.message, "rule_id": decision.blocked_by}})
+            decision = runs.approve(key, call_id, name, tool_args)
         if runs.refuses(decision):
             assert decision is not None
             if runs.raise_on_block:
@@ -119,6 +147,27 @@ class PolicyToolset(WrapperToolset[AgentDepsT]):
         result = await self.wrapped.call_tool(name, tool_args, ctx, tool)
         runs.record_result(key, call_id, name, result)
         return result
+
+
+def _deny_returned(runs: GuardedRuns, ctx: RunContext[Any], by_run: bool, key_of: Callable[[], str]) -> None:
+    """Denies in its session each pending call that the last request answers as denied."""
+    messages = ctx.messages
+    if not messages or not isinstance(messages[-1], ModelRequest):
+        return
+    denied = [part for part in messages[-1].parts if isinstance(part, ToolReturnPart) and part.outcome == "denied"]
+    if not denied:
+        return
+    calls = {part.tool_call_id: part for message in messages if isinstance(message, ModelResponse)
+             for part in message.parts if isinstance(part, ToolCallPart)}
+    for part in denied:
+        if by_run:
+            # Denied in a run that continues the one that asked: its session.
+            runs.continue_session(str(ctx.run_id), part.tool_call_id)
+        key = key_of()
+        if part.tool_call_id in runs.pending(key):
+            call = calls.get(part.tool_call_id)
+            args = call.args_as_dict() if call is not None else None
+            runs.deny(key, part.tool_call_id, part.tool_name, args, str(part.content))
 
 
 @dataclass(init=False)
@@ -152,6 +201,18 @@ class PolicyCapability(AbstractCapability[AgentDepsT], Generic[AgentDepsT]):
     def get_wrapper_toolset(self, toolset: AbstractToolset[AgentDepsT]) -> AbstractToolset[AgentDepsT] | None:
         return PolicyToolset(toolset, runs=self.runs, key=self.key)
 
+    async def before_model_request(self, ctx: RunContext[AgentDepsT],
+                                   request_context: ModelRequestContext) -> ModelRequestContext:
+        # The calls denied by the deferred results of a continued run come back as denied returns.
+        if self.runs.mode == "enforce":
+            _deny_returned(self.runs, ctx, self.key is None and self.runs.scope == "run",
+                           lambda: self.session_key(ctx))
+        return request_context
+
+    def session_key(self, ctx: RunContext[AgentDepsT]) -> str:
+        """The key of the session that the run's calls belong to."""
+        return _session_key(self.runs, self.key, ctx)
+
     async def wrap_run(self, ctx: RunContext[AgentDepsT], *, handler: WrapRunHandler) -> AgentRunResult[Any]:
         # A run's session is forgotten when it ends, unless it ends waiting for deferred calls, which a
         # run given its run_id continues.
@@ -160,8 +221,8 @@ class PolicyCapability(AbstractCapability[AgentDepsT], Generic[AgentDepsT]):
             result = await handler()
         except BaseException:
             if ended:
-                self.runs.end(str(ctx.run_id))
+                self.runs.end_run(str(ctx.run_id))
             raise
         if ended and not isinstance(result.output, DeferredToolRequests):
-            self.runs.end(str(ctx.run_id))
+            self.runs.end_run(str(ctx.run_id))
         return result

@@ -34,6 +34,22 @@ mode a refused call is a line ``{"tool", "args", "refused": {"rule_id",
 be judged under ``on_error: allow`` is ``{"tool", "unjudged": REASON}``. At most
 32 files stay open at once.
 
+Approvals. A call that the policy's ``ask`` entries apply to gets a decision
+whose verdict is "ask" (``Decision.needs_approval``). In enforce mode it has
+not run and counts for nothing: its session keeps it pending under its call
+id, the adapter hands it to its framework's own approval mechanism (an
+interrupt, a needs-approval flag, a permission prompt, a confirmation, a
+deferred call), and when the answer comes back the adapter calls
+``approve`` or ``deny`` with the call's id: an approved call is allowed (it
+runs, and counts once), a denied one blocked by the ask entry, with a reason
+that says it was denied. The key's trace file gets the call's line when it
+is resolved, ``{"tool", "args", "ask": {"reason", "rule_id"}, "approved":
+true|false}`` (and ``"denial"`` with a given reason), as a session's own
+file has it. In observe mode nothing waits: the call runs and counts, its
+line is the ask without ``"approved"``, and a warning is logged. An adapter
+whose framework has no way to ask refuses the call with the decision's
+message.
+
 Results. The adapters hand each tool's result over with ``record_result``; the
 session takes it when it has a use for it (a session's ``record_result``),
 until then the last results of each key are kept here for it.
@@ -178,8 +194,21 @@ class TraceWriter:
         else:
             if args is not None:
                 line["args"] = args
-            if enforce and decision is not None and not decision.allowed:
+            if decision is not None and decision.needs_approval:
+                line["ask"] = {"reason": decision.reason, "rule_id": decision.blocked_by}
+            elif enforce and decision is not None and not decision.allowed:
                 line["refused"] = {"rule_id": decision.blocked_by, "reason": decision.reason}
+        self.write_line(key, line)
+
+    def write_answer(self, key: str, tool: str, args: object, asked: Decision, approved: bool,
+                     denial: str | None) -> None:
+        """The line of an asked call as it was resolved."""
+        line: dict[str, Any] = {"tool": tool, "approved": approved}
+        if args is not None:
+            line["args"] = args
+        line["ask"] = {"reason": asked.reason, "rule_id": asked.blocked_by}
+        if denial is not None:
+            line["denial"] = denial
         self.write_line(key, line)
 
     def write_line(self, key: str, line: dict[str, Any]) -> None:
@@ -276,6 +305,10 @@ class GuardedRuns:
         self._enforce = mode == "enforce"
         self._keys: dict[str, _Key] = {}
         self._lock = threading.RLock()
+        # The calls waiting for an answer, by id: the key of the session that asked.
+        self._asked: OrderedDict[str, str] = OrderedDict()
+        # The runs that answer another run's asks (the framework resumes in a run of its own): the key they continue.
+        self._continued: dict[str, str] = {}
 
     # The sessions.
 
@@ -362,16 +395,97 @@ class GuardedRuns:
     def _check(self, entry: _Key, key: str, session: Session, tool: str, args: object,
                call_id: str | None) -> Decision | None:
         decision, unjudged = _judged(session, tool, args, self._on_error, call_id)
-        if decision is not None and not decision.allowed and not self._enforce:
-            logger.warning("observed: %s would be refused: %s", tool, refusal_message(decision))
+        if decision is not None and not decision.allowed:
+            if not self._enforce:
+                if decision.needs_approval:
+                    logger.warning("observed: %s would need approval: %s", tool, refusal_message(decision))
+                else:
+                    logger.warning("observed: %s would be refused: %s", tool, refusal_message(decision))
+            elif decision.needs_approval:
+                if call_id is not None:
+                    with self._lock:
+                        self._asked[call_id] = key
+                        if len(self._asked) > REMEMBERED_IDS:
+                            self._asked.popitem(last=False)
+                # Written when it is answered.
+                return decision
         writer = self._writer
         if writer is not None and writer.records(key) and entry.first_time(call_id):
             writer.write(key, tool, args, decision, unjudged, self._enforce)
         return decision
 
     def refuses(self, decision: Decision | None) -> bool:
-        """Whether the adapter must keep the call from running: a blocked decision in enforce mode."""
+        """Whether the adapter must keep the call from running: a blocked decision in enforce mode
+        (one waiting for approval included)."""
         return self._enforce and decision is not None and not decision.allowed
+
+    def asks(self, decision: Decision | None) -> bool:
+        """Whether the call waits for a person's approval: an ask in enforce mode."""
+        return self._enforce and decision is not None and decision.needs_approval
+
+    # Approvals.
+
+    def approve(self, key: str, call_id: str, tool: str, args: object) -> Decision:
+        """Approves the key's pending call: its decision becomes allowed; it is to run."""
+        return self._answer(key, call_id, tool, args, True, None)
+
+    def deny(self, key: str, call_id: str, tool: str, args: object, reason: str | None = None) -> Decision:
+        """Denies the key's pending call: its decision becomes blocked by the ask entry."""
+        return self._answer(key, call_id, tool, args, False, reason)
+
+    def _answer(self, key: str, call_id: str, tool: str, args: object, approved: bool,
+                reason: str | None) -> Decision:
+        entry = self._key(key)
+        with entry.lock:
+            if self.store is None:
+                return self._resolve(entry, key, self._live(entry), call_id, tool, args, approved, reason)
+            with self.store.session(self.guard, key, mode=self.mode) as session:
+                return self._resolve(entry, key, session, call_id, tool, args, approved, reason)
+
+    def _resolve(self, entry: _Key, key: str, session: Session, call_id: str, tool: str, args: object,
+                 approved: bool, reason: str | None) -> Decision:
+        if call_id not in session.pending:
+            # Answered already (the framework shows the answer at every look): the decision it got.
+            return session.check(tool, args, call_id=call_id)
+        asked = session.check(tool, args, call_id=call_id)
+        decision = session.approve(call_id) if approved else session.deny(call_id, reason=reason)
+        with self._lock:
+            self._asked.pop(call_id, None)
+        writer = self._writer
+        if writer is not None and writer.records(key) and entry.first_time(call_id):
+            writer.write_answer(key, tool, args, asked, approved, reason)
+        return decision
+
+    def asker(self, call_id: str) -> str | None:
+        """The key of the session in which the call waits for its answer (None when none of this process's does)."""
+        return self._asked.get(call_id)
+
+    def continued(self, key: str) -> str:
+        """The key of the session that the run ``key`` continues: its own, unless it answers another run's ask."""
+        return self._continued.get(key, key) if self._continued else key
+
+    def continue_session(self, key: str, call_id: str) -> str:
+        """Makes the run ``key``, which answers the ask ``call_id``, continue the session that asked; its key."""
+        asker = self._asked.get(call_id)
+        if asker is None or asker == key:
+            return self.continued(key)
+        with self._lock:
+            self._continued[key] = asker
+        return asker
+
+    def end_run(self, key: str) -> None:
+        """Ends the run ``key``: the session it continues is forgotten, unless a call of it waits for an answer."""
+        with self._lock:
+            session_key = self._continued.pop(key, key)
+        if not self.pending(session_key):
+            self.end(session_key)
+
+    def pending(self, key: str) -> list[str]:
+        """The ids of the key's calls that wait for an answer."""
+        entry = self._keys.get(key)
+        if self.store is None:
+            return [] if entry is None or entry.session is None else entry.session.pending
+        return self.session(key).pending
 
     # Results.
 
