@@ -52,11 +52,6 @@ def stored(store, agent, policy=POLICY):
         return session.steps, session.refused, session.pending, session.mode
 
 
-def deny(agent, reason_part):
-    """The answer refusing a call, as the agent documents it, with a reason holding `reason_part`."""
-    return ("deny", reason_part)
-
-
 def verdict_of(agent, answered):
     if answered == {}:
         return ""
@@ -123,7 +118,9 @@ def test_observing_never_refuses_and_records_every_call(tmp_path, agent):
         assert answer(hook(agent, payload(agent, name), store, "--observe", "--trace-dir", str(traces))) == {}
     steps, refused, pending, mode = stored(store, agent)
     assert (steps, mode, pending) == (len(names), "observe", [])
-    assert refused == sum(1 for _, n, e in ANSWERS if _ == agent and n in names and e != "" and e[0] == "deny")
+    # Observing, an ask waits for nobody and refuses nothing: the blocked calls are the others refused.
+    assert refused == sum(1 for a, n, e in ANSWERS if a == agent and n in names and e != "" and e[0] == "deny"
+                          and "cannot ask" not in e[1])
     lines = (traces / f"{SESSIONS[agent]}.jsonl").read_text().splitlines()
     assert len(lines) == len(names)
 
@@ -302,3 +299,49 @@ def test_the_default_store_is_under_the_state_directory(monkeypatch, tmp_path):
     monkeypatch.setenv("XDG_STATE_HOME", "relative/is/ignored")
     monkeypatch.setenv("HOME", str(tmp_path))
     assert default_store() == str(tmp_path / ".local" / "state" / "ostik" / "hook-sessions.db")
+
+
+class RecordingSession:
+    """Stands in for a session that records results, as sessions of a policy with data-flow rules do."""
+
+    def __init__(self, steps, pending=()):
+        self.steps, self.pending, self.calls = steps, list(pending), []
+
+    def approve(self, call_id):
+        self.pending.remove(call_id)
+        self.steps += 1
+        self.calls.append(("approve", call_id))
+
+    def record_result(self, call, result, *, is_error=False):
+        self.calls.append(("result", call, result, is_error))
+
+
+@pytest.mark.parametrize(("agent", "name", "steps", "pending", "expected"), [
+    ("claude-code", "post_bash_git_push.json", 0, ["toolu_01PUSH00000000000000000"],
+     [("approve", "toolu_01PUSH00000000000000000"),
+      ("result", "toolu_01PUSH00000000000000000", "RESPONSE", False)]),
+    ("claude-code", "post_failure_bash.json", 1, [],
+     [("result", "toolu_01ABC123", "Command exited with non-zero status code 1", True)]),
+    ("codex", "post_bash_tests.json", 1, [],
+     [("result", "call_5oT3vQ1kS2bD9eL0mN7pR4xZ", "running 12 tests\ntest result: ok. 12 passed; 0 failed", False)]),
+    # Gemini CLI sends no call id: the result is the last counted call's.
+    ("gemini-cli", "after_shell_tests.json", 3, [],
+     [("result", 2, "Command: npm test\nStdout: 12 passing\nExit Code: 0", False)]),
+])
+def test_results_are_handed_to_a_session_that_records_them(agent, name, steps, pending, expected):
+    from ostik.hooks.running import _after
+
+    session = RecordingSession(steps, pending)
+    call = AGENTS[agent].read(payload(agent, name))
+    assert _after(session, call).status == 0
+    response = payload(agent, name).get("tool_response")
+    assert session.calls == [tuple(response if part == "RESPONSE" else part for part in c) for c in expected]
+
+
+def test_a_gemini_result_with_nothing_counted_is_not_recorded():
+    from ostik.hooks.running import _after
+
+    session = RecordingSession(0)
+    outcome = _after(session, AGENTS["gemini-cli"].read(payload("gemini-cli", "after_shell_tests.json")))
+    assert (outcome.status, session.calls) == (1, [])
+    assert "is not recorded" in outcome.stderr
