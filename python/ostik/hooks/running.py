@@ -18,7 +18,6 @@ never blocks.
 
 from __future__ import annotations
 
-import hashlib
 import json
 import os
 import re
@@ -155,8 +154,12 @@ def _open_store(options: HookOptions) -> SqliteStore:
 def _trace_file(options: HookOptions, session_id: str) -> str | None:
     if options.trace_dir is None:
         return None
-    name = session_id if _PLAIN_ID.fullmatch(session_id) else hashlib.sha256(
-        session_id.encode("utf-8", "surrogatepass")).hexdigest()[:32]
+    if _PLAIN_ID.fullmatch(session_id):
+        name = session_id
+    else:
+        import hashlib
+
+        name = hashlib.sha256(session_id.encode("utf-8", "surrogatepass")).hexdigest()[:32]
     os.makedirs(options.trace_dir, exist_ok=True)
     return os.path.join(options.trace_dir, name + ".jsonl")
 
