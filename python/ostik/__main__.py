@@ -1,5 +1,5 @@
-"""`python -m ostik`: the command line (see ostik.cli)."""
+"""`python -m ostik`: the command line (see ostik.cli; `ostik hook` see ostik.hooks)."""
 
-from ostik.cli import main
+from ostik._launcher import main
 
 raise SystemExit(main())

@@ -41,7 +41,6 @@ The function's signature is read once, when it is wrapped.
 
 from __future__ import annotations
 
-import asyncio
 import functools
 import inspect
 import logging
@@ -140,6 +139,9 @@ class _Admission:
         assert approver is not None
         answer: object = approver(decision)
         if inspect.isawaitable(answer):
+            # Imported here: asyncio costs most of `import ostik`, which a hook process pays per call.
+            import asyncio
+
             try:
                 asyncio.get_running_loop()
             except RuntimeError:
