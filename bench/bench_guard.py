@@ -114,6 +114,24 @@ def timed(fn, batch) -> tuple[float, float]:
     return time.perf_counter() - start, time.process_time() - start_cpu
 
 
+def interleaved(rounds: int, checks: dict) -> dict[str, tuple[float, float]]:
+    """Each labelled (function, batch) round after round, interleaved so that all see
+    the same machine load: the median wall and CPU time per call, in ns."""
+    samples: dict[str, list[tuple[float, float]]] = {label: [] for label in checks}
+    for _ in range(rounds):
+        for label, (fn, batch) in checks.items():
+            samples[label].append(timed(fn, batch))
+    return {label: (statistics.median(w for w, _ in got) / ROUND * 1e9,
+                    statistics.median(c for _, c in got) / ROUND * 1e9) for label, got in samples.items()}
+
+
+def print_medians(heading: str, medians: dict[str, tuple[float, float]], texts: dict[str, str], width: int) -> None:
+    print(heading)
+    for label, text in texts.items():
+        wall, cpu = medians[label]
+        print(f"  {text:<{width}} wall {wall:7.0f} ns   cpu {cpu:7.0f} ns")
+
+
 def bench_time(tmp: Path, rounds: int = 31) -> None:
     session = make_session(tmp)
     batch = calls(ROUND)
@@ -122,25 +140,12 @@ def bench_time(tmp: Path, rounds: int = 31) -> None:
     denied = [("shell_exec", ARGS)] * ROUND
     assert not session.check("shell_exec", ARGS)
 
-    samples: dict[str, list[tuple[float, float]]] = {"check": [], "nothing": [], "denied": []}
-    for _ in range(rounds):
-        # Interleaved, so that both see the same machine load.
-        samples["nothing"].append(timed(nothing, batch))
-        samples["check"].append(timed(session.check, batch))
-        samples["denied"].append(timed(session.check, denied))
-
-    def per_call(label: str) -> tuple[float, float]:
-        wall = statistics.median(w for w, _ in samples[label]) / ROUND * 1e9
-        cpu = statistics.median(c for _, c in samples[label]) / ROUND * 1e9
-        return wall, cpu
-
-    print(f"median per call over {rounds} rounds of {ROUND:,} calls (loop included), 30 rules, args a 3-key dict:")
-    for label, text in [("nothing", "do-nothing Python function"), ("check", "Session.check, allowed"),
-                        ("denied", "Session.check, refused tool")]:
-        wall, cpu = per_call(label)
-        print(f"  {text:<28} wall {wall:7.0f} ns   cpu {cpu:7.0f} ns")
-    extra = per_call("check")[1] - per_call("nothing")[1]
-    print(f"  check beyond the plain call: {extra:.0f} ns (cpu)")
+    medians = interleaved(rounds, {"nothing": (nothing, batch), "check": (session.check, batch),
+                                   "denied": (session.check, denied)})
+    print_medians(f"median per call over {rounds} rounds of {ROUND:,} calls (loop included), 30 rules, args a 3-key dict:",
+                  medians, {"nothing": "do-nothing Python function", "check": "Session.check, allowed",
+                            "denied": "Session.check, refused tool"}, 28)
+    print(f"  check beyond the plain call: {medians['check'][1] - medians['nothing'][1]:.0f} ns (cpu)")
 
 
 MEMORY_CHILD = """
@@ -242,24 +247,13 @@ def bench_arguments(tmp: Path, rounds: int = 31) -> None:
     assert all(r["reached"] == 100 for r in rules_guard.argument_coverage(
         [[{"tool": t, "args": a} for t, a in batch[:100]]])), "every rule judges every call"
 
-    samples: dict[str, list[tuple[float, float]]] = {"nothing": [], "plain": [], "rules": []}
-    for _ in range(rounds):
-        samples["nothing"].append(timed(nothing, batch))
-        samples["plain"].append(timed(plain.check, batch))
-        samples["rules"].append(timed(ruled.check, batch))
-
-    def per_call(label: str) -> tuple[float, float]:
-        wall = statistics.median(w for w, _ in samples[label]) / ROUND * 1e9
-        cpu = statistics.median(c for _, c in samples[label]) / ROUND * 1e9
-        return wall, cpu
-
-    print(f"median per call over {rounds} rounds of {ROUND:,} calls (loop included), 30 rules, args a 4-key dict:")
-    for label, text in [("nothing", "do-nothing Python function"), ("plain", "Session.check, no argument rules"),
-                        ("rules", "Session.check, 20 constraints")]:
-        wall, cpu = per_call(label)
-        print(f"  {text:<34} wall {wall:7.0f} ns   cpu {cpu:7.0f} ns")
-    print(f"  argument rules' cost per call: {per_call('rules')[1] - per_call('plain')[1]:.0f} ns (cpu); "
-          f"the guard beyond the plain call: {per_call('rules')[1] - per_call('nothing')[1]:.0f} ns (cpu)")
+    medians = interleaved(rounds, {"nothing": (nothing, batch), "plain": (plain.check, batch),
+                                   "rules": (ruled.check, batch)})
+    print_medians(f"median per call over {rounds} rounds of {ROUND:,} calls (loop included), 30 rules, args a 4-key dict:",
+                  medians, {"nothing": "do-nothing Python function", "plain": "Session.check, no argument rules",
+                            "rules": "Session.check, 20 constraints"}, 34)
+    print(f"  argument rules' cost per call: {medians['rules'][1] - medians['plain'][1]:.0f} ns (cpu); "
+          f"the guard beyond the plain call: {medians['rules'][1] - medians['nothing'][1]:.0f} ns (cpu)")
 
 
 LANGUAGE = """
@@ -300,24 +294,13 @@ def bench_language(tmp: Path, rounds: int = 31) -> None:
     timed(session.check, batch)
     assert all(session.check(tool, args) for tool, args in batch), "no entry stops the steady state"
 
-    samples: dict[str, list[tuple[float, float]]] = {"nothing": [], "plain": [], "whole": []}
-    for _ in range(rounds):
-        samples["nothing"].append(timed(nothing, batch))
-        samples["plain"].append(timed(plain.check, batch))
-        samples["whole"].append(timed(session.check, batch))
-
-    def per_call(label: str) -> tuple[float, float]:
-        wall = statistics.median(w for w, _ in samples[label]) / ROUND * 1e9
-        cpu = statistics.median(c for _, c in samples[label]) / ROUND * 1e9
-        return wall, cpu
-
-    print(f"median per call over {rounds} rounds of {ROUND:,} calls (loop included), 30 rules, args a 3-key dict:")
-    for label, text in [("nothing", "do-nothing Python function"), ("plain", "Session.check, no ask/limits"),
-                        ("whole", "Session.check, 10 asks, 5 limits")]:
-        wall, cpu = per_call(label)
-        print(f"  {text:<34} wall {wall:7.0f} ns   cpu {cpu:7.0f} ns")
-    print(f"  the ask and limit entries' cost per call: {per_call('whole')[1] - per_call('plain')[1]:.0f} ns (cpu), "
-          f"{per_call('whole')[0] - per_call('plain')[0]:.0f} ns (wall)")
+    medians = interleaved(rounds, {"nothing": (nothing, batch), "plain": (plain.check, batch),
+                                   "whole": (session.check, batch)})
+    print_medians(f"median per call over {rounds} rounds of {ROUND:,} calls (loop included), 30 rules, args a 3-key dict:",
+                  medians, {"nothing": "do-nothing Python function", "plain": "Session.check, no ask/limits",
+                            "whole": "Session.check, 10 asks, 5 limits"}, 34)
+    print(f"  the ask and limit entries' cost per call: {medians['whole'][1] - medians['plain'][1]:.0f} ns (cpu), "
+          f"{medians['whole'][0] - medians['plain'][0]:.0f} ns (wall)")
 
 
 def main() -> None:

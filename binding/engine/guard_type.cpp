@@ -202,26 +202,32 @@ constexpr Signature judge_sig{"Guard.judge", judge_params, 1, 1};
 
 // The steps are read in the engine's dialect (step_reader.hpp), and each is
 // judged as soon as it is read: its arguments are converted (a step that
-// cannot be read fails the call; one whose arguments hold a number no Value
-// holds is judged as unjudged), judged and dropped, since a judgement keeps
-// none.
+// cannot be read fails the call, its message after `invalid`; one whose
+// arguments hold a number no Value holds is judged as unjudged), judged and
+// dropped, since a judgement keeps none. False with the exception set.
+bool judge_steps(GuardObject* self, const std::vector<OwnedRef>& steps, const char* invalid,
+                 ostik::TraceJudgement& judgement) {
+    const bool windowed = self->guard->windowed_limits();
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        if (interrupted(i)) return false;
+        auto read = read_engine_step(steps[i].get());
+        if (!read) {
+            set_error(PyExc_ValueError, invalid + read.error());
+            return false;
+        }
+        std::optional<double> ts;
+        if (windowed && !read_step_time(steps[i].get(), ts)) return false;
+        if (read->unjudged) judgement.add_step(read->call.tool, *read->unjudged, ts);
+        else judgement.add_step(read->call.tool, read->call.args, ts);
+    }
+    return true;
+}
+
 PyObject* judge_trace(GuardObject* self, PyObject* trace) {
     auto items = extract_sequence(trace, "trace");
     if (!items) return nullptr;
     ostik::TraceJudgement judgement(self->guard);
-    const bool windowed = self->guard->windowed_limits();
-    for (std::size_t i = 0; i < items->size(); ++i) {
-        if (interrupted(i)) return nullptr;
-        auto read = read_engine_step((*items)[i].get());
-        if (!read) {
-            set_error(PyExc_ValueError, "Invalid tool call format: " + read.error());
-            return nullptr;
-        }
-        std::optional<double> ts;
-        if (windowed && !read_step_time((*items)[i].get(), ts)) return nullptr;
-        if (read->unjudged) judgement.add_step(read->call.tool, *read->unjudged, ts);
-        else judgement.add_step(read->call.tool, read->call.args, ts);
-    }
+    if (!judge_steps(self, *items, "Invalid tool call format: ", judgement)) return nullptr;
     items->clear();
     judgement.finish();
     return new_judgement(std::move(judgement));
@@ -305,24 +311,12 @@ constexpr Signature entry_coverage_sig{"Guard.entry_coverage", coverage_params, 
 PyObject* count_entries(GuardObject* self, PyObject* traces) {
     auto items = extract_sequence(traces, "traces");
     if (!items) return nullptr;
-    const bool windowed = self->guard->windowed_limits();
     std::vector<ArgumentRuleCount> totals(self->guard->entries().size());
     for (const OwnedRef& trace : *items) {
         auto steps = extract_sequence(trace.get(), "traces");
         if (!steps) return nullptr;
         ostik::TraceJudgement judgement(self->guard);
-        for (std::size_t i = 0; i < steps->size(); ++i) {
-            if (interrupted(i)) return nullptr;
-            auto read = read_engine_step((*steps)[i].get());
-            if (!read) {
-                set_error(PyExc_ValueError, "Invalid trace format: " + read.error());
-                return nullptr;
-            }
-            std::optional<double> ts;
-            if (windowed && !read_step_time((*steps)[i].get(), ts)) return nullptr;
-            if (read->unjudged) judgement.add_step(read->call.tool, *read->unjudged, ts);
-            else judgement.add_step(read->call.tool, read->call.args, ts);
-        }
+        if (!judge_steps(self, *steps, "Invalid trace format: ", judgement)) return nullptr;
         const auto& counts = judgement.entry_counts();
         for (std::size_t k = 0; k < totals.size(); ++k) {
             totals[k].reached += counts[k].reached;

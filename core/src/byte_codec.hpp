@@ -25,6 +25,37 @@ inline std::uint64_t fnv1a64(std::string_view bytes) {
     return h;
 }
 
+// A writer of the same bytes as ByteWriter that keeps only their fnv1a64:
+// fingerprinting a value needs no buffer.
+class HashingWriter {
+public:
+    void byte(std::uint8_t b) {
+        h_ ^= b;
+        h_ *= 0x100000001b3ull;
+    }
+    void raw(std::string_view bytes) {
+        for (char c : bytes) byte(static_cast<unsigned char>(c));
+    }
+    void varint(std::uint64_t n) {
+        while (n >= 0x80) {
+            byte(static_cast<std::uint8_t>((n & 0x7f) | 0x80));
+            n >>= 7;
+        }
+        byte(static_cast<std::uint8_t>(n));
+    }
+    void fixed64(std::uint64_t n) {
+        for (int i = 0; i < 8; ++i) byte(static_cast<std::uint8_t>((n >> (8 * i)) & 0xff));
+    }
+    void text(std::string_view s) {
+        varint(s.size());
+        raw(s);
+    }
+    std::uint64_t hash() const { return h_; }
+
+private:
+    std::uint64_t h_ = 0xcbf29ce484222325ull;
+};
+
 class ByteWriter {
 public:
     explicit ByteWriter(std::string& out) : out_(out) {}

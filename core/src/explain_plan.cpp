@@ -135,6 +135,16 @@ ExplainPlan::ExplainPlan(const Policy& p) : policy(p), gate(p) {
         ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
         for (NameId id : ids) stateful_rules[id].push_back(k);
     }
+    settling_rules.resize(names_.size());
+    for (std::uint32_t k = 0; k < rules.size(); ++k) {
+        const PlannedRule& r = rules[k];
+        if (r.kind != 1 && r.kind != 3) continue;
+        std::vector<NameId> ids = r.set_a.ids;
+        if (r.kind == 3 && r.first_itself != no_name) ids.push_back(r.first_itself);
+        std::sort(ids.begin(), ids.end());
+        ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+        for (NameId id : ids) settling_rules[id].push_back(k);
+    }
 
     // What each kind can fail on (rule_evaluator.hpp): require never; before
     // and never_after only on a call of `then` / `forbidden`; eventually only

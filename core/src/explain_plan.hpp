@@ -98,6 +98,10 @@ public:
     // that name the tool somewhere: the only rules a call of it can move.
     std::vector<std::vector<std::uint32_t>> stateful_rules;  // by name id
 
+    // The eventually and before rules that a call of the tool settles: from
+    // then on they pass at every step, whatever comes (by name id).
+    std::vector<std::vector<std::uint32_t>> settling_rules;
+
     // The rules a call of the tool can fail at all, whatever the state, in
     // policy order (by name id; the last entry for names no rule names).
     // Blocklists are left out: they depend on the whole name, and

@@ -138,40 +138,49 @@ void write_time(std::string& out, std::optional<double> ts) {
     json::write_value(out, Value(*ts));
 }
 
-// The call as one step line of a trace file: an object with its keys in
-// order, "args" only when the call has arguments, "ts" when it has a time.
-void write_step_line(std::string& out, const ToolCall& call, std::optional<double> ts) {
-    out.clear();
-    out += '{';
-    if (call.args) {
-        out += "\"args\":";
-        json::write_value(out, *call.args);
-        out += ',';
-    }
+// The "args" member of a call's line and its comma, when the call has
+// arguments.
+void write_args_member(std::string& out, const ToolCall& call) {
+    if (!call.args) return;
+    out += "\"args\":";
+    json::write_value(out, *call.args);
+    out += ',';
+}
+
+// What a refused or asked call was stopped by: {"reason":...,"rule_id":...}.
+void write_stop(std::string& out, const SessionDecision& d) {
+    out += "{\"reason\":";
+    json::write_string(out, d.reason());
+    out += ",\"rule_id\":";
+    json::write_string(out, *d.blocked_by());
+    out += '}';
+}
+
+// The close of every call's line: the tool, the time when it has one.
+void close_line(std::string& out, const ToolCall& call, std::optional<double> ts) {
     out += "\"tool\":";
     json::write_string(out, call.tool);
     write_time(out, ts);
     out += "}\n";
 }
 
+// The call as one step line of a trace file: an object with its keys in
+// order, "args" only when the call has arguments, "ts" when it has a time.
+void write_step_line(std::string& out, const ToolCall& call, std::optional<double> ts) {
+    out.assign(1, '{');
+    write_args_member(out, call);
+    close_line(out, call, ts);
+}
+
 // A refused call: its step line with what refused it,
 // {"args":...,"refused":{"reason":...,"rule_id":...},"tool":...,"ts":...}.
 void write_refused_line(std::string& out, const ToolCall& call, const SessionDecision& d, std::optional<double> ts) {
-    out.clear();
-    out += '{';
-    if (call.args) {
-        out += "\"args\":";
-        json::write_value(out, *call.args);
-        out += ',';
-    }
-    out += "\"refused\":{\"reason\":";
-    json::write_string(out, d.reason());
-    out += ",\"rule_id\":";
-    json::write_string(out, *d.blocked_by());
-    out += "},\"tool\":";
-    json::write_string(out, call.tool);
-    write_time(out, ts);
-    out += "}\n";
+    out.assign(1, '{');
+    write_args_member(out, call);
+    out += "\"refused\":";
+    write_stop(out, d);
+    out += ',';
+    close_line(out, call, ts);
 }
 
 // A call an ask entry applied to, and what became of it:
@@ -180,27 +189,18 @@ void write_refused_line(std::string& out, const ToolCall& call, const SessionDec
 // reason was given for a denial.
 void write_ask_line(std::string& out, const ToolCall& call, const SessionDecision& asked, std::optional<bool> approved,
                     const std::optional<std::string>& denial, std::optional<double> ts) {
-    out.clear();
-    out += '{';
+    out.assign(1, '{');
     if (approved) out += *approved ? "\"approved\":true," : "\"approved\":false,";
-    if (call.args) {
-        out += "\"args\":";
-        json::write_value(out, *call.args);
+    write_args_member(out, call);
+    out += "\"ask\":";
+    write_stop(out, asked);
+    out += ',';
+    if (denial) {
+        out += "\"denial\":";
+        json::write_string(out, *denial);
         out += ',';
     }
-    out += "\"ask\":{\"reason\":";
-    json::write_string(out, asked.reason());
-    out += ",\"rule_id\":";
-    json::write_string(out, *asked.blocked_by());
-    out += '}';
-    if (denial) {
-        out += ",\"denial\":";
-        json::write_string(out, *denial);
-    }
-    out += ",\"tool\":";
-    json::write_string(out, call.tool);
-    write_time(out, ts);
-    out += "}\n";
+    close_line(out, call, ts);
 }
 
 double steady_seconds() {
@@ -233,8 +233,8 @@ namespace {
 // The ask and limit entries' part of a decision, after the other checks.
 template <class Decision>
 void judge_entries(const LanguageState& language, const ToolEntries& entries, const ToolCall& call,
-                   std::optional<double> now, Verdict& verdict, StepFailureSink& sink) {
-    const LanguageCall lc{call.tool, &call.args, now, call_args_hash(language.plan(), call.args)};
+                   std::optional<double> now, std::uint64_t args_hash, Verdict& verdict, StepFailureSink& sink) {
+    const LanguageCall lc{call.tool, &call.args, now, args_hash};
     const LanguageVerdict v = language.judge(entries, lc, verdict == Verdict::blocked, sink);
     if (verdict != Verdict::allowed || sink.failures.empty()) return;
     verdict = v.ask ? Verdict::ask : Verdict::blocked;
@@ -244,7 +244,8 @@ void judge_entries(const LanguageState& language, const ToolEntries& entries, co
 
 // Records are made for failed checks only, so that judging a call that
 // passes everything allocates nothing but its tool name.
-SessionDecision GuardSession::judge(std::uint32_t slot, const ToolCall& call, std::optional<double> now) {
+SessionDecision GuardSession::judge(std::uint32_t slot, const ToolCall& call, std::optional<double> now,
+                                    std::uint64_t args_hash) {
     SessionDecision d;
     d.guard_ = guard_.get();
     d.step_ = state_->steps();
@@ -255,7 +256,8 @@ SessionDecision GuardSession::judge(std::uint32_t slot, const ToolCall& call, st
                             CallArguments{&guard_->arguments(), &call.args}, judging)
                      .verdict;
     if (!language_->plan().empty()) {
-        judge_entries<SessionDecision>(*language_, language_->entries(slot, call.tool), call, now, d.verdict_, sink);
+        judge_entries<SessionDecision>(*language_, language_->entries(slot, call.tool), call, now, args_hash,
+                                       d.verdict_, sink);
     }
     return d;
 }
@@ -273,14 +275,15 @@ SessionDecision GuardSession::judge_unentered(const ToolCall& call, std::optiona
                      .verdict;
     if (!language_->plan().empty()) {
         const ToolEntries entries = language_->plan().entries_for(call.tool);
-        judge_entries<SessionDecision>(*language_, entries, call, now, d.verdict_, sink);
+        judge_entries<SessionDecision>(*language_, entries, call, now, call_args_hash(language_->plan(), call.args),
+                                       d.verdict_, sink);
     }
     return d;
 }
 
-void GuardSession::enter(std::uint32_t slot, ToolCall call, std::optional<double> now) {
+void GuardSession::enter(std::uint32_t slot, ToolCall call, std::optional<double> now, std::uint64_t args_hash) {
     if (!language_->plan().empty()) {
-        const LanguageCall lc{call.tool, &call.args, now, call_args_hash(language_->plan(), call.args)};
+        const LanguageCall lc{call.tool, &call.args, now, args_hash};
         language_->advance(language_->entries(slot, call.tool), lc);
     }
     state_->advance(slot);
@@ -351,7 +354,8 @@ std::expected<SessionDecision, GuardSession::CheckError> GuardSession::check(Too
     if (keep_calls_ && calls_.size() == calls_.capacity()) calls_.reserve(std::max<std::size_t>(64, calls_.size() * 2));
     if (call_id) remembered_.reserve(remembered_.size() + 1);
     const std::uint32_t slot = state_->enter(call.tool);
-    SessionDecision decision = judge(slot, call, now);
+    const std::uint64_t hash = call_args_hash(language_->plan(), call.args);
+    SessionDecision decision = judge(slot, call, now, hash);
     decision.call_id_ = call_id;
     if (decision.needs_approval() && mode_ == GuardMode::enforce) {
         // Nothing is written or entered until a person answers.
@@ -375,7 +379,7 @@ std::expected<SessionDecision, GuardSession::CheckError> GuardSession::check(Too
     }
     if (call_id) remember(*call_id, call, decision);
     if (decision.verdict() == Verdict::blocked) ++refused_;
-    if (enters) enter(slot, std::move(call), now);
+    if (enters) enter(slot, std::move(call), now, hash);
     return decision;
 }
 
@@ -414,7 +418,8 @@ std::expected<SessionDecision, GuardSession::CheckError> GuardSession::resolve(c
     remembered_[call_id].decision = decision;
     if (approved) {
         const std::uint32_t slot = state_->enter(pending.call.tool);
-        enter(slot, std::move(pending.call), now);
+        const std::uint64_t hash = call_args_hash(language_->plan(), pending.call.args);
+        enter(slot, std::move(pending.call), now, hash);
     } else {
         ++refused_;
     }

@@ -29,7 +29,8 @@ constexpr int max_value_depth = 512;
 
 // ---- writing ---------------------------------------------------------------
 
-void write_value(ByteWriter& w, const Value& v) {
+template <class Writer>
+void write_value(Writer& w, const Value& v) {
     if (v.is_null()) {
         w.byte(v_null);
     } else if (v.is<bool>()) {
@@ -431,15 +432,10 @@ std::optional<Value> value_from_bytes(std::string_view bytes) {
 }
 
 std::uint64_t value_fingerprint(const Value& value) {
-    // Asked per call by repeat limits: the buffer is reused, unless a huge
-    // value left it large.
-    thread_local std::string bytes;
-    bytes.clear();
-    ByteWriter w(bytes);
+    // Asked per call by repeat limits: the bytes are hashed as they are made.
+    detail::HashingWriter w;
     write_value(w, value);
-    const std::uint64_t h = detail::fnv1a64(bytes);
-    if (bytes.capacity() > (std::size_t{64} << 10)) std::string().swap(bytes);
-    return h;
+    return w.hash();
 }
 
 }  // namespace ostik

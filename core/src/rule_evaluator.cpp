@@ -14,7 +14,21 @@ namespace ostik {
 namespace detail {
 
 TraceState::TraceState(const ExplainPlan& plan)
-    : plan_(plan), name_calls_(plan.name_count(), 0), entries_(plan.rules.size()) {}
+    : plan_(plan), name_calls_(plan.name_count(), 0), entries_(plan.rules.size()), settled_(plan.rules.size(), 0) {}
+
+void TraceState::restore(std::uint64_t steps, std::vector<std::uint32_t> name_calls, std::vector<RuleEntry> entries) {
+    steps_ = steps;
+    name_calls_ = std::move(name_calls);
+    entries_ = std::move(entries);
+    for (std::size_t k = 0; k < plan_.rules.size(); ++k) {
+        const PlannedRule& r = plan_.rules[k];
+        bool done = false;
+        if (r.kind == 1) done = called(r.set_a);
+        else if (r.kind == 3) done = (r.first_itself != no_name && name_calls_[r.first_itself] != 0) || called(r.set_a);
+        else if (r.kind == 6) done = entries_[k].progress >= r.element_sets.size();
+        settled_[k] = done;
+    }
+}
 
 std::uint32_t TraceState::enter(std::string_view tool) {
     auto it = slot_of_.find(tool);
@@ -41,6 +55,7 @@ void TraceState::advance(std::uint32_t s) {
     const NameId id = slot.name_id;
     if (id == no_name) return;  // no rule names this tool
     ++name_calls_[id];
+    for (std::uint32_t k : plan_.settling_rules[id]) settled_[k] = 1;
     for (std::uint32_t k : plan_.stateful_rules[id]) {
         const PlannedRule& r = plan_.rules[k];
         RuleEntry& e = entries_[k];
@@ -66,7 +81,9 @@ void TraceState::advance(std::uint32_t s) {
                 }
                 break;
             default:  // sequence
-                if (e.progress < r.element_sets.size() && r.element_sets[e.progress].contains(id)) ++e.progress;
+                if (e.progress < r.element_sets.size() && r.element_sets[e.progress].contains(id)) {
+                    if (++e.progress == r.element_sets.size()) settled_[k] = 1;
+                }
                 break;
         }
     }

@@ -11,7 +11,8 @@
 // The sink decides what to build from them; judging itself allocates nothing.
 // A sink that declares `static constexpr bool failures_only = true` needs the
 // failed rules only: it is given the results of the rules that can fail on
-// the call (StepTool::failable), which are all the failures there are.
+// the call (StepTool::failable) that are not settled (TraceState::settled),
+// which are all the failures there are.
 #pragma once
 
 #include <cstddef>
@@ -95,7 +96,9 @@ StepVerdict judge_step(const ExplainPlan& plan, const TraceState& state, StepToo
     };
     if constexpr (requires { requires Sink::failures_only; }) {
         if (tool.failable) {
-            for (const std::uint32_t k : *tool.failable) judge_rule(k);
+            for (const std::uint32_t k : *tool.failable) {
+                if (!state.settled(k)) judge_rule(k);
+            }
             return v;
         }
     }

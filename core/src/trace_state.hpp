@@ -113,6 +113,11 @@ public:
 
     Outcome decide(std::size_t rule_index, StepTool tool, std::uint64_t step_index) const;
 
+    // Whether a rule passes at every step from now on, whatever comes: an
+    // eventually rule whose tool was called, a before rule whose `first`
+    // was, a completed sequence. Judging for failures only skips them.
+    bool settled(std::size_t rule_index) const { return settled_[rule_index] != 0; }
+
     // Counts the call of slot `s` and moves the per-rule entries; the step
     // index is the number of steps entered before.
     void advance(std::uint32_t s);
@@ -127,11 +132,7 @@ public:
     std::span<const std::uint32_t> name_calls() const { return name_calls_; }
     std::span<const RuleEntry> entries() const { return entries_; }
     // Sets them; the sizes are the plan's (name_count(), rules.size()).
-    void restore(std::uint64_t steps, std::vector<std::uint32_t> name_calls, std::vector<RuleEntry> entries) {
-        steps_ = steps;
-        name_calls_ = std::move(name_calls);
-        entries_ = std::move(entries);
-    }
+    void restore(std::uint64_t steps, std::vector<std::uint32_t> name_calls, std::vector<RuleEntry> entries);
 
     // Slot indices in ascending byte order of their tool names.
     std::span<const std::uint32_t> slots_by_name() const { return by_name_; }
@@ -146,6 +147,7 @@ private:
     std::unordered_map<std::string, std::uint32_t, StringHash, std::equal_to<>> slot_of_;
     std::vector<std::uint32_t> name_calls_;  // by name id
     std::vector<RuleEntry> entries_;         // by rule index
+    std::vector<std::uint8_t> settled_;      // by rule index
     std::uint64_t steps_ = 0;
 };
 

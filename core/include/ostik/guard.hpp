@@ -286,9 +286,11 @@ private:
         SessionDecision decision;
     };
 
-    SessionDecision judge(std::uint32_t slot, const ToolCall& call, std::optional<double> now);
+    // `args_hash` is what the ask and limit entries compare calls by
+    // (call_args_hash), made once per call.
+    SessionDecision judge(std::uint32_t slot, const ToolCall& call, std::optional<double> now, std::uint64_t args_hash);
     SessionDecision judge_unentered(const ToolCall& call, std::optional<double> now) const;
-    void enter(std::uint32_t slot, ToolCall call, std::optional<double> now);
+    void enter(std::uint32_t slot, ToolCall call, std::optional<double> now, std::uint64_t args_hash);
     std::optional<double> time_of(std::optional<double> now) const;
     // The remembered decision of `call_id` for `call`, null when the id is
     // new, or the error of an id decided for another call.

@@ -73,14 +73,8 @@ def _record(value: Any, place: str, reading: Reading, trace: Trace) -> None:
     calls = value.get("toolCalls")
     if calls is None:
         return
-    calls_place = child(place, "toolCalls")
-    if not isinstance(calls, list):
-        reading.wrong(calls_place, "an array of tool calls", calls)
-    for index, call in enumerate(calls):
-        call_place = item(calls_place, index)
-        if not isinstance(call, dict):
-            reading.wrong(call_place, 'a tool call (an object with "name")', call)
-        tool = reading.string(call, "name", call_place, "the tool name (a string)")
+    for call, call_place, tool in reading.named_calls(calls, child(place, "toolCalls"),
+                                                     'a tool call (an object with "name")'):
         made = step(tool, call.get("args"))
         if "result" in call:
             made["result"] = _response(call["result"])

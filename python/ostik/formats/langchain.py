@@ -122,14 +122,8 @@ def _message(message: Any, place: str, reading: Reading, trace: Trace) -> None:
     calls = fields.get("tool_calls")
     if calls is None:
         return
-    calls_place = child(fields_place, "tool_calls")
-    if not isinstance(calls, list):
-        reading.wrong(calls_place, "an array of tool calls", calls)
-    for index, call in enumerate(calls):
-        call_place = item(calls_place, index)
-        if not isinstance(call, dict):
-            reading.wrong(call_place, 'a tool call (an object with "name" and "args")', call)
-        tool = reading.string(call, "name", call_place, "the tool name (a string)")
+    for call, call_place, tool in reading.named_calls(calls, child(fields_place, "tool_calls"),
+                                                     'a tool call (an object with "name" and "args")'):
         args = call.get("args")
         if isinstance(args, str):  # some providers' chunks leave them as JSON text
             args = reading.arguments(args, child(call_place, "args"))

@@ -128,6 +128,17 @@ class Reading:
             self.wrong(child(place, key), expected, found)
         return found
 
+    def named_calls(self, calls: Any, place: str, expected: str) -> Iterator[tuple[dict[str, Any], str, str]]:
+        """Each call of the array of tool calls at place, with its place and its tool name
+        (under "name"); `expected` says what a call must be."""
+        if not isinstance(calls, list):
+            self.wrong(place, "an array of tool calls", calls)
+        for index, call in enumerate(calls):
+            call_place = item(place, index)
+            if not isinstance(call, dict):
+                self.wrong(call_place, expected, call)
+            yield call, call_place, self.string(call, "name", call_place, "the tool name (a string)")
+
     def arguments(self, text: str, place: str) -> Any:
         """A call's arguments given as JSON text, as a value; text that is not JSON stays text.
 
