@@ -23,6 +23,14 @@ Arguments that cannot be judged follow the policy's ``on_error``. A call that
 the SDK puts through its guardrails twice (before and after an approval) is
 judged once, by its call id.
 
+Results. ``guardrail.result_guardrail`` is its companion ``ToolOutputGuardrail``,
+which hands each call's output to the call's session for the policy's flows,
+and lets the output through unchanged. ``guard_agent`` lists both on every
+function tool; a tool guarded by hand lists ``result_guardrail`` in its
+``tool_output_guardrails`` beside the guardrail in its
+``tool_input_guardrails``. (The SDK gives a tool's error to the model as its
+output, so a failed call's error is handed over as a result too.)
+
 Sessions. With ``scope="run"`` a session per run: the ``RunContextWrapper``
 that ``Runner.run`` (``run_sync``, ``run_streamed``) makes is copied into every
 tool call's ``ToolContext``, and the copies share the run's ``usage`` object,
@@ -58,7 +66,8 @@ try:
     from agents import Agent, FunctionTool, Handoff
     from agents.run_context import RunContextWrapper
     from agents.tool_context import ToolContext
-    from agents.tool_guardrails import ToolGuardrailFunctionOutput, ToolInputGuardrail, ToolInputGuardrailData
+    from agents.tool_guardrails import (ToolGuardrailFunctionOutput, ToolInputGuardrail, ToolInputGuardrailData,
+                                        ToolOutputGuardrail, ToolOutputGuardrailData)
     from agents.usage import Usage
 except ImportError as error:
     raise ImportError("ostik.integrations.openai_agents needs the OpenAI Agents SDK: "
@@ -121,6 +130,8 @@ class PolicyGuardrail(ToolInputGuardrail[Any]):
         self.key = key
         # Each guardrail tags usages under a name of its own: two guards of one run keep apart.
         self._tag = f"{RUN_TAG}_{id(self):x}"
+        self.result_guardrail: ToolOutputGuardrail[Any] = ToolOutputGuardrail(guardrail_function=self._record,
+                                                                              name=f"{name}_results")
 
     @property
     def guard(self) -> Guard:
@@ -157,8 +168,15 @@ class PolicyGuardrail(ToolInputGuardrail[Any]):
         return ToolGuardrailFunctionOutput.reject_content(runs.message(decision), output_info=decision)
 
 
+    def _record(self, data: ToolOutputGuardrailData) -> ToolGuardrailFunctionOutput:
+        context = data.context
+        self.runs.record_result(self.session_key(context), context.tool_call_id or None, context.tool_name, data.output)
+        return ToolGuardrailFunctionOutput.allow()
+
+
 def guard_agent(agent: Agent[TContext], guardrail: PolicyGuardrail) -> Agent[TContext]:
-    """A guarded copy of ``agent``: its function tools, and those of the agents it hands off to, list ``guardrail``.
+    """A guarded copy of ``agent``: its function tools, and those of the agents it hands off to, list ``guardrail``
+    (and its ``result_guardrail``).
 
     Nothing of the caller's is changed: the agents are clones (``Agent.clone``)
     and the tools copies. A tool that lists the guardrail already is kept as it
@@ -183,10 +201,16 @@ def _guarded_tool(tool: Any, guardrail: PolicyGuardrail) -> Any:
     if not isinstance(tool, FunctionTool):
         return tool
     guardrails = tool.tool_input_guardrails or []
-    if any(g is guardrail for g in guardrails):
+    outputs = tool.tool_output_guardrails or []
+    listed = any(g is guardrail for g in guardrails)
+    results = guardrail.result_guardrail
+    if listed and any(g is results for g in outputs):
         return tool
     copied = copy.copy(tool)
-    copied.tool_input_guardrails = [*guardrails, guardrail]
+    if not listed:
+        copied.tool_input_guardrails = [*guardrails, guardrail]
+    if not any(g is results for g in outputs):
+        copied.tool_output_guardrails = [*outputs, results]
     return copied
 
 

@@ -34,9 +34,16 @@ mode a refused call is a line ``{"tool", "args", "refused": {"rule_id",
 be judged under ``on_error: allow`` is ``{"tool", "unjudged": REASON}``. At most
 32 files stay open at once.
 
-Results. The adapters hand each tool's result over with ``record_result``; the
-session takes it when it has a use for it (a session's ``record_result``),
-until then the last results of each key are kept here for it.
+Results. The adapters hand each tool's result over with ``record_result``
+(its value, and whether the tool failed), which gives it to the key's session
+(``Session.record_result``) under the call's id, or, for a call without one,
+under the step of that tool's last call. The session indexes it for the
+policy's flows: a later call whose args carry text of it can be refused. A
+result of a call the session never counted (refused, or run unjudged under
+``on_error: allow``) has nowhere to go and is dropped. A value that cannot be
+converted (a framework's own object) is given as its ``model_dump`` (a
+Pydantic model) or its text. The last 64 results of each key are also kept
+here (``results``).
 
 Memory. Without a store, every key's session is held until the adapter ends
 it (the end of a run; a conversation's session stays for its next turn, so a
@@ -54,7 +61,7 @@ import re
 import threading
 import uuid
 from collections import OrderedDict, deque
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Literal, NamedTuple, TypeAlias
 
@@ -67,7 +74,7 @@ if TYPE_CHECKING:
     from ostik import SessionStore
 
 __all__ = ["Call", "GuardedRuns", "Mode", "Scope", "ToolResult", "TraceFile", "TracePaths", "TraceWriter", "call_arguments",
-           "guard_of", "judge", "new_run_id", "refusal_message"]
+           "guard_of", "judge", "new_run_id", "refusal_message", "result_value"]
 
 TraceFile: TypeAlias = "str | os.PathLike[str] | Callable[[str], str | os.PathLike[str] | None]"
 """Where sessions record their calls: one path for every key, or a function of the key."""
@@ -171,7 +178,7 @@ class TraceWriter:
         return self._path_of(key) is not None
 
     def write(self, key: str, tool: str, args: object, decision: Decision | None, unjudged: str | None,
-              enforce: bool) -> None:
+              enforce: bool, extra: Mapping[str, object] | None = None) -> None:
         line: dict[str, Any] = {"tool": tool}
         if unjudged is not None:
             line["unjudged"] = unjudged
@@ -180,6 +187,8 @@ class TraceWriter:
                 line["args"] = args
             if enforce and decision is not None and not decision.allowed:
                 line["refused"] = {"rule_id": decision.blocked_by, "reason": decision.reason}
+            elif extra:
+                line.update(extra)
         self.write_line(key, line)
 
     def write_line(self, key: str, line: dict[str, Any]) -> None:
@@ -228,7 +237,7 @@ class TraceWriter:
 class _Key:
     """What is kept of one key besides its session: the turn in progress and the last results."""
 
-    __slots__ = ("lock", "session", "turn", "decided", "results", "written")
+    __slots__ = ("lock", "session", "turn", "decided", "results", "written", "unnamed")
 
     def __init__(self) -> None:
         # A finalizer that ends a run while a call is decided takes the adapter's lock, never this one.
@@ -240,6 +249,8 @@ class _Key:
         self.results: deque[tuple[str | None, str, object]] = deque(maxlen=KEPT_RESULTS)
         # The ids whose decision is in the trace file: a decision given again for one is not written again.
         self.written: OrderedDict[str, None] = OrderedDict()
+        # The step of each tool's last counted call that came without an id: where its result goes.
+        self.unnamed: dict[str, int] = {}
 
     def first_time(self, call_id: str | None) -> bool:
         """Whether the call's decision is to be written (every call without an id is)."""
@@ -326,12 +337,13 @@ class GuardedRuns:
     # Deciding.
 
     def decide(self, key: str, tool: str, args: object, call_id: str | None = None,
-               turn: Sequence[Call] | None = None) -> Decision | None:
+               turn: Sequence[Call] | None = None, *, line: Mapping[str, object] | None = None) -> Decision | None:
         """The decision on a call of the key's session; None for a call left unjudged (``on_error: allow``).
 
         ``turn`` is the model turn's calls in the order the model listed them,
         when the framework shows it; the listed calls before this one are
-        decided first."""
+        decided first. ``line`` holds keys added to the call's step line in the
+        trace file (the result of a call that has already run)."""
         entry = self._keys.get(key)
         if entry is None:
             entry = self._key(key)
@@ -340,12 +352,12 @@ class GuardedRuns:
                 session = self._live(entry)
                 if turn and call_id is not None:
                     self._decide_before(entry, key, session, call_id, turn)
-                return self._check(entry, key, session, tool, args, call_id)
+                return self._check(entry, key, session, tool, args, call_id, line)
             # The store holds the key's row while the calls are decided, and saves the session after.
             with self.store.session(self.guard, key, mode=self.mode) as session:
                 if turn and call_id is not None:
                     self._decide_before(entry, key, session, call_id, turn)
-                return self._check(entry, key, session, tool, args, call_id)
+                return self._check(entry, key, session, tool, args, call_id, line)
 
     def _decide_before(self, entry: _Key, key: str, session: Session, call_id: str, turn: Sequence[Call]) -> None:
         ids = tuple(call.call_id for call in turn)
@@ -360,13 +372,15 @@ class GuardedRuns:
         entry.decided = max(entry.decided, position + 1)
 
     def _check(self, entry: _Key, key: str, session: Session, tool: str, args: object,
-               call_id: str | None) -> Decision | None:
+               call_id: str | None, line: Mapping[str, object] | None = None) -> Decision | None:
         decision, unjudged = _judged(session, tool, args, self._on_error, call_id)
+        if call_id is None and decision is not None and (decision.allowed or not self._enforce):
+            entry.unnamed[tool] = decision.step
         if decision is not None and not decision.allowed and not self._enforce:
             logger.warning("observed: %s would be refused: %s", tool, refusal_message(decision))
         writer = self._writer
         if writer is not None and writer.records(key) and entry.first_time(call_id):
-            writer.write(key, tool, args, decision, unjudged, self._enforce)
+            writer.write(key, tool, args, decision, unjudged, self._enforce, line)
         return decision
 
     def refuses(self, decision: Decision | None) -> bool:
@@ -375,22 +389,56 @@ class GuardedRuns:
 
     # Results.
 
-    def record_result(self, key: str, call_id: str | None, tool: str, result: object) -> None:
-        """Hands a tool's result over to the key's session."""
+    def record_result(self, key: str, call_id: str | None, tool: str, result: object, *,
+                      is_error: bool = False) -> None:
+        """Hands a tool's result over to the key's session (see Results above)."""
         entry = self._keys.get(key)
         if entry is None:
-            return
-        record = getattr(entry.session, "record_result", None)
-        if record is not None:
-            record(tool, result, call_id=call_id)
-        else:
-            # A plain tuple: made for every call, read rarely.
-            entry.results.append((call_id, tool, result))
+            if self.store is None:
+                return  # the run is over, or never began here
+            entry = self._key(key)
+        value = result_value(result)
+        with entry.lock:
+            entry.results.append((call_id, tool, value))
+            target: str | int | None = call_id if call_id is not None else entry.unnamed.pop(tool, None)
+            if target is None:
+                return
+            if self.store is None:
+                if entry.session is not None:
+                    _hand_over(entry.session, target, value, is_error)
+                return
+            with self.store.session(self.guard, key, mode=self.mode) as session:
+                _hand_over(session, target, value, is_error)
 
     def results(self, key: str) -> list[ToolResult]:
         """The last results handed over for the key (at most 64)."""
         entry = self._keys.get(key)
         return [] if entry is None else [ToolResult(*kept) for kept in entry.results]
+
+
+def result_value(result: object) -> object:
+    """What a session is given of a tool's result: the value itself, or a Pydantic model's JSON-able dump."""
+    dump = getattr(result, "model_dump", None)
+    if callable(dump) and not isinstance(result, type):
+        try:
+            return dump(mode="json")
+        except Exception:
+            return str(result)
+    return result
+
+
+def _hand_over(session: Session, target: str | int, value: object, is_error: bool) -> None:
+    try:
+        session.record_result(target, value, is_error=is_error)
+        return
+    except (TypeError, ValueError) as error:
+        problem = error
+    try:
+        # A value with no JSON form, or too deep: its text is what the tool gave.
+        session.record_result(target, str(value), is_error=is_error)
+    except ValueError:
+        # A call the session did not count (refused, left unjudged, or forgotten): no result goes with it.
+        logger.debug("result of %r not recorded: %s", target, problem)
 
 
 def judge(session: Session, tool: str, args: object, on_error: str, call_id: str | None = None) -> Decision | None:
