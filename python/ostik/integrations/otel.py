@@ -15,7 +15,8 @@ step's args: JSON text is parsed, text that is not JSON is kept as text, and
 empty text means no args; its "gen_ai.tool.call.result" is the step's result,
 and a span whose status is an error (or that has "error.type") has
 ``"is_error": true``. The step, ``{"tool": ..., "args": ..., "result": ...}``,
-is appended as one JSON line through ``ostik.OstikClient``, and flushed.
+is appended as one JSON line through ``ostik.OstikClient``, and flushed (with
+``guard=``, as the guards write it: the step line, then the result's line).
 
 Where: ``trace_dir`` writes each session to a file of its own, ``<key>.jsonl``
 in that directory. With ``scope="run"`` (the default) a session is an
@@ -183,9 +184,8 @@ class ToolSpanRecorder(SpanProcessor):
         try:
             if self.runs is not None and "unjudged" not in step:
                 # The session knows the ids it judged: a span seen again is neither counted nor written again.
-                outcome = {name: step[name] for name in ("result", "is_error") if name in step}
                 runs = self.runs
-                runs.decide(key, step["tool"], step.get("args"), call_id, line=outcome)
+                runs.decide(key, step["tool"], step.get("args"), call_id)
                 if "result" in step:
                     runs.record_result(key, call_id, step["tool"], step["result"], is_error=step.get("is_error", False))
                 return

@@ -42,8 +42,10 @@ policy's flows: a later call whose args carry text of it can be refused. A
 result of a call the session never counted (refused, or run unjudged under
 ``on_error: allow``) has nowhere to go and is dropped. A value that cannot be
 converted (a framework's own object) is given as its ``model_dump`` (a
-Pydantic model) or its text. The last 64 results of each key are also kept
-here (``results``).
+Pydantic model) or its text. A key's trace file gets the result as a line of
+its own after the call's step line, ``{"result": ..., "result_of": STEP}``
+(and ``"is_error": true`` for a failed call), as a session's trace file does.
+The last 64 results of each key are also kept here (``results``).
 
 Memory. Without a store, every key's session is held until the adapter ends
 it (the end of a run; a conversation's session stays for its next turn, so a
@@ -61,7 +63,7 @@ import re
 import threading
 import uuid
 from collections import OrderedDict, deque
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Literal, NamedTuple, TypeAlias
 
@@ -178,7 +180,7 @@ class TraceWriter:
         return self._path_of(key) is not None
 
     def write(self, key: str, tool: str, args: object, decision: Decision | None, unjudged: str | None,
-              enforce: bool, extra: Mapping[str, object] | None = None) -> None:
+              enforce: bool) -> None:
         line: dict[str, Any] = {"tool": tool}
         if unjudged is not None:
             line["unjudged"] = unjudged
@@ -187,9 +189,21 @@ class TraceWriter:
                 line["args"] = args
             if enforce and decision is not None and not decision.allowed:
                 line["refused"] = {"rule_id": decision.blocked_by, "reason": decision.reason}
-            elif extra:
-                line.update(extra)
         self.write_line(key, line)
+
+    def write_result(self, key: str, step: int, result: object, is_error: bool) -> None:
+        """Appends the result of the key's call at ``step``, a line of its own after the call's step line."""
+        if isinstance(result, (bytes, bytearray, memoryview)):
+            result = bytes(result).decode("utf-8", "replace")
+        line: dict[str, Any] = {"result": result, "result_of": step}
+        if is_error:
+            line["is_error"] = True
+        try:
+            self.write_line(key, line)
+        except (TypeError, ValueError):
+            # A value with no JSON form: its text, as the session was given it.
+            line["result"] = str(result)
+            self.write_line(key, line)
 
     def write_line(self, key: str, line: dict[str, Any]) -> None:
         """Appends a line to the key's file; with the key in it when keys share the file."""
@@ -237,7 +251,7 @@ class TraceWriter:
 class _Key:
     """What is kept of one key besides its session: the turn in progress and the last results."""
 
-    __slots__ = ("lock", "session", "turn", "decided", "results", "written", "unnamed")
+    __slots__ = ("lock", "session", "turn", "decided", "results", "written", "unnamed", "steps")
 
     def __init__(self) -> None:
         # A finalizer that ends a run while a call is decided takes the adapter's lock, never this one.
@@ -251,6 +265,13 @@ class _Key:
         self.written: OrderedDict[str, None] = OrderedDict()
         # The step of each tool's last counted call that came without an id: where its result goes.
         self.unnamed: dict[str, int] = {}
+        # The step of each call written to the trace file, by id: the result line names it.
+        self.steps: OrderedDict[str, int] = OrderedDict()
+
+    def remember_step(self, call_id: str, step: int) -> None:
+        self.steps[call_id] = step
+        if len(self.steps) > REMEMBERED_IDS:
+            self.steps.popitem(last=False)
 
     def first_time(self, call_id: str | None) -> bool:
         """Whether the call's decision is to be written (every call without an id is)."""
@@ -337,13 +358,12 @@ class GuardedRuns:
     # Deciding.
 
     def decide(self, key: str, tool: str, args: object, call_id: str | None = None,
-               turn: Sequence[Call] | None = None, *, line: Mapping[str, object] | None = None) -> Decision | None:
+               turn: Sequence[Call] | None = None) -> Decision | None:
         """The decision on a call of the key's session; None for a call left unjudged (``on_error: allow``).
 
         ``turn`` is the model turn's calls in the order the model listed them,
         when the framework shows it; the listed calls before this one are
-        decided first. ``line`` holds keys added to the call's step line in the
-        trace file (the result of a call that has already run)."""
+        decided first."""
         entry = self._keys.get(key)
         if entry is None:
             entry = self._key(key)
@@ -352,12 +372,12 @@ class GuardedRuns:
                 session = self._live(entry)
                 if turn and call_id is not None:
                     self._decide_before(entry, key, session, call_id, turn)
-                return self._check(entry, key, session, tool, args, call_id, line)
+                return self._check(entry, key, session, tool, args, call_id)
             # The store holds the key's row while the calls are decided, and saves the session after.
             with self.store.session(self.guard, key, mode=self.mode) as session:
                 if turn and call_id is not None:
                     self._decide_before(entry, key, session, call_id, turn)
-                return self._check(entry, key, session, tool, args, call_id, line)
+                return self._check(entry, key, session, tool, args, call_id)
 
     def _decide_before(self, entry: _Key, key: str, session: Session, call_id: str, turn: Sequence[Call]) -> None:
         ids = tuple(call.call_id for call in turn)
@@ -372,7 +392,7 @@ class GuardedRuns:
         entry.decided = max(entry.decided, position + 1)
 
     def _check(self, entry: _Key, key: str, session: Session, tool: str, args: object,
-               call_id: str | None, line: Mapping[str, object] | None = None) -> Decision | None:
+               call_id: str | None) -> Decision | None:
         decision, unjudged = _judged(session, tool, args, self._on_error, call_id)
         if call_id is None and decision is not None and (decision.allowed or not self._enforce):
             entry.unnamed[tool] = decision.step
@@ -380,7 +400,9 @@ class GuardedRuns:
             logger.warning("observed: %s would be refused: %s", tool, refusal_message(decision))
         writer = self._writer
         if writer is not None and writer.records(key) and entry.first_time(call_id):
-            writer.write(key, tool, args, decision, unjudged, self._enforce, line)
+            writer.write(key, tool, args, decision, unjudged, self._enforce)
+            if decision is not None and call_id is not None and (decision.allowed or not self._enforce):
+                entry.remember_step(call_id, decision.step)
         return decision
 
     def refuses(self, decision: Decision | None) -> bool:
@@ -403,6 +425,11 @@ class GuardedRuns:
             target: str | int | None = call_id if call_id is not None else entry.unnamed.pop(tool, None)
             if target is None:
                 return
+            writer = self._writer
+            if writer is not None:
+                step = target if isinstance(target, int) else entry.steps.pop(target, None)
+                if step is not None and writer.records(key):
+                    writer.write_result(key, step, value, is_error)
             if self.store is None:
                 if entry.session is not None:
                     _hand_over(entry.session, target, value, is_error)
