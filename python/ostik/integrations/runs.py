@@ -95,6 +95,9 @@ HELD_KEYS = 4096
 
 logger = logging.getLogger("ostik")
 
+# Whether sessions take results (a build of the core with flows); until then results are only kept here.
+TAKES_RESULTS = hasattr(Session, "record_result")
+
 _UNASKED = object()
 
 _PLAIN_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]{0,127}")
@@ -425,6 +428,8 @@ class GuardedRuns:
             target: str | int | None = call_id if call_id is not None else entry.unnamed.pop(tool, None)
             if target is None:
                 return
+            if not TAKES_RESULTS:
+                return
             writer = self._writer
             if writer is not None:
                 step = target if isinstance(target, int) else entry.steps.pop(target, None)
@@ -455,14 +460,15 @@ def result_value(result: object) -> object:
 
 
 def _hand_over(session: Session, target: str | int, value: object, is_error: bool) -> None:
+    record = getattr(session, "record_result")
     try:
-        session.record_result(target, value, is_error=is_error)
+        record(target, value, is_error=is_error)
         return
     except (TypeError, ValueError) as error:
         problem = error
     try:
         # A value with no JSON form, or too deep: its text is what the tool gave.
-        session.record_result(target, str(value), is_error=is_error)
+        record(target, str(value), is_error=is_error)
     except ValueError:
         # A call the session did not count (refused, left unjudged, or forgotten): no result goes with it.
         logger.debug("result of %r not recorded: %s", target, problem)
