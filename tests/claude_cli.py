@@ -8,7 +8,8 @@ script of model turns: for each tool use it asks the PreToolUse hooks, runs
 the tool unless a hook denied it (the denial's reason becomes the tool's error
 result, as Claude Code does), or, when a hook answers "ask", asks the SDK's
 permission callback (``control_request`` "can_use_tool") and runs the tool if
-it allows, asks the PostToolUse hooks, and at the end asks
+it allows, asks the PostToolUse hooks (PostToolUseFailure, with the error, for
+a tool that raised), and at the end asks
 the Stop hooks and sends the result."""
 
 import asyncio
@@ -113,11 +114,20 @@ class ScriptedClaudeCode(Transport):
                     results.append({"type": "tool_result", "tool_use_id": call_id, "content": content,
                                     "is_error": True})
                 else:
-                    content = self.tools[name](**args)
                     self.ran.append(name)
-                    await self._hook("PostToolUse", {"tool_name": name, "tool_input": args, "tool_use_id": call_id,
-                                                     "tool_response": content})
-                    results.append({"type": "tool_result", "tool_use_id": call_id, "content": content})
+                    try:
+                        content = self.tools[name](**args)
+                    except Exception as error:
+                        # A tool that fails: its error is the call's result, and the failure hooks are asked.
+                        content = str(error)
+                        await self._hook("PostToolUseFailure", {"tool_name": name, "tool_input": args,
+                                                                "tool_use_id": call_id, "error": content})
+                        results.append({"type": "tool_result", "tool_use_id": call_id, "content": content,
+                                        "is_error": True})
+                    else:
+                        await self._hook("PostToolUse", {"tool_name": name, "tool_input": args,
+                                                         "tool_use_id": call_id, "tool_response": content})
+                        results.append({"type": "tool_result", "tool_use_id": call_id, "content": content})
                 self.results[call_id] = content
                 if answer.get("continue") is False:
                     stopped = self.stopped = True
@@ -140,9 +150,9 @@ def tools():
             "git_commit": lambda: "committed", "git_push": lambda branch: f"pushed {branch}"}
 
 
-async def run(options, script, **ids):
+async def run(options, script, tool_set=None, **ids):
     from claude_agent_sdk import query
 
-    cli = ScriptedClaudeCode(script, tools(), **ids)
+    cli = ScriptedClaudeCode(script, tool_set or tools(), **ids)
     messages = [message async for message in query(prompt="go", options=options, transport=cli)]
     return cli, messages

@@ -98,7 +98,7 @@ def test_guard_options_leaves_the_callers_options_alone(guard):
     assert options == before
     assert guarded.max_turns == 3
     assert [m.hooks for m in guarded.hooks["PreToolUse"]] == [[hooks.pre_tool_use], [mine]]
-    assert set(guarded.hooks) == {"PreToolUse", "PostToolUse", "Stop"}
+    assert set(guarded.hooks) == {"PreToolUse", "PostToolUse", "PostToolUseFailure", "Stop"}
 
 
 def test_bad_options(guard):

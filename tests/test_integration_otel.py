@@ -52,7 +52,8 @@ class Telemetry:
         """The finished spans as an OTLP/JSON trace export."""
         spans = [{"traceId": format(s.context.trace_id, "032x"), "spanId": format(s.context.span_id, "016x"),
                   "name": s.name, "startTimeUnixNano": str(s.start_time), "endTimeUnixNano": str(s.end_time),
-                  "attributes": [{"key": k, "value": any_value(v)} for k, v in s.attributes.items()]}
+                  "attributes": [{"key": k, "value": any_value(v)} for k, v in s.attributes.items()],
+                  **({"status": {"code": 2}} if s.status.status_code is StatusCode.ERROR else {})}
                  for s in self.exporter.get_finished_spans()]
         return {"resourceSpans": [{"resource": {}, "scopeSpans": [{"scope": {"name": "test-agent"}, "spans": spans}]}]}
 

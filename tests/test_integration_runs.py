@@ -9,6 +9,7 @@ import pytest
 from adapter_cases import policy
 
 import ostik
+import ostik.formats
 from ostik.integrations.runs import Call, GuardedRuns, file_name_of
 
 
@@ -103,3 +104,91 @@ def test_bad_options(guard, tmp_path):
         GuardedRuns(guard, trace_file="a.jsonl", trace_dir=tmp_path)
     with pytest.raises(TypeError, match="ostik.Guard or ostik.Policy"):
         GuardedRuns("policy.yaml")
+
+
+FLOWS = """\
+version: "1"
+labels: {untrusted: [read_email], external: [send_money]}
+flows:
+  - {from: untrusted, to: external, min_length: 12, args: [recipient]}
+"""
+IBAN = "US133000000121212121212"
+OTHER = "FR1420041010050500013M02606"
+# Flows are judged by builds of the core that take results.
+needs_flows = pytest.mark.skipif(not hasattr(ostik.Session, "record_result"), reason="this build judges no flows")
+
+
+@pytest.fixture
+def flow_guard(write_policy):
+    return ostik.Guard.from_file(write_policy(FLOWS))
+
+
+class Mail:
+    """A framework's own result object, with no JSON form."""
+
+    def __str__(self):
+        return f"Mail(body='pay {IBAN} today')"
+
+
+@needs_flows
+@pytest.mark.parametrize("store", [False, True], ids=["memory", "store"])
+@pytest.mark.parametrize("call_id", ["c1", None], ids=["by-id", "without-id"])
+@pytest.mark.parametrize("result", [{"body": f"pay {IBAN} today"}, f"pay {IBAN} today".encode(), Mail()],
+                         ids=["json", "bytes", "object"])
+def test_a_result_handed_over_refuses_a_later_call_that_carries_it(flow_guard, tmp_path, store, call_id, result):
+    runs = GuardedRuns(flow_guard, store=ostik.SqliteStore(str(tmp_path / "s.db")) if store else None)
+    assert runs.decide("k", "read_email", {"id": "7"}, call_id).allowed
+    runs.record_result("k", call_id, "read_email", result)
+    assert not runs.decide("k", "send_money", {"recipient": IBAN}, "c2").allowed
+    assert runs.decide("k", "send_money", {"recipient": OTHER}, "c3").allowed
+
+
+@needs_flows
+def test_a_pydantic_models_result_is_handed_over_as_its_json_dump(flow_guard):
+    from pydantic import BaseModel
+
+    class Email(BaseModel):
+        sender: str
+        body: str
+
+    runs = GuardedRuns(flow_guard)
+    runs.decide("k", "read_email", {}, "c1")
+    runs.record_result("k", "c1", "read_email", Email(sender="a@b.example", body=f"pay {IBAN}"))
+    assert runs.results("k")[0].result == {"sender": "a@b.example", "body": f"pay {IBAN}"}
+    assert not runs.decide("k", "send_money", {"recipient": IBAN}, "c2").allowed
+
+
+@needs_flows
+def test_a_result_of_a_call_the_session_never_counted_goes_nowhere(flow_guard, tmp_path):
+    trace = tmp_path / "t.jsonl"
+    runs = GuardedRuns(flow_guard, trace_file=trace)
+    runs.decide("k", "read_email", {}, "c1")
+    runs.record_result("k", "c1", "read_email", f"pay {IBAN}")
+    assert not runs.decide("k", "send_money", {"recipient": IBAN}, "c2").allowed
+    lines = trace.read_text().splitlines()
+    # A refused call has no result, nor has a call never decided: nothing is raised, nothing written.
+    runs.record_result("k", "c2", "send_money", "sent")
+    runs.record_result("k", "never", "read_email", "text")
+    assert trace.read_text().splitlines() == lines
+
+
+@needs_flows
+@pytest.mark.parametrize("mode", ["enforce", "observe"])
+def test_the_trace_file_holds_each_result_after_its_step_and_judges_as_the_session_did(flow_guard, tmp_path, mode):
+    trace = tmp_path / "t.jsonl"
+    runs = GuardedRuns(flow_guard, mode=mode, trace_file=trace)
+    runs.decide("k", "read_email", {"id": "7"}, "c1")
+    runs.record_result("k", "c1", "read_email", f"pay {IBAN} today", is_error=True)
+    live = runs.decide("k", "send_money", {"recipient": IBAN}, "c2")
+    assert not live.allowed
+    lines = [json.loads(line) for line in trace.read_text().splitlines()]
+    assert lines[:2] == [{"tool": "read_email", "args": {"id": "7"}},
+                         {"result": f"pay {IBAN} today", "result_of": 0, "is_error": True}]
+    (steps,) = ostik.formats.read(str(trace), "ostik")
+    judged = flow_guard.judge(steps)
+    if mode == "observe":
+        # The call ran: a step of the file, blocked offline by the rule that refused it live.
+        assert [(d.verdict, d.blocked_by) for d in judged.decisions][1] == ("blocked", live.blocked_by)
+    else:
+        # The call never ran: a refused line, no step.
+        assert len(steps) == 1 and judged.passed

@@ -15,7 +15,8 @@ makes of the decision), which ADK gives the model as the tool's response; with
 ``raise_on_block=True`` it raises ``ostik.PolicyViolation`` instead, which
 ends the run. With ``mode="observe"`` every call runs and what would have been
 refused is logged. ``after_tool_callback`` hands each tool's result to the
-session.
+session, for the policy's flows, and ``on_tool_error_callback`` the error of a
+tool that raised (as a failed result; the error goes on as ADK would raise it).
 
 Parallel calls. ADK runs the calls of one model response concurrently, each
 in a task of its own. The plugin's ``on_event_callback`` sees the model's
@@ -153,6 +154,12 @@ class PolicyPlugin(BasePlugin):
     async def after_tool_callback(self, *, tool: BaseTool, tool_args: dict[str, Any], tool_context: ToolContext,
                                   result: dict[str, Any]) -> dict[str, Any] | None:
         self.runs.record_result(self.session_key(tool_context), tool_context.function_call_id, tool.name, result)
+        return None
+
+    async def on_tool_error_callback(self, *, tool: BaseTool, tool_args: dict[str, Any], tool_context: ToolContext,
+                                     error: Exception) -> dict[str, Any] | None:
+        self.runs.record_result(self.session_key(tool_context), tool_context.function_call_id, tool.name, str(error),
+                                is_error=True)
         return None
 
     async def after_run_callback(self, *, invocation_context: InvocationContext) -> None:

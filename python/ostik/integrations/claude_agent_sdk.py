@@ -6,11 +6,12 @@
     options = guard_options(ClaudeAgentOptions(...), GuardHooks(guard, trace_dir="traces"))
     async for message in query(prompt="Fix the date parser", options=options): ...
 
-``GuardHooks`` gives the SDK three hooks (``hooks``): ``PreToolUse``, which
+``GuardHooks`` gives the SDK four hooks (``hooks``): ``PreToolUse``, which
 the SDK documents as the hook that sees every tool call (a ``can_use_tool``
 callback is skipped for calls that a permission mode or an allow rule
-approves), ``PostToolUse``, which hands each tool's result to the session, and
-``Stop``, which ends a run's session. ``guard_options`` returns a copy of the
+approves), ``PostToolUse`` and ``PostToolUseFailure``, which hand each tool's
+result (its ``tool_response``, or the ``error`` of a call that failed) to the
+session for the policy's flows, and ``Stop``, which ends a run's session. ``guard_options`` returns a copy of the
 options with the hooks put first beside the caller's own; the caller's options
 are not changed.
 
@@ -116,6 +117,7 @@ class GuardHooks:
         """The hooks to give ``ClaudeAgentOptions(hooks=...)``, by event."""
         return {"PreToolUse": [HookMatcher(hooks=[self.pre_tool_use])],
                 "PostToolUse": [HookMatcher(hooks=[self.post_tool_use])],
+                "PostToolUseFailure": [HookMatcher(hooks=[self.post_tool_use])],
                 "Stop": [HookMatcher(hooks=[self.stop])]}
 
     def session_key(self, data: HookInput) -> str:
@@ -159,9 +161,13 @@ class GuardHooks:
 
     async def post_tool_use(self, data: HookInput, tool_use_id: str | None, context: HookContext) -> HookJSONOutput:
         fields: dict[str, Any] = data  # type: ignore[assignment]
-        if fields.get("hook_event_name") == "PostToolUse":
+        event = fields.get("hook_event_name")
+        if event == "PostToolUse":
             self.runs.record_result(self.session_key(data), fields.get("tool_use_id") or tool_use_id,
                                     str(fields.get("tool_name")), fields.get("tool_response"))
+        elif event == "PostToolUseFailure":
+            self.runs.record_result(self.session_key(data), fields.get("tool_use_id") or tool_use_id,
+                                    str(fields.get("tool_name")), fields.get("error"), is_error=True)
         return {}
 
     async def stop(self, data: HookInput, tool_use_id: str | None, context: HookContext) -> HookJSONOutput:

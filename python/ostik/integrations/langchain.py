@@ -33,7 +33,8 @@ refused call does not: the model receives a ``ToolMessage`` answering the call
 ``raise_on_block=True`` the middleware raises ``ostik.PolicyViolation``
 instead, which ends the run. With ``mode="observe"`` every call runs and what
 the policy would have refused is logged. Args that cannot be judged follow the
-policy's ``on_error``. Each tool's result is handed to the session.
+policy's ``on_error``. Each tool's result (its ``ToolMessage``'s content, status "error" as a failure)
+is handed to the session, for the policy's flows.
 
 Approvals. A call the policy's ``ask`` entries apply to waits for a person
 the way LangChain's ``HumanInTheLoopMiddleware`` waits: the middleware calls
@@ -243,4 +244,18 @@ class GuardMiddleware(AgentMiddleware[AgentState[Any], Any]):
 
     def _hand_over(self, key: str, request: ToolCallRequest, result: ToolMessage | Command[Any]) -> None:
         call = request.tool_call
-        self.runs.record_result(key, call["id"], call["name"], getattr(result, "content", result))
+        message = _tool_message(result, call["id"])
+        if message is not None:
+            self.runs.record_result(key, call["id"], call["name"], message.content, is_error=message.status == "error")
+
+
+def _tool_message(result: ToolMessage | Command[Any], call_id: str | None) -> ToolMessage | None:
+    """The message answering the call: the tool's own, or the one a Command it returned adds to the state."""
+    if isinstance(result, ToolMessage):
+        return result
+    update = getattr(result, "update", None)
+    messages = update.get("messages") if isinstance(update, dict) else None
+    for message in messages if isinstance(messages, list) else ():
+        if isinstance(message, ToolMessage) and message.tool_call_id == call_id:
+            return message
+    return None

@@ -42,6 +42,14 @@ context object in both). The check is given only to the tools of a guard
 whose policy has ask entries; the SDK asks for approval of a call to such a
 tool whose arguments are not a JSON object, since it cannot run the check.
 
+Results. ``guardrail.result_guardrail`` is its companion ``ToolOutputGuardrail``,
+which hands each call's output to the call's session for the policy's flows,
+and lets the output through unchanged. ``guard_agent`` lists both on every
+function tool; a tool guarded by hand lists ``result_guardrail`` in its
+``tool_output_guardrails`` beside the guardrail in its
+``tool_input_guardrails``. (The SDK gives a tool's error to the model as its
+output, so a failed call's error is handed over as a result too.)
+
 Sessions. With ``scope="run"`` a session per run: the ``RunContextWrapper``
 that ``Runner.run`` (``run_sync``, ``run_streamed``) makes is copied into every
 tool call's ``ToolContext``, and the copies share the run's ``usage`` object,
@@ -80,7 +88,8 @@ try:
     from agents import Agent, FunctionTool, Handoff, RunState, ToolApprovalItem
     from agents.run_context import RunContextWrapper
     from agents.tool_context import ToolContext
-    from agents.tool_guardrails import ToolGuardrailFunctionOutput, ToolInputGuardrail, ToolInputGuardrailData
+    from agents.tool_guardrails import (ToolGuardrailFunctionOutput, ToolInputGuardrail, ToolInputGuardrailData,
+                                        ToolOutputGuardrail, ToolOutputGuardrailData)
     from agents.usage import Usage
 except ImportError as error:
     raise ImportError("ostik.integrations.openai_agents needs the OpenAI Agents SDK: "
@@ -149,6 +158,8 @@ class PolicyGuardrail(ToolInputGuardrail[Any]):
         # The calls whose approval check asked for approval, until their guardrail sees them approved.
         self._asking: OrderedDict[str, None] = OrderedDict()
         self._lock = threading.Lock()
+        self.result_guardrail: ToolOutputGuardrail[Any] = ToolOutputGuardrail(guardrail_function=self._record,
+                                                                              name=f"{name}_results")
 
     @property
     def guard(self) -> Guard:
@@ -245,9 +256,15 @@ class PolicyGuardrail(ToolInputGuardrail[Any]):
             return
         state.reject(item, rejection_message=reason)
 
+    def _record(self, data: ToolOutputGuardrailData) -> ToolGuardrailFunctionOutput:
+        context = data.context
+        self.runs.record_result(self.session_key(context), context.tool_call_id or None, context.tool_name, data.output)
+        return ToolGuardrailFunctionOutput.allow()
+
 
 def guard_agent(agent: Agent[TContext], guardrail: PolicyGuardrail) -> Agent[TContext]:
-    """A guarded copy of ``agent``: its function tools, and those of the agents it hands off to, list ``guardrail``.
+    """A guarded copy of ``agent``: its function tools, and those of the agents it hands off to, list ``guardrail``
+    (and its ``result_guardrail``).
 
     Nothing of the caller's is changed: the agents are clones (``Agent.clone``)
     and the tools copies. A tool that lists the guardrail already is kept as it
@@ -272,12 +289,18 @@ def _guarded_tool(tool: Any, guardrail: PolicyGuardrail) -> Any:
     if not isinstance(tool, FunctionTool):
         return tool
     guardrails = tool.tool_input_guardrails or []
-    if any(g is guardrail for g in guardrails):
+    outputs = tool.tool_output_guardrails or []
+    listed = any(g is guardrail for g in guardrails)
+    results = guardrail.result_guardrail
+    if listed and any(g is results for g in outputs):
         return tool
     copied = copy.copy(tool)
-    copied.tool_input_guardrails = [*guardrails, guardrail]
-    if guardrail.asks:
-        copied.needs_approval = guardrail.needs_approval(tool)
+    if not listed:
+        copied.tool_input_guardrails = [*guardrails, guardrail]
+        if guardrail.asks:
+            copied.needs_approval = guardrail.needs_approval(tool)
+    if not any(g is results for g in outputs):
+        copied.tool_output_guardrails = [*outputs, results]
     return copied
 
 

@@ -12,8 +12,11 @@ carries "gen_ai.tool.name" (the tool), usually one whose
 "gen_ai.operation.name" is "execute_tool". Its "gen_ai.tool.call.arguments"
 (recorded by instrumentations only when content capture is on) become the
 step's args: JSON text is parsed, text that is not JSON is kept as text, and
-empty text means no args. The step, ``{"tool": ..., "args": ...}``, is
-appended as one JSON line through ``ostik.OstikClient``, and flushed.
+empty text means no args; its "gen_ai.tool.call.result" is the step's result,
+and a span whose status is an error (or that has "error.type") has
+``"is_error": true``. The step, ``{"tool": ..., "args": ..., "result": ...}``,
+is appended as one JSON line through ``ostik.OstikClient``, and flushed (with
+``guard=``, as the guards write it: the step line, then the result's line).
 
 Where: ``trace_dir`` writes each session to a file of its own, ``<key>.jsonl``
 in that directory. With ``scope="run"`` (the default) a session is an
@@ -30,9 +33,10 @@ stay open. A span carrying "gen_ai.tool.call.id" is recorded once per id
 
 ``guard=`` also judges each recorded call in an observe session of its key
 (``store=`` keeps those sessions, as for the guards; a trace's session is
-forgotten when its root span ends): a recorder sees calls
-that have already run, so it refuses nothing, and logs each call that the
-policy blocks as a warning on the logger "ostik".
+forgotten when its root span ends), and hands the call's result to the
+session, for the policy's flows: a recorder sees calls that have already run,
+so it refuses nothing, and logs each call that the policy blocks as a warning
+on the logger "ostik".
 
 This is what ``ostik.formats`` reads from an OTLP/JSON export of the same spans
 (``--format otel``), but for the order: a recorder sees a span only when it
@@ -60,6 +64,7 @@ try:
     from opentelemetry.context import Context
     from opentelemetry.sdk.trace import ReadableSpan, Span, SpanProcessor
     from opentelemetry.sdk.trace.export import SpanExporter, SpanExportResult
+    from opentelemetry.trace import StatusCode
 except ImportError as error:
     raise ImportError("ostik.integrations.otel needs the OpenTelemetry SDK: pip install 'ostik[otel]'") from error
 
@@ -79,6 +84,8 @@ TOOL_NAME = "gen_ai.tool.name"
 ARGUMENTS = "gen_ai.tool.call.arguments"
 CALL_ID = "gen_ai.tool.call.id"
 CONVERSATION = "gen_ai.conversation.id"
+RESULT = "gen_ai.tool.call.result"
+ERROR_TYPE = "error.type"
 EXECUTE_TOOL = "execute_tool"
 
 logger = logging.getLogger(__name__)
@@ -88,10 +95,10 @@ def tool_step(span: ReadableSpan) -> dict[str, Any] | None:
     """The span's tool call as an ostik step, or None when the span is no tool call.
 
     Raises ValueError for a span that is a tool call but names no tool."""
-    return _tool_step(span.attributes or {})
+    return _tool_step(span.attributes or {}, span)
 
 
-def _tool_step(attributes: Mapping[str, Any]) -> dict[str, Any] | None:
+def _tool_step(attributes: Mapping[str, Any], span: ReadableSpan | None = None) -> dict[str, Any] | None:
     tool = attributes.get(TOOL_NAME)
     if tool is None:
         if attributes.get(OPERATION) == EXECUTE_TOOL:
@@ -108,7 +115,16 @@ def _tool_step(attributes: Mapping[str, Any]) -> dict[str, Any] | None:
             return {"tool": tool, "unjudged": args.problem}
     elif isinstance(arguments, Sequence):
         args = list(arguments)
-    return {"tool": tool} if args is None else {"tool": tool, "args": args}
+    step: dict[str, Any] = {"tool": tool} if args is None else {"tool": tool, "args": args}
+    result = attributes.get(RESULT)
+    if result is not None:
+        step["result"] = result if isinstance(result, str) or not isinstance(result, Sequence) else list(result)
+    status = span.status.status_code if span is not None and span.status is not None else StatusCode.UNSET
+    if status is StatusCode.ERROR or ERROR_TYPE in attributes:
+        step["is_error"] = True
+    elif status is StatusCode.OK:
+        step["is_error"] = False
+    return step
 
 
 def _attributes_of(span: ReadableSpan) -> Mapping[str, Any]:
@@ -181,7 +197,7 @@ class ToolSpanRecorder(SpanProcessor):
             return
         attributes = _attributes_of(span)
         try:
-            step = _tool_step(attributes)
+            step = _tool_step(attributes, span)
         except ValueError as error:
             logger.warning("span %r not recorded: %s", span.name, error)
             return
@@ -196,7 +212,10 @@ class ToolSpanRecorder(SpanProcessor):
         try:
             if self.runs is not None and "unjudged" not in step:
                 # The session knows the ids it judged: a span seen again is neither counted nor written again.
-                self.runs.decide(key, step["tool"], step.get("args"), call_id)
+                runs = self.runs
+                runs.decide(key, step["tool"], step.get("args"), call_id)
+                if "result" in step:
+                    runs.record_result(key, call_id, step["tool"], step["result"], is_error=step.get("is_error", False))
                 return
             if call_id is not None:
                 with self._lock:

@@ -18,7 +18,8 @@ Pydantic AI's ``ToolFailed`` with the decision's ``message`` (or what
 result, which costs none of the tool's retries; with ``raise_on_block=True``
 it raises ``ostik.PolicyViolation`` instead, which ends the run. With
 ``mode="observe"`` every call runs and what would have been refused is
-logged. Each tool's result is handed to the session.
+logged. Each tool's result is handed to the session, for the policy's flows (the text of the
+exception of a tool that fails, as a failed result).
 
 Approvals. A call the policy's ``ask`` entries apply to is deferred for
 approval as Pydantic AI defers a tool that requires it: the toolset raises
@@ -58,7 +59,8 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Generic
 
 try:
-    from pydantic_ai import AgentRunResult, ApprovalRequired, DeferredToolRequests, RunContext, ToolFailed
+    from pydantic_ai import AgentRunResult, DeferredToolRequests, RunContext, ToolFailed
+    from pydantic_ai.exceptions import ApprovalRequired, CallDeferred
     from pydantic_ai.capabilities import AbstractCapability
     from pydantic_ai.capabilities.abstract import WrapRunHandler
     from pydantic_ai.models import ModelRequestContext
@@ -144,7 +146,14 @@ class PolicyToolset(WrapperToolset[AgentDepsT]):
             if runs.raise_on_block:
                 raise PolicyViolation(decision)
             raise ToolFailed(runs.message(decision))
-        result = await self.wrapped.call_tool(name, tool_args, ctx, tool)
+        try:
+            result = await self.wrapped.call_tool(name, tool_args, ctx, tool)
+        except (CallDeferred, ApprovalRequired):
+            raise  # the call has not run yet
+        except Exception as error:
+            # What the model is told of a failed call (a retry prompt, a tool failure) is a result too.
+            runs.record_result(key, call_id, name, str(error), is_error=True)
+            raise
         runs.record_result(key, call_id, name, result)
         return result
 

@@ -50,9 +50,18 @@ line is the ask without ``"approved"``, and a warning is logged. An adapter
 whose framework has no way to ask refuses the call with the decision's
 message.
 
-Results. The adapters hand each tool's result over with ``record_result``; the
-session takes it when it has a use for it (a session's ``record_result``),
-until then the last results of each key are kept here for it.
+Results. The adapters hand each tool's result over with ``record_result``
+(its value, and whether the tool failed), which gives it to the key's session
+(``Session.record_result``) under the call's id, or, for a call without one,
+under the step of that tool's last call. The session indexes it for the
+policy's flows: a later call whose args carry text of it can be refused. A
+result of a call the session never counted (refused, or run unjudged under
+``on_error: allow``) has nowhere to go and is dropped. A value that cannot be
+converted (a framework's own object) is given as its ``model_dump`` (a
+Pydantic model) or its text. A key's trace file gets the result as a line of
+its own after the call's step line, ``{"result": ..., "result_of": STEP}``
+(and ``"is_error": true`` for a failed call), as a session's trace file does.
+The last 64 results of each key are also kept here (``results``).
 
 Memory. Without a store, every key's session is held until the adapter ends
 it (the end of a run; a conversation's session stays for its next turn, so a
@@ -83,7 +92,7 @@ if TYPE_CHECKING:
     from ostik import SessionStore
 
 __all__ = ["Call", "GuardedRuns", "Mode", "Scope", "ToolResult", "TraceFile", "TracePaths", "TraceWriter", "call_arguments",
-           "guard_of", "judge", "new_run_id", "refusal_message"]
+           "guard_of", "judge", "new_run_id", "refusal_message", "result_value"]
 
 TraceFile: TypeAlias = "str | os.PathLike[str] | Callable[[str], str | os.PathLike[str] | None]"
 """Where sessions record their calls: one path for every key, or a function of the key."""
@@ -101,6 +110,9 @@ REMEMBERED_IDS = 4096
 HELD_KEYS = 4096
 
 logger = logging.getLogger("ostik")
+
+# Whether sessions take results (a build of the core with flows); until then results are only kept here.
+TAKES_RESULTS = hasattr(Session, "record_result")
 
 _UNASKED = object()
 
@@ -211,6 +223,20 @@ class TraceWriter:
             line["denial"] = denial
         self.write_line(key, line)
 
+    def write_result(self, key: str, step: int, result: object, is_error: bool) -> None:
+        """Appends the result of the key's call at ``step``, a line of its own after the call's step line."""
+        if isinstance(result, (bytes, bytearray, memoryview)):
+            result = bytes(result).decode("utf-8", "replace")
+        line: dict[str, Any] = {"result": result, "result_of": step}
+        if is_error:
+            line["is_error"] = True
+        try:
+            self.write_line(key, line)
+        except (TypeError, ValueError):
+            # A value with no JSON form: its text, as the session was given it.
+            line["result"] = str(result)
+            self.write_line(key, line)
+
     def write_line(self, key: str, line: dict[str, Any]) -> None:
         """Appends a line to the key's file; with the key in it when keys share the file."""
         path = self._path_of(key)
@@ -257,7 +283,7 @@ class TraceWriter:
 class _Key:
     """What is kept of one key besides its session: the turn in progress and the last results."""
 
-    __slots__ = ("lock", "session", "turn", "decided", "results", "written")
+    __slots__ = ("lock", "session", "turn", "decided", "results", "written", "unnamed", "steps")
 
     def __init__(self) -> None:
         # A finalizer that ends a run while a call is decided takes the adapter's lock, never this one.
@@ -269,6 +295,15 @@ class _Key:
         self.results: deque[tuple[str | None, str, object]] = deque(maxlen=KEPT_RESULTS)
         # The ids whose decision is in the trace file: a decision given again for one is not written again.
         self.written: OrderedDict[str, None] = OrderedDict()
+        # The step of each tool's last counted call that came without an id: where its result goes.
+        self.unnamed: dict[str, int] = {}
+        # The step of each call written to the trace file, by id: the result line names it.
+        self.steps: OrderedDict[str, int] = OrderedDict()
+
+    def remember_step(self, call_id: str, step: int) -> None:
+        self.steps[call_id] = step
+        if len(self.steps) > REMEMBERED_IDS:
+            self.steps.popitem(last=False)
 
     def first_time(self, call_id: str | None) -> bool:
         """Whether the call's decision is to be written (every call without an id is)."""
@@ -395,6 +430,8 @@ class GuardedRuns:
     def _check(self, entry: _Key, key: str, session: Session, tool: str, args: object,
                call_id: str | None) -> Decision | None:
         decision, unjudged = _judged(session, tool, args, self._on_error, call_id)
+        if call_id is None and decision is not None and (decision.allowed or not self._enforce):
+            entry.unnamed[tool] = decision.step
         if decision is not None and not decision.allowed:
             if not self._enforce:
                 if decision.needs_approval:
@@ -412,6 +449,8 @@ class GuardedRuns:
         writer = self._writer
         if writer is not None and writer.records(key) and entry.first_time(call_id):
             writer.write(key, tool, args, decision, unjudged, self._enforce)
+            if decision is not None and call_id is not None and (decision.allowed or not self._enforce):
+                entry.remember_step(call_id, decision.step)
         return decision
 
     def refuses(self, decision: Decision | None) -> bool:
@@ -454,6 +493,8 @@ class GuardedRuns:
         writer = self._writer
         if writer is not None and writer.records(key) and entry.first_time(call_id):
             writer.write_answer(key, tool, args, asked, approved, reason)
+            if approved:
+                entry.remember_step(call_id, decision.step)
         return decision
 
     def asker(self, call_id: str) -> str | None:
@@ -489,22 +530,64 @@ class GuardedRuns:
 
     # Results.
 
-    def record_result(self, key: str, call_id: str | None, tool: str, result: object) -> None:
-        """Hands a tool's result over to the key's session."""
+    def record_result(self, key: str, call_id: str | None, tool: str, result: object, *,
+                      is_error: bool = False) -> None:
+        """Hands a tool's result over to the key's session (see Results above)."""
         entry = self._keys.get(key)
         if entry is None:
-            return
-        record = getattr(entry.session, "record_result", None)
-        if record is not None:
-            record(tool, result, call_id=call_id)
-        else:
-            # A plain tuple: made for every call, read rarely.
-            entry.results.append((call_id, tool, result))
+            if self.store is None:
+                return  # the run is over, or never began here
+            entry = self._key(key)
+        value = result_value(result)
+        with entry.lock:
+            entry.results.append((call_id, tool, value))
+            target: str | int | None = call_id if call_id is not None else entry.unnamed.pop(tool, None)
+            if target is None:
+                return
+            if not TAKES_RESULTS:
+                return
+            writer = self._writer
+            if writer is not None:
+                step = target if isinstance(target, int) else entry.steps.pop(target, None)
+                if step is not None and writer.records(key):
+                    writer.write_result(key, step, value, is_error)
+            if self.store is None:
+                if entry.session is not None:
+                    _hand_over(entry.session, target, value, is_error)
+                return
+            with self.store.session(self.guard, key, mode=self.mode) as session:
+                _hand_over(session, target, value, is_error)
 
     def results(self, key: str) -> list[ToolResult]:
         """The last results handed over for the key (at most 64)."""
         entry = self._keys.get(key)
         return [] if entry is None else [ToolResult(*kept) for kept in entry.results]
+
+
+def result_value(result: object) -> object:
+    """What a session is given of a tool's result: the value itself, or a Pydantic model's JSON-able dump."""
+    dump = getattr(result, "model_dump", None)
+    if callable(dump) and not isinstance(result, type):
+        try:
+            return dump(mode="json")
+        except Exception:
+            return str(result)
+    return result
+
+
+def _hand_over(session: Session, target: str | int, value: object, is_error: bool) -> None:
+    record = getattr(session, "record_result")
+    try:
+        record(target, value, is_error=is_error)
+        return
+    except (TypeError, ValueError) as error:
+        problem = error
+    try:
+        # A value with no JSON form, or too deep: its text is what the tool gave.
+        record(target, str(value), is_error=is_error)
+    except ValueError:
+        # A call the session did not count (refused, left unjudged, or forgotten): no result goes with it.
+        logger.debug("result of %r not recorded: %s", target, problem)
 
 
 def judge(session: Session, tool: str, args: object, on_error: str, call_id: str | None = None) -> Decision | None:
