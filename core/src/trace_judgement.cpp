@@ -20,9 +20,10 @@ using namespace detail;
 TraceJudgement::TraceJudgement(std::shared_ptr<const Guard> guard)
     : guard_(std::move(guard)),
       state_(std::make_unique<TraceState>(guard_->explainer().plan())),
-      language_(std::make_unique<LanguageState>(guard_->arguments().language())),
+      language_(std::make_unique<LanguageState>(guard_->arguments().language(), guard_->max_tracked_bytes())),
       listed_(guard_->arguments().id_count(), 0),
-      entry_counts_(guard_->arguments().language().asks().size() + guard_->arguments().language().limits().size()) {}
+      entry_counts_(guard_->arguments().language().asks().size() + guard_->arguments().language().limits().size() +
+                    guard_->arguments().language().flows().size()) {}
 
 TraceJudgement::~TraceJudgement() = default;
 TraceJudgement::TraceJudgement(TraceJudgement&&) noexcept = default;
@@ -49,8 +50,16 @@ namespace {
 struct RecordedEntriesSink {
     StepFailureSink& failures;
     std::optional<std::uint32_t> asked;
+    std::optional<StepFailure> asked_flow;  // its values pushed to the failures' values
     void limit(std::uint32_t k, std::uint64_t count) { failures.limit(k, count); }
     void ask(std::uint32_t k) { asked = k; }
+    void flow(std::uint32_t k, const FlowMatch& m) {
+        failures.flow(k, m);
+        if (m.ask) {
+            asked_flow = failures.failures.back();
+            failures.failures.pop_back();
+        }
+    }
 };
 
 }  // namespace
@@ -70,20 +79,34 @@ void TraceJudgement::add(std::string_view tool, const std::optional<Value>* args
         const LanguageCall call{tool, &call_args, ts, call_args_hash(language, call_args)};
         const ToolEntries& entries = language_->entries(slot, tool);
         const std::size_t before = failures_.size();
-        RecordedEntriesSink entries_sink{sink, std::nullopt};
+        RecordedEntriesSink entries_sink{sink, std::nullopt, std::nullopt};
         const LanguageVerdict v = language_->judge(entries, call, judged.blocked(), entries_sink);
         windows_unjudged_ = windows_unjudged_ || v.windows_unjudged;
         if (!judged.blocked() && failures_.size() > before) {
             judged.verdict = Verdict::blocked;
             judged.blocked_by = failures_[before].id_index(plan, &guard_->arguments());
         }
-        if (entries_sink.asked) asked_.emplace_back(step, *entries_sink.asked);
         const std::size_t asks = language.asks().size();
+        const std::size_t flows_at = asks + language.limits().size();
+        if (entries_sink.asked) {
+            StepFailure f;
+            f.step = step;
+            f.kind = StepFailure::Kind::ask;
+            f.check = *entries_sink.asked;
+            asked_.emplace_back(step, static_cast<std::uint32_t>(asks_.size()));
+            asks_.push_back(f);
+        } else if (entries_sink.asked_flow) {
+            asked_.emplace_back(step, static_cast<std::uint32_t>(asks_.size()));
+            asks_.push_back(*entries_sink.asked_flow);
+            ++entry_counts_[flows_at + entries_sink.asked_flow->check].violated;
+        }
         for (const std::uint32_t k : entries.asks) ++entry_counts_[k].reached;
         for (const std::uint32_t k : entries.limits) ++entry_counts_[asks + k].reached;
+        for (const std::uint32_t k : entries.flows) ++entry_counts_[flows_at + k].reached;
         if (entries_sink.asked) ++entry_counts_[*entries_sink.asked].violated;
         for (std::size_t i = before; i < failures_.size(); ++i) {
             if (failures_[i].kind == StepFailure::Kind::limit) ++entry_counts_[asks + failures_[i].check].violated;
+            if (failures_[i].kind == StepFailure::Kind::flow) ++entry_counts_[flows_at + failures_[i].check].violated;
         }
         language_->advance(entries, call);
     }
@@ -94,6 +117,13 @@ void TraceJudgement::add(std::string_view tool, const std::optional<Value>* args
         if (!first_block_) first_block_ = step;
         list_blocking(judged.blocked_by);
     }
+}
+
+void TraceJudgement::add_result(std::uint64_t step, const Value& result) {
+    if (step >= step_slots_.size() || !language_->plan().has_flows()) return;
+    const std::uint32_t slot = step_slots_[step];
+    const std::string& tool = state_->slot(slot).text.raw;
+    language_->record(language_->entries(slot, tool), step, tool, result);
 }
 
 void TraceJudgement::finish() {
@@ -146,12 +176,10 @@ GuardDecision TraceJudgement::decision(std::uint64_t step) const {
         d.message = decision_message(state_->plan(), &guard_->arguments(), first,
                                      state_->slot(step_slots_[step]).text, values_);
     } else if (!asked_.empty()) {
-        const auto it = std::lower_bound(asked_.begin(), asked_.end(), std::pair<std::uint64_t, std::uint32_t>{step, 0});
+        const auto it = std::lower_bound(asked_.begin(), asked_.end(), step,
+                                         [](const auto& a, std::uint64_t s) { return a.first < s; });
         if (it != asked_.end() && it->first == step) {
-            StepFailure f;
-            f.step = step;
-            f.kind = StepFailure::Kind::ask;
-            f.check = it->second;
+            const StepFailure& f = asks_[it->second];
             const NameText& text = state_->slot(step_slots_[step]).text;
             d.verdict = Verdict::ask;
             d.failures.push_back(detail::failure_record(state_->plan(), &guard_->arguments(), f, text, values_));
