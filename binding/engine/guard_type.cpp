@@ -241,6 +241,7 @@ PyObject* judge_trace(GuardObject* self, PyObject* trace) {
     if (!items) return nullptr;
     ostik::TraceJudgement judgement(self->guard);
     const bool windowed = self->guard->windowed_limits();
+    const bool flows = self->guard->has_flows();
     for (std::size_t i = 0; i < items->size(); ++i) {
         if (interrupted(i)) return nullptr;
         auto read = read_engine_step((*items)[i].get());
@@ -252,6 +253,23 @@ PyObject* judge_trace(GuardObject* self, PyObject* trace) {
         if (windowed && !step_time((*items)[i].get(), ts)) return nullptr;
         if (read->unjudged) judgement.add_step(read->call.tool, *read->unjudged, ts);
         else judgement.add_step(read->call.tool, read->call.args, ts);
+        if (flows) {
+            // Its "result", as a session records it after the call ran.
+            PyObject* step = (*items)[i].get();
+            if (!PyMapping_Check(step)) continue;
+            OwnedRef key = OwnedRef::steal(PyUnicode_FromString("result"));
+            if (!key) return nullptr;
+            OwnedRef value = OwnedRef::steal(PyObject_GetItem(step, key.get()));
+            if (!value) {
+                if (!PyErr_ExceptionMatches(PyExc_KeyError)) return nullptr;
+                PyErr_Clear();
+                continue;
+            }
+            if (value.get() == Py_None) continue;
+            auto result = result_value(value.get());
+            if (!result) return nullptr;
+            judgement.add_result(i, *result);
+        }
     }
     items->clear();
     judgement.finish();

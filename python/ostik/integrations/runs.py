@@ -380,12 +380,16 @@ class GuardedRuns:
         entry = self._keys.get(key)
         if entry is None:
             return
-        record = getattr(entry.session, "record_result", None)
-        if record is not None:
-            record(tool, result, call_id=call_id)
-        else:
-            # A plain tuple: made for every call, read rarely.
-            entry.results.append((call_id, tool, result))
+        # A plain tuple: made for every call, read rarely.
+        entry.results.append((call_id, tool, result))
+        if call_id is None:
+            return  # the session knows a call by its id or step only
+        try:
+            entry.session.record_result(call_id, result)
+        except ValueError:
+            # A call the session did not run (refused, unknown to it): the
+            # result is only kept here.
+            pass
 
     def results(self, key: str) -> list[ToolResult]:
         """The last results handed over for the key (at most 64)."""
