@@ -153,17 +153,29 @@ void FlowIndex::grow(Table& t) {
     t.slots = std::move(slots);
 }
 
+// Whether the window at `pos` (of the piece added last) adds nothing to the
+// one kept at `q`: the same flows, and the same text around it, as far as a
+// run of `n` code points through it can reach (4n bytes each way), with at
+// least as much of its piece on either side. A run through the new window
+// then lies around the kept one too, so the check finds it there; equal
+// windows with other text around them are all kept.
+bool FlowIndex::redundant(std::uint32_t q, std::uint32_t pos, std::uint32_t bytes, std::uint32_t mask,
+                          std::uint64_t n) const {
+    const Piece& kept = pieces_[piece_of(q)];
+    if (results_[kept.result].mask != mask) return false;
+    const Piece& added = pieces_.back();
+    const std::uint64_t reach = 4 * n;
+    const std::uint32_t before = static_cast<std::uint32_t>(std::min<std::uint64_t>(reach, pos - added.start));
+    const std::uint32_t after = static_cast<std::uint32_t>(std::min<std::uint64_t>(reach + bytes, added.end - pos));
+    if (q - kept.start < before || kept.end - q < after) return false;
+    return std::memcmp(arena_.data() + q - before, arena_.data() + pos - before, std::size_t{before} + after) == 0;
+}
+
 void FlowIndex::insert(Table& t, std::uint32_t key, std::uint32_t pos, std::uint32_t bytes, std::uint32_t mask) {
     const std::size_t m = t.slots.size() - 1;
     std::size_t i = key & m;
     while (const std::uint64_t e = t.slots[i]) {
-        if ((e >> 32) == key) {
-            const std::uint32_t q = static_cast<std::uint32_t>(e) - 1;
-            if (results_[pieces_[piece_of(q)].result].mask == mask &&
-                std::memcmp(arena_.data() + q, arena_.data() + pos, bytes) == 0) {
-                return;  // the same window, for the same flows
-            }
-        }
+        if ((e >> 32) == key && redundant(static_cast<std::uint32_t>(e) - 1, pos, bytes, mask, t.n)) return;
         i = (i + 1) & m;
     }
     t.slots[i] = (std::uint64_t{key} << 32) | (std::uint64_t{pos} + 1);

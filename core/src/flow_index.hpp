@@ -12,7 +12,8 @@
 // and confirms a candidate against the arena, extending it both ways to the
 // whole common run. A table keeps one slot per window, about 1/s slots per
 // code point (8 bytes each, at most 3/4 full); a window equal to one already
-// kept for a result of the same flows is not kept again.
+// kept for a result of the same flows, with the same text around it, is not
+// kept again (so repeated text costs no more than text said once).
 #pragma once
 
 #include <cstdint>
@@ -80,6 +81,7 @@ private:
         std::size_t used = 0;
     };
     void insert(Table& t, std::uint32_t key, std::uint32_t pos, std::uint32_t bytes, std::uint32_t mask);
+    bool redundant(std::uint32_t q, std::uint32_t pos, std::uint32_t bytes, std::uint32_t mask, std::uint64_t n) const;
     void grow(Table& t);
     std::uint32_t piece_of(std::uint32_t pos) const;
 
