@@ -132,4 +132,9 @@ PyCFunction fastcall(F f) {
 PyObject* stream_explanation(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* policy_bytes(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+// A tool's result as the flows take it: a str as its text, bytes as UTF-8
+// (bad sequences replaced), anything else as a JSON-able value; nothing,
+// with ValueError set, when it cannot be converted.
+std::optional<ostik::Value> result_value(PyObject* obj);
+
 }  // namespace ostik::py::engine

@@ -205,9 +205,29 @@ constexpr Signature judge_sig{"Guard.judge", judge_params, 1, 1};
 // cannot be read fails the call, its message after `invalid`; one whose
 // arguments hold a number no Value holds is judged as unjudged), judged and
 // dropped, since a judgement keeps none. False with the exception set.
+// Gives the judgement a step's "result", as a session records it after the
+// call ran: the steps after it see it.
+bool add_step_result(PyObject* step, std::size_t i, ostik::TraceJudgement& judgement) {
+    if (!PyMapping_Check(step)) return true;
+    OwnedRef key = OwnedRef::steal(PyUnicode_FromString("result"));
+    if (!key) return false;
+    OwnedRef value = OwnedRef::steal(PyObject_GetItem(step, key.get()));
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) return false;
+        PyErr_Clear();
+        return true;
+    }
+    if (value.get() == Py_None) return true;
+    auto result = result_value(value.get());
+    if (!result) return false;
+    judgement.add_result(i, *result);
+    return true;
+}
+
 bool judge_steps(GuardObject* self, const std::vector<OwnedRef>& steps, const char* invalid,
                  ostik::TraceJudgement& judgement) {
     const bool windowed = self->guard->windowed_limits();
+    const bool flows = self->guard->has_flows();
     for (std::size_t i = 0; i < steps.size(); ++i) {
         if (interrupted(i)) return false;
         auto read = read_engine_step(steps[i].get());
@@ -219,6 +239,7 @@ bool judge_steps(GuardObject* self, const std::vector<OwnedRef>& steps, const ch
         if (windowed && !read_step_time(steps[i].get(), ts)) return false;
         if (read->unjudged) judgement.add_step(read->call.tool, *read->unjudged, ts);
         else judgement.add_step(read->call.tool, read->call.args, ts);
+        if (flows && !add_step_result(steps[i].get(), i, judgement)) return false;
     }
     return true;
 }

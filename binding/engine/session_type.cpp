@@ -195,6 +195,52 @@ PyObject* session_peek(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     });
 }
 
+constexpr const char* record_params[] = {"call_id_or_step", "result", "is_error"};
+constexpr Signature record_sig{"Session.record_result", record_params, 3, 2, 2};
+
+PyObject* session_record_result(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* argv[3];
+    if (!parse_args(record_sig, args, nargs, kwnames, argv)) return nullptr;
+    return session_entry([&]() -> PyObject* {
+        ostik::GuardSession::CallRef ref;
+        PyObject* which = argv[0];
+        if (PyUnicode_Check(which)) {
+            if (!read_call_id(which, ref.call_id)) return nullptr;
+        } else if (PyLong_Check(which) && !PyBool_Check(which)) {
+            const long long step = PyLong_AsLongLong(which);
+            if (step == -1 && PyErr_Occurred()) return nullptr;
+            if (step < 0) {
+                PyErr_Format(PyExc_ValueError, "no call of the session is step %lld", step);
+                return nullptr;
+            }
+            ref.step = static_cast<std::uint64_t>(step);
+        } else {
+            raise_cannot_convert("call_id_or_step", which, "str or int");
+            return nullptr;
+        }
+        bool is_error = false;
+        if (argv[2]) {
+            const int truth = PyObject_IsTrue(argv[2]);
+            if (truth < 0) return nullptr;
+            is_error = truth == 1;
+        }
+        auto result = result_value(argv[1]);
+        if (!result) return nullptr;
+        auto recorded = session_of(self).record_result(ref, *result, is_error);
+        if (recorded) Py_RETURN_NONE;
+        using Kind = ostik::GuardSession::ResultError::Kind;
+        const ostik::GuardSession::ResultError& e = recorded.error();
+        if (e.kind == Kind::write && e.write_error) return raise_check_error(*e.write_error);
+        OwnedRef shown = OwnedRef::steal(PyObject_Repr(which));
+        if (!shown) return nullptr;
+        const char* what = e.kind == Kind::unknown_call ? "is no call of this session"
+                           : e.kind == Kind::pending    ? "waits for approval and has not run"
+                                                        : "was refused and never ran";
+        PyErr_Format(PyExc_ValueError, "no result can be recorded for call %U: it %s", shown.get(), what);
+        return nullptr;
+    });
+}
+
 constexpr const char* approve_params[] = {"call_id"};
 constexpr Signature approve_sig{"Session.approve", approve_params, 1, 1};
 constexpr const char* deny_params[] = {"call_id", "reason"};
@@ -472,6 +518,12 @@ PyMethodDef session_methods[] = {
      "Decorator form of guarded(): @session.tool, @session.tool(\"name\") or\n"
      "@session.tool(name=\"name\")."},
     {"_refusal", fastcall(session_refusal), METH_FASTCALL | METH_KEYWORDS, "_refusal($self, reason, tool=None)\n--\n\n"},
+    {"record_result", fastcall(session_record_result), METH_FASTCALL | METH_KEYWORDS,
+     "record_result($self, call_id_or_step, result, *, is_error=False)\n--\n\n"
+     "Records the result of a call that ran (by its call id or its step) for the\n"
+     "policy's flows: a str, bytes (UTF-8, bad sequences replaced) or any JSON-able\n"
+     "value, whose strings are followed. ValueError for an unknown call, one that\n"
+     "waits for approval or, enforcing, one that was refused."},
     {"approve", fastcall(session_approve), METH_FASTCALL | METH_KEYWORDS,
      "approve($self, call_id)\n--\n\n"
      "Approves the call waiting under call_id (its verdict was \"ask\"): it runs and\n"
@@ -516,6 +568,27 @@ PyType_Spec session_spec = {
 };
 
 }  // namespace
+
+// A result as the core takes it: a str as its text, bytes as UTF-8 (bad
+// sequences replaced), anything else as a JSON-able value.
+std::optional<ostik::Value> result_value(PyObject* obj) {
+    if (PyBytes_Check(obj) || PyByteArray_Check(obj)) {
+        const char* data = PyBytes_Check(obj) ? PyBytes_AS_STRING(obj) : PyByteArray_AS_STRING(obj);
+        const Py_ssize_t size = PyBytes_Check(obj) ? PyBytes_GET_SIZE(obj) : PyByteArray_GET_SIZE(obj);
+        OwnedRef text = OwnedRef::steal(PyUnicode_DecodeUTF8(data, size, "replace"));
+        if (!text) return std::nullopt;
+        Py_ssize_t len = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &len);
+        if (!utf8) return std::nullopt;
+        return ostik::Value(std::string_view(utf8, static_cast<std::size_t>(len)));
+    }
+    auto value = to_value(obj, Dialect::engine);
+    if (!value) {
+        set_error(PyExc_ValueError, "the result cannot be recorded: " + argument_failure_text(value.error()));
+        return std::nullopt;
+    }
+    return std::move(*value);
+}
 
 PyObject* new_session(std::shared_ptr<const Guard> guard, std::unique_ptr<TraceWriter> writer, bool keep_calls,
                       GuardMode mode, PyObject* clock, PyObject* approver) {

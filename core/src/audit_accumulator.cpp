@@ -46,6 +46,14 @@ struct VerdictOnly {
 AuditBasis::AuditBasis(Guard guard, PolicyKey key) : key_(std::move(key)), guard_(std::move(guard)) {}
 
 std::expected<std::shared_ptr<const AuditBasis>, std::string> AuditBasis::create(const Policy& policy, PolicyKey key) {
+    // Flows judge a call by the results recorded before it, which the
+    // accumulators are not given: counting such a policy's traces as passed
+    // would report traces as passing that Guard.judge fails.
+    if (!policy.flows.empty()) {
+        return std::unexpected(std::string(
+            "the policy has flows, which accumulators do not judge (they need the steps' results): judge its "
+            "traces with Guard.judge (ostik test without -q, -j or --dask-scheduler)"));
+    }
     auto guard = Guard::create(Policy(policy));
     if (!guard) return std::unexpected(guard.error().text());
     return std::make_shared<const AuditBasis>(std::move(*guard), std::move(key));

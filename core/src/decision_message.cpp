@@ -175,6 +175,7 @@ std::string decision_message(const ExplainPlan& plan, const ArgumentPlan* argume
         case StepFailure::Kind::limit:
         case StepFailure::Kind::ask:
         case StepFailure::Kind::denied:
+        case StepFailure::Kind::flow:
             return language_message(arguments->language(), f, tool, values);
         case StepFailure::Kind::rule:
             break;

@@ -72,10 +72,14 @@ std::vector<Guard::EntryInfo> Guard::entries() const {
         const LimitPlan& l = language.limits()[k];
         out.push_back({l.id.raw, l.repeats() ? "repeat" : "limit", p.limits[k].tools.empty() ? NameList{"*"} : p.limits[k].tools});
     }
+    for (std::size_t k = 0; k < language.flows().size(); ++k) {
+        out.push_back({language.flows()[k].id.raw, "flow", p.flows[k].to});
+    }
     return out;
 }
 
 bool Guard::windowed_limits() const { return arguments_->language().windowed(); }
+bool Guard::has_flows() const { return arguments_->language().has_flows(); }
 
 std::string Guard::explain_json(std::span<const ToolCall> steps) const {
     return explanation_json(explainer_.plan(), arguments_.get(), steps);
@@ -203,6 +207,17 @@ void write_ask_line(std::string& out, const ToolCall& call, const SessionDecisio
     close_line(out, call, ts);
 }
 
+// A result recorded for the call at `step`, after its step line:
+// {"is_error":true,"result":...,"result_of":STEP}, "is_error" only when true.
+void write_result_line(std::string& out, std::uint64_t step, const Value& result, bool is_error) {
+    out.clear();
+    out += is_error ? "{\"is_error\":true,\"result\":" : "{\"result\":";
+    json::write_value(out, result);
+    out += ",\"result_of\":";
+    json::write_uint(out, step);
+    out += "}\n";
+}
+
 double steady_seconds() {
     using namespace std::chrono;
     return duration<double>(steady_clock::now().time_since_epoch()).count();
@@ -224,7 +239,7 @@ GuardSession::GuardSession(std::shared_ptr<const Guard> guard, std::unique_ptr<T
       keep_calls_(keep_calls),
       mode_(mode),
       state_(std::make_unique<TraceState>(guard_->explainer().plan())),
-      language_(std::make_unique<LanguageState>(guard_->arguments().language())) {}
+      language_(std::make_unique<LanguageState>(guard_->arguments().language(), guard_->max_tracked_bytes())) {}
 
 GuardSession::~GuardSession() = default;
 
@@ -237,7 +252,7 @@ void judge_entries(const LanguageState& language, const ToolEntries& entries, co
     const LanguageCall lc{call.tool, &call.args, now, args_hash};
     const LanguageVerdict v = language.judge(entries, lc, verdict == Verdict::blocked, sink);
     if (verdict != Verdict::allowed || sink.failures.empty()) return;
-    verdict = v.ask ? Verdict::ask : Verdict::blocked;
+    verdict = v.ask || v.flow_ask ? Verdict::ask : Verdict::blocked;
 }
 
 }  // namespace
@@ -287,7 +302,43 @@ void GuardSession::enter(std::uint32_t slot, ToolCall call, std::optional<double
         language_->advance(language_->entries(slot, call.tool), lc);
     }
     state_->advance(slot);
+    if (language_->plan().has_flows()) step_slots_.push_back(slot);
     if (keep_calls_) calls_.push_back(std::move(call));
+}
+
+std::expected<void, GuardSession::ResultError> GuardSession::record_result(const CallRef& call, const Value& result,
+                                                                          bool is_error) {
+    std::lock_guard lock(mutex_);
+    std::uint64_t step = 0;
+    if (call.call_id) {
+        const auto it = remembered_.find(*call.call_id);
+        if (it == remembered_.end()) return std::unexpected(ResultError{ResultError::Kind::unknown_call});
+        const SessionDecision& d = it->second.decision;
+        if (pending_.contains(*call.call_id)) return std::unexpected(ResultError{ResultError::Kind::pending});
+        if (mode_ == GuardMode::enforce && !d.allowed()) return std::unexpected(ResultError{ResultError::Kind::refused});
+        step = d.step();
+    } else {
+        step = call.step;
+        if (step >= state_->steps()) return std::unexpected(ResultError{ResultError::Kind::unknown_call});
+    }
+    const bool flows = language_->plan().has_flows();
+    if (flows && step >= step_slots_.size()) return std::unexpected(ResultError{ResultError::Kind::unknown_call});
+    if (writer_) {
+        write_result_line(line_, step, result, is_error);
+        if (auto written = write(line_); !written) {
+            return std::unexpected(ResultError{ResultError::Kind::write, std::move(written.error())});
+        }
+    }
+    if (!flows) return {};
+    const std::uint32_t slot = step_slots_[step];
+    const std::string& tool = state_->slot(slot).text.raw;
+    language_->record(language_->entries(slot, tool), step, tool, result);
+    return {};
+}
+
+bool GuardSession::takes_results(std::string_view tool) const {
+    const LanguagePlan& language = guard_->arguments().language();
+    return writer_ || (language.has_flows() && LanguageState::takes_results(language.entries_for(tool)));
 }
 
 bool GuardSession::needs_time() const { return writer_ || guard_->arguments().language().windowed(); }
@@ -402,11 +453,19 @@ std::expected<SessionDecision, GuardSession::CheckError> GuardSession::resolve(c
     } else {
         decision.verdict_ = Verdict::blocked;
         StepFailure& f = decision.failures_.emplace_back(asked.failures_.back());
-        f.kind = StepFailure::Kind::denied;
         f.step = decision.step_;
-        if (reason) {
+        if (f.kind == StepFailure::Kind::flow) {
+            // Its source, argument and text stay; the reason follows them.
+            f.item |= StepFailure::flow_denied;
+            decision.values_.assign(asked.values_.begin() + f.value, asked.values_.begin() + f.value + 3);
             f.value = 0;
-            decision.values_.push_back(*reason);
+            if (reason) decision.values_.push_back(*reason);
+        } else {
+            f.kind = StepFailure::Kind::denied;
+            if (reason) {
+                f.value = 0;
+                decision.values_.push_back(*reason);
+            }
         }
     }
     if (writer_) {

@@ -137,6 +137,56 @@ std::expected<std::unique_ptr<const LanguagePlan>, ArgumentRuleError> LanguagePl
         }
         std::tie(l.id, l.id_index) = unique_id(base);
     }
+    // A flow's names: a label stands for its tools, a taint label for the
+    // results that earned it; any other name is a tool, an alias or a pattern.
+    auto tools_of = [&](const NameList& names) {
+        NameList tools;
+        for (const std::string& name : names) {
+            if (auto label = policy.labels.find(name); label != policy.labels.end()) {
+                tools.insert(tools.end(), label->second.begin(), label->second.end());
+            } else if (std::none_of(policy.taint.begin(), policy.taint.end(),
+                                    [&](const TaintEntry& t) { return t.label == name; })) {
+                tools.push_back(name);
+            }
+        }
+        return tools;
+    };
+    for (std::size_t i = 0; i < policy.taint.size(); ++i) {
+        const TaintEntry& e = policy.taint[i];
+        TaintPlan& t = out->taints_.emplace_back();
+        t.label = e.label;
+        auto compiled = compile_pattern(e.matches);
+        if (!compiled) {
+            const std::string path = "taint[" + std::to_string(i) + "].result.matches";
+            return std::unexpected(ArgumentRuleError{path, std::move(compiled.error()), path, false});
+        }
+        t.regex = std::move(*compiled);
+        if (e.tools) t.tools = NameMatcher(tools_of(*e.tools), policy.aliases);
+    }
+    for (const FlowEntry& e : policy.flows) {
+        FlowPlan& f = out->flows_.emplace_back();
+        f.from = NameMatcher(tools_of(e.from), policy.aliases);
+        for (std::uint32_t k = 0; k < out->taints_.size(); ++k) {
+            if (std::find(e.from.begin(), e.from.end(), out->taints_[k].label) != e.from.end()) {
+                f.taints.push_back(k);
+                out->taints_[k].used = true;
+            }
+        }
+        f.to = NameMatcher(tools_of(e.to), policy.aliases);
+        f.from_names = quoted_names(e.from);
+        f.to_names = quoted_names(e.to);
+        f.min_length = e.min_length.value_or(0);
+        if (e.args) f.args = *e.args;
+        f.ask = e.ask;
+        if (f.value()) {
+            f.value_index = out->value_flows_++;
+            out->value_order_.push_back(static_cast<std::uint32_t>(out->flows_.size() - 1));
+            out->min_lengths_.push_back(f.min_length);
+        }
+        std::tie(f.id, f.id_index) = unique_id("flow_" + joined_lower(e.from) + "_" + joined_lower(e.to));
+    }
+    std::sort(out->min_lengths_.begin(), out->min_lengths_.end());
+    out->min_lengths_.erase(std::unique(out->min_lengths_.begin(), out->min_lengths_.end()), out->min_lengths_.end());
     return std::unique_ptr<const LanguagePlan>(std::move(out));
 }
 
@@ -148,6 +198,13 @@ ToolEntries LanguagePlan::entries_for(std::string_view tool) const {
     }
     for (std::uint32_t k = 0; k < limits_.size(); ++k) {
         if (limits_[k].tools.matches(tool)) t.limits.push_back(k);
+    }
+    for (std::uint32_t k = 0; k < flows_.size(); ++k) {
+        if (flows_[k].to.matches(tool)) t.flows.push_back(k);
+        if (flows_[k].from.matches(tool)) t.feeds.push_back(k);
+    }
+    for (std::uint32_t k = 0; k < taints_.size(); ++k) {
+        if (taints_[k].used && (!taints_[k].tools || taints_[k].tools->matches(tool))) t.taints.push_back(k);
     }
     return t;
 }

@@ -19,6 +19,7 @@
 #include "argument_plan.hpp"
 #include "explain_plan.hpp"
 #include "ostik/policy.hpp"
+#include "pattern_budget.hpp"
 
 namespace ostik::detail {
 
@@ -70,12 +71,40 @@ struct LimitPlan {
     bool repeats() const { return repeat > 0; }
 };
 
+// A label a result earns by what it holds.
+struct TaintPlan {
+    std::string label;
+    Regex regex;
+    std::optional<NameMatcher> tools;  // only results of these
+    bool used = false;                 // some flow follows the label
+};
+
+// Results of `from` reaching calls of `to`.
+struct FlowPlan {
+    NameMatcher from;                   // the tools whose results it follows (labels, aliases, patterns)
+    std::vector<std::uint32_t> taints;  // the taint entries whose labels it follows
+    NameMatcher to;
+    NameText from_names;                // 'untrusted', 'secret': the entry's `from` as texts show it
+    NameText to_names;
+    std::uint64_t min_length = 0;       // 0: a taint flow
+    std::vector<std::string> args;      // a value flow's arguments (at any depth); empty for all
+    bool ask = false;                   // effect: ask, else block
+    std::uint32_t value_index = 0;      // a value flow's number among the value flows
+    NameText id;
+    std::size_t id_index = 0;
+
+    bool value() const { return min_length > 0; }
+};
+
 // The entries a call of one tool meets, by index.
 struct ToolEntries {
     std::vector<std::uint32_t> asks;
     std::vector<std::uint32_t> limits;
     std::vector<std::uint32_t> afters;  // ask entries whose `after` names the tool
-    bool empty() const { return asks.empty() && limits.empty() && afters.empty(); }
+    std::vector<std::uint32_t> flows;   // flows whose `to` names the tool
+    std::vector<std::uint32_t> feeds;   // flows whose `from` names the tool (its results are sources)
+    std::vector<std::uint32_t> taints;  // taint entries that may label its results
+    bool empty() const { return asks.empty() && limits.empty() && afters.empty() && flows.empty(); }
 };
 
 class LanguagePlan {
@@ -85,9 +114,17 @@ public:
     static std::expected<std::unique_ptr<const LanguagePlan>, ArgumentRuleError> compile(const Policy& policy,
                                                                                         const IdMaker& unique_id);
 
-    bool empty() const { return asks_.empty() && limits_.empty(); }
+    bool empty() const { return asks_.empty() && limits_.empty() && flows_.empty(); }
     std::span<const AskPlan> asks() const { return asks_; }
     std::span<const LimitPlan> limits() const { return limits_; }
+    std::span<const TaintPlan> taints() const { return taints_; }
+    std::span<const FlowPlan> flows() const { return flows_; }
+    bool has_flows() const { return !flows_.empty(); }
+    // The value flows: how many, and their distinct min_length values, ascending.
+    std::uint32_t value_flows() const { return value_flows_; }
+    std::span<const std::uint64_t> min_lengths() const { return min_lengths_; }
+    // The flow with value index `v`.
+    std::uint32_t value_flow(std::uint32_t v) const { return value_order_[v]; }
     bool windowed() const { return windowed_; }  // some limit counts in a window of time
     bool repeats() const { return repeats_; }    // some limit refuses repeated calls
 
@@ -98,6 +135,9 @@ public:
     // with argument conditions names it, or some limit compares arguments.
     bool needs_arguments(std::string_view tool) const {
         if (repeats_) return true;
+        for (const FlowPlan& f : flows_) {
+            if (f.value() && f.to.matches(tool)) return true;
+        }
         for (const std::uint32_t k : conditional_asks_) {
             if (asks_[k].tools.matches(tool)) return true;
         }
@@ -107,6 +147,11 @@ public:
 private:
     std::vector<AskPlan> asks_;
     std::vector<LimitPlan> limits_;
+    std::vector<TaintPlan> taints_;
+    std::vector<FlowPlan> flows_;
+    std::uint32_t value_flows_ = 0;
+    std::vector<std::uint32_t> value_order_;
+    std::vector<std::uint64_t> min_lengths_;
     bool windowed_ = false;
     bool repeats_ = false;
     std::vector<std::uint32_t> conditional_asks_;

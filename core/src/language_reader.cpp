@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 
+#include "pattern_budget.hpp"
 #include "yaml_scalar.hpp"
 
 namespace ostik::loader {
@@ -12,6 +13,10 @@ namespace {
 
 constexpr std::array<const char*, 3> ask_fields = {"tool", "args", "after"};
 constexpr std::array<const char*, 4> limit_fields = {"tool", "max", "per", "repeat"};
+constexpr std::array<const char*, 3> taint_fields = {"label", "result", "tool"};
+constexpr std::array<const char*, 1> taint_result_fields = {"matches"};
+constexpr std::array<const char*, 5> flow_fields = {"from", "to", "min_length", "args", "effect"};
+constexpr std::array<const char*, 2> effect_values = {"block", "ask"};
 
 // "60s", "1.5m", "2h": a positive number and its unit.
 bool parse_duration(std::string_view text, double& seconds) {
@@ -105,6 +110,124 @@ bool LanguageReader::read_limit_entry(std::size_t& pos, const Path& path, LimitE
             if (seen[2] && !seen[1]) return in_.fail("`per` needs `max` (at most `max` calls in any `per`)");
             return true;
         });
+}
+
+bool LanguageReader::read_labels(std::size_t& pos, const Path& path, AliasMap& out) {
+    out.clear();
+    return in_.read_name_list_map(pos, path, out);
+}
+
+bool LanguageReader::read_taint(std::size_t& pos, const Path& path, std::vector<TaintEntry>& out) {
+    out.clear();
+    return in_.read_sequence(pos, path, [&](std::size_t& q, const Path& ip) {
+        TaintEntry e;
+        if (!read_taint_entry(q, ip, e)) return false;
+        out.push_back(std::move(e));
+        return true;
+    });
+}
+
+bool LanguageReader::read_flows(std::size_t& pos, const Path& path, std::vector<FlowEntry>& out) {
+    out.clear();
+    return in_.read_sequence(pos, path, [&](std::size_t& q, const Path& ip) {
+        FlowEntry e;
+        if (!read_flow_entry(q, ip, e)) return false;
+        out.push_back(std::move(e));
+        return true;
+    });
+}
+
+bool LanguageReader::read_taint_entry(std::size_t& pos, const Path& path, TaintEntry& out) {
+    return in_.read_record(
+        pos, path, "struct TaintEntry", taint_fields,
+        [&](std::size_t f, std::size_t& p, const Path& vp) {
+            switch (f) {
+                case 0: return in_.read_text(p, vp, out.label, "a label name");
+                case 1: return read_taint_result(p, vp, out.matches);
+                default: {
+                    NameList tools;
+                    if (!read_names(p, vp, tools)) return false;
+                    out.tools = std::move(tools);
+                    return true;
+                }
+            }
+        },
+        [&](const std::vector<bool>& seen) {
+            if (!seen[0]) return in_.fail("missing field `label`");
+            return seen[1] || in_.fail("missing field `result`");
+        });
+}
+
+bool LanguageReader::read_taint_result(std::size_t& pos, const Path& path, std::string& matches) {
+    return in_.read_record(
+        pos, path, "struct TaintResult", taint_result_fields,
+        [&](std::size_t, std::size_t& p, const Path& vp) {
+            Event ev;
+            if (!in_.peek(p, ev)) return false;
+            const Mark mark = ev.mark;
+            if (ev.kind == EventKind::sequence_start || ev.kind == EventKind::mapping_start) {
+                ++p;
+                in_.invalid_type(ev, "a regular expression");
+                return in_.fix(mark, vp);
+            }
+            if (!in_.read_text(p, vp, matches, "a regular expression")) return false;
+            if (auto compiled = detail::compile_pattern(matches); !compiled) {
+                in_.fail(std::move(compiled.error()));
+                return in_.fix(in_.resolved_mark(mark, p), vp);
+            }
+            return true;
+        },
+        [&](const std::vector<bool>& seen) { return seen[0] || in_.fail("missing field `matches`"); });
+}
+
+bool LanguageReader::read_flow_entry(std::size_t& pos, const Path& path, FlowEntry& out) {
+    return in_.read_record(
+        pos, path, "struct FlowEntry", flow_fields,
+        [&](std::size_t f, std::size_t& p, const Path& vp) {
+            std::uint64_t n = 0;
+            switch (f) {
+                case 0: return read_names(p, vp, out.from);
+                case 1: return read_names(p, vp, out.to);
+                case 2:
+                    if (!read_count(p, vp, n, 1)) return false;
+                    out.min_length = n;
+                    return true;
+                case 3: {
+                    NameList args;
+                    if (!read_names(p, vp, args)) return false;
+                    out.args = std::move(args);
+                    return true;
+                }
+                default: return read_effect(p, vp, out.ask);
+            }
+        },
+        [&](const std::vector<bool>& seen) {
+            if (!seen[0]) return in_.fail("missing field `from`");
+            if (!seen[1]) return in_.fail("missing field `to`");
+            if (seen[3] && !seen[2]) {
+                return in_.fail("`args` needs `min_length` (the arguments a value of the results may not reach)");
+            }
+            return true;
+        });
+}
+
+bool LanguageReader::read_effect(std::size_t& pos, const Path& path, bool& ask) {
+    Event ev;
+    if (!in_.peek(pos, ev)) return false;
+    const Mark mark = ev.mark;
+    if (ev.kind == EventKind::sequence_start || ev.kind == EventKind::mapping_start) {
+        ++pos;
+        in_.invalid_type(ev, "enum Effect");
+        return in_.fix(mark, path);
+    }
+    std::string text;
+    if (!in_.read_text(pos, path, text, "enum Effect")) return false;
+    if (text == "block" || text == "ask") {
+        ask = text == "ask";
+        return true;
+    }
+    in_.fail("unknown variant `" + text + "`, expected " + name_list(effect_values));
+    return in_.fix(in_.resolved_mark(mark, pos), path);
 }
 
 bool LanguageReader::read_names(std::size_t& pos, const Path& path, NameList& out) {

@@ -1,5 +1,6 @@
 // Reading the sections of the whole language beyond the specified one: the
-// `ask` entries and the `limits`. Each entry is a record whose fields stand
+// `ask` entries, the `limits`, the `labels`, the `taint` entries and the
+// `flows`. Each entry is a record whose fields stand
 // in a table, as a rule's do; a tool field takes one name or a list.
 #pragma once
 
@@ -19,10 +20,17 @@ public:
 
     bool read_ask(std::size_t& pos, const Path& path, std::vector<AskEntry>& out);
     bool read_limits(std::size_t& pos, const Path& path, std::vector<LimitEntry>& out);
+    bool read_labels(std::size_t& pos, const Path& path, AliasMap& out);
+    bool read_taint(std::size_t& pos, const Path& path, std::vector<TaintEntry>& out);
+    bool read_flows(std::size_t& pos, const Path& path, std::vector<FlowEntry>& out);
 
 private:
     bool read_ask_entry(std::size_t& pos, const Path& path, AskEntry& out);
     bool read_limit_entry(std::size_t& pos, const Path& path, LimitEntry& out);
+    bool read_taint_entry(std::size_t& pos, const Path& path, TaintEntry& out);
+    bool read_taint_result(std::size_t& pos, const Path& path, std::string& matches);
+    bool read_flow_entry(std::size_t& pos, const Path& path, FlowEntry& out);
+    bool read_effect(std::size_t& pos, const Path& path, bool& ask);
     // One name, or a non-empty list of them.
     bool read_names(std::size_t& pos, const Path& path, NameList& out);
     bool read_count(std::size_t& pos, const Path& path, std::uint64_t& out, std::uint64_t least);

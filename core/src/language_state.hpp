@@ -9,12 +9,15 @@
 #include <algorithm>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "flow_index.hpp"
 #include "language_plan.hpp"
+#include "pattern_budget.hpp"
 #include "ostik/policy_encoding.hpp"
 #include "ostik/value.hpp"
 
@@ -37,16 +40,66 @@ inline std::uint64_t call_args_hash(const LanguagePlan& plan, const std::optiona
 // What the entries made of a call, besides the failures given to the sink.
 struct LanguageVerdict {
     std::optional<std::uint32_t> ask;  // the ask entry that applies, when nothing blocks
+    bool flow_ask = false;             // else an ask flow applies
     bool windows_unjudged = false;     // a windowed limit met the call, which had no time
 };
 
+// Why a flow applies to a call: the result it traces (its step and tool) and,
+// for a value flow, the argument and the text of it that came from there.
+// `untracked`: a value flow's results passed the session's bound, so the call
+// cannot be cleared.
+struct FlowMatch {
+    bool ask = false;
+    bool untracked = false;
+    std::uint64_t source_step = 0;
+    std::string_view source_tool;
+    std::string argument;  // "recipient", "payment.iban", "to[0]"
+    std::string matched;
+};
+
+// The bound on the text a session's value flows track, by default.
+inline constexpr std::uint64_t default_max_tracked_bytes = std::uint64_t{64} << 20;
+// What the index's positions can address.
+inline constexpr std::uint64_t most_tracked_bytes = (std::uint64_t{1} << 32) - 2;
+
+// The strings of a value, depth first, with where each is.
+template <class F>
+void for_each_string(const Value& v, std::string& path, F&& f) {
+    if (v.is<std::string>()) {
+        f(path, v.as<std::string>());
+    } else if (v.is<Array>()) {
+        const Array& a = v.as<Array>();
+        const std::size_t at = path.size();
+        for (std::size_t i = 0; i < a.size(); ++i) {
+            path += '[';
+            path += std::to_string(i);
+            path += ']';
+            for_each_string(a[i], path, f);
+            path.resize(at);
+        }
+    } else if (v.is<Object>()) {
+        const std::size_t at = path.size();
+        for (const Member& m : v.as<Object>()) {
+            if (at) path += '.';
+            path += m.key;
+            for_each_string(m.value, path, f);
+            path.resize(at);
+        }
+    }
+}
+
 class LanguageState {
 public:
-    explicit LanguageState(const LanguagePlan& plan)
+    explicit LanguageState(const LanguagePlan& plan, std::uint64_t max_tracked_bytes = default_max_tracked_bytes)
         : plan_(&plan),
           after_seen_(plan.asks().size(), 0),
           counts_(plan.limits().size(), 0),
-          times_(plan.limits().size()) {}
+          times_(plan.limits().size()),
+          tainted_(plan.flows().size()),
+          untracked_((plan.value_flows() + 63) / 64, 0),
+          max_tracked_(std::min(max_tracked_bytes, most_tracked_bytes)) {
+        if (plan.value_flows()) index_ = std::make_unique<FlowIndex>(plan.min_lengths(), plan.value_flows());
+    }
 
     const LanguagePlan& plan() const { return *plan_; }
 
@@ -91,6 +144,19 @@ public:
             sink.limit(k, count);
             blocked = true;
         }
+        std::optional<std::pair<std::uint32_t, FlowMatch>> flow_ask;
+        for (const std::uint32_t k : entries.flows) {
+            const FlowPlan& f = plan_->flows()[k];
+            if (f.ask && (blocked || flow_ask)) continue;
+            std::optional<FlowMatch> m = match(f, call);
+            if (!m) continue;
+            if (f.ask) {
+                flow_ask.emplace(k, std::move(*m));
+            } else {
+                sink.flow(k, *m);
+                blocked = true;
+            }
+        }
         if (blocked) return v;
         for (const std::uint32_t k : entries.asks) {
             const AskPlan& a = plan_->asks()[k];
@@ -98,10 +164,67 @@ public:
             if (!conditions_hold(a, call)) continue;
             sink.ask(k);
             v.ask = k;
-            break;
+            return v;
+        }
+        if (flow_ask) {
+            sink.flow(flow_ask->first, flow_ask->second);
+            v.flow_ask = true;
         }
         return v;
     }
+
+    // Whether a call of the tool of `entries` may get a result someone records.
+    static bool takes_results(const ToolEntries& entries) { return !entries.feeds.empty() || !entries.taints.empty(); }
+
+    // Records the result of the call at `step`, of `tool` (meeting `entries`):
+    // the labels it earns, the taint flows it starts, the text the value
+    // flows it feeds track.
+    void record(const ToolEntries& entries, std::uint64_t step, std::string_view tool, const Value& result) {
+        if (!takes_results(entries)) return;
+        thread_local std::string path;
+        std::vector<char> earned(plan_->taints().size(), 0);
+        for (const std::uint32_t k : entries.taints) {
+            const TaintPlan& t = plan_->taints()[k];
+            path.clear();
+            for_each_string(result, path, [&](const std::string&, std::string_view s) {
+                if (!earned[k] && finds(*t.regex, s)) earned[k] = 1;
+            });
+        }
+        std::vector<std::uint64_t> mask(untracked_.size(), 0);
+        bool feeds_value = false;
+        for (std::uint32_t k = 0; k < plan_->flows().size(); ++k) {
+            const FlowPlan& f = plan_->flows()[k];
+            const bool fed = std::binary_search(entries.feeds.begin(), entries.feeds.end(), k) ||
+                             std::any_of(f.taints.begin(), f.taints.end(), [&](std::uint32_t t) { return earned[t] != 0; });
+            if (!fed) continue;
+            if (!f.value()) {
+                if (!tainted_[k]) tainted_[k] = Source{step, std::string(tool)};
+            } else {
+                mask[f.value_index / 64] |= std::uint64_t{1} << (f.value_index % 64);
+                feeds_value = true;
+            }
+        }
+        if (!feeds_value) return;
+        std::vector<std::string> pieces;
+        std::uint64_t bytes = 0;
+        path.clear();
+        for_each_string(result, path, [&](const std::string&, std::string_view s) {
+            std::string& piece = pieces.emplace_back();
+            append_nfc(piece, s);
+            bytes += piece.size();
+        });
+        if (bytes > max_tracked_ - tracked_) {
+            for (std::size_t w = 0; w < mask.size(); ++w) untracked_[w] |= mask[w];
+            return;
+        }
+        tracked_ += bytes;
+        const std::uint32_t r = index_->add_result(step, tool, mask);
+        for (const std::string& piece : pieces) index_->add_piece(r, piece);
+    }
+
+    std::uint64_t tracked_bytes() const { return tracked_; }
+    std::uint64_t max_tracked_bytes() const { return max_tracked_; }
+    const FlowIndex* index() const { return index_.get(); }
 
     // Counts an entered call.
     void advance(const ToolEntries& entries, const LanguageCall& call) {
@@ -134,6 +257,59 @@ public:
     }
 
     // ---- for a session's bytes ----
+    struct Source {
+        std::uint64_t step = 0;
+        std::string tool;
+    };
+    struct SavedFlows {
+        std::vector<std::optional<Source>> tainted;
+        std::vector<std::uint64_t> untracked;
+        struct Result {
+            std::uint64_t step = 0;
+            std::string_view tool;
+            std::vector<std::uint64_t> mask;
+            std::vector<std::string_view> pieces;  // NFC text
+        };
+        std::vector<Result> results;  // viewing the state (saving) or the bytes (restoring)
+    };
+    SavedFlows save_flows() const {
+        SavedFlows s{tainted_, untracked_, {}};
+        if (!index_) return s;
+        for (std::size_t r = 0; r < index_->results(); ++r) {
+            const FlowIndex::Result& result = index_->result(static_cast<std::uint32_t>(r));
+            s.results.push_back({result.step, result.tool, index_->masks()[result.mask], {}});
+        }
+        for (const FlowIndex::Piece& p : index_->pieces()) s.results[p.result].pieces.push_back(index_->text(p));
+        return s;
+    }
+    // False when the saved state is not one this plan could have made.
+    bool restore_flows(SavedFlows s) {
+        if (s.tainted.size() != tainted_.size() || s.untracked.size() != untracked_.size()) return false;
+        if (!index_ && !s.results.empty()) return false;
+        const std::uint32_t flows = plan_->value_flows();
+        auto stray = [&](const std::vector<std::uint64_t>& mask) {
+            for (std::size_t w = 0; w < mask.size(); ++w) {
+                const std::uint32_t used = w + 1 < mask.size() || flows % 64 == 0 ? 64 : flows % 64;
+                if (used < 64 && (mask[w] >> used)) return true;
+            }
+            return false;
+        };
+        if (stray(s.untracked)) return false;
+        tainted_ = std::move(s.tainted);
+        untracked_ = std::move(s.untracked);
+        for (const auto& result : s.results) {
+            if (stray(result.mask) || std::all_of(result.mask.begin(), result.mask.end(), [](auto w) { return w == 0; })) {
+                return false;
+            }
+            const std::uint32_t r = index_->add_result(result.step, result.tool, result.mask);
+            for (const std::string_view piece : result.pieces) {
+                tracked_ += piece.size();
+                index_->add_piece(r, piece);
+            }
+        }
+        return true;
+    }
+
     struct Saved {
         std::vector<std::uint8_t> after_seen;
         std::vector<std::uint64_t> counts;
@@ -183,6 +359,63 @@ private:
         if (t.empty() || t.front() > start) return t.size();
         return static_cast<std::uint64_t>(t.end() - std::upper_bound(t.begin(), t.end(), start));
     }
+    // Why flow `f` applies to the call, if it does.
+    std::optional<FlowMatch> match(const FlowPlan& f, const LanguageCall& call) const {
+        const std::size_t k = static_cast<std::size_t>(&f - plan_->flows().data());
+        if (!f.value()) {
+            if (!tainted_[k]) return std::nullopt;
+            FlowMatch m;
+            m.ask = f.ask;
+            m.source_step = tainted_[k]->step;
+            m.source_tool = tainted_[k]->tool;
+            return m;
+        }
+        if (untracked_[f.value_index / 64] & (std::uint64_t{1} << (f.value_index % 64))) {
+            FlowMatch m;
+            m.ask = f.ask;
+            m.untracked = true;
+            return m;
+        }
+        if (!index_ || index_->results() == 0 || !call.args || !*call.args) return std::nullopt;
+        std::optional<FlowMatch> found;
+        thread_local std::string path;
+        thread_local std::string nfc;
+        path.clear();
+        auto look = [&](const std::string& where, std::string_view s) {
+            if (found || s.size() < f.min_length) return;
+            if (!f.args.empty() && !names_argument(f, where)) return;
+            nfc.clear();
+            append_nfc(nfc, s);
+            const auto hit = index_->find(nfc, f.min_length, f.value_index);
+            if (!hit) return;
+            const FlowIndex::Result& r = index_->result(hit->result);
+            FlowMatch& m = found.emplace();
+            m.ask = f.ask;
+            m.source_step = r.step;
+            m.source_tool = r.tool;
+            m.argument = where;
+            m.matched = nfc.substr(hit->begin, hit->end - hit->begin);
+        };
+        for_each_string(**call.args, path, look);
+        return found;
+    }
+    // Whether the argument at `path` ("a.b[2].c") is under a key `f` names.
+    static bool names_argument(const FlowPlan& f, std::string_view path) {
+        std::size_t i = 0;
+        while (i < path.size()) {
+            std::size_t j = path.find_first_of(".[", i);
+            if (j == std::string_view::npos) j = path.size();
+            const std::string_view key = path.substr(i, j - i);
+            if (std::find(f.args.begin(), f.args.end(), key) != f.args.end()) return true;
+            i = j;
+            while (i < path.size() && path[i] == '[') {
+                i = path.find(']', i);
+                i = i == std::string_view::npos ? path.size() : i + 1;
+            }
+            if (i < path.size() && path[i] == '.') ++i;
+        }
+        return false;
+    }
     static bool conditions_hold(const AskPlan& a, const LanguageCall& call) {
         if (a.conditions.empty()) return true;
         const Object* object = call.args && *call.args && (*call.args)->is<Object>() ? &(*call.args)->as<Object>() : nullptr;
@@ -205,6 +438,14 @@ private:
     bool last_has_args_ = false;
     std::uint64_t last_hash_ = 0;
     std::uint64_t run_ = 0;
+    // The flows': by flow, the first result that fed a taint flow; the
+    // tracked text of the value flows' results, and the value flows (a mask)
+    // a result fed past the bound.
+    std::vector<std::optional<Source>> tainted_;
+    std::unique_ptr<FlowIndex> index_;
+    std::vector<std::uint64_t> untracked_;
+    std::uint64_t tracked_ = 0;
+    std::uint64_t max_tracked_ = default_max_tracked_bytes;
 };
 
 }  // namespace ostik::detail

@@ -75,6 +75,69 @@ inline std::string denied_explanation(const NameText& tool, const std::string* r
     return out;
 }
 
+// The matched text as explanations show it: at most `shown_run` code points.
+inline constexpr std::size_t shown_run = 48;
+inline std::string shortened(std::string_view text) {
+    std::size_t cps = 0, i = 0;
+    for (; i < text.size(); ++i) {
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80 && cps++ == shown_run) break;
+    }
+    std::string out(text.substr(0, i));
+    if (i < text.size()) out += "...";
+    return out;
+}
+
+inline std::string step_of(std::uint64_t step) { return "step " + std::to_string(step); }
+
+inline std::string flow_explanation(const FlowPlan& f, const NameText& tool, bool untracked, std::uint64_t source_step,
+                                    const std::string& source_tool, const std::string& argument,
+                                    const std::string& matched) {
+    std::string out;
+    if (untracked) {
+        out += "the results of ";
+        out += f.from_names.raw;
+        out += " recorded in this session passed max_tracked_bytes, so the arguments of ";
+        out += quoted(tool.raw);
+        out += " cannot be traced to them";
+    } else if (!f.value()) {
+        out += quoted(tool.raw);
+        out += " is called after the result of ";
+        out += quoted(source_tool);
+        out += " at ";
+        out += step_of(source_step);
+        out += " brought ";
+        out += f.from_names.raw;
+        out += " content into the run";
+    } else {
+        out += "argument ";
+        out += quoted(argument);
+        out += " of ";
+        out += quoted(tool.raw);
+        out += " holds ";
+        out += quoted(shortened(matched));
+        out += " from the result of ";
+        out += quoted(source_tool);
+        out += " at ";
+        out += step_of(source_step);
+    }
+    return out;
+}
+
+inline std::string flow_message(const FlowPlan& f, const NameText& tool, bool untracked, std::uint64_t source_step,
+                                const std::string& source_tool, const std::string& argument) {
+    std::string why;
+    if (untracked) {
+        why = "this run recorded more results than can be traced";
+    } else if (!f.value()) {
+        why = "the result of " + quoted(source_tool) + " (" + step_of(source_step) + ") is in this run";
+    } else {
+        why = "argument " + quoted(argument) + " holds text from the result of " + quoted(source_tool) + " (" +
+              step_of(source_step) + ")";
+    }
+    if (f.ask) return "Calling " + quoted(tool.raw) + " needs a person's approval: " + why + ".";
+    return quoted(tool.raw) + " may not be called with data from " + f.from_names.raw + ": " + why + ".";
+}
+
 }  // namespace language_text
 
 // The record of a limit, ask or denied failure (StepFailure kinds).

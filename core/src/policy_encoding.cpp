@@ -328,7 +328,7 @@ std::string encode_policy(const Policy& p) {
     w.byte(static_cast<std::uint8_t>(p.on_error));
     // The whole language's sections follow only when there are any, so that
     // a policy of the specified language keeps its bytes and fingerprint.
-    if (!p.ask.empty() || !p.limits.empty()) {
+    if (!p.ask.empty() || !p.limits.empty() || p.has_flows()) {
         w.varint(p.ask.size());
         for (const AskEntry& e : p.ask) {
             write_names(w, e.tools);
@@ -355,6 +355,31 @@ std::string encode_policy(const Policy& p) {
             }
             w.byte(e.repeat ? 1 : 0);
             if (e.repeat) w.varint(*e.repeat);
+        }
+        // Likewise the flow sections after them.
+        if (p.has_flows()) {
+            w.varint(p.labels.size());
+            for (const auto* label : sorted_entries(p.labels)) {
+                w.text(label->first);
+                write_names(w, label->second);
+            }
+            w.varint(p.taint.size());
+            for (const TaintEntry& e : p.taint) {
+                w.text(e.label);
+                w.text(e.matches);
+                w.byte(e.tools ? 1 : 0);
+                if (e.tools) write_names(w, *e.tools);
+            }
+            w.varint(p.flows.size());
+            for (const FlowEntry& e : p.flows) {
+                write_names(w, e.from);
+                write_names(w, e.to);
+                w.byte(e.min_length ? 1 : 0);
+                if (e.min_length) w.varint(*e.min_length);
+                w.byte(e.args ? 1 : 0);
+                if (e.args) write_names(w, *e.args);
+                w.byte(e.ask ? 1 : 0);
+            }
         }
     }
     w.seal();
@@ -409,7 +434,28 @@ std::expected<Policy, std::string> decode_policy(std::string_view bytes) {
             }
             if (r.flag()) e.repeat = r.number();
         }
-        if (p.ask.empty() && p.limits.empty()) return Failure("malformed");
+        if (r.ok() && !r.at_end()) {
+            p.labels = r.map<AliasMap>([&] { return r.names(); });
+            const std::size_t taints = r.count();
+            for (std::size_t i = 0; i < taints && r.ok(); ++i) {
+                TaintEntry& e = p.taint.emplace_back();
+                e.label = r.text();
+                e.matches = r.text();
+                if (r.flag()) e.tools = r.names();
+            }
+            const std::size_t flows = r.count();
+            for (std::size_t i = 0; i < flows && r.ok(); ++i) {
+                FlowEntry& e = p.flows.emplace_back();
+                e.from = r.names();
+                e.to = r.names();
+                if (r.flag()) e.min_length = r.number();
+                if (r.flag()) e.args = r.names();
+                e.ask = r.flag();
+            }
+            if (!p.has_flows()) return Failure("malformed");
+        } else if (p.ask.empty() && p.limits.empty()) {
+            return Failure("malformed");
+        }
     }
     if (!r.ok() || !r.at_end()) return Failure("malformed");
     return p;

@@ -167,6 +167,15 @@ std::span<const RootSection> PolicyReader::whole_sections() {
         t.push_back({"limits", false, [](R& r, std::size_t& p, const Path& vp, Policy& out) {
                          return r.language_.read_limits(p, vp, out.limits);
                      }});
+        t.push_back({"labels", false, [](R& r, std::size_t& p, const Path& vp, Policy& out) {
+                         return r.language_.read_labels(p, vp, out.labels);
+                     }});
+        t.push_back({"taint", false, [](R& r, std::size_t& p, const Path& vp, Policy& out) {
+                         return r.language_.read_taint(p, vp, out.taint);
+                     }});
+        t.push_back({"flows", false, [](R& r, std::size_t& p, const Path& vp, Policy& out) {
+                         return r.language_.read_flows(p, vp, out.flows);
+                     }});
         return t;
     }();
     return table;

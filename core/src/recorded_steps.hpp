@@ -23,7 +23,8 @@ namespace ostik::detail {
 
 // What the entries made of one recorded step, besides its verdict.
 struct EntryStep {
-    std::optional<std::uint32_t> ask;  // the ask entry that applies (the step was not blocked)
+    std::optional<std::uint32_t> ask;       // the ask entry that applies (the step was not blocked)
+    std::optional<std::uint32_t> ask_flow;  // or the flow whose effect asks for it
     bool windows_unjudged = false;     // a windowed limit met the step, which had no time
 };
 
@@ -39,33 +40,46 @@ EntryStep judge_recorded_entries(LanguageState& language, std::uint32_t slot, st
                                  Sink& sink, ArgumentRuleCount* counts) {
     struct Entries {
         Sink& inner;
-        std::optional<std::uint32_t> first_limit;
+        const LanguagePlan& plan;
+        std::optional<std::size_t> first_block;  // the id of the first limit or flow that blocks the step
         std::optional<std::uint32_t> asked;
+        std::optional<std::uint32_t> asked_flow;
         ArgumentRuleCount* counts;
         std::size_t asks;
+        std::size_t flows_at;
         void limit(std::uint32_t k, std::uint64_t count) {
-            if (!first_limit) first_limit = k;
+            if (!first_block) first_block = plan.limits()[k].id_index;
             if (counts) ++counts[asks + k].violated;
             if constexpr (requires { inner.limit(k, count); }) inner.limit(k, count);
         }
         void ask(std::uint32_t k) { asked = k; }
+        // A flow that applies: it blocks the step, or (its effect ask) asks for it. Both go to the
+        // sink when it takes flows; an asking one is the sink's last failure, for the caller to keep apart.
+        void flow(std::uint32_t k, const FlowMatch& m) {
+            if (m.ask) asked_flow = k;
+            else if (!first_block) first_block = plan.flows()[k].id_index;
+            if (counts) ++counts[flows_at + k].violated;
+            if constexpr (requires { inner.flow(k, m); }) inner.flow(k, m);
+        }
     };
     const LanguagePlan& plan = language.plan();
     const LanguageCall call{tool, &args, ts, call_args_hash(plan, args)};
     const ToolEntries& entries = language.entries(slot, tool);
-    Entries out{sink, std::nullopt, std::nullopt, counts, plan.asks().size()};
+    const std::size_t asks = plan.asks().size();
+    Entries out{sink, plan, std::nullopt, std::nullopt, std::nullopt, counts, asks, asks + plan.limits().size()};
     const LanguageVerdict v = language.judge(entries, call, judged.blocked(), out);
-    if (!judged.blocked() && out.first_limit) {
+    if (!judged.blocked() && out.first_block) {
         judged.verdict = Verdict::blocked;
-        judged.blocked_by = plan.limits()[*out.first_limit].id_index;
+        judged.blocked_by = *out.first_block;
     }
     if (counts) {
         for (const std::uint32_t k : entries.asks) ++counts[k].reached;
         for (const std::uint32_t k : entries.limits) ++counts[out.asks + k].reached;
+        for (const std::uint32_t k : entries.flows) ++counts[out.flows_at + k].reached;
         if (out.asked) ++counts[*out.asked].violated;
     }
     language.advance(entries, call);
-    return EntryStep{out.asked, v.windows_unjudged};
+    return EntryStep{out.asked, out.asked_flow, v.windows_unjudged};
 }
 
 // A recorded trace as the accumulators take it: each step's tool and, where

@@ -185,6 +185,113 @@ struct SessionBytes {
             w.byte(call.args ? 1 : 0);
             if (call.args) w.text(value_bytes(*call.args));
         }
+        if (s.language_->plan().has_flows()) write_flows(w, s);
+    }
+
+    // The flows' state: the tool slot of every step, the first source of
+    // each taint flow, the value flows past the bound, and the tracked
+    // results with their pieces of text (the index is made again from them).
+    static void write_flows(ByteWriter& w, const GuardSession& s) {
+        // Slots are the session's own numbering: the tools are written by name,
+        // each once, in order of first call.
+        std::vector<std::uint32_t> number(s.step_slots_.empty() ? 0 : *std::max_element(s.step_slots_.begin(), s.step_slots_.end()) + 1,
+                                          std::numeric_limits<std::uint32_t>::max());
+        std::vector<std::uint32_t> order;
+        for (const std::uint32_t slot : s.step_slots_) {
+            if (number[slot] == std::numeric_limits<std::uint32_t>::max()) {
+                number[slot] = static_cast<std::uint32_t>(order.size());
+                order.push_back(slot);
+            }
+        }
+        w.varint(order.size());
+        for (const std::uint32_t slot : order) w.text(s.state_->slot(slot).text.raw);
+        w.varint(s.step_slots_.size());
+        for (const std::uint32_t slot : s.step_slots_) w.varint(number[slot]);
+        const LanguageState::SavedFlows saved = s.language_->save_flows();
+        w.varint(saved.tainted.size());
+        for (const auto& source : saved.tainted) {
+            w.byte(source ? 1 : 0);
+            if (source) {
+                w.varint(source->step);
+                w.text(source->tool);
+            }
+        }
+        w.varint(saved.untracked.size());
+        for (const std::uint64_t word : saved.untracked) w.fixed64(word);
+        w.varint(saved.results.size());
+        for (const auto& result : saved.results) {
+            w.varint(result.step);
+            w.text(result.tool);
+            for (const std::uint64_t word : result.mask) w.fixed64(word);
+            w.varint(result.pieces.size());
+            for (const std::string_view piece : result.pieces) w.text(piece);
+        }
+    }
+
+    static bool read_flows(ByteReader& r, GuardSession& s, const LanguagePlan& plan) {
+        const auto tools = r.count();
+        if (!tools) return false;
+        std::vector<std::uint32_t> slot_of;
+        for (std::size_t i = 0; i < *tools; ++i) {
+            const auto tool = r.text();
+            if (!tool || !is_valid_utf8(*tool)) return false;
+            slot_of.push_back(s.state_->enter(std::string(*tool)));
+        }
+        const auto slots = r.count();
+        if (!slots || *slots != s.state_->steps()) return false;
+        for (std::size_t i = 0; i < *slots; ++i) {
+            const auto number = r.varint();
+            if (!number || *number >= slot_of.size()) return false;
+            s.step_slots_.push_back(slot_of[*number]);
+        }
+        LanguageState::SavedFlows saved;
+        const auto flows = r.count();
+        if (!flows || *flows != plan.flows().size()) return false;
+        for (std::size_t i = 0; i < *flows; ++i) {
+            const auto present = r.byte();
+            if (!present || *present > 1) return false;
+            auto& source = saved.tainted.emplace_back();
+            if (*present) {
+                const auto step = r.varint();
+                const auto tool = r.text();
+                if (!step || *step >= *slots || !tool || !is_valid_utf8(*tool) || plan.flows()[i].value()) return false;
+                source = LanguageState::Source{*step, std::string(*tool)};
+            }
+        }
+        const std::size_t words = (plan.value_flows() + 63) / 64;
+        const auto untracked = r.count(8);
+        if (!untracked || *untracked != words) return false;
+        for (std::size_t i = 0; i < words; ++i) {
+            const auto word = r.fixed64();
+            if (!word) return false;
+            saved.untracked.push_back(*word);
+        }
+        const auto results = r.count();
+        if (!results) return false;
+        std::uint64_t bytes = 0;
+        for (std::size_t i = 0; i < *results; ++i) {
+            auto& result = saved.results.emplace_back();
+            const auto step = r.varint();
+            const auto tool = r.text();
+            if (!step || *step >= *slots || !tool || !is_valid_utf8(*tool)) return false;
+            result.step = *step;
+            result.tool = *tool;
+            for (std::size_t k = 0; k < words; ++k) {
+                const auto word = r.fixed64();
+                if (!word) return false;
+                result.mask.push_back(*word);
+            }
+            const auto pieces = r.count();
+            if (!pieces) return false;
+            for (std::size_t k = 0; k < *pieces; ++k) {
+                const auto piece = r.text();
+                if (!piece || piece->empty() || !is_valid_utf8(*piece)) return false;
+                bytes += piece->size();
+                result.pieces.push_back(*piece);
+            }
+        }
+        if (bytes > s.language_->max_tracked_bytes()) return false;
+        return s.language_->restore_flows(std::move(saved));
     }
 
     static bool read_language(ByteReader& r, GuardSession& s, const LanguagePlan& plan) {
@@ -250,7 +357,7 @@ struct SessionBytes {
             }
             if (!s.pending_.emplace(it->first, std::move(p)).second) return false;
         }
-        return true;
+        return !plan.has_flows() || read_flows(r, s, plan);
     }
 
     // Reads one stored failure; false when it is not one the session could
@@ -264,7 +371,7 @@ struct SessionBytes {
         const auto item = r.varint(), value = r.varint();
         const auto passed = r.byte(), message = r.byte(), seen = r.byte(), is_then = r.byte();
         const auto count = r.varint(), deadline = r.varint(), trace_len = r.varint();
-        if (!r.ok() || *kind > 6 || *gate > 2 || *passed > 1 || *message > last_message || *seen > 1 || *is_then > 1) {
+        if (!r.ok() || *kind > 7 || *gate > 2 || *passed > 1 || *message > last_message || *seen > 1 || *is_then > 1) {
             return false;
         }
         f.kind = static_cast<StepFailure::Kind>(*kind);
@@ -305,6 +412,9 @@ struct SessionBytes {
                        *value == 0;
             case StepFailure::Kind::denied:
                 return f.gate == ToolVerdict::pass && f.check < arguments.language().asks().size() && f.item == 0;
+            case StepFailure::Kind::flow:
+                return f.gate == ToolVerdict::pass && f.check < arguments.language().flows().size() && f.item <= 7 &&
+                       *value != 0;
             case StepFailure::Kind::rule:
                 break;
         }
@@ -353,7 +463,8 @@ struct SessionBytes {
             if (value_refs[i] == 0) continue;
             const std::uint64_t index = value_refs[i] - 1;
             // An unjudged failure shows two values: the argument and the problem.
-            const std::uint64_t needed = f.kind == StepFailure::Kind::unjudged ? 2 : 1;
+            // A flow's three: the source tool, the argument, the matched text.
+            const std::uint64_t needed = f.kind == StepFailure::Kind::unjudged ? 2 : f.kind == StepFailure::Kind::flow ? 3 : 1;
             if (index > d.values_.size() || d.values_.size() - index < needed) return std::nullopt;
             f.value = static_cast<std::uint32_t>(index);
         }
@@ -444,7 +555,7 @@ struct SessionBytes {
             if (!session->remembered_.emplace(key, std::move(remembered)).second) return malformed;
             session->remembered_order_.push_back(std::move(key));
         }
-        if (!plan.policy.ask.empty() || !plan.policy.limits.empty()) {
+        if (!guard->arguments().language().empty()) {
             if (!read_language(r, *session, guard->arguments().language())) return malformed;
         }
         if (!r.at_end()) return malformed;

@@ -11,6 +11,7 @@
 
 #include "argument_plan.hpp"
 #include "argument_text.hpp"
+#include "language_state.hpp"
 #include "language_text.hpp"
 #include "explain_plan.hpp"
 #include "ostik/explain.hpp"
@@ -23,8 +24,14 @@ namespace ostik::detail {
 struct StepFailure {
     // limit: `check` is the limit's index, outcome.count the calls counted;
     // ask, denied: `check` is the ask entry's index (denied: `value` the
-    // reason given, if any).
-    enum class Kind : std::uint8_t { tool_check, argument, rule, unjudged, limit, ask, denied };
+    // reason given, if any); flow: `check` is the flow's index, `item` its
+    // flow_* bits, outcome.count the source step, `value` the first of the
+    // source tool, the argument, the matched text (and a denial's reason).
+    enum class Kind : std::uint8_t { tool_check, argument, rule, unjudged, limit, ask, denied, flow };
+
+    static constexpr std::uint32_t flow_ask = 1;        // the flow's effect is ask
+    static constexpr std::uint32_t flow_denied = 2;     // and a person denied the call
+    static constexpr std::uint32_t flow_untracked = 4;  // past the session's bound
 
     std::uint64_t step = 0;
     Kind kind = Kind::tool_check;
@@ -45,6 +52,7 @@ struct StepFailure {
             case Kind::limit: return arguments->language().limits()[check].id_index;
             case Kind::ask:
             case Kind::denied: return arguments->language().asks()[check].id_index;
+            case Kind::flow: return arguments->language().flows()[check].id_index;
             case Kind::rule: break;
         }
         return plan.rules[check].id_index;
@@ -58,6 +66,7 @@ struct StepFailure {
             case Kind::limit: return arguments->language().limits()[check].repeats() ? "repeat" : "limit";
             case Kind::ask:
             case Kind::denied: return "ask";
+            case Kind::flow: return "flow";
             case Kind::rule: break;
         }
         return kind_names[plan.rules[check].kind];
@@ -79,6 +88,7 @@ inline RuleEvaluation failure_record(const ExplainPlan& plan, const ArgumentPlan
         case StepFailure::Kind::limit:
         case StepFailure::Kind::ask:
         case StepFailure::Kind::denied:
+        case StepFailure::Kind::flow:
             return language_evaluation(arguments->language(), f, tool, values);
         case StepFailure::Kind::rule:
             break;
@@ -135,6 +145,19 @@ struct StepFailureSink {
         f.kind = StepFailure::Kind::ask;
         f.check = k;
         f.outcome.passed = false;
+    }
+    void flow(std::uint32_t k, const FlowMatch& m) {
+        StepFailure& f = failures.emplace_back();
+        f.step = step;
+        f.kind = StepFailure::Kind::flow;
+        f.check = k;
+        f.item = (m.ask ? StepFailure::flow_ask : 0) | (m.untracked ? StepFailure::flow_untracked : 0);
+        f.outcome.passed = false;
+        f.outcome.count = m.source_step;
+        f.value = static_cast<std::uint32_t>(values.size());
+        values.emplace_back(m.source_tool);
+        values.push_back(m.argument);
+        values.push_back(m.matched);
     }
     void rule(std::size_t k, const Outcome& o) {
         if (o.passed) return;

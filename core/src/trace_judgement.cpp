@@ -21,9 +21,10 @@ using namespace detail;
 TraceJudgement::TraceJudgement(std::shared_ptr<const Guard> guard)
     : guard_(std::move(guard)),
       state_(std::make_unique<TraceState>(guard_->explainer().plan())),
-      language_(std::make_unique<LanguageState>(guard_->arguments().language())),
+      language_(std::make_unique<LanguageState>(guard_->arguments().language(), guard_->max_tracked_bytes())),
       listed_(guard_->arguments().id_count(), 0),
-      entry_counts_(guard_->arguments().language().asks().size() + guard_->arguments().language().limits().size()) {}
+      entry_counts_(guard_->arguments().language().asks().size() + guard_->arguments().language().limits().size() +
+                    guard_->arguments().language().flows().size()) {}
 
 TraceJudgement::~TraceJudgement() = default;
 TraceJudgement::TraceJudgement(TraceJudgement&&) noexcept = default;
@@ -58,7 +59,19 @@ void TraceJudgement::add(std::string_view tool, const std::optional<Value>* args
         const EntryStep entry = judge_recorded_entries(*language_, slot, tool, args ? *args : none, ts, judged, sink,
                                                        entry_counts_.data());
         windows_unjudged_ = windows_unjudged_ || entry.windows_unjudged;
-        if (entry.ask) asked_.emplace_back(step, *entry.ask);
+        if (entry.ask) {
+            StepFailure f;
+            f.step = step;
+            f.kind = StepFailure::Kind::ask;
+            f.check = *entry.ask;
+            asked_.emplace_back(step, static_cast<std::uint32_t>(asks_.size()));
+            asks_.push_back(f);
+        } else if (entry.ask_flow) {
+            // The sink took it as the step's last failure; it is an ask, kept apart (its values stay).
+            asked_.emplace_back(step, static_cast<std::uint32_t>(asks_.size()));
+            asks_.push_back(failures_.back());
+            failures_.pop_back();
+        }
     }
     state_->advance(slot);
     step_slots_.push_back(slot);
@@ -67,6 +80,13 @@ void TraceJudgement::add(std::string_view tool, const std::optional<Value>* args
         if (!first_block_) first_block_ = step;
         list_blocking(judged.blocked_by);
     }
+}
+
+void TraceJudgement::add_result(std::uint64_t step, const Value& result) {
+    if (step >= step_slots_.size() || !language_->plan().has_flows()) return;
+    const std::uint32_t slot = step_slots_[step];
+    const std::string& tool = state_->slot(slot).text.raw;
+    language_->record(language_->entries(slot, tool), step, tool, result);
 }
 
 void TraceJudgement::finish() {
@@ -119,12 +139,10 @@ GuardDecision TraceJudgement::decision(std::uint64_t step) const {
         d.message = decision_message(state_->plan(), &guard_->arguments(), first,
                                      state_->slot(step_slots_[step]).text, values_);
     } else if (!asked_.empty()) {
-        const auto it = std::lower_bound(asked_.begin(), asked_.end(), std::pair<std::uint64_t, std::uint32_t>{step, 0});
+        const auto it = std::lower_bound(asked_.begin(), asked_.end(), step,
+                                         [](const auto& a, std::uint64_t s) { return a.first < s; });
         if (it != asked_.end() && it->first == step) {
-            StepFailure f;
-            f.step = step;
-            f.kind = StepFailure::Kind::ask;
-            f.check = it->second;
+            const StepFailure& f = asks_[it->second];
             const NameText& text = state_->slot(step_slots_[step]).text;
             d.verdict = Verdict::ask;
             d.failures.push_back(detail::failure_record(state_->plan(), &guard_->arguments(), f, text, values_));

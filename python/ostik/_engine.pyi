@@ -25,7 +25,7 @@ class ArgumentRuleCoverage(ArgumentRule):
 
 class Entry(TypedDict):
     rule_id: str
-    rule_type: Literal["ask", "limit", "repeat"]
+    rule_type: Literal["ask", "limit", "repeat", "flow"]
     tools: list[str]
 
 class EntryCoverage(Entry):
@@ -86,6 +86,7 @@ class Session:
     def refused(self) -> int: ...
     @property
     def mode(self) -> Literal["enforce", "observe"]: ...
+    def record_result(self, call_id_or_step: str | int, result: object, *, is_error: bool = False) -> None: ...
     def approve(self, call_id: str) -> Decision: ...
     def deny(self, call_id: str, reason: str | None = None) -> Decision: ...
     @property

@@ -142,15 +142,23 @@ public:
     // The ids of the policy's sequence rules, in policy order.
     std::vector<std::string> sequence_rule_ids() const;
 
-    // The ask and limit entries, asks first, each in policy order.
+    // The ask and limit entries and the flows, asks first, each in policy order.
     struct EntryInfo {
         std::string rule_id;
-        const char* rule_type = "";  // "ask", "limit" or "repeat"
-        NameList tools;              // as written ("*" for a limit on every tool)
+        const char* rule_type = "";  // "ask", "limit", "repeat" or "flow"
+        NameList tools;              // as written ("*" for a limit on every tool; a flow's `to`)
     };
     std::vector<EntryInfo> entries() const;
     // Whether some limit counts calls in a window of time.
     bool windowed_limits() const;
+    // Whether the policy has flows (so that results matter).
+    bool has_flows() const;
+
+    // The most result text (bytes, in NFC) a session's value flows track;
+    // past it, their effects apply to every call they name. Set before the
+    // guard is shared.
+    std::uint64_t max_tracked_bytes() const { return max_tracked_bytes_; }
+    void set_max_tracked_bytes(std::uint64_t bytes) { max_tracked_bytes_ = bytes; }
 
     // The explanation of `steps` as the guard judges them: the explainer's,
     // with the failed argument rules of each step after its tool check (and
@@ -165,6 +173,7 @@ private:
     TraceExplainer explainer_;
     std::unique_ptr<const detail::ArgumentPlan> arguments_;
     std::uint64_t fingerprint_ = 0;
+    std::uint64_t max_tracked_bytes_ = std::uint64_t{64} << 20;
 };
 
 // Every operation takes the session's own lock, so a session may be used from
@@ -222,6 +231,28 @@ public:
     std::expected<SessionDecision, CheckError> resolve(const std::string& call_id, bool approved,
                                                        const std::optional<std::string>& reason = std::nullopt,
                                                        std::optional<double> now = std::nullopt);
+    // A call a result is recorded for: by its call id, or its step.
+    struct CallRef {
+        std::optional<std::string> call_id;
+        std::uint64_t step = 0;
+    };
+    struct ResultError {
+        enum class Kind {
+            unknown_call,  // no call of the session has the id or step
+            pending,       // the call waits for approval: it has not run
+            refused,       // enforcing, the call was refused: it never ran
+            write,         // the trace file could not be written
+        } kind;
+        std::optional<CheckError> write_error = std::nullopt;
+    };
+    // Records the result of a call that ran, for the flows: the labels it
+    // earns, the taint flows it starts, the text value flows track. With a
+    // trace file, a result line is written first (result_of: the step).
+    std::expected<void, ResultError> record_result(const CallRef& call, const Value& result, bool is_error = false);
+    // Whether record_result has a use for a result of `tool` (a flow follows
+    // it, or a trace file records it); when not, it only checks the call.
+    bool takes_results(std::string_view tool) const;
+
     // The call ids waiting for approval, oldest first.
     std::vector<std::string> pending() const;
     // Whether a call needs the session clock's time (to judge windowed
@@ -312,6 +343,7 @@ private:
     std::uint64_t asks_made_ = 0;                       // for the ids made for asks
     std::uint64_t refused_ = 0;
     std::vector<ToolCall> calls_;  // only when keeping calls
+    std::vector<std::uint32_t> step_slots_;  // the tool slot of each step, when the policy has flows
     std::string line_;             // the line being written, reused
     std::unordered_map<std::string, Remembered> remembered_;
     std::deque<std::string> remembered_order_;  // oldest first

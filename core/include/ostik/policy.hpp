@@ -71,6 +71,28 @@ struct LimitEntry {
     friend bool operator==(const LimitEntry&, const LimitEntry&) = default;
 };
 
+// A label a result earns by what it holds: a result (of `tools`, when
+// given) with a string the RE2 pattern `matches` finds something in.
+struct TaintEntry {
+    std::string label;
+    std::string matches;
+    std::optional<NameList> tools;
+    friend bool operator==(const TaintEntry&, const TaintEntry&) = default;
+};
+
+// Results of `from` (tools, aliases, labels, taint labels) reaching calls of
+// `to`: once any is recorded (a taint flow), or with `min_length`, when a
+// call's arguments (the `args` named, at any depth) hold a run of that many
+// characters of one (a value flow).
+struct FlowEntry {
+    NameList from;
+    NameList to;
+    std::optional<std::uint64_t> min_length;
+    std::optional<NameList> args;
+    bool ask = false;  // effect: ask (else block)
+    friend bool operator==(const FlowEntry&, const FlowEntry&) = default;
+};
+
 struct Policy {
     std::string version;
     std::string name;
@@ -81,6 +103,11 @@ struct Policy {
     ErrorPolicy on_error = ErrorPolicy::block;
     std::vector<AskEntry> ask;
     std::vector<LimitEntry> limits;
+    AliasMap labels;  // label -> tools (names, aliases, patterns)
+    std::vector<TaintEntry> taint;
+    std::vector<FlowEntry> flows;
+
+    bool has_flows() const { return !labels.empty() || !taint.empty() || !flows.empty(); }
 };
 
 }  // namespace ostik

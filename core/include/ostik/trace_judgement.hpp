@@ -55,6 +55,10 @@ public:
     // Adds a call whose arguments could not be read (see UnjudgedArguments).
     void add_step(std::string_view tool, const UnjudgedArguments& unjudged, std::optional<double> ts = std::nullopt);
 
+    // Records the result of step `step` (< steps()) for the flows, as
+    // GuardSession::record_result does: the steps after it see it.
+    void add_result(std::uint64_t step, const Value& result);
+
     // Runs the end-of-trace checks on the steps added; call it once, last.
     void finish();
 
@@ -111,7 +115,8 @@ private:
     std::shared_ptr<const Guard> guard_;
     std::unique_ptr<detail::TraceState> state_;
     std::unique_ptr<detail::LanguageState> language_;
-    std::vector<std::pair<std::uint64_t, std::uint32_t>> asked_;  // (step, ask entry), in step order
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> asked_;  // (step, index into asks_), in step order
+    std::vector<detail::StepFailure> asks_;                       // the asks: an ask entry's, or a flow's
     bool windows_unjudged_ = false;
     std::vector<std::uint32_t> step_slots_;         // the tool slot of each step
     std::vector<detail::StepFailure> failures_;     // every failed check, in step order

@@ -34,14 +34,15 @@ RULE_FIELDS = {
 
 
 # The fields of an entry of the guard's own sections; the loader refuses any other key there.
-ENTRY_FIELDS = {"ask": ("tool", "args", "after"), "limits": ("tool", "max", "per", "repeat")}
+ENTRY_FIELDS = {"ask": ("tool", "args", "after"), "limits": ("tool", "max", "per", "repeat"),
+                "taint": ("label", "result", "tool"), "flows": ("from", "to", "min_length", "args", "effect")}
 
 # The operators of an argument condition, as the loader lists them.
 ARGUMENT_OPERATORS = ("equals", "one_of", "not_one_of", "contains", "not_contains", "matches", "not_matches", "min",
                       "max", "max_length")
 
 # "ask[0]: unknown field `afer`, expected ...", "ask[1].args.command: unknown operator `matchs`, expected ..."
-UNKNOWN_ENTRY_KEY = re.compile(r"(ask|limits)\[\d+\](\.args\..*)?: unknown (field|operator) `(.*)`, expected ",
+UNKNOWN_ENTRY_KEY = re.compile(r"(ask|limits|taint|flows)\[\d+\](\.args\..*)?: unknown (field|operator) `(.*)`, expected ",
                                flags=re.DOTALL)
 
 

@@ -199,7 +199,8 @@ def trace_file_from_source(source: JsonSource) -> TraceFile:
 
 def _off_trace(value: Any) -> bool:
     """A refused, denied or unjudged call: what a session did not count, rather than a step."""
-    return type(value) is dict and ("refused" in value or "unjudged" in value or value.get("approved") is False)
+    return type(value) is dict and ("refused" in value or "unjudged" in value or value.get("approved") is False
+                                    or ("result_of" in value and "tool" not in value))
 
 
 def _trace(name: str, values: list[Any], numbers: list[int] | None, place: str, line: int | None = None) -> Trace:
@@ -223,7 +224,18 @@ def _trace(name: str, values: list[Any], numbers: list[int] | None, place: str, 
 
 def _add_off_trace(trace: Trace, value: dict[str, Any], line: int | None, where: str) -> None:
     """A refused or unjudged call, added beside the steps read so far; raises TraceFileError
-    when it is not the record a live guard writes."""
+    when it is not the record a live guard writes. A result line, {"result": ..., "result_of": STEP}
+    (and "is_error"), gives the step of that index its "result"."""
+    if "result_of" in value and "tool" not in value:
+        step = value["result_of"]
+        if type(step) is not int or not 0 <= step < len(trace.steps) or "result" not in value:
+            raise TraceFileError(f"{where}: result_of: expected the index of a step before the line, with its \"result\"")
+        made = dict(trace.steps[step]) if isinstance(trace.steps[step], dict) else {}
+        made["result"] = value["result"]
+        if "is_error" in value:
+            made["is_error"] = value["is_error"]
+        trace.steps[step] = made
+        return
     tool = value.get("tool")
     if not isinstance(tool, str):
         raise TraceFileError(f"{where}: tool: expected a string (the tool's name), found {kind_of(tool)}")

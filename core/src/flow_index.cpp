@@ -1,0 +1,319 @@
+#include "flow_index.hpp"
+
+#include <unicode/bytestream.h>
+#include <unicode/normalizer2.h>
+#include <unicode/stringpiece.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace ostik::detail {
+
+namespace {
+
+bool all_ascii(std::string_view s) {
+    std::uint64_t bits = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= s.size(); i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, s.data() + i, 8);
+        bits |= w;
+    }
+    for (; i < s.size(); ++i) bits |= static_cast<unsigned char>(s[i]);
+    return (bits & 0x8080808080808080ull) == 0;
+}
+
+// The code point at `p` (valid UTF-8), moving `p` past it.
+inline char32_t next_cp(const unsigned char*& p) {
+    const unsigned char c = *p;
+    if (c < 0x80) {
+        ++p;
+        return c;
+    }
+    if (c < 0xE0) {
+        const char32_t cp = (char32_t(c & 0x1F) << 6) | (p[1] & 0x3F);
+        p += 2;
+        return cp;
+    }
+    if (c < 0xF0) {
+        const char32_t cp = (char32_t(c & 0x0F) << 12) | (char32_t(p[1] & 0x3F) << 6) | (p[2] & 0x3F);
+        p += 3;
+        return cp;
+    }
+    const char32_t cp = (char32_t(c & 0x07) << 18) | (char32_t(p[1] & 0x3F) << 12) | (char32_t(p[2] & 0x3F) << 6) |
+                        (p[3] & 0x3F);
+    p += 4;
+    return cp;
+}
+
+// The code point before `p`, moving `p` to its start.
+inline char32_t prev_cp(const unsigned char*& p) {
+    do --p;
+    while ((*p & 0xC0) == 0x80);
+    const unsigned char* q = p;
+    return next_cp(q);
+}
+
+constexpr std::uint64_t base = 0x100000001B3ull;
+constexpr std::uint64_t mix = 0x9E3779B97F4A7C15ull;
+constexpr std::size_t batch = 32;
+
+inline std::uint32_t key_of(std::uint64_t h) { return static_cast<std::uint32_t>((h * mix) >> 32); }
+
+std::uint64_t power(std::uint32_t l) {
+    std::uint64_t p = 1;
+    for (std::uint32_t i = 0; i < l; ++i) p *= base;
+    return p;
+}
+
+// A string's code points and where each starts (and, last, its end), reused.
+struct Decoded {
+    std::vector<char32_t> cps;
+    std::vector<std::uint32_t> offsets;
+    void read(std::string_view s) {
+        cps.clear();
+        offsets.clear();
+        const auto* begin = reinterpret_cast<const unsigned char*>(s.data());
+        const auto* p = begin;
+        const auto* end = begin + s.size();
+        while (p < end) {
+            offsets.push_back(static_cast<std::uint32_t>(p - begin));
+            cps.push_back(next_cp(p));
+        }
+        offsets.push_back(static_cast<std::uint32_t>(s.size()));
+    }
+};
+
+}  // namespace
+
+void append_nfc(std::string& out, std::string_view text) {
+    if (all_ascii(text)) {
+        out += text;
+        return;
+    }
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
+    if (U_FAILURE(status)) {
+        out += text;
+        return;
+    }
+    const icu::StringPiece piece(text.data(), static_cast<std::int32_t>(text.size()));
+    if (nfc->isNormalizedUTF8(piece, status) && U_SUCCESS(status)) {
+        out += text;
+        return;
+    }
+    status = U_ZERO_ERROR;
+    const std::size_t before = out.size();
+    icu::StringByteSink<std::string> sink(&out);
+    nfc->normalizeUTF8(0, piece, sink, nullptr, status);
+    if (U_FAILURE(status)) {
+        out.resize(before);
+        out += text;
+    }
+}
+
+FlowIndex::FlowIndex(std::span<const std::uint64_t> min_lengths, std::uint32_t flows)
+    : flows_(flows), words_((flows + 63) / 64) {
+    for (const std::uint64_t n : min_lengths) {
+        Table& t = tables_.emplace_back();
+        t.n = n;
+        t.l = static_cast<std::uint32_t>((n + 1) / 2);
+        t.s = static_cast<std::uint32_t>(n - t.l + 1);
+    }
+}
+
+std::uint32_t FlowIndex::add_result(std::uint64_t step, std::string_view tool, const std::vector<std::uint64_t>& mask) {
+    auto it = std::find(masks_.begin(), masks_.end(), mask);
+    if (it == masks_.end()) it = masks_.insert(masks_.end(), mask);
+    results_.push_back({step, std::string(tool), static_cast<std::uint32_t>(it - masks_.begin())});
+    return static_cast<std::uint32_t>(results_.size() - 1);
+}
+
+std::size_t FlowIndex::table_bytes() const {
+    std::size_t n = 0;
+    for (const Table& t : tables_) n += t.slots.size() * sizeof(std::uint64_t);
+    return n;
+}
+
+std::uint32_t FlowIndex::piece_of(std::uint32_t pos) const {
+    const auto it = std::upper_bound(pieces_.begin(), pieces_.end(), pos,
+                                     [](std::uint32_t p, const Piece& piece) { return p < piece.start; });
+    return static_cast<std::uint32_t>(it - pieces_.begin() - 1);
+}
+
+void FlowIndex::grow(Table& t) {
+    const std::size_t cap = t.slots.empty() ? 1024 : t.slots.size() * 2;
+    std::vector<std::uint64_t> slots(cap, 0);
+    for (const std::uint64_t e : t.slots) {
+        if (!e) continue;
+        std::size_t i = (e >> 32) & (cap - 1);
+        while (slots[i]) i = (i + 1) & (cap - 1);
+        slots[i] = e;
+    }
+    t.slots = std::move(slots);
+}
+
+// Whether the window at `pos` (of the piece added last) adds nothing to the
+// one kept at `q`: the same flows, and the same text around it, as far as a
+// run of `n` code points through it can reach (4n bytes each way), with at
+// least as much of its piece on either side. A run through the new window
+// then lies around the kept one too, so the check finds it there; equal
+// windows with other text around them are all kept.
+bool FlowIndex::redundant(std::uint32_t q, std::uint32_t pos, std::uint32_t bytes, std::uint32_t mask,
+                          std::uint64_t n) const {
+    const Piece& kept = pieces_[piece_of(q)];
+    if (results_[kept.result].mask != mask) return false;
+    const Piece& added = pieces_.back();
+    const std::uint64_t reach = 4 * n;
+    const std::uint32_t before = static_cast<std::uint32_t>(std::min<std::uint64_t>(reach, pos - added.start));
+    const std::uint32_t after = static_cast<std::uint32_t>(std::min<std::uint64_t>(reach + bytes, added.end - pos));
+    if (q - kept.start < before || kept.end - q < after) return false;
+    return std::memcmp(arena_.data() + q - before, arena_.data() + pos - before, std::size_t{before} + after) == 0;
+}
+
+void FlowIndex::insert(Table& t, std::uint32_t key, std::uint32_t pos, std::uint32_t bytes, std::uint32_t mask) {
+    const std::size_t m = t.slots.size() - 1;
+    std::size_t i = key & m;
+    while (const std::uint64_t e = t.slots[i]) {
+        if ((e >> 32) == key && redundant(static_cast<std::uint32_t>(e) - 1, pos, bytes, mask, t.n)) return;
+        i = (i + 1) & m;
+    }
+    t.slots[i] = (std::uint64_t{key} << 32) | (std::uint64_t{pos} + 1);
+    ++t.used;
+}
+
+void FlowIndex::add_piece(std::uint32_t result, std::string_view text) {
+    if (text.empty()) return;
+    const auto start = static_cast<std::uint32_t>(arena_.size());
+    arena_ += text;
+    pieces_.push_back({start, static_cast<std::uint32_t>(arena_.size()), result});
+    const std::uint32_t mask = results_[result].mask;
+    const bool ascii = all_ascii(text);
+    struct Pending {
+        std::uint32_t key, pos, bytes;
+    };
+    Pending pending[batch];
+    for (Table& t : tables_) {
+        std::size_t count = 0;
+        auto flush = [&] {
+            while ((t.used + count) * 4 >= t.slots.size() * 3) grow(t);
+            const std::size_t m = t.slots.size() - 1;
+            for (std::size_t k = 0; k < count; ++k) __builtin_prefetch(&t.slots[pending[k].key & m], 1);
+            for (std::size_t k = 0; k < count; ++k) insert(t, pending[k].key, pending[k].pos, pending[k].bytes, mask);
+            count = 0;
+        };
+        if (ascii) {
+            if (text.size() < t.n) continue;
+            const auto* p = reinterpret_cast<const unsigned char*>(arena_.data() + start);
+            for (std::size_t at = 0; at + t.l <= text.size(); at += t.s) {
+                std::uint64_t h = 0;
+                for (std::uint32_t k = 0; k < t.l; ++k) h = h * base + p[at + k];
+                pending[count++] = {key_of(h), static_cast<std::uint32_t>(start + at), t.l};
+                if (count == batch) flush();
+            }
+        } else {
+            const auto* begin = reinterpret_cast<const unsigned char*>(arena_.data());
+            const auto* p = begin + start;
+            const auto* end = begin + arena_.size();
+            // Walked once: the windows at every s-th code point that fit.
+            std::vector<Pending> windows;
+            std::uint64_t index = 0;
+            while (p < end) {
+                if (index % t.s == 0) {
+                    const auto* w = p;
+                    std::uint64_t h = 0;
+                    std::uint32_t k = 0;
+                    for (; k < t.l && w < end; ++k) h = h * base + next_cp(w);
+                    if (k < t.l) break;
+                    windows.push_back({key_of(h), static_cast<std::uint32_t>(p - begin),
+                                       static_cast<std::uint32_t>(w - p)});
+                }
+                next_cp(p);
+                ++index;
+            }
+            // Fewer than n code points hold no run of n.
+            std::uint64_t length = index;
+            for (const auto* q = p; q < end; ++length) next_cp(q);
+            if (length < t.n) continue;
+            for (const Pending& w : windows) {
+                pending[count++] = w;
+                if (count == batch) flush();
+            }
+        }
+        if (count) flush();
+    }
+}
+
+std::optional<FlowIndex::Hit> FlowIndex::find(std::string_view text, std::uint64_t n, std::uint32_t flow) const {
+    const auto t = std::find_if(tables_.begin(), tables_.end(), [&](const Table& x) { return x.n == n; });
+    if (t == tables_.end() || t->used == 0 || text.size() < n) return std::nullopt;
+    thread_local Decoded d;
+    d.read(text);
+    const std::size_t len = d.cps.size();
+    if (len < n) return std::nullopt;
+    const std::uint32_t l = t->l;
+    const std::size_t m = t->slots.size() - 1;
+    const std::uint64_t top = power(l - 1);
+    const auto* arena = reinterpret_cast<const unsigned char*>(arena_.data());
+    const std::uint32_t word = flow / 64;
+    const std::uint64_t bit = std::uint64_t{1} << (flow % 64);
+
+    // The whole common run around a window of `text` at `i` found at `q`, and
+    // its result, when it is long enough and its result feeds the flow.
+    auto confirm = [&](std::size_t i, std::uint32_t q, Hit& hit) {
+        const Piece& piece = pieces_[piece_of(q)];
+        if (!(masks_[results_[piece.result].mask][word] & bit)) return false;
+        const unsigned char* f = arena + q;
+        const unsigned char* piece_end = arena + piece.end;
+        std::size_t k = i;
+        for (; k < i + l; ++k) {
+            if (f >= piece_end || next_cp(f) != d.cps[k]) return false;
+        }
+        while (k < len && f < piece_end) {
+            const unsigned char* g = f;
+            if (next_cp(g) != d.cps[k]) break;
+            f = g;
+            ++k;
+        }
+        std::size_t j = i;
+        const unsigned char* b = arena + q;
+        const unsigned char* piece_start = arena + piece.start;
+        while (j > 0 && b > piece_start) {
+            const unsigned char* g = b;
+            if (prev_cp(g) != d.cps[j - 1]) break;
+            b = g;
+            --j;
+        }
+        if (k - j < n) return false;
+        hit = Hit{piece.result, d.offsets[j], d.offsets[k]};
+        return true;
+    };
+
+    std::uint32_t keys[batch];
+    std::uint64_t h = 0;
+    for (std::uint32_t k = 0; k < l; ++k) h = h * base + d.cps[k];
+    const std::size_t windows = len - l + 1;
+    for (std::size_t first = 0; first < windows; first += batch) {
+        const std::size_t count = std::min(batch, windows - first);
+        for (std::size_t k = 0; k < count; ++k) {
+            const std::size_t i = first + k;
+            if (i > 0) h = (h - d.cps[i - 1] * top) * base + d.cps[i + l - 1];
+            keys[k] = key_of(h);
+            __builtin_prefetch(&t->slots[keys[k] & m]);
+        }
+        for (std::size_t k = 0; k < count; ++k) {
+            std::optional<Hit> best;
+            for (std::size_t s = keys[k] & m; const std::uint64_t e = t->slots[s]; s = (s + 1) & m) {
+                if ((e >> 32) != keys[k]) continue;
+                Hit hit;
+                if (confirm(first + k, static_cast<std::uint32_t>(e) - 1, hit) && (!best || hit.result < best->result)) {
+                    best = hit;
+                }
+            }
+            if (best) return best;
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace ostik::detail

@@ -1,0 +1,97 @@
+// The recorded results a session's value flows follow, and the index that
+// finds a run of their text inside a call's arguments.
+//
+// Text is compared after Unicode NFC and counted in code points. Every string
+// of a result is a piece, kept whole in one arena. For each distinct
+// min_length N of the policy's value flows there is one table: the hashes of
+// the windows of L = ceil(N/2) code points that start at the positions of a
+// piece that are multiples of s = N - L + 1. Any run of at least N code points
+// that a string shares with a piece holds such a window (of the s positions
+// it starts at or after, within its first N - L + 1, one is a multiple of s),
+// so a check rolls a hash over every L-window of the string, looks each up,
+// and confirms a candidate against the arena, extending it both ways to the
+// whole common run. A table keeps one slot per window, about 1/s slots per
+// code point (8 bytes each, at most 3/4 full); a window equal to one already
+// kept for a result of the same flows, with the same text around it, is not
+// kept again (so repeated text costs no more than text said once).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ostik::detail {
+
+// `text` (valid UTF-8) in Unicode NFC, appended to `out`; text already in NFC
+// (all ASCII text is) is copied as it is.
+void append_nfc(std::string& out, std::string_view text);
+
+class FlowIndex {
+public:
+    // `min_lengths`: the distinct min_length values, ascending; `flows`: the
+    // number of value flows.
+    FlowIndex(std::span<const std::uint64_t> min_lengths, std::uint32_t flows);
+
+    // A new result, the source of the value flows in `mask` (one bit each):
+    // its number.
+    std::uint32_t add_result(std::uint64_t step, std::string_view tool, const std::vector<std::uint64_t>& mask);
+    // A piece of result `result`, in NFC.
+    void add_piece(std::uint32_t result, std::string_view text);
+
+    struct Hit {
+        std::uint32_t result = 0;
+        std::size_t begin = 0;  // the common run, in bytes of the string looked in
+        std::size_t end = 0;
+    };
+    // The first run (from the left) of at least `n` code points of `text`
+    // (NFC) that occurs in a piece of a result of value flow `flow`; of the
+    // results holding it, the earliest. `n` must be one of the min_lengths.
+    std::optional<Hit> find(std::string_view text, std::uint64_t n, std::uint32_t flow) const;
+
+    struct Result {
+        std::uint64_t step = 0;
+        std::string tool;
+        std::uint32_t mask = 0;  // index into masks()
+    };
+    const Result& result(std::uint32_t r) const { return results_[r]; }
+    std::size_t results() const { return results_.size(); }
+    std::size_t bytes() const { return arena_.size(); }
+    // The memory the tables hold, in bytes.
+    std::size_t table_bytes() const;
+
+    // ---- for a session's bytes: the results and pieces, in order ----
+    const std::vector<std::vector<std::uint64_t>>& masks() const { return masks_; }
+    struct Piece {
+        std::uint32_t start = 0;  // in the arena
+        std::uint32_t end = 0;
+        std::uint32_t result = 0;
+    };
+    std::span<const Piece> pieces() const { return pieces_; }
+    std::string_view text(const Piece& p) const { return std::string_view(arena_).substr(p.start, p.end - p.start); }
+
+private:
+    struct Table {
+        std::uint64_t n = 0;
+        std::uint32_t l = 0;  // window length
+        std::uint32_t s = 0;  // stride
+        std::vector<std::uint64_t> slots;  // (key << 32) | (arena position + 1); 0 is empty
+        std::size_t used = 0;
+    };
+    void insert(Table& t, std::uint32_t key, std::uint32_t pos, std::uint32_t bytes, std::uint32_t mask);
+    bool redundant(std::uint32_t q, std::uint32_t pos, std::uint32_t bytes, std::uint32_t mask, std::uint64_t n) const;
+    void grow(Table& t);
+    std::uint32_t piece_of(std::uint32_t pos) const;
+
+    std::uint32_t flows_ = 0;
+    std::uint32_t words_ = 0;
+    std::string arena_;
+    std::vector<Piece> pieces_;
+    std::vector<Result> results_;
+    std::vector<std::vector<std::uint64_t>> masks_;  // distinct masks
+    std::vector<Table> tables_;
+};
+
+}  // namespace ostik::detail
