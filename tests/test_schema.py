@@ -55,7 +55,7 @@ def test_every_key_and_definition_has_a_description():
     assert len(places) > 60
     assert [place for place, sub in places if not sub.get("description")] == []
     assert SCHEMA["properties"].keys() == {"version", "name", "metadata", "tools", "sequences", "aliases",
-                                           "on_error", "ask", "limits"}
+                                           "on_error", "ask", "limits", "labels", "taint", "flows"}
 
 
 # ---- the policies the project shows ----------------------------------------
