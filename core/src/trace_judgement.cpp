@@ -9,6 +9,7 @@
 #include "decision_message.hpp"
 #include "explain_plan.hpp"
 #include "language_state.hpp"
+#include "recorded_steps.hpp"
 #include "step_failure.hpp"
 #include "step_judgement.hpp"
 #include "trace_state.hpp"
@@ -44,26 +45,6 @@ void TraceJudgement::add_step(std::string_view tool, const UnjudgedArguments& un
     add(tool, nullptr, &unjudged, ts);
 }
 
-namespace {
-
-// Limits fail a recorded step as any check does; an ask is kept apart.
-struct RecordedEntriesSink {
-    StepFailureSink& failures;
-    std::optional<std::uint32_t> asked;
-    std::optional<StepFailure> asked_flow;  // its values pushed to the failures' values
-    void limit(std::uint32_t k, std::uint64_t count) { failures.limit(k, count); }
-    void ask(std::uint32_t k) { asked = k; }
-    void flow(std::uint32_t k, const FlowMatch& m) {
-        failures.flow(k, m);
-        if (m.ask) {
-            asked_flow = failures.failures.back();
-            failures.failures.pop_back();
-        }
-    }
-};
-
-}  // namespace
-
 void TraceJudgement::add(std::string_view tool, const std::optional<Value>* args, const UnjudgedArguments* unjudged,
                          std::optional<double> ts) {
     const ExplainPlan& plan = state_->plan();
@@ -73,42 +54,25 @@ void TraceJudgement::add(std::string_view tool, const std::optional<Value>* args
     StepFailureSink sink{failures_, values_, step};
     StepVerdict judged = judge_step(plan, *state_, state_->step_tool(slot), step, sink,
                                     CallArguments{&guard_->arguments(), args, unjudged});
-    if (const LanguagePlan& language = language_->plan(); !language.empty()) {
+    if (!language_->plan().empty()) {
         static const std::optional<Value> none;
-        const std::optional<Value>& call_args = args ? *args : none;
-        const LanguageCall call{tool, &call_args, ts, call_args_hash(language, call_args)};
-        const ToolEntries& entries = language_->entries(slot, tool);
-        const std::size_t before = failures_.size();
-        RecordedEntriesSink entries_sink{sink, std::nullopt, std::nullopt};
-        const LanguageVerdict v = language_->judge(entries, call, judged.blocked(), entries_sink);
-        windows_unjudged_ = windows_unjudged_ || v.windows_unjudged;
-        if (!judged.blocked() && failures_.size() > before) {
-            judged.verdict = Verdict::blocked;
-            judged.blocked_by = failures_[before].id_index(plan, &guard_->arguments());
-        }
-        const std::size_t asks = language.asks().size();
-        const std::size_t flows_at = asks + language.limits().size();
-        if (entries_sink.asked) {
+        const EntryStep entry = judge_recorded_entries(*language_, slot, tool, args ? *args : none, ts, judged, sink,
+                                                       entry_counts_.data());
+        windows_unjudged_ = windows_unjudged_ || entry.windows_unjudged;
+        if (entry.ask) {
             StepFailure f;
             f.step = step;
             f.kind = StepFailure::Kind::ask;
-            f.check = *entries_sink.asked;
+            f.check = *entry.ask;
             asked_.emplace_back(step, static_cast<std::uint32_t>(asks_.size()));
             asks_.push_back(f);
-        } else if (entries_sink.asked_flow) {
+        } else if (entry.flow_ask) {
+            // Its record, with its texts among the failures' values, kept apart.
+            sink.flow(entry.flow_ask->first, entry.flow_ask->second);
             asked_.emplace_back(step, static_cast<std::uint32_t>(asks_.size()));
-            asks_.push_back(*entries_sink.asked_flow);
-            ++entry_counts_[flows_at + entries_sink.asked_flow->check].violated;
+            asks_.push_back(failures_.back());
+            failures_.pop_back();
         }
-        for (const std::uint32_t k : entries.asks) ++entry_counts_[k].reached;
-        for (const std::uint32_t k : entries.limits) ++entry_counts_[asks + k].reached;
-        for (const std::uint32_t k : entries.flows) ++entry_counts_[flows_at + k].reached;
-        if (entries_sink.asked) ++entry_counts_[*entries_sink.asked].violated;
-        for (std::size_t i = before; i < failures_.size(); ++i) {
-            if (failures_[i].kind == StepFailure::Kind::limit) ++entry_counts_[asks + failures_[i].check].violated;
-            if (failures_[i].kind == StepFailure::Kind::flow) ++entry_counts_[flows_at + failures_[i].check].violated;
-        }
-        language_->advance(entries, call);
     }
     state_->advance(slot);
     step_slots_.push_back(slot);
