@@ -123,6 +123,10 @@ def test_openai_agents(guard, recipient, fails, refused):
 
     set_tracing_disabled(True)
     bank = Bank(fails)
+    # The SDK's default error output hides the exception's text from the model
+    # ("An error occurred while running the tool."): no text of it can reach a
+    # later call, so a recipient from it comes from elsewhere.
+    refused = refused and not fails
     turns = [[call(n, a, i) for n, a, i in turn] for turn in script(recipient)] + [DONE]
     agent = Agent(name="bank", model=ScriptedModel({"go": turns}),
                   tools=[function_tool(bank.read_email), function_tool(bank.send_money)])

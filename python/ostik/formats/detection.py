@@ -124,7 +124,12 @@ def _unnamed(value: Any) -> bool:
     if isinstance(value, list):
         return any(_unnamed(element) for element in value if not isinstance(element, list))
     # A value that is no object at all is left to the reader, which says what it expected there.
-    return isinstance(value, dict) and bool(value) and not _names_tool(value)
+    return isinstance(value, dict) and bool(value) and not _names_tool(value) and not _is_result_line(value)
+
+
+def _is_result_line(value: dict[str, Any]) -> bool:
+    """A live session's line with the result of an earlier step: part of an ostik trace, deciding nothing."""
+    return "result_of" in value and "result" in value
 
 
 def _names_tool(value: dict[str, Any]) -> bool:
