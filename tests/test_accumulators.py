@@ -386,7 +386,7 @@ def test_audit_summary(policy):
     summary = acc.summary()
     assert list(summary["blocked_by"]) == ["deny_list", "allow_list", "max_calls_write_2"]  # largest first
     assert summary == {
-        "traces": 5, "failed_traces": 4, "steps": 10, "blocked_steps": 4,
+        "traces": 5, "failed_traces": 4, "steps": 10, "blocked_steps": 4, "asked_steps": 0, "untimed_traces": 0,
         "blocked_by": {"deny_list": 2, "allow_list": 1, "max_calls_write_2": 1},
         "end_failures": {"after_write_then_read": 1, "require_read": 2},
         "failing": [

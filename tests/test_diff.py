@@ -95,7 +95,7 @@ def test_the_reasons_are_the_guards(base, write_policy):
     (change,) = acc.summary()["changed"][0]["changes"]
     decision = Guard(new).judge(trace).decisions[2]
     assert change["old"] is None
-    assert change["new"] == {"rule_id": decision.blocked_by, "reason": decision.reason}
+    assert change["new"] == {"verdict": "blocked", "rule_id": decision.blocked_by, "reason": decision.reason}
 
 
 def test_end_of_trace_checks_that_change(base, write_policy):

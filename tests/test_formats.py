@@ -126,7 +126,9 @@ def test_shapes_each_format_takes(fmt, value, steps):
     if fmt == "otel":
         nan = traces[0][1]["args"].pop("d")
         assert nan != nan
-        assert traces == [[{"tool": "first"}, {"tool": "t", "args": {"b": "AAE=", "e": None, "n": -3}}], []]
+        # Each call carries its span's start, in seconds.
+        assert traces == [[{"tool": "first", "ts": 4e-09}, {"tool": "t", "args": {"b": "AAE=", "e": None, "n": -3},
+                                                            "ts": 5e-09}], []]
     else:
         assert traces == [steps]
 

@@ -332,9 +332,9 @@ def test_accumulators_accept_a_guard(guard):
     accumulator = ostik.CoverageAccumulator(guard)
     accumulator.add([{"tool": "git_push"}])
     assert accumulator.traces == 1
-    # An audit would count the guard's ask and limit entries as passed: it refuses them instead.
-    with pytest.raises(ValueError, match="ask or limits entries"):
-        ostik.AuditAccumulator(guard)
+    audit = ostik.AuditAccumulator(guard)
+    audit.add([{"tool": "force_push"}])
+    assert audit.summary()["blocked_by"] == {"deny_list": 1}
 
 
 NAMES = st.sampled_from(["a", "b", "c", "read", "write"])
@@ -389,7 +389,7 @@ def test_the_commands_read_the_whole_language(write_policy, tmp_path):
     assert quiet.returncode == 0 and quiet.stderr.count("limits over a window of time were not applied") == 1
 
 
-# --- where entries are not judged, they are refused, never counted as passed ------------------------------------------
+# --- every command judges the entries, never counting them as passed -------------------------------------------------
 
 ENTRY_POLICY = """version: "1"
 tools:
@@ -401,8 +401,8 @@ limits:
 
 @pytest.mark.parametrize("command, status", [
     (["test", "-q", "{policy}", "{trace}"], 1),  # the quiet count judges the limit as the full run does
-    (["diff", "{policy}", "{policy}", "{trace}"], 2),
-    (["report", "{policy}", "--compare", "{policy}", "{trace}", "-o", "{page}"], 2),
+    (["diff", "{policy}", "{policy}", "{trace}"], 0),  # judged alike under both: nothing changes
+    (["report", "{policy}", "--compare", "{policy}", "{trace}", "-o", "{page}"], 0),  # as diff: nothing newly fails
 ])
 def test_commands_that_cannot_judge_entries_never_pass_them(tmp_path, command, status):
     policy = tmp_path / "p.yaml"
@@ -412,14 +412,14 @@ def test_commands_that_cannot_judge_entries_never_pass_them(tmp_path, command, s
     argv = [part.format(policy=policy, trace=trace, page=tmp_path / "page.html") for part in command]
     result = subprocess.run([sys.executable, "-m", "ostik", *argv], capture_output=True, text=True, timeout=120)
     assert result.returncode == status, result.stderr
-    if status == 2:
-        assert "ask or limits entries" in result.stderr
+    assert "ask or limits entries" not in result.stderr
 
 
-def test_accumulators_refuse_a_policy_with_entries(tmp_path):
+def test_accumulators_judge_a_policy_with_entries(tmp_path):
     from ostik._engine import AuditAccumulator
 
     policy = tmp_path / "p.yaml"
     policy.write_text(ENTRY_POLICY)
-    with pytest.raises(ValueError, match="ask or limits entries"):
-        AuditAccumulator(ostik.Guard.from_file(str(policy)).policy)
+    audit = AuditAccumulator(ostik.Guard.from_file(str(policy)).policy)
+    audit.add([{"tool": "read_file"}, {"tool": "read_file"}])
+    assert audit.summary()["blocked_by"] == {"limit_read_file_1": 1}

@@ -155,7 +155,7 @@ def test_the_guard_leaves_unreadable_arguments_to_on_error(policy):
     ("codex", [codex_line("response_item", {"type": "custom_tool_call", "name": "apply_patch", "input": "p",
                                             "call_id": "c"}),
                codex_line("response_item", {"type": "custom_tool_call_output", "call_id": "c", "output": "ok"})],
-     [{"tool": "apply_patch", "args": "p", "result": "ok"}]),
+     [{"tool": "apply_patch", "args": "p", "ts": 1772618400.0, "result": "ok"}]),  # the line's timestamp
     ("langchain", [{"type": "ai", "data": {"content": "", "tool_calls": [{"name": "ls", "args": {}, "id": "c"}]}},
                    {"type": "tool", "data": {"content": "err", "tool_call_id": "c", "status": "error"}}],
      [{"tool": "ls", "args": {}, "result": "err", "is_error": True}]),

@@ -1,6 +1,7 @@
 #include "step_reader.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <array>
 #include <cstring>
 #include <optional>
@@ -8,6 +9,7 @@
 #include <utility>
 
 #include "convert.hpp"
+#include "ref.hpp"
 #include "util.hpp"
 
 namespace ostik::py {
@@ -267,6 +269,37 @@ std::expected<std::vector<ToolCall>, std::string> read_steps(std::span<const Own
         calls.push_back(std::move(*call));
     }
     return calls;
+}
+
+// A step's "ts" (seconds, as trace lines carry it), read only by a guard with
+// windowed limits: a finite number, or nothing. False with the exception set
+// when the mapping cannot be read.
+bool read_step_time(PyObject* step, std::optional<double>& ts) {
+    if (!PyMapping_Check(step)) return true;  // the step reader has refused it already
+    OwnedRef key = OwnedRef::steal(PyUnicode_FromString("ts"));
+    if (!key) return false;
+    PyObject* value = nullptr;
+    if (PyDict_Check(step)) {
+        value = PyDict_GetItemWithError(step, key.get());
+        if (!value) return !PyErr_Occurred();
+        Py_INCREF(value);
+    } else {
+        value = PyObject_GetItem(step, key.get());
+        if (!value) {
+            if (!PyErr_ExceptionMatches(PyExc_KeyError)) return false;
+            PyErr_Clear();
+            return true;
+        }
+    }
+    OwnedRef owned = OwnedRef::steal(value);
+    if (!value || PyBool_Check(value) || !(PyFloat_Check(value) || PyLong_Check(value))) return true;
+    const double seconds = PyFloat_AsDouble(value);
+    if (seconds == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();  // an integer past a double: no time
+        return true;
+    }
+    if (std::isfinite(seconds)) ts = seconds;
+    return true;
 }
 
 }  // namespace ostik::py

@@ -68,6 +68,11 @@ struct ReadStep {
 // Reads one step in the engine's dialect, its arguments built.
 std::expected<ReadStep, std::string> read_engine_step(PyObject* step);
 
+// A step's "ts" (seconds, as trace lines carry it), read only where windowed
+// limits judge it: a finite number, or nothing. False with the exception set
+// when the mapping cannot be read.
+bool read_step_time(PyObject* step, std::optional<double>& ts);
+
 // The unjudged arguments of a conversion that failed on a number: the
 // argument its place starts with, and the problem ("at opts.limits[2], the
 // integer ... does not fit 64 bits").

@@ -1,6 +1,7 @@
-// What the accumulator classes (CoverageAccumulator, AuditAccumulator) share:
-// the object that owns the C++ accumulator, and the methods that only carry
-// one around (merge, to_bytes, from_bytes, pickling), written once for both.
+// What the accumulator classes (CoverageAccumulator, AuditAccumulator,
+// DiffAccumulator) share: the object that owns the C++ accumulator, the
+// methods that only carry one around (merge, to_bytes, from_bytes, pickling),
+// and add_many's reading of traces and references, written once for all.
 //
 // A class supplies its traits:
 //   Accumulator         the C++ accumulator (merge, same_policy, to_bytes,
@@ -14,15 +15,74 @@
 
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "../common/args.hpp"
+#include "../common/ref.hpp"
+#include "../common/trace_sequence.hpp"
 #include "../common/util.hpp"
 #include "engine.hpp"
 #include "policy_bases.hpp"
+#include "trace_refs.hpp"
+#include "trace_steps.hpp"
 
 namespace ostik::py::engine {
+
+// add_many(traces, refs=None)'s input: the whole nesting taken before any
+// step is read, then every trace's steps read into `read`, and the
+// references (None each, without `refs_obj`). False with the exception set.
+inline bool read_traces(PyObject* traces, PyObject* refs_obj, TraceSteps& read,
+                        std::vector<std::optional<TraceRef>>* refs) {
+    auto items = extract_sequence(traces, "traces");
+    if (!items) return false;
+    std::vector<std::vector<OwnedRef>> collected;
+    collected.reserve(items->size());
+    for (const OwnedRef& item : *items) {
+        auto steps = extract_sequence(item.get(), "traces");
+        if (!steps) return false;
+        collected.push_back(std::move(*steps));
+    }
+    if (refs) {
+        refs->assign(collected.size(), std::nullopt);
+        if (refs_obj && refs_obj != Py_None) {
+            auto given = extract_sequence(refs_obj, "refs");
+            if (!given) return false;
+            if (given->size() != collected.size()) {
+                PyErr_Format(PyExc_ValueError, "argument 'refs': %zu references for %zu traces", given->size(),
+                             collected.size());
+                return false;
+            }
+            for (std::size_t i = 0; i < refs->size(); ++i) {
+                if (!ref_argument((*given)[i].get(), "refs", (*refs)[i])) return false;
+            }
+        }
+    }
+    std::size_t total = 0;
+    for (const std::vector<OwnedRef>& steps : collected) total += steps.size();
+    read.reserve(total, collected.size());
+    for (const std::vector<OwnedRef>& steps : collected) {
+        if (!read.read(steps)) return false;
+    }
+    return true;
+}
+
+// Judges every trace read, `add(work, trace, ref)` giving its result, into a
+// copy of `acc`, so that the accumulator takes all of them or none; a trace
+// given no reference is numbered by its position. False with the exception set.
+template <class Accumulator, class Add>
+bool add_each(Accumulator& acc, const TraceSteps& read, const std::vector<std::optional<TraceRef>>& refs, Add&& add,
+              const char* where) {
+    Accumulator work = acc;
+    for (std::size_t i = 0; i < read.traces(); ++i) {
+        if (PyErr_CheckSignals() < 0) return false;
+        if (!counted(add(work, i, refs[i] ? *refs[i] : work.next_position()), where)) return false;
+    }
+    acc = std::move(work);
+    return true;
+}
 
 template <class Traits>
 struct AccumulatorObject {

@@ -70,7 +70,12 @@ PyObject* accumulator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
 // ---- adding ----------------------------------------------------------------
 
 TraceSteps steps_for(const ostik::AuditAccumulator& acc) {
-    return TraceSteps("Invalid tool call format: ", acc.basis()->judges_arguments());
+    return TraceSteps("Invalid tool call format: ", acc.basis()->judges_arguments(), acc.basis()->judges_times());
+}
+
+std::expected<void, std::string> add_read(ostik::AuditAccumulator& acc, const TraceSteps& read, std::size_t trace,
+                                          const TraceRef& ref) {
+    return acc.add_trace(read.names(trace), read.arguments(trace), ref, read.unjudged(trace), read.times(trace));
 }
 
 constexpr const char* add_params[] = {"trace", "ref"};
@@ -88,9 +93,7 @@ PyObject* accumulator_add(PyObject* self, PyObject* const* args, Py_ssize_t narg
         TraceSteps read = steps_for(acc);
         read.reserve(steps->size(), 1);
         if (!read.read(*steps)) return nullptr;
-        if (!counted(acc.add_trace(read.names(0), read.arguments(0), ref ? *ref : acc.next_position(),
-                                   read.unjudged(0)),
-                     "AuditAccumulator.add")) {
+        if (!counted(add_read(acc, read, 0, ref ? *ref : acc.next_position()), "AuditAccumulator.add")) {
             return nullptr;
         }
         Py_RETURN_NONE;
@@ -103,46 +106,14 @@ constexpr const char* add_many_params[] = {"traces", "refs"};
 constexpr Signature add_many_sig{"AuditAccumulator.add_many", add_many_params, 2, 1};
 
 PyObject* add_many(ostik::AuditAccumulator& acc, PyObject* traces, PyObject* refs_obj) {
-    auto items = extract_sequence(traces, "traces");
-    if (!items) return nullptr;
-    std::vector<std::vector<OwnedRef>> collected;
-    collected.reserve(items->size());
-    for (const OwnedRef& item : *items) {
-        auto steps = extract_sequence(item.get(), "traces");
-        if (!steps) return nullptr;
-        collected.push_back(std::move(*steps));
-    }
-    std::vector<std::optional<TraceRef>> refs(collected.size());
-    if (refs_obj && refs_obj != Py_None) {
-        auto given = extract_sequence(refs_obj, "refs");
-        if (!given) return nullptr;
-        if (given->size() != collected.size()) {
-            PyErr_Format(PyExc_ValueError, "argument 'refs': %zu references for %zu traces", given->size(),
-                         collected.size());
-            return nullptr;
-        }
-        for (std::size_t i = 0; i < refs.size(); ++i) {
-            if (!ref_argument((*given)[i].get(), "refs", refs[i])) return nullptr;
-        }
-    }
     TraceSteps read = steps_for(acc);
-    std::size_t total = 0;
-    for (const std::vector<OwnedRef>& steps : collected) total += steps.size();
-    read.reserve(total, collected.size());
-    for (const std::vector<OwnedRef>& steps : collected) {
-        if (!read.read(steps)) return nullptr;
+    std::vector<std::optional<TraceRef>> refs;
+    if (!read_traces(traces, refs_obj, read, &refs)) return nullptr;
+    if (!add_each(acc, read, refs, [&](ostik::AuditAccumulator& work, std::size_t i, const TraceRef& ref) {
+            return add_read(work, read, i, ref);
+        }, "AuditAccumulator.add_many")) {
+        return nullptr;
     }
-    // Judged into a copy, so that the accumulator takes all of them or none.
-    ostik::AuditAccumulator work = acc;
-    for (std::size_t i = 0; i < read.traces(); ++i) {
-        if (PyErr_CheckSignals() < 0) return nullptr;
-        if (!counted(work.add_trace(read.names(i), read.arguments(i), refs[i] ? *refs[i] : work.next_position(),
-                                    read.unjudged(i)),
-                     "AuditAccumulator.add_many")) {
-            return nullptr;
-        }
-    }
-    acc = std::move(work);
     Py_RETURN_NONE;
 }
 
@@ -209,6 +180,8 @@ PyObject* accumulator_summary(PyObject* self, PyObject*) {
             !set_item(dict.get(), "failed_traces", count(acc.failed_traces())) ||
             !set_item(dict.get(), "steps", count(acc.steps())) ||
             !set_item(dict.get(), "blocked_steps", count(acc.blocked_steps())) ||
+            !set_item(dict.get(), "asked_steps", count(acc.asked_steps())) ||
+            !set_item(dict.get(), "untimed_traces", count(acc.untimed_traces())) ||
             !set_item(dict.get(), "blocked_by", counts_by_id(*acc.basis(), acc.blocked_by())) ||
             !set_item(dict.get(), "end_failures", counts_by_id(*acc.basis(), acc.end_failures())) ||
             !set_item(dict.get(), "failing", failing_list(acc)) || !set_item(dict.get(), "keep", count(acc.keep()))) {
@@ -234,7 +207,8 @@ PyMethodDef accumulator_methods[] = {
      "add($self, trace, ref=None)\n--\n\n"
      "Judges one trace (a sequence of step mappings, read as TraceExplainer.explain\n"
      "reads it: ValueError \"Invalid tool call format: ...\" for a step that cannot\n"
-     "be read) as a fresh guard session would, and counts it. `ref` names the\n"
+     "be read) as Guard.judge does, ask and limits entries included (windowed\n"
+     "limits by each step's \"ts\"), and counts it. `ref` names the\n"
      "trace in the failing list: an int, a str or a (str, int) tuple such as\n"
      "(file, line); None numbers it by its position among the traces counted."},
     {"add_many", fastcall(accumulator_add_many), METH_FASTCALL | METH_KEYWORDS,
@@ -250,6 +224,8 @@ PyMethodDef accumulator_methods[] = {
     {"summary", accumulator_summary, METH_NOARGS,
      "summary($self)\n--\n\n"
      "The counts as plain data: traces, failed_traces, steps, blocked_steps,\n"
+     "asked_steps (steps an ask entry applied to: they ran, and fail nothing),\n"
+     "untimed_traces (traces where a windowed limit met a step without \"ts\"),\n"
      "blocked_by ({rule id: blocked steps}), end_failures ({rule id: traces whose\n"
      "end-of-trace check failed}), both largest first, failing (the failing\n"
      "traces with the smallest references, each {\"ref\", \"first_block\",\n"
@@ -273,7 +249,7 @@ PyType_Slot accumulator_slots[] = {
     {Py_tp_methods, accumulator_methods},
     {Py_tp_doc, const_cast<char*>(
                     "AuditAccumulator(policy, keep=100)\n--\n\n"
-                    "Which traces break a policy (a Policy, or its policy_bytes), counted over\n"
+                    "Which traces break a policy (a Policy, a Guard, or its policy_bytes), counted over\n"
                     "traces added in any grouping and any number of processes, and merged.\n"
                     "A trace fails when a step is blocked or an end-of-trace check fails (an\n"
                     "empty trace fails the policy's require rules); the failing traces with\n"

@@ -57,7 +57,11 @@ PyObject* accumulator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
 }
 
 TraceSteps steps_for(const ostik::CoverageAccumulator& acc) {
-    return TraceSteps("Invalid trace format: ", acc.basis()->counts_arguments());
+    return TraceSteps("Invalid trace format: ", acc.basis()->counts_arguments(), acc.basis()->needs_times());
+}
+
+std::expected<void, std::string> add_read(ostik::CoverageAccumulator& acc, const TraceSteps& read) {
+    return acc.add_traces(read.names(), read.traces(), read.arguments(), read.unjudged(), read.times(), read.ends());
 }
 
 constexpr const char* add_params[] = {"trace"};
@@ -73,7 +77,7 @@ PyObject* accumulator_add(PyObject* self, PyObject* const* args, Py_ssize_t narg
         TraceSteps read = steps_for(acc);
         read.reserve(steps->size(), 1);
         if (!read.read(*steps)) return nullptr;
-        if (!counted(acc.add_traces(read.names(), 1, read.arguments(), read.unjudged()), "CoverageAccumulator.add")) {
+        if (!counted(add_read(acc, read), "CoverageAccumulator.add")) {
             return nullptr;
         }
         Py_RETURN_NONE;
@@ -90,27 +94,10 @@ PyObject* accumulator_add_many(PyObject* self, PyObject* const* args, Py_ssize_t
     if (!parse_args(add_many_sig, args, nargs, kwnames, &traces)) return nullptr;
     try {
         // The whole nesting is taken before any step is read, as analyze does.
-        auto items = extract_sequence(traces, "traces");
-        if (!items) return nullptr;
-        std::vector<std::vector<OwnedRef>> collected;
-        collected.reserve(items->size());
-        for (const OwnedRef& item : *items) {
-            auto steps = extract_sequence(item.get(), "traces");
-            if (!steps) return nullptr;
-            collected.push_back(std::move(*steps));
-        }
         ostik::CoverageAccumulator& acc = acc_of(self);
         TraceSteps read = steps_for(acc);
-        std::size_t total = 0;
-        for (const std::vector<OwnedRef>& steps : collected) total += steps.size();
-        read.reserve(total, collected.size());
-        for (const std::vector<OwnedRef>& steps : collected) {
-            if (!read.read(steps)) return nullptr;
-        }
-        if (!counted(acc.add_traces(read.names(), collected.size(), read.arguments(), read.unjudged()),
-                     "CoverageAccumulator.add_many")) {
-            return nullptr;
-        }
+        if (!read_traces(traces, nullptr, read, nullptr)) return nullptr;
+        if (!counted(add_read(acc, read), "CoverageAccumulator.add_many")) return nullptr;
         Py_RETURN_NONE;
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
@@ -146,6 +133,20 @@ PyObject* accumulator_argument_coverage(PyObject* self, PyObject*) {
     }
     try {
         return argument_rule_list(*guard, acc.argument_counts().data());
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+PyObject* accumulator_entry_coverage(PyObject* self, PyObject*) {
+    const ostik::CoverageAccumulator& acc = acc_of(self);
+    const ostik::Guard* guard = acc.basis()->guard();
+    if (!guard) {
+        PyErr_SetString(PyExc_ValueError, acc.basis()->argument_error().c_str());
+        return nullptr;
+    }
+    try {
+        return entry_list(*guard, acc.entry_counts().empty() ? nullptr : acc.entry_counts().data());
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -187,6 +188,12 @@ PyMethodDef accumulator_methods[] = {
      "The policy's argument rules with how often the calls added reached and\n"
      "violated each, as Guard(policy).argument_coverage gives them for all the\n"
      "traces. ValueError when Guard(policy) would refuse a constraint."},
+    {"entry_coverage", accumulator_entry_coverage, METH_NOARGS,
+     "entry_coverage($self)\n--\n\n"
+     "The policy's ask and limit entries with how often the traces added reached\n"
+     "each (the steps it met) and triggered it (asked about, or refused), as\n"
+     "Guard(policy).entry_coverage gives them for all the traces. ValueError when\n"
+     "Guard(policy) would refuse a constraint."},
     {"to_bytes", CoverageAccumulatorObject::to_bytes, METH_NOARGS,
      "to_bytes($self)\n--\n\n"
      "The state as compact bytes (the policy's fingerprint, the counts, the\n"

@@ -88,14 +88,13 @@ PyObject* accumulator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
 // ---- adding ----------------------------------------------------------------
 
 TraceSteps steps_for(const ostik::DiffAccumulator& acc) {
-    return TraceSteps("Invalid tool call format: ", acc.basis()->judges_arguments());
+    return TraceSteps("Invalid tool call format: ", acc.basis()->judges_arguments(), acc.basis()->judges_times());
 }
 
-bool add_read(ostik::DiffAccumulator& acc, const TraceSteps& read, std::size_t trace, const TraceRef& ref,
-              const char* where) {
-    return counted(acc.add_trace(read.names(trace), read.arguments(trace), ref, read.unjudged(trace),
-                                 read.unjudged_reasons(trace)),
-                   where);
+std::expected<void, std::string> add_read(ostik::DiffAccumulator& acc, const TraceSteps& read, std::size_t trace,
+                                          const TraceRef& ref) {
+    return acc.add_trace(read.names(trace), read.arguments(trace), ref, read.unjudged(trace),
+                         read.unjudged_reasons(trace), read.times(trace));
 }
 
 constexpr const char* add_params[] = {"trace", "ref"};
@@ -113,7 +112,7 @@ PyObject* accumulator_add(PyObject* self, PyObject* const* args, Py_ssize_t narg
         TraceSteps read = steps_for(acc);
         read.reserve(steps->size(), 1);
         if (!read.read(*steps)) return nullptr;
-        if (!add_read(acc, read, 0, ref ? *ref : acc.next_position(), "DiffAccumulator.add")) return nullptr;
+        if (!counted(add_read(acc, read, 0, ref ? *ref : acc.next_position()), "DiffAccumulator.add")) return nullptr;
         Py_RETURN_NONE;
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
@@ -124,44 +123,14 @@ constexpr const char* add_many_params[] = {"traces", "refs"};
 constexpr Signature add_many_sig{"DiffAccumulator.add_many", add_many_params, 2, 1};
 
 PyObject* add_many(ostik::DiffAccumulator& acc, PyObject* traces, PyObject* refs_obj) {
-    auto items = extract_sequence(traces, "traces");
-    if (!items) return nullptr;
-    std::vector<std::vector<OwnedRef>> collected;
-    collected.reserve(items->size());
-    for (const OwnedRef& item : *items) {
-        auto steps = extract_sequence(item.get(), "traces");
-        if (!steps) return nullptr;
-        collected.push_back(std::move(*steps));
-    }
-    std::vector<std::optional<TraceRef>> refs(collected.size());
-    if (refs_obj && refs_obj != Py_None) {
-        auto given = extract_sequence(refs_obj, "refs");
-        if (!given) return nullptr;
-        if (given->size() != collected.size()) {
-            PyErr_Format(PyExc_ValueError, "argument 'refs': %zu references for %zu traces", given->size(),
-                         collected.size());
-            return nullptr;
-        }
-        for (std::size_t i = 0; i < refs.size(); ++i) {
-            if (!ref_argument((*given)[i].get(), "refs", refs[i])) return nullptr;
-        }
-    }
     TraceSteps read = steps_for(acc);
-    std::size_t total = 0;
-    for (const std::vector<OwnedRef>& steps : collected) total += steps.size();
-    read.reserve(total, collected.size());
-    for (const std::vector<OwnedRef>& steps : collected) {
-        if (!read.read(steps)) return nullptr;
+    std::vector<std::optional<TraceRef>> refs;
+    if (!read_traces(traces, refs_obj, read, &refs)) return nullptr;
+    if (!add_each(acc, read, refs, [&](ostik::DiffAccumulator& work, std::size_t i, const TraceRef& ref) {
+            return add_read(work, read, i, ref);
+        }, "DiffAccumulator.add_many")) {
+        return nullptr;
     }
-    // Judged into a copy, so that the accumulator takes all of them or none.
-    ostik::DiffAccumulator work = acc;
-    for (std::size_t i = 0; i < read.traces(); ++i) {
-        if (PyErr_CheckSignals() < 0) return nullptr;
-        if (!add_read(work, read, i, refs[i] ? *refs[i] : work.next_position(), "DiffAccumulator.add_many")) {
-            return nullptr;
-        }
-    }
-    acc = std::move(work);
     Py_RETURN_NONE;
 }
 
@@ -236,7 +205,8 @@ OwnedRef count(std::uint64_t n) { return OwnedRef::steal(PyLong_FromUnsignedLong
 OwnedRef new_dict() { return OwnedRef::steal(PyDict_New()); }
 
 // {rule id: {"newly_blocks", "no_longer_blocks", "newly_fails_at_end",
-// "no_longer_fails_at_end"}} for the ids with a change, in the basis' order.
+// "no_longer_fails_at_end", "newly_asks", "no_longer_asks"}} for the ids with
+// a change, in the basis' order.
 OwnedRef by_rule(const ostik::DiffAccumulator& acc) {
     const DiffBasis& basis = *acc.basis();
     const DiffRuleCounts& c = acc.by_rule();
@@ -244,7 +214,7 @@ OwnedRef by_rule(const ostik::DiffAccumulator& acc) {
     if (!dict) return dict;
     for (std::size_t i = 0; i < basis.id_count(); ++i) {
         if (!c.newly_blocks[i] && !c.no_longer_blocks[i] && !c.newly_fails_at_end[i] &&
-            !c.no_longer_fails_at_end[i]) {
+            !c.no_longer_fails_at_end[i] && !c.newly_asks[i] && !c.no_longer_asks[i]) {
             continue;
         }
         OwnedRef entry = new_dict();
@@ -253,6 +223,8 @@ OwnedRef by_rule(const ostik::DiffAccumulator& acc) {
             !set_item(entry.get(), "no_longer_blocks", count(c.no_longer_blocks[i])) ||
             !set_item(entry.get(), "newly_fails_at_end", count(c.newly_fails_at_end[i])) ||
             !set_item(entry.get(), "no_longer_fails_at_end", count(c.no_longer_fails_at_end[i])) ||
+            !set_item(entry.get(), "newly_asks", count(c.newly_asks[i])) ||
+            !set_item(entry.get(), "no_longer_asks", count(c.no_longer_asks[i])) ||
             PyDict_SetItem(dict.get(), key.get(), entry.get()) < 0) {
             return OwnedRef();
         }
@@ -263,7 +235,8 @@ OwnedRef by_rule(const ostik::DiffAccumulator& acc) {
 OwnedRef decision_object(const DiffBasis& basis, const DiffDecision& d) {
     if (!d.rule) return OwnedRef::borrow(Py_None);
     OwnedRef dict = new_dict();
-    if (!dict || !set_item(dict.get(), "rule_id", make_str(basis.id(*d.rule))) ||
+    if (!dict || !set_item(dict.get(), "verdict", make_str(d.asked ? "ask" : "blocked")) ||
+        !set_item(dict.get(), "rule_id", make_str(basis.id(*d.rule))) ||
         !set_item(dict.get(), "reason", make_str(d.reason))) {
         return OwnedRef();
     }
@@ -350,6 +323,10 @@ PyObject* accumulator_summary(PyObject* self, PyObject*) {
             !set_item(dict.get(), "newly_blocked_steps", count(acc.newly_blocked_steps())) ||
             !set_item(dict.get(), "unblocked_steps", count(acc.unblocked_steps())) ||
             !set_item(dict.get(), "reblocked_steps", count(acc.reblocked_steps())) ||
+            !set_item(dict.get(), "newly_asked_steps", count(acc.newly_asked_steps())) ||
+            !set_item(dict.get(), "no_longer_asked_steps", count(acc.no_longer_asked_steps())) ||
+            !set_item(dict.get(), "reasked_steps", count(acc.reasked_steps())) ||
+            !set_item(dict.get(), "untimed_traces", count(acc.untimed_traces())) ||
             !set_item(dict.get(), "by_rule", by_rule(acc)) || !set_item(dict.get(), "changed", changed_list(acc)) ||
             !set_item(dict.get(), "keep", count(acc.keep()))) {
             return nullptr;
@@ -420,8 +397,9 @@ PyMethodDef accumulator_methods[] = {
      "add($self, trace, ref=None)\n--\n\n"
      "Judges one trace (a sequence of step mappings, read as Guard.judge reads\n"
      "it: ValueError \"Invalid tool call format: ...\" for a step that cannot be\n"
-     "read) under both policies, as a fresh guard session of each would, and\n"
-     "counts what changes. `ref` names the trace in the changed list: an int, a\n"
+     "read) under both policies, as Guard.judge of each does (ask and limits\n"
+     "entries included; windowed limits by each step's \"ts\"), and counts what\n"
+     "changes. `ref` names the trace in the changed list: an int, a\n"
      "str or a (str, int) tuple such as (file, line); None numbers it by its\n"
      "position among the traces counted."},
     {"add_many", fastcall(accumulator_add_many), METH_FASTCALL | METH_KEYWORDS,
@@ -438,11 +416,15 @@ PyMethodDef accumulator_methods[] = {
      "summary($self)\n--\n\n"
      "The counts as plain data: traces, steps, old_failed_traces,\n"
      "new_failed_traces, changed_traces, newly_failing, newly_passing,\n"
-     "changed_steps (newly_blocked_steps + unblocked_steps + reblocked_steps),\n"
-     "by_rule ({rule id: {newly_blocks, no_longer_blocks, newly_fails_at_end,\n"
-     "no_longer_fails_at_end}}), changed (the changed traces with the smallest\n"
-     "references, each {\"ref\", \"old_passed\", \"new_passed\", \"steps\",\n"
-     "\"changes\", \"old_end_failures\", \"new_end_failures\"}) and keep."},
+     "changed_steps (newly_blocked_steps + unblocked_steps + reblocked_steps +\n"
+     "newly_asked_steps + no_longer_asked_steps + reasked_steps: the last three\n"
+     "blocked under neither policy), untimed_traces (a windowed limit met a step\n"
+     "without \"ts\"), by_rule ({rule id: {newly_blocks, no_longer_blocks,\n"
+     "newly_fails_at_end, no_longer_fails_at_end, newly_asks, no_longer_asks}}),\n"
+     "changed (the changed traces with the smallest references, each {\"ref\",\n"
+     "\"old_passed\", \"new_passed\", \"steps\", \"changes\", \"old_end_failures\",\n"
+     "\"new_end_failures\"}; a change's \"old\" and \"new\" are None for an allowed\n"
+     "step, else {\"verdict\": \"blocked\" or \"ask\", \"rule_id\", \"reason\"}) and keep."},
     {"listing", fastcall(accumulator_listing), METH_FASTCALL | METH_KEYWORDS,
      "listing($self, file, colour=False)\n--\n\n"
      "The changed traces as `ostik diff` lists them, one str per entry of\n"

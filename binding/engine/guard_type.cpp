@@ -197,37 +197,6 @@ PyObject* guard_resume(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     }
 }
 
-// A step's "ts" (seconds, as trace lines carry it), read only by a guard with
-// windowed limits: a finite number, or nothing. False with the exception set
-// when the mapping cannot be read.
-bool step_time(PyObject* step, std::optional<double>& ts) {
-    if (!PyMapping_Check(step)) return true;  // the step reader has refused it already
-    OwnedRef key = OwnedRef::steal(PyUnicode_FromString("ts"));
-    if (!key) return false;
-    PyObject* value = nullptr;
-    if (PyDict_Check(step)) {
-        value = PyDict_GetItemWithError(step, key.get());
-        if (!value) return !PyErr_Occurred();
-        Py_INCREF(value);
-    } else {
-        value = PyObject_GetItem(step, key.get());
-        if (!value) {
-            if (!PyErr_ExceptionMatches(PyExc_KeyError)) return false;
-            PyErr_Clear();
-            return true;
-        }
-    }
-    OwnedRef owned = OwnedRef::steal(value);
-    if (!value || PyBool_Check(value) || !(PyFloat_Check(value) || PyLong_Check(value))) return true;
-    const double seconds = PyFloat_AsDouble(value);
-    if (seconds == -1.0 && PyErr_Occurred()) {
-        PyErr_Clear();  // an integer past a double: no time
-        return true;
-    }
-    if (std::isfinite(seconds)) ts = seconds;
-    return true;
-}
-
 constexpr const char* judge_params[] = {"trace"};
 constexpr Signature judge_sig{"Guard.judge", judge_params, 1, 1};
 
@@ -249,7 +218,7 @@ PyObject* judge_trace(GuardObject* self, PyObject* trace) {
             return nullptr;
         }
         std::optional<double> ts;
-        if (windowed && !step_time((*items)[i].get(), ts)) return nullptr;
+        if (windowed && !read_step_time((*items)[i].get(), ts)) return nullptr;
         if (read->unjudged) judgement.add_step(read->call.tool, *read->unjudged, ts);
         else judgement.add_step(read->call.tool, read->call.args, ts);
     }
@@ -350,7 +319,7 @@ PyObject* count_entries(GuardObject* self, PyObject* traces) {
                 return nullptr;
             }
             std::optional<double> ts;
-            if (windowed && !step_time((*steps)[i].get(), ts)) return nullptr;
+            if (windowed && !read_step_time((*steps)[i].get(), ts)) return nullptr;
             if (read->unjudged) judgement.add_step(read->call.tool, *read->unjudged, ts);
             else judgement.add_step(read->call.tool, read->call.args, ts);
         }

@@ -28,23 +28,36 @@ class TraceSteps {
 public:
     // `error_prefix` leads the ValueError of a step that cannot be read
     // ("Invalid trace format: ", "Invalid tool call format: ").
-    TraceSteps(const char* error_prefix, bool with_arguments)
-        : error_prefix_(error_prefix), with_arguments_(with_arguments) {}
+    // `with_times`: each step's "ts" is read too (for windowed limits).
+    TraceSteps(const char* error_prefix, bool with_arguments, bool with_times = false)
+        : error_prefix_(error_prefix), with_arguments_(with_arguments), with_times_(with_times) {}
 
     void reserve(std::size_t steps, std::size_t traces) {
         names_.reserve(steps);
         ends_.reserve(traces);
         if (with_arguments_) args_.reserve(steps);
+        if (with_times_) times_.reserve(steps);
     }
 
-    // Reads one trace's steps. False with the ValueError set.
+    // Reads one trace's steps. False with the ValueError set (or the error
+    // of a mapping whose "ts" cannot be read).
     bool read(const std::vector<OwnedRef>& steps) {
         for (const OwnedRef& step : steps) {
             if (interrupted(names_.size())) return false;
             if (with_arguments_ ? !read_call(step.get()) : !read_name(step.get())) return false;
+            if (with_times_ && !read_step_time(step.get(), times_.emplace_back())) return false;
         }
         ends_.push_back(names_.size());
         return true;
+    }
+
+    // Where each trace's steps end, counted from the first step of all.
+    std::span<const std::size_t> ends() const { return ends_; }
+    // Each step's time, of all traces or of trace `trace`; empty without times wanted.
+    std::span<const std::optional<double>> times() const { return times_; }
+    std::span<const std::optional<double>> times(std::size_t trace) const {
+        if (times_.empty()) return {};
+        return std::span<const std::optional<double>>(times_).subspan(first(trace), ends_[trace] - first(trace));
     }
 
     std::size_t traces() const { return ends_.size(); }
@@ -119,10 +132,12 @@ private:
 
     std::string error_prefix_;
     bool with_arguments_;
+    bool with_times_;
     std::vector<OwnedRef> held_;
     std::deque<std::string> tools_;  // the names viewed, when arguments are wanted (a deque never moves them)
     std::vector<std::string_view> names_;
     std::vector<std::optional<Value>> args_;
+    std::vector<std::optional<double>> times_;
     std::vector<std::size_t> ends_;
     std::vector<std::uint64_t> unjudged_;
     std::vector<UnjudgedArguments> unjudged_why_;

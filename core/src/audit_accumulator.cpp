@@ -8,6 +8,8 @@
 #include "checked_counts.hpp"
 #include "explain_plan.hpp"
 #include "ostik/text.hpp"
+#include "language_state.hpp"
+#include "recorded_steps.hpp"
 #include "step_judgement.hpp"
 #include "trace_state.hpp"
 
@@ -22,7 +24,11 @@ using detail::sum_fits;
 using detail::sums_fit;
 
 constexpr std::string_view magic = "OSKA";
-constexpr std::uint8_t format_version = 1;
+// 2: the asked steps and the traces with untimed windows after the failing
+// list. A policy without ask or limit entries has neither, and its bytes are
+// still written (and read) in format 1.
+constexpr std::uint8_t format_version = 2;
+constexpr std::uint8_t plain_format_version = 1;
 
 const detail::ExplainPlan& plan_of(const AuditBasis& basis) { return basis.guard().explainer().plan(); }
 
@@ -40,14 +46,6 @@ struct VerdictOnly {
 AuditBasis::AuditBasis(Guard guard, PolicyKey key) : key_(std::move(key)), guard_(std::move(guard)) {}
 
 std::expected<std::shared_ptr<const AuditBasis>, std::string> AuditBasis::create(const Policy& policy, PolicyKey key) {
-    // The accumulators judge a step by the specified rules and the argument
-    // rules alone; counting a policy's ask and limit entries as passed would
-    // report traces as passing that Guard.judge fails.
-    if (!policy.ask.empty() || !policy.limits.empty()) {
-        return std::unexpected(std::string(
-            "the policy has ask or limits entries, which accumulators do not judge yet: judge its traces with "
-            "Guard.judge (ostik test without --dask-scheduler)"));
-    }
     auto guard = Guard::create(Policy(policy));
     if (!guard) return std::unexpected(guard.error().text());
     return std::make_shared<const AuditBasis>(std::move(*guard), std::move(key));
@@ -55,7 +53,13 @@ std::expected<std::shared_ptr<const AuditBasis>, std::string> AuditBasis::create
 
 AuditBasis::~AuditBasis() = default;
 
-bool AuditBasis::judges_arguments() const { return !guard_.arguments().empty(); }
+bool AuditBasis::judges_arguments() const {
+    return !guard_.arguments().empty() || guard_.arguments().language().reads_arguments();
+}
+
+bool AuditBasis::has_entries() const { return !guard_.arguments().language().empty(); }
+
+bool AuditBasis::judges_times() const { return guard_.windowed_limits(); }
 
 std::size_t AuditBasis::id_count() const { return guard_.arguments().id_count(); }
 
@@ -86,36 +90,33 @@ void AuditAccumulator::keep_failing(FailingTrace entry) {
 std::expected<void, std::string> AuditAccumulator::add_trace(std::span<const std::string_view> tools,
                                                              std::span<const std::optional<Value>> args,
                                                              const TraceRef& ref,
-                                                             std::span<const std::uint64_t> unjudged) {
-    // Only whether a step's arguments were read matters here, not why not.
-    static const UnjudgedArguments unread;
-    std::size_t next_unjudged = 0;
+                                                             std::span<const std::uint64_t> unjudged,
+                                                             std::span<const std::optional<double>> times) {
     using namespace detail;
     const ExplainPlan& plan = plan_of(*basis_);
-    const ArgumentPlan* arguments = args.empty() ? nullptr : &basis_->guard().arguments();
+    const Guard& guard = basis_->guard();
     TraceState state(plan);
+    std::optional<LanguageState> language;
+    if (basis_->has_entries()) language.emplace(guard.arguments().language());
     VerdictOnly sink;
-    std::uint64_t blocked = 0;
+    std::uint64_t blocked = 0, asked = 0;
+    bool untimed = false;
     std::optional<std::uint64_t> first_block;
     std::size_t first_rule = 0;
-    for (std::size_t i = 0; i < tools.size(); ++i) {
-        const std::uint64_t step = state.steps();
-        const std::uint32_t slot = state.enter(tools[i]);
-        CallArguments call = arguments ? CallArguments{arguments, &args[i]} : CallArguments{};
-        if (arguments && next_unjudged < unjudged.size() && unjudged[next_unjudged] == i) {
-            call.unjudged = &unread;
-            ++next_unjudged;
-        }
-        const StepVerdict verdict = judge_step(plan, state, state.step_tool(slot), step, sink, call);
-        state.advance(slot);
-        if (!verdict.blocked()) continue;
-        ++blocked;
-        ++trace_blocked_[verdict.blocked_by];
-        if (!first_block) {
-            first_block = step;
-            first_rule = verdict.blocked_by;
-        }
-    }
+    judge_recorded_steps(
+        guard.arguments(), state, language ? &*language : nullptr, RecordedSteps{tools, args, times, unjudged, {}},
+        [&](std::uint64_t) -> VerdictOnly& { return sink; },
+        [&](std::uint64_t step, std::uint32_t, const StepVerdict& verdict, const EntryStep& entry) {
+            asked += entry.ask.has_value();
+            untimed = untimed || entry.windows_unjudged;
+            if (!verdict.blocked()) return;
+            ++blocked;
+            ++trace_blocked_[verdict.blocked_by];
+            if (!first_block) {
+                first_block = step;
+                first_rule = verdict.blocked_by;
+            }
+        });
     bool end_failed = false;
     for (std::size_t k = 0; k < plan.rules.size(); ++k) {
         if (!state.end_check(k)) continue;
@@ -137,6 +138,8 @@ std::expected<void, std::string> AuditAccumulator::add_trace(std::span<const std
         if (!sum_fits(failed_traces_, failed)) return count_overflow("failed traces");
         if (!sum_fits(steps_, tools.size())) return count_overflow("steps");
         if (!sum_fits(blocked_steps_, blocked)) return count_overflow("blocked steps");
+        if (!sum_fits(asked_steps_, asked)) return count_overflow("asked steps");
+        if (!sum_fits(untimed_traces_, untimed)) return count_overflow("traces with untimed windows");
         if (!sums_fit(blocked_by_, trace_blocked_)) return count_overflow("blocked steps by rule");
         for (std::size_t i = 0; i < end_failures_.size() && end_failed; ++i) {
             if (trace_end_failed_[i] && !sum_fits(end_failures_[i], 1)) return count_overflow("end failures by rule");
@@ -158,6 +161,8 @@ std::expected<void, std::string> AuditAccumulator::add_trace(std::span<const std
     failed_traces_ += failed;
     steps_ += tools.size();
     blocked_steps_ += blocked;
+    asked_steps_ += asked;
+    untimed_traces_ += untimed;
     for (std::size_t i = 0; i < blocked_by_.size() && (blocked || end_failed); ++i) {
         blocked_by_[i] += trace_blocked_[i];
         end_failures_[i] += static_cast<std::uint64_t>(trace_end_failed_[i]);
@@ -180,6 +185,8 @@ std::expected<void, std::string> AuditAccumulator::merge(const AuditAccumulator&
     if (!sum_fits(failed_traces_, other.failed_traces_)) return count_overflow("failed traces");
     if (!sum_fits(steps_, other.steps_)) return count_overflow("steps");
     if (!sum_fits(blocked_steps_, other.blocked_steps_)) return count_overflow("blocked steps");
+    if (!sum_fits(asked_steps_, other.asked_steps_)) return count_overflow("asked steps");
+    if (!sum_fits(untimed_traces_, other.untimed_traces_)) return count_overflow("traces with untimed windows");
     if (!sums_fit(blocked_by_, other.blocked_by_)) return count_overflow("blocked steps by rule");
     if (!sums_fit(end_failures_, other.end_failures_)) return count_overflow("end failures by rule");
     const std::uint64_t keep = std::min(keep_, other.keep_);
@@ -200,6 +207,8 @@ std::expected<void, std::string> AuditAccumulator::merge(const AuditAccumulator&
     failed_traces_ += other.failed_traces_;
     steps_ += other.steps_;
     blocked_steps_ += other.blocked_steps_;
+    asked_steps_ += other.asked_steps_;
+    untimed_traces_ += other.untimed_traces_;
     for (std::size_t i = 0; i < blocked_by_.size(); ++i) {
         blocked_by_[i] += other.blocked_by_[i];
         end_failures_[i] += other.end_failures_[i];
@@ -228,8 +237,9 @@ void write_counts(ByteWriter& w, const AuditBasis& basis, std::span<const std::u
 std::string AuditAccumulator::to_bytes() const {
     std::string out;
     ByteWriter w(out);
+    const bool entries = basis_->has_entries();
     w.raw(magic);
-    w.byte(format_version);
+    w.byte(entries ? format_version : plain_format_version);
     w.fixed64(basis_->key().fingerprint);
     w.varint(keep_);
     w.varint(traces_);
@@ -247,6 +257,10 @@ std::string AuditAccumulator::to_bytes() const {
         if (f.first_block) w.varint(*f.first_block);
         w.text(basis_->id(f.rule));
     }
+    if (entries) {
+        w.varint(asked_steps_);
+        w.varint(untimed_traces_);
+    }
     w.seal();
     return out;
 }
@@ -255,7 +269,8 @@ std::expected<AuditAccumulator, std::string> AuditAccumulator::from_bytes(std::s
                                                                           std::string_view bytes) {
     using Failure = std::unexpected<std::string>;
     const Failure malformed("malformed");
-    auto r = ByteReader::open(bytes, magic, format_version, "an audit accumulator's");
+    const bool entries = basis->has_entries();
+    auto r = ByteReader::open(bytes, magic, entries ? format_version : plain_format_version, "an audit accumulator's");
     if (!r) return Failure(std::move(r.error()));
     const auto fingerprint = r->fixed64();
     if (fingerprint && *fingerprint != basis->key().fingerprint) return Failure("made with another policy");
@@ -329,6 +344,13 @@ std::expected<AuditAccumulator, std::string> AuditAccumulator::from_bytes(std::s
         if ((f.first_block ? acc.blocked_by_ : acc.end_failures_)[f.rule] == 0) return malformed;
         if (!acc.failing_.empty() && f < acc.failing_.back()) return malformed;
         acc.failing_.push_back(std::move(f));
+    }
+    if (entries) {
+        const auto asked = r->varint(), untimed = r->varint();
+        // An asked step was not blocked; an untimed window is met in a trace.
+        if (!asked || !untimed || *asked > *steps - *blocked || *untimed > *traces) return malformed;
+        acc.asked_steps_ = *asked;
+        acc.untimed_traces_ = *untimed;
     }
     if (!r->at_end()) return malformed;
     return acc;

@@ -7,6 +7,9 @@
 #include "argument_plan.hpp"
 #include "byte_codec.hpp"
 #include "checked_counts.hpp"
+#include "language_state.hpp"
+#include "recorded_steps.hpp"
+#include "trace_state.hpp"
 #include "ostik/text.hpp"
 
 namespace ostik {
@@ -17,7 +20,20 @@ using detail::ByteReader;
 using detail::ByteWriter;
 
 constexpr std::string_view magic = "OSKC";
-constexpr std::uint8_t format_version = 2;  // 2: argument counts after the names
+// 2: argument counts after the names; 3: then the ask and limit entries'
+// counts. A policy without entries has none, and its bytes are still written
+// (and read) in format 2.
+constexpr std::uint8_t format_version = 3;
+constexpr std::uint8_t plain_format_version = 2;
+
+// Only the verdicts count here: the judgement's records are never built.
+struct VerdictOnly {
+    static constexpr bool failures_only = true;
+    void tool_check(ToolVerdict) {}
+    void argument(const detail::ArgumentFailure&) {}
+    void unjudged(const UnjudgedArguments&) {}
+    void rule(std::size_t, const detail::Outcome&) {}
+};
 
 }  // namespace
 
@@ -38,11 +54,18 @@ std::expected<std::shared_ptr<const CoverageBasis>, std::string> CoverageBasis::
     return std::make_shared<const CoverageBasis>(policy, std::move(key));
 }
 
-bool CoverageBasis::counts_arguments() const { return guard_ && !guard_->arguments().empty(); }
+bool CoverageBasis::counts_arguments() const {
+    return guard_ && (!guard_->arguments().empty() || guard_->arguments().language().reads_arguments());
+}
+
+bool CoverageBasis::counts_entries() const { return guard_ && !guard_->arguments().language().empty(); }
+
+bool CoverageBasis::needs_times() const { return guard_ && guard_->windowed_limits(); }
 
 CoverageAccumulator::CoverageAccumulator(std::shared_ptr<const CoverageBasis> basis)
     : basis_(std::move(basis)),
-      argument_counts_(basis_->guard() ? basis_->guard()->arguments().rules().size() : 0) {}
+      argument_counts_(basis_->guard() ? basis_->guard()->arguments().rules().size() : 0),
+      entry_counts_(basis_->counts_entries() ? basis_->guard()->entries().size() : 0) {}
 
 // Inserts every name not yet seen; on an allocation failure takes out again
 // those it put in, so that the set is as it was.
@@ -65,13 +88,46 @@ void CoverageAccumulator::insert_all(auto&& names) {
 std::expected<void, std::string> CoverageAccumulator::add_traces(std::span<const std::string_view> tools,
                                                                  std::uint64_t traces,
                                                                  std::span<const std::optional<Value>> args,
-                                                                 std::span<const std::uint64_t> unjudged) {
+                                                                 std::span<const std::uint64_t> unjudged,
+                                                                 std::span<const std::optional<double>> times,
+                                                                 std::span<const std::size_t> ends) {
     // A rule is reached at most once per step: with the steps, its counts fit.
     if (!detail::sum_fits(traces_, traces)) return detail::count_overflow("traces");
     if (!detail::sum_fits(steps_, tools.size())) return detail::count_overflow("steps");
+    // The entries judge each trace on its own, into counts added last.
+    std::vector<ArgumentRuleCount> entries;
+    if (!entry_counts_.empty()) {
+        entries.resize(entry_counts_.size());
+        const Guard& guard = *basis_->guard();
+        const std::size_t one[] = {tools.size()};
+        const std::span<const std::size_t> bounds = ends.empty() ? std::span<const std::size_t>(one) : ends;
+        std::size_t first = 0, next_unjudged = 0;
+        std::vector<std::uint64_t> in_trace;
+        VerdictOnly sink;
+        for (const std::size_t end : bounds) {
+            in_trace.clear();
+            while (next_unjudged < unjudged.size() && unjudged[next_unjudged] < end) {
+                in_trace.push_back(unjudged[next_unjudged++] - first);
+            }
+            const std::size_t n = end - first;
+            detail::TraceState state(guard.explainer().plan());
+            detail::LanguageState language(guard.arguments().language());
+            const detail::RecordedSteps steps{tools.subspan(first, n), args.empty() ? args : args.subspan(first, n),
+                                              times.empty() ? times : times.subspan(first, n), in_trace, {}};
+            detail::judge_recorded_steps(
+                guard.arguments(), state, &language, steps, [&](std::uint64_t) -> VerdictOnly& { return sink; },
+                [](std::uint64_t, std::uint32_t, const detail::StepVerdict&, const detail::EntryStep&) {},
+                entries.data());
+            first = end;
+        }
+    }
     insert_all(tools);
     traces_ += traces;
     steps_ += tools.size();
+    for (std::size_t k = 0; k < entries.size(); ++k) {
+        entry_counts_[k].reached += entries[k].reached;
+        entry_counts_[k].violated += entries[k].violated;
+    }
     if (args.empty() || !basis_->counts_arguments()) return {};
     const detail::ArgumentPlan& plan = basis_->guard()->arguments();
     std::size_t next_unjudged = 0;
@@ -99,6 +155,12 @@ std::expected<void, std::string> CoverageAccumulator::merge(const CoverageAccumu
             return detail::count_overflow("argument rule");
         }
     }
+    for (std::size_t k = 0; k < entry_counts_.size() && k < other.entry_counts_.size(); ++k) {
+        if (!detail::sum_fits(entry_counts_[k].reached, other.entry_counts_[k].reached) ||
+            !detail::sum_fits(entry_counts_[k].violated, other.entry_counts_[k].violated)) {
+            return detail::count_overflow("ask or limit entry");
+        }
+    }
     if (&other != this) insert_all(other.seen_);
     const std::uint64_t traces = other.traces_, steps = other.steps_;
     traces_ += traces;
@@ -107,6 +169,10 @@ std::expected<void, std::string> CoverageAccumulator::merge(const CoverageAccumu
     for (std::size_t k = 0; k < argument_counts_.size() && k < other.argument_counts_.size(); ++k) {
         argument_counts_[k].reached += other.argument_counts_[k].reached;
         argument_counts_[k].violated += other.argument_counts_[k].violated;
+    }
+    for (std::size_t k = 0; k < entry_counts_.size() && k < other.entry_counts_.size(); ++k) {
+        entry_counts_[k].reached += other.entry_counts_[k].reached;
+        entry_counts_[k].violated += other.entry_counts_[k].violated;
     }
     return {};
 }
@@ -127,8 +193,9 @@ std::string CoverageAccumulator::to_bytes() const {
     std::sort(names.begin(), names.end());
     std::string out;
     ByteWriter w(out);
+    const bool entries = basis_->counts_entries();
     w.raw(magic);
-    w.byte(format_version);
+    w.byte(entries ? format_version : plain_format_version);
     w.fixed64(basis_->key().fingerprint);
     w.varint(traces_);
     w.varint(steps_);
@@ -139,6 +206,13 @@ std::string CoverageAccumulator::to_bytes() const {
         w.varint(c.reached);
         w.varint(c.violated);
     }
+    if (entries) {
+        w.varint(entry_counts_.size());
+        for (const ArgumentRuleCount& c : entry_counts_) {
+            w.varint(c.reached);
+            w.varint(c.violated);
+        }
+    }
     w.seal();
     return out;
 }
@@ -146,7 +220,8 @@ std::string CoverageAccumulator::to_bytes() const {
 std::expected<CoverageAccumulator, std::string> CoverageAccumulator::from_bytes(
     std::shared_ptr<const CoverageBasis> basis, std::string_view bytes) {
     using Failure = std::unexpected<std::string>;
-    auto r = ByteReader::open(bytes, magic, format_version, "a coverage accumulator's");
+    const bool entries = basis->counts_entries();
+    auto r = ByteReader::open(bytes, magic, entries ? format_version : plain_format_version, "a coverage accumulator's");
     if (!r) return Failure(std::move(r.error()));
     const auto fingerprint = r->fixed64();
     if (fingerprint && *fingerprint != basis->key().fingerprint) return Failure("made with another policy");
@@ -177,6 +252,17 @@ std::expected<CoverageAccumulator, std::string> CoverageAccumulator::from_bytes(
         // A rule is reached at most once per step, and violated only where reached.
         if (!reached || !violated || *violated > *reached || *reached > *steps) return Failure("malformed");
         c = {*reached, *violated};
+    }
+    if (entries) {
+        const auto n = r->count();
+        if (!n || *n != acc.entry_counts_.size()) return Failure("malformed");
+        for (ArgumentRuleCount& c : acc.entry_counts_) {
+            const auto reached = r->varint();
+            const auto violated = r->varint();
+            // An entry is reached at most once per step, and asks or refuses only where reached.
+            if (!reached || !violated || *violated > *reached || *reached > *steps) return Failure("malformed");
+            c = {*reached, *violated};
+        }
     }
     if (!r->at_end()) return Failure("malformed");
     return acc;

@@ -11,6 +11,8 @@
 #include "checked_counts.hpp"
 #include "explain_plan.hpp"
 #include "ostik/text.hpp"
+#include "language_state.hpp"
+#include "recorded_steps.hpp"
 #include "step_failure.hpp"
 #include "step_judgement.hpp"
 #include "trace_state.hpp"
@@ -26,20 +28,21 @@ using detail::sum_fits;
 using detail::sums_fit;
 
 constexpr std::string_view magic = "OSKD";
-constexpr std::uint8_t format_version = 1;
+// 2: asked steps (a decision's kind 2), the ask changes' and untimed traces'
+// counts after the failing list. Two policies without ask or limit entries
+// have none of them, and their bytes are still written (and read) in format 1.
+constexpr std::uint8_t format_version = 2;
+constexpr std::uint8_t plain_format_version = 1;
 
-// An allowed step, where a step's blocking rule is kept.
+// A step's decision, as the diff compares them: `allowed`, the joint id of
+// the rule that blocked it, or that of the ask entry that applied to it with
+// `asked_bit` set.
 constexpr std::uint32_t allowed = std::numeric_limits<std::uint32_t>::max();
+constexpr std::uint32_t asked_bit = 0x80000000u;
 
-// Why a step's arguments could not be read, when the caller did not say.
-const UnjudgedArguments& unread() {
-    static const UnjudgedArguments reason;
-    return reason;
-}
-
-const UnjudgedArguments& why_unjudged(std::span<const UnjudgedArguments> why, std::size_t k) {
-    return k < why.size() ? why[k] : unread();
-}
+bool is_blocked(std::uint32_t code) { return code != allowed && !(code & asked_bit); }
+bool is_asked(std::uint32_t code) { return code != allowed && (code & asked_bit); }
+std::size_t rule_of(std::uint32_t code) { return code & ~asked_bit; }
 
 // A judge_step sink that keeps a step's first failed check only: the one that blocked it.
 struct BlockingFailureSink {
@@ -63,6 +66,10 @@ struct BlockingFailureSink {
         inner.rule(k, o);
         taken = true;
     }
+    void limit(std::uint32_t k, std::uint64_t count) {
+        if (!taken) inner.limit(k, count);
+        taken = true;
+    }
 };
 
 }  // namespace
@@ -72,45 +79,50 @@ namespace detail {
 // One trace judged under one policy.
 struct DiffSide {
     std::optional<TraceState> state;
+    std::optional<LanguageState> language;
     std::vector<std::uint32_t> slots;    // each step's tool slot
-    std::vector<std::uint32_t> blocked;  // each step's blocking rule (a joint id), or `allowed`
+    std::vector<std::uint32_t> decided;  // each step's decision (see `allowed`)
     std::vector<StepFailure> failures;   // the blocking check of each blocked step, in step order
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> asks;  // (step, ask entry), in step order
     std::vector<std::string> values;     // the values failed constraints show
     std::vector<std::size_t> end;        // the failed end checks' joint ids, ascending, each once
     bool failed = false;
+    bool untimed = false;                // a windowed limit met a step without a time
 
-    void judge(const AuditBasis& side, std::span<const std::size_t> joint, std::span<const std::string_view> tools,
-               std::span<const std::optional<Value>> args, std::span<const std::uint64_t> unjudged,
-               std::span<const UnjudgedArguments> why) {
-        const ExplainPlan& plan = side.guard().explainer().plan();
-        const ArgumentPlan* arguments = args.empty() ? nullptr : &side.guard().arguments();
+    void judge(const AuditBasis& side, std::span<const std::size_t> joint, const RecordedSteps& steps) {
+        const Guard& guard = side.guard();
+        const ExplainPlan& plan = guard.explainer().plan();
         state.emplace(plan);
+        language.reset();
+        if (side.has_entries()) language.emplace(guard.arguments().language());
         slots.clear();
-        blocked.clear();
+        decided.clear();
         failures.clear();
+        asks.clear();
         values.clear();
         end.clear();
         failed = false;
-        std::size_t next_unjudged = 0;
-        for (std::size_t i = 0; i < tools.size(); ++i) {
-            const std::uint64_t step = state->steps();
-            const std::uint32_t slot = state->enter(tools[i]);
-            CallArguments call = arguments ? CallArguments{arguments, &args[i]} : CallArguments{};
-            if (arguments && next_unjudged < unjudged.size() && unjudged[next_unjudged] == i) {
-                call.unjudged = &why_unjudged(why, next_unjudged);
-                ++next_unjudged;
-            }
-            BlockingFailureSink sink{StepFailureSink{failures, values, step}};
-            const StepVerdict verdict = judge_step(plan, *state, state->step_tool(slot), step, sink, call);
-            state->advance(slot);
-            slots.push_back(slot);
-            if (verdict.blocked()) {
-                failed = true;
-                blocked.push_back(static_cast<std::uint32_t>(joint[verdict.blocked_by]));
-            } else {
-                blocked.push_back(allowed);
-            }
-        }
+        untimed = false;
+        const RecordedSteps own{steps.tools, side.judges_arguments() ? steps.args : std::span<const std::optional<Value>>{},
+                                side.judges_times() ? steps.times : std::span<const std::optional<double>>{},
+                                steps.unjudged, steps.why};
+        judge_recorded_steps(
+            guard.arguments(), *state, language ? &*language : nullptr, own,
+            [&](std::uint64_t step) { return BlockingFailureSink{StepFailureSink{failures, values, step}}; },
+            [&](std::uint64_t step, std::uint32_t slot, const StepVerdict& verdict, const EntryStep& entry) {
+                slots.push_back(slot);
+                untimed = untimed || entry.windows_unjudged;
+                if (verdict.blocked()) {
+                    failed = true;
+                    decided.push_back(static_cast<std::uint32_t>(joint[verdict.blocked_by]));
+                } else if (entry.ask) {
+                    asks.emplace_back(step, *entry.ask);
+                    const std::size_t id = guard.arguments().language().asks()[*entry.ask].id_index;
+                    decided.push_back(static_cast<std::uint32_t>(joint[id]) | asked_bit);
+                } else {
+                    decided.push_back(allowed);
+                }
+            });
         for (std::size_t k = 0; k < plan.rules.size(); ++k) {
             if (state->end_check(k)) end.push_back(joint[plan.rules[k].id_index]);
         }
@@ -120,12 +132,22 @@ struct DiffSide {
         end.erase(std::unique(end.begin(), end.end()), end.end());
     }
 
-    // The reason step `step` was blocked for.
+    // The reason step `step` was blocked for, or asked about.
     std::string reason(const AuditBasis& side, std::uint64_t step) const {
+        const ArgumentPlan& arguments = side.guard().arguments();
+        const NameText& tool = state->slot(slots[step]).text;
+        if (is_asked(decided[step])) {
+            const auto a = std::lower_bound(asks.begin(), asks.end(), std::pair<std::uint64_t, std::uint32_t>{step, 0});
+            StepFailure f;
+            f.step = step;
+            f.kind = StepFailure::Kind::ask;
+            f.check = a->second;
+            f.outcome.passed = false;
+            return failure_record(state->plan(), &arguments, f, tool, values).explanation;
+        }
         auto f = std::lower_bound(failures.begin(), failures.end(), step,
                                   [](const StepFailure& x, std::uint64_t s) { return x.step < s; });
-        return failure_record(state->plan(), &side.guard().arguments(), *f, state->slot(slots[step]).text, values)
-            .explanation;
+        return failure_record(state->plan(), &arguments, *f, tool, values).explanation;
     }
 
     // The failed end checks, in policy order.
@@ -188,12 +210,15 @@ void size_counts(DiffRuleCounts& c, std::size_t n) {
     c.no_longer_blocks.assign(n, 0);
     c.newly_fails_at_end.assign(n, 0);
     c.no_longer_fails_at_end.assign(n, 0);
+    c.newly_asks.assign(n, 0);
+    c.no_longer_asks.assign(n, 0);
 }
 
 bool counts_fit(const DiffRuleCounts& a, const DiffRuleCounts& b) {
     return sums_fit(a.newly_blocks, b.newly_blocks) && sums_fit(a.no_longer_blocks, b.no_longer_blocks) &&
            sums_fit(a.newly_fails_at_end, b.newly_fails_at_end) &&
-           sums_fit(a.no_longer_fails_at_end, b.no_longer_fails_at_end);
+           sums_fit(a.no_longer_fails_at_end, b.no_longer_fails_at_end) && sums_fit(a.newly_asks, b.newly_asks) &&
+           sums_fit(a.no_longer_asks, b.no_longer_asks);
 }
 
 void add_counts(DiffRuleCounts& a, const DiffRuleCounts& b) {
@@ -202,6 +227,8 @@ void add_counts(DiffRuleCounts& a, const DiffRuleCounts& b) {
         a.no_longer_blocks[i] += b.no_longer_blocks[i];
         a.newly_fails_at_end[i] += b.newly_fails_at_end[i];
         a.no_longer_fails_at_end[i] += b.no_longer_fails_at_end[i];
+        a.newly_asks[i] += b.newly_asks[i];
+        a.no_longer_asks[i] += b.no_longer_asks[i];
     }
 }
 
@@ -240,7 +267,7 @@ ChangedTrace DiffAccumulator::describe(std::span<const std::string_view> tools, 
     // Steps that change alike, by (old rule, new rule, tool).
     std::map<std::tuple<std::uint32_t, std::uint32_t, std::string_view>, std::size_t> group_of;
     for (std::size_t i = 0; i < tools.size(); ++i) {
-        const std::uint32_t was = before.blocked[i], now = after.blocked[i];
+        const std::uint32_t was = before.decided[i], now = after.decided[i];
         if (was == now) continue;
         auto [it, fresh] = group_of.try_emplace({was, now, tools[i]}, trace.changes.size());
         if (!fresh) {
@@ -250,8 +277,8 @@ ChangedTrace DiffAccumulator::describe(std::span<const std::string_view> tools, 
         StepChange change;
         change.step = i;
         change.tool = std::string(tools[i]);
-        if (was != allowed) change.before = DiffDecision{was, before.reason(b.before(), i)};
-        if (now != allowed) change.after = DiffDecision{now, after.reason(b.after(), i)};
+        if (was != allowed) change.before = DiffDecision{rule_of(was), before.reason(b.before(), i), is_asked(was)};
+        if (now != allowed) change.after = DiffDecision{rule_of(now), after.reason(b.after(), i), is_asked(now)};
         trace.changes.push_back(std::move(change));
     }
     if (end_differs) {
@@ -265,36 +292,45 @@ std::expected<void, std::string> DiffAccumulator::add_trace(std::span<const std:
                                                             std::span<const std::optional<Value>> args,
                                                             const TraceRef& ref,
                                                             std::span<const std::uint64_t> unjudged,
-                                                            std::span<const UnjudgedArguments> unjudged_why) {
+                                                            std::span<const UnjudgedArguments> unjudged_why,
+                                                            std::span<const std::optional<double>> times) {
     const DiffBasis& b = *basis_;
     detail::DiffSide& before = *scratch_.before;
     detail::DiffSide& after = *scratch_.after;
-    before.judge(b.before(), b.before_ids_, tools, args, unjudged, unjudged_why);
-    after.judge(b.after(), b.after_ids_, tools, args, unjudged, unjudged_why);
+    const detail::RecordedSteps steps{tools, args, times, unjudged, unjudged_why};
+    before.judge(b.before(), b.before_ids_, steps);
+    after.judge(b.after(), b.after_ids_, steps);
     const bool failed_before = before.failed, failed_after = after.failed;
-    const std::vector<std::uint32_t>& blocked_before = before.blocked;
-    const std::vector<std::uint32_t>& blocked_after = after.blocked;
+    const bool untimed = before.untimed || after.untimed;
     const std::vector<std::size_t>& end_before = before.end;
     const std::vector<std::size_t>& end_after = after.end;
-    std::uint64_t newly_blocked = 0, unblocked = 0, reblocked = 0;
+    std::uint64_t newly_blocked = 0, unblocked = 0, reblocked = 0, newly_asked = 0, no_longer_asked = 0, reasked = 0;
     std::vector<std::size_t> touched;
     for (std::size_t i = 0; i < tools.size(); ++i) {
-        const std::uint32_t was = blocked_before[i], now = blocked_after[i];
+        const std::uint32_t was = before.decided[i], now = after.decided[i];
         if (was == now) continue;
-        if (was == allowed) {
-            ++newly_blocked;
-        } else if (now == allowed) {
+        if (is_blocked(now)) {
+            ++(is_blocked(was) ? reblocked : newly_blocked);
+        } else if (is_blocked(was)) {
             ++unblocked;
+        } else if (was == allowed) {
+            ++newly_asked;
         } else {
-            ++reblocked;
+            ++(now == allowed ? no_longer_asked : reasked);
         }
-        if (now != allowed) {
+        if (is_blocked(now)) {
             ++trace_counts_.newly_blocks[now];
             touched.push_back(now);
+        } else if (is_asked(now)) {
+            ++trace_counts_.newly_asks[rule_of(now)];
+            touched.push_back(rule_of(now));
         }
-        if (was != allowed) {
+        if (is_blocked(was)) {
             ++trace_counts_.no_longer_blocks[was];
             touched.push_back(was);
+        } else if (is_asked(was)) {
+            ++trace_counts_.no_longer_asks[rule_of(was)];
+            touched.push_back(rule_of(was));
         }
     }
     const bool end_differs = end_before != end_after;
@@ -313,7 +349,9 @@ std::expected<void, std::string> DiffAccumulator::add_trace(std::span<const std:
             }
         }
     }
-    const bool changed = newly_blocked + unblocked + reblocked > 0 || end_differs;
+    const std::uint64_t steps_changed =
+        newly_blocked + unblocked + reblocked + newly_asked + no_longer_asked + reasked;  // at most the steps
+    const bool changed = steps_changed > 0 || end_differs;
     const bool newly_failing = !failed_before && failed_after;
     const bool newly_passing = failed_before && !failed_after;
 
@@ -323,6 +361,8 @@ std::expected<void, std::string> DiffAccumulator::add_trace(std::span<const std:
             trace_counts_.no_longer_blocks[id] = 0;
             trace_counts_.newly_fails_at_end[id] = 0;
             trace_counts_.no_longer_fails_at_end[id] = 0;
+            trace_counts_.newly_asks[id] = 0;
+            trace_counts_.no_longer_asks[id] = 0;
         }
     };
     // Every count is checked before any changes, so that a trace that would
@@ -336,7 +376,8 @@ std::expected<void, std::string> DiffAccumulator::add_trace(std::span<const std:
         if (!sum_fits(newly_failing_, newly_failing)) return count_overflow("newly failing traces");
         if (!sum_fits(newly_passing_, newly_passing)) return count_overflow("newly passing traces");
         // The changed steps are counted as one total too.
-        if (!sum_fits(changed_steps(), newly_blocked + unblocked + reblocked)) return count_overflow("changed steps");
+        if (!sum_fits(changed_steps(), steps_changed)) return count_overflow("changed steps");
+        if (!sum_fits(untimed_traces_, untimed)) return count_overflow("traces with untimed windows");
         if (!touched.empty() && !counts_fit(by_rule_, trace_counts_)) return count_overflow("changes by rule");
         return {};
     };
@@ -363,12 +404,20 @@ std::expected<void, std::string> DiffAccumulator::add_trace(std::span<const std:
     newly_blocked_ += newly_blocked;
     unblocked_ += unblocked;
     reblocked_ += reblocked;
+    newly_asked_ += newly_asked;
+    no_longer_asked_ += no_longer_asked;
+    reasked_ += reasked;
+    untimed_traces_ += untimed;
     if (!touched.empty()) {
         for (std::size_t id : touched) {
             by_rule_.newly_blocks[id] += trace_counts_.newly_blocks[id];
             by_rule_.no_longer_blocks[id] += trace_counts_.no_longer_blocks[id];
             by_rule_.newly_fails_at_end[id] += trace_counts_.newly_fails_at_end[id];
             by_rule_.no_longer_fails_at_end[id] += trace_counts_.no_longer_fails_at_end[id];
+            by_rule_.newly_asks[id] += trace_counts_.newly_asks[id];
+            by_rule_.no_longer_asks[id] += trace_counts_.no_longer_asks[id];
+            trace_counts_.newly_asks[id] = 0;
+            trace_counts_.no_longer_asks[id] = 0;
             trace_counts_.newly_blocks[id] = 0;
             trace_counts_.no_longer_blocks[id] = 0;
             trace_counts_.newly_fails_at_end[id] = 0;
@@ -399,6 +448,7 @@ std::expected<void, std::string> DiffAccumulator::merge(const DiffAccumulator& o
     if (!sum_fits(newly_failing_, other.newly_failing_)) return count_overflow("newly failing traces");
     if (!sum_fits(newly_passing_, other.newly_passing_)) return count_overflow("newly passing traces");
     if (!sum_fits(changed_steps(), other.changed_steps())) return count_overflow("changed steps");
+    if (!sum_fits(untimed_traces_, other.untimed_traces_)) return count_overflow("traces with untimed windows");
     if (!counts_fit(by_rule_, other.by_rule_)) return count_overflow("changes by rule");
     const std::uint64_t keep = std::min(keep_, other.keep_);
     std::vector<ChangedTrace> merged;
@@ -424,6 +474,10 @@ std::expected<void, std::string> DiffAccumulator::merge(const DiffAccumulator& o
     newly_blocked_ += other.newly_blocked_;
     unblocked_ += other.unblocked_;
     reblocked_ += other.reblocked_;
+    newly_asked_ += other.newly_asked_;
+    no_longer_asked_ += other.no_longer_asked_;
+    reasked_ += other.reasked_;
+    untimed_traces_ += other.untimed_traces_;
     add_counts(by_rule_, other.by_rule_);
     return {};
 }
@@ -447,7 +501,7 @@ void write_counts(ByteWriter& w, const DiffBasis& basis, std::span<const std::ui
 }
 
 void write_decision(ByteWriter& w, const DiffBasis& basis, const DiffDecision& d) {
-    w.byte(d.rule ? 1 : 0);
+    w.byte(!d.rule ? 0 : d.asked ? 2 : 1);
     if (d.rule) {
         w.text(basis.id(*d.rule));
         w.text(d.reason);
@@ -468,8 +522,9 @@ std::string DiffAccumulator::to_bytes() const {
     const DiffBasis& b = *basis_;
     std::string out;
     ByteWriter w(out);
+    const bool entries = b.has_entries();
     w.raw(magic);
-    w.byte(format_version);
+    w.byte(entries ? format_version : plain_format_version);
     w.fixed64(b.before().key().fingerprint);
     w.fixed64(b.after().key().fingerprint);
     w.varint(keep_);
@@ -504,6 +559,11 @@ std::string DiffAccumulator::to_bytes() const {
         write_ends(w, b, t.end_before);
         write_ends(w, b, t.end_after);
     }
+    if (entries) {
+        for (std::uint64_t n : {newly_asked_, no_longer_asked_, reasked_, untimed_traces_}) w.varint(n);
+        write_counts(w, b, by_rule_.newly_asks);
+        write_counts(w, b, by_rule_.no_longer_asks);
+    }
     w.seal();
     return out;
 }
@@ -512,7 +572,8 @@ std::expected<DiffAccumulator, std::string> DiffAccumulator::from_bytes(std::sha
                                                                         std::string_view bytes) {
     using Failure = std::unexpected<std::string>;
     const Failure malformed("malformed");
-    auto r = ByteReader::open(bytes, magic, format_version, "a diff accumulator's");
+    const bool entries = basis->has_entries();
+    auto r = ByteReader::open(bytes, magic, entries ? format_version : plain_format_version, "a diff accumulator's");
     if (!r) return Failure(std::move(r.error()));
     const auto before_print = r->fixed64();
     const auto after_print = r->fixed64();
@@ -589,9 +650,10 @@ std::expected<DiffAccumulator, std::string> DiffAccumulator::from_bytes(std::sha
         return true;
     };
     auto read_decision = [&](DiffDecision& d) {
-        const auto has = r->byte();
-        if (!has || *has > 1) return false;
-        if (!*has) return true;
+        const auto kind = r->byte();
+        if (!kind || *kind > (entries ? 2 : 1)) return false;
+        if (!*kind) return true;
+        d.asked = *kind == 2;
         return read_rule(d.rule) && read_text(d.reason);
     };
     auto read_ends = [&](std::vector<EndFailure>& ends) {
@@ -637,7 +699,7 @@ std::expected<DiffAccumulator, std::string> DiffAccumulator::from_bytes(std::sha
             StepChange c;
             const auto step = r->varint();
             if (!step || *step >= t.steps || !read_text(c.tool) || !read_decision(c.before) ||
-                !read_decision(c.after) || c.before.rule == c.after.rule) {
+                !read_decision(c.after) || (c.before.rule == c.after.rule && c.before.asked == c.after.asked)) {
                 return malformed;
             }
             c.step = *step;
@@ -662,6 +724,24 @@ std::expected<DiffAccumulator, std::string> DiffAccumulator::from_bytes(std::sha
         if ((t.passed_before && !t.end_before.empty()) || (t.passed_after && !t.end_after.empty())) return malformed;
         if (!acc.changed_.empty() && t < acc.changed_.back()) return malformed;
         acc.changed_.push_back(std::move(t));
+    }
+    if (entries) {
+        std::uint64_t* asked[] = {&acc.newly_asked_, &acc.no_longer_asked_, &acc.reasked_, &acc.untimed_traces_};
+        for (std::uint64_t* n : asked) {
+            const auto v = r->varint();
+            if (!v) return malformed;
+            *n = *v;
+        }
+        std::uint64_t all = changed_steps;
+        for (std::uint64_t n : {acc.newly_asked_, acc.no_longer_asked_, acc.reasked_}) {
+            if (__builtin_add_overflow(all, n, &all)) return malformed;
+        }
+        std::uint64_t asks = 0, no_longer_asks = 0;
+        if (all > acc.steps_ || (all > 0 && acc.changed_traces_ == 0) || acc.untimed_traces_ > acc.traces_ ||
+            !read_counts(acc.by_rule_.newly_asks, asks) || !read_counts(acc.by_rule_.no_longer_asks, no_longer_asks) ||
+            asks > all || no_longer_asks > all) {
+            return malformed;
+        }
     }
     if (!r->at_end()) return malformed;
     return acc;

@@ -120,7 +120,7 @@ void append_decision(std::string& out, const DiffBasis& basis, const DiffDecisio
         out += "allowed";
         return;
     }
-    out += "blocked by ";
+    out += d.asked ? "asked by " : "blocked by ";
     append_shown(out, basis.id(*d.rule), shown);
     out += ": ";
     append_shown(out, d.reason, shown);

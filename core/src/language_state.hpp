@@ -82,7 +82,7 @@ public:
                     v.windows_unjudged = true;
                     continue;
                 }
-                count = in_window(k, *call.ts);
+                count = in_window(k, at(k, *call.ts));
                 if (count < l.max) continue;
             } else {
                 count = counts_[k];
@@ -111,12 +111,10 @@ public:
             if (!l.windowed()) {
                 ++counts_[k];
             } else if (call.ts) {
-                // Kept in order (a replayed trace's times need not be), and
-                // only those that can still decide a later call: the latest
-                // `max`, within the window of the latest.
+                // In order, and only those that can still decide a later
+                // call: the latest `max`, within the window of the latest.
                 std::deque<double>& t = times_[k];
-                if (t.empty() || t.back() <= *call.ts) t.push_back(*call.ts);
-                else t.insert(std::upper_bound(t.begin(), t.end(), *call.ts), *call.ts);
+                t.push_back(at(k, *call.ts));
                 while (t.size() > l.max) t.pop_front();
                 while (!t.empty() && t.front() <= t.back() - l.per) t.pop_front();
             }
@@ -168,15 +166,22 @@ private:
         return has_last_ && last_tool_ == call.tool && last_has_args_ == (call.args && call.args->has_value()) &&
                last_hash_ == call.args_hash;
     }
-    // The entered calls of limit `k` less than its window before `now`.
+    // The time limit `k` takes a call at: its own, or the latest the limit
+    // counted when that is later. A window's clock does not run backwards:
+    // a replayed trace whose times go back (hosts' clocks apart, a line out
+    // of order) has each step counted once, in a window that only moves on,
+    // and a limit keeps only the times that can still decide a call.
+    double at(std::uint32_t k, double ts) const {
+        const std::deque<double>& t = times_[k];
+        return t.empty() ? ts : std::max(ts, t.back());
+    }
+    // The entered calls of limit `k` less than its window before `now` (at(k, ...)).
     std::uint64_t in_window(std::uint32_t k, double now) const {
         const std::deque<double>& t = times_[k];
         const double start = now - plan_->limits()[k].per;
-        // The usual case: time moves on, and what is kept lies in the window.
-        if (t.empty() || (t.front() > start && t.back() <= now)) return t.size();
-        const auto first = std::upper_bound(t.begin(), t.end(), start);
-        const auto last = std::upper_bound(first, t.end(), now);
-        return static_cast<std::uint64_t>(last - first);
+        // The usual case: what is kept lies in the window.
+        if (t.empty() || t.front() > start) return t.size();
+        return static_cast<std::uint64_t>(t.end() - std::upper_bound(t.begin(), t.end(), start));
     }
     static bool conditions_hold(const AskPlan& a, const LanguageCall& call) {
         if (a.conditions.empty()) return true;

@@ -9,6 +9,7 @@
 #include "decision_message.hpp"
 #include "explain_plan.hpp"
 #include "language_state.hpp"
+#include "recorded_steps.hpp"
 #include "step_failure.hpp"
 #include "step_judgement.hpp"
 #include "trace_state.hpp"
@@ -43,18 +44,6 @@ void TraceJudgement::add_step(std::string_view tool, const UnjudgedArguments& un
     add(tool, nullptr, &unjudged, ts);
 }
 
-namespace {
-
-// Limits fail a recorded step as any check does; an ask is kept apart.
-struct RecordedEntriesSink {
-    StepFailureSink& failures;
-    std::optional<std::uint32_t> asked;
-    void limit(std::uint32_t k, std::uint64_t count) { failures.limit(k, count); }
-    void ask(std::uint32_t k) { asked = k; }
-};
-
-}  // namespace
-
 void TraceJudgement::add(std::string_view tool, const std::optional<Value>* args, const UnjudgedArguments* unjudged,
                          std::optional<double> ts) {
     const ExplainPlan& plan = state_->plan();
@@ -64,28 +53,12 @@ void TraceJudgement::add(std::string_view tool, const std::optional<Value>* args
     StepFailureSink sink{failures_, values_, step};
     StepVerdict judged = judge_step(plan, *state_, state_->step_tool(slot), step, sink,
                                     CallArguments{&guard_->arguments(), args, unjudged});
-    if (const LanguagePlan& language = language_->plan(); !language.empty()) {
+    if (!language_->plan().empty()) {
         static const std::optional<Value> none;
-        const std::optional<Value>& call_args = args ? *args : none;
-        const LanguageCall call{tool, &call_args, ts, call_args_hash(language, call_args)};
-        const ToolEntries& entries = language_->entries(slot, tool);
-        const std::size_t before = failures_.size();
-        RecordedEntriesSink entries_sink{sink, std::nullopt};
-        const LanguageVerdict v = language_->judge(entries, call, judged.blocked(), entries_sink);
-        windows_unjudged_ = windows_unjudged_ || v.windows_unjudged;
-        if (!judged.blocked() && failures_.size() > before) {
-            judged.verdict = Verdict::blocked;
-            judged.blocked_by = failures_[before].id_index(plan, &guard_->arguments());
-        }
-        if (entries_sink.asked) asked_.emplace_back(step, *entries_sink.asked);
-        const std::size_t asks = language.asks().size();
-        for (const std::uint32_t k : entries.asks) ++entry_counts_[k].reached;
-        for (const std::uint32_t k : entries.limits) ++entry_counts_[asks + k].reached;
-        if (entries_sink.asked) ++entry_counts_[*entries_sink.asked].violated;
-        for (std::size_t i = before; i < failures_.size(); ++i) {
-            if (failures_[i].kind == StepFailure::Kind::limit) ++entry_counts_[asks + failures_[i].check].violated;
-        }
-        language_->advance(entries, call);
+        const EntryStep entry = judge_recorded_entries(*language_, slot, tool, args ? *args : none, ts, judged, sink,
+                                                       entry_counts_.data());
+        windows_unjudged_ = windows_unjudged_ || entry.windows_unjudged;
+        if (entry.ask) asked_.emplace_back(step, *entry.ask);
     }
     state_->advance(slot);
     step_slots_.push_back(slot);

@@ -172,6 +172,7 @@ class CoverageAccumulator:
     def merge(self, other: CoverageAccumulator) -> None: ...
     def report(self, threshold: SupportsFloat | SupportsIndex) -> str: ...
     def argument_coverage(self) -> list[ArgumentRuleCoverage]: ...
+    def entry_coverage(self) -> list[EntryCoverage]: ...
     def to_bytes(self) -> bytes: ...
     @classmethod
     def from_bytes(cls, policy: _PolicyLike, data: _Buffer) -> CoverageAccumulator: ...
@@ -194,6 +195,8 @@ class _AuditSummary(TypedDict):
     failed_traces: int
     steps: int
     blocked_steps: int
+    asked_steps: int  # steps an ask entry applied to: they ran, and fail nothing
+    untimed_traces: int  # traces where a windowed limit met a step without "ts"
     blocked_by: dict[str, int]
     end_failures: dict[str, int]
     failing: list[_FailingTrace]
@@ -215,7 +218,8 @@ class AuditAccumulator:
     def __reduce__(self) -> tuple[Callable[[bytes, bytes], AuditAccumulator], tuple[bytes, bytes]]: ...
 
 class _DiffDecision(TypedDict):
-    rule_id: str
+    verdict: Literal["blocked", "ask"]
+    rule_id: str  # the blocking rule, or the ask entry that applied
     reason: str
 
 class _StepChange(TypedDict):
@@ -245,6 +249,8 @@ class _RuleChange(TypedDict):
     no_longer_blocks: int
     newly_fails_at_end: int
     no_longer_fails_at_end: int
+    newly_asks: int
+    no_longer_asks: int
 
 class _DiffSummary(TypedDict):
     traces: int
@@ -258,6 +264,11 @@ class _DiffSummary(TypedDict):
     newly_blocked_steps: int
     unblocked_steps: int
     reblocked_steps: int
+    # Steps blocked under neither policy whose ask changes.
+    newly_asked_steps: int
+    no_longer_asked_steps: int
+    reasked_steps: int
+    untimed_traces: int
     by_rule: dict[str, _RuleChange]
     changed: list[_ChangedTrace]
     keep: int

@@ -1,8 +1,8 @@
 // An audit measured piece by piece: which traces break a policy, counted over
 // traces added in any grouping and on any number of processes, and merged.
 //
-// Each trace is judged by the guard's own step judgement and rule state, as
-// a fresh session would judge its calls: a trace fails when a step was
+// Each trace is judged by the guard's own step judgement, rule state and ask
+// and limit entries, as Guard.judge judges it: a trace fails when a step was
 // blocked or an end-of-trace check failed (so a trace without steps fails
 // when the policy has require rules). The accumulator counts traces, failed
 // traces, steps, blocked steps per blocking rule id and failed end-of-trace
@@ -74,8 +74,13 @@ public:
 
     const PolicyKey& key() const { return key_; }
     const Guard& guard() const { return guard_; }
-    // Whether traces must come with their arguments: the guard has argument rules.
+    // Whether traces must come with their arguments: the guard has argument
+    // rules, or entries that read arguments (repeats, ask conditions).
     bool judges_arguments() const;
+    // Whether the policy has ask or limit entries, and whether traces must
+    // come with their steps' times: some limit counts in a window of time.
+    bool has_entries() const;
+    bool judges_times() const;
     // Every rule id a trace can fail with: the policy's distinct rule ids,
     // "deny_list" and "allow_list", then those only argument rules have, and
     // "on_error" (a call whose arguments could not be read).
@@ -100,10 +105,16 @@ public:
     // 2^64 - 1 (the error says which) or on an allocation failure, not at all.
     // `unjudged` lists, in ascending order, the steps whose arguments could
     // not be read (see UnjudgedArguments); their entries in `args` are unused.
+    // `times` (empty, or one entry per step) gives each step's time in
+    // seconds for windowed limits, which judge a step without one as not
+    // applicable (and count the trace in untimed_traces()). Ask and limit
+    // entries judge every step as Guard.judge does: a limit fails a step,
+    // an ask fails nothing (a recorded step ran) and is counted.
     [[nodiscard]] std::expected<void, std::string> add_trace(std::span<const std::string_view> tools,
                                                              std::span<const std::optional<Value>> args,
                                                              const TraceRef& ref,
-                                                             std::span<const std::uint64_t> unjudged = {});
+                                                             std::span<const std::uint64_t> unjudged = {},
+                                                             std::span<const std::optional<double>> times = {});
     [[nodiscard]] std::expected<void, std::string> add_trace(std::span<const std::string_view> tools,
                                                              const TraceRef& ref) {
         return add_trace(tools, {}, ref);
@@ -124,6 +135,10 @@ public:
     std::uint64_t failed_traces() const { return failed_traces_; }
     std::uint64_t steps() const { return steps_; }
     std::uint64_t blocked_steps() const { return blocked_steps_; }
+    // Steps an ask entry applied to, and traces with a step that a windowed
+    // limit met without a time.
+    std::uint64_t asked_steps() const { return asked_steps_; }
+    std::uint64_t untimed_traces() const { return untimed_traces_; }
     // By id index (AuditBasis::id): blocked steps whose blocking rule it is,
     // and traces whose end-of-trace check of it failed.
     std::span<const std::uint64_t> blocked_by() const { return blocked_by_; }
@@ -144,6 +159,8 @@ private:
     std::uint64_t failed_traces_ = 0;
     std::uint64_t steps_ = 0;
     std::uint64_t blocked_steps_ = 0;
+    std::uint64_t asked_steps_ = 0;
+    std::uint64_t untimed_traces_ = 0;
     std::vector<std::uint64_t> blocked_by_;
     std::vector<std::uint64_t> end_failures_;
     std::vector<FailingTrace> failing_;

@@ -6,7 +6,9 @@
 // and rule state, as a fresh session of each would judge its calls (as the
 // audit accumulator does). A step changes when its blocking rule changes:
 // allowed under one policy and blocked under the other, or blocked by
-// another rule; a trace changes when a step changes or the set of its failed
+// another rule; or, blocked under neither, asked about under one and not the
+// other (or by another ask entry: a recorded step ran, so an ask fails
+// nothing); a trace changes when a step changes or the set of its failed
 // end-of-trace checks does. The accumulator counts traces and steps, the
 // traces that change and how (newly failing, newly passing, failing under
 // both), the steps that change and how, and per rule id of either policy the
@@ -44,10 +46,12 @@ struct DiffSide;
 }  // namespace detail
 
 // One side of a changed step: the rule that blocked it (an index into the
-// basis' ids) with its reason, or nothing for an allowed step.
+// basis' ids) with its reason, the ask entry that applied to it (`asked`)
+// with the reason approval is needed, or nothing for an allowed step.
 struct DiffDecision {
     std::optional<std::size_t> rule;
     std::string reason;  // empty when allowed
+    bool asked = false;
 
     friend auto operator<=>(const DiffDecision&, const DiffDecision&) = default;
 };
@@ -100,6 +104,9 @@ public:
     const std::shared_ptr<const AuditBasis>& after_basis() const { return after_; }
     // Whether traces must come with their arguments: either guard has argument rules.
     bool judges_arguments() const;
+    // Whether either policy has ask or limit entries, or windowed limits.
+    bool has_entries() const { return before_->has_entries() || after_->has_entries(); }
+    bool judges_times() const { return before_->judges_times() || after_->judges_times(); }
 
     // The rule ids of both policies (each AuditBasis::id list, the old
     // policy's first), each once.
@@ -127,6 +134,8 @@ struct DiffRuleCounts {
     std::vector<std::uint64_t> no_longer_blocks; // steps it blocked under the old policy and does not block now
     std::vector<std::uint64_t> newly_fails_at_end;     // traces
     std::vector<std::uint64_t> no_longer_fails_at_end; // traces
+    std::vector<std::uint64_t> newly_asks;       // steps an ask entry asks about now and did not before
+    std::vector<std::uint64_t> no_longer_asks;   // steps it asked about before and does not now
 };
 
 class DiffAccumulator {
@@ -144,7 +153,8 @@ public:
                                                              std::span<const std::optional<Value>> args,
                                                              const TraceRef& ref,
                                                              std::span<const std::uint64_t> unjudged = {},
-                                                             std::span<const UnjudgedArguments> unjudged_why = {});
+                                                             std::span<const UnjudgedArguments> unjudged_why = {},
+                                                             std::span<const std::optional<double>> times = {});
 
     TraceRef next_position() const { return TraceRef{TraceRef::Shape::number, {}, traces_}; }
 
@@ -162,10 +172,18 @@ public:
     std::uint64_t changed_traces() const { return changed_traces_; }
     std::uint64_t newly_failing() const { return newly_failing_; }
     std::uint64_t newly_passing() const { return newly_passing_; }
-    std::uint64_t changed_steps() const { return newly_blocked_ + unblocked_ + reblocked_; }
+    std::uint64_t changed_steps() const {
+        return newly_blocked_ + unblocked_ + reblocked_ + newly_asked_ + no_longer_asked_ + reasked_;
+    }
     std::uint64_t newly_blocked_steps() const { return newly_blocked_; }  // allowed, now blocked
     std::uint64_t unblocked_steps() const { return unblocked_; }          // blocked, now allowed
     std::uint64_t reblocked_steps() const { return reblocked_; }          // blocked by another rule now
+    // Steps blocked under neither policy whose ask changes.
+    std::uint64_t newly_asked_steps() const { return newly_asked_; }          // allowed, now asked
+    std::uint64_t no_longer_asked_steps() const { return no_longer_asked_; }  // asked, now allowed
+    std::uint64_t reasked_steps() const { return reasked_; }                  // asked by another entry now
+    // Traces with a step that a windowed limit of either policy met without a time.
+    std::uint64_t untimed_traces() const { return untimed_traces_; }
     const DiffRuleCounts& by_rule() const { return by_rule_; }
     // At most keep() entries, in ascending order.
     std::span<const ChangedTrace> changed() const { return changed_; }
@@ -190,6 +208,10 @@ private:
     std::uint64_t newly_blocked_ = 0;
     std::uint64_t unblocked_ = 0;
     std::uint64_t reblocked_ = 0;
+    std::uint64_t newly_asked_ = 0;
+    std::uint64_t no_longer_asked_ = 0;
+    std::uint64_t reasked_ = 0;
+    std::uint64_t untimed_traces_ = 0;
     DiffRuleCounts by_rule_;
     std::vector<ChangedTrace> changed_;
     // The trace being judged under each policy (its rule state, each step's

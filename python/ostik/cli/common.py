@@ -184,17 +184,6 @@ def load_judging_policy(path: str) -> tuple[Policy, Guard]:
     return policy, load_guard(path, policy)
 
 
-def load_compared_policy(path: str) -> tuple[Policy, Guard]:
-    """A policy file as a comparison of two policies loads it: only in the specified rules and
-    the argument rules, which the diff's accumulator judges. A policy with ask or limits
-    entries is refused rather than compared as if they were not there."""
-    policy, guard = load_judging_policy(path)
-    if guard.entries:
-        raise UnusableInput(f"{path}: the policy has ask or limits entries, which a comparison of policies "
-                            "does not judge yet; ostik test judges them")
-    return policy, guard
-
-
 def read_traces(path: str, trace_format: str, warn: Callable[[str], None] = warn) -> TraceFile:
     """Reads a trace file in the named format, or in the one its content shows ("auto")."""
     try:

@@ -13,7 +13,7 @@ from ostik.cli.common import (EXIT_FAILED, EXIT_OK, EXIT_UNUSABLE, Progress, Unu
                               add_format_argument, cores, coverage_trace_paths, dask_cluster, jobs, load_guard,
                               load_policy_and_records, percentage, warn)
 from ostik.reports.escaping import quote, visible_json
-from ostik.reports.text import Style, argument_coverage_lines, coverage_lines
+from ostik.reports.text import Style, argument_coverage_lines, coverage_lines, entry_coverage_lines
 from ostik.runs.tallies import Measure, Tally, tally_paths
 
 if TYPE_CHECKING:
@@ -48,6 +48,9 @@ def run_coverage(args: argparse.Namespace) -> int:
     text = accumulator.report(threshold)
     report: dict[str, Any] = json.loads(text)
     if args.json:
+        if guard.entries:
+            # The report's members as they are, then the entries'.
+            text = f"{text.rstrip()[:-1]},\"entries\":{json.dumps(accumulator.entry_coverage())}}}"
         print(visible_json(text))
     else:
         traces, steps = accumulator.traces, accumulator.steps
@@ -60,6 +63,9 @@ def run_coverage(args: argparse.Namespace) -> int:
             print(line)
         if guard.argument_rules:
             for line in argument_coverage_lines(accumulator.argument_coverage(), style):
+                print(line)
+        if guard.entries:
+            for line in entry_coverage_lines(accumulator.entry_coverage(), style):
                 print(line)
     if unusable:
         return EXIT_UNUSABLE

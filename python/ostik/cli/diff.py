@@ -19,7 +19,7 @@ from typing import TYPE_CHECKING, Any
 
 from ostik._engine import DiffAccumulator, policy_bytes
 from ostik.cli.common import (EXIT_FAILED, EXIT_OK, EXIT_UNUSABLE, Progress, add_dask_argument, add_format_argument,
-                              cores, dask_cluster, jobs, load_compared_policy, refuse_overwriting_inputs, warn,
+                              cores, dask_cluster, jobs, load_judging_policy, refuse_overwriting_inputs, warn,
                               write_lines)
 from ostik.formats.json_text import STDIN_NAME
 from ostik.formats.trace_files import STDIN
@@ -27,7 +27,7 @@ from ostik.reports.diff_text import TracePlace, diff_summary_lines, trace_place_
 from ostik.reports.escaping import printable
 from ostik.reports.github import error_command, in_github_actions, write_command
 from ostik.reports.text import Style
-from ostik.runs.judging import trace_paths
+from ostik.runs.judging import UNTIMED_NOTE, trace_paths
 from ostik.runs.tallies import KEEP_ALL, Measure, Tally, tally_paths
 
 if TYPE_CHECKING:
@@ -72,7 +72,8 @@ def changed_json(trace: _ChangedTrace, place: TracePlace) -> dict[str, Any]:
 def changed_annotation(trace: _ChangedTrace, place: TracePlace, text: str) -> str:
     """The annotation of a newly failing trace (listed as `text`), on the line of its first newly
     blocked step's trace."""
-    first = next((c["new"]["rule_id"] for c in trace["changes"] if c["new"] is not None),
+    first = next((c["new"]["rule_id"] for c in trace["changes"]
+                  if c["new"] is not None and c["new"]["verdict"] == "blocked"),
                  trace["new_end_failures"][0]["rule_id"] if trace["new_end_failures"] else "")
     file = None if place.file == STDIN_NAME else place.file
     return error_command(text, file=file, line=place.line if file else None,
@@ -82,8 +83,8 @@ def changed_annotation(trace: _ChangedTrace, place: TracePlace, text: str) -> st
 def run_diff(args: argparse.Namespace) -> int:
     start = time.perf_counter()
     refuse_overwriting_inputs([("--junit-xml", args.junit_xml)], args.old, [args.new, *args.paths])
-    old, _ = load_compared_policy(args.old)
-    new, _ = load_compared_policy(args.new)
+    old, _ = load_judging_policy(args.old)
+    new, _ = load_judging_policy(args.new)
     paths, path_errors = trace_paths(args.paths)
     annotate = in_github_actions()
     listed = not args.quiet and not args.json  # the listing on stdout
@@ -178,11 +179,14 @@ def run_diff(args: argparse.Namespace) -> int:
             warn(f"{args.junit_xml}: cannot write the JUnit report: {err.strerror or err}")
             report_written = False
     unusable = len(path_errors) + len(total.problems)
+    if summary["untimed_traces"]:
+        warn(f"note: {UNTIMED_NOTE}")
     if args.json:
         counts = {key: value for key, value in summary.items() if key not in ("changed", "keep")}
-        print(json.dumps({**counts, "unusable": unusable, "seconds": round(seconds, 3)}))
+        print(json.dumps({**counts, "refused_attempts": total.refused, "unjudged_calls": total.unjudged,
+                          "unusable": unusable, "seconds": round(seconds, 3)}))
     else:
-        print("\n".join(diff_summary_lines(summary, seconds, style)))
+        print("\n".join(diff_summary_lines(summary, seconds, style, total.refused, total.unjudged)))
     if unusable or not report_written:
         return EXIT_UNUSABLE
     return EXIT_FAILED if summary["newly_failing"] else EXIT_OK

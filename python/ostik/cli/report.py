@@ -9,7 +9,7 @@ from typing import TYPE_CHECKING, Any
 
 from ostik._engine import CoverageAccumulator, DiffAccumulator
 from ostik.cli.common import (EXIT_FAILED, EXIT_OK, EXIT_UNUSABLE, Progress, UnusableInput, add_format_argument,
-                              coverage_trace_paths, load_guard, load_compared_policy, load_policy_and_records,
+                              coverage_trace_paths, load_guard, load_judging_policy, load_policy_and_records,
                               load_records, read_traces, refuse_overwriting_inputs, warn)
 from ostik.formats.trace_files import first_bad_step
 from ostik.reports.diff_text import TracePlace, trace_place_of
@@ -72,7 +72,7 @@ def run_report(args: argparse.Namespace) -> int:
     accumulator = CoverageAccumulator(policy)
     accumulator.add_many(traces)
     coverage: dict[str, Any] = json.loads(accumulator.report(0.0))
-    text = page.render(coverage, guard.argument_coverage(traces))
+    text = page.render(coverage, guard.argument_coverage(traces), accumulator.entry_coverage())
     try:
         with open(args.output, "w", encoding="utf-8") as out:
             out.write(text)
@@ -91,8 +91,8 @@ def run_compare(args: argparse.Namespace) -> int:
     from ostik.reports.diff_page import diff_page  # only this command needs it
 
     refuse_overwriting_inputs([("-o", args.output)], args.policy, [args.compare, *args.paths])
-    old, old_records = load_compared_policy(args.policy), load_records(args.policy)
-    new, new_records = load_compared_policy(args.compare), load_records(args.compare)
+    old, old_records = load_judging_policy(args.policy), load_records(args.policy)
+    new, new_records = load_judging_policy(args.compare), load_records(args.compare)
     paths, unusable = coverage_trace_paths(args.paths)
     # Every changed trace is kept: the page shows them all.
     diff = DiffAccumulator(old[0], new[0], 2**64 - 1)

@@ -61,8 +61,10 @@ def add_command(commands: Commands) -> None:
                                               "max_calls at the most calls of each tool in one trace, before "
                                               "rules for tools always called before another, require the tools "
                                               "every trace calls, and one_of for arguments with few distinct "
-                                              "values. Each rule has a comment saying how many traces it held "
-                                              "in. The same traces give the same file.",
+                                              "values, and limits over a minute where the steps have times and a "
+                                              "tool is called fewer times in a minute than in a whole trace. Each "
+                                              "rule has a comment saying how many traces it held in. The same "
+                                              "traces give the same file.",
                                   epilog="Exit status: 0 the policy was written, 2 unusable input (nothing written).")
     command.add_argument("paths", metavar="PATH", nargs="+", help="trace files or directories; - for stdin")
     command.add_argument("-o", "--output", metavar="FILE", help="write the policy to FILE (default: stdout)")
@@ -89,7 +91,8 @@ def _read(paths: list[str], trace_format: str, reader: Guard) -> tuple[Observati
                 except ValueError as err:
                     raise UnusableInput(first_bad_step([trace], reader.judge) or f"{trace.label}: {err}") from None
                 tools = [decision.tool for decision in judgement.decisions]
-                seen.add(tools, (_arguments(step) for step in trace.steps))
+                seen.add(tools, (_arguments(step) for step in trace.steps),
+                         [step.get("ts") if isinstance(step, dict) else None for step in trace.steps])
                 traces.append(trace.steps)
             progress.update(done)
     finally:
@@ -168,7 +171,7 @@ def _report(policy: Any, suggestion: Suggestion, traces: list[list[Any]], to: An
     coverage.add_many(traces)
     report = json.loads(coverage.report(0.0))
     style = Style.for_stream(to)
-    rules = len(suggestion.rules) + len(suggestion.arguments)
+    rules = len(suggestion.rules) + len(suggestion.arguments) + len(suggestion.limits)
     print(f"suggested: {len(suggestion.allow)} allowed tool{'' if len(suggestion.allow) == 1 else 's'}, "
           f"{rules} rule{'' if rules == 1 else 's'}; every trace read passes it", file=to)
     print("coverage by the traces read:", file=to)

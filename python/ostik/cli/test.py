@@ -19,8 +19,8 @@ from ostik.formats.trace_files import STDIN
 from ostik.reports.escaping import printable
 from ostik.reports.github import error_command, in_github_actions, write_command
 from ostik.reports.text import Style, test_summary, trace_line, violation_text
-from ostik.runs.judging import (FileResult, TraceResult, judge_paths, judge_paths_on_cluster, trace_paths,
-                                unjudged_allowed)
+from ostik.runs.judging import (UNTIMED_NOTE, FileResult, TraceResult, judge_paths, judge_paths_on_cluster,
+                                trace_paths, unjudged_allowed)
 from ostik.runs.tallies import Measure, Tally, tally_paths
 
 if TYPE_CHECKING:
@@ -88,9 +88,7 @@ def run_test(args: argparse.Namespace) -> int:
     refuse_overwriting_inputs([("--junit-xml", args.junit_xml)], args.policy, args.paths)
     policy, guard = load_judging_policy(args.policy)
     paths, path_errors = trace_paths(args.paths)
-    # The counting path's accumulators judge no ask or limits entries: a policy with
-    # them is judged trace by trace, as without -q.
-    if args.quiet and not args.json and not args.junit_xml and not in_github_actions() and not guard.entries:
+    if args.quiet and not args.json and not args.junit_xml and not in_github_actions():
         return count_test(policy, guard.on_error, paths, path_errors, args, start)
     style = Style.for_stream(sys.stdout)
     # Annotations are commands to the runner, not text for people; with --json
@@ -112,6 +110,7 @@ def run_test(args: argparse.Namespace) -> int:
     progress = Progress(len(paths), "judging trace files", shown=not args.json)
     for path, error in path_errors:
         unusable_input(path, error)
+    untimed = False
     cluster = ExitStack()
     results: Iterable[FileResult]
     if args.dask_scheduler:
@@ -123,6 +122,9 @@ def run_test(args: argparse.Namespace) -> int:
         for done, result in enumerate(results, start=1):
             for note in result.notes:
                 progress.note(note)
+            if result.untimed and not untimed:
+                progress.note(f"note: {UNTIMED_NOTE}")
+            untimed = untimed or result.untimed
             if result.error is not None:
                 unusable += 1
                 unusable_input(result.path, result.error)
@@ -202,6 +204,8 @@ def count_test(policy: Policy, on_error: str, paths: Sequence[str], path_errors:
         progress.clear()
     assert isinstance(tally.accumulator, AuditAccumulator)
     summary = tally.accumulator.summary()
+    if summary["untimed_traces"]:
+        warn(f"note: {UNTIMED_NOTE}")
     failed = summary["failed_traces"] + tally.failed_off_trace
     print(test_summary(summary["traces"], failed, summary["steps"], summary["blocked_steps"],
                        time.perf_counter() - start, tally.refused, tally.unjudged))

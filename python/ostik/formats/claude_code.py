@@ -27,7 +27,8 @@ from __future__ import annotations
 from typing import Any
 
 from ostik.formats.anthropic import tool_results
-from ostik.formats.reading import Reading, Source, Step, child, item, line_place, read_as, shown, step
+from ostik.formats.reading import (Reading, Source, Step, child, item, line_place, read_as, shown, step,
+                                   timestamp_seconds)
 from ostik.formats.json_text import JsonSource
 from ostik.formats.trace_files import Trace
 
@@ -121,6 +122,7 @@ def _line(value: Any, place: str, reading: Reading, chains: _Chains) -> None:
     if kind == "user":
         tool_results(content, reading, trace.steps)
         return
+    ts = timestamp_seconds(value.get("timestamp"))
     for index, block in enumerate(content):
         block_place = item(content_place, index)
         if not isinstance(block, dict):
@@ -132,6 +134,8 @@ def _line(value: Any, place: str, reading: Reading, chains: _Chains) -> None:
             continue
         tool = reading.string(block, "name", block_place, "the tool name (a string)")
         made = step(tool, block.get("input"))
+        if ts is not None:
+            made["ts"] = ts
         trace.steps.append(made)
         trace.step_places.append(shown(block_place))
         reading.called(trace.steps, block.get("id"), made)

@@ -23,7 +23,8 @@ from __future__ import annotations
 import json
 from typing import Any
 
-from ostik.formats.reading import Reading, Source, Step, child, item, line_place, read_as, shown, step
+from ostik.formats.reading import (Reading, Source, Step, child, item, line_place, read_as, shown, step,
+                                   timestamp_seconds)
 from ostik.formats.json_text import JsonSource
 from ostik.formats.trace_files import Trace
 
@@ -83,6 +84,9 @@ def _line(value: Any, place: str, reading: Reading, trace: Trace) -> None:
         return
     else:
         return
+    ts = timestamp_seconds(value.get("timestamp"))
+    if ts is not None:
+        made["ts"] = ts
     steps.append(made)
     trace.step_places.append(shown(payload_place))
     reading.called(steps, payload.get("call_id") or payload.get("id"), made)

@@ -186,7 +186,10 @@ def _span(span: Any, spans_place: str, index: int, reading: Reading, runs: dict[
         made["is_error"] = False
     call_id = found.get(CALL_ID)
     call_id_value = None if call_id is None else _value(call_id, attributes_place, reading)
-    run.calls.append((_time(span, "startTimeUnixNano", place, reading), _time(span, "endTimeUnixNano", place, reading),
+    start = _time(span, "startTimeUnixNano", place, reading)
+    if start:
+        made["ts"] = start / 1e9  # the span's start, in seconds; 0 is the protocol's "not set"
+    run.calls.append((start, _time(span, "endTimeUnixNano", place, reading),
                       call_id_value if isinstance(call_id_value, str) else None, made, shown(place)))
 
 

@@ -16,6 +16,7 @@ import os
 import warnings
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
+from datetime import datetime
 from typing import Any, NoReturn
 
 from ostik._engine import UnreadableArguments
@@ -175,6 +176,21 @@ class _NoArguments:
 
 
 _NONE: Any = _NoArguments()
+
+
+def timestamp_seconds(value: object) -> float | None:
+    """A transcript's ISO 8601 timestamp ("2025-06-02T18:46:59.937Z") as seconds since the
+    epoch, for a step's "ts"; None for anything else (no time, or one without a zone, whose
+    seconds would depend on the machine that reads it)."""
+    if not isinstance(value, str):
+        return None
+    try:
+        when = datetime.fromisoformat(value)
+    except ValueError:
+        return None
+    if when.tzinfo is None:
+        return None
+    return when.timestamp()
 
 
 def step(tool: str, args: Any = _NONE) -> Step:

@@ -35,6 +35,9 @@ def _policy(records: PolicyRecords) -> str:
 def _decision(decision: _DiffDecision | None) -> str:
     if decision is None:
         return '<td class="pass"><span class="sym" aria-hidden="true">✓</span> allowed</td>'
+    if decision.get("verdict") == "ask":
+        return (f'<td class="ask"><span class="sym" aria-hidden="true">?</span> asked by '
+                f'<code>{_text(decision["rule_id"])}</code>: {_text(decision["reason"])}</td>')
     return (f'<td class="fail"><span class="sym" aria-hidden="true">✗</span> blocked by '
             f'<code>{_text(decision["rule_id"])}</code>: {_text(decision["reason"])}</td>')
 

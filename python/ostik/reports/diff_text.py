@@ -92,6 +92,10 @@ def _rule_change_text(change: _RuleChange) -> str:
         parts.append(f"newly fails at the end of {_plural(change['newly_fails_at_end'], 'trace')}")
     if change["no_longer_fails_at_end"]:
         parts.append(f"no longer fails at the end of {_plural(change['no_longer_fails_at_end'], 'trace')}")
+    if change.get("newly_asks"):
+        parts.append(f"newly asks about {_plural(change['newly_asks'], 'step')}")
+    if change.get("no_longer_asks"):
+        parts.append(f"no longer asks about {_plural(change['no_longer_asks'], 'step')}")
     return ", ".join(parts)
 
 
@@ -102,21 +106,36 @@ def rule_change_lines(by_rule: Mapping[str, _RuleChange]) -> Iterator[str]:
         yield f"  {names[rule_id]:<{width}}  {_rule_change_text(change)}"
 
 
-def diff_summary_lines(summary: _DiffSummary, seconds: float, style: Style) -> Iterator[str]:
+def diff_summary_lines(summary: _DiffSummary, seconds: float, style: Style, refused: int = 0,
+                       unjudged: int = 0) -> Iterator[str]:
+    """`refused` and `unjudged`: the trace files' calls that are no steps (refused by a live
+    guard, or run unjudged), which neither policy judges."""
     traces, changed = summary["traces"], summary["changed_traces"]
     failing, passing = summary["newly_failing"], summary["newly_passing"]
     others = changed - failing - passing
+    asks = summary["newly_asked_steps"] + summary["no_longer_asked_steps"] + summary["reasked_steps"]
     head = f"{changed} of {_plural(traces, 'trace')} change"
     if changed:
+        # Where asks change, a trace may change and pass under both: an ask fails nothing.
+        kept = "keep their outcome (other blocking rules, or asks)" if asks else \
+            "fail under both with other blocking rules"
         head += (f": {style.bad(f'{failing} newly fail') if failing else '0 newly fail'}, {passing} newly pass, "
-                 f"{others} fail under both with other blocking rules")
+                 f"{others} {kept}")
     yield head
-    yield (f"{summary['changed_steps']} of {_plural(summary['steps'], 'step')} change: "
-           f"{summary['newly_blocked_steps']} newly blocked, {summary['unblocked_steps']} no longer blocked, "
-           f"{summary['reblocked_steps']} blocked by another rule")
+    steps = (f"{summary['changed_steps']} of {_plural(summary['steps'], 'step')} change: "
+             f"{summary['newly_blocked_steps']} newly blocked, {summary['unblocked_steps']} no longer blocked, "
+             f"{summary['reblocked_steps']} blocked by another rule")
+    if asks:
+        steps += (f", {summary['newly_asked_steps']} newly asked, {summary['no_longer_asked_steps']} no longer "
+                  f"asked, {summary['reasked_steps']} asked by another entry")
+    yield steps
     yield (f"failing traces: {summary['old_failed_traces']} under the old policy, "
            f"{summary['new_failed_traces']} under the new")
     if summary["by_rule"]:
         yield "by rule:"
         yield from rule_change_lines(summary["by_rule"])
+    if refused or unjudged:
+        calls = [text for count, text in ((refused, _plural(refused, "refused attempt")),
+                                          (unjudged, _plural(unjudged, "unjudged call"))) if count]
+        yield f"not judged by either policy: {' and '.join(calls)} in the trace files (no steps)"
     yield f"in {seconds:.2f} s"

@@ -38,7 +38,7 @@ from ostik.reports.escaping import printable
 if TYPE_CHECKING:
     from collections.abc import Sequence
 
-    from ostik._engine import ArgumentRule, ArgumentRuleCoverage, Judgement, RuleFailure
+    from ostik._engine import ArgumentRule, ArgumentRuleCoverage, EntryCoverage, Judgement, RuleFailure
     from ostik._inspect import PolicyRecords
     from ostik.formats.trace_files import Trace
 
@@ -219,9 +219,10 @@ class ReportPage:
             "traces": self._traces,
         }
 
-    def render(self, coverage: dict[str, Any], argument_coverage: Sequence[ArgumentRuleCoverage] = ()) -> str:
+    def render(self, coverage: dict[str, Any], argument_coverage: Sequence[ArgumentRuleCoverage] = (),
+               entry_coverage: Sequence[EntryCoverage] = ()) -> str:
         """The page, given the coverage report CoverageAnalyzer.analyze wrote for the same traces, and
-        what Guard.argument_coverage gave for them."""
+        what Guard.argument_coverage and Guard.entry_coverage gave for them."""
         style, script = _asset("report.css"), _asset("report.js")
         csp = (f"default-src 'none'; style-src {_csp_hash(style)}; script-src {_csp_hash(script)}; "
                "img-src 'none'; base-uri 'none'; form-action 'none'")
@@ -235,7 +236,8 @@ class ReportPage:
             "style": style,
             "summary": self._summary(),
             "rules": self._rule_table(coverage, argument_coverage),
-            "coverage": self._coverage(coverage) + self._argument_coverage(argument_coverage),
+            "coverage": (self._coverage(coverage) + self._argument_coverage(argument_coverage) +
+                         self._entry_coverage(entry_coverage)),
             "data": embedded_json(self.data()),
             "script": script,
         }
@@ -337,6 +339,26 @@ class ReportPage:
                 '<table class="argument-table"><thead><tr><th scope="col">rule</th><th scope="col">kind</th>'
                 '<th scope="col">tool</th><th scope="col">arguments</th><th scope="col">calls reached</th>'
                 f'<th scope="col">violated</th></tr></thead><tbody>{"".join(rows)}</tbody></table>')
+
+    def _entry_coverage(self, entries: Sequence[EntryCoverage]) -> str:
+        if not entries:
+            return ""
+        rows = []
+        for entry in entries:
+            state = "fail" if entry["triggered"] else "pass" if entry["reached"] else "none"
+            tools = ", ".join(entry["tools"])
+            rows.append(f'<tr class="{state}"><th scope="row"><code>{_text(entry["rule_id"])}</code></th>'
+                        f'<td>{_text(entry["rule_type"])}</td><td><code>{_text(tools)}</code></td>'
+                        f'<td class="num">{entry["reached"]:,}</td><td class="num">{entry["triggered"]:,}</td></tr>')
+        reached = sum(1 for entry in entries if entry["reached"])
+        triggered = sum(1 for entry in entries if entry["triggered"])
+        return ('<h3 id="entries">Ask and limit entries</h3>'
+                f'<p class="note">{reached:,} of {(f"{len(entries):,} entry" if len(entries) == 1 else f"{len(entries):,} entries")} reached by a step, '
+                f'{triggered:,} triggered. An entry is reached by every step of a tool it names; an ask is '
+                'triggered by a step it asks about, a limit by a step it refuses.</p>'
+                '<table class="entry-table"><thead><tr><th scope="col">entry</th><th scope="col">kind</th>'
+                '<th scope="col">tools</th><th scope="col">steps reached</th>'
+                f'<th scope="col">triggered</th></tr></thead><tbody>{"".join(rows)}</tbody></table>')
 
     def _called_tools(self, unexpected: set[str]) -> str:
         if not self._calls:

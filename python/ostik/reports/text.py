@@ -19,7 +19,7 @@ from ostik.reports.escaping import printable
 from ostik.reports.violations import step_failures
 
 if TYPE_CHECKING:
-    from ostik._engine import ArgumentRuleCoverage, Judgement, RuleFailure
+    from ostik._engine import ArgumentRuleCoverage, EntryCoverage, Judgement, RuleFailure
     from ostik.formats.trace_files import RefusedAttempt, UnjudgedCall
     from ostik.runs.judging import TraceResult, Violation
 
@@ -348,3 +348,19 @@ def argument_coverage_lines(rules: Sequence[ArgumentRuleCoverage], style: Style)
             f"{printable(rule['rule_id'])} ({rule['violated']} of {_plural(rule['reached'], 'call')})" for rule in violated)
     else:
         yield f"violated argument rules: {style.dim('none')}"
+
+
+def entry_coverage_lines(entries: Sequence[EntryCoverage], style: Style) -> Iterator[str]:
+    """Which of the policy's ask and limit entries the steps reached, and which they triggered
+    (asked about, or refused): CoverageAccumulator.entry_coverage, Guard.entry_coverage."""
+    reached = [entry for entry in entries if entry["reached"]]
+    triggered = [entry for entry in entries if entry["triggered"]]
+    yield f"ask and limit entries: {len(reached)} of {len(entries)} reached, {len(triggered)} triggered"
+    unreached = [printable(entry["rule_id"]) for entry in entries if not entry["reached"]]
+    yield f"unreached entries: {', '.join(unreached) if unreached else style.dim('none')}"
+    if triggered:
+        yield "triggered entries: " + ", ".join(
+            f"{printable(entry['rule_id'])} ({entry['triggered']} of {_plural(entry['reached'], 'step')})"
+            for entry in triggered)
+    else:
+        yield f"triggered entries: {style.dim('none')}"

@@ -26,8 +26,14 @@ from ostik.formats.trace_files import STDIN, Trace, TraceFile, TraceFileError, f
 from ostik.reports.violations import FailureKey, failure_key
 from ostik.runs.workers import ignore_interrupts, map_files
 
-__all__ = ["FileResult", "TraceResult", "Violation", "judge_file", "judge_paths", "judge_paths_on_cluster",
+__all__ = ["UNTIMED_NOTE", "FileResult", "TraceResult", "Violation", "judge_file", "judge_paths", "judge_paths_on_cluster",
            "off_trace_violations", "read_traces", "trace_paths", "trace_result", "unjudged_allowed", "unjudged_warning"]
+
+
+# Said once per run, whatever the number of files or traces, where a windowed limit met
+# a step without a time and judged it as not applicable.
+UNTIMED_NOTE = ("limits over a window of time were not applied to steps without a time (\"ts\", or the "
+                "transcript's own timestamps)")
 
 
 class Violation(NamedTuple):
@@ -94,6 +100,8 @@ class FileResult(NamedTuple):
     # message names the file and, where known, the line.
     error: str | None
     seconds: float
+    # A windowed limit met a step without a time, and judged it as not applicable.
+    untimed: bool = False
 
 
 def read_traces(path: str, trace_format: str) -> tuple[TraceFile, list[str]]:
@@ -238,10 +246,7 @@ def judge_file(guard: Guard, path: str, trace_format: str, fail_on_refused: bool
     for warning in (unnamed_steps_warning(trace_file, "judged"), unjudged_warning(trace_file, guard.on_error)):
         if warning:
             notes.append(warning)
-    if untimed:
-        notes.append(f"{trace_file.path}: limits over a window of time were not applied to steps without a time "
-                     "(\"ts\", or the transcript's own timestamps)")
-    return FileResult(trace_file.path, tuple(results), tuple(notes), None, time.perf_counter() - start)
+    return FileResult(trace_file.path, tuple(results), tuple(notes), None, time.perf_counter() - start, untimed)
 
 
 # --- worker processes ---------------------------------------------------------

@@ -95,6 +95,11 @@ def _lines(suggestion: Suggestion, heading: list[str]) -> Iterator[str]:
             yield f"  - {_flow(rule.fields)}"
     else:
         yield "sequences: []"
+    if suggestion.limits:
+        yield "limits:"
+        for limit in suggestion.limits:
+            yield _comment(limit.support, "  ")
+            yield f"  - {{tool: {yaml_string(limit.tool)}, max: {limit.max}, per: {limit.per_text}}}"
 
 
 def policy_text(suggestion: Suggestion, heading: list[str]) -> str:

@@ -10,12 +10,12 @@ from __future__ import annotations
 
 import math
 from collections.abc import Callable, Iterator
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any
 
-from ostik.suggesting.observations import Observations
+from ostik.suggesting.observations import RATE_WINDOW, Observations
 
-__all__ = ["ArgumentRule", "Options", "RULE_MAKERS", "SequenceRule", "Suggestion", "suggest"]
+__all__ = ["ArgumentRule", "LimitRule", "Options", "RULE_MAKERS", "SequenceRule", "Suggestion", "suggest"]
 
 
 @dataclass(frozen=True)
@@ -48,25 +48,45 @@ class ArgumentRule:
     support: str
 
 
+@dataclass(frozen=True)
+class LimitRule:
+    """A limit over a window of time: at most `max` calls of `tool` in any `per` seconds."""
+
+    tool: str
+    max: int
+    per: int  # seconds
+    support: str
+
+    @property
+    def per_text(self) -> str:
+        return f"{self.per}s"
+
+
 @dataclass
 class Suggestion:
     observations: Observations
     allow: list[str]
     rules: list[SequenceRule]
     arguments: list[ArgumentRule]
+    limits: list[LimitRule] = field(default_factory=list)
 
     def without(self, rule_ids: set[str]) -> Suggestion:
         """The suggestion less the rules with these ids (sequence rules by their rule ids,
-        argument rules by "arg_{tool}_{argument}")."""
+        argument rules by "arg_{tool}_{argument}", limits by "limit_{tool}_{max}_per_{per}")."""
         from ostik._inspect import rule_id
 
         return Suggestion(self.observations, self.allow,
                           [r for r in self.rules if rule_id(r.record) not in rule_ids],  # type: ignore[arg-type]
-                          [a for a in self.arguments if argument_rule_id(a) not in rule_ids])
+                          [a for a in self.arguments if argument_rule_id(a) not in rule_ids],
+                          [limit for limit in self.limits if limit_rule_id(limit) not in rule_ids])
 
 
 def argument_rule_id(rule: ArgumentRule) -> str:
     return f"arg_{rule.tool.lower()}_{rule.argument.lower()}"
+
+
+def limit_rule_id(rule: LimitRule) -> str:
+    return f"limit_{rule.tool.lower()}_{rule.max}_per_{rule.per_text}"
 
 
 def _traces(n: int) -> str:
@@ -124,6 +144,23 @@ def argument_values(seen: Observations, options: Options) -> Iterator[ArgumentRu
                                f"of {tool!r} that give {name!r}")
 
 
+def rate_limits(seen: Observations, options: Options) -> Iterator[LimitRule]:
+    """At most the most calls of a tool seen in any window of time of one trace, with the margin,
+    where every call of the tool had a time and the window says more than the trace's count
+    (fewer calls in a window than in the whole trace)."""
+    for tool in sorted(seen.most_in_window):
+        if tool in seen.untimed or seen.traces_calling[tool] < options.min_support or any(c in tool for c in "*?"):
+            continue  # a name with * or ? would be read as a pattern
+        most = seen.most_in_window[tool]
+        if most >= seen.most_calls.get(tool, 0):
+            continue  # max_calls says as much
+        limit = math.ceil(most * (1 + options.margin / 100))
+        support = seen.traces_calling[tool]
+        yield LimitRule(tool, limit, RATE_WINDOW,
+                        f"held in {support} of {_traces(support)} that call {tool!r}; at most {most} "
+                        f"call{'' if most == 1 else 's'} in any {RATE_WINDOW} s")
+
+
 # The makers of sequence rules, in the order their rules are written.
 RULE_MAKERS: tuple[Callable[[Observations, Options], Iterator[SequenceRule]], ...] = (
     required_tools, call_limits, orderings)
@@ -149,4 +186,4 @@ def suggest(seen: Observations, options: Options) -> Suggestion:
         if argument_rule_id(argument) not in argument_ids:
             argument_ids.add(argument_rule_id(argument))
             arguments.append(argument)
-    return Suggestion(seen, sorted(seen.traces_calling), rules, arguments)
+    return Suggestion(seen, sorted(seen.traces_calling), rules, arguments, list(rate_limits(seen, options)))
