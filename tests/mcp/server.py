@@ -11,6 +11,9 @@ from starlette.responses import JSONResponse, Response
 
 server = MCPServer("ostik-test-server", log_level="WARNING")
 
+# The channel to the client, kept before the SDK points descriptor 1 elsewhere (so stray prints stay off it).
+WIRE = os.dup(1)
+
 
 @server.tool()
 def echo(text: str) -> str:
@@ -52,7 +55,7 @@ def shell_exec(command: str) -> str:
 @server.tool()
 def noise() -> str:
     # A line that is no JSON on the channel, before the answer.
-    os.write(1, b"this is not json\n")
+    os.write(WIRE, b"this is not json\n")
     return "after the noise"
 
 
