@@ -109,9 +109,13 @@ def run(args: argparse.Namespace) -> int:
         return asyncio.run(serve(sessions, address, args.upstream, hide_denied=args.hide_denied))
     from ostik.mcp_proxy.stdio import StartFailed, run_stdio
 
-    key = args.session if args.session is not None else f"mcp-{uuid.uuid4().hex}"
+    run_id = uuid.uuid4().hex
+    key = args.session if args.session is not None else f"mcp-{run_id}"
+    # A session resumed by many runs tells their calls apart by the run.
+    prefix = "" if args.session is None else f"{run_id[:12]}:"
     try:
-        return asyncio.run(run_stdio(sessions, command, session_key=key, hide_denied=args.hide_denied))
+        return asyncio.run(run_stdio(sessions, command, session_key=key, hide_denied=args.hide_denied,
+                                     call_prefix=prefix))
     except StartFailed as err:
         print(err, file=sys.stderr)
         return EXIT_UNUSABLE

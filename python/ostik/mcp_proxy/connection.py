@@ -76,9 +76,13 @@ class Connection:
 
     default_key = "mcp-stateless"
 
-    def __init__(self, sessions: Sessions, key: str | None, *, hide_denied: bool = False) -> None:
+    def __init__(self, sessions: Sessions, key: str | None, *, hide_denied: bool = False,
+                 call_prefix: str = "") -> None:
         self.sessions = sessions
         self.key = key
+        # Before each request id in the call ids: a session that other connections resume (a key given to
+        # many runs) would otherwise take a new connection's id 1 for the same call as an earlier one's.
+        self.call_prefix = call_prefix
         self._session: GuardedSession | None = None
         self.hide_denied = hide_denied
         self.elicitation = False
@@ -147,7 +151,7 @@ class Connection:
             return Outcome(answer=error_response(request_id, INVALID_PARAMS, "tools/call needs the tool's name"))
         assert isinstance(params, dict)
         args = params.get("arguments")
-        call_id = None if request_id is None else str(request_id)
+        call_id = None if request_id is None else self.call_prefix + str(request_id)
         decision = await self.session.check(tool, args, call_id)
         if decision is None or decision.allowed or self.session.mode == "observe":
             if decision is not None and not decision.allowed:

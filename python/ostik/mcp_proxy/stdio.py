@@ -43,7 +43,7 @@ def exit_status(returncode: int) -> int:
 
 
 async def run_stdio(sessions: Sessions, command: Sequence[str], *, session_key: str,
-                    hide_denied: bool = False) -> int:
+                    hide_denied: bool = False, call_prefix: str = "") -> int:
     """Relays between this process's stdin/stdout and the server `command`; the server's exit status."""
     channel = os.dup(sys.stdout.fileno())
     os.dup2(sys.stderr.fileno(), sys.stdout.fileno())
@@ -57,7 +57,7 @@ async def run_stdio(sessions: Sessions, command: Sequence[str], *, session_key: 
     to_client = await open_output(channel)
     to_server = LineWriter(server.stdin)
     client_input = await open_input(sys.stdin.fileno())
-    connection = Connection(sessions, session_key, hide_denied=hide_denied)
+    connection = Connection(sessions, session_key, hide_denied=hide_denied, call_prefix=call_prefix)
     relay = _Relay(connection, to_client, to_server)
     from_client = asyncio.create_task(relay.client_to_server(client_input))
     try:
