@@ -19,7 +19,7 @@ from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 
 from ostik import __version__
-from ostik.cli import check, coverage, diff, explain, hook, report, schema, suggest, test
+from ostik.cli import check, coverage, diff, explain, hook, mcp_proxy, report, schema, suggest, test
 from ostik.cli.common import EXIT_FAILED, EXIT_UNUSABLE, UnusableInput
 from ostik.formats import json_text
 from ostik.formats.reading import collector_paused
@@ -29,7 +29,7 @@ from ostik.reports.github import CommandGuard
 __all__ = ["build_parser", "main"]
 
 # The commands in the order `ostik --help` lists them; each adds its own parser.
-COMMANDS = (check, explain, test, diff, coverage, report, suggest, schema, hook)
+COMMANDS = (check, explain, test, diff, coverage, report, suggest, schema, hook, mcp_proxy)
 
 
 # What an error that ostik did not foresee exits with (EX_SOFTWARE): never 0, 1 or 2.
