@@ -206,7 +206,7 @@ def test_check_names_the_line_of_a_key_a_rule_ignores(write_policy):
      "`contains`, `not_contains`, `matches`, `not_matches`, `min`, `max`, `max_length` at line 2 column 35"),
     ("limit: []",
      "unknown field `limit`, expected one of `version`, `name`, `metadata`, `tools`, `sequences`, `aliases`, "
-     "`on_error`, `ask`, `limits` at line 2 column 1"),
+     "`on_error`, `ask`, `limits`, `labels`, `taint`, `flows` at line 2 column 1"),
 ])
 def test_check_suggests_the_field_a_refused_key_of_an_ask_or_limits_entry_misspells(write_policy, entry, message):
     path = write_policy(f"version: '1'\n{entry}\n")

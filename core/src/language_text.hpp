@@ -28,7 +28,14 @@ inline std::string times(std::uint64_t n) {
     return out;
 }
 
-inline std::string quoted(std::string_view name) { return "'" + std::string(name) + "'"; }
+inline std::string quoted(std::string_view name) {
+    std::string out;
+    out.reserve(name.size() + 2);
+    out += '\'';
+    out += name;
+    out += '\'';
+    return out;
+}
 
 // Who a limit is about: the entry's names, or "Tools" for every tool.
 inline std::string subject(const LimitPlan& l) { return l.names.raw == "'*'" ? "Tools" : l.names.raw; }

@@ -195,6 +195,7 @@ struct Sink {
     Recorded& r;
     void limit(std::uint32_t k, std::uint64_t n) { r.limit(k, n); }
     void ask(std::uint32_t k) { r.ask_entry(k); }
+    void flow(std::uint32_t, const detail::FlowMatch&) {}  // the policies drawn here have no flows
 };
 
 std::vector<std::string_view> tools_of(const Timed& t) {
