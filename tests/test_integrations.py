@@ -50,8 +50,8 @@ def test_an_integration_without_its_framework_names_the_extra(module, framework,
 
 def test_every_extra_is_installed_for_the_tests():
     extras = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["optional-dependencies"]
-    # One extra per integration, and the documentation site's tools, which no module imports.
-    assert set(extras) == {extra for *_, extra in INTEGRATIONS} | {"docs"}
+    # One extra per integration, the MCP proxy's SDK, and the documentation site's tools, which no module imports.
+    assert set(extras) == {extra for *_, extra in INTEGRATIONS} | {"mcp", "docs"}
     assert [re.match(r"[\w.-]+", requirement).group(0) for requirement in extras["docs"]] == ["mkdocs",
                                                                                            "mkdocs-material"]
     installed = {re.match(r"[\w.-]+", line).group(0)

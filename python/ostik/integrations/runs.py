@@ -52,13 +52,13 @@ message.
 
 Results. The adapters hand each tool's result over with ``record_result``
 (its value, and whether the tool failed), which gives it to the key's session
-(``Session.record_result``) under the call's id, or, for a call without one,
-under the step of that tool's last call. The session indexes it for the
+(``Session.record_result``), when the policy has flows, under the call's id,
+or, for a call without one, under the step of that tool's last call. The session indexes it for the
 policy's flows: a later call whose args carry text of it can be refused. A
 result of a call the session never counted (refused, or run unjudged under
 ``on_error: allow``) has nowhere to go and is dropped. A value that cannot be
 converted (a framework's own object) is given as its ``model_dump`` (a
-Pydantic model) or its text. A key's trace file gets the result as a line of
+Pydantic model) or its text. With flows, a key's trace file gets the result as a line of
 its own after the call's step line, ``{"result": ..., "result_of": STEP}``
 (and ``"is_error": true`` for a failed call), as a session's trace file does.
 The last 64 results of each key are also kept here (``results``).
@@ -337,6 +337,9 @@ class GuardedRuns:
         self.trace_path = TracePaths(trace_file, trace_dir)
         self._writer = TraceWriter(self.trace_path) if self.trace_path else None
         self._on_error = self.guard.on_error
+        # Only flows read results: without them a result is kept here and goes no further (no store round
+        # trip, no trace line).
+        self._takes_results = TAKES_RESULTS and any(e["rule_type"] == "flow" for e in self.guard.entries)
         self._enforce = mode == "enforce"
         self._keys: dict[str, _Key] = {}
         self._lock = threading.RLock()
@@ -544,7 +547,7 @@ class GuardedRuns:
             target: str | int | None = call_id if call_id is not None else entry.unnamed.pop(tool, None)
             if target is None:
                 return
-            if not TAKES_RESULTS:
+            if not self._takes_results:
                 return
             writer = self._writer
             if writer is not None:
