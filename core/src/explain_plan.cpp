@@ -146,6 +146,16 @@ ExplainPlan::ExplainPlan(const Policy& p) : policy(p), gate(p) {
         for (NameId id : ids) settling_rules[id].push_back(k);
     }
 
+    counting_rules.resize(names_.size());
+    for (std::uint32_t k = 0; k < rules.size(); ++k) {
+        if (rules[k].kind != 2) continue;
+        for (NameId id : rules[k].set_a.ids) {
+            auto& counted = counting_rules[id];
+            if (!counted.empty() && counted.back().first == k) ++counted.back().second;
+            else counted.emplace_back(k, 1);
+        }
+    }
+
     // What each kind can fail on (rule_evaluator.hpp): require never; before
     // and never_after only on a call of `then` / `forbidden`; eventually only
     // on a call of another tool; a non-strict sequence only on a call of one

@@ -102,6 +102,11 @@ public:
     // then on they pass at every step, whatever comes (by name id).
     std::vector<std::vector<std::uint32_t>> settling_rules;
 
+    // The max_calls rules a call of the tool adds to, each with how many
+    // times its list names the tool (by name id): what keeps a rule's total
+    // of calls without summing it at every step.
+    std::vector<std::vector<std::pair<std::uint32_t, std::uint32_t>>> counting_rules;
+
     // The rules a call of the tool can fail at all, whatever the state, in
     // policy order (by name id; the last entry for names no rule names).
     // Blocklists are left out: they depend on the whole name, and

@@ -14,7 +14,8 @@ namespace ostik {
 namespace detail {
 
 TraceState::TraceState(const ExplainPlan& plan)
-    : plan_(plan), name_calls_(plan.name_count(), 0), entries_(plan.rules.size()), settled_(plan.rules.size(), 0) {}
+    : plan_(plan), name_calls_(plan.name_count(), 0), entries_(plan.rules.size()), settled_(plan.rules.size(), 0),
+      totals_(plan.rules.size(), 0) {}
 
 void TraceState::restore(std::uint64_t steps, std::vector<std::uint32_t> name_calls, std::vector<RuleEntry> entries) {
     steps_ = steps;
@@ -27,6 +28,7 @@ void TraceState::restore(std::uint64_t steps, std::vector<std::uint32_t> name_ca
         else if (r.kind == 3) done = (r.first_itself != no_name && name_calls_[r.first_itself] != 0) || called(r.set_a);
         else if (r.kind == 6) done = entries_[k].progress >= r.element_sets.size();
         settled_[k] = done;
+        totals_[k] = r.kind == 2 ? total_calls(r.set_a) : 0;
     }
 }
 
@@ -56,6 +58,7 @@ void TraceState::advance(std::uint32_t s) {
     if (id == no_name) return;  // no rule names this tool
     ++name_calls_[id];
     for (std::uint32_t k : plan_.settling_rules[id]) settled_[k] = 1;
+    for (const auto& [k, times] : plan_.counting_rules[id]) totals_[k] += times;
     for (std::uint32_t k : plan_.stateful_rules[id]) {
         const PlannedRule& r = plan_.rules[k];
         RuleEntry& e = entries_[k];

@@ -97,7 +97,7 @@ StepVerdict judge_step(const ExplainPlan& plan, const TraceState& state, StepToo
     if constexpr (requires { requires Sink::failures_only; }) {
         if (tool.failable) {
             for (const std::uint32_t k : *tool.failable) {
-                if (!state.settled(k)) judge_rule(k);
+                if (!state.settled(k) && !state.passes_plainly(k, tool, step_index)) judge_rule(k);
             }
             return v;
         }

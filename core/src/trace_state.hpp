@@ -118,6 +118,12 @@ public:
     // was, a completed sequence. Judging for failures only skips them.
     bool settled(std::size_t rule_index) const { return settled_[rule_index] != 0; }
 
+    // Whether a rule that the call can fail passes at this step all the
+    // same, told from a few numbers without judging it: a max_calls rule
+    // within its limit, an after window not open or not at its end, a
+    // never_after rule not armed. False says nothing: judge the rule.
+    bool passes_plainly(std::size_t rule_index, StepTool tool, std::uint64_t step_index) const;
+
     // Counts the call of slot `s` and moves the per-rule entries; the step
     // index is the number of steps entered before.
     void advance(std::uint32_t s);
@@ -148,6 +154,7 @@ private:
     std::vector<std::uint32_t> name_calls_;  // by name id
     std::vector<RuleEntry> entries_;         // by rule index
     std::vector<std::uint8_t> settled_;      // by rule index
+    std::vector<std::uint64_t> totals_;      // by rule index: a max_calls rule's calls over its names
     std::uint64_t steps_ = 0;
 };
 
