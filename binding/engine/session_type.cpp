@@ -32,7 +32,14 @@ struct SessionObject {
     ostik::GuardSession* session;
     PyObject* clock;     // owned, or null: the steady clock
     PyObject* approver;  // owned, or null
+    // The slots of the tool names checked so far (str -> slot * 2 + whether
+    // calls of it need their arguments), owned, or null before the first.
+    PyObject* tools;
 };
+
+// The most tool names a session keeps the slots of; later names are looked up
+// by the core on every call.
+constexpr Py_ssize_t kept_tool_names = 4096;
 
 ostik::GuardSession& session_of(PyObject* self) { return *reinterpret_cast<SessionObject*>(self)->session; }
 
@@ -41,6 +48,7 @@ void session_dealloc(PyObject* self) {
     delete reinterpret_cast<SessionObject*>(self)->session;
     Py_XDECREF(reinterpret_cast<SessionObject*>(self)->clock);
     Py_XDECREF(reinterpret_cast<SessionObject*>(self)->approver);
+    Py_XDECREF(reinterpret_cast<SessionObject*>(self)->tools);
     tp->tp_free(self);
     Py_DECREF(tp);
 }
@@ -60,12 +68,42 @@ PyObject* session_entry(F&& body) {
     }
 }
 
-// The call as the core judges it. The tool must be a str; args (None for
-// none) are converted here, before any lock is taken, since conversion may
-// run Python code. Arguments the session has no use for (no argument rule of
-// the tool, no trace file, no kept calls, no call id) are only checked: they
-// are refused alike, and building them would be most of a check's cost.
-std::optional<ostik::ToolCall> read_call(PyObject* self, PyObject* tool, PyObject* args, bool call_id) {
+// The slot of a tool name and whether its calls need their arguments: kept
+// per name for plain str objects (a subclass may compare in its own way), so
+// that a known name costs one dict lookup. Nothing with the exception set.
+std::optional<GuardSession::ToolSlot> tool_slot_of(PyObject* self, PyObject* tool, std::string_view text) {
+    auto* s = reinterpret_cast<SessionObject*>(self);
+    const bool keep = PyUnicode_CheckExact(tool);
+    if (keep && s->tools) {
+        PyObject* known = PyDict_GetItemWithError(s->tools, tool);  // borrowed
+        if (known) {
+            const unsigned long long v = PyLong_AsUnsignedLongLong(known);
+            return GuardSession::ToolSlot{static_cast<std::uint32_t>(v >> 1), (v & 1) != 0};
+        }
+        if (PyErr_Occurred()) return std::nullopt;
+    }
+    const GuardSession::ToolSlot slot = session_of(self).tool_slot(text);
+    if (!keep) return slot;
+    if (!s->tools) {
+        s->tools = PyDict_New();
+        if (!s->tools) return std::nullopt;
+    }
+    if (PyDict_GET_SIZE(s->tools) < kept_tool_names) {
+        OwnedRef v = OwnedRef::steal(
+            PyLong_FromUnsignedLongLong((static_cast<unsigned long long>(slot.slot) << 1) | (slot.needs_arguments ? 1 : 0)));
+        if (!v || PyDict_SetItem(s->tools, tool, v.get()) < 0) return std::nullopt;
+    }
+    return slot;
+}
+
+// The call as the core judges it, and its tool's slot. The tool must be a
+// str; args (None for none) are converted here, before any lock is taken,
+// since conversion may run Python code. Arguments the session has no use for
+// (no argument rule of the tool, no trace file, no kept calls, no call id)
+// are only checked: they are refused alike, and building them would be most
+// of a check's cost.
+std::optional<ostik::ToolCall> read_call(PyObject* self, PyObject* tool, PyObject* args, bool call_id,
+                                         std::optional<std::uint32_t>& slot) {
     if (!PyUnicode_Check(tool)) {
         raise_cannot_convert("tool", tool, "str");
         return std::nullopt;
@@ -75,8 +113,11 @@ std::optional<ostik::ToolCall> read_call(PyObject* self, PyObject* tool, PyObjec
     if (!text) return std::nullopt;
     ostik::ToolCall call;
     call.tool.assign(text, static_cast<std::size_t>(len));
+    const auto known = tool_slot_of(self, tool, call.tool);
+    if (!known) return std::nullopt;
+    slot = known->slot;
     if (args && args != Py_None) {
-        if (!session_of(self).needs_arguments(call.tool, call_id)) {
+        if (!call_id && !known->needs_arguments) {
             if (auto failed = check_value(args, Dialect::engine)) {
                 set_error(PyExc_ValueError, "Invalid tool call format: " + argument_failure_text(*failed));
                 return std::nullopt;
@@ -169,11 +210,12 @@ PyObject* session_check(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     return session_entry([&]() -> PyObject* {
         std::optional<std::string> call_id;
         if (!read_call_id(argv[2], call_id)) return nullptr;
-        auto call = read_call(self, argv[0], argv[1], call_id.has_value());
+        std::optional<std::uint32_t> slot;
+        auto call = read_call(self, argv[0], argv[1], call_id.has_value(), slot);
         if (!call) return nullptr;
         std::optional<double> now;
         if (!session_time(self, now)) return nullptr;
-        auto decision = session_of(self).check(std::move(*call), call_id, now);
+        auto decision = session_of(self).check(std::move(*call), call_id, now, slot);
         if (!decision) return raise_check_error(decision.error());
         return new_session_decision(std::move(*decision), self);
     });
@@ -185,11 +227,12 @@ PyObject* session_peek(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     return session_entry([&]() -> PyObject* {
         std::optional<std::string> call_id;
         if (!read_call_id(argv[2], call_id)) return nullptr;
-        auto call = read_call(self, argv[0], argv[1], call_id.has_value());
+        std::optional<std::uint32_t> slot;
+        auto call = read_call(self, argv[0], argv[1], call_id.has_value(), slot);
         if (!call) return nullptr;
         std::optional<double> now;
         if (!session_time(self, now)) return nullptr;
-        auto decision = session_of(self).peek(*call, call_id, now);
+        auto decision = session_of(self).peek(*call, call_id, now, slot);
         if (!decision) return raise_check_error(decision.error());
         return new_session_decision(std::move(*decision), self);
     });
@@ -603,6 +646,7 @@ PyObject* wrap_session(std::unique_ptr<GuardSession> session, PyObject* clock, P
     s->session = session.release();
     s->clock = clock && clock != Py_None ? Py_NewRef(clock) : nullptr;
     s->approver = approver && approver != Py_None ? Py_NewRef(approver) : nullptr;
+    s->tools = nullptr;
     return self;
 }
 

@@ -255,6 +255,12 @@ void judge_entries(const LanguageState& language, const ToolEntries& entries, co
     verdict = v.ask || v.flow_ask ? Verdict::ask : Verdict::blocked;
 }
 
+// Whether any ask or limit entry or flow judges a call of the tool: with none,
+// the entries leave its decision as the other checks made it.
+bool judged_by_entries(const ToolEntries& entries) {
+    return !entries.asks.empty() || !entries.limits.empty() || !entries.flows.empty();
+}
+
 }  // namespace
 
 // Records are made for failed checks only, so that judging a call that
@@ -271,27 +277,31 @@ SessionDecision GuardSession::judge(std::uint32_t slot, const ToolCall& call, st
                             CallArguments{&guard_->arguments(), &call.args}, judging)
                      .verdict;
     if (!language_->plan().empty()) {
-        judge_entries<SessionDecision>(*language_, language_->entries(slot, call.tool), call, now, args_hash,
-                                       d.verdict_, sink);
+        const ToolEntries& entries = language_->entries(slot, call.tool);
+        if (judged_by_entries(entries)) {
+            judge_entries<SessionDecision>(*language_, entries, call, now, args_hash, d.verdict_, sink);
+        }
     }
     return d;
 }
 
-SessionDecision GuardSession::judge_unentered(const ToolCall& call, std::optional<double> now) const {
+SessionDecision GuardSession::judge_unentered(std::uint32_t slot, const ToolCall& call, std::optional<double> now) const {
     SessionDecision d;
     d.guard_ = guard_.get();
     d.step_ = state_->steps();
     d.tool_ = call.tool;
     StepFailureSink sink{d.failures_, d.values_, d.step_};
     const Judging judging = mode_ == GuardMode::enforce ? Judging::enforcing : Judging::recorded;
-    // Looked up, not entered: asking about a tool leaves no trace of it.
-    d.verdict_ = judge_step(state_->plan(), *state_, state_->step_tool(call.tool), d.step_, sink,
+    // The slot was made, not entered: it counts nothing.
+    d.verdict_ = judge_step(state_->plan(), *state_, state_->step_tool(slot), d.step_, sink,
                             CallArguments{&guard_->arguments(), &call.args}, judging)
                      .verdict;
     if (!language_->plan().empty()) {
-        const ToolEntries entries = language_->plan().entries_for(call.tool);
-        judge_entries<SessionDecision>(*language_, entries, call, now, call_args_hash(language_->plan(), call.args),
-                                       d.verdict_, sink);
+        const ToolEntries& entries = language_->entries(slot, call.tool);
+        if (judged_by_entries(entries)) {
+            judge_entries<SessionDecision>(*language_, entries, call, now, call_args_hash(language_->plan(), call.args),
+                                           d.verdict_, sink);
+        }
     }
     return d;
 }
@@ -391,9 +401,28 @@ std::expected<void, GuardSession::CheckError> GuardSession::write(const std::str
                                       std::move(written.error().message)});
 }
 
+std::uint32_t GuardSession::slot_for(std::string_view tool, std::optional<std::uint32_t> hint) const {
+    if (hint && *hint < state_->slot_count() && state_->slot(*hint).text.raw == tool) return *hint;
+    return state_->enter(tool);
+}
+
+bool GuardSession::slot_needs_arguments(std::uint32_t slot) const {
+    if (slot >= slot_arguments_.size()) slot_arguments_.resize(state_->slot_count(), 0);
+    std::uint8_t& known = slot_arguments_[slot];
+    if (!known) known = needs_arguments(state_->slot(slot).text.raw, false) ? 1 : 2;
+    return known == 1;
+}
+
+GuardSession::ToolSlot GuardSession::tool_slot(std::string_view tool) {
+    std::lock_guard lock(mutex_);
+    const std::uint32_t slot = state_->enter(tool);
+    return {slot, slot_needs_arguments(slot)};
+}
+
 std::expected<SessionDecision, GuardSession::CheckError> GuardSession::check(ToolCall call,
                                                                              const std::optional<std::string>& call_id,
-                                                                             std::optional<double> now) {
+                                                                             std::optional<double> now,
+                                                                             std::optional<std::uint32_t> hint) {
     std::lock_guard lock(mutex_);
     auto recalled = recall(call_id, call);
     if (!recalled) return std::unexpected(std::move(recalled.error()));
@@ -404,7 +433,7 @@ std::expected<SessionDecision, GuardSession::CheckError> GuardSession::check(Too
     // nothing until the call is entered.
     if (keep_calls_ && calls_.size() == calls_.capacity()) calls_.reserve(std::max<std::size_t>(64, calls_.size() * 2));
     if (call_id) remembered_.reserve(remembered_.size() + 1);
-    const std::uint32_t slot = state_->enter(call.tool);
+    const std::uint32_t slot = slot_for(call.tool, hint);
     const std::uint64_t hash = call_args_hash(language_->plan(), call.args);
     SessionDecision decision = judge(slot, call, now, hash);
     decision.call_id_ = call_id;
@@ -495,12 +524,13 @@ std::vector<std::string> GuardSession::pending() const {
 }
 
 std::expected<SessionDecision, GuardSession::CheckError> GuardSession::peek(
-    const ToolCall& call, const std::optional<std::string>& call_id, std::optional<double> now) const {
+    const ToolCall& call, const std::optional<std::string>& call_id, std::optional<double> now,
+    std::optional<std::uint32_t> hint) const {
     std::lock_guard lock(mutex_);
     auto recalled = recall(call_id, call);
     if (!recalled) return std::unexpected(std::move(recalled.error()));
     if (*recalled) return (*recalled)->decision;
-    SessionDecision decision = judge_unentered(call, time_of(now));
+    SessionDecision decision = judge_unentered(slot_for(call.tool, hint), call, time_of(now));
     decision.call_id_ = call_id;
     return decision;
 }

@@ -105,6 +105,7 @@ public:
     // The slot of a tool name, created on first sight (not yet counted).
     std::uint32_t enter(std::string_view tool);
     const Slot& slot(std::uint32_t s) const { return slots_[s]; }
+    std::size_t slot_count() const { return slots_.size(); }
     StepTool step_tool(std::uint32_t s) const {
         return {slots_[s].text.raw, slots_[s].name_id, slots_[s].gate, &slots_[s].failable};
     }

@@ -219,9 +219,13 @@ public:
     // trace line carries as "ts"; without it, a session of a policy with ask
     // or limit entries that needs one (a trace file, windowed limits) reads
     // the steady clock, and any other writes no time.
+    //
+    // `slot`, when given, is what tool_slot() gave for the call's tool name;
+    // one that is not is ignored (the name is looked up).
     std::expected<SessionDecision, CheckError> check(ToolCall call,
                                                      const std::optional<std::string>& call_id = std::nullopt,
-                                                     std::optional<double> now = std::nullopt);
+                                                     std::optional<double> now = std::nullopt,
+                                                     std::optional<std::uint32_t> slot = std::nullopt);
 
     // Resolves the call waiting for approval under `call_id`: approved, it is
     // entered (it runs and counts) and its decision becomes allowed; denied,
@@ -263,7 +267,8 @@ public:
     // call id is not remembered).
     std::expected<SessionDecision, CheckError> peek(const ToolCall& call,
                                                     const std::optional<std::string>& call_id = std::nullopt,
-                                                    std::optional<double> now = std::nullopt) const;
+                                                    std::optional<double> now = std::nullopt,
+                                                    std::optional<std::uint32_t> slot = std::nullopt) const;
 
     // Writes a line saying that a call of `tool` ran without being judged,
     // and why: `{"tool":...,"unjudged":REASON}`. Nothing is entered. Without
@@ -279,6 +284,17 @@ public:
     // (or would be remembered under a call id). When not, check() and peek()
     // give the same decision for the call without them.
     bool needs_arguments(std::string_view tool, bool call_id) const;
+
+    // A tool name's slot in the session (made on first sight, it counts
+    // nothing until a call of the tool is entered), and whether a call of it
+    // needs its arguments without a call id (needs_arguments), worked out
+    // once per slot. A caller that keeps them per name pays neither the
+    // name's lookup nor that question on later calls.
+    struct ToolSlot {
+        std::uint32_t slot = 0;
+        bool needs_arguments = false;
+    };
+    ToolSlot tool_slot(std::string_view tool);
 
     std::uint64_t steps() const;
     // The checked calls that were blocked (enforcing: refused, not entered;
@@ -320,7 +336,11 @@ private:
     // `args_hash` is what the ask and limit entries compare calls by
     // (call_args_hash), made once per call.
     SessionDecision judge(std::uint32_t slot, const ToolCall& call, std::optional<double> now, std::uint64_t args_hash);
-    SessionDecision judge_unentered(const ToolCall& call, std::optional<double> now) const;
+    SessionDecision judge_unentered(std::uint32_t slot, const ToolCall& call, std::optional<double> now) const;
+    // The slot of the call's tool: `hint` when it is that name's, else looked
+    // up (made on first sight). Under the lock.
+    std::uint32_t slot_for(std::string_view tool, std::optional<std::uint32_t> hint) const;
+    bool slot_needs_arguments(std::uint32_t slot) const;
     void enter(std::uint32_t slot, ToolCall call, std::optional<double> now, std::uint64_t args_hash);
     std::optional<double> time_of(std::optional<double> now) const;
     // The remembered decision of `call_id` for `call`, null when the id is
@@ -345,6 +365,9 @@ private:
     std::vector<ToolCall> calls_;  // only when keeping calls
     std::vector<std::uint32_t> step_slots_;  // the tool slot of each step, when the policy has flows
     std::string line_;             // the line being written, reused
+    // By slot, worked out on first need: 1 when a call needs its arguments
+    // (without a call id), 2 when not.
+    mutable std::vector<std::uint8_t> slot_arguments_;
     std::unordered_map<std::string, Remembered> remembered_;
     std::deque<std::string> remembered_order_;  // oldest first
 };
