@@ -65,10 +65,7 @@ inline std::size_t home(std::uint32_t key, std::uint32_t bits) {
     return bits ? key >> (32 - bits) : 0;
 }
 
-// A window to keep: its key, where it starts in the arena and its length in bytes.
-struct Window {
-    std::uint32_t key, pos, bytes;
-};
+
 
 inline std::uint32_t key_of(std::uint64_t h) { return static_cast<std::uint32_t>((h * mix) >> 32); }
 
@@ -207,7 +204,7 @@ void FlowIndex::add_piece(std::uint32_t result, std::string_view text) {
     pieces_.push_back({start, static_cast<std::uint32_t>(arena_.size()), result});
     const std::uint32_t mask = results_[result].mask;
     const bool ascii = all_ascii(text);
-    thread_local std::vector<Window> windows;
+    std::vector<Window>& windows = windows_;
     for (Table& t : tables_) {
         windows.clear();
         if (ascii) {

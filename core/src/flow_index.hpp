@@ -94,6 +94,12 @@ private:
     std::vector<Result> results_;
     std::vector<std::vector<std::uint64_t>> masks_;  // distinct masks
     std::vector<Table> tables_;
+    // A piece's windows to keep: key, where each starts in the arena, its
+    // length in bytes (reused from piece to piece).
+    struct Window {
+        std::uint32_t key, pos, bytes;
+    };
+    std::vector<Window> windows_;
 };
 
 }  // namespace ostik::detail
