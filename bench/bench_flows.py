@@ -39,26 +39,29 @@ def main() -> None:
     s = g.session()
     for i in range(10):
         s.check("read_file", None)
-    start = time.perf_counter()
-    for i in range(10):
-        s.record_result(i, chunk[i:] + chunk[:i])
-    seconds = time.perf_counter() - start
-    print(f"indexing: {10 / seconds:.0f} MB/s (10 MB of text)")
+    texts = [chunk[i:] + chunk[:i] for i in range(10)]
+    start, cpu = time.perf_counter(), time.process_time()
+    for i, text in enumerate(texts):
+        s.record_result(i, text)
+    seconds, cpu = time.perf_counter() - start, time.process_time() - cpu
+    print(f"indexing: {10 / seconds:.0f} MB/s wall, {10 / cpu:.0f} MB/s cpu (10 MB of text)")
 
     args = {"body": "".join(rng.choice(alphabet) for _ in range(1024))}
     n = 20000
-    start = time.perf_counter()
+    start, cpu = time.perf_counter(), time.process_time()
     for _ in range(n):
         s.peek("send_email", args)
-    print(f"a to call, 1 KB args vs 10 MB: {(time.perf_counter() - start) / n * 1e6:.2f} us per check (peek)")
+    wall, cpu = time.perf_counter() - start, time.process_time() - cpu
+    print(f"a to call, 1 KB args vs 10 MB: {wall / n * 1e6:.2f} us wall, {cpu / n * 1e6:.2f} us cpu per check (peek)")
 
     plain = guard(PLAIN).session()
     for label, session in (("without flows", plain), ("with flows", s)):
         n = 500000
-        start = time.perf_counter()
+        start, cpu = time.perf_counter(), time.process_time()
         for _ in range(n):
             session.peek("other_tool", None)
-        print(f"a call no flow names, {label}: {(time.perf_counter() - start) / n * 1e9:.0f} ns")
+        wall, cpu = time.perf_counter() - start, time.process_time() - cpu
+        print(f"a call no flow names, {label}: {wall / n * 1e9:.0f} ns wall, {cpu / n * 1e9:.0f} ns cpu")
 
 
 if __name__ == "__main__":

@@ -1,15 +1,18 @@
 // Fuzzes the binary forms that arrive from other processes: a policy's bytes,
 // a coverage accumulator's, an audit accumulator's, a diff accumulator's and
 // a guard session's. The first input byte picks the form (with bit 3 set a
-// session's, otherwise its two low bits: policy, coverage, audit, diff) and
+// session's, of the policy with flows below when bit 4 is set too, otherwise
+// its two low bits: policy, coverage, audit, diff) and
 // whether the rest is taken as it is or, with bit 2 set, sealed with a valid
 // checksum first, so that the structure behind the checksum is reached. The
 // seeds in fuzz/corpus/bytes are forms made for the policies below (a diff's
-// of the first and the second).
+// of the first and the second; session_flows a session of the flows' policy
+// with recorded results, made by Guard.from_file of the same text).
 // Whatever decodes must encode again to bytes that decode to the same thing,
 // an accumulator must still report, merge and judge without failing (a diff's
 // changed traces must be listed too), and a session must still judge, replay
-// its call ids, finish and make every text.
+// its call ids, finish and make every text; a session with flows must also
+// take new results and judge by them, and travel as bytes again.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -26,6 +29,7 @@
 #include "ostik/diff_listing.hpp"
 #include "ostik/guard.hpp"
 #include "ostik/policy_encoding.hpp"
+#include "ostik/policy_loader.hpp"
 
 using namespace ostik;
 
@@ -54,6 +58,25 @@ Policy next_policy() {
     return p;
 }
 
+// Labels, taint, a taint flow and value flows of two lengths, one on a named
+// argument: results recorded for read_file and fetch reach send and post.
+constexpr std::string_view flows_policy_text = R"(version: "1"
+labels:
+  private: [read_file]
+  outside: [send, post]
+taint:
+  - label: secret
+    result: {matches: 'AKIA[0-9A-Z]{4}'}
+flows:
+  - {from: fetch, to: post, effect: ask}
+  - {from: [private, secret], to: outside, min_length: 8}
+  - {from: fetch, to: send, min_length: 12, args: [to], effect: ask}
+)";
+
+Guard flows_guard() {
+    return Guard::create(parse_policy(flows_policy_text, nullptr, nullptr, Language::whole).value()).value();
+}
+
 void check(bool ok, const char* what) {
     if (!ok) {
         std::fprintf(stderr, "%s\n", what);
@@ -76,6 +99,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static const std::vector<std::string_view> tools = {"a", "b", "rm", "read_file", "x"};
     static const auto guard = std::make_shared<const Guard>(Guard::create(Policy(policy)).value());
 
+    static const auto with_flows = std::make_shared<const Guard>(flows_guard());
+    if ((data[0] & 24) == 24) {
+        auto session = GuardSession::from_bytes(with_flows, bytes, nullptr);
+        if (!session) return 0;
+        GuardSession& s = **session;
+        check(s.to_bytes() == bytes, "session bytes with flows read as something else");
+        // Results for the calls it has and for one it has not; calls judged
+        // by what was recorded before and now.
+        const Value text(std::string("AKIAQQQQ sends é to DE89370400440532013000"));
+        for (std::uint64_t step = 0; step <= s.steps(); ++step) (void)s.record_result({std::nullopt, step}, text);
+        for (const char* tool : {"read_file", "fetch", "send", "post", "other"}) {
+            Object args;
+            args.set("to", Value(std::string("DE89370400440532013000")));
+            args.set("body", Value(std::string("sends é to")));
+            ToolCall call{tool, Value(std::move(args))};
+            if (auto d = s.check(call)) {
+                (void)d->record();
+                (void)d->reason();
+                if (d->allowed()) (void)s.record_result({std::nullopt, s.steps() - 1}, text);
+            }
+        }
+        (void)s.finish();
+        auto again = GuardSession::from_bytes(with_flows, s.to_bytes(), nullptr);
+        check(again && (*again)->to_bytes() == s.to_bytes(), "session bytes with flows do not round trip");
+        return 0;
+    }
     if (data[0] & 8) {
         auto session = GuardSession::from_bytes(guard, bytes, nullptr);
         if (!session) return 0;

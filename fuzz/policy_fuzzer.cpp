@@ -35,6 +35,7 @@
 #include "ostik/rule_ids.hpp"
 #include "ostik/text.hpp"
 #include "ostik/tool_gate.hpp"
+#include "ostik/trace_judgement.hpp"
 
 namespace {
 
@@ -268,7 +269,9 @@ void guard_arguments(std::string_view bytes, const Policy& p, std::uint64_t seed
 
 // The whole language: a document of the specified one reads the same in it
 // (with no ask or limit entries); one that loads makes a guard or a located
-// error, and a session of it judges, asks, resolves and travels as bytes.
+// error, and a session of it judges, asks, resolves, takes results and
+// travels as bytes; an observing session decides as the offline judgement of
+// the same steps and results.
 void whole_language(std::string_view bytes, const std::expected<Policy, LoadError>& specified) {
     std::vector<ostik::NodeMark> marks;
     auto whole = ostik::parse_policy(bytes, nullptr, &marks, ostik::Language::whole);
@@ -290,19 +293,51 @@ void whole_language(std::string_view bytes, const std::expected<Policy, LoadErro
     std::vector<std::string> tools = {"a", "b", "mcp__x__y", "git_push"};
     for (const auto& e : guard->policy().ask) tools.insert(tools.end(), e.tools.begin(), e.tools.end());
     for (const auto& e : guard->policy().limits) tools.insert(tools.end(), e.tools.begin(), e.tools.end());
+    for (const auto& [label, members] : guard->policy().labels) tools.insert(tools.end(), members.begin(), members.end());
+    for (const auto& f : guard->policy().flows) {
+        tools.insert(tools.end(), f.from.begin(), f.from.end());
+        tools.insert(tools.end(), f.to.begin(), f.to.end());
+    }
+    // Results and arguments hold the document's own text (valid UTF-8 here),
+    // so that value flows find runs of it; a nested argument under each name
+    // a flow restricts itself to.
+    const ostik::Value result(std::string{bytes});
+    ostik::Object object;
+    object.set("text", ostik::Value(std::string{bytes.substr(0, std::min<std::size_t>(bytes.size(), 64))}));
+    for (const auto& f : guard->policy().flows) {
+        if (!f.args) continue;
+        for (const auto& name : *f.args) object.set(name, ostik::Value(ostik::Array{result}));
+    }
+    const ostik::Value args(std::move(object));
+    // Live, observing, and offline: the same steps and results, the same verdicts.
+    ostik::GuardSession observed(guard, nullptr, false, ostik::GuardMode::observe);
+    ostik::TraceJudgement judgement(guard);
     double now = 0;
     for (std::size_t i = 0; i < tools.size() * 3 && i < 64; ++i) {
-        ostik::ToolCall call{tools[i % tools.size()], std::nullopt};
+        ostik::ToolCall call{tools[i % tools.size()], i % 3 ? std::optional<ostik::Value>(args) : std::nullopt};
         auto d = session.check(call, std::nullopt, now += 7);
         if (!d) fail("a check failed without a trace file");
+        if (d->allowed() && i % 2) (void)session.record_result({std::nullopt, session.steps() - 1}, result);
         if (d->needs_approval() && d->call_id()) {
             (void)d->reason();
             (void)d->message();
             if (i % 2 == 0) (void)session.resolve(*d->call_id(), i % 4 == 0, std::string("r"), now);
         }
+        auto o = observed.check(call, std::nullopt, now);
+        if (!o) fail("an observing check failed without a trace file");
+        judgement.add_step(call.tool, call.args, now);
+        if (i % 2) {
+            if (!observed.record_result({std::nullopt, i}, result)) fail("a result of an observed call was refused");
+            judgement.add_result(i, result);
+        }
+        if (judgement.decision(i).verdict != o->verdict())
+            fail("live and offline verdicts differ", std::string(o->reason()));
     }
     auto back = ostik::GuardSession::from_bytes(guard, session.to_bytes(), nullptr);
     if (!back || (*back)->to_bytes() != session.to_bytes()) fail("a session of the whole language does not round-trip");
+    auto observed_back = ostik::GuardSession::from_bytes(guard, observed.to_bytes(), nullptr);
+    if (!observed_back || (*observed_back)->to_bytes() != observed.to_bytes())
+        fail("a session with results does not round-trip");
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -29,3 +29,169 @@ def test_shared_windows_in_other_text_are_found(write_policy, results, sent, ver
         s.check("read_file", {}, call_id=f"r{i}")
         s.record_result(f"r{i}", result)
     assert s.check("send", {"text": sent}, call_id="out").verdict == verdict
+
+
+# ---- every shared run of at least min_length characters is found ----
+
+import unicodedata  # noqa: E402
+
+from hypothesis import given, settings  # noqa: E402
+from hypothesis import strategies as st  # noqa: E402
+
+MIN_LENGTHS = (1, 2, 3, 5, 8, 12)
+FLOWS_POLICY = 'version: "1"\nflows:\n' + "".join(
+    f"  - {{from: read_file, to: send{n}, min_length: {n}}}\n" for n in MIN_LENGTHS)
+
+# Few letters, so that runs repeat and windows collide; combining marks and
+# precomposed letters, so that NFC joins and the code points are not bytes.
+LETTERS = st.sampled_from(list("ab ") + ["é", "e\u0301", "\u0301", "ß", "𝄞", "日", "\u00c5", "A\u030a"])
+TEXTS = st.lists(LETTERS, max_size=40).map("".join)
+
+
+def shares_run(result: str, sent: str, n: int) -> bool:
+    """A run of n code points of `sent` in `result`, after NFC (the plain way)."""
+    result, sent = unicodedata.normalize("NFC", result), unicodedata.normalize("NFC", sent)
+    return any(sent[i:i + n] in result for i in range(len(sent) - n + 1))
+
+
+@pytest.fixture(scope="module")
+def flows_guard(tmp_path_factory):
+    path = tmp_path_factory.mktemp("flows") / "policy.yaml"
+    path.write_text(FLOWS_POLICY)
+    return ostik.Guard.from_file(path)
+
+
+@settings(max_examples=150, deadline=None)
+@given(results=st.lists(TEXTS, min_size=1, max_size=4), sent=TEXTS, split=st.integers(0, 4))
+def test_every_shared_run_is_found(flows_guard, results, sent, split):
+    """Results recorded before and after resume, each a str or a nested value:
+    a call is blocked exactly when one of its strings shares a run of
+    min_length characters with one string of a result."""
+    s = flows_guard.session()
+    for i, result in enumerate(results):
+        if i == split:
+            s = flows_guard.resume(s.to_bytes())
+        s.check("read_file", None, call_id=f"r{i}")
+        s.record_result(f"r{i}", result if i % 2 else {"body": [result, 7]})
+    for n in MIN_LENGTHS:
+        expected = any(shares_run(r, sent, n) for r in results)
+        d = s.peek(f"send{n}", {"text": sent})
+        assert d.verdict == ("blocked" if expected else "allowed"), (n, d.reason)
+        if expected:
+            matched = d.failures[0].context["matched"]
+            assert len(matched) >= n and any(matched in unicodedata.normalize("NFC", r) for r in results)
+
+
+@settings(max_examples=40, deadline=None)
+@given(prefix=st.text(alphabet="xyz", max_size=3000), secret=st.text(alphabet="0123456789", min_size=12, max_size=12),
+       suffix=st.text(alphabet="xyz", max_size=50), cut=st.integers(0, 30))
+def test_a_run_is_found_wherever_it_lies_in_a_long_result(flows_guard, prefix, secret, suffix, cut):
+    """Long results, at every offset from the stride's windows, and a run at
+    the very start or end of the text looked in."""
+    s = flows_guard.session()
+    s.check("read_file", None)
+    s.record_result(0, prefix + secret + suffix)
+    assert s.peek("send12", {"to": secret}).verdict == "blocked"
+    assert s.peek("send12", {"to": "q" * cut + secret}).verdict == "blocked"
+    assert s.peek("send12", {"to": secret + "q" * cut}).verdict == "blocked"
+    assert s.peek("send12", {"to": secret[:11] + "q" + secret[1:]}).verdict == "allowed"
+
+
+@pytest.mark.parametrize("result, sent, verdict", [
+    ("x" * 5000 + "caf\u00e9-au-lait-1234", "cafe\u0301-au-lait", "blocked"),  # NFD args, NFC result
+    ("x" * 5000 + "cafe\u0301-au-lait-1234", "caf\u00e9-au-lait", "blocked"),  # NFC args, NFD result
+    ("日本語のテキストです" * 300, "テキストです日本語のテキ", "blocked"),
+    ("日本語のテキストです" * 300, "テキストです日本語のテX", "allowed"),
+    ("\U0001d11e" * 11 + "ab", "\U0001d11e" * 12, "allowed"),  # eleven, not twelve
+    ("\U0001d11e" * 12, "z\U0001d11e" + "\U0001d11e" * 11, "blocked"),
+])
+def test_non_ascii_results_and_normalisation(flows_guard, result, sent, verdict):
+    s = flows_guard.session()
+    s.check("read_file", None)
+    s.record_result(0, result)
+    assert s.peek("send12", {"text": sent}).verdict == verdict
+
+
+# ---- the bound on tracked text ----
+
+BOUND_POLICY = """
+version: "1"
+labels:
+  private: [read_file]
+flows:
+  - {from: private, to: send_email, min_length: 8}
+  - {from: read_email, to: post, effect: ask}
+"""
+
+
+@pytest.mark.parametrize("bound, results, verdict", [
+    (100, ["x" * 100], "allowed"),            # exactly the bound: tracked
+    (100, ["x" * 101], "blocked"),            # past it: fails closed
+    (100, ["x" * 60, "y" * 60], "blocked"),   # the second result passes it
+    (0, [""], "allowed"),                     # no text, nothing past the bound
+    (0, ["z"], "blocked"),
+    (10, ["é" * 5], "allowed"),               # counted in bytes of NFC text
+    (10, ["e\u0301" * 5 + "!"], "blocked"),
+])
+def test_a_small_bound_fails_closed_with_its_reason(write_policy, bound, results, verdict):
+    g = ostik.Guard.from_file(write_policy(BOUND_POLICY), max_tracked_bytes=bound)
+    s = g.session()
+    for i, result in enumerate(results):
+        s.check("read_file", None, call_id=f"r{i}")
+        s.record_result(f"r{i}", result)
+    d = s.check("send_email", {"body": "unrelated text"})
+    assert d.verdict == verdict
+    if verdict == "blocked":
+        assert d.reason == ("the results of 'private' recorded in this session passed max_tracked_bytes, "
+                            "so the arguments of 'send_email' cannot be traced to them")
+        # Taint flows need no text: they are not bounded.
+        s.check("read_email", None, call_id="e")
+        s.record_result("e", "x" * 1000)
+        assert s.check("post", None).verdict == "ask"
+
+
+def test_the_bound_is_the_guards_on_resume(write_policy):
+    path = write_policy(BOUND_POLICY)
+    big = ostik.Guard.from_file(path, max_tracked_bytes=1000)
+    small = ostik.Guard.from_file(path, max_tracked_bytes=100)
+    s = big.session()
+    s.check("read_file", None)
+    s.record_result(0, "secret-0123456789-" * 10)  # 180 bytes
+    data = s.to_bytes()
+    with pytest.raises(ValueError, match="^invalid Session bytes: tracking more result text than the guard's "
+                                         "max_tracked_bytes$"):
+        small.resume(data)
+    r = big.resume(data)
+    assert r.check("send_email", {"body": "0123456789"}).verdict == "blocked"
+    assert r.check("send_email", {"body": "unrelated"}).verdict == "allowed"
+    # The bound goes on counting what was tracked before.
+    r.check("read_file", None, call_id="more")
+    r.record_result("more", "y" * 900)
+    assert "passed max_tracked_bytes" in r.check("send_email", {"body": "unrelated"}).reason
+    # A session that failed closed stays so on resume, under a larger bound too.
+    for g in (big, ostik.Guard.from_file(path)):
+        assert g.resume(r.to_bytes()).check("send_email", {"body": "unrelated"}).verdict == "blocked"
+
+
+def test_the_bound_on_a_guard_built_from_a_policy(write_policy):
+    from ostik import _native
+    policy = _native.Policy.from_file(write_policy('version: "1"\n'))
+    g = ostik.Guard(policy, max_tracked_bytes=5)
+    assert g.session().check("anything", None).verdict == "allowed"
+
+
+@pytest.mark.parametrize("value, error, message", [
+    ("64", TypeError, "argument 'max_tracked_bytes': 'str' object cannot be converted to 'int'"),
+    (True, TypeError, "argument 'max_tracked_bytes': 'bool' object cannot be converted to 'int'"),
+    (1.5, TypeError, "argument 'max_tracked_bytes': 'float' object cannot be converted to 'int'"),
+    (-1, ValueError, "argument 'max_tracked_bytes': max_tracked_bytes must be between 0 and 2**32-2"),
+    (2**70, ValueError, "argument 'max_tracked_bytes': max_tracked_bytes must be between 0 and 2**32-2"),
+    (2**32 - 1, ValueError, "argument 'max_tracked_bytes': max_tracked_bytes must be between 0 and 2**32-2"),
+])
+def test_the_bound_is_validated(write_policy, value, error, message):
+    path = write_policy(BOUND_POLICY)
+    with pytest.raises(error) as e:
+        ostik.Guard.from_file(path, max_tracked_bytes=value)
+    assert str(e.value) == message
+    with pytest.raises(TypeError, match="positional"):
+        ostik.Guard.from_file(path, 100)  # type: ignore[misc]

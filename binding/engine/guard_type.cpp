@@ -35,14 +35,35 @@ struct GuardObject {
 
 GuardObject* as_guard(PyObject* self) { return reinterpret_cast<GuardObject*>(self); }
 
-constexpr const char* new_params[] = {"policy"};
-constexpr Signature new_sig{"Guard.__new__", new_params, 1, 1};
+constexpr const char* new_params[] = {"policy", "max_tracked_bytes"};
+constexpr Signature new_sig{"Guard.__new__", new_params, 2, 1, 1};
+
+// The most result text a session's value flows track (bytes of NFC text):
+// a non-negative int the index can address; the default when not given.
+std::optional<std::uint64_t> max_tracked_argument(PyObject* obj) {
+    constexpr unsigned long long most = (1ull << 32) - 2;
+    if (!obj) return std::uint64_t{64} << 20;
+    if (!PyLong_Check(obj) || PyBool_Check(obj)) {
+        raise_cannot_convert("max_tracked_bytes", obj, "int");
+        return std::nullopt;
+    }
+    const unsigned long long n = PyLong_AsUnsignedLongLong(obj);
+    if ((n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) || n > most) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_ValueError,
+                        "argument 'max_tracked_bytes': max_tracked_bytes must be between 0 and 2**32-2");
+        return std::nullopt;
+    }
+    return std::uint64_t{n};
+}
 
 PyObject* make_guard(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* policy_obj;
-    if (!parse_args(new_sig, args, kwargs, &policy_obj)) return nullptr;
-    const Policy* policy = policy_argument(policy_obj, "policy");
+    PyObject* argv[2] = {nullptr, nullptr};
+    if (!parse_args(new_sig, args, kwargs, argv)) return nullptr;
+    const Policy* policy = policy_argument(argv[0], "policy");
     if (!policy) return nullptr;
+    const auto bound = max_tracked_argument(argv[1]);
+    if (!bound) return nullptr;
     auto created = ostik::Guard::create(Policy(*policy));
     if (!created) {
         // The policy keeps no positions: ostik._inspect.argument_rule_error
@@ -50,6 +71,7 @@ PyObject* make_guard(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         set_error(PyExc_ValueError, created.error().text());
         return nullptr;
     }
+    created->set_max_tracked_bytes(*bound);
     auto guard = std::make_shared<const ostik::Guard>(std::move(*created));
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
@@ -365,14 +387,17 @@ PyObject* guard_on_error(PyObject* self, void*) {
     return PyUnicode_FromString(on_error_name(as_guard(self)->guard->policy().on_error));
 }
 
-constexpr const char* from_file_params[] = {"path"};
-constexpr Signature from_file_sig{"Guard.from_file", from_file_params, 1, 1};
+constexpr const char* from_file_params[] = {"path", "max_tracked_bytes"};
+constexpr Signature from_file_sig{"Guard.from_file", from_file_params, 2, 1, 1};
 
 // The whole language: a located message for anything wrong, the argument
 // constraints' included.
 PyObject* guard_from_file(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* path_obj;
-    if (!parse_args(from_file_sig, args, nargs, kwnames, &path_obj)) return nullptr;
+    PyObject* argv[2] = {nullptr, nullptr};
+    if (!parse_args(from_file_sig, args, nargs, kwnames, argv)) return nullptr;
+    PyObject* path_obj = argv[0];
+    const auto bound = max_tracked_argument(argv[1]);
+    if (!bound) return nullptr;
     return entry_point([&]() -> PyObject* {
         OwnedRef path;
         if (!trace_path(path_obj, path)) {
@@ -388,6 +413,7 @@ PyObject* guard_from_file(PyObject* cls, PyObject* const* args, Py_ssize_t nargs
             set_error(PyExc_ValueError, created.error().located_text(marks));
             return nullptr;
         }
+        created->set_max_tracked_bytes(*bound);
         auto guard = std::make_shared<const ostik::Guard>(std::move(*created));
         auto* type = reinterpret_cast<PyTypeObject*>(cls);
         PyObject* self = type->tp_alloc(type, 0);
@@ -430,11 +456,13 @@ PyObject* guard_entries(PyObject* self, void*) {
 
 PyMethodDef guard_methods[] = {
     {"from_file", fastcall(guard_from_file), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "from_file($cls, path)\n--\n\n"
+     "from_file($cls, path, *, max_tracked_bytes=67108864)\n--\n\n"
      "The guard of the policy file at `path`, in the whole language: the seven\n"
-     "keys Policy.from_file reads, and `ask` and `limits`. FileNotFoundError when\n"
-     "it cannot be read, ValueError (with the line and column) when it is not a\n"
-     "valid policy."},
+     "keys Policy.from_file reads, and `ask`, `limits`, `labels`, `taint` and\n"
+     "`flows`. FileNotFoundError when it cannot be read, ValueError (with the\n"
+     "line and column) when it is not a valid policy. max_tracked_bytes: the\n"
+     "most result text (bytes, in NFC) a session's value flows track; past it\n"
+     "the session fails closed."},
     {"session", fastcall(guard_session),
      METH_FASTCALL | METH_KEYWORDS,
      "session($self, trace_file=None, keep=False, *, mode='enforce', approver=None, clock=None)\n--\n\n"
@@ -505,10 +533,11 @@ PyType_Slot guard_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(guard_dealloc)},
     {Py_tp_methods, guard_methods},
     {Py_tp_getset, guard_getset},
-    {Py_tp_doc, const_cast<char*>("Guard(policy)\n--\n\n"
+    {Py_tp_doc, const_cast<char*>("Guard(policy, *, max_tracked_bytes=67108864)\n--\n\n"
                                   "A policy's verdicts on tool calls as they happen. Built once from a\n"
                                   "Policy (its own copy); shared by any number of sessions and threads.\n"
-                                  "ValueError when an argument constraint cannot be understood.")},
+                                  "ValueError when an argument constraint cannot be understood.\n"
+                                  "max_tracked_bytes: the most result text a session's value flows track.")},
     {0, nullptr},
 };
 

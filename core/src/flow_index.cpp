@@ -58,6 +58,15 @@ constexpr std::uint64_t base = 0x100000001B3ull;
 constexpr std::uint64_t mix = 0x9E3779B97F4A7C15ull;
 constexpr std::size_t batch = 32;
 
+// A key's home slot in a table of 2^bits slots: its top bits, so that the
+// slots keep the keys' order and a table twice as large takes a cluster of
+// slot i to slots 2i and 2i + 1 (growing is one pass over the slots).
+inline std::size_t home(std::uint32_t key, std::uint32_t bits) {
+    return bits ? key >> (32 - bits) : 0;
+}
+
+
+
 inline std::uint32_t key_of(std::uint64_t h) { return static_cast<std::uint32_t>((h * mix) >> 32); }
 
 std::uint64_t power(std::uint32_t l) {
@@ -141,16 +150,22 @@ std::uint32_t FlowIndex::piece_of(std::uint32_t pos) const {
     return static_cast<std::uint32_t>(it - pieces_.begin() - 1);
 }
 
-void FlowIndex::grow(Table& t) {
-    const std::size_t cap = t.slots.empty() ? 1024 : t.slots.size() * 2;
+void FlowIndex::grow(Table& t, std::size_t windows) {
+    std::uint32_t bits = t.bits ? t.bits : 10;
+    while ((t.used + windows) * 4 >= (std::size_t{1} << bits) * 3) ++bits;
+    if (bits == t.bits && !t.slots.empty()) return;
+    const std::size_t cap = std::size_t{1} << bits;
     std::vector<std::uint64_t> slots(cap, 0);
+    // In slot order, which is the keys' order but for the cluster that wraps
+    // around the end: the writes go through the new slots in order too.
     for (const std::uint64_t e : t.slots) {
         if (!e) continue;
-        std::size_t i = (e >> 32) & (cap - 1);
+        std::size_t i = home(static_cast<std::uint32_t>(e >> 32), bits);
         while (slots[i]) i = (i + 1) & (cap - 1);
         slots[i] = e;
     }
     t.slots = std::move(slots);
+    t.bits = bits;
 }
 
 // Whether the window at `pos` (of the piece added last) adds nothing to the
@@ -173,7 +188,7 @@ bool FlowIndex::redundant(std::uint32_t q, std::uint32_t pos, std::uint32_t byte
 
 void FlowIndex::insert(Table& t, std::uint32_t key, std::uint32_t pos, std::uint32_t bytes, std::uint32_t mask) {
     const std::size_t m = t.slots.size() - 1;
-    std::size_t i = key & m;
+    std::size_t i = home(key, t.bits);
     while (const std::uint64_t e = t.slots[i]) {
         if ((e >> 32) == key && redundant(static_cast<std::uint32_t>(e) - 1, pos, bytes, mask, t.n)) return;
         i = (i + 1) & m;
@@ -189,34 +204,23 @@ void FlowIndex::add_piece(std::uint32_t result, std::string_view text) {
     pieces_.push_back({start, static_cast<std::uint32_t>(arena_.size()), result});
     const std::uint32_t mask = results_[result].mask;
     const bool ascii = all_ascii(text);
-    struct Pending {
-        std::uint32_t key, pos, bytes;
-    };
-    Pending pending[batch];
+    std::vector<Window>& windows = windows_;
     for (Table& t : tables_) {
-        std::size_t count = 0;
-        auto flush = [&] {
-            while ((t.used + count) * 4 >= t.slots.size() * 3) grow(t);
-            const std::size_t m = t.slots.size() - 1;
-            for (std::size_t k = 0; k < count; ++k) __builtin_prefetch(&t.slots[pending[k].key & m], 1);
-            for (std::size_t k = 0; k < count; ++k) insert(t, pending[k].key, pending[k].pos, pending[k].bytes, mask);
-            count = 0;
-        };
+        windows.clear();
         if (ascii) {
             if (text.size() < t.n) continue;
             const auto* p = reinterpret_cast<const unsigned char*>(arena_.data() + start);
+            windows.reserve((text.size() - t.l) / t.s + 1);
             for (std::size_t at = 0; at + t.l <= text.size(); at += t.s) {
                 std::uint64_t h = 0;
                 for (std::uint32_t k = 0; k < t.l; ++k) h = h * base + p[at + k];
-                pending[count++] = {key_of(h), static_cast<std::uint32_t>(start + at), t.l};
-                if (count == batch) flush();
+                windows.push_back({key_of(h), static_cast<std::uint32_t>(start + at), t.l});
             }
         } else {
             const auto* begin = reinterpret_cast<const unsigned char*>(arena_.data());
             const auto* p = begin + start;
             const auto* end = begin + arena_.size();
             // Walked once: the windows at every s-th code point that fit.
-            std::vector<Pending> windows;
             std::uint64_t index = 0;
             while (p < end) {
                 if (index % t.s == 0) {
@@ -235,85 +239,107 @@ void FlowIndex::add_piece(std::uint32_t result, std::string_view text) {
             std::uint64_t length = index;
             for (const auto* q = p; q < end; ++length) next_cp(q);
             if (length < t.n) continue;
-            for (const Pending& w : windows) {
-                pending[count++] = w;
-                if (count == batch) flush();
+        }
+        grow(t, windows.size());
+        for (std::size_t first = 0; first < windows.size(); first += batch) {
+            const std::size_t count = std::min(batch, windows.size() - first);
+            for (std::size_t k = 0; k < count; ++k) __builtin_prefetch(&t.slots[home(windows[first + k].key, t.bits)], 1);
+            for (std::size_t k = 0; k < count; ++k) {
+                const Window& w = windows[first + k];
+                insert(t, w.key, w.pos, w.bytes, mask);
             }
         }
-        if (count) flush();
     }
 }
 
 std::optional<FlowIndex::Hit> FlowIndex::find(std::string_view text, std::uint64_t n, std::uint32_t flow) const {
     const auto t = std::find_if(tables_.begin(), tables_.end(), [&](const Table& x) { return x.n == n; });
     if (t == tables_.end() || t->used == 0 || text.size() < n) return std::nullopt;
-    thread_local Decoded d;
-    d.read(text);
-    const std::size_t len = d.cps.size();
-    if (len < n) return std::nullopt;
     const std::uint32_t l = t->l;
     const std::size_t m = t->slots.size() - 1;
+    const std::uint32_t bits = t->bits;
+    const std::vector<std::uint64_t>& slots = t->slots;
     const std::uint64_t top = power(l - 1);
     const auto* arena = reinterpret_cast<const unsigned char*>(arena_.data());
     const std::uint32_t word = flow / 64;
     const std::uint64_t bit = std::uint64_t{1} << (flow % 64);
 
-    // The whole common run around a window of `text` at `i` found at `q`, and
-    // its result, when it is long enough and its result feeds the flow.
-    auto confirm = [&](std::size_t i, std::uint32_t q, Hit& hit) {
-        const Piece& piece = pieces_[piece_of(q)];
-        if (!(masks_[results_[piece.result].mask][word] & bit)) return false;
-        const unsigned char* f = arena + q;
-        const unsigned char* piece_end = arena + piece.end;
-        std::size_t k = i;
-        for (; k < i + l; ++k) {
-            if (f >= piece_end || next_cp(f) != d.cps[k]) return false;
+    // Over the text's `len` code points, `cp(i)` the i-th and `offset(i)`
+    // where it starts (offset(len): the end).
+    auto search = [&](std::size_t len, auto cp, auto offset) -> std::optional<Hit> {
+        // The whole common run around a window of `text` at `i` found at
+        // `q`, and its result, when it is long enough and its result feeds
+        // the flow.
+        auto confirm = [&](std::size_t i, std::uint32_t q, Hit& hit) {
+            const Piece& piece = pieces_[piece_of(q)];
+            if (!(masks_[results_[piece.result].mask][word] & bit)) return false;
+            const unsigned char* f = arena + q;
+            const unsigned char* piece_end = arena + piece.end;
+            std::size_t k = i;
+            for (; k < i + l; ++k) {
+                if (f >= piece_end || next_cp(f) != cp(k)) return false;
+            }
+            while (k < len && f < piece_end) {
+                const unsigned char* g = f;
+                if (next_cp(g) != cp(k)) break;
+                f = g;
+                ++k;
+            }
+            std::size_t j = i;
+            const unsigned char* b = arena + q;
+            const unsigned char* piece_start = arena + piece.start;
+            while (j > 0 && b > piece_start) {
+                const unsigned char* g = b;
+                if (prev_cp(g) != cp(j - 1)) break;
+                b = g;
+                --j;
+            }
+            if (k - j < n) return false;
+            hit = Hit{piece.result, offset(j), offset(k)};
+            return true;
+        };
+
+        std::uint32_t keys[batch];
+        std::uint64_t h = 0;
+        for (std::uint32_t k = 0; k < l; ++k) h = h * base + cp(k);
+        const std::size_t windows = len - l + 1;
+        for (std::size_t first = 0; first < windows; first += batch) {
+            const std::size_t count = std::min(batch, windows - first);
+            for (std::size_t k = 0; k < count; ++k) {
+                const std::size_t i = first + k;
+                if (i > 0) h = (h - cp(i - 1) * top) * base + cp(i + l - 1);
+                keys[k] = key_of(h);
+                __builtin_prefetch(&t->slots[home(keys[k], bits)]);
+            }
+            for (std::size_t k = 0; k < count; ++k) {
+                const std::uint64_t key = keys[k];
+                std::optional<Hit> best;
+                for (std::size_t s = home(keys[k], bits); const std::uint64_t e = slots[s]; s = (s + 1) & m) {
+                    if ((e >> 32) != key) continue;
+                    Hit hit;
+                    if (confirm(first + k, static_cast<std::uint32_t>(e) - 1, hit) &&
+                        (!best || hit.result < best->result)) {
+                        best = hit;
+                    }
+                }
+                if (best) return best;
+            }
         }
-        while (k < len && f < piece_end) {
-            const unsigned char* g = f;
-            if (next_cp(g) != d.cps[k]) break;
-            f = g;
-            ++k;
-        }
-        std::size_t j = i;
-        const unsigned char* b = arena + q;
-        const unsigned char* piece_start = arena + piece.start;
-        while (j > 0 && b > piece_start) {
-            const unsigned char* g = b;
-            if (prev_cp(g) != d.cps[j - 1]) break;
-            b = g;
-            --j;
-        }
-        if (k - j < n) return false;
-        hit = Hit{piece.result, d.offsets[j], d.offsets[k]};
-        return true;
+        return std::nullopt;
     };
 
-    std::uint32_t keys[batch];
-    std::uint64_t h = 0;
-    for (std::uint32_t k = 0; k < l; ++k) h = h * base + d.cps[k];
-    const std::size_t windows = len - l + 1;
-    for (std::size_t first = 0; first < windows; first += batch) {
-        const std::size_t count = std::min(batch, windows - first);
-        for (std::size_t k = 0; k < count; ++k) {
-            const std::size_t i = first + k;
-            if (i > 0) h = (h - d.cps[i - 1] * top) * base + d.cps[i + l - 1];
-            keys[k] = key_of(h);
-            __builtin_prefetch(&t->slots[keys[k] & m]);
-        }
-        for (std::size_t k = 0; k < count; ++k) {
-            std::optional<Hit> best;
-            for (std::size_t s = keys[k] & m; const std::uint64_t e = t->slots[s]; s = (s + 1) & m) {
-                if ((e >> 32) != keys[k]) continue;
-                Hit hit;
-                if (confirm(first + k, static_cast<std::uint32_t>(e) - 1, hit) && (!best || hit.result < best->result)) {
-                    best = hit;
-                }
-            }
-            if (best) return best;
-        }
+    // ASCII text is its own code points.
+    if (all_ascii(text)) {
+        const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+        return search(
+            text.size(), [p](std::size_t i) { return char32_t{p[i]}; },
+            [](std::size_t i) { return i; });
     }
-    return std::nullopt;
+    thread_local Decoded d;
+    d.read(text);
+    if (d.cps.size() < n) return std::nullopt;
+    return search(
+        d.cps.size(), [&](std::size_t i) { return d.cps[i]; }, [&](std::size_t i) { return std::size_t{d.offsets[i]}; });
 }
 
 }  // namespace ostik::detail

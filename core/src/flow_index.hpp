@@ -78,11 +78,13 @@ private:
         std::uint32_t l = 0;  // window length
         std::uint32_t s = 0;  // stride
         std::vector<std::uint64_t> slots;  // (key << 32) | (arena position + 1); 0 is empty
+        std::uint32_t bits = 0;            // slots.size() == 2^bits
         std::size_t used = 0;
     };
     void insert(Table& t, std::uint32_t key, std::uint32_t pos, std::uint32_t bytes, std::uint32_t mask);
     bool redundant(std::uint32_t q, std::uint32_t pos, std::uint32_t bytes, std::uint32_t mask, std::uint64_t n) const;
-    void grow(Table& t);
+    // Makes room for `windows` more.
+    void grow(Table& t, std::size_t windows);
     std::uint32_t piece_of(std::uint32_t pos) const;
 
     std::uint32_t flows_ = 0;
@@ -92,6 +94,12 @@ private:
     std::vector<Result> results_;
     std::vector<std::vector<std::uint64_t>> masks_;  // distinct masks
     std::vector<Table> tables_;
+    // A piece's windows to keep: key, where each starts in the arena, its
+    // length in bytes (reused from piece to piece).
+    struct Window {
+        std::uint32_t key, pos, bytes;
+    };
+    std::vector<Window> windows_;
 };
 
 }  // namespace ostik::detail

@@ -228,7 +228,7 @@ struct SessionBytes {
         }
     }
 
-    static bool read_flows(ByteReader& r, GuardSession& s, const LanguagePlan& plan) {
+    static bool read_flows(ByteReader& r, GuardSession& s, const LanguagePlan& plan, const char*& why) {
         const auto tools = r.count();
         if (!tools) return false;
         std::vector<std::uint32_t> slot_of;
@@ -290,11 +290,16 @@ struct SessionBytes {
                 result.pieces.push_back(*piece);
             }
         }
-        if (bytes > s.language_->max_tracked_bytes()) return false;
+        // A guard with a smaller bound than the one that made the bytes
+        // cannot hold this text: refused, not cut.
+        if (bytes > s.language_->max_tracked_bytes()) {
+            why = "tracking more result text than the guard's max_tracked_bytes";
+            return false;
+        }
         return s.language_->restore_flows(std::move(saved));
     }
 
-    static bool read_language(ByteReader& r, GuardSession& s, const LanguagePlan& plan) {
+    static bool read_language(ByteReader& r, GuardSession& s, const LanguagePlan& plan, const char*& why) {
         LanguageState::Saved saved;
         const auto asks = r.count();
         if (!asks || *asks != plan.asks().size()) return false;
@@ -357,7 +362,7 @@ struct SessionBytes {
             }
             if (!s.pending_.emplace(it->first, std::move(p)).second) return false;
         }
-        return !plan.has_flows() || read_flows(r, s, plan);
+        return !plan.has_flows() || read_flows(r, s, plan, why);
     }
 
     // Reads one stored failure; false when it is not one the session could
@@ -556,7 +561,8 @@ struct SessionBytes {
             session->remembered_order_.push_back(std::move(key));
         }
         if (!guard->arguments().language().empty()) {
-            if (!read_language(r, *session, guard->arguments().language())) return malformed;
+            const char* why = nullptr;
+            if (!read_language(r, *session, guard->arguments().language(), why)) return why ? Failure(why) : malformed;
         }
         if (!r.at_end()) return malformed;
         return session;
