@@ -369,3 +369,23 @@ def test_ostik_diff_lists_what_the_flows_change(tmp_path):
     assert (summary["newly_blocked_steps"], summary["newly_asked_steps"]) == (verdicts.count("blocked"),
                                                                               verdicts.count("ask"))
     assert all(change["new"]["rule_id"].startswith("flow_") for trace in changed for change in trace["changes"])
+
+
+def test_the_report_pages_of_a_flow_policy(tmp_path):
+    suite = DATA / "banking"
+    page = tmp_path / "report.html"
+    result = ostik_cli("report", suite / "policy.yaml", suite, "-o", page)
+    assert result.returncode == 1, result.stderr  # a run is blocked
+    text = page.read_text(encoding="utf-8")
+    guard = suite_guard("banking")
+    for entry in guard.entry_coverage([steps for _, steps in suite_runs("banking")]):
+        assert f'<code>{entry["rule_id"]}</code></th><td>flow</td>' in text
+        assert entry["reached"] > 0
+    # Comparing the policy without its flows to it lists the runs the flows fail.
+    text = (suite / "policy.yaml").read_text(encoding="utf-8")
+    plain = tmp_path / "plain.yaml"
+    plain.write_text(text[:text.index("\nlabels:")] + "\n", encoding="utf-8")
+    compared = tmp_path / "compare.html"
+    result = ostik_cli("report", plain, suite, "--compare", suite / "policy.yaml", "-o", compared)
+    assert result.returncode == 1, result.stderr  # a trace newly fails
+    assert "attack-password-change.jsonl" in compared.read_text(encoding="utf-8")
