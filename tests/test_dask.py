@@ -167,3 +167,40 @@ def test_without_distributed_the_command_line_names_the_extra(corpus):
                     "'--dask-scheduler', 'tcp://127.0.0.1:1']))")
     assert result.returncode == 2
     assert result.stderr == "--dask-scheduler needs Dask with distributed: pip install 'ostik[dask]'\n"
+
+
+# --- flows: judged from the steps' results, wherever the files are read -------------
+
+FLOWS = os.path.join(os.path.dirname(__file__), "data", "flows")
+FLOW_SUITES = sorted(name for name in os.listdir(FLOWS) if os.path.isdir(os.path.join(FLOWS, name)))
+
+
+@pytest.mark.parametrize("suite", FLOW_SUITES)
+def test_flows_on_the_cluster_count_as_one_process_does(suite, cluster):
+    directory = os.path.join(FLOWS, suite)
+    guard = ostik.Guard.from_file(os.path.join(directory, "policy.yaml"))
+    paths = sorted(os.path.join(directory, name) for name in os.listdir(directory) if name.endswith(".jsonl"))
+    local = AuditAccumulator(guard, keep=100)
+    coverage = ostik.CoverageAccumulator(guard)
+    for path in paths:
+        for trace in ostik.formats.read_file(path).traces:
+            local.add(trace.steps, trace.label if trace.line is None else (trace.source, trace.line))
+            coverage.add(trace.steps)
+    assert local.summary()["blocked_steps"] + local.summary()["asked_steps"] > 0
+    assert ostik.dask.audit(paths, guard) == local.summary()
+    on_cluster = ostik.dask.coverage_accumulator(paths, guard)
+    assert on_cluster.entry_coverage() == coverage.entry_coverage()
+    assert any(entry["rule_type"] == "flow" and entry["triggered"] for entry in on_cluster.entry_coverage())
+
+
+def test_flow_commands_on_one_process_more_processes_and_the_cluster(cluster):
+    local, _ = cluster
+    directory = os.path.join(FLOWS, "banking")
+    policy = os.path.join(directory, "policy.yaml")
+    untimed = (lambda out: out.rsplit(" in ", 1)[0])
+    for command in (["test", "-q", policy, directory], ["coverage", "--json", policy, directory]):
+        one = ostik_cli(*command, "-j", "1")
+        assert one.returncode in (0, 1) and one.stdout, one.stderr
+        for more in (["-j", "2"], ["--dask-scheduler", local.scheduler_address]):
+            other = ostik_cli(*command, *more)
+            assert (other.returncode, untimed(other.stdout)) == (one.returncode, untimed(one.stdout))

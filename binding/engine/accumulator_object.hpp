@@ -84,6 +84,20 @@ bool add_each(Accumulator& acc, const TraceSteps& read, const std::vector<std::o
     return true;
 }
 
+// `body(guard)` on the guard of an accumulator's basis, which judges the
+// argument rules and entries; a basis whose policy no guard could be made of
+// (a constraint it cannot understand) has none, and raises ValueError with
+// Guard(policy)'s message. An allocation failure becomes MemoryError.
+template <class Basis, class Body>
+PyObject* with_guard(const Basis& basis, Body&& body) {
+    const ostik::Guard* guard = basis.guard();
+    if (!guard) {
+        PyErr_SetString(PyExc_ValueError, basis.argument_error().c_str());
+        return nullptr;
+    }
+    return entry_point([&]() -> PyObject* { return body(*guard); });
+}
+
 template <class Traits>
 struct AccumulatorObject {
     using Accumulator = typename Traits::Accumulator;

@@ -57,11 +57,13 @@ PyObject* accumulator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
 }
 
 TraceSteps steps_for(const ostik::CoverageAccumulator& acc) {
-    return TraceSteps("Invalid trace format: ", acc.basis()->counts_arguments(), acc.basis()->needs_times());
+    return TraceSteps("Invalid trace format: ", acc.basis()->counts_arguments(), acc.basis()->needs_times(),
+                      acc.basis()->needs_results());
 }
 
 std::expected<void, std::string> add_read(ostik::CoverageAccumulator& acc, const TraceSteps& read) {
-    return acc.add_traces(read.names(), read.traces(), read.arguments(), read.unjudged(), read.times(), read.ends());
+    return acc.add_traces(read.names(), read.traces(), read.arguments(), read.unjudged(), read.times(), read.ends(),
+                          read.results());
 }
 
 constexpr const char* add_params[] = {"trace"};
@@ -126,30 +128,16 @@ PyObject* accumulator_report(PyObject* self, PyObject* const* args, Py_ssize_t n
 
 PyObject* accumulator_argument_coverage(PyObject* self, PyObject*) {
     const ostik::CoverageAccumulator& acc = acc_of(self);
-    const ostik::Guard* guard = acc.basis()->guard();
-    if (!guard) {
-        PyErr_SetString(PyExc_ValueError, acc.basis()->argument_error().c_str());
-        return nullptr;
-    }
-    try {
-        return argument_rule_list(*guard, acc.argument_counts().data());
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+    return with_guard(*acc.basis(), [&](const ostik::Guard& guard) {
+        return argument_rule_list(guard, acc.argument_counts().data());
+    });
 }
 
 PyObject* accumulator_entry_coverage(PyObject* self, PyObject*) {
     const ostik::CoverageAccumulator& acc = acc_of(self);
-    const ostik::Guard* guard = acc.basis()->guard();
-    if (!guard) {
-        PyErr_SetString(PyExc_ValueError, acc.basis()->argument_error().c_str());
-        return nullptr;
-    }
-    try {
-        return entry_list(*guard, acc.entry_counts().empty() ? nullptr : acc.entry_counts().data());
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
+    return with_guard(*acc.basis(), [&](const ostik::Guard& guard) {
+        return entry_list(guard, acc.entry_counts().empty() ? nullptr : acc.entry_counts().data());
+    });
 }
 
 PyObject* accumulator_repr(PyObject* self) {

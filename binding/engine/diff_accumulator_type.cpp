@@ -88,13 +88,14 @@ PyObject* accumulator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
 // ---- adding ----------------------------------------------------------------
 
 TraceSteps steps_for(const ostik::DiffAccumulator& acc) {
-    return TraceSteps("Invalid tool call format: ", acc.basis()->judges_arguments(), acc.basis()->judges_times());
+    return TraceSteps("Invalid tool call format: ", acc.basis()->judges_arguments(), acc.basis()->judges_times(),
+                      acc.basis()->judges_results());
 }
 
 std::expected<void, std::string> add_read(ostik::DiffAccumulator& acc, const TraceSteps& read, std::size_t trace,
                                           const TraceRef& ref) {
     return acc.add_trace(read.names(trace), read.arguments(trace), ref, read.unjudged(trace),
-                         read.unjudged_reasons(trace), read.times(trace));
+                         read.unjudged_reasons(trace), read.times(trace), read.results(trace));
 }
 
 constexpr const char* add_params[] = {"trace", "ref"};

@@ -137,4 +137,9 @@ PyObject* policy_bytes(PyObject* module, PyObject* const* args, Py_ssize_t nargs
 // with ValueError set, when it cannot be converted.
 std::optional<ostik::Value> result_value(PyObject* obj);
 
+// A step's "result" as Guard.judge records it for the flows: nothing for a
+// step without one (or None); false, with ValueError set, when it cannot be
+// converted (result_value).
+bool read_step_result(PyObject* step, std::optional<ostik::Value>& out);
+
 }  // namespace ostik::py::engine

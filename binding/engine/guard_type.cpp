@@ -230,19 +230,9 @@ constexpr Signature judge_sig{"Guard.judge", judge_params, 1, 1};
 // Gives the judgement a step's "result", as a session records it after the
 // call ran: the steps after it see it.
 bool add_step_result(PyObject* step, std::size_t i, ostik::TraceJudgement& judgement) {
-    if (!PyMapping_Check(step)) return true;
-    OwnedRef key = OwnedRef::steal(PyUnicode_FromString("result"));
-    if (!key) return false;
-    OwnedRef value = OwnedRef::steal(PyObject_GetItem(step, key.get()));
-    if (!value) {
-        if (!PyErr_ExceptionMatches(PyExc_KeyError)) return false;
-        PyErr_Clear();
-        return true;
-    }
-    if (value.get() == Py_None) return true;
-    auto result = result_value(value.get());
-    if (!result) return false;
-    judgement.add_result(i, *result);
+    std::optional<ostik::Value> result;
+    if (!read_step_result(step, result)) return false;
+    if (result) judgement.add_result(i, *result);
     return true;
 }
 
@@ -383,6 +373,8 @@ PyObject* guard_argument_rules(PyObject* self, void*) {
     }
 }
 
+PyObject* guard_has_flows(PyObject* self, void*) { return PyBool_FromLong(as_guard(self)->guard->has_flows()); }
+
 PyObject* guard_on_error(PyObject* self, void*) {
     return PyUnicode_FromString(on_error_name(as_guard(self)->guard->policy().on_error));
 }
@@ -521,6 +513,11 @@ PyGetSetDef guard_getset[] = {
      "(\"require_args\" or \"arg_constraint\"), `tool`, `arguments` and\n"
      "`operators` (a constraint's, in the order they are tried).",
      nullptr},
+    {"has_flows", guard_has_flows, nullptr,
+     "Whether the policy has flows: rules on what tools return, judged from the\n"
+     "results recorded in a session (Session.record_result) or the steps'\n"
+     "\"result\" keys of a recorded trace.",
+     nullptr},
     {"on_error", guard_on_error, nullptr,
      "The policy's on_error setting: \"block\" or \"allow\", what the wrappers do\n"
      "with a call that cannot be judged.",
@@ -550,6 +547,29 @@ PyType_Spec guard_spec = {
 };
 
 }  // namespace
+
+bool read_step_result(PyObject* step, std::optional<ostik::Value>& out) {
+    out.reset();
+    if (!PyMapping_Check(step)) return true;  // the step reader has refused it already
+    OwnedRef key = OwnedRef::steal(PyUnicode_FromString("result"));
+    if (!key) return false;
+    OwnedRef value;
+    if (PyDict_CheckExact(step)) {
+        PyObject* found = PyDict_GetItemWithError(step, key.get());
+        if (!found) return !PyErr_Occurred();
+        value = OwnedRef::borrow(found);
+    } else {
+        value = OwnedRef::steal(PyObject_GetItem(step, key.get()));
+        if (!value) {
+            if (!PyErr_ExceptionMatches(PyExc_KeyError)) return false;
+            PyErr_Clear();
+            return true;
+        }
+    }
+    if (value.get() == Py_None) return true;
+    out = result_value(value.get());
+    return out.has_value();
+}
 
 PyObject* entry_list(const ostik::Guard& guard, const ArgumentRuleCount* counts) {
     const std::vector<ostik::Guard::EntryInfo> entries = guard.entries();

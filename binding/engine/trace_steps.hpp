@@ -1,9 +1,9 @@
 // The steps of one or more traces as the accumulators take them: each step's
 // tool name, viewed in the str that holds it, and, only when the policy has
 // argument rules to count or judge, each step's arguments and which steps'
-// arguments could not be read. Steps are read in the engine's dialect
-// (step_reader.hpp): without arguments wanted, the arguments are checked and
-// never built.
+// arguments could not be read; only when it has flows, each step's result.
+// Steps are read in the engine's dialect (step_reader.hpp): without
+// arguments wanted, the arguments are checked and never built.
 #pragma once
 
 #include <Python.h>
@@ -28,24 +28,30 @@ class TraceSteps {
 public:
     // `error_prefix` leads the ValueError of a step that cannot be read
     // ("Invalid trace format: ", "Invalid tool call format: ").
-    // `with_times`: each step's "ts" is read too (for windowed limits).
-    TraceSteps(const char* error_prefix, bool with_arguments, bool with_times = false)
-        : error_prefix_(error_prefix), with_arguments_(with_arguments), with_times_(with_times) {}
+    // `with_times`: each step's "ts" is read too (for windowed limits);
+    // `with_results`: each step's "result" (for flows), as Guard.judge reads it.
+    TraceSteps(const char* error_prefix, bool with_arguments, bool with_times = false, bool with_results = false)
+        : error_prefix_(error_prefix),
+          with_arguments_(with_arguments),
+          with_times_(with_times),
+          with_results_(with_results) {}
 
     void reserve(std::size_t steps, std::size_t traces) {
         names_.reserve(steps);
         ends_.reserve(traces);
         if (with_arguments_) args_.reserve(steps);
         if (with_times_) times_.reserve(steps);
+        if (with_results_) results_.reserve(steps);
     }
 
     // Reads one trace's steps. False with the ValueError set (or the error
-    // of a mapping whose "ts" cannot be read).
+    // of a mapping whose "ts" or "result" cannot be read).
     bool read(const std::vector<OwnedRef>& steps) {
         for (const OwnedRef& step : steps) {
             if (interrupted(names_.size())) return false;
             if (with_arguments_ ? !read_call(step.get()) : !read_name(step.get())) return false;
             if (with_times_ && !read_step_time(step.get(), times_.emplace_back())) return false;
+            if (with_results_ && !read_step_result(step.get(), results_.emplace_back())) return false;
         }
         ends_.push_back(names_.size());
         return true;
@@ -83,6 +89,14 @@ public:
         const auto end = std::lower_bound(begin, unjudged_.end(), ends_[trace]);
         return std::span<const UnjudgedArguments>(unjudged_why_)
             .subspan(static_cast<std::size_t>(begin - unjudged_.begin()), static_cast<std::size_t>(end - begin));
+    }
+
+    // Each step's result (none for a step without one), of all traces or of
+    // trace `trace`; empty without results wanted.
+    std::span<const std::optional<Value>> results() const { return results_; }
+    std::span<const std::optional<Value>> results(std::size_t trace) const {
+        if (results_.empty()) return {};
+        return std::span<const std::optional<Value>>(results_).subspan(first(trace), ends_[trace] - first(trace));
     }
 
     // Empty without arguments wanted.
@@ -133,11 +147,13 @@ private:
     std::string error_prefix_;
     bool with_arguments_;
     bool with_times_;
+    bool with_results_;
     std::vector<OwnedRef> held_;
     std::deque<std::string> tools_;  // the names viewed, when arguments are wanted (a deque never moves them)
     std::vector<std::string_view> names_;
     std::vector<std::optional<Value>> args_;
     std::vector<std::optional<double>> times_;
+    std::vector<std::optional<Value>> results_;
     std::vector<std::size_t> ends_;
     std::vector<std::uint64_t> unjudged_;
     std::vector<UnjudgedArguments> unjudged_why_;

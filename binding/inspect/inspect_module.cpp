@@ -129,6 +129,34 @@ OwnedRef policy_to_dict(const ostik::Policy& p) {
         }
         if (!set_item(d.get(), "limits", std::move(limits))) return {};
     }
+    if (!p.labels.empty() && !set_item(d.get(), "labels", name_map(p.labels))) return {};
+    if (!p.taint.empty()) {
+        OwnedRef taints = OwnedRef::steal(PyList_New(0));
+        if (!taints) return {};
+        for (const TaintEntry& e : p.taint) {
+            OwnedRef td = OwnedRef::steal(PyDict_New());
+            if (!td || !set_item(td.get(), "label", make_str(e.label)) ||
+                !set_item(td.get(), "matches", make_str(e.matches)) ||
+                !set_item(td.get(), "tool", optional_of(e.tools, names)) || PyList_Append(taints.get(), td.get()) < 0)
+                return {};
+        }
+        if (!set_item(d.get(), "taint", std::move(taints))) return {};
+    }
+    if (!p.flows.empty()) {
+        OwnedRef flows = OwnedRef::steal(PyList_New(0));
+        if (!flows) return {};
+        for (const FlowEntry& e : p.flows) {
+            OwnedRef fd = OwnedRef::steal(PyDict_New());
+            auto count = [](std::uint64_t n) { return OwnedRef::steal(PyLong_FromUnsignedLongLong(n)); };
+            if (!fd || !set_item(fd.get(), "from", from_names(e.from)) || !set_item(fd.get(), "to", from_names(e.to)) ||
+                !set_item(fd.get(), "min_length", optional_of(e.min_length, count)) ||
+                !set_item(fd.get(), "args", optional_of(e.args, names)) ||
+                !set_item(fd.get(), "effect", make_str(e.ask ? "ask" : "block")) ||
+                PyList_Append(flows.get(), fd.get()) < 0)
+                return {};
+        }
+        if (!set_item(d.get(), "flows", std::move(flows))) return {};
+    }
     return d;
 }
 
@@ -231,6 +259,15 @@ bool record_texts(PyObject* record, const char* key, ostik::NameList& out) {
     return true;
 }
 
+// The flow a record of policy_records()["flows"] stands for (it has "from"
+// and "to" and no "type"), or nothing.
+std::optional<ostik::FlowEntry> flow_of_record(PyObject* record) {
+    if (!PyDict_Check(record) || PyDict_GetItemString(record, "type")) return std::nullopt;
+    ostik::FlowEntry f;
+    if (!record_texts(record, "from", f.from) || !record_texts(record, "to", f.to)) return std::nullopt;
+    return f;
+}
+
 // The rule a record of policy_records() stands for, or nothing.
 std::optional<ostik::SequenceRule> rule_of_record(PyObject* record) {
     namespace rule = ostik::rule;
@@ -271,6 +308,8 @@ PyObject* rule_id(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     PyObject* record;
     if (!ostik::py::parse_args(rule_id_sig, args, nargs, kwnames, &record)) return nullptr;
     try {
+        if (const auto flow = flow_of_record(record)) return make_str(ostik::flow_rule_id_for(*flow)).release();
+        if (PyErr_Occurred()) return nullptr;
         const auto rule = rule_of_record(record);
         if (!rule) {
             if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "rule_id() needs a rule record of policy_records()");
@@ -286,7 +325,9 @@ PyMethodDef inspect_methods[] = {
     {"rule_id", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rule_id)), METH_FASTCALL | METH_KEYWORDS,
      "rule_id(rule)\n--\n\n"
      "The id that the explainer, the guard and the coverage analyzer give the rule of a\n"
-     "record of policy_records()[\"sequences\"], made by the same code."},
+     "record of policy_records()[\"sequences\"], made by the same code; or the id of a\n"
+     "record of policy_records()[\"flows\"] (\"flow_{from}_{to}\"), before a policy whose\n"
+     "flows' ids collide numbers the later ones (Guard.entries has the ids as judged)."},
     {"policy_records", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(policy_records)),
      METH_FASTCALL | METH_KEYWORDS,
      "policy_records(path)\n--\n\n"

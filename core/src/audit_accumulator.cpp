@@ -46,14 +46,6 @@ struct VerdictOnly {
 AuditBasis::AuditBasis(Guard guard, PolicyKey key) : key_(std::move(key)), guard_(std::move(guard)) {}
 
 std::expected<std::shared_ptr<const AuditBasis>, std::string> AuditBasis::create(const Policy& policy, PolicyKey key) {
-    // Flows judge a call by the results recorded before it, which the
-    // accumulators are not given: counting such a policy's traces as passed
-    // would report traces as passing that Guard.judge fails.
-    if (!policy.flows.empty()) {
-        return std::unexpected(std::string(
-            "the policy has flows, which accumulators do not judge (they need the steps' results): judge its "
-            "traces with Guard.judge (ostik test without -q, -j or --dask-scheduler)"));
-    }
     auto guard = Guard::create(Policy(policy));
     if (!guard) return std::unexpected(guard.error().text());
     return std::make_shared<const AuditBasis>(std::move(*guard), std::move(key));
@@ -68,6 +60,8 @@ bool AuditBasis::judges_arguments() const {
 bool AuditBasis::has_entries() const { return !guard_.arguments().language().empty(); }
 
 bool AuditBasis::judges_times() const { return guard_.windowed_limits(); }
+
+bool AuditBasis::judges_results() const { return guard_.has_flows(); }
 
 std::size_t AuditBasis::id_count() const { return guard_.arguments().id_count(); }
 
@@ -99,23 +93,24 @@ std::expected<void, std::string> AuditAccumulator::add_trace(std::span<const std
                                                              std::span<const std::optional<Value>> args,
                                                              const TraceRef& ref,
                                                              std::span<const std::uint64_t> unjudged,
-                                                             std::span<const std::optional<double>> times) {
+                                                             std::span<const std::optional<double>> times,
+                                                             std::span<const std::optional<Value>> results) {
     using namespace detail;
     const ExplainPlan& plan = plan_of(*basis_);
     const Guard& guard = basis_->guard();
     TraceState state(plan);
     std::optional<LanguageState> language;
-    if (basis_->has_entries()) language.emplace(guard.arguments().language());
+    if (basis_->has_entries()) language.emplace(guard.arguments().language(), guard.max_tracked_bytes());
     VerdictOnly sink;
     std::uint64_t blocked = 0, asked = 0;
     bool untimed = false;
     std::optional<std::uint64_t> first_block;
     std::size_t first_rule = 0;
     judge_recorded_steps(
-        guard.arguments(), state, language ? &*language : nullptr, RecordedSteps{tools, args, times, unjudged, {}},
+        guard.arguments(), state, language ? &*language : nullptr, RecordedSteps{tools, args, times, unjudged, {}, results},
         [&](std::uint64_t) -> VerdictOnly& { return sink; },
         [&](std::uint64_t step, std::uint32_t, const StepVerdict& verdict, const EntryStep& entry) {
-            asked += entry.ask.has_value();
+            asked += entry.ask || entry.ask_flow;
             untimed = untimed || entry.windows_unjudged;
             if (!verdict.blocked()) return;
             ++blocked;

@@ -22,9 +22,18 @@ using detail::ByteWriter;
 constexpr std::string_view magic = "OSKC";
 // 2: argument counts after the names; 3: then the ask and limit entries'
 // counts. A policy without entries has none, and its bytes are still written
-// (and read) in format 2.
+// (and read) in format 2. 4: the same layout for a policy with flows, whose
+// counts are judged from the steps' results: format 3 bytes of such a policy
+// were counted without them (no flow ever triggered), and are refused rather
+// than merged with counts that are.
 constexpr std::uint8_t format_version = 3;
 constexpr std::uint8_t plain_format_version = 2;
+constexpr std::uint8_t flows_format_version = 4;
+
+std::uint8_t version_of(const CoverageBasis& basis) {
+    if (basis.needs_results()) return flows_format_version;
+    return basis.counts_entries() ? format_version : plain_format_version;
+}
 
 // Only the verdicts count here: the judgement's records are never built.
 struct VerdictOnly {
@@ -62,6 +71,8 @@ bool CoverageBasis::counts_entries() const { return guard_ && !guard_->arguments
 
 bool CoverageBasis::needs_times() const { return guard_ && guard_->windowed_limits(); }
 
+bool CoverageBasis::needs_results() const { return guard_ && guard_->has_flows(); }
+
 CoverageAccumulator::CoverageAccumulator(std::shared_ptr<const CoverageBasis> basis)
     : basis_(std::move(basis)),
       argument_counts_(basis_->guard() ? basis_->guard()->arguments().rules().size() : 0),
@@ -90,7 +101,8 @@ std::expected<void, std::string> CoverageAccumulator::add_traces(std::span<const
                                                                  std::span<const std::optional<Value>> args,
                                                                  std::span<const std::uint64_t> unjudged,
                                                                  std::span<const std::optional<double>> times,
-                                                                 std::span<const std::size_t> ends) {
+                                                                 std::span<const std::size_t> ends,
+                                                                 std::span<const std::optional<Value>> results) {
     // A rule is reached at most once per step: with the steps, its counts fit.
     if (!detail::sum_fits(traces_, traces)) return detail::count_overflow("traces");
     if (!detail::sum_fits(steps_, tools.size())) return detail::count_overflow("steps");
@@ -111,9 +123,13 @@ std::expected<void, std::string> CoverageAccumulator::add_traces(std::span<const
             }
             const std::size_t n = end - first;
             detail::TraceState state(guard.explainer().plan());
-            detail::LanguageState language(guard.arguments().language());
-            const detail::RecordedSteps steps{tools.subspan(first, n), args.empty() ? args : args.subspan(first, n),
-                                              times.empty() ? times : times.subspan(first, n), in_trace, {}};
+            detail::LanguageState language(guard.arguments().language(), guard.max_tracked_bytes());
+            const detail::RecordedSteps steps{tools.subspan(first, n),
+                                              args.empty() ? args : args.subspan(first, n),
+                                              times.empty() ? times : times.subspan(first, n),
+                                              in_trace,
+                                              {},
+                                              results.empty() ? results : results.subspan(first, n)};
             detail::judge_recorded_steps(
                 guard.arguments(), state, &language, steps, [&](std::uint64_t) -> VerdictOnly& { return sink; },
                 [](std::uint64_t, std::uint32_t, const detail::StepVerdict&, const detail::EntryStep&) {},
@@ -195,7 +211,7 @@ std::string CoverageAccumulator::to_bytes() const {
     ByteWriter w(out);
     const bool entries = basis_->counts_entries();
     w.raw(magic);
-    w.byte(entries ? format_version : plain_format_version);
+    w.byte(version_of(*basis_));
     w.fixed64(basis_->key().fingerprint);
     w.varint(traces_);
     w.varint(steps_);
@@ -221,7 +237,7 @@ std::expected<CoverageAccumulator, std::string> CoverageAccumulator::from_bytes(
     std::shared_ptr<const CoverageBasis> basis, std::string_view bytes) {
     using Failure = std::unexpected<std::string>;
     const bool entries = basis->counts_entries();
-    auto r = ByteReader::open(bytes, magic, entries ? format_version : plain_format_version, "a coverage accumulator's");
+    auto r = ByteReader::open(bytes, magic, version_of(*basis), "a coverage accumulator's");
     if (!r) return Failure(std::move(r.error()));
     const auto fingerprint = r->fixed64();
     if (fingerprint && *fingerprint != basis->key().fingerprint) return Failure("made with another policy");

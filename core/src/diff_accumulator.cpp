@@ -44,9 +44,12 @@ bool is_blocked(std::uint32_t code) { return code != allowed && !(code & asked_b
 bool is_asked(std::uint32_t code) { return code != allowed && (code & asked_bit); }
 std::size_t rule_of(std::uint32_t code) { return code & ~asked_bit; }
 
-// A judge_step sink that keeps a step's first failed check only: the one that blocked it.
+// A judge_step sink that keeps a step's first failed check only: the one
+// that blocked it; and, in `asks`, the failure of a flow whose effect asks
+// for the step (which nothing blocked), for its reason.
 struct BlockingFailureSink {
     detail::StepFailureSink inner;
+    detail::StepFailureSink asks;
     bool taken = false;
 
     void tool_check(ToolVerdict v) {
@@ -70,6 +73,14 @@ struct BlockingFailureSink {
         if (!taken) inner.limit(k, count);
         taken = true;
     }
+    void flow(std::uint32_t k, const detail::FlowMatch& m) {
+        if (m.ask) {
+            asks.flow(k, m);
+            return;
+        }
+        if (!taken) inner.flow(k, m);
+        taken = true;
+    }
 };
 
 }  // namespace
@@ -83,8 +94,8 @@ struct DiffSide {
     std::vector<std::uint32_t> slots;    // each step's tool slot
     std::vector<std::uint32_t> decided;  // each step's decision (see `allowed`)
     std::vector<StepFailure> failures;   // the blocking check of each blocked step, in step order
-    std::vector<std::pair<std::uint64_t, std::uint32_t>> asks;  // (step, ask entry), in step order
-    std::vector<std::string> values;     // the values failed constraints show
+    std::vector<StepFailure> asks;       // the ask (an ask entry's, or a flow's) of each asked step, in step order
+    std::vector<std::string> values;     // the values failed constraints and flows show
     std::vector<std::size_t> end;        // the failed end checks' joint ids, ascending, each once
     bool failed = false;
     bool untimed = false;                // a windowed limit met a step without a time
@@ -94,7 +105,7 @@ struct DiffSide {
         const ExplainPlan& plan = guard.explainer().plan();
         state.emplace(plan);
         language.reset();
-        if (side.has_entries()) language.emplace(guard.arguments().language());
+        if (side.has_entries()) language.emplace(guard.arguments().language(), guard.max_tracked_bytes());
         slots.clear();
         decided.clear();
         failures.clear();
@@ -105,10 +116,13 @@ struct DiffSide {
         untimed = false;
         const RecordedSteps own{steps.tools, side.judges_arguments() ? steps.args : std::span<const std::optional<Value>>{},
                                 side.judges_times() ? steps.times : std::span<const std::optional<double>>{},
-                                steps.unjudged, steps.why};
+                                steps.unjudged, steps.why,
+                                side.judges_results() ? steps.results : std::span<const std::optional<Value>>{}};
         judge_recorded_steps(
             guard.arguments(), *state, language ? &*language : nullptr, own,
-            [&](std::uint64_t step) { return BlockingFailureSink{StepFailureSink{failures, values, step}}; },
+            [&](std::uint64_t step) {
+                return BlockingFailureSink{StepFailureSink{failures, values, step}, StepFailureSink{asks, values, step}};
+            },
             [&](std::uint64_t step, std::uint32_t slot, const StepVerdict& verdict, const EntryStep& entry) {
                 slots.push_back(slot);
                 untimed = untimed || entry.windows_unjudged;
@@ -116,8 +130,12 @@ struct DiffSide {
                     failed = true;
                     decided.push_back(static_cast<std::uint32_t>(joint[verdict.blocked_by]));
                 } else if (entry.ask) {
-                    asks.emplace_back(step, *entry.ask);
+                    StepFailureSink{asks, values, step}.ask(*entry.ask);
                     const std::size_t id = guard.arguments().language().asks()[*entry.ask].id_index;
+                    decided.push_back(static_cast<std::uint32_t>(joint[id]) | asked_bit);
+                } else if (entry.ask_flow) {
+                    // The sink kept its failure in `asks`.
+                    const std::size_t id = guard.arguments().language().flows()[*entry.ask_flow].id_index;
                     decided.push_back(static_cast<std::uint32_t>(joint[id]) | asked_bit);
                 } else {
                     decided.push_back(allowed);
@@ -136,16 +154,8 @@ struct DiffSide {
     std::string reason(const AuditBasis& side, std::uint64_t step) const {
         const ArgumentPlan& arguments = side.guard().arguments();
         const NameText& tool = state->slot(slots[step]).text;
-        if (is_asked(decided[step])) {
-            const auto a = std::lower_bound(asks.begin(), asks.end(), std::pair<std::uint64_t, std::uint32_t>{step, 0});
-            StepFailure f;
-            f.step = step;
-            f.kind = StepFailure::Kind::ask;
-            f.check = a->second;
-            f.outcome.passed = false;
-            return failure_record(state->plan(), &arguments, f, tool, values).explanation;
-        }
-        auto f = std::lower_bound(failures.begin(), failures.end(), step,
+        const std::vector<StepFailure>& kept = is_asked(decided[step]) ? asks : failures;
+        auto f = std::lower_bound(kept.begin(), kept.end(), step,
                                   [](const StepFailure& x, std::uint64_t s) { return x.step < s; });
         return failure_record(state->plan(), &arguments, *f, tool, values).explanation;
     }
@@ -293,11 +303,12 @@ std::expected<void, std::string> DiffAccumulator::add_trace(std::span<const std:
                                                             const TraceRef& ref,
                                                             std::span<const std::uint64_t> unjudged,
                                                             std::span<const UnjudgedArguments> unjudged_why,
-                                                            std::span<const std::optional<double>> times) {
+                                                            std::span<const std::optional<double>> times,
+                                                            std::span<const std::optional<Value>> results) {
     const DiffBasis& b = *basis_;
     detail::DiffSide& before = *scratch_.before;
     detail::DiffSide& after = *scratch_.after;
-    const detail::RecordedSteps steps{tools, args, times, unjudged, unjudged_why};
+    const detail::RecordedSteps steps{tools, args, times, unjudged, unjudged_why, results};
     before.judge(b.before(), b.before_ids_, steps);
     after.judge(b.after(), b.after_ids_, steps);
     const bool failed_before = before.failed, failed_after = after.failed;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "ostik/rule_ids.hpp"
 #include "ostik/text.hpp"
 
 namespace ostik::detail {
@@ -183,7 +184,7 @@ std::expected<std::unique_ptr<const LanguagePlan>, ArgumentRuleError> LanguagePl
             out->value_order_.push_back(static_cast<std::uint32_t>(out->flows_.size() - 1));
             out->min_lengths_.push_back(f.min_length);
         }
-        std::tie(f.id, f.id_index) = unique_id("flow_" + joined_lower(e.from) + "_" + joined_lower(e.to));
+        std::tie(f.id, f.id_index) = unique_id(flow_rule_id_for(e));
     }
     std::sort(out->min_lengths_.begin(), out->min_lengths_.end());
     out->min_lengths_.erase(std::unique(out->min_lengths_.begin(), out->min_lengths_.end()), out->min_lengths_.end());

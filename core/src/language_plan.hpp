@@ -129,8 +129,9 @@ public:
     bool repeats() const { return repeats_; }    // some limit refuses repeated calls
 
     ToolEntries entries_for(std::string_view tool) const;
-    // Whether judging some call reads its arguments (see needs_arguments).
-    bool reads_arguments() const { return repeats_ || !conditional_asks_.empty(); }
+    // Whether judging some call reads its arguments (see needs_arguments):
+    // a repeat, an ask with conditions, a value flow.
+    bool reads_arguments() const { return repeats_ || !conditional_asks_.empty() || value_flows_ > 0; }
     // Whether judging a call of `tool` reads its arguments: an ask entry
     // with argument conditions names it, or some limit compares arguments.
     bool needs_arguments(std::string_view tool) const {

@@ -1,9 +1,12 @@
 // The judgement of a recorded trace's steps, shared by the trace judgement
 // and the accumulators: each step through the step judgement (tool check,
 // argument rules, sequence rules), then through the ask and limit entries
-// (language_state.hpp), and entered whatever its verdict, since a recorded
-// step ran. Judging by the entries is one function, so a step gets the same
-// verdict from Guard.judge, the audit, the diff and the coverage of entries.
+// and the flows (language_state.hpp), and entered whatever its verdict,
+// since a recorded step ran; then the step's result, when it has one, is
+// recorded for the flows, which the steps after it see. Judging by the
+// entries and recording a result are one function each, so a step gets the
+// same verdict from Guard.judge, the audit, the diff and the coverage of
+// entries.
 #pragma once
 
 #include <cstdint>
@@ -82,14 +85,23 @@ EntryStep judge_recorded_entries(LanguageState& language, std::uint32_t slot, st
     return EntryStep{out.asked, out.asked_flow, v.windows_unjudged};
 }
 
+// Records the result of the step at `step`, a call of `tool` in slot `slot`,
+// for the flows: as GuardSession::record_result does once the call ran.
+inline void record_step_result(LanguageState& language, std::uint32_t slot, std::uint64_t step, std::string_view tool,
+                               const Value& result) {
+    if (!language.plan().has_flows()) return;
+    language.record(language.entries(slot, tool), step, tool, result);
+}
+
 // A recorded trace as the accumulators take it: each step's tool and, where
-// the guard reads them, its arguments and its time.
+// the guard reads them, its arguments, its time and its result.
 struct RecordedSteps {
     std::span<const std::string_view> tools;
     std::span<const std::optional<Value>> args;    // empty, or one per step
     std::span<const std::optional<double>> times;  // empty, or one per step (seconds)
     std::span<const std::uint64_t> unjudged;       // ascending: the steps whose arguments could not be read
     std::span<const UnjudgedArguments> why;        // why, one per `unjudged` step, or empty
+    std::span<const std::optional<Value>> results = {};  // empty, or one per step (none: no result recorded)
 };
 
 // Why a step's arguments could not be read, when the caller did not say.
@@ -101,7 +113,8 @@ inline const UnjudgedArguments& unread_arguments() {
 // Judges every step of `steps` in order, from `state` and `language` fresh
 // (`language` null when the guard has no entries): `make_sink(step)` gives
 // the step judgement's sink, `on_step(step, slot, verdict, entry_step)` is
-// told each step's outcome once it is entered. `counts` as
+// told each step's outcome once it is entered. A step's result is recorded
+// after it, before the next step is judged. `counts` as
 // judge_recorded_entries takes it.
 template <class MakeSink, class OnStep>
 void judge_recorded_steps(const ArgumentPlan& arguments, TraceState& state, LanguageState* language,
@@ -129,6 +142,9 @@ void judge_recorded_steps(const ArgumentPlan& arguments, TraceState& state, Lang
         }
         state.advance(slot);
         on_step(step, slot, verdict, entry);
+        if (language && !steps.results.empty() && steps.results[i]) {
+            record_step_result(*language, slot, step, steps.tools[i], *steps.results[i]);
+        }
     }
 }
 

@@ -44,4 +44,20 @@ std::string rule_id_for(const SequenceRule& rule) {
     return std::move(b.id);
 }
 
+std::string flow_rule_id_for(const FlowEntry& flow) {
+    // Each side lower-cased as one joined string, as a sequence rule's names are.
+    auto joined = [](const NameList& names) {
+        std::string out;
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            if (i) out += '_';
+            out += names[i];
+        }
+        return out;
+    };
+    IdBuilder b;
+    b.name("flow_", joined(flow.from));
+    b.name("_", joined(flow.to));
+    return std::move(b.id);
+}
+
 }  // namespace ostik

@@ -83,10 +83,9 @@ void TraceJudgement::add(std::string_view tool, const std::optional<Value>* args
 }
 
 void TraceJudgement::add_result(std::uint64_t step, const Value& result) {
-    if (step >= step_slots_.size() || !language_->plan().has_flows()) return;
+    if (step >= step_slots_.size()) return;
     const std::uint32_t slot = step_slots_[step];
-    const std::string& tool = state_->slot(slot).text.raw;
-    language_->record(language_->entries(slot, tool), step, tool, result);
+    record_step_result(*language_, slot, step, state_->slot(slot).text.raw, result);
 }
 
 void TraceJudgement::finish() {

@@ -66,6 +66,9 @@ class Guard:
     def argument_rules(self) -> list[ArgumentRule]: ...
     @property
     def on_error(self) -> Literal["block", "allow"]: ...
+    # Whether the policy has flows, which judge calls by the results recorded before them.
+    @property
+    def has_flows(self) -> bool: ...
 
 @final
 class Session:

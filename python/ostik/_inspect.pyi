@@ -69,10 +69,22 @@ class LimitRecord(TypedDict):
     per: str | None  # as written: "60s"
     repeat: int | None
 
+class TaintRecord(TypedDict):
+    label: str
+    matches: str  # the RE2 pattern a result's text is searched with
+    tool: list[str] | None
+
+# "from" is a keyword, hence the functional form. min_length None: a taint flow.
+FlowRecord = TypedDict("FlowRecord", {"from": list[str], "to": list[str], "min_length": int | None,
+                                      "args": list[str] | None, "effect": Literal["block", "ask"]})
+
 class _WholeLanguage(TypedDict, total=False):
     # Only in a policy of the whole language that has the section.
     ask: list[AskRecord]
     limits: list[LimitRecord]
+    labels: dict[str, list[str]]
+    taint: list[TaintRecord]
+    flows: list[FlowRecord]
 
 class PolicyRecords(_WholeLanguage):
     version: str
@@ -100,5 +112,7 @@ def ignored_keys(path: str) -> list[IgnoredKey]: ...
 # understand, followed by the constraint's position (" at line L column C"); None when there is none.
 def argument_rule_error(path: str) -> str | None: ...
 
-# The id every report gives the rule of a record of policy_records()["sequences"].
-def rule_id(rule: RuleRecord) -> str: ...
+# The id every report gives the rule of a record of policy_records()["sequences"], or of a
+# record of policy_records()["flows"] ("flow_{from}_{to}", before the numbering of ids that
+# collide in one policy: Guard.entries has the ids as judged).
+def rule_id(rule: RuleRecord | FlowRecord) -> str: ...

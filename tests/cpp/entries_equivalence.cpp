@@ -12,7 +12,9 @@
 //     policy against itself changes nothing, and against the policy without
 //     entries changes exactly the steps whose decisions differ;
 //  4. the coverage accumulator's entry counts are the judgements' sums, and
-//     every accumulator comes back equal from its bytes.
+//     every accumulator comes back equal from its bytes;
+//  5. with flows and the steps' results, 3 and 4 hold as well: each
+//     accumulator records a step's result after it, as the judgement does.
 #include <cmath>
 #include <cstdio>
 #include <deque>
@@ -38,6 +40,7 @@ using namespace ostik::testing;
 namespace {
 
 int failures = 0;
+int flow_steps = 0;  // steps a flow blocked or asked about, over all policies
 
 void fail(const std::string& what) {
     if (++failures <= 10) std::fprintf(stderr, "FAIL: %s\n", what.c_str());
@@ -81,12 +84,25 @@ Policy entries_policy(std::mt19937& rng) {
         }
         p.limits.push_back(std::move(e));
     }
+    // Flows, in half the policies: taint and value flows (the paths of the
+    // args are what results hold), blocking or asking.
+    const int flows = rng() % 2 ? 0 : 1 + static_cast<int>(rng() % 2);
+    for (int i = 0; i < flows; ++i) {
+        FlowEntry f;
+        f.from = NameList{pick()};
+        f.to = rng() % 3 ? NameList{pick()} : NameList{pick(), pick()};
+        if (rng() % 2) f.min_length = 4;
+        if (f.min_length && rng() % 2) f.args = NameList{"path"};
+        f.ask = rng() % 2;
+        p.flows.push_back(std::move(f));
+    }
     return p;
 }
 
 struct Timed {
     std::vector<ToolCall> calls;
     std::vector<std::optional<double>> times;
+    std::vector<std::optional<Value>> results;  // one per call; none for a call without one
 };
 
 Timed timed_trace(std::mt19937& rng) {
@@ -106,6 +122,10 @@ Timed timed_trace(std::mt19937& rng) {
         // Mostly in order, sometimes earlier than the one before, sometimes missing.
         const std::uint32_t r = rng() % 10;
         t.times.push_back(r == 0 ? std::nullopt : std::optional<double>(r == 1 ? now - 3 : now));
+        const std::uint32_t kind = rng() % 4;
+        t.results.push_back(kind == 0   ? std::nullopt
+                            : kind == 1 ? std::optional<Value>(Value("see /tmp/x"))
+                                        : std::optional<Value>(Value(kind == 2 ? "nothing here" : "/")));
     }
     return t;
 }
@@ -262,6 +282,7 @@ void check_accumulators(const Policy& p, std::shared_ptr<const Guard> guard, con
     Policy plain = p;
     plain.ask.clear();
     plain.limits.clear();
+    plain.flows.clear();
     auto plain_basis = AuditBasis::create(plain, PolicyKey(encode_policy(plain)));
     auto coverage_basis = CoverageBasis::create(p, PolicyKey(encoding));
     if (!plain_basis || !coverage_basis) {
@@ -284,6 +305,7 @@ void check_accumulators(const Policy& p, std::shared_ptr<const Guard> guard, con
         for (std::size_t i = 0; i < t.calls.size(); ++i) {
             judged.add_step(t.calls[i].tool, t.calls[i].args, t.times[i]);
             before.add_step(t.calls[i].tool, t.calls[i].args, t.times[i]);
+            if (t.results[i]) judged.add_result(i, *t.results[i]);
         }
         judged.finish();
         before.finish();
@@ -296,15 +318,17 @@ void check_accumulators(const Policy& p, std::shared_ptr<const Guard> guard, con
             const std::string* ra = a.blocking() ? &a.blocking()->rule_id : nullptr;
             const std::string* rb = b.blocking() ? &b.blocking()->rule_id : nullptr;
             changed_steps += a.verdict != b.verdict || (ra && rb && *ra != *rb);
+            for (const RuleEvaluation& f : b.failures) flow_steps += f.rule_type == "flow";
         }
         for (std::size_t k = 0; k < entry_totals.size(); ++k) {
             entry_totals[k].reached += judged.entry_counts()[k].reached;
             entry_totals[k].violated += judged.entry_counts()[k].violated;
         }
         const TraceRef ref{TraceRef::Shape::number, {}, n};
-        if (!audit.add_trace(tools, args, ref, {}, t.times) || !same.add_trace(tools, args, ref, {}, {}, t.times) ||
-            !added.add_trace(tools, args, ref, {}, {}, t.times) ||
-            !coverage.add_traces(tools, 1, args, {}, t.times)) {
+        if (!audit.add_trace(tools, args, ref, {}, t.times, t.results) ||
+            !same.add_trace(tools, args, ref, {}, {}, t.times, t.results) ||
+            !added.add_trace(tools, args, ref, {}, {}, t.times, t.results) ||
+            !coverage.add_traces(tools, 1, args, {}, t.times, {}, t.results)) {
             fail(label + ": a trace was refused");
             return;
         }
@@ -357,6 +381,7 @@ int main() {
         check_accumulators(p, shared, traces, label);
     }
     if (policies < 100) fail("too few policies made guards: " + std::to_string(policies));
+    if (flow_steps == 0) fail("no flow ever applied");
     if (failures) {
         std::fprintf(stderr, "entries_equivalence: %d failures\n", failures);
         return 1;

@@ -1,10 +1,11 @@
 // An audit measured piece by piece: which traces break a policy, counted over
 // traces added in any grouping and on any number of processes, and merged.
 //
-// Each trace is judged by the guard's own step judgement, rule state and ask
-// and limit entries, as Guard.judge judges it: a trace fails when a step was
-// blocked or an end-of-trace check failed (so a trace without steps fails
-// when the policy has require rules). The accumulator counts traces, failed
+// Each trace is judged by the guard's own step judgement, rule state, ask
+// and limit entries and flows (from the steps' results), as Guard.judge
+// judges it: a trace fails when a step was blocked or an end-of-trace check
+// failed (so a trace without steps fails when the policy has require
+// rules). The accumulator counts traces, failed
 // traces, steps, blocked steps per blocking rule id and failed end-of-trace
 // checks per rule id, and keeps the failing traces with the K smallest
 // references. Everything it holds merges by adding counts and keeping the K
@@ -75,12 +76,15 @@ public:
     const PolicyKey& key() const { return key_; }
     const Guard& guard() const { return guard_; }
     // Whether traces must come with their arguments: the guard has argument
-    // rules, or entries that read arguments (repeats, ask conditions).
+    // rules, or entries that read arguments (repeats, ask conditions, value flows).
     bool judges_arguments() const;
     // Whether the policy has ask or limit entries, and whether traces must
     // come with their steps' times: some limit counts in a window of time.
     bool has_entries() const;
     bool judges_times() const;
+    // Whether traces must come with their steps' results: the policy has
+    // flows, which judge a call by the results recorded before it.
+    bool judges_results() const;
     // Every rule id a trace can fail with: the policy's distinct rule ids,
     // "deny_list" and "allow_list", then those only argument rules have, and
     // "on_error" (a call whose arguments could not be read).
@@ -107,14 +111,18 @@ public:
     // not be read (see UnjudgedArguments); their entries in `args` are unused.
     // `times` (empty, or one entry per step) gives each step's time in
     // seconds for windowed limits, which judge a step without one as not
-    // applicable (and count the trace in untimed_traces()). Ask and limit
-    // entries judge every step as Guard.judge does: a limit fails a step,
-    // an ask fails nothing (a recorded step ran) and is counted.
+    // applicable (and count the trace in untimed_traces()). `results`
+    // (empty, or one entry per step, none for a step without one) gives
+    // each step's result, recorded for the flows once the step is judged.
+    // Ask and limit entries and flows judge every step as Guard.judge does:
+    // a limit or a blocking flow fails a step, an ask (an ask entry's or an
+    // asking flow's) fails nothing (a recorded step ran) and is counted.
     [[nodiscard]] std::expected<void, std::string> add_trace(std::span<const std::string_view> tools,
                                                              std::span<const std::optional<Value>> args,
                                                              const TraceRef& ref,
                                                              std::span<const std::uint64_t> unjudged = {},
-                                                             std::span<const std::optional<double>> times = {});
+                                                             std::span<const std::optional<double>> times = {},
+                                                             std::span<const std::optional<Value>> results = {});
     [[nodiscard]] std::expected<void, std::string> add_trace(std::span<const std::string_view> tools,
                                                              const TraceRef& ref) {
         return add_trace(tools, {}, ref);

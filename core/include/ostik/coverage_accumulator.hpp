@@ -51,12 +51,14 @@ public:
     const Guard* guard() const { return guard_ ? &*guard_ : nullptr; }
     const std::string& argument_error() const { return argument_error_; }
     // Whether calls must come with their arguments: the guard has argument
-    // rules, or entries that read them.
+    // rules, or entries or value flows that read them.
     bool counts_arguments() const;
     // Whether the guard has ask or limit entries, counted trace by trace, and
     // whether those need the steps' times (windowed limits).
     bool counts_entries() const;
     bool needs_times() const;
+    // Whether the steps must come with their results: the policy has flows.
+    bool needs_results() const;
 
 private:
     PolicyKey key_;
@@ -81,13 +83,15 @@ public:
     // read: no rule judged them.
     // Where the basis counts entries, each trace is judged as Guard.judge
     // judges it: `ends` gives where each trace's steps end (empty: `tools`
-    // is one trace), `times` each step's time (empty, or one per step).
+    // is one trace), `times` each step's time and `results` each step's
+    // result, for the flows (each empty, or one per step).
     [[nodiscard]] std::expected<void, std::string> add_traces(std::span<const std::string_view> tools,
                                                               std::uint64_t traces,
                                                               std::span<const std::optional<Value>> args = {},
                                                               std::span<const std::uint64_t> unjudged = {},
                                                               std::span<const std::optional<double>> times = {},
-                                                              std::span<const std::size_t> ends = {});
+                                                              std::span<const std::size_t> ends = {},
+                                                              std::span<const std::optional<Value>> results = {});
 
     // Whether `other` was made under the same policy (equal encodings), the
     // condition for merge().
@@ -103,8 +107,8 @@ public:
     std::size_t distinct_tools() const { return seen_.size(); }
     // One entry per argument rule of the basis' guard, in its order.
     std::span<const ArgumentRuleCount> argument_counts() const { return argument_counts_; }
-    // One entry per ask and limit entry (Guard::entries order) when the
-    // basis counts entries: the steps each met, and asked about or refused.
+    // One entry per ask and limit entry and flow (Guard::entries order) when
+    // the basis counts entries: the steps each met, and asked about or refused.
     std::span<const ArgumentRuleCount> entry_counts() const { return entry_counts_; }
 
     // The state as bytes: the policy's fingerprint, the counts and the names

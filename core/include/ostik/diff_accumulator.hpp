@@ -107,6 +107,8 @@ public:
     // Whether either policy has ask or limit entries, or windowed limits.
     bool has_entries() const { return before_->has_entries() || after_->has_entries(); }
     bool judges_times() const { return before_->judges_times() || after_->judges_times(); }
+    // Whether traces must come with their steps' results: either policy has flows.
+    bool judges_results() const { return before_->judges_results() || after_->judges_results(); }
 
     // The rule ids of both policies (each AuditBasis::id list, the old
     // policy's first), each once.
@@ -146,7 +148,8 @@ public:
 
     // Judges one trace under both policies, given as AuditAccumulator::add_trace
     // takes it, with `unjudged_why` (one entry per `unjudged` index) saying why
-    // each of those steps' arguments could not be read; and adds it. Wholly or,
+    // each of those steps' arguments could not be read; and adds it. A step an
+    // asking flow applies to is asked about by the flow's id. Wholly or,
     // when a count would pass 2^64 - 1 (the error says which) or on an
     // allocation failure, not at all.
     [[nodiscard]] std::expected<void, std::string> add_trace(std::span<const std::string_view> tools,
@@ -154,7 +157,8 @@ public:
                                                              const TraceRef& ref,
                                                              std::span<const std::uint64_t> unjudged = {},
                                                              std::span<const UnjudgedArguments> unjudged_why = {},
-                                                             std::span<const std::optional<double>> times = {});
+                                                             std::span<const std::optional<double>> times = {},
+                                                             std::span<const std::optional<Value>> results = {});
 
     TraceRef next_position() const { return TraceRef{TraceRef::Shape::number, {}, traces_}; }
 

@@ -10,4 +10,9 @@ namespace ostik {
 
 std::string rule_id_for(const SequenceRule& rule);
 
+// A flow's id as its entry alone gives it: "flow_{from}_{to}", each side's
+// names joined with "_". A policy whose ids collide numbers the later ones
+// ("_2", "_3", ...), which takes the whole policy (Guard::entries).
+std::string flow_rule_id_for(const FlowEntry& flow);
+
 }  // namespace ostik

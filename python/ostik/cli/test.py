@@ -88,9 +88,7 @@ def run_test(args: argparse.Namespace) -> int:
     refuse_overwriting_inputs([("--junit-xml", args.junit_xml)], args.policy, args.paths)
     policy, guard = load_judging_policy(args.policy)
     paths, path_errors = trace_paths(args.paths)
-    # Flows judge calls by the steps' results, which only the per-trace judgement reads.
-    flows = any(entry["rule_type"] == "flow" for entry in guard.entries)
-    if args.quiet and not flows and not args.json and not args.junit_xml and not in_github_actions():
+    if args.quiet and not args.json and not args.junit_xml and not in_github_actions():
         return count_test(policy, guard.on_error, paths, path_errors, args, start)
     style = Style.for_stream(sys.stdout)
     # Annotations are commands to the runner, not text for people; with --json

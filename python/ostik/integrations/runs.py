@@ -339,7 +339,7 @@ class GuardedRuns:
         self._on_error = self.guard.on_error
         # Only flows read results: without them a result is kept here and goes no further (no store round
         # trip, no trace line).
-        self._takes_results = TAKES_RESULTS and any(e["rule_type"] == "flow" for e in self.guard.entries)
+        self._takes_results = TAKES_RESULTS and self.guard.has_flows
         self._enforce = mode == "enforce"
         self._keys: dict[str, _Key] = {}
         self._lock = threading.RLock()

@@ -355,7 +355,8 @@ class ReportPage:
         return ('<h3 id="entries">Ask and limit entries</h3>'
                 f'<p class="note">{reached:,} of {(f"{len(entries):,} entry" if len(entries) == 1 else f"{len(entries):,} entries")} reached by a step, '
                 f'{triggered:,} triggered. An entry is reached by every step of a tool it names; an ask is '
-                'triggered by a step it asks about, a limit by a step it refuses.</p>'
+                'triggered by a step it asks about, a limit by a step it refuses, a flow by a step it refuses or '
+                'asks about.</p>'
                 '<table class="entry-table"><thead><tr><th scope="col">entry</th><th scope="col">kind</th>'
                 '<th scope="col">tools</th><th scope="col">steps reached</th>'
                 f'<th scope="col">triggered</th></tr></thead><tbody>{"".join(rows)}</tbody></table>')
