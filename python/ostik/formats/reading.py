@@ -175,11 +175,22 @@ def call_arguments(text: str) -> Any:
     if not text or text.isspace():
         return None
     try:
+        # Most arguments are one JSON value with nothing around it: read at once by the scanner that
+        # json.loads runs after skipping white space (the same value; anything else goes the long way).
+        value, end = _scan_json(text, 0)
+        if end == len(text):
+            return value
+    except (StopIteration, TypeError, ValueError, RecursionError):
+        pass
+    try:
         return json.loads(text)
     except json.JSONDecodeError:
         return text
     except (RecursionError, ValueError) as err:
         return UnreadableArguments(unreadable_problem(err))
+
+
+_scan_json = json.JSONDecoder().scan_once
 
 
 class _NoArguments:

@@ -579,15 +579,14 @@ def result_value(result: object) -> object:
 
 
 def _hand_over(session: Session, target: str | int, value: object, is_error: bool) -> None:
-    record = getattr(session, "record_result")
     try:
-        record(target, value, is_error=is_error)
+        session.record_result(target, value, is_error=is_error)
         return
     except (TypeError, ValueError) as error:
         problem = error
     try:
         # A value with no JSON form, or too deep: its text is what the tool gave.
-        record(target, str(value), is_error=is_error)
+        session.record_result(target, str(value), is_error=is_error)
     except ValueError:
         # A call the session did not count (refused, left unjudged, or forgotten): no result goes with it.
         logger.debug("result of %r not recorded: %s", target, problem)
