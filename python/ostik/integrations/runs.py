@@ -408,7 +408,9 @@ class GuardedRuns:
             entry = self._key(key)
         with entry.lock:
             if self.store is None:
-                session = self._live(entry)
+                session = entry.session
+                if session is None:
+                    session = self._live(entry)
                 if turn and call_id is not None:
                     self._decide_before(entry, key, session, call_id, turn)
                 return self._check(entry, key, session, tool, args, call_id)
@@ -432,10 +434,18 @@ class GuardedRuns:
 
     def _check(self, entry: _Key, key: str, session: Session, tool: str, args: object,
                call_id: str | None) -> Decision | None:
-        decision, unjudged = _judged(session, tool, args, self._on_error, call_id)
-        if call_id is None and decision is not None and (decision.allowed or not self._enforce):
-            entry.unnamed[tool] = decision.step
-        if decision is not None and not decision.allowed:
+        unjudged = None
+        try:
+            decision: Decision | None = session.check(tool, args, call_id=call_id)
+        except ValueError:
+            decision, unjudged = _judged(session, tool, args, self._on_error, call_id)
+        if decision is None:
+            allowed = False
+        else:
+            allowed = decision.allowed
+            if call_id is None and (allowed or not self._enforce):
+                entry.unnamed[tool] = decision.step
+        if decision is not None and not allowed:
             if not self._enforce:
                 if decision.needs_approval:
                     logger.warning("observed: %s would need approval: %s", tool, refusal_message(decision))
@@ -452,7 +462,7 @@ class GuardedRuns:
         writer = self._writer
         if writer is not None and writer.records(key) and entry.first_time(call_id):
             writer.write(key, tool, args, decision, unjudged, self._enforce)
-            if decision is not None and call_id is not None and (decision.allowed or not self._enforce):
+            if decision is not None and call_id is not None and (allowed or not self._enforce):
                 entry.remember_step(call_id, decision.step)
         return decision
 
@@ -567,8 +577,14 @@ class GuardedRuns:
         return [] if entry is None else [ToolResult(*kept) for kept in entry.results]
 
 
+# The results that are values as they are (most are), told apart without looking for a model_dump.
+_PLAIN = frozenset({str, dict, list, tuple, int, float, bool, type(None), bytes})
+
+
 def result_value(result: object) -> object:
     """What a session is given of a tool's result: the value itself, or a Pydantic model's JSON-able dump."""
+    if type(result) in _PLAIN:
+        return result
     dump = getattr(result, "model_dump", None)
     if callable(dump) and not isinstance(result, type):
         try:
