@@ -45,7 +45,9 @@ bool is_asked(std::uint32_t code) { return code != allowed && (code & asked_bit)
 std::size_t rule_of(std::uint32_t code) { return code & ~asked_bit; }
 
 // A judge_step sink that keeps a step's first failed check only: the one that blocked it.
+// It needs no passed rule, so a step is judged by the rules its call can fail only.
 struct BlockingFailureSink {
+    static constexpr bool failures_only = true;
     detail::StepFailureSink inner;
     bool taken = false;
 
