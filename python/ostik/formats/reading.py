@@ -190,7 +190,9 @@ def call_arguments(text: str) -> Any:
         return UnreadableArguments(unreadable_problem(err))
 
 
-_scan_json = json.JSONDecoder().scan_once
+# The scanner that json.loads runs after skipping white space: the value at an index, and where it ends
+# (the decoder sets it up; its stubs do not name it).
+_scan_json: Callable[[str, int], tuple[Any, int]] = getattr(json.JSONDecoder(), "scan_once")
 
 
 class _NoArguments:

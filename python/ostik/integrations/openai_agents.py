@@ -86,7 +86,7 @@ import threading
 import weakref
 from collections import OrderedDict
 from collections.abc import Callable, Sequence
-from typing import TYPE_CHECKING, Any, TypeVar, cast
+from typing import TYPE_CHECKING, Any, TypeVar
 
 try:
     from agents import Agent, AgentHooks, FunctionTool, Handoff, RunState, Tool, ToolApprovalItem
@@ -101,8 +101,8 @@ except ImportError as error:
 
 from ostik._engine import Decision, Guard
 from ostik._native import Policy
-from ostik.integrations.runs import (REMEMBERED_IDS, GuardedRuns, Mode, Scope, TraceFile, call_arguments, new_run_id,
-                                     refusal_message)
+from ostik.integrations.runs import (REMEMBERED_IDS, GuardedRuns, Mode, Scope, TraceFile, call_arguments, given_key,
+                                     new_run_id, refusal_message)
 
 if TYPE_CHECKING:
     from ostik import SessionStore
@@ -174,10 +174,7 @@ class PolicyGuardrail(ToolInputGuardrail[Any]):
         """The key of the session a call in this context belongs to."""
         if self.key is not None:
             # The approval check has the run's context, the guardrail the tool call's: ctx.context in both.
-            key = self.key(cast("ToolContext[Any]", context))
-            if not isinstance(key, str):
-                raise TypeError(f"key() must return a str, not '{type(key).__qualname__}'")
-            return key
+            return given_key(self.key, context)
         return self._run_key(context.usage)
 
     def _run_key(self, usage: Usage) -> str:
@@ -325,7 +322,7 @@ class _SettlingHooks(AgentHooks[Any]):
 
     def __init__(self, guardrail: PolicyGuardrail, own: AgentHooks[Any] | None) -> None:
         self.guardrail = guardrail
-        self.own = own.own if isinstance(own, _SettlingHooks) else own
+        self.own: AgentHooks[Any] | None = own.own if isinstance(own, _SettlingHooks) else own
 
     async def on_llm_start(self, context: RunContextWrapper[Any], agent: Agent[Any], system_prompt: str | None,
                            input_items: list[Any]) -> None:

@@ -92,7 +92,7 @@ if TYPE_CHECKING:
     from ostik import SessionStore
 
 __all__ = ["Call", "GuardedRuns", "Mode", "Scope", "ToolResult", "TraceFile", "TracePaths", "TraceWriter", "call_arguments",
-           "guard_of", "judge", "new_run_id", "refusal_message", "result_value"]
+           "given_key", "guard_of", "judge", "new_run_id", "refusal_message", "result_value"]
 
 TraceFile: TypeAlias = "str | os.PathLike[str] | Callable[[str], str | os.PathLike[str] | None]"
 """Where sessions record their calls: one path for every key, or a function of the key."""
@@ -147,6 +147,15 @@ def guard_of(guard: Guard | Policy) -> Guard:
 
 def new_run_id() -> str:
     return uuid.uuid4().hex
+
+
+def given_key(key: Callable[[Any], object], context: object) -> str:
+    """The session key that a caller's ``key=`` function gives for a call's context; a TypeError for
+    anything but a str."""
+    found = key(context)
+    if not isinstance(found, str):
+        raise TypeError(f"key() must return a str, not '{type(found).__qualname__}'")
+    return found
 
 
 def refusal_message(decision: Decision) -> str:

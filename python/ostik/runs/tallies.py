@@ -93,7 +93,7 @@ class Tally:
     # A diff's traces of one file that hold calls that are no steps, by the
     # reference the accumulator gives them: (refused attempts, unjudged
     # calls); only the traces that hold some; not merged either.
-    off_trace: dict[str | tuple[str, int], tuple[int, int]] = field(default_factory=dict)
+    off_trace: dict[object, tuple[int, int]] = field(default_factory=dict)
 
     def merge(self, other: Tally) -> Tally:
         """Adds `other` into this tally (in place) and returns it."""
@@ -203,7 +203,7 @@ def _tally_file(measure: Measure, index: int, path: str, trace_format: str) -> T
 
 
 def with_off_trace(listing: list[str], accumulator: DiffAccumulator,
-                   off_trace: Mapping[str | tuple[str, int], tuple[int, int]]) -> list[str]:
+                   off_trace: Mapping[object, tuple[int, int]]) -> list[str]:
     """A diff's listing of changed traces with, on each trace's first line, its calls that are no
     steps, as `ostik test` shows them on a trace's line ("(1 of 3 steps change; 1 refused attempt)")."""
     shown = []
