@@ -2,15 +2,11 @@
 
 import asyncio
 import logging
-from typing import AsyncGenerator
 
 import pytest
-from adapter_cases import (COMMIT_WITH_TESTS, READS_THEN_COMMIT, expected, explains_clean, observed_warnings, policy,
-                           ran_tools, recorded)
+from adapter_cases import (COMMIT_WITH_TESTS, READS_THEN_COMMIT, adk_model, expected, explains_clean, observed_warnings,
+                           policy, ran_tools, recorded)
 from google.adk.agents import LlmAgent
-from google.adk.models.base_llm import BaseLlm
-from google.adk.models.llm_request import LlmRequest
-from google.adk.models.llm_response import LlmResponse
 from google.adk.apps import App
 from google.adk.runners import InMemoryRunner
 from google.genai import types
@@ -21,24 +17,7 @@ from ostik.integrations.adk import PolicyPlugin
 logging.getLogger("google_adk").setLevel(logging.ERROR)
 
 
-class ScriptedModel(BaseLlm):
-    """Answers each model request of a session with the next turn of its script: its calls, then "done"."""
-
-    script: list = []
-    turns: dict = {}
-
-    async def generate_content_async(self, llm_request: LlmRequest,
-                                     stream: bool = False) -> AsyncGenerator[LlmResponse, None]:
-        await asyncio.sleep(0)
-        turn = self.turns.get("n", 0)
-        self.turns["n"] = turn + 1
-        calls = self.script[turn] if turn < len(self.script) else []
-        if not calls:
-            yield LlmResponse(content=types.Content(role="model", parts=[types.Part(text="done")]))
-            return
-        yield LlmResponse(content=types.Content(role="model", parts=[
-            types.Part(function_call=types.FunctionCall(id=call_id, name=name, args=args))
-            for name, args, call_id in calls]))
+ScriptedModel = adk_model()
 
 
 class Agent:

@@ -10,7 +10,8 @@ import logging
 from dataclasses import dataclass
 
 import pytest
-from adapter_cases import DENIAL, PUSH_THEN_COMMIT, ask_guard, denied_message, explains_clean
+from adapter_cases import (ASK_TOOLS, DENIAL, PUSH_THEN_COMMIT, adk_model, ask_guard, denied_message, explains_clean,
+                           langchain_model, openai_agents_model, plain_tools)
 
 ANSWERS = ["approve", "deny", "observe"]
 
@@ -20,59 +21,22 @@ class Outcome:
     ran: list  # the tools that ran, in order
     told: object  # what the model received for the push
     waited: bool  # whether the run stopped for the answer
+    runs: object = None  # the adapter's GuardedRuns, where a test looks at its sessions
 
 
 # ---- LangChain: interrupt, and resume with Command(resume=...) ----
 
 def langchain_run(guard, traces, answer, mode):
     from langchain.agents import create_agent
-    from langchain_core.language_models.chat_models import BaseChatModel
-    from langchain_core.messages import AIMessage, ToolMessage
-    from langchain_core.outputs import ChatGeneration, ChatResult
+    from langchain_core.messages import ToolMessage
     from langchain_core.tools import tool
     from langgraph.checkpoint.memory import InMemorySaver
     from langgraph.types import Command
 
     from ostik.integrations.langchain import GuardMiddleware
 
-    class ScriptedModel(BaseChatModel):
-        script: list
-
-        @property
-        def _llm_type(self):
-            return "scripted"
-
-        def bind_tools(self, tools, **kwargs):
-            return self
-
-        def _generate(self, messages, stop=None, run_manager=None, **kwargs):
-            turn = sum(isinstance(m, AIMessage) for m in messages)
-            calls = self.script[turn] if turn < len(self.script) else []
-            message = AIMessage(content="" if calls else "done",
-                                tool_calls=[{"name": n, "args": a, "id": i} for n, a, i in calls])
-            return ChatResult(generations=[ChatGeneration(message=message)])
-
     ran = []
-
-    @tool
-    def run_tests() -> str:
-        """Runs the tests."""
-        ran.append("run_tests")
-        return "12 passed"
-
-    @tool
-    def git_push(branch: str) -> str:
-        """Pushes."""
-        ran.append("git_push")
-        return f"pushed {branch}"
-
-    @tool
-    def git_commit() -> str:
-        """Commits."""
-        ran.append("git_commit")
-        return "committed"
-
-    agent = create_agent(ScriptedModel(script=PUSH_THEN_COMMIT), [run_tests, git_push, git_commit],
+    agent = create_agent(langchain_model()(script=PUSH_THEN_COMMIT), [tool(f) for f in plain_tools(ran, ASK_TOOLS)],
                          checkpointer=InMemorySaver(), middleware=[GuardMiddleware(guard, mode=mode, trace_dir=traces)])
     config = {"configurable": {"thread_id": "chat-1"}}
     result = agent.invoke({"messages": [{"role": "user", "content": "go"}]}, config, version="v2")
@@ -89,60 +53,19 @@ def langchain_run(guard, traces, answer, mode):
 
 # ---- OpenAI Agents SDK: needs_approval, interruptions, RunState approve/reject ----
 
-def openai_run(guard, traces, answer, mode):
+def openai_run(guard, traces, answer, mode, **options):
+    """`answer` "approve" and "deny" through the guardrail's own helpers; "reject" is the SDK's own
+    `state.reject(item)`, and ("reject", text) with `rejection_message=text`."""
     from agents import Agent, Runner, function_tool, set_tracing_disabled
-    from agents.items import ModelResponse
-    from agents.models.interface import Model
-    from agents.usage import Usage
-    from openai.types.responses import ResponseFunctionToolCall, ResponseOutputMessage, ResponseOutputText
 
     from ostik.integrations.openai_agents import PolicyGuardrail, guard_agent
 
     set_tracing_disabled(True)
-
-    class ScriptedModel(Model):
-        def __init__(self, script):
-            self.turns = iter(script)
-            self.outputs = {}
-
-        async def get_response(self, system_instructions, input, model_settings, tools, output_schema, handoffs,
-                               tracing, *, previous_response_id=None, conversation_id=None, prompt=None):
-            if not isinstance(input, str):
-                self.outputs.update({i["call_id"]: i["output"] for i in input
-                                     if i.get("type") == "function_call_output"})
-            calls = next(self.turns, [])
-            output = [ResponseFunctionToolCall(id=i, call_id=i, type="function_call", name=n,
-                                               arguments=json.dumps(a)) for n, a, i in calls] or [
-                ResponseOutputMessage(id="m", type="message", role="assistant", status="completed",
-                                      content=[ResponseOutputText(text="done", type="output_text", annotations=[])])]
-            return ModelResponse(output=output, usage=Usage(), response_id=None)
-
-        def stream_response(self, *args, **kwargs):
-            raise NotImplementedError
-
     ran = []
-
-    @function_tool
-    def run_tests() -> str:
-        """Runs the tests."""
-        ran.append("run_tests")
-        return "12 passed"
-
-    @function_tool
-    def git_push(branch: str) -> str:
-        """Pushes."""
-        ran.append("git_push")
-        return f"pushed {branch}"
-
-    @function_tool
-    def git_commit() -> str:
-        """Commits."""
-        ran.append("git_commit")
-        return "committed"
-
-    model = ScriptedModel(PUSH_THEN_COMMIT)
-    guardrail = PolicyGuardrail(guard, mode=mode, trace_dir=traces)
-    agent = guard_agent(Agent(name="coder", model=model, tools=[run_tests, git_push, git_commit]), guardrail)
+    model = openai_agents_model()(PUSH_THEN_COMMIT)
+    guardrail = PolicyGuardrail(guard, mode=mode, trace_dir=traces, **options)
+    tools = [function_tool(f) for f in plain_tools(ran, ASK_TOOLS)]
+    agent = guard_agent(Agent(name="coder", model=model, tools=tools), guardrail)
 
     async def run():
         result = await Runner.run(agent, "go")
@@ -153,14 +76,18 @@ def openai_run(guard, traces, answer, mode):
                 assert item.call_id == "p1"
                 if answer == "approve":
                     guardrail.approve(state, item)
-                else:
+                elif answer == "deny":
                     guardrail.reject(state, item, DENIAL)
+                elif answer == "reject":
+                    state.reject(item)
+                else:
+                    state.reject(item, rejection_message=answer[1])
             result = await Runner.run(agent, state)
         return waited
 
     waited = asyncio.run(run())
     told = model.outputs["p1"]
-    return Outcome(ran, "ran" if told.startswith("pushed") else told, waited)
+    return Outcome(ran, "ran" if told.startswith("pushed") else told, waited, guardrail.runs)
 
 
 # ---- Claude Agent SDK: permissionDecision "ask" and the can_use_tool callback ----
@@ -188,50 +115,16 @@ def claude_run(guard, traces, answer, mode):
 def adk_run(guard, traces, answer, mode):
     from google.adk.agents import LlmAgent
     from google.adk.apps import App
-    from google.adk.models.base_llm import BaseLlm
     from google.adk.runners import InMemoryRunner
     from google.genai import types
 
     from ostik.integrations.adk import PolicyPlugin
 
     logging.getLogger("google_adk").setLevel(logging.ERROR)
-
-    class ScriptedModel(BaseLlm):
-        script: list = []
-        turns: dict = {}
-
-        async def generate_content_async(self, llm_request, stream=False):
-            from google.adk.models.llm_response import LlmResponse
-
-            turn = self.turns.get("n", 0)
-            self.turns["n"] = turn + 1
-            calls = self.script[turn] if turn < len(self.script) else []
-            if not calls:
-                yield LlmResponse(content=types.Content(role="model", parts=[types.Part(text="done")]))
-                return
-            yield LlmResponse(content=types.Content(role="model", parts=[
-                types.Part(function_call=types.FunctionCall(id=i, name=n, args=a)) for n, a, i in calls]))
-
     ran = []
-
-    def run_tests() -> str:
-        """Runs the tests."""
-        ran.append("run_tests")
-        return "12 passed"
-
-    def git_push(branch: str) -> str:
-        """Pushes."""
-        ran.append("git_push")
-        return f"pushed {branch}"
-
-    def git_commit() -> str:
-        """Commits."""
-        ran.append("git_commit")
-        return "committed"
-
-    model = ScriptedModel(model="scripted", script=PUSH_THEN_COMMIT, turns={})
+    model = adk_model()(model="scripted", script=PUSH_THEN_COMMIT, turns={})
     plugin = PolicyPlugin(guard, mode=mode, trace_dir=traces)
-    agent = LlmAgent(name="coder", model=model, tools=[run_tests, git_push, git_commit])
+    agent = LlmAgent(name="coder", model=model, tools=plain_tools(ran, ASK_TOOLS))
     runner = InMemoryRunner(app=App(name="app", root_agent=agent, plugins=[plugin]))
 
     async def run():
@@ -278,20 +171,7 @@ def pydantic_ai_run(guard, traces, answer, mode):
         return ModelResponse(parts=[ToolCallPart(n, a, i) for n, a, i in calls])
 
     ran = []
-
-    def run_tests() -> str:
-        ran.append("run_tests")
-        return "12 passed"
-
-    def git_push(branch: str) -> str:
-        ran.append("git_push")
-        return f"pushed {branch}"
-
-    def git_commit() -> str:
-        ran.append("git_commit")
-        return "committed"
-
-    agent = Agent(FunctionModel(respond), toolsets=[FunctionToolset([run_tests, git_push, git_commit])],
+    agent = Agent(FunctionModel(respond), toolsets=[FunctionToolset(plain_tools(ran, ASK_TOOLS))],
                   output_type=[str, DeferredToolRequests],
                   capabilities=[PolicyCapability(guard, mode=mode, trace_dir=traces)])
 
@@ -356,6 +236,33 @@ def test_an_asked_call_waits_for_the_frameworks_approval_and_the_resumed_run_con
         assert push["approved"] == (answer == "approve")
         assert push.get("denial") == (DENIAL if answer == "deny" else None)
     # Read back, the approved push is a step, the denied one a refused attempt: every executed call passes.
+    assert explains_clean(tmp_path / "policy.yaml", path)[0] == 0
+
+
+@pytest.mark.parametrize("store", [None, "sqlite"])
+@pytest.mark.parametrize("answer", ["reject", ("reject", DENIAL)], ids=["plain", "with-message"])
+def test_the_sdks_own_rejection_denies_the_asked_call_in_its_session(tmp_path, answer, store):
+    import ostik
+    from agents.tool import DEFAULT_APPROVAL_REJECTION_MESSAGE
+
+    guard = ask_guard(tmp_path)
+    traces = tmp_path / "traces"
+    stores = {None: None, "sqlite": ostik.SqliteStore(str(tmp_path / "s.db"))}
+    outcome = openai_run(guard, traces, answer, "enforce", scope="thread", key=lambda context: "chat",
+                         store=stores[store])
+    assert outcome.waited and outcome.ran == ["run_tests", "git_commit"]
+    reason = None if answer == "reject" else DENIAL
+    # The model is told what the SDK says of a rejection: the person's text, or its own default.
+    assert outcome.told == (reason or DEFAULT_APPROVAL_REJECTION_MESSAGE)
+    # The session waits for nothing: the push is denied, with the person's text as the denial's reason.
+    assert outcome.runs.pending("chat") == []
+    session = outcome.runs.session("chat")
+    assert session.steps == 2
+    assert session.check("git_push", {"branch": "main"}, call_id="p1").message == denied_message(guard, reason)
+    (path,) = traces.iterdir()
+    lines = [line for line in map(json.loads, path.read_text().splitlines()) if "tool" in line]
+    assert [line["tool"] for line in lines] == ["run_tests", "git_push", "git_commit"]
+    assert lines[1]["approved"] is False and lines[1].get("denial") == reason
     assert explains_clean(tmp_path / "policy.yaml", path)[0] == 0
 
 

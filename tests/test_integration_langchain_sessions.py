@@ -5,13 +5,11 @@ import threading
 import time
 
 import pytest
-from adapter_cases import (COMMIT_WITH_TESTS, READS_THEN_COMMIT, expected, explains_clean, observed_warnings, policy,
-                           ran_tools, recorded)
+from adapter_cases import (COMMIT_WITH_TESTS, READS_THEN_COMMIT, expected, explains_clean, langchain_model,
+                           observed_warnings, plain_tools, policy, ran_tools, recorded)
 from langchain.agents import create_agent
 from langchain.agents.middleware import AgentMiddleware, HumanInTheLoopMiddleware
-from langchain_core.language_models.chat_models import BaseChatModel
-from langchain_core.messages import AIMessage, ToolMessage
-from langchain_core.outputs import ChatGeneration, ChatResult
+from langchain_core.messages import ToolMessage
 from langchain_core.tools import tool
 from langgraph.checkpoint.memory import InMemorySaver
 from langgraph.types import Command
@@ -20,50 +18,13 @@ import ostik
 from ostik.integrations.langchain import GuardMiddleware
 
 
-class ScriptedModel(BaseChatModel):
-    """Answers with the script's turn for the number of model turns in the conversation so far."""
-
-    script: list
-
-    @property
-    def _llm_type(self):
-        return "scripted"
-
-    def bind_tools(self, tools, **kwargs):
-        return self
-
-    def _generate(self, messages, stop=None, run_manager=None, **kwargs):
-        turn = sum(isinstance(m, AIMessage) for m in messages)
-        calls = self.script[turn] if turn < len(self.script) else []
-        message = AIMessage(content="" if calls else "done",
-                            tool_calls=[{"name": n, "args": a, "id": i} for n, a, i in calls])
-        return ChatResult(generations=[ChatGeneration(message=message)])
+ScriptedModel = langchain_model()
 
 
 class Tools:
     def __init__(self):
         self.ran = []
-        ran = self.ran
-
-        @tool
-        def read_file(path: str) -> str:
-            """Reads a file."""
-            ran.append("read_file")
-            return f"content of {path}"
-
-        @tool
-        def run_tests() -> str:
-            """Runs the tests."""
-            ran.append("run_tests")
-            return "12 passed"
-
-        @tool
-        def git_commit() -> str:
-            """Commits."""
-            ran.append("git_commit")
-            return "committed"
-
-        self.tools = [read_file, run_tests, git_commit]
+        self.tools = [tool(f) for f in plain_tools(self.ran)]
 
 
 class LateCommit(AgentMiddleware):

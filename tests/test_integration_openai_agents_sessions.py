@@ -5,12 +5,9 @@ import json
 import logging
 
 import pytest
-from adapter_cases import COMMIT_WITH_TESTS, READS_THEN_COMMIT, expected, observed_warnings, policy, ran_tools, recorded
+from adapter_cases import (COMMIT_WITH_TESTS, READS_THEN_COMMIT, expected, observed_warnings, openai_agents_model,
+                           plain_tools, policy, ran_tools, recorded)
 from agents import Agent, Runner, ToolInputGuardrailTripwireTriggered, function_tool, set_tracing_disabled
-from agents.items import ModelResponse
-from agents.models.interface import Model
-from agents.usage import Usage
-from openai.types.responses import ResponseFunctionToolCall, ResponseOutputMessage, ResponseOutputText
 
 import ostik
 from ostik.integrations.openai_agents import PolicyGuardrail, guard_agent
@@ -23,49 +20,13 @@ def no_tracing():
     set_tracing_disabled(False)
 
 
-class ScriptedModel(Model):
-    """Answers with the script's turns in order, then "done"."""
-
-    def __init__(self, script):
-        self.turns = iter(script)
-        self.outputs = {}
-
-    async def get_response(self, system_instructions, input, model_settings, tools, output_schema, handoffs, tracing,
-                           *, previous_response_id=None, conversation_id=None, prompt=None):
-        await asyncio.sleep(0)
-        if not isinstance(input, str):
-            self.outputs.update({i["call_id"]: i["output"] for i in input if i.get("type") == "function_call_output"})
-        calls = next(self.turns, [])
-        output = [ResponseFunctionToolCall(id=i, call_id=i, type="function_call", name=n, arguments=json.dumps(a))
-                  for n, a, i in calls] or [
-            ResponseOutputMessage(id="m", type="message", role="assistant", status="completed",
-                                  content=[ResponseOutputText(text="done", type="output_text", annotations=[])])]
-        return ModelResponse(output=output, usage=Usage(), response_id=None)
-
-    def stream_response(self, *args, **kwargs):
-        raise NotImplementedError
+ScriptedModel = openai_agents_model()
 
 
 def tools(ran, commit_needs_approval=False):
-    @function_tool
-    def read_file(path: str) -> str:
-        """Reads a file."""
-        ran.append("read_file")
-        return f"content of {path}"
-
-    @function_tool
-    def run_tests() -> str:
-        """Runs the tests."""
-        ran.append("run_tests")
-        return "12 passed"
-
-    @function_tool(needs_approval=commit_needs_approval)
-    def git_commit() -> str:
-        """Commits."""
-        ran.append("git_commit")
-        return "committed"
-
-    return [read_file, run_tests, git_commit]
+    read_file, run_tests, git_commit = plain_tools(ran)
+    return [function_tool(read_file), function_tool(run_tests),
+            function_tool(git_commit, needs_approval=commit_needs_approval)]
 
 
 @pytest.fixture

@@ -194,6 +194,34 @@ def test_ostik_test_json_counts_the_refused_and_unjudged_calls(policy, session_f
     assert result.returncode == 1
 
 
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_ostik_diff_shows_each_changed_traces_refused_and_unjudged_calls_as_ostik_test_does(
+        policy, write_policy, session_file, tmp_path, jobs):
+    # One read allowed: the second read of each file is newly blocked.
+    tighter = write_policy(POLICY.format(on_error="allow").replace("max: 2", "max: 1"), "tighter.yaml")
+    other = write_lines(tmp_path / "other.jsonl", [{"tool": "read_file"}, {"tool": "read_file"},
+                                                   {"tool": "x", "unjudged": "bad"}])
+    plain = write_lines(tmp_path / "plain.jsonl", [{"tool": "read_file"}, {"tool": "read_file"}])
+    files = [session_file, other, plain]
+    tested = {line.split(": ")[0].removeprefix("FAIL "): line for line in
+              run("test", "-j", jobs, tighter, *files).stdout.splitlines()[:-1]}
+    listed = run("diff", "-j", jobs, policy, tighter, *files)
+    assert listed.returncode == 1, listed.stderr
+    headers = {line.split(": ")[0]: line for line in listed.stdout.splitlines() if " → " in line and
+               not line.startswith(" ")}
+    assert set(headers) == set(tested) == set(map(str, files))
+    for file, counts in [(session_file, "; 2 refused attempts)"), (other, "; 1 call ran unjudged)"), (plain, ")")]:
+        # The same count of calls that are no steps, at the end of the trace's line, as `ostik test` gives it.
+        assert headers[str(file)].endswith(f" change{counts}") and tested[str(file)].endswith(counts)
+    xml = tmp_path / "diff.xml"
+    as_json = run("diff", "-j", jobs, "--json", "--junit-xml", xml, policy, tighter, *files)
+    *changed, summary = map(json.loads, as_json.stdout.splitlines())
+    assert [(c["file"], c["refused_attempts"], c["unjudged_calls"]) for c in changed] == [
+        (str(session_file), 2, 0), (str(other), 0, 1), (str(plain), 0, 0)]
+    assert (summary["refused_attempts"], summary["unjudged_calls"]) == (2, 1)
+    assert "2 refused attempts" in xml.read_text()
+
+
 @pytest.mark.parametrize("quiet", [False, True])
 def test_fail_on_refused_fails_the_traces_with_refused_attempts(policy, session_file, tmp_path, quiet):
     clean = write_lines(tmp_path / "clean.jsonl", STEPS)

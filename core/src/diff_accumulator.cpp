@@ -46,8 +46,10 @@ std::size_t rule_of(std::uint32_t code) { return code & ~asked_bit; }
 
 // A judge_step sink that keeps a step's first failed check only: the one
 // that blocked it; and, in `asks`, the failure of a flow whose effect asks
-// for the step (which nothing blocked), for its reason.
+// for the step (which nothing blocked), for its reason. It needs no passed
+// rule, so a step is judged by the rules its call can fail only.
 struct BlockingFailureSink {
+    static constexpr bool failures_only = true;
     detail::StepFailureSink inner;
     detail::StepFailureSink asks;
     bool taken = false;

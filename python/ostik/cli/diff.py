@@ -28,7 +28,7 @@ from ostik.reports.escaping import printable
 from ostik.reports.github import error_command, in_github_actions, write_command
 from ostik.reports.text import Style
 from ostik.runs.judging import UNTIMED_NOTE, trace_paths
-from ostik.runs.tallies import KEEP_ALL, Measure, Tally, tally_paths
+from ostik.runs.tallies import KEEP_ALL, Measure, Tally, tally_paths, with_off_trace
 
 if TYPE_CHECKING:
     from ostik._engine import _ChangedTrace
@@ -63,10 +63,12 @@ def add_command(commands: Commands) -> None:
     diff.set_defaults(run=run_diff)
 
 
-def changed_json(trace: _ChangedTrace, place: TracePlace) -> dict[str, Any]:
+def changed_json(trace: _ChangedTrace, place: TracePlace, off_trace: tuple[int, int] = (0, 0)) -> dict[str, Any]:
+    """A changed trace as --json writes it; `off_trace` its refused attempts and unjudged calls."""
     return {"file": place.file, "line": place.line, "place": place.place, "old_passed": trace["old_passed"],
             "new_passed": trace["new_passed"], "steps": trace["steps"], "changes": trace["changes"],
-            "old_end_failures": trace["old_end_failures"], "new_end_failures": trace["new_end_failures"]}
+            "old_end_failures": trace["old_end_failures"], "new_end_failures": trace["new_end_failures"],
+            "refused_attempts": off_trace[0], "unjudged_calls": off_trace[1]}
 
 
 def changed_annotation(trace: _ChangedTrace, place: TracePlace, text: str) -> str:
@@ -150,9 +152,13 @@ def run_diff(args: argparse.Namespace) -> int:
                     changed = accumulator.summary()["changed"]
                     if colour and (annotate or args.junit_xml):
                         texts = accumulator.listing(STDIN_NAME if path == STDIN else path)
+                        if file_tally.off_trace:
+                            texts = with_off_trace(texts, accumulator, file_tally.off_trace)
                     shown = [(trace_place_of(trace["ref"], path), trace) for trace in changed]
                     if args.json:
-                        write_lines(json.dumps(changed_json(trace, place)) for place, trace in shown)
+                        off_trace = file_tally.off_trace
+                        write_lines(json.dumps(changed_json(trace, place, off_trace.get(trace["ref"], (0, 0))))
+                                    for place, trace in shown)
                     if annotate:
                         for (place, trace), text in zip(shown, texts):
                             if trace["old_passed"] and not trace["new_passed"]:

@@ -64,7 +64,7 @@ except ImportError as error:
 from ostik._engine import Decision, Guard
 from ostik._native import Policy
 from ostik.guarding import PolicyViolation
-from ostik.integrations.runs import Call, GuardedRuns, Mode, Scope, TraceFile, refusal_message
+from ostik.integrations.runs import Call, GuardedRuns, Mode, Scope, TraceFile, given_key, refusal_message
 
 if TYPE_CHECKING:
     from ostik import SessionStore
@@ -105,10 +105,7 @@ class PolicyPlugin(BasePlugin):
     def session_key(self, tool_context: ToolContext) -> str:
         """The key of the session that the tool call belongs to."""
         if self.key is not None:
-            key = self.key(tool_context)
-            if not isinstance(key, str):
-                raise TypeError(f"key() must return a str, not '{type(key).__qualname__}'")
-            return key
+            return given_key(self.key, tool_context)
         if self.runs.scope == "thread":
             return tool_context.session.id
         return self.runs.continued(tool_context.invocation_id)

@@ -69,7 +69,7 @@ except ImportError as error:
 
 from ostik._engine import Decision, Guard
 from ostik._native import Policy
-from ostik.integrations.runs import GuardedRuns, Mode, Scope, TraceFile, refusal_message
+from ostik.integrations.runs import GuardedRuns, Mode, Scope, TraceFile, given_key, refusal_message
 
 if TYPE_CHECKING:
     from ostik import SessionStore
@@ -123,10 +123,7 @@ class GuardHooks:
     def session_key(self, data: HookInput) -> str:
         """The key of the session that the hook input belongs to."""
         if self.key is not None:
-            key = self.key(data)
-            if not isinstance(key, str):
-                raise TypeError(f"key() must return a str, not '{type(key).__qualname__}'")
-            return key
+            return given_key(self.key, data)
         fields: dict[str, Any] = data  # type: ignore[assignment]
         if self.runs.scope == "run":
             prompt = fields.get("prompt_id")

@@ -32,9 +32,13 @@ Approve it with ``state.approve(item)`` (or ``guardrail.approve(state,
 item)``) and run the state again: the guardrail finds the call by its id,
 approved, and it runs and counts once. Deny it with ``guardrail.reject(state,
 item, reason=None)``: the call is denied in the session and the model
-receives the denial's message when the run resumes (a plain
-``state.reject`` keeps the model's message, and leaves the session's ask
-unanswered: the call never ran). A tool that lists the guardrail without
+receives the denial's message when the run resumes. A plain
+``state.reject(item)`` (with or without ``rejection_message``) denies it too:
+the SDK tells the model its own rejection message, and the agents of
+``guard_agent``'s copy carry hooks (beside their own ``hooks``, which still
+run) that find the rejected call in the resumed run's state before its next
+model call, or its end, and deny it in its session with the rejection message as the
+denial's reason. A tool that lists the guardrail without
 ``guard_agent`` has no approval check: an ask on it is refused like a block.
 Observing, nothing waits. The ``key`` function is given the run's
 ``RunContextWrapper`` when the check decides a call (``ctx.context`` is your
@@ -81,11 +85,11 @@ import os
 import threading
 import weakref
 from collections import OrderedDict
-from collections.abc import Callable
-from typing import TYPE_CHECKING, Any, TypeVar, cast
+from collections.abc import Callable, Sequence
+from typing import TYPE_CHECKING, Any, TypeVar
 
 try:
-    from agents import Agent, FunctionTool, Handoff, RunState, ToolApprovalItem
+    from agents import Agent, AgentHooks, FunctionTool, Handoff, RunState, Tool, ToolApprovalItem
     from agents.run_context import RunContextWrapper
     from agents.tool_context import ToolContext
     from agents.tool_guardrails import (ToolGuardrailFunctionOutput, ToolInputGuardrail, ToolInputGuardrailData,
@@ -97,8 +101,8 @@ except ImportError as error:
 
 from ostik._engine import Decision, Guard
 from ostik._native import Policy
-from ostik.integrations.runs import (REMEMBERED_IDS, GuardedRuns, Mode, Scope, TraceFile, call_arguments, new_run_id,
-                                     refusal_message)
+from ostik.integrations.runs import (REMEMBERED_IDS, GuardedRuns, Mode, Scope, TraceFile, call_arguments, given_key,
+                                     new_run_id, refusal_message)
 
 if TYPE_CHECKING:
     from ostik import SessionStore
@@ -155,8 +159,9 @@ class PolicyGuardrail(ToolInputGuardrail[Any]):
         self._tag = f"{RUN_TAG}_{id(self):x}"
         # Whether the policy has ask entries: only then do the guarded tools get an approval check.
         self.asks = any(entry["rule_type"] == "ask" for entry in self.runs.guard.entries)
-        # The calls whose approval check asked for approval, until their guardrail sees them approved.
-        self._asking: OrderedDict[str, None] = OrderedDict()
+        # The calls whose approval check asked for approval, until their guardrail sees them approved or the
+        # run's state rejects them: their tool and args.
+        self._asking: OrderedDict[str, tuple[str, Any]] = OrderedDict()
         self._lock = threading.Lock()
         self.result_guardrail: ToolOutputGuardrail[Any] = ToolOutputGuardrail(guardrail_function=self._record,
                                                                               name=f"{name}_results")
@@ -169,10 +174,7 @@ class PolicyGuardrail(ToolInputGuardrail[Any]):
         """The key of the session a call in this context belongs to."""
         if self.key is not None:
             # The approval check has the run's context, the guardrail the tool call's: ctx.context in both.
-            key = self.key(cast("ToolContext[Any]", context))
-            if not isinstance(key, str):
-                raise TypeError(f"key() must return a str, not '{type(key).__qualname__}'")
-            return key
+            return given_key(self.key, context)
         return self._run_key(context.usage)
 
     def _run_key(self, usage: Usage) -> str:
@@ -229,7 +231,7 @@ class PolicyGuardrail(ToolInputGuardrail[Any]):
             if not runs.asks(decision):
                 return False
             with self._lock:
-                self._asking[call_id] = None
+                self._asking[call_id] = (name, params)
                 if len(self._asking) > REMEMBERED_IDS:
                     self._asking.popitem(last=False)
             return True
@@ -256,6 +258,33 @@ class PolicyGuardrail(ToolInputGuardrail[Any]):
             return
         state.reject(item, rejection_message=reason)
 
+    def settle_rejections(self, context: RunContextWrapper[Any], items: Sequence[object] = ()) -> None:
+        """Denies in their sessions the asked calls that the run's state rejected (``state.reject``).
+
+        The candidates are the calls this guardrail asked about and the function calls among ``items`` (the
+        input of a model call: a run resumed in another process has only those); a call is denied when the
+        context's approvals reject it and its session still waits for its answer."""
+        if not self.asks or self.runs.mode != "enforce":
+            return
+        with self._lock:
+            candidates = dict(self._asking)
+        for item in items:
+            if isinstance(item, dict) and item.get("type") == "function_call":
+                call_id, tool = item.get("call_id"), item.get("name")
+                if isinstance(call_id, str) and isinstance(tool, str) and call_id not in candidates:
+                    candidates[call_id] = (tool, call_arguments(item.get("arguments") or ""))
+        rejected = [(call_id, tool, args) for call_id, (tool, args) in candidates.items()
+                    if context.is_tool_approved(tool, call_id) is False]
+        if not rejected:
+            return
+        key = self.session_key(context)
+        pending = self.runs.pending(key)
+        for call_id, tool, args in rejected:
+            with self._lock:
+                self._asking.pop(call_id, None)
+            if call_id in pending:
+                self.runs.deny(key, call_id, tool, args, context.get_rejection_message(tool, call_id))
+
     def _record(self, data: ToolOutputGuardrailData) -> ToolGuardrailFunctionOutput:
         context = data.context
         self.runs.record_result(self.session_key(context), context.tool_call_id or None, context.tool_name, data.output)
@@ -277,12 +306,55 @@ def guard_agent(agent: Agent[TContext], guardrail: PolicyGuardrail) -> Agent[TCo
         if done is not None:
             return done
         clone = current.clone(tools=[_guarded_tool(tool, guardrail) for tool in current.tools])
+        if guardrail.asks:
+            clone.hooks = _SettlingHooks(guardrail, current.hooks)
         # Before the handoffs: an agent handing back to one that hands off to it finds its clone.
         clones[id(current)] = clone
         clone.handoffs = [_guarded_handoff(target, guarded) for target in current.handoffs]
         return clone
 
     return guarded(agent)
+
+
+class _SettlingHooks(AgentHooks[Any]):
+    """The hooks of a guarded agent: its own (if any), and the guardrail's look for rejected asks (see
+    ``PolicyGuardrail.settle_rejections``) before each model call and at the agent's end."""
+
+    def __init__(self, guardrail: PolicyGuardrail, own: AgentHooks[Any] | None) -> None:
+        self.guardrail = guardrail
+        self.own: AgentHooks[Any] | None = own.own if isinstance(own, _SettlingHooks) else own
+
+    async def on_llm_start(self, context: RunContextWrapper[Any], agent: Agent[Any], system_prompt: str | None,
+                           input_items: list[Any]) -> None:
+        self.guardrail.settle_rejections(context, input_items)
+        if self.own is not None:
+            await self.own.on_llm_start(context, agent, system_prompt, input_items)
+
+    async def on_end(self, context: Any, agent: Agent[Any], output: Any) -> None:
+        self.guardrail.settle_rejections(context)
+        if self.own is not None:
+            await self.own.on_end(context, agent, output)
+
+    async def on_start(self, context: Any, agent: Agent[Any]) -> None:
+        if self.own is not None:
+            await self.own.on_start(context, agent)
+
+    async def on_handoff(self, context: RunContextWrapper[Any], agent: Agent[Any], source: Agent[Any]) -> None:
+        if self.own is not None:
+            await self.own.on_handoff(context, agent, source)
+
+    async def on_tool_start(self, context: RunContextWrapper[Any], agent: Agent[Any], tool: Tool) -> None:
+        if self.own is not None:
+            await self.own.on_tool_start(context, agent, tool)
+
+    async def on_tool_end(self, context: RunContextWrapper[Any], agent: Agent[Any], tool: Tool,
+                          result: object) -> None:
+        if self.own is not None:
+            await self.own.on_tool_end(context, agent, tool, result)
+
+    async def on_llm_end(self, context: RunContextWrapper[Any], agent: Agent[Any], response: Any) -> None:
+        if self.own is not None:
+            await self.own.on_llm_end(context, agent, response)
 
 
 def _guarded_tool(tool: Any, guardrail: PolicyGuardrail) -> Any:

@@ -90,6 +90,9 @@ EXECUTE_TOOL = "execute_tool"
 
 logger = logging.getLogger(__name__)
 
+# Read once: a member looked up on its enum class at every span costs more than the rest of its status.
+_UNSET, _ERROR, _OK = StatusCode.UNSET, StatusCode.ERROR, StatusCode.OK
+
 
 def tool_step(span: ReadableSpan) -> dict[str, Any] | None:
     """The span's tool call as an ostik step, or None when the span is no tool call.
@@ -119,10 +122,10 @@ def _tool_step(attributes: Mapping[str, Any], span: ReadableSpan | None = None) 
     result = attributes.get(RESULT)
     if result is not None:
         step["result"] = result if isinstance(result, str) or not isinstance(result, Sequence) else list(result)
-    status = span.status.status_code if span is not None and span.status is not None else StatusCode.UNSET
-    if status is StatusCode.ERROR or ERROR_TYPE in attributes:
+    status = span.status.status_code if span is not None and span.status is not None else _UNSET
+    if status is _ERROR or ERROR_TYPE in attributes:
         step["is_error"] = True
-    elif status is StatusCode.OK:
+    elif status is _OK:
         step["is_error"] = False
     return step
 

@@ -73,7 +73,7 @@ except ImportError as error:
 from ostik._engine import Decision, Guard
 from ostik._native import Policy
 from ostik.guarding import PolicyViolation
-from ostik.integrations.runs import Call, GuardedRuns, Mode, Scope, TraceFile, refusal_message
+from ostik.integrations.runs import Call, GuardedRuns, Mode, Scope, TraceFile, given_key, refusal_message
 
 if TYPE_CHECKING:
     from ostik import SessionStore
@@ -92,10 +92,7 @@ def policy_runs(guard: Guard | Policy, *, mode: Mode = "enforce", scope: Scope =
 
 def _session_key(runs: GuardedRuns, key: Callable[[RunContext[Any]], str] | None, ctx: RunContext[Any]) -> str:
     if key is not None:
-        found = key(ctx)
-        if not isinstance(found, str):
-            raise TypeError(f"key() must return a str, not '{type(found).__qualname__}'")
-        return found
+        return given_key(key, ctx)
     if runs.scope == "thread":
         return str(ctx.conversation_id)
     return runs.continued(str(ctx.run_id))

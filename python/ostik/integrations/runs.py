@@ -92,7 +92,7 @@ if TYPE_CHECKING:
     from ostik import SessionStore
 
 __all__ = ["Call", "GuardedRuns", "Mode", "Scope", "ToolResult", "TraceFile", "TracePaths", "TraceWriter", "call_arguments",
-           "guard_of", "judge", "new_run_id", "refusal_message", "result_value"]
+           "given_key", "guard_of", "judge", "new_run_id", "refusal_message", "result_value"]
 
 TraceFile: TypeAlias = "str | os.PathLike[str] | Callable[[str], str | os.PathLike[str] | None]"
 """Where sessions record their calls: one path for every key, or a function of the key."""
@@ -147,6 +147,15 @@ def guard_of(guard: Guard | Policy) -> Guard:
 
 def new_run_id() -> str:
     return uuid.uuid4().hex
+
+
+def given_key(key: Callable[[Any], object], context: object) -> str:
+    """The session key that a caller's ``key=`` function gives for a call's context; a TypeError for
+    anything but a str."""
+    found = key(context)
+    if not isinstance(found, str):
+        raise TypeError(f"key() must return a str, not '{type(found).__qualname__}'")
+    return found
 
 
 def refusal_message(decision: Decision) -> str:
@@ -408,7 +417,9 @@ class GuardedRuns:
             entry = self._key(key)
         with entry.lock:
             if self.store is None:
-                session = self._live(entry)
+                session = entry.session
+                if session is None:
+                    session = self._live(entry)
                 if turn and call_id is not None:
                     self._decide_before(entry, key, session, call_id, turn)
                 return self._check(entry, key, session, tool, args, call_id)
@@ -432,10 +443,18 @@ class GuardedRuns:
 
     def _check(self, entry: _Key, key: str, session: Session, tool: str, args: object,
                call_id: str | None) -> Decision | None:
-        decision, unjudged = _judged(session, tool, args, self._on_error, call_id)
-        if call_id is None and decision is not None and (decision.allowed or not self._enforce):
-            entry.unnamed[tool] = decision.step
-        if decision is not None and not decision.allowed:
+        unjudged = None
+        try:
+            decision: Decision | None = session.check(tool, args, call_id=call_id)
+        except ValueError:
+            decision, unjudged = _judged(session, tool, args, self._on_error, call_id)
+        if decision is None:
+            allowed = False
+        else:
+            allowed = decision.allowed
+            if call_id is None and (allowed or not self._enforce):
+                entry.unnamed[tool] = decision.step
+        if decision is not None and not allowed:
             if not self._enforce:
                 if decision.needs_approval:
                     logger.warning("observed: %s would need approval: %s", tool, refusal_message(decision))
@@ -452,7 +471,7 @@ class GuardedRuns:
         writer = self._writer
         if writer is not None and writer.records(key) and entry.first_time(call_id):
             writer.write(key, tool, args, decision, unjudged, self._enforce)
-            if decision is not None and call_id is not None and (decision.allowed or not self._enforce):
+            if decision is not None and call_id is not None and (allowed or not self._enforce):
                 entry.remember_step(call_id, decision.step)
         return decision
 
@@ -567,8 +586,14 @@ class GuardedRuns:
         return [] if entry is None else [ToolResult(*kept) for kept in entry.results]
 
 
+# The results that are values as they are (most are), told apart without looking for a model_dump.
+_PLAIN = frozenset({str, dict, list, tuple, int, float, bool, type(None), bytes})
+
+
 def result_value(result: object) -> object:
     """What a session is given of a tool's result: the value itself, or a Pydantic model's JSON-able dump."""
+    if type(result) in _PLAIN:
+        return result
     dump = getattr(result, "model_dump", None)
     if callable(dump) and not isinstance(result, type):
         try:
@@ -579,15 +604,14 @@ def result_value(result: object) -> object:
 
 
 def _hand_over(session: Session, target: str | int, value: object, is_error: bool) -> None:
-    record = getattr(session, "record_result")
     try:
-        record(target, value, is_error=is_error)
+        session.record_result(target, value, is_error=is_error)
         return
     except (TypeError, ValueError) as error:
         problem = error
     try:
         # A value with no JSON form, or too deep: its text is what the tool gave.
-        record(target, str(value), is_error=is_error)
+        session.record_result(target, str(value), is_error=is_error)
     except ValueError:
         # A call the session did not count (refused, left unjudged, or forgotten): no result goes with it.
         logger.debug("result of %r not recorded: %s", target, problem)

@@ -15,7 +15,7 @@ step is refused, as ``CoverageAnalyzer.analyze`` over all the traces would).
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any, Literal
 
@@ -24,6 +24,7 @@ from ostik.formats.reading import collector_paused
 from ostik.runs.judging import read_traces, unjudged_warning, unnamed_steps_warning
 from ostik.formats.json_text import STDIN_NAME
 from ostik.formats.trace_files import STDIN, Trace, TraceFileError, first_bad_step
+from ostik.reports.text import off_trace_text
 from ostik.runs.workers import ignore_interrupts, map_files
 
 __all__ = ["KEEP_ALL", "Accumulator", "Measure", "Tally", "merged", "tally_files", "tally_paths", "tally_traces", "trace_ref"]
@@ -89,6 +90,10 @@ class Tally:
     # A diff's listing of one file's changed traces, one text per trace (see
     # Measure); not merged: each file's is shown on its own.
     listing: list[str] | None = None
+    # A diff's traces of one file that hold calls that are no steps, by the
+    # reference the accumulator gives them: (refused attempts, unjudged
+    # calls); only the traces that hold some; not merged either.
+    off_trace: dict[object, tuple[int, int]] = field(default_factory=dict)
 
     def merge(self, other: Tally) -> Tally:
         """Adds `other` into this tally (in place) and returns it."""
@@ -160,11 +165,11 @@ def _tally_file(measure: Measure, index: int, path: str, trace_format: str) -> T
         return Tally(accumulator, 1, problems=[(index, str(err), False)])
     tally = Tally(accumulator, 1, [(index, note) for note in notes])
     steps = [trace.steps for trace in trace_file.traces]
+    several = len(trace_file.traces) > 1
     try:
         if isinstance(accumulator, CoverageAccumulator):
             accumulator.add_many(steps)
         else:
-            several = len(trace_file.traces) > 1
             accumulator.add_many(steps, [trace_ref(trace, several) for trace in trace_file.traces])
     except ValueError as err:
         where = first_bad_step(trace_file.traces, measure.accumulator().add)
@@ -183,13 +188,33 @@ def _tally_file(measure: Measure, index: int, path: str, trace_format: str) -> T
         if unjudged:
             tally.notes.append((index, unjudged))
         tally.failed_off_trace = _failed_off_trace(measure, trace_file.traces)
+    if measure.kind == "diff" and (tally.refused or tally.unjudged):
+        tally.off_trace = {trace_ref(trace, several): (len(trace.refused), len(trace.unjudged))
+                           for trace in trace_file.traces if trace.refused or trace.unjudged}
     if measure.listing and isinstance(accumulator, DiffAccumulator):
         tally.listing = accumulator.listing(STDIN_NAME if path == STDIN else path, measure.listing == "colour")
+        if tally.off_trace:
+            tally.listing = with_off_trace(tally.listing, accumulator, tally.off_trace)
         if measure.keep < KEEP_ALL:
             kept = DiffAccumulator(measure.policy, measure.new_policy, measure.keep)
             kept.merge(accumulator)
             tally.accumulator = kept
     return tally
+
+
+def with_off_trace(listing: list[str], accumulator: DiffAccumulator,
+                   off_trace: Mapping[object, tuple[int, int]]) -> list[str]:
+    """A diff's listing of changed traces with, on each trace's first line, its calls that are no
+    steps, as `ostik test` shows them on a trace's line ("(1 of 3 steps change; 1 refused attempt)")."""
+    shown = []
+    for text, trace in zip(listing, accumulator.summary()["changed"]):
+        counts = off_trace.get(trace["ref"])
+        if counts is not None:
+            first, newline, rest = text.partition("\n")
+            # The first line ends with its closing parenthesis.
+            text = f"{first[:-1]}{off_trace_text(*counts)}){newline}{rest}"
+        shown.append(text)
+    return shown
 
 
 def _failed_off_trace(measure: Measure, traces: Sequence[Trace]) -> int:
