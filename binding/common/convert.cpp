@@ -761,7 +761,33 @@ std::expected<Value, ConversionError> to_value(PyObject* obj, Dialect dialect) {
     return v;
 }
 
+namespace {
+
+// Whether `obj` is a plain dict of ASCII keys and scalars that every check
+// passes (ASCII text, small integers, floats, booleans, None): the arguments
+// of most steps, known good without a converter. False says nothing.
+bool plainly_valid(PyObject* obj) {
+    if (!PyDict_CheckExact(obj)) return false;
+    Py_ssize_t pos = 0;
+    PyObject *key, *item;
+    while (PyDict_Next(obj, &pos, &key, &item)) {
+        if (!PyUnicode_CheckExact(key) || !PyUnicode_IS_ASCII(key)) return false;
+        PyTypeObject* const type = Py_TYPE(item);
+        if (type == &PyUnicode_Type) {
+            if (!PyUnicode_IS_ASCII(item)) return false;
+        } else if (type == &PyLong_Type) {
+            if (!PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(item))) return false;
+        } else if (type != &PyFloat_Type && item != Py_None && item != Py_True && item != Py_False) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 std::optional<ConversionError> check_value(PyObject* obj, Dialect dialect) {
+    if (plainly_valid(obj)) return std::nullopt;
     Converter<Mode::check> converter(dialect);
     Done none;
     if (converter.value(obj, 0, none)) return std::nullopt;
@@ -776,6 +802,7 @@ std::expected<Value, std::string> to_value(PyObject* obj) {
 }
 
 std::optional<std::string> check_value(PyObject* obj) {
+    if (plainly_valid(obj)) return std::nullopt;
     Converter<Mode::check> converter;
     Done none;
     if (converter.value(obj, 0, none)) return std::nullopt;

@@ -10,6 +10,7 @@
 
 #include "convert.hpp"
 #include "ref.hpp"
+#include "str_utf8.hpp"
 #include "util.hpp"
 
 namespace ostik::py {
@@ -27,11 +28,28 @@ constexpr const char* key_names[field_count][2] = {
 constexpr const char* field_meanings[field_count] = {"the tool's name", "the tool's name", "the arguments",
                                                      "the arguments"};
 
-std::optional<Field> field_of(std::string_view key) {
-    if (key == "tool" || key == "name") return tool;
-    if (key == "tool_name") return tool_name;
-    if (key == "args") return args;
-    if (key == "params" || key == "arguments") return params;
+// The field a key gives, and which of the field's two keys it is.
+struct KeyField {
+    Field field;
+    int key;
+};
+
+std::optional<KeyField> field_of(std::string_view key) {
+    switch (key.size()) {  // one comparison for most keys
+        case 4:
+            if (key == "tool") return KeyField{tool, 0};
+            if (key == "name") return KeyField{tool, 1};
+            if (key == "args") return KeyField{args, 0};
+            break;
+        case 6:
+            if (key == "params") return KeyField{params, 0};
+            break;
+        case 9:
+            if (key == "tool_name") return KeyField{tool_name, 0};
+            if (key == "arguments") return KeyField{params, 1};
+            break;
+        default: break;
+    }
     return std::nullopt;
 }
 
@@ -60,16 +78,22 @@ struct Walk {
             failure = "dict keys must have type str";
             return false;
         }
-        Py_ssize_t n = 0;
-        const char* text = PyUnicode_AsUTF8AndSize(key, &n);
-        if (!text) {
-            failure = take_exception_text();
-            return false;
+        std::string_view name;
+        if (PyUnicode_IS_ASCII(key)) {
+            name = ascii_text(key);  // its own UTF-8, read in place
+        } else {
+            Py_ssize_t n = 0;
+            const char* text = PyUnicode_AsUTF8AndSize(key, &n);
+            if (!text) {
+                failure = take_exception_text();
+                return false;
+            }
+            name = std::string_view(text, static_cast<std::size_t>(n));
         }
-        const std::string_view name(text, static_cast<std::size_t>(n));
-        const auto field = field_of(name);
-        if (!field) return true;
-        const char* key_name = key_names[*field][name == key_names[*field][0] ? 0 : 1];
+        const auto found = field_of(name);
+        if (!found) return true;
+        const auto field = std::optional<Field>(found->field);
+        const char* key_name = key_names[*field][found->key];
         if (taken[*field] >= 0) {
             if (dialect == Dialect::native) {
                 failure = std::string("duplicate field `") + field_names[*field] + '`';
@@ -103,26 +127,27 @@ struct Walk {
     }
 };
 
-std::expected<Walk, std::string> walk(PyObject* step, Dialect dialect) {
-    Walk w(dialect);
+// Walks the step's pairs into `w`: nothing, or the failure that keeps the
+// mapping from being read at all.
+std::optional<std::string> walk(PyObject* step, Walk& w) {
     if (PyDict_CheckExact(step)) {
         Py_ssize_t pos = 0;
         PyObject *key, *value;
         while (PyDict_Next(step, &pos, &key, &value)) {
             if (!w.add(key, value)) break;
         }
-        return w;
+        return std::nullopt;
     }
     // Any other mapping (dict subclasses included) through its views.
     OwnedRef keys = OwnedRef::steal(PyMapping_Keys(step));
-    if (!keys) return Failure(take_exception_text());
+    if (!keys) return take_exception_text();
     OwnedRef values = OwnedRef::steal(PyMapping_Values(step));
-    if (!values) return Failure(take_exception_text());
+    if (!values) return take_exception_text();
     const Py_ssize_t n = std::min(PyList_GET_SIZE(keys.get()), PyList_GET_SIZE(values.get()));
     for (Py_ssize_t i = 0; i < n; ++i) {
         if (!w.add(PyList_GET_ITEM(keys.get(), i), PyList_GET_ITEM(values.get(), i))) break;
     }
-    return w;
+    return std::nullopt;
 }
 
 // "T" for the type of `obj`, as the interpreter's own messages name it.
@@ -132,50 +157,57 @@ std::string python_type_name(PyObject* obj) {
     return dot ? dot + 1 : name;
 }
 
-// What a step reader gives: the call, with its arguments built, or only
-// checked (and left absent); `unjudged` for arguments that could not be read
-// (the engine's dialect only). `tool_object`, when given, receives the str
-// that names the tool (null for "unknown"), held by the step.
-std::expected<ReadStep, std::string> read(PyObject* step, bool build_args, Dialect dialect,
-                                          PyObject** tool_object = nullptr) {
+// What a step reader gives, into `out`: the call, with its arguments built,
+// or only checked (and left absent); `unjudged` for arguments that could not
+// be read (the engine's dialect only). Without `out`, `tool_object` receives
+// the str that names the tool instead (null for "unknown"), held by the
+// step. The failure, if any, is returned.
+std::optional<std::string> read(PyObject* step, bool build_args, Dialect dialect, ReadStep* out,
+                                PyObject** tool_object = nullptr) {
     const bool engine = dialect == Dialect::engine;
     if (!PyDict_Check(step) && !is_abstract_mapping(step)) {
-        if (engine) return Failure("a step must be a mapping, not " + python_type_name(step));
-        return Failure(unexpected_type_text(step, "Mapping"));
+        if (engine) return "a step must be a mapping, not " + python_type_name(step);
+        return unexpected_type_text(step, "Mapping");
     }
-    auto walked = walk(step, dialect);
-    if (!walked) return Failure(std::move(walked.error()));
+    Walk walked(dialect);
+    if (auto failure = walk(step, walked)) return failure;
 
     // tool, tool_name: UTF-8 held by the walk's references until the end
     std::optional<std::string_view> texts[2];
     PyObject* objects[2] = {nullptr, nullptr};
     std::optional<Value> values[2];  // args, params
     std::optional<UnjudgedArguments> unjudged;
-    for (int i = 0; i < walked->count; ++i) {
-        Pair& pair = walked->pairs[i];
+    for (int i = 0; i < walked.count; ++i) {
+        Pair& pair = walked.pairs[i];
         if (pair.value.get() == Py_None) continue;  // the field is given, as nothing
         if (pair.field == tool || pair.field == tool_name) {
             if (!PyUnicode_Check(pair.value.get())) {
                 if (engine) {
-                    return Failure(std::string("\"") + walked->key_of[pair.field] + "\" must be str, not " +
-                                   python_type_name(pair.value.get()));
+                    return std::string("\"") + walked.key_of[pair.field] + "\" must be str, not " +
+                           python_type_name(pair.value.get());
                 }
-                return Failure(unexpected_type_text(pair.value.get(), "PyString"));
+                return unexpected_type_text(pair.value.get(), "PyString");
             }
-            Py_ssize_t n = 0;
-            const char* text = PyUnicode_AsUTF8AndSize(pair.value.get(), &n);
-            if (!text) return Failure(take_exception_text());
-            texts[pair.field == tool ? 0 : 1] = std::string_view(text, static_cast<std::size_t>(n));
+            std::string_view text;
+            if (PyUnicode_IS_ASCII(pair.value.get())) {
+                text = ascii_text(pair.value.get());
+            } else {
+                Py_ssize_t n = 0;
+                const char* utf8 = PyUnicode_AsUTF8AndSize(pair.value.get(), &n);
+                if (!utf8) return take_exception_text();
+                text = std::string_view(utf8, static_cast<std::size_t>(n));
+            }
+            texts[pair.field == tool ? 0 : 1] = text;
             objects[pair.field == tool ? 0 : 1] = pair.value.get();
             continue;
         }
         if (!engine) {
             if (build_args) {
                 auto converted = to_value(pair.value.get());
-                if (!converted) return Failure(std::move(converted.error()));
+                if (!converted) return std::move(converted.error());
                 values[pair.field == args ? 0 : 1] = std::move(*converted);
             } else if (auto failure = check_value(pair.value.get())) {
-                return Failure(std::move(*failure));
+                return std::move(*failure);
             }
             continue;
         }
@@ -195,16 +227,17 @@ std::expected<ReadStep, std::string> read(PyObject* step, bool build_args, Diale
             if (build_args && !unjudged) unjudged = unjudged_arguments(*failure);
             continue;
         }
-        return Failure(argument_failure_text(*failure));
+        return argument_failure_text(*failure);
     }
-    if (walked->failure) return Failure(std::move(*walked->failure));
+    if (walked.failure) return std::move(walked.failure);
 
-    ReadStep read;
-    ToolCall& call = read.call;
-    if (tool_object) {
+    if (!out) {
         // The caller reads the name from the str itself.
         *tool_object = texts[0] ? objects[0] : objects[1];
-    } else if (texts[0]) {
+        return std::nullopt;
+    }
+    ToolCall& call = out->call;
+    if (texts[0]) {
         call.tool = *texts[0];
     } else if (texts[1]) {
         call.tool = *texts[1];
@@ -212,13 +245,13 @@ std::expected<ReadStep, std::string> read(PyObject* step, bool build_args, Diale
         call.tool = "unknown";
     }
     if (unjudged) {
-        read.unjudged = std::move(unjudged);
+        out->unjudged = std::move(unjudged);
     } else if (values[0]) {
         call.args = std::move(values[0]);
     } else {
         call.args = std::move(values[1]);
     }
-    return read;
+    return std::nullopt;
 }
 
 }  // namespace
@@ -246,17 +279,20 @@ std::string argument_failure_text(const ConversionError& failure) {
 }
 
 std::expected<ToolCall, std::string> read_step(PyObject* step) {
-    auto read_one = read(step, true, Dialect::native);
-    if (!read_one) return Failure(std::move(read_one.error()));
-    return std::move(read_one->call);
+    ReadStep read_one;
+    if (auto failure = read(step, true, Dialect::native, &read_one)) return Failure(std::move(*failure));
+    return std::move(read_one.call);
 }
 
-std::expected<ReadStep, std::string> read_engine_step(PyObject* step) { return read(step, true, Dialect::engine); }
+std::expected<ReadStep, std::string> read_engine_step(PyObject* step) {
+    ReadStep read_one;
+    if (auto failure = read(step, true, Dialect::engine, &read_one)) return Failure(std::move(*failure));
+    return read_one;
+}
 
 std::expected<OwnedRef, std::string> read_step_tool(PyObject* step, Dialect dialect) {
     PyObject* tool = nullptr;
-    auto call = read(step, false, dialect, &tool);
-    if (!call) return Failure(std::move(call.error()));
+    if (auto failure = read(step, false, dialect, nullptr, &tool)) return Failure(std::move(*failure));
     return OwnedRef::borrow(tool);
 }
 

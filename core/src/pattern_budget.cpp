@@ -2,6 +2,10 @@
 
 #include <re2/re2.h>
 
+#include <cmath>
+
+#include "pattern_states.hpp"
+
 namespace ostik::detail {
 
 void RegexDeleter::operator()(re2::RE2* re) const { delete re; }
@@ -29,6 +33,12 @@ std::expected<Regex, std::string> compile_pattern(std::string_view pattern) {
     if (const int size = regex->ProgramSize(); size > max_pattern_instructions) {
         return Failure("pattern too large: its program has " + std::to_string(size) + " instructions, at most " +
                        std::to_string(max_pattern_instructions));
+    }
+    if (const PatternStates states = estimate_states(pattern); states.bits > max_pattern_state_bits) {
+        return Failure("pattern too large: its automaton may need 2^" +
+                       std::to_string(static_cast<int>(std::ceil(states.bits))) + " states (the repetition `" +
+                       std::string(states.repetition) + "` at byte " + std::to_string(states.at + 1) + "), at most 2^" +
+                       std::to_string(max_pattern_state_bits));
     }
     return regex;
 }

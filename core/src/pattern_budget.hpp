@@ -5,7 +5,7 @@
 // how many states its automaton has, and whether they fit in the memory RE2
 // may use for them (past that, RE2 falls back to simulating the program
 // instruction by instruction, for every byte). A pattern is therefore held
-// to three limits, checked when the guard is made:
+// to four limits, checked when the guard is made:
 //
 //   max_pattern_bytes         the pattern's own text
 //   max_pattern_instructions  the program RE2 compiles it to (a counted
@@ -13,6 +13,13 @@
 //                             makes a short text compile to a long program)
 //   pattern_memory            what RE2 may use for the program and its
 //                             automaton, per pattern
+//   max_pattern_state_bits    log2 of the states its automaton may need for
+//                             an unanchored search, as pattern_states.hpp
+//                             estimates them from its counted repetitions
+//                             (`a[ab]{16}c`: 2^16). Past some thousands the
+//                             states no longer fit the memory caches nor
+//                             RE2's state cache, and a check slows from a few
+//                             ms per MiB to hundreds.
 //
 // bench/bench_patterns.py measures the shapes these limits are set against.
 #pragma once
@@ -33,6 +40,7 @@ namespace ostik::detail {
 inline constexpr std::size_t max_pattern_bytes = 1024;
 inline constexpr int max_pattern_instructions = 4000;
 inline constexpr std::int64_t pattern_memory = std::int64_t{32} << 20;
+inline constexpr int max_pattern_state_bits = 12;
 
 struct RegexDeleter {
     void operator()(re2::RE2* re) const;
