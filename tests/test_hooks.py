@@ -291,6 +291,40 @@ def test_the_hook_is_listed_and_imports_none_of_the_other_commands(tmp_path):
     imported = {line.rsplit("|", 1)[-1].strip() for line in done.stderr.decode().splitlines() if "|" in line}
     assert "ostik.hooks.running" in imported
     assert not {name for name in imported if name.startswith(("ostik.cli", "ostik.formats", "ostik.runs"))}
+    # A hook is a new interpreter per tool call: none of the heavy standard modules either.
+    assert not imported & {"argparse", "asyncio", "dataclasses", "inspect", "logging", "typing", "traceback",
+                           "ostik.guarding.wrappers"}
+
+
+@pytest.mark.parametrize("argv", [
+    ["claude-code", "p.yaml"],
+    ["codex", "p.yaml", "--store", "s.db", "--observe"],
+    ["--observe", "gemini-cli", "--store=s.db", "p.yaml", "--approve"],
+    ["claude-code", "p.yaml", "--on-error", "allow", "--lock-timeout", "0.5", "--trace-dir", "t"],
+    ["claude-code", "p.yaml", "--store", "a.db", "--store", "b.db", "--on-error=block", "--lock-timeout=2"],
+    ["claude-code", "p.yaml", "--store="],
+])
+def test_the_quick_reading_of_a_command_line_is_argparse_s(argv):
+    import argparse
+
+    from ostik.hooks.command import _read, add_arguments
+
+    parser = argparse.ArgumentParser()
+    add_arguments(parser)
+    assert _read(argv) == vars(parser.parse_args(argv))
+
+
+@pytest.mark.parametrize("argv", [
+    ["claude-code"], ["claude-code", "p.yaml", "extra"], ["cursor", "p.yaml"], ["--help"],
+    ["claude-code", "p.yaml", "--obs"], ["claude-code", "p.yaml", "--store"], ["claude-code", "p.yaml", "--store", "-x"],
+    ["claude-code", "p.yaml", "--on-error", "maybe"], ["claude-code", "p.yaml", "--lock-timeout", "0"],
+    ["claude-code", "p.yaml", "--lock-timeout", "soon"], ["claude-code", "p.yaml", "--observe=yes"],
+    ["claude-code", "--", "p.yaml"],
+])
+def test_other_command_lines_are_left_to_argparse(argv):
+    from ostik.hooks.command import _read
+
+    assert _read(argv) is None
 
 
 def test_the_default_store_is_under_the_state_directory(monkeypatch, tmp_path):
