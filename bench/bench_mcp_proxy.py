@@ -13,46 +13,30 @@ Usage: python bench/bench_mcp_proxy.py [calls]
 """
 
 import asyncio
-import os
 import statistics
 import sys
 import tempfile
 import time
 from pathlib import Path
 
-from mcp import ClientSession, StdioServerParameters, stdio_client
+# The clients and the server are the proxy's tests' own (tests/mcp_clients.py, without pytest).
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 
-SERVER = str(Path(__file__).resolve().parent.parent / "tests" / "mcp" / "server.py")
-POLICY = """\
-version: "1"
-tools:
-  allow: [echo, big, slow, crash, git_push, noise, shell_exec]
-  deny: [delete_repo]
-sequences:
-  - type: blocklist
-    pattern: exec
-  - type: max_calls
-    tool: echo
-    max: 1000000
-ask:
-  - tool: git_push
-"""
+from mcp_clients import policy_text, proxy_command, server_command, stdio_client_session  # noqa: E402
+
 WARM_UP = 100
 REPEATS = 2
 
 
 async def round_trips(command: list[str], calls: int) -> list[float]:
-    params = StdioServerParameters(command=command[0], args=command[1:], env=dict(os.environ))
-    async with stdio_client(params) as (read, write):
-        async with ClientSession(read, write) as session:
-            await session.initialize()
-            times = []
-            for i in range(WARM_UP + calls):
-                start = time.perf_counter()
-                result = await session.call_tool("echo", {"text": f"call {i}"})
-                times.append(time.perf_counter() - start)
-                assert not result.is_error
-            return times[WARM_UP:]
+    async with stdio_client_session(command) as session:
+        times = []
+        for i in range(WARM_UP + calls):
+            start = time.perf_counter()
+            result = await session.call_tool("echo", {"text": f"call {i}"})
+            times.append(time.perf_counter() - start)
+            assert not result.is_error
+        return times[WARM_UP:]
 
 
 def median_ms(command: list[str], calls: int) -> float:
@@ -61,12 +45,12 @@ def median_ms(command: list[str], calls: int) -> float:
 
 def main() -> None:
     calls = int(sys.argv[1]) if len(sys.argv) > 1 else 2_000
-    server = [sys.executable, SERVER, "stdio"]
     with tempfile.TemporaryDirectory() as tmp:
         policy = Path(tmp) / "policy.yaml"
-        policy.write_text(POLICY)
-        direct = median_ms(server, calls)
-        proxied = median_ms([sys.executable, "-m", "ostik", "mcp-proxy", str(policy), "--", *server], calls)
+        # No call refused: max_calls far above the calls made.
+        policy.write_text(policy_text(echo_calls=1_000_000))
+        direct = median_ms(server_command(), calls)
+        proxied = median_ms(proxy_command(str(policy)), calls)
     print(f"tools/call round trip, median of {calls}: direct {direct:.3f} ms, through ostik mcp-proxy "
           f"{proxied:.3f} ms, added {proxied - direct:.3f} ms (target: at most 1 ms)")
 

@@ -5,13 +5,12 @@ from __future__ import annotations
 
 import asyncio
 import json
-import os
 import socket
 import subprocess
 import sys
 import time
-from collections.abc import AsyncIterator, Awaitable, Callable, Iterator
-from contextlib import asynccontextmanager
+from collections.abc import Iterator
+from contextlib import AbstractAsyncContextManager
 from pathlib import Path
 from typing import Any
 
@@ -20,28 +19,12 @@ import pytest
 pytest.importorskip("mcp")
 
 import httpx2  # noqa: E402
-from mcp import ClientSession, StdioServerParameters, stdio_client  # noqa: E402
+from mcp import ClientSession  # noqa: E402
 from mcp import types as mcp_types  # noqa: E402
-from mcp.client.streamable_http import streamable_http_client  # noqa: E402
+from mcp_clients import (Elicit, http_session, policy_text, proxy_command, server_command,  # noqa: E402
+                         stdio_client_session)
 
-SERVER = str(Path(__file__).parent / "mcp" / "server.py")
-
-POLICY = """\
-version: "1"
-tools:
-  allow: [echo, big, slow, crash, git_push, noise, shell_exec]
-  deny: [delete_repo]
-sequences:
-  - type: blocklist
-    pattern: exec
-  - type: max_calls
-    tool: echo
-    max: 3
-ask:
-  - tool: git_push
-"""
-
-Elicit = Callable[[Any, Any], Awaitable[Any]]
+POLICY = policy_text()
 
 
 @pytest.fixture
@@ -49,10 +32,6 @@ def policy(tmp_path: Path) -> str:
     path = tmp_path / "policy.yaml"
     path.write_text(POLICY)
     return str(path)
-
-
-def proxy_args(policy: str, *options: str) -> list[str]:
-    return ["-m", "ostik", "mcp-proxy", policy, *options, "--", sys.executable, SERVER, "stdio"]
 
 
 async def answering(answer: str) -> Elicit:
@@ -65,15 +44,9 @@ async def answering(answer: str) -> Elicit:
     return elicit
 
 
-@asynccontextmanager
-async def stdio_session(policy: str, *options: str, elicit: Elicit | None = None,
-                        errlog: Any = None) -> AsyncIterator[ClientSession]:
-    params = StdioServerParameters(command=sys.executable, args=proxy_args(policy, *options),
-                                   env=dict(os.environ))
-    async with stdio_client(params, errlog=errlog or sys.stderr) as (read, write):
-        async with ClientSession(read, write, elicitation_callback=elicit) as session:
-            await session.initialize()
-            yield session
+def stdio_session(policy: str, *options: str, elicit: Elicit | None = None,
+                  errlog: Any = None) -> AbstractAsyncContextManager[ClientSession]:
+    return stdio_client_session(proxy_command(policy, *options), elicit=elicit, errlog=errlog)
 
 
 def text(result: mcp_types.CallToolResult) -> str:
@@ -120,7 +93,7 @@ def test_stdio_hide_denied_and_observe(policy: str, tmp_path: Path) -> None:
     async def run() -> None:
         async with stdio_session(policy, "--hide-denied", "--observe", "--trace-dir", str(traces)) as session:
             listed = {tool.name for tool in (await session.list_tools()).tools}
-            assert listed == {"echo", "big", "slow", "crash", "git_push", "noise"}
+            assert listed == {"echo", "big", "slow", "crash", "git_push", "noise", "cancelled"}
             # Observing, the refused tool runs, and so does the one that needs approval.
             assert text(await session.call_tool("delete_repo", {})) == "deleted"
             assert text(await session.call_tool("git_push", {"branch": "main"})) == "pushed main"
@@ -167,6 +140,33 @@ def test_stdio_concurrent_cancelled_and_large(policy: str) -> None:
     asyncio.run(run())
 
 
+async def cancel_a_slow_call(session: ClientSession) -> None:
+    """A call the client cancels while the server runs it: the server learns of it, and the proxy serves on."""
+    started = asyncio.Event()
+
+    async def progress(progress: float, total: float | None, message: str | None) -> None:
+        started.set()
+
+    call = asyncio.create_task(session.call_tool("slow", {"seconds": 60}, progress_callback=progress))
+    await asyncio.wait_for(started.wait(), 60)  # the server runs it
+    call.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await call
+    deadline = time.monotonic() + 30
+    while (seen := json.loads(text(await session.call_tool("cancelled", {})))) != [60]:
+        assert time.monotonic() < deadline, f"the server saw no cancellation: {seen}"
+        await asyncio.sleep(0.1)
+    assert text(await session.call_tool("slow", {"seconds": 0.1})) == "slept 0.1"
+
+
+def test_stdio_a_cancelled_call_is_cancelled_at_the_server(policy: str) -> None:
+    async def run() -> None:
+        async with stdio_session(policy) as session:
+            await asyncio.wait_for(cancel_a_slow_call(session), 120)
+
+    asyncio.run(run())
+
+
 def test_stdio_store_keeps_the_session_across_runs(policy: str, tmp_path: Path) -> None:
     store = str(tmp_path / "sessions.db")
 
@@ -184,7 +184,7 @@ def test_stdio_store_keeps_the_session_across_runs(policy: str, tmp_path: Path) 
 
 class RawProxy:
     def __init__(self, policy: str, *options: str) -> None:
-        self.process = subprocess.Popen([sys.executable, *proxy_args(policy, *options)], stdin=subprocess.PIPE,
+        self.process = subprocess.Popen(proxy_command(policy, *options), stdin=subprocess.PIPE,
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.next_id = 0
 
@@ -298,30 +298,47 @@ def wait_for_port(port: int, process: subprocess.Popen[bytes]) -> None:
     raise TimeoutError(port)
 
 
+class HttpProcesses:
+    """The server over Streamable HTTP and the proxy in front of it (at `url`)."""
+
+    def __init__(self, policy: str, traces: Path) -> None:
+        server_port, proxy_port = free_port(), free_port()
+        self.url = f"http://127.0.0.1:{proxy_port}/mcp"
+        self.traces = traces
+        self.server = subprocess.Popen(server_command("http", str(server_port)))
+        self.proxy = subprocess.Popen([sys.executable, "-m", "ostik", "mcp-proxy", policy, "--hide-denied",
+                                       "--trace-dir", str(traces), "--listen", f"127.0.0.1:{proxy_port}",
+                                       "--upstream", f"http://127.0.0.1:{server_port}/mcp"],
+                                      stderr=subprocess.PIPE)
+        try:
+            wait_for_port(server_port, self.server)
+            wait_for_port(proxy_port, self.proxy)
+        except BaseException:
+            self.stop()
+            raise
+
+    def stop(self) -> str:
+        """Ends both; the proxy's stderr."""
+        for process in (self.proxy, self.server):
+            if process.poll() is None:
+                process.terminate()
+        self.server.wait(timeout=30)
+        _, stderr = self.proxy.communicate(timeout=30)
+        return stderr.decode()
+
+
 @pytest.fixture
-def http_proxy(policy: str, tmp_path: Path) -> Iterator[tuple[str, Path]]:
-    server_port, proxy_port = free_port(), free_port()
-    traces = tmp_path / "traces"
-    server = subprocess.Popen([sys.executable, SERVER, "http", str(server_port)])
-    proxy = subprocess.Popen([sys.executable, "-m", "ostik", "mcp-proxy", policy, "--hide-denied",
-                              "--trace-dir", str(traces), "--listen", f"127.0.0.1:{proxy_port}",
-                              "--upstream", f"http://127.0.0.1:{server_port}/mcp"])
+def http_processes(policy: str, tmp_path: Path) -> Iterator[HttpProcesses]:
+    processes = HttpProcesses(policy, tmp_path / "traces")
     try:
-        wait_for_port(server_port, server)
-        wait_for_port(proxy_port, proxy)
-        yield f"http://127.0.0.1:{proxy_port}/mcp", traces
+        yield processes
     finally:
-        for process in (proxy, server):
-            process.terminate()
-            process.wait(timeout=30)
+        sys.stderr.write(processes.stop())
 
 
-@asynccontextmanager
-async def http_session(url: str, elicit: Elicit | None = None) -> AsyncIterator[ClientSession]:
-    async with streamable_http_client(url) as (read, write):
-        async with ClientSession(read, write, elicitation_callback=elicit) as session:
-            await session.initialize()
-            yield session
+@pytest.fixture
+def http_proxy(http_processes: HttpProcesses) -> tuple[str, Path]:
+    return http_processes.url, http_processes.traces
 
 
 def test_http(http_proxy: tuple[str, Path]) -> None:
@@ -355,6 +372,38 @@ def test_http(http_proxy: tuple[str, Path]) -> None:
     assert len(list(traces.iterdir())) == 2
 
 
+def test_http_a_cancelled_call_is_cancelled_at_the_server(http_proxy: tuple[str, Path]) -> None:
+    url, _ = http_proxy
+
+    async def run() -> None:
+        async with http_session(url) as session, http_session(url) as other:
+            await asyncio.wait_for(cancel_a_slow_call(session), 120)
+            assert text(await other.call_tool("echo", {"text": "other"})) == "other"
+
+    asyncio.run(run())
+
+
+def test_http_server_crash_is_an_error_for_the_client(http_processes: HttpProcesses) -> None:
+    async def run() -> None:
+        async with http_session(http_processes.url) as session:
+            # The server dies while it answers: the client gets an error, not a wait without end.
+            with pytest.raises(Exception) as raised:
+                await asyncio.wait_for(session.call_tool("crash", {"status": 5}), 60)
+            assert not isinstance(raised.value, TimeoutError), "the call was never answered"
+            assert http_processes.server.wait(timeout=30) == 5
+            # Later calls are answered too, with an error, while the server is gone.
+            with pytest.raises(Exception) as later:
+                await asyncio.wait_for(session.call_tool("echo", {"text": "anyone?"}), 60)
+            assert "cannot reach the MCP server" in str(later.value)
+
+    asyncio.run(run())
+    assert http_processes.proxy.poll() is None  # the proxy serves on
+    stderr = http_processes.stop()
+    assert "broke off" in stderr and "Traceback" not in stderr, stderr
+    # A notification's empty 202 is relayed as it came, not taken for a response that is not JSON.
+    assert "not JSON" not in stderr, stderr
+
+
 def test_http_raw_requests(http_proxy: tuple[str, Path]) -> None:
     url, _ = http_proxy
     with httpx2.Client(timeout=30) as client:
@@ -365,6 +414,11 @@ def test_http_raw_requests(http_proxy: tuple[str, Path]) -> None:
             "protocolVersion": "2025-06-18", "capabilities": {}, "clientInfo": {"name": "raw", "version": "1"}}},
             headers={"accept": "application/json, text/event-stream"})
         assert answer.status_code == 200 and answer.headers.get("mcp-session-id")
+        # A notification: the server's empty 202 comes back as it is.
+        accepted = client.post(url, json={"jsonrpc": "2.0", "method": "notifications/initialized"},
+                               headers={"accept": "application/json, text/event-stream",
+                                        "mcp-session-id": answer.headers["mcp-session-id"]})
+        assert (accepted.status_code, accepted.content) == (202, b"")
         # Other paths of the server's origin go through too, with their headers, authorization among them.
         seen = client.get(url.removesuffix("/mcp") + "/headers?q=1",
                           headers={"authorization": "Bearer secret", "x-custom": "kept"}).json()

@@ -2,6 +2,7 @@
 or python server.py http PORT (Streamable HTTP at /mcp)."""
 
 import asyncio
+import json
 import os
 import sys
 
@@ -25,11 +26,24 @@ def big(size: int) -> str:
     return "x" * size
 
 
+# The seconds of the slow calls that were cancelled (the client's notifications/cancelled reached the server).
+CANCELLED: list[float] = []
+
+
 @server.tool()
 async def slow(seconds: float, ctx: Context) -> str:
     await ctx.report_progress(0, 1)
-    await asyncio.sleep(seconds)
+    try:
+        await asyncio.sleep(seconds)
+    except asyncio.CancelledError:
+        CANCELLED.append(seconds)
+        raise
     return f"slept {seconds}"
+
+
+@server.tool()
+def cancelled() -> str:
+    return json.dumps(CANCELLED)
 
 
 @server.tool()

@@ -31,12 +31,15 @@ import time
 from abc import ABC, abstractmethod
 from collections.abc import Iterator
 from contextlib import AbstractContextManager, contextmanager
-from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any
 
 from ostik._engine import Guard
 
+# Neither dataclasses nor typing is imported here: a hook, which keeps its sessions in a
+# SqliteStore, starts a new interpreter for every tool call and pays for every import.
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from typing import Any
+
     # Imported where a SqliteStore uses it: the module takes longer to import
     # than the rest of ostik, and most programs that import ostik keep no store.
     import sqlite3
@@ -49,12 +52,24 @@ __all__ = ["HeldKey", "MemoryStore", "SessionStore", "SqliteStore", "StoredSessi
 _OPTIONS = frozenset({"trace_file", "mode"})
 
 
-@dataclass
 class StoredSession:
     """What a store holds under a key: the session's bytes and the trace file it writes to."""
 
-    data: bytes
-    trace_file: str | None = None
+    __slots__ = ("data", "trace_file")
+
+    def __init__(self, data: bytes, trace_file: str | None = None) -> None:
+        self.data = data
+        self.trace_file = trace_file
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, StoredSession):
+            return NotImplemented
+        return (self.data, self.trace_file) == (other.data, other.trace_file)
+
+    __hash__ = None  # type: ignore[assignment]  # equal by value, and mutable
+
+    def __repr__(self) -> str:
+        return f"StoredSession(data={self.data!r}, trace_file={self.trace_file!r})"
 
 
 class SessionStore(ABC):

@@ -23,8 +23,9 @@ shown to the user). That much the three agents share:
 
 from __future__ import annotations
 
-from dataclasses import dataclass
-from typing import Any
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
 
 __all__ = ["AGENTS", "Agent", "HookCall", "HookInputError", "UnhandledEvent"]
 
@@ -39,30 +40,43 @@ class UnhandledEvent(Exception):
     """A well-formed hook input of an event that ostik does not answer (the hook is set up for the wrong event)."""
 
 
-@dataclass(frozen=True)
+# Plain classes, not dataclasses: a hook runs in a new interpreter for every tool call, and
+# dataclasses (with the inspect module it imports) would be a good part of its start-up.
+
+
 class HookCall:
     """One tool call as a hook input gives it, before or after the tool ran."""
 
-    when: str  # BEFORE or AFTER
-    event: str  # the agent's name of the event, for messages
-    session_id: str
-    tool: str
-    args: dict[str, Any]
-    call_id: str | None
-    result: object = None
-    is_error: bool = False
+    __slots__ = ("when", "event", "session_id", "tool", "args", "call_id", "result", "is_error")
+
+    def __init__(self, when: str, event: str, session_id: str, tool: str, args: dict[str, Any],
+                 call_id: str | None, result: object = None, is_error: bool = False) -> None:
+        self.when = when  # BEFORE or AFTER
+        self.event = event  # the agent's name of the event, for messages
+        self.session_id = session_id
+        self.tool = tool
+        self.args = args
+        self.call_id = call_id
+        self.result = result
+        self.is_error = is_error
 
 
-@dataclass(frozen=True)
 class Agent:
     """One agent's hook protocol."""
 
-    name: str  # as `ostik hook NAME` spells it
-    title: str  # as people spell it
-    events: dict[str, str]  # event name -> BEFORE or AFTER
-    call_id_key: str | None  # the input's key of the call id, None when it sends none
-    can_ask: bool  # whether a hook can hand the call to a person for approval
-    can_approve: bool  # whether an "allow" answer is honoured (it skips the agent's own prompt)
+    __slots__ = ("name", "title", "events", "call_id_key", "can_ask", "can_approve")
+
+    def __init__(self, name: str, title: str, events: dict[str, str], *, call_id_key: str | None,
+                 can_ask: bool, can_approve: bool) -> None:
+        self.name = name  # as `ostik hook NAME` spells it
+        self.title = title  # as people spell it
+        self.events = events  # event name -> BEFORE or AFTER
+        self.call_id_key = call_id_key  # the input's key of the call id, None when it sends none
+        self.can_ask = can_ask  # whether a hook can hand the call to a person for approval
+        self.can_approve = can_approve  # whether an "allow" answer is honoured (it skips the agent's own prompt)
+
+    def __repr__(self) -> str:
+        return f"Agent({self.name!r})"
 
     def read(self, data: object) -> HookCall:
         """The call a parsed hook input describes; HookInputError or UnhandledEvent otherwise."""

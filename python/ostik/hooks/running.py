@@ -21,15 +21,15 @@ from __future__ import annotations
 import json
 import os
 import re
-import traceback
 from contextlib import ExitStack
-from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any
 
 from ostik.hooks.agents import BEFORE, Agent, HookCall, HookInputError, UnhandledEvent
 from ostik.reports.escaping import printable
 
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from typing import Any
+
     from ostik._engine import Decision, Guard, Session
     from ostik.guarding.stores import SqliteStore
 
@@ -48,25 +48,36 @@ STORE_FILE = "hook-sessions.db"
 _PLAIN_ID = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]{0,127}")
 
 
-@dataclass(frozen=True)
 class HookOptions:
-    agent: Agent
-    policy: str
-    store: str
-    observe: bool = False
-    on_error: str | None = None  # None: the policy's own
-    approve: bool = False
-    lock_timeout: float = DEFAULT_LOCK_TIMEOUT
-    trace_dir: str | None = None
+    """What the command line says."""
+
+    __slots__ = ("agent", "policy", "store", "observe", "on_error", "approve", "lock_timeout", "trace_dir")
+
+    def __init__(self, agent: Agent, policy: str, store: str, observe: bool = False, on_error: str | None = None,
+                 approve: bool = False, lock_timeout: float = DEFAULT_LOCK_TIMEOUT,
+                 trace_dir: str | None = None) -> None:
+        self.agent = agent
+        self.policy = policy
+        self.store = store
+        self.observe = observe
+        self.on_error = on_error  # None: the policy's own
+        self.approve = approve
+        self.lock_timeout = lock_timeout
+        self.trace_dir = trace_dir
 
 
-@dataclass(frozen=True)
 class Outcome:
     """What the command writes and the status it exits with."""
 
-    status: int
-    stdout: str = ""
-    stderr: str = ""
+    __slots__ = ("status", "stdout", "stderr")
+
+    def __init__(self, status: int, stdout: str = "", stderr: str = "") -> None:
+        self.status = status
+        self.stdout = stdout
+        self.stderr = stderr
+
+    def __repr__(self) -> str:
+        return f"Outcome(status={self.status!r}, stdout={self.stdout!r}, stderr={self.stderr!r})"
 
 
 def default_store() -> str:
@@ -98,6 +109,8 @@ def run_hook(options: HookOptions, stdin: bytes) -> Outcome:
     except (_Unjudged, HookInputError) as err:
         return _failed(options, on_error, str(err))
     except Exception as err:  # a fault of ostik's: the agent must not take it for an allowed call
+        import traceback
+
         detail = traceback.format_exc()
         return _failed(options, on_error, f"internal error: {type(err).__name__}: {err}", detail)
 
@@ -235,13 +248,11 @@ def _after(session: Session, call: HookCall) -> Outcome:
     if call.call_id is not None and call.call_id in session.pending:
         # The agent asked its user, who said yes: the tool ran.
         session.approve(call.call_id)
-    record = getattr(session, "record_result", None)
-    if record is not None:
-        # Without a call id (Gemini CLI sends none) the result is the last counted call's.
-        target: str | int | None = call.call_id if call.call_id is not None else (
-            session.steps - 1 if session.steps else None)
-        if target is None:
-            return Outcome(EXIT_WARN, stderr=f"ostik hook: no call of {printable(call.tool)} was judged in this "
-                                             "session: its result is not recorded\n")
-        record(target, call.result, is_error=call.is_error)
+    # Without a call id (Gemini CLI sends none) the result is the last counted call's.
+    target: str | int | None = call.call_id if call.call_id is not None else (
+        session.steps - 1 if session.steps else None)
+    if target is None:
+        return Outcome(EXIT_WARN, stderr=f"ostik hook: no call of {printable(call.tool)} was judged in this "
+                                         "session: its result is not recorded\n")
+    session.record_result(target, call.result, is_error=call.is_error)
     return Outcome(EXIT_ANSWERED, "{}\n")

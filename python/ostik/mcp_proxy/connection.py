@@ -166,7 +166,7 @@ class Connection:
 
     def _track(self, request_id: object, call_id: str | None) -> None:
         key = id_key(request_id)
-        if key is not None and call_id is not None and self.session.records_results():
+        if key is not None and call_id is not None:
             self._calls[key] = call_id
 
     async def ask(self, asked: Asked, send: SendToClient) -> Outcome:

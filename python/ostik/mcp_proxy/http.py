@@ -164,6 +164,9 @@ class HttpProxy:
     async def _json(self, response: httpx2.Response, body: bytes, connection: Connection,
                     answers: list[dict[str, Any]], batch: bool) -> Response:
         headers = self._headers(response, True)
+        if not body.strip():
+            # The server's 202 to notifications and responses: nothing to read, whatever its content type says.
+            return Response(body, response.status_code, headers=headers)
         try:
             message = loads(body)
         except Unreadable as err:

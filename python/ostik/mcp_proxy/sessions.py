@@ -120,17 +120,8 @@ class GuardedSession:
     async def deny(self, call_id: str, reason: str) -> Decision:
         return await self._use(lambda session: session.deny(call_id, reason=reason))
 
-    def records_results(self) -> bool:
-        # Sessions learn results where the guard has data-flow rules; until then there is nothing to record.
-        return hasattr(Session, "record_result")
-
     async def record_result(self, call_id: str, result: object, is_error: bool) -> None:
-        def record(session: Session) -> None:
-            recorder = getattr(session, "record_result", None)
-            if recorder is not None:
-                recorder(call_id, result, is_error=is_error)
-
-        await self._use(record)
+        await self._use(lambda session: session.record_result(call_id, result, is_error=is_error))
 
     def finish(self) -> None:
         """The connection ended: a store forgets the session (its trace file keeps the run)."""

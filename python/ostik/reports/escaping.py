@@ -26,7 +26,10 @@ from __future__ import annotations
 
 import codecs
 import re
-from typing import BinaryIO
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import BinaryIO
 
 __all__ = ["VisibleJsonWriter", "printable", "quote", "visible_json", "xml_text"]
 
