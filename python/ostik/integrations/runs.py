@@ -111,9 +111,6 @@ HELD_KEYS = 4096
 
 logger = logging.getLogger("ostik")
 
-# Whether sessions take results (a build of the core with flows); until then results are only kept here.
-TAKES_RESULTS = hasattr(Session, "record_result")
-
 _UNASKED = object()
 
 _PLAIN_NAME = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]{0,127}")
@@ -348,7 +345,7 @@ class GuardedRuns:
         self._on_error = self.guard.on_error
         # Only flows read results: without them a result is kept here and goes no further (no store round
         # trip, no trace line).
-        self._takes_results = TAKES_RESULTS and self.guard.has_flows
+        self._takes_results = self.guard.has_flows
         self._enforce = mode == "enforce"
         self._keys: dict[str, _Key] = {}
         self._lock = threading.RLock()
