@@ -70,20 +70,35 @@ PyObject* session_entry(F&& body) {
 
 // The slot of a tool name and whether its calls need their arguments: kept
 // per name for plain str objects (a subclass may compare in its own way), so
-// that a known name costs one dict lookup. Nothing with the exception set.
-std::optional<GuardSession::ToolSlot> tool_slot_of(PyObject* self, PyObject* tool, std::string_view text) {
+// that a known name costs one dict lookup. Without `make`, a name the session
+// has no slot for gets none (its slot left empty, nothing kept), so that a
+// peek leaves no trace of a tool. Nothing with the exception set.
+struct KnownTool {
+    std::optional<std::uint32_t> slot;
+    bool needs_arguments = false;
+};
+
+std::optional<KnownTool> tool_slot_of(PyObject* self, PyObject* tool, std::string_view text, bool make) {
     auto* s = reinterpret_cast<SessionObject*>(self);
     const bool keep = PyUnicode_CheckExact(tool);
     if (keep && s->tools) {
         PyObject* known = PyDict_GetItemWithError(s->tools, tool);  // borrowed
         if (known) {
             const unsigned long long v = PyLong_AsUnsignedLongLong(known);
-            return GuardSession::ToolSlot{static_cast<std::uint32_t>(v >> 1), (v & 1) != 0};
+            return KnownTool{static_cast<std::uint32_t>(v >> 1), (v & 1) != 0};
         }
         if (PyErr_Occurred()) return std::nullopt;
     }
-    const GuardSession::ToolSlot slot = session_of(self).tool_slot(text);
-    if (!keep) return slot;
+    GuardSession& session = session_of(self);
+    GuardSession::ToolSlot slot;
+    if (make) {
+        slot = session.tool_slot(text);
+    } else if (const auto found = session.known_tool_slot(text)) {
+        slot = *found;
+    } else {
+        return KnownTool{std::nullopt, session.needs_arguments(text, false)};
+    }
+    if (!keep) return KnownTool{slot.slot, slot.needs_arguments};
     if (!s->tools) {
         s->tools = PyDict_New();
         if (!s->tools) return std::nullopt;
@@ -93,7 +108,7 @@ std::optional<GuardSession::ToolSlot> tool_slot_of(PyObject* self, PyObject* too
             PyLong_FromUnsignedLongLong((static_cast<unsigned long long>(slot.slot) << 1) | (slot.needs_arguments ? 1 : 0)));
         if (!v || PyDict_SetItem(s->tools, tool, v.get()) < 0) return std::nullopt;
     }
-    return slot;
+    return KnownTool{slot.slot, slot.needs_arguments};
 }
 
 // The call as the core judges it, and its tool's slot. The tool must be a
@@ -103,7 +118,7 @@ std::optional<GuardSession::ToolSlot> tool_slot_of(PyObject* self, PyObject* too
 // are only checked: they are refused alike, and building them would be most
 // of a check's cost.
 std::optional<ostik::ToolCall> read_call(PyObject* self, PyObject* tool, PyObject* args, bool call_id,
-                                         std::optional<std::uint32_t>& slot) {
+                                         std::optional<std::uint32_t>& slot, bool make_slot) {
     if (!PyUnicode_Check(tool)) {
         raise_cannot_convert("tool", tool, "str");
         return std::nullopt;
@@ -113,7 +128,7 @@ std::optional<ostik::ToolCall> read_call(PyObject* self, PyObject* tool, PyObjec
     if (!text) return std::nullopt;
     ostik::ToolCall call;
     call.tool.assign(text, static_cast<std::size_t>(len));
-    const auto known = tool_slot_of(self, tool, call.tool);
+    const auto known = tool_slot_of(self, tool, call.tool, make_slot);
     if (!known) return std::nullopt;
     slot = known->slot;
     if (args && args != Py_None) {
@@ -211,7 +226,7 @@ PyObject* session_check(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         std::optional<std::string> call_id;
         if (!read_call_id(argv[2], call_id)) return nullptr;
         std::optional<std::uint32_t> slot;
-        auto call = read_call(self, argv[0], argv[1], call_id.has_value(), slot);
+        auto call = read_call(self, argv[0], argv[1], call_id.has_value(), slot, true);
         if (!call) return nullptr;
         std::optional<double> now;
         if (!session_time(self, now)) return nullptr;
@@ -228,7 +243,7 @@ PyObject* session_peek(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         std::optional<std::string> call_id;
         if (!read_call_id(argv[2], call_id)) return nullptr;
         std::optional<std::uint32_t> slot;
-        auto call = read_call(self, argv[0], argv[1], call_id.has_value(), slot);
+        auto call = read_call(self, argv[0], argv[1], call_id.has_value(), slot, false);
         if (!call) return nullptr;
         std::optional<double> now;
         if (!session_time(self, now)) return nullptr;

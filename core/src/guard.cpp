@@ -286,22 +286,32 @@ SessionDecision GuardSession::judge(std::uint32_t slot, const ToolCall& call, st
 }
 
 SessionDecision GuardSession::judge_unentered(std::uint32_t slot, const ToolCall& call, std::optional<double> now) const {
+    // The slot was made, not entered: it counts nothing.
+    if (language_->plan().empty()) return judge_unentered(state_->step_tool(slot), nullptr, call, now);
+    return judge_unentered(state_->step_tool(slot), &language_->entries(slot, call.tool), call, now);
+}
+
+SessionDecision GuardSession::judge_unentered(const ToolCall& call, std::optional<double> now) const {
+    // Looked up, not entered: asking about a tool leaves no trace of it.
+    if (language_->plan().empty()) return judge_unentered(state_->step_tool(call.tool), nullptr, call, now);
+    const ToolEntries entries = language_->plan().entries_for(call.tool);
+    return judge_unentered(state_->step_tool(call.tool), &entries, call, now);
+}
+
+SessionDecision GuardSession::judge_unentered(detail::StepTool tool, const detail::ToolEntries* entries, const ToolCall& call,
+                                              std::optional<double> now) const {
     SessionDecision d;
     d.guard_ = guard_.get();
     d.step_ = state_->steps();
     d.tool_ = call.tool;
     StepFailureSink sink{d.failures_, d.values_, d.step_};
     const Judging judging = mode_ == GuardMode::enforce ? Judging::enforcing : Judging::recorded;
-    // The slot was made, not entered: it counts nothing.
-    d.verdict_ = judge_step(state_->plan(), *state_, state_->step_tool(slot), d.step_, sink,
+    d.verdict_ = judge_step(state_->plan(), *state_, tool, d.step_, sink,
                             CallArguments{&guard_->arguments(), &call.args}, judging)
                      .verdict;
-    if (!language_->plan().empty()) {
-        const ToolEntries& entries = language_->entries(slot, call.tool);
-        if (judged_by_entries(entries)) {
-            judge_entries<SessionDecision>(*language_, entries, call, now, call_args_hash(language_->plan(), call.args),
-                                           d.verdict_, sink);
-        }
+    if (entries && judged_by_entries(*entries)) {
+        judge_entries<SessionDecision>(*language_, *entries, call, now, call_args_hash(language_->plan(), call.args),
+                                       d.verdict_, sink);
     }
     return d;
 }
@@ -419,6 +429,13 @@ GuardSession::ToolSlot GuardSession::tool_slot(std::string_view tool) {
     return {slot, slot_needs_arguments(slot)};
 }
 
+std::optional<GuardSession::ToolSlot> GuardSession::known_tool_slot(std::string_view tool) const {
+    std::lock_guard lock(mutex_);
+    const auto slot = state_->find(tool);
+    if (!slot) return std::nullopt;
+    return ToolSlot{*slot, slot_needs_arguments(*slot)};
+}
+
 std::expected<SessionDecision, GuardSession::CheckError> GuardSession::check(ToolCall call,
                                                                              const std::optional<std::string>& call_id,
                                                                              std::optional<double> now,
@@ -530,7 +547,10 @@ std::expected<SessionDecision, GuardSession::CheckError> GuardSession::peek(
     auto recalled = recall(call_id, call);
     if (!recalled) return std::unexpected(std::move(recalled.error()));
     if (*recalled) return (*recalled)->decision;
-    SessionDecision decision = judge_unentered(slot_for(call.tool, hint), call, time_of(now));
+    // A name without a slot is judged by its name: asking about a new tool
+    // leaves no trace of it, so peeks of ever new names take no memory.
+    if (!hint || *hint >= state_->slot_count() || state_->slot(*hint).text.raw != call.tool) hint = state_->find(call.tool);
+    SessionDecision decision = hint ? judge_unentered(*hint, call, time_of(now)) : judge_unentered(call, time_of(now));
     decision.call_id_ = call_id;
     return decision;
 }

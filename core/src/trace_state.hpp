@@ -104,6 +104,12 @@ public:
 
     // The slot of a tool name, created on first sight (not yet counted).
     std::uint32_t enter(std::string_view tool);
+    // The slot of a tool name seen before; none for a new name, made by nothing.
+    std::optional<std::uint32_t> find(std::string_view tool) const {
+        const auto it = slot_of_.find(tool);
+        if (it == slot_of_.end()) return std::nullopt;
+        return it->second;
+    }
     const Slot& slot(std::uint32_t s) const { return slots_[s]; }
     std::size_t slot_count() const { return slots_.size(); }
     StepTool step_tool(std::uint32_t s) const {

@@ -73,6 +73,8 @@ class ArgumentPlan;
 class LanguageState;
 class TraceState;
 struct StepFailure;
+struct StepTool;
+struct ToolEntries;
 }  // namespace detail
 
 enum class GuardMode : std::uint8_t { enforce, observe };
@@ -295,6 +297,9 @@ public:
         bool needs_arguments = false;
     };
     ToolSlot tool_slot(std::string_view tool);
+    // The same for a name the session has a slot for already; none for a
+    // new name, for which nothing is made (peek leaves no trace of a tool).
+    std::optional<ToolSlot> known_tool_slot(std::string_view tool) const;
 
     std::uint64_t steps() const;
     // The checked calls that were blocked (enforcing: refused, not entered;
@@ -337,6 +342,9 @@ private:
     // (call_args_hash), made once per call.
     SessionDecision judge(std::uint32_t slot, const ToolCall& call, std::optional<double> now, std::uint64_t args_hash);
     SessionDecision judge_unentered(std::uint32_t slot, const ToolCall& call, std::optional<double> now) const;
+    SessionDecision judge_unentered(const ToolCall& call, std::optional<double> now) const;
+    SessionDecision judge_unentered(detail::StepTool tool, const detail::ToolEntries* entries, const ToolCall& call,
+                                    std::optional<double> now) const;
     // The slot of the call's tool: `hint` when it is that name's, else looked
     // up (made on first sight). Under the lock.
     std::uint32_t slot_for(std::string_view tool, std::optional<std::uint32_t> hint) const;
