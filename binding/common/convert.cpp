@@ -761,16 +761,14 @@ std::expected<Value, ConversionError> to_value(PyObject* obj, Dialect dialect) {
     return v;
 }
 
-namespace {
-
-// Whether `obj` is a plain dict of ASCII keys and scalars that every check
-// passes (ASCII text, small integers, floats, booleans, None): the arguments
-// of most steps, known good without a converter. False says nothing.
 bool plainly_valid(PyObject* obj) {
     if (!PyDict_CheckExact(obj)) return false;
+    // Nothing here runs code that could change the dict: after its size in
+    // entries there are none left, and the call that would say so is saved.
+    const Py_ssize_t n = PyDict_GET_SIZE(obj);
     Py_ssize_t pos = 0;
     PyObject *key, *item;
-    while (PyDict_Next(obj, &pos, &key, &item)) {
+    for (Py_ssize_t i = 0; i < n && PyDict_Next(obj, &pos, &key, &item); ++i) {
         if (!PyUnicode_CheckExact(key) || !PyUnicode_IS_ASCII(key)) return false;
         PyTypeObject* const type = Py_TYPE(item);
         if (type == &PyUnicode_Type) {
@@ -783,8 +781,6 @@ bool plainly_valid(PyObject* obj) {
     }
     return true;
 }
-
-}  // namespace
 
 std::optional<ConversionError> check_value(PyObject* obj, Dialect dialect) {
     if (plainly_valid(obj)) return std::nullopt;

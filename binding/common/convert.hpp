@@ -62,6 +62,12 @@ std::expected<ostik::Value, std::string> to_value(PyObject* obj);
 // text it would give, or nothing. For callers that only need the check.
 std::optional<std::string> check_value(PyObject* obj);
 
+// Whether `obj` is a plain dict of ASCII keys and scalars that every check
+// passes in either dialect (ASCII text, small integers, floats, booleans,
+// None): the arguments of most steps, known good without a converter and
+// without running any code. False says nothing.
+bool plainly_valid(PyObject* obj);
+
 // Appends the JSON text of to_value(obj) to `out` without building the Value:
 // the same text, or the same error (with `out` then holding a fragment that
 // the caller drops).

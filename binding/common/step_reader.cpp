@@ -290,7 +290,35 @@ std::expected<ReadStep, std::string> read_engine_step(PyObject* step) {
     return read_one;
 }
 
+bool read_plain_step_tool(PyObject* step, PyObject*& tool) {
+    if (!PyDict_CheckExact(step)) return false;
+    // No code runs here, so the dict keeps its size in entries.
+    const Py_ssize_t n = PyDict_GET_SIZE(step);
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    PyObject* names[2] = {nullptr, nullptr};  // tool, tool_name
+    unsigned given = 0;  // a bit for each field met
+    for (Py_ssize_t i = 0; i < n && PyDict_Next(step, &pos, &key, &value); ++i) {
+        if (!PyUnicode_CheckExact(key) || !PyUnicode_IS_ASCII(key)) return false;
+        const auto found = field_of(ascii_text(key));
+        if (!found) continue;
+        const unsigned bit = 1u << found->field;
+        if (given & bit) return false;
+        given |= bit;
+        if (value == Py_None) continue;
+        if (found->field == tool_name || found->field == Field::tool) {
+            if (!PyUnicode_CheckExact(value) || !PyUnicode_IS_ASCII(value)) return false;
+            names[found->field == Field::tool ? 0 : 1] = value;
+        } else if (!plainly_valid(value)) {
+            return false;
+        }
+    }
+    tool = names[0] ? names[0] : names[1];
+    return true;
+}
+
 std::expected<OwnedRef, std::string> read_step_tool(PyObject* step, Dialect dialect) {
+    if (PyObject* plain = nullptr; read_plain_step_tool(step, plain)) return OwnedRef::borrow(plain);
     PyObject* tool = nullptr;
     if (auto failure = read(step, false, dialect, nullptr, &tool)) return Failure(std::move(*failure));
     return OwnedRef::borrow(tool);

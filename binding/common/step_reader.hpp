@@ -89,6 +89,15 @@ std::string argument_failure_text(const ConversionError& failure);
 // (the tool "unknown").
 std::expected<OwnedRef, std::string> read_step_tool(PyObject* step, Dialect dialect = Dialect::native);
 
+// read_step_tool for the common step, without building anything: a plain
+// dict whose keys are ASCII str objects, with no field given twice, whose
+// tool names are ASCII str objects or None and whose arguments pass
+// plainly_valid (convert.hpp). For such a step it returns true and sets
+// `tool` to what read_step_tool would give (borrowed from the step), in
+// either dialect; for any other it returns false and the full reading
+// decides, failures included. Runs no code and raises nothing.
+bool read_plain_step_tool(PyObject* step, PyObject*& tool);
+
 // Reads the steps in order and stops at the first one that fails, returning
 // its error text; the steps read before it are dropped.
 std::expected<std::vector<ostik::ToolCall>, std::string> read_steps(std::span<const OwnedRef> steps);

@@ -74,27 +74,26 @@ inline void prefetch_entries(PyObject* obj) {
 // bound; past it every name counts as new (the analyzer drops repeats too).
 class ToolObjects {
 public:
-    // True when `tool` (a str, or null for "unknown") was not met before;
-    // last() is then that object.
-    bool first_time(OwnedRef tool) {
-        PyObject* key = tool.get();
-        if (!key) {
+    // True when `tool` (a str, or null for "unknown", borrowed) was not met
+    // before; last() is then that object.
+    bool first_time(PyObject* tool) {
+        if (!tool) {
             last_ = nullptr;
             if (unknown_) return false;
             unknown_ = true;
             return true;
         }
-        std::size_t at = (reinterpret_cast<std::uintptr_t>(key) >> 4) * 0x9E3779B97F4A7C15ull >> (64 - bits);
+        std::size_t at = (reinterpret_cast<std::uintptr_t>(tool) >> 4) * 0x9E3779B97F4A7C15ull >> (64 - bits);
         while (slots_[at]) {
-            if (slots_[at] == key) return false;
+            if (slots_[at] == tool) return false;
             at = (at + 1) & (size - 1);
         }
-        last_ = key;
+        last_ = tool;
         if (held_.size() < size / 2) {
-            slots_[at] = key;
-            held_.push_back(std::move(tool));
+            slots_[at] = tool;
+            held_.push_back(OwnedRef::borrow(tool));
         } else {
-            overflow_ = std::move(tool);  // keeps last() alive until the next call
+            overflow_ = OwnedRef::borrow(tool);  // keeps last() alive until the next call
         }
         return true;
     }
@@ -151,14 +150,22 @@ PyObject* analyze(const AnalyzerState& state, PyObject* traces_obj, PyObject* th
             const OwnedRef& step = trace[i];
             // The arguments are checked too: a step whose arguments cannot be
             // converted fails the call, though coverage never looks at them.
-            auto tool = read_step_tool(step.get());
-            if (!tool) {
-                set_error(PyExc_ValueError, "Invalid trace format: " + tool.error());
-                return nullptr;
+            // Most steps are plain dicts, read without a reference taken;
+            // the full reading decides the others and gives every failure.
+            PyObject* tool = nullptr;
+            OwnedRef read_tool;  // a mapping may make its values as they are asked for
+            if (!read_plain_step_tool(step.get(), tool)) {
+                auto read = read_step_tool(step.get());
+                if (!read) {
+                    set_error(PyExc_ValueError, "Invalid trace format: " + read.error());
+                    return nullptr;
+                }
+                read_tool = std::move(*read);
+                tool = read_tool.get();
             }
             // Only a name's first appearance counts: one that comes again in
             // the same str object is not added again.
-            if (!names.first_time(std::move(*tool))) continue;
+            if (!names.first_time(tool)) continue;
             if (PyObject* name = names.last()) {
                 Py_ssize_t n = 0;
                 const char* text = PyUnicode_AsUTF8AndSize(name, &n);
