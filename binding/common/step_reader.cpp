@@ -160,10 +160,11 @@ std::string python_type_name(PyObject* obj) {
 // What a step reader gives, into `out`: the call, with its arguments built,
 // or only checked (and left absent); `unjudged` for arguments that could not
 // be read (the engine's dialect only). Without `out`, `tool_object` receives
-// the str that names the tool instead (null for "unknown"), held by the
-// step. The failure, if any, is returned.
+// the str that names the tool instead (null for "unknown"), with a reference
+// of its own: a mapping may make its values anew each time it is asked. The
+// failure, if any, is returned.
 std::optional<std::string> read(PyObject* step, bool build_args, Dialect dialect, ReadStep* out,
-                                PyObject** tool_object = nullptr) {
+                                OwnedRef* tool_object = nullptr) {
     const bool engine = dialect == Dialect::engine;
     if (!PyDict_Check(step) && !is_abstract_mapping(step)) {
         if (engine) return "a step must be a mapping, not " + python_type_name(step);
@@ -233,7 +234,7 @@ std::optional<std::string> read(PyObject* step, bool build_args, Dialect dialect
 
     if (!out) {
         // The caller reads the name from the str itself.
-        *tool_object = texts[0] ? objects[0] : objects[1];
+        *tool_object = OwnedRef::borrow(texts[0] ? objects[0] : objects[1]);
         return std::nullopt;
     }
     ToolCall& call = out->call;
@@ -319,9 +320,9 @@ bool read_plain_step_tool(PyObject* step, PyObject*& tool) {
 
 std::expected<OwnedRef, std::string> read_step_tool(PyObject* step, Dialect dialect) {
     if (PyObject* plain = nullptr; read_plain_step_tool(step, plain)) return OwnedRef::borrow(plain);
-    PyObject* tool = nullptr;
+    OwnedRef tool;
     if (auto failure = read(step, false, dialect, nullptr, &tool)) return Failure(std::move(*failure));
-    return OwnedRef::borrow(tool);
+    return tool;
 }
 
 std::expected<std::vector<ToolCall>, std::string> read_steps(std::span<const OwnedRef> steps) {
