@@ -307,7 +307,7 @@ bool read_plain_step_tool(PyObject* step, PyObject*& tool) {
         if (given & bit) return false;
         given |= bit;
         if (value == Py_None) continue;
-        if (found->field == tool_name || found->field == Field::tool) {
+        if (found->field == Field::tool || found->field == Field::tool_name) {
             if (!PyUnicode_CheckExact(value) || !PyUnicode_IS_ASCII(value)) return false;
             names[found->field == Field::tool ? 0 : 1] = value;
         } else if (!plainly_valid(value)) {
