@@ -19,7 +19,7 @@ import os
 import pickle
 import sys
 import tracemalloc
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 
 import pytest
 
@@ -268,6 +268,30 @@ def _(files):
     analyzer = require_class("CoverageAnalyzer")(example_policy())
     traces = [TRACE, [], TRACE[:2]]
     return (lambda: analyzer.analyze(traces, 75.5)), [analyzer, traces]
+
+
+class FreshNames(Mapping):
+    """A step whose str values are made anew at each access: the reader's reference is the only one."""
+
+    def __init__(self, step):
+        self.step = step
+
+    def __getitem__(self, key):
+        value = self.step[key]
+        return "".join(list(value)) if isinstance(value, str) else value
+
+    def __iter__(self):
+        return iter(self.step)
+
+    def __len__(self):
+        return len(self.step)
+
+
+@case("analyze mapping steps")
+def _(files):
+    analyzer = require_class("CoverageAnalyzer")(example_policy())
+    traces = [[FreshNames(step) for step in TRACE], TRACE]
+    return (lambda: analyzer.analyze(traces, 75.5)), [analyzer, traces] + traces[0]
 
 
 @case("analyze bad threshold")
