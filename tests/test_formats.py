@@ -101,6 +101,17 @@ def test_where_steps_and_traces_come_from():
          [{"tool": "f", "args": {"x": [1]}, "result": "one\ntwo", "is_error": False},
           {"tool": "g", "result": "KeyError: 'x'", "is_error": True},
           {"tool": "h", "args": {}, "result": [{"type": "text", "text": "kept as it is"}]}]),
+        # AgentDojo results without the call's id find the call by its function and args.
+        ("openai-chat", [
+            {"role": "assistant", "tool_calls": [{"function": "f", "args": {"n": 1}, "id": None},
+                                                 {"function": "f", "args": {"n": 2}, "id": None},
+                                                 {"function": "g", "args": None, "id": None}]},
+            {"role": "tool", "content": "second", "tool_call_id": None, "tool_call": {"function": "f", "args": {"n": 2}}},
+            {"role": "tool", "content": "first", "tool_call": {"function": "f", "args": {"n": 9}}},
+            {"role": "tool", "content": "nobody's", "tool_call": {"function": "f", "args": {"n": 1}}},
+            {"role": "tool", "content": "", "tool_call": {"function": "g"}, "error": "boom"}],
+         [{"tool": "f", "args": {"n": 1}, "result": "first"}, {"tool": "f", "args": {"n": 2}, "result": "second"},
+          {"tool": "g", "result": "boom", "is_error": True}]),
         # Responses: a response inside a list of items, a message in the short form, built-in tool calls.
         ("openai-responses", [{"role": "user", "content": "hi"}, {"output": [{"type": "function_call", "name": "f",
                                                                               "arguments": "[1]"}]},

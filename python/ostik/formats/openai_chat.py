@@ -59,7 +59,11 @@ def _message(message: Any, place: str, reading: Reading, steps: list[Step], plac
     role = reading.string(message, "role", place, "the role of the message's author (a string)")
     if role == "tool":
         result, is_error = _tool_result(message)
-        reading.answered(steps, message.get("tool_call_id"), result, is_error)
+        call_id = message.get("tool_call_id")
+        if not (isinstance(call_id, str) and call_id):
+            _answered_by_call(steps, message.get("tool_call"), result, is_error)
+            return
+        reading.answered(steps, call_id, result, is_error)
         return
     if role == "function":
         reading.answered(steps, _LEGACY + str(message.get("name")), message.get("content"))
@@ -131,6 +135,22 @@ def _named_call(call: dict[str, Any], place: str, reading: Reading, steps: list[
     steps.append(step(call["function"], arguments))
     places.append(shown(place))
     reading.called(steps, call.get("id"), steps[-1])
+
+
+def _answered_by_call(steps: list[Step], call: Any, result: Any, is_error: bool | None) -> None:
+    # An AgentDojo result without the call's id names the call itself: it
+    # answers the first call of that function and those args still without a
+    # result (of that function, when none has those args).
+    if not isinstance(call, dict) or not isinstance(call.get("function"), str):
+        return
+    waiting = [s for s in steps if s["tool"] == call["function"] and "result" not in s]
+    args = call.get("args")
+    same = [s for s in waiting if s.get("args") == args]
+    found = same or waiting
+    if found:
+        found[0]["result"] = result
+        if is_error is not None:
+            found[0]["is_error"] = is_error
 
 
 def _tool_result(message: dict[str, Any]) -> tuple[Any, bool | None]:
