@@ -354,12 +354,20 @@ def argument_coverage_lines(rules: Sequence[ArgumentRuleCoverage], style: Style)
         yield f"violated argument rules: {style.dim('none')}"
 
 
+def _entry_kinds(entries: Sequence[EntryCoverage]) -> str:
+    """What the entries are: "ask and limit entries", "flow entries" or "ask, limit and flow entries"."""
+    flows = sum(entry["rule_type"] == "flow" for entry in entries)
+    if not flows:
+        return "ask and limit entries"
+    return "flow entries" if flows == len(entries) else "ask, limit and flow entries"
+
+
 def entry_coverage_lines(entries: Sequence[EntryCoverage], style: Style) -> Iterator[str]:
-    """Which of the policy's ask and limit entries the steps reached, and which they triggered
+    """Which of the policy's ask, limit and flow entries the steps reached, and which they triggered
     (asked about, or refused): CoverageAccumulator.entry_coverage, Guard.entry_coverage."""
     reached = [entry for entry in entries if entry["reached"]]
     triggered = [entry for entry in entries if entry["triggered"]]
-    yield f"ask and limit entries: {len(reached)} of {len(entries)} reached, {len(triggered)} triggered"
+    yield f"{_entry_kinds(entries)}: {len(reached)} of {len(entries)} reached, {len(triggered)} triggered"
     unreached = [printable(entry["rule_id"]) for entry in entries if not entry["reached"]]
     yield f"unreached entries: {', '.join(unreached) if unreached else style.dim('none')}"
     if triggered:
