@@ -323,3 +323,17 @@ def test_suggest_writes_limits_from_observed_rates(tmp_path):
     (traces / "fast.jsonl").write_text(lines(*(step("web_search", t, q=t) for t in range(6))))
     again = run("suggest", traces)
     assert "per: 60s" not in again.stdout
+
+
+@pytest.mark.parametrize(("kinds", "heading"), [
+    (["ask", "limit", "repeat"], "ask and limit entries"),
+    (["flow", "flow"], "flow entries"),
+    (["ask", "flow"], "ask, limit and flow entries"),
+])
+def test_the_coverage_heading_names_the_kinds_of_entries(kinds, heading):
+    from ostik.reports.text import Style, entry_coverage_lines
+
+    entries = [{"rule_id": f"e{i}", "rule_type": kind, "tools": ["t"], "reached": 1, "triggered": 0}
+               for i, kind in enumerate(kinds)]
+    first = next(entry_coverage_lines(entries, Style(False)))
+    assert first == f"{heading}: {len(kinds)} of {len(kinds)} reached, 0 triggered"

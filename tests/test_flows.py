@@ -184,3 +184,21 @@ def write_policy_module(tmp_path_factory):
     path = tmp_path_factory.mktemp("flows") / "policy.yaml"
     path.write_text(POLICY)
     return ostik.Guard.from_file(path)
+
+
+def test_a_saved_agentdojo_run_is_judged_from_its_results():
+    # The injected bill names the attacker's IBAN; the transfer to it is refused
+    # by the value flow, and so is the payment to the bill's own IBAN, which
+    # came from the same outside content (the policy's choice, not the reader's).
+    from pathlib import Path
+
+    from ostik import formats
+
+    root = Path(__file__).resolve().parents[1]
+    guard = ostik.Guard.from_file(root / "examples" / "flows.yaml")
+    (trace,) = formats.read(root / "tests" / "data" / "formats" / "agentdojo-banking.json")
+    decisions = guard.judge(trace).decisions
+    assert [d.verdict for d in decisions] == ["allowed", "allowed", "blocked", "blocked", "allowed"]
+    assert decisions[2].failures[0].context == {"source_step": 0, "source_tool": "read_file", "argument": "recipient",
+                                                "matched": "US133000000121212121212"}
+    assert decisions[3].failures[0].context["matched"] == "UK12345678901234567890"

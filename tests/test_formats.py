@@ -23,6 +23,7 @@ TRANSCRIPTS = {
     "codex.jsonl": "codex",
     "gemini-cli.json": "gemini-cli",
     "langchain.json": "langchain",
+    "agentdojo-banking.json": "openai-chat",
 }
 
 
@@ -88,6 +89,29 @@ def test_where_steps_and_traces_come_from():
             {"role": "user", "tool_calls": [{"function": {"name": "not_a_call"}}]}],
          [{"tool": "f", "args": {"x": 1}}, {"tool": "g"}, {"tool": "h"}]),
         ("openai-chat", {"role": "assistant", "content": "no calls"}, []),
+        # AgentDojo's runs: args as a value, no args, text parts joined, a failed tool's error as its result.
+        ("openai-chat", {"messages": [
+            {"role": "assistant", "content": None, "tool_calls": [
+                {"function": "f", "args": {"x": [1]}, "id": "a"}, {"function": "g", "args": None, "id": "b"},
+                {"function": "h", "args": {}, "id": "c"}]},
+            {"role": "tool", "content": [{"type": "text", "content": "one"}, {"type": "text", "content": "two"}],
+             "tool_call_id": "a", "error": None},
+            {"role": "tool", "content": "", "tool_call_id": "b", "error": "KeyError: 'x'"},
+            {"role": "tool", "content": [{"type": "text", "text": "kept as it is"}], "tool_call_id": "c"}]},
+         [{"tool": "f", "args": {"x": [1]}, "result": "one\ntwo", "is_error": False},
+          {"tool": "g", "result": "KeyError: 'x'", "is_error": True},
+          {"tool": "h", "args": {}, "result": [{"type": "text", "text": "kept as it is"}]}]),
+        # AgentDojo results without the call's id find the call by its function and args.
+        ("openai-chat", [
+            {"role": "assistant", "tool_calls": [{"function": "f", "args": {"n": 1}, "id": None},
+                                                 {"function": "f", "args": {"n": 2}, "id": None},
+                                                 {"function": "g", "args": None, "id": None}]},
+            {"role": "tool", "content": "second", "tool_call_id": None, "tool_call": {"function": "f", "args": {"n": 2}}},
+            {"role": "tool", "content": "first", "tool_call": {"function": "f", "args": {"n": 9}}},
+            {"role": "tool", "content": "nobody's", "tool_call": {"function": "f", "args": {"n": 1}}},
+            {"role": "tool", "content": "", "tool_call": {"function": "g"}, "error": "boom"}],
+         [{"tool": "f", "args": {"n": 1}, "result": "first"}, {"tool": "f", "args": {"n": 2}, "result": "second"},
+          {"tool": "g", "result": "boom", "is_error": True}]),
         # Responses: a response inside a list of items, a message in the short form, built-in tool calls.
         ("openai-responses", [{"role": "user", "content": "hi"}, {"output": [{"type": "function_call", "name": "f",
                                                                               "arguments": "[1]"}]},
@@ -188,6 +212,8 @@ BROKEN = [
      "messages[3].tool_calls[0].function.name: expected the tool name (a string), found null"),
     ("openai-chat", "t.json", [{"role": "assistant", "tool_calls": [{"id": "c", "type": "function"}]}],
      '[0].tool_calls[0].function: missing, expected the called function (an object with "name")'),
+    ("openai-chat", "t.json", [{"role": "assistant", "tool_calls": [{"function": "f", "args": "x=1", "id": "c"}]}],
+     "[0].tool_calls[0].args: expected the call's arguments (an object), found \"x=1\""),
     ("openai-chat", "t.json", [{"role": "assistant", "tool_calls": [{"id": "c", "type": "retrieval"}]}],
      '[0].tool_calls[0].type: expected "function" or "custom", found "retrieval"'),
     ("openai-chat", "t.jsonl", [{"role": "user", "content": "u"}, 42],

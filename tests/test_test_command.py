@@ -232,19 +232,19 @@ def test_json_gives_one_object_per_trace_then_the_summary(tree):
     assert (result.returncode, result.stderr) == (1, "")
     *traces, summary = [json.loads(line) for line in result.stdout.splitlines()]
     assert [list(t) for t in traces] == [["file", "line", "passed", "steps", "blocked_steps", "blocking_rules",
-                                          "first_block", "refused_attempts", "unjudged_calls"]] * 3
+                                          "first_block", "refused_attempts", "unjudged_calls", "asked_steps"]] * 3
     assert traces[0] == {"file": str(tree / "sessions.jsonl"), "line": 1, "passed": True, "steps": 6,
                          "blocked_steps": 0, "blocking_rules": [], "first_block": None, "refused_attempts": 0,
-                         "unjudged_calls": 0}
+                         "unjudged_calls": 0, "asked_steps": 0}
     assert traces[1] == {"file": str(tree / "sessions.jsonl"), "line": 2, "passed": False, "steps": 3,
                          "blocked_steps": 0, "blocking_rules": ["require_run_tests"], "first_block": None,
-                         "refused_attempts": 0, "unjudged_calls": 0}
+                         "refused_attempts": 0, "unjudged_calls": 0, "asked_steps": 0}
     assert traces[2]["line"] is None and traces[2]["blocked_steps"] == 4
     assert traces[2]["first_block"] == {"step": 0, "tool": "edit_file", "rule": "before_inspect_then_edit_file",
                                         "reason": "'edit_file' requires 'inspect' first"}
     assert traces[2]["blocking_rules"][-2:] == ["require_run_tests", "after_edit_file_then_run_tests"]
     assert set(summary) == {"traces", "failed", "steps", "blocked_steps", "refused_attempts", "unjudged_calls",
-                            "unusable", "seconds"}
+                            "asked_steps", "unusable", "seconds"}
     assert (summary["traces"], summary["failed"], summary["steps"], summary["blocked_steps"],
             summary["unusable"]) == (3, 2, 14, 4, 0)
 
@@ -395,3 +395,34 @@ def test_quiet_counts_through_audit_accumulators_as_the_full_run_does(tree, jobs
     assert summary_of(quiet.stdout) == summary_of(full.stdout)
     assert quiet.stderr == full.stderr
     assert "c-bad-step.jsonl: line 1: step 1: Invalid tool call format:" in quiet.stderr
+
+
+ASKING = """\
+version: "1"
+ask:
+  - tool: git_push
+labels:
+  untrusted: [read_email]
+  external: [send_email]
+flows:
+  - {from: untrusted, to: external, effect: ask}
+"""
+
+
+@pytest.mark.parametrize("quiet", [False, True])
+def test_steps_asked_for_approval_pass_and_are_counted(tmp_path, write_policy, quiet):
+    policy = write_policy(ASKING)
+    traces = tmp_path / "runs.jsonl"
+    traces.write_text("".join(json.dumps(t) + "\n" for t in (
+        [{"tool": "read_email", "result": "hi"}, {"tool": "send_email"}, {"tool": "git_push"}],
+        [{"tool": "send_email"}],
+    )))
+    result = ostik("test", *(["-q"] if quiet else ["-v"]), policy, traces)
+    assert (result.returncode, result.stderr) == (0, "")
+    assert re.match(r"^2 traces, 0 failed, 4 steps, 0 blocked steps, 2 asked steps, in \d+\.\d\d s$",
+                    result.stdout.splitlines()[-1])
+    if not quiet:
+        assert result.stdout.splitlines()[:2] == [f"PASS {traces}:1: 3 steps; 2 steps asked for approval",
+                                                  f"PASS {traces}:2: 1 step"]
+        lines = [json.loads(line) for line in ostik("test", "--json", policy, traces).stdout.splitlines()]
+        assert [line["asked_steps"] for line in lines] == [2, 0, 2]

@@ -33,9 +33,11 @@ def add_command(commands: Commands) -> None:
                                            "(searched recursively for *.jsonl and *.json files) and - for stdin. "
                                            "A trace fails when a step is blocked or an end-of-trace check "
                                            "fails; a trace without steps fails when the policy has require "
-                                           "rules. Calls that a live guard refused, or that ran unjudged, are "
-                                           "no steps: they are counted beside them; an unjudged call fails its "
-                                           "trace unless the policy's on_error is allow. Prints one line per "
+                                           "rules. Steps that an ask entry or flow sends for a person's approval "
+                                           "pass, and are counted. Calls that a live guard refused, or that ran "
+                                           "unjudged, are no steps: they are counted beside them; an unjudged "
+                                           "call fails its trace unless the policy's on_error is allow. Prints "
+                                           "one line per "
                                            "failing trace, then a summary line.",
                                epilog="Exit status: 0 every trace passed, 1 some trace failed, 2 some input "
                                       "could not be used (the other files are still judged).")
@@ -70,6 +72,7 @@ def trace_json(trace: TraceResult) -> dict[str, Any]:
                                                    "reason": first.reason},
         "refused_attempts": trace.refused,
         "unjudged_calls": trace.unjudged,
+        "asked_steps": trace.asked,
     }
 
 
@@ -105,7 +108,7 @@ def run_test(args: argparse.Namespace) -> int:
     show_failing = not args.quiet and not args.json
     show_passing = args.verbose and not args.json
     kept: list[FileResult] = []
-    traces = failed = steps = blocked = refused = unjudged = 0
+    traces = failed = steps = blocked = refused = unjudged = asked = 0
     unusable = len(path_errors)
     progress = Progress(len(paths), "judging trace files", shown=not args.json)
     for path, error in path_errors:
@@ -134,6 +137,7 @@ def run_test(args: argparse.Namespace) -> int:
                 blocked += trace.blocked_steps
                 refused += trace.refused
                 unjudged += trace.unjudged
+                asked += trace.asked
                 if not trace.passed:
                     failed += 1
                 if args.json:
@@ -162,10 +166,11 @@ def run_test(args: argparse.Namespace) -> int:
             report_written = False
     if args.json:
         print(json.dumps({"traces": traces, "failed": failed, "steps": steps, "blocked_steps": blocked,
-                          "refused_attempts": refused, "unjudged_calls": unjudged, "unusable": unusable,
+                          "refused_attempts": refused, "unjudged_calls": unjudged, "asked_steps": asked,
+                          "unusable": unusable,
                           "seconds": round(seconds, 3)}))
     else:
-        print(test_summary(traces, failed, steps, blocked, seconds, refused, unjudged))
+        print(test_summary(traces, failed, steps, blocked, seconds, refused, unjudged, asked))
     if unusable or not report_written:
         return EXIT_UNUSABLE
     return EXIT_FAILED if failed else EXIT_OK
@@ -208,7 +213,7 @@ def count_test(policy: Policy, on_error: str, paths: Sequence[str], path_errors:
         warn(f"note: {UNTIMED_NOTE}")
     failed = summary["failed_traces"] + tally.failed_off_trace
     print(test_summary(summary["traces"], failed, summary["steps"], summary["blocked_steps"],
-                       time.perf_counter() - start, tally.refused, tally.unjudged))
+                       time.perf_counter() - start, tally.refused, tally.unjudged, summary["asked_steps"]))
     if path_errors or tally.problems:
         return EXIT_UNUSABLE
     return EXIT_FAILED if failed else EXIT_OK

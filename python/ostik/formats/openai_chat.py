@@ -58,7 +58,12 @@ def _message(message: Any, place: str, reading: Reading, steps: list[Step], plac
         reading.wrong(place, 'a message (an object with "role")', message)
     role = reading.string(message, "role", place, "the role of the message's author (a string)")
     if role == "tool":
-        reading.answered(steps, message.get("tool_call_id"), message.get("content"))
+        result, is_error = _tool_result(message)
+        call_id = message.get("tool_call_id")
+        if not (isinstance(call_id, str) and call_id):
+            _answered_by_call(steps, message.get("tool_call"), result, is_error)
+            return
+        reading.answered(steps, call_id, result, is_error)
         return
     if role == "function":
         reading.answered(steps, _LEGACY + str(message.get("name")), message.get("content"))
@@ -89,6 +94,9 @@ def _message(message: Any, place: str, reading: Reading, steps: list[Step], plac
 def _tool_call(call: Any, place: str, reading: Reading, steps: list[Step], places: list[str]) -> None:
     if not isinstance(call, dict):
         reading.wrong(place, "a tool call (an object)", call)
+    if "type" not in call and isinstance(call.get("function"), str):
+        _named_call(call, place, reading, steps, places)
+        return
     kind = call.get("type", "function")
     if kind == "function":
         function = reading.member(call, "function", place, 'the called function (an object with "name")')
@@ -117,3 +125,45 @@ def _function(function: Any, place: str, reading: Reading, steps: list[Step], pl
         arguments = reading.arguments(arguments, child(place, "arguments"))
     steps.append(step(tool, arguments))
     places.append(shown(call_place if call_place is not None else place))
+
+
+def _named_call(call: dict[str, Any], place: str, reading: Reading, steps: list[Step], places: list[str]) -> None:
+    # A saved AgentDojo run's call: the function's name, its args as a value.
+    arguments = call.get("args")
+    if arguments is not None and not isinstance(arguments, dict):
+        reading.wrong(child(place, "args"), "the call's arguments (an object)", arguments)
+    steps.append(step(call["function"], arguments))
+    places.append(shown(place))
+    reading.called(steps, call.get("id"), steps[-1])
+
+
+def _answered_by_call(steps: list[Step], call: Any, result: Any, is_error: bool | None) -> None:
+    # An AgentDojo result without the call's id names the call itself: it
+    # answers the first call of that function and those args still without a
+    # result (of that function, when none has those args).
+    if not isinstance(call, dict) or not isinstance(call.get("function"), str):
+        return
+    waiting = [s for s in steps if s["tool"] == call["function"] and "result" not in s]
+    args = call.get("args")
+    same = [s for s in waiting if s.get("args") == args]
+    found = same or waiting
+    if found:
+        found[0]["result"] = result
+        if is_error is not None:
+            found[0]["is_error"] = is_error
+
+
+def _tool_result(message: dict[str, Any]) -> tuple[Any, bool | None]:
+    """A tool message's result, and whether the call failed when the message says so."""
+    content = message.get("content")
+    if isinstance(content, list) and content and all(
+            isinstance(part, dict) and part.get("type") == "text" and isinstance(part.get("content"), str)
+            and "text" not in part for part in content):
+        content = "\n".join(part["content"] for part in content)
+    if "error" not in message:
+        return content, None
+    error = message["error"]
+    if error is None:
+        return content, False
+    # The tool raised: its content is empty, the error says why.
+    return (content if content else error), True

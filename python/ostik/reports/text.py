@@ -228,9 +228,12 @@ def outcome_text(steps: int, blocked_steps: int, first_block: int | None, end_fa
     return "; ".join(parts)
 
 
-def off_trace_text(refused: int, unjudged: int) -> str:
-    """The calls that are no steps, counted: "; 2 refused attempts; 1 call ran unjudged" ("" for none)."""
+def off_trace_text(refused: int, unjudged: int, asked: int = 0) -> str:
+    """The calls that are no steps, counted, and the steps that needed approval:
+    "; 2 refused attempts; 1 call ran unjudged; 1 step asked for approval" ("" for none)."""
     text = ""
+    if asked:
+        text += f"; {_plural(asked, 'step')} asked for approval"
     if refused:
         text += f"; {_plural(refused, 'refused attempt')}"
     if unjudged:
@@ -281,7 +284,7 @@ def trace_place(trace: TraceResult) -> str:
 
 def trace_line(trace: TraceResult, style: Style) -> str:
     """One line for a trace: PASS with its steps, or FAIL with its first violation and a tally."""
-    off_trace = off_trace_text(trace.refused, trace.unjudged)
+    off_trace = off_trace_text(trace.refused, trace.unjudged, trace.asked)
     if trace.passed:
         return f"{style.good('PASS')} {trace_place(trace)}: {_plural(trace.steps, 'step')}{off_trace}"
     if trace.blocked_steps:
@@ -295,10 +298,11 @@ def trace_line(trace: TraceResult, style: Style) -> str:
 
 
 def test_summary(traces: int, failed: int, steps: int, blocked_steps: int, seconds: float, refused: int = 0,
-                 unjudged: int = 0) -> str:
-    """The closing line of `ostik test`; the calls that are no steps only when there are some."""
+                 unjudged: int = 0, asked: int = 0) -> str:
+    """The closing line of `ostik test`; the steps asked for approval and the calls that are no
+    steps only when there are some."""
     off_trace = "".join(f", {_plural(count, word)}" for count, word in
-                        ((refused, "refused attempt"), (unjudged, "unjudged call")) if count)
+                        ((asked, "asked step"), (refused, "refused attempt"), (unjudged, "unjudged call")) if count)
     return (f"{_plural(traces, 'trace')}, {failed} failed, {_plural(steps, 'step')}, "
             f"{_plural(blocked_steps, 'blocked step')}{off_trace}, in {seconds:.2f} s")
 
@@ -350,12 +354,20 @@ def argument_coverage_lines(rules: Sequence[ArgumentRuleCoverage], style: Style)
         yield f"violated argument rules: {style.dim('none')}"
 
 
+def _entry_kinds(entries: Sequence[EntryCoverage]) -> str:
+    """What the entries are: "ask and limit entries", "flow entries" or "ask, limit and flow entries"."""
+    flows = sum(entry["rule_type"] == "flow" for entry in entries)
+    if not flows:
+        return "ask and limit entries"
+    return "flow entries" if flows == len(entries) else "ask, limit and flow entries"
+
+
 def entry_coverage_lines(entries: Sequence[EntryCoverage], style: Style) -> Iterator[str]:
-    """Which of the policy's ask and limit entries the steps reached, and which they triggered
+    """Which of the policy's ask, limit and flow entries the steps reached, and which they triggered
     (asked about, or refused): CoverageAccumulator.entry_coverage, Guard.entry_coverage."""
     reached = [entry for entry in entries if entry["reached"]]
     triggered = [entry for entry in entries if entry["triggered"]]
-    yield f"ask and limit entries: {len(reached)} of {len(entries)} reached, {len(triggered)} triggered"
+    yield f"{_entry_kinds(entries)}: {len(reached)} of {len(entries)} reached, {len(triggered)} triggered"
     unreached = [printable(entry["rule_id"]) for entry in entries if not entry["reached"]]
     yield f"unreached entries: {', '.join(unreached) if unreached else style.dim('none')}"
     if triggered:

@@ -78,6 +78,9 @@ class TraceResult(NamedTuple):
     # of the trace, counted beside them.
     refused: int = 0
     unjudged: int = 0
+    # The steps an ask entry or an ask flow needed a person's approval for:
+    # they pass the trace, and are counted so that they never pass unseen.
+    asked: int = 0
 
     @property
     def first_block(self) -> Violation | None:
@@ -222,7 +225,7 @@ def trace_result(trace: Trace, judgement: Judgement, several: bool, on_error: st
     violations.extend(off_trace)
     return TraceResult(trace.source, line, trace.place, judgement.passed and not off_trace, judgement.steps,
                        judgement.blocked_steps, tuple(judgement.blocking_rules), tuple(violations),
-                       len(trace.refused), len(trace.unjudged))
+                       len(trace.refused), len(trace.unjudged), judgement.asked_steps)
 
 
 def judge_file(guard: Guard, path: str, trace_format: str, fail_on_refused: bool = False) -> FileResult:
