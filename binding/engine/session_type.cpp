@@ -26,6 +26,9 @@ namespace {
 
 PyTypeObject* session_type = nullptr;
 
+// The sets of SessionObject::recent.
+constexpr std::size_t recent_sets = 32;
+
 struct SessionObject {
     PyObject_HEAD
     // Holds the guard it runs on, so the Guard object may go first.
@@ -35,7 +38,22 @@ struct SessionObject {
     // The slots of the tool names checked so far (str -> slot * 2 + whether
     // calls of it need their arguments), owned, or null before the first.
     PyObject* tools;
+    // The last names found in `tools`, by object, two per set of the name's
+    // hash, the newer first: a caller that passes the same str object again
+    // (a function's name, a constant) skips the dict. Each name is owned, so
+    // an entry's object is never another's.
+    struct RecentTool {
+        PyObject* name;            // owned, or null
+        unsigned long long value;  // as in `tools`
+    } recent[2 * recent_sets];
 };
+
+// The first of the two entries a str may be in; null before it is hashed.
+SessionObject::RecentTool* recent_set(SessionObject* s, PyObject* tool) {
+    const Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(tool)->hash;
+    if (hash == -1) return nullptr;
+    return &s->recent[2 * (static_cast<std::size_t>(hash) % recent_sets)];
+}
 
 // The most tool names a session keeps the slots of; later names are looked up
 // by the core on every call.
@@ -49,6 +67,7 @@ void session_dealloc(PyObject* self) {
     Py_XDECREF(reinterpret_cast<SessionObject*>(self)->clock);
     Py_XDECREF(reinterpret_cast<SessionObject*>(self)->approver);
     Py_XDECREF(reinterpret_cast<SessionObject*>(self)->tools);
+    for (SessionObject::RecentTool& r : reinterpret_cast<SessionObject*>(self)->recent) Py_XDECREF(r.name);
     tp->tp_free(self);
     Py_DECREF(tp);
 }
@@ -70,7 +89,8 @@ PyObject* session_entry(F&& body) {
 
 // The slot of a tool name and whether its calls need their arguments: kept
 // per name for plain str objects (a subclass may compare in its own way), so
-// that a known name costs one dict lookup. Without `make`, a name the session
+// that a known name costs one dict lookup, or none when the same object came
+// lately. Without `make`, a name the session
 // has no slot for gets none (its slot left empty, nothing kept), so that a
 // peek leaves no trace of a tool. Nothing with the exception set.
 struct KnownTool {
@@ -78,14 +98,28 @@ struct KnownTool {
     bool needs_arguments = false;
 };
 
+// A value of SessionObject::tools.
+KnownTool known_tool(unsigned long long v) { return {static_cast<std::uint32_t>(v >> 1), (v & 1) != 0}; }
+
 std::optional<KnownTool> tool_slot_of(PyObject* self, PyObject* tool, std::string_view text, bool make) {
     auto* s = reinterpret_cast<SessionObject*>(self);
     const bool keep = PyUnicode_CheckExact(tool);
     if (keep && s->tools) {
-        PyObject* known = PyDict_GetItemWithError(s->tools, tool);  // borrowed
-        if (known) {
+        SessionObject::RecentTool* recent = recent_set(s, tool);
+        if (recent && recent[0].name == tool) return known_tool(recent[0].value);
+        if (recent && recent[1].name == tool) {
+            std::swap(recent[0], recent[1]);
+            return known_tool(recent[0].value);
+        }
+        if (PyObject* known = PyDict_GetItemWithError(s->tools, tool)) {  // borrowed
             const unsigned long long v = PyLong_AsUnsignedLongLong(known);
-            return KnownTool{static_cast<std::uint32_t>(v >> 1), (v & 1) != 0};
+            // The lookup has hashed the name.
+            if ((recent = recent_set(s, tool))) {
+                Py_XDECREF(recent[1].name);
+                recent[1] = recent[0];
+                recent[0] = {Py_NewRef(tool), v};
+            }
+            return known_tool(v);
         }
         if (PyErr_Occurred()) return std::nullopt;
     }
@@ -662,6 +696,7 @@ PyObject* wrap_session(std::unique_ptr<GuardSession> session, PyObject* clock, P
     s->clock = clock && clock != Py_None ? Py_NewRef(clock) : nullptr;
     s->approver = approver && approver != Py_None ? Py_NewRef(approver) : nullptr;
     s->tools = nullptr;
+    for (SessionObject::RecentTool& r : s->recent) r = {nullptr, 0};
     return self;
 }
 

@@ -139,19 +139,18 @@ inline Outcome TraceState::decide(std::size_t rule_index, StepTool tool, std::ui
     return o;
 }
 
-inline bool TraceState::passes_plainly(std::size_t rule_index, StepTool tool, std::uint64_t step_index) const {
-    const PlannedRule& r = plan_.rules[rule_index];
-    const RuleEntry& entry = entries_[rule_index];
-    switch (r.kind) {
+inline bool TraceState::passes_plainly(const FailableRule& rule, StepTool tool, std::uint64_t step_index) const {
+    switch (rule.kind) {
         case 2:
             // The total, when within the limit, is the sum decide() makes:
             // no name's count can have wrapped.
-            return r.set_a.contains(tool.name_id) ? std::uint64_t{name_calls_[tool.name_id]} + 1 <= r.number
-                                                  : totals_[rule_index] <= r.number;
-        case 4:  // before its last position a window passes, enforcing or not
+            return (rule.named ? std::uint64_t{name_calls_[tool.name_id]} + 1 : totals_[rule.rule]) <= rule.number;
+        case 4: {  // before its last position a window passes, enforcing or not
+            const RuleEntry& entry = entries_[rule.rule];
             return !entry.open || step_index < entry.deadline;
+        }
         case 5:
-            return !entry.open;
+            return !entries_[rule.rule].open;
         default:
             return false;
     }

@@ -65,6 +65,15 @@ struct Outcome {
     friend bool operator==(const Outcome&, const Outcome&) = default;
 };
 
+// A rule a call of a slot's tool can fail, with what tells from a few numbers
+// that it passes all the same (TraceState::passes_plainly).
+struct FailableRule {
+    std::uint32_t rule = 0;    // its index
+    std::uint32_t number = 0;  // max_calls: the limit
+    std::size_t kind = 0;      // PlannedRule::kind
+    bool named = false;        // max_calls: the tool is one of the names it counts
+};
+
 // One distinct tool name of the trace.
 struct Slot {
     std::uint32_t index = 0;   // its position among the trace's slots
@@ -73,7 +82,11 @@ struct Slot {
     std::uint32_t calls = 0;
     NameId name_id = no_name;
     ToolVerdict gate = ToolVerdict::pass;  // the tool check, made once per name
-    std::vector<std::uint32_t> failable;   // ExplainPlan::failable_rules of the name
+    // ExplainPlan::failable_rules of the name, in policy order, less the
+    // rules that were settled when the slot was last advanced: a settled
+    // rule stays settled, so the calls of a long run judge fewer and fewer.
+    std::vector<FailableRule> failable;
+    std::uint32_t pruned_at = 0;  // TraceState's count of settled rules then
 };
 
 // A step's tool as the evaluator sees it.
@@ -81,8 +94,9 @@ struct StepTool {
     std::string_view name;
     NameId name_id = no_name;
     ToolVerdict gate = ToolVerdict::pass;
-    // The rules the call can fail, when known; null: any rule.
-    const std::vector<std::uint32_t>* failable = nullptr;
+    // The rules the call can fail (some may be settled), when known; null:
+    // any rule.
+    const std::vector<FailableRule>* failable = nullptr;
 };
 
 // Per-rule entries, by rule index.
@@ -129,7 +143,7 @@ public:
     // same, told from a few numbers without judging it: a max_calls rule
     // within its limit, an after window not open or not at its end, a
     // never_after rule not armed. False says nothing: judge the rule.
-    bool passes_plainly(std::size_t rule_index, StepTool tool, std::uint64_t step_index) const;
+    bool passes_plainly(const FailableRule& rule, StepTool tool, std::uint64_t step_index) const;
 
     // Counts the call of slot `s` and moves the per-rule entries; the step
     // index is the number of steps entered before.
@@ -153,6 +167,13 @@ public:
 private:
     bool called(const NameSet& names) const;
     std::uint64_t total_calls(const NameSet& names) const;
+    // Marks a rule settled from now on.
+    void settle(std::uint32_t rule_index) {
+        settled_count_ += settled_[rule_index] == 0;
+        settled_[rule_index] = 1;
+    }
+    // The slot's failable rules for its name, less the settled ones.
+    void plan_failable(Slot& slot, std::string_view tool);
 
     const ExplainPlan& plan_;
     std::vector<Slot> slots_;
@@ -161,6 +182,7 @@ private:
     std::vector<std::uint32_t> name_calls_;  // by name id
     std::vector<RuleEntry> entries_;         // by rule index
     std::vector<std::uint8_t> settled_;      // by rule index
+    std::uint32_t settled_count_ = 0;        // of settled_ set
     std::vector<std::uint64_t> totals_;      // by rule index: a max_calls rule's calls over its names
     std::uint64_t steps_ = 0;
 };
