@@ -372,6 +372,19 @@ PyObject* new_session_decision(SessionDecision&& decision, PyObject* owner) {
     return self;
 }
 
+PyObject* new_session_decision(PyObject* owner, SessionDecision*& made) {
+    PyObject* self = allocate();
+    if (!self) return nullptr;
+    DecisionObject* d = as_decision(self);
+    new (&d->decision) std::optional<GuardDecision>();
+    new (&d->made) std::optional<SessionDecision>(std::in_place);
+    d->owner = Py_NewRef(owner);
+    new (&d->judgement) std::shared_ptr<const TraceJudgement>();
+    d->step = 0;
+    made = &*d->made;
+    return self;
+}
+
 PyObject* new_judged_decision(std::shared_ptr<const TraceJudgement> judgement, std::uint64_t step) {
     PyObject* self = allocate();
     if (!self) return nullptr;

@@ -4,6 +4,7 @@
 // converted before it is taken, Decisions made after it is released).
 #include <Python.h>
 
+#include <algorithm>
 #include <memory>
 #include <cmath>
 #include <new>
@@ -26,8 +27,9 @@ namespace {
 
 PyTypeObject* session_type = nullptr;
 
-// The sets of SessionObject::recent.
-constexpr std::size_t recent_sets = 32;
+// The sets of SessionObject::recent, and the names each holds.
+constexpr std::size_t recent_sets = 16;
+constexpr std::size_t recent_ways = 4;
 
 struct SessionObject {
     PyObject_HEAD
@@ -38,21 +40,21 @@ struct SessionObject {
     // The slots of the tool names checked so far (str -> slot * 2 + whether
     // calls of it need their arguments), owned, or null before the first.
     PyObject* tools;
-    // The last names found in `tools`, by object, two per set of the name's
-    // hash, the newer first: a caller that passes the same str object again
+    // The last names found in `tools`, by object, a few per set of the
+    // name's hash, the latest first: a caller that passes the same str object again
     // (a function's name, a constant) skips the dict. Each name is owned, so
     // an entry's object is never another's.
     struct RecentTool {
         PyObject* name;            // owned, or null
         unsigned long long value;  // as in `tools`
-    } recent[2 * recent_sets];
+    } recent[recent_sets * recent_ways];
 };
 
-// The first of the two entries a str may be in; null before it is hashed.
+// The first of the entries a str may be in; null before it is hashed.
 SessionObject::RecentTool* recent_set(SessionObject* s, PyObject* tool) {
     const Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(tool)->hash;
     if (hash == -1) return nullptr;
-    return &s->recent[2 * (static_cast<std::size_t>(hash) % recent_sets)];
+    return &s->recent[recent_ways * (static_cast<std::size_t>(hash) % recent_sets)];
 }
 
 // The most tool names a session keeps the slots of; later names are looked up
@@ -106,17 +108,19 @@ std::optional<KnownTool> tool_slot_of(PyObject* self, PyObject* tool, std::strin
     const bool keep = PyUnicode_CheckExact(tool);
     if (keep && s->tools) {
         SessionObject::RecentTool* recent = recent_set(s, tool);
-        if (recent && recent[0].name == tool) return known_tool(recent[0].value);
-        if (recent && recent[1].name == tool) {
-            std::swap(recent[0], recent[1]);
-            return known_tool(recent[0].value);
+        for (std::size_t i = 0; recent && i < recent_ways; ++i) {
+            if (recent[i].name != tool) continue;
+            const SessionObject::RecentTool found = recent[i];
+            std::copy_backward(recent, recent + i, recent + i + 1);
+            recent[0] = found;
+            return known_tool(found.value);
         }
         if (PyObject* known = PyDict_GetItemWithError(s->tools, tool)) {  // borrowed
             const unsigned long long v = PyLong_AsUnsignedLongLong(known);
             // The lookup has hashed the name.
             if ((recent = recent_set(s, tool))) {
-                Py_XDECREF(recent[1].name);
-                recent[1] = recent[0];
+                Py_XDECREF(recent[recent_ways - 1].name);
+                std::copy_backward(recent, recent + recent_ways - 1, recent + recent_ways);
                 recent[0] = {Py_NewRef(tool), v};
             }
             return known_tool(v);
@@ -264,9 +268,13 @@ PyObject* session_check(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         if (!call) return nullptr;
         std::optional<double> now;
         if (!session_time(self, now)) return nullptr;
-        auto decision = session_of(self).check(std::move(*call), call_id, now, slot);
-        if (!decision) return raise_check_error(decision.error());
-        return new_session_decision(std::move(*decision), self);
+        // The session decides into the Decision it returns.
+        SessionDecision* made = nullptr;
+        OwnedRef decision = OwnedRef::steal(new_session_decision(self, made));
+        if (!decision) return nullptr;
+        auto checked = session_of(self).check(*made, std::move(*call), call_id, now, slot);
+        if (!checked) return raise_check_error(checked.error());
+        return decision.release();
     });
 }
 

@@ -42,7 +42,22 @@ void TraceState::plan_failable(Slot& slot, std::string_view tool) {
         const PlannedRule& r = plan_.rules[k];
         slot.failable.push_back({k, r.number, r.kind, r.kind == 2 && r.set_a.contains(slot.name_id)});
     }
+    prune_failable(slot);
+}
+
+void TraceState::prune_failable(Slot& slot) {
+    std::erase_if(slot.failable, [this](const FailableRule& f) { return settled_[f.rule] != 0; });
     slot.pruned_at = settled_count_;
+    PlainPass& plain = slot.plain;
+    plain = PlainPass{};
+    plain.usable = true;
+    for (const FailableRule& f : slot.failable) {
+        if (f.kind == 2 && f.named) plain.named_limit = std::min<std::uint64_t>(plain.named_limit, f.number);
+        else if (f.kind == 2) plain.totals.push_back(f);
+        else if (f.kind == 4) plain.windows.push_back(f.rule);
+        else if (f.kind == 5) plain.armed.push_back(f.rule);
+        else plain.usable = false;
+    }
 }
 
 std::uint32_t TraceState::enter(std::string_view tool) {
@@ -65,10 +80,7 @@ std::uint32_t TraceState::enter(std::string_view tool) {
 
 void TraceState::advance(std::uint32_t s) {
     Slot& slot = slots_[s];
-    if (slot.pruned_at != settled_count_) {
-        std::erase_if(slot.failable, [this](const FailableRule& f) { return settled_[f.rule] != 0; });
-        slot.pruned_at = settled_count_;
-    }
+    if (slot.pruned_at != settled_count_) prune_failable(slot);
     const std::uint64_t i = steps_++;
     ++slot.calls;
     const NameId id = slot.name_id;

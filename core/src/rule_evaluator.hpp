@@ -156,6 +156,21 @@ inline bool TraceState::passes_plainly(const FailableRule& rule, StepTool tool, 
     }
 }
 
+inline bool TraceState::passes_plainly(const PlainPass& pass, StepTool tool, std::uint64_t step_index) const {
+    if (!pass.usable) return false;
+    if (tool.name_id != no_name && std::uint64_t{name_calls_[tool.name_id]} + 1 > pass.named_limit) return false;
+    for (const FailableRule& r : pass.totals) {
+        if (totals_[r.rule] > r.number) return false;
+    }
+    for (const std::uint32_t k : pass.windows) {
+        if (entries_[k].open && step_index >= entries_[k].deadline) return false;
+    }
+    for (const std::uint32_t k : pass.armed) {
+        if (entries_[k].open) return false;
+    }
+    return true;
+}
+
 // Enforcing, a refused call never happened, so a window past its deadline
 // would refuse every later call, `then` included. The call that would let the
 // window pass is refused instead: at its last position, anything but `then`

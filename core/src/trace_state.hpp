@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string>
@@ -74,6 +75,18 @@ struct FailableRule {
     bool named = false;        // max_calls: the tool is one of the names it counts
 };
 
+// The failable rules of a slot by what passes_plainly asks of them, so that
+// one pass tells that every one of them passes plainly: the steady state of
+// a long run, where judging the call for failures would find none. Usable
+// only when every rule left is a max_calls, after or never_after rule.
+struct PlainPass {
+    bool usable = false;
+    std::uint64_t named_limit = std::numeric_limits<std::uint64_t>::max();  // the lowest limit of the max_calls rules naming the tool
+    std::vector<FailableRule> totals;        // the other max_calls rules
+    std::vector<std::uint32_t> windows;      // after rules
+    std::vector<std::uint32_t> armed;        // never_after rules
+};
+
 // One distinct tool name of the trace.
 struct Slot {
     std::uint32_t index = 0;   // its position among the trace's slots
@@ -87,6 +100,7 @@ struct Slot {
     // rule stays settled, so the calls of a long run judge fewer and fewer.
     std::vector<FailableRule> failable;
     std::uint32_t pruned_at = 0;  // TraceState's count of settled rules then
+    PlainPass plain;              // of `failable`
 };
 
 // A step's tool as the evaluator sees it.
@@ -97,6 +111,7 @@ struct StepTool {
     // The rules the call can fail (some may be settled), when known; null:
     // any rule.
     const std::vector<FailableRule>* failable = nullptr;
+    const PlainPass* plain = nullptr;  // of `failable`, with it
 };
 
 // Per-rule entries, by rule index.
@@ -127,7 +142,7 @@ public:
     const Slot& slot(std::uint32_t s) const { return slots_[s]; }
     std::size_t slot_count() const { return slots_.size(); }
     StepTool step_tool(std::uint32_t s) const {
-        return {slots_[s].text.raw, slots_[s].name_id, slots_[s].gate, &slots_[s].failable};
+        return {slots_[s].text.raw, slots_[s].name_id, slots_[s].gate, &slots_[s].failable, &slots_[s].plain};
     }
     // For a tool that need not have a slot.
     StepTool step_tool(std::string_view tool) const { return {tool, plan_.name_id(tool), plan_.gate.check(tool)}; }
@@ -144,6 +159,9 @@ public:
     // within its limit, an after window not open or not at its end, a
     // never_after rule not armed. False says nothing: judge the rule.
     bool passes_plainly(const FailableRule& rule, StepTool tool, std::uint64_t step_index) const;
+    // Whether every rule of the pass passes plainly at this step; false when
+    // it is not usable, or says nothing.
+    bool passes_plainly(const PlainPass& pass, StepTool tool, std::uint64_t step_index) const;
 
     // Counts the call of slot `s` and moves the per-rule entries; the step
     // index is the number of steps entered before.
@@ -174,6 +192,8 @@ private:
     }
     // The slot's failable rules for its name, less the settled ones.
     void plan_failable(Slot& slot, std::string_view tool);
+    // Drops the slot's settled rules.
+    void prune_failable(Slot& slot);
 
     const ExplainPlan& plan_;
     std::vector<Slot> slots_;
