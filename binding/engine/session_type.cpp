@@ -1,7 +1,9 @@
 // The Session class: one agent run under a Guard. Every call is judged as the
 // next step of the run; the session's own lock serializes the threads that
 // share it, and no Python code runs while that lock is held (arguments are
-// converted before it is taken, Decisions made after it is released).
+// converted and a check's Decision object made before it is taken; the
+// session decides into that object under it, other Decisions are made after
+// it is released).
 #include <Python.h>
 
 #include <algorithm>
@@ -41,9 +43,9 @@ struct SessionObject {
     // calls of it need their arguments), owned, or null before the first.
     PyObject* tools;
     // The last names found in `tools`, by object, a few per set of the
-    // name's hash, the latest first: a caller that passes the same str object again
-    // (a function's name, a constant) skips the dict. Each name is owned, so
-    // an entry's object is never another's.
+    // name's hash, the latest first: a caller that passes the same str
+    // object again (a function's name, a constant) skips the dict. Each name
+    // is owned, so an entry's object is never another's.
     struct RecentTool {
         PyObject* name;            // owned, or null
         unsigned long long value;  // as in `tools`
@@ -92,9 +94,9 @@ PyObject* session_entry(F&& body) {
 // The slot of a tool name and whether its calls need their arguments: kept
 // per name for plain str objects (a subclass may compare in its own way), so
 // that a known name costs one dict lookup, or none when the same object came
-// lately. Without `make`, a name the session
-// has no slot for gets none (its slot left empty, nothing kept), so that a
-// peek leaves no trace of a tool. Nothing with the exception set.
+// lately. Without `make`, a name the session has no slot for gets none (its
+// slot left empty, nothing kept), so that a peek leaves no trace of a tool.
+// Nothing with the exception set.
 struct KnownTool {
     std::optional<std::uint32_t> slot;
     bool needs_arguments = false;
