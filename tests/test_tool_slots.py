@@ -2,6 +2,8 @@
 decisions must be those of a session that knows nothing yet, whatever names came first, in
 whichever session, through whichever method (check, peek, resumed bytes, str subclasses)."""
 
+import json
+
 import pytest
 
 from ostik import Guard
@@ -89,3 +91,46 @@ def test_a_tool_whose_arguments_matter_is_refused_for_bad_arguments_after_many_n
     assert not session.check("shell", ARGS)
     assert session.check("shell", {"command": "ls"})
     assert session.check("deploy", ARGS).verdict == "ask"
+
+
+LIMITS = """\
+version: "1"
+sequences:
+""" + "".join(f"  - {{type: max_calls, tool: t{i}, max: {i % 3 + 1}}}\n" for i in range(80))
+
+
+def test_sessions_keep_their_own_slots_of_the_same_name_objects(tmp_path):
+    """Each session remembers the str objects of the names it met with its own slots:
+    the same objects met in another order by another session, more of them than a
+    session remembers, and evicted ones met again decide as a fresh session would."""
+    path = tmp_path / "limits.yaml"
+    path.write_text(LIMITS)
+    guard = Guard.from_file(str(path))
+    names = [f"t{i}" for i in range(80)]
+    forward, backward = guard.session(), guard.session()
+    runs = {forward: names * 5, backward: names[::-1] * 5}
+    for session, order in runs.items():
+        for tool in order:
+            session.check(tool)
+    for session, order in runs.items():
+        # Each name's calls beyond its limit were refused, by that name's rule.
+        for i, tool in enumerate(names):
+            d = session.peek(tool)
+            assert not d and d.blocked_by == guard.rule_ids[i], (tool, d)
+            assert session.peek(Name(tool)).blocked_by == d.blocked_by
+        assert session.steps == sum(i % 3 + 1 for i in range(80))
+    # A name met as a new object (not the one remembered) is the same name.
+    assert not forward.check("".join(["t", "0"])) and forward.check("t80")
+
+
+def test_whether_arguments_are_read_is_each_sessions_own(guard):
+    """A session that keeps its calls reads the arguments of every tool; one that does
+    not, only of the tools whose rules read them: the same name objects, met by both in
+    turn, must not carry one session's answer into the other."""
+    names = ["read", "write", "list"]
+    plain, keeping = guard.session(), guard.session(keep=True)
+    for _ in range(3):
+        for tool in names:
+            assert plain.check(tool, {"path": tool}) and keeping.check(tool, {"path": tool})
+    steps = json.loads(keeping.explain())["steps"]
+    assert [(s["tool"], s["args"]) for s in steps] == [(t, {"path": t}) for t in names * 3]

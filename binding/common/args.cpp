@@ -70,8 +70,7 @@ bool place_keyword(const Signature& sig, PyObject* key, PyObject* value, PyObjec
 
 }  // namespace
 
-bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
-    nargs = PyVectorcall_NARGS(nargs);
+bool parse_any_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
     for (Py_ssize_t i = 0; i < sig.count; ++i) out[i] = nullptr;
     if (nargs > max_positional(sig)) return too_many_positional(sig, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];

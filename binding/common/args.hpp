@@ -14,10 +14,23 @@ struct Signature {
     Py_ssize_t positional = -1;        // how many may be given by position (-1: all); the rest are keyword-only
 };
 
+// parse_args() of any call (`nargs` without the vectorcall flag).
+bool parse_any_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    PyObject** out);
+
 // Vectorcall form. Fills out[0..count) with borrowed references; parameters
 // not given stay null. Returns false with a TypeError set on a bad call.
-bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                PyObject** out);
+// Inline for the common call, every argument given by position, which
+// needs no checks but the count.
+inline bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                       PyObject** out) {
+    nargs = PyVectorcall_NARGS(nargs);
+    if (kwnames || nargs < sig.required || nargs > (sig.positional < 0 ? sig.count : sig.positional)) {
+        return parse_any_args(sig, args, nargs, kwnames, out);
+    }
+    for (Py_ssize_t i = 0; i < sig.count; ++i) out[i] = i < nargs ? args[i] : nullptr;
+    return true;
+}
 
 // tp_new form (argument tuple and keyword dict).
 bool parse_args(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);

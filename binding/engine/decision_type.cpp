@@ -52,13 +52,21 @@ const ostik::GuardDecision& decision_of(PyObject* self) {
     return *d->decision;
 }
 
+// Freed Decision objects kept for the next ones: a session makes one per
+// checked call, most of them dropped at once. The type has no subclasses, so
+// every one has the same size. Touched with the GIL held only.
+constexpr int kept_spares = 32;
+PyObject* spares[kept_spares];
+int spare_count = 0;
+
 void decision_dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
     as_decision(self)->decision.~optional();
     as_decision(self)->made.~optional();
     Py_XDECREF(as_decision(self)->owner);
     as_decision(self)->judgement.~shared_ptr();
-    tp->tp_free(self);
+    if (spare_count < kept_spares) spares[spare_count++] = self;
+    else PyObject_Free(self);
     Py_DECREF(tp);
 }
 
@@ -331,7 +339,12 @@ PyType_Spec decision_spec = {
     decision_slots,
 };
 
-PyObject* allocate() { return decision_type->tp_alloc(decision_type, 0); }
+// A Decision object whose fields the caller constructs (none is set here).
+PyObject* allocate() {
+    PyObject* self = spare_count ? spares[--spare_count] : static_cast<PyObject*>(PyObject_Malloc(decision_type->tp_basicsize));
+    if (!self) return PyErr_NoMemory();
+    return PyObject_Init(self, decision_type);
+}
 
 }  // namespace
 
@@ -356,6 +369,19 @@ PyObject* new_session_decision(SessionDecision&& decision, PyObject* owner) {
     d->owner = Py_NewRef(owner);
     new (&d->judgement) std::shared_ptr<const TraceJudgement>();
     d->step = 0;
+    return self;
+}
+
+PyObject* new_session_decision(PyObject* owner, SessionDecision*& made) {
+    PyObject* self = allocate();
+    if (!self) return nullptr;
+    DecisionObject* d = as_decision(self);
+    new (&d->decision) std::optional<GuardDecision>();
+    new (&d->made) std::optional<SessionDecision>(std::in_place);
+    d->owner = Py_NewRef(owner);
+    new (&d->judgement) std::shared_ptr<const TraceJudgement>();
+    d->step = 0;
+    made = &*d->made;
     return self;
 }
 

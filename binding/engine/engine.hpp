@@ -61,6 +61,9 @@ PyObject* new_decision(GuardDecision&& decision);
 // field needs them; it holds `owner` (the Session), which keeps the guard the
 // decision refers to.
 PyObject* new_session_decision(SessionDecision&& decision, PyObject* owner);
+// A Decision of `owner` whose session decision, empty, is `made`: for the
+// session to decide into in place.
+PyObject* new_session_decision(PyObject* owner, SessionDecision*& made);
 
 // A new Decision of step `step` of `judgement`, whose texts are made only
 // when a field needs them.

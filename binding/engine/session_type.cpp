@@ -1,9 +1,12 @@
 // The Session class: one agent run under a Guard. Every call is judged as the
 // next step of the run; the session's own lock serializes the threads that
 // share it, and no Python code runs while that lock is held (arguments are
-// converted before it is taken, Decisions made after it is released).
+// converted and a check's Decision object made before it is taken; the
+// session decides into that object under it, other Decisions are made after
+// it is released).
 #include <Python.h>
 
+#include <algorithm>
 #include <memory>
 #include <cmath>
 #include <new>
@@ -26,6 +29,10 @@ namespace {
 
 PyTypeObject* session_type = nullptr;
 
+// The sets of SessionObject::recent, and the names each holds.
+constexpr std::size_t recent_sets = 16;
+constexpr std::size_t recent_ways = 4;
+
 struct SessionObject {
     PyObject_HEAD
     // Holds the guard it runs on, so the Guard object may go first.
@@ -35,7 +42,22 @@ struct SessionObject {
     // The slots of the tool names checked so far (str -> slot * 2 + whether
     // calls of it need their arguments), owned, or null before the first.
     PyObject* tools;
+    // The last names found in `tools`, by object, a few per set of the
+    // name's hash, the latest first: a caller that passes the same str
+    // object again (a function's name, a constant) skips the dict. Each name
+    // is owned, so an entry's object is never another's.
+    struct RecentTool {
+        PyObject* name;            // owned, or null
+        unsigned long long value;  // as in `tools`
+    } recent[recent_sets * recent_ways];
 };
+
+// The first of the entries a str may be in; null before it is hashed.
+SessionObject::RecentTool* recent_set(SessionObject* s, PyObject* tool) {
+    const Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(tool)->hash;
+    if (hash == -1) return nullptr;
+    return &s->recent[recent_ways * (static_cast<std::size_t>(hash) % recent_sets)];
+}
 
 // The most tool names a session keeps the slots of; later names are looked up
 // by the core on every call.
@@ -49,6 +71,7 @@ void session_dealloc(PyObject* self) {
     Py_XDECREF(reinterpret_cast<SessionObject*>(self)->clock);
     Py_XDECREF(reinterpret_cast<SessionObject*>(self)->approver);
     Py_XDECREF(reinterpret_cast<SessionObject*>(self)->tools);
+    for (SessionObject::RecentTool& r : reinterpret_cast<SessionObject*>(self)->recent) Py_XDECREF(r.name);
     tp->tp_free(self);
     Py_DECREF(tp);
 }
@@ -70,22 +93,39 @@ PyObject* session_entry(F&& body) {
 
 // The slot of a tool name and whether its calls need their arguments: kept
 // per name for plain str objects (a subclass may compare in its own way), so
-// that a known name costs one dict lookup. Without `make`, a name the session
-// has no slot for gets none (its slot left empty, nothing kept), so that a
-// peek leaves no trace of a tool. Nothing with the exception set.
+// that a known name costs one dict lookup, or none when the same object came
+// lately. Without `make`, a name the session has no slot for gets none (its
+// slot left empty, nothing kept), so that a peek leaves no trace of a tool.
+// Nothing with the exception set.
 struct KnownTool {
     std::optional<std::uint32_t> slot;
     bool needs_arguments = false;
 };
 
+// A value of SessionObject::tools.
+KnownTool known_tool(unsigned long long v) { return {static_cast<std::uint32_t>(v >> 1), (v & 1) != 0}; }
+
 std::optional<KnownTool> tool_slot_of(PyObject* self, PyObject* tool, std::string_view text, bool make) {
     auto* s = reinterpret_cast<SessionObject*>(self);
     const bool keep = PyUnicode_CheckExact(tool);
     if (keep && s->tools) {
-        PyObject* known = PyDict_GetItemWithError(s->tools, tool);  // borrowed
-        if (known) {
+        SessionObject::RecentTool* recent = recent_set(s, tool);
+        for (std::size_t i = 0; recent && i < recent_ways; ++i) {
+            if (recent[i].name != tool) continue;
+            const SessionObject::RecentTool found = recent[i];
+            std::copy_backward(recent, recent + i, recent + i + 1);
+            recent[0] = found;
+            return known_tool(found.value);
+        }
+        if (PyObject* known = PyDict_GetItemWithError(s->tools, tool)) {  // borrowed
             const unsigned long long v = PyLong_AsUnsignedLongLong(known);
-            return KnownTool{static_cast<std::uint32_t>(v >> 1), (v & 1) != 0};
+            // The lookup has hashed the name.
+            if ((recent = recent_set(s, tool))) {
+                Py_XDECREF(recent[recent_ways - 1].name);
+                std::copy_backward(recent, recent + recent_ways - 1, recent + recent_ways);
+                recent[0] = {Py_NewRef(tool), v};
+            }
+            return known_tool(v);
         }
         if (PyErr_Occurred()) return std::nullopt;
     }
@@ -230,9 +270,13 @@ PyObject* session_check(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         if (!call) return nullptr;
         std::optional<double> now;
         if (!session_time(self, now)) return nullptr;
-        auto decision = session_of(self).check(std::move(*call), call_id, now, slot);
-        if (!decision) return raise_check_error(decision.error());
-        return new_session_decision(std::move(*decision), self);
+        // The session decides into the Decision it returns.
+        SessionDecision* made = nullptr;
+        OwnedRef decision = OwnedRef::steal(new_session_decision(self, made));
+        if (!decision) return nullptr;
+        auto checked = session_of(self).check(*made, std::move(*call), call_id, now, slot);
+        if (!checked) return raise_check_error(checked.error());
+        return decision.release();
     });
 }
 
@@ -662,6 +706,7 @@ PyObject* wrap_session(std::unique_ptr<GuardSession> session, PyObject* clock, P
     s->clock = clock && clock != Py_None ? Py_NewRef(clock) : nullptr;
     s->approver = approver && approver != Py_None ? Py_NewRef(approver) : nullptr;
     s->tools = nullptr;
+    for (SessionObject::RecentTool& r : s->recent) r = {nullptr, 0};
     return self;
 }
 

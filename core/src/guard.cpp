@@ -265,9 +265,8 @@ bool judged_by_entries(const ToolEntries& entries) {
 
 // Records are made for failed checks only, so that judging a call that
 // passes everything allocates nothing but its tool name.
-SessionDecision GuardSession::judge(std::uint32_t slot, const ToolCall& call, std::optional<double> now,
-                                    std::uint64_t args_hash) {
-    SessionDecision d;
+void GuardSession::judge(SessionDecision& d, std::uint32_t slot, const ToolCall& call, std::optional<double> now,
+                         std::uint64_t args_hash) {
     d.guard_ = guard_.get();
     d.step_ = state_->steps();
     d.tool_ = call.tool;
@@ -282,7 +281,6 @@ SessionDecision GuardSession::judge(std::uint32_t slot, const ToolCall& call, st
             judge_entries<SessionDecision>(*language_, entries, call, now, args_hash, d.verdict_, sink);
         }
     }
-    return d;
 }
 
 SessionDecision GuardSession::judge_unentered(std::uint32_t slot, const ToolCall& call, std::optional<double> now) const {
@@ -316,7 +314,7 @@ SessionDecision GuardSession::judge_unentered(detail::StepTool tool, const detai
     return d;
 }
 
-void GuardSession::enter(std::uint32_t slot, ToolCall call, std::optional<double> now, std::uint64_t args_hash) {
+void GuardSession::enter(std::uint32_t slot, ToolCall&& call, std::optional<double> now, std::uint64_t args_hash) {
     if (!language_->plan().empty()) {
         const LanguageCall lc{call.tool, &call.args, now, args_hash};
         language_->advance(language_->entries(slot, call.tool), lc);
@@ -440,10 +438,23 @@ std::expected<SessionDecision, GuardSession::CheckError> GuardSession::check(Too
                                                                              const std::optional<std::string>& call_id,
                                                                              std::optional<double> now,
                                                                              std::optional<std::uint32_t> hint) {
+    SessionDecision decision;
+    auto checked = check(decision, std::move(call), call_id, now, hint);
+    if (!checked) return std::unexpected(std::move(checked.error()));
+    return decision;
+}
+
+std::expected<void, GuardSession::CheckError> GuardSession::check(SessionDecision& decision, ToolCall&& call,
+                                                                  const std::optional<std::string>& call_id,
+                                                                  std::optional<double> now,
+                                                                  std::optional<std::uint32_t> hint) {
     std::lock_guard lock(mutex_);
     auto recalled = recall(call_id, call);
     if (!recalled) return std::unexpected(std::move(recalled.error()));
-    if (*recalled) return (*recalled)->decision;
+    if (*recalled) {
+        decision = (*recalled)->decision;
+        return {};
+    }
     now = time_of(now);
     // Everything that may fail comes before the line is written, so that a
     // written line is always entered. A new tool's slot, made here, counts
@@ -452,7 +463,7 @@ std::expected<SessionDecision, GuardSession::CheckError> GuardSession::check(Too
     if (call_id) remembered_.reserve(remembered_.size() + 1);
     const std::uint32_t slot = slot_for(call.tool, hint);
     const std::uint64_t hash = call_args_hash(language_->plan(), call.args);
-    SessionDecision decision = judge(slot, call, now, hash);
+    judge(decision, slot, call, now, hash);
     decision.call_id_ = call_id;
     if (decision.needs_approval() && mode_ == GuardMode::enforce) {
         // Nothing is written or entered until a person answers.
@@ -465,7 +476,7 @@ std::expected<SessionDecision, GuardSession::CheckError> GuardSession::check(Too
         }
         remember(*decision.call_id_, call, decision);
         pending_.insert_or_assign(*decision.call_id_, Pending{std::move(call), decision});
-        return decision;
+        return {};
     }
     const bool enters = mode_ == GuardMode::observe || decision.allowed();
     if (writer_) {
@@ -477,7 +488,7 @@ std::expected<SessionDecision, GuardSession::CheckError> GuardSession::check(Too
     if (call_id) remember(*call_id, call, decision);
     if (decision.verdict() == Verdict::blocked) ++refused_;
     if (enters) enter(slot, std::move(call), now, hash);
-    return decision;
+    return {};
 }
 
 std::expected<SessionDecision, GuardSession::CheckError> GuardSession::resolve(const std::string& call_id,

@@ -30,6 +30,34 @@ void TraceState::restore(std::uint64_t steps, std::vector<std::uint32_t> name_ca
         settled_[k] = done;
         totals_[k] = r.kind == 2 ? total_calls(r.set_a) : 0;
     }
+    settled_count_ = static_cast<std::uint32_t>(std::count(settled_.begin(), settled_.end(), 1));
+    // A rule settled before may not be now.
+    for (Slot& slot : slots_) plan_failable(slot, slot.text.raw);
+}
+
+void TraceState::plan_failable(Slot& slot, std::string_view tool) {
+    slot.failable.clear();
+    for (const std::uint32_t k : plan_.failable_rules(slot.name_id, tool)) {
+        if (settled_[k]) continue;
+        const PlannedRule& r = plan_.rules[k];
+        slot.failable.push_back({k, r.number, r.kind, r.kind == 2 && r.set_a.contains(slot.name_id)});
+    }
+    prune_failable(slot);
+}
+
+void TraceState::prune_failable(Slot& slot) {
+    std::erase_if(slot.failable, [this](const FailableRule& f) { return settled_[f.rule] != 0; });
+    slot.pruned_at = settled_count_;
+    PlainPass& plain = slot.plain;
+    plain = PlainPass{};
+    plain.usable = true;
+    for (const FailableRule& f : slot.failable) {
+        if (f.kind == 2 && f.named) plain.named_limit = std::min<std::uint64_t>(plain.named_limit, f.number);
+        else if (f.kind == 2) plain.totals.push_back(f);
+        else if (f.kind == 4) plain.windows.push_back(f.rule);
+        else if (f.kind == 5) plain.armed.push_back(f.rule);
+        else plain.usable = false;
+    }
 }
 
 std::uint32_t TraceState::enter(std::string_view tool) {
@@ -42,7 +70,7 @@ std::uint32_t TraceState::enter(std::string_view tool) {
     slot.snapshot_key = "\"calls:" + slot.text.json + "\":\"";
     slot.name_id = plan_.name_id(tool);
     slot.gate = plan_.gate.check(tool);
-    slot.failable = plan_.failable_rules(slot.name_id, tool);
+    plan_failable(slot, tool);
     slot_of_.emplace(std::string(tool), s);
     auto pos = std::lower_bound(by_name_.begin(), by_name_.end(), tool,
                                 [this](std::uint32_t l, std::string_view t) { return slots_[l].text.raw < t; });
@@ -52,12 +80,13 @@ std::uint32_t TraceState::enter(std::string_view tool) {
 
 void TraceState::advance(std::uint32_t s) {
     Slot& slot = slots_[s];
+    if (slot.pruned_at != settled_count_) prune_failable(slot);
     const std::uint64_t i = steps_++;
     ++slot.calls;
     const NameId id = slot.name_id;
     if (id == no_name) return;  // no rule names this tool
     ++name_calls_[id];
-    for (std::uint32_t k : plan_.settling_rules[id]) settled_[k] = 1;
+    for (std::uint32_t k : plan_.settling_rules[id]) settle(k);
     for (const auto& [k, times] : plan_.counting_rules[id]) totals_[k] += times;
     for (std::uint32_t k : plan_.stateful_rules[id]) {
         const PlannedRule& r = plan_.rules[k];
@@ -85,7 +114,7 @@ void TraceState::advance(std::uint32_t s) {
                 break;
             default:  // sequence
                 if (e.progress < r.element_sets.size() && r.element_sets[e.progress].contains(id)) {
-                    if (++e.progress == r.element_sets.size()) settled_[k] = 1;
+                    if (++e.progress == r.element_sets.size()) settle(k);
                 }
                 break;
         }

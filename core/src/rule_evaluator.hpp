@@ -139,22 +139,36 @@ inline Outcome TraceState::decide(std::size_t rule_index, StepTool tool, std::ui
     return o;
 }
 
-inline bool TraceState::passes_plainly(std::size_t rule_index, StepTool tool, std::uint64_t step_index) const {
-    const PlannedRule& r = plan_.rules[rule_index];
-    const RuleEntry& entry = entries_[rule_index];
-    switch (r.kind) {
+inline bool TraceState::passes_plainly(const FailableRule& rule, StepTool tool, std::uint64_t step_index) const {
+    switch (rule.kind) {
         case 2:
             // The total, when within the limit, is the sum decide() makes:
             // no name's count can have wrapped.
-            return r.set_a.contains(tool.name_id) ? std::uint64_t{name_calls_[tool.name_id]} + 1 <= r.number
-                                                  : totals_[rule_index] <= r.number;
-        case 4:  // before its last position a window passes, enforcing or not
+            return (rule.named ? std::uint64_t{name_calls_[tool.name_id]} + 1 : totals_[rule.rule]) <= rule.number;
+        case 4: {  // before its last position a window passes, enforcing or not
+            const RuleEntry& entry = entries_[rule.rule];
             return !entry.open || step_index < entry.deadline;
+        }
         case 5:
-            return !entry.open;
+            return !entries_[rule.rule].open;
         default:
             return false;
     }
+}
+
+inline bool TraceState::passes_plainly(const PlainPass& pass, StepTool tool, std::uint64_t step_index) const {
+    if (!pass.usable) return false;
+    if (tool.name_id != no_name && std::uint64_t{name_calls_[tool.name_id]} + 1 > pass.named_limit) return false;
+    for (const FailableRule& r : pass.totals) {
+        if (totals_[r.rule] > r.number) return false;
+    }
+    for (const std::uint32_t k : pass.windows) {
+        if (entries_[k].open && step_index >= entries_[k].deadline) return false;
+    }
+    for (const std::uint32_t k : pass.armed) {
+        if (entries_[k].open) return false;
+    }
+    return true;
 }
 
 // Enforcing, a refused call never happened, so a window past its deadline

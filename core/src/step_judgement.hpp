@@ -96,8 +96,9 @@ StepVerdict judge_step(const ExplainPlan& plan, const TraceState& state, StepToo
     };
     if constexpr (requires { requires Sink::failures_only; }) {
         if (tool.failable) {
-            for (const std::uint32_t k : *tool.failable) {
-                if (!state.settled(k) && !state.passes_plainly(k, tool, step_index)) judge_rule(k);
+            if (tool.plain && state.passes_plainly(*tool.plain, tool, step_index)) return v;
+            for (const FailableRule& f : *tool.failable) {
+                if (!state.settled(f.rule) && !state.passes_plainly(f, tool, step_index)) judge_rule(f.rule);
             }
             return v;
         }

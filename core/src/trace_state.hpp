@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string>
@@ -65,6 +66,27 @@ struct Outcome {
     friend bool operator==(const Outcome&, const Outcome&) = default;
 };
 
+// A rule a call of a slot's tool can fail, with what tells from a few numbers
+// that it passes all the same (TraceState::passes_plainly).
+struct FailableRule {
+    std::uint32_t rule = 0;    // its index
+    std::uint32_t number = 0;  // max_calls: the limit
+    std::size_t kind = 0;      // PlannedRule::kind
+    bool named = false;        // max_calls: the tool is one of the names it counts
+};
+
+// The failable rules of a slot by what passes_plainly asks of them, so that
+// one pass tells that every one of them passes plainly: the steady state of
+// a long run, where judging the call for failures would find none. Usable
+// only when every rule left is a max_calls, after or never_after rule.
+struct PlainPass {
+    bool usable = false;
+    std::uint64_t named_limit = std::numeric_limits<std::uint64_t>::max();  // the lowest limit of the max_calls rules naming the tool
+    std::vector<FailableRule> totals;        // the other max_calls rules
+    std::vector<std::uint32_t> windows;      // after rules
+    std::vector<std::uint32_t> armed;        // never_after rules
+};
+
 // One distinct tool name of the trace.
 struct Slot {
     std::uint32_t index = 0;   // its position among the trace's slots
@@ -73,7 +95,12 @@ struct Slot {
     std::uint32_t calls = 0;
     NameId name_id = no_name;
     ToolVerdict gate = ToolVerdict::pass;  // the tool check, made once per name
-    std::vector<std::uint32_t> failable;   // ExplainPlan::failable_rules of the name
+    // ExplainPlan::failable_rules of the name, in policy order, less the
+    // rules that were settled when the slot was last advanced: a settled
+    // rule stays settled, so the calls of a long run judge fewer and fewer.
+    std::vector<FailableRule> failable;
+    std::uint32_t pruned_at = 0;  // TraceState's count of settled rules then
+    PlainPass plain;              // of `failable`
 };
 
 // A step's tool as the evaluator sees it.
@@ -81,8 +108,10 @@ struct StepTool {
     std::string_view name;
     NameId name_id = no_name;
     ToolVerdict gate = ToolVerdict::pass;
-    // The rules the call can fail, when known; null: any rule.
-    const std::vector<std::uint32_t>* failable = nullptr;
+    // The rules the call can fail (some may be settled), when known; null:
+    // any rule.
+    const std::vector<FailableRule>* failable = nullptr;
+    const PlainPass* plain = nullptr;  // of `failable`, with it
 };
 
 // Per-rule entries, by rule index.
@@ -113,7 +142,7 @@ public:
     const Slot& slot(std::uint32_t s) const { return slots_[s]; }
     std::size_t slot_count() const { return slots_.size(); }
     StepTool step_tool(std::uint32_t s) const {
-        return {slots_[s].text.raw, slots_[s].name_id, slots_[s].gate, &slots_[s].failable};
+        return {slots_[s].text.raw, slots_[s].name_id, slots_[s].gate, &slots_[s].failable, &slots_[s].plain};
     }
     // For a tool that need not have a slot.
     StepTool step_tool(std::string_view tool) const { return {tool, plan_.name_id(tool), plan_.gate.check(tool)}; }
@@ -129,7 +158,10 @@ public:
     // same, told from a few numbers without judging it: a max_calls rule
     // within its limit, an after window not open or not at its end, a
     // never_after rule not armed. False says nothing: judge the rule.
-    bool passes_plainly(std::size_t rule_index, StepTool tool, std::uint64_t step_index) const;
+    bool passes_plainly(const FailableRule& rule, StepTool tool, std::uint64_t step_index) const;
+    // Whether every rule of the pass passes plainly at this step; false when
+    // it is not usable, or says nothing.
+    bool passes_plainly(const PlainPass& pass, StepTool tool, std::uint64_t step_index) const;
 
     // Counts the call of slot `s` and moves the per-rule entries; the step
     // index is the number of steps entered before.
@@ -153,6 +185,15 @@ public:
 private:
     bool called(const NameSet& names) const;
     std::uint64_t total_calls(const NameSet& names) const;
+    // Marks a rule settled from now on.
+    void settle(std::uint32_t rule_index) {
+        settled_count_ += settled_[rule_index] == 0;
+        settled_[rule_index] = 1;
+    }
+    // The slot's failable rules for its name, less the settled ones.
+    void plan_failable(Slot& slot, std::string_view tool);
+    // Drops the slot's settled rules.
+    void prune_failable(Slot& slot);
 
     const ExplainPlan& plan_;
     std::vector<Slot> slots_;
@@ -161,6 +202,7 @@ private:
     std::vector<std::uint32_t> name_calls_;  // by name id
     std::vector<RuleEntry> entries_;         // by rule index
     std::vector<std::uint8_t> settled_;      // by rule index
+    std::uint32_t settled_count_ = 0;        // of settled_ set
     std::vector<std::uint64_t> totals_;      // by rule index: a max_calls rule's calls over its names
     std::uint64_t steps_ = 0;
 };

@@ -43,6 +43,7 @@
 #include "ostik/argument_rules.hpp"
 #include "ostik/explain.hpp"
 #include "ostik/policy.hpp"
+#include "ostik/session_lock.hpp"
 #include "ostik/trace_writer.hpp"
 
 namespace ostik {
@@ -228,6 +229,13 @@ public:
                                                      const std::optional<std::string>& call_id = std::nullopt,
                                                      std::optional<double> now = std::nullopt,
                                                      std::optional<std::uint32_t> slot = std::nullopt);
+    // The same, deciding into `out` (as its default constructor made it),
+    // for a caller that keeps the decision where it is; on an error `out`
+    // is to be dropped.
+    std::expected<void, CheckError> check(SessionDecision& out, ToolCall&& call,
+                                          const std::optional<std::string>& call_id = std::nullopt,
+                                          std::optional<double> now = std::nullopt,
+                                          std::optional<std::uint32_t> slot = std::nullopt);
 
     // Resolves the call waiting for approval under `call_id`: approved, it is
     // entered (it runs and counts) and its decision becomes allowed; denied,
@@ -340,7 +348,9 @@ private:
 
     // `args_hash` is what the ask and limit entries compare calls by
     // (call_args_hash), made once per call.
-    SessionDecision judge(std::uint32_t slot, const ToolCall& call, std::optional<double> now, std::uint64_t args_hash);
+    // Into `d`, as its default constructor made it.
+    void judge(SessionDecision& d, std::uint32_t slot, const ToolCall& call, std::optional<double> now,
+               std::uint64_t args_hash);
     SessionDecision judge_unentered(std::uint32_t slot, const ToolCall& call, std::optional<double> now) const;
     SessionDecision judge_unentered(const ToolCall& call, std::optional<double> now) const;
     SessionDecision judge_unentered(detail::StepTool tool, const detail::ToolEntries* entries, const ToolCall& call,
@@ -349,7 +359,7 @@ private:
     // up (made on first sight). Under the lock.
     std::uint32_t slot_for(std::string_view tool, std::optional<std::uint32_t> hint) const;
     bool slot_needs_arguments(std::uint32_t slot) const;
-    void enter(std::uint32_t slot, ToolCall call, std::optional<double> now, std::uint64_t args_hash);
+    void enter(std::uint32_t slot, ToolCall&& call, std::optional<double> now, std::uint64_t args_hash);
     std::optional<double> time_of(std::optional<double> now) const;
     // The remembered decision of `call_id` for `call`, null when the id is
     // new, or the error of an id decided for another call.
@@ -363,7 +373,7 @@ private:
     const bool keep_calls_;
     const GuardMode mode_;
 
-    mutable std::mutex mutex_;
+    mutable SessionLock mutex_;
     // Guarded by mutex_:
     std::unique_ptr<detail::TraceState> state_;
     std::unique_ptr<detail::LanguageState> language_;
