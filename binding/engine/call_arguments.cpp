@@ -195,6 +195,7 @@ std::optional<Value> selected_members(PyObject* dict, PyObject* keys) {
         if (!key_text_of(key, text)) return std::nullopt;
         members.push_back(Member{std::string(text), std::move(*value)});
     }
+    // In ascending order of their keys, as `keys` are.
     Value v;
     v.emplace_object() = Object::from_members(std::move(members));
     return v;

@@ -144,12 +144,6 @@ std::optional<KnownTool> tool_slot_of(PyObject* self, PyObject* tool, std::strin
     return KnownTool{slot.slot, slot.needs_arguments, slot.fingerprint, std::move(keys)};
 }
 
-// The call as the core judges it, and its tool's slot. The tool must be a
-// str; args (None for none) are converted here, before any lock is taken,
-// since conversion may run Python code. Arguments the session has no use for
-// (no argument rule of the tool, no trace file, no kept calls, no call id)
-// are only checked: they are refused alike, and building them would be most
-// of a check's cost.
 // Reads what the tool's slot needs of the arguments (with `known.keys`, those
 // members of a plain dict; with `known.fingerprint`, their fingerprint read
 // from the objects) into `call` and `print`; false when they must be
@@ -178,6 +172,13 @@ bool read_some_arguments(PyObject* args, const KnownTool& known, ostik::ToolCall
     return true;
 }
 
+// The call as the core judges it, and its tool's slot. The tool must be a
+// str; args (None for none) are converted here, before any lock is taken,
+// since conversion may run Python code. Arguments the session has no use for
+// (no argument rule of the tool, no trace file, no kept calls, no call id)
+// are only checked: they are refused alike, and building them would be most
+// of a check's cost.
+//
 // With `print`, a call whose judgement reads only part of its arguments is
 // given that part and its fingerprint in `print` (see check()); without it,
 // they are converted whole.

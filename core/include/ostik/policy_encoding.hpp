@@ -78,7 +78,16 @@ public:
     void key(std::string_view key) {
         varint(key.size());
         std::uint64_t h = h_;
-        for (const char c : key) h = (h ^ static_cast<unsigned char>(c)) * prime;
+        const auto* p = reinterpret_cast<const unsigned char*>(key.data());
+        const std::size_t n = key.size();
+        std::size_t i = 0;
+        for (; i + 4 <= n; i += 4) {
+            h = (h ^ p[i]) * prime;
+            h = (h ^ p[i + 1]) * prime;
+            h = (h ^ p[i + 2]) * prime;
+            h = (h ^ p[i + 3]) * prime;
+        }
+        for (; i < n; ++i) h = (h ^ p[i]) * prime;
         h_ = h;
     }
     std::uint64_t hash() const { return h_; }
