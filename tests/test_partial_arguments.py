@@ -201,8 +201,11 @@ def test_a_waiting_call_is_kept_whole(guard):
     assert judged(partial.check("edit", args, call_id="ask-1")) == judged(whole.check("edit", args, call_id="ask-1"))
     with pytest.raises(ValueError, match="already decided"):
         partial.check("edit", dict(args, content=[]), call_id="ask-1")
-    # Approved, it runs and counts in the run of its arguments.
-    assert judged(partial.approve("ask-1")) == judged(whole.approve("ask-1"))
+    # Approved, it runs and counts in the run of its arguments, also in a
+    # session resumed while it waited.
+    waited = guard.resume(partial.to_bytes())
+    assert judged(partial.approve("ask-1")) == judged(whole.approve("ask-1")) == judged(waited.approve("ask-1"))
+    assert waited.to_bytes() == whole.to_bytes()
     assert partial.to_bytes() == whole.to_bytes()
     resumed = guard.resume(partial.to_bytes())
     assert run(resumed, [("edit", args)] * 3) == run(guard.resume(whole.to_bytes()), [("edit", args)] * 3)
