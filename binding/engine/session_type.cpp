@@ -20,6 +20,7 @@
 #include "../common/report_str.hpp"
 #include "../common/step_reader.hpp"
 #include "../common/util.hpp"
+#include "call_arguments.hpp"
 #include "engine.hpp"
 #include "ostik/guard.hpp"
 
@@ -39,16 +40,18 @@ struct SessionObject {
     ostik::GuardSession* session;
     PyObject* clock;     // owned, or null: the steady clock
     PyObject* approver;  // owned, or null
-    // The slots of the tool names checked so far (str -> slot * 2 + whether
-    // calls of it need their arguments), owned, or null before the first.
+    // The slots of the tool names checked so far, owned, or null before the
+    // first: str -> slot * 4 + 2 when a call of it is given its fingerprint
+    // + 1 when it needs all its arguments, or (that, the argument names it
+    // needs the values of) when there are some (GuardSession::ToolSlot).
     PyObject* tools;
     // The last names found in `tools`, by object, a few per set of the
     // name's hash, the latest first: a caller that passes the same str
     // object again (a function's name, a constant) skips the dict. Each name
     // is owned, so an entry's object is never another's.
     struct RecentTool {
-        PyObject* name;            // owned, or null
-        unsigned long long value;  // as in `tools`
+        PyObject* name;   // owned, or null
+        PyObject* entry;  // its value in `tools`, owned, or null
     } recent[recent_sets * recent_ways];
 };
 
@@ -71,7 +74,10 @@ void session_dealloc(PyObject* self) {
     Py_XDECREF(reinterpret_cast<SessionObject*>(self)->clock);
     Py_XDECREF(reinterpret_cast<SessionObject*>(self)->approver);
     Py_XDECREF(reinterpret_cast<SessionObject*>(self)->tools);
-    for (SessionObject::RecentTool& r : reinterpret_cast<SessionObject*>(self)->recent) Py_XDECREF(r.name);
+    for (SessionObject::RecentTool& r : reinterpret_cast<SessionObject*>(self)->recent) {
+        Py_XDECREF(r.name);
+        Py_XDECREF(r.entry);
+    }
     tp->tp_free(self);
     Py_DECREF(tp);
 }
@@ -100,10 +106,38 @@ PyObject* session_entry(F&& body) {
 struct KnownTool {
     std::optional<std::uint32_t> slot;
     bool needs_arguments = false;
+    bool fingerprint = false;
+    OwnedRef keys;  // a tuple of str, or null for none
 };
 
-// A value of SessionObject::tools.
-KnownTool known_tool(unsigned long long v) { return {static_cast<std::uint32_t>(v >> 1), (v & 1) != 0}; }
+// A slot's entry in the session's names.
+OwnedRef tool_entry(const GuardSession::ToolSlot& slot, OwnedRef& keys) {
+    const unsigned long long code = (static_cast<unsigned long long>(slot.slot) << 2) | (slot.fingerprint ? 2 : 0) |
+                                    (slot.needs_arguments ? 1 : 0);
+    OwnedRef number = OwnedRef::steal(PyLong_FromUnsignedLongLong(code));
+    if (!number || slot.keys.empty()) return number;
+    keys = OwnedRef::steal(PyTuple_New(static_cast<Py_ssize_t>(slot.keys.size())));
+    if (!keys) return OwnedRef();
+    for (std::size_t i = 0; i < slot.keys.size(); ++i) {
+        OwnedRef key = str_from_utf8(slot.keys[i]);
+        if (!key) return OwnedRef();
+        PyTuple_SET_ITEM(keys.get(), static_cast<Py_ssize_t>(i), key.release());
+    }
+    return OwnedRef::steal(PyTuple_Pack(2, number.get(), keys.get()));
+}
+
+KnownTool known_tool(PyObject* entry) {
+    KnownTool k;
+    if (PyTuple_CheckExact(entry)) {
+        k.keys = OwnedRef::borrow(PyTuple_GET_ITEM(entry, 1));
+        entry = PyTuple_GET_ITEM(entry, 0);
+    }
+    const unsigned long long v = PyLong_AsUnsignedLongLong(entry);
+    k.slot = static_cast<std::uint32_t>(v >> 2);
+    k.fingerprint = (v & 2) != 0;
+    k.needs_arguments = (v & 1) != 0;
+    return k;
+}
 
 std::optional<KnownTool> tool_slot_of(PyObject* self, PyObject* tool, std::string_view text, bool make) {
     auto* s = reinterpret_cast<SessionObject*>(self);
@@ -115,17 +149,17 @@ std::optional<KnownTool> tool_slot_of(PyObject* self, PyObject* tool, std::strin
             const SessionObject::RecentTool found = recent[i];
             std::copy_backward(recent, recent + i, recent + i + 1);
             recent[0] = found;
-            return known_tool(found.value);
+            return known_tool(found.entry);
         }
         if (PyObject* known = PyDict_GetItemWithError(s->tools, tool)) {  // borrowed
-            const unsigned long long v = PyLong_AsUnsignedLongLong(known);
             // The lookup has hashed the name.
             if ((recent = recent_set(s, tool))) {
                 Py_XDECREF(recent[recent_ways - 1].name);
+                Py_XDECREF(recent[recent_ways - 1].entry);
                 std::copy_backward(recent, recent + recent_ways - 1, recent + recent_ways);
-                recent[0] = {Py_NewRef(tool), v};
+                recent[0] = {Py_NewRef(tool), Py_NewRef(known)};
             }
-            return known_tool(v);
+            return known_tool(known);
         }
         if (PyErr_Occurred()) return std::nullopt;
     }
@@ -138,17 +172,47 @@ std::optional<KnownTool> tool_slot_of(PyObject* self, PyObject* tool, std::strin
     } else {
         return KnownTool{std::nullopt, session.needs_arguments(text, false)};
     }
-    if (!keep) return KnownTool{slot.slot, slot.needs_arguments};
-    if (!s->tools) {
-        s->tools = PyDict_New();
-        if (!s->tools) return std::nullopt;
+    OwnedRef keys;
+    OwnedRef entry = tool_entry(slot, keys);
+    if (!entry) return std::nullopt;
+    if (keep) {
+        if (!s->tools) {
+            s->tools = PyDict_New();
+            if (!s->tools) return std::nullopt;
+        }
+        if (PyDict_GET_SIZE(s->tools) < kept_tool_names && PyDict_SetItem(s->tools, tool, entry.get()) < 0) {
+            return std::nullopt;
+        }
     }
-    if (PyDict_GET_SIZE(s->tools) < kept_tool_names) {
-        OwnedRef v = OwnedRef::steal(
-            PyLong_FromUnsignedLongLong((static_cast<unsigned long long>(slot.slot) << 1) | (slot.needs_arguments ? 1 : 0)));
-        if (!v || PyDict_SetItem(s->tools, tool, v.get()) < 0) return std::nullopt;
+    return KnownTool{slot.slot, slot.needs_arguments, slot.fingerprint, std::move(keys)};
+}
+
+// Reads what the tool's slot needs of the arguments (with `known.keys`, those
+// members of a plain dict; with `known.fingerprint`, their fingerprint read
+// from the objects) into `call` and `print`; false when they must be
+// converted whole, which reports what is wrong with them.
+bool read_some_arguments(PyObject* args, const KnownTool& known, ostik::ToolCall& call,
+                         std::optional<GuardSession::CallFingerprint>& print) {
+    if (!args || args == Py_None) {
+        print.emplace();
+        return true;
     }
-    return KnownTool{slot.slot, slot.needs_arguments};
+    GuardSession::CallFingerprint fp{true, 0};
+    if (known.fingerprint) {
+        const auto hash = plain_fingerprint(args);
+        if (!hash) return false;
+        fp.hash = *hash;
+    } else if (check_value(args, Dialect::engine)) {
+        return false;
+    }
+    if (known.keys) {
+        if (!PyDict_CheckExact(args)) return false;
+        auto members = selected_members(args, known.keys.get());
+        if (!members) return false;
+        call.args = std::move(*members);
+    }
+    print = fp;
+    return true;
 }
 
 // The call as the core judges it, and its tool's slot. The tool must be a
@@ -157,8 +221,13 @@ std::optional<KnownTool> tool_slot_of(PyObject* self, PyObject* tool, std::strin
 // (no argument rule of the tool, no trace file, no kept calls, no call id)
 // are only checked: they are refused alike, and building them would be most
 // of a check's cost.
+//
+// With `print`, a call whose judgement reads only part of its arguments is
+// given that part and its fingerprint in `print` (see check()); without it,
+// they are converted whole.
 std::optional<ostik::ToolCall> read_call(PyObject* self, PyObject* tool, PyObject* args, bool call_id,
-                                         std::optional<std::uint32_t>& slot, bool make_slot) {
+                                         std::optional<std::uint32_t>& slot, bool make_slot,
+                                         std::optional<GuardSession::CallFingerprint>* print = nullptr) {
     if (!PyUnicode_Check(tool)) {
         raise_cannot_convert("tool", tool, "str");
         return std::nullopt;
@@ -171,8 +240,14 @@ std::optional<ostik::ToolCall> read_call(PyObject* self, PyObject* tool, PyObjec
     const auto known = tool_slot_of(self, tool, call.tool, make_slot);
     if (!known) return std::nullopt;
     slot = known->slot;
+    const bool some = !call_id && !known->needs_arguments && (known->fingerprint || known->keys);
+    if (some && print) {
+        if (read_some_arguments(args, *known, call, *print)) return call;
+        if (PyErr_Occurred()) return std::nullopt;
+        call.args.reset();
+    }
     if (args && args != Py_None) {
-        if (!call_id && !known->needs_arguments) {
+        if (!call_id && !known->needs_arguments && !some) {
             if (auto failed = check_value(args, Dialect::engine)) {
                 set_error(PyExc_ValueError, "Invalid tool call format: " + argument_failure_text(*failed));
                 return std::nullopt;
@@ -246,6 +321,9 @@ PyObject* raise_check_error(const ostik::GuardSession::CheckError& error) {
             }
             break;
         }
+        case Kind::needs_arguments:
+            PyErr_SetString(PyExc_RuntimeError, "the call's arguments were not read");
+            break;
         case Kind::not_pending: {
             OwnedRef id = make_str(error.message);
             if (id) PyErr_Format(PyExc_ValueError, "call_id %R is not waiting for approval", id.get());
@@ -266,7 +344,8 @@ PyObject* session_check(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         std::optional<std::string> call_id;
         if (!read_call_id(argv[2], call_id)) return nullptr;
         std::optional<std::uint32_t> slot;
-        auto call = read_call(self, argv[0], argv[1], call_id.has_value(), slot, true);
+        std::optional<GuardSession::CallFingerprint> print;
+        auto call = read_call(self, argv[0], argv[1], call_id.has_value(), slot, true, &print);
         if (!call) return nullptr;
         std::optional<double> now;
         if (!session_time(self, now)) return nullptr;
@@ -274,7 +353,14 @@ PyObject* session_check(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         SessionDecision* made = nullptr;
         OwnedRef decision = OwnedRef::steal(new_session_decision(self, made));
         if (!decision) return nullptr;
-        auto checked = session_of(self).check(*made, std::move(*call), call_id, now, slot);
+        auto checked = session_of(self).check(*made, std::move(*call), call_id, now, slot, print);
+        if (!checked && checked.error().kind == GuardSession::CheckError::Kind::needs_arguments) {
+            // It waits for approval, and waits whole.
+            call = read_call(self, argv[0], argv[1], call_id.has_value(), slot, true);
+            if (!call) return nullptr;
+            *made = SessionDecision();
+            checked = session_of(self).check(*made, std::move(*call), call_id, now, slot);
+        }
         if (!checked) return raise_check_error(checked.error());
         return decision.release();
     });
@@ -287,11 +373,12 @@ PyObject* session_peek(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         std::optional<std::string> call_id;
         if (!read_call_id(argv[2], call_id)) return nullptr;
         std::optional<std::uint32_t> slot;
-        auto call = read_call(self, argv[0], argv[1], call_id.has_value(), slot, false);
+        std::optional<GuardSession::CallFingerprint> print;
+        auto call = read_call(self, argv[0], argv[1], call_id.has_value(), slot, false, &print);
         if (!call) return nullptr;
         std::optional<double> now;
         if (!session_time(self, now)) return nullptr;
-        auto decision = session_of(self).peek(*call, call_id, now, slot);
+        auto decision = session_of(self).peek(*call, call_id, now, slot, print);
         if (!decision) return raise_check_error(decision.error());
         return new_session_decision(std::move(*decision), self);
     });

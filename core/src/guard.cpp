@@ -248,8 +248,9 @@ namespace {
 // The ask and limit entries' part of a decision, after the other checks.
 template <class Decision>
 void judge_entries(const LanguageState& language, const ToolEntries& entries, const ToolCall& call,
-                   std::optional<double> now, std::uint64_t args_hash, Verdict& verdict, StepFailureSink& sink) {
-    const LanguageCall lc{call.tool, &call.args, now, args_hash};
+                   std::optional<double> now, GuardSession::CallFingerprint print, Verdict& verdict,
+                   StepFailureSink& sink) {
+    const LanguageCall lc{call.tool, &call.args, now, print.hash, print.has_args};
     const LanguageVerdict v = language.judge(entries, lc, verdict == Verdict::blocked, sink);
     if (verdict != Verdict::allowed || sink.failures.empty()) return;
     verdict = v.ask || v.flow_ask ? Verdict::ask : Verdict::blocked;
@@ -266,7 +267,7 @@ bool judged_by_entries(const ToolEntries& entries) {
 // Records are made for failed checks only, so that judging a call that
 // passes everything allocates nothing but its tool name.
 void GuardSession::judge(SessionDecision& d, std::uint32_t slot, const ToolCall& call, std::optional<double> now,
-                         std::uint64_t args_hash) {
+                         CallFingerprint print) {
     d.guard_ = guard_.get();
     d.step_ = state_->steps();
     d.tool_ = call.tool;
@@ -278,26 +279,27 @@ void GuardSession::judge(SessionDecision& d, std::uint32_t slot, const ToolCall&
     if (!language_->plan().empty()) {
         const ToolEntries& entries = language_->entries(slot, call.tool);
         if (judged_by_entries(entries)) {
-            judge_entries<SessionDecision>(*language_, entries, call, now, args_hash, d.verdict_, sink);
+            judge_entries<SessionDecision>(*language_, entries, call, now, print, d.verdict_, sink);
         }
     }
 }
 
-SessionDecision GuardSession::judge_unentered(std::uint32_t slot, const ToolCall& call, std::optional<double> now) const {
+SessionDecision GuardSession::judge_unentered(std::uint32_t slot, const ToolCall& call, std::optional<double> now,
+                                              CallFingerprint print) const {
     // The slot was made, not entered: it counts nothing.
-    if (language_->plan().empty()) return judge_unentered(state_->step_tool(slot), nullptr, call, now);
-    return judge_unentered(state_->step_tool(slot), &language_->entries(slot, call.tool), call, now);
+    if (language_->plan().empty()) return judge_unentered(state_->step_tool(slot), nullptr, call, now, print);
+    return judge_unentered(state_->step_tool(slot), &language_->entries(slot, call.tool), call, now, print);
 }
 
-SessionDecision GuardSession::judge_unentered(const ToolCall& call, std::optional<double> now) const {
+SessionDecision GuardSession::judge_unentered(const ToolCall& call, std::optional<double> now, CallFingerprint print) const {
     // Looked up, not entered: asking about a tool leaves no trace of it.
-    if (language_->plan().empty()) return judge_unentered(state_->step_tool(call.tool), nullptr, call, now);
+    if (language_->plan().empty()) return judge_unentered(state_->step_tool(call.tool), nullptr, call, now, print);
     const ToolEntries entries = language_->plan().entries_for(call.tool);
-    return judge_unentered(state_->step_tool(call.tool), &entries, call, now);
+    return judge_unentered(state_->step_tool(call.tool), &entries, call, now, print);
 }
 
 SessionDecision GuardSession::judge_unentered(detail::StepTool tool, const detail::ToolEntries* entries, const ToolCall& call,
-                                              std::optional<double> now) const {
+                                              std::optional<double> now, CallFingerprint print) const {
     SessionDecision d;
     d.guard_ = guard_.get();
     d.step_ = state_->steps();
@@ -308,15 +310,18 @@ SessionDecision GuardSession::judge_unentered(detail::StepTool tool, const detai
                             CallArguments{&guard_->arguments(), &call.args}, judging)
                      .verdict;
     if (entries && judged_by_entries(*entries)) {
-        judge_entries<SessionDecision>(*language_, *entries, call, now, call_args_hash(language_->plan(), call.args),
-                                       d.verdict_, sink);
+        judge_entries<SessionDecision>(*language_, *entries, call, now, print, d.verdict_, sink);
     }
     return d;
 }
 
-void GuardSession::enter(std::uint32_t slot, ToolCall&& call, std::optional<double> now, std::uint64_t args_hash) {
+GuardSession::CallFingerprint GuardSession::fingerprint_of(const ToolCall& call) const {
+    return {call.args.has_value(), call_args_hash(language_->plan(), call.args)};
+}
+
+void GuardSession::enter(std::uint32_t slot, ToolCall&& call, std::optional<double> now, CallFingerprint print) {
     if (!language_->plan().empty()) {
-        const LanguageCall lc{call.tool, &call.args, now, args_hash};
+        const LanguageCall lc{call.tool, &call.args, now, print.hash, print.has_args};
         language_->advance(language_->entries(slot, call.tool), lc);
     }
     state_->advance(slot);
@@ -414,32 +419,44 @@ std::uint32_t GuardSession::slot_for(std::string_view tool, std::optional<std::u
     return state_->enter(tool);
 }
 
-bool GuardSession::slot_needs_arguments(std::uint32_t slot) const {
-    if (slot >= slot_arguments_.size()) slot_arguments_.resize(state_->slot_count(), 0);
-    std::uint8_t& known = slot_arguments_[slot];
-    if (!known) known = needs_arguments(state_->slot(slot).text.raw, false) ? 1 : 2;
-    return known == 1;
+const GuardSession::ToolSlot& GuardSession::slot_arguments(std::uint32_t slot) const {
+    if (slot >= slot_arguments_.size()) slot_arguments_.resize(state_->slot_count());
+    std::optional<ToolSlot>& known = slot_arguments_[slot];
+    if (!known) {
+        const std::string& tool = state_->slot(slot).text.raw;
+        const ArgumentPlan& arguments = guard_->arguments();
+        const LanguagePlan& language = arguments.language();
+        ToolSlot& t = known.emplace();
+        t.slot = slot;
+        t.needs_arguments = writer_ || keep_calls_ || (!arguments.empty() && !arguments.rules_for(tool).empty()) ||
+                            (!language.empty() && language.reads_all_arguments(tool));
+        if (!t.needs_arguments && !language.empty()) {
+            t.fingerprint = language.repeats();
+            t.keys = language.condition_keys(tool);
+        }
+    }
+    return *known;
 }
 
 GuardSession::ToolSlot GuardSession::tool_slot(std::string_view tool) {
     std::lock_guard lock(mutex_);
-    const std::uint32_t slot = state_->enter(tool);
-    return {slot, slot_needs_arguments(slot)};
+    return slot_arguments(state_->enter(tool));
 }
 
 std::optional<GuardSession::ToolSlot> GuardSession::known_tool_slot(std::string_view tool) const {
     std::lock_guard lock(mutex_);
     const auto slot = state_->find(tool);
     if (!slot) return std::nullopt;
-    return ToolSlot{*slot, slot_needs_arguments(*slot)};
+    return slot_arguments(*slot);
 }
 
 std::expected<SessionDecision, GuardSession::CheckError> GuardSession::check(ToolCall call,
                                                                              const std::optional<std::string>& call_id,
                                                                              std::optional<double> now,
-                                                                             std::optional<std::uint32_t> hint) {
+                                                                             std::optional<std::uint32_t> hint,
+                                                                             std::optional<CallFingerprint> fingerprint) {
     SessionDecision decision;
-    auto checked = check(decision, std::move(call), call_id, now, hint);
+    auto checked = check(decision, std::move(call), call_id, now, hint, fingerprint);
     if (!checked) return std::unexpected(std::move(checked.error()));
     return decision;
 }
@@ -447,7 +464,8 @@ std::expected<SessionDecision, GuardSession::CheckError> GuardSession::check(Too
 std::expected<void, GuardSession::CheckError> GuardSession::check(SessionDecision& decision, ToolCall&& call,
                                                                   const std::optional<std::string>& call_id,
                                                                   std::optional<double> now,
-                                                                  std::optional<std::uint32_t> hint) {
+                                                                  std::optional<std::uint32_t> hint,
+                                                                  std::optional<CallFingerprint> fingerprint) {
     std::lock_guard lock(mutex_);
     auto recalled = recall(call_id, call);
     if (!recalled) return std::unexpected(std::move(recalled.error()));
@@ -462,11 +480,13 @@ std::expected<void, GuardSession::CheckError> GuardSession::check(SessionDecisio
     if (keep_calls_ && calls_.size() == calls_.capacity()) calls_.reserve(std::max<std::size_t>(64, calls_.size() * 2));
     if (call_id) remembered_.reserve(remembered_.size() + 1);
     const std::uint32_t slot = slot_for(call.tool, hint);
-    const std::uint64_t hash = call_args_hash(language_->plan(), call.args);
-    judge(decision, slot, call, now, hash);
+    const CallFingerprint print = fingerprint ? *fingerprint : fingerprint_of(call);
+    judge(decision, slot, call, now, print);
     decision.call_id_ = call_id;
     if (decision.needs_approval() && mode_ == GuardMode::enforce) {
-        // Nothing is written or entered until a person answers.
+        // Nothing is written or entered until a person answers; the call
+        // waits whole.
+        if (fingerprint) return std::unexpected(CheckError{CheckError::Kind::needs_arguments, {}});
         if (!decision.call_id_) {
             std::string made;
             do {
@@ -475,7 +495,7 @@ std::expected<void, GuardSession::CheckError> GuardSession::check(SessionDecisio
             decision.call_id_ = std::move(made);
         }
         remember(*decision.call_id_, call, decision);
-        pending_.insert_or_assign(*decision.call_id_, Pending{std::move(call), decision});
+        pending_.insert_or_assign(*decision.call_id_, Pending{std::move(call), decision, print});
         return {};
     }
     const bool enters = mode_ == GuardMode::observe || decision.allowed();
@@ -487,7 +507,7 @@ std::expected<void, GuardSession::CheckError> GuardSession::check(SessionDecisio
     }
     if (call_id) remember(*call_id, call, decision);
     if (decision.verdict() == Verdict::blocked) ++refused_;
-    if (enters) enter(slot, std::move(call), now, hash);
+    if (enters) enter(slot, std::move(call), now, print);
     return {};
 }
 
@@ -534,8 +554,7 @@ std::expected<SessionDecision, GuardSession::CheckError> GuardSession::resolve(c
     remembered_[call_id].decision = decision;
     if (approved) {
         const std::uint32_t slot = state_->enter(pending.call.tool);
-        const std::uint64_t hash = call_args_hash(language_->plan(), pending.call.args);
-        enter(slot, std::move(pending.call), now, hash);
+        enter(slot, std::move(pending.call), now, pending.fingerprint);
     } else {
         ++refused_;
     }
@@ -553,7 +572,7 @@ std::vector<std::string> GuardSession::pending() const {
 
 std::expected<SessionDecision, GuardSession::CheckError> GuardSession::peek(
     const ToolCall& call, const std::optional<std::string>& call_id, std::optional<double> now,
-    std::optional<std::uint32_t> hint) const {
+    std::optional<std::uint32_t> hint, std::optional<CallFingerprint> fingerprint) const {
     std::lock_guard lock(mutex_);
     auto recalled = recall(call_id, call);
     if (!recalled) return std::unexpected(std::move(recalled.error()));
@@ -561,7 +580,9 @@ std::expected<SessionDecision, GuardSession::CheckError> GuardSession::peek(
     // A name without a slot is judged by its name: asking about a new tool
     // leaves no trace of it, so peeks of ever new names take no memory.
     if (!hint || *hint >= state_->slot_count() || state_->slot(*hint).text.raw != call.tool) hint = state_->find(call.tool);
-    SessionDecision decision = hint ? judge_unentered(*hint, call, time_of(now)) : judge_unentered(call, time_of(now));
+    const CallFingerprint print = fingerprint ? *fingerprint : fingerprint_of(call);
+    SessionDecision decision =
+        hint ? judge_unentered(*hint, call, time_of(now), print) : judge_unentered(call, time_of(now), print);
     decision.call_id_ = call_id;
     return decision;
 }

@@ -191,6 +191,17 @@ std::expected<std::unique_ptr<const LanguagePlan>, ArgumentRuleError> LanguagePl
     return std::unique_ptr<const LanguagePlan>(std::move(out));
 }
 
+std::vector<std::string> LanguagePlan::condition_keys(std::string_view tool) const {
+    std::vector<std::string> keys;
+    for (const std::uint32_t k : conditional_asks_) {
+        if (!asks_[k].tools.matches(tool)) continue;
+        for (const AskCondition& c : asks_[k].conditions) keys.push_back(c.argument.raw);
+    }
+    std::sort(keys.begin(), keys.end());
+    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+    return keys;
+}
+
 ToolEntries LanguagePlan::entries_for(std::string_view tool) const {
     ToolEntries t;
     for (std::uint32_t k = 0; k < asks_.size(); ++k) {

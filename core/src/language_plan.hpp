@@ -135,15 +135,18 @@ public:
     // Whether judging a call of `tool` reads its arguments: an ask entry
     // with argument conditions names it, or some limit compares arguments.
     bool needs_arguments(std::string_view tool) const {
-        if (repeats_) return true;
+        return repeats_ || reads_all_arguments(tool) || !condition_keys(tool).empty();
+    }
+    // What of them: all (a value flow follows any of them), or only the
+    // values of some names, ascending (the ask entries' conditions), besides
+    // the fingerprint a repeat compares.
+    bool reads_all_arguments(std::string_view tool) const {
         for (const FlowPlan& f : flows_) {
             if (f.value() && f.to.matches(tool)) return true;
         }
-        for (const std::uint32_t k : conditional_asks_) {
-            if (asks_[k].tools.matches(tool)) return true;
-        }
         return false;
     }
+    std::vector<std::string> condition_keys(std::string_view tool) const;
 
 private:
     std::vector<AskPlan> asks_;

@@ -25,12 +25,16 @@ namespace ostik::detail {
 
 // A call as the entries see it. `ts` is the session clock's time of the call
 // (seconds), absent when unknown; `args_hash` is value_fingerprint of the
-// arguments, needed only when the plan repeats.
+// arguments and `has_args` whether it has any, needed only when the plan
+// repeats (they are what a repeat compares). `args` holds at least the
+// members the ask entries' conditions of the tool read, and all of them when
+// a value flow follows the tool.
 struct LanguageCall {
     std::string_view tool;
     const std::optional<Value>* args = nullptr;
     std::optional<double> ts;
     std::uint64_t args_hash = 0;
+    bool has_args = false;
 };
 
 inline std::uint64_t call_args_hash(const LanguagePlan& plan, const std::optional<Value>& args) {
@@ -249,7 +253,7 @@ public:
             } else {
                 has_last_ = true;
                 last_tool_.assign(call.tool);
-                last_has_args_ = call.args && call.args->has_value();
+                last_has_args_ = call.has_args;
                 last_hash_ = call.args_hash;
                 run_ = 1;
             }
@@ -339,8 +343,7 @@ public:
 
 private:
     bool repeats_last(const LanguageCall& call) const {
-        return has_last_ && last_tool_ == call.tool && last_has_args_ == (call.args && call.args->has_value()) &&
-               last_hash_ == call.args_hash;
+        return has_last_ && last_tool_ == call.tool && last_has_args_ == call.has_args && last_hash_ == call.args_hash;
     }
     // The time limit `k` takes a call at: its own, or the latest the limit
     // counted when that is later. A window's clock does not run backwards:

@@ -21,7 +21,7 @@ constexpr std::string_view magic = "OSKP";
 constexpr std::uint8_t format_version = 1;
 
 // Value tags.
-enum : std::uint8_t { v_null, v_false, v_true, v_uint, v_negative, v_double, v_string, v_array, v_object };
+using enum detail::ValueTag;
 
 // The same bound as the conversion of Python objects: deeper input is refused
 // rather than recursed into.

@@ -360,6 +360,7 @@ struct SessionBytes {
                 if (!args || value_fingerprint(*args) != it->second.args_hash) return false;
                 p.call.args = std::move(*args);
             }
+            p.fingerprint = s.fingerprint_of(p.call);
             if (!s.pending_.emplace(it->first, std::move(p)).second) return false;
         }
         return !plan.has_flows() || read_flows(r, s, plan, why);

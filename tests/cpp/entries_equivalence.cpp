@@ -241,7 +241,8 @@ void check_state(const Policy& p, const Guard& guard, const Timed& t, std::mt199
         const std::string& tool = t.calls[i].tool;
         const std::uint32_t slot = slots.try_emplace(tool, static_cast<std::uint32_t>(slots.size())).first->second;
         const bool blocked = rng() % 5 == 0;  // as if another check had blocked it
-        const LanguageCall call{tool, &t.calls[i].args, t.times[i], call_args_hash(plan, t.calls[i].args)};
+        const LanguageCall call{tool, &t.calls[i].args, t.times[i], call_args_hash(plan, t.calls[i].args),
+                                t.calls[i].args.has_value()};
         Recorded got;
         Sink sink{got};
         const ToolEntries& entries = state.entries(slot, tool);

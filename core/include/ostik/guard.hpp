@@ -201,6 +201,8 @@ public:
             write,         // the trace file could not be written: `message` is the OS error text
             call_id_reused,  // the call id was decided for another call: `message` is the id
             not_pending,     // resolve(): no call waits for approval under the id: `message` is the id
+            needs_arguments,  // check() of a call given in part (with a fingerprint) that waits for
+                              // approval, which keeps the call: nothing was changed; give it again whole
         } kind;
         std::string message;
     };
@@ -225,17 +227,31 @@ public:
     //
     // `slot`, when given, is what tool_slot() gave for the call's tool name;
     // one that is not is ignored (the name is looked up).
+    //
+    // `fingerprint`, when given, says that `call.args` holds only what the
+    // tool's slot needs of the arguments (ToolSlot: the members of its keys)
+    // and is what the repeat limits compare the call by, made by the caller
+    // from the arguments as given; without it, `call.args` are the
+    // arguments and the fingerprint is made from them. Such a call that
+    // waits for approval fails with needs_arguments, since a waiting call is
+    // kept (and stored with the session) whole.
+    struct CallFingerprint {
+        bool has_args = false;
+        std::uint64_t hash = 0;  // value_fingerprint of the arguments; 0 for none
+    };
     std::expected<SessionDecision, CheckError> check(ToolCall call,
                                                      const std::optional<std::string>& call_id = std::nullopt,
                                                      std::optional<double> now = std::nullopt,
-                                                     std::optional<std::uint32_t> slot = std::nullopt);
+                                                     std::optional<std::uint32_t> slot = std::nullopt,
+                                                     std::optional<CallFingerprint> fingerprint = std::nullopt);
     // The same, deciding into `out` (as its default constructor made it),
     // for a caller that keeps the decision where it is; on an error `out`
     // is to be dropped.
     std::expected<void, CheckError> check(SessionDecision& out, ToolCall&& call,
                                           const std::optional<std::string>& call_id = std::nullopt,
                                           std::optional<double> now = std::nullopt,
-                                          std::optional<std::uint32_t> slot = std::nullopt);
+                                          std::optional<std::uint32_t> slot = std::nullopt,
+                                          std::optional<CallFingerprint> fingerprint = std::nullopt);
 
     // Resolves the call waiting for approval under `call_id`: approved, it is
     // entered (it runs and counts) and its decision becomes allowed; denied,
@@ -278,7 +294,8 @@ public:
     std::expected<SessionDecision, CheckError> peek(const ToolCall& call,
                                                     const std::optional<std::string>& call_id = std::nullopt,
                                                     std::optional<double> now = std::nullopt,
-                                                    std::optional<std::uint32_t> slot = std::nullopt) const;
+                                                    std::optional<std::uint32_t> slot = std::nullopt,
+                                                    std::optional<CallFingerprint> fingerprint = std::nullopt) const;
 
     // Writes a line saying that a call of `tool` ran without being judged,
     // and why: `{"tool":...,"unjudged":REASON}`. Nothing is entered. Without
@@ -296,13 +313,22 @@ public:
     bool needs_arguments(std::string_view tool, bool call_id) const;
 
     // A tool name's slot in the session (made on first sight, it counts
-    // nothing until a call of the tool is entered), and whether a call of it
-    // needs its arguments without a call id (needs_arguments), worked out
-    // once per slot. A caller that keeps them per name pays neither the
-    // name's lookup nor that question on later calls.
+    // nothing until a call of the tool is entered), and what of its
+    // arguments a call of it needs without a call id, worked out once per
+    // slot. A caller that keeps them per name pays neither the name's lookup
+    // nor that question on later calls.
+    //
+    // `needs_arguments`: the Value of all of them (it is judged by argument
+    // rules or a value flow, written or kept). Otherwise the call is judged
+    // the same when it carries only the members of `keys` (argument names
+    // some ask entry's conditions read, ascending) of an arguments dict, and
+    // with `fingerprint`, a CallFingerprint made from the arguments (some
+    // limit refuses repeated calls).
     struct ToolSlot {
         std::uint32_t slot = 0;
         bool needs_arguments = false;
+        bool fingerprint = false;
+        std::vector<std::string> keys;
     };
     ToolSlot tool_slot(std::string_view tool);
     // The same for a name the session has a slot for already; none for a
@@ -344,22 +370,26 @@ private:
     struct Pending {
         ToolCall call;
         SessionDecision decision;
+        CallFingerprint fingerprint;
     };
 
     // `args_hash` is what the ask and limit entries compare calls by
     // (call_args_hash), made once per call.
     // Into `d`, as its default constructor made it.
     void judge(SessionDecision& d, std::uint32_t slot, const ToolCall& call, std::optional<double> now,
-               std::uint64_t args_hash);
-    SessionDecision judge_unentered(std::uint32_t slot, const ToolCall& call, std::optional<double> now) const;
-    SessionDecision judge_unentered(const ToolCall& call, std::optional<double> now) const;
+               CallFingerprint print);
+    SessionDecision judge_unentered(std::uint32_t slot, const ToolCall& call, std::optional<double> now,
+                                    CallFingerprint print) const;
+    SessionDecision judge_unentered(const ToolCall& call, std::optional<double> now, CallFingerprint print) const;
     SessionDecision judge_unentered(detail::StepTool tool, const detail::ToolEntries* entries, const ToolCall& call,
-                                    std::optional<double> now) const;
+                                    std::optional<double> now, CallFingerprint print) const;
+    // The fingerprint of `call` made from its arguments' Value.
+    CallFingerprint fingerprint_of(const ToolCall& call) const;
     // The slot of the call's tool: `hint` when it is that name's, else looked
     // up (made on first sight). Under the lock.
     std::uint32_t slot_for(std::string_view tool, std::optional<std::uint32_t> hint) const;
-    bool slot_needs_arguments(std::uint32_t slot) const;
-    void enter(std::uint32_t slot, ToolCall&& call, std::optional<double> now, std::uint64_t args_hash);
+    const ToolSlot& slot_arguments(std::uint32_t slot) const;
+    void enter(std::uint32_t slot, ToolCall&& call, std::optional<double> now, CallFingerprint print);
     std::optional<double> time_of(std::optional<double> now) const;
     // The remembered decision of `call_id` for `call`, null when the id is
     // new, or the error of an id decided for another call.
@@ -383,9 +413,9 @@ private:
     std::vector<ToolCall> calls_;  // only when keeping calls
     std::vector<std::uint32_t> step_slots_;  // the tool slot of each step, when the policy has flows
     std::string line_;             // the line being written, reused
-    // By slot, worked out on first need: 1 when a call needs its arguments
-    // (without a call id), 2 when not.
-    mutable std::vector<std::uint8_t> slot_arguments_;
+    // By slot, worked out on first need: what a call needs of its arguments
+    // (without a call id).
+    mutable std::vector<std::optional<ToolSlot>> slot_arguments_;
     std::unordered_map<std::string, Remembered> remembered_;
     std::deque<std::string> remembered_order_;  // oldest first
 };

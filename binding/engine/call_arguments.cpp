@@ -1,0 +1,204 @@
+#include "call_arguments.hpp"
+
+#include <algorithm>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "../common/convert.hpp"
+#include "../common/ref.hpp"
+#include "../common/str_utf8.hpp"
+#include "ostik/policy_encoding.hpp"
+
+namespace ostik::py::engine {
+
+namespace {
+
+// The text a str converts to, as the conversion makes it; false (no
+// exception left) when it has none.
+bool str_text(PyObject* str, std::string& scratch, std::string_view& text) {
+    if (PyUnicode_IS_ASCII(str)) {
+        text = ascii_text(str);
+        return true;
+    }
+    scratch.resize(4 * static_cast<std::size_t>(PyUnicode_GET_LENGTH(str)));
+    char* end = put_str_utf8<false>(scratch.data(), str);
+    if (!end) {
+        PyErr_Clear();
+        return false;
+    }
+    text = std::string_view(scratch.data(), static_cast<std::size_t>(end - scratch.data()));
+    return true;
+}
+
+// A dict key's text, as the conversion reads keys.
+bool key_text_of(PyObject* key, std::string_view& text) {
+    if (key_text(key, text)) return true;
+    PyErr_Clear();
+    return false;
+}
+
+// The integer as the conversion reads it: a Value's uint when not negative.
+bool integer(PyObject* obj, ValueFingerprint& fp) {
+    const auto* number = reinterpret_cast<PyLongObject*>(obj);
+    if (PyUnstable_Long_IsCompact(number)) {
+        const auto i = static_cast<std::int64_t>(PyUnstable_Long_CompactValue(number));
+        if (i < 0) fp.negative(i);
+        else fp.uint(static_cast<std::uint64_t>(i));
+        return true;
+    }
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (v == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    if (overflow == 0) {
+        if (v < 0) fp.negative(v);
+        else fp.uint(static_cast<std::uint64_t>(v));
+        return true;
+    }
+    if (overflow < 0) return false;
+    const unsigned long long big = PyLong_AsUnsignedLongLong(obj);
+    if (big == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    fp.uint(big);
+    return true;
+}
+
+bool walk(PyObject* obj, int depth, ValueFingerprint& fp, std::string& scratch);
+
+bool dict(PyObject* obj, int depth, ValueFingerprint& fp, std::string& scratch) {
+    // Trivial, so that the entries on the stack cost nothing until used.
+    struct Entry {
+        const char* key;
+        std::size_t size;
+        PyObject* value;
+        std::string_view text() const { return {key, size}; }
+    };
+    const auto n = static_cast<std::size_t>(PyDict_GET_SIZE(obj));
+    Entry few[16];
+    std::vector<Entry> many;
+    if (n > 16) many.resize(n);
+    Entry* const entries = n > 16 ? many.data() : few;
+    Py_ssize_t pos = 0;
+    PyObject *key, *item;
+    for (std::size_t i = 0; PyDict_Next(obj, &pos, &key, &item); ++i) {
+        if (!PyUnicode_CheckExact(key)) return false;
+        std::string_view text;
+        if (!key_text_of(key, text)) return false;
+        // A few keys go into key order as they come (one comparison per key
+        // when they come in order); many are sorted after.
+        std::size_t j = i;
+        if (n <= 16) {
+            for (; j > 0 && key_before(text, entries[j - 1].text()); --j) entries[j] = entries[j - 1];
+        }
+        entries[j] = Entry{text.data(), text.size(), item};
+    }
+    if (n > 16) std::sort(entries, entries + n, [](const Entry& a, const Entry& b) { return key_before(a.text(), b.text()); });
+    fp.object(n);
+    for (std::size_t r = 0; r < n; ++r) {
+        fp.key(entries[r].text());
+        if (!walk(entries[r].value, depth + 1, fp, scratch)) return false;
+    }
+    return true;
+}
+
+bool walk(PyObject* obj, int depth, ValueFingerprint& fp, std::string& scratch) {
+    PyTypeObject* const type = Py_TYPE(obj);
+    if (type == &PyUnicode_Type) {
+        std::string_view text;
+        if (!str_text(obj, scratch, text)) return false;
+        fp.text(text);
+        return true;
+    }
+    if (type == &PyLong_Type) return integer(obj, fp);
+    if (type == &PyFloat_Type) {
+        fp.real(PyFloat_AS_DOUBLE(obj));
+        return true;
+    }
+    if (obj == Py_None) {
+        fp.null();
+        return true;
+    }
+    if (obj == Py_True || obj == Py_False) {
+        fp.boolean(obj == Py_True);
+        return true;
+    }
+    if (type == &PyDict_Type || type == &PyList_Type || type == &PyTuple_Type) {
+        // As deep as the conversion goes, which fails past it.
+        if (depth >= max_conversion_depth) return false;
+        if (type == &PyDict_Type) return dict(obj, depth, fp, scratch);
+        const Py_ssize_t n = Py_SIZE(obj);
+        fp.array(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (!walk(PySequence_Fast_ITEMS(obj)[i], depth + 1, fp, scratch)) return false;
+        }
+        return true;
+    }
+    return false;
+}
+
+// The Value of a scalar of a built-in type whose conversion is plain (ASCII
+// text, an integer within 30 bits, a float, a boolean, None), as the
+// conversion makes it; nothing for anything else.
+std::optional<Value> plain_scalar(PyObject* obj) {
+    PyTypeObject* const type = Py_TYPE(obj);
+    if (type == &PyUnicode_Type) {
+        if (!PyUnicode_IS_ASCII(obj)) return std::nullopt;
+        return Value(ascii_text(obj));
+    }
+    if (type == &PyLong_Type) {
+        const auto* number = reinterpret_cast<PyLongObject*>(obj);
+        if (!PyUnstable_Long_IsCompact(number)) return std::nullopt;
+        const auto i = static_cast<std::int64_t>(PyUnstable_Long_CompactValue(number));
+        return i < 0 ? Value(i) : Value(static_cast<std::uint64_t>(i));
+    }
+    if (type == &PyFloat_Type) return Value(PyFloat_AS_DOUBLE(obj));
+    if (obj == Py_None) return Value();
+    if (obj == Py_True || obj == Py_False) return Value(obj == Py_True);
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> plain_fingerprint(PyObject* obj) {
+    ValueFingerprint fp;
+    std::string scratch;
+    if (!walk(obj, 0, fp, scratch)) return std::nullopt;
+    return fp.hash();
+}
+
+std::optional<Value> selected_members(PyObject* dict, PyObject* keys) {
+    std::vector<Member> members;
+    const Py_ssize_t n = PyTuple_GET_SIZE(keys);
+    members.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* key = PyTuple_GET_ITEM(keys, i);
+        OwnedRef item = OwnedRef::borrow(PyDict_GetItemWithError(dict, key));
+        if (!item) {
+            if (PyErr_Occurred()) {
+                PyErr_Clear();
+                return std::nullopt;
+            }
+            continue;
+        }
+        std::optional<Value> value = plain_scalar(item.get());
+        if (!value) {
+            auto converted = to_value(item.get(), Dialect::engine);
+            if (!converted) return std::nullopt;
+            value = std::move(*converted);
+        }
+        std::string_view text;
+        if (!key_text_of(key, text)) return std::nullopt;
+        members.push_back(Member{std::string(text), std::move(*value)});
+    }
+    // In ascending order of their keys, as `keys` are.
+    Value v;
+    v.emplace_object() = Object::from_members(std::move(members));
+    return v;
+}
+
+}  // namespace ostik::py::engine

@@ -1,0 +1,31 @@
+// What a session is given of a call's arguments when its judgement reads only
+// part of them (GuardSession::ToolSlot): their fingerprint, read from the
+// Python objects, and the members some ask entries' conditions read.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+
+#include "ostik/value.hpp"
+
+namespace ostik::py::engine {
+
+// value_fingerprint of the Value that converting `obj` gives, read from the
+// objects without building it, when `obj` is made of the built-in types
+// only (dict with str keys, list, tuple, str, int within 64 bits, float,
+// bool, None), whose reading runs no code of the caller's. Nothing for
+// anything else (a subclass, a mapping of the caller's, a str that has no
+// UTF-8 form, nesting past the conversion's bound), which the conversion
+// itself must read; no Python exception is left set either way.
+std::optional<std::uint64_t> plain_fingerprint(PyObject* obj);
+
+// The object of those members of `dict` (a plain dict of plain values, as
+// plain_fingerprint or check_value found it) whose keys are in `keys` (a
+// tuple of str, ascending by their UTF-8): the Value a judgement that reads
+// only them is given. Nothing (and no exception left set) when a value
+// fails to convert, which the whole conversion then reports.
+std::optional<Value> selected_members(PyObject* dict, PyObject* keys);
+
+}  // namespace ostik::py::engine

@@ -1,0 +1,220 @@
+"""A session whose policy reads only part of a call's arguments (a repeat limit's fingerprint,
+the members an ask condition names) reads just that part from the Python objects. Its
+decisions and its bytes must be those of a session that converts the arguments whole (one
+that keeps its calls), for arguments of every shape, resumed or not."""
+
+import collections.abc
+import math
+
+import pytest
+
+from ostik import Guard
+
+# `edit` is asked about by a condition, every tool is under the repeat limit.
+POLICY = """\
+version: "1"
+ask:
+  - tool: edit
+    args: {path: {matches: '^/etc/'}, mode: 0o600}
+limits:
+  - {repeat: 3}
+"""
+
+
+class Args(collections.abc.Mapping):
+    """Arguments that are a mapping of the caller's, not a dict."""
+
+    def __init__(self, items):
+        self._items = dict(items)
+
+    def __getitem__(self, key):
+        return self._items[key]
+
+    def __iter__(self):
+        return iter(self._items)
+
+    def __len__(self):
+        return len(self._items)
+
+
+class Text(str):
+    pass
+
+
+class Number(int):
+    pass
+
+
+class Real(float):
+    pass
+
+
+nested = {"a": [1, {"b": (2, 3.5)}], "c": {"d": {"e": [None, True, False]}}}
+deep = []
+for _ in range(600):
+    deep = [deep]
+
+# Shapes the fingerprint reads, and some it leaves to the whole conversion.
+SHAPES = [
+    None,
+    {},
+    [],
+    (),
+    {"path": "src/a.py"},
+    {"path": "/etc/passwd", "mode": 0o600},
+    {"path": "/etc/passwd", "mode": 384.0},
+    {"mode": 0o600, "path": "/etc/passwd"},
+    {"b": 1, "a": 2, "ab": 3, "": 4, "B": 5},
+    {"x": 1},
+    {"x": 1.0},
+    {"x": True},
+    {"x": 0},
+    {"x": False},
+    {"x": 0.0},
+    {"x": -0.0},
+    {"x": math.nan},
+    {"x": math.inf},
+    {"x": -math.inf},
+    {"x": -1},
+    {"x": 2**30},
+    {"x": 2**62},
+    {"x": 2**63},
+    {"x": 2**64 - 1},
+    {"x": -(2**63)},
+    {"x": -(2**40)},
+    {"x": None},
+    {"x": ""},
+    {"x": "a" * 300},
+    {"x": "é"},
+    {"x": "日本語 \U0001f600"},
+    {"é": 1, "e": 2, "f": 3, "日": 4},
+    {"x": [1, 2]},
+    {"x": (1, 2)},
+    {"x": [[], {}, [[]]]},
+    nested,
+    [1, "a", None],
+    "text",
+    7,
+    {"x": Text("a")},
+    {"x": Number(1)},
+    {"x": Real(1.5)},
+    Args({"path": "/etc/passwd", "mode": 0o600}),
+    {"x": Args({"y": 1})},
+    {"x": {1, 2}},
+    {"x": frozenset()},
+    {f"k{i}": i for i in reversed(range(20))},
+]
+
+# Arguments the conversion refuses: both sessions must refuse them alike.
+REFUSED = [
+    {"x": 2**64},
+    {"x": -(2**63) - 1},
+    {"x": "\ud800"},
+    {"\udc80": 1},
+    {1: "a"},
+    {"x": b"bytes"},
+    {"x": object()},
+    {"x": deep},
+]
+
+
+@pytest.fixture
+def guard(tmp_path):
+    path = tmp_path / "policy.yaml"
+    path.write_text(POLICY)
+    return Guard.from_file(str(path))
+
+
+def judged(d):
+    return d.verdict, d.step, d.blocked_by, d.reason, d.message
+
+
+def run(session, calls):
+    return [judged(session.check(tool, args)) for tool, args in calls]
+
+
+def calls_of(a, b):
+    # Runs of each, broken by another tool and by each other: the repeat limit
+    # refuses the third of a run, the ask entry asks about some of edit's.
+    return [("shell", a), ("shell", a), ("shell", a), ("shell", b), ("edit", a), ("edit", a), ("read", None),
+            ("shell", b), ("shell", b), ("shell", b), ("edit", b), ("shell", a)]
+
+
+@pytest.mark.parametrize("mode", ["enforce", "observe"])
+@pytest.mark.parametrize("a", range(len(SHAPES)))
+def test_decisions_and_bytes_are_those_of_the_whole_arguments(guard, mode, a):
+    first = SHAPES[a]
+    for second in (SHAPES[(a + 1) % len(SHAPES)], SHAPES[a - 1], first):
+        partial, whole = guard.session(mode=mode), guard.session(keep=True, mode=mode)
+        for tool, args in calls_of(first, second):
+            assert judged(partial.check(tool, args)) == judged(whole.check(tool, args))
+            assert partial.pending == whole.pending
+            # The state holds the same fingerprint and run, and waiting calls
+            # are stored whole.
+            assert partial.to_bytes() == whole.to_bytes()
+
+
+@pytest.mark.parametrize("a", range(len(SHAPES)))
+def test_resumed_sessions_decide_alike(guard, a):
+    args = SHAPES[a]
+    partial, whole = guard.session(), guard.session(keep=True)
+    assert run(partial, [("shell", args)] * 2) == run(whole, [("shell", args)] * 2)
+    resumed = guard.resume(partial.to_bytes())
+    # Either way the third of the run is refused, and a change of arguments
+    # starts a new one.
+    assert run(resumed, [("shell", args), ("shell", {"other": args})]) == \
+        run(guard.resume(whole.to_bytes()), [("shell", args), ("shell", {"other": args})])
+    assert judged(guard.resume(partial.to_bytes()).check("shell", args)) == judged(whole.check("shell", args))
+
+
+def test_equal_arguments_run_and_unequal_ones_do_not(guard):
+    session = guard.session()
+    # Equal Values: another dict of the same items, keys in another order, a
+    # tuple for a list. Unequal ones: 1 and 1.0, 0 and False, 0.0 and -0.0.
+    assert [session.check("shell", a).verdict for a in
+            [{"a": [1, 2], "b": "x"}, {"b": "x", "a": (1, 2)}, {"b": "x", "a": [1, 2]}]] == \
+        ["allowed", "allowed", "blocked"]
+    for pair in [(1, 1.0), (0, False), (0.0, -0.0), (1, True), ("1", 1)]:
+        session = guard.session()
+        assert [session.check("shell", {"x": v}).verdict for v in pair * 2] == ["allowed"] * 4
+
+
+@pytest.mark.parametrize("args", REFUSED)
+@pytest.mark.parametrize("tool", ["shell", "edit"])
+def test_refused_arguments_are_refused_alike(guard, tool, args):
+    partial, whole = guard.session(), guard.session(keep=True)
+    with pytest.raises(Exception) as got:
+        partial.check(tool, args)
+    with pytest.raises(Exception) as want:
+        whole.check(tool, args)
+    assert (type(got.value), str(got.value)) == (type(want.value), str(want.value))
+    assert partial.to_bytes() == whole.to_bytes()
+
+
+def test_a_waiting_call_is_kept_whole(guard):
+    args = {"path": "/etc/hosts", "mode": 0o600, "content": ["a", {"b": 1.5}]}
+    partial, whole = guard.session(), guard.session(keep=True)
+    assert judged(partial.check("edit", args)) == judged(whole.check("edit", args))
+    assert partial.pending == ["ask-1"]
+    assert partial.to_bytes() == whole.to_bytes()
+    # The id names that call, with all its arguments.
+    assert judged(partial.check("edit", args, call_id="ask-1")) == judged(whole.check("edit", args, call_id="ask-1"))
+    with pytest.raises(ValueError, match="already decided"):
+        partial.check("edit", dict(args, content=[]), call_id="ask-1")
+    # Approved, it runs and counts in the run of its arguments, also in a
+    # session resumed while it waited.
+    waited = guard.resume(partial.to_bytes())
+    assert judged(partial.approve("ask-1")) == judged(whole.approve("ask-1")) == judged(waited.approve("ask-1"))
+    assert waited.to_bytes() == whole.to_bytes()
+    assert partial.to_bytes() == whole.to_bytes()
+    resumed = guard.resume(partial.to_bytes())
+    assert run(resumed, [("edit", args)] * 3) == run(guard.resume(whole.to_bytes()), [("edit", args)] * 3)
+
+
+def test_peek_reads_the_same_part(guard):
+    partial, whole = guard.session(), guard.session(keep=True)
+    for args in SHAPES:
+        for tool in ["shell", "edit"]:
+            assert judged(partial.peek(tool, args)) == judged(whole.peek(tool, args))
+            assert judged(partial.check(tool, args)) == judged(whole.check(tool, args))
+            assert judged(partial.peek(tool, args)) == judged(whole.peek(tool, args))
