@@ -9,8 +9,11 @@
 #   fuzz/run.sh 600 python_readers   # the property-based fuzzer of the trace readers
 #                                    # (tests/test_fuzz_readers.py) with fresh seeds
 #
-# Needs clang with libFuzzer: apt-get install clang-16 libclang-rt-16-dev
-# (CXX=... picks another clang). A finding stops that harness and leaves
+# Needs clang 16 or later with libFuzzer (clang 14 and 15 cannot compile the
+# core: they lack the conditionally trivial destructors libstdc++ 12's
+# std::expected relies on). Debian 12 has clang 19:
+#   apt-get install clang-19 libclang-rt-19-dev
+# (CXX=clang++-16 or the like picks another clang). A finding stops that harness and leaves
 # build-fuzz/artifacts/<harness>/crash-* (or timeout-*, oom-*, leak-*):
 # minimise it with -minimize_crash=1, fix, and commit the reproducer under
 # fuzz/corpus/.
@@ -20,7 +23,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 harnesses=("$@")
-[ ${#harnesses[@]} -gt 0 ] || harnesses=(policy_fuzzer json_fuzzer bytes_fuzzer python_readers)
+[ ${#harnesses[@]} -gt 0 ] || harnesses=(policy_fuzzer json_fuzzer bytes_fuzzer pattern_fuzzer python_readers)
 
 # The readers of trace files in Python: hypothesis, run seed after seed for
 # SECONDS against the installed package (bash scripts/setup.sh first). A
@@ -46,7 +49,7 @@ if [ -z "$cxx" ]; then
         if command -v "$candidate" >/dev/null; then cxx=$candidate; break; fi
     done
 fi
-[ -n "$cxx" ] || { echo "no clang++ found: apt-get install clang-16 libclang-rt-16-dev" >&2; exit 1; }
+[ -n "$cxx" ] || { echo "no clang++ found: apt-get install clang-19 libclang-rt-19-dev" >&2; exit 1; }
 
 build=build-fuzz
 cmake -S fuzz -B "$build" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE= >/dev/null
@@ -61,6 +64,7 @@ for harness in "${harnesses[@]}"; do
         policy_fuzzer) seeds=fuzz/corpus/policy; extra=(-dict=fuzz/yaml.dict -max_len=16384) ;;
         json_fuzzer) seeds=fuzz/corpus/json; extra=(-max_len=8192) ;;
         bytes_fuzzer) seeds=fuzz/corpus/bytes; extra=(-max_len=4096) ;;
+        pattern_fuzzer) seeds=fuzz/corpus/pattern; extra=(-dict=fuzz/regex.dict -max_len=1100) ;;
         *) echo "unknown harness $harness" >&2; exit 1 ;;
     esac
     corpus=$build/corpus/$harness

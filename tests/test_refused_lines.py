@@ -335,3 +335,70 @@ def test_a_wrapped_tools_unjudged_call_is_read_back_as_one(write_policy, tmp_pat
     assert [(c.tool, c.before) for c in trace.unjudged] == [("run_tests", 0)]
     result = run("explain", policy, path)
     assert result.returncode == 0 and "   run_tests  ran unjudged  " in result.stdout
+
+
+# --- diff judges what test judges ----------------------------------------------------------------------------------
+
+def judged_by_test(policy, files):
+    """Each file's trace as `ostik test --json` judges it: passed or not, and the failed count."""
+    *traces, summary = map(json.loads, run("test", "--json", "-j", "1", policy, *files).stdout.splitlines())
+    return {t["file"]: t["passed"] for t in traces}, summary["failed"]
+
+
+@pytest.mark.parametrize("old_on_error, new_on_error", [("block", "block"), ("block", "allow"), ("allow", "block"),
+                                                        ("allow", "allow")])
+def test_ostik_diff_fails_a_trace_for_its_unjudged_calls_as_ostik_test_does(write_policy, tmp_path, old_on_error,
+                                                                            new_on_error):
+    old = write_policy(POLICY.format(on_error=old_on_error), "old.yaml")
+    new = write_policy(POLICY.format(on_error=new_on_error).replace("max: 2", "max: 1"), "new.yaml")
+    unjudged = {"tool": "x", "unjudged": "bad"}
+    files = [write_lines(tmp_path / "steps_pass.jsonl", [{"tool": "run_tests"}, unjudged]),
+             write_lines(tmp_path / "newly_blocked.jsonl", [{"tool": "read_file"}, {"tool": "read_file"}, unjudged]),
+             write_lines(tmp_path / "plain.jsonl", [{"tool": "read_file"}, {"tool": "read_file"}])]
+    old_passed, old_failed = judged_by_test(old, files)
+    new_passed, new_failed = judged_by_test(new, files)
+    # A trace changes when its outcome does, or its steps' decisions do (the last two's second read).
+    expected = {str(f): (old_passed[str(f)], new_passed[str(f)]) for f in files
+                if old_passed[str(f)] != new_passed[str(f)] or f.name != "steps_pass.jsonl"}
+    newly_failing = sum(old and not new for old, new in expected.values())
+    for jobs in ("1", "2"):
+        as_json = run("diff", "--json", "-j", jobs, old, new, *files)
+        *changed, summary = map(json.loads, as_json.stdout.splitlines())
+        assert {c["file"]: (c["old_passed"], c["new_passed"]) for c in changed} == expected
+        assert (summary["old_failed_traces"], summary["new_failed_traces"]) == (old_failed, new_failed)
+        assert (summary["changed_traces"], summary["newly_failing"]) == (len(expected), newly_failing)
+        assert as_json.returncode == (1 if newly_failing else 0)
+        for quiet in ([], ["-q"]):
+            listed = run("diff", "-j", jobs, *quiet, old, new, *files)
+            assert listed.returncode == as_json.returncode
+            assert (f"failing traces: {old_failed} under the old policy, {new_failed} under the new"
+                    in listed.stdout.splitlines())
+            assert any(line.startswith(f"{len(expected)} of 3 traces change: ") for line in listed.stdout.splitlines())
+        listed = run("diff", "-j", jobs, old, new, *files)
+        headers = {line.split(": ")[0]: line.split(": ")[1] for line in listed.stdout.splitlines()
+                   if " → " in line and not line.startswith(" ")}
+        outcome = {True: "pass", False: "fail"}
+        assert {f: v.split(" (")[0] for f, v in headers.items()} == {
+            f: f"{outcome[old]} → {outcome[new]}" for f, (old, new) in expected.items()}
+    if old_on_error == new_on_error == "allow":  # nothing fails for the unjudged call: the listing of the steps alone
+        assert "ran unjudged: the trace fails" not in listed.stdout
+    else:
+        assert "1 call ran unjudged: the trace fails under " in listed.stdout
+
+
+def test_ostik_diff_names_a_sessions_trace_as_ostik_test_does(policy, write_policy, tmp_path):
+    tighter = write_policy(POLICY.format(on_error="block").replace("max: 2", "max: 1"), "tighter.yaml")
+    shared = write_lines(tmp_path / "shared.jsonl", [
+        {"session": "a", "tool": "read_file"}, {"session": "b", "tool": "run_tests"},
+        {"session": "a", "tool": "read_file"}, {"session": "b", "tool": "read_file"},
+        {"session": "b", "tool": "read_file"}, {"session": "b", "tool": "x", "unjudged": "bad"}])
+    tested = [line.removeprefix("FAIL ").split(": step ")[0]
+              for line in run("test", tighter, shared).stdout.splitlines()[:-1]]
+    assert tested == [f'{shared}:1: session "a"', f'{shared}:2: session "b"']
+    listed = run("diff", policy, tighter, shared)
+    headers = [line for line in listed.stdout.splitlines() if " → " in line and not line.startswith(" ")]
+    assert [h.split(": pass → ")[0].split(": fail → ")[0] for h in headers] == tested
+    assert headers[1].endswith(" change; 1 call ran unjudged)")
+    *changed, _ = map(json.loads, run("diff", "--json", policy, tighter, shared).stdout.splitlines())
+    assert [(c["file"], c["line"], c["place"]) for c in changed] == [
+        (str(shared), 1, 'session "a"'), (str(shared), 2, 'session "b"')]

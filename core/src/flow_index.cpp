@@ -67,7 +67,14 @@ inline std::size_t home(std::uint32_t key, std::uint32_t bits) {
 
 
 
-inline std::uint32_t key_of(std::uint64_t h) { return static_cast<std::uint32_t>((h * mix) >> 32); }
+// A window's key: its hash and the flows its result feeds (the index of its
+// mask), so that a check of one flow never walks the windows of results that
+// feed only others (with a short min_length, the windows of a large result
+// share few keys, and a walk through all of them for every window of the
+// argument would cost the product of the two lengths).
+inline std::uint32_t key_of(std::uint64_t h, std::uint32_t mask) {
+    return static_cast<std::uint32_t>(((h + mask * base) * mix) >> 32);
+}
 
 std::uint64_t power(std::uint32_t l) {
     std::uint64_t p = 1;
@@ -214,7 +221,7 @@ void FlowIndex::add_piece(std::uint32_t result, std::string_view text) {
             for (std::size_t at = 0; at + t.l <= text.size(); at += t.s) {
                 std::uint64_t h = 0;
                 for (std::uint32_t k = 0; k < t.l; ++k) h = h * base + p[at + k];
-                windows.push_back({key_of(h), static_cast<std::uint32_t>(start + at), t.l});
+                windows.push_back({key_of(h, mask), static_cast<std::uint32_t>(start + at), t.l});
             }
         } else {
             const auto* begin = reinterpret_cast<const unsigned char*>(arena_.data());
@@ -229,7 +236,7 @@ void FlowIndex::add_piece(std::uint32_t result, std::string_view text) {
                     std::uint32_t k = 0;
                     for (; k < t.l && w < end; ++k) h = h * base + next_cp(w);
                     if (k < t.l) break;
-                    windows.push_back({key_of(h), static_cast<std::uint32_t>(p - begin),
+                    windows.push_back({key_of(h, mask), static_cast<std::uint32_t>(p - begin),
                                        static_cast<std::uint32_t>(w - p)});
                 }
                 next_cp(p);
@@ -263,6 +270,12 @@ std::optional<FlowIndex::Hit> FlowIndex::find(std::string_view text, std::uint64
     const auto* arena = reinterpret_cast<const unsigned char*>(arena_.data());
     const std::uint32_t word = flow / 64;
     const std::uint64_t bit = std::uint64_t{1} << (flow % 64);
+    // The masks of the results that feed the flow: the keys to look up.
+    thread_local std::vector<std::uint32_t> feeding;
+    feeding.clear();
+    for (std::uint32_t k = 0; k < masks_.size(); ++k)
+        if (masks_[k][word] & bit) feeding.push_back(k);
+    if (feeding.empty()) return std::nullopt;
 
     // Over the text's `len` code points, `cp(i)` the i-th and `offset(i)`
     // where it starts (offset(len): the end).
@@ -299,7 +312,7 @@ std::optional<FlowIndex::Hit> FlowIndex::find(std::string_view text, std::uint64
             return true;
         };
 
-        std::uint32_t keys[batch];
+        std::uint64_t hashes[batch];
         std::uint64_t h = 0;
         for (std::uint32_t k = 0; k < l; ++k) h = h * base + cp(k);
         const std::size_t windows = len - l + 1;
@@ -308,18 +321,20 @@ std::optional<FlowIndex::Hit> FlowIndex::find(std::string_view text, std::uint64
             for (std::size_t k = 0; k < count; ++k) {
                 const std::size_t i = first + k;
                 if (i > 0) h = (h - cp(i - 1) * top) * base + cp(i + l - 1);
-                keys[k] = key_of(h);
-                __builtin_prefetch(&t->slots[home(keys[k], bits)]);
+                hashes[k] = h;
+                __builtin_prefetch(&t->slots[home(key_of(h, feeding[0]), bits)]);
             }
             for (std::size_t k = 0; k < count; ++k) {
-                const std::uint64_t key = keys[k];
                 std::optional<Hit> best;
-                for (std::size_t s = home(keys[k], bits); const std::uint64_t e = slots[s]; s = (s + 1) & m) {
-                    if ((e >> 32) != key) continue;
-                    Hit hit;
-                    if (confirm(first + k, static_cast<std::uint32_t>(e) - 1, hit) &&
-                        (!best || hit.result < best->result)) {
-                        best = hit;
+                for (const std::uint32_t mask : feeding) {
+                    const std::uint32_t key = key_of(hashes[k], mask);
+                    for (std::size_t s = home(key, bits); const std::uint64_t e = slots[s]; s = (s + 1) & m) {
+                        if ((e >> 32) != key) continue;
+                        Hit hit;
+                        if (confirm(first + k, static_cast<std::uint32_t>(e) - 1, hit) &&
+                            (!best || hit.result < best->result)) {
+                            best = hit;
+                        }
                     }
                 }
                 if (best) return best;

@@ -8,7 +8,9 @@
 // piece that are multiples of s = N - L + 1. Any run of at least N code points
 // that a string shares with a piece holds such a window (of the s positions
 // it starts at or after, within its first N - L + 1, one is a multiple of s),
-// so a check rolls a hash over every L-window of the string, looks each up,
+// so a check rolls a hash over every L-window of the string, looks each up
+// (a window's key holds the flows its result feeds too: a check of a flow
+// looks only among the windows of the results that feed it),
 // and confirms a candidate against the arena, extending it both ways to the
 // whole common run. A table keeps one slot per window, about 1/s slots per
 // code point (8 bytes each, at most 3/4 full); a window equal to one already

@@ -4,6 +4,7 @@
 
 #include <cmath>
 
+#include "ostik/text.hpp"
 #include "pattern_states.hpp"
 
 namespace ostik::detail {
@@ -16,6 +17,9 @@ std::expected<Regex, std::string> compile_pattern(std::string_view pattern) {
         return Failure("pattern too large: " + std::to_string(pattern.size()) + " bytes, at most " +
                        std::to_string(max_pattern_bytes));
     }
+    // RE2 checks the encoding only after the syntax, and quotes the pattern
+    // in its syntax errors: bytes that are not UTF-8 would reach the message.
+    if (!is_valid_utf8(pattern)) return Failure("invalid regular expression: invalid UTF-8");
     re2::RE2::Options options;  // UTF-8
     options.set_log_errors(false);
     options.set_max_mem(pattern_memory);

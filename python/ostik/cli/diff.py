@@ -28,10 +28,11 @@ from ostik.reports.escaping import printable
 from ostik.reports.github import error_command, in_github_actions, write_command
 from ostik.reports.text import Style
 from ostik.runs.judging import UNTIMED_NOTE, trace_paths
-from ostik.runs.tallies import KEEP_ALL, Measure, Tally, tally_paths, with_off_trace
+from ostik.runs.judging import unjudged_allowed
+from ostik.runs.tallies import KEEP_ALL, Measure, Tally, shown_changes, shown_listing, tally_paths
 
 if TYPE_CHECKING:
-    from ostik._engine import _ChangedTrace
+    from ostik._engine import _ChangedTrace, _TraceRef
     from ostik.cli.common import Commands
     from ostik.reports.junit import DiffFile
 
@@ -76,17 +77,24 @@ def changed_annotation(trace: _ChangedTrace, place: TracePlace, text: str) -> st
     blocked step's trace."""
     first = next((c["new"]["rule_id"] for c in trace["changes"]
                   if c["new"] is not None and c["new"]["verdict"] == "blocked"),
-                 trace["new_end_failures"][0]["rule_id"] if trace["new_end_failures"] else "")
+                 trace["new_end_failures"][0]["rule_id"] if trace["new_end_failures"] else "on_error")
     file = None if place.file == STDIN_NAME else place.file
     return error_command(text, file=file, line=place.line if file else None,
                          title=f"ostik diff: newly fails: {first}")
 
 
+def place_of(ref: _TraceRef, path: str, tally: Tally) -> TracePlace:
+    """Where a changed trace is, with the label of its session where its line does not say it."""
+    place = trace_place_of(ref, path)
+    session = tally.places.get(ref)
+    return place if session is None else place._replace(place=session)
+
+
 def run_diff(args: argparse.Namespace) -> int:
     start = time.perf_counter()
     refuse_overwriting_inputs([("--junit-xml", args.junit_xml)], args.old, [args.new, *args.paths])
-    old, _ = load_judging_policy(args.old)
-    new, _ = load_judging_policy(args.new)
+    old, old_guard = load_judging_policy(args.old)
+    new, new_guard = load_judging_policy(args.new)
     paths, path_errors = trace_paths(args.paths)
     annotate = in_github_actions()
     listed = not args.quiet and not args.json  # the listing on stdout
@@ -99,7 +107,9 @@ def run_diff(args: argparse.Namespace) -> int:
     # shown as data, none otherwise: each file's are shown and dropped in turn,
     # and the total keeps none.
     measure = Measure("diff", policy_bytes(old), KEEP_ALL if as_data else 0, policy_bytes(new),
-                      listing=("colour" if colour else "plain") if listed or args.junit_xml or annotate else "")
+                      listing=("colour" if colour else "plain") if listed or args.junit_xml or annotate else "",
+                      fail_on_unjudged=not unjudged_allowed(old_guard.on_error),
+                      new_fail_on_unjudged=not unjudged_allowed(new_guard.on_error))
     # Annotations are commands to the runner, not text for people; with --json
     # they keep out of the JSON on stdout.
     annotations = sys.stderr if args.json else sys.stdout
@@ -149,12 +159,12 @@ def run_diff(args: argparse.Namespace) -> int:
                     progress.clear()
                     sys.stdout.write("\n".join(texts) + "\n")
                 if as_data:
-                    changed = accumulator.summary()["changed"]
+                    judged = accumulator.summary()["changed"]
+                    changed = shown_changes(judged, file_tally)
                     if colour and (annotate or args.junit_xml):
-                        texts = accumulator.listing(STDIN_NAME if path == STDIN else path)
-                        if file_tally.off_trace:
-                            texts = with_off_trace(texts, accumulator, file_tally.off_trace)
-                    shown = [(trace_place_of(trace["ref"], path), trace) for trace in changed]
+                        file = STDIN_NAME if path == STDIN else path
+                        texts = shown_listing(accumulator.listing(file), judged, file_tally, file, False)
+                    shown = [(place_of(trace["ref"], path, file_tally), trace) for trace in changed]
                     if args.json:
                         off_trace = file_tally.off_trace
                         write_lines(json.dumps(changed_json(trace, place, off_trace.get(trace["ref"], (0, 0))))
@@ -174,6 +184,9 @@ def run_diff(args: argparse.Namespace) -> int:
         cluster.close()
     assert isinstance(total.accumulator, DiffAccumulator)
     summary = total.accumulator.summary()
+    # Traces that calls run unjudged fail, as `ostik test` fails them.
+    for key, count in total.outcome_counts.items():
+        summary[key] += count  # type: ignore[literal-required]
     seconds = time.perf_counter() - start
     report_written = True
     if args.junit_xml:

@@ -17,15 +17,20 @@ from __future__ import annotations
 
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
-from typing import Any, Literal
+import re
+from typing import TYPE_CHECKING, Any, Literal, NamedTuple
 
 from ostik._engine import AuditAccumulator, CoverageAccumulator, DiffAccumulator
 from ostik.formats.reading import collector_paused
 from ostik.runs.judging import read_traces, unjudged_warning, unnamed_steps_warning
 from ostik.formats.json_text import STDIN_NAME
 from ostik.formats.trace_files import STDIN, Trace, TraceFileError, first_bad_step
+from ostik.reports.escaping import printable
 from ostik.reports.text import off_trace_text
 from ostik.runs.workers import ignore_interrupts, map_files
+
+if TYPE_CHECKING:
+    from ostik._engine import _ChangedTrace
 
 __all__ = ["KEEP_ALL", "Accumulator", "Measure", "Tally", "merged", "tally_files", "tally_paths", "tally_traces", "trace_ref"]
 
@@ -57,6 +62,9 @@ class Measure:
     # attempts, and those holding calls that ran unjudged.
     fail_on_refused: bool = False
     fail_on_unjudged: bool = False
+    # A diff's: whether a call that ran unjudged fails its trace under the new
+    # policy (`fail_on_unjudged` saying it of the old), as `ostik test` fails it.
+    new_fail_on_unjudged: bool = False
 
     def accumulator(self) -> Accumulator:
         if self.kind == "coverage":
@@ -94,6 +102,16 @@ class Tally:
     # reference the accumulator gives them: (refused attempts, unjudged
     # calls); only the traces that hold some; not merged either.
     off_trace: dict[object, tuple[int, int]] = field(default_factory=dict)
+    # A diff's traces of one file whose session a line holding a step names,
+    # by reference (the accumulator's reference is the line): the label
+    # `ostik test` shows after the line; not merged.
+    places: dict[object, str] = field(default_factory=dict)
+    # A diff's traces of one file whose unjudged calls change the outcome the
+    # steps give, where an on_error of block fails them (see
+    # `unjudged_outcomes`); not merged. And what they change in the summary's
+    # counts, merged.
+    outcomes: dict[object, UnjudgedOutcome] = field(default_factory=dict)
+    outcome_counts: dict[str, int] = field(default_factory=dict)
 
     def merge(self, other: Tally) -> Tally:
         """Adds `other` into this tally (in place) and returns it."""
@@ -102,6 +120,8 @@ class Tally:
         self.refused += other.refused
         self.unjudged += other.unjudged
         self.failed_off_trace += other.failed_off_trace
+        for key, count in other.outcome_counts.items():
+            self.outcome_counts[key] = self.outcome_counts.get(key, 0) + count
         self.notes.extend(other.notes)
         self.problems.extend(other.problems)
         return self
@@ -188,13 +208,19 @@ def _tally_file(measure: Measure, index: int, path: str, trace_format: str) -> T
         if unjudged:
             tally.notes.append((index, unjudged))
         tally.failed_off_trace = _failed_off_trace(measure, trace_file.traces)
-    if measure.kind == "diff" and (tally.refused or tally.unjudged):
-        tally.off_trace = {trace_ref(trace, several): (len(trace.refused), len(trace.unjudged))
-                           for trace in trace_file.traces if trace.refused or trace.unjudged}
+    if measure.kind == "diff":
+        if tally.refused or tally.unjudged:
+            tally.off_trace = {trace_ref(trace, several): (len(trace.refused), len(trace.unjudged))
+                               for trace in trace_file.traces if trace.refused or trace.unjudged}
+        tally.places = {ref: trace.place for trace in trace_file.traces
+                        if trace.place is not None and isinstance(ref := trace_ref(trace, several), tuple)}
+        if tally.unjudged and (measure.fail_on_unjudged or measure.new_fail_on_unjudged):
+            tally.outcomes, tally.outcome_counts = unjudged_outcomes(measure, trace_file.traces, several)
     if measure.listing and isinstance(accumulator, DiffAccumulator):
         tally.listing = accumulator.listing(STDIN_NAME if path == STDIN else path, measure.listing == "colour")
-        if tally.off_trace:
-            tally.listing = with_off_trace(tally.listing, accumulator, tally.off_trace)
+        if tally.off_trace or tally.places or tally.outcomes:
+            tally.listing = shown_listing(tally.listing, accumulator.summary()["changed"], tally,
+                                          STDIN_NAME if path == STDIN else path, measure.listing == "colour")
         if measure.keep < KEEP_ALL:
             kept = DiffAccumulator(measure.policy, measure.new_policy, measure.keep)
             kept.merge(accumulator)
@@ -202,19 +228,144 @@ def _tally_file(measure: Measure, index: int, path: str, trace_format: str) -> T
     return tally
 
 
-def with_off_trace(listing: list[str], accumulator: DiffAccumulator,
-                   off_trace: Mapping[object, tuple[int, int]]) -> list[str]:
-    """A diff's listing of changed traces with, on each trace's first line, its calls that are no
-    steps, as `ostik test` shows them on a trace's line ("(1 of 3 steps change; 1 refused attempt)")."""
-    shown = []
-    for text, trace in zip(listing, accumulator.summary()["changed"]):
-        counts = off_trace.get(trace["ref"])
-        if counts is not None:
-            first, newline, rest = text.partition("\n")
-            # The first line ends with its closing parenthesis.
-            text = f"{first[:-1]}{off_trace_text(*counts)}){newline}{rest}"
-        shown.append(text)
+class UnjudgedOutcome(NamedTuple):
+    """A trace's outcome under each policy once its unjudged calls are judged as `ostik test`
+    judges them: failing it where the policy's on_error is block."""
+
+    old_passed: bool
+    new_passed: bool
+    steps: int
+    # Whether the steps alone change (the accumulator lists the trace), and
+    # under which policies the unjudged calls fail it.
+    listed: bool
+    old_fails: bool
+    new_fails: bool
+    unjudged: int
+
+
+def unjudged_outcomes(measure: Measure, traces: Sequence[Trace],
+                      several: bool) -> tuple[dict[object, UnjudgedOutcome], dict[str, int]]:
+    """The traces holding unjudged calls whose outcome those calls change, by reference, and what
+    that changes in a diff's counts. Rare (a file of a live guard's sessions), so these traces are
+    judged again apart rather than made room for in the accumulator, which judges the steps only."""
+    flagged = [trace for trace in traces if trace.unjudged]
+    steps = [trace.steps for trace in flagged]
+    refs: list[int | str | tuple[str, int] | None] = list(range(len(flagged)))
+    diff = DiffAccumulator(measure.policy, measure.new_policy, KEEP_ALL)
+    diff.add_many(steps, refs)
+    audit = AuditAccumulator(measure.policy, KEEP_ALL)
+    audit.add_many(steps, refs)
+    changed = {change["ref"]: change for change in diff.summary()["changed"]}
+    failing = {failure["ref"] for failure in audit.summary()["failing"]}
+    outcomes: dict[object, UnjudgedOutcome] = {}
+    counts = dict.fromkeys(("changed_traces", "newly_failing", "newly_passing", "old_failed_traces",
+                            "new_failed_traces"), 0)
+    for index, trace in enumerate(flagged):
+        change = changed.get(index)
+        old_steps = index not in failing
+        new_steps = change["new_passed"] if change is not None else old_steps
+        old, new = old_steps and not measure.fail_on_unjudged, new_steps and not measure.new_fail_on_unjudged
+        if (old, new) == (old_steps, new_steps):
+            continue
+        counts["old_failed_traces"] += old_steps and not old
+        counts["new_failed_traces"] += new_steps and not new
+        counts["newly_failing"] += (old and not new) - (old_steps and not new_steps)
+        counts["newly_passing"] += (new and not old) - (new_steps and not old_steps)
+        counts["changed_traces"] += change is None and old != new
+        outcomes[trace_ref(trace, several)] = UnjudgedOutcome(
+            old, new, len(trace.steps), change is not None, measure.fail_on_unjudged,
+            measure.new_fail_on_unjudged, len(trace.unjudged))
+    return outcomes, counts
+
+
+def shown_changes(changed: Sequence[_ChangedTrace], tally: Tally) -> list[_ChangedTrace]:
+    """A file's changed traces as its accumulator gives them, their outcomes as their unjudged calls
+    make them (see `unjudged_outcomes`), then the traces that only those calls change."""
+    shown: list[_ChangedTrace] = []
+    for trace in changed:
+        outcome = tally.outcomes.get(trace["ref"])
+        if outcome is not None:
+            trace = {**trace, "old_passed": outcome.old_passed, "new_passed": outcome.new_passed}
+        shown.append(trace)
+    for ref, outcome in tally.outcomes.items():
+        if not outcome.listed and outcome.old_passed != outcome.new_passed:
+            shown.append({"ref": ref, "old_passed": outcome.old_passed,  # type: ignore[typeddict-item]
+                          "new_passed": outcome.new_passed, "steps": outcome.steps, "changes": [],
+                          "old_end_failures": [], "new_end_failures": []})
     return shown
+
+
+# The first line of a changed trace's listing: its place, its outcomes (painted
+# or not), and the count of its changed steps in parentheses.
+_FIRST_LINE = re.compile(r"(.*): ((?:\x1b\[[0-9;]*m)?(?:pass|fail) → (?:pass|fail)(?:\x1b\[0m)?) \((.*)\)", re.S)
+
+
+def _outcome_text(old: bool, new: bool, colour: bool) -> str:
+    text = f"{'pass' if old else 'fail'} → {'pass' if new else 'fail'}"
+    if not colour:
+        return text
+    code = "1;31" if old and not new else "32" if new else "33"
+    return f"\x1b[{code}m{text}\x1b[0m"
+
+
+def _unjudged_line(outcome: UnjudgedOutcome) -> str:
+    calls = "1 call" if outcome.unjudged == 1 else f"{outcome.unjudged} calls"
+    if outcome.old_fails and outcome.new_fails:
+        where = "under both policies (on_error: block)"
+    elif outcome.old_fails:
+        where = "under the old policy (on_error: block), not under the new (on_error: allow)"
+    else:
+        where = "under the new policy (on_error: block), not under the old (on_error: allow)"
+    return f"  {calls} ran unjudged: the trace fails {where}"
+
+
+def shown_listing(listing: Sequence[str], changed: Sequence[_ChangedTrace], tally: Tally, file: str,
+                  colour: bool) -> list[str]:
+    """A diff's listing of a file's changed traces (one text per entry of `changed`, as the
+    accumulator wrote them) as `ostik test` would show the traces: a session's label after the line
+    that names its trace, the calls that are no steps counted on the trace's first line ("(1 of 3
+    steps change; 1 refused attempt)"), the outcomes that unjudged calls make, and the traces that
+    only those calls change, last; one text per entry of `shown_changes`."""
+    shown = []
+    for text, trace in zip(listing, changed):
+        ref = trace["ref"]
+        counts, place, outcome = tally.off_trace.get(ref), tally.places.get(ref), tally.outcomes.get(ref)
+        first, newline, rest = text.partition("\n")
+        parts = _FIRST_LINE.fullmatch(first)
+        if parts is not None:
+            where, change, steps = parts.groups()
+            if place is not None:
+                where += f": {printable(place)}"
+            if outcome is not None:
+                change = _outcome_text(outcome.old_passed, outcome.new_passed, colour)
+            if counts is not None:
+                steps += off_trace_text(*counts)
+            first = f"{where}: {change} ({steps})"
+            if outcome is not None:
+                rest = f"{_unjudged_line(outcome)}\n{rest}" if rest else _unjudged_line(outcome)
+                newline = "\n"
+        shown.append(f"{first}{newline}{rest}")
+    for trace in shown_changes(changed, tally)[len(changed):]:
+        ref = trace["ref"]
+        outcome = tally.outcomes[ref]
+        where = trace_place_text(ref, file, tally.places.get(ref))
+        counts = tally.off_trace.get(ref, (0, 0))
+        shown.append(f"{where}: {_outcome_text(outcome.old_passed, outcome.new_passed, colour)} "
+                     f"(0 of {outcome.steps} step{'' if outcome.steps == 1 else 's'} change{off_trace_text(*counts)})"
+                     f"\n{_unjudged_line(outcome)}")
+    return shown
+
+
+def trace_place_text(ref: object, file: str, place: str | None) -> str:
+    """Where a trace is, as the listing names it: "file:line", "file: label" or "file: trace N"."""
+    if isinstance(ref, tuple):
+        where = f"{printable(ref[0])}:{ref[1]}"
+        return where if place is None else f"{where}: {printable(place)}"
+    if isinstance(ref, str):
+        if ref == file:
+            return printable(file)
+        return f"{printable(file)}: {printable(ref.removeprefix(file + ': '))}"
+    return f"{printable(file)}: trace {ref}"
 
 
 def _failed_off_trace(measure: Measure, traces: Sequence[Trace]) -> int:
