@@ -23,11 +23,17 @@
 #include <string_view>
 #include <vector>
 
+#include "huge_page_allocator.hpp"
+
 namespace ostik::detail {
 
 // `text` (valid UTF-8) in Unicode NFC, appended to `out`; text already in NFC
 // (all ASCII text is) is copied as it is.
 void append_nfc(std::string& out, std::string_view text);
+// Whether `text` (valid UTF-8) is in NFC already (as all ASCII text is).
+bool is_nfc(std::string_view text);
+// `text` in NFC: itself when it is in NFC, else its NFC form, kept in `storage`.
+std::string_view nfc_view(std::string& storage, std::string_view text);
 
 class FlowIndex {
 public:
@@ -77,7 +83,7 @@ private:
         std::uint64_t n = 0;
         std::uint32_t l = 0;  // window length
         std::uint32_t s = 0;  // stride
-        std::vector<std::uint64_t> slots;  // (key << 32) | (arena position + 1); 0 is empty
+        std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> slots;  // (key << 32) | (arena position + 1); 0 is empty
         std::uint32_t bits = 0;            // slots.size() == 2^bits
         std::size_t used = 0;
     };
