@@ -73,6 +73,17 @@ inline std::size_t home(std::uint32_t key, std::uint32_t bits) {
 
 
 
+// A table of 2^bits slots has a filter of 2^(bits-4) words (4 bits a slot):
+// each kept key sets two bits of one word, so that a check passes over most
+// keys no window has without reading the slots.
+inline std::size_t filter_word(std::uint32_t key, std::uint32_t bits) {
+    return key & ((std::size_t{1} << (bits - 4)) - 1);
+}
+inline std::uint64_t filter_bits(std::uint32_t key) {
+    const std::uint32_t f = key * 0x9E3779B1u;
+    return (std::uint64_t{1} << (f >> 26)) | (std::uint64_t{1} << ((f >> 20) & 63));
+}
+
 inline std::uint32_t key_of(std::uint64_t h) { return static_cast<std::uint32_t>((h * mix) >> 32); }
 
 std::uint64_t power(std::uint32_t l) {
@@ -164,7 +175,7 @@ std::uint32_t FlowIndex::add_result(std::uint64_t step, std::string_view tool, c
 
 std::size_t FlowIndex::table_bytes() const {
     std::size_t n = 0;
-    for (const Table& t : tables_) n += t.slots.size() * sizeof(std::uint64_t);
+    for (const Table& t : tables_) n += (t.slots.size() + t.filter.size()) * sizeof(std::uint64_t);
     return n;
 }
 
@@ -180,13 +191,16 @@ void FlowIndex::grow(Table& t, std::size_t windows) {
     if (bits == t.bits && !t.slots.empty()) return;
     const std::size_t cap = std::size_t{1} << bits;
     std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> slots(cap, 0);
+    t.filter.assign(cap >> 4, 0);
     // In slot order, which is the keys' order but for the cluster that wraps
     // around the end: the writes go through the new slots in order too.
     for (const std::uint64_t e : t.slots) {
         if (!e) continue;
-        std::size_t i = home(static_cast<std::uint32_t>(e >> 32), bits);
+        const auto key = static_cast<std::uint32_t>(e >> 32);
+        std::size_t i = home(key, bits);
         while (slots[i]) i = (i + 1) & (cap - 1);
         slots[i] = e;
+        t.filter[filter_word(key, bits)] |= filter_bits(key);
     }
     t.slots = std::move(slots);
     t.bits = bits;
@@ -218,6 +232,7 @@ inline void FlowIndex::insert(Table& t, std::uint32_t key, std::uint32_t pos, st
         i = (i + 1) & m;
     }
     t.slots[i] = (std::uint64_t{key} << 32) | (std::uint64_t{pos} + 1);
+    t.filter[filter_word(key, t.bits)] |= filter_bits(key);
     ++t.used;
 }
 
@@ -359,22 +374,24 @@ std::optional<FlowIndex::Hit> FlowIndex::find(std::string_view text, std::uint64
         for (std::uint32_t k = 0; k < l; ++k) h = h * base + cp(k);
         const std::size_t windows = len - l + 1;
         const std::uint64_t* table = slots.data();
+        const std::uint64_t* filter = t->filter.data();
         const std::size_t first = std::min(ahead, windows);
         keys[0] = key_of(h);
-        __builtin_prefetch(table + home(keys[0], bits));
+        __builtin_prefetch(filter + filter_word(keys[0], bits));
         for (std::size_t j = 1; j < first; ++j) {
             h = (h - cp(j - 1) * top) * base + cp(j + l - 1);
             keys[j] = key_of(h);
-            __builtin_prefetch(table + home(keys[j], bits));
+            __builtin_prefetch(filter + filter_word(keys[j], bits));
         }
         for (std::size_t i = 0; i < windows; ++i) {
             if (const std::size_t j = i + first; j < windows) {
                 h = (h - cp(j - 1) * top) * base + cp(j + l - 1);
                 const std::uint32_t key = key_of(h);
                 keys[j % ring] = key;
-                __builtin_prefetch(table + home(key, bits));
+                __builtin_prefetch(filter + filter_word(key, bits));
             }
-            const std::uint64_t key = keys[i % ring];
+            const std::uint32_t key = keys[i % ring];
+            if (const std::uint64_t b = filter_bits(key); (filter[filter_word(key, bits)] & b) != b) continue;
             std::optional<Hit> best;
             for (std::size_t s = home(key, bits); const std::uint64_t e = table[s]; s = (s + 1) & m) {
                 if ((e >> 32) != key) continue;

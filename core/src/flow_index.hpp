@@ -11,7 +11,10 @@
 // so a check rolls a hash over every L-window of the string, looks each up,
 // and confirms a candidate against the arena, extending it both ways to the
 // whole common run. A table keeps one slot per window, about 1/s slots per
-// code point (8 bytes each, at most 3/4 full); a window equal to one already
+// code point (8 bytes each, at most 3/4 full), and a filter of 4 bits a slot
+// (two set for each kept key) that a check reads first, so that the windows
+// of the string no result has (most of them) cost a read of a small array
+// instead of the slots; a window equal to one already
 // kept for a result of the same flows, with the same text around it, is not
 // kept again (so repeated text costs no more than text said once).
 #pragma once
@@ -85,6 +88,7 @@ private:
         std::uint32_t s = 0;  // stride
         std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> slots;  // (key << 32) | (arena position + 1); 0 is empty
         std::uint32_t bits = 0;            // slots.size() == 2^bits
+        std::vector<std::uint64_t> filter;  // 2^(bits-4) words: two bits set for each kept key
         std::size_t used = 0;
     };
     void insert(Table& t, std::uint32_t key, std::uint32_t pos, std::uint32_t bytes, std::uint32_t mask);
