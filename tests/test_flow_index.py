@@ -33,6 +33,7 @@ def test_shared_windows_in_other_text_are_found(write_policy, results, sent, ver
 
 # ---- every shared run of at least min_length characters is found ----
 
+import random  # noqa: E402
 import unicodedata  # noqa: E402
 
 from hypothesis import given, settings  # noqa: E402
@@ -95,6 +96,46 @@ def test_a_run_is_found_wherever_it_lies_in_a_long_result(flows_guard, prefix, s
     assert s.peek("send12", {"to": "q" * cut + secret}).verdict == "blocked"
     assert s.peek("send12", {"to": secret + "q" * cut}).verdict == "blocked"
     assert s.peek("send12", {"to": secret[:11] + "q" + secret[1:]}).verdict == "allowed"
+
+
+@pytest.mark.parametrize("seed", range(8))
+def test_long_results_and_runs_at_every_window_of_the_args(flows_guard, seed):
+    """Results of up to thousands of windows (so the tables grow, and inserts
+    and checks run far past the windows they fetch ahead), ASCII and not, in
+    NFC and not, some given back by a resumed session; runs just shorter and
+    longer than min_length, at the first to the sixtieth window of the args:
+    blocked exactly when the plain search finds the run."""
+    rng = random.Random(seed)
+    letters = "abcdefgh" if seed % 2 else "abcdef\u00e9\u65e5\U0001d11e"
+    results = ["".join(rng.choice(letters) for _ in range(rng.choice([3, 11, 40, 3000, 8000]))) for _ in range(6)]
+    recorded = []
+    s = flows_guard.session()
+    for i, r in enumerate(results):
+        if i == 3:
+            s = flows_guard.resume(s.to_bytes())
+        s.check("read_file", None, call_id=f"r{i}")
+        if i % 2:
+            strings = [r, r[::-1], unicodedata.normalize("NFD", r)]
+            s.record_result(f"r{i}", {"a": strings[0], "b": [strings[1], strings[2]]})
+        else:
+            strings = [r]
+            s.record_result(f"r{i}", r)
+        recorded += strings
+    normalized = [unicodedata.normalize("NFC", r) for r in recorded]
+    for _ in range(40):
+        source = rng.choice(normalized)
+        length = rng.randint(6, 15)
+        at = rng.randint(0, max(0, len(source) - length))
+        run = source[at:at + length]
+        sent = "xyz" * rng.randint(0, 20) + run + "zyx" * rng.randint(0, 3)
+        for n in (8, 12):
+            pieces = [sent[i:i + n] for i in range(len(sent) - n + 1)]
+            expected = any(p in r for r in normalized for p in pieces)
+            d = s.peek(f"send{n}", {"text": sent})
+            assert d.verdict == ("blocked" if expected else "allowed"), (n, sent, d.reason)
+            if expected:
+                matched = d.failures[0].context["matched"]
+                assert len(matched) >= n and matched in sent
 
 
 @pytest.mark.parametrize("result, sent, verdict", [

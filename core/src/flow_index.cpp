@@ -56,7 +56,13 @@ inline char32_t prev_cp(const unsigned char*& p) {
 
 constexpr std::uint64_t base = 0x100000001B3ull;
 constexpr std::uint64_t mix = 0x9E3779B97F4A7C15ull;
-constexpr std::size_t batch = 32;
+// How many windows ahead an insert fetches its slot, and the arena a kept
+// window with its key points to.
+constexpr std::size_t ahead = 16;
+constexpr std::size_t near = 6;
+// A check keeps the hashes of its next `ring` windows (ahead of them at most).
+constexpr std::size_t ring = 32;
+static_assert(ahead <= ring);
 
 // A key's home slot in a table of 2^bits slots: its top bits, so that the
 // slots keep the keys' order and a table twice as large takes a cluster of
@@ -65,7 +71,16 @@ inline std::size_t home(std::uint32_t key, std::uint32_t bits) {
     return bits ? key >> (32 - bits) : 0;
 }
 
-
+// A table of 2^bits slots has a filter of 2^(bits-4) words (4 bits a slot):
+// each kept key sets two bits of one word, so that a check passes over most
+// keys no window has without reading the slots.
+inline std::size_t filter_word(std::uint32_t key, std::uint32_t bits) {
+    return key & ((std::size_t{1} << (bits - 4)) - 1);
+}
+inline std::uint64_t filter_bits(std::uint32_t key) {
+    const std::uint32_t f = key * 0x9E3779B1u;
+    return (std::uint64_t{1} << (f >> 26)) | (std::uint64_t{1} << ((f >> 20) & 63));
+}
 
 // A window's key: its hash and the flows its result feeds (the index of its
 // mask), so that a check of one flow never walks the windows of results that
@@ -102,30 +117,48 @@ struct Decoded {
 
 }  // namespace
 
-void append_nfc(std::string& out, std::string_view text) {
-    if (all_ascii(text)) {
-        out += text;
-        return;
-    }
+bool is_nfc(std::string_view text) {
+    if (all_ascii(text)) return true;
     UErrorCode status = U_ZERO_ERROR;
     const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
-    if (U_FAILURE(status)) {
-        out += text;
-        return;
-    }
+    if (U_FAILURE(status)) return true;
     const icu::StringPiece piece(text.data(), static_cast<std::int32_t>(text.size()));
-    if (nfc->isNormalizedUTF8(piece, status) && U_SUCCESS(status)) {
-        out += text;
-        return;
-    }
-    status = U_ZERO_ERROR;
+    return nfc->isNormalizedUTF8(piece, status) && U_SUCCESS(status);
+}
+
+namespace {
+
+// `text` (not in NFC) in NFC, appended to `out`: as it is if ICU fails.
+void append_normalized(std::string& out, std::string_view text) {
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
     const std::size_t before = out.size();
-    icu::StringByteSink<std::string> sink(&out);
-    nfc->normalizeUTF8(0, piece, sink, nullptr, status);
+    if (U_SUCCESS(status)) {
+        const icu::StringPiece piece(text.data(), static_cast<std::int32_t>(text.size()));
+        icu::StringByteSink<std::string> sink(&out);
+        nfc->normalizeUTF8(0, piece, sink, nullptr, status);
+    }
     if (U_FAILURE(status)) {
         out.resize(before);
         out += text;
     }
+}
+
+}  // namespace
+
+void append_nfc(std::string& out, std::string_view text) {
+    if (is_nfc(text)) {
+        out += text;
+    } else {
+        append_normalized(out, text);
+    }
+}
+
+std::string_view nfc_view(std::string& storage, std::string_view text) {
+    if (is_nfc(text)) return text;
+    storage.clear();
+    append_normalized(storage, text);
+    return storage;
 }
 
 FlowIndex::FlowIndex(std::span<const std::uint64_t> min_lengths, std::uint32_t flows)
@@ -147,7 +180,7 @@ std::uint32_t FlowIndex::add_result(std::uint64_t step, std::string_view tool, c
 
 std::size_t FlowIndex::table_bytes() const {
     std::size_t n = 0;
-    for (const Table& t : tables_) n += t.slots.size() * sizeof(std::uint64_t);
+    for (const Table& t : tables_) n += (t.slots.size() + t.filter.size()) * sizeof(std::uint64_t);
     return n;
 }
 
@@ -162,14 +195,17 @@ void FlowIndex::grow(Table& t, std::size_t windows) {
     while ((t.used + windows) * 4 >= (std::size_t{1} << bits) * 3) ++bits;
     if (bits == t.bits && !t.slots.empty()) return;
     const std::size_t cap = std::size_t{1} << bits;
-    std::vector<std::uint64_t> slots(cap, 0);
+    std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> slots(cap, 0);
+    t.filter.assign(cap >> 4, 0);
     // In slot order, which is the keys' order but for the cluster that wraps
     // around the end: the writes go through the new slots in order too.
     for (const std::uint64_t e : t.slots) {
         if (!e) continue;
-        std::size_t i = home(static_cast<std::uint32_t>(e >> 32), bits);
+        const auto key = static_cast<std::uint32_t>(e >> 32);
+        std::size_t i = home(key, bits);
         while (slots[i]) i = (i + 1) & (cap - 1);
         slots[i] = e;
+        t.filter[filter_word(key, bits)] |= filter_bits(key);
     }
     t.slots = std::move(slots);
     t.bits = bits;
@@ -193,7 +229,7 @@ bool FlowIndex::redundant(std::uint32_t q, std::uint32_t pos, std::uint32_t byte
     return std::memcmp(arena_.data() + q - before, arena_.data() + pos - before, std::size_t{before} + after) == 0;
 }
 
-void FlowIndex::insert(Table& t, std::uint32_t key, std::uint32_t pos, std::uint32_t bytes, std::uint32_t mask) {
+inline void FlowIndex::insert(Table& t, std::uint32_t key, std::uint32_t pos, std::uint32_t bytes, std::uint32_t mask) {
     const std::size_t m = t.slots.size() - 1;
     std::size_t i = home(key, t.bits);
     while (const std::uint64_t e = t.slots[i]) {
@@ -201,6 +237,7 @@ void FlowIndex::insert(Table& t, std::uint32_t key, std::uint32_t pos, std::uint
         i = (i + 1) & m;
     }
     t.slots[i] = (std::uint64_t{key} << 32) | (std::uint64_t{pos} + 1);
+    t.filter[filter_word(key, t.bits)] |= filter_bits(key);
     ++t.used;
 }
 
@@ -217,11 +254,23 @@ void FlowIndex::add_piece(std::uint32_t result, std::string_view text) {
         if (ascii) {
             if (text.size() < t.n) continue;
             const auto* p = reinterpret_cast<const unsigned char*>(arena_.data() + start);
-            windows.reserve((text.size() - t.l) / t.s + 1);
-            for (std::size_t at = 0; at + t.l <= text.size(); at += t.s) {
+            // The rolling hash of a window, sum of c_k * base^(l-1-k), with
+            // its products independent of each other.
+            std::uint64_t powers[64];
+            const std::uint32_t l = t.l;
+            if (l <= 64) {
+                for (std::uint32_t k = 0; k < l; ++k) powers[k] = power(l - 1 - k);
+            }
+            windows.resize((text.size() - l) / t.s + 1);
+            Window* out = windows.data();
+            for (std::size_t at = 0; at + l <= text.size(); at += t.s) {
                 std::uint64_t h = 0;
-                for (std::uint32_t k = 0; k < t.l; ++k) h = h * base + p[at + k];
-                windows.push_back({key_of(h, mask), static_cast<std::uint32_t>(start + at), t.l});
+                if (l <= 64) {
+                    for (std::uint32_t k = 0; k < l; ++k) h += p[at + k] * powers[k];
+                } else {
+                    for (std::uint32_t k = 0; k < l; ++k) h = h * base + p[at + k];
+                }
+                *out++ = {key_of(h, mask), static_cast<std::uint32_t>(start + at), l};
             }
         } else {
             const auto* begin = reinterpret_cast<const unsigned char*>(arena_.data());
@@ -248,13 +297,30 @@ void FlowIndex::add_piece(std::uint32_t result, std::string_view text) {
             if (length < t.n) continue;
         }
         grow(t, windows.size());
-        for (std::size_t first = 0; first < windows.size(); first += batch) {
-            const std::size_t count = std::min(batch, windows.size() - first);
-            for (std::size_t k = 0; k < count; ++k) __builtin_prefetch(&t.slots[home(windows[first + k].key, t.bits)], 1);
-            for (std::size_t k = 0; k < count; ++k) {
-                const Window& w = windows[first + k];
-                insert(t, w.key, w.pos, w.bytes, mask);
+        // Each insert reads a slot and, when a kept window has the same key,
+        // the arena around it: the slots are fetched `ahead` windows early,
+        // and the arena at the key's home slot `near` windows early, once
+        // that slot has arrived.
+        const std::size_t count = windows.size();
+        const std::uint64_t* slots = t.slots.data();
+        const char* arena = arena_.data();
+        const std::uint32_t last = static_cast<std::uint32_t>(arena_.size() - 1);
+        const std::uint32_t reach = static_cast<std::uint32_t>(4 * t.n);
+        for (std::size_t k = 0; k < std::min(ahead, count); ++k) __builtin_prefetch(slots + home(windows[k].key, t.bits), 1);
+        for (std::size_t k = 0; k < count; ++k) {
+            if (k + ahead < count) __builtin_prefetch(slots + home(windows[k + ahead].key, t.bits), 1);
+            if (k + near < count) {
+                const Window& w = windows[k + near];
+                const std::uint64_t e = slots[home(w.key, t.bits)];
+                if (e && (e >> 32) == w.key) {
+                    const std::uint32_t q = static_cast<std::uint32_t>(e) - 1;
+                    __builtin_prefetch(arena + (q - std::min(q, reach)));
+                    __builtin_prefetch(arena + q);
+                    __builtin_prefetch(arena + std::min(last, q + reach));
+                }
             }
+            const Window& w = windows[k];
+            insert(t, w.key, w.pos, w.bytes, mask);
         }
     }
 }
@@ -265,7 +331,7 @@ std::optional<FlowIndex::Hit> FlowIndex::find(std::string_view text, std::uint64
     const std::uint32_t l = t->l;
     const std::size_t m = t->slots.size() - 1;
     const std::uint32_t bits = t->bits;
-    const std::vector<std::uint64_t>& slots = t->slots;
+    const auto& slots = t->slots;
     const std::uint64_t top = power(l - 1);
     const auto* arena = reinterpret_cast<const unsigned char*>(arena_.data());
     const std::uint32_t word = flow / 64;
@@ -312,33 +378,44 @@ std::optional<FlowIndex::Hit> FlowIndex::find(std::string_view text, std::uint64
             return true;
         };
 
-        std::uint64_t hashes[batch];
+        // The hashes of the windows ahead of the one looked up, the filter
+        // words of their keys fetched meanwhile (the keys for the first of
+        // the masks that feed the flow: most flows have one).
+        std::uint64_t hashes[ring];
         std::uint64_t h = 0;
         for (std::uint32_t k = 0; k < l; ++k) h = h * base + cp(k);
         const std::size_t windows = len - l + 1;
-        for (std::size_t first = 0; first < windows; first += batch) {
-            const std::size_t count = std::min(batch, windows - first);
-            for (std::size_t k = 0; k < count; ++k) {
-                const std::size_t i = first + k;
-                if (i > 0) h = (h - cp(i - 1) * top) * base + cp(i + l - 1);
-                hashes[k] = h;
-                __builtin_prefetch(&t->slots[home(key_of(h, feeding[0]), bits)]);
+        const std::uint64_t* table = slots.data();
+        const std::uint64_t* filter = t->filter.data();
+        const std::uint32_t lead = feeding[0];
+        const std::size_t first = std::min(ahead, windows);
+        hashes[0] = h;
+        __builtin_prefetch(filter + filter_word(key_of(h, lead), bits));
+        for (std::size_t j = 1; j < first; ++j) {
+            h = (h - cp(j - 1) * top) * base + cp(j + l - 1);
+            hashes[j] = h;
+            __builtin_prefetch(filter + filter_word(key_of(h, lead), bits));
+        }
+        for (std::size_t i = 0; i < windows; ++i) {
+            if (const std::size_t j = i + first; j < windows) {
+                h = (h - cp(j - 1) * top) * base + cp(j + l - 1);
+                hashes[j % ring] = h;
+                __builtin_prefetch(filter + filter_word(key_of(h, lead), bits));
             }
-            for (std::size_t k = 0; k < count; ++k) {
-                std::optional<Hit> best;
-                for (const std::uint32_t mask : feeding) {
-                    const std::uint32_t key = key_of(hashes[k], mask);
-                    for (std::size_t s = home(key, bits); const std::uint64_t e = slots[s]; s = (s + 1) & m) {
-                        if ((e >> 32) != key) continue;
-                        Hit hit;
-                        if (confirm(first + k, static_cast<std::uint32_t>(e) - 1, hit) &&
-                            (!best || hit.result < best->result)) {
-                            best = hit;
-                        }
+            const std::uint64_t window = hashes[i % ring];
+            std::optional<Hit> best;
+            for (const std::uint32_t mask : feeding) {
+                const std::uint32_t key = key_of(window, mask);
+                if (const std::uint64_t b = filter_bits(key); (filter[filter_word(key, bits)] & b) != b) continue;
+                for (std::size_t s = home(key, bits); const std::uint64_t e = table[s]; s = (s + 1) & m) {
+                    if ((e >> 32) != key) continue;
+                    Hit hit;
+                    if (confirm(i, static_cast<std::uint32_t>(e) - 1, hit) && (!best || hit.result < best->result)) {
+                        best = hit;
                     }
                 }
-                if (best) return best;
             }
+            if (best) return best;
         }
         return std::nullopt;
     };

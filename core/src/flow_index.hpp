@@ -13,7 +13,10 @@
 // looks only among the windows of the results that feed it),
 // and confirms a candidate against the arena, extending it both ways to the
 // whole common run. A table keeps one slot per window, about 1/s slots per
-// code point (8 bytes each, at most 3/4 full); a window equal to one already
+// code point (8 bytes each, at most 3/4 full), and a filter of 4 bits a slot
+// (two set for each kept key) that a check reads first, so that the windows
+// of the string no result has (most of them) cost a read of a small array
+// instead of the slots; a window equal to one already
 // kept for a result of the same flows, with the same text around it, is not
 // kept again (so repeated text costs no more than text said once).
 #pragma once
@@ -25,11 +28,17 @@
 #include <string_view>
 #include <vector>
 
+#include "huge_page_allocator.hpp"
+
 namespace ostik::detail {
 
 // `text` (valid UTF-8) in Unicode NFC, appended to `out`; text already in NFC
 // (all ASCII text is) is copied as it is.
 void append_nfc(std::string& out, std::string_view text);
+// Whether `text` (valid UTF-8) is in NFC already (as all ASCII text is).
+bool is_nfc(std::string_view text);
+// `text` in NFC: itself when it is in NFC, else its NFC form, kept in `storage`.
+std::string_view nfc_view(std::string& storage, std::string_view text);
 
 class FlowIndex {
 public:
@@ -79,8 +88,9 @@ private:
         std::uint64_t n = 0;
         std::uint32_t l = 0;  // window length
         std::uint32_t s = 0;  // stride
-        std::vector<std::uint64_t> slots;  // (key << 32) | (arena position + 1); 0 is empty
+        std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> slots;  // (key << 32) | (arena position + 1); 0 is empty
         std::uint32_t bits = 0;            // slots.size() == 2^bits
+        std::vector<std::uint64_t> filter;  // 2^(bits-4) words: two bits set for each kept key
         std::size_t used = 0;
     };
     void insert(Table& t, std::uint32_t key, std::uint32_t pos, std::uint32_t bytes, std::uint32_t mask);

@@ -209,12 +209,17 @@ public:
             }
         }
         if (!feeds_value) return;
-        std::vector<std::string> pieces;
+        // The result's strings as they are when in NFC (as all ASCII text
+        // is), else their NFC forms, kept here.
+        std::deque<std::string> normalized;
+        std::vector<std::string_view> pieces;
         std::uint64_t bytes = 0;
         path.clear();
         for_each_string(result, path, [&](const std::string&, std::string_view s) {
-            std::string& piece = pieces.emplace_back();
-            append_nfc(piece, s);
+            thread_local std::string scratch;
+            std::string_view piece = nfc_view(scratch, s);
+            if (piece.data() == scratch.data()) piece = normalized.emplace_back(std::move(scratch));
+            pieces.push_back(piece);
             bytes += piece.size();
         });
         if (bytes > max_tracked_ - tracked_) {
@@ -223,7 +228,7 @@ public:
         }
         tracked_ += bytes;
         const std::uint32_t r = index_->add_result(step, tool, mask);
-        for (const std::string& piece : pieces) index_->add_piece(r, piece);
+        for (const std::string_view piece : pieces) index_->add_piece(r, piece);
     }
 
     std::uint64_t tracked_bytes() const { return tracked_; }
@@ -387,9 +392,8 @@ private:
         auto look = [&](const std::string& where, std::string_view s) {
             if (found || s.size() < f.min_length) return;
             if (!f.args.empty() && !names_argument(f, where)) return;
-            nfc.clear();
-            append_nfc(nfc, s);
-            const auto hit = index_->find(nfc, f.min_length, f.value_index);
+            const std::string_view text = nfc_view(nfc, s);
+            const auto hit = index_->find(text, f.min_length, f.value_index);
             if (!hit) return;
             const FlowIndex::Result& r = index_->result(hit->result);
             FlowMatch& m = found.emplace();
@@ -397,7 +401,7 @@ private:
             m.source_step = r.step;
             m.source_tool = r.tool;
             m.argument = where;
-            m.matched = nfc.substr(hit->begin, hit->end - hit->begin);
+            m.matched = std::string(text.substr(hit->begin, hit->end - hit->begin));
         };
         for_each_string(**call.args, path, look);
         return found;
