@@ -352,7 +352,7 @@ struct SessionBytes {
             if (!id || !has_args || *has_args > 1) return false;
             const auto it = s.remembered_.find(std::string(*id));
             if (it == s.remembered_.end() || !it->second.decision.needs_approval()) return false;
-            GuardSession::Pending p{ToolCall{it->second.decision.tool_, std::nullopt}, it->second.decision};
+            GuardSession::Pending p{ToolCall{it->second.decision.tool_, std::nullopt}, it->second.decision, {}};
             if (*has_args) {
                 const auto bytes = r.text();
                 if (!bytes) return false;
