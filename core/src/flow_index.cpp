@@ -378,43 +378,52 @@ std::optional<FlowIndex::Hit> FlowIndex::find(std::string_view text, std::uint64
             return true;
         };
 
-        // The hashes of the windows ahead of the one looked up, the filter
-        // words of their keys fetched meanwhile (the keys for the first of
-        // the masks that feed the flow: most flows have one).
+        // The keys of the windows ahead of the one looked up (for the
+        // first mask that feeds the flow; most flows have one) and their
+        // hashes (for the others), the filter words of the keys fetched
+        // meanwhile.
+        std::uint32_t keys[ring];
         std::uint64_t hashes[ring];
         std::uint64_t h = 0;
         for (std::uint32_t k = 0; k < l; ++k) h = h * base + cp(k);
         const std::size_t windows = len - l + 1;
         const std::uint64_t* table = slots.data();
         const std::uint64_t* filter = t->filter.data();
-        const std::uint32_t lead = feeding[0];
+        // Read once: the masks stay put while the text is looked up.
+        const std::uint32_t* const masks = feeding.data();
+        const std::size_t mask_count = feeding.size();
+        const std::uint32_t lead = masks[0];
         const std::size_t first = std::min(ahead, windows);
-        hashes[0] = h;
-        __builtin_prefetch(filter + filter_word(key_of(h, lead), bits));
+        auto keep = [&](std::size_t j) {
+            const std::uint32_t key = key_of(h, lead);
+            keys[j % ring] = key;
+            hashes[j % ring] = h;
+            __builtin_prefetch(filter + filter_word(key, bits));
+        };
+        // The earliest result holding a run around window `i` under `key`.
+        auto look_up = [&](std::size_t i, std::uint32_t key, std::optional<Hit>& best) {
+            if (const std::uint64_t b = filter_bits(key); (filter[filter_word(key, bits)] & b) != b) return;
+            for (std::size_t s = home(key, bits); const std::uint64_t e = table[s]; s = (s + 1) & m) {
+                if ((e >> 32) != key) continue;
+                Hit hit;
+                if (confirm(i, static_cast<std::uint32_t>(e) - 1, hit) && (!best || hit.result < best->result)) {
+                    best = hit;
+                }
+            }
+        };
+        keep(0);
         for (std::size_t j = 1; j < first; ++j) {
             h = (h - cp(j - 1) * top) * base + cp(j + l - 1);
-            hashes[j] = h;
-            __builtin_prefetch(filter + filter_word(key_of(h, lead), bits));
+            keep(j);
         }
         for (std::size_t i = 0; i < windows; ++i) {
             if (const std::size_t j = i + first; j < windows) {
                 h = (h - cp(j - 1) * top) * base + cp(j + l - 1);
-                hashes[j % ring] = h;
-                __builtin_prefetch(filter + filter_word(key_of(h, lead), bits));
+                keep(j);
             }
-            const std::uint64_t window = hashes[i % ring];
             std::optional<Hit> best;
-            for (const std::uint32_t mask : feeding) {
-                const std::uint32_t key = key_of(window, mask);
-                if (const std::uint64_t b = filter_bits(key); (filter[filter_word(key, bits)] & b) != b) continue;
-                for (std::size_t s = home(key, bits); const std::uint64_t e = table[s]; s = (s + 1) & m) {
-                    if ((e >> 32) != key) continue;
-                    Hit hit;
-                    if (confirm(i, static_cast<std::uint32_t>(e) - 1, hit) && (!best || hit.result < best->result)) {
-                        best = hit;
-                    }
-                }
-            }
+            look_up(i, keys[i % ring], best);
+            for (std::size_t f = 1; f < mask_count; ++f) look_up(i, key_of(hashes[i % ring], masks[f]), best);
             if (best) return best;
         }
         return std::nullopt;
