@@ -365,6 +365,22 @@ PyObject* guard_entry_coverage(PyObject* self, PyObject* const* args, Py_ssize_t
     return entry_point([&]() -> PyObject* { return count_entries(as_guard(self), traces); });
 }
 
+constexpr const char* entries_name_params[] = {"tool"};
+constexpr Signature entries_name_sig{"Guard.entries_name", entries_name_params, 1, 1};
+
+PyObject* guard_entries_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* tool;
+    if (!parse_args(entries_name_sig, args, nargs, kwnames, &tool)) return nullptr;
+    if (!PyUnicode_Check(tool)) {
+        raise_cannot_convert("tool", tool, "str");
+        return nullptr;
+    }
+    Py_ssize_t n = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(tool, &n);
+    if (!text) return nullptr;
+    return PyBool_FromLong(as_guard(self)->guard->entries_name(std::string_view(text, static_cast<std::size_t>(n))));
+}
+
 PyObject* guard_argument_rules(PyObject* self, void*) {
     try {
         return argument_rule_list(*as_guard(self)->guard, nullptr);
@@ -492,6 +508,13 @@ PyMethodDef guard_methods[] = {
      "`traces` (a sequence of traces, read as CoverageAnalyzer.analyze reads\n"
      "them): the dicts of argument_rules, each with `reached` (the calls it\n"
      "judged: for a constraint, those holding its argument) and `violated`."},
+    {"entries_name", fastcall(guard_entries_name),
+     METH_FASTCALL | METH_KEYWORDS,
+     "entries_name($self, tool)\n--\n\n"
+     "Whether an ask, limit, label, taint or flow entry names `tool`: by name,\n"
+     "through an alias or a label, or by a pattern other than a lone \"*\"\n"
+     "(which stands for every tool and names none). The tools and sequences\n"
+     "sections are not asked."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -80,6 +80,7 @@ std::vector<Guard::EntryInfo> Guard::entries() const {
 
 bool Guard::windowed_limits() const { return arguments_->language().windowed(); }
 bool Guard::has_flows() const { return arguments_->language().has_flows(); }
+bool Guard::entries_name(std::string_view tool) const { return arguments_->language().names_tool(tool); }
 
 std::string Guard::explain_json(std::span<const ToolCall> steps) const {
     return explanation_json(explainer_.plan(), arguments_.get(), steps);

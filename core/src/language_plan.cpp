@@ -48,7 +48,10 @@ NameMatcher::NameMatcher(const NameList& names, const AliasMap& aliases) {
 }
 
 bool NameMatcher::matches(std::string_view tool) const {
-    if (everything_) return true;
+    return everything_ || names(tool);
+}
+
+bool NameMatcher::names(std::string_view tool) const {
     if (std::binary_search(exact_.begin(), exact_.end(), tool, std::less<>{})) return true;
     return std::any_of(patterns_.begin(), patterns_.end(), [&](const std::string& p) { return glob_matches(p, tool); });
 }
@@ -164,6 +167,9 @@ std::expected<std::unique_ptr<const LanguagePlan>, ArgumentRuleError> LanguagePl
         t.regex = std::move(*compiled);
         if (e.tools) t.tools = NameMatcher(tools_of(*e.tools), policy.aliases);
     }
+    NameList labelled;
+    for (const auto& [label, tools] : policy.labels) labelled.insert(labelled.end(), tools.begin(), tools.end());
+    out->labelled_ = NameMatcher(labelled, policy.aliases);
     for (const FlowEntry& e : policy.flows) {
         FlowPlan& f = out->flows_.emplace_back();
         f.from = NameMatcher(tools_of(e.from), policy.aliases);
@@ -200,6 +206,16 @@ std::vector<std::string> LanguagePlan::condition_keys(std::string_view tool) con
     std::sort(keys.begin(), keys.end());
     keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
     return keys;
+}
+
+bool LanguagePlan::names_tool(std::string_view tool) const {
+    const auto named = [&](const NameMatcher& m) { return m.names(tool); };
+    return labelled_.names(tool) ||
+           std::any_of(asks_.begin(), asks_.end(),
+                       [&](const AskPlan& a) { return named(a.tools) || (a.after && named(*a.after)); }) ||
+           std::any_of(limits_.begin(), limits_.end(), [&](const LimitPlan& l) { return named(l.tools); }) ||
+           std::any_of(taints_.begin(), taints_.end(), [&](const TaintPlan& t) { return t.tools && named(*t.tools); }) ||
+           std::any_of(flows_.begin(), flows_.end(), [&](const FlowPlan& f) { return named(f.from) || named(f.to); });
 }
 
 ToolEntries LanguagePlan::entries_for(std::string_view tool) const {

@@ -35,6 +35,9 @@ public:
     NameMatcher() = default;
     NameMatcher(const NameList& names, const AliasMap& aliases);
     bool matches(std::string_view tool) const;
+    // Whether the names single `tool` out: as matches(), apart from a lone
+    // "*", which stands for every tool and names none.
+    bool names(std::string_view tool) const;
 
 private:
     std::vector<std::string> exact_;
@@ -147,6 +150,10 @@ public:
         return false;
     }
     std::vector<std::string> condition_keys(std::string_view tool) const;
+    // Whether some entry names `tool` (by name, alias, label or a pattern
+    // other than a lone "*"): an ask (its tools or its `after`), a limit, a
+    // label, a taint entry's tools, a flow's `from` or `to`.
+    bool names_tool(std::string_view tool) const;
 
 private:
     std::vector<AskPlan> asks_;
@@ -159,6 +166,7 @@ private:
     bool windowed_ = false;
     bool repeats_ = false;
     std::vector<std::uint32_t> conditional_asks_;
+    NameMatcher labelled_;  // the tools of every label
 };
 
 }  // namespace ostik::detail

@@ -156,6 +156,9 @@ public:
     bool windowed_limits() const;
     // Whether the policy has flows (so that results matter).
     bool has_flows() const;
+    // Whether an ask, limit, label, taint or flow entry names `tool` (by
+    // name, alias, label or a pattern other than a lone "*").
+    bool entries_name(std::string_view tool) const;
 
     // The most result text (bytes, in NFC) a session's value flows track;
     // past it, their effects apply to every call they name. Set before the

@@ -8,7 +8,7 @@ import os
 import sys
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from contextlib import contextmanager
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 from ostik._engine import Guard
 from ostik._inspect import argument_rule_error, ignored_keys, policy_records
@@ -182,6 +182,17 @@ def load_judging_policy(path: str) -> tuple[Policy, Guard]:
     What the policy language reads is decided here, once, for all of them."""
     policy = load_policy(path)
     return policy, load_guard(path, policy)
+
+
+def named_tools_expected(coverage: dict[str, Any], guard: Guard) -> dict[str, Any]:
+    """The coverage report as the text and the page show it: a tool that only the guard's
+    entries name (an ask, a limit, a label, a flow) is no unexpected tool. The report itself
+    counts the tools and sequences sections alone; `--json` prints it as it is."""
+    tools = coverage["tool_coverage"]
+    unexpected = [name for name in tools["unexpected_tools"] if not guard.entries_name(name)]
+    if len(unexpected) == len(tools["unexpected_tools"]):
+        return coverage
+    return {**coverage, "tool_coverage": {**tools, "unexpected_tools": unexpected}}
 
 
 def read_traces(path: str, trace_format: str, warn: Callable[[str], None] = warn) -> TraceFile:

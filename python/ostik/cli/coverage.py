@@ -11,7 +11,7 @@ from typing import TYPE_CHECKING, Any
 from ostik._engine import CoverageAccumulator, policy_bytes
 from ostik.cli.common import (EXIT_FAILED, EXIT_OK, EXIT_UNUSABLE, Progress, UnusableInput, add_dask_argument,
                               add_format_argument, cores, coverage_trace_paths, dask_cluster, jobs, load_guard,
-                              load_policy_and_records, percentage, warn)
+                              load_policy_and_records, named_tools_expected, percentage, warn)
 from ostik.reports.escaping import quote, visible_json
 from ostik.reports.text import Style, argument_coverage_lines, coverage_lines, entry_coverage_lines
 from ostik.runs.tallies import Measure, Tally, tally_paths
@@ -59,7 +59,7 @@ def run_coverage(args: argparse.Namespace) -> int:
               f"{traces} trace{'' if traces == 1 else 's'} "
               f"({steps} step{'' if steps == 1 else 's'}) from {len(paths)} file{'' if len(paths) == 1 else 's'}")
         style = Style.for_stream(sys.stdout)
-        for line in coverage_lines(report, style, fail_under=args.fail_under):
+        for line in coverage_lines(named_tools_expected(report, guard), style, fail_under=args.fail_under):
             print(line)
         if guard.argument_rules:
             for line in argument_coverage_lines(accumulator.argument_coverage(), style):

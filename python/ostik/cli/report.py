@@ -10,7 +10,7 @@ from typing import TYPE_CHECKING, Any
 from ostik._engine import CoverageAccumulator, DiffAccumulator
 from ostik.cli.common import (EXIT_FAILED, EXIT_OK, EXIT_UNUSABLE, Progress, UnusableInput, add_format_argument,
                               coverage_trace_paths, load_guard, load_judging_policy, load_policy_and_records,
-                              load_records, read_traces, refuse_overwriting_inputs, warn)
+                              load_records, named_tools_expected, read_traces, refuse_overwriting_inputs, warn)
 from ostik.formats.trace_files import first_bad_step
 from ostik.reports.diff_text import TracePlace, trace_place_of
 from ostik.runs.judging import unjudged_warning
@@ -72,7 +72,7 @@ def run_report(args: argparse.Namespace) -> int:
     accumulator = CoverageAccumulator(policy)
     accumulator.add_many(traces)
     coverage: dict[str, Any] = json.loads(accumulator.report(0.0))
-    text = page.render(coverage, guard.argument_coverage(traces), accumulator.entry_coverage())
+    text = page.render(named_tools_expected(coverage, guard), guard.argument_coverage(traces), accumulator.entry_coverage())
     try:
         with open(args.output, "w", encoding="utf-8") as out:
             out.write(text)
