@@ -9,6 +9,9 @@
 //   Basis               its basis, as basis_argument builds it
 //   name                the class name, for signatures and messages
 //   merge_sig, from_bytes_sig
+// and, for the classes that keep traces by reference (ReferencedAdding):
+//   add_sig, add_many_sig
+//   add_read(acc, read, trace, ref)  judges trace `trace` of `read`
 #pragma once
 
 #include <Python.h>
@@ -178,6 +181,59 @@ struct AccumulatorObject {
         try {
             const Accumulator& acc = of(self);
             return pickled_as_from_bytes(self, acc.basis()->key().encoding, acc.to_bytes());
+        } catch (const std::bad_alloc&) {
+            return PyErr_NoMemory();
+        }
+    }
+};
+
+// add(trace, ref=None) and add_many(traces, refs=None) of the accumulators
+// that keep traces by reference (AuditAccumulator, DiffAccumulator): a
+// trace given no reference is numbered by its position.
+template <class Traits>
+struct ReferencedAdding {
+    using Accumulator = typename Traits::Accumulator;
+
+    static TraceSteps steps_for(const Accumulator& acc) {
+        return TraceSteps("Invalid tool call format: ", acc.basis()->judges_arguments(), acc.basis()->judges_times(),
+                          acc.basis()->judges_results());
+    }
+
+    static PyObject* add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        PyObject* argv[2] = {nullptr, nullptr};
+        if (!parse_args(Traits::add_sig, args, nargs, kwnames, argv)) return nullptr;
+        try {
+            auto steps = extract_sequence(argv[0], "trace");
+            if (!steps) return nullptr;
+            std::optional<TraceRef> ref;
+            if (!ref_argument(argv[1], "ref", ref)) return nullptr;
+            Accumulator& acc = AccumulatorObject<Traits>::of(self);
+            TraceSteps read = steps_for(acc);
+            read.reserve(steps->size(), 1);
+            if (!read.read(*steps)) return nullptr;
+            if (!counted(Traits::add_read(acc, read, 0, ref ? *ref : acc.next_position()), Traits::add_sig.name)) {
+                return nullptr;
+            }
+            Py_RETURN_NONE;
+        } catch (const std::bad_alloc&) {
+            return PyErr_NoMemory();
+        }
+    }
+
+    static PyObject* add_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        PyObject* argv[2] = {nullptr, nullptr};
+        if (!parse_args(Traits::add_many_sig, args, nargs, kwnames, argv)) return nullptr;
+        try {
+            Accumulator& acc = AccumulatorObject<Traits>::of(self);
+            TraceSteps read = steps_for(acc);
+            std::vector<std::optional<TraceRef>> refs;
+            if (!read_traces(argv[0], argv[1], read, &refs)) return nullptr;
+            if (!add_each(acc, read, refs, [&](Accumulator& work, std::size_t i, const TraceRef& ref) {
+                    return Traits::add_read(work, read, i, ref);
+                }, Traits::add_many_sig.name)) {
+                return nullptr;
+            }
+            Py_RETURN_NONE;
         } catch (const std::bad_alloc&) {
             return PyErr_NoMemory();
         }

@@ -32,8 +32,18 @@ struct DiffAccumulatorTraits {
     static constexpr const char* name = "DiffAccumulator";
     static constexpr const char* merge_params[] = {"other"};
     static constexpr Signature merge_sig{"DiffAccumulator.merge", merge_params, 1, 1};
+    static constexpr const char* add_params[] = {"trace", "ref"};
+    static constexpr Signature add_sig{"DiffAccumulator.add", add_params, 2, 1};
+    static constexpr const char* add_many_params[] = {"traces", "refs"};
+    static constexpr Signature add_many_sig{"DiffAccumulator.add_many", add_many_params, 2, 1};
+    static std::expected<void, std::string> add_read(ostik::DiffAccumulator& acc, const TraceSteps& read,
+                                                     std::size_t trace, const TraceRef& ref) {
+        return acc.add_trace(read.names(trace), read.arguments(trace), ref, read.unjudged(trace),
+                             read.unjudged_reasons(trace), read.times(trace), read.results(trace));
+    }
 };
 using DiffAccumulatorObject = AccumulatorObject<DiffAccumulatorTraits>;
+using DiffAdding = ReferencedAdding<DiffAccumulatorTraits>;
 
 ostik::DiffAccumulator& acc_of(PyObject* self) { return DiffAccumulatorObject::of(self); }
 
@@ -80,66 +90,6 @@ PyObject* make_accumulator(PyTypeObject* type, PyObject* args, PyObject* kwargs)
 PyObject* accumulator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     try {
         return make_accumulator(type, args, kwargs);
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
-}
-
-// ---- adding ----------------------------------------------------------------
-
-TraceSteps steps_for(const ostik::DiffAccumulator& acc) {
-    return TraceSteps("Invalid tool call format: ", acc.basis()->judges_arguments(), acc.basis()->judges_times(),
-                      acc.basis()->judges_results());
-}
-
-std::expected<void, std::string> add_read(ostik::DiffAccumulator& acc, const TraceSteps& read, std::size_t trace,
-                                          const TraceRef& ref) {
-    return acc.add_trace(read.names(trace), read.arguments(trace), ref, read.unjudged(trace),
-                         read.unjudged_reasons(trace), read.times(trace), read.results(trace));
-}
-
-constexpr const char* add_params[] = {"trace", "ref"};
-constexpr Signature add_sig{"DiffAccumulator.add", add_params, 2, 1};
-
-PyObject* accumulator_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* argv[2] = {nullptr, nullptr};
-    if (!parse_args(add_sig, args, nargs, kwnames, argv)) return nullptr;
-    try {
-        auto steps = extract_sequence(argv[0], "trace");
-        if (!steps) return nullptr;
-        std::optional<TraceRef> ref;
-        if (!ref_argument(argv[1], "ref", ref)) return nullptr;
-        ostik::DiffAccumulator& acc = acc_of(self);
-        TraceSteps read = steps_for(acc);
-        read.reserve(steps->size(), 1);
-        if (!read.read(*steps)) return nullptr;
-        if (!counted(add_read(acc, read, 0, ref ? *ref : acc.next_position()), "DiffAccumulator.add")) return nullptr;
-        Py_RETURN_NONE;
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
-}
-
-constexpr const char* add_many_params[] = {"traces", "refs"};
-constexpr Signature add_many_sig{"DiffAccumulator.add_many", add_many_params, 2, 1};
-
-PyObject* add_many(ostik::DiffAccumulator& acc, PyObject* traces, PyObject* refs_obj) {
-    TraceSteps read = steps_for(acc);
-    std::vector<std::optional<TraceRef>> refs;
-    if (!read_traces(traces, refs_obj, read, &refs)) return nullptr;
-    if (!add_each(acc, read, refs, [&](ostik::DiffAccumulator& work, std::size_t i, const TraceRef& ref) {
-            return add_read(work, read, i, ref);
-        }, "DiffAccumulator.add_many")) {
-        return nullptr;
-    }
-    Py_RETURN_NONE;
-}
-
-PyObject* accumulator_add_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* argv[2] = {nullptr, nullptr};
-    if (!parse_args(add_many_sig, args, nargs, kwnames, argv)) return nullptr;
-    try {
-        return add_many(acc_of(self), argv[0], argv[1]);
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -394,7 +344,7 @@ PyObject* accumulator_repr(PyObject* self) {
 }
 
 PyMethodDef accumulator_methods[] = {
-    {"add", fastcall(accumulator_add), METH_FASTCALL | METH_KEYWORDS,
+    {"add", fastcall(DiffAdding::add), METH_FASTCALL | METH_KEYWORDS,
      "add($self, trace, ref=None)\n--\n\n"
      "Judges one trace (a sequence of step mappings, read as Guard.judge reads\n"
      "it: ValueError \"Invalid tool call format: ...\" for a step that cannot be\n"
@@ -403,7 +353,7 @@ PyMethodDef accumulator_methods[] = {
      "changes. `ref` names the trace in the changed list: an int, a\n"
      "str or a (str, int) tuple such as (file, line); None numbers it by its\n"
      "position among the traces counted."},
-    {"add_many", fastcall(accumulator_add_many), METH_FASTCALL | METH_KEYWORDS,
+    {"add_many", fastcall(DiffAdding::add_many), METH_FASTCALL | METH_KEYWORDS,
      "add_many($self, traces, refs=None)\n--\n\n"
      "Judges and counts a sequence of traces, with a sequence of as many\n"
      "references or None; all of them or, when one fails, none."},

@@ -6,6 +6,7 @@
 #include "argument_plan.hpp"
 #include "byte_codec.hpp"
 #include "checked_counts.hpp"
+#include "kept_traces.hpp"
 #include "explain_plan.hpp"
 #include "ostik/text.hpp"
 #include "language_state.hpp"
@@ -84,9 +85,7 @@ AuditAccumulator::AuditAccumulator(std::shared_ptr<const AuditBasis> basis, std:
       trace_end_failed_(basis_->id_count(), 0) {}
 
 void AuditAccumulator::keep_failing(FailingTrace entry) {
-    if (failing_.size() >= keep_ && (failing_.empty() || !(entry < failing_.back()))) return;
-    failing_.insert(std::upper_bound(failing_.begin(), failing_.end(), entry), std::move(entry));
-    if (failing_.size() > keep_) failing_.pop_back();
+    detail::keep_trace(failing_, keep_, std::move(entry));
 }
 
 std::expected<void, std::string> AuditAccumulator::add_trace(std::span<const std::string_view> tools,
@@ -193,18 +192,7 @@ std::expected<void, std::string> AuditAccumulator::merge(const AuditAccumulator&
     if (!sums_fit(blocked_by_, other.blocked_by_)) return count_overflow("blocked steps by rule");
     if (!sums_fit(end_failures_, other.end_failures_)) return count_overflow("end failures by rule");
     const std::uint64_t keep = std::min(keep_, other.keep_);
-    std::vector<FailingTrace> merged;
-    merged.reserve(std::min<std::uint64_t>(keep, failing_.size() + other.failing_.size()));
-    auto a = failing_.cbegin();
-    auto b = other.failing_.cbegin();
-    while (merged.size() < keep && (a != failing_.cend() || b != other.failing_.cend())) {
-        if (b == other.failing_.cend() || (a != failing_.cend() && !(*b < *a))) {
-            merged.push_back(*a++);
-        } else {
-            merged.push_back(*b++);
-        }
-    }
-    failing_ = std::move(merged);
+    failing_ = detail::merged_kept(failing_, other.failing_, keep);
     keep_ = keep;
     traces_ += other.traces_;
     failed_traces_ += other.failed_traces_;

@@ -9,6 +9,7 @@
 #include "argument_plan.hpp"
 #include "byte_codec.hpp"
 #include "checked_counts.hpp"
+#include "kept_traces.hpp"
 #include "explain_plan.hpp"
 #include "ostik/text.hpp"
 #include "language_state.hpp"
@@ -253,9 +254,7 @@ DiffAccumulator::DiffAccumulator(std::shared_ptr<const DiffBasis> basis, std::ui
 }
 
 void DiffAccumulator::keep_changed(ChangedTrace entry) {
-    if (changed_.size() >= keep_ && (changed_.empty() || !(entry < changed_.back()))) return;
-    changed_.insert(std::upper_bound(changed_.begin(), changed_.end(), entry), std::move(entry));
-    if (changed_.size() > keep_) changed_.pop_back();
+    detail::keep_trace(changed_, keep_, std::move(entry));
 }
 
 DiffAccumulator::Scratch::Scratch()
@@ -464,18 +463,7 @@ std::expected<void, std::string> DiffAccumulator::merge(const DiffAccumulator& o
     if (!sum_fits(untimed_traces_, other.untimed_traces_)) return count_overflow("traces with untimed windows");
     if (!counts_fit(by_rule_, other.by_rule_)) return count_overflow("changes by rule");
     const std::uint64_t keep = std::min(keep_, other.keep_);
-    std::vector<ChangedTrace> merged;
-    merged.reserve(std::min<std::uint64_t>(keep, changed_.size() + other.changed_.size()));
-    auto a = changed_.cbegin();
-    auto b = other.changed_.cbegin();
-    while (merged.size() < keep && (a != changed_.cend() || b != other.changed_.cend())) {
-        if (b == other.changed_.cend() || (a != changed_.cend() && !(*b < *a))) {
-            merged.push_back(*a++);
-        } else {
-            merged.push_back(*b++);
-        }
-    }
-    changed_ = std::move(merged);
+    changed_ = detail::merged_kept(changed_, other.changed_, keep);
     keep_ = keep;
     traces_ += other.traces_;
     steps_ += other.steps_;
