@@ -51,7 +51,7 @@ def add_format_argument(command: argparse.ArgumentParser) -> None:
 
 
 def byte_count(text: str) -> int:
-    return jobs(text)  # a whole number, at least 1
+    return positive_count(text)
 
 
 def refuse_overwriting_inputs(outputs: Sequence[tuple[str, str | None]], policy: str,
@@ -100,7 +100,8 @@ def cores() -> int:
         return os.cpu_count() or 1
 
 
-def jobs(text: str) -> int:
+def positive_count(text: str) -> int:
+    """A whole number, at least 1: the argparse type of -j and of other counts."""
     try:
         value = int(text)
     except ValueError:

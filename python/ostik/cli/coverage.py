@@ -10,8 +10,8 @@ from typing import TYPE_CHECKING, Any
 
 from ostik._engine import CoverageAccumulator, policy_bytes
 from ostik.cli.common import (EXIT_FAILED, EXIT_OK, EXIT_UNUSABLE, Progress, UnusableInput, add_dask_argument,
-                              add_format_argument, cores, coverage_trace_paths, dask_cluster, jobs, load_guard,
-                              load_policy_and_records, named_tools_expected, percentage, warn)
+                              add_format_argument, cores, coverage_trace_paths, dask_cluster, load_guard,
+                              load_policy_and_records, named_tools_expected, percentage, positive_count, warn)
 from ostik.reports.escaping import quote, visible_json
 from ostik.reports.text import Style, argument_coverage_lines, coverage_lines, entry_coverage_lines
 from ostik.runs.tallies import Measure, Tally, tally_paths
@@ -30,7 +30,7 @@ def add_command(commands: Commands) -> None:
     coverage.add_argument("--fail-under", metavar="PCT", type=percentage,
                           help="exit with status 1 when the overall coverage is below PCT")
     coverage.add_argument("--json", action="store_true", help="print the coverage report as JSON")
-    coverage.add_argument("-j", "--jobs", metavar="N", type=jobs, default=cores(),
+    coverage.add_argument("-j", "--jobs", metavar="N", type=positive_count, default=cores(),
                           help=f"read files in N processes (default: the number of cores, here {cores()})")
     add_dask_argument(coverage)
     add_format_argument(coverage)

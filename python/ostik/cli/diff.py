@@ -19,7 +19,7 @@ from typing import TYPE_CHECKING, Any
 
 from ostik._engine import DiffAccumulator, policy_bytes
 from ostik.cli.common import (EXIT_FAILED, EXIT_OK, EXIT_UNUSABLE, Progress, add_dask_argument, add_format_argument,
-                              cores, dask_cluster, jobs, load_judging_policy, refuse_overwriting_inputs, warn,
+                              cores, dask_cluster, positive_count, load_judging_policy, refuse_overwriting_inputs, warn,
                               write_lines)
 from ostik.formats.json_text import STDIN_NAME
 from ostik.formats.trace_files import STDIN
@@ -52,7 +52,7 @@ def add_command(commands: Commands) -> None:
     diff.add_argument("old", metavar="OLD", help="the policy in force (YAML)")
     diff.add_argument("new", metavar="NEW", help="the policy that would replace it (YAML)")
     diff.add_argument("paths", metavar="PATH", nargs="+", help="trace files or directories; - for stdin")
-    diff.add_argument("-j", "--jobs", metavar="N", type=jobs, default=cores(),
+    diff.add_argument("-j", "--jobs", metavar="N", type=positive_count, default=cores(),
                       help=f"judge files in N processes (default: the number of cores, here {cores()})")
     diff.add_argument("-q", "--quiet", action="store_true", help="print only the summary")
     diff.add_argument("--json", action="store_true",

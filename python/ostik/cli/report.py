@@ -72,7 +72,8 @@ def run_report(args: argparse.Namespace) -> int:
     accumulator = CoverageAccumulator(policy)
     accumulator.add_many(traces)
     coverage: dict[str, Any] = json.loads(accumulator.report(0.0))
-    text = page.render(named_tools_expected(coverage, guard), guard.argument_coverage(traces), accumulator.entry_coverage())
+    text = page.render(named_tools_expected(coverage, guard), guard.argument_coverage(traces),
+                       accumulator.entry_coverage())
     try:
         with open(args.output, "w", encoding="utf-8") as out:
             out.write(text)

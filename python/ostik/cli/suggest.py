@@ -18,7 +18,8 @@ from typing import TYPE_CHECKING, Any
 
 from ostik._engine import AuditAccumulator, CoverageAccumulator
 from ostik.cli.common import (EXIT_OK, Progress, UnusableInput, add_format_argument, coverage_trace_paths,
-                              load_judging_policy, percentage, read_traces, refuse_overwriting_inputs, warn)
+                              load_judging_policy, percentage, positive_count, read_traces, refuse_overwriting_inputs,
+                              warn)
 from ostik.formats.trace_files import first_bad_step
 from ostik.reports.text import Style, coverage_lines
 from ostik.suggesting.observations import Observations
@@ -34,16 +35,6 @@ READING_POLICY = 'version: "1"\n'
 
 # How many times rules that traces break are taken out before giving up.
 MAX_ROUNDS = 3
-
-
-def count(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1: {text!r}")
-    return value
 
 
 def margin(text: str) -> float:
@@ -70,10 +61,10 @@ def add_command(commands: Commands) -> None:
     command.add_argument("-o", "--output", metavar="FILE", help="write the policy to FILE (default: stdout)")
     command.add_argument("--margin", metavar="PCT", type=margin, default=0.0,
                          help="per cent added to the most calls of a tool seen in one trace (default: 0)")
-    command.add_argument("--min-support", metavar="N", type=count, default=2,
+    command.add_argument("--min-support", metavar="N", type=positive_count, default=2,
                          help="make a before rule only from N or more traces calling its later tool, a "
                               "require rule from N or more traces, a one_of from N or more calls (default: 2)")
-    command.add_argument("--max-values", metavar="N", type=count, default=5,
+    command.add_argument("--max-values", metavar="N", type=positive_count, default=5,
                          help="the most distinct values an argument may take to get a one_of (default: 5)")
     add_format_argument(command)
     command.set_defaults(run=run_suggest)
