@@ -87,6 +87,8 @@ def test_unreadable_files(tmp_path):
         read_trace_file(str(tmp_path / "absent.jsonl"))
     with pytest.raises(TraceFileError, match=r": not a regular file \(a directory\); only regular files and - "):
         read_trace_file(str(tmp_path))
+    with pytest.raises(TraceFileError, match=r"^'run\\x00\.jsonl': embedded null byte$"):
+        read_trace_file("run\x00.jsonl")
 
 
 @pytest.mark.parametrize(

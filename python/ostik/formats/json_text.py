@@ -91,6 +91,8 @@ def read_json_source(path: str, limit: int | None = None) -> JsonSource:
             fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC | os.O_NONBLOCK)
         except OSError as err:
             raise JsonSourceError(f"{path}: {err.strerror or err}") from None
+        except ValueError as err:  # a NUL byte in the name, which no file has
+            raise JsonSourceError(f"{path!r}: {err}") from None
         try:
             mode = os.fstat(fd).st_mode
             if not stat.S_ISREG(mode):
