@@ -423,3 +423,39 @@ def test_accumulators_judge_a_policy_with_entries(tmp_path):
     audit = AuditAccumulator(ostik.Guard.from_file(str(policy)).policy)
     audit.add([{"tool": "read_file"}, {"tool": "read_file"}])
     assert audit.summary()["blocked_by"] == {"limit_read_file_1": 1}
+
+
+# A repeat run's calls: the same dict mutated back and forth, other tools
+# between, peeks of tools the session never saw, a call approved after it asked.
+REPEAT_CALLS = [("ls", "."), ("ls", "."), ("peek", "cat"), ("ls", "."), ("ls", ".."), ("ls", ".."),
+                ("git_push", None), ("git_push", None), ("peek", "ls"), ("ls", ".."), ("ls", ".."), ("ls", "..")]
+
+
+@pytest.mark.parametrize("cut", range(len(REPEAT_CALLS) + 1))
+def test_repeat_runs_survive_to_bytes_and_resume(guard, cut):
+    def run(session, calls, args):
+        seen = []
+        for tool, value in calls:
+            if tool == "peek":
+                d = session.peek(value, args)
+            elif value is None:
+                d = session.check(tool)
+                if d.needs_approval:
+                    d = session.approve(d.call_id)
+            else:
+                args["p"] = value  # the same dict, judged by its contents at the call
+                d = session.check(tool, args)
+            seen.append((d.verdict, d.blocked_by, d.reason))
+        return seen
+
+    whole = guard.session()
+    expected = run(whole, REPEAT_CALLS, {})
+    assert ("blocked", "repeat_3", "'ls' was called 2 times in a row with the same arguments (at most 2)") in expected
+    first = guard.session()
+    args = {}
+    seen = run(first, REPEAT_CALLS[:cut], args)
+    resumed = guard.resume(first.to_bytes())
+    assert resumed.to_bytes() == first.to_bytes()
+    seen += run(resumed, REPEAT_CALLS[cut:], args)
+    assert seen == expected
+    assert resumed.to_bytes() == whole.to_bytes()

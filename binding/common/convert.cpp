@@ -13,6 +13,7 @@
 #include "json_sink.hpp"
 #include "ostik/json_writer.hpp"
 #include "ref.hpp"
+#include "sorted_dict.hpp"
 #include "str_utf8.hpp"
 #include "util.hpp"
 
@@ -644,35 +645,9 @@ bool Converter<mode>::members_in_place(Pairs& pairs, int depth, Target& out) {
 // written. Its keys, all plain str, are distinct.
 template <Mode mode>
 bool Converter<mode>::sorted_dict(PyObject* obj, int depth) {
-    // Trivial, so that the entries on the stack cost nothing until used.
-    struct Entry {
-        const char* key;
-        std::size_t size;
-        PyObject* value;
-        std::string_view text() const { return {key, size}; }
-    };
-    const auto n = static_cast<std::size_t>(PyDict_GET_SIZE(obj));
-    Scratch<Entry, 16> scratch(n);
-    Entry* const entries = scratch.data();
-    Py_ssize_t pos = 0;
-    PyObject *key, *item;
-    const bool few = n <= 16;
-    for (std::size_t i = 0; PyDict_Next(obj, &pos, &key, &item); ++i) {
-        if (!PyUnicode_CheckExact(key)) return not_speculative();
-        std::string_view text;
-        if (!key_text(key, text)) {
-            PyErr_Clear();
-            return not_speculative();
-        }
-        // A few keys go into key order as they come (an insertion sort, one
-        // comparison per key when they come in order); many are sorted after.
-        std::size_t j = i;
-        if (few) {
-            for (; j > 0 && key_before(text, entries[j - 1].text()); --j) entries[j] = entries[j - 1];
-        }
-        entries[j] = Entry{text.data(), text.size(), item};
-    }
-    if (!few) std::sort(entries, entries + n, [](const Entry& a, const Entry& b) { return key_before(a.text(), b.text()); });
+    SortedDictEntries entries;
+    if (!entries.read(obj)) return not_speculative();
+    const std::size_t n = entries.size();
     Done none;
     out_.put('{');
     ++speculating_;

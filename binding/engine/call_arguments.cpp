@@ -7,6 +7,7 @@
 
 #include "../common/convert.hpp"
 #include "../common/ref.hpp"
+#include "../common/sorted_dict.hpp"
 #include "../common/str_utf8.hpp"
 #include "ostik/policy_encoding.hpp"
 
@@ -71,33 +72,9 @@ bool integer(PyObject* obj, ValueFingerprint& fp) {
 bool walk(PyObject* obj, int depth, ValueFingerprint& fp, std::string& scratch);
 
 bool dict(PyObject* obj, int depth, ValueFingerprint& fp, std::string& scratch) {
-    // Trivial, so that the entries on the stack cost nothing until used.
-    struct Entry {
-        const char* key;
-        std::size_t size;
-        PyObject* value;
-        std::string_view text() const { return {key, size}; }
-    };
-    const auto n = static_cast<std::size_t>(PyDict_GET_SIZE(obj));
-    Entry few[16];
-    std::vector<Entry> many;
-    if (n > 16) many.resize(n);
-    Entry* const entries = n > 16 ? many.data() : few;
-    Py_ssize_t pos = 0;
-    PyObject *key, *item;
-    for (std::size_t i = 0; PyDict_Next(obj, &pos, &key, &item); ++i) {
-        if (!PyUnicode_CheckExact(key)) return false;
-        std::string_view text;
-        if (!key_text_of(key, text)) return false;
-        // A few keys go into key order as they come (one comparison per key
-        // when they come in order); many are sorted after.
-        std::size_t j = i;
-        if (n <= 16) {
-            for (; j > 0 && key_before(text, entries[j - 1].text()); --j) entries[j] = entries[j - 1];
-        }
-        entries[j] = Entry{text.data(), text.size(), item};
-    }
-    if (n > 16) std::sort(entries, entries + n, [](const Entry& a, const Entry& b) { return key_before(a.text(), b.text()); });
+    SortedDictEntries entries;
+    if (!entries.read(obj)) return false;
+    const std::size_t n = entries.size();
     fp.object(n);
     for (std::size_t r = 0; r < n; ++r) {
         fp.key(entries[r].text());

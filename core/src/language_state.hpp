@@ -28,13 +28,16 @@ namespace ostik::detail {
 // arguments and `has_args` whether it has any, needed only when the plan
 // repeats (they are what a repeat compares). `args` holds at least the
 // members the ask entries' conditions of the tool read, and all of them when
-// a value flow follows the tool.
+// a value flow follows the tool. `slot` is the tool's slot (a TraceState slot
+// index), no_slot for a name that has none: a repeat compares slots.
+inline constexpr std::uint32_t no_slot = UINT32_MAX;
 struct LanguageCall {
     std::string_view tool;
     const std::optional<Value>* args = nullptr;
     std::optional<double> ts;
     std::uint64_t args_hash = 0;
     bool has_args = false;
+    std::uint32_t slot = no_slot;
 };
 
 inline std::uint64_t call_args_hash(const LanguagePlan& plan, const std::optional<Value>& args) {
@@ -257,7 +260,14 @@ public:
                 ++run_;
             } else {
                 has_last_ = true;
-                last_tool_.assign(call.tool);
+                // The name is kept by its slot; a slot's name is the
+                // caller's to give when the state is saved.
+                if (call.slot != no_slot) {
+                    last_slot_ = call.slot;
+                } else {
+                    last_slot_ = no_slot;
+                    last_tool_.assign(call.tool);
+                }
                 last_has_args_ = call.has_args;
                 last_hash_ = call.args_hash;
                 run_ = 1;
@@ -324,13 +334,15 @@ public:
         std::vector<std::uint64_t> counts;
         std::vector<std::vector<double>> times;
         bool has_last = false;
-        std::string last_tool;
+        std::string last_tool;        // when last_slot is no_slot
+        std::uint32_t last_slot = no_slot;  // else the last tool's slot
         bool last_has_args = false;
         std::uint64_t last_hash = 0;
         std::uint64_t run = 0;
     };
     Saved save() const {
-        Saved s{after_seen_, counts_, {}, has_last_, last_tool_, last_has_args_, last_hash_, run_};
+        Saved s{after_seen_, counts_, {}, has_last_, last_slot_ == no_slot ? last_tool_ : std::string(),
+                last_slot_, last_has_args_, last_hash_, run_};
         for (const auto& t : times_) s.times.emplace_back(t.begin(), t.end());
         return s;
     }
@@ -341,6 +353,7 @@ public:
         for (auto& t : s.times) times_.emplace_back(t.begin(), t.end());
         has_last_ = s.has_last;
         last_tool_ = std::move(s.last_tool);
+        last_slot_ = s.last_slot;
         last_has_args_ = s.last_has_args;
         last_hash_ = s.last_hash;
         run_ = s.run;
@@ -348,7 +361,8 @@ public:
 
 private:
     bool repeats_last(const LanguageCall& call) const {
-        return has_last_ && last_tool_ == call.tool && last_has_args_ == call.has_args && last_hash_ == call.args_hash;
+        if (!has_last_ || last_has_args_ != call.has_args || last_hash_ != call.args_hash) return false;
+        return last_slot_ != no_slot ? last_slot_ == call.slot : last_tool_ == call.tool;
     }
     // The time limit `k` takes a call at: its own, or the latest the limit
     // counted when that is later. A window's clock does not run backwards:
@@ -441,7 +455,8 @@ private:
     std::vector<std::uint64_t> counts_;
     std::vector<std::deque<double>> times_;
     bool has_last_ = false;
-    std::string last_tool_;
+    std::string last_tool_;  // when last_slot_ is no_slot (a state read back, a call without a slot)
+    std::uint32_t last_slot_ = no_slot;
     bool last_has_args_ = false;
     std::uint64_t last_hash_ = 0;
     std::uint64_t run_ = 0;

@@ -384,7 +384,8 @@ private:
     SessionDecision judge_unentered(std::uint32_t slot, const ToolCall& call, std::optional<double> now,
                                     CallFingerprint print) const;
     SessionDecision judge_unentered(const ToolCall& call, std::optional<double> now, CallFingerprint print) const;
-    SessionDecision judge_unentered(detail::StepTool tool, const detail::ToolEntries* entries, const ToolCall& call,
+    SessionDecision judge_unentered(detail::StepTool tool, const detail::ToolEntries* entries, std::uint32_t slot,
+                                    const ToolCall& call,
                                     std::optional<double> now, CallFingerprint print) const;
     // The fingerprint of `call` made from its arguments' Value.
     CallFingerprint fingerprint_of(const ToolCall& call) const;
