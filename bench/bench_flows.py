@@ -38,6 +38,15 @@ def guard(text: str) -> ostik.Guard:
     return ostik.Guard.from_file(path)
 
 
+def time_peeks(label: str, session, tool: str, args: dict, n: int = 20000) -> None:
+    """Prints the wall and cpu time per `peek` of `tool` with `args`."""
+    start, cpu = time.perf_counter(), time.process_time()
+    for _ in range(n):
+        session.peek(tool, args)
+    wall, cpu = time.perf_counter() - start, time.process_time() - cpu
+    print(f"{label}: {wall / n * 1e6:.2f} us wall, {cpu / n * 1e6:.2f} us cpu per check (peek)")
+
+
 def main() -> None:
     rng = random.Random(7)
     alphabet = string.ascii_letters + string.digits + "     "
@@ -54,12 +63,7 @@ def main() -> None:
     print(f"indexing: {10 / seconds:.0f} MB/s wall, {10 / cpu:.0f} MB/s cpu (10 MB of text)")
 
     args = {"body": "".join(rng.choice(alphabet) for _ in range(1024))}
-    n = 20000
-    start, cpu = time.perf_counter(), time.process_time()
-    for _ in range(n):
-        s.peek("send_email", args)
-    wall, cpu = time.perf_counter() - start, time.process_time() - cpu
-    print(f"a to call, 1 KB args vs 10 MB: {wall / n * 1e6:.2f} us wall, {cpu / n * 1e6:.2f} us cpu per check (peek)")
+    time_peeks("a to call, 1 KB args vs 10 MB", s, "send_email", args)
 
     # A call that one flow names, against a large result that only another
     # flow follows, with a short min_length: windows of one or two characters
@@ -68,13 +72,7 @@ def main() -> None:
     other.check("read_file", None)
     other.record_result(0, chunk)
     args = {"body": "".join(rng.choice(alphabet) for _ in range(1024))}
-    n = 20000
-    start, cpu = time.perf_counter(), time.process_time()
-    for _ in range(n):
-        other.peek("post", args)
-    wall, cpu = time.perf_counter() - start, time.process_time() - cpu
-    print(f"a to call of another flow, min_length 2, 1 KB args vs 1 MB: {wall / n * 1e6:.2f} us wall, "
-          f"{cpu / n * 1e6:.2f} us cpu per check (peek)")
+    time_peeks("a to call of another flow, min_length 2, 1 KB args vs 1 MB", other, "post", args)
 
     plain = guard(PLAIN).session()
     for label, session in (("without flows", plain), ("with flows", s)):
