@@ -19,7 +19,7 @@ from typing import TYPE_CHECKING, Any
 
 from ostik._engine import DiffAccumulator, policy_bytes
 from ostik.cli.common import (EXIT_FAILED, EXIT_OK, EXIT_UNUSABLE, Progress, add_dask_argument, add_format_argument,
-                              cores, dask_cluster, positive_count, load_judging_policy, refuse_overwriting_inputs, warn,
+                              cores, dask_cluster, load_judging_policy, positive_count, refuse_overwriting_inputs, warn,
                               write_lines)
 from ostik.formats.json_text import STDIN_NAME
 from ostik.formats.trace_files import STDIN

@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING, Any
 from ostik._engine import AuditAccumulator, policy_bytes
 from ostik._native import Policy
 from ostik.cli.common import (EXIT_FAILED, EXIT_OK, EXIT_UNUSABLE, Progress, add_dask_argument, add_format_argument,
-                              cores, dask_cluster, positive_count, load_judging_policy, refuse_overwriting_inputs, warn)
+                              cores, dask_cluster, load_judging_policy, positive_count, refuse_overwriting_inputs, warn)
 from ostik.formats.json_text import STDIN_NAME
 from ostik.formats.trace_files import STDIN
 from ostik.reports.escaping import printable
@@ -120,7 +120,7 @@ def run_test(args: argparse.Namespace) -> int:
         cluster.enter_context(dask_cluster(args.dask_scheduler, paths))
         results = judge_paths_on_cluster(policy, args.policy, paths, args.format, args.fail_on_refused)
     else:
-        results = judge_paths(guard, args.policy, paths, args.format, args.positive_count, args.fail_on_refused)
+        results = judge_paths(guard, args.policy, paths, args.format, args.jobs, args.fail_on_refused)
     try:
         for done, result in enumerate(results, start=1):
             for note in result.notes:
