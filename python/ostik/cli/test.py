@@ -120,7 +120,7 @@ def run_test(args: argparse.Namespace) -> int:
         cluster.enter_context(dask_cluster(args.dask_scheduler, paths))
         results = judge_paths_on_cluster(policy, args.policy, paths, args.format, args.fail_on_refused)
     else:
-        results = judge_paths(guard, args.policy, paths, args.format, args.positive_count, args.fail_on_refused)
+        results = judge_paths(guard, args.policy, paths, args.format, args.jobs, args.fail_on_refused)
     try:
         for done, result in enumerate(results, start=1):
             for note in result.notes:
