@@ -423,3 +423,43 @@ def test_accumulators_judge_a_policy_with_entries(tmp_path):
     audit = AuditAccumulator(ostik.Guard.from_file(str(policy)).policy)
     audit.add([{"tool": "read_file"}, {"tool": "read_file"}])
     assert audit.summary()["blocked_by"] == {"limit_read_file_1": 1}
+
+
+REPEATS = HEAD + """\
+limits:
+  - {tool: "t*", max: 1000}
+  - {repeat: 3}
+"""
+
+
+@pytest.fixture(scope="module")
+def repeats_guard(tmp_path_factory):
+    path = tmp_path_factory.mktemp("repeats") / "policy.yaml"
+    path.write_text(REPEATS)
+    return ostik.Guard.from_file(str(path))
+
+
+def _outcome(decision):
+    return decision.verdict, decision.blocked_by, decision.reason
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.lists(st.tuples(st.sampled_from(["ta", "tb", "u", "t\u00e9"]),
+                          st.sampled_from(["none", "ab", "ba", "mutated", "shared"])), max_size=14))
+def test_repeat_streaks_agree_with_a_session_resumed_at_every_call(repeats_guard, calls):
+    # A live session compares the last tool by its slot; one resumed from its
+    # bytes before every call knows the last tool only by name. Both see the
+    # same calls, given the same dict objects (mutated in between) and dicts
+    # of the same members in other orders; peeks see what checks would.
+    guard = repeats_guard
+    live = guard.session()
+    resumed = guard.session()
+    shared = {"k": 1}
+    for tool, kind in calls:
+        if kind == "mutated":
+            shared["k"] += 1
+        args = {"none": None, "ab": {"a": 1, "b": "x"}, "ba": {"b": "x", "a": 1}}.get(kind, shared)
+        resumed = guard.resume(resumed.to_bytes())
+        assert _outcome(live.peek(tool, args)) == _outcome(resumed.peek(tool, args))
+        assert _outcome(live.check(tool, args)) == _outcome(resumed.check(tool, args))
+        assert live.to_bytes() == resumed.to_bytes()

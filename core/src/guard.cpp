@@ -248,10 +248,10 @@ namespace {
 
 // The ask and limit entries' part of a decision, after the other checks.
 template <class Decision>
-void judge_entries(const LanguageState& language, const ToolEntries& entries, const ToolCall& call,
+void judge_entries(const LanguageState& language, const ToolEntries& entries, std::uint32_t slot, const ToolCall& call,
                    std::optional<double> now, GuardSession::CallFingerprint print, Verdict& verdict,
                    StepFailureSink& sink) {
-    const LanguageCall lc{call.tool, &call.args, now, print.hash, print.has_args};
+    const LanguageCall lc{call.tool, slot, &call.args, now, print.hash, print.has_args};
     const LanguageVerdict v = language.judge(entries, lc, verdict == Verdict::blocked, sink);
     if (verdict != Verdict::allowed || sink.failures.empty()) return;
     verdict = v.ask || v.flow_ask ? Verdict::ask : Verdict::blocked;
@@ -280,7 +280,7 @@ void GuardSession::judge(SessionDecision& d, std::uint32_t slot, const ToolCall&
     if (!language_->plan().empty()) {
         const ToolEntries& entries = language_->entries(slot, call.tool);
         if (judged_by_entries(entries)) {
-            judge_entries<SessionDecision>(*language_, entries, call, now, print, d.verdict_, sink);
+            judge_entries<SessionDecision>(*language_, entries, slot, call, now, print, d.verdict_, sink);
         }
     }
 }
@@ -311,7 +311,7 @@ SessionDecision GuardSession::judge_unentered(detail::StepTool tool, const detai
                             CallArguments{&guard_->arguments(), &call.args}, judging)
                      .verdict;
     if (entries && judged_by_entries(*entries)) {
-        judge_entries<SessionDecision>(*language_, *entries, call, now, print, d.verdict_, sink);
+        judge_entries<SessionDecision>(*language_, *entries, detail::no_slot, call, now, print, d.verdict_, sink);
     }
     return d;
 }
@@ -322,7 +322,7 @@ GuardSession::CallFingerprint GuardSession::fingerprint_of(const ToolCall& call)
 
 void GuardSession::enter(std::uint32_t slot, ToolCall&& call, std::optional<double> now, CallFingerprint print) {
     if (!language_->plan().empty()) {
-        const LanguageCall lc{call.tool, &call.args, now, print.hash, print.has_args};
+        const LanguageCall lc{call.tool, slot, &call.args, now, print.hash, print.has_args};
         language_->advance(language_->entries(slot, call.tool), lc);
     }
     state_->advance(slot);

@@ -28,9 +28,12 @@ namespace ostik::detail {
 // arguments and `has_args` whether it has any, needed only when the plan
 // repeats (they are what a repeat compares). `args` holds at least the
 // members the ask entries' conditions of the tool read, and all of them when
-// a value flow follows the tool.
+// a value flow follows the tool. `slot` is the tool's slot (a TraceState
+// slot index) when it has one, else no_slot.
+inline constexpr std::uint32_t no_slot = ~std::uint32_t{0};
 struct LanguageCall {
     std::string_view tool;
+    std::uint32_t slot = no_slot;
     const std::optional<Value>* args = nullptr;
     std::optional<double> ts;
     std::uint64_t args_hash = 0;
@@ -116,6 +119,10 @@ public:
         }
         if (!known_[slot]) {
             by_slot_[slot] = plan_->entries_for(tool);
+            if (plan_->repeats()) {
+                if (slot >= slot_names_.size()) slot_names_.resize(slot + 1);
+                slot_names_[slot].assign(tool);
+            }
             known_[slot] = 1;
         }
         return by_slot_[slot];
@@ -257,7 +264,10 @@ public:
                 ++run_;
             } else {
                 has_last_ = true;
-                last_tool_.assign(call.tool);
+                // A slot's name is kept with its entries: the last tool is
+                // its slot, spelled out only for the session's bytes.
+                last_slot_ = call.slot < known_.size() && known_[call.slot] ? call.slot : no_slot;
+                if (last_slot_ == no_slot) last_tool_.assign(call.tool);
                 last_has_args_ = call.has_args;
                 last_hash_ = call.args_hash;
                 run_ = 1;
@@ -330,7 +340,7 @@ public:
         std::uint64_t run = 0;
     };
     Saved save() const {
-        Saved s{after_seen_, counts_, {}, has_last_, last_tool_, last_has_args_, last_hash_, run_};
+        Saved s{after_seen_, counts_, {}, has_last_, std::string(last_tool()), last_has_args_, last_hash_, run_};
         for (const auto& t : times_) s.times.emplace_back(t.begin(), t.end());
         return s;
     }
@@ -341,6 +351,7 @@ public:
         for (auto& t : s.times) times_.emplace_back(t.begin(), t.end());
         has_last_ = s.has_last;
         last_tool_ = std::move(s.last_tool);
+        last_slot_ = no_slot;
         last_has_args_ = s.last_has_args;
         last_hash_ = s.last_hash;
         run_ = s.run;
@@ -348,8 +359,12 @@ public:
 
 private:
     bool repeats_last(const LanguageCall& call) const {
-        return has_last_ && last_tool_ == call.tool && last_has_args_ == call.has_args && last_hash_ == call.args_hash;
+        if (!has_last_ || last_has_args_ != call.has_args || last_hash_ != call.args_hash) return false;
+        // Slots and names go one to one: a slot compares for its name.
+        if (last_slot_ != no_slot && call.slot != no_slot) return last_slot_ == call.slot;
+        return last_tool() == call.tool;
     }
+    std::string_view last_tool() const { return last_slot_ != no_slot ? slot_names_[last_slot_] : last_tool_; }
     // The time limit `k` takes a call at: its own, or the latest the limit
     // counted when that is later. A window's clock does not run backwards:
     // a replayed trace whose times go back (hosts' clocks apart, a line out
@@ -440,7 +455,9 @@ private:
     std::vector<std::uint8_t> after_seen_;
     std::vector<std::uint64_t> counts_;
     std::vector<std::deque<double>> times_;
+    std::vector<std::string> slot_names_;  // by slot, when the plan repeats
     bool has_last_ = false;
+    std::uint32_t last_slot_ = no_slot;  // the last tool's slot, else last_tool_ names it
     std::string last_tool_;
     bool last_has_args_ = false;
     std::uint64_t last_hash_ = 0;
