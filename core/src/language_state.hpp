@@ -113,20 +113,10 @@ public:
     // The entries of a tool's slot (a TraceState slot index), worked out on
     // its first call.
     const ToolEntries& entries(std::uint32_t slot, std::string_view tool) {
-        if (slot >= by_slot_.size()) {
-            by_slot_.resize(slot + 1);
-            known_.resize(slot + 1, 0);
-        }
-        if (!known_[slot]) {
-            by_slot_[slot] = plan_->entries_for(tool);
-            if (plan_->repeats()) {
-                if (slot >= slot_names_.size()) slot_names_.resize(slot + 1);
-                slot_names_[slot].assign(tool);
-            }
-            known_[slot] = 1;
-        }
-        return by_slot_[slot];
+        if (slot < known_.size() && known_[slot]) [[likely]] return by_slot_[slot];
+        return learn_entries(slot, tool);
     }
+
 
     // Judges `call`, meeting `entries`, after the other checks: `blocked`
     // says whether they blocked it. Limit failures go to `sink.limit(k,
@@ -358,6 +348,23 @@ public:
     }
 
 private:
+    // The entries of a slot met for the first time.
+    [[gnu::noinline]] const ToolEntries& learn_entries(std::uint32_t slot, std::string_view tool) {
+        if (slot >= by_slot_.size()) {
+            by_slot_.resize(slot + 1);
+            known_.resize(slot + 1, 0);
+        }
+        if (!known_[slot]) {
+            by_slot_[slot] = plan_->entries_for(tool);
+            if (plan_->repeats()) {
+                if (slot >= slot_names_.size()) slot_names_.resize(slot + 1);
+                slot_names_[slot].assign(tool);
+            }
+            known_[slot] = 1;
+        }
+        return by_slot_[slot];
+    }
+
     bool repeats_last(const LanguageCall& call) const {
         if (!has_last_ || last_has_args_ != call.has_args || last_hash_ != call.args_hash) return false;
         // Slots and names go one to one: a slot compares for its name.
