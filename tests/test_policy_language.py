@@ -463,3 +463,18 @@ def test_repeat_streaks_agree_with_a_session_resumed_at_every_call(repeats_guard
         assert _outcome(live.peek(tool, args)) == _outcome(resumed.peek(tool, args))
         assert _outcome(live.check(tool, args)) == _outcome(resumed.check(tool, args))
         assert live.to_bytes() == resumed.to_bytes()
+
+
+@pytest.mark.parametrize("trace", [False, True])
+def test_the_steady_clock_times_the_calls_a_window_counts(guard, tmp_path, trace):
+    # Without a clock of the caller's, only calls that some windowed limit
+    # meets (or that a trace file records) read the steady clock.
+    session = guard.session(tmp_path / "t.jsonl") if trace else guard.session()
+    for _ in range(2):
+        assert session.check("web_search", {"q": 1}).allowed
+        assert session.check("ls", {"p": 1}).allowed
+    assert session.check("web_search", {"q": 2}).reason == "'web_search' was called 2 times in the last 60 s (at most 2)"
+    resumed = guard.resume(session.to_bytes())
+    assert resumed.check("web_search", {"q": 3}).blocked_by == "limit_web_search_2_per_60s"
+    if trace:
+        assert all("ts" in json.loads(line) for line in (tmp_path / "t.jsonl").read_text().splitlines())
