@@ -251,7 +251,7 @@ template <class Decision>
 void judge_entries(const LanguageState& language, const ToolEntries& entries, std::uint32_t slot, const ToolCall& call,
                    std::optional<double> now, GuardSession::CallFingerprint print, Verdict& verdict,
                    StepFailureSink& sink) {
-    const LanguageCall lc{call.tool, slot, &call.args, now, print.hash, print.has_args};
+    const LanguageCall lc{call.tool, &call.args, now, print.hash, print.has_args, slot};
     const LanguageVerdict v = language.judge(entries, lc, verdict == Verdict::blocked, sink);
     if (verdict != Verdict::allowed || sink.failures.empty()) return;
     verdict = v.ask || v.flow_ask ? Verdict::ask : Verdict::blocked;
@@ -322,7 +322,7 @@ GuardSession::CallFingerprint GuardSession::fingerprint_of(const ToolCall& call)
 
 void GuardSession::enter(std::uint32_t slot, ToolCall&& call, std::optional<double> now, CallFingerprint print) {
     if (!language_->plan().empty()) {
-        const LanguageCall lc{call.tool, slot, &call.args, now, print.hash, print.has_args};
+        const LanguageCall lc{call.tool, &call.args, now, print.hash, print.has_args, slot};
         language_->advance(language_->entries(slot, call.tool), lc);
     }
     state_->advance(slot);

@@ -33,11 +33,11 @@ namespace ostik::detail {
 inline constexpr std::uint32_t no_slot = ~std::uint32_t{0};
 struct LanguageCall {
     std::string_view tool;
-    std::uint32_t slot = no_slot;
     const std::optional<Value>* args = nullptr;
     std::optional<double> ts;
     std::uint64_t args_hash = 0;
     bool has_args = false;
+    std::uint32_t slot = no_slot;
 };
 
 inline std::uint64_t call_args_hash(const LanguagePlan& plan, const std::optional<Value>& args) {

@@ -66,7 +66,7 @@ EntryStep judge_recorded_entries(LanguageState& language, std::uint32_t slot, st
         }
     };
     const LanguagePlan& plan = language.plan();
-    const LanguageCall call{tool, slot, &args, ts, call_args_hash(plan, args), args.has_value()};
+    const LanguageCall call{tool, &args, ts, call_args_hash(plan, args), args.has_value(), slot};
     const ToolEntries& entries = language.entries(slot, tool);
     const std::size_t asks = plan.asks().size();
     Entries out{sink, plan, std::nullopt, std::nullopt, std::nullopt, counts, asks, asks + plan.limits().size()};
