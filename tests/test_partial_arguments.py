@@ -103,6 +103,14 @@ SHAPES = [
     {"x": {1, 2}},
     {"x": frozenset()},
     {f"k{i}": i for i in reversed(range(20))},
+    # The members the conditions name among others, before, between and after
+    # them, some missing, some names a prefix of others.
+    {"z": 1, "path": "/etc/passwd", "a": [2], "mode": 0o600, "": None},
+    {"pathname": "/etc/x", "pat": 1, "mode": 0o600},
+    {"mode": 0o600},
+    {"modes": 0o600, "path": "/etc/x", "m": {"path": "/etc/y"}},
+    {"path": ["/etc/x"], "mode": 0o600},
+    {f"k{i}": i for i in range(20)} | {"path": "/etc/passwd", "mode": 0o600},
 ]
 
 # Arguments the conversion refuses: both sessions must refuse them alike.

@@ -459,3 +459,58 @@ def test_repeat_runs_survive_to_bytes_and_resume(guard, cut):
     seen += run(resumed, REPEAT_CALLS[cut:], args)
     assert seen == expected
     assert resumed.to_bytes() == whole.to_bytes()
+
+
+REPEATS = HEAD + """\
+limits:
+  - {tool: "t*", max: 1000}
+  - {repeat: 3}
+"""
+
+
+@pytest.fixture(scope="module")
+def repeats_guard(tmp_path_factory):
+    path = tmp_path_factory.mktemp("repeats") / "policy.yaml"
+    path.write_text(REPEATS)
+    return ostik.Guard.from_file(str(path))
+
+
+def _outcome(decision):
+    return decision.verdict, decision.blocked_by, decision.reason
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.lists(st.tuples(st.sampled_from(["ta", "tb", "u", "t\u00e9"]),
+                          st.sampled_from(["none", "ab", "ba", "mutated", "shared"])), max_size=14))
+def test_repeat_streaks_agree_with_a_session_resumed_at_every_call(repeats_guard, calls):
+    # A live session compares the last tool by its slot; one resumed from its
+    # bytes before every call knows the last tool only by name. Both see the
+    # same calls, given the same dict objects (mutated in between) and dicts
+    # of the same members in other orders; peeks see what checks would.
+    guard = repeats_guard
+    live = guard.session()
+    resumed = guard.session()
+    shared = {"k": 1}
+    for tool, kind in calls:
+        if kind == "mutated":
+            shared["k"] += 1
+        args = {"none": None, "ab": {"a": 1, "b": "x"}, "ba": {"b": "x", "a": 1}}.get(kind, shared)
+        resumed = guard.resume(resumed.to_bytes())
+        assert _outcome(live.peek(tool, args)) == _outcome(resumed.peek(tool, args))
+        assert _outcome(live.check(tool, args)) == _outcome(resumed.check(tool, args))
+        assert live.to_bytes() == resumed.to_bytes()
+
+
+@pytest.mark.parametrize("trace", [False, True])
+def test_the_steady_clock_times_the_calls_a_window_counts(guard, tmp_path, trace):
+    # Without a clock of the caller's, only calls that some windowed limit
+    # meets (or that a trace file records) read the steady clock.
+    session = guard.session(tmp_path / "t.jsonl") if trace else guard.session()
+    for _ in range(2):
+        assert session.check("web_search", {"q": 1}).allowed
+        assert session.check("ls", {"p": 1}).allowed
+    assert session.check("web_search", {"q": 2}).reason == "'web_search' was called 2 times in the last 60 s (at most 2)"
+    resumed = guard.resume(session.to_bytes())
+    assert resumed.check("web_search", {"q": 3}).blocked_by == "limit_web_search_2_per_60s"
+    if trace:
+        assert all("ts" in json.loads(line) for line in (tmp_path / "t.jsonl").read_text().splitlines())

@@ -71,10 +71,36 @@ bool integer(PyObject* obj, ValueFingerprint& fp) {
 
 bool walk(PyObject* obj, int depth, ValueFingerprint& fp, std::string& scratch);
 
-bool dict(PyObject* obj, int depth, ValueFingerprint& fp, std::string& scratch) {
+// A selected member's Value, as the conversion makes it; false when it fails.
+bool member_value(PyObject* item, std::string_view key, std::vector<Member>& members);
+
+// The members of the walked dict that some names select (see
+// plain_fingerprint): the names, a tuple of str ascending by their UTF-8,
+// and what they found.
+struct Selection {
+    PyObject* keys = nullptr;
+    std::vector<Member> members;
+};
+
+bool dict(PyObject* obj, int depth, ValueFingerprint& fp, std::string& scratch, Selection* select = nullptr) {
     SortedDictEntries entries;
     if (!entries.read(obj)) return false;
     const std::size_t n = entries.size();
+    if (select) {
+        // Both in key order: one pass finds the selected members.
+        const Py_ssize_t wanted = PyTuple_GET_SIZE(select->keys);
+        select->members.reserve(static_cast<std::size_t>(wanted));
+        std::size_t r = 0;
+        for (Py_ssize_t i = 0; i < wanted; ++i) {
+            std::string_view name;
+            if (!key_text_of(PyTuple_GET_ITEM(select->keys, i), name)) return false;
+            while (r < n && key_before(entries[r].text(), name)) ++r;
+            if (r == n) break;
+            if (entries[r].text() != name) continue;
+            if (!member_value(entries[r].value, name, select->members)) return false;
+            ++r;
+        }
+    }
     fp.object(n);
     for (std::size_t r = 0; r < n; ++r) {
         fp.key(entries[r].text());
@@ -139,12 +165,38 @@ std::optional<Value> plain_scalar(PyObject* obj) {
     return std::nullopt;
 }
 
+bool member_value(PyObject* item, std::string_view key, std::vector<Member>& members) {
+    std::optional<Value> value = plain_scalar(item);
+    if (!value) {
+        auto converted = to_value(item, Dialect::engine);
+        if (!converted) return false;
+        value = std::move(*converted);
+    }
+    members.push_back(Member{std::string(key), std::move(*value)});
+    return true;
+}
+
+Value object_of(std::vector<Member> members) {
+    Value v;
+    v.emplace_object() = Object::from_members(std::move(members));
+    return v;
+}
+
 }  // namespace
 
 std::optional<std::uint64_t> plain_fingerprint(PyObject* obj) {
     ValueFingerprint fp;
     std::string scratch;
     if (!walk(obj, 0, fp, scratch)) return std::nullopt;
+    return fp.hash();
+}
+
+std::optional<std::uint64_t> plain_fingerprint(PyObject* dict_obj, PyObject* keys, std::optional<Value>& selected) {
+    ValueFingerprint fp;
+    std::string scratch;
+    Selection select{keys, {}};
+    if (!PyDict_CheckExact(dict_obj) || !dict(dict_obj, 0, fp, scratch, &select)) return std::nullopt;
+    selected = object_of(std::move(select.members));
     return fp.hash();
 }
 
@@ -162,20 +214,12 @@ std::optional<Value> selected_members(PyObject* dict, PyObject* keys) {
             }
             continue;
         }
-        std::optional<Value> value = plain_scalar(item.get());
-        if (!value) {
-            auto converted = to_value(item.get(), Dialect::engine);
-            if (!converted) return std::nullopt;
-            value = std::move(*converted);
-        }
         std::string_view text;
         if (!key_text_of(key, text)) return std::nullopt;
-        members.push_back(Member{std::string(text), std::move(*value)});
+        if (!member_value(item.get(), text, members)) return std::nullopt;
     }
     // In ascending order of their keys, as `keys` are.
-    Value v;
-    v.emplace_object() = Object::from_members(std::move(members));
-    return v;
+    return object_of(std::move(members));
 }
 
 }  // namespace ostik::py::engine

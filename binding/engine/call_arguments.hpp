@@ -20,6 +20,10 @@ namespace ostik::py::engine {
 // UTF-8 form, nesting past the conversion's bound), which the conversion
 // itself must read; no Python exception is left set either way.
 std::optional<std::uint64_t> plain_fingerprint(PyObject* obj);
+// The same of a plain dict, with `selected` made as selected_members(dict,
+// keys) makes it, from the one reading of the dict; nothing for anything
+// else (`selected` untouched).
+std::optional<std::uint64_t> plain_fingerprint(PyObject* dict, PyObject* keys, std::optional<Value>& selected);
 
 // The object of those members of `dict` (a plain dict of plain values, as
 // plain_fingerprint or check_value found it) whose keys are in `keys` (a

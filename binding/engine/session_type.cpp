@@ -198,6 +198,16 @@ bool read_some_arguments(PyObject* args, const KnownTool& known, ostik::ToolCall
         return true;
     }
     GuardSession::CallFingerprint fp{true, 0};
+    if (known.fingerprint && known.keys) {
+        // One reading of the dict for both.
+        std::optional<Value> members;
+        const auto hash = plain_fingerprint(args, known.keys.get(), members);
+        if (!hash) return false;
+        fp.hash = *hash;
+        call.args = std::move(members);
+        print = fp;
+        return true;
+    }
     if (known.fingerprint) {
         const auto hash = plain_fingerprint(args);
         if (!hash) return false;

@@ -377,6 +377,16 @@ std::optional<double> GuardSession::time_of(std::optional<double> now) const {
     return steady_seconds();
 }
 
+std::optional<double> GuardSession::time_of(std::optional<double> now, std::uint32_t slot, std::string_view tool) const {
+    if (now) return now;
+    const LanguagePlan& language = language_->plan();
+    if (language.empty() || !(writer_ || language.windowed())) return std::nullopt;
+    // Without a trace file only a windowed limit of the tool reads the time
+    // (a call that waits for approval takes its time when it is approved).
+    if (!writer_ && !language_->entries(slot, tool).windowed) return std::nullopt;
+    return steady_seconds();
+}
+
 std::expected<const GuardSession::Remembered*, GuardSession::CheckError> GuardSession::recall(
     const std::optional<std::string>& call_id, const ToolCall& call) const {
     if (!call_id) return nullptr;
@@ -475,13 +485,13 @@ std::expected<void, GuardSession::CheckError> GuardSession::check(SessionDecisio
         decision = (*recalled)->decision;
         return {};
     }
-    now = time_of(now);
     // Everything that may fail comes before the line is written, so that a
     // written line is always entered. A new tool's slot, made here, counts
     // nothing until the call is entered.
     if (keep_calls_ && calls_.size() == calls_.capacity()) calls_.reserve(std::max<std::size_t>(64, calls_.size() * 2));
     if (call_id) remembered_.reserve(remembered_.size() + 1);
     const std::uint32_t slot = slot_for(call.tool, hint);
+    now = time_of(now, slot, call.tool);
     const CallFingerprint print = fingerprint ? *fingerprint : fingerprint_of(call);
     judge(decision, slot, call, now, print);
     decision.call_id_ = call_id;

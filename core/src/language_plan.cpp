@@ -225,7 +225,9 @@ ToolEntries LanguagePlan::entries_for(std::string_view tool) const {
         if (asks_[k].after && asks_[k].after->matches(tool)) t.afters.push_back(k);
     }
     for (std::uint32_t k = 0; k < limits_.size(); ++k) {
-        if (limits_[k].tools.matches(tool)) t.limits.push_back(k);
+        if (!limits_[k].tools.matches(tool)) continue;
+        t.limits.push_back(k);
+        t.windowed = t.windowed || limits_[k].windowed();
     }
     for (std::uint32_t k = 0; k < flows_.size(); ++k) {
         if (flows_[k].to.matches(tool)) t.flows.push_back(k);

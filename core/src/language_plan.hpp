@@ -107,6 +107,7 @@ struct ToolEntries {
     std::vector<std::uint32_t> flows;   // flows whose `to` names the tool
     std::vector<std::uint32_t> feeds;   // flows whose `from` names the tool (its results are sources)
     std::vector<std::uint32_t> taints;  // taint entries that may label its results
+    bool windowed = false;              // some of its limits count in a window of time
     bool empty() const { return asks.empty() && limits.empty() && afters.empty() && flows.empty(); }
 };
 

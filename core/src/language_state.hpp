@@ -28,9 +28,9 @@ namespace ostik::detail {
 // arguments and `has_args` whether it has any, needed only when the plan
 // repeats (they are what a repeat compares). `args` holds at least the
 // members the ask entries' conditions of the tool read, and all of them when
-// a value flow follows the tool. `slot` is the tool's slot (a TraceState slot
-// index), no_slot for a name that has none: a repeat compares slots.
-inline constexpr std::uint32_t no_slot = UINT32_MAX;
+// a value flow follows the tool. `slot` is the tool's slot (a TraceState
+// slot index) when it has one, else no_slot.
+inline constexpr std::uint32_t no_slot = ~std::uint32_t{0};
 struct LanguageCall {
     std::string_view tool;
     const std::optional<Value>* args = nullptr;
@@ -113,16 +113,10 @@ public:
     // The entries of a tool's slot (a TraceState slot index), worked out on
     // its first call.
     const ToolEntries& entries(std::uint32_t slot, std::string_view tool) {
-        if (slot >= by_slot_.size()) {
-            by_slot_.resize(slot + 1);
-            known_.resize(slot + 1, 0);
-        }
-        if (!known_[slot]) {
-            by_slot_[slot] = plan_->entries_for(tool);
-            known_[slot] = 1;
-        }
-        return by_slot_[slot];
+        if (slot < known_.size() && known_[slot]) [[likely]] return by_slot_[slot];
+        return learn_entries(slot, tool);
     }
+
 
     // Judges `call`, meeting `entries`, after the other checks: `blocked`
     // says whether they blocked it. Limit failures go to `sink.limit(k,
@@ -260,14 +254,10 @@ public:
                 ++run_;
             } else {
                 has_last_ = true;
-                // The name is kept by its slot; a slot's name is the
-                // caller's to give when the state is saved.
-                if (call.slot != no_slot) {
-                    last_slot_ = call.slot;
-                } else {
-                    last_slot_ = no_slot;
-                    last_tool_.assign(call.tool);
-                }
+                // A slot's name is kept with its entries: the last tool is
+                // its slot, spelled out only for the session's bytes.
+                last_slot_ = call.slot < known_.size() && known_[call.slot] ? call.slot : no_slot;
+                if (last_slot_ == no_slot) last_tool_.assign(call.tool);
                 last_has_args_ = call.has_args;
                 last_hash_ = call.args_hash;
                 run_ = 1;
@@ -334,15 +324,13 @@ public:
         std::vector<std::uint64_t> counts;
         std::vector<std::vector<double>> times;
         bool has_last = false;
-        std::string last_tool;        // when last_slot is no_slot
-        std::uint32_t last_slot = no_slot;  // else the last tool's slot
+        std::string last_tool;
         bool last_has_args = false;
         std::uint64_t last_hash = 0;
         std::uint64_t run = 0;
     };
     Saved save() const {
-        Saved s{after_seen_, counts_, {}, has_last_, last_slot_ == no_slot ? last_tool_ : std::string(),
-                last_slot_, last_has_args_, last_hash_, run_};
+        Saved s{after_seen_, counts_, {}, has_last_, std::string(last_tool()), last_has_args_, last_hash_, run_};
         for (const auto& t : times_) s.times.emplace_back(t.begin(), t.end());
         return s;
     }
@@ -353,17 +341,37 @@ public:
         for (auto& t : s.times) times_.emplace_back(t.begin(), t.end());
         has_last_ = s.has_last;
         last_tool_ = std::move(s.last_tool);
-        last_slot_ = s.last_slot;
+        last_slot_ = no_slot;
         last_has_args_ = s.last_has_args;
         last_hash_ = s.last_hash;
         run_ = s.run;
     }
 
 private:
+    // The entries of a slot met for the first time.
+    [[gnu::noinline]] const ToolEntries& learn_entries(std::uint32_t slot, std::string_view tool) {
+        if (slot >= by_slot_.size()) {
+            by_slot_.resize(slot + 1);
+            known_.resize(slot + 1, 0);
+        }
+        if (!known_[slot]) {
+            by_slot_[slot] = plan_->entries_for(tool);
+            if (plan_->repeats()) {
+                if (slot >= slot_names_.size()) slot_names_.resize(slot + 1);
+                slot_names_[slot].assign(tool);
+            }
+            known_[slot] = 1;
+        }
+        return by_slot_[slot];
+    }
+
     bool repeats_last(const LanguageCall& call) const {
         if (!has_last_ || last_has_args_ != call.has_args || last_hash_ != call.args_hash) return false;
-        return last_slot_ != no_slot ? last_slot_ == call.slot : last_tool_ == call.tool;
+        // Slots and names go one to one: a slot compares for its name.
+        if (last_slot_ != no_slot && call.slot != no_slot) return last_slot_ == call.slot;
+        return last_tool() == call.tool;
     }
+    std::string_view last_tool() const { return last_slot_ != no_slot ? slot_names_[last_slot_] : last_tool_; }
     // The time limit `k` takes a call at: its own, or the latest the limit
     // counted when that is later. A window's clock does not run backwards:
     // a replayed trace whose times go back (hosts' clocks apart, a line out
@@ -454,9 +462,10 @@ private:
     std::vector<std::uint8_t> after_seen_;
     std::vector<std::uint64_t> counts_;
     std::vector<std::deque<double>> times_;
+    std::vector<std::string> slot_names_;  // by slot, when the plan repeats
     bool has_last_ = false;
-    std::string last_tool_;  // when last_slot_ is no_slot (a state read back, a call without a slot)
-    std::uint32_t last_slot_ = no_slot;
+    std::uint32_t last_slot_ = no_slot;  // the last tool's slot, else last_tool_ names it
+    std::string last_tool_;
     bool last_has_args_ = false;
     std::uint64_t last_hash_ = 0;
     std::uint64_t run_ = 0;

@@ -169,7 +169,7 @@ struct SessionBytes {
             for (double t : times) w.fixed64(std::bit_cast<std::uint64_t>(t));
         }
         w.byte(saved.has_last ? 1 : 0);
-        w.text(saved.last_slot == no_slot ? saved.last_tool : s.state_->slot(saved.last_slot).text.raw);
+        w.text(saved.last_tool);
         w.byte(saved.last_has_args ? 1 : 0);
         w.fixed64(saved.last_hash);
         w.varint(saved.run);

@@ -395,6 +395,9 @@ private:
     const ToolSlot& slot_arguments(std::uint32_t slot) const;
     void enter(std::uint32_t slot, ToolCall&& call, std::optional<double> now, CallFingerprint print);
     std::optional<double> time_of(std::optional<double> now) const;
+    // The same for a check of a call in `slot`, which reads no clock when
+    // nothing would see its time.
+    std::optional<double> time_of(std::optional<double> now, std::uint32_t slot, std::string_view tool) const;
     // The remembered decision of `call_id` for `call`, null when the id is
     // new, or the error of an id decided for another call.
     std::expected<const Remembered*, CheckError> recall(const std::optional<std::string>& call_id,
