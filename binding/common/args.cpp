@@ -116,4 +116,15 @@ void raise_cannot_convert(const char* name, PyObject* obj, const char* want) {
     PyErr_Format(PyExc_TypeError, "argument '%s': '%U' object cannot be converted to '%s'", name, tname.get(), want);
 }
 
+std::optional<std::string_view> str_argument(PyObject* obj, const char* name, const char* want) {
+    if (!PyUnicode_Check(obj)) {
+        raise_cannot_convert(name, obj, want);
+        return std::nullopt;
+    }
+    Py_ssize_t len = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(obj, &len);
+    if (!text) return std::nullopt;
+    return std::string_view(text, static_cast<std::size_t>(len));
+}
+
 }  // namespace ostik::py

@@ -4,6 +4,9 @@
 
 #include <Python.h>
 
+#include <optional>
+#include <string_view>
+
 namespace ostik::py {
 
 struct Signature {
@@ -41,5 +44,10 @@ void prefix_argument_error(const char* name);
 
 // Sets TypeError "argument 'NAME': 'T' object cannot be converted to 'WANT'".
 void raise_cannot_convert(const char* name, PyObject* obj, const char* want);
+
+// The UTF-8 of the str argument NAME, which lives as long as `obj`. Nothing,
+// with the error set, when `obj` is not a str (raise_cannot_convert's
+// TypeError, naming `want`) or has no UTF-8 form.
+std::optional<std::string_view> str_argument(PyObject* obj, const char* name, const char* want = "str");
 
 }  // namespace ostik::py

@@ -371,14 +371,9 @@ constexpr Signature entries_name_sig{"Guard.entries_name", entries_name_params, 
 PyObject* guard_entries_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* tool;
     if (!parse_args(entries_name_sig, args, nargs, kwnames, &tool)) return nullptr;
-    if (!PyUnicode_Check(tool)) {
-        raise_cannot_convert("tool", tool, "str");
-        return nullptr;
-    }
-    Py_ssize_t n = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(tool, &n);
+    const auto text = str_argument(tool, "tool");
     if (!text) return nullptr;
-    return PyBool_FromLong(as_guard(self)->guard->entries_name(std::string_view(text, static_cast<std::size_t>(n))));
+    return PyBool_FromLong(as_guard(self)->guard->entries_name(*text));
 }
 
 PyObject* guard_argument_rules(PyObject* self, void*) {

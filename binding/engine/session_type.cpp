@@ -238,15 +238,10 @@ bool read_some_arguments(PyObject* args, const KnownTool& known, ostik::ToolCall
 std::optional<ostik::ToolCall> read_call(PyObject* self, PyObject* tool, PyObject* args, bool call_id,
                                          std::optional<std::uint32_t>& slot, bool make_slot,
                                          std::optional<GuardSession::CallFingerprint>* print = nullptr) {
-    if (!PyUnicode_Check(tool)) {
-        raise_cannot_convert("tool", tool, "str");
-        return std::nullopt;
-    }
-    Py_ssize_t len = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(tool, &len);
+    const auto text = str_argument(tool, "tool");
     if (!text) return std::nullopt;
     ostik::ToolCall call;
-    call.tool.assign(text, static_cast<std::size_t>(len));
+    call.tool.assign(*text);
     const auto known = tool_slot_of(self, tool, call.tool, make_slot);
     if (!known) return std::nullopt;
     slot = known->slot;
@@ -278,14 +273,9 @@ std::optional<ostik::ToolCall> read_call(PyObject* self, PyObject* tool, PyObjec
 // A call id: a str, or None for none.
 bool read_call_id(PyObject* obj, std::optional<std::string>& out) {
     if (!obj || obj == Py_None) return true;
-    if (!PyUnicode_Check(obj)) {
-        raise_cannot_convert("call_id", obj, "str");
-        return false;
-    }
-    Py_ssize_t len = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(obj, &len);
+    const auto text = str_argument(obj, "call_id");
     if (!text) return false;
-    out.emplace(text, static_cast<std::size_t>(len));
+    out.emplace(*text);
     return true;
 }
 
@@ -447,25 +437,17 @@ constexpr Signature deny_sig{"Session.deny", deny_params, 2, 1};
 
 PyObject* resolve_call(PyObject* self, PyObject* id_obj, bool approved, PyObject* reason_obj) {
     return session_entry([&]() -> PyObject* {
-        if (!PyUnicode_Check(id_obj)) {
-            raise_cannot_convert("call_id", id_obj, "str");
-            return nullptr;
-        }
-        std::optional<std::string> call_id, reason;
-        if (!read_call_id(id_obj, call_id)) return nullptr;
+        const auto call_id = str_argument(id_obj, "call_id");
+        if (!call_id) return nullptr;
+        std::optional<std::string> reason;
         if (reason_obj && reason_obj != Py_None) {
-            if (!PyUnicode_Check(reason_obj)) {
-                raise_cannot_convert("reason", reason_obj, "str");
-                return nullptr;
-            }
-            Py_ssize_t len = 0;
-            const char* text = PyUnicode_AsUTF8AndSize(reason_obj, &len);
+            const auto text = str_argument(reason_obj, "reason");
             if (!text) return nullptr;
-            reason.emplace(text, static_cast<std::size_t>(len));
+            reason.emplace(*text);
         }
         std::optional<double> now;
         if (!session_time(self, now)) return nullptr;
-        auto decision = session_of(self).resolve(*call_id, approved, reason, now);
+        auto decision = session_of(self).resolve(std::string(*call_id), approved, reason, now);
         if (!decision) return raise_check_error(decision.error());
         return new_session_decision(std::move(*decision), self);
     });
@@ -509,20 +491,12 @@ constexpr Signature unjudged_sig{"Session._unjudged", unjudged_params, 2, 2};
 PyObject* session_unjudged(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* argv[2];
     if (!parse_args(unjudged_sig, args, nargs, kwnames, argv)) return nullptr;
-    for (int i = 0; i < 2; ++i) {
-        if (!PyUnicode_Check(argv[i])) {
-            raise_cannot_convert(unjudged_params[i], argv[i], "str");
-            return nullptr;
-        }
-    }
-    Py_ssize_t tool_len = 0, reason_len = 0;
-    const char* tool = PyUnicode_AsUTF8AndSize(argv[0], &tool_len);
+    const auto tool = str_argument(argv[0], unjudged_params[0]);
     if (!tool) return nullptr;
-    const char* reason = PyUnicode_AsUTF8AndSize(argv[1], &reason_len);
+    const auto reason = str_argument(argv[1], unjudged_params[1]);
     if (!reason) return nullptr;
     return session_entry([&]() -> PyObject* {
-        auto noted = session_of(self).note_unjudged(std::string_view(tool, static_cast<std::size_t>(tool_len)),
-                                                    std::string_view(reason, static_cast<std::size_t>(reason_len)));
+        auto noted = session_of(self).note_unjudged(*tool, *reason);
         if (!noted) return raise_check_error(noted.error());
         Py_RETURN_NONE;
     });
@@ -639,30 +613,20 @@ PyObject* session_refusal(PyObject* self, PyObject* const* args, Py_ssize_t narg
     if (!parse_args(refusal_sig, args, nargs, kwnames, argv)) return nullptr;
     PyObject* reason = argv[0];
     PyObject* tool = argv[1];
-    if (!PyUnicode_Check(reason)) {
-        raise_cannot_convert("reason", reason, "str");
-        return nullptr;
-    }
-    if (tool && tool != Py_None && !PyUnicode_Check(tool)) {
-        raise_cannot_convert("tool", tool, "str");
-        return nullptr;
-    }
-    Py_ssize_t len = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(reason, &len);
+    const auto text = str_argument(reason, "reason");
     if (!text) return nullptr;
-    Py_ssize_t tool_len = 0;
-    const char* tool_text = tool && tool != Py_None ? PyUnicode_AsUTF8AndSize(tool, &tool_len) : "";
-    if (!tool_text) return nullptr;
+    std::optional<std::string_view> tool_text{std::in_place};
+    if (tool && tool != Py_None && !(tool_text = str_argument(tool, "tool"))) return nullptr;
     return session_entry([&]() -> PyObject* {
         ostik::GuardDecision d;
         d.verdict = Verdict::blocked;
         d.step = session_of(self).steps();
-        d.tool.assign(tool_text, static_cast<std::size_t>(tool_len));
+        d.tool.assign(*tool_text);
         ostik::RuleEvaluation& e = d.failures.emplace_back();
         e.rule_id = "on_error";
         e.rule_type = "on_error";
         e.passed = false;
-        e.explanation.assign(text, static_cast<std::size_t>(len));
+        e.explanation.assign(*text);
         d.message = "The arguments of '" + d.tool + "' cannot be checked (" + e.explanation + "); call it with other values.";
         return new_decision(std::move(d));
     });

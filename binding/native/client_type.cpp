@@ -33,14 +33,9 @@ PyObject* open_client(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
     std::unique_ptr<ostik::TraceWriter> writer;
     if (trace_file && trace_file != Py_None) {
-        if (!PyUnicode_Check(trace_file)) {
-            raise_cannot_convert("trace_file", trace_file, "PyString");
-            return nullptr;
-        }
-        Py_ssize_t len = 0;
-        const char* path = PyUnicode_AsUTF8AndSize(trace_file, &len);
+        const auto path = str_argument(trace_file, "trace_file", "PyString");
         if (!path) return nullptr;
-        auto opened = ostik::TraceWriter::open(std::string_view(path, static_cast<std::size_t>(len)));
+        auto opened = ostik::TraceWriter::open(*path);
         if (!opened) {
             set_error(PyExc_RuntimeError, "Failed to open trace file: " + opened.error());
             return nullptr;
