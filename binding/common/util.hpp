@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <iterator>
 #include <string>
 #include <string_view>
 
@@ -23,6 +24,21 @@ inline void set_error(PyObject* type, std::string_view message) {
 // A str made from UTF-8 text the core produced.
 inline OwnedRef make_str(std::string_view s) {
     return OwnedRef::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+
+// A list of str made from UTF-8 texts the core produced (anything a
+// std::string_view is made from), or null with the exception set.
+template <class Texts>
+OwnedRef make_str_list(const Texts& texts) {
+    OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(std::size(texts))));
+    if (!list) return list;
+    Py_ssize_t i = 0;
+    for (const auto& text : texts) {
+        OwnedRef item = make_str(std::string_view(text));
+        if (!item) return OwnedRef();
+        PyList_SET_ITEM(list.get(), i++, item.release());
+    }
+    return list;
 }
 
 // A class whose doc slot carries only its text signature would read as

@@ -286,19 +286,9 @@ OwnedRef rule_dict(const ArgumentRuleInfo& rule, const ArgumentRuleCount* counts
     auto set = [&](const char* key, OwnedRef value) {
         return value && PyDict_SetItemString(d.get(), key, value.get()) == 0;
     };
-    auto texts = [](const auto& items) {
-        OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
-        if (!list) return list;
-        for (std::size_t i = 0; i < items.size(); ++i) {
-            OwnedRef item = make_str(std::string_view(items[i]));
-            if (!item) return OwnedRef();
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
-        }
-        return list;
-    };
     if (!set("rule_id", make_str(rule.rule_id)) || !set("rule_type", make_str(rule.rule_type)) ||
-        !set("tool", make_str(rule.tool)) || !set("arguments", texts(rule.arguments)) ||
-        !set("operators", texts(rule.operators)))
+        !set("tool", make_str(rule.tool)) || !set("arguments", make_str_list(rule.arguments)) ||
+        !set("operators", make_str_list(rule.operators)))
         return {};
     if (counts && (!set("reached", OwnedRef::steal(PyLong_FromUnsignedLongLong(counts->reached))) ||
                    !set("violated", OwnedRef::steal(PyLong_FromUnsignedLongLong(counts->violated)))))
@@ -441,15 +431,7 @@ PyObject* guard_policy_getter(PyObject* self, void*) {
 
 PyObject* guard_rule_ids(PyObject* self, void*) {
     return entry_point([&]() -> PyObject* {
-        const std::vector<std::string> ids = as_guard(self)->guard->sequence_rule_ids();
-        OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));
-        if (!list) return nullptr;
-        for (std::size_t i = 0; i < ids.size(); ++i) {
-            OwnedRef id = make_str(ids[i]);
-            if (!id) return nullptr;
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), id.release());
-        }
-        return list.release();
+        return make_str_list(as_guard(self)->guard->sequence_rule_ids()).release();
     });
 }
 
@@ -599,15 +581,8 @@ PyObject* entry_list(const ostik::Guard& guard, const ArgumentRuleCount* counts)
         auto set = [&](const char* key, OwnedRef value) {
             return value && PyDict_SetItemString(d.get(), key, value.get()) == 0;
         };
-        OwnedRef tools = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(entries[i].tools.size())));
-        if (!tools) return nullptr;
-        for (std::size_t j = 0; j < entries[i].tools.size(); ++j) {
-            OwnedRef name = make_str(entries[i].tools[j]);
-            if (!name) return nullptr;
-            PyList_SET_ITEM(tools.get(), static_cast<Py_ssize_t>(j), name.release());
-        }
         if (!set("rule_id", make_str(entries[i].rule_id)) || !set("rule_type", make_str(entries[i].rule_type)) ||
-            !set("tools", std::move(tools))) {
+            !set("tools", make_str_list(entries[i].tools))) {
             return nullptr;
         }
         if (counts && (!set("reached", OwnedRef::steal(PyLong_FromUnsignedLongLong(counts[i].reached))) ||

@@ -78,15 +78,7 @@ PyObject* judgement_end_failures(PyObject* self, void*) {
 
 PyObject* judgement_blocking_rules(PyObject* self, void*) {
     return entry_point([&]() -> PyObject* {
-        const auto& ids = judgement_of(self).blocking_rules();
-        OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));
-        if (!list) return nullptr;
-        for (std::size_t i = 0; i < ids.size(); ++i) {
-            PyObject* item = make_str(ids[i]).release();
-            if (!item) return nullptr;
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-        }
-        return list.release();
+        return make_str_list(judgement_of(self).blocking_rules()).release();
     });
 }
 

@@ -467,15 +467,7 @@ PyObject* session_deny(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 
 PyObject* session_pending(PyObject* self, void*) {
     return session_entry([&]() -> PyObject* {
-        const std::vector<std::string> ids = session_of(self).pending();
-        OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));
-        if (!list) return nullptr;
-        for (std::size_t i = 0; i < ids.size(); ++i) {
-            OwnedRef id = make_str(ids[i]);
-            if (!id) return nullptr;
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), id.release());
-        }
-        return list.release();
+        return make_str_list(session_of(self).pending()).release();
     });
 }
 

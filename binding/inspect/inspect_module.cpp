@@ -18,21 +18,11 @@ namespace {
 
 using ostik::py::from_value;
 using ostik::py::make_str;
+using ostik::py::make_str_list;
 using ostik::py::OwnedRef;
 
 bool set_item(PyObject* dict, const char* key, OwnedRef value) {
     return value && PyDict_SetItemString(dict, key, value.get()) == 0;
-}
-
-OwnedRef from_names(const ostik::NameList& names) {
-    OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
-    if (!list) return list;
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        OwnedRef s = make_str(names[i]);
-        if (!s) return {};
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s.release());
-    }
-    return list;
 }
 
 template <class Map, class Convert>
@@ -60,7 +50,7 @@ struct RuleToDict {
     }
     bool operator()(const ostik::rule::NeverAfter& r) { return text("trigger", r.trigger) && text("forbidden", r.forbidden); }
     bool operator()(const ostik::rule::Sequence& r) {
-        return set_item(d, "tools", from_names(r.tools)) && set_item(d, "strict", OwnedRef::borrow(r.strict ? Py_True : Py_False));
+        return set_item(d, "tools", make_str_list(r.tools)) && set_item(d, "strict", OwnedRef::borrow(r.strict ? Py_True : Py_False));
     }
     bool operator()(const ostik::rule::Blocklist& r) { return text("pattern", r.pattern); }
 };
@@ -78,7 +68,7 @@ OwnedRef policy_to_dict(const ostik::Policy& p) {
     OwnedRef tools = OwnedRef::steal(PyDict_New());
     OwnedRef rules = OwnedRef::steal(PyList_New(0));
     if (!tools || !rules) return {};
-    auto names = [](const NameList& n) { return from_names(n); };
+    auto names = [](const NameList& n) { return make_str_list(n); };
     auto name_map = [&](const auto& m) { return from_map(m, names); };
     auto constraints = [&](const auto& m) {
         return from_map(m, [](const auto& inner) { return from_map(inner, [](const Value& v) { return from_value(v); }); });
@@ -106,7 +96,7 @@ OwnedRef policy_to_dict(const ostik::Policy& p) {
         if (!asks) return {};
         for (const AskEntry& e : p.ask) {
             OwnedRef ad = OwnedRef::steal(PyDict_New());
-            if (!ad || !set_item(ad.get(), "tool", from_names(e.tools)) ||
+            if (!ad || !set_item(ad.get(), "tool", make_str_list(e.tools)) ||
                 !set_item(ad.get(), "args", optional_of(e.args, [](const auto& m) {
                     return from_map(m, [](const Value& v) { return from_value(v); });
                 })) ||
@@ -121,7 +111,7 @@ OwnedRef policy_to_dict(const ostik::Policy& p) {
         for (const LimitEntry& e : p.limits) {
             OwnedRef ld = OwnedRef::steal(PyDict_New());
             auto count = [](std::uint64_t n) { return OwnedRef::steal(PyLong_FromUnsignedLongLong(n)); };
-            if (!ld || !set_item(ld.get(), "tool", from_names(e.tools.empty() ? NameList{"*"} : e.tools)) ||
+            if (!ld || !set_item(ld.get(), "tool", make_str_list(e.tools.empty() ? NameList{"*"} : e.tools)) ||
                 !set_item(ld.get(), "max", optional_of(e.max, count)) ||
                 !set_item(ld.get(), "per", e.per ? make_str(e.per_text) : OwnedRef::borrow(Py_None)) ||
                 !set_item(ld.get(), "repeat", optional_of(e.repeat, count)) || PyList_Append(limits.get(), ld.get()) < 0)
@@ -148,7 +138,7 @@ OwnedRef policy_to_dict(const ostik::Policy& p) {
         for (const FlowEntry& e : p.flows) {
             OwnedRef fd = OwnedRef::steal(PyDict_New());
             auto count = [](std::uint64_t n) { return OwnedRef::steal(PyLong_FromUnsignedLongLong(n)); };
-            if (!fd || !set_item(fd.get(), "from", from_names(e.from)) || !set_item(fd.get(), "to", from_names(e.to)) ||
+            if (!fd || !set_item(fd.get(), "from", make_str_list(e.from)) || !set_item(fd.get(), "to", make_str_list(e.to)) ||
                 !set_item(fd.get(), "min_length", optional_of(e.min_length, count)) ||
                 !set_item(fd.get(), "args", optional_of(e.args, names)) ||
                 !set_item(fd.get(), "effect", make_str(e.ask ? "ask" : "block")) ||
