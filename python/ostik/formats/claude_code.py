@@ -27,7 +27,7 @@ from __future__ import annotations
 from typing import Any
 
 from ostik.formats.anthropic import tool_results
-from ostik.formats.reading import (Reading, Source, Step, child, item, line_place, read_as, shown, step,
+from ostik.formats.reading import (Reading, Source, Step, child, item, read_as, records, shown, step,
                                    timestamp_seconds)
 from ostik.formats.json_text import JsonSource
 from ostik.formats.trace_files import Trace
@@ -93,15 +93,8 @@ def read(source: Source) -> list[list[Step]]:
 
 def traces_from(source: JsonSource, reading: Reading) -> list[Trace]:
     chains = _Chains(source.name)
-    if source.lines is None:
-        document = source.document
-        if not isinstance(document, list):
-            reading.wrong("", "a Claude Code session (JSON lines, or an array of its lines)", document)
-        for index, value in enumerate(document):
-            _line(value, item("", index), reading, chains)
-    else:
-        for number, value in source.lines:
-            _line(value, line_place(number), reading, chains)
+    for value, place in records(source, reading, "a Claude Code session (JSON lines, or an array of its lines)"):
+        _line(value, place, reading, chains)
     return [trace for trace in chains.traces if trace is chains.main or trace.steps] or [chains.main]
 
 

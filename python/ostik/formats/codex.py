@@ -23,7 +23,7 @@ from __future__ import annotations
 import json
 from typing import Any
 
-from ostik.formats.reading import (Reading, Source, Step, child, item, line_place, read_as, shown, step,
+from ostik.formats.reading import (Reading, Source, Step, child, read_as, records, shown, step,
                                    timestamp_seconds)
 from ostik.formats.json_text import JsonSource
 from ostik.formats.trace_files import Trace
@@ -42,15 +42,8 @@ def read(source: Source) -> list[list[Step]]:
 
 def traces_from(source: JsonSource, reading: Reading) -> list[Trace]:
     trace = Trace(source.name, [])
-    if source.lines is None:
-        document = source.document
-        if not isinstance(document, list):
-            reading.wrong("", "a Codex rollout (JSON lines, or an array of its lines)", document)
-        for index, value in enumerate(document):
-            _line(value, item("", index), reading, trace)
-    else:
-        for number, value in source.lines:
-            _line(value, line_place(number), reading, trace)
+    for value, place in records(source, reading, "a Codex rollout (JSON lines, or an array of its lines)"):
+        _line(value, place, reading, trace)
     return [trace]
 
 

@@ -65,6 +65,20 @@ def line_place(number: int) -> str:
     return f"line {number}: "
 
 
+def records(source: JsonSource, reading: Reading, expected: str) -> Iterator[tuple[Any, str]]:
+    """The records of a log written as JSON lines, or read as one array of its lines, each with its
+    place; a document that is not an array is `reading.wrong`, named as `expected`."""
+    if source.lines is None:
+        document = source.document
+        if not isinstance(document, list):
+            reading.wrong("", expected, document)
+        for index, value in enumerate(document):
+            yield value, item("", index)
+    else:
+        for number, value in source.lines:
+            yield value, line_place(number)
+
+
 def shown(place: str) -> str:
     """A place as a message shows it ("line 4", not "line 4: ")."""
     return place[:-2] if place.endswith(": ") else place

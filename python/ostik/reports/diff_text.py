@@ -15,7 +15,7 @@ from typing import TYPE_CHECKING, NamedTuple
 from ostik.formats.json_text import STDIN_NAME
 from ostik.formats.trace_files import STDIN
 from ostik.reports.escaping import printable
-from ostik.reports.text import Style
+from ostik.reports.text import Style, place_text
 
 if TYPE_CHECKING:
     from ostik._engine import _ChangedTrace, _DiffSummary, _EndFailure, _RuleChange, _TraceRef
@@ -31,12 +31,7 @@ class TracePlace(NamedTuple):
     place: str | None
 
     def text(self) -> str:
-        where = printable(self.file)
-        if self.line is not None:
-            where += f":{self.line}"
-        if self.place is not None:
-            where += f": {printable(self.place)}"
-        return where
+        return place_text(self.file, self.line, self.place)
 
 
 def trace_place_of(ref: _TraceRef, path: str) -> TracePlace:

@@ -272,14 +272,20 @@ def violation_text(violation: Violation) -> str:
     return text
 
 
-def trace_place(trace: TraceResult) -> str:
-    """Where a trace is: its file, and its line when the file holds several ("runs.jsonl:3")."""
-    where = printable(trace.file)
-    if trace.line is not None:
-        where += f":{trace.line}"
-    if trace.place is not None:
-        where += f": {printable(trace.place)}"
+def place_text(file: str, line: int | None, place: str | None) -> str:
+    """Where a trace is: its file, its line when the file holds several ("runs.jsonl:3"), and its
+    place within when it has one ("runs.jsonl: session b")."""
+    where = printable(file)
+    if line is not None:
+        where += f":{line}"
+    if place is not None:
+        where += f": {printable(place)}"
     return where
+
+
+def trace_place(trace: TraceResult) -> str:
+    """Where a trace is, as `place_text` writes it."""
+    return place_text(trace.file, trace.line, trace.place)
 
 
 def trace_line(trace: TraceResult, style: Style) -> str:
