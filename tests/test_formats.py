@@ -286,6 +286,13 @@ BROKEN = [
      "line 2: [1].params.name: expected the tool name (a string), found null"),
     ("mcp", "t.jsonl", "[" * 900 + "]" * 900 + "\n",
      "line 1: [0][0]: expected a JSON-RPC message (an object with \"jsonrpc\": \"2.0\"), found an array"),
+    # coding-agent logs: JSON lines, or one array of them
+    ("claude-code", "t.json", {"type": "assistant"},
+     "expected a Claude Code session (JSON lines, or an array of its lines), found an object"),
+    ("codex", "t.json", {"type": "response_item"},
+     "expected a Codex rollout (JSON lines, or an array of its lines), found an object"),
+    ("codex", "t.json", [{"type": "response_item"}, 3],
+     '[0].payload: missing, expected a response item (an object with "type")'),
     # ostik
     ("ostik", "t.jsonl", [{"tool": "a"}, "b"],
      "line 2: expected a JSON object (one step) or array (one trace), found a string"),
