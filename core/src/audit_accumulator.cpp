@@ -33,15 +33,6 @@ constexpr std::uint8_t plain_format_version = 1;
 
 const detail::ExplainPlan& plan_of(const AuditBasis& basis) { return basis.guard().explainer().plan(); }
 
-// Only the verdicts count here: the judgement's records are never built.
-struct VerdictOnly {
-    static constexpr bool failures_only = true;
-    void tool_check(ToolVerdict) {}
-    void argument(const detail::ArgumentFailure&) {}
-    void unjudged(const UnjudgedArguments&) {}
-    void rule(std::size_t, const detail::Outcome&) {}
-};
-
 }  // namespace
 
 AuditBasis::AuditBasis(Guard guard, PolicyKey key) : key_(std::move(key)), guard_(std::move(guard)) {}
@@ -100,14 +91,14 @@ std::expected<void, std::string> AuditAccumulator::add_trace(std::span<const std
     TraceState state(plan);
     std::optional<LanguageState> language;
     if (basis_->has_entries()) language.emplace(guard.arguments().language(), guard.max_tracked_bytes());
-    VerdictOnly sink;
+    detail::VerdictOnlySink sink;
     std::uint64_t blocked = 0, asked = 0;
     bool untimed = false;
     std::optional<std::uint64_t> first_block;
     std::size_t first_rule = 0;
     judge_recorded_steps(
         guard.arguments(), state, language ? &*language : nullptr, RecordedSteps{tools, args, times, unjudged, {}, results},
-        [&](std::uint64_t) -> VerdictOnly& { return sink; },
+        [&](std::uint64_t) -> detail::VerdictOnlySink& { return sink; },
         [&](std::uint64_t step, std::uint32_t, const StepVerdict& verdict, const EntryStep& entry) {
             asked += entry.ask || entry.ask_flow;
             untimed = untimed || entry.windows_unjudged;

@@ -35,15 +35,6 @@ std::uint8_t version_of(const CoverageBasis& basis) {
     return basis.counts_entries() ? format_version : plain_format_version;
 }
 
-// Only the verdicts count here: the judgement's records are never built.
-struct VerdictOnly {
-    static constexpr bool failures_only = true;
-    void tool_check(ToolVerdict) {}
-    void argument(const detail::ArgumentFailure&) {}
-    void unjudged(const UnjudgedArguments&) {}
-    void rule(std::size_t, const detail::Outcome&) {}
-};
-
 }  // namespace
 
 CoverageBasis::CoverageBasis(const Policy& policy, PolicyKey key)
@@ -115,7 +106,7 @@ std::expected<void, std::string> CoverageAccumulator::add_traces(std::span<const
         const std::span<const std::size_t> bounds = ends.empty() ? std::span<const std::size_t>(one) : ends;
         std::size_t first = 0, next_unjudged = 0;
         std::vector<std::uint64_t> in_trace;
-        VerdictOnly sink;
+        detail::VerdictOnlySink sink;
         for (const std::size_t end : bounds) {
             in_trace.clear();
             while (next_unjudged < unjudged.size() && unjudged[next_unjudged] < end) {
@@ -131,7 +122,7 @@ std::expected<void, std::string> CoverageAccumulator::add_traces(std::span<const
                                               {},
                                               results.empty() ? results : results.subspan(first, n)};
             detail::judge_recorded_steps(
-                guard.arguments(), state, &language, steps, [&](std::uint64_t) -> VerdictOnly& { return sink; },
+                guard.arguments(), state, &language, steps, [&](std::uint64_t) -> detail::VerdictOnlySink& { return sink; },
                 [](std::uint64_t, std::uint32_t, const detail::StepVerdict&, const detail::EntryStep&) {},
                 entries.data());
             first = end;

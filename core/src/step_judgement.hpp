@@ -28,6 +28,16 @@
 
 namespace ostik::detail {
 
+// A sink for whom only the verdict counts: no record of the judgement is
+// built.
+struct VerdictOnlySink {
+    static constexpr bool failures_only = true;
+    void tool_check(ToolVerdict) {}
+    void argument(const ArgumentFailure&) {}
+    void unjudged(const UnjudgedArguments&) {}
+    void rule(std::size_t, const Outcome&) {}
+};
+
 struct StepVerdict {
     Verdict verdict = Verdict::allowed;
     std::size_t blocked_by = 0;  // id index into ExplainPlan::ids; only when blocked
