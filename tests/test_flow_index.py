@@ -138,6 +138,34 @@ def test_long_results_and_runs_at_every_window_of_the_args(flows_guard, seed):
                 assert len(matched) >= n and matched in sent
 
 
+@pytest.mark.parametrize("sizes", [
+    [300_000] * 12,                # the text outgrows the heap, then its mapping, several times
+    [5, 2_500_000, 7, 1_200_000],  # a small start, then one piece past the mapping at once
+])
+def test_megabytes_of_results_keep_every_piece_in_reach(write_policy, sizes):
+    """Results of megabytes, so that the recorded text and the tables move to
+    mappings of their own and grow there: runs at the start, end and middle
+    of every result, the first one's too, are still found afterwards, and in
+    a resumed session, whose bytes are the same."""
+    g = ostik.Guard.from_file(write_policy('version: "1"\nflows:\n  - {from: read_file, to: send12, min_length: 12}\n'))
+    rng = random.Random(len(sizes))
+    results = [rng.randbytes(n).translate(bytes(b"abcdefghijklmnopqrstuvwxyz0123456789"[i % 36]
+                                               for i in range(256))).decode() for n in sizes]
+    s = g.session()
+    for i, r in enumerate(results):
+        s.check("read_file", None, call_id=f"r{i}")
+        s.record_result(f"r{i}", r)
+    resumed = g.resume(s.to_bytes())
+    assert resumed.to_bytes() == s.to_bytes()
+    for session in (s, resumed):
+        for r in results:
+            for at in {0, len(r) // 2, max(0, len(r) - 12)}:
+                run = r[at:at + 12]
+                verdict = "blocked" if len(run) == 12 else "allowed"
+                assert session.peek("send12", {"text": "_" + run + "_"}).verdict == verdict
+        assert session.peek("send12", {"text": "_" * 40}).verdict == "allowed"
+
+
 @pytest.mark.parametrize("result, sent, verdict", [
     ("x" * 5000 + "caf\u00e9-au-lait-1234", "cafe\u0301-au-lait", "blocked"),  # NFD args, NFC result
     ("x" * 5000 + "cafe\u0301-au-lait-1234", "caf\u00e9-au-lait", "blocked"),  # NFC args, NFD result
