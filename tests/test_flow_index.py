@@ -264,3 +264,76 @@ def test_the_bound_is_validated(write_policy, value, error, message):
     assert str(e.value) == message
     with pytest.raises(TypeError, match="positional"):
         ostik.Guard.from_file(path, 100)  # type: ignore[misc]
+
+
+# ---- a str result is read in place: the same as any other result ----
+
+class Text(str):
+    """A str subclass: converted as a value, the general way."""
+
+
+EQUIVALENCE_POLICY = """
+version: "1"
+labels:
+  private: [read_file]
+taint:
+  - label: secret
+    result: {matches: 'sk-[0-9]{4}'}
+flows:
+  - {from: private, to: send, min_length: 8}
+  - {from: secret, to: post, effect: ask}
+  - {from: secret, to: send, min_length: 6}
+"""
+
+
+@pytest.mark.parametrize("results", [
+    ["plain ascii text, long enough", "sk-1234 and more"],
+    ["caf\u00e9 au lait, tr\u00e8s bien", "cafe\u0301 au lait NFD", "日本語のテキストです" * 50],
+    ["", "x" * 3000, "\U0001d11e" * 20],
+])
+@pytest.mark.parametrize("traced", [False, True])
+def test_str_results_read_in_place_match_the_general_path(write_policy, tmp_path, results, traced):
+    """Sessions given each result as a str and as a str subclass make the same
+    decisions, bytes and trace file."""
+    g = ostik.Guard.from_file(write_policy(EQUIVALENCE_POLICY))
+    sessions, files = [], []
+    for kind in (str, Text):
+        path = tmp_path / f"{kind.__name__}.jsonl"
+        s = g.session(trace_file=str(path), clock=lambda: 5.0) if traced else g.session()
+        for i, r in enumerate(results):
+            s.check("read_file", None, call_id=f"r{i}")
+            s.record_result(f"r{i}", kind(r), is_error=i == 1)
+        s.check("fetch", None, call_id="f")
+        s.record_result("f", kind("sk-9876"))
+        sessions.append(s)
+        files.append(path)
+    fast, general = sessions
+    sent = [r[2:14] for r in results] + ["unrelated words", "sk-9876"]
+    verdicts = set()
+    for tool in ("send", "post"):
+        for text in sent:
+            a, b = (s.peek(tool, {"text": text}) for s in sessions)
+            assert (a.verdict, a.reason, a.failures) == (b.verdict, b.reason, b.failures)
+            verdicts.add(a.verdict)
+    assert verdicts == {"allowed", "blocked", "ask"}
+    assert fast.to_bytes() == general.to_bytes()
+    if traced:
+        assert files[0].read_bytes() == files[1].read_bytes()
+        assert files[0].read_bytes().count(b'"result_of"') == len(results) + 1
+
+
+@pytest.mark.parametrize("traced", [False, True])
+def test_str_results_that_cannot_be_recorded_fail_alike(write_policy, tmp_path, traced):
+    g = ostik.Guard.from_file(write_policy(EQUIVALENCE_POLICY))
+    errors = []
+    for kind in (str, Text):
+        s = g.session(trace_file=str(tmp_path / f"{kind.__name__}.jsonl")) if traced else g.session()
+        s.check("read_file", None, call_id="r")
+        for call, result in (("r", "bad \ud800 surrogate"), ("nope", "text"), ("nope", "caf\u00e9")):
+            with pytest.raises(ValueError) as e:
+                s.record_result(call, kind(result))
+            errors.append(str(e.value))
+        assert s.check("send", {"text": "bad  surrogate"}).verdict == "allowed"
+    assert errors[:3] == errors[3:]
+    assert errors[0].startswith("the result cannot be recorded: ")
+    assert errors[1] == "no result can be recorded for call 'nope': it is no call of this session"
