@@ -138,6 +138,34 @@ def test_long_results_and_runs_at_every_window_of_the_args(flows_guard, seed):
                 assert len(matched) >= n and matched in sent
 
 
+@pytest.mark.parametrize("sizes", [
+    [300_000] * 12,                # the text outgrows the heap, then its mapping, several times
+    [5, 2_500_000, 7, 1_200_000],  # a small start, then one piece past the mapping at once
+])
+def test_megabytes_of_results_keep_every_piece_in_reach(write_policy, sizes):
+    """Results of megabytes, so that the recorded text and the tables move to
+    mappings of their own and grow there: runs at the start, end and middle
+    of every result, the first one's too, are still found afterwards, and in
+    a resumed session, whose bytes are the same."""
+    g = ostik.Guard.from_file(write_policy('version: "1"\nflows:\n  - {from: read_file, to: send12, min_length: 12}\n'))
+    rng = random.Random(len(sizes))
+    results = [rng.randbytes(n).translate(bytes(b"abcdefghijklmnopqrstuvwxyz0123456789"[i % 36]
+                                               for i in range(256))).decode() for n in sizes]
+    s = g.session()
+    for i, r in enumerate(results):
+        s.check("read_file", None, call_id=f"r{i}")
+        s.record_result(f"r{i}", r)
+    resumed = g.resume(s.to_bytes())
+    assert resumed.to_bytes() == s.to_bytes()
+    for session in (s, resumed):
+        for r in results:
+            for at in {0, len(r) // 2, max(0, len(r) - 12)}:
+                run = r[at:at + 12]
+                verdict = "blocked" if len(run) == 12 else "allowed"
+                assert session.peek("send12", {"text": "_" + run + "_"}).verdict == verdict
+        assert session.peek("send12", {"text": "_" * 40}).verdict == "allowed"
+
+
 @pytest.mark.parametrize("result, sent, verdict", [
     ("x" * 5000 + "caf\u00e9-au-lait-1234", "cafe\u0301-au-lait", "blocked"),  # NFD args, NFC result
     ("x" * 5000 + "cafe\u0301-au-lait-1234", "caf\u00e9-au-lait", "blocked"),  # NFC args, NFD result
@@ -236,3 +264,76 @@ def test_the_bound_is_validated(write_policy, value, error, message):
     assert str(e.value) == message
     with pytest.raises(TypeError, match="positional"):
         ostik.Guard.from_file(path, 100)  # type: ignore[misc]
+
+
+# ---- a str result is read in place: the same as any other result ----
+
+class Text(str):
+    """A str subclass: converted as a value, the general way."""
+
+
+EQUIVALENCE_POLICY = """
+version: "1"
+labels:
+  private: [read_file]
+taint:
+  - label: secret
+    result: {matches: 'sk-[0-9]{4}'}
+flows:
+  - {from: private, to: send, min_length: 8}
+  - {from: secret, to: post, effect: ask}
+  - {from: secret, to: send, min_length: 6}
+"""
+
+
+@pytest.mark.parametrize("results", [
+    ["plain ascii text, long enough", "sk-1234 and more"],
+    ["caf\u00e9 au lait, tr\u00e8s bien", "cafe\u0301 au lait NFD", "日本語のテキストです" * 50],
+    ["", "x" * 3000, "\U0001d11e" * 20],
+])
+@pytest.mark.parametrize("traced", [False, True])
+def test_str_results_read_in_place_match_the_general_path(write_policy, tmp_path, results, traced):
+    """Sessions given each result as a str and as a str subclass make the same
+    decisions, bytes and trace file."""
+    g = ostik.Guard.from_file(write_policy(EQUIVALENCE_POLICY))
+    sessions, files = [], []
+    for kind in (str, Text):
+        path = tmp_path / f"{kind.__name__}.jsonl"
+        s = g.session(trace_file=str(path), clock=lambda: 5.0) if traced else g.session()
+        for i, r in enumerate(results):
+            s.check("read_file", None, call_id=f"r{i}")
+            s.record_result(f"r{i}", kind(r), is_error=i == 1)
+        s.check("fetch", None, call_id="f")
+        s.record_result("f", kind("sk-9876"))
+        sessions.append(s)
+        files.append(path)
+    fast, general = sessions
+    sent = [r[2:14] for r in results] + ["unrelated words", "sk-9876"]
+    verdicts = set()
+    for tool in ("send", "post"):
+        for text in sent:
+            a, b = (s.peek(tool, {"text": text}) for s in sessions)
+            assert (a.verdict, a.reason, a.failures) == (b.verdict, b.reason, b.failures)
+            verdicts.add(a.verdict)
+    assert verdicts == {"allowed", "blocked", "ask"}
+    assert fast.to_bytes() == general.to_bytes()
+    if traced:
+        assert files[0].read_bytes() == files[1].read_bytes()
+        assert files[0].read_bytes().count(b'"result_of"') == len(results) + 1
+
+
+@pytest.mark.parametrize("traced", [False, True])
+def test_str_results_that_cannot_be_recorded_fail_alike(write_policy, tmp_path, traced):
+    g = ostik.Guard.from_file(write_policy(EQUIVALENCE_POLICY))
+    errors = []
+    for kind in (str, Text):
+        s = g.session(trace_file=str(tmp_path / f"{kind.__name__}.jsonl")) if traced else g.session()
+        s.check("read_file", None, call_id="r")
+        for call, result in (("r", "bad \ud800 surrogate"), ("nope", "text"), ("nope", "caf\u00e9")):
+            with pytest.raises(ValueError) as e:
+                s.record_result(call, kind(result))
+            errors.append(str(e.value))
+        assert s.check("send", {"text": "bad  surrogate"}).verdict == "allowed"
+    assert errors[:3] == errors[3:]
+    assert errors[0].startswith("the result cannot be recorded: ")
+    assert errors[1] == "no result can be recorded for call 'nope': it is no call of this session"

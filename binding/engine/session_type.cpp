@@ -19,6 +19,7 @@
 #include "../common/ref.hpp"
 #include "../common/report_str.hpp"
 #include "../common/step_reader.hpp"
+#include "../common/str_utf8.hpp"
 #include "../common/util.hpp"
 #include "call_arguments.hpp"
 #include "engine.hpp"
@@ -387,6 +388,30 @@ PyObject* session_peek(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 constexpr const char* record_params[] = {"call_id_or_step", "result", "is_error"};
 constexpr Signature record_sig{"Session.record_result", record_params, 3, 2, 2};
 
+// Records `obj` as the result of `ref`: a str's text as it lies (the core
+// builds no Value of it unless a trace file needs one), anything else
+// converted first. Nothing, with the error raised, when it cannot be.
+std::optional<std::expected<void, GuardSession::ResultError>> record_session_result(GuardSession& session,
+                                                                                 const GuardSession::CallRef& ref,
+                                                                                 PyObject* obj, bool is_error) {
+    if (PyUnicode_CheckExact(obj)) {
+        if (PyUnicode_IS_ASCII(obj)) return session.record_text_result(ref, ascii_text(obj), is_error);
+        std::string utf8;
+        bool encoded = false;
+        utf8.resize_and_overwrite(4 * static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)), [&](char* p, std::size_t) {
+            char* end = put_str_utf8<false>(p, obj);
+            encoded = end != nullptr;
+            return encoded ? static_cast<std::size_t>(end - p) : std::size_t{0};
+        });
+        if (encoded) return session.record_text_result(ref, utf8, is_error);
+        // A str with no UTF-8 form: the conversion below raises its error.
+        PyErr_Clear();
+    }
+    auto result = result_value(obj);
+    if (!result) return std::nullopt;
+    return session.record_result(ref, *result, is_error);
+}
+
 PyObject* session_record_result(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* argv[3];
     if (!parse_args(record_sig, args, nargs, kwnames, argv)) return nullptr;
@@ -413,12 +438,12 @@ PyObject* session_record_result(PyObject* self, PyObject* const* args, Py_ssize_
             if (truth < 0) return nullptr;
             is_error = truth == 1;
         }
-        auto result = result_value(argv[1]);
-        if (!result) return nullptr;
-        auto recorded = session_of(self).record_result(ref, *result, is_error);
-        if (recorded) Py_RETURN_NONE;
+        auto recorded = record_session_result(session_of(self), ref, argv[1], is_error);
+        if (!recorded) return nullptr;
+        if (*recorded) Py_RETURN_NONE;
+        const auto& failed = *recorded;
         using Kind = ostik::GuardSession::ResultError::Kind;
-        const ostik::GuardSession::ResultError& e = recorded.error();
+        const ostik::GuardSession::ResultError& e = failed.error();
         if (e.kind == Kind::write && e.write_error) return raise_check_error(*e.write_error);
         OwnedRef shown = OwnedRef::steal(PyObject_Repr(which));
         if (!shown) return nullptr;

@@ -248,7 +248,7 @@ inline void FlowIndex::insert(Table& t, std::uint32_t key, std::uint32_t pos, st
 void FlowIndex::add_piece(std::uint32_t result, std::string_view text) {
     if (text.empty()) return;
     const auto start = static_cast<std::uint32_t>(arena_.size());
-    arena_ += text;
+    arena_.append(text);
     pieces_.push_back({start, static_cast<std::uint32_t>(arena_.size()), result});
     const std::uint32_t mask = results_[result].mask;
     const bool ascii = all_ascii(text);

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "huge_page_allocator.hpp"
+#include "mapped_bytes.hpp"
 
 namespace ostik::detail {
 
@@ -81,7 +82,7 @@ public:
         std::uint32_t result = 0;
     };
     std::span<const Piece> pieces() const { return pieces_; }
-    std::string_view text(const Piece& p) const { return std::string_view(arena_).substr(p.start, p.end - p.start); }
+    std::string_view text(const Piece& p) const { return arena_.view().substr(p.start, p.end - p.start); }
 
 private:
     struct Table {
@@ -101,7 +102,7 @@ private:
 
     std::uint32_t flows_ = 0;
     std::uint32_t words_ = 0;
-    std::string arena_;
+    MappedBytes arena_;  // the pieces, one after another
     std::vector<Piece> pieces_;
     std::vector<Result> results_;
     std::vector<std::vector<std::uint64_t>> masks_;  // distinct masks

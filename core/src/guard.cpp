@@ -331,9 +331,7 @@ void GuardSession::enter(std::uint32_t slot, ToolCall&& call, std::optional<doub
     if (keep_calls_) calls_.push_back(std::move(call));
 }
 
-std::expected<void, GuardSession::ResultError> GuardSession::record_result(const CallRef& call, const Value& result,
-                                                                          bool is_error) {
-    std::lock_guard lock(mutex_);
+std::expected<std::uint64_t, GuardSession::ResultError> GuardSession::result_step(const CallRef& call) const {
     std::uint64_t step = 0;
     if (call.call_id) {
         const auto it = remembered_.find(*call.call_id);
@@ -346,18 +344,42 @@ std::expected<void, GuardSession::ResultError> GuardSession::record_result(const
         step = call.step;
         if (step >= state_->steps()) return std::unexpected(ResultError{ResultError::Kind::unknown_call});
     }
-    const bool flows = language_->plan().has_flows();
-    if (flows && step >= step_slots_.size()) return std::unexpected(ResultError{ResultError::Kind::unknown_call});
+    if (language_->plan().has_flows() && step >= step_slots_.size()) {
+        return std::unexpected(ResultError{ResultError::Kind::unknown_call});
+    }
+    return step;
+}
+
+template <class Result>
+void GuardSession::record_flows(std::uint64_t step, const Result& result) {
+    if (!language_->plan().has_flows()) return;
+    const std::uint32_t slot = step_slots_[step];
+    const std::string& tool = state_->slot(slot).text.raw;
+    language_->record(language_->entries(slot, tool), step, tool, result);
+}
+
+std::expected<void, GuardSession::ResultError> GuardSession::record_result(const CallRef& call, const Value& result,
+                                                                          bool is_error) {
+    std::lock_guard lock(mutex_);
+    const auto step = result_step(call);
+    if (!step) return std::unexpected(step.error());
     if (writer_) {
-        write_result_line(line_, step, result, is_error);
+        write_result_line(line_, *step, result, is_error);
         if (auto written = write(line_); !written) {
             return std::unexpected(ResultError{ResultError::Kind::write, std::move(written.error())});
         }
     }
-    if (!flows) return {};
-    const std::uint32_t slot = step_slots_[step];
-    const std::string& tool = state_->slot(slot).text.raw;
-    language_->record(language_->entries(slot, tool), step, tool, result);
+    record_flows(*step, result);
+    return {};
+}
+
+std::expected<void, GuardSession::ResultError> GuardSession::record_text_result(const CallRef& call,
+                                                                               std::string_view text, bool is_error) {
+    if (writer_) return record_result(call, Value(text), is_error);
+    std::lock_guard lock(mutex_);
+    const auto step = result_step(call);
+    if (!step) return std::unexpected(step.error());
+    record_flows(*step, text);
     return {};
 }
 

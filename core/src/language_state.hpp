@@ -95,6 +95,12 @@ void for_each_string(const Value& v, std::string& path, F&& f) {
     }
 }
 
+// A result that is one string, as for_each_string walks Value(s).
+template <class F>
+void for_each_string(std::string_view s, std::string& path, F&& f) {
+    f(path, s);
+}
+
 class LanguageState {
 public:
     explicit LanguageState(const LanguagePlan& plan, std::uint64_t max_tracked_bytes = default_max_tracked_bytes)
@@ -180,7 +186,9 @@ public:
     // Records the result of the call at `step`, of `tool` (meeting `entries`):
     // the labels it earns, the taint flows it starts, the text the value
     // flows it feeds track.
-    void record(const ToolEntries& entries, std::uint64_t step, std::string_view tool, const Value& result) {
+    // `result`: a Value, or the text of a string result.
+    template <class Result>
+    void record(const ToolEntries& entries, std::uint64_t step, std::string_view tool, const Result& result) {
         if (!takes_results(entries)) return;
         thread_local std::string path;
         std::vector<char> earned(plan_->taints().size(), 0);

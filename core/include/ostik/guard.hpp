@@ -282,6 +282,10 @@ public:
     // earns, the taint flows it starts, the text value flows track. With a
     // trace file, a result line is written first (result_of: the step).
     std::expected<void, ResultError> record_result(const CallRef& call, const Value& result, bool is_error = false);
+    // The same for a result that is one string, Value(text), read where it
+    // lies: only a trace file's result line needs the Value built.
+    std::expected<void, ResultError> record_text_result(const CallRef& call, std::string_view text,
+                                                        bool is_error = false);
     // Whether record_result has a use for a result of `tool` (a flow follows
     // it, or a trace file records it); when not, it only checks the call.
     bool takes_results(std::string_view tool) const;
@@ -404,6 +408,11 @@ private:
                                                         const ToolCall& call) const;
     void remember(const std::string& call_id, const ToolCall& call, const SessionDecision& decision);
     std::expected<void, CheckError> write(const std::string& line);
+    // The step of the call a result is recorded for (mutex_ held).
+    std::expected<std::uint64_t, ResultError> result_step(const CallRef& call) const;
+    // Records a result (a Value, or a string's text) at `step` for the flows.
+    template <class Result>
+    void record_flows(std::uint64_t step, const Result& result);
 
     const std::shared_ptr<const Guard> guard_;
     const std::unique_ptr<TraceWriter> writer_;
