@@ -138,6 +138,51 @@ def test_long_results_and_runs_at_every_window_of_the_args(flows_guard, seed):
                 assert len(matched) >= n and matched in sent
 
 
+@pytest.mark.parametrize("seed", range(6))
+def test_windows_that_thousands_share_are_all_found(flows_guard, seed):
+    """Results made of a few short words, so that with a short window one key
+    is shared by thousands of windows with other text around them: a run is
+    found wherever it lies among them, and none that is not there."""
+    rng = random.Random(seed)
+    words = ["the", "a", "of", "tea", "toe", "at"]
+    results = [" ".join(rng.choice(words) for _ in range(rng.choice([40, 3000]))) for _ in range(3)]
+    s = flows_guard.session()
+    for i, r in enumerate(results):
+        s.check("read_file", None, call_id=f"r{i}")
+        s.record_result(f"r{i}", r)
+    for _ in range(40):
+        n = rng.choice([1, 3, 5, 8, 12])
+        if rng.random() < 0.5:
+            source = rng.choice(results)
+            at = rng.randint(0, len(source) - n)
+            sent = source[at:at + n + rng.randint(0, 6)].replace(" ", rng.choice(" _"))
+        else:
+            sent = "".join(rng.choice("theoaf _") for _ in range(rng.randint(n, 3 * n)))
+        expected = any(shares_run(r, sent, n) for r in results)
+        d = s.peek(f"send{n}", {"text": sent})
+        assert d.verdict == ("blocked" if expected else "allowed"), (n, sent, d.reason)
+        if expected:
+            context = d.failures[0].context
+            assert len(context["matched"]) >= n and context["matched"] in results[context["source_step"]]
+
+
+@pytest.mark.parametrize("n", [3, 5, 8, 12])
+def test_a_run_whose_windows_are_all_common_is_found(flows_guard, n):
+    """Every window of the secret first occurs a hundred times in other text
+    (more than a key keeps with it), the secret itself once, last."""
+    rng = random.Random(n)
+    secret = "abcdefghijklmnop"[:n]
+    window = (n + 1) // 2
+    noise = [secret[i:i + window] for i in range(n - window + 1)] * 100
+    rng.shuffle(noise)
+    text = "".join("".join(rng.choice("xyz") for _ in range(6)) + gram for gram in noise) + "xyz" + secret + "zyx"
+    s = flows_guard.session()
+    s.check("read_file", None)
+    s.record_result(0, text)
+    assert s.peek(f"send{n}", {"to": secret}).verdict == "blocked"
+    assert s.peek(f"send{n}", {"to": secret[:-1] + "q"}).verdict == "allowed"
+
+
 @pytest.mark.parametrize("sizes", [
     [300_000] * 12,                # the text outgrows the heap, then its mapping, several times
     [5, 2_500_000, 7, 1_200_000],  # a small start, then one piece past the mapping at once

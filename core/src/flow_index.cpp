@@ -64,6 +64,9 @@ constexpr std::uint64_t mix = 0x9E3779B97F4A7C15ull;
 // the core can have in flight).
 constexpr std::size_t ahead = 16;
 constexpr std::size_t near = 2;
+// How many windows of one key the slots keep; the key's others go to its
+// crowd, so that an insert's walk through a cluster stays short.
+constexpr std::uint32_t crowded = 8;
 // A check keeps the hashes of its next `ring` windows (ahead of them at most).
 constexpr std::size_t ring = 32;
 static_assert(ahead <= ring);
@@ -184,7 +187,10 @@ std::uint32_t FlowIndex::add_result(std::uint64_t step, std::string_view tool, c
 
 std::size_t FlowIndex::table_bytes() const {
     std::size_t n = 0;
-    for (const Table& t : tables_) n += (t.slots.size() + t.filter.size()) * sizeof(std::uint64_t);
+    for (const Table& t : tables_) {
+        n += (t.slots.size() + t.filter.size()) * sizeof(std::uint64_t);
+        for (const auto& [key, crowd] : t.crowds) n += sizeof(key) + sizeof(crowd) + crowd.capacity() * sizeof(std::uint32_t);
+    }
     return n;
 }
 
@@ -233,11 +239,20 @@ bool FlowIndex::redundant(std::uint32_t q, std::uint32_t pos, std::uint32_t byte
     return std::memcmp(arena_.data() + q - before, arena_.data() + pos - before, std::size_t{before} + after) == 0;
 }
 
+void FlowIndex::add_to_crowd(Table& t, std::uint32_t key, std::uint32_t pos) { t.crowds[key].push_back(pos); }
+
 inline void FlowIndex::insert(Table& t, std::uint32_t key, std::uint32_t pos, std::uint32_t bytes, std::uint32_t mask) {
     const std::size_t m = t.slots.size() - 1;
     std::size_t i = home(key, t.bits);
+    std::uint32_t same = 0;
     while (const std::uint64_t e = t.slots[i]) {
-        if ((e >> 32) == key && redundant(static_cast<std::uint32_t>(e) - 1, pos, bytes, mask, t.n)) return;
+        if ((e >> 32) == key) {
+            if (redundant(static_cast<std::uint32_t>(e) - 1, pos, bytes, mask, t.n)) return;
+            if (++same == crowded) [[unlikely]] {
+                add_to_crowd(t, key, pos);
+                return;
+            }
+        }
         i = (i + 1) & m;
     }
     t.slots[i] = (std::uint64_t{key} << 32) | (std::uint64_t{pos} + 1);
@@ -404,16 +419,29 @@ std::optional<FlowIndex::Hit> FlowIndex::find(std::string_view text, std::uint64
             hashes[j % ring] = h;
             __builtin_prefetch(filter + filter_word(key, bits));
         };
+        // The same for the windows of `key` past those the slots keep: out
+        // of line, as few keys have them.
+        auto look_up_crowd = [&](std::size_t i, std::uint32_t key, std::optional<Hit>& best) __attribute__((noinline)) {
+            const auto crowd = t->crowds.find(key);
+            if (crowd == t->crowds.end()) return;
+            for (const std::uint32_t q : crowd->second) {
+                Hit hit;
+                if (confirm(i, q, hit) && (!best || hit.result < best->result)) best = hit;
+            }
+        };
         // The earliest result holding a run around window `i` under `key`.
         auto look_up = [&](std::size_t i, std::uint32_t key, std::optional<Hit>& best) {
             if (const std::uint64_t b = filter_bits(key); (filter[filter_word(key, bits)] & b) != b) return;
+            std::uint32_t same = 0;
             for (std::size_t s = home(key, bits); const std::uint64_t e = table[s]; s = (s + 1) & m) {
                 if ((e >> 32) != key) continue;
+                ++same;
                 Hit hit;
                 if (confirm(i, static_cast<std::uint32_t>(e) - 1, hit) && (!best || hit.result < best->result)) {
                     best = hit;
                 }
             }
+            if (same == crowded) [[unlikely]] look_up_crowd(i, key, best);
         };
         keep(0);
         for (std::size_t j = 1; j < first; ++j) {

@@ -18,7 +18,11 @@
 // of the string no result has (most of them) cost a read of a small array
 // instead of the slots; a window equal to one already
 // kept for a result of the same flows, with the same text around it, is not
-// kept again (so repeated text costs no more than text said once).
+// kept again (so repeated text costs no more than text said once). A key's
+// first `crowded` windows stay in the slots, the rest of them in a list of
+// the key's own: with a short window, text of words has keys that thousands
+// of windows share (" the"), and a walk past all of them for each insert
+// would make indexing quadratic.
 #pragma once
 
 #include <cstdint>
@@ -26,6 +30,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "huge_page_allocator.hpp"
@@ -93,8 +98,13 @@ private:
         std::uint32_t bits = 0;            // slots.size() == 2^bits
         std::vector<std::uint64_t> filter;  // 2^(bits-4) words: two bits set for each kept key
         std::size_t used = 0;
+        // The arena positions of the windows of a key past its first
+        // `crowded` (in the slots), by key, in the order they came.
+        std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> crowds;
     };
     void insert(Table& t, std::uint32_t key, std::uint32_t pos, std::uint32_t bytes, std::uint32_t mask);
+    // Keeps a window of a key that has `crowded` in the slots.
+    [[gnu::noinline]] void add_to_crowd(Table& t, std::uint32_t key, std::uint32_t pos);
     bool redundant(std::uint32_t q, std::uint32_t pos, std::uint32_t bytes, std::uint32_t mask, std::uint64_t n) const;
     // Makes room for `windows` more.
     void grow(Table& t, std::size_t windows);
