@@ -31,6 +31,34 @@ def test_shared_windows_in_other_text_are_found(write_policy, results, sent, ver
     assert s.check("send", {"text": sent}, call_id="out").verdict == verdict
 
 
+TWO_FLOWS = """
+version: "1"
+flows:
+  - {from: read_file, to: send, min_length: 12}
+  - {from: fetch, to: post, min_length: 12}
+"""
+
+
+@pytest.mark.parametrize("resume_at", [None, 1, 2])
+def test_a_result_recorded_again_is_found_for_every_flow_it_feeds(write_policy, resume_at):
+    """The same text given by one tool twice (a file read again) and by a tool
+    of another flow: each flow finds it, in its own earliest result."""
+    guard = ostik.Guard.from_file(write_policy(TWO_FLOWS))
+    rng = random.Random(3)
+    text = "".join(rng.choice("abcdefgh ") for _ in range(5000)) + " IBAN DE89370400440532013000 "
+    s = guard.session()
+    for i, tool in enumerate(["read_file", "read_file", "fetch"]):
+        if i == resume_at:
+            s = guard.resume(s.to_bytes())
+        s.check(tool, None)
+        s.record_result(i, {"body": text, "again": [text]})
+    for tool, source in [("send", 0), ("post", 2)]:
+        d = s.peek(tool, {"to": "DE89370400440532013000"})
+        assert d.verdict == "blocked" and d.failures[0].context["source_step"] == source
+    assert guard.resume(s.to_bytes()).to_bytes() == s.to_bytes()
+    assert s.peek("send", {"to": "QQ99887766554433221100"}).verdict == "allowed"
+
+
 # ---- every shared run of at least min_length characters is found ----
 
 import random  # noqa: E402

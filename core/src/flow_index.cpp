@@ -67,6 +67,11 @@ constexpr std::size_t near = 2;
 // How many windows of one key the slots keep; the key's others go to its
 // crowd, so that an insert's walk through a cluster stays short.
 constexpr std::uint32_t crowded = 8;
+// The pieces shorter than this are not looked for among those kept before
+// (their windows are few), and a piece is compared with at most
+// `repeat_candidates` kept pieces of its length and first bytes.
+constexpr std::size_t repeat_min = 256;
+constexpr std::size_t repeat_candidates = 8;
 // A check keeps the hashes of its next `ring` windows (ahead of them at most).
 constexpr std::size_t ring = 32;
 static_assert(ahead <= ring);
@@ -191,6 +196,7 @@ std::size_t FlowIndex::table_bytes() const {
         n += (t.slots.size() + t.filter.size()) * sizeof(std::uint64_t);
         for (const auto& [key, crowd] : t.crowds) n += sizeof(key) + sizeof(crowd) + crowd.capacity() * sizeof(std::uint32_t);
     }
+    for (const auto& [key, kept] : kept_pieces_) n += sizeof(key) + sizeof(kept) + kept.capacity() * sizeof(std::uint32_t);
     return n;
 }
 
@@ -260,12 +266,30 @@ inline void FlowIndex::insert(Table& t, std::uint32_t key, std::uint32_t pos, st
     ++t.used;
 }
 
+bool FlowIndex::repeats_piece(std::uint32_t mask) {
+    const Piece& added = pieces_.back();
+    const std::string_view text = this->text(added);
+    if (text.size() < repeat_min) return false;
+    std::uint64_t first[8];
+    std::memcpy(first, text.data(), sizeof first);
+    std::uint64_t key = text.size() * mix;
+    for (const std::uint64_t w : first) key = (key ^ w) * mix;
+    std::vector<std::uint32_t>& kept = kept_pieces_[key];
+    for (const std::uint32_t k : kept) {
+        const Piece& p = pieces_[k];
+        if (results_[p.result].mask == mask && this->text(p) == text) return true;
+    }
+    if (kept.size() < repeat_candidates) kept.push_back(static_cast<std::uint32_t>(pieces_.size() - 1));
+    return false;
+}
+
 void FlowIndex::add_piece(std::uint32_t result, std::string_view text) {
     if (text.empty()) return;
     const auto start = static_cast<std::uint32_t>(arena_.size());
     arena_.append(text);
     pieces_.push_back({start, static_cast<std::uint32_t>(arena_.size()), result});
     const std::uint32_t mask = results_[result].mask;
+    if (repeats_piece(mask)) return;
     const bool ascii = all_ascii(text);
     std::vector<Window>& windows = windows_;
     for (Table& t : tables_) {

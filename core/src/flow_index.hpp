@@ -18,7 +18,8 @@
 // of the string no result has (most of them) cost a read of a small array
 // instead of the slots; a window equal to one already
 // kept for a result of the same flows, with the same text around it, is not
-// kept again (so repeated text costs no more than text said once). A key's
+// kept again (so repeated text costs no more than text said once; a piece
+// equal to one kept before adds no window at all). A key's
 // first `crowded` windows stay in the slots, the rest of them in a list of
 // the key's own: with a short window, text of words has keys that thousands
 // of windows share (" the"), and a walk past all of them for each insert
@@ -123,6 +124,14 @@ private:
         std::uint32_t key, pos, bytes;
     };
     std::vector<Window> windows_;
+    // Whether the piece added last equals one kept before for a result of
+    // the same flows (a result recorded again: a file read twice); then it
+    // adds no window, as every run in it lies in the one before, whose
+    // result is earlier.
+    bool repeats_piece(std::uint32_t mask);
+    // The pieces of at least `repeat_min` bytes whose windows were kept, by
+    // their length and first bytes (a few for each).
+    std::unordered_map<std::uint64_t, std::vector<std::uint32_t>> kept_pieces_;
 };
 
 }  // namespace ostik::detail
