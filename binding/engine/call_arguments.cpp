@@ -111,15 +111,16 @@ enum class Read { scalar, unread, container };
     return Read::unread;
 }
 
-// A selected member's Value, as the conversion makes it; false when it fails.
-bool member_value(PyObject* item, std::string_view key, std::vector<Member>& members);
+// A selected member's Value, as the conversion makes it, set in `members`
+// (after those there, its key following theirs); false when it fails.
+bool member_value(PyObject* item, std::string_view key, Object& members);
 
 // The members of the walked dict that some names select (see
 // plain_fingerprint): the names, a tuple of str ascending by their UTF-8,
 // and what they found.
 struct Selection {
     PyObject* keys = nullptr;
-    std::vector<Member> members;
+    Object& members;
 };
 
 bool dict(PyObject* obj, int depth, ValueFingerprint& fp, std::string& scratch, Selection* select = nullptr) {
@@ -129,7 +130,6 @@ bool dict(PyObject* obj, int depth, ValueFingerprint& fp, std::string& scratch, 
     if (select) {
         // Both in key order: one pass finds the selected members.
         const Py_ssize_t wanted = PyTuple_GET_SIZE(select->keys);
-        select->members.reserve(static_cast<std::size_t>(wanted));
         std::size_t r = 0;
         for (Py_ssize_t i = 0; i < wanted; ++i) {
             std::string_view name;
@@ -193,21 +193,15 @@ std::optional<Value> plain_scalar(PyObject* obj) {
     return std::nullopt;
 }
 
-bool member_value(PyObject* item, std::string_view key, std::vector<Member>& members) {
+bool member_value(PyObject* item, std::string_view key, Object& members) {
     std::optional<Value> value = plain_scalar(item);
     if (!value) {
         auto converted = to_value(item, Dialect::engine);
         if (!converted) return false;
         value = std::move(*converted);
     }
-    members.push_back(Member{std::string(key), std::move(*value)});
+    members.set(std::string(key), std::move(*value));
     return true;
-}
-
-Value object_of(std::vector<Member> members) {
-    Value v;
-    v.emplace_object() = Object::from_members(std::move(members));
-    return v;
 }
 
 }  // namespace
@@ -219,35 +213,48 @@ std::optional<std::uint64_t> plain_fingerprint(PyObject* obj) {
     return fp.hash();
 }
 
-std::optional<std::uint64_t> plain_fingerprint(PyObject* dict_obj, PyObject* keys, std::optional<Value>& selected) {
+std::optional<std::uint64_t> plain_fingerprint(PyObject* dict_obj, PyObject* keys, Object& selected) {
     ValueFingerprint fp;
     std::string scratch;
-    Selection select{keys, {}};
+    selected.clear();
+    Selection select{keys, selected};
     if (!PyDict_CheckExact(dict_obj) || !dict(dict_obj, 0, fp, scratch, &select)) return std::nullopt;
-    selected = object_of(std::move(select.members));
     return fp.hash();
 }
 
-std::optional<Value> selected_members(PyObject* dict, PyObject* keys) {
-    std::vector<Member> members;
+bool selected_members(PyObject* dict, PyObject* keys, Object& selected) {
+    selected.clear();
     const Py_ssize_t n = PyTuple_GET_SIZE(keys);
-    members.reserve(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* key = PyTuple_GET_ITEM(keys, i);
         OwnedRef item = OwnedRef::borrow(PyDict_GetItemWithError(dict, key));
         if (!item) {
             if (PyErr_Occurred()) {
                 PyErr_Clear();
-                return std::nullopt;
+                return false;
             }
             continue;
         }
         std::string_view text;
-        if (!key_text_of(key, text)) return std::nullopt;
-        if (!member_value(item.get(), text, members)) return std::nullopt;
+        if (!key_text_of(key, text)) return false;
+        // In ascending order of their keys, as `keys` are.
+        if (!member_value(item.get(), text, selected)) return false;
     }
-    // In ascending order of their keys, as `keys` are.
-    return object_of(std::move(members));
+    return true;
+}
+
+Value spare_object(Value& spare) {
+    if (spare.is<Object>()) return std::move(spare);
+    Value v;
+    v.emplace_object();
+    return v;
+}
+
+void give_back(std::optional<Value>& args, Value& spare) {
+    if (!args || !args->is<Object>()) return;
+    args->as<Object>().clear();
+    spare = std::move(*args);
+    args.reset();
 }
 
 }  // namespace ostik::py::engine
