@@ -16,6 +16,8 @@ version: "1"
 ask:
   - tool: edit
     args: {path: {matches: '^/etc/'}, mode: 0o600}
+  - tool: edit
+    args: {an_argument_with_a_long_name: {min: 1}}
 limits:
   - {repeat: 3}
 """
@@ -111,6 +113,13 @@ SHAPES = [
     {"modes": 0o600, "path": "/etc/x", "m": {"path": "/etc/y"}},
     {"path": ["/etc/x"], "mode": 0o600},
     {f"k{i}": i for i in range(20)} | {"path": "/etc/passwd", "mode": 0o600},
+    # Members of every size, a name longer than a short string's.
+    {"path": "/etc/" + "x" * 200, "mode": 0o600, "an_argument_with_a_long_name": 0},
+    {"an_argument_with_a_long_name": 2, "path": "/tmp/x"},
+    {"an_argument_with_a_long_name": "no number", "mode": 0o600, "path": "/etc/" + "é" * 20},
+    {f"k{i}": i for i in range(16)},
+    {f"k{i}": i for i in range(17)},
+    {"x": 2**30 - 1, "y": -(2**30 - 1), "z": 2**31},
 ]
 
 # Arguments the conversion refuses: both sessions must refuse them alike.
@@ -196,6 +205,25 @@ def test_refused_arguments_are_refused_alike(guard, tool, args):
     with pytest.raises(Exception) as want:
         whole.check(tool, args)
     assert (type(got.value), str(got.value)) == (type(want.value), str(want.value))
+    assert partial.to_bytes() == whole.to_bytes()
+
+
+def outcome(judge, tool, args):
+    try:
+        return judged(judge(tool, args))
+    except Exception as e:
+        return type(e), str(e)
+
+
+def test_one_session_reads_every_shape_in_turn(guard):
+    # The object a call's members are given in is refilled call after call,
+    # also after a call whose reading failed midway.
+    partial, whole = guard.session(), guard.session(keep=True)
+    for args in SHAPES + REFUSED + SHAPES[::-1]:
+        for tool in ["edit", "shell", "edit"]:
+            assert outcome(partial.check, tool, args) == outcome(whole.check, tool, args), (tool, args)
+        assert outcome(partial.peek, "edit", args) == outcome(whole.peek, "edit", args)
+    assert partial.pending == whole.pending
     assert partial.to_bytes() == whole.to_bytes()
 
 

@@ -35,7 +35,11 @@ public:
         Entry* const entries = data();
         Py_ssize_t pos = 0;
         PyObject *key, *item;
-        for (std::size_t i = 0; PyDict_Next(dict, &pos, &key, &item); ++i) {
+        // Nothing here runs code that could change the dict: after its size
+        // in entries there are none left, and the call that would say so is
+        // saved.
+        std::size_t i = 0;
+        for (; i < n_ && PyDict_Next(dict, &pos, &key, &item); ++i) {
             if (!PyUnicode_CheckExact(key)) return false;
             std::string_view text;
             if (!key_text(key, text)) {
@@ -51,6 +55,7 @@ public:
             }
             entries[j] = Entry{text.data(), text.size(), item};
         }
+        if (i != n_) return false;
         if (!few) std::sort(entries, entries + n_, [](const Entry& a, const Entry& b) { return key_before(a.text(), b.text()); });
         return true;
     }

@@ -15,13 +15,9 @@ namespace ostik::py::engine {
 
 namespace {
 
-// The text a str converts to, as the conversion makes it; false (no
-// exception left) when it has none.
-bool str_text(PyObject* str, std::string& scratch, std::string_view& text) {
-    if (PyUnicode_IS_ASCII(str)) {
-        text = ascii_text(str);
-        return true;
-    }
+// The text of a str that is not ASCII, as the conversion makes it, in
+// `scratch`; false (no exception left) when it has none.
+[[gnu::noinline]] bool utf8_text(PyObject* str, std::string& scratch, std::string_view& text) {
     scratch.resize(4 * static_cast<std::size_t>(PyUnicode_GET_LENGTH(str)));
     char* end = put_str_utf8<false>(scratch.data(), str);
     if (!end) {
@@ -32,6 +28,16 @@ bool str_text(PyObject* str, std::string& scratch, std::string_view& text) {
     return true;
 }
 
+// The text a str converts to, as the conversion makes it; false (no
+// exception left) when it has none.
+inline bool str_text(PyObject* str, std::string& scratch, std::string_view& text) {
+    if (PyUnicode_IS_ASCII(str)) [[likely]] {
+        text = ascii_text(str);
+        return true;
+    }
+    return utf8_text(str, scratch, text);
+}
+
 // A dict key's text, as the conversion reads keys.
 bool key_text_of(PyObject* key, std::string_view& text) {
     if (key_text(key, text)) return true;
@@ -39,15 +45,8 @@ bool key_text_of(PyObject* key, std::string_view& text) {
     return false;
 }
 
-// The integer as the conversion reads it: a Value's uint when not negative.
-bool integer(PyObject* obj, ValueFingerprint& fp) {
-    const auto* number = reinterpret_cast<PyLongObject*>(obj);
-    if (PyUnstable_Long_IsCompact(number)) {
-        const auto i = static_cast<std::int64_t>(PyUnstable_Long_CompactValue(number));
-        if (i < 0) fp.negative(i);
-        else fp.uint(static_cast<std::uint64_t>(i));
-        return true;
-    }
+// An integer past the compact ones, as the conversion reads it.
+[[gnu::noinline]] bool big_integer(PyObject* obj, ValueFingerprint& fp) {
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
     if (v == -1 && PyErr_Occurred()) {
@@ -69,17 +68,59 @@ bool integer(PyObject* obj, ValueFingerprint& fp) {
     return true;
 }
 
+// The integer as the conversion reads it: a Value's uint when not negative.
+inline bool integer(PyObject* obj, ValueFingerprint& fp) {
+    const auto* number = reinterpret_cast<PyLongObject*>(obj);
+    if (!PyUnstable_Long_IsCompact(number)) [[unlikely]] return big_integer(obj, fp);
+    const auto i = static_cast<std::int64_t>(PyUnstable_Long_CompactValue(number));
+    if (i < 0) fp.negative(i);
+    else fp.uint(static_cast<std::uint64_t>(i));
+    return true;
+}
+
 bool walk(PyObject* obj, int depth, ValueFingerprint& fp, std::string& scratch);
 
-// A selected member's Value, as the conversion makes it; false when it fails.
-bool member_value(PyObject* item, std::string_view key, std::vector<Member>& members);
+// What reading a value gave: its fingerprint (a scalar), nothing (a value
+// the conversion must read), or a container, for walk() to go into.
+enum class Read { scalar, unread, container };
+
+// A scalar's part of the fingerprint. Inlined where values are read, so that
+// the members of a flat dict (most calls' arguments) cost no call each.
+[[gnu::always_inline]] inline Read scalar(PyObject* obj, ValueFingerprint& fp, std::string& scratch) {
+    PyTypeObject* const type = Py_TYPE(obj);
+    if (type == &PyUnicode_Type) {
+        std::string_view text;
+        if (!str_text(obj, scratch, text)) return Read::unread;
+        fp.text(text);
+        return Read::scalar;
+    }
+    if (type == &PyLong_Type) return integer(obj, fp) ? Read::scalar : Read::unread;
+    if (type == &PyFloat_Type) {
+        fp.real(PyFloat_AS_DOUBLE(obj));
+        return Read::scalar;
+    }
+    if (obj == Py_None) {
+        fp.null();
+        return Read::scalar;
+    }
+    if (obj == Py_True || obj == Py_False) {
+        fp.boolean(obj == Py_True);
+        return Read::scalar;
+    }
+    if (type == &PyDict_Type || type == &PyList_Type || type == &PyTuple_Type) return Read::container;
+    return Read::unread;
+}
+
+// A selected member's Value, as the conversion makes it, set in `members`
+// (after those there, its key following theirs); false when it fails.
+bool member_value(PyObject* item, std::string_view key, Object& members);
 
 // The members of the walked dict that some names select (see
 // plain_fingerprint): the names, a tuple of str ascending by their UTF-8,
 // and what they found.
 struct Selection {
     PyObject* keys = nullptr;
-    std::vector<Member> members;
+    Object& members;
 };
 
 bool dict(PyObject* obj, int depth, ValueFingerprint& fp, std::string& scratch, Selection* select = nullptr) {
@@ -89,7 +130,6 @@ bool dict(PyObject* obj, int depth, ValueFingerprint& fp, std::string& scratch, 
     if (select) {
         // Both in key order: one pass finds the selected members.
         const Py_ssize_t wanted = PyTuple_GET_SIZE(select->keys);
-        select->members.reserve(static_cast<std::size_t>(wanted));
         std::size_t r = 0;
         for (Py_ssize_t i = 0; i < wanted; ++i) {
             std::string_view name;
@@ -104,44 +144,32 @@ bool dict(PyObject* obj, int depth, ValueFingerprint& fp, std::string& scratch, 
     fp.object(n);
     for (std::size_t r = 0; r < n; ++r) {
         fp.key(entries[r].text());
-        if (!walk(entries[r].value, depth + 1, fp, scratch)) return false;
+        switch (scalar(entries[r].value, fp, scratch)) {
+            case Read::scalar: break;
+            case Read::unread: return false;
+            case Read::container:
+                if (!walk(entries[r].value, depth + 1, fp, scratch)) return false;
+                break;
+        }
     }
     return true;
 }
 
 bool walk(PyObject* obj, int depth, ValueFingerprint& fp, std::string& scratch) {
-    PyTypeObject* const type = Py_TYPE(obj);
-    if (type == &PyUnicode_Type) {
-        std::string_view text;
-        if (!str_text(obj, scratch, text)) return false;
-        fp.text(text);
-        return true;
+    switch (scalar(obj, fp, scratch)) {
+        case Read::scalar: return true;
+        case Read::unread: return false;
+        case Read::container: break;
     }
-    if (type == &PyLong_Type) return integer(obj, fp);
-    if (type == &PyFloat_Type) {
-        fp.real(PyFloat_AS_DOUBLE(obj));
-        return true;
+    // As deep as the conversion goes, which fails past it.
+    if (depth >= max_conversion_depth) return false;
+    if (PyDict_CheckExact(obj)) return dict(obj, depth, fp, scratch);
+    const Py_ssize_t n = Py_SIZE(obj);
+    fp.array(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (!walk(PySequence_Fast_ITEMS(obj)[i], depth + 1, fp, scratch)) return false;
     }
-    if (obj == Py_None) {
-        fp.null();
-        return true;
-    }
-    if (obj == Py_True || obj == Py_False) {
-        fp.boolean(obj == Py_True);
-        return true;
-    }
-    if (type == &PyDict_Type || type == &PyList_Type || type == &PyTuple_Type) {
-        // As deep as the conversion goes, which fails past it.
-        if (depth >= max_conversion_depth) return false;
-        if (type == &PyDict_Type) return dict(obj, depth, fp, scratch);
-        const Py_ssize_t n = Py_SIZE(obj);
-        fp.array(static_cast<std::size_t>(n));
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            if (!walk(PySequence_Fast_ITEMS(obj)[i], depth + 1, fp, scratch)) return false;
-        }
-        return true;
-    }
-    return false;
+    return true;
 }
 
 // The Value of a scalar of a built-in type whose conversion is plain (ASCII
@@ -165,21 +193,15 @@ std::optional<Value> plain_scalar(PyObject* obj) {
     return std::nullopt;
 }
 
-bool member_value(PyObject* item, std::string_view key, std::vector<Member>& members) {
+bool member_value(PyObject* item, std::string_view key, Object& members) {
     std::optional<Value> value = plain_scalar(item);
     if (!value) {
         auto converted = to_value(item, Dialect::engine);
         if (!converted) return false;
         value = std::move(*converted);
     }
-    members.push_back(Member{std::string(key), std::move(*value)});
+    members.set(std::string(key), std::move(*value));
     return true;
-}
-
-Value object_of(std::vector<Member> members) {
-    Value v;
-    v.emplace_object() = Object::from_members(std::move(members));
-    return v;
 }
 
 }  // namespace
@@ -191,35 +213,48 @@ std::optional<std::uint64_t> plain_fingerprint(PyObject* obj) {
     return fp.hash();
 }
 
-std::optional<std::uint64_t> plain_fingerprint(PyObject* dict_obj, PyObject* keys, std::optional<Value>& selected) {
+std::optional<std::uint64_t> plain_fingerprint(PyObject* dict_obj, PyObject* keys, Object& selected) {
     ValueFingerprint fp;
     std::string scratch;
-    Selection select{keys, {}};
+    selected.clear();
+    Selection select{keys, selected};
     if (!PyDict_CheckExact(dict_obj) || !dict(dict_obj, 0, fp, scratch, &select)) return std::nullopt;
-    selected = object_of(std::move(select.members));
     return fp.hash();
 }
 
-std::optional<Value> selected_members(PyObject* dict, PyObject* keys) {
-    std::vector<Member> members;
+bool selected_members(PyObject* dict, PyObject* keys, Object& selected) {
+    selected.clear();
     const Py_ssize_t n = PyTuple_GET_SIZE(keys);
-    members.reserve(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* key = PyTuple_GET_ITEM(keys, i);
         OwnedRef item = OwnedRef::borrow(PyDict_GetItemWithError(dict, key));
         if (!item) {
             if (PyErr_Occurred()) {
                 PyErr_Clear();
-                return std::nullopt;
+                return false;
             }
             continue;
         }
         std::string_view text;
-        if (!key_text_of(key, text)) return std::nullopt;
-        if (!member_value(item.get(), text, members)) return std::nullopt;
+        if (!key_text_of(key, text)) return false;
+        // In ascending order of their keys, as `keys` are.
+        if (!member_value(item.get(), text, selected)) return false;
     }
-    // In ascending order of their keys, as `keys` are.
-    return object_of(std::move(members));
+    return true;
+}
+
+Value spare_object(Value& spare) {
+    if (spare.is<Object>()) return std::move(spare);
+    Value v;
+    v.emplace_object();
+    return v;
+}
+
+void give_back(std::optional<Value>& args, Value& spare) {
+    if (!args || !args->is<Object>()) return;
+    args->as<Object>().clear();
+    spare = std::move(*args);
+    args.reset();
 }
 
 }  // namespace ostik::py::engine

@@ -20,16 +20,24 @@ namespace ostik::py::engine {
 // UTF-8 form, nesting past the conversion's bound), which the conversion
 // itself must read; no Python exception is left set either way.
 std::optional<std::uint64_t> plain_fingerprint(PyObject* obj);
-// The same of a plain dict, with `selected` made as selected_members(dict,
-// keys) makes it, from the one reading of the dict; nothing for anything
-// else (`selected` untouched).
-std::optional<std::uint64_t> plain_fingerprint(PyObject* dict, PyObject* keys, std::optional<Value>& selected);
+// The same of a plain dict, with the members selected_members(dict, keys,
+// selected) puts in `selected`, from the one reading of the dict; nothing
+// for anything else (`selected` then holds some of them, or none).
+std::optional<std::uint64_t> plain_fingerprint(PyObject* dict, PyObject* keys, Object& selected);
 
-// The object of those members of `dict` (a plain dict of plain values, as
-// plain_fingerprint or check_value found it) whose keys are in `keys` (a
-// tuple of str, ascending by their UTF-8): the Value a judgement that reads
-// only them is given. Nothing (and no exception left set) when a value
-// fails to convert, which the whole conversion then reports.
-std::optional<Value> selected_members(PyObject* dict, PyObject* keys);
+// Puts in `selected` (emptied first) those members of `dict` (a plain dict
+// of plain values, as plain_fingerprint or check_value found it) whose keys
+// are in `keys` (a tuple of str, ascending by their UTF-8): the object a
+// judgement that reads only them is given. False (and no exception left set)
+// when a value fails to convert, which the whole conversion then reports.
+bool selected_members(PyObject* dict, PyObject* keys, Object& selected);
+
+// A Value holding an empty object for selected members: `spare` (a
+// session's), with its room, when it holds one. Calls given back so allocate
+// nothing for their members (nor for the object) while they fit.
+Value spare_object(Value& spare);
+// Keeps `args`, when it is an object (as spare_object gave), emptied, in
+// `spare` for the next call.
+void give_back(std::optional<Value>& args, Value& spare);
 
 }  // namespace ostik::py::engine

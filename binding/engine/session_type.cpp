@@ -54,6 +54,11 @@ struct SessionObject {
         PyObject* name;   // owned, or null
         PyObject* entry;  // its value in `tools`, owned, or null
     } recent[recent_sets * recent_ways];
+    // The object of the members the last call read in part was given,
+    // emptied, with its room, for the next such call (spare_object in
+    // call_arguments.hpp); null before the first. Like `recent`, it is
+    // guarded by the GIL, which a check holds while it takes and gives it.
+    ostik::Value spare;
 };
 
 // The first of the entries a str may be in; null before it is hashed.
@@ -68,6 +73,7 @@ SessionObject::RecentTool* recent_set(SessionObject* s, PyObject* tool) {
 constexpr Py_ssize_t kept_tool_names = 4096;
 
 ostik::GuardSession& session_of(PyObject* self) { return *reinterpret_cast<SessionObject*>(self)->session; }
+ostik::Value& spare_of(PyObject* self) { return reinterpret_cast<SessionObject*>(self)->spare; }
 
 void session_dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
@@ -79,6 +85,7 @@ void session_dealloc(PyObject* self) {
         Py_XDECREF(r.name);
         Py_XDECREF(r.entry);
     }
+    std::destroy_at(&reinterpret_cast<SessionObject*>(self)->spare);
     tp->tp_free(self);
     Py_DECREF(tp);
 }
@@ -193,7 +200,7 @@ std::optional<KnownTool> tool_slot_of(PyObject* self, PyObject* tool, std::strin
 // from the objects) into `call` and `print`; false when they must be
 // converted whole, which reports what is wrong with them.
 bool read_some_arguments(PyObject* args, const KnownTool& known, ostik::ToolCall& call,
-                         std::optional<GuardSession::CallFingerprint>& print) {
+                         std::optional<GuardSession::CallFingerprint>& print, ostik::Value& spare) {
     if (!args || args == Py_None) {
         print.emplace();
         return true;
@@ -201,11 +208,10 @@ bool read_some_arguments(PyObject* args, const KnownTool& known, ostik::ToolCall
     GuardSession::CallFingerprint fp{true, 0};
     if (known.fingerprint && known.keys) {
         // One reading of the dict for both.
-        std::optional<Value> members;
-        const auto hash = plain_fingerprint(args, known.keys.get(), members);
+        call.args = spare_object(spare);
+        const auto hash = plain_fingerprint(args, known.keys.get(), call.args->as<Object>());
         if (!hash) return false;
         fp.hash = *hash;
-        call.args = std::move(members);
         print = fp;
         return true;
     }
@@ -218,9 +224,8 @@ bool read_some_arguments(PyObject* args, const KnownTool& known, ostik::ToolCall
     }
     if (known.keys) {
         if (!PyDict_CheckExact(args)) return false;
-        auto members = selected_members(args, known.keys.get());
-        if (!members) return false;
-        call.args = std::move(*members);
+        call.args = spare_object(spare);
+        if (!selected_members(args, known.keys.get(), call.args->as<Object>())) return false;
     }
     print = fp;
     return true;
@@ -248,9 +253,9 @@ std::optional<ostik::ToolCall> read_call(PyObject* self, PyObject* tool, PyObjec
     slot = known->slot;
     const bool some = !call_id && !known->needs_arguments && (known->fingerprint || known->keys);
     if (some && print) {
-        if (read_some_arguments(args, *known, call, *print)) return call;
+        if (read_some_arguments(args, *known, call, *print, spare_of(self))) return call;
         if (PyErr_Occurred()) return std::nullopt;
-        call.args.reset();
+        give_back(call.args, spare_of(self));
     }
     if (args && args != Py_None) {
         if (!call_id && !known->needs_arguments && !some) {
@@ -361,6 +366,9 @@ PyObject* session_check(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
             if (!call) return nullptr;
             *made = SessionDecision();
             checked = session_of(self).check(*made, std::move(*call), call_id, now, slot);
+        } else if (print) {
+            // The members read (the session keeps no call read in part).
+            give_back(call->args, spare_of(self));
         }
         if (!checked) return raise_check_error(checked.error());
         return decision.release();
@@ -380,6 +388,7 @@ PyObject* session_peek(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         std::optional<double> now;
         if (!session_time(self, now)) return nullptr;
         auto decision = session_of(self).peek(*call, call_id, now, slot, print);
+        if (print) give_back(call->args, spare_of(self));
         if (!decision) return raise_check_error(decision.error());
         return new_session_decision(std::move(*decision), self);
     });
@@ -785,6 +794,7 @@ PyObject* wrap_session(std::unique_ptr<GuardSession> session, PyObject* clock, P
     s->approver = approver && approver != Py_None ? Py_NewRef(approver) : nullptr;
     s->tools = nullptr;
     for (SessionObject::RecentTool& r : s->recent) r = {nullptr, 0};
+    new (&s->spare) ostik::Value();
     return self;
 }
 

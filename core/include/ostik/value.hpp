@@ -60,6 +60,9 @@ public:
     std::size_t size() const;
     bool empty() const;
     void reserve(std::size_t n);
+    // Empties the object and keeps its room: an object refilled call after
+    // call allocates only while it grows.
+    void clear() noexcept;
 
     friend bool operator==(const Object&, const Object&);
 
@@ -232,6 +235,7 @@ inline Object::const_iterator Object::end() const { return members_.end(); }
 inline std::size_t Object::size() const { return members_.size(); }
 inline bool Object::empty() const { return members_.empty(); }
 inline void Object::reserve(std::size_t n) { members_.reserve(n); }
+inline void Object::clear() noexcept { members_.clear(); }
 inline bool operator==(const Object& a, const Object& b) { return a.members_ == b.members_; }
 
 }  // namespace ostik
