@@ -28,17 +28,12 @@
 #include "ostik/text.hpp"
 #include "ostik/trace_judgement.hpp"
 #include "random_traces.hpp"
+#include "check_failures.hpp"
 
 using namespace ostik;
 using namespace ostik::testing;
 
 namespace {
-
-int failures = 0;
-
-void fail(const std::string& what) {
-    if (++failures <= 10) std::fprintf(stderr, "FAIL: %s\n", what.c_str());
-}
 
 // A policy with every field set, for the encoding.
 Policy full_policy(std::mt19937& rng) {

@@ -23,17 +23,12 @@
 #include "ostik/text.hpp"
 #include "ostik/trace_judgement.hpp"
 #include "random_traces.hpp"
+#include "check_failures.hpp"
 
 using namespace ostik;
 using namespace ostik::testing;
 
 namespace {
-
-int failures = 0;
-
-void fail(const std::string& what) {
-    if (++failures <= 10) std::fprintf(stderr, "FAIL: %s\n", what.c_str());
-}
 
 TraceJudgement judged(const std::shared_ptr<const Guard>& guard, const std::vector<ToolCall>& trace) {
     TraceJudgement j(guard);

@@ -33,18 +33,14 @@
 #include "ostik/trace_judgement.hpp"
 #include "argument_plan.hpp"
 #include "random_traces.hpp"
+#include "check_failures.hpp"
 
 using namespace ostik;
 using namespace ostik::testing;
 
 namespace {
 
-int failures = 0;
 int flow_steps = 0;  // steps a flow blocked or asked about, over all policies
-
-void fail(const std::string& what) {
-    if (++failures <= 10) std::fprintf(stderr, "FAIL: %s\n", what.c_str());
-}
 
 const std::vector<std::string> names = {"a", "b", "c", "d", "e"};
 

@@ -9,16 +9,11 @@
 #include <vector>
 
 #include "yaml_events.hpp"
+#include "check_failures.hpp"
 
 using namespace ostik::yaml;
 
 namespace {
-
-int failures = 0;
-
-void fail(const std::string& what) {
-    if (++failures <= 10) std::fprintf(stderr, "FAIL: %s\n", what.c_str());
-}
 
 struct Stored {
     EventKind kind;

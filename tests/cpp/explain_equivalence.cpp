@@ -18,17 +18,12 @@
 #include "ostik/explanation_report.hpp"
 #include "ostik/json_writer.hpp"
 #include "random_traces.hpp"
+#include "check_failures.hpp"
 
 using namespace ostik;
 using namespace ostik::testing;
 
 namespace {
-
-int failures = 0;
-
-void fail(const std::string& what) {
-    if (++failures <= 10) std::fprintf(stderr, "FAIL: %s\n", what.c_str());
-}
 
 // The rules restated over the string history, as plainly as possible.
 struct Oracle {

@@ -21,19 +21,15 @@
 #include "ostik/guard.hpp"
 #include "ostik/policy_loader.hpp"
 #include "ostik/trace_judgement.hpp"
+#include "check_failures.hpp"
 
 using namespace ostik;
 
 namespace {
 
-int failures = 0;
 // How many calls a flow refused or asked about, and how many the plain search blocked.
 int flowed = 0;
 int shared = 0;
-
-void fail(const std::string& what) {
-    if (++failures <= 10) std::fprintf(stderr, "FAIL: %s\n", what.c_str());
-}
 
 const std::vector<std::string> tools = {"a", "b", "c", "d", "rx", "ry"};
 // Few letters, so that runs repeat; a decomposed and a precomposed é, a

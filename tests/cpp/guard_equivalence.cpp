@@ -49,17 +49,12 @@
 #include "ostik/policy_encoding.hpp"
 #include "ostik/trace_judgement.hpp"
 #include "random_traces.hpp"
+#include "check_failures.hpp"
 
 using namespace ostik;
 using namespace ostik::testing;
 
 namespace {
-
-int failures = 0;
-
-void fail(const std::string& what) {
-    if (++failures <= 10) std::fprintf(stderr, "FAIL: %s\n", what.c_str());
-}
 
 std::string json_of(const std::optional<Value>& v) {
     std::string s;
