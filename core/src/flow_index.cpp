@@ -211,7 +211,8 @@ void FlowIndex::grow(Table& t, std::size_t windows) {
     while ((t.used + windows) * 4 >= (std::size_t{1} << bits) * 3) ++bits;
     if (bits == t.bits && !t.slots.empty()) return;
     const std::size_t cap = std::size_t{1} << bits;
-    std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> slots(cap, 0);
+    // Zeros, as the allocator hands them out: no pass to clear them.
+    std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> slots(cap);
     t.filter.assign(cap >> 4, 0);
     // In slot order, which is the keys' order but for the cluster that wraps
     // around the end: the writes go through the new slots in order too.

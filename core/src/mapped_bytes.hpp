@@ -56,6 +56,9 @@ private:
                 if (p != MAP_FAILED && size_) std::memcpy(p, data_, size_);
             }
             if (p == MAP_FAILED) throw std::bad_alloc();
+#if defined(MADV_HUGEPAGE)
+            ::madvise(p, cap, MADV_HUGEPAGE);
+#endif
             if (!mapped_) std::free(data_);
             data_ = static_cast<char*>(p);
             capacity_ = cap;
