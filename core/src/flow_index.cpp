@@ -212,8 +212,8 @@ void FlowIndex::grow(Table& t, std::size_t windows) {
     if (bits == t.bits && !t.slots.empty()) return;
     const std::size_t cap = std::size_t{1} << bits;
     // Zeros, as the allocator hands them out: no pass to clear them.
-    std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> slots(cap);
-    t.filter.assign(cap >> 4, 0);
+    decltype(t.slots) slots(cap);
+    t.filter = decltype(t.filter)(cap >> 4);
     // In slot order, which is the keys' order but for the cluster that wraps
     // around the end: the writes go through the new slots in order too.
     for (const std::uint64_t e : t.slots) {

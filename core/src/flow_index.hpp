@@ -97,7 +97,7 @@ private:
         std::uint32_t s = 0;  // stride
         std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> slots;  // (key << 32) | (arena position + 1); 0 is empty
         std::uint32_t bits = 0;            // slots.size() == 2^bits
-        std::vector<std::uint64_t> filter;  // 2^(bits-4) words: two bits set for each kept key
+        std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> filter;  // 2^(bits-4) words: two bits set for each kept key
         std::size_t used = 0;
         // The arena positions of the windows of a key past its first
         // `crowded` (in the slots), by key, in the order they came.
