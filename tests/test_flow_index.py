@@ -410,3 +410,33 @@ def test_str_results_that_cannot_be_recorded_fail_alike(write_policy, tmp_path, 
     assert errors[:3] == errors[3:]
     assert errors[0].startswith("the result cannot be recorded: ")
     assert errors[1] == "no result can be recorded for call 'nope': it is no call of this session"
+
+
+@pytest.mark.parametrize("size", [20_000, 3_000_000])
+def test_a_session_finds_nothing_of_the_sessions_before_it(write_policy, size):
+    """Tables start empty whatever memory they are given: a session made after
+    others recorded megabytes (their tables grown and freed) finds no run of
+    their results, and still finds its own."""
+    guard = ostik.Guard.from_file(write_policy(POLICY))
+    rng = random.Random(size)
+    alphabet = b"abcdefghijklmnopqrstuvwxyz0123456789"
+    letters = bytes(alphabet[i % len(alphabet)] for i in range(256))
+
+    def text():
+        return rng.randbytes(size).translate(letters).decode()
+
+    earlier = []
+    for _ in range(3):
+        s = guard.session()
+        s.check("read_file", None)
+        earlier.append(text())
+        s.record_result(0, earlier[-1])
+        del s
+    s = guard.session()
+    s.check("read_file", None)
+    own = text()
+    s.record_result(0, own)
+    for text in earlier:
+        for at in (0, size // 2, size - 40):
+            assert s.peek("send", {"text": text[at:at + 40]}).verdict == "allowed"
+    assert s.peek("send", {"text": own[size // 3:size // 3 + 40]}).verdict == "blocked"
