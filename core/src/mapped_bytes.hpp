@@ -1,6 +1,7 @@
 // Bytes appended at the end and never moved about by growth: from 1 MiB on
 // they live in an anonymous mapping that grows by remapping (the kernel moves
-// the pages, it copies none). A std::string that doubles copies all it holds
+// the pages, it copies none), in huge pages where the kernel grants them
+// (one page fault per 2 MiB written instead of one per 4 KiB). A std::string that doubles copies all it holds
 // each time, and its new block's pages are each faulted in and cleared by the
 // kernel before the copy writes them: of megabytes of text, about twice as
 // many pages are touched as the text needs, and the copies come on top.
