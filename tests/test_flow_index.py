@@ -211,6 +211,15 @@ def test_a_run_whose_windows_are_all_common_is_found(flows_guard, n):
     assert s.peek(f"send{n}", {"to": secret[:-1] + "q"}).verdict == "allowed"
 
 
+# Each byte value maps to one of 36 letters and digits.
+LETTERS = bytes(b"abcdefghijklmnopqrstuvwxyz0123456789"[i % 36] for i in range(256))
+
+
+def random_text(rng: random.Random, n: int) -> str:
+    """n random letters and digits, made fast enough for megabytes."""
+    return rng.randbytes(n).translate(LETTERS).decode()
+
+
 @pytest.mark.parametrize("sizes", [
     [300_000] * 12,                # the text outgrows the heap, then its mapping, several times
     [5, 2_500_000, 7, 1_200_000],  # a small start, then one piece past the mapping at once
@@ -222,8 +231,7 @@ def test_megabytes_of_results_keep_every_piece_in_reach(write_policy, sizes):
     a resumed session, whose bytes are the same."""
     g = ostik.Guard.from_file(write_policy('version: "1"\nflows:\n  - {from: read_file, to: send12, min_length: 12}\n'))
     rng = random.Random(len(sizes))
-    results = [rng.randbytes(n).translate(bytes(b"abcdefghijklmnopqrstuvwxyz0123456789"[i % 36]
-                                               for i in range(256))).decode() for n in sizes]
+    results = [random_text(rng, n) for n in sizes]
     s = g.session()
     for i, r in enumerate(results):
         s.check("read_file", None, call_id=f"r{i}")
@@ -419,24 +427,18 @@ def test_a_session_finds_nothing_of_the_sessions_before_it(write_policy, size):
     their results, and still finds its own."""
     guard = ostik.Guard.from_file(write_policy(POLICY))
     rng = random.Random(size)
-    alphabet = b"abcdefghijklmnopqrstuvwxyz0123456789"
-    letters = bytes(alphabet[i % len(alphabet)] for i in range(256))
-
-    def text():
-        return rng.randbytes(size).translate(letters).decode()
-
     earlier = []
     for _ in range(3):
         s = guard.session()
         s.check("read_file", None)
-        earlier.append(text())
+        earlier.append(random_text(rng, size))
         s.record_result(0, earlier[-1])
         del s
     s = guard.session()
     s.check("read_file", None)
-    own = text()
+    own = random_text(rng, size)
     s.record_result(0, own)
-    for text in earlier:
+    for other in earlier:
         for at in (0, size // 2, size - 40):
-            assert s.peek("send", {"text": text[at:at + 40]}).verdict == "allowed"
+            assert s.peek("send", {"text": other[at:at + 40]}).verdict == "allowed"
     assert s.peek("send", {"text": own[size // 3:size // 3 + 40]}).verdict == "blocked"

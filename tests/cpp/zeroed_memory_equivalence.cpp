@@ -26,7 +26,8 @@ bool all_zero(const Slots& s) {
 }  // namespace
 
 int main() {
-    constexpr std::size_t huge_words = (std::size_t{2} << 20) / sizeof(std::uint64_t);
+    constexpr std::size_t huge = HugePageAllocator<std::uint64_t>::huge;
+    constexpr std::size_t huge_words = huge / sizeof(std::uint64_t);
     const std::size_t sizes[] = {1, 1000, huge_words - 1, huge_words, huge_words + 1, 3 * huge_words + 7};
     std::size_t made = 0;
     for (int round = 0; round < 4; ++round) {
@@ -34,8 +35,7 @@ int main() {
             Slots s(n);
             ++made;
             if (s.size() != n || !all_zero(s)) fail("a table of " + std::to_string(n) + " words is not all zeros");
-            if ((n * sizeof(std::uint64_t)) >= (std::size_t{2} << 20) &&
-                reinterpret_cast<std::uintptr_t>(s.data()) % (std::uintptr_t{2} << 20) != 0) {
+            if (n * sizeof(std::uint64_t) >= huge && reinterpret_cast<std::uintptr_t>(s.data()) % huge != 0) {
                 fail("a table of " + std::to_string(n) + " words is not aligned to 2 MiB");
             }
             // Dirtied, then freed for the next to take.
