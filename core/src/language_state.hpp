@@ -128,8 +128,9 @@ public:
     // says whether they blocked it. Limit failures go to `sink.limit(k,
     // count)`; an ask to `sink.ask(k)`.
     template <class Sink>
-    LanguageVerdict judge(const ToolEntries& entries, const LanguageCall& call, bool blocked, Sink& sink) const {
-        LanguageVerdict v;
+    [[gnu::always_inline]] LanguageVerdict judge(const ToolEntries& entries, const LanguageCall& call, bool blocked,
+                                                 Sink& sink) const {
+        bool windows_unjudged = false;
         for (const std::uint32_t k : entries.limits) {
             const LimitPlan& l = plan_->limits()[k];
             std::uint64_t count = 0;
@@ -139,7 +140,7 @@ public:
                 if (count + 1 < l.repeat) continue;
             } else if (l.windowed()) {
                 if (!call.ts) {
-                    v.windows_unjudged = true;
+                    windows_unjudged = true;
                     continue;
                 }
                 count = in_window(k, at(k, *call.ts));
@@ -151,33 +152,11 @@ public:
             sink.limit(k, count);
             blocked = true;
         }
-        std::optional<std::pair<std::uint32_t, FlowMatch>> flow_ask;
-        for (const std::uint32_t k : entries.flows) {
-            const FlowPlan& f = plan_->flows()[k];
-            if (f.ask && (blocked || flow_ask)) continue;
-            std::optional<FlowMatch> m = match(f, call);
-            if (!m) continue;
-            if (f.ask) {
-                flow_ask.emplace(k, std::move(*m));
-            } else {
-                sink.flow(k, *m);
-                blocked = true;
-            }
-        }
-        if (blocked) return v;
-        for (const std::uint32_t k : entries.asks) {
-            const AskPlan& a = plan_->asks()[k];
-            if (a.after && !after_seen_[k]) continue;
-            if (!conditions_hold(a, call)) continue;
-            sink.ask(k);
-            v.ask = k;
-            return v;
-        }
-        if (flow_ask) {
-            sink.flow(flow_ask->first, flow_ask->second);
-            v.flow_ask = true;
-        }
-        return v;
+        // Flows, rare beside asks and limits, keep their matches (strings)
+        // out of this frame.
+        if (!entries.flows.empty()) [[unlikely]] return judge_flows(entries, call, blocked, windows_unjudged, sink);
+        if (blocked) return LanguageVerdict{std::nullopt, false, windows_unjudged};
+        return LanguageVerdict{first_ask(entries, call, sink), false, windows_unjudged};
     }
 
     // Whether a call of the tool of `entries` may get a result someone records.
@@ -356,6 +335,49 @@ public:
     }
 
 private:
+    // The rest of judge() for a tool that some flows meet: the flows, then
+    // (when nothing blocks) the asks, and last an ask flow.
+    template <class Sink>
+    [[gnu::noinline]] LanguageVerdict judge_flows(const ToolEntries& entries, const LanguageCall& call, bool blocked,
+                                                  bool windows_unjudged, Sink& sink) const {
+        LanguageVerdict v;
+        v.windows_unjudged = windows_unjudged;
+        std::optional<std::pair<std::uint32_t, FlowMatch>> flow_ask;
+        for (const std::uint32_t k : entries.flows) {
+            const FlowPlan& f = plan_->flows()[k];
+            if (f.ask && (blocked || flow_ask)) continue;
+            std::optional<FlowMatch> m = match(f, call);
+            if (!m) continue;
+            if (f.ask) {
+                flow_ask.emplace(k, std::move(*m));
+            } else {
+                sink.flow(k, *m);
+                blocked = true;
+            }
+        }
+        if (blocked) return v;
+        v.ask = first_ask(entries, call, sink);
+        if (v.ask) return v;
+        if (flow_ask) {
+            sink.flow(flow_ask->first, flow_ask->second);
+            v.flow_ask = true;
+        }
+        return v;
+    }
+
+    // The first ask entry that applies to a call nothing blocks, given to the sink.
+    template <class Sink>
+    std::optional<std::uint32_t> first_ask(const ToolEntries& entries, const LanguageCall& call, Sink& sink) const {
+        for (const std::uint32_t k : entries.asks) {
+            const AskPlan& a = plan_->asks()[k];
+            if (a.after && !after_seen_[k]) continue;
+            if (!conditions_hold(a, call)) continue;
+            sink.ask(k);
+            return k;
+        }
+        return std::nullopt;
+    }
+
     // The entries of a slot met for the first time.
     [[gnu::noinline]] const ToolEntries& learn_entries(std::uint32_t slot, std::string_view tool) {
         if (slot >= by_slot_.size()) {
