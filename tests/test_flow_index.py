@@ -67,7 +67,7 @@ import unicodedata  # noqa: E402
 from hypothesis import given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 
-MIN_LENGTHS = (1, 2, 3, 5, 8, 12)
+MIN_LENGTHS = (1, 2, 3, 5, 8, 12, 16, 17)
 FLOWS_POLICY = 'version: "1"\nflows:\n' + "".join(
     f"  - {{from: read_file, to: send{n}, min_length: {n}}}\n" for n in MIN_LENGTHS)
 
@@ -260,6 +260,25 @@ def test_non_ascii_results_and_normalisation(flows_guard, result, sent, verdict)
     s.check("read_file", None)
     s.record_result(0, result)
     assert s.peek("send12", {"text": sent}).verdict == verdict
+
+
+@pytest.mark.parametrize("n", [8, 12, 16, 17])
+@pytest.mark.parametrize("result, sent", [
+    ("\u00e9t\u00e9 {secret}", "{secret}"),          # an ASCII run at the end of a text that is not ASCII
+    ("{secret}", "\u65e5\u672c {secret} \u00e9"),    # and in the args
+    ("{secret}\u00e9", "x{secret}"),                   # the run just before the first code point past ASCII
+    ("pre {secret}", "{secret}"),                      # all ASCII, the run ending where the text ends
+])
+def test_ascii_runs_are_found_across_texts_of_either_kind(write_policy, n, result, sent):
+    """A run of ASCII text is found whether the texts around it on either
+    side are ASCII or not, up to the last bytes of the result."""
+    path = write_policy(f'version: "1"\nflows:\n  - {{from: read_file, to: send, min_length: {n}}}\n')
+    secret = "0123456789ABCDEFGHIJ"[:n]
+    s = ostik.Guard.from_file(path).session()
+    s.check("read_file", None)
+    s.record_result(0, result.format(secret=secret))
+    assert s.peek("send", {"text": sent.format(secret=secret)}).verdict == "blocked"
+    assert s.peek("send", {"text": sent.format(secret=secret[:-1] + "_")}).verdict == "allowed"
 
 
 # ---- the bound on tracked text ----

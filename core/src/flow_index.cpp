@@ -5,7 +5,9 @@
 #include <unicode/stringpiece.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
+#include <type_traits>
 
 namespace ostik::detail {
 
@@ -107,6 +109,31 @@ std::uint64_t power(std::uint32_t l) {
     std::uint64_t p = 1;
     for (std::uint32_t i = 0; i < l; ++i) p *= base;
     return p;
+}
+
+// A window's hash. A window of at most 8 code points, all ASCII, hashes to
+// its bytes, the first lowest (one load where the text is ASCII, one shift
+// as it rolls on); any other to the polynomial sum of c_k * base^(l-1-k) of
+// its code points. The two kinds of window never hold the same text, so a
+// window has one hash whichever text it is found in.
+constexpr std::uint32_t packed_max = 8;
+
+// The 8 bytes at `p` as a number, the first lowest, on every platform.
+inline std::uint64_t load_le(const unsigned char* p) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    if constexpr (std::endian::native == std::endian::big) w = std::byteswap(w);
+    return w;
+}
+
+// The hash of the window of `l` (<= packed_max) ASCII bytes at `p`, with
+// `end` the end of the readable bytes.
+inline std::uint64_t packed_at(const unsigned char* p, const unsigned char* end, std::uint32_t l) {
+    const std::uint64_t keep = ~std::uint64_t{0} >> (64 - 8 * l);
+    if (end - p >= 8) return load_le(p) & keep;
+    std::uint64_t w = 0;
+    for (std::uint32_t k = 0; k < l; ++k) w |= std::uint64_t{p[k]} << (8 * k);
+    return w;
 }
 
 // A string's code points and where each starts (and, last, its end), reused.
@@ -298,23 +325,29 @@ void FlowIndex::add_piece(std::uint32_t result, std::string_view text) {
         if (ascii) {
             if (text.size() < t.n) continue;
             const auto* p = reinterpret_cast<const unsigned char*>(arena_.data() + start);
-            // The rolling hash of a window, sum of c_k * base^(l-1-k), with
-            // its products independent of each other.
-            std::uint64_t powers[64];
+            const auto* end = p + text.size();
             const std::uint32_t l = t.l;
-            if (l <= 64) {
-                for (std::uint32_t k = 0; k < l; ++k) powers[k] = power(l - 1 - k);
-            }
             windows.resize((text.size() - l) / t.s + 1);
             Window* out = windows.data();
-            for (std::size_t at = 0; at + l <= text.size(); at += t.s) {
-                std::uint64_t h = 0;
-                if (l <= 64) {
-                    for (std::uint32_t k = 0; k < l; ++k) h += p[at + k] * powers[k];
-                } else {
-                    for (std::uint32_t k = 0; k < l; ++k) h = h * base + p[at + k];
+            if (l <= packed_max) {
+                for (std::size_t at = 0; at + l <= text.size(); at += t.s) {
+                    *out++ = {key_of(packed_at(p + at, end, l), mask), static_cast<std::uint32_t>(start + at), l};
                 }
-                *out++ = {key_of(h, mask), static_cast<std::uint32_t>(start + at), l};
+            } else {
+                // The polynomial, with its products independent of each other.
+                std::uint64_t powers[64];
+                if (l <= 64) {
+                    for (std::uint32_t k = 0; k < l; ++k) powers[k] = power(l - 1 - k);
+                }
+                for (std::size_t at = 0; at + l <= text.size(); at += t.s) {
+                    std::uint64_t h = 0;
+                    if (l <= 64) {
+                        for (std::uint32_t k = 0; k < l; ++k) h += p[at + k] * powers[k];
+                    } else {
+                        for (std::uint32_t k = 0; k < l; ++k) h = h * base + p[at + k];
+                    }
+                    *out++ = {key_of(h, mask), static_cast<std::uint32_t>(start + at), l};
+                }
             }
         } else {
             const auto* begin = reinterpret_cast<const unsigned char*>(arena_.data());
@@ -325,10 +358,20 @@ void FlowIndex::add_piece(std::uint32_t result, std::string_view text) {
             while (p < end) {
                 if (index % t.s == 0) {
                     const auto* w = p;
-                    std::uint64_t h = 0;
+                    std::uint64_t h = 0, packed = 0;
+                    bool ascii_window = t.l <= packed_max;
                     std::uint32_t k = 0;
-                    for (; k < t.l && w < end; ++k) h = h * base + next_cp(w);
+                    for (; k < t.l && w < end; ++k) {
+                        const char32_t c = next_cp(w);
+                        h = h * base + c;
+                        if (ascii_window && c < 0x80) {
+                            packed |= std::uint64_t{c} << (8 * k);
+                        } else {
+                            ascii_window = false;
+                        }
+                    }
                     if (k < t.l) break;
+                    if (ascii_window) h = packed;
                     windows.push_back({key_of(h, mask), static_cast<std::uint32_t>(p - begin),
                                        static_cast<std::uint32_t>(w - p)});
                 }
@@ -389,7 +432,9 @@ std::optional<FlowIndex::Hit> FlowIndex::find(std::string_view text, std::uint64
 
     // Over the text's `len` code points, `cp(i)` the i-th and `offset(i)`
     // where it starts (offset(len): the end).
-    auto search = [&](std::size_t len, auto cp, auto offset) -> std::optional<Hit> {
+    // `ascii`: std::true_type when every code point is ASCII.
+    auto search = [&](auto ascii, std::size_t len, auto cp, auto offset) -> std::optional<Hit> {
+        constexpr bool all_ascii_text = decltype(ascii)::value;
         // The whole common run around a window of `text` at `i` found at
         // `q`, and its result, when it is long enough and its result feeds
         // the flow.
@@ -428,8 +473,30 @@ std::optional<FlowIndex::Hit> FlowIndex::find(std::string_view text, std::uint64
         // meanwhile.
         std::uint32_t keys[ring];
         std::uint64_t hashes[ring];
-        std::uint64_t h = 0;
-        for (std::uint32_t k = 0; k < l; ++k) h = h * base + cp(k);
+        // The window's hash as it rolls on: its polynomial, and its bytes
+        // with the number of its code points past ASCII (see packed_at).
+        const bool packs = l <= packed_max;
+        std::uint64_t poly = 0, packed = 0;
+        std::size_t foreign = 0;
+        for (std::uint32_t k = 0; k < l; ++k) {
+            const char32_t c = cp(k);
+            if (!all_ascii_text || !packs) poly = poly * base + c;
+            if (packs) {
+                packed |= std::uint64_t{c & 0xFF} << (8 * k);
+                foreign += c >= 0x80;
+            }
+        }
+        const unsigned last_byte = packs ? 8 * (l - 1) : 0;
+        // From window j - 1 to window j.
+        auto roll = [&](std::size_t j) {
+            const char32_t out = cp(j - 1), in = cp(j + l - 1);
+            if (!all_ascii_text || !packs) poly = (poly - out * top) * base + in;
+            if (packs) {
+                packed = (packed >> 8) | (std::uint64_t{in & 0xFF} << last_byte);
+                if constexpr (!all_ascii_text) foreign = foreign + (in >= 0x80) - (out >= 0x80);
+            }
+        };
+        auto hash = [&] { return packs && foreign == 0 ? packed : poly; };
         const std::size_t windows = len - l + 1;
         const std::uint64_t* table = slots.data();
         const std::uint64_t* filter = t->filter.data();
@@ -439,6 +506,7 @@ std::optional<FlowIndex::Hit> FlowIndex::find(std::string_view text, std::uint64
         const std::uint32_t lead = masks[0];
         const std::size_t first = std::min(ahead, windows);
         auto keep = [&](std::size_t j) {
+            const std::uint64_t h = hash();
             const std::uint32_t key = key_of(h, lead);
             keys[j % ring] = key;
             hashes[j % ring] = h;
@@ -470,12 +538,12 @@ std::optional<FlowIndex::Hit> FlowIndex::find(std::string_view text, std::uint64
         };
         keep(0);
         for (std::size_t j = 1; j < first; ++j) {
-            h = (h - cp(j - 1) * top) * base + cp(j + l - 1);
+            roll(j);
             keep(j);
         }
         for (std::size_t i = 0; i < windows; ++i) {
             if (const std::size_t j = i + first; j < windows) {
-                h = (h - cp(j - 1) * top) * base + cp(j + l - 1);
+                roll(j);
                 keep(j);
             }
             std::optional<Hit> best;
@@ -490,14 +558,14 @@ std::optional<FlowIndex::Hit> FlowIndex::find(std::string_view text, std::uint64
     if (all_ascii(text)) {
         const auto* p = reinterpret_cast<const unsigned char*>(text.data());
         return search(
-            text.size(), [p](std::size_t i) { return char32_t{p[i]}; },
+            std::true_type{}, text.size(), [p](std::size_t i) { return char32_t{p[i]}; },
             [](std::size_t i) { return i; });
     }
     thread_local Decoded d;
     d.read(text);
     if (d.cps.size() < n) return std::nullopt;
     return search(
-        d.cps.size(), [&](std::size_t i) { return d.cps[i]; }, [&](std::size_t i) { return std::size_t{d.offsets[i]}; });
+        std::false_type{}, d.cps.size(), [&](std::size_t i) { return d.cps[i]; }, [&](std::size_t i) { return std::size_t{d.offsets[i]}; });
 }
 
 }  // namespace ostik::detail
