@@ -84,6 +84,10 @@ void check(bool ok, const char* what) {
     }
 }
 
+// Session bytes of the former format, which are read and then written in the
+// current one (the same session, other bytes).
+bool former_session(std::string_view bytes) { return bytes.size() > 4 && bytes[4] == 1; }
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -104,7 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         auto session = GuardSession::from_bytes(with_flows, bytes, nullptr);
         if (!session) return 0;
         GuardSession& s = **session;
-        check(s.to_bytes() == bytes, "session bytes with flows read as something else");
+        check(former_session(bytes) || s.to_bytes() == bytes, "session bytes with flows read as something else");
         // Results for the calls it has and for one it has not; calls judged
         // by what was recorded before and now.
         const Value text(std::string("AKIAQQQQ sends é to DE89370400440532013000"));
@@ -129,7 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         auto session = GuardSession::from_bytes(guard, bytes, nullptr);
         if (!session) return 0;
         GuardSession& s = **session;
-        check(s.to_bytes() == bytes, "session bytes read as something else");
+        check(former_session(bytes) || s.to_bytes() == bytes, "session bytes read as something else");
         // Every remembered decision makes its texts; a new call is judged.
         for (std::string_view tool : tools) {
             ToolCall call{std::string(tool), std::nullopt};

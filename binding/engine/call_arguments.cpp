@@ -7,7 +7,6 @@
 
 #include "../common/convert.hpp"
 #include "../common/ref.hpp"
-#include "../common/sorted_dict.hpp"
 #include "../common/str_utf8.hpp"
 #include "ostik/policy_encoding.hpp"
 
@@ -45,8 +44,10 @@ bool key_text_of(PyObject* key, std::string_view& text) {
     return false;
 }
 
+namespace fp = fingerprint;
+
 // An integer past the compact ones, as the conversion reads it.
-[[gnu::noinline]] bool big_integer(PyObject* obj, ValueFingerprint& fp) {
+[[gnu::noinline]] bool big_integer(PyObject* obj, std::uint64_t& hash) {
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
     if (v == -1 && PyErr_Occurred()) {
@@ -54,8 +55,7 @@ bool key_text_of(PyObject* key, std::string_view& text) {
         return false;
     }
     if (overflow == 0) {
-        if (v < 0) fp.negative(v);
-        else fp.uint(static_cast<std::uint64_t>(v));
+        hash = v < 0 ? fp::of_negative(v) : fp::of_uint(static_cast<std::uint64_t>(v));
         return true;
     }
     if (overflow < 0) return false;
@@ -64,111 +64,123 @@ bool key_text_of(PyObject* key, std::string_view& text) {
         PyErr_Clear();
         return false;
     }
-    fp.uint(big);
+    hash = fp::of_uint(big);
     return true;
 }
 
 // The integer as the conversion reads it: a Value's uint when not negative.
-inline bool integer(PyObject* obj, ValueFingerprint& fp) {
+inline bool integer(PyObject* obj, std::uint64_t& hash) {
     const auto* number = reinterpret_cast<PyLongObject*>(obj);
-    if (!PyUnstable_Long_IsCompact(number)) [[unlikely]] return big_integer(obj, fp);
+    if (!PyUnstable_Long_IsCompact(number)) [[unlikely]] return big_integer(obj, hash);
     const auto i = static_cast<std::int64_t>(PyUnstable_Long_CompactValue(number));
-    if (i < 0) fp.negative(i);
-    else fp.uint(static_cast<std::uint64_t>(i));
+    hash = i < 0 ? fp::of_negative(i) : fp::of_uint(static_cast<std::uint64_t>(i));
     return true;
 }
 
-bool walk(PyObject* obj, int depth, ValueFingerprint& fp, std::string& scratch);
+bool walk(PyObject* obj, int depth, std::uint64_t& hash, std::string& scratch);
 
 // What reading a value gave: its fingerprint (a scalar), nothing (a value
 // the conversion must read), or a container, for walk() to go into.
 enum class Read { scalar, unread, container };
 
-// A scalar's part of the fingerprint. Inlined where values are read, so that
-// the members of a flat dict (most calls' arguments) cost no call each.
-[[gnu::always_inline]] inline Read scalar(PyObject* obj, ValueFingerprint& fp, std::string& scratch) {
+// A scalar's fingerprint. Inlined where values are read, so that the members
+// of a flat dict (most calls' arguments) cost no call each.
+[[gnu::always_inline]] inline Read scalar(PyObject* obj, std::uint64_t& hash, std::string& scratch) {
     PyTypeObject* const type = Py_TYPE(obj);
     if (type == &PyUnicode_Type) {
         std::string_view text;
         if (!str_text(obj, scratch, text)) return Read::unread;
-        fp.text(text);
+        hash = fp::of_text(text);
         return Read::scalar;
     }
-    if (type == &PyLong_Type) return integer(obj, fp) ? Read::scalar : Read::unread;
+    if (type == &PyLong_Type) return integer(obj, hash) ? Read::scalar : Read::unread;
     if (type == &PyFloat_Type) {
-        fp.real(PyFloat_AS_DOUBLE(obj));
+        hash = fp::of_double(PyFloat_AS_DOUBLE(obj));
         return Read::scalar;
     }
     if (obj == Py_None) {
-        fp.null();
+        hash = fp::of_null();
         return Read::scalar;
     }
     if (obj == Py_True || obj == Py_False) {
-        fp.boolean(obj == Py_True);
+        hash = fp::of_bool(obj == Py_True);
         return Read::scalar;
     }
     if (type == &PyDict_Type || type == &PyList_Type || type == &PyTuple_Type) return Read::container;
     return Read::unread;
 }
 
-// A selected member's Value, as the conversion makes it, set in `members`
-// (after those there, its key following theirs); false when it fails.
+// A selected member's Value, as the conversion makes it, set in `members`;
+// false when it fails.
 bool member_value(PyObject* item, std::string_view key, Object& members);
 
 // The members of the walked dict that some names select (see
-// plain_fingerprint): the names, a tuple of str ascending by their UTF-8,
-// and what they found.
+// plain_fingerprint): the names, a tuple of str, and what they found.
 struct Selection {
     PyObject* keys = nullptr;
     Object& members;
 };
 
-bool dict(PyObject* obj, int depth, ValueFingerprint& fp, std::string& scratch, Selection* select = nullptr) {
-    SortedDictEntries entries;
-    if (!entries.read(obj)) return false;
-    const std::size_t n = entries.size();
-    if (select) {
-        // Both in key order: one pass finds the selected members.
-        const Py_ssize_t wanted = PyTuple_GET_SIZE(select->keys);
-        std::size_t r = 0;
-        for (Py_ssize_t i = 0; i < wanted; ++i) {
-            std::string_view name;
-            if (!key_text_of(PyTuple_GET_ITEM(select->keys, i), name)) return false;
-            while (r < n && key_before(entries[r].text(), name)) ++r;
-            if (r == n) break;
-            if (entries[r].text() != name) continue;
-            if (!member_value(entries[r].value, name, select->members)) return false;
-            ++r;
-        }
+// Whether `key` is one of the selected names.
+bool selected(const Selection& select, std::string_view key) {
+    const Py_ssize_t wanted = PyTuple_GET_SIZE(select.keys);
+    for (Py_ssize_t i = 0; i < wanted; ++i) {
+        PyObject* name = PyTuple_GET_ITEM(select.keys, i);
+        if (PyUnicode_GET_LENGTH(name) > static_cast<Py_ssize_t>(key.size())) continue;
+        std::string_view text;
+        if (key_text_of(name, text) && text == key) return true;
     }
-    fp.object(n);
-    for (std::size_t r = 0; r < n; ++r) {
-        fp.key(entries[r].text());
-        switch (scalar(entries[r].value, fp, scratch)) {
+    return false;
+}
+
+bool dict(PyObject* obj, int depth, std::uint64_t& hash, std::string& scratch, Selection* select = nullptr) {
+    // The members as they lie: their hashes are summed, in no order.
+    const Py_ssize_t n = PyDict_GET_SIZE(obj);
+    std::uint64_t sum = 0;
+    Py_ssize_t pos = 0;
+    PyObject *key, *item;
+    // Nothing here runs code that could change the dict (a selected member is
+    // converted once its value has read as plain): after its size in entries
+    // there are none left, and the call that would say so is saved.
+    Py_ssize_t i = 0;
+    for (; i < n && PyDict_Next(obj, &pos, &key, &item); ++i) {
+        if (!PyUnicode_CheckExact(key)) return false;
+        std::string_view text;
+        if (!key_text_of(key, text)) return false;
+        std::uint64_t value = 0;
+        switch (scalar(item, value, scratch)) {
             case Read::scalar: break;
             case Read::unread: return false;
             case Read::container:
-                if (!walk(entries[r].value, depth + 1, fp, scratch)) return false;
+                if (!walk(item, depth + 1, value, scratch)) return false;
                 break;
         }
+        sum += fp::of_member(text, value);
+        if (select && selected(*select, text) && !member_value(item, text, select->members)) return false;
     }
+    if (i != n) return false;
+    hash = fp::of_object(static_cast<std::size_t>(n), sum);
     return true;
 }
 
-bool walk(PyObject* obj, int depth, ValueFingerprint& fp, std::string& scratch) {
-    switch (scalar(obj, fp, scratch)) {
+bool walk(PyObject* obj, int depth, std::uint64_t& hash, std::string& scratch) {
+    switch (scalar(obj, hash, scratch)) {
         case Read::scalar: return true;
         case Read::unread: return false;
         case Read::container: break;
     }
     // As deep as the conversion goes, which fails past it.
     if (depth >= max_conversion_depth) return false;
-    if (PyDict_CheckExact(obj)) return dict(obj, depth, fp, scratch);
+    if (PyDict_CheckExact(obj)) return dict(obj, depth, hash, scratch);
     const Py_ssize_t n = Py_SIZE(obj);
-    fp.array(static_cast<std::size_t>(n));
+    fp::Words w(detail::v_array);
+    w.add(static_cast<std::uint64_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
-        if (!walk(PySequence_Fast_ITEMS(obj)[i], depth + 1, fp, scratch)) return false;
+        std::uint64_t item = 0;
+        if (!walk(PySequence_Fast_ITEMS(obj)[i], depth + 1, item, scratch)) return false;
+        w.add(item);
     }
+    hash = w.done();
     return true;
 }
 
@@ -207,19 +219,19 @@ bool member_value(PyObject* item, std::string_view key, Object& members) {
 }  // namespace
 
 std::optional<std::uint64_t> plain_fingerprint(PyObject* obj) {
-    ValueFingerprint fp;
+    std::uint64_t hash = 0;
     std::string scratch;
-    if (!walk(obj, 0, fp, scratch)) return std::nullopt;
-    return fp.hash();
+    if (!walk(obj, 0, hash, scratch)) return std::nullopt;
+    return hash;
 }
 
 std::optional<std::uint64_t> plain_fingerprint(PyObject* dict_obj, PyObject* keys, Object& selected) {
-    ValueFingerprint fp;
+    std::uint64_t hash = 0;
     std::string scratch;
     selected.clear();
     Selection select{keys, selected};
-    if (!PyDict_CheckExact(dict_obj) || !dict(dict_obj, 0, fp, scratch, &select)) return std::nullopt;
-    return fp.hash();
+    if (!PyDict_CheckExact(dict_obj) || !dict(dict_obj, 0, hash, scratch, &select)) return std::nullopt;
+    return hash;
 }
 
 bool selected_members(PyObject* dict, PyObject* keys, Object& selected) {

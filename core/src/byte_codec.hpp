@@ -102,12 +102,15 @@ public:
     // reader past both, or what is wrong with it, "not WHAT bytes" (`what`
     // being "a policy's", say), "truncated", "unsupported format version N"
     // or "damaged (checksum mismatch)".
+    // Bytes of `version`, or of any from `oldest` on when given.
     static std::expected<ByteReader, std::string> open(std::string_view sealed, std::string_view magic,
-                                                        std::uint8_t version, std::string_view what) {
+                                                        std::uint8_t version, std::string_view what,
+                                                        std::optional<std::uint8_t> oldest = std::nullopt) {
         using Failure = std::unexpected<std::string>;
         if (!sealed.starts_with(magic)) return Failure("not " + std::string(what) + " bytes");
         if (sealed.size() <= magic.size()) return Failure("truncated");
-        if (const auto given = static_cast<std::uint8_t>(sealed[magic.size()]); given != version) {
+        if (const auto given = static_cast<std::uint8_t>(sealed[magic.size()]);
+            given > version || given < oldest.value_or(version)) {
             return Failure("unsupported format version " + std::to_string(given));
         }
         auto r = unseal(sealed);

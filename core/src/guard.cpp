@@ -228,6 +228,7 @@ double steady_seconds() {
 constexpr std::size_t kept_line_bytes = std::size_t{64} << 10;
 
 std::uint64_t args_hash(const ToolCall& call) { return call.args ? value_fingerprint(*call.args) : 0; }
+std::uint64_t legacy_args_hash(const ToolCall& call) { return call.args ? legacy_value_fingerprint(*call.args) : 0; }
 
 }  // namespace
 
@@ -415,7 +416,8 @@ std::expected<const GuardSession::Remembered*, GuardSession::CheckError> GuardSe
     const auto it = remembered_.find(*call_id);
     if (it == remembered_.end()) return nullptr;
     const Remembered& r = it->second;
-    if (r.decision.tool() != call.tool || r.has_args != call.args.has_value() || r.args_hash != args_hash(call)) {
+    const std::uint64_t hash = r.legacy_hash ? legacy_args_hash(call) : args_hash(call);
+    if (r.decision.tool() != call.tool || r.has_args != call.args.has_value() || r.args_hash != hash) {
         return std::unexpected(CheckError{CheckError::Kind::call_id_reused, *call_id});
     }
     return &r;

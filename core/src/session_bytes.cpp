@@ -10,7 +10,8 @@
 //   rule entries   count (the plan's rules), then per rule: flags byte (1 open,
 //                  2 then_called), step, deadline, progress
 //   call ids       count (at most GuardSession::remembered_call_ids), oldest
-//                  first: id, has_args byte, args hash fixed64, and the
+//                  first: id, has_args byte (bit 1: the hash is a legacy one,
+//                  see Remembered), args hash fixed64, and the
 //                  decision: verdict byte, step, tool, its failures (count,
 //                  then kind, check, gate, item, value + 1 or 0, and the
 //                  outcome: passed, message, seen, is_then, count, deadline,
@@ -43,7 +44,12 @@ using namespace detail;
 namespace {
 
 constexpr std::string_view magic = "OSKS";
-constexpr std::uint8_t format_version = 1;
+// Format 1 held the arguments' hashes as legacy_value_fingerprint made them;
+// it is still read (see read_language and the call ids).
+constexpr std::uint8_t format_version = 2;
+constexpr std::uint8_t oldest_format_version = 1;
+// A remembered call id's has_args byte: bit 1 says its hash is a legacy one.
+constexpr std::uint8_t legacy_hash_bit = 2;
 
 constexpr std::uint8_t entry_open = 1;
 constexpr std::uint8_t entry_then_called = 2;
@@ -146,7 +152,7 @@ struct SessionBytes {
         for (const std::string& id : s.remembered_order_) {
             const GuardSession::Remembered& r = s.remembered_.at(id);
             w.text(id);
-            w.byte(r.has_args ? 1 : 0);
+            w.byte((r.has_args ? 1 : 0) | (r.legacy_hash ? legacy_hash_bit : 0));
             w.fixed64(r.args_hash);
             write_decision(w, r.decision);
         }
@@ -299,7 +305,9 @@ struct SessionBytes {
         return s.language_->restore_flows(std::move(saved));
     }
 
-    static bool read_language(ByteReader& r, GuardSession& s, const LanguagePlan& plan, const char*& why) {
+    // `legacy`: bytes of format 1.
+    static bool read_language(ByteReader& r, GuardSession& s, const LanguagePlan& plan, bool legacy,
+                              const char*& why) {
         LanguageState::Saved saved;
         const auto asks = r.count();
         if (!asks || *asks != plan.asks().size()) return false;
@@ -337,11 +345,15 @@ struct SessionBytes {
             *last_has_args > 1 || !last_hash || !run || !asks_made) {
             return false;
         }
-        saved.has_last = *has_last == 1;
-        saved.last_tool = *last_tool;
-        saved.last_has_args = *last_has_args == 1;
-        saved.last_hash = *last_hash;
-        saved.run = *run;
+        // A run of equal calls is compared by the hash of their arguments,
+        // which format 1 made otherwise: a run it holds starts over.
+        if (!legacy) {
+            saved.has_last = *has_last == 1;
+            saved.last_tool = *last_tool;
+            saved.last_has_args = *last_has_args == 1;
+            saved.last_hash = *last_hash;
+            saved.run = *run;
+        }
         s.asks_made_ = *asks_made;
         s.language_->restore(std::move(saved));
         const auto pending = r.count();
@@ -357,7 +369,14 @@ struct SessionBytes {
                 const auto bytes = r.text();
                 if (!bytes) return false;
                 auto args = value_from_bytes(*bytes);
-                if (!args || value_fingerprint(*args) != it->second.args_hash) return false;
+                GuardSession::Remembered& remembered = it->second;
+                if (!args) return false;
+                const std::uint64_t hash =
+                    remembered.legacy_hash ? legacy_value_fingerprint(*args) : value_fingerprint(*args);
+                if (hash != remembered.args_hash) return false;
+                // Its arguments are here: its hash is made anew.
+                remembered.args_hash = value_fingerprint(*args);
+                remembered.legacy_hash = false;
                 p.call.args = std::move(*args);
             }
             p.fingerprint = s.fingerprint_of(p.call);
@@ -482,9 +501,10 @@ struct SessionBytes {
                                                                           std::unique_ptr<TraceWriter> writer) {
         using Failure = std::unexpected<std::string>;
         const Failure malformed("malformed");
-        auto opened = ByteReader::open(bytes, magic, format_version, "a session's");
+        auto opened = ByteReader::open(bytes, magic, format_version, "a session's", oldest_format_version);
         if (!opened) return Failure(std::move(opened.error()));
         ByteReader& r = *opened;
+        const bool legacy = static_cast<std::uint8_t>(bytes[magic.size()]) == 1;
         const auto fingerprint = r.fixed64();
         if (fingerprint && *fingerprint != guard->fingerprint()) return Failure("made with another policy");
         const ExplainPlan& plan = guard->explainer().plan();
@@ -548,22 +568,28 @@ struct SessionBytes {
         if (!ids || *ids > GuardSession::remembered_call_ids) return malformed;
         for (std::size_t i = 0; i < *ids; ++i) {
             const auto id = r.text();
-            const auto has_args = r.byte();
+            const auto flags = r.byte();
             const auto hash = r.fixed64();
-            if (!id || !is_valid_utf8(*id) || !has_args || *has_args > 1 || !hash) return malformed;
+            if (!id || !is_valid_utf8(*id) || !flags || *flags > (legacy ? 1 : 1 | legacy_hash_bit) || !hash) {
+                return malformed;
+            }
+            const bool has_args = *flags & 1;
+            const bool legacy_hash = legacy ? has_args : (*flags & legacy_hash_bit) != 0;
             // A call without arguments has no hash of them.
-            if (*has_args == 0 && *hash != 0) return malformed;
+            if (!has_args && (*hash != 0 || legacy_hash)) return malformed;
             auto decision = read_decision(r, *guard, *steps);
             if (!decision) return malformed;
             std::string key(*id);
             decision->call_id_ = key;
-            GuardSession::Remembered remembered{*hash, *has_args == 1, std::move(*decision)};
+            GuardSession::Remembered remembered{*hash, has_args, legacy_hash, std::move(*decision)};
             if (!session->remembered_.emplace(key, std::move(remembered)).second) return malformed;
             session->remembered_order_.push_back(std::move(key));
         }
         if (!guard->arguments().language().empty()) {
             const char* why = nullptr;
-            if (!read_language(r, *session, guard->arguments().language(), why)) return why ? Failure(why) : malformed;
+            if (!read_language(r, *session, guard->arguments().language(), legacy, why)) {
+                return why ? Failure(why) : malformed;
+            }
         }
         if (!r.at_end()) return malformed;
         return session;

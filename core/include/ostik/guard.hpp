@@ -371,6 +371,7 @@ private:
     struct Remembered {
         std::uint64_t args_hash = 0;  // value_fingerprint of the arguments; 0 for none
         bool has_args = false;
+        bool legacy_hash = false;     // args_hash is legacy_value_fingerprint (resumed from format 1)
         SessionDecision decision;
     };
 

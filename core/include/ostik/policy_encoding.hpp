@@ -11,7 +11,9 @@
 #pragma once
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <expected>
 #include <optional>
 #include <string>
@@ -31,80 +33,113 @@ std::expected<Policy, std::string> decode_policy(std::string_view bytes);
 
 std::uint64_t policy_fingerprint(std::string_view encoding);
 
-// A 64-bit hash of a Value as the encoding writes it: equal Values give equal
-// fingerprints (1 and 1.0 are different Values, and differ here too).
+// A 64-bit hash of a Value: equal Values give equal fingerprints (1 and 1.0
+// are different Values, and differ here too). What a repeat limit compares
+// and a call id is held to, made with the functions below.
 std::uint64_t value_fingerprint(const Value& value);
+// The fingerprint sessions' bytes of format 1 hold: FNV-1a of the Value's
+// encoding, a multiply for every byte. Read only to resume such bytes.
+std::uint64_t legacy_value_fingerprint(const Value& value);
 
 namespace detail {
 // The tag byte of each kind of Value in the encoding.
 enum ValueTag : std::uint8_t { v_null, v_false, v_true, v_uint, v_negative, v_double, v_string, v_array, v_object };
 }  // namespace detail
 
-// value_fingerprint of a Value given piece by piece, depth first, for a
-// reader that has the value in another form and need not build it: an
-// array's size and then its items; an object's size and then, in ascending
-// byte order of the keys (each once), every key followed by its value. A
-// non-negative integer is a `uint`, a negative one a `negative`. The bytes
-// hashed are the encoding's (a 64-bit FNV-1a, as value_fingerprint).
-class ValueFingerprint {
+// value_fingerprint, for a reader that has the value in another form and
+// need not build it (the Python objects of a call's arguments). Each value
+// hashes by its kind from what it holds, eight bytes of it at a time, and an
+// object by the sum of its members' hashes, each made of its key and value,
+// so that members may come in any order: a dict is read as it lies, unsorted.
+// A fixed function of the Value on every platform.
+namespace fingerprint {
+
+inline constexpr std::uint64_t k1 = 0x9E3779B97F4A7C15ull;
+inline constexpr std::uint64_t k2 = 0xC2B2AE3D27D4EB4Full;
+inline constexpr std::uint8_t member_tag = 0x40;
+
+// The `n` bytes at `p` (n = 4 or 8) as a number, the first lowest.
+template <class Word>
+inline std::uint64_t load(const char* p) {
+    Word w;
+    std::memcpy(&w, p, sizeof w);
+    if constexpr (std::endian::native == std::endian::big) w = std::byteswap(w);
+    return w;
+}
+
+// The words of one value's hash, after its kind.
+class Words {
 public:
-    void null() { byte(detail::v_null); }
-    void boolean(bool b) { byte(b ? detail::v_true : detail::v_false); }
-    void uint(std::uint64_t n) {
-        byte(detail::v_uint);
-        varint(n);
-    }
-    void negative(std::int64_t n) {
-        byte(detail::v_negative);
-        varint(~static_cast<std::uint64_t>(n));
-    }
-    void real(double d) {
-        byte(detail::v_double);
-        const auto bits = std::bit_cast<std::uint64_t>(d);
-        for (int i = 0; i < 8; ++i) byte(static_cast<std::uint8_t>((bits >> (8 * i)) & 0xff));
-    }
+    explicit Words(std::uint8_t tag) : h_(0x6A09E667F3BCC908ull ^ (tag * k2)) {}
+    void add(std::uint64_t w) { h_ = std::rotl((h_ ^ w) * k1, 31); }
+    // The length, then the bytes eight at a time, the last eight (or four,
+    // or the first, middle and last byte) read where they end: every byte is
+    // read, so that texts of a length differ where their bytes do.
     void text(std::string_view s) {
-        byte(detail::v_string);
-        key(s);
-    }
-    void array(std::size_t size) {
-        byte(detail::v_array);
-        varint(size);
-    }
-    void object(std::size_t size) {
-        byte(detail::v_object);
-        varint(size);
-    }
-    void key(std::string_view key) {
-        varint(key.size());
-        std::uint64_t h = h_;
-        const auto* p = reinterpret_cast<const unsigned char*>(key.data());
-        const std::size_t n = key.size();
-        std::size_t i = 0;
-        for (; i + 4 <= n; i += 4) {
-            h = (h ^ p[i]) * prime;
-            h = (h ^ p[i + 1]) * prime;
-            h = (h ^ p[i + 2]) * prime;
-            h = (h ^ p[i + 3]) * prime;
+        const char* p = s.data();
+        std::size_t n = s.size();
+        add(n);
+        if (n >= 8) {
+            for (; n > 8; p += 8, n -= 8) add(load<std::uint64_t>(p));
+            add(load<std::uint64_t>(p + n - 8));
+        } else if (n >= 4) {
+            add(load<std::uint32_t>(p) | (load<std::uint32_t>(p + n - 4) << 32));
+        } else if (n) {
+            const auto byte = [&](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])}; };
+            add(byte(0) | (byte(n / 2) << 8) | (byte(n - 1) << 16));
         }
-        for (; i < n; ++i) h = (h ^ p[i]) * prime;
-        h_ = h;
     }
-    std::uint64_t hash() const { return h_; }
+    std::uint64_t done() const {
+        std::uint64_t h = h_;
+        h ^= h >> 33;
+        h *= k2;
+        h ^= h >> 29;
+        h *= k1;
+        return h ^ (h >> 32);
+    }
 
 private:
-    static constexpr std::uint64_t prime = 0x100000001b3ull;
-    void byte(std::uint8_t b) { h_ = (h_ ^ b) * prime; }
-    void varint(std::uint64_t n) {
-        while (n >= 0x80) {
-            byte(static_cast<std::uint8_t>((n & 0x7f) | 0x80));
-            n >>= 7;
-        }
-        byte(static_cast<std::uint8_t>(n));
-    }
-
-    std::uint64_t h_ = 0xcbf29ce484222325ull;  // the hash of no bytes
+    std::uint64_t h_;
 };
+
+inline std::uint64_t of_null() { return Words(detail::v_null).done(); }
+inline std::uint64_t of_bool(bool b) { return Words(b ? detail::v_true : detail::v_false).done(); }
+inline std::uint64_t of_uint(std::uint64_t n) {
+    Words w(detail::v_uint);
+    w.add(n);
+    return w.done();
+}
+inline std::uint64_t of_negative(std::int64_t n) {
+    Words w(detail::v_negative);
+    w.add(static_cast<std::uint64_t>(n));
+    return w.done();
+}
+inline std::uint64_t of_double(double d) {
+    Words w(detail::v_double);
+    w.add(std::bit_cast<std::uint64_t>(d));
+    return w.done();
+}
+inline std::uint64_t of_text(std::string_view s) {
+    Words w(detail::v_string);
+    w.text(s);
+    return w.done();
+}
+// A member's part of its object's sum.
+inline std::uint64_t of_member(std::string_view key, std::uint64_t value) {
+    Words w(member_tag);
+    w.text(key);
+    w.add(value);
+    return w.done();
+}
+inline std::uint64_t of_object(std::size_t size, std::uint64_t members_sum) {
+    Words w(detail::v_object);
+    w.add(size);
+    w.add(members_sum);
+    return w.done();
+}
+// An array: Words(v_array), add(size), add() each item's hash in order, done().
+
+}  // namespace fingerprint
 
 // A Value as the encoding writes it, and back (nothing for bytes that are
 // not one Value's).
