@@ -302,6 +302,14 @@ def bench_language(tmp: Path, rounds: int = 31) -> None:
     print(f"  the ask and limit entries' cost per call: {medians['whole'][1] - medians['plain'][1]:.0f} ns (cpu), "
           f"{medians['whole'][0] - medians['plain'][0]:.0f} ns (wall)")
 
+    # A repeat limit fingerprints every call's arguments: a file's contents
+    # written by turns of two tools (no run, so every call is judged).
+    big = {"path": "notes.txt", "content": "".join(chr(97 + i % 26) for i in range(100_000))}
+    turns = [("write_file" if i % 2 else "tool_2", big) for i in range(2_000)]
+    timed(session.check, turns)
+    wall, cpu = timed(session.check, turns)
+    print(f"  100 KB of arguments under the repeat limit: {cpu / len(turns) * 1e6:.1f} us (cpu) per call")
+
 
 def main() -> None:
     which = sys.argv[1:] or ["time", "args", "language", "memory"]
