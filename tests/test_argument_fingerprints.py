@@ -119,3 +119,21 @@ def test_session_bytes_of_other_formats_are_refused(former_guard, version):
     data[4] = version
     with pytest.raises(ValueError, match=f"unsupported format version {version}"):
         former_guard.resume(bytes(data))
+
+
+def sealed(body: bytes) -> bytes:
+    """`body` with its checksum (FNV-1a, 64 bits, little-endian) after it."""
+    h = 0xCBF29CE484222325
+    for b in body:
+        h = ((h ^ b) * 0x100000001B3) % 2**64
+    return body + h.to_bytes(8, "little")
+
+
+def test_a_waiting_call_with_a_former_hash_in_current_bytes_is_refused(former_guard):
+    data = bytearray(former_guard.resume(FORMER_BYTES).to_bytes())
+    at = data.index(b"\x02c3") + 3  # the waiting call's id, then its has_args byte
+    assert data[at] == 1
+    former_guard.resume(sealed(bytes(data[:-8])))  # resealed as it was: read
+    data[at] |= 2
+    with pytest.raises(ValueError, match="malformed"):
+        former_guard.resume(sealed(bytes(data[:-8])))

@@ -370,7 +370,8 @@ struct SessionBytes {
                 if (!bytes) return false;
                 auto args = value_from_bytes(*bytes);
                 GuardSession::Remembered& remembered = it->second;
-                if (!args) return false;
+                // Only format 1 leaves a waiting call a legacy hash.
+                if (!args || (remembered.legacy_hash && !legacy)) return false;
                 const std::uint64_t hash =
                     remembered.legacy_hash ? legacy_value_fingerprint(*args) : value_fingerprint(*args);
                 if (hash != remembered.args_hash) return false;
