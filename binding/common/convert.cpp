@@ -384,11 +384,7 @@ bool Converter<mode>::text(PyObject* obj, Target& out) {
         return true;
     } else {
         std::string utf8;
-        utf8.resize_and_overwrite(4 * static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)), [&](char* p, std::size_t) {
-            char* end = put_str_utf8<false>(p, obj);
-            return end ? static_cast<std::size_t>(end - p) : std::size_t{0};
-        });
-        if (PyErr_Occurred()) return interpreter_error();
+        if (!str_utf8_into(utf8, obj)) return interpreter_error();
         out = Value(std::string_view(utf8));
         return true;
     }

@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 #include "ostik/json_writer.hpp"
@@ -68,6 +69,18 @@ char* put_str_utf8(char* p, PyObject* str) {
         }
     }
     return end;
+}
+
+// The UTF-8 form of a non-ASCII str, in `out` (its room reused); false (with
+// the interpreter's encoding error raised) for a str that has none.
+inline bool str_utf8_into(std::string& out, PyObject* str) {
+    bool encoded = false;
+    out.resize_and_overwrite(4 * static_cast<std::size_t>(PyUnicode_GET_LENGTH(str)), [&](char* p, std::size_t) {
+        char* end = put_str_utf8<false>(p, str);
+        encoded = end != nullptr;
+        return encoded ? static_cast<std::size_t>(end - p) : std::size_t{0};
+    });
+    return encoded;
 }
 
 // Whether a non-ASCII str has a UTF-8 form; if not, the interpreter's

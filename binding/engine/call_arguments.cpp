@@ -17,13 +17,11 @@ namespace {
 // The text of a str that is not ASCII, as the conversion makes it, in
 // `scratch`; false (no exception left) when it has none.
 [[gnu::noinline]] bool utf8_text(PyObject* str, std::string& scratch, std::string_view& text) {
-    scratch.resize(4 * static_cast<std::size_t>(PyUnicode_GET_LENGTH(str)));
-    char* end = put_str_utf8<false>(scratch.data(), str);
-    if (!end) {
+    if (!str_utf8_into(scratch, str)) {
         PyErr_Clear();
         return false;
     }
-    text = std::string_view(scratch.data(), static_cast<std::size_t>(end - scratch.data()));
+    text = scratch;
     return true;
 }
 

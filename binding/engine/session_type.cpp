@@ -406,13 +406,7 @@ std::optional<std::expected<void, GuardSession::ResultError>> record_session_res
     if (PyUnicode_CheckExact(obj)) {
         if (PyUnicode_IS_ASCII(obj)) return session.record_text_result(ref, ascii_text(obj), is_error);
         std::string utf8;
-        bool encoded = false;
-        utf8.resize_and_overwrite(4 * static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)), [&](char* p, std::size_t) {
-            char* end = put_str_utf8<false>(p, obj);
-            encoded = end != nullptr;
-            return encoded ? static_cast<std::size_t>(end - p) : std::size_t{0};
-        });
-        if (encoded) return session.record_text_result(ref, utf8, is_error);
+        if (str_utf8_into(utf8, obj)) return session.record_text_result(ref, utf8, is_error);
         // A str with no UTF-8 form: the conversion below raises its error.
         PyErr_Clear();
     }

@@ -5,9 +5,10 @@
 #include <unicode/stringpiece.h>
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 #include <type_traits>
+
+#include "ostik/little_endian.hpp"
 
 namespace ostik::detail {
 
@@ -118,19 +119,11 @@ std::uint64_t power(std::uint32_t l) {
 // window has one hash whichever text it is found in.
 constexpr std::uint32_t packed_max = 8;
 
-// The 8 bytes at `p` as a number, the first lowest, on every platform.
-inline std::uint64_t load_le(const unsigned char* p) {
-    std::uint64_t w;
-    std::memcpy(&w, p, 8);
-    if constexpr (std::endian::native == std::endian::big) w = std::byteswap(w);
-    return w;
-}
-
 // The hash of the window of `l` (<= packed_max) ASCII bytes at `p`, with
 // `end` the end of the readable bytes.
 inline std::uint64_t packed_at(const unsigned char* p, const unsigned char* end, std::uint32_t l) {
     const std::uint64_t keep = ~std::uint64_t{0} >> (64 - 8 * l);
-    if (end - p >= 8) return load_le(p) & keep;
+    if (end - p >= 8) return load_le<std::uint64_t>(p) & keep;
     std::uint64_t w = 0;
     for (std::uint32_t k = 0; k < l; ++k) w |= std::uint64_t{p[k]} << (8 * k);
     return w;

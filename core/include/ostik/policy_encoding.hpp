@@ -13,12 +13,12 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <expected>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "ostik/little_endian.hpp"
 #include "ostik/policy.hpp"
 
 namespace ostik {
@@ -58,15 +58,6 @@ inline constexpr std::uint64_t k1 = 0x9E3779B97F4A7C15ull;
 inline constexpr std::uint64_t k2 = 0xC2B2AE3D27D4EB4Full;
 inline constexpr std::uint8_t member_tag = 0x40;
 
-// The `n` bytes at `p` (n = 4 or 8) as a number, the first lowest.
-template <class Word>
-inline std::uint64_t load(const char* p) {
-    Word w;
-    std::memcpy(&w, p, sizeof w);
-    if constexpr (std::endian::native == std::endian::big) w = std::byteswap(w);
-    return w;
-}
-
 // The words of one value's hash, after its kind.
 class Words {
 public:
@@ -80,10 +71,10 @@ public:
         std::size_t n = s.size();
         add(n);
         if (n >= 8) {
-            for (; n > 8; p += 8, n -= 8) add(load<std::uint64_t>(p));
-            add(load<std::uint64_t>(p + n - 8));
+            for (; n > 8; p += 8, n -= 8) add(detail::load_le<std::uint64_t>(p));
+            add(detail::load_le<std::uint64_t>(p + n - 8));
         } else if (n >= 4) {
-            add(load<std::uint32_t>(p) | (load<std::uint32_t>(p + n - 4) << 32));
+            add(detail::load_le<std::uint32_t>(p) | (detail::load_le<std::uint32_t>(p + n - 4) << 32));
         } else if (n) {
             const auto byte = [&](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])}; };
             add(byte(0) | (byte(n / 2) << 8) | (byte(n - 1) << 16));
