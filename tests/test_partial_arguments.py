@@ -254,3 +254,28 @@ def test_peek_reads_the_same_part(guard):
             assert judged(partial.peek(tool, args)) == judged(whole.peek(tool, args))
             assert judged(partial.check(tool, args)) == judged(whole.check(tool, args))
             assert judged(partial.peek(tool, args)) == judged(whole.peek(tool, args))
+
+
+def fresh_keys(value):
+    """The value with every dict key a str made at run time: equal to the literal, never
+    its object, nor interned (as keys read from JSON or a socket are)."""
+    if isinstance(value, dict) and type(value) is dict:
+        return {("".join(["", *k]) if len(k) > 1 else k): fresh_keys(v) for k, v in value.items()}
+    if isinstance(value, list):
+        return [fresh_keys(v) for v in value]
+    return value
+
+
+def test_keys_made_at_run_time_are_read_alike(guard):
+    import sys
+
+    made = [fresh_keys(a) for a in SHAPES if type(a) is dict]
+    assert any(k is not sys.intern(k) for a in made for k in a if len(k) > 1)
+    partial, whole = guard.session(), guard.session(keep=True)
+    for args in made + [{sys.intern("pathx"): 1, "path": "/etc/a", "mode": 0o600}]:
+        for tool in ["edit", "shell", "edit"]:
+            assert outcome(partial.check, tool, args) == outcome(whole.check, tool, args), (tool, args)
+    assert partial.to_bytes() == whole.to_bytes()
+    # The ask condition is met by names made at run time.
+    asked = guard.session().check("edit", fresh_keys({"path": "/etc/passwd", "mode": 0o600}))
+    assert asked.verdict == "ask"

@@ -108,38 +108,41 @@ enum class Read { scalar, unread, container };
     return Read::unread;
 }
 
-// A selected member's Value, as the conversion makes it, set in `members`;
-// false when it fails.
-bool member_value(PyObject* item, std::string_view key, Object& members);
-
 // The members of the walked dict that some names select (see
-// plain_fingerprint): the names, a tuple of str, and what they found.
+// plain_fingerprint): the names, a tuple of interned str ascending by their
+// UTF-8, and the value the dict has for each, or null (borrowed: nothing runs
+// code that could change the dict while it is walked).
 struct Selection {
-    PyObject* keys = nullptr;
-    Object& members;
+    PyObject* names = nullptr;
+    PyObject** found = nullptr;
 };
 
-// Whether `key` is one of the selected names.
-bool selected(const Selection& select, std::string_view key) {
-    const Py_ssize_t wanted = PyTuple_GET_SIZE(select.keys);
+// Which of the selected names `key` (a str) is, or -1 for none. A key is
+// mostly one of the names' own objects (a literal, an attribute name: they are
+// interned as the names are), or else another interned str, which no name is.
+Py_ssize_t selected(const Selection& select, PyObject* key, std::string_view text) {
+    const Py_ssize_t wanted = PyTuple_GET_SIZE(select.names);
     for (Py_ssize_t i = 0; i < wanted; ++i) {
-        PyObject* name = PyTuple_GET_ITEM(select.keys, i);
-        if (PyUnicode_GET_LENGTH(name) > static_cast<Py_ssize_t>(key.size())) continue;
-        std::string_view text;
-        if (key_text_of(name, text) && text == key) return true;
+        if (PyTuple_GET_ITEM(select.names, i) == key) return i;
     }
-    return false;
+    if (PyUnicode_CHECK_INTERNED(key)) return -1;
+    for (Py_ssize_t i = 0; i < wanted; ++i) {
+        PyObject* name = PyTuple_GET_ITEM(select.names, i);
+        if (PyUnicode_GET_LENGTH(name) > static_cast<Py_ssize_t>(text.size())) continue;
+        std::string_view name_text;
+        if (key_text_of(name, name_text) && name_text == text) return i;
+    }
+    return -1;
 }
 
-bool dict(PyObject* obj, int depth, std::uint64_t& hash, std::string& scratch, Selection* select = nullptr) {
+bool dict(PyObject* obj, int depth, std::uint64_t& hash, std::string& scratch, const Selection* select = nullptr) {
     // The members as they lie: their hashes are summed, in no order.
     const Py_ssize_t n = PyDict_GET_SIZE(obj);
     std::uint64_t sum = 0;
     Py_ssize_t pos = 0;
     PyObject *key, *item;
-    // Nothing here runs code that could change the dict (a selected member is
-    // converted once its value has read as plain): after its size in entries
-    // there are none left, and the call that would say so is saved.
+    // Nothing here runs code that could change the dict: after its size in
+    // entries there are none left, and the call that would say so is saved.
     Py_ssize_t i = 0;
     for (; i < n && PyDict_Next(obj, &pos, &key, &item); ++i) {
         if (!PyUnicode_CheckExact(key)) return false;
@@ -154,7 +157,9 @@ bool dict(PyObject* obj, int depth, std::uint64_t& hash, std::string& scratch, S
                 break;
         }
         sum += fp::of_member(text, value);
-        if (select && selected(*select, text) && !member_value(item, text, select->members)) return false;
+        if (select) {
+            if (const Py_ssize_t k = selected(*select, key, text); k >= 0) select->found[k] = item;
+        }
     }
     if (i != n) return false;
     hash = fp::of_object(static_cast<std::size_t>(n), sum);
@@ -203,14 +208,16 @@ std::optional<Value> plain_scalar(PyObject* obj) {
     return std::nullopt;
 }
 
-bool member_value(PyObject* item, std::string_view key, Object& members) {
+// A selected member's Value, as the conversion makes it, set as the member
+// at `at` of `members` (see Object::set_at); false when it fails.
+bool member_value(PyObject* item, std::string_view key, Object& members, std::size_t at) {
     std::optional<Value> value = plain_scalar(item);
     if (!value) {
         auto converted = to_value(item, Dialect::engine);
         if (!converted) return false;
         value = std::move(*converted);
     }
-    members.set(std::string(key), std::move(*value));
+    members.set_at(at, key, std::move(*value));
     return true;
 }
 
@@ -226,14 +233,32 @@ std::optional<std::uint64_t> plain_fingerprint(PyObject* obj) {
 std::optional<std::uint64_t> plain_fingerprint(PyObject* dict_obj, PyObject* keys, Object& selected) {
     std::uint64_t hash = 0;
     std::string scratch;
-    selected.clear();
-    Selection select{keys, selected};
-    if (!PyDict_CheckExact(dict_obj) || !dict(dict_obj, 0, hash, scratch, &select)) return std::nullopt;
+    if (!PyDict_CheckExact(dict_obj)) return std::nullopt;
+    // A tool's conditions read a few names; a tuple of more is walked with
+    // room of its own.
+    constexpr Py_ssize_t few = 8;
+    const Py_ssize_t wanted = PyTuple_GET_SIZE(keys);
+    PyObject* few_found[few] = {};
+    std::vector<PyObject*> more;
+    if (wanted > few) more.assign(static_cast<std::size_t>(wanted), nullptr);
+    const Selection select{keys, wanted > few ? more.data() : few_found};
+    if (!dict(dict_obj, 0, hash, scratch, &select)) return std::nullopt;
+    // In the names' order, which is the members'.
+    std::size_t set = 0;
+    for (Py_ssize_t i = 0; i < wanted; ++i) {
+        if (!select.found[i]) continue;
+        std::string_view text;
+        if (!key_text_of(PyTuple_GET_ITEM(keys, i), text) || !member_value(select.found[i], text, selected, set)) {
+            return std::nullopt;
+        }
+        ++set;
+    }
+    selected.truncate(set);
     return hash;
 }
 
 bool selected_members(PyObject* dict, PyObject* keys, Object& selected) {
-    selected.clear();
+    std::size_t set = 0;
     const Py_ssize_t n = PyTuple_GET_SIZE(keys);
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* key = PyTuple_GET_ITEM(keys, i);
@@ -248,8 +273,10 @@ bool selected_members(PyObject* dict, PyObject* keys, Object& selected) {
         std::string_view text;
         if (!key_text_of(key, text)) return false;
         // In ascending order of their keys, as `keys` are.
-        if (!member_value(item.get(), text, selected)) return false;
+        if (!member_value(item.get(), text, selected, set)) return false;
+        ++set;
     }
+    selected.truncate(set);
     return true;
 }
 
@@ -262,7 +289,6 @@ Value spare_object(Value& spare) {
 
 void give_back(std::optional<Value>& args, Value& spare) {
     if (!args || !args->is<Object>()) return;
-    args->as<Object>().clear();
     spare = std::move(*args);
     args.reset();
 }

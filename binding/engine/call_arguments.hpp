@@ -22,22 +22,24 @@ namespace ostik::py::engine {
 std::optional<std::uint64_t> plain_fingerprint(PyObject* obj);
 // The same of a plain dict, with the members selected_members(dict, keys,
 // selected) puts in `selected`, from the one reading of the dict; nothing
-// for anything else (`selected` then holds some of them, or none).
+// for anything else (`selected` then holds some of them, or others, to be
+// dropped). Here the str of `keys` must be interned.
 std::optional<std::uint64_t> plain_fingerprint(PyObject* dict, PyObject* keys, Object& selected);
 
-// Puts in `selected` (emptied first) those members of `dict` (a plain dict
+// Puts in `selected` (in place of what it held) those members of `dict` (a plain dict
 // of plain values, as plain_fingerprint or check_value found it) whose keys
 // are in `keys` (a tuple of str, ascending by their UTF-8): the object a
 // judgement that reads only them is given. False (and no exception left set)
 // when a value fails to convert, which the whole conversion then reports.
 bool selected_members(PyObject* dict, PyObject* keys, Object& selected);
 
-// A Value holding an empty object for selected members: `spare` (a
-// session's), with its room, when it holds one. Calls given back so allocate
-// nothing for their members (nor for the object) while they fit.
+// A Value holding an object for selected members: `spare` (a session's),
+// with the members of the call given back last, when it holds one. The
+// members are refilled in place (Object::set_at), so calls given back
+// allocate nothing for their keys (nor for the object) while they fit.
 Value spare_object(Value& spare);
-// Keeps `args`, when it is an object (as spare_object gave), emptied, in
-// `spare` for the next call.
+// Keeps `args`, when it is an object (as spare_object gave), in `spare` for
+// the next call.
 void give_back(std::optional<Value>& args, Value& spare);
 
 }  // namespace ostik::py::engine

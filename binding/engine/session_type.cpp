@@ -54,8 +54,8 @@ struct SessionObject {
         PyObject* name;   // owned, or null
         PyObject* entry;  // its value in `tools`, owned, or null
     } recent[recent_sets * recent_ways];
-    // The object of the members the last call read in part was given,
-    // emptied, with its room, for the next such call (spare_object in
+    // The object of the members the last call read in part was given, kept
+    // to be refilled in place by the next such call (spare_object in
     // call_arguments.hpp); null before the first. Like `recent`, it is
     // guarded by the GIL, which a check holds while it takes and gives it.
     ostik::Value spare;
@@ -129,7 +129,16 @@ OwnedRef tool_entry(const GuardSession::ToolSlot& slot, OwnedRef& keys) {
     for (std::size_t i = 0; i < slot.keys.size(); ++i) {
         OwnedRef key = str_from_utf8(slot.keys[i]);
         if (!key) return OwnedRef();
-        PyTuple_SET_ITEM(keys.get(), static_cast<Py_ssize_t>(i), key.release());
+        // Interned, as the keys of most arguments' dicts are: a key is then
+        // found among them by its object (see plain_fingerprint).
+        PyObject* name = key.release();
+        PyUnicode_InternInPlace(&name);
+        PyTuple_SET_ITEM(keys.get(), static_cast<Py_ssize_t>(i), name);
+        // Interning fails only for want of memory, and says nothing.
+        if (!PyUnicode_CHECK_INTERNED(name)) {
+            PyErr_NoMemory();
+            return OwnedRef();
+        }
     }
     return OwnedRef::steal(PyTuple_Pack(2, number.get(), keys.get()));
 }

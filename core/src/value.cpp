@@ -1,6 +1,7 @@
 #include "ostik/value.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 namespace ostik {
@@ -56,13 +57,16 @@ bool operator==(const Value& a, const Value& b) noexcept {
 namespace {
 auto lower_bound_key(auto& members, std::string_view key) {
     return std::lower_bound(members.begin(), members.end(), key,
-                            [](const Member& m, std::string_view k) { return std::string_view(m.key) < k; });
+                            [](const Member& m, std::string_view k) { return key_before(m.key, k); });
 }
+// The members an object has at most for a lookup to pass over them all rather
+// than halve them: most arguments have a few.
+constexpr std::size_t few_members = 8;
 }  // namespace
 void Object::set(std::string key, Value value) {
     // Keys usually arrive already sorted (a converted dict, a report context):
     // appending is the common case.
-    if (members_.empty() || std::string_view(members_.back().key) < std::string_view(key)) {
+    if (members_.empty() || key_before(members_.back().key, key)) {
         members_.push_back(Member{std::move(key), std::move(value)});
         return;
     }
@@ -72,6 +76,16 @@ void Object::set(std::string key, Value value) {
     } else {
         members_.insert(it, Member{std::move(key), std::move(value)});
     }
+}
+
+void Object::set_at(std::size_t i, std::string_view key, Value value) {
+    if (i == members_.size()) {
+        members_.push_back(Member{std::string(key), std::move(value)});
+        return;
+    }
+    Member& m = members_[i];
+    if (m.key != key) m.key.assign(key);
+    m.value = std::move(value);
 }
 
 Object Object::from_members(std::vector<Member> members) {
@@ -116,6 +130,13 @@ Object Object::from_members(std::vector<Member> members) {
 }
 
 const Value* Object::find(std::string_view key) const {
+    if (members_.size() <= few_members) {
+        // Most keys differ from the one looked for in their length.
+        for (const Member& m : members_) {
+            if (m.key.size() == key.size() && std::memcmp(m.key.data(), key.data(), key.size()) == 0) return &m.value;
+        }
+        return nullptr;
+    }
     auto it = lower_bound_key(members_, key);
     if (it != members_.end() && it->key == key) return &it->value;
     return nullptr;

@@ -6,6 +6,9 @@
 //     every direction between kinds leaves the target equal to its source.
 //  3. Equality of Values is equality of their models.
 //  4. Object::from_members agrees with inserting the members one by one.
+//  5. find() finds each key an object holds, and no other, at every size;
+//     an object refilled in place (set_at, truncate) over any other equals
+//     one made anew.
 #include <algorithm>
 #include <cstdio>
 #include <iterator>
@@ -172,6 +175,26 @@ int main() {
             members.push_back(std::move(m));
         }
         check(Object::from_members(std::move(members)) == one_by_one, "from_members agrees with set", round);
+
+        for (const Member& m : one_by_one) {
+            const Value* found = one_by_one.find(m.key);
+            check(found == &m.value, "find finds each key", round);
+        }
+        const std::string absent = random_text().substr(0, rng() % 4);
+        const bool held = std::any_of(one_by_one.begin(), one_by_one.end(), [&](const Member& m) { return m.key == absent; });
+        check((one_by_one.find(absent) != nullptr) == held, "find finds no other key", round);
+
+        Object refilled = one_by_one;
+        Object anew;
+        std::size_t at = 0;
+        for (const Member& m : Object::from_members({Member{"", Value(1u)}, Member{random_text().substr(0, 2), Value("x")},
+                                                     Member{random_text().substr(0, 3), to_value(random_model(1))}})) {
+            if (rng() % 4 == 0) continue;
+            refilled.set_at(at++, m.key, m.value);
+            anew.set(m.key, m.value);
+        }
+        refilled.truncate(at);
+        check(refilled == anew, "an object refilled in place equals one made anew", round);
     }
     if (failures) {
         std::printf("%d failures\n", failures);

@@ -63,6 +63,13 @@ public:
     // Empties the object and keeps its room: an object refilled call after
     // call allocates only while it grows.
     void clear() noexcept;
+    // Refills the object in place, member by member in ascending order of
+    // their keys: the i-th (i at most size()) becomes `key` and `value`, its
+    // key's text kept when it is the same; then truncate(n) drops the members
+    // past the n refilled. An object refilled with the same keys call after
+    // call so makes no key anew.
+    void set_at(std::size_t i, std::string_view key, Value value);
+    void truncate(std::size_t n) noexcept;
 
     friend bool operator==(const Object&, const Object&);
 
@@ -236,6 +243,9 @@ inline std::size_t Object::size() const { return members_.size(); }
 inline bool Object::empty() const { return members_.empty(); }
 inline void Object::reserve(std::size_t n) { members_.reserve(n); }
 inline void Object::clear() noexcept { members_.clear(); }
+inline void Object::truncate(std::size_t n) noexcept {
+    if (n < members_.size()) members_.erase(members_.begin() + static_cast<std::ptrdiff_t>(n), members_.end());
+}
 inline bool operator==(const Object& a, const Object& b) { return a.members_ == b.members_; }
 
 }  // namespace ostik
