@@ -7,6 +7,8 @@ import collections.abc
 import math
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from ostik import Guard
 
@@ -279,3 +281,49 @@ def test_keys_made_at_run_time_are_read_alike(guard):
     # The ask condition is met by names made at run time.
     asked = guard.session().check("edit", fresh_keys({"path": "/etc/passwd", "mode": 0o600}))
     assert asked.verdict == "ask"
+
+
+# Keys the conditions read, keys one of them is a prefix of, and others; each
+# drawn as the literal's object or as an equal str made at run time, mostly
+# with values that meet the conditions.
+KEY_NAMES = ["path", "mode", "an_argument_with_a_long_name", "pat", "paths", "x", "é"]
+VALUES = [0o600, "/etc/passwd", 2, 0o600, "/etc/passwd", 2, 384.0, 0, True, None, "/tmp/x", [1], {"path": "/etc/y"}]
+
+
+@st.composite
+def argument_dicts(draw):
+    items = draw(st.lists(st.tuples(st.sampled_from(KEY_NAMES), st.sampled_from(VALUES), st.booleans()),
+                          max_size=6, unique_by=lambda t: t[0]))
+    return {("".join(["", *k]) if made else k): v for k, v, made in items}
+
+
+@settings(max_examples=300, deadline=None)
+@given(calls=st.lists(st.tuples(st.sampled_from(["edit", "edit", "shell"]), argument_dicts()), min_size=2, max_size=12))
+def test_sequences_of_dicts_decide_as_whole_arguments(tmp_path_factory, calls):
+    # One session's object of members is refilled call after call, with more
+    # members, fewer, others, and keys that are not the names' objects.
+    path = tmp_path_factory.mktemp("policy") / "policy.yaml"
+    path.write_text(POLICY)
+    guard = Guard.from_file(str(path))
+    partial, whole = guard.session(), guard.session(keep=True)
+    for tool, args in calls:
+        assert outcome(partial.check, tool, args) == outcome(whole.check, tool, args), (tool, args)
+    assert partial.pending == whole.pending
+    assert partial.to_bytes() == whole.to_bytes()
+
+
+def test_a_member_of_the_call_before_is_not_read_again(tmp_path):
+    # A tool whose conditions read ten names: the first call's members fill
+    # the object the session keeps (it is allowed, so the object is kept for
+    # the next call); the second call has one of them, whose value makes the
+    # ask entry apply, and none of the others may be read as still there.
+    names = [f"k{i}" for i in range(10)]
+    path = tmp_path / "policy.yaml"
+    path.write_text('version: "1"\nask:\n' + "".join(f"  - tool: edit\n    args: {{{name}: {{min: 5}}}}\n" for name in names)
+                    + "limits:\n  - {repeat: 3}\n")
+    guard = Guard.from_file(str(path))
+    for name in names:
+        session = guard.session()
+        assert session.check("edit", {n: 0 for n in names}).verdict == "allowed"
+        assert session.check("edit", {name: 10}).verdict == "ask"
+        assert session.check("edit", {name: 0, "other": 1}).verdict == "allowed"
