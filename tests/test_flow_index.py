@@ -461,3 +461,25 @@ def test_a_session_finds_nothing_of_the_sessions_before_it(write_policy, size):
         for at in (0, size // 2, size - 40):
             assert s.peek("send", {"text": other[at:at + 40]}).verdict == "allowed"
     assert s.peek("send", {"text": own[size // 3:size // 3 + 40]}).verdict == "blocked"
+
+
+@pytest.mark.parametrize("first, second", [
+    ("notes: the meeting is at noon", "noon tomorrow, room 4"),
+    ("réunion à midi, salle", "salle 4 à l'étage"),
+])
+@pytest.mark.parametrize("n", [8, 12])
+def test_a_run_through_two_results_is_not_one(flows_guard, first, second, n):
+    """The results' texts lie one after another: a string made of the end of one
+    and the start of the next shares a run with neither, though it does with their
+    text side by side; many places of its windows (a repeated word) change nothing."""
+    s = flows_guard.session()
+    for i, text in enumerate([first + " noon" * 40, second, first, second]):
+        s.check("read_file", None, call_id=f"r{i}")
+        s.record_result(f"r{i}", text)
+    half = n // 2 + 1
+    sent = first[-half:] + second[:half]
+    assert not any(sent[i:i + n] in r for r in (first, second) for i in range(len(sent) - n + 1))
+    assert s.peek(f"send{n}", {"text": sent}).verdict == "allowed"
+    # A run in one of them is found, and named by the text it came from.
+    found = s.peek(f"send{n}", {"text": "x" + second[:n + 1]})
+    assert found.verdict == "blocked" and found.failures[0].context["matched"] in second

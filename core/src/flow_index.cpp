@@ -5,6 +5,7 @@
 #include <unicode/stringpiece.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <type_traits>
 
@@ -75,6 +76,8 @@ constexpr std::uint32_t crowded = 8;
 // `repeat_candidates` kept pieces of its length and first bytes.
 constexpr std::size_t repeat_min = 256;
 constexpr std::size_t repeat_candidates = 8;
+// How many places of a crowd a check fetches before it compares them.
+constexpr std::size_t crowd_ahead = 32;
 // A check keeps the hashes of its next `ring` windows (ahead of them at most).
 constexpr std::size_t ring = 32;
 static_assert(ahead <= ring);
@@ -127,6 +130,29 @@ inline std::uint64_t packed_at(const unsigned char* p, const unsigned char* end,
     std::uint64_t w = 0;
     for (std::uint32_t k = 0; k < l; ++k) w |= std::uint64_t{p[k]} << (8 * k);
     return w;
+}
+
+// How many bytes `a` and `b` have in common from their start, of the first
+// `n`; and before their ends, of the `n` before them.
+inline std::size_t common_prefix(const unsigned char* a, const unsigned char* b, std::size_t n) {
+    std::size_t x = 0;
+    for (; x + 8 <= n; x += 8) {
+        if (const std::uint64_t d = load_le<std::uint64_t>(a + x) ^ load_le<std::uint64_t>(b + x)) {
+            return x + static_cast<std::size_t>(std::countr_zero(d)) / 8;
+        }
+    }
+    while (x < n && a[x] == b[x]) ++x;
+    return x;
+}
+inline std::size_t common_suffix(const unsigned char* a, const unsigned char* b, std::size_t n) {
+    std::size_t x = 0;
+    for (; x + 8 <= n; x += 8) {
+        if (const std::uint64_t d = load_le<std::uint64_t>(a - x - 8) ^ load_le<std::uint64_t>(b - x - 8)) {
+            return x + static_cast<std::size_t>(std::countl_zero(d)) / 8;
+        }
+    }
+    while (x < n && a[-1 - static_cast<std::ptrdiff_t>(x)] == b[-1 - static_cast<std::ptrdiff_t>(x)]) ++x;
+    return x;
 }
 
 // A string's code points and where each starts (and, last, its end), reused.
@@ -414,6 +440,7 @@ std::optional<FlowIndex::Hit> FlowIndex::find(std::string_view text, std::uint64
     const auto& slots = t->slots;
     const std::uint64_t top = power(l - 1);
     const auto* arena = reinterpret_cast<const unsigned char*>(arena_.data());
+    const auto* arena_end = arena + arena_.size();
     const std::uint32_t word = flow / 64;
     const std::uint64_t bit = std::uint64_t{1} << (flow % 64);
     // The masks of the results that feed the flow: the keys to look up.
@@ -428,34 +455,54 @@ std::optional<FlowIndex::Hit> FlowIndex::find(std::string_view text, std::uint64
     // `ascii`: std::true_type when every code point is ASCII.
     auto search = [&](auto ascii, std::size_t len, auto cp, auto offset) -> std::optional<Hit> {
         constexpr bool all_ascii_text = decltype(ascii)::value;
-        // The whole common run around a window of `text` at `i` found at
-        // `q`, and its result, when it is long enough and its result feeds
-        // the flow.
-        auto confirm = [&](std::size_t i, std::uint32_t q, Hit& hit) {
-            const Piece& piece = pieces_[piece_of(q)];
-            if (!(masks_[results_[piece.result].mask][word] & bit)) return false;
-            const unsigned char* f = arena + q;
-            const unsigned char* piece_end = arena + piece.end;
-            std::size_t k = i;
-            for (; k < i + l; ++k) {
-                if (f >= piece_end || next_cp(f) != cp(k)) return false;
+        // The common run of `text` around its window at `i` and the text at
+        // `q`, within [lo, hi) of the arena: [j, k) in code points of `text`;
+        // false when the window itself differs.
+        auto run = [&](std::size_t i, std::uint32_t q, const unsigned char* lo, const unsigned char* hi, std::size_t& j,
+                       std::size_t& k) {
+            if constexpr (all_ascii_text) {
+                // ASCII text is its bytes, which a byte past ASCII in the arena
+                // never equals: the run is the bytes in common, eight at a time.
+                const auto* t = reinterpret_cast<const unsigned char*>(text.data());
+                const unsigned char* at = arena + q;
+                if (static_cast<std::size_t>(hi - at) < l || std::memcmp(at, t + i, l) != 0) return false;
+                k = i + l + common_prefix(at + l, t + i + l, std::min<std::size_t>(hi - at - l, len - i - l));
+                j = i - common_suffix(at, t + i, std::min<std::size_t>(at - lo, i));
+                return true;
             }
-            while (k < len && f < piece_end) {
+            const unsigned char* f = arena + q;
+            k = i;
+            for (; k < i + l; ++k) {
+                if (f >= hi || next_cp(f) != cp(k)) return false;
+            }
+            while (k < len && f < hi) {
                 const unsigned char* g = f;
                 if (next_cp(g) != cp(k)) break;
                 f = g;
                 ++k;
             }
-            std::size_t j = i;
+            j = i;
             const unsigned char* b = arena + q;
-            const unsigned char* piece_start = arena + piece.start;
-            while (j > 0 && b > piece_start) {
+            while (j > 0 && b > lo) {
                 const unsigned char* g = b;
                 if (prev_cp(g) != cp(j - 1)) break;
                 b = g;
                 --j;
             }
-            if (k - j < n) return false;
+            return true;
+        };
+        // The whole common run around a window of `text` at `i` found at
+        // `q`, and its result, when it is long enough and its result feeds
+        // the flow. The run is measured first as far as the whole arena goes
+        // (its pieces lie one after another, all of them UTF-8): most places
+        // a window shares fall short of n even so, and are passed over
+        // without a look at their piece and its result.
+        auto confirm = [&](std::size_t i, std::uint32_t q, Hit& hit) {
+            std::size_t j = 0, k = 0;
+            if (!run(i, q, arena, arena_end, j, k) || k - j < n) return false;
+            const Piece& piece = pieces_[piece_of(q)];
+            if (!(masks_[results_[piece.result].mask][word] & bit)) return false;
+            if (!run(i, q, arena + piece.start, arena + piece.end, j, k) || k - j < n) return false;
             hit = Hit{piece.result, offset(j), offset(k)};
             return true;
         };
@@ -510,9 +557,15 @@ std::optional<FlowIndex::Hit> FlowIndex::find(std::string_view text, std::uint64
         auto look_up_crowd = [&](std::size_t i, std::uint32_t key, std::optional<Hit>& best) __attribute__((noinline)) {
             const auto crowd = t->crowds.find(key);
             if (crowd == t->crowds.end()) return;
-            for (const std::uint32_t q : crowd->second) {
+            // Its places lie all over the arena: each is fetched some places
+            // before it is compared, so that the reads overlap.
+            const std::vector<std::uint32_t>& places = crowd->second;
+            const std::size_t count = places.size();
+            for (std::size_t k = 0; k < std::min(crowd_ahead, count); ++k) __builtin_prefetch(arena + places[k]);
+            for (std::size_t k = 0; k < count; ++k) {
+                if (k + crowd_ahead < count) __builtin_prefetch(arena + places[k + crowd_ahead]);
                 Hit hit;
-                if (confirm(i, q, hit) && (!best || hit.result < best->result)) best = hit;
+                if (confirm(i, places[k], hit) && (!best || hit.result < best->result)) best = hit;
             }
         };
         // The earliest result holding a run around window `i` under `key`.
