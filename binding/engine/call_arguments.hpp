@@ -26,11 +26,12 @@ std::optional<std::uint64_t> plain_fingerprint(PyObject* obj);
 // dropped). Here the str of `keys` must be interned.
 std::optional<std::uint64_t> plain_fingerprint(PyObject* dict, PyObject* keys, Object& selected);
 
-// Puts in `selected` (in place of what it held) those members of `dict` (a plain dict
-// of plain values, as plain_fingerprint or check_value found it) whose keys
-// are in `keys` (a tuple of str, ascending by their UTF-8): the object a
-// judgement that reads only them is given. False (and no exception left set)
-// when a value fails to convert, which the whole conversion then reports.
+// Puts in `selected`, in place of what it held, those members of `dict` (a
+// plain dict of plain values, as plain_fingerprint or check_value found it)
+// whose keys are in `keys` (a tuple of str, ascending by their UTF-8): the
+// object a judgement that reads only them is given. False (and no exception
+// left set) when a value fails to convert, which the whole conversion then
+// reports.
 bool selected_members(PyObject* dict, PyObject* keys, Object& selected);
 
 // A Value holding an object for selected members: `spare` (a session's),

@@ -60,9 +60,6 @@ public:
     std::size_t size() const;
     bool empty() const;
     void reserve(std::size_t n);
-    // Empties the object and keeps its room: an object refilled call after
-    // call allocates only while it grows.
-    void clear() noexcept;
     // Refills the object in place, member by member in ascending order of
     // their keys: the i-th (i at most size()) becomes `key` and `value`, its
     // key's text kept when it is the same; then truncate(n) drops the members
@@ -242,7 +239,6 @@ inline Object::const_iterator Object::end() const { return members_.end(); }
 inline std::size_t Object::size() const { return members_.size(); }
 inline bool Object::empty() const { return members_.empty(); }
 inline void Object::reserve(std::size_t n) { members_.reserve(n); }
-inline void Object::clear() noexcept { members_.clear(); }
 inline void Object::truncate(std::size_t n) noexcept {
     if (n < members_.size()) members_.erase(members_.begin() + static_cast<std::ptrdiff_t>(n), members_.end());
 }
