@@ -505,7 +505,7 @@ struct SessionBytes {
         auto opened = ByteReader::open(bytes, magic, format_version, "a session's", oldest_format_version);
         if (!opened) return Failure(std::move(opened.error()));
         ByteReader& r = *opened;
-        const bool legacy = static_cast<std::uint8_t>(bytes[magic.size()]) == 1;
+        const bool legacy = static_cast<std::uint8_t>(bytes[magic.size()]) < format_version;
         const auto fingerprint = r.fixed64();
         if (fingerprint && *fingerprint != guard->fingerprint()) return Failure("made with another policy");
         const ExplainPlan& plan = guard->explainer().plan();
