@@ -76,11 +76,24 @@ constexpr std::uint32_t crowded = 8;
 // `repeat_candidates` kept pieces of its length and first bytes.
 constexpr std::size_t repeat_min = 256;
 constexpr std::size_t repeat_candidates = 8;
+// How many windows of a piece are inserted after room is made for them.
+constexpr std::size_t batch = std::size_t{1} << 14;
 // How many places of a crowd a check fetches before it compares them.
 constexpr std::size_t crowd_ahead = 32;
-// A check keeps the hashes of its next `ring` windows (ahead of them at most).
-constexpr std::size_t ring = 32;
-static_assert(ahead <= ring);
+// How many windows ahead of the one looked up a check reads a key's filter
+// word (fetched `ahead` windows before) and, when the key may be there,
+// fetches its home slot.
+constexpr std::size_t check_ahead = 28;
+constexpr std::size_t slot_ahead = 12;
+static_assert(slot_ahead < check_ahead);
+// The N-grams a filter block of 512 bits holds before the filter grows: about
+// 24 bits each, with 16 bits set each, so that about one N-gram in 10^5 that
+// no crowded window has seems to be there (each costs a walk of a crowd).
+constexpr std::size_t grams_per_block = 21;
+// How many N-grams wait to be set in the filter together, and how many
+// ahead of the one set its block is fetched.
+constexpr std::size_t pending_max = 4096;
+constexpr std::size_t gram_ahead = 48;
 
 // A key's home slot in a table of 2^bits slots: its top bits, so that the
 // slots keep the keys' order and a table twice as large takes a cluster of
@@ -109,6 +122,32 @@ inline std::uint32_t key_of(std::uint64_t h, std::uint32_t mask) {
     return static_cast<std::uint32_t>(((h + mask * base) * mix) >> 32);
 }
 
+// An N-gram's key in a filter: the hashes of its first and last windows of
+// L code points (which overlap, so the two cover it), and the mask of its
+// result, mixed.
+inline std::uint64_t gram_key(std::uint64_t first, std::uint64_t last, std::uint32_t mask) {
+    std::uint64_t x = first * mix + std::rotl(last, 29) + (std::uint64_t{mask} << 32);
+    x ^= x >> 30;
+    x *= 0xBF58476D1CE4E5B9ull;
+    x ^= x >> 27;
+    x *= 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
+}
+
+// A gram's block of 8 words (its key's top bits), and the bit it sets in
+// word w of it.
+inline std::size_t gram_block(std::uint64_t x, std::uint32_t bits) {
+    return bits ? ((x * mix) >> (64 - bits)) * 8 : 0;
+}
+inline std::uint64_t gram_word(std::uint64_t x, unsigned w) { return std::uint64_t{1} << ((x >> (6 * w)) & 63); }
+
+// Whether the block at `block` may hold the gram of key `x`.
+inline bool gram_in(const std::uint64_t* block, std::uint64_t x) {
+    std::uint64_t missing = 0;
+    for (unsigned w = 0; w < 8; ++w) missing |= gram_word(x, w) & ~block[w];
+    return missing == 0;
+}
+
 std::uint64_t power(std::uint32_t l) {
     std::uint64_t p = 1;
     for (std::uint32_t i = 0; i < l; ++i) p *= base;
@@ -130,6 +169,26 @@ inline std::uint64_t packed_at(const unsigned char* p, const unsigned char* end,
     std::uint64_t w = 0;
     for (std::uint32_t k = 0; k < l; ++k) w |= std::uint64_t{p[k]} << (8 * k);
     return w;
+}
+
+// The hash of the window of `l` code points at `p`, none of them at or past
+// `end`: false when fewer than `l` are left.
+inline bool window_hash(const unsigned char* p, const unsigned char* end, std::uint32_t l, std::uint64_t& out) {
+    std::uint64_t h = 0, packed = 0;
+    bool ascii_window = l <= packed_max;
+    std::uint32_t k = 0;
+    for (; k < l && p < end; ++k) {
+        const char32_t c = next_cp(p);
+        h = h * base + c;
+        if (ascii_window && c < 0x80) {
+            packed |= std::uint64_t{c} << (8 * k);
+        } else {
+            ascii_window = false;
+        }
+    }
+    if (k < l) return false;
+    out = ascii_window ? packed : h;
+    return true;
 }
 
 // How many bytes `a` and `b` have in common from their start, of the first
@@ -239,8 +298,9 @@ std::uint32_t FlowIndex::add_result(std::uint64_t step, std::string_view tool, c
 std::size_t FlowIndex::table_bytes() const {
     std::size_t n = 0;
     for (const Table& t : tables_) {
-        n += (t.slots.size() + t.filter.size()) * sizeof(std::uint64_t);
-        for (const auto& [key, crowd] : t.crowds) n += sizeof(key) + sizeof(crowd) + crowd.capacity() * sizeof(std::uint32_t);
+        n += (t.slots.size() + t.filter.size() + t.grams.size()) * sizeof(std::uint64_t);
+        n += t.crowded_keys.size() * sizeof(std::uint64_t) + t.crowds.capacity() * sizeof(t.crowds[0]);
+        for (const auto& crowd : t.crowds) n += crowd.capacity() * sizeof(std::uint32_t);
     }
     for (const auto& [key, kept] : kept_pieces_) n += sizeof(key) + sizeof(kept) + kept.capacity() * sizeof(std::uint32_t);
     return n;
@@ -260,9 +320,15 @@ void FlowIndex::grow(Table& t, std::size_t windows) {
     // Zeros, as the allocator hands them out: no pass to clear them.
     decltype(t.slots) slots(cap);
     t.filter = decltype(t.filter)(cap >> 4);
-    // In slot order, which is the keys' order but for the cluster that wraps
-    // around the end: the writes go through the new slots in order too.
-    for (const std::uint64_t e : t.slots) {
+    // In slot order from an empty slot, so that each cluster is taken whole
+    // and in its order (which is the order its windows came in), the one
+    // that wraps around the end too: the writes go through the new slots in
+    // order as well.
+    const std::size_t old = t.slots.size();
+    std::size_t from = 0;
+    while (from < old && t.slots[from]) ++from;
+    for (std::size_t k = 0; k < old; ++k) {
+        const std::uint64_t e = t.slots[(from + k) & (old - 1)];
         if (!e) continue;
         const auto key = static_cast<std::uint32_t>(e >> 32);
         std::size_t i = home(key, bits);
@@ -292,7 +358,154 @@ bool FlowIndex::redundant(std::uint32_t q, std::uint32_t pos, std::uint32_t byte
     return std::memcmp(arena_.data() + q - before, arena_.data() + pos - before, std::size_t{before} + after) == 0;
 }
 
-void FlowIndex::add_to_crowd(Table& t, std::uint32_t key, std::uint32_t pos) { t.crowds[key].push_back(pos); }
+void FlowIndex::Table::add_crowded(std::uint32_t key) {
+    if ((crowds.size() + 1) * 2 > crowded_keys.size()) {
+        // Twice as large, at most half full.
+        std::vector<std::uint64_t> larger(std::max<std::size_t>(64, 2 * crowded_keys.size()));
+        for (const std::uint64_t e : crowded_keys) {
+            if (!e) continue;
+            std::size_t i = crowded_home(static_cast<std::uint32_t>(e >> 32), larger.size());
+            while (larger[i]) i = (i + 1) & (larger.size() - 1);
+            larger[i] = e;
+        }
+        crowded_keys = std::move(larger);
+    }
+    std::size_t i = crowded_home(key, crowded_keys.size());
+    while (crowded_keys[i]) i = (i + 1) & (crowded_keys.size() - 1);
+    crowds.emplace_back();
+    crowded_keys[i] = (std::uint64_t{key} << 32) | crowds.size();
+}
+
+void FlowIndex::crowd_up(Table& t, std::uint32_t key) {
+    t.add_crowded(key);
+    // With their own masks: a key may, by chance, be shared by windows of
+    // results of other flows.
+    const std::size_t m = t.slots.size() - 1;
+    for (std::size_t i = home(key, t.bits); const std::uint64_t e = t.slots[i]; i = (i + 1) & m) {
+        if ((e >> 32) != key) continue;
+        const auto q = static_cast<std::uint32_t>(e) - 1;
+        const Piece& piece = pieces_[piece_of(q)];
+        add_grams(t, q, piece, results_[piece.result].mask);
+    }
+}
+
+void FlowIndex::add_to_crowd(Table& t, std::uint32_t key, std::uint32_t pos, std::uint32_t mask) {
+    t.crowd_of(key)->push_back(pos);
+    add_grams(t, pos, pieces_.back(), mask);
+}
+
+void FlowIndex::add_grams(Table& t, std::uint32_t pos, const Piece& piece, std::uint32_t mask) {
+#ifdef NO_GRAMS
+    return;
+#endif
+    put_grams(t, pos, piece, mask);
+    if (t.pending.size() >= pending_max) flush_grams(t);
+}
+
+void FlowIndex::flush_grams(Table& t) {
+    if (t.grams.empty()) {
+        grow_grams(t);
+        return;
+    }
+    insert_pending(t);
+    if (t.gram_count > grams_per_block << t.gram_bits) grow_grams(t);
+}
+
+void FlowIndex::insert_pending(Table& t) {
+    // Each N-gram's block is fetched some N-grams before it is set, as the
+    // blocks lie all over the filter.
+    std::uint64_t* grams = t.grams.data();
+    const std::uint64_t* keys = t.pending.data();
+    const std::size_t count = t.pending.size();
+    for (std::size_t k = 0; k < std::min(gram_ahead, count); ++k) __builtin_prefetch(grams + gram_block(keys[k], t.gram_bits), 1);
+    std::size_t added = 0;
+    for (std::size_t k = 0; k < count; ++k) {
+        if (k + gram_ahead < count) __builtin_prefetch(grams + gram_block(keys[k + gram_ahead], t.gram_bits), 1);
+        const std::uint64_t x = keys[k];
+        std::uint64_t* block = grams + gram_block(x, t.gram_bits);
+        std::uint64_t fresh = 0;
+        for (unsigned w = 0; w < 8; ++w) {
+            const std::uint64_t b = gram_word(x, w);
+            fresh |= b & ~block[w];
+            block[w] |= b;
+        }
+        added += fresh != 0;
+    }
+    t.gram_count += added;
+    t.pending.clear();
+}
+
+void FlowIndex::put_grams(Table& t, std::uint32_t pos, const Piece& piece, std::uint32_t mask) {
+    const auto* arena = reinterpret_cast<const unsigned char*>(arena_.data());
+    const unsigned char* arena_end = arena + arena_.size();
+    auto put = [&](std::uint64_t first, std::uint64_t last) { t.pending.push_back(gram_key(first, last, mask)); };
+    // The N-grams start at the window and at each of the s - 1 code points
+    // before it (as far as the piece goes), each covered by the window at
+    // its start and the one s - 1 code points after that.
+    const std::uint32_t l = t.l, s = t.s;
+    // Where the text around the window is ASCII (most text), its bytes are
+    // its code points.
+    const std::uint32_t back = std::min(s - 1, pos - piece.start);
+    const std::uint32_t end = static_cast<std::uint32_t>(std::min<std::uint64_t>(piece.end, std::uint64_t{pos} + s - 1 + l));
+    if (all_ascii(std::string_view(arena_.data() + pos - back, end - (pos - back)))) {
+        auto hash_at = [&](std::uint32_t at) {
+            if (l <= packed_max) return packed_at(arena + at, arena_end, l);
+            std::uint64_t h = 0;
+            for (std::uint32_t k = 0; k < l; ++k) h = h * base + arena[at + k];
+            return h;
+        };
+        for (std::uint32_t a = pos - back; a <= pos && a + s - 1 + l <= end; ++a) put(hash_at(a), hash_at(a + s - 1));
+        return;
+    }
+    const unsigned char* lo = arena + piece.start;
+    const unsigned char* hi = arena + piece.end;
+    const unsigned char* start = arena + pos;
+    std::uint32_t before = 0;
+    while (before + 1 < s && start > lo) {
+        prev_cp(start);
+        ++before;
+    }
+    std::vector<std::uint64_t>& hashes = gram_windows_;
+    hashes.clear();
+    for (const unsigned char* p = start; hashes.size() < std::size_t{before} + s; next_cp(p)) {
+        std::uint64_t h;
+        if (!window_hash(p, hi, l, h)) break;
+        hashes.push_back(h);
+    }
+    for (std::size_t a = 0; a + s <= hashes.size(); ++a) put(hashes[a], hashes[a + s - 1]);
+}
+
+void FlowIndex::grow_grams(Table& t) {
+    // At first, room for an N-gram in every 32 bytes recorded so far: text
+    // of words has one in a few (about one in 2 to 4 at min_length 8 to
+    // 12); then twice as much each time.
+    std::uint32_t bits = t.gram_bits + 1;
+    if (t.grams.empty()) {
+        bits = 0;
+        while ((grams_per_block << bits) * 32 < arena_.size()) ++bits;
+    }
+    t.grams = decltype(t.grams)(std::size_t{8} << bits);
+    t.gram_bits = bits;
+    t.gram_count = 0;
+    // Every crowded key's windows, the ones waiting among them.
+    t.pending.clear();
+    const std::size_t m = t.slots.size() - 1;
+    for (const std::uint64_t entry : t.crowded_keys) {
+        if (!entry) continue;
+        const auto key = static_cast<std::uint32_t>(entry >> 32);
+        const std::vector<std::uint32_t>& places = t.crowds[static_cast<std::uint32_t>(entry) - 1];
+        auto put = [&](std::uint32_t q) {
+            const Piece& piece = pieces_[piece_of(q)];
+            put_grams(t, q, piece, results_[piece.result].mask);
+            if (t.pending.size() >= pending_max) insert_pending(t);
+        };
+        for (std::size_t i = home(key, t.bits); const std::uint64_t e = t.slots[i]; i = (i + 1) & m) {
+            if ((e >> 32) == key) put(static_cast<std::uint32_t>(e) - 1);
+        }
+        for (const std::uint32_t q : places) put(q);
+    }
+    insert_pending(t);
+}
 
 inline void FlowIndex::insert(Table& t, std::uint32_t key, std::uint32_t pos, std::uint32_t bytes, std::uint32_t mask) {
     const std::size_t m = t.slots.size() - 1;
@@ -302,7 +515,7 @@ inline void FlowIndex::insert(Table& t, std::uint32_t key, std::uint32_t pos, st
         if ((e >> 32) == key) {
             if (redundant(static_cast<std::uint32_t>(e) - 1, pos, bytes, mask, t.n)) return;
             if (++same == crowded) [[unlikely]] {
-                add_to_crowd(t, key, pos);
+                add_to_crowd(t, key, pos, mask);
                 return;
             }
         }
@@ -311,6 +524,7 @@ inline void FlowIndex::insert(Table& t, std::uint32_t key, std::uint32_t pos, st
     t.slots[i] = (std::uint64_t{key} << 32) | (std::uint64_t{pos} + 1);
     t.filter[filter_word(key, t.bits)] |= filter_bits(key);
     ++t.used;
+    if (same + 1 == crowded) [[unlikely]] crowd_up(t, key);
 }
 
 bool FlowIndex::repeats_piece(std::uint32_t mask) {
@@ -402,32 +616,44 @@ void FlowIndex::add_piece(std::uint32_t result, std::string_view text) {
             for (const auto* q = p; q < end; ++length) next_cp(q);
             if (length < t.n) continue;
         }
-        grow(t, windows.size());
-        // Each insert reads a slot and, when a kept window has the same key,
-        // the arena around it: the slots are fetched `ahead` windows early,
-        // and the arena at the key's home slot `near` windows early, once
-        // that slot has arrived.
-        const std::size_t count = windows.size();
-        const std::uint64_t* slots = t.slots.data();
-        const char* arena = arena_.data();
-        const std::uint32_t last = static_cast<std::uint32_t>(arena_.size() - 1);
-        const std::uint32_t reach = static_cast<std::uint32_t>(4 * t.n);
-        for (std::size_t k = 0; k < std::min(ahead, count); ++k) __builtin_prefetch(slots + home(windows[k].key, t.bits), 1);
-        for (std::size_t k = 0; k < count; ++k) {
-            if (k + ahead < count) __builtin_prefetch(slots + home(windows[k + ahead].key, t.bits), 1);
-            if (k + near < count) {
-                const Window& w = windows[k + near];
-                const std::uint64_t e = slots[home(w.key, t.bits)];
-                if (e && (e >> 32) == w.key) {
-                    const std::uint32_t q = static_cast<std::uint32_t>(e) - 1;
-                    __builtin_prefetch(arena + (q - std::min(q, reach)));
-                    __builtin_prefetch(arena + q);
-                    __builtin_prefetch(arena + std::min(last, q + reach));
-                }
-            }
-            const Window& w = windows[k];
-            insert(t, w.key, w.pos, w.bytes, mask);
+        // A batch of windows at a time, with room made for the batch first:
+        // windows that add nothing (repeated text) or go to crowds take no
+        // slot, so a table sized for all of a piece's windows at once would
+        // be mostly empty for text of words.
+        for (std::size_t from = 0; from < windows.size(); from += batch) {
+            const std::size_t count = std::min(batch, windows.size() - from);
+            grow(t, count);
+            insert_batch(t, std::span<const Window>(windows.data() + from, count), mask);
         }
+        if (!t.pending.empty()) flush_grams(t);
+    }
+}
+
+void FlowIndex::insert_batch(Table& t, std::span<const Window> windows, std::uint32_t mask) {
+    // Each insert reads a slot and, when a kept window has the same key,
+    // the arena around it: the slots are fetched `ahead` windows early,
+    // and the arena at the key's home slot `near` windows early, once
+    // that slot has arrived.
+    const std::size_t count = windows.size();
+    const std::uint64_t* slots = t.slots.data();
+    const char* arena = arena_.data();
+    const std::uint32_t last = static_cast<std::uint32_t>(arena_.size() - 1);
+    const std::uint32_t reach = static_cast<std::uint32_t>(4 * t.n);
+    for (std::size_t k = 0; k < std::min(ahead, count); ++k) __builtin_prefetch(slots + home(windows[k].key, t.bits), 1);
+    for (std::size_t k = 0; k < count; ++k) {
+        if (k + ahead < count) __builtin_prefetch(slots + home(windows[k + ahead].key, t.bits), 1);
+        if (k + near < count) {
+            const Window& w = windows[k + near];
+            const std::uint64_t e = slots[home(w.key, t.bits)];
+            if (e && (e >> 32) == w.key) {
+                const std::uint32_t q = static_cast<std::uint32_t>(e) - 1;
+                __builtin_prefetch(arena + (q - std::min(q, reach)));
+                __builtin_prefetch(arena + q);
+                __builtin_prefetch(arena + std::min(last, q + reach));
+            }
+        }
+        const Window& w = windows[k];
+        insert(t, w.key, w.pos, w.bytes, mask);
     }
 }
 
@@ -507,12 +733,6 @@ std::optional<FlowIndex::Hit> FlowIndex::find(std::string_view text, std::uint64
             return true;
         };
 
-        // The keys of the windows ahead of the one looked up (for the
-        // first mask that feeds the flow; most flows have one) and their
-        // hashes (for the others), the filter words of the keys fetched
-        // meanwhile.
-        std::uint32_t keys[ring];
-        std::uint64_t hashes[ring];
         // The window's hash as it rolls on: its polynomial, and its bytes
         // with the number of its code points past ASCII (see packed_at).
         const bool packs = l <= packed_max;
@@ -544,57 +764,176 @@ std::optional<FlowIndex::Hit> FlowIndex::find(std::string_view text, std::uint64
         const std::uint32_t* const masks = feeding.data();
         const std::size_t mask_count = feeding.size();
         const std::uint32_t lead = masks[0];
-        const std::size_t first = std::min(ahead, windows);
+        const std::uint32_t stride = t->s;
+        // Where the table has crowded keys, their windows are asked about
+        // through the N-grams of the text: the one starting at window a is
+        // known once window a + stride - 1 is.
+        const bool gated = !t->grams.empty();
+        const std::uint64_t* gram_filter = t->grams.data();
+        const std::uint32_t gram_bits = t->gram_bits;
+        // Windows are worked out `first` ahead of the one looked up: their
+        // keys (for the first mask that feeds the flow; most flows have one)
+        // and hashes (for the others, and the N-grams), the filter words of
+        // the keys fetched meanwhile. `slot_ahead` windows ahead, a key is
+        // told apart (kinds: 0, in no slot; 1, in slots; 2, crowded), and
+        // its home slot is fetched, or for a crowded key the filter's blocks
+        // of the N-grams it is asked about by, which are worked out then
+        // (with whether each is in the filter: 0, not asked yet; 1, no; 2,
+        // maybe). The rings reach back as far as a window's N-grams start.
+        const std::size_t first =
+            std::min<std::size_t>(windows, gated ? std::max<std::size_t>(check_ahead, slot_ahead + stride) : ahead);
+        const std::size_t ring = std::bit_ceil(first + stride + 1);
+        const std::size_t rm = ring - 1;
+        // On the stack, unless min_length is long.
+        constexpr std::size_t small_ring = 64;
+        std::uint32_t small_keys[small_ring];
+        std::uint64_t small_hashes[small_ring], small_grams[small_ring];
+        std::uint8_t small_kinds[small_ring], small_seen[small_ring];
+        std::uint32_t* keys = small_keys;
+        std::uint64_t* hashes = small_hashes;
+        std::uint8_t* kinds = small_kinds;
+        std::uint64_t* grams = small_grams;
+        std::uint8_t* gram_seen = small_seen;
+        if (ring > small_ring) {
+            thread_local std::vector<std::uint32_t> key_ring;
+            thread_local std::vector<std::uint64_t> hash_ring, gram_ring;
+            thread_local std::vector<std::uint8_t> kind_ring, seen_ring;
+            key_ring.resize(ring);
+            hash_ring.resize(ring);
+            kind_ring.resize(ring);
+            gram_ring.resize(ring);
+            seen_ring.resize(ring);
+            keys = key_ring.data();
+            hashes = hash_ring.data();
+            kinds = kind_ring.data();
+            grams = gram_ring.data();
+            gram_seen = seen_ring.data();
+        }
         auto keep = [&](std::size_t j) {
             const std::uint64_t h = hash();
             const std::uint32_t key = key_of(h, lead);
-            keys[j % ring] = key;
-            hashes[j % ring] = h;
+            keys[j & rm] = key;
+            hashes[j & rm] = h;
             __builtin_prefetch(filter + filter_word(key, bits));
+        };
+        auto may_hold = [&](std::uint32_t key) {
+            const std::uint64_t b = filter_bits(key);
+            return (filter[filter_word(key, bits)] & b) == b;
+        };
+        // The N-grams before this one are worked out, and their blocks fetched.
+        std::size_t fetched = 0;
+        auto tell = [&](std::size_t k) {
+            const std::uint32_t key = keys[k & rm];
+            std::uint8_t kind = 0;
+            if (may_hold(key)) {
+                if (gated && t->crowd_of(key)) {
+                    kind = 2;
+                    const std::size_t to = std::min(k, len - n);
+                    for (std::size_t a = std::max(fetched, k + 1 >= stride ? k + 1 - stride : 0); a <= to; ++a) {
+                        const std::uint64_t x = gram_key(hashes[a & rm], hashes[(a + stride - 1) & rm], lead);
+                        grams[a & rm] = x;
+                        gram_seen[a & rm] = 0;
+                        __builtin_prefetch(gram_filter + gram_block(x, gram_bits));
+                    }
+                    fetched = std::max(fetched, to + 1);
+                } else {
+                    kind = 1;
+                    __builtin_prefetch(table + home(key, bits));
+                }
+            }
+            kinds[k & rm] = kind;
+        };
+        // Whether a run of n code points through window i may be among the
+        // windows of a crowded key of mask `mask`: whether one of the N-grams
+        // such a run would hold may be in the filter.
+        auto may_run = [&](std::size_t i, std::uint32_t mask) {
+            const std::size_t from = i + 1 >= stride ? i + 1 - stride : 0;
+            const std::size_t to = std::min(i, len - n);
+            for (std::size_t a = from; a <= to; ++a) {
+                if (mask == lead) {
+                    std::uint8_t& seen = gram_seen[a & rm];
+                    if (!seen) {
+                        const std::uint64_t x = grams[a & rm];
+                        seen = gram_in(gram_filter + gram_block(x, gram_bits), x) ? 2 : 1;
+                    }
+                    if (seen == 2) return true;
+                } else {
+                    const std::uint64_t x = gram_key(hashes[a & rm], hashes[(a + stride - 1) & rm], mask);
+                    if (gram_in(gram_filter + gram_block(x, gram_bits), x)) return true;
+                }
+            }
+            return false;
         };
         // The same for the windows of `key` past those the slots keep: out
         // of line, as few keys have them.
         auto look_up_crowd = [&](std::size_t i, std::uint32_t key, std::optional<Hit>& best) __attribute__((noinline)) {
-            const auto crowd = t->crowds.find(key);
-            if (crowd == t->crowds.end()) return;
+            const std::vector<std::uint32_t>* crowd = t->crowd_of(key);
+            if (!crowd) return;
             // Its places lie all over the arena: each is fetched some places
             // before it is compared, so that the reads overlap.
-            const std::vector<std::uint32_t>& places = crowd->second;
+            const std::vector<std::uint32_t>& places = *crowd;
             const std::size_t count = places.size();
             for (std::size_t k = 0; k < std::min(crowd_ahead, count); ++k) __builtin_prefetch(arena + places[k]);
             for (std::size_t k = 0; k < count; ++k) {
                 if (k + crowd_ahead < count) __builtin_prefetch(arena + places[k + crowd_ahead]);
                 Hit hit;
-                if (confirm(i, places[k], hit) && (!best || hit.result < best->result)) best = hit;
-            }
-        };
-        // The earliest result holding a run around window `i` under `key`.
-        auto look_up = [&](std::size_t i, std::uint32_t key, std::optional<Hit>& best) {
-            if (const std::uint64_t b = filter_bits(key); (filter[filter_word(key, bits)] & b) != b) return;
-            std::uint32_t same = 0;
-            for (std::size_t s = home(key, bits); const std::uint64_t e = table[s]; s = (s + 1) & m) {
-                if ((e >> 32) != key) continue;
-                ++same;
-                Hit hit;
-                if (confirm(i, static_cast<std::uint32_t>(e) - 1, hit) && (!best || hit.result < best->result)) {
-                    best = hit;
+                if (confirm(i, places[k], hit)) {
+                    if (!best || hit.result < best->result) best = hit;
+                    return;
                 }
             }
-            if (same == crowded) [[unlikely]] look_up_crowd(i, key, best);
+        };
+        // The earliest result holding a run around window `i` under `key`
+        // (of mask `mask`, crowded or not), if earlier than `best`: the
+        // first of the key's places, in the order they came, that such a run
+        // goes through.
+        auto look_up = [&](std::size_t i, std::uint32_t key, std::uint32_t mask, bool crowd, std::optional<Hit>& best) {
+            if (crowd && !may_run(i, mask)) return;
+            for (std::size_t at = home(key, bits); const std::uint64_t e = table[at]; at = (at + 1) & m) {
+                if ((e >> 32) != key) continue;
+                Hit hit;
+                if (confirm(i, static_cast<std::uint32_t>(e) - 1, hit)) {
+                    if (!best || hit.result < best->result) best = hit;
+                    return;
+                }
+            }
+            if (crowd) [[unlikely]] look_up_crowd(i, key, best);
         };
         keep(0);
         for (std::size_t j = 1; j < first; ++j) {
             roll(j);
             keep(j);
         }
+        if (!gated) {
+            // No key is crowded: each key is looked up as it comes.
+            for (std::size_t i = 0; i < windows; ++i) {
+                if (const std::size_t j = i + first; j < windows) {
+                    roll(j);
+                    keep(j);
+                }
+                std::optional<Hit> best;
+                if (const std::uint32_t key = keys[i & rm]; may_hold(key)) look_up(i, key, lead, false, best);
+                for (std::size_t f = 1; f < mask_count; ++f) {
+                    const std::uint32_t key = key_of(hashes[i & rm], masks[f]);
+                    if (may_hold(key)) look_up(i, key, masks[f], false, best);
+                }
+                if (best) return best;
+            }
+            return std::nullopt;
+        }
+        for (std::size_t k = 0; k < std::min(slot_ahead, windows); ++k) tell(k);
         for (std::size_t i = 0; i < windows; ++i) {
             if (const std::size_t j = i + first; j < windows) {
                 roll(j);
                 keep(j);
             }
+            if (const std::size_t k = i + slot_ahead; k < windows) tell(k);
             std::optional<Hit> best;
-            look_up(i, keys[i % ring], best);
-            for (std::size_t f = 1; f < mask_count; ++f) look_up(i, key_of(hashes[i % ring], masks[f]), best);
+            if (const std::uint8_t kind = kinds[i & rm]) look_up(i, keys[i & rm], lead, kind == 2, best);
+            for (std::size_t f = 1; f < mask_count; ++f) {
+                const std::uint32_t key = key_of(hashes[i & rm], masks[f]);
+                if (may_hold(key)) look_up(i, key, masks[f], gated && t->crowd_of(key), best);
+            }
             if (best) return best;
         }
         return std::nullopt;

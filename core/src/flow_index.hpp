@@ -24,6 +24,20 @@
 // the key's own: with a short window, text of words has keys that thousands
 // of windows share (" the"), and a walk past all of them for each insert
 // would make indexing quadratic.
+//
+// A crowded key's windows are also kept by what a run through them must
+// hold: a run of N code points through a window starts at one of the s code
+// points that end with the window's first, so it holds one of the s N-grams
+// starting there. Those N-grams (of every window of a crowded key, the ones
+// in the slots too, from the `crowded`-th on) go into a Bloom filter, and a check that meets a crowded
+// key first asks it about the N-grams of the string around the window: when
+// none is there, no window of the key can be in such a run, and the key is
+// passed over without a compare (in text of words, a check would otherwise
+// compare thousands of places that share a common short window and no more).
+//
+// The windows of a key are kept, and walked, in the order they came, which
+// is the order of the arena and of the results: the first place of a key
+// that a run goes through is in the earliest result holding it.
 #pragma once
 
 #include <cstdint>
@@ -32,6 +46,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "huge_page_allocator.hpp"
@@ -99,13 +114,60 @@ private:
         std::uint32_t bits = 0;            // slots.size() == 2^bits
         std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> filter;  // 2^(bits-4) words: two bits set for each kept key
         std::size_t used = 0;
-        // The arena positions of the windows of a key past its first
-        // `crowded` (in the slots), by key, in the order they came.
-        std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> crowds;
+        // The crowded keys (with `crowded` windows in the slots), and for
+        // each the arena positions of its windows past those, in the order
+        // they came: open addressing, (key << 32) | (crowd + 1), 0 for none.
+        std::vector<std::uint64_t> crowded_keys;
+        std::vector<std::vector<std::uint32_t>> crowds;
+        // The windows past the slots' of `key`, or null when it is not crowded.
+        const std::vector<std::uint32_t>* crowd_of(std::uint32_t key) const {
+            if (crowded_keys.empty()) return nullptr;
+            const std::size_t m = crowded_keys.size() - 1;
+            for (std::size_t i = crowded_home(key, crowded_keys.size());; i = (i + 1) & m) {
+                const std::uint64_t e = crowded_keys[i];
+                if (!e) return nullptr;
+                if ((e >> 32) == key) return &crowds[static_cast<std::uint32_t>(e) - 1];
+            }
+        }
+        std::vector<std::uint32_t>* crowd_of(std::uint32_t key) {
+            return const_cast<std::vector<std::uint32_t>*>(std::as_const(*this).crowd_of(key));
+        }
+        // A crowded key's place among 2^k (by its own mix: the key's top bits
+        // place it in the slots, its low bits in the filter).
+        static std::size_t crowded_home(std::uint32_t key, std::size_t size) {
+            return ((key * 0x85EBCA6Bu) >> 7) & (size - 1);
+        }
+        void add_crowded(std::uint32_t key);
+        // The N-grams of the crowded keys' windows: blocks of 8 words, each
+        // N-gram setting a bit of each word of one block.
+        std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> grams;
+        std::uint32_t gram_bits = 0;  // grams.size() == 8 * 2^gram_bits, or none
+        std::size_t gram_count = 0;   // the N-grams that set a bit
+        std::vector<std::uint64_t> pending;  // the keys of N-grams to set
     };
+    struct Window {
+        std::uint32_t key, pos, bytes;
+    };
+    void insert_batch(Table& t, std::span<const Window> windows, std::uint32_t mask);
     void insert(Table& t, std::uint32_t key, std::uint32_t pos, std::uint32_t bytes, std::uint32_t mask);
-    // Keeps a window of a key that has `crowded` in the slots.
-    [[gnu::noinline]] void add_to_crowd(Table& t, std::uint32_t key, std::uint32_t pos);
+    // Makes `key`, which has just come to have `crowded` windows in the
+    // slots, a crowded key: its windows' N-grams go into the filter.
+    [[gnu::noinline]] void crowd_up(Table& t, std::uint32_t key);
+    // Keeps a window of a key that has `crowded` in the slots, of a result
+    // feeding the flows of mask `mask`.
+    [[gnu::noinline]] void add_to_crowd(Table& t, std::uint32_t key, std::uint32_t pos, std::uint32_t mask);
+    // Adds the N-grams a run through the window at `pos` (of piece `piece`)
+    // holds, for mask `mask`, to the table's filter, making it larger first
+    // when it is full enough.
+    void add_grams(Table& t, std::uint32_t pos, const Piece& piece, std::uint32_t mask);
+    void put_grams(Table& t, std::uint32_t pos, const Piece& piece, std::uint32_t mask);
+    // Sets the N-grams waiting in the filter, making it larger when it is
+    // full enough (or making the first).
+    void flush_grams(Table& t);
+    void insert_pending(Table& t);
+    // Makes the filter of `t` twice as large (or its first block), putting
+    // back the N-grams of every crowded key.
+    void grow_grams(Table& t);
     bool redundant(std::uint32_t q, std::uint32_t pos, std::uint32_t bytes, std::uint32_t mask, std::uint64_t n) const;
     // Makes room for `windows` more.
     void grow(Table& t, std::size_t windows);
@@ -120,10 +182,9 @@ private:
     std::vector<Table> tables_;
     // A piece's windows to keep: key, where each starts in the arena, its
     // length in bytes (reused from piece to piece).
-    struct Window {
-        std::uint32_t key, pos, bytes;
-    };
     std::vector<Window> windows_;
+    // The hashes of the windows whose N-grams put_grams adds (reused).
+    std::vector<std::uint64_t> gram_windows_;
     // Whether the piece added last equals one kept before for a result of
     // the same flows (a result recorded again: a file read twice); then it
     // adds no window, as every run in it lies in the one before, whose
