@@ -94,6 +94,8 @@ constexpr std::size_t grams_per_block = 21;
 // ahead of the one set its block is fetched.
 constexpr std::size_t pending_max = 4096;
 constexpr std::size_t gram_ahead = 48;
+// How many N-grams set last a table remembers (by their key's low bits).
+constexpr std::size_t recent_grams = std::size_t{1} << 13;
 
 // A key's home slot in a table of 2^bits slots: its top bits, so that the
 // slots keep the keys' order and a table twice as large takes a cluster of
@@ -141,11 +143,13 @@ inline std::size_t gram_block(std::uint64_t x, std::uint32_t bits) {
 }
 inline std::uint64_t gram_word(std::uint64_t x, unsigned w) { return std::uint64_t{1} << ((x >> (6 * w)) & 63); }
 
-// Whether the block at `block` may hold the gram of key `x`.
+// Whether the block at `block` may hold the gram of key `x`: most grams
+// asked about are not there, and miss a bit of the first word or two.
 inline bool gram_in(const std::uint64_t* block, std::uint64_t x) {
-    std::uint64_t missing = 0;
-    for (unsigned w = 0; w < 8; ++w) missing |= gram_word(x, w) & ~block[w];
-    return missing == 0;
+    for (unsigned w = 0; w < 8; ++w) {
+        if (!((block[w] >> ((x >> (6 * w)) & 63)) & 1)) return false;
+    }
+    return true;
 }
 
 std::uint64_t power(std::uint32_t l) {
@@ -389,8 +393,8 @@ void FlowIndex::crowd_up(Table& t, std::uint32_t key) {
     }
 }
 
-void FlowIndex::add_to_crowd(Table& t, std::uint32_t key, std::uint32_t pos, std::uint32_t mask) {
-    t.crowd_of(key)->push_back(pos);
+void FlowIndex::add_to_crowd(Table& t, std::vector<std::uint32_t>& crowd, std::uint32_t pos, std::uint32_t mask) {
+    crowd.push_back(pos);
     add_grams(t, pos, pieces_.back(), mask);
 }
 
@@ -403,20 +407,43 @@ void FlowIndex::add_grams(Table& t, std::uint32_t pos, const Piece& piece, std::
 }
 
 void FlowIndex::flush_grams(Table& t) {
+    // Half as many N-grams as there would be if the text recorded so far
+    // went on as the part of it indexed so far, at most one in four bytes
+    // (so that a large result makes its filter a few times, not a dozen; as
+    // text goes on, fewer of its N-grams are new).
+    auto projected = [&](std::size_t grams) {
+        const std::size_t bytes = arena_.size();
+        return std::min(bytes / 4, grams / 2 * (bytes / std::max<std::size_t>(1, indexed_)));
+    };
     if (t.grams.empty()) {
-        grow_grams(t);
+        grow_grams(t, projected(t.pending.size()));
         return;
     }
     insert_pending(t);
-    if (t.gram_count > grams_per_block << t.gram_bits) grow_grams(t);
+    if (const std::size_t room = grams_per_block << t.gram_bits; t.gram_count > room) {
+        grow_grams(t, std::max(2 * room, projected(t.gram_count)));
+    }
 }
 
 void FlowIndex::insert_pending(Table& t) {
     // Each N-gram's block is fetched some N-grams before it is set, as the
     // blocks lie all over the filter.
     std::uint64_t* grams = t.grams.data();
-    const std::uint64_t* keys = t.pending.data();
-    const std::size_t count = t.pending.size();
+    // An N-gram set a little before (text of words says the same few
+    // things often) is not set again.
+    if (t.recent.empty()) t.recent.resize(recent_grams);
+    std::uint64_t* recent = t.recent.data();
+    std::size_t kept = 0;
+    std::uint64_t* fresh_keys = t.pending.data();
+    for (std::size_t k = 0; k < t.pending.size(); ++k) {
+        const std::uint64_t x = t.pending[k];
+        std::uint64_t& seen = recent[x & (recent_grams - 1)];
+        if (seen == x && x != 0) continue;
+        seen = x;
+        fresh_keys[kept++] = x;
+    }
+    const std::uint64_t* keys = fresh_keys;
+    const std::size_t count = kept;
     for (std::size_t k = 0; k < std::min(gram_ahead, count); ++k) __builtin_prefetch(grams + gram_block(keys[k], t.gram_bits), 1);
     std::size_t added = 0;
     for (std::size_t k = 0; k < count; ++k) {
@@ -475,18 +502,13 @@ void FlowIndex::put_grams(Table& t, std::uint32_t pos, const Piece& piece, std::
     for (std::size_t a = 0; a + s <= hashes.size(); ++a) put(hashes[a], hashes[a + s - 1]);
 }
 
-void FlowIndex::grow_grams(Table& t) {
-    // At first, room for an N-gram in every 32 bytes recorded so far: text
-    // of words has one in a few (about one in 2 to 4 at min_length 8 to
-    // 12); then twice as much each time.
-    std::uint32_t bits = t.gram_bits + 1;
-    if (t.grams.empty()) {
-        bits = 0;
-        while ((grams_per_block << bits) * 32 < arena_.size()) ++bits;
-    }
+void FlowIndex::grow_grams(Table& t, std::size_t grams) {
+    std::uint32_t bits = t.grams.empty() ? 0 : t.gram_bits + 1;
+    while ((grams_per_block << bits) < grams) ++bits;
     t.grams = decltype(t.grams)(std::size_t{8} << bits);
     t.gram_bits = bits;
     t.gram_count = 0;
+    std::fill(t.recent.begin(), t.recent.end(), 0);
     // Every crowded key's windows, the ones waiting among them.
     t.pending.clear();
     const std::size_t m = t.slots.size() - 1;
@@ -513,9 +535,18 @@ inline void FlowIndex::insert(Table& t, std::uint32_t key, std::uint32_t pos, st
     std::uint32_t same = 0;
     while (const std::uint64_t e = t.slots[i]) {
         if ((e >> 32) == key) {
+            // A window of a key with a crowd joins it without a compare: its
+            // first windows are rarely what text says again (repeated text
+            // costs a crowd's place a window, and no N-gram it has already).
+            if (same == 0 && !t.crowded_keys.empty()) {
+                if (std::vector<std::uint32_t>* crowd = t.crowd_of(key); crowd && !crowd->empty()) [[unlikely]] {
+                    add_to_crowd(t, *crowd, pos, mask);
+                    return;
+                }
+            }
             if (redundant(static_cast<std::uint32_t>(e) - 1, pos, bytes, mask, t.n)) return;
             if (++same == crowded) [[unlikely]] {
-                add_to_crowd(t, key, pos, mask);
+                add_to_crowd(t, *t.crowd_of(key), pos, mask);
                 return;
             }
         }
@@ -624,6 +655,7 @@ void FlowIndex::add_piece(std::uint32_t result, std::string_view text) {
             const std::size_t count = std::min(batch, windows.size() - from);
             grow(t, count);
             insert_batch(t, std::span<const Window>(windows.data() + from, count), mask);
+            indexed_ = windows[from + count - 1].pos;
         }
         if (!t.pending.empty()) flush_grams(t);
     }
@@ -765,10 +797,63 @@ std::optional<FlowIndex::Hit> FlowIndex::find(std::string_view text, std::uint64
         const std::size_t mask_count = feeding.size();
         const std::uint32_t lead = masks[0];
         const std::uint32_t stride = t->s;
-        // Where the table has crowded keys, their windows are asked about
-        // through the N-grams of the text: the one starting at window a is
-        // known once window a + stride - 1 is.
-        const bool gated = !t->grams.empty();
+        auto may_hold = [&](std::uint32_t key) {
+            const std::uint64_t b = filter_bits(key);
+            return (filter[filter_word(key, bits)] & b) == b;
+        };
+        // The first of the slots' places of `key`, in the order they came,
+        // that a run of n code points through window `i` goes through: into
+        // `best` when its result is earlier.
+        auto walk_slots = [&](std::size_t i, std::uint32_t key, std::optional<Hit>& best) {
+            for (std::size_t at = home(key, bits); const std::uint64_t e = table[at]; at = (at + 1) & m) {
+                if ((e >> 32) != key) continue;
+                Hit hit;
+                if (confirm(i, static_cast<std::uint32_t>(e) - 1, hit)) {
+                    if (!best || hit.result < best->result) best = hit;
+                    return true;
+                }
+            }
+            return false;
+        };
+        if (t->grams.empty()) {
+            // No key is crowded: each window's key is looked up as it comes,
+            // those of the windows `ahead` of it worked out meanwhile (for the
+            // first mask that feeds the flow; most flows have one; and their
+            // hashes, for the others), and their filter words fetched.
+            constexpr std::size_t r = 2 * ahead;
+            std::uint32_t keys[r];
+            std::uint64_t hashes[r];
+            const std::size_t first = std::min(ahead, windows);
+            auto keep = [&](std::size_t j) {
+                const std::uint64_t h = hash();
+                const std::uint32_t key = key_of(h, lead);
+                keys[j % r] = key;
+                hashes[j % r] = h;
+                __builtin_prefetch(filter + filter_word(key, bits));
+            };
+            keep(0);
+            for (std::size_t j = 1; j < first; ++j) {
+                roll(j);
+                keep(j);
+            }
+            for (std::size_t i = 0; i < windows; ++i) {
+                if (const std::size_t j = i + first; j < windows) {
+                    roll(j);
+                    keep(j);
+                }
+                std::optional<Hit> best;
+                if (may_hold(keys[i % r])) walk_slots(i, keys[i % r], best);
+                for (std::size_t f = 1; f < mask_count; ++f) {
+                    const std::uint32_t key = key_of(hashes[i % r], masks[f]);
+                    if (may_hold(key)) walk_slots(i, key, best);
+                }
+                if (best) return best;
+            }
+            return std::nullopt;
+        }
+
+        // Crowded keys are asked about through the N-grams of the text: the
+        // one starting at window a is known once window a + stride - 1 is.
         const std::uint64_t* gram_filter = t->grams.data();
         const std::uint32_t gram_bits = t->gram_bits;
         // Windows are worked out `first` ahead of the one looked up: their
@@ -780,8 +865,7 @@ std::optional<FlowIndex::Hit> FlowIndex::find(std::string_view text, std::uint64
         // of the N-grams it is asked about by, which are worked out then
         // (with whether each is in the filter: 0, not asked yet; 1, no; 2,
         // maybe). The rings reach back as far as a window's N-grams start.
-        const std::size_t first =
-            std::min<std::size_t>(windows, gated ? std::max<std::size_t>(check_ahead, slot_ahead + stride) : ahead);
+        const std::size_t first = std::min<std::size_t>(windows, std::max<std::size_t>(check_ahead, slot_ahead + stride));
         const std::size_t ring = std::bit_ceil(first + stride + 1);
         const std::size_t rm = ring - 1;
         // On the stack, unless min_length is long.
@@ -816,26 +900,25 @@ std::optional<FlowIndex::Hit> FlowIndex::find(std::string_view text, std::uint64
             hashes[j & rm] = h;
             __builtin_prefetch(filter + filter_word(key, bits));
         };
-        auto may_hold = [&](std::uint32_t key) {
-            const std::uint64_t b = filter_bits(key);
-            return (filter[filter_word(key, bits)] & b) == b;
-        };
         // The N-grams before this one are worked out, and their blocks fetched.
         std::size_t fetched = 0;
-        auto tell = [&](std::size_t k) {
+        auto fetch_grams = [&](std::size_t k) __attribute__((noinline)) {
+            const std::size_t to = std::min(k, len - n);
+            for (std::size_t a = std::max(fetched, k + 1 >= stride ? k + 1 - stride : 0); a <= to; ++a) {
+                const std::uint64_t x = gram_key(hashes[a & rm], hashes[(a + stride - 1) & rm], lead);
+                grams[a & rm] = x;
+                gram_seen[a & rm] = 0;
+                __builtin_prefetch(gram_filter + gram_block(x, gram_bits));
+            }
+            fetched = std::max(fetched, to + 1);
+        };
+        auto tell = [&](std::size_t k) __attribute__((always_inline)) {
             const std::uint32_t key = keys[k & rm];
             std::uint8_t kind = 0;
             if (may_hold(key)) {
-                if (gated && t->crowd_of(key)) {
+                if (t->crowd_of(key)) {
                     kind = 2;
-                    const std::size_t to = std::min(k, len - n);
-                    for (std::size_t a = std::max(fetched, k + 1 >= stride ? k + 1 - stride : 0); a <= to; ++a) {
-                        const std::uint64_t x = gram_key(hashes[a & rm], hashes[(a + stride - 1) & rm], lead);
-                        grams[a & rm] = x;
-                        gram_seen[a & rm] = 0;
-                        __builtin_prefetch(gram_filter + gram_block(x, gram_bits));
-                    }
-                    fetched = std::max(fetched, to + 1);
+                    fetch_grams(k);
                 } else {
                     kind = 1;
                     __builtin_prefetch(table + home(key, bits));
@@ -889,37 +972,12 @@ std::optional<FlowIndex::Hit> FlowIndex::find(std::string_view text, std::uint64
         // goes through.
         auto look_up = [&](std::size_t i, std::uint32_t key, std::uint32_t mask, bool crowd, std::optional<Hit>& best) {
             if (crowd && !may_run(i, mask)) return;
-            for (std::size_t at = home(key, bits); const std::uint64_t e = table[at]; at = (at + 1) & m) {
-                if ((e >> 32) != key) continue;
-                Hit hit;
-                if (confirm(i, static_cast<std::uint32_t>(e) - 1, hit)) {
-                    if (!best || hit.result < best->result) best = hit;
-                    return;
-                }
-            }
-            if (crowd) [[unlikely]] look_up_crowd(i, key, best);
+            if (!walk_slots(i, key, best) && crowd) look_up_crowd(i, key, best);
         };
         keep(0);
         for (std::size_t j = 1; j < first; ++j) {
             roll(j);
             keep(j);
-        }
-        if (!gated) {
-            // No key is crowded: each key is looked up as it comes.
-            for (std::size_t i = 0; i < windows; ++i) {
-                if (const std::size_t j = i + first; j < windows) {
-                    roll(j);
-                    keep(j);
-                }
-                std::optional<Hit> best;
-                if (const std::uint32_t key = keys[i & rm]; may_hold(key)) look_up(i, key, lead, false, best);
-                for (std::size_t f = 1; f < mask_count; ++f) {
-                    const std::uint32_t key = key_of(hashes[i & rm], masks[f]);
-                    if (may_hold(key)) look_up(i, key, masks[f], false, best);
-                }
-                if (best) return best;
-            }
-            return std::nullopt;
         }
         for (std::size_t k = 0; k < std::min(slot_ahead, windows); ++k) tell(k);
         for (std::size_t i = 0; i < windows; ++i) {
@@ -932,7 +990,7 @@ std::optional<FlowIndex::Hit> FlowIndex::find(std::string_view text, std::uint64
             if (const std::uint8_t kind = kinds[i & rm]) look_up(i, keys[i & rm], lead, kind == 2, best);
             for (std::size_t f = 1; f < mask_count; ++f) {
                 const std::uint32_t key = key_of(hashes[i & rm], masks[f]);
-                if (may_hold(key)) look_up(i, key, masks[f], gated && t->crowd_of(key), best);
+                if (may_hold(key)) look_up(i, key, masks[f], t->crowd_of(key) != nullptr, best);
             }
             if (best) return best;
         }

@@ -16,28 +16,27 @@
 // code point (8 bytes each, at most 3/4 full), and a filter of 4 bits a slot
 // (two set for each kept key) that a check reads first, so that the windows
 // of the string no result has (most of them) cost a read of a small array
-// instead of the slots; a window equal to one already
-// kept for a result of the same flows, with the same text around it, is not
-// kept again (so repeated text costs no more than text said once; a piece
-// equal to one kept before adds no window at all). A key's
-// first `crowded` windows stay in the slots, the rest of them in a list of
-// the key's own: with a short window, text of words has keys that thousands
-// of windows share (" the"), and a walk past all of them for each insert
-// would make indexing quadratic.
+// instead of the slots. A window equal to one already kept in the slots for
+// a result of the same flows, with the same text around it, is not kept
+// again, and a piece equal to one kept before adds no window at all.
 //
-// A crowded key's windows are also kept by what a run through them must
-// hold: a run of N code points through a window starts at one of the s code
-// points that end with the window's first, so it holds one of the s N-grams
-// starting there. Those N-grams (of every window of a crowded key, the ones
-// in the slots too, from the `crowded`-th on) go into a Bloom filter, and a check that meets a crowded
-// key first asks it about the N-grams of the string around the window: when
-// none is there, no window of the key can be in such a run, and the key is
-// passed over without a compare (in text of words, a check would otherwise
-// compare thousands of places that share a common short window and no more).
+// A key's first `crowded` windows stay in the slots, the rest of them in a
+// crowd, a list of the key's own: with a short window, text of words has keys
+// that thousands of windows share (" the"), and a walk past all of them for
+// each insert would make indexing quadratic. Such a key is crowded, and its
+// windows are also kept by what a run through them must hold: a run of N code
+// points through a window starts at the window or at one of the s - 1 code
+// points before it, so it holds one of the s N-grams starting there. The
+// N-grams of every window of a crowded key (those in the slots too) go into a
+// Bloom filter, and a check that meets a crowded key first asks it about the
+// N-grams of the string that would hold its window: when none is there, no
+// window of the key can be in such a run, and the key is passed over without
+// a compare. Without it, a check against text of words compares thousands of
+// places that share a common short window and no more.
 //
-// The windows of a key are kept, and walked, in the order they came, which
-// is the order of the arena and of the results: the first place of a key
-// that a run goes through is in the earliest result holding it.
+// The windows of a key are kept, and walked, in the order they came, which is
+// the order of the arena and of the results: the first of a key's places that
+// a run goes through is in the earliest result holding it, and ends the walk.
 #pragma once
 
 #include <cstdint>
@@ -144,6 +143,7 @@ private:
         std::uint32_t gram_bits = 0;  // grams.size() == 8 * 2^gram_bits, or none
         std::size_t gram_count = 0;   // the N-grams that set a bit
         std::vector<std::uint64_t> pending;  // the keys of N-grams to set
+        std::vector<std::uint64_t> recent;   // the keys of some set last, by their low bits
     };
     struct Window {
         std::uint32_t key, pos, bytes;
@@ -153,9 +153,10 @@ private:
     // Makes `key`, which has just come to have `crowded` windows in the
     // slots, a crowded key: its windows' N-grams go into the filter.
     [[gnu::noinline]] void crowd_up(Table& t, std::uint32_t key);
-    // Keeps a window of a key that has `crowded` in the slots, of a result
-    // feeding the flows of mask `mask`.
-    [[gnu::noinline]] void add_to_crowd(Table& t, std::uint32_t key, std::uint32_t pos, std::uint32_t mask);
+    // Keeps a window of a key that has `crowded` in the slots (its crowd:
+    // `crowd`), of a result feeding the flows of mask `mask`.
+    [[gnu::noinline]] void add_to_crowd(Table& t, std::vector<std::uint32_t>& crowd, std::uint32_t pos,
+                                        std::uint32_t mask);
     // Adds the N-grams a run through the window at `pos` (of piece `piece`)
     // holds, for mask `mask`, to the table's filter, making it larger first
     // when it is full enough.
@@ -165,9 +166,9 @@ private:
     // full enough (or making the first).
     void flush_grams(Table& t);
     void insert_pending(Table& t);
-    // Makes the filter of `t` twice as large (or its first block), putting
-    // back the N-grams of every crowded key.
-    void grow_grams(Table& t);
+    // Makes the filter of `t` larger (twice at least, or its first), with
+    // room for `grams`, putting back the N-grams of every crowded key.
+    void grow_grams(Table& t, std::size_t grams);
     bool redundant(std::uint32_t q, std::uint32_t pos, std::uint32_t bytes, std::uint32_t mask, std::uint64_t n) const;
     // Makes room for `windows` more.
     void grow(Table& t, std::size_t windows);
@@ -183,6 +184,8 @@ private:
     // A piece's windows to keep: key, where each starts in the arena, its
     // length in bytes (reused from piece to piece).
     std::vector<Window> windows_;
+    // How far into the arena windows have been inserted.
+    std::size_t indexed_ = 0;
     // The hashes of the windows whose N-grams put_grams adds (reused).
     std::vector<std::uint64_t> gram_windows_;
     // Whether the piece added last equals one kept before for a result of
