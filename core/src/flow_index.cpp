@@ -76,8 +76,6 @@ constexpr std::uint32_t crowded = 8;
 // `repeat_candidates` kept pieces of its length and first bytes.
 constexpr std::size_t repeat_min = 256;
 constexpr std::size_t repeat_candidates = 8;
-// How many windows of a piece are inserted after room is made for them.
-constexpr std::size_t batch = std::size_t{1} << 14;
 // How many places of a crowd a check fetches before it compares them.
 constexpr std::size_t crowd_ahead = 32;
 // How many windows ahead of the one looked up a check reads a key's filter
@@ -316,10 +314,21 @@ std::uint32_t FlowIndex::piece_of(std::uint32_t pos) const {
     return static_cast<std::uint32_t>(it - pieces_.begin() - 1);
 }
 
-void FlowIndex::grow(Table& t, std::size_t windows) {
+bool FlowIndex::grow(Table& t, std::size_t windows) {
     std::uint32_t bits = t.bits ? t.bits : 10;
     while ((t.used + windows) * 4 >= (std::size_t{1} << bits) * 3) ++bits;
-    if (bits == t.bits && !t.slots.empty()) return;
+    if (bits == t.bits && !t.slots.empty()) return false;
+    resize(t, bits);
+    return true;
+}
+
+void FlowIndex::shrink(Table& t) {
+    std::uint32_t bits = 10;
+    while (t.used * 4 >= (std::size_t{1} << bits) * 3) ++bits;
+    if (bits < t.bits) resize(t, bits);
+}
+
+void FlowIndex::resize(Table& t, std::uint32_t bits) {
     const std::size_t cap = std::size_t{1} << bits;
     // Zeros, as the allocator hands them out: no pass to clear them.
     decltype(t.slots) slots(cap);
@@ -395,6 +404,7 @@ void FlowIndex::crowd_up(Table& t, std::uint32_t key) {
 
 void FlowIndex::add_to_crowd(Table& t, std::vector<std::uint32_t>& crowd, std::uint32_t pos, std::uint32_t mask) {
     crowd.push_back(pos);
+    indexed_ = pos;
     add_grams(t, pos, pieces_.back(), mask);
 }
 
@@ -647,17 +657,17 @@ void FlowIndex::add_piece(std::uint32_t result, std::string_view text) {
             for (const auto* q = p; q < end; ++length) next_cp(q);
             if (length < t.n) continue;
         }
-        // A batch of windows at a time, with room made for the batch first:
-        // windows that add nothing (repeated text) or go to crowds take no
-        // slot, so a table sized for all of a piece's windows at once would
-        // be mostly empty for text of words.
-        for (std::size_t from = 0; from < windows.size(); from += batch) {
-            const std::size_t count = std::min(batch, windows.size() - from);
-            grow(t, count);
-            insert_batch(t, std::span<const Window>(windows.data() + from, count), mask);
-            indexed_ = windows[from + count - 1].pos;
-        }
+        // Room for all of them, and when the table grew for them, the room
+        // left over given back after: windows that add nothing (repeated
+        // text) or go to crowds take no slot, so for text of words the table
+        // may end up mostly empty. (A table that grew for a piece is at most
+        // twice what the windows before it needed, so giving back room does
+        // not make each large piece grow it anew.)
+        const bool grew = grow(t, windows.size());
+        insert_batch(t, windows, mask);
+        indexed_ = arena_.size();
         if (!t.pending.empty()) flush_grams(t);
+        if (grew) shrink(t);
     }
 }
 

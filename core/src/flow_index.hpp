@@ -170,8 +170,12 @@ private:
     // room for `grams`, putting back the N-grams of every crowded key.
     void grow_grams(Table& t, std::size_t grams);
     bool redundant(std::uint32_t q, std::uint32_t pos, std::uint32_t bytes, std::uint32_t mask, std::uint64_t n) const;
-    // Makes room for `windows` more.
-    void grow(Table& t, std::size_t windows);
+    // Makes room for `windows` more (whether it had to); gives back the room
+    // of a table at least twice as large as its windows need; moves its
+    // windows to 2^bits slots.
+    bool grow(Table& t, std::size_t windows);
+    void shrink(Table& t);
+    void resize(Table& t, std::uint32_t bits);
     std::uint32_t piece_of(std::uint32_t pos) const;
 
     std::uint32_t flows_ = 0;
@@ -184,7 +188,8 @@ private:
     // A piece's windows to keep: key, where each starts in the arena, its
     // length in bytes (reused from piece to piece).
     std::vector<Window> windows_;
-    // How far into the arena windows have been inserted.
+    // How far into the arena windows have been inserted (for a crowd, as
+    // they are).
     std::size_t indexed_ = 0;
     // The hashes of the windows whose N-grams put_grams adds (reused).
     std::vector<std::uint64_t> gram_windows_;
