@@ -85,8 +85,9 @@ constexpr std::size_t check_ahead = 28;
 constexpr std::size_t slot_ahead = 12;
 static_assert(slot_ahead < check_ahead);
 // The N-grams a filter block of 512 bits holds before the filter grows: about
-// 24 bits each, with 16 bits set each, so that about one N-gram in 10^5 that
-// no crowded window has seems to be there (each costs a walk of a crowd).
+// 24 bits each, with a bit set in each of the block's 8 words, so that about
+// one N-gram in 10^4 that no crowded window has seems to be there (each costs
+// a walk of a crowd).
 constexpr std::size_t grams_per_block = 21;
 // How many N-grams wait to be set in the filter together, and how many
 // ahead of the one set its block is fetched.
@@ -303,6 +304,7 @@ std::size_t FlowIndex::table_bytes() const {
         n += (t.slots.size() + t.filter.size() + t.grams.size()) * sizeof(std::uint64_t);
         n += t.crowded_keys.size() * sizeof(std::uint64_t) + t.crowds.capacity() * sizeof(t.crowds[0]);
         for (const auto& crowd : t.crowds) n += crowd.capacity() * sizeof(std::uint32_t);
+        n += (t.pending.capacity() + t.recent.size()) * sizeof(std::uint64_t);
     }
     for (const auto& [key, kept] : kept_pieces_) n += sizeof(key) + sizeof(kept) + kept.capacity() * sizeof(std::uint32_t);
     return n;
@@ -409,9 +411,6 @@ void FlowIndex::add_to_crowd(Table& t, std::vector<std::uint32_t>& crowd, std::u
 }
 
 void FlowIndex::add_grams(Table& t, std::uint32_t pos, const Piece& piece, std::uint32_t mask) {
-#ifdef NO_GRAMS
-    return;
-#endif
     put_grams(t, pos, piece, mask);
     if (t.pending.size() >= pending_max) flush_grams(t);
 }
@@ -660,18 +659,17 @@ void FlowIndex::add_piece(std::uint32_t result, std::string_view text) {
         // Room for all of them, and when the table grew for them, the room
         // left over given back after: windows that add nothing (repeated
         // text) or go to crowds take no slot, so for text of words the table
-        // may end up mostly empty. (A table that grew for a piece is at most
-        // twice what the windows before it needed, so giving back room does
-        // not make each large piece grow it anew.)
+        // may end up mostly empty. Only a piece that grew the table gives
+        // room back, so the many small ones never resize it.
         const bool grew = grow(t, windows.size());
-        insert_batch(t, windows, mask);
+        insert_windows(t, windows, mask);
         indexed_ = arena_.size();
         if (!t.pending.empty()) flush_grams(t);
         if (grew) shrink(t);
     }
 }
 
-void FlowIndex::insert_batch(Table& t, std::span<const Window> windows, std::uint32_t mask) {
+void FlowIndex::insert_windows(Table& t, std::span<const Window> windows, std::uint32_t mask) {
     // Each insert reads a slot and, when a kept window has the same key,
     // the arena around it: the slots are fetched `ahead` windows early,
     // and the arena at the key's home slot `near` windows early, once

@@ -148,7 +148,7 @@ private:
     struct Window {
         std::uint32_t key, pos, bytes;
     };
-    void insert_batch(Table& t, std::span<const Window> windows, std::uint32_t mask);
+    void insert_windows(Table& t, std::span<const Window> windows, std::uint32_t mask);
     void insert(Table& t, std::uint32_t key, std::uint32_t pos, std::uint32_t bytes, std::uint32_t mask);
     // Makes `key`, which has just come to have `crowded` windows in the
     // slots, a crowded key: its windows' N-grams go into the filter.
