@@ -158,8 +158,8 @@ private:
     [[gnu::noinline]] void add_to_crowd(Table& t, std::vector<std::uint32_t>& crowd, std::uint32_t pos,
                                         std::uint32_t mask);
     // Adds the N-grams a run through the window at `pos` (of piece `piece`)
-    // holds, for mask `mask`, to the table's filter, making it larger first
-    // when it is full enough.
+    // holds, for mask `mask`, to those waiting to be set in the table's
+    // filter (put_grams), and sets them once enough wait.
     void add_grams(Table& t, std::uint32_t pos, const Piece& piece, std::uint32_t mask);
     void put_grams(Table& t, std::uint32_t pos, const Piece& piece, std::uint32_t mask);
     // Sets the N-grams waiting in the filter, making it larger when it is
