@@ -175,8 +175,8 @@ inline std::uint64_t packed_at(const unsigned char* p, const unsigned char* end,
 }
 
 // The hash of the window of `l` code points at `p`, none of them at or past
-// `end`: false when fewer than `l` are left.
-inline bool window_hash(const unsigned char* p, const unsigned char* end, std::uint32_t l, std::uint64_t& out) {
+// `end`, moving `p` past it: false when fewer than `l` are left.
+inline bool window_hash(const unsigned char*& p, const unsigned char* end, std::uint32_t l, std::uint64_t& out) {
     std::uint64_t h = 0, packed = 0;
     bool ascii_window = l <= packed_max;
     std::uint32_t k = 0;
@@ -504,8 +504,9 @@ void FlowIndex::put_grams(Table& t, std::uint32_t pos, const Piece& piece, std::
     std::vector<std::uint64_t>& hashes = gram_windows_;
     hashes.clear();
     for (const unsigned char* p = start; hashes.size() < std::size_t{before} + s; next_cp(p)) {
+        const unsigned char* w = p;
         std::uint64_t h;
-        if (!window_hash(p, hi, l, h)) break;
+        if (!window_hash(w, hi, l, h)) break;
         hashes.push_back(h);
     }
     for (std::size_t a = 0; a + s <= hashes.size(); ++a) put(hashes[a], hashes[a + s - 1]);
@@ -631,20 +632,8 @@ void FlowIndex::add_piece(std::uint32_t result, std::string_view text) {
             while (p < end) {
                 if (index % t.s == 0) {
                     const auto* w = p;
-                    std::uint64_t h = 0, packed = 0;
-                    bool ascii_window = t.l <= packed_max;
-                    std::uint32_t k = 0;
-                    for (; k < t.l && w < end; ++k) {
-                        const char32_t c = next_cp(w);
-                        h = h * base + c;
-                        if (ascii_window && c < 0x80) {
-                            packed |= std::uint64_t{c} << (8 * k);
-                        } else {
-                            ascii_window = false;
-                        }
-                    }
-                    if (k < t.l) break;
-                    if (ascii_window) h = packed;
+                    std::uint64_t h;
+                    if (!window_hash(w, end, t.l, h)) break;
                     windows.push_back({key_of(h, mask), static_cast<std::uint32_t>(p - begin),
                                        static_cast<std::uint32_t>(w - p)});
                 }

@@ -46,6 +46,7 @@ Points points(const std::string& s) {
 
 struct Piece {
     std::uint32_t result;
+    std::string bytes;
     Points text;
 };
 
@@ -70,24 +71,6 @@ std::optional<FlowIndex::Hit> plain_find(const std::vector<Piece>& pieces, const
         }
     }
     return std::nullopt;
-}
-
-void append_utf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
 }
 
 // Few letters, so that windows recur; two past ASCII (of two and four bytes).
@@ -121,7 +104,7 @@ int main() {
                 std::string text = !texts.empty() && rng() % 5 == 0 ? texts[rng() % texts.size()]
                                                                     : random_text(rng, rng() % 3000, alphabet);
                 index.add_piece(result, text);
-                if (!text.empty()) pieces.push_back({result, points(text)});
+                if (!text.empty()) pieces.push_back({result, text, points(text)});
                 texts.push_back(std::move(text));
             }
         }
@@ -131,14 +114,15 @@ int main() {
             std::string text = random_text(rng, rng() % 4, alphabet);
             for (int part = 1 + static_cast<int>(rng() % 3); part > 0; --part) {
                 if (pieces.empty()) break;
-                const Points& p = pieces[rng() % pieces.size()].text;
+                const Piece& piece = pieces[rng() % pieces.size()];
+                const Points& p = piece.text;
                 const std::size_t from = rng() % p.cps.size();
                 const std::size_t to = std::min(p.cps.size(), from + 1 + rng() % 30);
                 for (std::size_t k = from; k < to; ++k) {
                     if (rng() % 6 == 0) {
                         text += letters[rng() % alphabet];
                     } else {
-                        append_utf8(text, p.cps[k]);
+                        text.append(piece.bytes, p.at[k], p.at[k + 1] - p.at[k]);
                     }
                 }
                 text += random_text(rng, rng() % 4, alphabet);
