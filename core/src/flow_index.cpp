@@ -138,7 +138,7 @@ inline std::uint64_t gram_key(std::uint64_t first, std::uint64_t last, std::uint
 // A gram's block of 8 words (its key's top bits), and the bit it sets in
 // word w of it.
 inline std::size_t gram_block(std::uint64_t x, std::uint32_t bits) {
-    return bits ? ((x * mix) >> (64 - bits)) * 8 : 0;
+    return ((x * mix) >> 1 >> (63 - bits)) * 8;
 }
 inline std::uint64_t gram_word(std::uint64_t x, unsigned w) { return std::uint64_t{1} << ((x >> (6 * w)) & 63); }
 
@@ -859,9 +859,8 @@ std::optional<FlowIndex::Hit> FlowIndex::find(std::string_view text, std::uint64
         // the keys fetched meanwhile. `slot_ahead` windows ahead, a key is
         // told apart (kinds: 0, in no slot; 1, in slots; 2, crowded), and
         // its home slot is fetched, or for a crowded key the filter's blocks
-        // of the N-grams it is asked about by, which are worked out then
-        // (with whether each is in the filter: 0, not asked yet; 1, no; 2,
-        // maybe). The rings reach back as far as a window's N-grams start.
+        // of the N-grams it is asked about by, which are worked out then.
+        // The rings reach back as far as a window's N-grams start.
         const std::size_t first = std::min<std::size_t>(windows, std::max<std::size_t>(check_ahead, slot_ahead + stride));
         const std::size_t ring = std::bit_ceil(first + stride + 1);
         const std::size_t rm = ring - 1;
@@ -869,26 +868,28 @@ std::optional<FlowIndex::Hit> FlowIndex::find(std::string_view text, std::uint64
         constexpr std::size_t small_ring = 64;
         std::uint32_t small_keys[small_ring];
         std::uint64_t small_hashes[small_ring], small_grams[small_ring];
-        std::uint8_t small_kinds[small_ring], small_seen[small_ring];
+        const std::uint64_t* small_blocks[small_ring];
+        std::uint8_t small_kinds[small_ring];
         std::uint32_t* keys = small_keys;
         std::uint64_t* hashes = small_hashes;
         std::uint8_t* kinds = small_kinds;
         std::uint64_t* grams = small_grams;
-        std::uint8_t* gram_seen = small_seen;
+        const std::uint64_t** blocks = small_blocks;
         if (ring > small_ring) {
             thread_local std::vector<std::uint32_t> key_ring;
             thread_local std::vector<std::uint64_t> hash_ring, gram_ring;
-            thread_local std::vector<std::uint8_t> kind_ring, seen_ring;
+            thread_local std::vector<const std::uint64_t*> block_ring;
+            thread_local std::vector<std::uint8_t> kind_ring;
             key_ring.resize(ring);
             hash_ring.resize(ring);
             kind_ring.resize(ring);
             gram_ring.resize(ring);
-            seen_ring.resize(ring);
+            block_ring.resize(ring);
             keys = key_ring.data();
             hashes = hash_ring.data();
             kinds = kind_ring.data();
             grams = gram_ring.data();
-            gram_seen = seen_ring.data();
+            blocks = block_ring.data();
         }
         auto keep = [&](std::size_t j) {
             const std::uint64_t h = hash();
@@ -897,15 +898,17 @@ std::optional<FlowIndex::Hit> FlowIndex::find(std::string_view text, std::uint64
             hashes[j & rm] = h;
             __builtin_prefetch(filter + filter_word(key, bits));
         };
-        // The N-grams before this one are worked out, and their blocks fetched.
+        // The N-grams before this one are worked out, and their blocks found
+        // and fetched.
         std::size_t fetched = 0;
         auto fetch_grams = [&](std::size_t k) __attribute__((noinline)) {
             const std::size_t to = std::min(k, len - n);
             for (std::size_t a = std::max(fetched, k + 1 >= stride ? k + 1 - stride : 0); a <= to; ++a) {
                 const std::uint64_t x = gram_key(hashes[a & rm], hashes[(a + stride - 1) & rm], lead);
+                const std::uint64_t* block = gram_filter + gram_block(x, gram_bits);
                 grams[a & rm] = x;
-                gram_seen[a & rm] = 0;
-                __builtin_prefetch(gram_filter + gram_block(x, gram_bits));
+                blocks[a & rm] = block;
+                __builtin_prefetch(block);
             }
             fetched = std::max(fetched, to + 1);
         };
@@ -925,22 +928,30 @@ std::optional<FlowIndex::Hit> FlowIndex::find(std::string_view text, std::uint64
         };
         // Whether a run of n code points through window i may be among the
         // windows of a crowded key of mask `mask`: whether one of the N-grams
-        // such a run would hold may be in the filter.
+        // such a run would hold may be in the filter. The windows asked about
+        // come in order, and the N-grams of the lead mask that a window's
+        // run may hold are those of the window before and one more: each is
+        // asked about once, in order, and the last found there is kept
+        // (`maybe`, one past it; the N-grams before `asked` are answered).
+        std::size_t asked = 0, maybe = 0;
         auto may_run = [&](std::size_t i, std::uint32_t mask) {
             const std::size_t from = i + 1 >= stride ? i + 1 - stride : 0;
             const std::size_t to = std::min(i, len - n);
-            for (std::size_t a = from; a <= to; ++a) {
-                if (mask == lead) {
-                    std::uint8_t& seen = gram_seen[a & rm];
-                    if (!seen) {
-                        const std::uint64_t x = grams[a & rm];
-                        seen = gram_in(gram_filter + gram_block(x, gram_bits), x) ? 2 : 1;
+            if (mask == lead) {
+                if (maybe > from) return true;
+                for (std::size_t a = std::max(asked, from); a <= to; ++a) {
+                    if (gram_in(blocks[a & rm], grams[a & rm])) {
+                        asked = a + 1;
+                        maybe = a + 1;
+                        return true;
                     }
-                    if (seen == 2) return true;
-                } else {
-                    const std::uint64_t x = gram_key(hashes[a & rm], hashes[(a + stride - 1) & rm], mask);
-                    if (gram_in(gram_filter + gram_block(x, gram_bits), x)) return true;
                 }
+                asked = std::max(asked, to + 1);
+                return false;
+            }
+            for (std::size_t a = from; a <= to; ++a) {
+                const std::uint64_t x = gram_key(hashes[a & rm], hashes[(a + stride - 1) & rm], mask);
+                if (gram_in(gram_filter + gram_block(x, gram_bits), x)) return true;
             }
             return false;
         };
