@@ -58,6 +58,28 @@ inline char32_t prev_cp(const unsigned char*& p) {
     return next_cp(q);
 }
 
+// A crowd place's tag: 4 bits of a hash of the c code points just after its
+// window, and 4 of the c just before it (each side within its piece, any
+// value when the piece has fewer). A run of n code points through a window
+// of l reaches s - 1 = n - l past it, on one side or the other, so c of them
+// on one side at least when c = ceil((s - 1) / 2): a place whose tag matches
+// a window of the string on neither side holds no run through it, and is
+// passed over without a read of the arena.
+constexpr std::uint32_t context_length(std::uint32_t s) { return s / 2; }
+inline std::uint32_t context_step(std::uint32_t h, char32_t c) { return (h + c + 1) * 0x9E3779B1u; }
+inline std::uint8_t context_tag(const unsigned char* lo, const unsigned char* at, const unsigned char* hi, std::uint32_t l,
+                                std::uint32_t c) {
+    const unsigned char* p = at;
+    for (std::uint32_t k = 0; k < l; ++k) next_cp(p);
+    std::uint32_t after = 0;
+    for (std::uint32_t k = 0; k < c && p < hi; ++k) after = context_step(after, next_cp(p));
+    const unsigned char* b = at;
+    for (std::uint32_t k = 0; k < c && b > lo; ++k) prev_cp(b);
+    std::uint32_t before = 0;
+    while (b < at) before = context_step(before, next_cp(b));
+    return static_cast<std::uint8_t>((after >> 28) | ((before >> 28) << 4));
+}
+
 constexpr std::uint64_t base = 0x100000001B3ull;
 constexpr std::uint64_t mix = 0x9E3779B97F4A7C15ull;
 // How many windows ahead an insert fetches its slot, and the arena a kept
@@ -303,7 +325,7 @@ std::size_t FlowIndex::table_bytes() const {
     for (const Table& t : tables_) {
         n += (t.slots.size() + t.filter.size() + t.grams.size()) * sizeof(std::uint64_t);
         n += t.crowded_keys.size() * sizeof(std::uint64_t) + t.crowds.capacity() * sizeof(t.crowds[0]);
-        for (const auto& crowd : t.crowds) n += crowd.capacity() * sizeof(std::uint32_t);
+        for (const auto& crowd : t.crowds) n += crowd.places.capacity() * sizeof(std::uint32_t) + crowd.tags.capacity();
         n += (t.pending.capacity() + t.recent.size()) * sizeof(std::uint64_t);
     }
     for (const auto& [key, kept] : kept_pieces_) n += sizeof(key) + sizeof(kept) + kept.capacity() * sizeof(std::uint32_t);
@@ -404,10 +426,13 @@ void FlowIndex::crowd_up(Table& t, std::uint32_t key) {
     }
 }
 
-void FlowIndex::add_to_crowd(Table& t, std::vector<std::uint32_t>& crowd, std::uint32_t pos, std::uint32_t mask) {
-    crowd.push_back(pos);
+void FlowIndex::add_to_crowd(Table& t, Table::Crowd& crowd, std::uint32_t pos, std::uint32_t mask) {
+    const Piece& piece = pieces_.back();
+    const auto* arena = reinterpret_cast<const unsigned char*>(arena_.data());
+    crowd.places.push_back(pos);
+    crowd.tags.push_back(context_tag(arena + piece.start, arena + pos, arena + piece.end, t.l, context_length(t.s)));
     indexed_ = pos;
-    add_grams(t, pos, pieces_.back(), mask);
+    add_grams(t, pos, piece, mask);
 }
 
 void FlowIndex::add_grams(Table& t, std::uint32_t pos, const Piece& piece, std::uint32_t mask) {
@@ -525,7 +550,7 @@ void FlowIndex::grow_grams(Table& t, std::size_t grams) {
     for (const std::uint64_t entry : t.crowded_keys) {
         if (!entry) continue;
         const auto key = static_cast<std::uint32_t>(entry >> 32);
-        const std::vector<std::uint32_t>& places = t.crowds[static_cast<std::uint32_t>(entry) - 1];
+        const std::vector<std::uint32_t>& places = t.crowds[static_cast<std::uint32_t>(entry) - 1].places;
         auto put = [&](std::uint32_t q) {
             const Piece& piece = pieces_[piece_of(q)];
             put_grams(t, q, piece, results_[piece.result].mask);
@@ -549,7 +574,7 @@ inline void FlowIndex::insert(Table& t, std::uint32_t key, std::uint32_t pos, st
             // first windows are rarely what text says again (repeated text
             // costs a crowd's place a window, and no N-gram it has already).
             if (same == 0 && !t.crowded_keys.empty()) {
-                if (std::vector<std::uint32_t>* crowd = t.crowd_of(key); crowd && !crowd->empty()) [[unlikely]] {
+                if (Table::Crowd* crowd = t.crowd_of(key); crowd && !crowd->places.empty()) [[unlikely]] {
                     add_to_crowd(t, *crowd, pos, mask);
                     return;
                 }
@@ -958,19 +983,47 @@ std::optional<FlowIndex::Hit> FlowIndex::find(std::string_view text, std::uint64
         // The same for the windows of `key` past those the slots keep: out
         // of line, as few keys have them.
         auto look_up_crowd = [&](std::size_t i, std::uint32_t key, std::optional<Hit>& best) __attribute__((noinline)) {
-            const std::vector<std::uint32_t>* crowd = t->crowd_of(key);
+            const Table::Crowd* crowd = t->crowd_of(key);
             if (!crowd) return;
-            // Its places lie all over the arena: each is fetched some places
-            // before it is compared, so that the reads overlap.
-            const std::vector<std::uint32_t>& places = *crowd;
-            const std::size_t count = places.size();
-            for (std::size_t k = 0; k < std::min(crowd_ahead, count); ++k) __builtin_prefetch(arena + places[k]);
-            for (std::size_t k = 0; k < count; ++k) {
-                if (k + crowd_ahead < count) __builtin_prefetch(arena + places[k + crowd_ahead]);
-                Hit hit;
-                if (confirm(i, places[k], hit)) {
-                    if (!best || hit.result < best->result) best = hit;
-                    return;
+            // The tags a place of a run through window i has on one side at
+            // least (16 for a side the string has too little of, which no
+            // tag has; with neither side, no run of n goes through it).
+            const std::uint32_t c = context_length(stride);
+            std::uint32_t after = 16, before = 16;
+            if (i + l + c <= len) {
+                std::uint32_t h = 0;
+                for (std::size_t k = i + l; k < i + l + c; ++k) h = context_step(h, cp(k));
+                after = h >> 28;
+            }
+            if (i >= c) {
+                std::uint32_t h = 0;
+                for (std::size_t k = i - c; k < i; ++k) h = context_step(h, cp(k));
+                before = h >> 28;
+            }
+            if (after == 16 && before == 16) return;
+            // The places whose tag matches, a batch at a time, in order; then
+            // those, which lie all over the arena, fetched some before they
+            // are compared, so that the reads overlap.
+            const std::uint32_t* places = crowd->places.data();
+            const std::uint8_t* tags = crowd->tags.data();
+            const std::size_t count = crowd->places.size();
+            constexpr std::size_t batch = 256;
+            std::uint32_t picked[batch];
+            for (std::size_t from = 0; from < count; from += batch) {
+                const std::size_t to = std::min(count, from + batch);
+                std::size_t m = 0;
+                for (std::size_t k = from; k < to; ++k) {
+                    picked[m] = places[k];
+                    m += ((tags[k] & 15u) == after) | ((tags[k] >> 4) == before);
+                }
+                for (std::size_t k = 0; k < std::min(crowd_ahead, m); ++k) __builtin_prefetch(arena + picked[k]);
+                for (std::size_t k = 0; k < m; ++k) {
+                    if (k + crowd_ahead < m) __builtin_prefetch(arena + picked[k + crowd_ahead]);
+                    Hit hit;
+                    if (confirm(i, picked[k], hit)) {
+                        if (!best || hit.result < best->result) best = hit;
+                        return;
+                    }
                 }
             }
         };

@@ -116,10 +116,16 @@ private:
         // The crowded keys (with `crowded` windows in the slots), and for
         // each the arena positions of its windows past those, in the order
         // they came: open addressing, (key << 32) | (crowd + 1), 0 for none.
+        // With each place, a tag of the text on either side of its window
+        // (context_tag), which a check reads before the arena.
         std::vector<std::uint64_t> crowded_keys;
-        std::vector<std::vector<std::uint32_t>> crowds;
+        struct Crowd {
+            std::vector<std::uint32_t> places;
+            std::vector<std::uint8_t> tags;
+        };
+        std::vector<Crowd> crowds;
         // The windows past the slots' of `key`, or null when it is not crowded.
-        const std::vector<std::uint32_t>* crowd_of(std::uint32_t key) const {
+        const Crowd* crowd_of(std::uint32_t key) const {
             if (crowded_keys.empty()) return nullptr;
             const std::size_t m = crowded_keys.size() - 1;
             for (std::size_t i = crowded_home(key, crowded_keys.size());; i = (i + 1) & m) {
@@ -128,9 +134,7 @@ private:
                 if ((e >> 32) == key) return &crowds[static_cast<std::uint32_t>(e) - 1];
             }
         }
-        std::vector<std::uint32_t>* crowd_of(std::uint32_t key) {
-            return const_cast<std::vector<std::uint32_t>*>(std::as_const(*this).crowd_of(key));
-        }
+        Crowd* crowd_of(std::uint32_t key) { return const_cast<Crowd*>(std::as_const(*this).crowd_of(key)); }
         // A crowded key's place among 2^k (by its own mix: the key's top bits
         // place it in the slots, its low bits in the filter).
         static std::size_t crowded_home(std::uint32_t key, std::size_t size) {
@@ -155,8 +159,7 @@ private:
     [[gnu::noinline]] void crowd_up(Table& t, std::uint32_t key);
     // Keeps a window of a key that has `crowded` in the slots (its crowd:
     // `crowd`), of a result feeding the flows of mask `mask`.
-    [[gnu::noinline]] void add_to_crowd(Table& t, std::vector<std::uint32_t>& crowd, std::uint32_t pos,
-                                        std::uint32_t mask);
+    [[gnu::noinline]] void add_to_crowd(Table& t, Table::Crowd& crowd, std::uint32_t pos, std::uint32_t mask);
     // Adds the N-grams a run through the window at `pos` (of piece `piece`)
     // holds, for mask `mask`, to those waiting to be set in the table's
     // filter (put_grams), and sets them once enough wait.
