@@ -98,6 +98,9 @@ constexpr std::uint32_t crowded = 8;
 // `repeat_candidates` kept pieces of its length and first bytes.
 constexpr std::size_t repeat_min = 256;
 constexpr std::size_t repeat_candidates = 8;
+// How many places of a crowd a filter being made anew fetches the text
+// around before it works out their N-grams.
+constexpr std::size_t rebuild_ahead = 16;
 // How many places of a crowd a check fetches before it compares them.
 constexpr std::size_t crowd_ahead = 32;
 // How many windows ahead of the one looked up a check reads a key's filter
@@ -547,6 +550,8 @@ void FlowIndex::grow_grams(Table& t, std::size_t grams) {
     // Every crowded key's windows, the ones waiting among them.
     t.pending.clear();
     const std::size_t m = t.slots.size() - 1;
+    const char* arena = arena_.data();
+    const std::uint32_t reach = t.s;
     for (const std::uint64_t entry : t.crowded_keys) {
         if (!entry) continue;
         const auto key = static_cast<std::uint32_t>(entry >> 32);
@@ -559,7 +564,18 @@ void FlowIndex::grow_grams(Table& t, std::size_t grams) {
         for (std::size_t i = home(key, t.bits); const std::uint64_t e = t.slots[i]; i = (i + 1) & m) {
             if ((e >> 32) == key) put(static_cast<std::uint32_t>(e) - 1);
         }
-        for (const std::uint32_t q : places) put(q);
+        // The places lie all over the arena: the text around each is fetched
+        // some places before its N-grams are worked out.
+        const std::size_t count = places.size();
+        auto fetch = [&](std::uint32_t q) {
+            __builtin_prefetch(arena + (q - std::min(q, reach)));
+            __builtin_prefetch(arena + q + t.l + t.s);
+        };
+        for (std::size_t k = 0; k < std::min(rebuild_ahead, count); ++k) fetch(places[k]);
+        for (std::size_t k = 0; k < count; ++k) {
+            if (k + rebuild_ahead < count) fetch(places[k + rebuild_ahead]);
+            put(places[k]);
+        }
     }
     insert_pending(t);
 }
