@@ -35,8 +35,9 @@
 // places that share a common short window and no more. Each place of a crowd
 // also has a tag of the text on either side of its window, and a walk of the
 // crowd compares only the places whose tag matches the string's text on one
-// side (a run of N through the window reaches (s - 1) / 2 past it on one side
-// at least), so that a check that may find a run reads few of them.
+// side (a run of N through the window reaches half of s - 1, rounded up, past
+// it on one side at least), so that a check that may find a run reads few of
+// them.
 //
 // The windows of a key are kept, and walked, in the order they came, which is
 // the order of the arena and of the results: the first of a key's places that
