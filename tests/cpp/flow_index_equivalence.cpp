@@ -116,8 +116,17 @@ int main() {
                 if (pieces.empty()) break;
                 const Piece& piece = pieces[rng() % pieces.size()];
                 const Points& p = piece.text;
-                const std::size_t from = rng() % p.cps.size();
-                const std::size_t to = std::min(p.cps.size(), from + 1 + rng() % 30);
+                std::size_t from = rng() % p.cps.size();
+                std::size_t to = std::min(p.cps.size(), from + 1 + rng() % 30);
+                // Now and then from a piece's start or to its end, where the
+                // text on one side of its first or last windows stops.
+                if (const auto edge = rng() % 8; edge == 0) {
+                    from = 0;
+                    to = std::min(p.cps.size(), 1 + rng() % 30);
+                } else if (edge == 1) {
+                    to = p.cps.size();
+                    from = to - std::min(to, 1 + rng() % 30);
+                }
                 for (std::size_t k = from; k < to; ++k) {
                     if (rng() % 6 == 0) {
                         text += letters[rng() % alphabet];
