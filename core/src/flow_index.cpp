@@ -552,6 +552,7 @@ void FlowIndex::grow_grams(Table& t, std::size_t grams) {
     const std::size_t m = t.slots.size() - 1;
     const char* arena = arena_.data();
     const std::uint32_t reach = t.s;
+    const std::size_t last = arena_.size() - 1;
     for (const std::uint64_t entry : t.crowded_keys) {
         if (!entry) continue;
         const auto key = static_cast<std::uint32_t>(entry >> 32);
@@ -569,7 +570,7 @@ void FlowIndex::grow_grams(Table& t, std::size_t grams) {
         const std::size_t count = places.size();
         auto fetch = [&](std::uint32_t q) {
             __builtin_prefetch(arena + (q - std::min(q, reach)));
-            __builtin_prefetch(arena + q + t.l + t.s);
+            __builtin_prefetch(arena + std::min<std::size_t>(last, std::size_t{q} + t.l + t.s));
         };
         for (std::size_t k = 0; k < std::min(rebuild_ahead, count); ++k) fetch(places[k]);
         for (std::size_t k = 0; k < count; ++k) {
