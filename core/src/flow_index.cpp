@@ -444,13 +444,13 @@ void FlowIndex::add_grams(Table& t, std::uint32_t pos, const Piece& piece, std::
 }
 
 void FlowIndex::flush_grams(Table& t) {
-    // Half as many N-grams as there would be if the text recorded so far
-    // went on as the part of it indexed so far, at most one in four bytes
-    // (so that a large result makes its filter a few times, not a dozen; as
-    // text goes on, fewer of its N-grams are new).
+    // Room for the N-grams so far and for one in two bytes of the text not
+    // yet indexed (more than text of words has), at most one in two bytes of
+    // all: a large result makes its filter once, not a few times over, and
+    // gives back the room it did not need once it is indexed (fold_grams).
     auto projected = [&](std::size_t grams) {
         const std::size_t bytes = arena_.size();
-        return std::min(bytes / 4, grams / 2 * (bytes / std::max<std::size_t>(1, indexed_)));
+        return std::min(bytes / 2, grams + (bytes - std::min(bytes, indexed_)) / 2);
     };
     if (t.grams.empty()) {
         grow_grams(t, projected(t.pending.size()));
@@ -538,6 +538,27 @@ void FlowIndex::put_grams(Table& t, std::uint32_t pos, const Piece& piece, std::
         hashes.push_back(h);
     }
     for (std::size_t a = 0; a + s <= hashes.size(); ++a) put(hashes[a], hashes[a + s - 1]);
+}
+
+void FlowIndex::fold_grams(Table& t) {
+    std::uint32_t bits = t.gram_bits;
+    while (bits > 0 && (grams_per_block << (bits - 1)) >= t.gram_count) --bits;
+    if (bits == t.gram_bits) return;
+    // A block's place is the top bits of its N-grams' keys: block b of the
+    // smaller filter holds what blocks b << d to ((b + 1) << d) - 1 held,
+    // the bits in each word where they were, so that the filter is the one
+    // the same N-grams would have made at that size.
+    const std::uint32_t d = t.gram_bits - bits;
+    decltype(t.grams) grams(std::size_t{8} << bits);
+    const std::uint64_t* from = t.grams.data();
+    for (std::size_t b = 0; b < (std::size_t{1} << bits); ++b) {
+        std::uint64_t* to = grams.data() + 8 * b;
+        for (std::size_t k = 0; k < (std::size_t{1} << d); ++k, from += 8) {
+            for (unsigned w = 0; w < 8; ++w) to[w] |= from[w];
+        }
+    }
+    t.grams = std::move(grams);
+    t.gram_bits = bits;
 }
 
 void FlowIndex::grow_grams(Table& t, std::size_t grams) {
@@ -696,6 +717,7 @@ void FlowIndex::add_piece(std::uint32_t result, std::string_view text) {
         insert_windows(t, windows, mask);
         indexed_ = arena_.size();
         if (!t.pending.empty()) flush_grams(t);
+        if (!t.grams.empty()) fold_grams(t);
         if (grew) shrink(t);
     }
 }

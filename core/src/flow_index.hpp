@@ -177,6 +177,9 @@ private:
     // Makes the filter of `t` larger (twice at least, or its first), with
     // room for `grams`, putting back the N-grams of every crowded key.
     void grow_grams(Table& t, std::size_t grams);
+    // Makes the filter of `t` smaller (by halves) while the smaller one has
+    // room for the N-grams it holds.
+    void fold_grams(Table& t);
     bool redundant(std::uint32_t q, std::uint32_t pos, std::uint32_t bytes, std::uint32_t mask, std::uint64_t n) const;
     // Makes room for `windows` more (whether it had to); gives back the room
     // of a table at least twice as large as its windows need; moves its
