@@ -103,12 +103,6 @@ constexpr std::size_t repeat_candidates = 8;
 constexpr std::size_t rebuild_ahead = 16;
 // How many places of a crowd a check fetches before it compares them.
 constexpr std::size_t crowd_ahead = 32;
-// How many windows ahead of the one looked up a check reads a key's filter
-// word (fetched `ahead` windows before) and, when the key may be there,
-// fetches its home slot.
-constexpr std::size_t check_ahead = 28;
-constexpr std::size_t slot_ahead = 12;
-static_assert(slot_ahead < check_ahead);
 // The N-grams a filter block of 512 bits holds before the filter grows: about
 // 24 bits each, with a bit set in each of the block's 8 words, so that about
 // one N-gram in 10^4 that no crowded window has seems to be there (each costs
@@ -858,9 +852,29 @@ std::optional<FlowIndex::Hit> FlowIndex::find(std::string_view text, std::uint64
         const std::size_t mask_count = feeding.size();
         const std::uint32_t lead = masks[0];
         const std::uint32_t stride = t->s;
+        const bool crowds = !t->grams.empty();
         auto may_hold = [&](std::uint32_t key) {
             const std::uint64_t b = filter_bits(key);
             return (filter[filter_word(key, bits)] & b) == b;
+        };
+        // The text is looked up a chunk of windows at a time (see below),
+        // each step a short loop over the chunk, whose reads of the tables
+        // overlap. The windows' hashes are worked out a chunk at a time too
+        // (up to `hashed`), and kept in a ring as far back as the N-grams of
+        // the chunk's windows start and as far on as they end.
+        constexpr std::size_t chunk = 64;
+        const std::size_t ring = std::bit_ceil(chunk + 2 * std::size_t{t->s});
+        const std::size_t rm = ring - 1;
+        thread_local std::vector<std::uint64_t> hash_ring;
+        if (hash_ring.size() < ring) hash_ring.resize(ring);
+        std::uint64_t* const hashes = hash_ring.data();
+        hashes[0] = hash();
+        std::size_t hashed = 1;
+        auto hash_to = [&](std::size_t to) {
+            for (; hashed < to; ++hashed) {
+                roll(hashed);
+                hashes[hashed & rm] = hash();
+            }
         };
         // The first of the slots' places of `key`, in the order they came,
         // that a run of n code points through window `i` goes through: into
@@ -876,98 +890,31 @@ std::optional<FlowIndex::Hit> FlowIndex::find(std::string_view text, std::uint64
             }
             return false;
         };
-        if (t->grams.empty()) {
-            // No key is crowded: each window's key is looked up as it comes,
-            // those of the windows `ahead` of it worked out meanwhile (for the
-            // first mask that feeds the flow; most flows have one; and their
-            // hashes, for the others), and their filter words fetched.
-            constexpr std::size_t r = 2 * ahead;
-            std::uint32_t keys[r];
-            std::uint64_t hashes[r];
-            const std::size_t first = std::min(ahead, windows);
-            auto keep = [&](std::size_t j) {
-                const std::uint64_t h = hash();
-                const std::uint32_t key = key_of(h, lead);
-                keys[j % r] = key;
-                hashes[j % r] = h;
-                __builtin_prefetch(filter + filter_word(key, bits));
-            };
-            keep(0);
-            for (std::size_t j = 1; j < first; ++j) {
-                roll(j);
-                keep(j);
-            }
-            for (std::size_t i = 0; i < windows; ++i) {
-                if (const std::size_t j = i + first; j < windows) {
-                    roll(j);
-                    keep(j);
-                }
-                std::optional<Hit> best;
-                if (may_hold(keys[i % r])) walk_slots(i, keys[i % r], best);
-                for (std::size_t f = 1; f < mask_count; ++f) {
-                    const std::uint32_t key = key_of(hashes[i % r], masks[f]);
-                    if (may_hold(key)) walk_slots(i, key, best);
-                }
-                if (best) return best;
-            }
-            return std::nullopt;
-        }
 
         // Crowded keys are asked about through the N-grams of the text: the
-        // one starting at window a is known once window a + stride - 1 is.
+        // one starting at window a is covered by windows a and a + stride - 1.
+        // Those of the lead mask (most flows have one) are worked out as the
+        // crowded windows that ask about them come, and their blocks fetched.
         const std::uint64_t* gram_filter = t->grams.data();
         const std::uint32_t gram_bits = t->gram_bits;
-        // Windows are worked out `first` ahead of the one looked up: their
-        // keys (for the first mask that feeds the flow; most flows have one)
-        // and hashes (for the others, and the N-grams), the filter words of
-        // the keys fetched meanwhile. `slot_ahead` windows ahead, a key is
-        // told apart (kinds: 0, in no slot; 1, in slots; 2, crowded), and
-        // its home slot is fetched, or for a crowded key the filter's blocks
-        // of the N-grams it is asked about by, which are worked out then.
-        // The rings reach back as far as a window's N-grams start.
-        const std::size_t first = std::min<std::size_t>(windows, std::max<std::size_t>(check_ahead, slot_ahead + stride));
-        const std::size_t ring = std::bit_ceil(first + stride + 1);
-        const std::size_t rm = ring - 1;
-        // On the stack, unless min_length is long.
-        constexpr std::size_t small_ring = 64;
-        std::uint32_t small_keys[small_ring];
-        std::uint64_t small_hashes[small_ring], small_grams[small_ring];
-        const std::uint64_t* small_blocks[small_ring];
-        std::uint8_t small_kinds[small_ring];
-        std::uint32_t* keys = small_keys;
-        std::uint64_t* hashes = small_hashes;
-        std::uint8_t* kinds = small_kinds;
-        std::uint64_t* grams = small_grams;
-        const std::uint64_t** blocks = small_blocks;
-        if (ring > small_ring) {
-            thread_local std::vector<std::uint32_t> key_ring;
-            thread_local std::vector<std::uint64_t> hash_ring, gram_ring;
-            thread_local std::vector<const std::uint64_t*> block_ring;
-            thread_local std::vector<std::uint8_t> kind_ring;
-            key_ring.resize(ring);
-            hash_ring.resize(ring);
-            kind_ring.resize(ring);
-            gram_ring.resize(ring);
-            block_ring.resize(ring);
-            keys = key_ring.data();
-            hashes = hash_ring.data();
-            kinds = kind_ring.data();
+        thread_local std::vector<std::uint64_t> gram_ring;
+        thread_local std::vector<const std::uint64_t*> block_ring;
+        std::uint64_t* grams = nullptr;
+        const std::uint64_t** blocks = nullptr;
+        if (crowds) {
+            if (gram_ring.size() < ring) {
+                gram_ring.resize(ring);
+                block_ring.resize(ring);
+            }
             grams = gram_ring.data();
             blocks = block_ring.data();
         }
-        auto keep = [&](std::size_t j) {
-            const std::uint64_t h = hash();
-            const std::uint32_t key = key_of(h, lead);
-            keys[j & rm] = key;
-            hashes[j & rm] = h;
-            __builtin_prefetch(filter + filter_word(key, bits));
-        };
-        // The N-grams before this one are worked out, and their blocks found
-        // and fetched.
+        // The N-grams a run through window i may hold, from the first not
+        // worked out yet.
         std::size_t fetched = 0;
-        auto fetch_grams = [&](std::size_t k) __attribute__((noinline)) {
-            const std::size_t to = std::min(k, len - n);
-            for (std::size_t a = std::max(fetched, k + 1 >= stride ? k + 1 - stride : 0); a <= to; ++a) {
+        auto fetch_grams = [&](std::size_t i) {
+            const std::size_t to = std::min(i, len - n);
+            for (std::size_t a = std::max(fetched, i + 1 >= stride ? i + 1 - stride : 0); a <= to; ++a) {
                 const std::uint64_t x = gram_key(hashes[a & rm], hashes[(a + stride - 1) & rm], lead);
                 const std::uint64_t* block = gram_filter + gram_block(x, gram_bits);
                 grams[a & rm] = x;
@@ -975,20 +922,6 @@ std::optional<FlowIndex::Hit> FlowIndex::find(std::string_view text, std::uint64
                 __builtin_prefetch(block);
             }
             fetched = std::max(fetched, to + 1);
-        };
-        auto tell = [&](std::size_t k) __attribute__((always_inline)) {
-            const std::uint32_t key = keys[k & rm];
-            std::uint8_t kind = 0;
-            if (may_hold(key)) {
-                if (t->crowd_of(key)) {
-                    kind = 2;
-                    fetch_grams(k);
-                } else {
-                    kind = 1;
-                    __builtin_prefetch(table + home(key, bits));
-                }
-            }
-            kinds[k & rm] = kind;
         };
         // Whether a run of n code points through window i may be among the
         // windows of a crowded key of mask `mask`: whether one of the N-grams
@@ -1019,11 +952,10 @@ std::optional<FlowIndex::Hit> FlowIndex::find(std::string_view text, std::uint64
             }
             return false;
         };
-        // The same for the windows of `key` past those the slots keep: out
-        // of line, as few keys have them.
-        auto look_up_crowd = [&](std::size_t i, std::uint32_t key, std::optional<Hit>& best) __attribute__((noinline)) {
-            const Table::Crowd* crowd = t->crowd_of(key);
-            if (!crowd) return;
+        // The windows of a crowd (`crowd`, of `key`) past those the slots
+        // keep: out of line, as few windows need them.
+        auto look_up_crowd = [&](std::size_t i, const Table::Crowd& crowd, std::optional<Hit>& best)
+                                 __attribute__((noinline)) {
             // The tags a place of a run through window i has on one side at
             // least (16 for a side the string has too little of, which no
             // tag has; with neither side, no run of n goes through it).
@@ -1043,9 +975,9 @@ std::optional<FlowIndex::Hit> FlowIndex::find(std::string_view text, std::uint64
             // The places whose tag matches, a batch at a time, in order; then
             // those, which lie all over the arena, fetched some before they
             // are compared, so that the reads overlap.
-            const std::uint32_t* places = crowd->places.data();
-            const std::uint8_t* tags = crowd->tags.data();
-            const std::size_t count = crowd->places.size();
+            const std::uint32_t* places = crowd.places.data();
+            const std::uint8_t* tags = crowd.tags.data();
+            const std::size_t count = crowd.places.size();
             constexpr std::size_t batch = 256;
             std::uint32_t picked[batch];
             for (std::size_t from = 0; from < count; from += batch) {
@@ -1067,32 +999,72 @@ std::optional<FlowIndex::Hit> FlowIndex::find(std::string_view text, std::uint64
             }
         };
         // The earliest result holding a run around window `i` under `key`
-        // (of mask `mask`, crowded or not), if earlier than `best`: the
+        // (of mask `mask`; its crowd, or null), if earlier than `best`: the
         // first of the key's places, in the order they came, that such a run
         // goes through.
-        auto look_up = [&](std::size_t i, std::uint32_t key, std::uint32_t mask, bool crowd, std::optional<Hit>& best) {
+        auto look_up = [&](std::size_t i, std::uint32_t key, std::uint32_t mask, const Table::Crowd* crowd,
+                           std::optional<Hit>& best) {
             if (crowd && !may_run(i, mask)) return;
-            if (!walk_slots(i, key, best) && crowd) look_up_crowd(i, key, best);
+            if (!walk_slots(i, key, best) && crowd) look_up_crowd(i, *crowd, best);
         };
-        keep(0);
-        for (std::size_t j = 1; j < first; ++j) {
-            roll(j);
-            keep(j);
-        }
-        for (std::size_t k = 0; k < std::min(slot_ahead, windows); ++k) tell(k);
-        for (std::size_t i = 0; i < windows; ++i) {
-            if (const std::size_t j = i + first; j < windows) {
-                roll(j);
-                keep(j);
+
+        // A chunk of windows at a time: their keys, for the lead mask, and
+        // their filter words fetched; the windows whose key may be kept (or,
+        // with more masks, one of whose keys may be), their home slots and
+        // places among the crowded keys fetched; for the crowded ones the
+        // N-grams they ask about, their blocks fetched; then those windows
+        // in order. The first chunks are short, as a run is often found
+        // early.
+        std::uint32_t keys[chunk];
+        std::uint32_t held[chunk];
+        const Table::Crowd* crowd_of[chunk];
+        const std::uint64_t* crowded = t->crowded_keys.data();
+        const std::size_t crowded_size = t->crowded_keys.size();
+        for (std::size_t c = 0, size = chunk / 4; c < windows; c += size, size = std::min(chunk, 2 * size)) {
+            const std::size_t e = std::min(windows, c + size);
+            // The N-grams of the chunk's windows end in windows past it.
+            hash_to(std::min(windows, e + stride));
+            for (std::size_t i = c; i < e; ++i) {
+                const std::uint32_t key = key_of(hashes[i & rm], lead);
+                keys[i - c] = key;
+                __builtin_prefetch(filter + filter_word(key, bits));
             }
-            if (const std::size_t k = i + slot_ahead; k < windows) tell(k);
-            std::optional<Hit> best;
-            if (const std::uint8_t kind = kinds[i & rm]) look_up(i, keys[i & rm], lead, kind == 2, best);
-            for (std::size_t f = 1; f < mask_count; ++f) {
-                const std::uint32_t key = key_of(hashes[i & rm], masks[f]);
-                if (may_hold(key)) look_up(i, key, masks[f], t->crowd_of(key) != nullptr, best);
+            std::size_t count = 0;
+            if (mask_count == 1) {
+                for (std::size_t i = c; i < e; ++i) {
+                    held[count] = static_cast<std::uint32_t>(i);
+                    count += may_hold(keys[i - c]);
+                }
+            } else {
+                for (std::size_t i = c; i < e; ++i) {
+                    bool hold = may_hold(keys[i - c]);
+                    for (std::size_t f = 1; f < mask_count && !hold; ++f) hold = may_hold(key_of(hashes[i & rm], masks[f]));
+                    held[count] = static_cast<std::uint32_t>(i);
+                    count += hold;
+                }
             }
-            if (best) return best;
+            for (std::size_t k = 0; k < count; ++k) {
+                const std::uint32_t key = keys[held[k] - c];
+                __builtin_prefetch(table + home(key, bits));
+                if (crowds) __builtin_prefetch(crowded + Table::crowded_home(key, crowded_size));
+            }
+            for (std::size_t k = 0; k < count; ++k) {
+                const std::size_t i = held[k];
+                const Table::Crowd* crowd = crowds ? t->crowd_of(keys[i - c]) : nullptr;
+                crowd_of[k] = crowd;
+                if (crowd) fetch_grams(i);
+            }
+            for (std::size_t k = 0; k < count; ++k) {
+                const std::size_t i = held[k];
+                const std::uint32_t key = keys[i - c];
+                std::optional<Hit> best;
+                if (may_hold(key)) look_up(i, key, lead, crowd_of[k], best);
+                for (std::size_t f = 1; f < mask_count; ++f) {
+                    const std::uint32_t other = key_of(hashes[i & rm], masks[f]);
+                    if (may_hold(other)) look_up(i, other, masks[f], crowds ? t->crowd_of(other) : nullptr, best);
+                }
+                if (best) return best;
+            }
         }
         return std::nullopt;
     };
