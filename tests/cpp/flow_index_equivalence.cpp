@@ -110,10 +110,14 @@ int main() {
         }
         for (int q = 0; q < 40; ++q) {
             // Runs of recorded text, some of their letters replaced, between
-            // a few letters of its own.
+            // a few letters of its own. Now and then a long string, whose
+            // runs lie between stretches of a letter no piece has, so that
+            // the first is found some hundreds of windows into it.
+            const bool long_text = q == 0 && round % 4 == 0;
             std::string text = random_text(rng, rng() % 4, alphabet);
-            for (int part = 1 + static_cast<int>(rng() % 3); part > 0; --part) {
+            for (int part = long_text ? 6 : 1 + static_cast<int>(rng() % 3); part > 0; --part) {
                 if (pieces.empty()) break;
+                if (long_text) text.append(rng() % 300, '~');
                 const Piece& piece = pieces[rng() % pieces.size()];
                 const Points& p = piece.text;
                 std::size_t from = rng() % p.cps.size();
