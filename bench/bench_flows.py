@@ -60,7 +60,8 @@ def time_prose(rng: random.Random) -> None:
     for size, checks in ((1 << 20, 200), (10 << 20, 20)):
         text = prose(rng, size)
         for n in (8, 12):
-            s = guard(f'version: "1"\nflows:\n  - {{from: read_file, to: send, min_length: {n}}}\n').session()
+            policy = guard(f'version: "1"\nflows:\n  - {{from: read_file, to: send, min_length: {n}}}\n')
+            s = policy.session()
             s.check("read_file", None)
             cpu = time.process_time()
             s.record_result(0, text)
@@ -82,7 +83,7 @@ def time_prose(rng: random.Random) -> None:
                 # The same text as the results of many calls (e-mails, pages),
                 # 64 KB each: the index grows result by result.
                 piece = 1 << 16
-                s = guard(f'version: "1"\nflows:\n  - {{from: read_file, to: send, min_length: {n}}}\n').session()
+                s = policy.session()
                 for step in range(size // piece):
                     s.check("read_file", None)
                 cpu = time.process_time()
