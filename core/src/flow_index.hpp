@@ -13,7 +13,7 @@
 // looks only among the windows of the results that feed it),
 // and confirms a candidate against the arena, extending it both ways to the
 // whole common run. A table keeps one slot per window, about 1/s slots per
-// code point (8 bytes each, at most 3/4 full), and a filter of 4 bits a slot
+// code point (8 bytes each, at most 3/4 full), and a filter of 8 bits a slot
 // (two set for each kept key) that a check reads first, so that the windows
 // of the string no result has (most of them) cost a read of a small array
 // instead of the slots. A window equal to one already kept in the slots for
@@ -116,7 +116,7 @@ private:
         std::uint32_t s = 0;  // stride
         std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> slots;  // (key << 32) | (arena position + 1); 0 is empty
         std::uint32_t bits = 0;            // slots.size() == 2^bits
-        std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> filter;  // 2^(bits-4) words: two bits set for each kept key
+        std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> filter;  // 2^(bits-3) words: two bits set for each kept key
         std::size_t used = 0;
         // The crowded keys (with `crowded` windows in the slots), and for
         // each the arena positions of its windows past those, in the order
