@@ -220,6 +220,28 @@ def random_text(rng: random.Random, n: int) -> str:
     return rng.randbytes(n).translate(LETTERS).decode()
 
 
+@pytest.mark.parametrize("foreign", ["", "éß日𝄞ÅøΩж"])
+def test_runs_are_found_all_through_a_result_of_many_thousand_windows(flows_guard, foreign):
+    """The index works through a long result some thousands of windows at a
+    time: runs that start at every offset around the places where one such
+    stretch ends (16384 windows of the stride in) and the next begins, and at
+    the result's start and end, are all found, in ASCII text and in text of
+    letters past it."""
+    rng = random.Random(len(foreign))
+    alphabet = "abcdefghijklmnopqrstuvwxyz0123456789" + foreign
+    result = "".join(rng.choices(alphabet, k=400_000))
+    s = flows_guard.session()
+    s.check("read_file", None)
+    s.record_result(0, result)
+    for n, stride in ((8, 5), (12, 7)):
+        for stretch in (1, 2, 3):
+            edge = stretch * 16384 * stride
+            for at in [*range(edge - 2 * n, edge + 2 * n), 0, len(result) - n]:
+                run = result[at:at + n]
+                assert s.peek(f"send{n}", {"to": "_" + run + "_"}).verdict == "blocked", (n, at)
+                assert s.peek(f"send{n}", {"to": "_" + run[:-1] + "_"}).verdict == "allowed", (n, at)
+
+
 @pytest.mark.parametrize("sizes", [
     [300_000] * 12,                # the text outgrows the heap, then its mapping, several times
     [5, 2_500_000, 7, 1_200_000],  # a small start, then one piece past the mapping at once

@@ -101,6 +101,8 @@ constexpr std::size_t repeat_candidates = 8;
 // How many places of a crowd a filter being made anew fetches the text
 // around before it works out their N-grams.
 constexpr std::size_t rebuild_ahead = 16;
+// How many windows of a piece are worked out before they are inserted.
+constexpr std::size_t window_batch = std::size_t{1} << 14;
 // How many places of a crowd a check fetches before it compares them.
 constexpr std::size_t crowd_ahead = 32;
 // The N-grams a filter block of 512 bits holds before the filter grows: about
@@ -654,65 +656,69 @@ void FlowIndex::add_piece(std::uint32_t result, std::string_view text) {
     const std::uint32_t mask = results_[result].mask;
     if (repeats_piece(mask)) return;
     const bool ascii = all_ascii(text);
+    // Code points: ASCII text is its bytes; other text is counted once, for
+    // the number of its windows.
+    std::size_t length = text.size();
+    if (!ascii) {
+        length = 0;
+        for (const char c : text) length += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    }
+    const auto* begin = reinterpret_cast<const unsigned char*>(arena_.data());
+    const auto* end = begin + arena_.size();
     std::vector<Window>& windows = windows_;
     for (Table& t : tables_) {
-        windows.clear();
-        if (ascii) {
-            if (text.size() < t.n) continue;
-            const auto* p = reinterpret_cast<const unsigned char*>(arena_.data() + start);
-            const auto* end = p + text.size();
-            const std::uint32_t l = t.l;
-            windows.resize((text.size() - l) / t.s + 1);
-            Window* out = windows.data();
-            if (l <= packed_max) {
-                for (std::size_t at = 0; at + l <= text.size(); at += t.s) {
-                    *out++ = {key_of(packed_at(p + at, end, l), mask), static_cast<std::uint32_t>(start + at), l};
-                }
-            } else {
-                // The polynomial, with its products independent of each other.
-                std::uint64_t powers[64];
-                if (l <= 64) {
-                    for (std::uint32_t k = 0; k < l; ++k) powers[k] = power(l - 1 - k);
-                }
-                for (std::size_t at = 0; at + l <= text.size(); at += t.s) {
-                    std::uint64_t h = 0;
-                    if (l <= 64) {
-                        for (std::uint32_t k = 0; k < l; ++k) h += p[at + k] * powers[k];
-                    } else {
-                        for (std::uint32_t k = 0; k < l; ++k) h = h * base + p[at + k];
-                    }
-                    *out++ = {key_of(h, mask), static_cast<std::uint32_t>(start + at), l};
-                }
-            }
-        } else {
-            const auto* begin = reinterpret_cast<const unsigned char*>(arena_.data());
-            const auto* p = begin + start;
-            const auto* end = begin + arena_.size();
-            // Walked once: the windows at every s-th code point that fit.
-            std::uint64_t index = 0;
-            while (p < end) {
-                if (index % t.s == 0) {
-                    const auto* w = p;
-                    std::uint64_t h;
-                    if (!window_hash(w, end, t.l, h)) break;
-                    windows.push_back({key_of(h, mask), static_cast<std::uint32_t>(p - begin),
-                                       static_cast<std::uint32_t>(w - p)});
-                }
-                next_cp(p);
-                ++index;
-            }
-            // Fewer than n code points hold no run of n.
-            std::uint64_t length = index;
-            for (const auto* q = p; q < end; ++length) next_cp(q);
-            if (length < t.n) continue;
-        }
+        // Fewer than n code points hold no run of n.
+        if (length < t.n) continue;
+        const std::uint32_t l = t.l, s = t.s;
+        const std::size_t count = (length - l) / s + 1;
         // Room for all of them, and when the table grew for them, the room
         // left over given back after: windows that add nothing (repeated
         // text) or go to crowds take no slot, so for text of words the table
         // may end up mostly empty. Only a piece that grew the table gives
         // room back, so the many small ones never resize it.
-        const bool grew = grow(t, windows.size());
-        insert_windows(t, windows, mask);
+        const bool grew = grow(t, count);
+        // The windows are worked out and inserted a batch at a time, so that
+        // a large result needs no list of all of them beside its slots.
+        const auto* p = begin + start;
+        std::uint64_t powers[64];
+        const bool polynomial = ascii && l > packed_max;
+        if (polynomial && l <= 64) {
+            for (std::uint32_t k = 0; k < l; ++k) powers[k] = power(l - 1 - k);
+        }
+        for (std::size_t done = 0; done < count;) {
+            const std::size_t batch = std::min(count - done, window_batch);
+            windows.resize(batch);
+            Window* out = windows.data();
+            if (ascii) {
+                const std::size_t first = start + done * s;
+                for (std::size_t k = 0; k < batch; ++k) {
+                    const std::size_t at = first + k * s;
+                    std::uint64_t h = 0;
+                    if (!polynomial) {
+                        h = packed_at(begin + at, end, l);
+                    } else if (l <= 64) {
+                        // The polynomial, with its products independent of each other.
+                        for (std::uint32_t j = 0; j < l; ++j) h += begin[at + j] * powers[j];
+                    } else {
+                        for (std::uint32_t j = 0; j < l; ++j) h = h * base + begin[at + j];
+                    }
+                    out[k] = {key_of(h, mask), static_cast<std::uint32_t>(at), l};
+                }
+            } else {
+                // Walked once: the window at every s-th code point, which all fit.
+                for (std::size_t k = 0; k < batch; ++k) {
+                    const auto* w = p;
+                    std::uint64_t h = 0;
+                    window_hash(w, end, l, h);
+                    out[k] = {key_of(h, mask), static_cast<std::uint32_t>(p - begin), static_cast<std::uint32_t>(w - p)};
+                    if (done + k + 1 < count) {
+                        for (std::uint32_t j = 0; j < s; ++j) next_cp(p);
+                    }
+                }
+            }
+            insert_windows(t, windows, mask);
+            done += batch;
+        }
         indexed_ = arena_.size();
         if (!t.pending.empty()) flush_grams(t);
         if (!t.grams.empty()) fold_grams(t);

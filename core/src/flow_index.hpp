@@ -196,8 +196,8 @@ private:
     std::vector<Result> results_;
     std::vector<std::vector<std::uint64_t>> masks_;  // distinct masks
     std::vector<Table> tables_;
-    // A piece's windows to keep: key, where each starts in the arena, its
-    // length in bytes (reused from piece to piece).
+    // A batch of a piece's windows to keep: key, where each starts in the
+    // arena, its length in bytes (reused from batch to batch).
     std::vector<Window> windows_;
     // How far into the arena windows have been inserted (for a crowd, as
     // they are).
