@@ -58,26 +58,40 @@ inline char32_t prev_cp(const unsigned char*& p) {
     return next_cp(q);
 }
 
-// A crowd place's tag: 4 bits of a hash of the c code points just after its
-// window, and 4 of the c just before it (each side within its piece, any
-// value when the piece has fewer). A run of n code points through a window
-// of l reaches s - 1 = n - l past it, on one side or the other, so c of them
-// on one side at least when c = ceil((s - 1) / 2): a place whose tag matches
-// a window of the string on neither side holds no run through it, and is
-// passed over without a read of the arena.
-constexpr std::uint32_t context_length(std::uint32_t s) { return s / 2; }
+// A crowd place's tag: for each of the first few code points after its
+// window (the low byte) and before it (the high byte), reading away from it,
+// 2 bits of a hash of the code points from the window to there (each side
+// within its piece, any bits past it). A run of n code points through a
+// window of l reaches s - 1 = n - l past it, x before and y after: the tags
+// of the place and of the string's window then agree on the first x (or
+// more) positions before and the first y (or more) after, and a place whose
+// tag agrees on fewer than s - 1 positions in all (a side agreeing on all of
+// its positions counting as s - 1) holds no run through it, and is passed
+// over without a read of the arena. Text of words and of markup shares its
+// short windows with the same text after them thousands of times over
+// (".com/" in links): most of those places are told apart from a run a
+// position or two past the window, on one side or the other.
+constexpr std::uint32_t context_positions(std::uint32_t s) { return std::min<std::uint32_t>(s - 1, 4); }
 inline std::uint32_t context_step(std::uint32_t h, char32_t c) { return (h + c + 1) * 0x9E3779B1u; }
-inline std::uint8_t context_tag(const unsigned char* lo, const unsigned char* at, const unsigned char* hi, std::uint32_t l,
-                                std::uint32_t c) {
+inline std::uint16_t context_bits(std::uint32_t h, std::uint32_t k) { return static_cast<std::uint16_t>((h >> 30) << (2 * k)); }
+inline std::uint16_t context_tag(const unsigned char* lo, const unsigned char* at, const unsigned char* hi, std::uint32_t l,
+                                 std::uint32_t positions) {
     const unsigned char* p = at;
     for (std::uint32_t k = 0; k < l; ++k) next_cp(p);
-    std::uint32_t after = 0;
-    for (std::uint32_t k = 0; k < c && p < hi; ++k) after = context_step(after, next_cp(p));
+    std::uint16_t tag = 0;
+    std::uint32_t h = 0;
+    for (std::uint32_t k = 0; k < positions && p < hi; ++k) tag |= context_bits(h = context_step(h, next_cp(p)), k);
     const unsigned char* b = at;
-    for (std::uint32_t k = 0; k < c && b > lo; ++k) prev_cp(b);
-    std::uint32_t before = 0;
-    while (b < at) before = context_step(before, next_cp(b));
-    return static_cast<std::uint8_t>((after >> 28) | ((before >> 28) << 4));
+    h = 0;
+    for (std::uint32_t k = 0; k < positions && b > lo; ++k) tag |= context_bits(h = context_step(h, prev_cp(b)), k) << 8;
+    return tag;
+}
+// How far a side of a tag may reach, from the bits where it differs from the
+// string's (`x`, a byte): the positions it agrees on from the window, or
+// s - 1 when it agrees on all of them.
+inline std::uint8_t context_reach(std::uint32_t x, std::uint32_t positions, std::uint32_t s) {
+    const auto agree = static_cast<std::uint32_t>(std::countr_zero(x | (1u << (2 * positions)))) / 2;
+    return static_cast<std::uint8_t>(agree >= positions ? s - 1 : agree);
 }
 
 constexpr std::uint64_t base = 0x100000001B3ull;
@@ -313,6 +327,7 @@ FlowIndex::FlowIndex(std::span<const std::uint64_t> min_lengths, std::uint32_t f
         t.n = n;
         t.l = static_cast<std::uint32_t>((n + 1) / 2);
         t.s = static_cast<std::uint32_t>(n - t.l + 1);
+        for (std::uint32_t x = 0; x < 256; ++x) t.reach[x] = context_reach(x, context_positions(t.s), t.s);
     }
 }
 
@@ -328,7 +343,7 @@ std::size_t FlowIndex::table_bytes() const {
     for (const Table& t : tables_) {
         n += (t.slots.size() + t.filter.size() + t.grams.size()) * sizeof(std::uint64_t);
         n += t.crowded_keys.size() * sizeof(std::uint64_t) + t.crowds.capacity() * sizeof(t.crowds[0]);
-        for (const auto& crowd : t.crowds) n += crowd.places.capacity() * sizeof(std::uint32_t) + crowd.tags.capacity();
+        for (const auto& crowd : t.crowds) n += crowd.places.capacity() * sizeof(std::uint32_t) + crowd.tags.capacity() * sizeof(crowd.tags[0]);
         n += (t.pending.capacity() + t.recent.size()) * sizeof(std::uint64_t);
     }
     for (const auto& [key, kept] : kept_pieces_) n += sizeof(key) + sizeof(kept) + kept.capacity() * sizeof(std::uint32_t);
@@ -353,6 +368,12 @@ void FlowIndex::shrink(Table& t) {
     std::uint32_t bits = 10;
     while (t.used * 4 >= (std::size_t{1} << bits) * 3) ++bits;
     if (bits < t.bits) resize(t, bits);
+    // And the crowds' room to grow, which a piece that grew the table gave
+    // most of them (a large result: about half as much again as they hold).
+    for (Table::Crowd& crowd : t.crowds) {
+        crowd.places.shrink_to_fit();
+        crowd.tags.shrink_to_fit();
+    }
 }
 
 void FlowIndex::resize(Table& t, std::uint32_t bits) {
@@ -433,7 +454,7 @@ void FlowIndex::add_to_crowd(Table& t, Table::Crowd& crowd, std::uint32_t pos, s
     const Piece& piece = pieces_.back();
     const auto* arena = reinterpret_cast<const unsigned char*>(arena_.data());
     crowd.places.push_back(pos);
-    crowd.tags.push_back(context_tag(arena + piece.start, arena + pos, arena + piece.end, t.l, context_length(t.s)));
+    crowd.tags.push_back(context_tag(arena + piece.start, arena + pos, arena + piece.end, t.l, context_positions(t.s)));
     indexed_ = pos;
     add_grams(t, pos, piece, mask);
 }
@@ -966,27 +987,27 @@ std::optional<FlowIndex::Hit> FlowIndex::find(std::string_view text, std::uint64
         // keep: out of line, as few windows need them.
         auto look_up_crowd = [&](std::size_t i, const Table::Crowd& crowd, std::optional<Hit>& best)
                                  __attribute__((noinline)) {
-            // The tags a place of a run through window i has on one side at
-            // least (16 for a side the string has too little of, which no
-            // tag has; with neither side, no run of n goes through it).
-            const std::uint32_t c = context_length(stride);
-            std::uint32_t after = 16, before = 16;
-            if (i + l + c <= len) {
-                std::uint32_t h = 0;
-                for (std::size_t k = i + l; k < i + l + c; ++k) h = context_step(h, cp(k));
-                after = h >> 28;
+            // The string's tag at window i, and how far a run through it can
+            // reach on either side within the string: with less than s - 1
+            // in all, no run of n goes through it.
+            const std::uint32_t positions = context_positions(stride);
+            const std::uint32_t need = stride - 1;
+            const auto after_room = static_cast<std::uint32_t>(std::min<std::size_t>(need, len - i - l));
+            const auto before_room = static_cast<std::uint32_t>(std::min<std::size_t>(need, i));
+            if (after_room + before_room < need) return;
+            std::uint32_t own = 0;
+            std::uint32_t h = 0;
+            for (std::uint32_t k = 0; k < std::min(positions, after_room); ++k) own |= context_bits(h = context_step(h, cp(i + l + k)), k);
+            h = 0;
+            for (std::uint32_t k = 0; k < std::min(positions, before_room); ++k) {
+                own |= context_bits(h = context_step(h, cp(i - 1 - k)), k) << 8;
             }
-            if (i >= c) {
-                std::uint32_t h = 0;
-                for (std::size_t k = i - c; k < i; ++k) h = context_step(h, cp(k));
-                before = h >> 28;
-            }
-            if (after == 16 && before == 16) return;
+            const std::uint8_t* reach = t->reach.data();
             // The places whose tag matches, a batch at a time, in order; then
             // those, which lie all over the arena, fetched some before they
             // are compared, so that the reads overlap.
             const std::uint32_t* places = crowd.places.data();
-            const std::uint8_t* tags = crowd.tags.data();
+            const std::uint16_t* tags = crowd.tags.data();
             const std::size_t count = crowd.places.size();
             constexpr std::size_t batch = 256;
             std::uint32_t picked[batch];
@@ -995,7 +1016,8 @@ std::optional<FlowIndex::Hit> FlowIndex::find(std::string_view text, std::uint64
                 std::size_t m = 0;
                 for (std::size_t k = from; k < to; ++k) {
                     picked[m] = places[k];
-                    m += ((tags[k] & 15u) == after) | ((tags[k] >> 4) == before);
+                    const std::uint32_t x = tags[k] ^ own;
+                    m += std::min<std::uint32_t>(reach[x & 0xFF], after_room) + std::min<std::uint32_t>(reach[x >> 8], before_room) >= need;
                 }
                 for (std::size_t k = 0; k < std::min(crowd_ahead, m); ++k) __builtin_prefetch(arena + picked[k]);
                 for (std::size_t k = 0; k < m; ++k) {

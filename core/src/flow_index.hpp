@@ -33,17 +33,18 @@
 // window of the key can be in such a run, and the key is passed over without
 // a compare. Without it, a check against text of words compares thousands of
 // places that share a common short window and no more. Each place of a crowd
-// also has a tag of the text on either side of its window, and a walk of the
-// crowd compares only the places whose tag matches the string's text on one
-// side (a run of N through the window reaches half of s - 1, rounded up, past
-// it on one side at least), so that a check that may find a run reads few of
-// them.
+// also has a tag of the text on either side of its window, a few bits for
+// each of its first code points outward, and a walk of the crowd compares
+// only the places whose tag agrees with the string's on s - 1 positions in
+// all (a run of N through the window reaches s - 1 past it, the two sides
+// together), so that a check that may find a run reads few of them.
 //
 // The windows of a key are kept, and walked, in the order they came, which is
 // the order of the arena and of the results: the first of a key's places that
 // a run goes through is in the earliest result holding it, and ends the walk.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -114,6 +115,9 @@ private:
         std::uint64_t n = 0;
         std::uint32_t l = 0;  // window length
         std::uint32_t s = 0;  // stride
+        // How far a side of a crowd place's tag may reach, by the bits where
+        // it differs from the string's (context_reach).
+        std::array<std::uint8_t, 256> reach{};
         std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> slots;  // (key << 32) | (arena position + 1); 0 is empty
         std::uint32_t bits = 0;            // slots.size() == 2^bits
         std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> filter;  // 2^(bits-3) words: two bits set for each kept key
@@ -126,7 +130,7 @@ private:
         std::vector<std::uint64_t> crowded_keys;
         struct Crowd {
             std::vector<std::uint32_t> places;
-            std::vector<std::uint8_t> tags;
+            std::vector<std::uint16_t> tags;
         };
         std::vector<Crowd> crowds;
         // The windows past the slots' of `key`, or null when it is not crowded.
@@ -182,8 +186,8 @@ private:
     void fold_grams(Table& t);
     bool redundant(std::uint32_t q, std::uint32_t pos, std::uint32_t bytes, std::uint32_t mask, std::uint64_t n) const;
     // Makes room for `windows` more (whether it had to); gives back the room
-    // of a table at least twice as large as its windows need; moves its
-    // windows to 2^bits slots.
+    // of a table at least twice as large as its windows need, and its
+    // crowds' room to grow; moves its windows to 2^bits slots.
     bool grow(Table& t, std::size_t windows);
     void shrink(Table& t);
     void resize(Table& t, std::uint32_t bits);
