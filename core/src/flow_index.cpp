@@ -9,6 +9,10 @@
 #include <cstring>
 #include <type_traits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "ostik/little_endian.hpp"
 
 namespace ostik::detail {
@@ -86,12 +90,32 @@ inline std::uint16_t context_tag(const unsigned char* lo, const unsigned char* a
     for (std::uint32_t k = 0; k < positions && b > lo; ++k) tag |= context_bits(h = context_step(h, prev_cp(b)), k) << 8;
     return tag;
 }
-// How far a side of a tag may reach, from the bits where it differs from the
-// string's (`x`, a byte): the positions it agrees on from the window, or
-// s - 1 when it agrees on all of them.
-inline std::uint8_t context_reach(std::uint32_t x, std::uint32_t positions, std::uint32_t s) {
-    const auto agree = static_cast<std::uint32_t>(std::countr_zero(x | (1u << (2 * positions)))) / 2;
-    return static_cast<std::uint8_t>(agree >= positions ? s - 1 : agree);
+// The ways a place's tag may agree with the string's for a run of s - 1
+// past the window (`need`), with room for `after` and `before` in the string:
+// a run reaching a after it and need - a before it agrees on the first a
+// positions of the after side (all of them when a is more) and need - a of
+// the before side; each way as the mask of the bits it agrees on, the ways
+// that others imply left out (at most positions + 1), the rest 0xFFFF (which
+// agrees only with an equal tag, a place that may hold a run anyway).
+constexpr std::size_t context_ways = 5;
+inline void context_masks(std::uint32_t positions, std::uint32_t need, std::uint32_t after, std::uint32_t before,
+                          std::uint16_t (&masks)[context_ways]) {
+    auto side = [](std::uint32_t k) { return static_cast<std::uint16_t>((1u << (2 * k)) - 1); };
+    std::uint32_t kept_a[context_ways], kept_b[context_ways];
+    std::size_t n = 0;
+    for (std::uint32_t a = need > before ? need - before : 0; a <= after; ++a) {
+        const std::uint32_t ka = std::min(a, positions), kb = std::min(need - a, positions);
+        if (n && kept_a[n - 1] == ka) {
+            kept_b[n - 1] = kb;  // as much after, less before: the weaker way
+        } else if (!n || kept_b[n - 1] != kb) {
+            kept_a[n] = ka;
+            kept_b[n] = kb;
+            ++n;
+        }
+    }
+    for (std::size_t k = 0; k < context_ways; ++k) {
+        masks[k] = k < n ? static_cast<std::uint16_t>(side(kept_a[k]) | side(kept_b[k]) << 8) : 0xFFFF;
+    }
 }
 
 constexpr std::uint64_t base = 0x100000001B3ull;
@@ -327,7 +351,6 @@ FlowIndex::FlowIndex(std::span<const std::uint64_t> min_lengths, std::uint32_t f
         t.n = n;
         t.l = static_cast<std::uint32_t>((n + 1) / 2);
         t.s = static_cast<std::uint32_t>(n - t.l + 1);
-        for (std::uint32_t x = 0; x < 256; ++x) t.reach[x] = context_reach(x, context_positions(t.s), t.s);
     }
 }
 
@@ -1002,7 +1025,8 @@ std::optional<FlowIndex::Hit> FlowIndex::find(std::string_view text, std::uint64
             for (std::uint32_t k = 0; k < std::min(positions, before_room); ++k) {
                 own |= context_bits(h = context_step(h, cp(i - 1 - k)), k) << 8;
             }
-            const std::uint8_t* reach = t->reach.data();
+            std::uint16_t masks[context_ways];
+            context_masks(positions, need, after_room, before_room, masks);
             // The places whose tag matches, a batch at a time, in order; then
             // those, which lie all over the arena, fetched some before they
             // are compared, so that the reads overlap.
@@ -1014,10 +1038,32 @@ std::optional<FlowIndex::Hit> FlowIndex::find(std::string_view text, std::uint64
             for (std::size_t from = 0; from < count; from += batch) {
                 const std::size_t to = std::min(count, from + batch);
                 std::size_t m = 0;
-                for (std::size_t k = from; k < to; ++k) {
-                    picked[m] = places[k];
+                std::size_t k = from;
+#if defined(__SSE2__)
+                // Eight tags at a time: most places agree in no way, and
+                // those that do are picked by the bits of their lanes.
+                const __m128i mine = _mm_set1_epi16(static_cast<short>(own));
+                const __m128i zero = _mm_setzero_si128();
+                for (; k + 8 <= to; k += 8) {
+                    const __m128i x = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(tags + k)), mine);
+                    __m128i agree = zero;
+                    for (std::size_t w = 0; w < context_ways; ++w) {
+                        const __m128i mask = _mm_set1_epi16(static_cast<short>(masks[w]));
+                        agree = _mm_or_si128(agree, _mm_cmpeq_epi16(_mm_and_si128(x, mask), zero));
+                    }
+                    for (auto lanes = static_cast<std::uint32_t>(_mm_movemask_epi8(agree)); lanes; lanes &= lanes - 1) {
+                        const auto b = static_cast<std::uint32_t>(std::countr_zero(lanes));
+                        picked[m++] = places[k + b / 2];
+                        lanes &= lanes - 1;  // the lane's other bit
+                    }
+                }
+#endif
+                for (; k < to; ++k) {
                     const std::uint32_t x = tags[k] ^ own;
-                    m += std::min<std::uint32_t>(reach[x & 0xFF], after_room) + std::min<std::uint32_t>(reach[x >> 8], before_room) >= need;
+                    bool agree = false;
+                    for (const std::uint16_t mask : masks) agree |= (x & mask) == 0;
+                    picked[m] = places[k];
+                    m += agree;
                 }
                 for (std::size_t k = 0; k < std::min(crowd_ahead, m); ++k) __builtin_prefetch(arena + picked[k]);
                 for (std::size_t k = 0; k < m; ++k) {

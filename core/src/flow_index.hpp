@@ -44,7 +44,6 @@
 // a run goes through is in the earliest result holding it, and ends the walk.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -115,9 +114,6 @@ private:
         std::uint64_t n = 0;
         std::uint32_t l = 0;  // window length
         std::uint32_t s = 0;  // stride
-        // How far a side of a crowd place's tag may reach, by the bits where
-        // it differs from the string's (context_reach).
-        std::array<std::uint8_t, 256> reach{};
         std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> slots;  // (key << 32) | (arena position + 1); 0 is empty
         std::uint32_t bits = 0;            // slots.size() == 2^bits
         std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> filter;  // 2^(bits-3) words: two bits set for each kept key
