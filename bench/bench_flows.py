@@ -10,8 +10,10 @@ bytes of index per recorded byte.
 
 Also shown, without a target: the same for prose (words in a Zipf
 distribution), whose short windows recur, with a check that finds no run and
-one that finds a run, and the memory a session's index takes (RSS grown per
-recorded byte, the text itself included)."""
+one that finds a run; a check of release notes of links, where a window is
+shared by thousands of places with the same text after it; and the memory a
+session's index takes (RSS grown per recorded byte, the text itself
+included)."""
 
 import os
 import random
@@ -94,6 +96,45 @@ def time_prose(rng: random.Random) -> None:
                       f"as {size // piece} results of {piece >> 10} KB")
 
 
+def links(rng: random.Random, size: int) -> tuple[str, str]:
+    """Release notes of links to pull requests (organisations in a Zipf
+    distribution), and 1 KB of other such lines that starts inside a link of
+    a rare organisation: its first window (".com/") is shared by thousands of
+    places, and the first whose run goes on is far into them."""
+    words = "fix add the of and to a in for with by on not from at".split()
+    words += ["".join(rng.choice(string.ascii_lowercase) for _ in range(rng.randint(3, 9))) for _ in range(3000)]
+    weights = [1.0 / (i + 1) for i in range(len(words))]
+    orgs = ["".join(rng.choice(string.ascii_lowercase) for _ in range(rng.randint(4, 10))) for _ in range(200)]
+    repos = {o: ["".join(rng.choice(string.ascii_lowercase + "-") for _ in range(rng.randint(3, 12)))
+                 for _ in range(rng.randint(1, 20))] for o in orgs}
+    org_weights = [1.0 / (i + 1) for i in range(len(orgs))]
+    lines, n = [], 0
+    while n < size:
+        org = rng.choices(orgs, org_weights)[0]
+        line = (f"- [{' '.join(rng.choices(words, weights, k=rng.randint(3, 10)))}]"
+                f"(https://github.com/{org}/{rng.choice(repos[org])}/pull/{rng.randint(1, 99999)}/)\n")
+        lines.append(line)
+        n += len(line)
+    rare = orgs[60]
+    sent = f"b.com/{rare}/{repos[rare][0]}/pull/7/)\n" + "- [zzz qqq](https://example.org/x/)\n" * 40
+    return "".join(lines)[:size], sent[:1024]
+
+
+def time_links(rng: random.Random) -> None:
+    """Checking 1 KB that starts inside a link against 10 MB of release notes, at min_length 8 and 12."""
+    text, sent = links(rng, 10 << 20)
+    for n in (8, 12):
+        s = guard(f'version: "1"\nflows:\n  - {{from: read_file, to: send, min_length: {n}}}\n').session()
+        s.check("read_file", None)
+        s.record_result(0, text)
+        args = {"body": sent}
+        start = time.process_time()
+        for _ in range(2000):
+            s.peek("send", args)
+        print(f"links, min_length {n}: {(time.process_time() - start) / 2000 * 1e6:.1f} us cpu per check of 1 KB "
+              "that starts inside a link, against 10 MB of them")
+
+
 def guard(text: str) -> ostik.Guard:
     path = Path(tempfile.mkdtemp()) / "policy.yaml"
     path.write_text(text)
@@ -150,6 +191,7 @@ def main() -> None:
     time_peeks("a to call of another flow, min_length 2, 1 KB args vs 1 MB", other, "post", args)
 
     time_prose(rng)
+    time_links(rng)
 
     plain = guard(PLAIN).session()
     for label, session in (("without flows", plain), ("with flows", s)):
