@@ -74,12 +74,6 @@ std::partial_ordering compare_numbers(const Value& a, const Value& b) {
     return a.as<double>() <=> b.as<double>();
 }
 
-std::size_t code_points(std::string_view s) {
-    std::size_t n = 0;
-    for (char c : s) n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-    return n;
-}
-
 bool holds(const ArgOperator& op, const Value& v) {
     switch (op.op) {
         case ArgOp::equals:

@@ -14,6 +14,7 @@
 #endif
 
 #include "ostik/little_endian.hpp"
+#include "ostik/text.hpp"
 
 namespace ostik::detail {
 
@@ -702,11 +703,7 @@ void FlowIndex::add_piece(std::uint32_t result, std::string_view text) {
     const bool ascii = all_ascii(text);
     // Code points: ASCII text is its bytes; other text is counted once, for
     // the number of its windows.
-    std::size_t length = text.size();
-    if (!ascii) {
-        length = 0;
-        for (const char c : text) length += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-    }
+    const std::size_t length = ascii ? text.size() : code_points(text);
     const auto* begin = reinterpret_cast<const unsigned char*>(arena_.data());
     const auto* end = begin + arena_.size();
     std::vector<Window>& windows = windows_;
