@@ -242,6 +242,29 @@ def test_runs_are_found_all_through_a_result_of_many_thousand_windows(flows_guar
                 assert s.peek(f"send{n}", {"to": "_" + run[:-1] + "_"}).verdict == "allowed", (n, at)
 
 
+@pytest.mark.parametrize("after", [0, 40])
+def test_every_window_of_a_result_is_found_in_a_table_made_to_its_size(flows_guard, after):
+    """A large first result has its tables made to the room its windows need,
+    which is no power of two, and small results after it grow them again:
+    a run at every window of the first result (so at every slot, the last
+    ones too, whose neighbours are the first) is found before and after."""
+    rng = random.Random(after)
+    result = random_text(rng, 90_000)
+    others = [random_text(rng, 2_000) for _ in range(after)]
+    s = flows_guard.session()
+    s.check("read_file", None)
+    s.record_result(0, result)
+    for i, other in enumerate(others, 1):
+        s.check("read_file", None)
+        s.record_result(i, other)
+    for n, stride in ((8, 5), (12, 7)):
+        for at in range(0, len(result) - n + 1, stride):
+            d = s.peek(f"send{n}", {"to": "_" + result[at:at + n] + "_"})
+            assert d.verdict == "blocked" and d.failures[0].context["source_step"] == 0, (n, at)
+    for i, other in enumerate(others, 1):
+        assert s.peek("send8", {"to": other[-8:]}).failures[0].context["source_step"] == i
+
+
 @pytest.mark.parametrize("sizes", [
     [300_000] * 12,                # the text outgrows the heap, then its mapping, several times
     [5, 2_500_000, 7, 1_200_000],  # a small start, then one piece past the mapping at once

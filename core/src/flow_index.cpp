@@ -156,23 +156,32 @@ constexpr std::size_t gram_ahead = 48;
 // How many N-grams set last a table remembers (by their key's low bits).
 constexpr std::size_t recent_grams = std::size_t{1} << 13;
 
-// A key's home slot in a table of 2^bits slots: its top bits, so that the
-// slots keep the keys' order and a table twice as large takes a cluster of
-// slot i to slots 2i and 2i + 1 (growing is one pass over the slots).
-inline std::size_t home(std::uint32_t key, std::uint32_t bits) {
-    return bits ? key >> (32 - bits) : 0;
+// A key's home slot in a table of `cap` slots: its place in proportion to
+// the key (the top bits of key * cap), so that the slots keep the keys' order
+// and moving them to a table of any size is one pass over them, in order.
+inline std::size_t home(std::uint32_t key, std::size_t cap) {
+    return static_cast<std::size_t>((std::uint64_t{key} * cap) >> 32);
+}
+// The slot after slot i, in a table of `cap`.
+inline std::size_t next_slot(std::size_t i, std::size_t cap) { return i + 1 == cap ? 0 : i + 1; }
+
+// A table size of at least `n` slots and at most 1/16 more (c * 2^k, with
+// 16 <= c < 32), 1024 at least.
+inline std::size_t table_size(std::size_t n) {
+    if (n <= 1024) return 1024;
+    const auto k = static_cast<unsigned>(std::bit_width(n - 1)) - 5;
+    return (((n - 1) >> k) + 1) << k;
 }
 
-// A table of 2^bits slots has a filter of 2^(bits-3) words (8 bits a slot):
-// each kept key sets two bits of one word, so that a check passes over most
-// keys no window has without reading the slots. Of the windows of 1 KB of
-// random text checked against 10 MB of other random text, about one in 70
-// seems to be there (one in 20 with 4 bits a slot, which made such a check
-// some 12% slower, waiting on reads of the slots that find nothing).
-constexpr std::uint32_t filter_shift = 3;
-inline std::size_t filter_word(std::uint32_t key, std::uint32_t bits) {
-    return key & ((std::size_t{1} << (bits - filter_shift)) - 1);
-}
+// A table of `cap` slots has a filter of the power of two words from cap/8
+// up (8 to 16 bits a slot): each kept key sets two bits of one word, so that
+// a check passes over most keys no window has without reading the slots. Of
+// the windows of 1 KB of random text checked against 10 MB of other random
+// text, about one in 70 seems to be there at 8 bits a slot (one in 20 with 4
+// bits a slot, which made such a check some 12% slower, waiting on reads of
+// the slots that find nothing).
+inline std::size_t filter_words(std::size_t cap) { return std::bit_ceil(std::max<std::size_t>(cap >> 3, 1)); }
+inline std::size_t filter_word(std::uint32_t key, std::size_t words) { return key & (words - 1); }
 inline std::uint64_t filter_bits(std::uint32_t key) {
     const std::uint32_t f = key * 0x9E3779B1u;
     return (std::uint64_t{1} << (f >> 26)) | (std::uint64_t{1} << ((f >> 20) & 63));
@@ -380,18 +389,29 @@ std::uint32_t FlowIndex::piece_of(std::uint32_t pos) const {
     return static_cast<std::uint32_t>(it - pieces_.begin() - 1);
 }
 
-bool FlowIndex::grow(Table& t, std::size_t windows) {
-    std::uint32_t bits = t.bits ? t.bits : 10;
-    while ((t.used + windows) * 4 >= (std::size_t{1} << bits) * 3) ++bits;
-    if (bits == t.bits && !t.slots.empty()) return false;
-    resize(t, bits);
+// The slots a table of `windows` is made with (at most 3/4 full), at least
+// `least`: a power of two, so that a run of small pieces grows the table by
+// doubling it and moves each window a few times at most; or, for a piece
+// that brings most of them (which fills them at once), as many as hold them
+// 2/3 full if that is fewer. (Linear probing slows as a table fills: 3/4
+// full, a check of 1 KB against 10 MB of random text at min_length 8 was
+// some 15% slower than at half full, 2/3 full about as fast.)
+inline std::size_t slots_for(std::size_t windows, bool whole, std::size_t least = 0) {
+    const std::size_t doubled = std::max<std::size_t>(1024, std::bit_ceil(std::max(windows * 4 / 3 + 1, least)));
+    return whole ? std::min(doubled, table_size(windows * 3 / 2 + 1)) : doubled;
+}
+
+bool FlowIndex::grow(Table& t, std::size_t windows, bool whole) {
+    const std::size_t need = t.used + windows, cap = t.slots.size();
+    if (cap && need * 4 < cap * 3) return false;
+    resize(t, slots_for(need, whole, 2 * cap));
     return true;
 }
 
-void FlowIndex::shrink(Table& t) {
-    std::uint32_t bits = 10;
-    while (t.used * 4 >= (std::size_t{1} << bits) * 3) ++bits;
-    if (bits < t.bits) resize(t, bits);
+void FlowIndex::shrink(Table& t, bool whole) {
+    // When a quarter of it or more would do without (a move for a little
+    // less is not worth its time).
+    if (const std::size_t fit = slots_for(t.used, whole); fit * 4 <= t.slots.size() * 3) resize(t, fit);
     // And the crowds' room to grow, which a piece that grew the table gave
     // most of them (a large result: about half as much again as they hold).
     for (Table::Crowd& crowd : t.crowds) {
@@ -400,11 +420,11 @@ void FlowIndex::shrink(Table& t) {
     }
 }
 
-void FlowIndex::resize(Table& t, std::uint32_t bits) {
-    const std::size_t cap = std::size_t{1} << bits;
+void FlowIndex::resize(Table& t, std::size_t cap) {
     // Zeros, as the allocator hands them out: no pass to clear them.
     decltype(t.slots) slots(cap);
-    t.filter = decltype(t.filter)(cap >> filter_shift);
+    const std::size_t words = filter_words(cap);
+    t.filter = decltype(t.filter)(words);
     // In slot order from an empty slot, so that each cluster is taken whole
     // and in its order (which is the order its windows came in), the one
     // that wraps around the end too: the writes go through the new slots in
@@ -412,17 +432,16 @@ void FlowIndex::resize(Table& t, std::uint32_t bits) {
     const std::size_t old = t.slots.size();
     std::size_t from = 0;
     while (from < old && t.slots[from]) ++from;
-    for (std::size_t k = 0; k < old; ++k) {
-        const std::uint64_t e = t.slots[(from + k) & (old - 1)];
+    for (std::size_t k = 0, j = from; k < old; ++k, j = next_slot(j, old)) {
+        const std::uint64_t e = t.slots[j];
         if (!e) continue;
         const auto key = static_cast<std::uint32_t>(e >> 32);
-        std::size_t i = home(key, bits);
-        while (slots[i]) i = (i + 1) & (cap - 1);
+        std::size_t i = home(key, cap);
+        while (slots[i]) i = next_slot(i, cap);
         slots[i] = e;
-        t.filter[filter_word(key, bits)] |= filter_bits(key);
+        t.filter[filter_word(key, words)] |= filter_bits(key);
     }
     t.slots = std::move(slots);
-    t.bits = bits;
 }
 
 // Whether the window at `pos` (of the piece added last) adds nothing to the
@@ -465,8 +484,8 @@ void FlowIndex::crowd_up(Table& t, std::uint32_t key) {
     t.add_crowded(key);
     // With their own masks: a key may, by chance, be shared by windows of
     // results of other flows.
-    const std::size_t m = t.slots.size() - 1;
-    for (std::size_t i = home(key, t.bits); const std::uint64_t e = t.slots[i]; i = (i + 1) & m) {
+    const std::size_t cap = t.slots.size();
+    for (std::size_t i = home(key, cap); const std::uint64_t e = t.slots[i]; i = next_slot(i, cap)) {
         if ((e >> 32) != key) continue;
         const auto q = static_cast<std::uint32_t>(e) - 1;
         const Piece& piece = pieces_[piece_of(q)];
@@ -615,7 +634,7 @@ void FlowIndex::grow_grams(Table& t, std::size_t grams) {
     std::fill(t.recent.begin(), t.recent.end(), 0);
     // Every crowded key's windows, the ones waiting among them.
     t.pending.clear();
-    const std::size_t m = t.slots.size() - 1;
+    const std::size_t cap = t.slots.size();
     const char* arena = arena_.data();
     const std::uint32_t reach = t.s;
     const std::size_t last = arena_.size() - 1;
@@ -628,7 +647,7 @@ void FlowIndex::grow_grams(Table& t, std::size_t grams) {
             put_grams(t, q, piece, results_[piece.result].mask);
             if (t.pending.size() >= pending_max) insert_pending(t);
         };
-        for (std::size_t i = home(key, t.bits); const std::uint64_t e = t.slots[i]; i = (i + 1) & m) {
+        for (std::size_t i = home(key, cap); const std::uint64_t e = t.slots[i]; i = next_slot(i, cap)) {
             if ((e >> 32) == key) put(static_cast<std::uint32_t>(e) - 1);
         }
         // The places lie all over the arena: the text around each is fetched
@@ -648,8 +667,8 @@ void FlowIndex::grow_grams(Table& t, std::size_t grams) {
 }
 
 inline void FlowIndex::insert(Table& t, std::uint32_t key, std::uint32_t pos, std::uint32_t bytes, std::uint32_t mask) {
-    const std::size_t m = t.slots.size() - 1;
-    std::size_t i = home(key, t.bits);
+    const std::size_t cap = t.slots.size();
+    std::size_t i = home(key, cap);
     std::uint32_t same = 0;
     while (const std::uint64_t e = t.slots[i]) {
         if ((e >> 32) == key) {
@@ -668,10 +687,10 @@ inline void FlowIndex::insert(Table& t, std::uint32_t key, std::uint32_t pos, st
                 return;
             }
         }
-        i = (i + 1) & m;
+        i = next_slot(i, cap);
     }
     t.slots[i] = (std::uint64_t{key} << 32) | (std::uint64_t{pos} + 1);
-    t.filter[filter_word(key, t.bits)] |= filter_bits(key);
+    t.filter[filter_word(key, t.filter.size())] |= filter_bits(key);
     ++t.used;
     if (same + 1 == crowded) [[unlikely]] crowd_up(t, key);
 }
@@ -716,8 +735,11 @@ void FlowIndex::add_piece(std::uint32_t result, std::string_view text) {
         // left over given back after: windows that add nothing (repeated
         // text) or go to crowds take no slot, so for text of words the table
         // may end up mostly empty. Only a piece that grew the table gives
-        // room back, so the many small ones never resize it.
-        const bool grew = grow(t, count);
+        // room back, so the many small ones never resize it. A piece that
+        // brings at least as many windows as the table holds has it made to
+        // their size.
+        const bool whole = count >= t.used;
+        const bool grew = grow(t, count, whole);
         // The windows are worked out and inserted a batch at a time, so that
         // a large result needs no list of all of them beside its slots.
         const auto* p = begin + start;
@@ -763,7 +785,7 @@ void FlowIndex::add_piece(std::uint32_t result, std::string_view text) {
         indexed_ = arena_.size();
         if (!t.pending.empty()) flush_grams(t);
         if (!t.grams.empty()) fold_grams(t);
-        if (grew) shrink(t);
+        if (grew) shrink(t, whole);
     }
 }
 
@@ -777,12 +799,13 @@ void FlowIndex::insert_windows(Table& t, std::span<const Window> windows, std::u
     const char* arena = arena_.data();
     const std::uint32_t last = static_cast<std::uint32_t>(arena_.size() - 1);
     const std::uint32_t reach = static_cast<std::uint32_t>(4 * t.n);
-    for (std::size_t k = 0; k < std::min(ahead, count); ++k) __builtin_prefetch(slots + home(windows[k].key, t.bits), 1);
+    const std::size_t cap = t.slots.size();
+    for (std::size_t k = 0; k < std::min(ahead, count); ++k) __builtin_prefetch(slots + home(windows[k].key, cap), 1);
     for (std::size_t k = 0; k < count; ++k) {
-        if (k + ahead < count) __builtin_prefetch(slots + home(windows[k + ahead].key, t.bits), 1);
+        if (k + ahead < count) __builtin_prefetch(slots + home(windows[k + ahead].key, cap), 1);
         if (k + near < count) {
             const Window& w = windows[k + near];
-            const std::uint64_t e = slots[home(w.key, t.bits)];
+            const std::uint64_t e = slots[home(w.key, cap)];
             if (e && (e >> 32) == w.key) {
                 const std::uint32_t q = static_cast<std::uint32_t>(e) - 1;
                 __builtin_prefetch(arena + (q - std::min(q, reach)));
@@ -799,8 +822,8 @@ std::optional<FlowIndex::Hit> FlowIndex::find(std::string_view text, std::uint64
     const auto t = std::find_if(tables_.begin(), tables_.end(), [&](const Table& x) { return x.n == n; });
     if (t == tables_.end() || t->used == 0 || text.size() < n) return std::nullopt;
     const std::uint32_t l = t->l;
-    const std::size_t m = t->slots.size() - 1;
-    const std::uint32_t bits = t->bits;
+    const std::size_t cap = t->slots.size();
+    const std::size_t words = t->filter.size();
     const auto& slots = t->slots;
     const std::uint64_t top = power(l - 1);
     const auto* arena = reinterpret_cast<const unsigned char*>(arena_.data());
@@ -906,7 +929,7 @@ std::optional<FlowIndex::Hit> FlowIndex::find(std::string_view text, std::uint64
         const bool crowds = !t->grams.empty();
         auto may_hold = [&](std::uint32_t key) {
             const std::uint64_t b = filter_bits(key);
-            return (filter[filter_word(key, bits)] & b) == b;
+            return (filter[filter_word(key, words)] & b) == b;
         };
         // The text is looked up a chunk of windows at a time (see below),
         // each step a short loop over the chunk, whose reads of the tables
@@ -931,7 +954,7 @@ std::optional<FlowIndex::Hit> FlowIndex::find(std::string_view text, std::uint64
         // that a run of n code points through window `i` goes through: into
         // `best` when its result is earlier.
         auto walk_slots = [&](std::size_t i, std::uint32_t key, std::optional<Hit>& best) {
-            for (std::size_t at = home(key, bits); const std::uint64_t e = table[at]; at = (at + 1) & m) {
+            for (std::size_t at = home(key, cap); const std::uint64_t e = table[at]; at = next_slot(at, cap)) {
                 if ((e >> 32) != key) continue;
                 Hit hit;
                 if (confirm(i, static_cast<std::uint32_t>(e) - 1, hit)) {
@@ -1105,7 +1128,7 @@ std::optional<FlowIndex::Hit> FlowIndex::find(std::string_view text, std::uint64
             for (std::size_t i = c; i < e; ++i) {
                 const std::uint32_t key = key_of(hashes[i & rm], lead);
                 keys[i - c] = key;
-                __builtin_prefetch(filter + filter_word(key, bits));
+                __builtin_prefetch(filter + filter_word(key, words));
             }
             // With one mask (most flows), a loop of its own: it is about 5%
             // of a check against text whose tables stay in cache.
@@ -1125,7 +1148,7 @@ std::optional<FlowIndex::Hit> FlowIndex::find(std::string_view text, std::uint64
             }
             for (std::size_t k = 0; k < count; ++k) {
                 const std::uint32_t key = keys[held[k] - c];
-                __builtin_prefetch(table + home(key, bits));
+                __builtin_prefetch(table + home(key, cap));
                 if (crowds) __builtin_prefetch(crowded + Table::crowded_home(key, crowded_size));
             }
             for (std::size_t k = 0; k < count; ++k) {

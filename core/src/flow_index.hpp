@@ -13,7 +13,7 @@
 // looks only among the windows of the results that feed it),
 // and confirms a candidate against the arena, extending it both ways to the
 // whole common run. A table keeps one slot per window, about 1/s slots per
-// code point (8 bytes each, at most 3/4 full), and a filter of 8 bits a slot
+// code point (8 bytes each, at most 3/4 full), and a filter of 8 to 16 bits a slot
 // (two set for each kept key) that a check reads first, so that the windows
 // of the string no result has (most of them) cost a read of a small array
 // instead of the slots. A window equal to one already kept in the slots for
@@ -115,8 +115,7 @@ private:
         std::uint32_t l = 0;  // window length
         std::uint32_t s = 0;  // stride
         std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> slots;  // (key << 32) | (arena position + 1); 0 is empty
-        std::uint32_t bits = 0;            // slots.size() == 2^bits
-        std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> filter;  // 2^(bits-3) words: two bits set for each kept key
+        std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> filter;  // a power of two words: two bits set for each kept key
         std::size_t used = 0;
         // The crowded keys (with `crowded` windows in the slots), and for
         // each the arena positions of its windows past those, in the order
@@ -182,11 +181,12 @@ private:
     void fold_grams(Table& t);
     bool redundant(std::uint32_t q, std::uint32_t pos, std::uint32_t bytes, std::uint32_t mask, std::uint64_t n) const;
     // Makes room for `windows` more (whether it had to); gives back the room
-    // of a table at least twice as large as its windows need, and its
-    // crowds' room to grow; moves its windows to 2^bits slots.
-    bool grow(Table& t, std::size_t windows);
-    void shrink(Table& t);
-    void resize(Table& t, std::uint32_t bits);
+    // a table has past what its windows need, and its crowds' room to grow;
+    // moves its windows to `cap` slots. `whole`: the windows are most of
+    // what the table holds after them (see slots_for).
+    bool grow(Table& t, std::size_t windows, bool whole);
+    void shrink(Table& t, bool whole);
+    void resize(Table& t, std::size_t cap);
     std::uint32_t piece_of(std::uint32_t pos) const;
 
     std::uint32_t flows_ = 0;
