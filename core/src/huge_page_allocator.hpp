@@ -4,6 +4,9 @@
 // every access, and each miss walks the page tables before the slot can even
 // be fetched; huge pages also make zeroing a fresh table a few page faults
 // instead of thousands. The advice may be ignored, and then nothing changes.
+// From 256 KiB on, memory is mapped of its own in small pages, so that a
+// table that grew past it goes back to the kernel, not to the heap: a
+// session's tables grow by doubling, and the heap keeps what they leave.
 //
 // The memory it hands out is zeroed, and an element made without a value is
 // left as that memory has it, so `std::vector<T, HugePageAllocator<T>>(n)`
@@ -29,6 +32,8 @@ template <class T>
 struct HugePageAllocator {
     using value_type = T;
     static constexpr std::size_t huge = std::size_t{2} << 20;
+    // From this size on (Linux), memory is mapped of its own.
+    static constexpr std::size_t mapped = std::size_t{256} << 10;
 
     HugePageAllocator() = default;
     template <class U>
@@ -37,6 +42,15 @@ struct HugePageAllocator {
     T* allocate(std::size_t n) {
         if (n > (static_cast<std::size_t>(-1) - 2 * huge) / sizeof(T)) throw std::bad_array_new_length();
         const std::size_t bytes = n * sizeof(T);
+#if defined(__linux__)
+        if (bytes >= mapped && bytes < huge) {
+            // Mapped too, in small pages: freed, it goes back to the kernel
+            // (the heap may keep it, for other allocations to reuse).
+            void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (p == MAP_FAILED) throw std::bad_alloc();
+            return static_cast<T*>(p);
+        }
+#endif
         if (bytes < huge) {
             void* p = std::calloc(bytes ? bytes : 1, 1);
             if (!p) throw std::bad_alloc();
@@ -71,6 +85,10 @@ struct HugePageAllocator {
 #if defined(__linux__)
         if (bytes >= huge) {
             ::munmap(p, round_up(bytes));
+            return;
+        }
+        if (bytes >= mapped) {
+            ::munmap(p, bytes);
             return;
         }
 #endif

@@ -1,8 +1,8 @@
 // Checks that the tables' allocator hands out memory equal to value-initialised
 // memory: a vector made without values is all zeros, of every size around the
-// 2 MiB where it switches to mappings of its own, also when the memory was
-// written and freed just before (as when a table grows and a new session
-// takes what the last one freed).
+// 256 KiB and 2 MiB where it switches to mappings of its own and to huge
+// pages, also when the memory was written and freed just before (as when a
+// table grows and a new session takes what the last one freed).
 #include <cstdint>
 #include <cstdio>
 #include <vector>
@@ -28,7 +28,9 @@ bool all_zero(const Slots& s) {
 int main() {
     constexpr std::size_t huge = HugePageAllocator<std::uint64_t>::huge;
     constexpr std::size_t huge_words = huge / sizeof(std::uint64_t);
-    const std::size_t sizes[] = {1, 1000, huge_words - 1, huge_words, huge_words + 1, 3 * huge_words + 7};
+    constexpr std::size_t mapped_words = HugePageAllocator<std::uint64_t>::mapped / sizeof(std::uint64_t);
+    const std::size_t sizes[] = {1,          1000,          mapped_words - 1, mapped_words, mapped_words + 1,
+                                 huge_words - 1, huge_words, huge_words + 1, 3 * huge_words + 7};
     std::size_t made = 0;
     for (int round = 0; round < 4; ++round) {
         for (const std::size_t n : sizes) {
