@@ -245,9 +245,10 @@ def test_runs_are_found_all_through_a_result_of_many_thousand_windows(flows_guar
 @pytest.mark.parametrize("after", [0, 40])
 def test_every_window_of_a_result_is_found_in_a_table_made_to_its_size(flows_guard, after):
     """A large first result has its tables made to the room its windows need,
-    which is no power of two, and small results after it grow them again:
-    a run at every window of the first result (so at every slot, the last
-    ones too, whose neighbours are the first) is found before and after."""
+    which is no power of two, and small results after it grow them again: a
+    run at every window of the first result (so in every part of the table,
+    its last slots too, from which a walk goes on at the first) is found,
+    alone and after the small ones, which are found too."""
     rng = random.Random(after)
     result = random_text(rng, 90_000)
     others = [random_text(rng, 2_000) for _ in range(after)]
